@@ -1,0 +1,1 @@
+"""corvane: keeps a local market-data bundle of HDF5 files up to date."""
