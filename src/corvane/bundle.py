@@ -1,0 +1,129 @@
+import os
+from itertools import chain
+from reprlib import repr
+from typing import List, Optional
+
+import click
+import h5py
+import numpy as np
+
+import lumenfeed
+from vesper.const import INSTRUMENT_TYPE
+from vesper.data.bundle import ProgressedProcessPoolExecutor
+from vesper.utils.datetime_func import convert_dt_to_int
+from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time_to_number, H5TicksLoader
+
+# The subsystems take their services as an argument; they never import this
+# module, so loading it stays free of cycles and of side effects.
+from corvane import minbar, selection, services, tick
+
+# Minute-bar records: packed (no padding), little-endian, field order fixed by
+# the files already on disk.
+EQUITIES_DTYPE = np.dtype([
+    ("datetime", "<i8"),
+    ("open", "<f8"),
+    ("high", "<f8"),
+    ("low", "<f8"),
+    ("close", "<f8"),
+    ("volume", "<f8"),
+    ("total_turnover", "<f8"),
+])
+
+DERIVATIVES_DTYPE = np.dtype([
+    ("datetime", "<i8"),
+    ("open", "<f8"),
+    ("high", "<f8"),
+    ("low", "<f8"),
+    ("close", "<f8"),
+    ("open_interest", "<i8"),
+    ("volume", "<f8"),
+    ("total_turnover", "<f8"),
+])
+
+INDEX_DTYPE = np.dtype([
+    ("date", "<i4"),
+    ("line_no", "<u4"),
+])
+
+# Insertion order matters: it is the order the tags are offered to the user.
+TAG_MAP = {
+    "stock": (INSTRUMENT_TYPE.CS,),
+    "futures": (INSTRUMENT_TYPE.FUTURE,),
+    "fund": (INSTRUMENT_TYPE.ETF, INSTRUMENT_TYPE.LOF, INSTRUMENT_TYPE.INDX),
+    "index": (INSTRUMENT_TYPE.INDX,),
+    "option": (INSTRUMENT_TYPE.OPTION,),
+    "convertible": (INSTRUMENT_TYPE.CONVERTIBLE,),
+}
+
+EQUITIES_INS_TYPE = [
+    INSTRUMENT_TYPE.CS,
+    INSTRUMENT_TYPE.ETF,
+    INSTRUMENT_TYPE.LOF,
+    INSTRUMENT_TYPE.INDX,
+    INSTRUMENT_TYPE.CONVERTIBLE,
+]
+
+MIN_START_DATE = 20050104
+MAX_END_DATE = 29991231
+
+
+# The six functions below are the module's public surface: the pool ships the
+# jobs and the initialiser to its workers by reference, so they must stay
+# module-level functions of this module under these names.  Each reads the
+# module globals when it runs, so rebinding e.g. `corvane.bundle.lumenfeed`
+# is obeyed.
+
+def _merge_tags(tags, with_derivatives):
+    return selection.merge_tags(_services(), TAG_MAP, tags, with_derivatives)
+
+
+def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, max_end_date=MAX_END_DATE):
+    minbar.append_h5(
+        _services(), order_book_id, path, file_name, min_start_date, max_end_date,
+        EQUITIES_DTYPE, DERIVATIVES_DTYPE, INDEX_DTYPE, EQUITIES_INS_TYPE,
+    )
+
+
+def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, max_end_date=MAX_END_DATE):
+    """更新tick级h5文件"""
+    tick.append_h5_tick(_services(), order_book_id, path, file_name, min_start_date, max_end_date)
+
+
+def init_lumenfeed_with_warnings_catch():
+    # Imported here, not at load: the worker needs it only for this one call.
+    import warnings
+    # The client warns on every init; a worker would repeat it once per
+    # process.  The scope restores the warning state even when init raises.
+    with warnings.catch_warnings(record=True):
+        lumenfeed.init()
+
+
+def update_minbar(path, tags, with_derivatives, concurrency):
+    _order_book_id_set = _merge_tags(tags, with_derivatives)
+    click.echo("开始更新 {} 只标的的分钟线数据：{}".format(len(_order_book_id_set), repr(_order_book_id_set)))
+    with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
+        for order_book_id in _order_book_id_set:
+            executor.submit(_append_h5, order_book_id, path)
+
+
+def update_tick(path, tags, with_derivatives, concurrency):
+    _order_book_id_set = _merge_tags(tags, with_derivatives)
+    # Made here, after a selection that succeeded, so the workers find it in place.
+    os.makedirs(path, exist_ok=True)
+    click.echo("开始更新 {} 只标的的tick数据：{}".format(len(_order_book_id_set), repr(_order_book_id_set)))
+    with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
+        for order_book_id in _order_book_id_set:
+            executor.submit(_append_h5_tick, order_book_id, path)
+
+
+def _services():
+    # Built at each call from the module globals (not captured at load).
+    return services.Services(
+        client=lumenfeed,
+        instrument_type=INSTRUMENT_TYPE,
+        convert_dt_to_int=convert_dt_to_int,
+        date_to_number=date_to_number,
+        time_to_number=time_to_number,
+        ticks_loader=H5TicksLoader,
+        echo=click.echo,
+    )
