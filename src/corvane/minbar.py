@@ -1,0 +1,176 @@
+"""The minute-bar store: brings one instrument's minute-bar file up to date.
+
+A minute-bar file holds a growing dataset "data" (one record per bar) and a
+growing dataset "index" (one record per trading date: the date and the row of
+its first bar in "data").  A file without "index" is not initialised yet.
+
+This module fetches the bars from the client and turns them into plain numpy
+record arrays; the engine (`corvane._engine`) owns every byte written.
+The helpers `instrument_file` and `to_field` are shared with the tick store.
+"""
+import os
+
+import numpy as np
+import pandas as pd
+
+from corvane import _engine
+
+_SEPARATORS = tuple(sep for sep in ("/", os.sep, os.altsep, "\0") if sep)
+
+
+def check_order_book_id(order_book_id):
+    """Refuse an identifier that would name a file outside its directory.
+
+    Identifiers come from the client; one holding a separator, or being
+    ".." and the like, would otherwise write elsewhere in the file system.
+    """
+    if not isinstance(order_book_id, str):
+        raise TypeError("order_book_id must be a string, not {!r}".format(order_book_id))
+    if order_book_id in ("", ".", "..") or any(sep in order_book_id for sep in _SEPARATORS):
+        raise ValueError("unsafe order_book_id for a file name: {!r}".format(order_book_id))
+
+
+def instrument_file(path, order_book_id, file_name=None):
+    """The path of an instrument's file in directory `path`."""
+    check_order_book_id(order_book_id)
+    return os.path.join(path, file_name if file_name else "{}.h5".format(order_book_id))
+
+
+def to_field(values, dtype, name):
+    """Convert float64 `values` to the type of field `name` (`dtype`).
+
+    Integer fields get the nearest integer: a scaled price such as
+    10.0001 * 10000 lands just below 100001 and must not be cut to 100000.
+    A value the client left undefined (NaN) has no integer, so it is stored
+    as 0 (open interest of a bar without one, for instance).
+    """
+    dtype = np.dtype(dtype)
+    values = np.asarray(values, dtype=np.float64)
+    if dtype.kind not in "iu":
+        return values.astype(dtype)
+    values = np.rint(values)
+    values[np.isnan(values)] = 0.0
+    info = np.iinfo(dtype)
+    # float(info.max) + 1 is exact for every integer width (a power of two).
+    fits = (values >= float(info.min)) & (values < float(info.max) + 1.0)
+    if not fits.all():
+        bad = values[~fits][0]
+        raise ValueError("value {!r} does not fit field {!r} ({})".format(bad, name, dtype))
+    return values.astype(dtype)
+
+
+def _bar_timestamps(df, order_book_id):
+    """The bar timestamps (second row-index level), one per row, ascending."""
+    stamps = pd.DatetimeIndex(df.index.get_level_values(1))
+    if stamps.unique().size != len(df):
+        raise ValueError("minute bars of {!r}: {} rows but {} distinct timestamps "
+                         "(a repeated timestamp)".format(order_book_id, len(df), stamps.unique().size))
+    if not stamps.is_monotonic_increasing:
+        raise ValueError("minute bars of {!r}: timestamps are not in ascending order"
+                         .format(order_book_id))
+    return stamps
+
+
+def _trading_dates(df, stamps, date_to_number):
+    """Integer trading date of every bar.
+
+    The client's "trading_date" column wins when present (night-session bars
+    belong to the next trading date); otherwise a bar's calendar date.  Each
+    distinct value is converted once and mapped back.
+    """
+    if "trading_date" in df.columns:
+        codes, uniques = pd.factorize(df["trading_date"], use_na_sentinel=False)
+        keys = list(uniques)
+    else:
+        codes, uniques = pd.factorize(stamps.normalize())
+        first = np.unique(codes, return_index=True)[1]
+        keys = [stamps[i] for i in first]  # a real bar timestamp of each calendar date
+    numbers = np.array([date_to_number(key) for key in keys], dtype=np.int64)
+    return numbers[codes]
+
+
+def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
+    """One record of `dtypes` per row of `df`, in row order."""
+    names = [name for name in dtypes.names if name != "datetime"]
+    missing = [name for name in names if name not in df.columns]
+    if missing:
+        raise KeyError("minute bars of {!r} lack column(s) {}".format(order_book_id, missing))
+    matrix = df[names].to_numpy(dtype=np.float64)
+    data = np.zeros(len(df), dtype=dtypes)
+    data["datetime"] = np.array([convert_dt_to_int(stamp) for stamp in stamps], dtype=np.int64)
+    for column, name in enumerate(names):
+        data[name] = to_field(matrix[:, column], dtypes[name], name)
+    return data
+
+
+def _first_rows(trading_dates, index_dtype):
+    """One index record per distinct trading date: the row of its first bar.
+
+    A date that comes back after another date has begun gets no second
+    record; its later bars count under the record before them.
+    """
+    first = np.sort(np.unique(trading_dates, return_index=True)[1])
+    index = np.zeros(len(first), dtype=index_dtype)
+    index["date"] = trading_dates[first]
+    index["line_no"] = first
+    return index
+
+
+def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_dtype):
+    """The pair (index, data) of bars from `start_date` on, or (None, None)."""
+    df = services.client.get_price(order_book_id, start_date=start_date, end_date=max_end_date,
+                                   frequency="1m", adjust_type="none", expect_df=True)
+    if df is None or df.empty:
+        return None, None
+    stamps = _bar_timestamps(df, order_book_id)
+    trading_dates = _trading_dates(df, stamps, services.date_to_number)
+    data = _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
+    return _first_rows(trading_dates, index_dtype), data
+
+
+def _store_for(services, ins_type, equities_dtype, derivatives_dtype, equities_ins_type):
+    """(sub-directory, record type) for an instrument type."""
+    if ins_type in equities_ins_type:
+        return "equities", equities_dtype
+    if ins_type == services.instrument_type.FUTURE:
+        return "future", derivatives_dtype
+    if ins_type == services.instrument_type.OPTION:
+        return "option", derivatives_dtype
+    raise NotImplementedError
+
+
+def _latest_trading_date(h5):
+    last = h5.read_last("index")
+    if last is None:
+        raise ValueError("{}: \"index\" holds no rows".format(h5.path))
+    return int(last["date"])  # the client wants a plain int, not a numpy scalar
+
+
+def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date,
+              equities_dtype, derivatives_dtype, index_dtype, equities_ins_type):
+    """Bring the minute-bar file of `order_book_id` under `path` up to date."""
+    check_order_book_id(order_book_id)
+    client = services.client
+    ins = client.instruments(order_book_id)
+    sub_dir, dtypes = _store_for(services, ins.type, np.dtype(equities_dtype),
+                                 np.dtype(derivatives_dtype), equities_ins_type)
+    path = os.path.join(path, sub_dir)
+    os.makedirs(path, exist_ok=True)
+    h5_file = instrument_file(path, order_book_id, file_name)
+
+    def _get_price(start_date):
+        return fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_dtype)
+
+    def _append(h5, index, data):
+        # One unit: the engine offsets line_no by the rows already stored,
+        # removes an orphan "data" and rolls back on a failed index write.
+        h5.append_minbar(index, data)
+
+    with _engine.File(h5_file) as h5:
+        if "index" not in h5:
+            index, data = _get_price(min_start_date)
+        else:
+            index, data = _get_price(client.get_next_trading_date(_latest_trading_date(h5)))
+        if index is None or data is None:
+            return
+        _append(h5, index, data)

@@ -1,0 +1,79 @@
+"""The tick store: brings one instrument's tick file up to date.
+
+A tick file holds one dataset per trading day, named with the day's eight
+digits, of the tick reader's record type.  Each call lists the trading days
+from the latest stored day (written again, since it may have been partial)
+or from `min_start_date`, and writes every listed day the client has ticks for.
+"""
+import numbers
+import os
+
+import numpy as np
+import pandas as pd
+
+from corvane import _engine
+from corvane.minbar import instrument_file, to_field
+
+
+def _check_layout(columns, fields, dtypes):
+    """Refuse a tick layout whose parts do not fit together."""
+    if len(dtypes.names or ()) != len(columns):
+        raise ValueError("tick record type has {} fields for {} columns"
+                         .format(len(dtypes.names or ()), len(columns)))
+    for entry in fields:
+        if not isinstance(entry, (tuple, list)) or len(entry) != 3:
+            raise ValueError("tick FIELDS entry {!r} is not a (name, type, scale) triple".format(entry))
+        name, _, scale = entry
+        if not isinstance(scale, numbers.Real):
+            raise ValueError("tick FIELDS entry {!r}: scale is not a number".format(entry))
+        if name not in columns:
+            raise ValueError("tick FIELDS entry {!r}: {!r} is not a tick column".format(entry, name))
+
+
+def tick_records(services, order_book_id, df, columns, fields, dtypes):
+    """One record of `dtypes` per row of the day's table `df`, in row order."""
+    _check_layout(columns, fields, dtypes)
+    stamps = pd.DatetimeIndex(df.index)
+    # A new table: the caller's keeps its own columns.
+    df = df.assign(date=np.array([services.date_to_number(s) for s in stamps], dtype=np.int64))
+    df = df.assign(time=np.array([services.time_to_number(s) for s in stamps], dtype=np.int64))
+    if "open_interest" not in df.columns:
+        df = df.assign(open_interest=0)
+    missing = [name for name in columns if name not in df.columns]
+    if missing:
+        raise KeyError("ticks of {!r} lack column(s) {}".format(order_book_id, missing))
+    df = df[columns]
+    matrix = df.to_numpy(dtype=np.float64)
+    for name, _, scale in fields:
+        matrix[:, columns.index(name)] *= float(scale)
+    ticks = np.zeros(len(df), dtype=dtypes)
+    for column, field in enumerate(dtypes.names):
+        ticks[field] = to_field(matrix[:, column], dtypes[field], field)
+    return ticks
+
+
+def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date):
+    """Bring the tick file of `order_book_id` in `path` up to date."""
+    h5_file = instrument_file(path, order_book_id, file_name)
+    os.makedirs(path, exist_ok=True)
+    client = services.client
+    loader = services.ticks_loader
+    columns = list(loader.COLUMNS)
+    fields = list(loader.FIELDS)
+    dtypes = np.dtype(loader.DTYPES)
+
+    with _engine.File(h5_file) as h5:
+        members = h5.members()
+        # Day names are eight digits, so the greatest text is the latest day.
+        start_date = max(members) if members else min_start_date
+        listing = client.get_price(order_book_id, start_date, max_end_date)
+        if listing is None:
+            raise LookupError("no trading-day listing for {!r} from {} to {}"
+                              .format(order_book_id, start_date, max_end_date))
+        for trading_date in pd.DatetimeIndex(listing.index).date:
+            df = client.get_price(order_book_id, trading_date, trading_date,
+                                  frequency="tick", adjust_type="none")
+            if df is None:
+                continue
+            ticks = tick_records(services, order_book_id, df, columns, fields, dtypes)
+            h5.write_day(trading_date.strftime("%Y%m%d"), ticks)

@@ -1,0 +1,134 @@
+"""Fetching minute bars from the client and turning them into index and records."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import fake_market as fm
+from corvane import minbar
+
+
+def fetch(client, start_date=20050104, dtypes=fm.EQUITIES_DTYPE, order_book_id="S1"):
+    services = fm.make_services(client)
+    index, data = minbar.fetch_bars(services, order_book_id, start_date, 29991231, dtypes, fm.INDEX_DTYPE)
+    return services, index, data
+
+
+def stock_client(days):
+    client = fm.FakeClient({"S1": fm.InsType.CS})
+    client.bars["S1"] = fm.minute_bars("S1", days)
+    return client
+
+
+def test_asks_the_client_with_exactly_the_agreed_keywords():
+    client = stock_client([(20240102, 3)])
+    fetch(client, start_date=20240102)
+    assert client.calls == [("get_price", ("S1",), [
+        ("start_date", 20240102), ("end_date", 29991231), ("frequency", "1m"),
+        ("adjust_type", "none"), ("expect_df", True)])]
+
+
+@pytest.mark.parametrize("answer", [None, fm.minute_bars("S1", [(20240102, 1)]).iloc[:0]])
+def test_no_bars_gives_none_pair_without_further_calls(monkeypatch, answer):
+    client = fm.FakeClient({"S1": fm.InsType.CS})
+    monkeypatch.setattr(client, "_minute_bars", lambda *args: answer)
+    services, index, data = fetch(client)
+    assert (index, data) == (None, None)
+    assert len(client.calls) == 1
+    assert not (services.convert_dt_to_int.calls or services.date_to_number.calls)
+
+
+def test_three_dates_give_first_row_of_each_date():
+    client = stock_client([(20240102, 240), (20240103, 240), (20240104, 10)])
+    _, index, data = fetch(client)
+    assert len(data) == 490 and data.dtype == fm.EQUITIES_DTYPE
+    assert index.dtype == fm.INDEX_DTYPE
+    assert index["date"].tolist() == [20240102, 20240103, 20240104]
+    assert index["line_no"].tolist() == [0, 240, 480]
+
+
+def test_records_hold_the_client_values_and_framework_datetime():
+    client = fm.FakeClient({"F1": fm.InsType.FUTURE})
+    bars = client.bars["F1"] = fm.minute_bars("F1", [(20240102, 4)], derivatives=True)
+    services, _, data = fetch(client, dtypes=fm.DERIVATIVES_DTYPE, order_book_id="F1")
+    stamps = bars.index.get_level_values(1)
+    assert data["datetime"].tolist() == [fm.convert_dt_to_int(t) for t in stamps]
+    for name in ("open", "high", "low", "close", "volume", "total_turnover", "open_interest"):
+        np.testing.assert_array_equal(data[name], bars[name].to_numpy())
+    # the client's trading dates are converted once each, not once per bar
+    assert len(services.date_to_number.calls) == 1
+
+
+def test_night_session_bars_count_under_the_clients_trading_date():
+    client = fm.FakeClient({"F1": fm.InsType.FUTURE})
+    client.bars["F1"] = fm.minute_bars("F1", [(20240103, 5), (20240104, 5)], derivatives=True, night=3)
+    _, index, data = fetch(client, dtypes=fm.DERIVATIVES_DTYPE, order_book_id="F1")
+    assert index["date"].tolist() == [20240103, 20240104]
+    # the 20240104 record points at its first night bar, on the evening of 20240103
+    assert index["line_no"].tolist() == [0, 8]
+    assert data["datetime"][8] == 20240103210100
+
+
+def test_equity_trading_date_is_the_bars_calendar_date():
+    client = stock_client([(20240102, 2), (20240103, 2)])
+    services, index, _ = fetch(client)
+    assert index["date"].tolist() == [20240102, 20240103]
+    assert len(services.date_to_number.calls) == 2
+
+
+def test_a_trading_date_that_comes_back_gets_no_second_record():
+    client = fm.FakeClient({"F1": fm.InsType.FUTURE})
+    bars = fm.minute_bars("F1", [(20240102, 2), (20240103, 2), (20240104, 2)], derivatives=True)
+    bars["trading_date"] = pd.to_datetime(["2024-01-02"] * 2 + ["2024-01-03"] * 2 + ["2024-01-02"] * 2)
+    client.bars["F1"] = bars
+    _, index, _ = fetch(client, dtypes=fm.DERIVATIVES_DTYPE, order_book_id="F1")
+    assert index.tolist() == [(20240102, 0), (20240103, 2)]
+
+
+def test_undefined_open_interest_is_stored_as_zero():
+    client = fm.FakeClient({"F1": fm.InsType.FUTURE})
+    bars = fm.minute_bars("F1", [(20240102, 3)], derivatives=True)
+    bars["open_interest"] = [np.nan, 12.0, np.nan]
+    client.bars["F1"] = bars
+    _, _, data = fetch(client, dtypes=fm.DERIVATIVES_DTYPE, order_book_id="F1")
+    assert data["open_interest"].tolist() == [0, 12, 0]
+
+
+def test_repeated_timestamp_raises_naming_the_instrument():
+    client = stock_client([(20240102, 3)])
+    bars = client.bars["S1"]
+    client.bars["S1"] = pd.concat([bars, bars.iloc[[2]]])
+    with pytest.raises(ValueError, match="S1.*repeated"):
+        fetch(client)
+
+
+def test_missing_column_raises_naming_it():
+    client = stock_client([(20240102, 3)])
+    client.bars["S1"] = client.bars["S1"].drop(columns="total_turnover")
+    with pytest.raises(KeyError, match="total_turnover"):
+        fetch(client)
+
+
+@pytest.mark.parametrize("values, dtype, expected", [
+    ([100000.99999999, -2.5, 3.5], "<i4", [100001, -2, 4]),   # nearest, ties to even
+    ([np.nan, 7.0], "<i8", [0, 7]),
+    ([1.25, np.nan], "<f8", [1.25, np.nan]),
+])
+def test_to_field_rounds_integers_and_zeroes_undefined(values, dtype, expected):
+    np.testing.assert_array_equal(minbar.to_field(np.array(values), dtype, "x"), expected)
+
+
+@pytest.mark.parametrize("value", [np.inf, 2.0 ** 31, -(2.0 ** 31) - 1])
+def test_to_field_refuses_values_outside_the_integer_field(value):
+    with pytest.raises(ValueError, match="'x'"):
+        minbar.to_field(np.array([value]), "<i4", "x")
+
+
+@pytest.mark.parametrize("order_book_id", ["", ".", "..", "a/b", "/abs", "x\0y"])
+def test_instrument_file_refuses_unsafe_identifiers(order_book_id):
+    with pytest.raises(ValueError, match="unsafe order_book_id"):
+        minbar.instrument_file("/bundle", order_book_id)
+
+
+@pytest.mark.parametrize("file_name, expected", [(None, "S1.h5"), ("", "S1.h5"), ("mine.h5", "mine.h5")])
+def test_instrument_file_name(file_name, expected):
+    assert minbar.instrument_file("/bundle", "S1", file_name) == "/bundle/" + expected
