@@ -1,0 +1,87 @@
+"""Turning one day's tick table into records of the tick reader's type."""
+import numpy as np
+import pandas as pd
+import pytest
+
+import fake_market as fm
+from corvane import tick
+
+Loader = fm.TicksLoader
+
+
+def records(table, loader=Loader):
+    services = fm.make_services(fm.FakeClient())
+    return tick.tick_records(services, "S1", table, list(loader.COLUMNS), list(loader.FIELDS),
+                             np.dtype(loader.DTYPES))
+
+
+def test_records_follow_columns_with_scaled_prices_and_converted_stamps():
+    table = fm.day_ticks(20240102, 3)
+    ticks = records(table)
+    assert ticks.dtype == Loader.DTYPES
+    assert ticks["date"].tolist() == [20240102] * 3
+    assert ticks["time"].tolist() == [93000000, 93003000, 93006000]
+    assert ticks["last"].tolist() == [100000, 100100, 100200]
+    assert ticks["limit_up"].tolist() == [108900] * 3
+    np.testing.assert_array_equal(ticks["volume"], table["volume"])
+    np.testing.assert_array_equal(ticks["open_interest"], table["open_interest"])
+    np.testing.assert_array_equal(ticks["total_turnover"], table["total_turnover"])
+
+
+def test_delivered_date_and_time_columns_are_replaced_and_caller_table_kept():
+    table = fm.day_ticks(20240102, 2).assign(date=1, time=2)
+    ticks = records(table)
+    assert ticks["date"].tolist() == [20240102] * 2
+    assert ticks["time"].tolist() == [93000000, 93003000]
+    assert table["date"].tolist() == [1, 1]
+
+
+def test_missing_open_interest_is_zero():
+    ticks = records(fm.day_ticks(20240102, 2, open_interest=False))
+    assert ticks["open_interest"].tolist() == [0, 0]
+
+
+def test_extra_and_reordered_columns():
+    table = fm.day_ticks(20240102, 2)
+    table = table[table.columns[::-1]].assign(extra=99.0)
+    assert records(table).tobytes() == records(fm.day_ticks(20240102, 2)).tobytes()
+
+
+def test_zero_ticks_give_zero_records():
+    assert len(records(fm.day_ticks(20240102, 0))) == 0
+
+
+def test_missing_column_raises_naming_it():
+    with pytest.raises(KeyError, match="a1_v"):
+        records(fm.day_ticks(20240102, 2).drop(columns="a1_v"))
+
+
+def test_scaled_prices_are_rounded_to_nearest():
+    table = fm.day_ticks(20240102, 2)
+    table["last"] = [10.0011, 12.3456]  # both land just below the integer when scaled
+    assert records(table)["last"].tolist() == [100011, 123456]
+
+
+def test_undefined_value_in_integer_field_is_zero():
+    table = fm.day_ticks(20240102, 2)
+    table["a1"] = [np.nan, 10.5]
+    table["volume"] = [np.nan, 300.0]
+    ticks = records(table)
+    assert ticks["a1"].tolist() == [0, 105000]
+    assert ticks["volume"].tolist() == [0, 300]
+
+
+def layout(**attrs):
+    return type("BadLoader", (Loader,), attrs)
+
+
+@pytest.mark.parametrize("loader, message", [
+    (layout(FIELDS=Loader.FIELDS + (("last", 10000),)), "triple"),
+    (layout(FIELDS=Loader.FIELDS + ("last",)), "triple"),
+    (layout(FIELDS=(("last", np.int32, "10000"),)), "not a number"),
+    (layout(FIELDS=(("mid", np.int32, 10000),)), "'mid' is not a tick column"),
+    (layout(DTYPES=np.dtype(Loader.DTYPES.descr[:-1])), "15 fields for 16 columns"),
+])
+def test_inconsistent_layout_raises(loader, message):
+    with pytest.raises(ValueError, match=message):
+        records(fm.day_ticks(20240102, 1), loader)
