@@ -1,0 +1,89 @@
+"""Instrument selection: turns selection words into the identifiers to update.
+
+A word is a tag of the tag map, the word "all", a futures underlying symbol or
+an instrument identifier.  Every word is resolved against the client's three
+full listings with whole-column membership tests, so a call costs three
+listings however many words it is given.
+"""
+from itertools import chain
+
+UNSUPPORTED_WORDS = "不支持的参数值:[{}]，\n可选的参数值有 [{}] 或 underlying_symbol 或 order_book_id"
+
+
+def merge_tags(services, tag_map, tags, with_derivatives):
+    """Return the set of `order_book_id`s that the words `tags` select.
+
+    Words that select nothing are named in one message and dropped.
+    """
+    # Our own set: duplicates collapse and the caller's object stays as it
+    # was.  A non-iterable fails here, before the client is asked anything.
+    tags = set(tags)
+    client = services.client
+    df = client.all_instruments()
+    option_df = client.all_instruments(services.instrument_type.OPTION)
+    future_df = client.all_instruments(services.instrument_type.FUTURE)
+
+    order_book_id_set = set()
+    ins_types = chosen_types(tag_map, tags)
+    tags.difference_update(tag_map)
+
+    # A futures symbol stands for every contract on it; those contracts are
+    # then resolved like identifiers the caller gave.
+    underlying_symbol_df = rows_where(future_df, "underlying_symbol", tags)
+    tags.update(column_values(underlying_symbol_df, "order_book_id"))
+    tags.difference_update(column_values(underlying_symbol_df, "underlying_symbol"))
+
+    order_book_id_set.update(column_values(rows_where(df, "type", ins_types), "order_book_id"))
+    order_book_id_set.update(column_values(rows_where(df, "order_book_id", tags), "order_book_id"))
+    # An option named by the caller brings its underlying instrument.
+    order_book_id_set.update(
+        column_values(rows_where(option_df, "order_book_id", tags), "underlying_order_book_id"))
+
+    # What remains unresolved is fixed before the widening below, which
+    # resolves no word of its own.
+    tags.difference_update(order_book_id_set)
+
+    if with_derivatives:
+        add_derivatives(order_book_id_set, future_df, option_df)
+
+    if tags:
+        services.echo(UNSUPPORTED_WORDS.format(
+            ", ".join(str(word) for word in tags), ", ".join(tag_map)))
+    return order_book_id_set
+
+
+def chosen_types(tag_map, tags):
+    """The instrument types that the tags among `tags` select; drops "all".
+
+    The result may repeat a type; it is only used for membership.
+    """
+    if "all" in tags:
+        tags.discard("all")
+        return list(chain.from_iterable(tag_map.values()))
+    return list(chain.from_iterable(tag_map[word] for word in tags if word in tag_map))
+
+
+def add_derivatives(order_book_id_set, future_df, option_df):
+    """Widen the selection, once, by the futures and then the options on it.
+
+    Futures come first so that options on the selected futures are included;
+    options found here bring no further derivatives.
+    """
+    futures = rows_where(future_df, "underlying_order_book_id", order_book_id_set)
+    order_book_id_set.update(column_values(futures, "order_book_id"))
+    options = rows_where(option_df, "underlying_order_book_id", order_book_id_set)
+    order_book_id_set.update(column_values(options, "order_book_id"))
+
+
+def rows_where(table, column, collection):
+    """The rows of `table` whose `column` holds a value in `collection`."""
+    return table[table[column].isin(collection)]
+
+
+def column_values(table, column):
+    """The values of `column` as a list, leaving out missing ones.
+
+    A missing cell (an option or future listed without its underlying) must
+    not turn into an identifier that a job would then be started for.
+    """
+    return table[column].dropna().tolist()

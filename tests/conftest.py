@@ -1,0 +1,122 @@
+"""Fakes shared by the tests of the module surface, selection, drivers and CLI.
+
+The fake client serves three listings of a small invented market and logs
+every call; the recording pool logs what a driver does with it.  Tests put
+them in place by rebinding `corvane.bundle.lumenfeed` and
+`corvane.bundle.ProgressedProcessPoolExecutor`, which the module reads at
+call time.
+"""
+from itertools import chain
+
+import pandas as pd
+import pytest
+
+import corvane.bundle as bundle
+
+T = bundle.INSTRUMENT_TYPE
+# A type the bundle does not store, whatever the framework calls it.
+UNSTORED = next(member for member in T if member not in set(chain.from_iterable(bundle.TAG_MAP.values())))
+
+# order_book_id, type, underlying_symbol, underlying_order_book_id
+LISTED = [
+    ("ST001", T.CS, None, None),
+    ("ST002", T.CS, None, None),
+    ("ET001", T.ETF, None, None),
+    ("LF001", T.LOF, None, None),
+    ("IX001", T.INDX, None, None),
+    ("CV001", T.CONVERTIBLE, None, None),
+    ("QZ.2601", T.FUTURE, "QZ", "IX001"),
+    ("QZ.2602", T.FUTURE, "QZ", "IX001"),
+    ("WV.2601", T.FUTURE, "WV", "ST001"),
+    ("OP.ET001.C1", T.OPTION, None, "ET001"),
+    ("OP.ST001.C1", T.OPTION, None, "ST001"),
+    ("OP.QZ2601.C1", T.OPTION, None, "QZ.2601"),
+    ("OP.WV2601.C1", T.OPTION, None, "WV.2601"),
+    ("RP001", UNSTORED, None, None),
+]
+# In the type listings but not in the listing of all instruments.
+FUTURE_ONLY = [("WV.2609", T.FUTURE, "WV", "ST001")]
+OPTION_ONLY = [("OP.ET001.P9", T.OPTION, None, "ET001")]
+
+COLUMNS = ["order_book_id", "type", "underlying_symbol", "underlying_order_book_id"]
+
+
+def table(rows):
+    return pd.DataFrame(rows, columns=COLUMNS)
+
+
+class FakeClient:
+    """The market-data client's listings, with a log of the calls made."""
+
+    def __init__(self, fail=None):
+        self.calls = []
+        self.fail = fail
+
+    def all_instruments(self, *args, **kwargs):
+        self.calls.append(("all_instruments", args, kwargs))
+        if self.fail is not None:
+            raise self.fail
+        if not args:
+            return table(LISTED)
+        wanted = args[0]
+        extra = {T.OPTION: OPTION_ONLY, T.FUTURE: FUTURE_ONLY}[wanted]
+        return table([row for row in LISTED if row[1] == wanted] + extra)
+
+    def init(self):
+        self.calls.append(("init", (), {}))
+
+
+class Recorder:
+    """Collects events from echo, the pool and the jobs in one ordered list."""
+
+    def __init__(self):
+        self.events = []
+        self.pools = []
+
+    def echo(self, *args, **kwargs):
+        self.events.append(("echo", args, kwargs))
+
+    def pool_class(self, *args, **kwargs):
+        pool = RecordingPool(self, args, kwargs)
+        self.pools.append(pool)
+        self.events.append(("pool", args, list(kwargs.items())))
+        return pool
+
+    @property
+    def lines(self):
+        return [args[0] for kind, args, _ in self.events if kind == "echo"]
+
+
+class RecordingPool:
+    def __init__(self, recorder, args, kwargs):
+        self.recorder = recorder
+        self.submits = []
+
+    def __enter__(self):
+        self.recorder.events.append(("enter",))
+        return self
+
+    def submit(self, fn, *args, **kwargs):
+        self.submits.append((fn, args, kwargs))
+        self.recorder.events.append(("submit", fn, args, kwargs))
+        return object()
+
+    def __exit__(self, *exc):
+        self.recorder.events.append(("exit", exc[0]))
+        return False
+
+
+@pytest.fixture
+def client(monkeypatch):
+    fake = FakeClient()
+    monkeypatch.setattr(bundle, "lumenfeed", fake)
+    return fake
+
+
+@pytest.fixture
+def recorder(monkeypatch):
+    """Rebinds the module's console and pool to a recorder."""
+    rec = Recorder()
+    monkeypatch.setattr(bundle, "click", rec)
+    monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", rec.pool_class)
+    return rec
