@@ -1,0 +1,153 @@
+"""The `corvane` command: keeps a local market-data bundle up to date.
+
+    corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N]
+    corvane update-tick   PATH WORDS... [--with-derivatives] [--jobs N]
+
+Bad arguments are refused (exit status 2) before the client is touched.
+"""
+import os
+
+import click
+
+WORDS_HELP = """
+\b
+WORDS choose the instruments; mix them freely:
+  stock, futures, fund, index,   every instrument of that kind
+  option, convertible            (fund also brings the indexes)
+  all                            every kind above
+  a futures underlying symbol    every contract on that symbol
+  an order_book_id               that instrument; an option also
+                                 brings its underlying
+Words that match nothing are listed in a message and skipped.
+"""
+
+
+def usable_directory(ctx, param, value):
+    """Refuse a PATH that can be neither used nor created as a directory."""
+    if not value:
+        raise click.BadParameter("must not be empty")
+    if os.path.exists(value):
+        if not os.path.isdir(value):
+            raise click.BadParameter("{} exists and is not a directory".format(value))
+        if not os.access(value, os.W_OK | os.X_OK):
+            raise click.BadParameter("{} is not writable".format(value))
+        return value
+    ancestor = nearest_existing(value)
+    if not os.path.isdir(ancestor):
+        raise click.BadParameter("cannot create {}: {} is not a directory".format(value, ancestor))
+    if not os.access(ancestor, os.W_OK | os.X_OK):
+        raise click.BadParameter("cannot create {}: {} is not writable".format(value, ancestor))
+    return value
+
+
+def nearest_existing(path):
+    """The closest ancestor of `path` that exists."""
+    path = os.path.abspath(path)
+    while not os.path.exists(path):
+        path = os.path.dirname(path)
+    return path
+
+
+def bundle_rows(path):
+    """{file: rows held} for every .h5 file under `path`.
+
+    Rows count every dataset but the minute-bar "index", which only
+    book-keeps the bars.  A file h5py cannot read counts as holding none.
+    """
+    import h5py
+
+    rows = {}
+    for root, _dirs, files in os.walk(path):
+        for name in files:
+            if not name.endswith(".h5"):
+                continue
+            file_path = os.path.join(root, name)
+            try:
+                with h5py.File(file_path, "r") as h5:
+                    rows[file_path] = sum(
+                        member.shape[0] for key, member in h5.items()
+                        if key != "index" and isinstance(member, h5py.Dataset))
+            except OSError:
+                rows[file_path] = 0
+    return rows
+
+
+def summary(path, before, after):
+    """One line saying what the run changed under `path`."""
+    new_files = len(after.keys() - before.keys())
+    grown = sum(1 for name, rows in after.items() if rows > before.get(name, 0))
+    added = sum(max(rows - before.get(name, 0), 0) for name, rows in after.items())
+    return "corvane: {} .h5 files under {} ({} new, {} with new rows, {} rows added)".format(
+        len(after), path, new_files, grown, added)
+
+
+def run(driver_name, path, words, with_derivatives, jobs):
+    # Imported here so that `corvane --help` works even where the
+    # market-data platform is not installed.
+    from corvane import bundle
+
+    before = bundle_rows(path)
+    # The drivers leave readying the client in this process to their caller;
+    # do it as the workers do, without the client's start-up warning.
+    bundle.init_lumenfeed_with_warnings_catch()
+    getattr(bundle, driver_name)(path, list(words), with_derivatives, jobs)
+    click.echo(summary(path, before, bundle_rows(path)))
+
+
+def common_options(function):
+    """PATH, WORDS, --with-derivatives and --jobs, shared by both commands."""
+    function = click.option(
+        "--jobs", "-j", type=click.IntRange(min=1), default=os.cpu_count() or 1, show_default=True,
+        help="Number of worker processes.")(function)
+    function = click.option(
+        "--with-derivatives", is_flag=True,
+        help="Also update the futures and options whose underlying is selected.")(function)
+    function = click.argument("words", nargs=-1, required=True)(function)
+    function = click.argument(
+        "path", type=click.Path(), callback=usable_directory)(function)
+    return function
+
+
+@click.group(name="corvane")
+def main():
+    """Keep a local market-data bundle up to date.
+
+    The bundle holds one HDF5 file per instrument.  Each run asks the
+    market-data client only for what is newer than a file already holds.
+    See `corvane COMMAND --help`.
+    """
+
+
+@main.command("update-minbar", epilog=WORDS_HELP + """
+\b
+Example:
+  corvane update-minbar ./bundle/minbar stock index --jobs 4
+""")
+@common_options
+def update_minbar(path, words, with_derivatives, jobs):
+    """Update the minute bars of the selected instruments under PATH.
+
+    Files go to PATH/equities, PATH/future and PATH/option, one
+    "<order_book_id>.h5" each; missing directories are created.
+    """
+    run("update_minbar", path, words, with_derivatives, jobs)
+
+
+@main.command("update-tick", epilog=WORDS_HELP + """
+\b
+Example:
+  corvane update-tick ./bundle/tick stock --jobs 2
+""")
+@common_options
+def update_tick(path, words, with_derivatives, jobs):
+    """Update the ticks of the selected instruments in PATH.
+
+    Files go directly into PATH, one "<order_book_id>.h5" each with one
+    dataset per trading day; PATH is created when missing.  The client
+    serves ticks for recent trading days only.
+    """
+    run("update_tick", path, words, with_derivatives, jobs)
+
+
+if __name__ == "__main__":
+    main()
