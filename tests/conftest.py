@@ -11,56 +11,60 @@ from itertools import chain
 import pandas as pd
 import pytest
 
-import corvane.bundle as bundle
-
-T = bundle.INSTRUMENT_TYPE
-# A type the bundle does not store, whatever the framework calls it.
-UNSTORED = next(member for member in T if member not in set(chain.from_iterable(bundle.TAG_MAP.values())))
-
-# order_book_id, type, underlying_symbol, underlying_order_book_id
-LISTED = [
-    ("ST001", T.CS, None, None),
-    ("ST002", T.CS, None, None),
-    ("ET001", T.ETF, None, None),
-    ("LF001", T.LOF, None, None),
-    ("IX001", T.INDX, None, None),
-    ("CV001", T.CONVERTIBLE, None, None),
-    ("QZ.2601", T.FUTURE, "QZ", "IX001"),
-    ("QZ.2602", T.FUTURE, "QZ", "IX001"),
-    ("WV.2601", T.FUTURE, "WV", "ST001"),
-    ("OP.ET001.C1", T.OPTION, None, "ET001"),
-    ("OP.ST001.C1", T.OPTION, None, "ST001"),
-    ("OP.QZ2601.C1", T.OPTION, None, "QZ.2601"),
-    ("OP.WV2601.C1", T.OPTION, None, "WV.2601"),
-    ("RP001", UNSTORED, None, None),
-]
-# In the type listings but not in the listing of all instruments.
-FUTURE_ONLY = [("WV.2609", T.FUTURE, "WV", "ST001")]
-OPTION_ONLY = [("OP.ET001.P9", T.OPTION, None, "ET001")]
-
 COLUMNS = ["order_book_id", "type", "underlying_symbol", "underlying_order_book_id"]
 
 
-def table(rows):
-    return pd.DataFrame(rows, columns=COLUMNS)
+def fake_market():
+    """(listed, futures_only, options_only): rows of a small invented market.
+
+    Built on demand so that collecting the other test modules does not need
+    corvane.bundle to load.
+    """
+    import corvane.bundle as bundle
+
+    T = bundle.INSTRUMENT_TYPE
+    # A type the bundle does not store, whatever the framework calls it.
+    unstored = next(m for m in T if m not in set(chain.from_iterable(bundle.TAG_MAP.values())))
+    listed = [
+        ("ST001", T.CS, None, None),
+        ("ST002", T.CS, None, None),
+        ("ET001", T.ETF, None, None),
+        ("LF001", T.LOF, None, None),
+        ("IX001", T.INDX, None, None),
+        ("CV001", T.CONVERTIBLE, None, None),
+        ("QZ.2601", T.FUTURE, "QZ", "IX001"),
+        ("QZ.2602", T.FUTURE, "QZ", "IX001"),
+        ("WV.2601", T.FUTURE, "WV", "ST001"),
+        ("OP.ET001.C1", T.OPTION, None, "ET001"),
+        ("OP.ST001.C1", T.OPTION, None, "ST001"),
+        ("OP.QZ2601.C1", T.OPTION, None, "QZ.2601"),
+        ("OP.WV2601.C1", T.OPTION, None, "WV.2601"),
+        ("RP001", unstored, None, None),
+    ]
+    # In the type listings but not in the listing of all instruments.
+    futures_only = [("WV.2609", T.FUTURE, "WV", "ST001")]
+    options_only = [("OP.ET001.P9", T.OPTION, None, "ET001")]
+    return listed, futures_only, options_only
 
 
 class FakeClient:
-    """The market-data client's listings, with a log of the calls made."""
+    """The market-data client's three listings, with a log of the calls made."""
 
     def __init__(self, fail=None):
         self.calls = []
         self.fail = fail
+        self.listed, self.futures_only, self.options_only = fake_market()
+        self.future_type = self.futures_only[0][1]
 
     def all_instruments(self, *args, **kwargs):
         self.calls.append(("all_instruments", args, kwargs))
         if self.fail is not None:
             raise self.fail
         if not args:
-            return table(LISTED)
+            return pd.DataFrame(self.listed, columns=COLUMNS)
         wanted = args[0]
-        extra = {T.OPTION: OPTION_ONLY, T.FUTURE: FUTURE_ONLY}[wanted]
-        return table([row for row in LISTED if row[1] == wanted] + extra)
+        extra = self.futures_only if wanted == self.future_type else self.options_only
+        return pd.DataFrame([row for row in self.listed if row[1] == wanted] + extra, columns=COLUMNS)
 
     def init(self):
         self.calls.append(("init", (), {}))
@@ -108,6 +112,8 @@ class RecordingPool:
 
 @pytest.fixture
 def client(monkeypatch):
+    import corvane.bundle as bundle
+
     fake = FakeClient()
     monkeypatch.setattr(bundle, "lumenfeed", fake)
     return fake
@@ -116,6 +122,8 @@ def client(monkeypatch):
 @pytest.fixture
 def recorder(monkeypatch):
     """Rebinds the module's console and pool to a recorder."""
+    import corvane.bundle as bundle
+
     rec = Recorder()
     monkeypatch.setattr(bundle, "click", rec)
     monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", rec.pool_class)
