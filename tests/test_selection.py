@@ -57,6 +57,8 @@ def test_no_words_still_reads_the_three_listings(client, recorder):
 @pytest.mark.parametrize("words, with_derivatives, expected, unresolved", [
     (["foo"], False, set(), ["foo"]),
     (["Stock", "stock"], False, {"ST001", "ST002"}, ["Stock"]),
+    # A word that is no text is named, not a crash after all the work.
+    ([42], False, set(), ["42"]),
     # The option is not in the listing of all instruments: only its
     # underlying is selected and the word itself stays unresolved.
     (["OP.ET001.P9"], False, {"ET001"}, ["OP.ET001.P9"]),
