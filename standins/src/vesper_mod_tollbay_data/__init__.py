@@ -1,0 +1,1 @@
+"""A small stand-in for the framework's data-source plug-in."""
