@@ -1,0 +1,55 @@
+// A one-dimensional, growable dataset of records in the root group of a file.
+#pragma once
+
+#include "corvane/file.hpp"
+#include "corvane/handle.hpp"
+#include "corvane/layout.hpp"
+#include "corvane/records.hpp"
+
+#include <cstddef>
+#include <string>
+
+namespace corvane {
+
+class Dataset {
+public:
+    // Creates root member `name` from `records` (zero rows allowed): 1-D,
+    // unlimited maximum length, chunked by chunk_rows(), deflate level 9,
+    // no shuffle, library-default fill value, no attributes.
+    // Throws ArgumentError when the member exists or `name` is not a member
+    // name. A failed creation leaves no member behind.
+    static Dataset create(File& file, const std::string& name, const RecordsView& records);
+    // Opens root member `name`; NotFound when absent, LayoutError when it is
+    // not a one-dimensional dataset.
+    static Dataset open(const File& file, const std::string& name);
+
+    const std::string& name() const { return name_; }
+    std::size_t length() const;
+    // The stored record layout (see Datatype::layout).
+    RecordLayout layout() const;
+
+    // Extends by records.rows and writes them. LayoutError when the records'
+    // layout differs from the stored one. On failure the length is set back.
+    void append(const RecordsView& records);
+    // Cuts the dataset to `rows` rows; ArgumentError when longer than now.
+    void shrink(std::size_t rows);
+    // Reads rows [first, first + count) in the stored layout into `out`
+    // (count * layout().itemsize() bytes). ArgumentError when out of range.
+    void read(std::size_t first, std::size_t count, void* out) const;
+    // Reads the last row into `out`; false (nothing read) when empty.
+    bool read_last(void* out) const;
+
+    const Handle& handle() const { return handle_; }
+    // "'name' in 'path'", for messages.
+    std::string where() const;
+
+private:
+    Dataset(Handle handle, std::string name, std::string file_path);
+    void set_length(std::size_t rows);
+
+    Handle handle_;
+    std::string name_;
+    std::string file_path_;
+};
+
+}  // namespace corvane

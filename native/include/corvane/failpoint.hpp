@@ -1,0 +1,23 @@
+// Named, one-shot injected failures, so that tests can prove what a failure
+// at a given step leaves behind.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace corvane::failpoint {
+
+// The points the engine passes through, e.g. "minbar.index_append".
+const std::vector<std::string>& known_points();
+
+// Makes the next pass through `point` fail. ArgumentError for an unknown point.
+void fail_once(const std::string& point);
+
+// Called by the engine at `point`: throws IoError, as a failing HDF5 write
+// would, when the point was armed (and disarms it).
+void pass(const std::string& point);
+
+// Disarms every point.
+void clear();
+
+}  // namespace corvane::failpoint

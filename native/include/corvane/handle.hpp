@@ -1,0 +1,38 @@
+// Owner of one HDF5 identifier (file, dataset, datatype, dataspace, property
+// list) together with the function that closes it.
+#pragma once
+
+#include <cstdint>
+
+namespace corvane {
+
+class Handle {
+public:
+    // HDF5's hid_t and herr_t, spelled without hdf5.h (checked in handle.cpp).
+    using Id = std::int64_t;
+    using CloseFunction = int (*)(Id);
+
+    Handle() noexcept = default;
+    // Takes ownership of `id`; an invalid (negative) id gives an empty handle.
+    Handle(Id id, CloseFunction close) noexcept;
+    ~Handle();
+
+    Handle(Handle&& other) noexcept;
+    Handle& operator=(Handle&& other) noexcept;
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+    // The identifier, for the engine's own HDF5 calls; the handle keeps it.
+    Id get() const noexcept { return id_; }
+    explicit operator bool() const noexcept { return id_ >= 0; }
+
+    // Closes now. Returns false when HDF5 reports a failure, leaving HDF5's
+    // error stack for the caller to read; the handle is empty either way.
+    bool close() noexcept;
+
+private:
+    Id id_ = -1;
+    CloseFunction close_ = nullptr;
+};
+
+}  // namespace corvane

@@ -1,0 +1,32 @@
+// The minute-bar file's one unit operation: add a batch of bars ("data") and
+// their per-date index ("index") so that the file never names missing bars.
+#pragma once
+
+#include "corvane/file.hpp"
+#include "corvane/records.hpp"
+
+#include <cstdint>
+
+namespace corvane {
+
+// The largest row number an index entry can hold (line_no is 32-bit unsigned).
+inline constexpr std::uint64_t kMaxLineNo = 4294967295u;
+
+// `index` has index_layout(); its line_no count from 0 at the first bar of
+// `data`, which has equities_layout() or derivatives_layout(). Both must be
+// non-empty, line_no must start at 0 and ascend strictly below data.rows, and
+// dates must ascend strictly (ArgumentError); wrong layouts throw LayoutError.
+//
+// A file without "index" is initialised: an orphan "data" left by an
+// interrupted first write is removed, then "data" and "index" are created
+// (if "index" cannot be created, "data" is removed again).
+//
+// Otherwise the batch is appended: the stored "data" layout must equal
+// data.layout (LayoutError); the batch's first date must follow the last
+// stored one (ArgumentError); a row number above kMaxLineNo throws
+// RowLimitError before anything is written. line_no are shifted by the rows
+// "data" held before (on a copy), "data" is extended, then "index"; if
+// extending "index" fails, "data" is cut back and the failure rethrown.
+void append_minbar(File& file, const RecordsView& index, const RecordsView& data);
+
+}  // namespace corvane

@@ -1,0 +1,303 @@
+// corvane._engine: numpy structured arrays in and out, engine calls, and one
+// table from engine exceptions to Python exceptions. No behaviour of its own.
+#include "corvane/dataset.hpp"
+#include "corvane/error.hpp"
+#include "corvane/failpoint.hpp"
+#include "corvane/file.hpp"
+#include "corvane/layout.hpp"
+#include "corvane/minbar_store.hpp"
+#include "corvane/records.hpp"
+#include "corvane/tick_store.hpp"
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace corvane;
+
+namespace {
+
+nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+// A Python buffer held for as long as the engine reads or writes its bytes.
+class Buffer {
+public:
+    Buffer(nb::handle object, int flags) {
+        if (PyObject_GetBuffer(object.ptr(), &view_, flags) != 0) throw nb::python_error();
+    }
+    ~Buffer() { PyBuffer_Release(&view_); }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    void* data() const { return view_.buf; }
+    std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+};
+
+// The record layout of a structured numpy dtype, field by field, with its
+// offsets and itemsize. Refuses, naming the field, what is not a plain number.
+// Sets `big_endian` when a field must be converted to little-endian first.
+RecordLayout layout_of_dtype(nb::handle dtype, bool& big_endian) {
+    nb::object names = dtype.attr("names");
+    if (names.is_none()) {
+        throw LayoutError("records must be a structured array, not of dtype " +
+                          nb::cast<std::string>(nb::str(dtype)));
+    }
+    nb::object fields = dtype.attr("fields");
+    std::vector<Field> result;
+    for (nb::handle name_object : names) {
+        const std::string name = nb::cast<std::string>(name_object);
+        nb::object entry = fields[name_object];
+        nb::object field_dtype = entry[0];
+        const std::size_t offset = nb::cast<std::size_t>(entry[1]);
+        if (!field_dtype.attr("names").is_none()) {
+            throw LayoutError("field '" + name + "' is a nested record; only numbers are stored");
+        }
+        if (!field_dtype.attr("subdtype").is_none()) {
+            throw LayoutError("field '" + name + "' is a sub-array; only single numbers are stored");
+        }
+        const std::string kind = nb::cast<std::string>(field_dtype.attr("kind"));
+        const std::size_t size = nb::cast<std::size_t>(field_dtype.attr("itemsize"));
+        const std::string order = nb::cast<std::string>(field_dtype.attr("byteorder"));
+        if (kind != "i" && kind != "u" && kind != "f") {
+            throw LayoutError("field '" + name + "' has the non-numeric type " +
+                              nb::cast<std::string>(nb::str(field_dtype)));
+        }
+        if (order == ">") big_endian = true;
+        FieldType type;
+        try {
+            type = field_type_from_code("<" + kind + std::to_string(size));
+        } catch (const LayoutError&) {
+            throw LayoutError("field '" + name + "' has the unsupported type " +
+                              nb::cast<std::string>(nb::str(field_dtype)));
+        }
+        result.push_back(Field{name, type, offset});
+    }
+    return RecordLayout(std::move(result), nb::cast<std::size_t>(dtype.attr("itemsize")));
+}
+
+// A 1-D structured array as the engine's records, contiguous and
+// little-endian (big-endian fields are converted on a copy).
+class InputRecords {
+public:
+    explicit InputRecords(nb::handle records) {
+        nb::module_ np = numpy();
+        if (!nb::isinstance(records, np.attr("ndarray"))) {
+            throw LayoutError("records must be a numpy structured array");
+        }
+        if (nb::cast<int>(records.attr("ndim")) != 1) {
+            throw ArgumentError("records must be a one-dimensional array");
+        }
+        nb::object dtype = records.attr("dtype");
+        bool big_endian = false;
+        layout_.emplace(layout_of_dtype(dtype, big_endian));
+        nb::object array = nb::borrow(records);
+        if (big_endian) array = array.attr("astype")(dtype.attr("newbyteorder")("<"));
+        array_ = np.attr("ascontiguousarray")(array);
+        buffer_.emplace(array_, PyBUF_C_CONTIGUOUS);
+        rows_ = nb::cast<std::size_t>(array_.attr("shape")[0]);
+    }
+
+    RecordsView view() const { return RecordsView{*layout_, buffer_->data(), rows_}; }
+
+private:
+    std::optional<RecordLayout> layout_;
+    nb::object array_;
+    std::optional<Buffer> buffer_;
+    std::size_t rows_ = 0;
+};
+
+nb::object dtype_of(const RecordLayout& layout) {
+    nb::list names, formats, offsets;
+    for (const Field& f : layout.fields()) {
+        names.append(f.name);
+        formats.append(type_code(f.type));
+        offsets.append(f.offset);
+    }
+    nb::dict spec;
+    spec["names"] = names;
+    spec["formats"] = formats;
+    spec["offsets"] = offsets;
+    spec["itemsize"] = layout.itemsize();
+    return numpy().attr("dtype")(spec);
+}
+
+std::string fs_path(nb::handle path) {
+    nb::bytes encoded(nb::module_::import_("os").attr("fsencode")(path));
+    return std::string(encoded.c_str(), encoded.size());
+}
+
+// Python's slice rules for one bound: negative counts from the end, clamped.
+std::size_t slice_bound(std::int64_t value, std::size_t rows) {
+    const auto n = static_cast<std::int64_t>(rows);
+    if (value < 0) value += n;
+    if (value < 0) value = 0;
+    if (value > n) value = n;
+    return static_cast<std::size_t>(value);
+}
+
+class PyFile {
+public:
+    explicit PyFile(nb::handle path) : file_(fs_path(path)) {}
+
+    File& file() { return file_; }
+
+    nb::object path() const {
+        return nb::module_::import_("os").attr("fsdecode")(nb::bytes(file_.path().data(), file_.path().size()));
+    }
+
+    void create_dataset(const std::string& name, nb::handle records) {
+        InputRecords input(records);
+        nb::gil_scoped_release unlocked;
+        Dataset::create(file_, name, input.view());
+    }
+
+    void append(const std::string& name, nb::handle records) {
+        InputRecords input(records);
+        nb::gil_scoped_release unlocked;
+        Dataset::open(file_, name).append(input.view());
+    }
+
+    nb::object read(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop) {
+        Dataset dataset = Dataset::open(file_, name);
+        const std::size_t rows = dataset.length();
+        const std::size_t first = slice_bound(start, rows);
+        std::size_t last = stop ? slice_bound(*stop, rows) : rows;
+        if (last < first) last = first;
+        const RecordLayout layout = dataset.layout();
+        nb::object out = numpy().attr("empty")(last - first, dtype_of(layout));
+        Buffer buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        {
+            nb::gil_scoped_release unlocked;
+            dataset.read(first, last - first, buffer.data());
+        }
+        return out;
+    }
+
+    nb::object read_last(const std::string& name) {
+        Dataset dataset = Dataset::open(file_, name);
+        const std::size_t rows = dataset.length();
+        if (rows == 0) return nb::none();
+        nb::object out = read(name, static_cast<std::int64_t>(rows) - 1, std::nullopt);
+        return out[0];
+    }
+
+    void append_minbar(nb::handle index, nb::handle data) {
+        InputRecords index_records(index);
+        InputRecords data_records(data);
+        nb::gil_scoped_release unlocked;
+        corvane::append_minbar(file_, index_records.view(), data_records.view());
+    }
+
+    void write_day(const std::string& name, nb::handle records) {
+        InputRecords input(records);
+        nb::gil_scoped_release unlocked;
+        corvane::write_day(file_, name, input.view());
+    }
+
+private:
+    File file_;
+};
+
+void translate(const std::exception_ptr& error, void*) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const FileError& e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const IoError& e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+    } catch (const NotFound& e) {
+        PyErr_SetString(PyExc_KeyError, e.what());
+    } catch (const LayoutError& e) {
+        PyErr_SetString(PyExc_TypeError, e.what());
+    } catch (const ArgumentError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const RowLimitError& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const Error& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+}
+
+nb::dict layouts() {
+    const std::pair<const char*, const RecordLayout*> named[] = {
+        {"EQUITIES_DTYPE", &equities_layout()},
+        {"DERIVATIVES_DTYPE", &derivatives_layout()},
+        {"INDEX_DTYPE", &index_layout()},
+    };
+    nb::dict result;
+    for (const auto& [name, layout] : named) {
+        nb::list fields;
+        for (const Field& f : layout->fields()) {
+            fields.append(nb::make_tuple(f.name, type_code(f.type), f.offset));
+        }
+        nb::dict entry;
+        entry["fields"] = fields;
+        entry["itemsize"] = layout->itemsize();
+        result[name] = entry;
+    }
+    return result;
+}
+
+}  // namespace
+
+NB_MODULE(_engine, m) {
+    m.doc() = "corvane's native HDF5 engine (private; used by corvane's own modules)";
+    nb::register_exception_translator(translate);
+
+    nb::class_<PyFile>(m, "File")
+        .def(nb::init<nb::handle>(), nb::arg("path"),
+             "Open the HDF5 file at path for reading and writing, creating it when absent.")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def(
+            "__exit__",
+            [](PyFile& self, nb::handle type, nb::handle, nb::handle) {
+                if (type.is_none()) {
+                    self.file().close();
+                } else {
+                    self.file().abort();
+                }
+                return false;
+            },
+            nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("traceback").none())
+        .def("close", [](PyFile& self) { self.file().close(); })
+        .def("abort", [](PyFile& self) { self.file().abort(); })
+        .def_prop_ro("path", &PyFile::path)
+        .def("members", [](PyFile& self) { return self.file().members(); })
+        .def("__contains__", [](PyFile& self, const std::string& name) {
+            return self.file().contains(name);
+        })
+        .def("remove", [](PyFile& self, const std::string& name) { self.file().remove(name); },
+             nb::arg("name"))
+        .def("length", [](PyFile& self, const std::string& name) {
+            return Dataset::open(self.file(), name).length();
+        }, nb::arg("name"))
+        .def("create_dataset", &PyFile::create_dataset, nb::arg("name"), nb::arg("records"))
+        .def("append", &PyFile::append, nb::arg("name"), nb::arg("records"))
+        .def(
+            "shrink",
+            [](PyFile& self, const std::string& name, std::int64_t length) {
+                if (length < 0) throw ArgumentError("length must not be negative");
+                Dataset::open(self.file(), name).shrink(static_cast<std::size_t>(length));
+            },
+            nb::arg("name"), nb::arg("length"))
+        .def("read", &PyFile::read, nb::arg("name"), nb::arg("start") = 0,
+             nb::arg("stop").none() = nb::none())
+        .def("read_last", &PyFile::read_last, nb::arg("name"))
+        .def("append_minbar", &PyFile::append_minbar, nb::arg("index"), nb::arg("data"))
+        .def("write_day", &PyFile::write_day, nb::arg("name"), nb::arg("records"));
+
+    m.def("layouts", &layouts,
+          "The three minute-bar record layouts: {name: {'fields': [(field, code, offset)], "
+          "'itemsize': n}}.");
+    m.def("_fail_once", [](const std::string& point) { failpoint::fail_once(point); },
+          nb::arg("point"), "Test hook: make the next pass through the named point fail.");
+}

@@ -1,0 +1,174 @@
+#include "corvane/dataset.hpp"
+
+#include "corvane/chunking.hpp"
+#include "corvane/datatype.hpp"
+#include "corvane/error.hpp"
+#include "write_rows.hpp"
+
+#include <hdf5.h>
+
+namespace corvane {
+
+namespace {
+
+// Creation properties of every dataset: chunked, deflate 9, no shuffle.
+Handle dataset_creation_properties(std::size_t itemsize, std::size_t rows) {
+    Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
+    if (!dcpl) throw_with_hdf5_message<Error>("cannot create dataset properties");
+    const hsize_t chunk[1] = {chunk_rows(itemsize, rows)};
+    if (H5Pset_chunk(dcpl.get(), 1, chunk) < 0 || H5Pset_deflate(dcpl.get(), 9) < 0 ||
+        // No modification time in the object header: equal records give
+        // equal files, as with the usual Python binding.
+        H5Pset_obj_track_times(dcpl.get(), false) < 0) {
+        throw_with_hdf5_message<Error>("cannot set dataset properties");
+    }
+    return dcpl;
+}
+
+}  // namespace
+
+Dataset::Dataset(Handle handle, std::string name, std::string file_path)
+    : handle_(std::move(handle)), name_(std::move(name)), file_path_(std::move(file_path)) {}
+
+std::string Dataset::where() const { return "'" + name_ + "' in '" + file_path_ + "'"; }
+
+Dataset Dataset::create(File& file, const std::string& name, const RecordsView& records) {
+    ErrorPrintingOff quiet;
+    if (!is_member_name(name)) throw ArgumentError("invalid dataset name '" + name + "'");
+    if (file.contains(name)) {
+        throw ArgumentError("member '" + name + "' already exists in '" + file.path() + "'");
+    }
+    const Datatype type = Datatype::from_layout(records.layout);
+    const hsize_t rows[1] = {records.rows};
+    const hsize_t unlimited[1] = {H5S_UNLIMITED};
+    Handle space(H5Screate_simple(1, rows, unlimited), H5Sclose);
+    if (!space) throw_with_hdf5_message<Error>("cannot create a dataspace");
+    const Handle dcpl = dataset_creation_properties(records.layout.itemsize(), records.rows);
+    Handle id(H5Dcreate2(file.handle().get(), name.c_str(), type.handle().get(), space.get(),
+                         H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
+              H5Dclose);
+    if (!id) {
+        throw_with_hdf5_message<Error>("unable to create '" + name + "' in '" + file.path() + "'");
+    }
+    Dataset dataset(std::move(id), name, file.path());
+    try {
+        detail::write_rows(dataset, 0, records);
+    } catch (...) {
+        // No half-written member: the caller sees the file without it.
+        dataset.handle_.close();
+        H5Ldelete(file.handle().get(), name.c_str(), H5P_DEFAULT);
+        H5Eclear2(H5E_DEFAULT);
+        throw;
+    }
+    return dataset;
+}
+
+Dataset Dataset::open(const File& file, const std::string& name) {
+    ErrorPrintingOff quiet;
+    if (!file.contains(name)) throw NotFound("no member '" + name + "' in '" + file.path() + "'");
+    Handle id(H5Dopen2(file.handle().get(), name.c_str(), H5P_DEFAULT), H5Dclose);
+    if (!id) {
+        H5Eclear2(H5E_DEFAULT);
+        throw LayoutError("member '" + name + "' in '" + file.path() + "' is not a dataset");
+    }
+    Dataset dataset(std::move(id), name, file.path());
+    Handle space(H5Dget_space(dataset.handle_.get()), H5Sclose);
+    if (!space) throw_with_hdf5_message<IoError>("unable to read the shape of " + dataset.where());
+    if (H5Sget_simple_extent_ndims(space.get()) != 1) {
+        H5Eclear2(H5E_DEFAULT);
+        throw LayoutError(dataset.where() + " is not one-dimensional");
+    }
+    return dataset;
+}
+
+std::size_t Dataset::length() const {
+    ErrorPrintingOff quiet;
+    Handle space(H5Dget_space(handle_.get()), H5Sclose);
+    hsize_t dims[1] = {0};
+    if (!space || H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 1) {
+        throw_with_hdf5_message<IoError>("unable to read the length of " + where());
+    }
+    return static_cast<std::size_t>(dims[0]);
+}
+
+RecordLayout Dataset::layout() const {
+    ErrorPrintingOff quiet;
+    Handle type(H5Dget_type(handle_.get()), H5Tclose);
+    if (!type) throw_with_hdf5_message<IoError>("unable to read the type of " + where());
+    try {
+        return Datatype(std::move(type)).layout();
+    } catch (const LayoutError& e) {
+        throw LayoutError(where() + ": " + e.what());
+    }
+}
+
+void Dataset::set_length(std::size_t rows) {
+    const hsize_t dims[1] = {rows};
+    if (H5Dset_extent(handle_.get(), dims) < 0) {
+        throw_with_hdf5_message<IoError>("unable to resize " + where() + " to " +
+                                         std::to_string(rows) + " rows");
+    }
+}
+
+void Dataset::append(const RecordsView& records) {
+    ErrorPrintingOff quiet;
+    const RecordLayout stored = layout();
+    if (records.layout != stored) {
+        throw LayoutError("records " + records.layout.describe() + " do not match " + where() +
+                          " " + stored.describe());
+    }
+    if (records.rows == 0) return;
+    const std::size_t before = length();
+    set_length(before + records.rows);
+    try {
+        detail::write_rows(*this, before, records);
+    } catch (...) {
+        try {
+            set_length(before);
+        } catch (const Error&) {
+            // The write's failure is the one to report.
+        }
+        throw;
+    }
+}
+
+void Dataset::shrink(std::size_t rows) {
+    ErrorPrintingOff quiet;
+    const std::size_t now = length();
+    if (rows > now) {
+        throw ArgumentError("cannot shrink " + where() + " from " + std::to_string(now) + " to " +
+                            std::to_string(rows) + " rows");
+    }
+    if (rows < now) set_length(rows);
+}
+
+void Dataset::read(std::size_t first, std::size_t count, void* out) const {
+    ErrorPrintingOff quiet;
+    const std::size_t rows = length();
+    if (first > rows || count > rows - first) {
+        throw ArgumentError("rows " + std::to_string(first) + " to " + std::to_string(first + count) +
+                            " are outside " + where() + " (" + std::to_string(rows) + " rows)");
+    }
+    if (count == 0) return;
+    const Datatype memory_type = Datatype::from_layout(layout());
+    Handle file_space(H5Dget_space(handle_.get()), H5Sclose);
+    const hsize_t start[1] = {first};
+    const hsize_t size[1] = {count};
+    Handle memory_space(H5Screate_simple(1, size, nullptr), H5Sclose);
+    if (!file_space || !memory_space ||
+        H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
+        H5Dread(handle_.get(), memory_type.handle().get(), memory_space.get(), file_space.get(),
+                H5P_DEFAULT, out) < 0) {
+        throw_with_hdf5_message<IoError>("unable to read " + std::to_string(count) +
+                                         " rows at row " + std::to_string(first) + " of " + where());
+    }
+}
+
+bool Dataset::read_last(void* out) const {
+    const std::size_t rows = length();
+    if (rows == 0) return false;
+    read(rows - 1, 1, out);
+    return true;
+}
+
+}  // namespace corvane

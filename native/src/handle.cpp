@@ -1,0 +1,42 @@
+#include "corvane/handle.hpp"
+
+#include <hdf5.h>
+
+#include <type_traits>
+#include <utility>
+
+namespace corvane {
+
+static_assert(std::is_same<Handle::Id, hid_t>::value, "Handle::Id must be hid_t");
+static_assert(std::is_same<int, herr_t>::value, "CloseFunction must return herr_t");
+
+Handle::Handle(Id id, CloseFunction close) noexcept
+    : id_(id < 0 ? -1 : id), close_(id < 0 ? nullptr : close) {}
+
+Handle::~Handle() {
+    if (!close()) H5Eclear2(H5E_DEFAULT);
+}
+
+Handle::Handle(Handle&& other) noexcept
+    : id_(std::exchange(other.id_, -1)), close_(std::exchange(other.close_, nullptr)) {}
+
+Handle& Handle::operator=(Handle&& other) noexcept {
+    if (this != &other) {
+        if (!close()) H5Eclear2(H5E_DEFAULT);
+        id_ = std::exchange(other.id_, -1);
+        close_ = std::exchange(other.close_, nullptr);
+    }
+    return *this;
+}
+
+bool Handle::close() noexcept {
+    const Id id = std::exchange(id_, -1);
+    const CloseFunction close = std::exchange(close_, nullptr);
+    if (id < 0 || close == nullptr) return true;
+    // A file closed with the strong close degree has already closed the
+    // objects inside it; their identifiers are then no longer valid.
+    if (H5Iis_valid(id) <= 0) return true;
+    return close(id) >= 0;
+}
+
+}  // namespace corvane
