@@ -29,6 +29,11 @@ herr_t collect_description(unsigned, const H5E_error2_t* record, void* out) {
     auto& descriptions = *static_cast<std::vector<std::string>*>(out);
     std::string text = record->desc ? record->desc : "";
     if (text.empty() && record->func_name) text = record->func_name;
+    // Some descriptions embed a line break (e.g. after a time stamp); keep
+    // the message on one line.
+    for (char& c : text) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
     // HDF5 repeats one description on several levels of a stack.
     if (!text.empty() && (descriptions.empty() || descriptions.back() != text)) {
         descriptions.push_back(text);

@@ -1,5 +1,7 @@
 #include "corvane/handle.hpp"
 
+#include "corvane/error.hpp"
+
 #include <hdf5.h>
 
 #include <type_traits>
@@ -10,8 +12,8 @@ namespace corvane {
 static_assert(std::is_same<Handle::Id, hid_t>::value, "Handle::Id must be hid_t");
 static_assert(std::is_same<int, herr_t>::value, "CloseFunction must return herr_t");
 
-Handle::Handle(Id id, CloseFunction close) noexcept
-    : id_(id < 0 ? -1 : id), close_(id < 0 ? nullptr : close) {}
+Handle::Handle(Id id, CloseFunction closer) noexcept
+    : id_(id < 0 ? -1 : id), close_(id < 0 ? nullptr : closer) {}
 
 Handle::~Handle() {
     if (!close()) H5Eclear2(H5E_DEFAULT);
@@ -31,12 +33,14 @@ Handle& Handle::operator=(Handle&& other) noexcept {
 
 bool Handle::close() noexcept {
     const Id id = std::exchange(id_, -1);
-    const CloseFunction close = std::exchange(close_, nullptr);
-    if (id < 0 || close == nullptr) return true;
+    const CloseFunction closer = std::exchange(close_, nullptr);
+    if (id < 0 || closer == nullptr) return true;
+    // Destructors close outside any operation's own guard.
+    ErrorPrintingOff quiet;
     // A file closed with the strong close degree has already closed the
     // objects inside it; their identifiers are then no longer valid.
     if (H5Iis_valid(id) <= 0) return true;
-    return close(id) >= 0;
+    return closer(id) >= 0;
 }
 
 }  // namespace corvane

@@ -14,7 +14,7 @@ public:
 
     Handle() noexcept = default;
     // Takes ownership of `id`; an invalid (negative) id gives an empty handle.
-    Handle(Id id, CloseFunction close) noexcept;
+    Handle(Id id, CloseFunction closer) noexcept;
     ~Handle();
 
     Handle(Handle&& other) noexcept;
