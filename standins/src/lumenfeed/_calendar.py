@@ -1,0 +1,168 @@
+"""Trading calendar, date parsing and the as-of date of the demo market.
+
+Trading days are the weekdays from 2005-01-04 on, less a fixed holiday rule:
+1-3 January, 1-7 February, 1-3 May and 1-7 October.
+"""
+import datetime
+import functools
+import os
+
+import numpy as np
+import pandas as pd
+
+FIRST_TRADING_DAY = datetime.date(2005, 1, 4)
+# The cached calendar reaches this far; later dates fall back to the rule.
+_CACHED_UNTIL = datetime.date(2199, 12, 31)
+# (month, first day, last day) of each yearly holiday.
+HOLIDAYS = ((1, 1, 3), (2, 1, 7), (5, 1, 3), (10, 1, 7))
+
+ASOF_ENV = "LUMENFEED_ASOF"
+TICK_DAYS_ENV = "LUMENFEED_TICK_DAYS"
+DEFAULT_TICK_DAYS = 20
+
+DAY = np.dtype("datetime64[D]")
+
+
+def is_trading_day(day):
+    if day < FIRST_TRADING_DAY or day.weekday() >= 5:
+        return False
+    return not any(day.month == month and first <= day.day <= last for month, first, last in HOLIDAYS)
+
+
+@functools.lru_cache(maxsize=None)
+def trading_days():
+    """Every trading day of the cached span, as a read-only datetime64[D] array."""
+    days = np.arange(np.datetime64(FIRST_TRADING_DAY, "D"), np.datetime64(_CACHED_UNTIL, "D") + 1)
+    weekday = (days.astype(np.int64) + 3) % 7  # 1970-01-01 was a Thursday
+    month_start = days.astype("datetime64[M]")
+    month = month_start.astype(np.int64) % 12 + 1
+    day_of_month = (days - month_start.astype(DAY)).astype(np.int64) + 1
+    keep = weekday < 5
+    for hol_month, first, last in HOLIDAYS:
+        keep &= ~((month == hol_month) & (day_of_month >= first) & (day_of_month <= last))
+    days = days[keep]
+    days.flags.writeable = False
+    return days
+
+
+def to_day64(day):
+    return np.datetime64(day, "D")
+
+
+def to_date(day64):
+    return day64.astype(datetime.date)
+
+
+def between(start, end):
+    """Trading days from `start` to `end` inclusive (dates), as datetime64[D]."""
+    days = trading_days()
+    lo = np.searchsorted(days, to_day64(start), side="left")
+    hi = np.searchsorted(days, to_day64(end), side="right")
+    return days[lo:hi]
+
+
+def next_trading_day(day, n=1):
+    """The n-th trading day after `day` (a date), by the rule beyond the cache."""
+    if day < _CACHED_UNTIL - datetime.timedelta(days=30 + 2 * n):
+        days = trading_days()
+        i = np.searchsorted(days, to_day64(day), side="right") + n - 1
+        return to_date(days[i])
+    while n > 0:
+        day += datetime.timedelta(days=1)
+        n -= is_trading_day(day)
+    return day
+
+
+def previous_trading_day(day, n=1):
+    """The n-th trading day before `day`, or None before the first trading day."""
+    days = trading_days()
+    if day > _CACHED_UNTIL:
+        while n > 0 and day > _CACHED_UNTIL:
+            day -= datetime.timedelta(days=1)
+            n -= is_trading_day(day)
+        if n == 0:
+            return day
+    i = np.searchsorted(days, to_day64(day), side="left") - n
+    return to_date(days[i]) if i >= 0 else None
+
+
+def last_trading_day_on_or_before(day):
+    days = trading_days()
+    i = np.searchsorted(days, to_day64(min(day, _CACHED_UNTIL)), side="right") - 1
+    return to_date(days[i]) if i >= 0 else None
+
+
+def previous_trading_days(days):
+    """For each trading day of a datetime64[D] array, the trading day before it (NaT for the first)."""
+    cal = trading_days()
+    i = np.searchsorted(cal, days, side="left") - 1
+    out = cal[np.maximum(i, 0)].copy()
+    out[i < 0] = np.datetime64("NaT")
+    return out
+
+
+def previous_weekdays(days):
+    return np.busday_offset(days, -1, roll="forward")
+
+
+def parse_date(value, what="date"):
+    """A client date argument as a `datetime.date`.
+
+    Accepts int YYYYMMDD, text "YYYYMMDD" or "YYYY-MM-DD" (or anything pandas
+    reads as a timestamp), date, datetime, pandas Timestamp and datetime64.
+    """
+    if isinstance(value, (bool, np.bool_)):
+        raise TypeError("{} must be a date, got {!r}".format(what, value))
+    if isinstance(value, (int, np.integer)):
+        text = str(int(value))
+        if len(text) != 8:
+            raise ValueError("{} as an integer must be YYYYMMDD, got {!r}".format(what, value))
+        value = text
+    if isinstance(value, str):
+        text = value.strip()
+        try:
+            if len(text) == 8 and text.isdigit():
+                return datetime.date(int(text[:4]), int(text[4:6]), int(text[6:]))
+            stamp = pd.Timestamp(text)
+        except ValueError as exc:
+            raise ValueError("{} {!r} is not a date: {}".format(what, value, exc)) from None
+        if pd.isna(stamp):
+            raise ValueError("{} {!r} is not a date".format(what, value))
+        return stamp.date()
+    if isinstance(value, datetime.datetime):  # pandas Timestamp included
+        if pd.isna(value):
+            raise ValueError("{} must not be NaT".format(what))
+        return value.date()
+    if isinstance(value, datetime.date):
+        return value
+    if isinstance(value, np.datetime64):
+        if np.isnat(value):
+            raise ValueError("{} must not be NaT".format(what))
+        return to_date(value.astype(DAY))
+    raise TypeError("{} must be an int YYYYMMDD, a date text, a date or a timestamp, got {!r}".format(what, value))
+
+
+def asof_date():
+    """The as-of date: env LUMENFEED_ASOF (YYYYMMDD or YYYY-MM-DD), read on every call; default today."""
+    text = os.environ.get(ASOF_ENV, "").strip()
+    if not text:
+        return datetime.date.today()
+    try:
+        if len(text) == 8 and text.isdigit():
+            return datetime.date(int(text[:4]), int(text[4:6]), int(text[6:]))
+        return datetime.date.fromisoformat(text)
+    except ValueError:
+        raise ValueError("{} must be YYYYMMDD or YYYY-MM-DD, got {!r}".format(ASOF_ENV, text)) from None
+
+
+def tick_days():
+    text = os.environ.get(TICK_DAYS_ENV, "").strip()
+    if not text:
+        return DEFAULT_TICK_DAYS
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise ValueError("{} must be a non-negative integer, got {!r}".format(TICK_DAYS_ENV, text))
+    return value
