@@ -210,3 +210,16 @@ class FakeClient:
 
     def calls_of(self, name):
         return [call for call in self.calls if call[0] == name]
+
+
+def assert_bundle_storage(h5_file):
+    """Every member a 1-D, resizable, chunked, deflate-9 dataset, no shuffle, no attributes."""
+    import h5py
+    with h5py.File(h5_file, "r") as f:
+        assert not f.attrs.keys()
+        for name, member in f.items():
+            assert isinstance(member, h5py.Dataset), name
+            assert member.ndim == 1 and member.maxshape == (None,), name
+            assert member.chunks is not None, name
+            assert (member.compression, member.compression_opts, member.shuffle) == ("gzip", 9, False), name
+            assert not member.attrs.keys(), name

@@ -42,6 +42,7 @@ def test_file_lies_under_the_type_directory_with_its_record_type(tmp_path, ins_t
     client.bars["X1"] = fm.minute_bars("X1", [(20240102, 3)], derivatives=dtype is fm.DERIVATIVES_DTYPE)
     append(client, tmp_path, "X1")
     stored = read(tmp_path / sub_dir / "X1.h5")
+    fm.assert_bundle_storage(tmp_path / sub_dir / "X1.h5")
     assert sorted(stored) == ["data", "index"]
     assert stored["data"].dtype == dtype and stored["index"].dtype == fm.INDEX_DTYPE
     assert stored["data"]["datetime"].tolist() == [20240102093100, 20240102093200, 20240102093300]

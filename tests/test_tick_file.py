@@ -41,6 +41,7 @@ def test_new_instrument_gets_one_dataset_per_listed_day(tmp_path):
     assert tick_calls(client) == [("get_price", ("S1", day, day), [("frequency", "tick"), ("adjust_type", "none")])
                                   for day in (D1, D2, D3)]
     stored = read(tmp_path / "ticks" / "S1.h5")
+    fm.assert_bundle_storage(tmp_path / "ticks" / "S1.h5")
     assert sorted(stored) == ["20240102", "20240104"]
     assert len(stored["20240102"]) == 3 and len(stored["20240104"]) == 5
     assert stored["20240104"].dtype == fm.TicksLoader.DTYPES
