@@ -105,3 +105,56 @@ def test_command_readies_the_client_runs_the_driver_and_sums_up(client, monkeypa
     # The derivatives of ST001 are new files; the two old ones are unchanged.
     assert again.stdout.splitlines()[-1] == (
         "corvane: 5 .h5 files under {} (3 new, 3 with new rows, 9 rows added)".format(path))
+
+
+# A stock, an index and a future listed a few weeks before this as-of date,
+# so that their whole history is small.
+DEMO_ASOF = "20240726"
+DEMO_MINBAR = {"10003.HBX": "equities", "IX002.HBX": "equities", "HXI2501.QFX": "future"}
+
+
+def corvane_command(*args, env):
+    command = os.path.join(os.path.dirname(sys.executable), "corvane")
+    return subprocess.run([command] + [str(a) for a in args], capture_output=True, text=True, env=env,
+                          timeout=300)
+
+
+def test_end_to_end_on_the_demo_market(tmp_path, monkeypatch):
+    import lumenfeed
+    from vesper_mod_tollbay_data.data_sources.data_store import H5TicksLoader
+
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "2")
+    env = dict(os.environ)
+    minbar, ticks = tmp_path / "minbar", tmp_path / "tick"
+
+    first = corvane_command("update-minbar", minbar, *DEMO_MINBAR, "--jobs", "2", env=env)
+    assert first.returncode == 0, first.stderr
+    assert "开始更新 3 只标的的分钟线数据：{'10003.HBX', 'HXI2501.QFX', 'IX002.HBX'}" in first.stdout
+    written = sorted(p.relative_to(minbar).as_posix() for p in minbar.rglob("*.h5"))
+    assert written == sorted("{}/{}.h5".format(sub, oid) for oid, sub in DEMO_MINBAR.items())
+
+    bundle.init_lumenfeed_with_warnings_catch()
+    for oid, sub in DEMO_MINBAR.items():
+        bars = lumenfeed.get_price(oid, start_date=bundle.MIN_START_DATE, end_date=bundle.MAX_END_DATE,
+                                   frequency="1m", adjust_type="none", expect_df=True)
+        with h5py.File(minbar / sub / (oid + ".h5"), "r") as h5:
+            assert sorted(h5) == ["data", "index"]
+            data, index = h5["data"][:], h5["index"][:]
+        assert data.dtype == (bundle.EQUITIES_DTYPE if sub == "equities" else bundle.DERIVATIVES_DTYPE)
+        assert len(data) == len(bars) > 0
+        assert np.array_equal(data["close"], bars["close"].to_numpy())
+        assert index["line_no"][0] == 0 and np.all(np.diff(index["date"]) > 0)
+
+    again = corvane_command("update-minbar", minbar, *DEMO_MINBAR, "--jobs", "2", env=env)
+    assert again.returncode == 0, again.stderr
+    assert again.stdout.splitlines()[-1] == (
+        "corvane: 3 .h5 files under {} (0 new, 0 with new rows, 0 rows added)".format(minbar))
+
+    tick_run = corvane_command("update-tick", ticks, "10003.HBX", "HXI2501.QFX", "-j", "2", env=env)
+    assert tick_run.returncode == 0, tick_run.stderr
+    loader = H5TicksLoader(ticks)
+    for oid in ("10003.HBX", "HXI2501.QFX"):
+        days = loader.available_dates(oid)
+        assert len(days) == 2
+        assert all(len(loader.get_ticks(oid, day)) > 0 for day in days)
