@@ -31,7 +31,7 @@ fi
 # The stand-ins are the embedded demo platform; a real installation of the
 # client or framework must not be shadowed, so they are only added when absent.
 if ! .venv/bin/python -c "import lumenfeed, vesper, vesper_mod_tollbay_data" 2>/dev/null; then
-    "${pip[@]}" install -e ./standins
+    "${pip[@]}" install --no-build-isolation -e ./standins
 fi
 # Editable, without build isolation: rebuilds only what changed in build/.
 "${pip[@]}" install --no-build-isolation --no-deps -e .
