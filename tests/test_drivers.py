@@ -2,7 +2,6 @@
 import os
 import subprocess
 import sys
-import textwrap
 import types
 import warnings
 
