@@ -31,10 +31,9 @@ def int_to_date(value):
 class FakeClient:
     """Answers a job's client calls from pre-fetched data.
 
-    Each answer is registered under (order_book_id, frequency, start day).
-    A registered frame is handed out once; when the prepared copies run out
-    the last one is copied again, so a job that mutates its frame never
-    sees another job's changes.
+    Each answer is registered under (order_book_id, frequency, start day)
+    and handed out once: jobs add columns to the frame they get, so no frame
+    may reach two jobs, and copying one inside the timed job would be timed.
     """
 
     def __init__(self, records, calendar, listing=None):
@@ -42,19 +41,11 @@ class FakeClient:
         self._calendar = sorted(day_int(d) for d in calendar)
         self._listing = listing
         self._answers = {}
-        self._last = {}
 
-    def put(self, order_book_id, frequency, start, frame, copies=1):
-        """Register `frame` (or None) and `copies` hand-outs of it."""
+    def put(self, order_book_id, frequency, start, frame):
+        """Register `frame` (or None) as the next answer to that request."""
         key = (order_book_id, frequency, day_int(start))
-        queue = self._answers.setdefault(key, deque())
-        if frame is None:
-            queue.append(None)
-        else:
-            queue.append(frame)
-            for _ in range(copies - 1):
-                queue.append(frame.copy(deep=True))
-        self._last[key] = frame
+        self._answers.setdefault(key, deque()).append(frame)
 
     def init(self):
         pass
@@ -78,10 +69,7 @@ class FakeClient:
     def get_price(self, order_book_ids, start_date=None, end_date=None, frequency="1d",
                   fields=None, adjust_type="pre", skip_suspended=False, expect_df=False):
         key = (order_book_ids, frequency, day_int(start_date))
-        if key not in self._last:
-            raise KeyError("benchmark client was given no %s data for %s from %s" % key)
-        queue = self._answers[key]
-        if queue:
-            return queue.popleft()
-        last = self._last[key]
-        return None if last is None else last.copy(deep=True)
+        queue = self._answers.get(key)
+        if not queue:
+            raise KeyError("benchmark client has no (more) {1} data for {0} from {2}".format(*key))
+        return queue.popleft()

@@ -1,0 +1,464 @@
+"""The benchmark workloads.
+
+Each workload runs in a fresh process for one implementation ("baseline" or
+"corvane"): it asks the stand-in client for its data first, then times only
+the job, handing the pre-fetched frames over through `FakeClient`, and
+measures the process's peak memory while the job runs. run.py starts these
+processes, compares the files they leave and prints the table.
+"""
+import cProfile
+import ctypes
+import gc
+import io
+import multiprocessing
+import os
+import pstats
+import resource
+import shutil
+import statistics
+import time
+import warnings
+import zlib
+
+import h5py
+import numpy as np
+import pandas as pd
+
+import lumenfeed
+from vesper.const import INSTRUMENT_TYPE
+from vesper.data.bundle import ProgressedProcessPoolExecutor
+
+from corvane import _engine, bundle, minbar, tick
+from corvane.services import Services
+
+import baseline
+from fakeclient import FakeClient, day_int
+
+MIN_START_DATE = bundle.MIN_START_DATE
+MAX_END_DATE = bundle.MAX_END_DATE
+YEAR_DAYS = 242          # trading days in a year of the demo calendar, near enough
+FULL_YEARS = 20
+W2_VARIANTS = 25         # distinct fill levels of the last chunk among W2's files
+
+
+# --- memory ---------------------------------------------------------------
+
+def _status_kb(field):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+class Memory:
+    """Peak resident memory of this process over windows of work.
+
+    The peak is reset (/proc/self/clear_refs) when a window opens, so what
+    the stand-in allocated while generating data does not count; what the
+    job holds (the client's frames included, as a real job holds them) does.
+    """
+
+    def __init__(self):
+        try:
+            self._libc = ctypes.CDLL("libc.so.6")
+        except OSError:
+            self._libc = None
+        self.settle()
+        self.interpreter_kb = _status_kb("VmRSS")
+        self.input_kb = 0
+        self.peak_kb = 0
+        self.resettable = True
+
+    def settle(self):
+        gc.collect()
+        if self._libc is not None:
+            self._libc.malloc_trim(0)  # freed heap back to the system, so RSS is honest
+
+    def start(self):
+        self.settle()
+        self.input_kb = _status_kb("VmRSS") - self.interpreter_kb
+        try:
+            with open("/proc/self/clear_refs", "w") as clear:
+                clear.write("5")
+        except OSError:
+            self.resettable = False
+
+    def stop(self):
+        self.peak_kb = max(self.peak_kb, _status_kb("VmHWM") - self.interpreter_kb)
+
+
+# --- the stand-in market, asked before the clock starts ------------------
+
+def asof():
+    return day_int(os.environ["LUMENFEED_ASOF"])
+
+
+def calendar(start, end):
+    return [day_int(d) for d in lumenfeed.get_trading_dates(start, end)]
+
+
+def listing():
+    return lumenfeed.all_instruments()
+
+
+def oldest(ins_type):
+    """The identifier of the longest-listed instrument of a type."""
+    rows = listing()
+    rows = rows[rows["type"] == ins_type]
+    listed = rows["listed_date"].map(day_int)
+    return rows["order_book_id"].iloc[int(np.argmin(listed.to_numpy()))]
+
+
+def minute_frame(order_book_id, start, end=MAX_END_DATE):
+    return lumenfeed.get_price(order_book_id, start_date=start, end_date=end, frequency="1m",
+                               adjust_type="none", expect_df=True)
+
+
+def split_days(frame):
+    """A stock's bar frame -> {day: that day's frame}, each as the client returns one day."""
+    stamps = pd.DatetimeIndex(frame.index.get_level_values(1))
+    days = stamps.year * 10000 + stamps.month * 100 + stamps.day
+    out = {}
+    for day in np.unique(days):
+        part = frame[days == day].copy()
+        part.index = part.index.remove_unused_levels()
+        out[int(day)] = part
+    return out
+
+
+def period_start(years):
+    """First trading day of the last `years` calendar years up to the as-of day."""
+    first_year = asof() // 10000 - years + 1
+    return calendar(first_year * 10000 + 101, asof())[0]
+
+
+# --- running one implementation ----------------------------------------
+
+class Context:
+    def __init__(self, workload, impl, workdir, quick, profile):
+        self.workload = workload
+        self.impl = impl
+        self.dir = workdir
+        self.quick = quick
+        self.profile = profile
+        self.memory = Memory()
+        self.result = {"workload": workload, "impl": impl, "extra": {}}
+        shutil.rmtree(workdir, ignore_errors=True)
+        os.makedirs(workdir)
+
+    def path(self, name):
+        path = os.path.join(self.dir, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    @property
+    def files(self):
+        """Where the files compared with the other implementation go."""
+        return self.path("files")
+
+    def services(self, client):
+        return Services(client=client, instrument_type=INSTRUMENT_TYPE,
+                        convert_dt_to_int=bundle.convert_dt_to_int,
+                        date_to_number=bundle.date_to_number,
+                        time_to_number=bundle.time_to_number,
+                        ticks_loader=bundle.H5TicksLoader, echo=print)
+
+    def minbar(self, client, order_book_id, path, file_name, start):
+        if self.impl == "baseline":
+            baseline.append_h5(client, order_book_id, path, file_name, start, MAX_END_DATE)
+        else:
+            minbar.append_h5(self.services(client), order_book_id, path, file_name, start,
+                             MAX_END_DATE, bundle.EQUITIES_DTYPE, bundle.DERIVATIVES_DTYPE,
+                             bundle.INDEX_DTYPE, bundle.EQUITIES_INS_TYPE)
+
+    def tick(self, client, order_book_id, path, start):
+        if self.impl == "baseline":
+            baseline.append_h5_tick(client, order_book_id, path, None, start, MAX_END_DATE)
+        else:
+            tick.append_h5_tick(self.services(client), order_book_id, path, None, start,
+                                MAX_END_DATE)
+
+    def timed(self, job):
+        """Seconds `job()` takes; profiled when asked."""
+        profiler = cProfile.Profile() if self.profile else None
+        started = time.perf_counter()
+        if profiler is None:
+            job()
+        else:
+            profiler.runcall(job)
+        seconds = time.perf_counter() - started
+        if profiler is not None:
+            self._keep_profile(profiler)
+        return seconds
+
+    def _keep_profile(self, profiler):
+        text = io.StringIO()
+        stats = pstats.Stats(profiler, stream=text)
+        stats.sort_stats("cumulative").print_stats(30)
+        stats.sort_stats("tottime").print_stats(20)
+        self.result["profile"] = text.getvalue()
+
+    def finish(self, seconds, raw_bytes, calls=None):
+        self.result.update(seconds=seconds, calls=calls, raw_bytes=int(raw_bytes),
+                           peak_kb=self.memory.peak_kb, input_kb=self.memory.input_kb,
+                           interpreter_kb=self.memory.interpreter_kb,
+                           peak_resettable=self.memory.resettable, files=self.files)
+        return self.result
+
+
+def _records_bytes(frames, itemsize):
+    return sum(len(frame) for frame in frames) * itemsize
+
+
+def _one_client(order_book_id, start, frame, days):
+    record = lumenfeed.instruments(order_book_id)
+    client = FakeClient({order_book_id: record}, days)
+    client.put(order_book_id, "1m", start, frame)
+    return client
+
+
+# --- W1, W1f: first fill of a twenty-year file ------------------------
+
+def first_fill(ctx, record, start, frame, itemsize):
+    order_book_id = record.order_book_id
+    client = FakeClient({order_book_id: record}, [start])
+    client.put(order_book_id, "1m", start, frame)
+    raw = _records_bytes([frame], itemsize)
+    bars = len(frame)
+    ctx.memory.start()
+    seconds = ctx.timed(lambda: ctx.minbar(client, order_book_id, ctx.files, None, start))
+    ctx.memory.stop()
+    del frame, client
+    ctx.result["extra"]["bars"] = bars
+    _write_alone(ctx)
+    return ctx.finish(seconds, raw)
+
+
+def _h5_file(root):
+    for folder, _, names in os.walk(root):
+        for name in names:
+            return os.path.join(folder, name)
+
+
+def _write_alone(ctx):
+    """The write step alone, and level-9 zlib over the file's own chunks.
+
+    Read back from the file just written, so the records are exactly the
+    job's; corvane's engine (or h5py's filter, for the baseline) writes them
+    again into a scratch file.
+    """
+    with h5py.File(_h5_file(ctx.files), "r") as h5:
+        data, index = h5["data"][...], h5["index"][...]
+        chunk_rows = h5["data"].chunks[0]
+    scratch = os.path.join(ctx.path("scratch"), "alone.h5")
+    started = time.perf_counter()
+    if ctx.impl == "baseline":
+        with h5py.File(scratch, "w") as h5:
+            baseline._create(h5, "data", data)
+            h5.create_dataset("index", data=index, **baseline.DATASET_OPTIONS)
+    else:
+        with _engine.File(scratch) as h5:
+            h5.append_minbar(index.astype(bundle.INDEX_DTYPE), data)
+    write = time.perf_counter() - started
+    shutil.rmtree(os.path.dirname(scratch))
+    ctx.result["extra"].update(chunk_rows=chunk_rows, write_alone=write,
+                               zlib_alone=zlib_seconds(data, chunk_rows))
+
+
+def zlib_seconds(records, chunk_rows):
+    """Compressing `records` at level 9 in chunks of `chunk_rows`, as HDF5 stores them."""
+    raw = records.tobytes()
+    size = chunk_rows * records.dtype.itemsize
+    raw += bytes(-len(raw) % size)  # the last chunk is stored whole, filled with zeros
+    started = time.perf_counter()
+    for at in range(0, len(raw), size):
+        zlib.compress(raw[at:at + size], 9)
+    return time.perf_counter() - started
+
+
+def w1(ctx):
+    order_book_id = oldest(INSTRUMENT_TYPE.CS)
+    start = period_start(1 if ctx.quick else FULL_YEARS)
+    frame = minute_frame(order_book_id, start)
+    return first_fill(ctx, lumenfeed.instruments(order_book_id), start, frame,
+                      bundle.EQUITIES_DTYPE.itemsize)
+
+
+def w1f(ctx):
+    import futures
+    record, frame, note = futures.long_contract(1 if ctx.quick else FULL_YEARS, asof())
+    ctx.result["extra"]["note"] = note
+    start = day_int(frame["trading_date"].iloc[0])
+    return first_fill(ctx, record, start, frame, bundle.DERIVATIVES_DTYPE.itemsize)
+
+
+# --- W2, W5: daily updates ---------------------------------------------
+
+def _daily(order_book_id, base_days, extra_days):
+    """A client serving a one-year base and then one frame per extra day."""
+    days = base_days + extra_days
+    base = minute_frame(order_book_id, base_days[0], base_days[-1])
+    frames = split_days(minute_frame(order_book_id, extra_days[0], extra_days[-1]))
+    return _one_client(order_book_id, base_days[0], base, days), frames
+
+
+def w2(ctx):
+    n_files = 20 if ctx.quick else 500
+    variants = min(W2_VARIANTS, n_files)
+    order_book_id = oldest(INSTRUMENT_TYPE.CS)
+    days = calendar(asof() // 10000 * 10000 - 30000 + 101, asof())
+    base_days, extra_days = days[-(YEAR_DAYS + variants):-variants], days[-variants:]
+    client, frames = _daily(order_book_id, base_days, extra_days)
+
+    # Untimed: variant v holds the base year and v more days, so the files'
+    # last chunks stand at different fill levels, as in a real bundle.
+    prep = ctx.path("prep")
+    ctx.minbar(client, order_book_id, prep, "v00.h5", base_days[0])
+    folder = os.path.join(prep, "equities")
+    for v in range(1, variants):
+        shutil.copyfile(os.path.join(folder, "v%02d.h5" % (v - 1)),
+                        os.path.join(folder, "v%02d.h5" % v))
+        client.put(order_book_id, "1m", extra_days[v - 1], frames[extra_days[v - 1]].copy())
+        ctx.minbar(client, order_book_id, prep, "v%02d.h5" % v, base_days[0])
+    target = os.path.join(ctx.files, "equities")
+    os.makedirs(target)
+    names = []
+    for i in range(n_files):
+        v = i % variants
+        names.append("f%04d.h5" % i)
+        shutil.copyfile(os.path.join(folder, "v%02d.h5" % v), os.path.join(target, names[-1]))
+        client.put(order_book_id, "1m", extra_days[v], frames[extra_days[v]].copy(deep=True))
+    day_bars = len(frames[extra_days[0]])
+    raw = n_files * day_bars * bundle.EQUITIES_DTYPE.itemsize
+    ctx.result["extra"]["day_bars"] = day_bars
+    del frames
+
+    calls = []
+    ctx.memory.start()
+    for name in names:
+        calls.append(ctx.timed(
+            lambda: ctx.minbar(client, order_book_id, ctx.files, name, base_days[0])))
+    ctx.memory.stop()
+    shutil.rmtree(prep)
+    return ctx.finish(sum(calls), raw, calls)
+
+
+def w5(ctx):
+    n_days = 20 if ctx.quick else 250
+    order_book_id = oldest(INSTRUMENT_TYPE.CS)
+    days = calendar(asof() // 10000 * 10000 - 30000 + 101, asof())
+    base_days, extra_days = days[-(YEAR_DAYS + n_days):-n_days], days[-n_days:]
+    client, frames = _daily(order_book_id, base_days, extra_days)
+    ctx.minbar(client, order_book_id, ctx.files, None, base_days[0])
+    for day in extra_days:
+        client.put(order_book_id, "1m", day, frames[day])
+    raw = _records_bytes(frames.values(), bundle.EQUITIES_DTYPE.itemsize)
+    del frames
+
+    calls = []
+    ctx.memory.start()
+    for _ in extra_days:
+        calls.append(ctx.timed(
+            lambda: ctx.minbar(client, order_book_id, ctx.files, None, base_days[0])))
+    ctx.memory.stop()
+    ctx.result["extra"]["appends"] = n_days
+    return ctx.finish(sum(calls), raw, calls)
+
+
+# --- W3: first fill of a tick file -------------------------------------
+
+def w3(ctx):
+    order_book_id = oldest(INSTRUMENT_TYPE.CS)
+    n_days = int(os.environ["LUMENFEED_TICK_DAYS"])
+    days = calendar(asof() // 10000 * 10000 - 10000 + 101, asof())[-(n_days + 3):]
+    ticks = {day: lumenfeed.get_price(order_book_id, day, day, frequency="tick", adjust_type="none")
+             for day in days}
+    start = min(day for day, frame in ticks.items() if frame is not None)
+    listed = lumenfeed.get_price(order_book_id, start, MAX_END_DATE)
+    client = FakeClient({order_book_id: lumenfeed.instruments(order_book_id)}, days)
+    client.put(order_book_id, "1d", start, listed)
+    for stamp in pd.DatetimeIndex(listed.index):
+        day = day_int(stamp)
+        if day not in ticks:
+            ticks[day] = lumenfeed.get_price(order_book_id, day, day, frequency="tick",
+                                             adjust_type="none")
+        client.put(order_book_id, "tick", day, ticks[day])
+    frames = [frame for day, frame in ticks.items() if frame is not None and day >= start]
+    raw = _records_bytes(frames, np.dtype(bundle.H5TicksLoader.DTYPES).itemsize)
+    ctx.result["extra"].update(days=len(frames), ticks=sum(len(f) for f in frames))
+    del frames, ticks
+
+    ctx.memory.start()
+    seconds = ctx.timed(lambda: ctx.tick(client, order_book_id, ctx.files, start))
+    ctx.memory.stop()
+    return ctx.finish(seconds, raw)
+
+
+# --- W4: update_minbar over the demo universe --------------------------
+
+def _quick_tags():
+    """A few recently listed stocks and futures: the whole demo is too long for --quick."""
+    rows = listing()
+    rows = rows.assign(listed=rows["listed_date"].map(day_int)).sort_values("listed")
+    tags = []
+    for ins_type in (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.FUTURE):
+        tags += list(rows[rows["type"] == ins_type]["order_book_id"].iloc[-2:])
+    return tags
+
+
+def baseline_update_minbar(path, tags, with_derivatives, concurrency):
+    """corvane's driver with the baseline job: same selection, same pool."""
+    order_book_ids = bundle._merge_tags(tags, with_derivatives)
+    with ProgressedProcessPoolExecutor(max_workers=concurrency,
+                                       initializer=baseline.init_worker) as executor:
+        for order_book_id in order_book_ids:
+            executor.submit(baseline.minbar_job, order_book_id, path)
+
+
+def w4(ctx):
+    tags, with_derivatives = (_quick_tags(), False) if ctx.quick else (["all"], True)
+    order_book_ids = sorted(bundle._merge_tags(tags, with_derivatives))
+    records = {i: lumenfeed.instruments(i) for i in order_book_ids}
+    client = FakeClient(records, calendar(MIN_START_DATE, asof()), listing())
+    raw = 0
+    for order_book_id in order_book_ids:
+        frame = minute_frame(order_book_id, MIN_START_DATE)
+        if frame is not None:
+            ins_type = records[order_book_id].type
+            dtype = bundle.EQUITIES_DTYPE if ins_type in bundle.EQUITIES_INS_TYPE \
+                else bundle.DERIVATIVES_DTYPE
+            raw += len(frame) * dtype.itemsize
+        client.put(order_book_id, "1m", MIN_START_DATE, frame)
+    ctx.result["extra"]["instruments"] = len(order_book_ids)
+    # The workers are forked from this process, so they inherit the client;
+    # started any other way they would import the real one and time it too.
+    ctx.result["extra"]["start_method"] = multiprocessing.get_start_method()
+    bundle.lumenfeed = client
+    baseline.CLIENT = client
+    driver = baseline_update_minbar if ctx.impl == "baseline" else bundle.update_minbar
+
+    ctx.memory.start()
+    seconds = ctx.timed(lambda: driver(ctx.files, tags, with_derivatives, 2))
+    ctx.memory.stop()
+    # The jobs ran in the workers: their peak is the one that counts.
+    workers_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    ctx.result["extra"]["worker_peak_kb"] = workers_kb
+    return ctx.finish(seconds, raw)
+
+
+WORKLOADS = {"W1": w1, "W1f": w1f, "W2": w2, "W3": w3, "W4": w4, "W5": w5}
+
+
+def run(workload, impl, workdir, quick, profile=False):
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        lumenfeed.init()
+    ctx = Context(workload, impl, workdir, quick, profile)
+    return WORKLOADS[workload](ctx)
+
+
+def per_call_summary(calls):
+    calls = sorted(calls)
+    return {"median": statistics.median(calls),
+            "p90": calls[min(len(calls) - 1, int(round(0.9 * (len(calls) - 1))))]}
