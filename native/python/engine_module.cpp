@@ -146,7 +146,7 @@ std::size_t slice_bound(std::int64_t value, std::size_t rows) {
 
 class PyFile {
 public:
-    explicit PyFile(nb::handle path) : file_(fs_path(path)) {}
+    PyFile(nb::handle path, bool durable) : file_(fs_path(path), durable) {}
 
     File& file() { return file_; }
 
@@ -254,8 +254,9 @@ NB_MODULE(_engine, m) {
     nb::register_exception_translator(translate);
 
     nb::class_<PyFile>(m, "File")
-        .def(nb::init<nb::handle>(), nb::arg("path"),
-             "Open the HDF5 file at path for reading and writing, creating it when absent.")
+        .def(nb::init<nb::handle, bool>(), nb::arg("path"), nb::arg("durable") = false,
+             "Open the HDF5 file at path for reading and writing, creating it when absent.\n"
+             "durable: close() returns once the writes are on disk (fsync).")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def(
             "__exit__",
@@ -298,6 +299,9 @@ NB_MODULE(_engine, m) {
     m.def("layouts", &layouts,
           "The three minute-bar record layouts: {name: {'fields': [(field, code, offset)], "
           "'itemsize': n}}.");
+    m.def("_set_crash_safety", [](bool enabled) { set_crash_safety(enabled); }, nb::arg("enabled"),
+          "Benchmark hook: False writes later files in place, without lock, temporary file or "
+          "journal, to measure what crash safety costs. Never for real bundles.");
     m.def("_fail_once", [](const std::string& point) { failpoint::fail_once(point); },
           nb::arg("point"), "Test hook: make the next pass through the named point fail.");
 }

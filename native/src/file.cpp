@@ -1,10 +1,13 @@
 #include "corvane/file.hpp"
 
 #include "corvane/error.hpp"
+#include "corvane/guarded_file.hpp"
+#include "journal_vfd.hpp"
 
 #include <hdf5.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -12,6 +15,9 @@
 namespace corvane {
 
 namespace {
+
+// Off only while a benchmark measures what crash safety costs.
+std::atomic<bool> crash_safety{true};
 
 // Access properties shared by open and create.
 Handle file_access_properties() {
@@ -32,23 +38,48 @@ bool is_member_name(const std::string& name) {
            name.find('\0') == std::string::npos;
 }
 
-File::File(std::string path) : path_(std::move(path)) {
+void set_crash_safety(bool enabled) { crash_safety = enabled; }
+
+File::File(std::string path, bool durable) : path_(std::move(path)) {
     ErrorPrintingOff quiet;
     if (path_.empty() || path_.find('\0') != std::string::npos) {
         throw FileError("invalid file name '" + path_ + "'");
     }
+    if (!crash_safety) {
+        open_unguarded();
+        return;
+    }
+    guard_ = GuardedFile::open(path_, durable);
+    try {
+        Handle fapl = file_access_properties();
+        detail::use_guarded_driver(fapl.get(), *guard_);
+        const char* name = guard_->working_path().c_str();
+        if (guard_->is_new()) {
+            handle_ = Handle(H5Fcreate(name, H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()), H5Fclose);
+            if (!handle_) throw_with_hdf5_message<FileError>("unable to create file '" + path_ + "'");
+        } else {
+            handle_ = Handle(H5Fopen(name, H5F_ACC_RDWR, fapl.get()), H5Fclose);
+            if (!handle_) throw_with_hdf5_message<FileError>("unable to open file '" + path_ + "'");
+        }
+    } catch (...) {
+        // Nothing was written to a file HDF5 could not open: a foreign file
+        // stays byte for byte, and a new one disappears.
+        guard_->roll_back();
+        guard_.reset();
+        throw;
+    }
+}
+
+void File::open_unguarded() {
     Handle fapl = file_access_properties();
     struct stat st {};
     if (::stat(path_.c_str(), &st) == 0) {
-        // HDF5 would silently turn an empty file into a new HDF5 file; an
-        // empty file is not ours to claim.
         if (S_ISREG(st.st_mode) && st.st_size == 0) {
             throw FileError("unable to open file '" + path_ + "' (empty file: file signature not found)");
         }
         handle_ = Handle(H5Fopen(path_.c_str(), H5F_ACC_RDWR, fapl.get()), H5Fclose);
         if (!handle_) throw_with_hdf5_message<FileError>("unable to open file '" + path_ + "'");
     } else if (errno == ENOENT) {
-        // Exclusive: a file that appeared meanwhile is never truncated.
         handle_ = Handle(H5Fcreate(path_.c_str(), H5F_ACC_EXCL, H5P_DEFAULT, fapl.get()), H5Fclose);
         if (!handle_) throw_with_hdf5_message<FileError>("unable to create file '" + path_ + "'");
     } else {
@@ -58,16 +89,58 @@ File::File(std::string path) : path_(std::move(path)) {
 
 File::~File() { abort(); }
 
+std::string File::close_handle() noexcept {
+    const Handle::Id id = handle_.get();
+    if (handle_.close()) return "";
+    std::string reason = take_hdf5_error_message();
+    if (reason.empty()) reason = "HDF5 could not close the file";
+    // HDF5 keeps a file whose close failed half open: drop what it still
+    // wants to write (the call is rolled back anyway) and close it for good.
+    if (H5Iis_valid(id) > 0) {
+        if (guard_) guard_->drop_writes();
+        if (H5Fclose(id) < 0) H5Eclear2(H5E_DEFAULT);
+    }
+    return reason;
+}
+
 void File::close() {
     if (!handle_) return;
     ErrorPrintingOff quiet;
-    if (!handle_.close()) throw_with_hdf5_message<IoError>("unable to close file '" + path_ + "'");
+    std::string problem = close_handle();
+    if (!guard_) {
+        if (!problem.empty()) throw IoError("unable to close file '" + path_ + "' (" + problem + ")");
+        return;
+    }
+    // A failed write that HDF5 itself did not report (a dataset closing
+    // quietly) still fails the call.
+    if (problem.empty()) problem = guard_->failure();
+    if (problem.empty()) {
+        try {
+            guard_->commit();
+            guard_.reset();
+            return;
+        } catch (const Error& e) {
+            problem = e.what();
+        }
+    }
+    const bool undone = guard_->roll_back();
+    guard_.reset();
+    throw IoError("unable to write file '" + path_ + "' (" + problem + "); " +
+                  (undone ? "this call's changes were undone"
+                          : "the next open of the file undoes this call's changes"));
 }
 
 void File::abort() noexcept {
     if (!handle_) return;
     ErrorPrintingOff quiet;
-    if (!handle_.close()) H5Eclear2(H5E_DEFAULT);
+    // What HDF5 writes out while closing would only be undone.
+    if (guard_) guard_->drop_writes();
+    close_handle();
+    H5Eclear2(H5E_DEFAULT);
+    if (guard_) {
+        guard_->roll_back();
+        guard_.reset();
+    }
 }
 
 const Handle& File::handle() const {

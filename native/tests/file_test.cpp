@@ -6,7 +6,14 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -14,6 +21,45 @@ namespace {
 using testing::TempDir;
 
 ssize_t open_objects() { return H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL); }
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Rows of dataset `name` as HDF5's own default driver reads them.
+hssize_t rows_read_by_plain_hdf5(const std::string& path, const char* name) {
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file < 0) return -1;
+    const hid_t dataset = H5Dopen2(file, name, H5P_DEFAULT);
+    const hid_t space = dataset < 0 ? -1 : H5Dget_space(dataset);
+    const hssize_t rows = space < 0 ? -1 : H5Sget_simple_extent_npoints(space);
+    if (space >= 0) H5Sclose(space);
+    if (dataset >= 0) H5Dclose(dataset);
+    H5Fclose(file);
+    return rows;
+}
+
+// Runs `body` in a child process, which must end it with ::_exit(0): no
+// cleanup runs, as for a killed writer. True when it got there.
+bool in_dying_child(const std::function<void()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        try {
+            body();
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(4);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 TEST(File, CreatesAnAbsentFileAndReopensIt) {
     TempDir dir;
@@ -44,6 +90,7 @@ TEST(File, RefusesAForeignFileAndLeavesItByteForByte) {
             EXPECT_NE(message.find("signature"), std::string::npos) << message;
         }
         EXPECT_EQ(testing::read_bytes(path), content);
+        EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"foreign.h5"});  // no journal
         EXPECT_EQ(open_objects(), 0);
     }
 }
@@ -97,6 +144,113 @@ TEST(File, NamesThatCannotBeRootMembersAreNeverContained) {
         EXPECT_FALSE(file.contains(name)) << name;
         EXPECT_THROW(file.remove(name), NotFound) << name;
     }
+}
+
+TEST(File, ANewFileAppearsCompleteAtCloseAndNotBefore) {
+    TempDir dir;
+    const std::string path = dir.path("new.h5");
+    File file(path, true);
+    Dataset::create(file, "x", testing::view(testing::equity_bars(3000)));
+    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{".new.h5.tmp"});
+    file.close();
+    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"new.h5"});
+    EXPECT_EQ(rows_read_by_plain_hdf5(path, "x"), 3000);
+}
+
+TEST(File, ANewFileWithoutMembersIsStillAFile) {
+    TempDir dir;
+    File(dir.path("empty.h5")).close();
+    EXPECT_GT(H5Fis_hdf5(dir.path("empty.h5").c_str()), 0);
+    EXPECT_TRUE(File(dir.path("empty.h5")).members().empty());
+}
+
+TEST(File, AbortOrDestructionOfANewFileLeavesNothing) {
+    TempDir dir;
+    File aborted(dir.path("a.h5"));
+    Dataset::create(aborted, "x", testing::view(testing::equity_bars(30)));
+    aborted.abort();
+    {
+        File dropped(dir.path("b.h5"));
+        Dataset::create(dropped, "x", testing::view(testing::equity_bars(30)));
+    }
+    EXPECT_TRUE(names_in(dir.path("")).empty());
+    EXPECT_EQ(open_objects(), 0);
+}
+
+class ExistingFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        File file(path);
+        Dataset::create(file, "data", testing::view(testing::equity_bars(2500)));
+        file.close();
+        before = testing::read_bytes(path);
+    }
+
+    // Grows "data", adds a member and removes one: in-place rewrites of
+    // HDF5's metadata as well as growth.
+    void change(File& file) {
+        Dataset::open(file, "data").append(testing::view(testing::equity_bars(700, 2500)));
+        Dataset::create(file, "more", testing::view(testing::equity_bars(40)));
+        file.remove("more");
+        Dataset::create(file, "index", testing::view(testing::day_index({240, 240}, 20240102)));
+    }
+
+    TempDir dir;
+    const std::string path = dir.path("x.h5");
+    std::string before;
+};
+
+TEST_F(ExistingFileTest, AbortPutsTheFileBackByteForByte) {
+    File file(path);
+    change(file);
+    EXPECT_TRUE(testing::exists(dir.path(".x.h5.journal")));
+    file.abort();
+    EXPECT_TRUE(testing::read_bytes(path) == before);
+    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+}
+
+TEST_F(ExistingFileTest, CloseKeepsTheChangesAndRemovesTheJournal) {
+    for (const bool durable : {false, true}) {
+        File file(path, durable);
+        change(file);
+        file.close();
+        EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+        EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3200);
+        EXPECT_EQ(rows_read_by_plain_hdf5(path, "index"), 2);
+        std::filesystem::remove(path);
+        SetUp();
+    }
+}
+
+TEST_F(ExistingFileTest, AKilledWriterIsUndoneByTheNextOpen) {
+    ASSERT_TRUE(in_dying_child([&] {
+        File file(path);
+        change(file);
+        // HDF5 writes some of it now, the rest it would write at close.
+        H5Fflush(file.handle().get(), H5F_SCOPE_GLOBAL);
+        Dataset::open(file, "data").append(testing::view(testing::equity_bars(100, 3200)));
+        ::_exit(0);
+    }));
+    ASSERT_FALSE(testing::read_bytes(path) == before);
+    File file(path);
+    EXPECT_EQ(file.members(), std::vector<std::string>{"data"});
+    EXPECT_EQ(Dataset::open(file, "data").length(), 2500u);
+    // Back to the bytes found at open, which are the bytes before the kill.
+    file.abort();
+    EXPECT_TRUE(testing::read_bytes(path) == before);
+}
+
+TEST_F(ExistingFileTest, ASecondWriterIsRefusedWithAClearError) {
+    File first(path);
+    change(first);
+    try {
+        File second(path);
+        FAIL() << "two writers of one file";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("another process"), std::string::npos) << e.what();
+    }
+    first.close();
+    EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3200);
 }
 
 }  // namespace

@@ -1,0 +1,105 @@
+#include "corvane/descriptor.hpp"
+
+#include "corvane/error.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace corvane {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& step, const std::string& what, int error) {
+    throw IoError("cannot " + step + " '" + what + "' (" + std::strerror(error) + ")");
+}
+
+}  // namespace
+
+Descriptor::Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+        reset();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+void Descriptor::reset() noexcept {
+    // close() is not retried on EINTR: on Linux the descriptor is gone anyway.
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
+
+std::size_t read_at(const Descriptor& fd, std::uint64_t offset, void* out, std::size_t size,
+                    const std::string& what) {
+    auto* p = static_cast<unsigned char*>(out);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::pread(fd.get(), p + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("read " + std::to_string(size) + " bytes at " + std::to_string(offset) + " of", what,
+                 errno);
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+void write_at(const Descriptor& fd, std::uint64_t offset, const void* bytes, std::size_t size,
+              const std::string& what) {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    std::size_t done = 0;
+    while (done < size) {
+        // A short write is retried: the next attempt reports why (a file
+        // size limit, a full disk).
+        const ssize_t n = ::pwrite(fd.get(), p + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail("write " + std::to_string(size) + " bytes at " + std::to_string(offset) + " of", what,
+                 errno);
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void truncate_to(const Descriptor& fd, std::uint64_t length, const std::string& what) {
+    while (::ftruncate(fd.get(), static_cast<off_t>(length)) != 0) {
+        if (errno != EINTR) fail("set the length " + std::to_string(length) + " of", what, errno);
+    }
+}
+
+void sync_data(const Descriptor& fd, const std::string& what) {
+    while (::fdatasync(fd.get()) != 0) {
+        if (errno != EINTR) fail("flush to disk", what, errno);
+    }
+}
+
+void sync_directory_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) fail("open the directory", dir, errno);
+    while (::fsync(fd.get()) != 0) {
+        if (errno != EINTR) fail("flush to disk the directory", dir, errno);
+    }
+}
+
+std::uint64_t file_length(const Descriptor& fd, const std::string& what) {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) fail("read the length of", what, errno);
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+std::string hidden_companion(const std::string& path, const std::string& suffix) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(0, name_at) + "." + path.substr(name_at) + suffix;
+}
+
+}  // namespace corvane

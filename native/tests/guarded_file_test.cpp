@@ -1,0 +1,244 @@
+#include "corvane/error.hpp"
+#include "corvane/guarded_file.hpp"
+#include "corvane/journal.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+[[noreturn]] void die() { ::_exit(0); }
+
+using testing::TempDir;
+
+constexpr std::uint64_t kPage = GuardedFile::kPageSize;
+
+std::string pattern(std::size_t size, char seed) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(seed + i % 23);
+    return bytes;
+}
+
+void put(GuardedFile& file, std::uint64_t offset, const std::string& bytes) {
+    file.write(offset, bytes.data(), bytes.size());
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs `body` in a child process, which must end it with die(): no cleanup
+// runs, as for a killed writer. Returns the child's exit status.
+int in_dying_child(const std::function<void()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        try {
+            body();
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(4);  // the body forgot to die
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+class GuardedFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { testing::write_bytes(path, original); }
+
+    TempDir dir;
+    const std::string path = dir.path("x.h5");
+    const std::string journal = Journal::path_for(path);
+    const std::string original = pattern(10 * kPage + 100, 'a');
+};
+
+TEST_F(GuardedFileTest, EachOriginalPageIsSavedOnceBeforeItsFirstOverwrite) {
+    auto file = GuardedFile::open(path, false);
+    EXPECT_FALSE(testing::exists(journal));  // nothing written yet
+    put(*file, 100, "abc");
+    EXPECT_TRUE(testing::exists(journal));
+    EXPECT_EQ(file->saved_pages(), 1u);
+    put(*file, 200, "def");
+    EXPECT_EQ(file->saved_pages(), 1u);
+    put(*file, 2 * kPage - 1, std::string(kPage + 2, 'm'));  // pages 1, 2 and 3
+    EXPECT_EQ(file->saved_pages(), 4u);
+    put(*file, original.size() + 10, "past the end");  // undone by the truncation
+    EXPECT_EQ(file->saved_pages(), 4u);
+    EXPECT_EQ(file->size(), original.size() + 22);
+    std::string back(3, '\0');
+    file->read(100, back.data(), 3);
+    EXPECT_EQ(back, "abc");
+
+    file->commit();
+    EXPECT_FALSE(testing::exists(journal));
+    std::string expected = original;
+    expected.replace(100, 3, "abc");
+    expected.replace(200, 3, "def");
+    expected.replace(2 * kPage - 1, kPage + 2, std::string(kPage + 2, 'm'));
+    expected += std::string(10, '\0') + "past the end";
+    EXPECT_TRUE(testing::read_bytes(path) == expected);
+}
+
+TEST_F(GuardedFileTest, RollBackRestoresTheFileAndRemovesTheJournal) {
+    auto file = GuardedFile::open(path, true);
+    put(*file, 0, std::string(3 * kPage, 'z'));
+    file->truncate(5 * kPage + 7);
+    put(*file, 5 * kPage, std::string(20 * kPage, 'g'));
+    EXPECT_TRUE(file->roll_back());
+    EXPECT_TRUE(testing::read_bytes(path) == original);
+    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    EXPECT_THROW(put(*file, 0, "late"), ArgumentError);
+}
+
+TEST_F(GuardedFileTest, ANewFileIsBuiltUnderAHiddenNameAndAppearsAtCommit) {
+    const std::string fresh = dir.path("new.h5");
+    auto file = GuardedFile::open(fresh, false);
+    EXPECT_TRUE(file->is_new());
+    EXPECT_EQ(file->working_path(), dir.path(".new.h5.tmp"));
+    put(*file, 0, "hello");
+    EXPECT_FALSE(testing::exists(fresh));
+    EXPECT_FALSE(testing::exists(Journal::path_for(fresh)));  // nothing to guard
+    file->commit();
+    EXPECT_EQ(testing::read_bytes(fresh), "hello");
+    EXPECT_EQ(names_in(dir.path("")), (std::vector<std::string>{"new.h5", "x.h5"}));
+}
+
+TEST_F(GuardedFileTest, ANewFileRolledBackLeavesNothing) {
+    auto file = GuardedFile::open(dir.path("new.h5"), false);
+    put(*file, 0, "hello");
+    EXPECT_TRUE(file->roll_back());
+    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+}
+
+TEST_F(GuardedFileTest, ANewFileNeverReplacesOneCreatedMeanwhile) {
+    const std::string fresh = dir.path("new.h5");
+    auto file = GuardedFile::open(fresh, false);
+    put(*file, 0, "mine");
+    testing::write_bytes(fresh, "theirs");
+    EXPECT_THROW(file->commit(), FileError);
+    file->roll_back();
+    EXPECT_EQ(testing::read_bytes(fresh), "theirs");
+    EXPECT_EQ(names_in(dir.path("")), (std::vector<std::string>{"new.h5", "x.h5"}));
+}
+
+TEST_F(GuardedFileTest, ASecondWriterIsRefusedAndLeavesTheFirstOnesJournalAlone) {
+    auto first = GuardedFile::open(path, false);
+    put(*first, 0, "first writer");
+    for (const std::string& which : {path, dir.path("new.h5")}) {
+        auto holder = which == path ? first : GuardedFile::open(which, false);
+        try {
+            GuardedFile::open(which, false);
+            FAIL() << "a second writer got " << which;
+        } catch (const FileError& e) {
+            EXPECT_NE(std::string(e.what()).find("is being written by another process"), std::string::npos);
+            EXPECT_NE(std::string(e.what()).find(which), std::string::npos);
+        }
+    }
+    EXPECT_TRUE(testing::exists(journal));
+    EXPECT_EQ(testing::read_bytes(path).substr(0, 12), "first writer");
+    first->commit();
+    EXPECT_NO_THROW(GuardedFile::open(path, false)->commit());
+}
+
+TEST_F(GuardedFileTest, AKilledWritersChangesAreUndoneByTheNextOpen) {
+    ASSERT_EQ(in_dying_child([&] {
+                  auto file = GuardedFile::open(path, false);
+                  put(*file, 10, std::string(4 * kPage, 'k'));
+                  file->truncate(2 * kPage);
+                  put(*file, 30 * kPage, "grown");
+                  die();
+              }),
+              0);
+    EXPECT_TRUE(testing::exists(journal));
+    auto file = GuardedFile::open(path, false);
+    EXPECT_TRUE(testing::read_bytes(path) == original);
+    EXPECT_FALSE(testing::exists(journal));
+    file->commit();
+}
+
+TEST_F(GuardedFileTest, AKilledWritersTemporaryFileIsRemovedByTheNextOpen) {
+    const std::string fresh = dir.path("new.h5");
+    ASSERT_EQ(in_dying_child([&] {
+                  auto file = GuardedFile::open(fresh, false);
+                  put(*file, 0, "half");
+                  die();
+              }),
+              0);
+    ASSERT_TRUE(testing::exists(GuardedFile::temporary_path_for(fresh)));
+    // Opening the file, new or not, clears a dead writer's temporary file.
+    GuardedFile::open(path, false)->commit();
+    EXPECT_FALSE(testing::exists(GuardedFile::temporary_path_for(path)));
+    ASSERT_EQ(in_dying_child([&] {
+                  auto file = GuardedFile::open(path + ".x", false);
+                  put(*file, 0, "half");
+                  die();
+              }),
+              0);
+    testing::write_bytes(path + ".x", "since created");
+    GuardedFile::open(path + ".x", false)->commit();
+    EXPECT_FALSE(testing::exists(GuardedFile::temporary_path_for(path + ".x")));
+
+    auto file = GuardedFile::open(fresh, false);
+    put(*file, 0, "whole");
+    file->commit();
+    EXPECT_EQ(testing::read_bytes(fresh), "whole");
+}
+
+TEST_F(GuardedFileTest, AFailedWriteFailsEveryLaterWriteAndRollsBack) {
+    // A file size limit, as in a process whose disk quota ran out.
+    const int status = in_dying_child([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{original.size() + kPage, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        auto file = GuardedFile::open(path, false);
+        put(*file, 0, "changed");
+        try {
+            put(*file, original.size(), std::string(4 * kPage, 'g'));
+            ::_exit(10);
+        } catch (const IoError& e) {
+            if (std::string(e.what()).find("File too large") == std::string::npos) ::_exit(11);
+        }
+        try {
+            put(*file, 50, "x");
+            ::_exit(12);
+        } catch (const IoError&) {
+        }
+        if (file->failure().empty()) ::_exit(13);
+        if (!file->roll_back()) ::_exit(14);
+        die();
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(testing::read_bytes(path) == original);
+    EXPECT_FALSE(testing::exists(journal));
+}
+
+TEST_F(GuardedFileTest, OnlyRegularNonEmptyFilesAreOpened) {
+    testing::write_bytes(dir.path("empty.h5"), "");
+    EXPECT_THROW(GuardedFile::open(dir.path("empty.h5"), false), FileError);
+    std::filesystem::create_directory(dir.path("dir.h5"));
+    EXPECT_THROW(GuardedFile::open(dir.path("dir.h5"), false), FileError);
+    EXPECT_THROW(GuardedFile::open(dir.path("missing/x.h5"), false), FileError);
+    EXPECT_FALSE(testing::exists(dir.path("missing")));
+}
+
+}  // namespace
+}  // namespace corvane
