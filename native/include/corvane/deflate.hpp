@@ -1,0 +1,37 @@
+// zlib-format deflate compression of chunk bytes, done by the engine itself so
+// that any HDF5 reader decodes the chunks with its standard deflate filter.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+struct libdeflate_compressor;
+
+namespace corvane {
+
+// One libdeflate compressor at a fixed level (0 to 12; libdeflate's levels,
+// which are not zlib's). Keeps its working memory between calls; not for use
+// by two threads at once: give each thread its own.
+class ZlibCompressor {
+public:
+    // Throws ArgumentError for a level outside 0..12, std::bad_alloc when
+    // the working memory cannot be had.
+    explicit ZlibCompressor(int level);
+    ~ZlibCompressor();
+
+    ZlibCompressor(ZlibCompressor&& other) noexcept;
+    ZlibCompressor& operator=(ZlibCompressor&& other) noexcept;
+    ZlibCompressor(const ZlibCompressor&) = delete;
+    ZlibCompressor& operator=(const ZlibCompressor&) = delete;
+
+    int level() const { return level_; }
+
+    // Replaces `out` with the zlib stream of the `size` bytes at `raw`.
+    void compress(const void* raw, std::size_t size, std::vector<unsigned char>& out) const;
+
+private:
+    libdeflate_compressor* compressor_ = nullptr;
+    int level_ = 0;
+};
+
+}  // namespace corvane

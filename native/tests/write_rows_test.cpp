@@ -1,0 +1,169 @@
+// The engine's own chunk writing, seen through HDF5: every stored chunk must
+// be what HDF5's deflate filter would decode to the dataset's rows.
+#include "corvane/chunk_compression.hpp"
+#include "corvane/chunking.hpp"
+#include "corvane/dataset.hpp"
+#include "corvane/deflate.hpp"
+#include "corvane/file.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <hdf5.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+using testing::EquityBar;
+using testing::TempDir;
+
+const std::size_t kRows = chunk_rows(sizeof(EquityBar), 0);
+const std::size_t kChunkBytes = kRows * sizeof(EquityBar);
+
+struct StoredChunk {
+    unsigned filter_mask = 0;
+    std::vector<unsigned char> stream;
+};
+
+StoredChunk read_stored_chunk(const Dataset& d, std::size_t chunk) {
+    const hsize_t offset[1] = {chunk * kRows};
+    hsize_t size = 0;
+    EXPECT_GE(H5Dget_chunk_storage_size(d.handle().get(), offset, &size), 0);
+    StoredChunk out;
+    out.stream.resize(size);
+    uint32_t mask = 0;
+    EXPECT_GE(H5Dread_chunk(d.handle().get(), H5P_DEFAULT, offset, &mask, out.stream.data()), 0);
+    out.filter_mask = mask;
+    return out;
+}
+
+std::vector<unsigned char> inflate_zlib(const std::vector<unsigned char>& stream) {
+    std::vector<unsigned char> raw(kChunkBytes + 1);
+    uLongf size = static_cast<uLongf>(raw.size());
+    EXPECT_EQ(uncompress(raw.data(), &size, stream.data(), static_cast<uLong>(stream.size())),
+              Z_OK);
+    raw.resize(size);
+    return raw;
+}
+
+hsize_t allocated_chunks(const Dataset& d) {
+    const hid_t space = H5Dget_space(d.handle().get());
+    hsize_t n = 0;
+    H5Dget_num_chunks(d.handle().get(), space, &n);
+    H5Sclose(space);
+    return n;
+}
+
+// Chunk `chunk` as HDF5 stores it for `rows`: the rows it covers, then zeros.
+std::vector<unsigned char> expected_chunk(const std::vector<EquityBar>& rows, std::size_t chunk) {
+    std::vector<unsigned char> raw(kChunkBytes, 0);
+    const std::size_t first = chunk * kRows;
+    const std::size_t n = std::min(kRows, rows.size() - first);
+    std::memcpy(raw.data(), rows.data() + first, n * sizeof(EquityBar));
+    return raw;
+}
+
+// Every chunk decodes to its rows, is compressed by the engine at the level
+// its fill calls for, and no chunk lies beyond the rows.
+void expect_chunks_hold(const Dataset& d, const std::vector<EquityBar>& rows) {
+    ASSERT_EQ(d.length(), rows.size());
+    const std::size_t chunks = (rows.size() + kRows - 1) / kRows;
+    EXPECT_EQ(allocated_chunks(d), chunks);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        const StoredChunk stored = read_stored_chunk(d, c);
+        EXPECT_EQ(stored.filter_mask, 0u) << "chunk " << c;
+        const std::vector<unsigned char> raw = expected_chunk(rows, c);
+        EXPECT_EQ(inflate_zlib(stored.stream), raw) << "chunk " << c;
+        const bool full = (c + 1) * kRows <= rows.size();
+        std::vector<unsigned char> engine;
+        ZlibCompressor(full ? kFullChunkLevel : kTailChunkLevel).compress(raw.data(), raw.size(),
+                                                                          engine);
+        EXPECT_EQ(stored.stream, engine) << "chunk " << c << (full ? " (full)" : " (tail)");
+    }
+}
+
+class WriteRows : public ::testing::Test {
+protected:
+    TempDir dir;
+    File file{dir.path("f.h5")};
+};
+
+TEST_F(WriteRows, CreationSplitsRecordsIntoFullChunksAndAFastTail) {
+    const auto bars = testing::equity_bars(5 * kRows + 17);
+    const Dataset d = Dataset::create(file, "data", testing::view(bars));
+    expect_chunks_hold(d, bars);
+}
+
+TEST_F(WriteRows, AppendsMergeIntoThePartlyFilledLastChunk) {
+    // One day at a time into a chunk, then a batch that fills it and runs
+    // on, then one ending exactly on a chunk boundary.
+    auto all = testing::equity_bars(240);
+    Dataset d = Dataset::create(file, "data", testing::view(all));
+    for (std::size_t batch : {std::size_t{240}, std::size_t{1}, 3 * kRows, 2 * kRows - 481}) {
+        const auto more = testing::equity_bars(batch, all.size());
+        d.append(testing::view(more));
+        all.insert(all.end(), more.begin(), more.end());
+        expect_chunks_hold(d, all);
+    }
+    EXPECT_EQ(testing::read_all<EquityBar>(d), all);
+}
+
+TEST_F(WriteRows, AppendAfterAShrinkIntoTheMiddleOfAChunkKeepsTheRowsBelowIt) {
+    auto bars = testing::equity_bars(3 * kRows + 10);
+    Dataset d = Dataset::create(file, "data", testing::view(bars));
+    d.shrink(kRows + 100);
+    bars.resize(kRows + 100);
+    // HDF5 rewrites the cut chunk itself; whatever it stores must still read
+    // as the kept rows, with nothing left of the cut ones.
+    EXPECT_EQ(testing::read_all<EquityBar>(d), bars);
+    EXPECT_EQ(allocated_chunks(d), 2u);
+    const auto more = testing::equity_bars(50, 9000);
+    d.append(testing::view(more));
+    bars.insert(bars.end(), more.begin(), more.end());
+    expect_chunks_hold(d, bars);
+}
+
+TEST_F(WriteRows, RowsPastTheEndOfTheLastChunkAreTheFillValue) {
+    // A reader that extends the dataset without writing sees fill values.
+    const auto bars = testing::equity_bars(kRows / 2);
+    Dataset d = Dataset::create(file, "data", testing::view(bars));
+    const hsize_t longer[1] = {kRows};
+    ASSERT_GE(H5Dset_extent(d.handle().get(), longer), 0);
+    const auto back = testing::read_all<EquityBar>(d);
+    const EquityBar zero{};
+    for (std::size_t i = bars.size(); i < back.size(); ++i) ASSERT_EQ(back[i], zero) << i;
+}
+
+TEST_F(WriteRows, DatasetsWithOtherFiltersAreWrittenThroughHdf5) {
+    // A file from another writer: shuffle before deflate, big-endian floats.
+    const hid_t type = H5Tcreate(H5T_COMPOUND, sizeof(EquityBar));
+    H5Tinsert(type, "datetime", 0, H5T_STD_I64LE);
+    const char* names[] = {"open", "high", "low", "close", "volume", "total_turnover"};
+    for (int i = 0; i < 6; ++i) H5Tinsert(type, names[i], 8 + 8 * i, H5T_IEEE_F64BE);
+    const hsize_t dims[1] = {0};
+    const hsize_t maxdims[1] = {H5S_UNLIMITED};
+    const hid_t space = H5Screate_simple(1, dims, maxdims);
+    const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+    const hsize_t chunk[1] = {100};
+    H5Pset_chunk(dcpl, 1, chunk);
+    H5Pset_shuffle(dcpl);
+    H5Pset_deflate(dcpl, 4);
+    const hid_t id = H5Dcreate2(file.handle().get(), "foreign", type, space, H5P_DEFAULT, dcpl,
+                                H5P_DEFAULT);
+    ASSERT_GE(id, 0);
+    H5Dclose(id);
+    H5Pclose(dcpl);
+    H5Sclose(space);
+    H5Tclose(type);
+
+    Dataset d = Dataset::open(file, "foreign");
+    const auto bars = testing::equity_bars(250);
+    d.append(testing::view(bars));
+    EXPECT_EQ(testing::read_all<EquityBar>(d), bars);
+}
+
+}  // namespace
+}  // namespace corvane
