@@ -1,7 +1,7 @@
 """The `corvane` command: keeps a local market-data bundle up to date.
 
-    corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N]
-    corvane update-tick   PATH WORDS... [--with-derivatives] [--jobs N]
+    corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
+    corvane update-tick   PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
 
 Bad arguments are refused (exit status 2) before the client is touched.
 """
@@ -81,10 +81,14 @@ def summary(path, before, after):
         len(after), path, new_files, grown, added)
 
 
-def run(driver_name, path, words, with_derivatives, jobs):
+def run(driver_name, path, words, with_derivatives, jobs, durable=False):
     # Imported here so that `corvane --help` works even where the
     # market-data platform is not installed.
     from corvane import bundle
+
+    if durable:
+        # The jobs' signatures are fixed; the worker processes inherit this.
+        os.environ["CORVANE_DURABLE"] = "1"
 
     before = bundle_rows(path)
     # The drivers leave readying the client in this process to their caller;
@@ -95,7 +99,12 @@ def run(driver_name, path, words, with_derivatives, jobs):
 
 
 def common_options(function):
-    """PATH, WORDS, --with-derivatives and --jobs, shared by both commands."""
+    """PATH, WORDS, --with-derivatives, --jobs and --durable, shared by both commands."""
+    function = click.option(
+        "--durable", is_flag=True,
+        help="Flush each file to disk (fsync) before its job ends, so that even a "
+             "power loss leaves every file as before or after its update; slower. "
+             "Sets CORVANE_DURABLE=1 for the worker processes.")(function)
     function = click.option(
         "--jobs", "-j", type=click.IntRange(min=1), default=os.cpu_count() or 1, show_default=True,
         help="Number of worker processes.")(function)
@@ -124,13 +133,13 @@ Example:
   corvane update-minbar ./bundle/minbar stock index --jobs 4
 """)
 @common_options
-def update_minbar(path, words, with_derivatives, jobs):
+def update_minbar(path, words, with_derivatives, jobs, durable):
     """Update the minute bars of the selected instruments under PATH.
 
     Files go to PATH/equities, PATH/future and PATH/option, one
     "<order_book_id>.h5" each; missing directories are created.
     """
-    run("update_minbar", path, words, with_derivatives, jobs)
+    run("update_minbar", path, words, with_derivatives, jobs, durable)
 
 
 @main.command("update-tick", epilog=WORDS_HELP + """
@@ -139,14 +148,14 @@ Example:
   corvane update-tick ./bundle/tick stock --jobs 2
 """)
 @common_options
-def update_tick(path, words, with_derivatives, jobs):
+def update_tick(path, words, with_derivatives, jobs, durable):
     """Update the ticks of the selected instruments in PATH.
 
     Files go directly into PATH, one "<order_book_id>.h5" each with one
     dataset per trading day; PATH is created when missing.  The client
     serves ticks for recent trading days only.
     """
-    run("update_tick", path, words, with_derivatives, jobs)
+    run("update_tick", path, words, with_derivatives, jobs, durable)
 
 
 if __name__ == "__main__":

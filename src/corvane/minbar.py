@@ -6,7 +6,8 @@ its first bar in "data").  A file without "index" is not initialised yet.
 
 This module fetches the bars from the client and turns them into plain numpy
 record arrays; the engine (`corvane._engine`) owns every byte written.
-The helpers `instrument_file` and `to_field` are shared with the tick store.
+The helpers `instrument_file`, `open_instrument_file` and `to_field` are
+shared with the tick store.
 """
 import os
 
@@ -34,6 +35,16 @@ def instrument_file(path, order_book_id, file_name=None):
     """The path of an instrument's file in directory `path`."""
     check_order_book_id(order_book_id)
     return os.path.join(path, file_name if file_name else "{}.h5".format(order_book_id))
+
+
+def open_instrument_file(h5_file):
+    """The engine's file of one job, durable when CORVANE_DURABLE is "1".
+
+    Durable: the job's writes are on disk (fsync) before it ends, so that even
+    a power loss leaves the file as before or after the job.  `corvane
+    --durable` sets the variable for the worker processes it starts.
+    """
+    return _engine.File(h5_file, durable=os.environ.get("CORVANE_DURABLE") == "1")
 
 
 def to_field(values, dtype, name):
@@ -166,7 +177,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         # removes an orphan "data" and rolls back on a failed index write.
         h5.append_minbar(index, data)
 
-    with _engine.File(h5_file) as h5:
+    with open_instrument_file(h5_file) as h5:
         if "index" not in h5:
             index, data = _get_price(min_start_date)
         else:

@@ -11,8 +11,7 @@ import os
 import numpy as np
 import pandas as pd
 
-from corvane import _engine
-from corvane.minbar import instrument_file, to_field
+from corvane.minbar import instrument_file, open_instrument_file, to_field
 
 
 def _check_layout(columns, fields, dtypes):
@@ -62,7 +61,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     fields = list(loader.FIELDS)
     dtypes = np.dtype(loader.DTYPES)
 
-    with _engine.File(h5_file) as h5:
+    with open_instrument_file(h5_file) as h5:
         members = h5.members()
         # Day names are eight digits, so the greatest text is the latest day.
         start_date = max(members) if members else min_start_date
