@@ -89,24 +89,26 @@ std::string GuardedFile::temporary_path_for(const std::string& path) {
 }
 
 GuardedFile::GuardedFile(std::string path, std::string working_path, Descriptor fd, bool is_new,
-                         bool durable)
+                         bool durable, std::size_t max_pending_bytes)
     : path_(std::move(path)),
       working_path_(std::move(working_path)),
       fd_(std::move(fd)),
       is_new_(is_new),
-      durable_(durable) {
+      durable_(durable),
+      max_pending_bytes_(max_pending_bytes) {
     original_length_ = is_new_ ? 0 : file_length(fd_, path_);
     size_ = original_length_;
-    saved_.assign(static_cast<std::size_t>((original_length_ + kPageSize - 1) / kPageSize), false);
+    journalled_.assign(static_cast<std::size_t>((original_length_ + kPageSize - 1) / kPageSize), false);
 }
 
 GuardedFile::~GuardedFile() { roll_back(); }
 
-std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool durable) {
+std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool durable,
+                                               std::size_t max_pending_bytes) {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
         if (!fd) {
-            if (errno == ENOENT) return create(path, durable);
+            if (errno == ENOENT) return create(path, durable, max_pending_bytes);
             throw FileError("unable to open file '" + path + "' (" + reason(errno) + ")");
         }
         struct stat st {};
@@ -131,12 +133,14 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool dur
             throw FileError("unable to open file '" + path +
                             "': an interrupted write could not be undone (" + e.what() + ")");
         }
-        return std::shared_ptr<GuardedFile>(new GuardedFile(path, path, std::move(fd), false, durable));
+        return std::shared_ptr<GuardedFile>(
+            new GuardedFile(path, path, std::move(fd), false, durable, max_pending_bytes));
     }
     throw FileError("unable to open file '" + path + "' (it keeps being replaced)");
 }
 
-std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool durable) {
+std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool durable,
+                                                 std::size_t max_pending_bytes) {
     const std::string temporary = temporary_path_for(path);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         Descriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -154,7 +158,8 @@ std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool d
         // Someone may have locked our fresh file to see whether it is a dead
         // writer's and removed it: then start over.
         if (!try_lock(fd, path) || !names(temporary, fd)) continue;
-        return std::shared_ptr<GuardedFile>(new GuardedFile(path, temporary, std::move(fd), true, durable));
+        return std::shared_ptr<GuardedFile>(
+            new GuardedFile(path, temporary, std::move(fd), true, durable, max_pending_bytes));
     }
     throw FileError("unable to create file '" + path + "' (its temporary file keeps being replaced)");
 }
@@ -166,47 +171,66 @@ void GuardedFile::check_writable() const {
 
 void GuardedFile::read(std::uint64_t offset, void* out, std::size_t size) const {
     if (released_) throw ArgumentError("file '" + path_ + "' is closed");
-    const std::size_t got = read_at(fd_, offset, out, size, path_);
-    std::memset(static_cast<unsigned char*>(out) + got, 0, size - got);
+    auto* bytes = static_cast<unsigned char*>(out);
+    const std::size_t got = read_at(fd_, offset, bytes, size, path_);
+    std::memset(bytes + got, 0, size - got);
+    // What the call wrote over original bytes is still in memory.
+    const std::uint64_t end = offset + size;
+    for (auto it = pending_.lower_bound(static_cast<std::size_t>(offset / kPageSize));
+         it != pending_.end() && it->first * kPageSize < end; ++it) {
+        const std::uint64_t page_at = it->first * kPageSize;
+        const std::uint64_t from = std::max(offset, page_at);
+        const std::uint64_t to = std::min({end, page_at + kPageSize, original_length_});
+        if (from < to) std::memcpy(bytes + (from - offset), it->second.data() + (from - page_at), to - from);
+    }
 }
 
-void GuardedFile::start_journal() {
-    if (is_new_ || journal_) return;
-    journal_.emplace(Journal::start(Journal::path_for(path_), fd_, path_, durable_));
-}
-
-void GuardedFile::save_originals(std::uint64_t begin, std::uint64_t end) {
-    end = std::min(end, original_length_);
-    if (is_new_ || begin >= end) return;
-    bool saved_any = false;
-    std::size_t page = static_cast<std::size_t>(begin / kPageSize);
-    const std::size_t last = static_cast<std::size_t>((end + kPageSize - 1) / kPageSize);
-    while (page < last) {
-        if (saved_[page]) {
-            ++page;
+void GuardedFile::write_original(std::uint64_t offset, const unsigned char* bytes, std::size_t size) {
+    const std::uint64_t end = offset + size;
+    std::uint64_t at = offset;
+    while (at < end) {
+        const std::size_t page = static_cast<std::size_t>(at / kPageSize);
+        const std::uint64_t page_at = page * kPageSize;
+        if (journalled_[page]) {
+            // Its original bytes are safe already: straight to the file,
+            // together with the journalled pages that follow.
+            std::size_t last = page;
+            while (last + 1 < journalled_.size() && (last + 1) * kPageSize < end && journalled_[last + 1]) {
+                ++last;
+            }
+            const std::uint64_t to = std::min(end, (last + 1) * kPageSize);
+            write_at(fd_, at, bytes + (at - offset), static_cast<std::size_t>(to - at), path_);
+            at = to;
             continue;
         }
-        std::size_t run_end = page;
-        while (run_end < last && !saved_[run_end]) ++run_end;
-        const std::uint64_t from = page * kPageSize;
-        const std::uint64_t to = std::min<std::uint64_t>(run_end * kPageSize, original_length_);
-        journal_->save(fd_, from, to - from);
-        std::fill(saved_.begin() + static_cast<std::ptrdiff_t>(page),
-                  saved_.begin() + static_cast<std::ptrdiff_t>(run_end), true);
-        saved_any = true;
-        page = run_end;
+        auto [it, fresh] = pending_.try_emplace(page);
+        if (fresh) {
+            it->second.assign(kPageSize, 0);
+            read_at(fd_, page_at, it->second.data(), kPageSize, path_);
+        }
+        const std::uint64_t to = std::min({end, page_at + kPageSize, original_length_});
+        std::memcpy(it->second.data() + (at - page_at), bytes + (at - offset), static_cast<std::size_t>(to - at));
+        at = to;
     }
-    if (saved_any) journal_->sync();
 }
 
 void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t size) {
     if (dropping_ && !released_) return;
     check_writable();
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    const std::uint64_t end = offset + size;
     try {
         start_journal();
-        save_originals(offset, offset + size);
-        write_at(fd_, offset, bytes, size, path_);
-        size_ = std::max<std::uint64_t>(size_, offset + size);
+        // Growth needs no saved bytes: the rollback cuts it.
+        if (end > original_length_) {
+            const std::uint64_t from = std::max(offset, original_length_);
+            write_at(fd_, from, p + (from - offset), static_cast<std::size_t>(end - from), path_);
+        }
+        if (offset < original_length_) {
+            write_original(offset, p, static_cast<std::size_t>(std::min(end, original_length_) - offset));
+            if (pending_.size() * kPageSize > max_pending_bytes_) checkpoint(std::nullopt);
+        }
+        size_ = std::max(size_, end);
     } catch (const Error& e) {
         failure_ = e.what();
         throw;
@@ -218,13 +242,66 @@ void GuardedFile::truncate(std::uint64_t length) {
     check_writable();
     try {
         start_journal();
-        save_originals(length, original_length_);
-        truncate_to(fd_, length, path_);
+        if (length < original_length_) {
+            checkpoint(length);
+        } else {
+            truncate_to(fd_, length, path_);
+        }
         size_ = length;
     } catch (const Error& e) {
         failure_ = e.what();
         throw;
     }
+}
+
+void GuardedFile::start_journal() {
+    wrote_ = true;
+    // Before the first write, so that the original length is on record even
+    // when all the call does is grow the file.
+    if (!is_new_ && !journal_) journal_.emplace(Journal::start(Journal::path_for(path_), fd_, path_, durable_));
+}
+
+void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
+    if (is_new_ || (pending_.empty() && !cut)) return;
+    // Pages whose original bytes go to the journal: the pending ones, and
+    // those a cut removes. Pending pages still hold their original bytes on
+    // disk, so the journal reads them from the file.
+    std::vector<bool> wanted(journalled_.size(), false);
+    for (const auto& entry : pending_) wanted[entry.first] = !journalled_[entry.first];
+    if (cut) {
+        for (std::size_t page = static_cast<std::size_t>(*cut / kPageSize); page < wanted.size(); ++page) {
+            wanted[page] = !journalled_[page];
+        }
+    }
+    start_journal();
+    bool saved = false;
+    for (std::size_t page = 0; page < wanted.size();) {
+        if (!wanted[page]) {
+            ++page;
+            continue;
+        }
+        std::size_t run_end = page;
+        while (run_end < wanted.size() && wanted[run_end]) ++run_end;
+        const std::uint64_t from = page * kPageSize;
+        const std::uint64_t to = std::min<std::uint64_t>(run_end * kPageSize, original_length_);
+        journal_->save(fd_, from, to - from);
+        saved = true;
+        page = run_end;
+    }
+    // The journal is complete (and, durable, on disk) before the first
+    // original byte is overwritten.
+    if (saved) journal_->sync();
+    for (std::size_t page = 0; page < wanted.size(); ++page) {
+        if (wanted[page]) journalled_[page] = true;
+    }
+    const std::uint64_t limit = cut ? std::min(*cut, original_length_) : original_length_;
+    for (const auto& [page, bytes] : pending_) {
+        const std::uint64_t from = page * kPageSize;
+        const std::uint64_t to = std::min(from + kPageSize, limit);
+        if (from < to) write_at(fd_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
+    }
+    pending_.clear();
+    if (cut) truncate_to(fd_, *cut, path_);
 }
 
 void GuardedFile::commit() {
@@ -242,9 +319,15 @@ void GuardedFile::commit() {
         // From here on the file is in place: nothing is left to undo.
         is_new_ = false;
         if (durable_) sync_directory_of(path_);
-    } else if (journal_) {
-        if (durable_) sync_data(fd_, path_);
-        journal_->remove();
+    } else {
+        try {
+            checkpoint(std::nullopt);
+            if (durable_ && wrote_) sync_data(fd_, path_);
+            if (journal_) journal_->remove();
+        } catch (const Error& e) {
+            failure_ = e.what();
+            throw;
+        }
         journal_.reset();
     }
     release();
@@ -253,6 +336,7 @@ void GuardedFile::commit() {
 bool GuardedFile::roll_back() noexcept {
     if (released_) return true;
     dropping_ = true;
+    pending_.clear();
     bool restored = true;
     try {
         if (is_new_) {
@@ -262,6 +346,9 @@ bool GuardedFile::roll_back() noexcept {
             journal_->roll_back(fd_);
             journal_->remove();
             journal_.reset();
+        } else if (wrote_) {
+            truncate_to(fd_, original_length_, path_);
+            if (durable_) sync_data(fd_, path_);
         }
     } catch (...) {
         restored = false;
@@ -275,8 +362,8 @@ void GuardedFile::release() noexcept {
     fd_.reset();
 }
 
-std::size_t GuardedFile::saved_pages() const {
-    return static_cast<std::size_t>(std::count(saved_.begin(), saved_.end(), true));
+std::size_t GuardedFile::journalled_pages() const {
+    return static_cast<std::size_t>(std::count(journalled_.begin(), journalled_.end(), true));
 }
 
 }  // namespace corvane

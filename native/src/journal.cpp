@@ -173,10 +173,6 @@ Journal Journal::start(const std::string& path, const Descriptor& data, const st
     unsigned char p[kHeaderSize];
     encode_header(p, header);
     write_at(fd, 0, p, kHeaderSize, path);
-    if (durable) {
-        sync_data(fd, path);
-        sync_directory_of(path);
-    }
     return Journal(path, std::move(fd), data_name, header.nonce, header.original_length, durable);
 }
 
@@ -208,7 +204,12 @@ void Journal::save(const Descriptor& data, std::uint64_t offset, std::uint64_t l
 }
 
 void Journal::sync() {
-    if (durable_) sync_data(fd_, path_);
+    if (!durable_) return;
+    sync_data(fd_, path_);
+    if (!named_on_disk_) {
+        sync_directory_of(path_);
+        named_on_disk_ = true;
+    }
 }
 
 void Journal::roll_back(const Descriptor& data) const {

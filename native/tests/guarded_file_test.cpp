@@ -71,31 +71,45 @@ protected:
     const std::string original = pattern(10 * kPage + 100, 'a');
 };
 
-TEST_F(GuardedFileTest, EachOriginalPageIsSavedOnceBeforeItsFirstOverwrite) {
+TEST_F(GuardedFileTest, OverwritesReachTheFileOnlyAtCommitOnceJournalled) {
     auto file = GuardedFile::open(path, false);
     EXPECT_FALSE(testing::exists(journal));  // nothing written yet
     put(*file, 100, "abc");
-    EXPECT_TRUE(testing::exists(journal));
-    EXPECT_EQ(file->saved_pages(), 1u);
     put(*file, 200, "def");
-    EXPECT_EQ(file->saved_pages(), 1u);
-    put(*file, 2 * kPage - 1, std::string(kPage + 2, 'm'));  // pages 1, 2 and 3
-    EXPECT_EQ(file->saved_pages(), 4u);
-    put(*file, original.size() + 10, "past the end");  // undone by the truncation
-    EXPECT_EQ(file->saved_pages(), 4u);
-    EXPECT_EQ(file->size(), original.size() + 22);
-    std::string back(3, '\0');
-    file->read(100, back.data(), 3);
-    EXPECT_EQ(back, "abc");
-
-    file->commit();
-    EXPECT_FALSE(testing::exists(journal));
+    put(*file, 2 * kPage - 1, std::string(kPage + 2, 'm'));       // pages 1, 2 and 3
+    put(*file, original.size() - 50, std::string(60, 'e'));          // page 10 and growth
+    put(*file, original.size() + 30, "past the end");
+    EXPECT_TRUE(testing::exists(journal));  // the original length is on record
+    EXPECT_EQ(file->pending_pages(), 5u);
+    EXPECT_EQ(file->journalled_pages(), 0u);
     std::string expected = original;
     expected.replace(100, 3, "abc");
     expected.replace(200, 3, "def");
     expected.replace(2 * kPage - 1, kPage + 2, std::string(kPage + 2, 'm'));
-    expected += std::string(10, '\0') + "past the end";
+    expected.replace(original.size() - 50, 50, std::string(50, 'e'));
+    expected += std::string(10, 'e') + std::string(20, '\0') + "past the end";
+    // The original bytes on disk are untouched, the call reads its own writes.
+    EXPECT_TRUE(testing::read_bytes(path).substr(0, original.size()) == original);
+    std::string seen(expected.size(), '\0');
+    file->read(0, seen.data(), seen.size());
+    EXPECT_TRUE(seen == expected);
+    EXPECT_EQ(file->size(), expected.size());
+
+    file->commit();
+    EXPECT_FALSE(testing::exists(journal));
     EXPECT_TRUE(testing::read_bytes(path) == expected);
+}
+
+TEST_F(GuardedFileTest, ALargeRewriteIsJournalledAndAppliedEarly) {
+    auto file = GuardedFile::open(path, false, 2 * kPage);
+    put(*file, 0, std::string(5 * kPage, 'r'));
+    EXPECT_EQ(file->pending_pages(), 0u);
+    EXPECT_EQ(file->journalled_pages(), 5u);
+    EXPECT_EQ(testing::read_bytes(path).substr(0, 5 * kPage), std::string(5 * kPage, 'r'));
+    put(*file, 10, "again");  // a journalled page: straight to the file
+    EXPECT_EQ(file->pending_pages(), 0u);
+    EXPECT_TRUE(file->roll_back());
+    EXPECT_TRUE(testing::read_bytes(path) == original);
 }
 
 TEST_F(GuardedFileTest, RollBackRestoresTheFileAndRemovesTheJournal) {
@@ -154,25 +168,36 @@ TEST_F(GuardedFileTest, ASecondWriterIsRefusedAndLeavesTheFirstOnesJournalAlone)
         }
     }
     EXPECT_TRUE(testing::exists(journal));
-    EXPECT_EQ(testing::read_bytes(path).substr(0, 12), "first writer");
     first->commit();
+    EXPECT_EQ(testing::read_bytes(path).substr(0, 12), "first writer");
     EXPECT_NO_THROW(GuardedFile::open(path, false)->commit());
 }
 
 TEST_F(GuardedFileTest, AKilledWritersChangesAreUndoneByTheNextOpen) {
-    ASSERT_EQ(in_dying_child([&] {
-                  auto file = GuardedFile::open(path, false);
-                  put(*file, 10, std::string(4 * kPage, 'k'));
-                  file->truncate(2 * kPage);
-                  put(*file, 30 * kPage, "grown");
-                  die();
-              }),
-              0);
-    EXPECT_TRUE(testing::exists(journal));
-    auto file = GuardedFile::open(path, false);
-    EXPECT_TRUE(testing::read_bytes(path) == original);
-    EXPECT_FALSE(testing::exists(journal));
-    file->commit();
+    // Killed with overwrites pending, after a cut applied them, after a
+    // large rewrite applied them early.
+    const std::vector<std::function<void(GuardedFile&)>> deaths = {
+        [](GuardedFile& f) { put(f, 10, std::string(4 * kPage, 'k')); },
+        [](GuardedFile& f) {
+            put(f, 10, std::string(4 * kPage, 'k'));
+            f.truncate(2 * kPage);
+        },
+        [](GuardedFile& f) { put(f, kPage, std::string(6 * kPage, 'b')); },
+    };
+    for (const auto& writes : deaths) {
+        ASSERT_EQ(in_dying_child([&] {
+                      auto file = GuardedFile::open(path, false, 3 * kPage);
+                      writes(*file);
+                      put(*file, 30 * kPage, "grown");
+                      die();
+                  }),
+                  0);
+        EXPECT_TRUE(testing::exists(journal));
+        auto file = GuardedFile::open(path, false);
+        EXPECT_TRUE(testing::read_bytes(path) == original);
+        EXPECT_FALSE(testing::exists(journal));
+        file->commit();
+    }
 }
 
 TEST_F(GuardedFileTest, AKilledWritersTemporaryFileIsRemovedByTheNextOpen) {

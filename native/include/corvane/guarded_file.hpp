@@ -5,12 +5,18 @@
 // - a file that does not exist yet is built under a hidden temporary name in
 //   its directory (".NAME.tmp") and renamed into place only by commit(), never
 //   over a file that appeared meanwhile;
-// - an existing file is guarded by its rollback journal (journal.hpp): the
-//   original bytes of a page are saved before its first overwrite, and the
-//   journal is removed by commit(). Opening a file undoes what a dead writer
-//   left, and removes a dead writer's temporary file.
-// Durable: the data is flushed to disk before each step that makes it count,
-// so a power loss, too, leaves the call either done or undone.
+// - an existing file only grows until commit(): overwrites of its original
+//   bytes are kept in memory, page by page, and applied by commit() once the
+//   pages' original bytes are in the rollback journal (journal.hpp), which
+//   then goes. The journal is started (with the original length) at the
+//   first write. A writer that dies before commit() leaves the original bytes
+//   as they were (readers still see the old file) plus growth past HDF5's end
+//   of file; one that dies while applying leaves saved bytes. The next open
+//   puts the original bytes back and cuts the growth. Opening also removes a
+//   dead writer's temporary file.
+// Durable: the data is flushed to disk before each step that makes it count
+// (four flushes for an update, two for a new file), so a power loss, too,
+// leaves the call either done or undone.
 #pragma once
 
 #include "corvane/descriptor.hpp"
@@ -18,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,7 +37,10 @@ public:
     // Opens `path` for one call, or starts building it when absent. FileError
     // naming the file when it cannot be opened or created, is empty or not a
     // regular file, or another process is writing it.
-    static std::shared_ptr<GuardedFile> open(const std::string& path, bool durable);
+    // `max_pending_bytes`: overwrites held in memory beyond which they are
+    // journalled and applied early (bounding the memory of a large rewrite).
+    static std::shared_ptr<GuardedFile> open(const std::string& path, bool durable,
+                                             std::size_t max_pending_bytes = kMaxPendingBytes);
 
     // Where the temporary file of a new `path` lies.
     static std::string temporary_path_for(const std::string& path);
@@ -64,18 +74,26 @@ public:
     // when the journal could not be applied: it stays, for the next open.
     bool roll_back() noexcept;
 
-    // For the engine's tests: pages of the original file saved so far.
-    std::size_t saved_pages() const;
+    // For the engine's tests: pages of the original file whose original
+    // bytes are in the journal, and pages whose overwrite is still pending.
+    std::size_t journalled_pages() const;
+    std::size_t pending_pages() const { return pending_.size(); }
 
     static constexpr std::uint64_t kPageSize = 4096;
+    static constexpr std::size_t kMaxPendingBytes = std::size_t{64} << 20;
 
 private:
-    GuardedFile(std::string path, std::string working_path, Descriptor fd, bool is_new, bool durable);
-    static std::shared_ptr<GuardedFile> create(const std::string& path, bool durable);
+    GuardedFile(std::string path, std::string working_path, Descriptor fd, bool is_new, bool durable,
+                std::size_t max_pending_bytes);
+    static std::shared_ptr<GuardedFile> create(const std::string& path, bool durable,
+                                               std::size_t max_pending_bytes);
 
     void check_writable() const;
     void start_journal();
-    void save_originals(std::uint64_t begin, std::uint64_t end);
+    void write_original(std::uint64_t offset, const unsigned char* bytes, std::size_t size);
+    // Journals the original bytes of every pending page (and, with `cut`, of
+    // [cut, original length)), then applies the pending overwrites (and cuts).
+    void checkpoint(std::optional<std::uint64_t> cut);
     void release() noexcept;
 
     std::string path_;
@@ -83,10 +101,14 @@ private:
     Descriptor fd_;  // holds the writer lock
     bool is_new_;
     bool durable_;
+    std::size_t max_pending_bytes_;
     std::uint64_t original_length_ = 0;
     std::uint64_t size_ = 0;
     std::optional<Journal> journal_;
-    std::vector<bool> saved_;  // per page of the original length
+    std::vector<bool> journalled_;  // per page of the original length
+    // New contents of original pages, applied at the next checkpoint.
+    std::map<std::size_t, std::vector<unsigned char>> pending_;
+    bool wrote_ = false;
     std::string failure_;
     bool dropping_ = false;
     bool released_ = false;

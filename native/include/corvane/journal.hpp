@@ -33,8 +33,8 @@ public:
     static std::string path_for(const std::string& path);
 
     // Starts the journal of the data file open as `data` (`data_name` for
-    // messages), recording its current length and identity. Durable: the
-    // header and the journal's name are on disk before this returns.
+    // messages), recording its current length and identity. Nothing is
+    // flushed to disk before the first sync().
     static Journal start(const std::string& path, const Descriptor& data,
                          const std::string& data_name, bool durable);
 
@@ -54,8 +54,8 @@ public:
     // Appends the bytes now at [offset, offset + length) of the data file,
     // which must lie within its original length.
     void save(const Descriptor& data, std::uint64_t offset, std::uint64_t length);
-    // Durable: the records appended so far are on disk. Call it before the
-    // overwrites they guard.
+    // Durable: the records appended so far, and the journal's name, are on
+    // disk. Call it before the overwrites they guard.
     void sync();
     // Puts every saved range back into `data` and cuts it to the original
     // length; durable: flushed to disk. The journal stays until remove().
@@ -74,6 +74,7 @@ private:
     std::uint64_t original_length_ = 0;
     std::uint64_t end_ = 0;  // where the next record goes
     bool durable_ = false;
+    bool named_on_disk_ = false;  // the directory entry was flushed
 };
 
 }  // namespace corvane
