@@ -52,7 +52,7 @@ Dataset Dataset::create(File& file, const std::string& name, const RecordsView& 
     }
     Dataset dataset(std::move(id), name, file.path());
     try {
-        detail::write_rows(dataset, 0, records);
+        detail::write_rows(dataset, 0, records, detail::LastChunk::final);
     } catch (...) {
         // No half-written member: the caller sees the file without it.
         dataset.handle_.close();
@@ -121,7 +121,7 @@ void Dataset::append(const RecordsView& records) {
     const std::size_t before = length();
     set_length(before + records.rows);
     try {
-        detail::write_rows(*this, before, records);
+        detail::write_rows(*this, before, records, detail::LastChunk::grows);
     } catch (...) {
         try {
             set_length(before);

@@ -91,24 +91,25 @@ void write_through_filters(const Dataset& dataset, const Datatype& memory_type,
 class ChunkPlan {
 public:
     ChunkPlan(const Dataset& dataset, std::size_t chunk_rows, std::size_t first_row,
-              const RecordsView& records)
+              const RecordsView& records, LastChunk last_chunk)
         : chunk_rows_(chunk_rows),
           itemsize_(records.layout.itemsize()),
           first_chunk_(first_row / chunk_rows) {
         const std::size_t length = dataset.length();
         const std::size_t end = first_row + records.rows;
-        const std::size_t last_chunk = (end - 1) / chunk_rows;
+        const std::size_t final_chunk = (end - 1) / chunk_rows;
         const auto* bytes = static_cast<const unsigned char*>(records.bytes);
-        for (std::size_t chunk = first_chunk_; chunk <= last_chunk; ++chunk) {
+        for (std::size_t chunk = first_chunk_; chunk <= final_chunk; ++chunk) {
             const std::size_t begin_row = chunk * chunk_rows;
             const std::size_t stored_end = std::min(begin_row + chunk_rows, length);
             const std::size_t new_begin = std::max(first_row, begin_row);
             const std::size_t new_end = std::min(end, begin_row + chunk_rows);
             const bool full = stored_end == begin_row + chunk_rows;
-            const int level = full ? kFullChunkLevel : kTailChunkLevel;
+            const int level =
+                full || last_chunk == LastChunk::final ? kFullChunkLevel : kTailChunkLevel;
             if (new_begin == begin_row && new_end == begin_row + chunk_rows) {
                 tasks_.push_back({bytes + (new_begin - first_row) * itemsize_, level});
-                ++full_chunks_;
+                if (level == kFullChunkLevel) ++full_chunks_;
                 continue;
             }
             std::vector<unsigned char>& raw = chunk == first_chunk_ ? head_ : tail_;
@@ -125,12 +126,13 @@ public:
                         bytes + (new_begin - first_row) * itemsize_,
                         (new_end - new_begin) * itemsize_);
             tasks_.push_back({raw.data(), level});
-            if (full) ++full_chunks_;
+            if (level == kFullChunkLevel) ++full_chunks_;
         }
     }
 
     std::size_t chunk_bytes() const { return chunk_rows_ * itemsize_; }
     const std::vector<ChunkTask>& tasks() const { return tasks_; }
+    // Chunks compressed at the full level: the ones worth more threads.
     std::size_t full_chunks() const { return full_chunks_; }
     // First row of the plan's chunk `i`.
     hsize_t row_of(std::size_t i) const { return (first_chunk_ + i) * chunk_rows_; }
@@ -146,8 +148,8 @@ private:
 };
 
 void write_chunks(const Dataset& dataset, std::size_t chunk_rows, std::size_t first_row,
-                  const RecordsView& records) {
-    const ChunkPlan plan(dataset, chunk_rows, first_row, records);
+                  const RecordsView& records, LastChunk last_chunk) {
+    const ChunkPlan plan(dataset, chunk_rows, first_row, records, last_chunk);
     const hid_t id = dataset.handle().get();
     compress_in_order(plan.tasks(), plan.chunk_bytes(), compression_threads(plan.full_chunks()),
                       [&](std::size_t i, const std::vector<unsigned char>& stream) {
@@ -163,12 +165,13 @@ void write_chunks(const Dataset& dataset, std::size_t chunk_rows, std::size_t fi
 
 }  // namespace
 
-void write_rows(const Dataset& dataset, std::size_t first_row, const RecordsView& records) {
+void write_rows(const Dataset& dataset, std::size_t first_row, const RecordsView& records,
+                LastChunk last_chunk) {
     if (records.rows == 0) return;
     const Datatype memory_type = Datatype::from_layout(records.layout);
     const ChunkStorage storage = chunk_storage(dataset, memory_type, records.layout.itemsize());
     if (storage.direct) {
-        write_chunks(dataset, storage.rows, first_row, records);
+        write_chunks(dataset, storage.rows, first_row, records, last_chunk);
     } else {
         write_through_filters(dataset, memory_type, first_row, records);
     }

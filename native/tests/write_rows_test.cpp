@@ -66,9 +66,10 @@ std::vector<unsigned char> expected_chunk(const std::vector<EquityBar>& rows, st
     return raw;
 }
 
-// Every chunk decodes to its rows, is compressed by the engine at the level
-// its fill calls for, and no chunk lies beyond the rows.
-void expect_chunks_hold(const Dataset& d, const std::vector<EquityBar>& rows) {
+// Every chunk decodes to its rows, full chunks are compressed by the engine
+// at the full level and a partly filled last one at `tail_level`, and no
+// chunk lies beyond the rows.
+void expect_chunks_hold(const Dataset& d, const std::vector<EquityBar>& rows, int tail_level) {
     ASSERT_EQ(d.length(), rows.size());
     const std::size_t chunks = (rows.size() + kRows - 1) / kRows;
     EXPECT_EQ(allocated_chunks(d), chunks);
@@ -79,8 +80,7 @@ void expect_chunks_hold(const Dataset& d, const std::vector<EquityBar>& rows) {
         EXPECT_EQ(inflate_zlib(stored.stream), raw) << "chunk " << c;
         const bool full = (c + 1) * kRows <= rows.size();
         std::vector<unsigned char> engine;
-        ZlibCompressor(full ? kFullChunkLevel : kTailChunkLevel).compress(raw.data(), raw.size(),
-                                                                          engine);
+        ZlibCompressor(full ? kFullChunkLevel : tail_level).compress(raw.data(), raw.size(), engine);
         EXPECT_EQ(stored.stream, engine) << "chunk " << c << (full ? " (full)" : " (tail)");
     }
 }
@@ -91,10 +91,12 @@ protected:
     File file{dir.path("f.h5")};
 };
 
-TEST_F(WriteRows, CreationSplitsRecordsIntoFullChunksAndAFastTail) {
+TEST_F(WriteRows, CreationCompressesEveryChunkAtFullQuality) {
+    // A created dataset may never be appended to (a tick day): its last
+    // chunk stays as written.
     const auto bars = testing::equity_bars(5 * kRows + 17);
     const Dataset d = Dataset::create(file, "data", testing::view(bars));
-    expect_chunks_hold(d, bars);
+    expect_chunks_hold(d, bars, kFullChunkLevel);
 }
 
 TEST_F(WriteRows, AppendsMergeIntoThePartlyFilledLastChunk) {
@@ -106,7 +108,8 @@ TEST_F(WriteRows, AppendsMergeIntoThePartlyFilledLastChunk) {
         const auto more = testing::equity_bars(batch, all.size());
         d.append(testing::view(more));
         all.insert(all.end(), more.begin(), more.end());
-        expect_chunks_hold(d, all);
+        // The partly filled last chunk is rewritten by the next append: fast.
+        expect_chunks_hold(d, all, kTailChunkLevel);
     }
     EXPECT_EQ(testing::read_all<EquityBar>(d), all);
 }
@@ -123,7 +126,7 @@ TEST_F(WriteRows, AppendAfterAShrinkIntoTheMiddleOfAChunkKeepsTheRowsBelowIt) {
     const auto more = testing::equity_bars(50, 9000);
     d.append(testing::view(more));
     bars.insert(bars.end(), more.begin(), more.end());
-    expect_chunks_hold(d, bars);
+    expect_chunks_hold(d, bars, kTailChunkLevel);
 }
 
 TEST_F(WriteRows, RowsPastTheEndOfTheLastChunkAreTheFillValue) {

@@ -30,6 +30,8 @@ public:
 
     // Extends by records.rows and writes them. LayoutError when the records'
     // layout differs from the stored one. On failure the length is set back.
+    // A last chunk left partly filled is compressed fast: the next append
+    // writes it again.
     void append(const RecordsView& records);
     // Cuts the dataset to `rows` rows; ArgumentError when longer than now.
     void shrink(std::size_t rows);
