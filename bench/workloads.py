@@ -143,6 +143,7 @@ class Context:
         self.quick = quick
         self.profile = profile
         self.memory = Memory()
+        self._profiler = cProfile.Profile() if profile else None
         self.result = {"workload": workload, "impl": impl, "extra": {}}
         shutil.rmtree(workdir, ignore_errors=True)
         os.makedirs(workdir)
@@ -180,30 +181,28 @@ class Context:
                                 MAX_END_DATE)
 
     def timed(self, job):
-        """Seconds `job()` takes; profiled when asked."""
-        profiler = cProfile.Profile() if self.profile else None
+        """Seconds `job()` takes; profiled when asked (calls add up in one profile)."""
         started = time.perf_counter()
-        if profiler is None:
+        if self._profiler is None:
             job()
         else:
-            profiler.runcall(job)
-        seconds = time.perf_counter() - started
-        if profiler is not None:
-            self._keep_profile(profiler)
-        return seconds
+            self._profiler.runcall(job)
+        return time.perf_counter() - started
 
-    def _keep_profile(self, profiler):
+    def _profile_text(self):
         text = io.StringIO()
-        stats = pstats.Stats(profiler, stream=text)
+        stats = pstats.Stats(self._profiler, stream=text)
         stats.sort_stats("cumulative").print_stats(30)
         stats.sort_stats("tottime").print_stats(20)
-        self.result["profile"] = text.getvalue()
+        return text.getvalue()
 
     def finish(self, seconds, raw_bytes, calls=None):
         self.result.update(seconds=seconds, calls=calls, raw_bytes=int(raw_bytes),
                            peak_kb=self.memory.peak_kb, input_kb=self.memory.input_kb,
                            interpreter_kb=self.memory.interpreter_kb,
                            peak_resettable=self.memory.resettable, files=self.files)
+        if self._profiler is not None:
+            self.result["profile"] = self._profile_text()
         return self.result
 
 
