@@ -409,6 +409,24 @@ def test_client_failing_part_way_is_reported_by_the_pool_and_a_rerun_converges(
     assert hidden_files(str(directory)) == []
 
 
+def test_a_second_writer_of_a_file_is_refused_with_a_clear_error(tmp_path):
+    import h5py
+    import numpy as np
+
+    from corvane import _engine
+
+    path = tmp_path / "x.h5"
+    rows = np.zeros(3, [("date", "<i4"), ("line_no", "<u4")])
+    for name in ("new", "existing"):  # the file is created by the first round
+        with _engine.File(path) as first:
+            first.create_dataset(name, rows)
+            with pytest.raises(OSError, match="is being written by another process") as refused:
+                _engine.File(path)
+            assert str(path) in str(refused.value)
+    with h5py.File(path, "r") as h5:
+        assert sorted(h5) == ["existing", "new"]
+
+
 def test_durable_option_reaches_the_jobs_through_the_environment(monkeypatch, tmp_path):
     from click.testing import CliRunner
 
