@@ -24,7 +24,6 @@ import numpy as np
 import engine_samples
 from corvane import _engine
 
-INDEX = np.dtype([("date", "<i4"), ("line_no", "<u4")])
 # None: the engine creates the file with its own creation properties.
 SETTINGS = {
     "HDF5 defaults": {},
@@ -38,17 +37,6 @@ def h5stat(path):
     unaccounted = int(re.search(r"Unaccounted space:\s*(\d+)", text).group(1))
     free = int(re.search(r"tracked free space:\s*(\d+)", text).group(1))
     return unaccounted, free
-
-
-def days_of(stock, dates):
-    """[(index records, bar records)] one per trading date, line_no from 0."""
-    lines = list(dates["line_no"]) + [len(stock)]
-    out = []
-    for i in range(len(dates)):
-        index = np.zeros(1, INDEX)
-        index["date"] = dates["date"][i]
-        out.append((index, stock[lines[i]:lines[i + 1]]))
-    return out
 
 
 def run(path, fs, base, daily):
@@ -82,7 +70,7 @@ def main():
     parser.add_argument("--years", type=int, default=1)
     args = parser.parse_args()
     samples = engine_samples.load()
-    days = days_of(samples["stock"], samples["dates"])
+    days = engine_samples.days_of(samples["stock"], samples["dates"])
     daily = days[-args.days:]
     base = days[-args.days - 242 * args.years:-args.days]
     bars = np.concatenate([d[1] for d in base + daily])

@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLES = os.path.join(HERE, "out", "engine_samples")
 NAMES = ("stock", "future", "index", "dates", "ticks")
 ASOF = "20241231"
+INDEX_DTYPE = np.dtype([("date", "<i4"), ("line_no", "<u4")])
 
 
 def _services(client):
@@ -65,6 +66,17 @@ def build():
     for name, records in samples.items():
         np.save(os.path.join(SAMPLES, name + ".npy"), records)
     return samples
+
+
+def days_of(stock, dates):
+    """[(index records, bar records)] one per trading date, line_no from 0."""
+    lines = list(dates["line_no"]) + [len(stock)]
+    out = []
+    for i in range(len(dates)):
+        index = np.zeros(1, INDEX_DTYPE)
+        index["date"] = dates["date"][i]
+        out.append((index, stock[lines[i]:lines[i + 1]]))
+    return out
 
 
 def load():
