@@ -113,8 +113,23 @@ def test_listing_none_raises_before_any_day_is_fetched(tmp_path):
     with pytest.raises(LookupError, match="S1"):
         append(client, tmp_path)
     assert tick_calls(client) == []
-    # A first fill that fails leaves no file (nor a temporary one) behind.
-    assert list(tmp_path.iterdir()) == []
+    # Nothing was written: the new file is left empty, like an empty listing.
+    assert read(tmp_path / "S1.h5") == {}
+    assert [p.name for p in tmp_path.iterdir()] == ["S1.h5"]
+
+
+def test_client_failing_part_way_keeps_the_days_written_before(tmp_path):
+    client = market([D1, D2, D3])
+    append(client, tmp_path)
+    client.days["S1"].append(D4)
+    client.ticks[("S1", D3)] = fm.day_ticks(D3, 7)   # the latest day, rewritten
+    client.ticks[("S1", D4)] = "not a table"          # the client breaks on the next day
+    with pytest.raises(Exception):
+        append(client, tmp_path)
+    stored = read(tmp_path / "S1.h5")
+    assert sorted(stored) == ["20240102", "20240103", "20240104"]
+    assert len(stored["20240104"]) == 7
+    assert [p.name for p in tmp_path.iterdir()] == ["S1.h5"]  # no journal left
 
 
 @pytest.mark.parametrize("order_book_id", ["", ".", "..", "../S1", "a/b", "x\0y"])

@@ -5,6 +5,7 @@ digits, of the tick reader's record type.  Each call lists the trading days
 from the latest stored day (written again, since it may have been partial)
 or from `min_start_date`, and writes every listed day the client has ticks for.
 """
+import contextlib
 import numbers
 import os
 
@@ -51,28 +52,51 @@ def tick_records(services, order_book_id, df, columns, fields, dtypes):
     return ticks
 
 
+@contextlib.contextmanager
+def _keeping_written_days(h5):
+    """On a failure of the client or of a conversion, keep the days written.
+
+    Each day is written whole, so the days before the failing one are
+    complete; the file is closed normally (committed) before the failure goes
+    on, and the next run resumes after them.  A failing write, by contrast,
+    leaves the `with` of the file by an exception, which undoes the call.
+    """
+    try:
+        yield
+    except BaseException:
+        h5.close()
+        raise
+
+
+def _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes):
+    """The records of one listed day, or None when the client has no ticks."""
+    df = services.client.get_price(order_book_id, trading_date, trading_date,
+                                   frequency="tick", adjust_type="none")
+    if df is None:
+        return None
+    return tick_records(services, order_book_id, df, columns, fields, dtypes)
+
+
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date):
     """Bring the tick file of `order_book_id` in `path` up to date."""
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
-    client = services.client
     loader = services.ticks_loader
     columns = list(loader.COLUMNS)
     fields = list(loader.FIELDS)
     dtypes = np.dtype(loader.DTYPES)
 
     with open_instrument_file(h5_file) as h5:
-        members = h5.members()
-        # Day names are eight digits, so the greatest text is the latest day.
-        start_date = max(members) if members else min_start_date
-        listing = client.get_price(order_book_id, start_date, max_end_date)
-        if listing is None:
-            raise LookupError("no trading-day listing for {!r} from {} to {}"
-                              .format(order_book_id, start_date, max_end_date))
+        with _keeping_written_days(h5):
+            members = h5.members()
+            # Day names are eight digits, so the greatest text is the latest day.
+            start_date = max(members) if members else min_start_date
+            listing = services.client.get_price(order_book_id, start_date, max_end_date)
+            if listing is None:
+                raise LookupError("no trading-day listing for {!r} from {} to {}"
+                                  .format(order_book_id, start_date, max_end_date))
         for trading_date in pd.DatetimeIndex(listing.index).date:
-            df = client.get_price(order_book_id, trading_date, trading_date,
-                                  frequency="tick", adjust_type="none")
-            if df is None:
-                continue
-            ticks = tick_records(services, order_book_id, df, columns, fields, dtypes)
-            h5.write_day(trading_date.strftime("%Y%m%d"), ticks)
+            with _keeping_written_days(h5):
+                ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes)
+            if ticks is not None:
+                h5.write_day(trading_date.strftime("%Y%m%d"), ticks)
