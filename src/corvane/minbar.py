@@ -6,8 +6,8 @@ its first bar in "data").  A file without "index" is not initialised yet.
 
 This module fetches the bars from the client and turns them into plain numpy
 record arrays; the engine (`corvane._engine`) owns every byte written.
-The helpers `instrument_file`, `open_instrument_file` and `to_field` are
-shared with the tick store.
+The helpers `instrument_file`, `open_instrument_file`, `to_field`, `per_stamp`
+and `per_date` are shared with the tick store.
 """
 import os
 
@@ -70,6 +70,32 @@ def to_field(values, dtype, name):
     return values.astype(dtype)
 
 
+def per_stamp(convert, stamps, slice_rows=65536):
+    """`convert` (a framework conversion) of every timestamp, as int64.
+
+    The framework's conversions are called once per value.  Plain datetimes
+    are far cheaper to make and to convert than pandas Timestamps; making
+    them a slice at a time keeps a 20-year file from holding a second copy of
+    its timestamps as Python objects.
+    """
+    out = np.empty(len(stamps), dtype=np.int64)
+    for first in range(0, len(stamps), slice_rows):
+        chunk = stamps[first:first + slice_rows].to_pydatetime()
+        out[first:first + len(chunk)] = np.fromiter(map(convert, chunk), dtype=np.int64, count=len(chunk))
+    return out
+
+
+def per_date(date_to_number, stamps):
+    """`date_to_number` of every timestamp's calendar date, as int64.
+
+    The conversion is a pure function of the date, so each calendar date is
+    converted once, given a real timestamp of that date, and mapped back.
+    """
+    codes, _ = pd.factorize(stamps.normalize())
+    first = np.unique(codes, return_index=True)[1]
+    return per_stamp(date_to_number, stamps[first])[codes]
+
+
 def _bar_timestamps(df, order_book_id):
     """The bar timestamps (second row-index level), one per row, ascending."""
     stamps = pd.DatetimeIndex(df.index.get_level_values(1))
@@ -89,14 +115,10 @@ def _trading_dates(df, stamps, date_to_number):
     belong to the next trading date); otherwise a bar's calendar date.  Each
     distinct value is converted once and mapped back.
     """
-    if "trading_date" in df.columns:
-        codes, uniques = pd.factorize(df["trading_date"], use_na_sentinel=False)
-        keys = list(uniques)
-    else:
-        codes, uniques = pd.factorize(stamps.normalize())
-        first = np.unique(codes, return_index=True)[1]
-        keys = [stamps[i] for i in first]  # a real bar timestamp of each calendar date
-    numbers = np.array([date_to_number(key) for key in keys], dtype=np.int64)
+    if "trading_date" not in df.columns:
+        return per_date(date_to_number, stamps)
+    codes, uniques = pd.factorize(df["trading_date"], use_na_sentinel=False)
+    numbers = np.array([date_to_number(key) for key in uniques], dtype=np.int64)
     return numbers[codes]
 
 
@@ -107,12 +129,7 @@ def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
     if missing:
         raise KeyError("minute bars of {!r} lack column(s) {}".format(order_book_id, missing))
     data = np.zeros(len(df), dtype=dtypes)
-    # The framework's conversion is called once per bar; plain datetimes are
-    # far cheaper to make and to convert than pandas Timestamps, and a
-    # generator keeps 1M Python ints from piling up in a list.
-    data["datetime"] = np.fromiter(
-        (convert_dt_to_int(stamp) for stamp in stamps.to_pydatetime()),
-        dtype=np.int64, count=len(stamps))
+    data["datetime"] = per_stamp(convert_dt_to_int, stamps)
     # Column by column through float64 (the values' common type): the same
     # values as one float64 matrix, without holding a copy of all columns.
     for name in names:

@@ -12,7 +12,7 @@ import os
 import numpy as np
 import pandas as pd
 
-from corvane.minbar import instrument_file, open_instrument_file, to_field
+from corvane.minbar import instrument_file, open_instrument_file, per_date, per_stamp, to_field
 
 
 def _check_layout(columns, fields, dtypes):
@@ -35,8 +35,8 @@ def tick_records(services, order_book_id, df, columns, fields, dtypes):
     _check_layout(columns, fields, dtypes)
     stamps = pd.DatetimeIndex(df.index)
     # A new table: the caller's keeps its own columns.
-    df = df.assign(date=np.array([services.date_to_number(s) for s in stamps], dtype=np.int64))
-    df = df.assign(time=np.array([services.time_to_number(s) for s in stamps], dtype=np.int64))
+    df = df.assign(date=per_date(services.date_to_number, stamps),
+                   time=per_stamp(services.time_to_number, stamps))
     if "open_interest" not in df.columns:
         df = df.assign(open_interest=0)
     missing = [name for name in columns if name not in df.columns]
