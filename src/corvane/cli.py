@@ -5,6 +5,7 @@
 
 Bad arguments are refused (exit status 2) before the client is touched.
 """
+import contextlib
 import os
 
 import click
@@ -117,7 +118,42 @@ def common_options(function):
     return function
 
 
-@click.group(name="corvane")
+class OneLineUsageError(click.UsageError):
+    """A usage error shown as one line, pointing at the help."""
+
+    def show(self, file=None):
+        command = self.ctx.command_path if self.ctx else "corvane"
+        click.echo("Error: {}. Try '{} --help'.".format(self.format_message().rstrip("."), command),
+                   file=file, err=True)
+
+
+@contextlib.contextmanager
+def one_line_usage_errors():
+    try:
+        yield
+    except OneLineUsageError:
+        raise
+    except click.UsageError as error:
+        raise OneLineUsageError(error.format_message(), error.ctx) from None
+
+
+class CorvaneGroup(click.Group):
+    """The command group; bad arguments of any command give a one-line error."""
+
+    def make_context(self, *args, **kwargs):
+        with one_line_usage_errors():
+            return super().make_context(*args, **kwargs)
+
+    def resolve_command(self, ctx, args):
+        with one_line_usage_errors():
+            return super().resolve_command(ctx, args)
+
+    def invoke(self, ctx):
+        with one_line_usage_errors():
+            return super().invoke(ctx)
+
+
+@click.group(name="corvane", cls=CorvaneGroup)
 def main():
     """Keep a local market-data bundle up to date.
 
