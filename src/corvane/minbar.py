@@ -70,7 +70,7 @@ def to_field(values, dtype, name):
     return values.astype(dtype)
 
 
-def per_stamp(convert, stamps, slice_rows=65536):
+def per_stamp(convert, stamps, out=None, slice_rows=65536):
     """`convert` (a framework conversion) of every timestamp, as int64.
 
     The framework's conversions are called once per value.  Plain datetimes
@@ -78,7 +78,8 @@ def per_stamp(convert, stamps, slice_rows=65536):
     them a slice at a time keeps a 20-year file from holding a second copy of
     its timestamps as Python objects.
     """
-    out = np.empty(len(stamps), dtype=np.int64)
+    if out is None:
+        out = np.empty(len(stamps), dtype=np.int64)
     for first in range(0, len(stamps), slice_rows):
         chunk = stamps[first:first + slice_rows].to_pydatetime()
         out[first:first + len(chunk)] = np.fromiter(map(convert, chunk), dtype=np.int64, count=len(chunk))
@@ -97,12 +98,17 @@ def per_date(date_to_number, stamps):
 
 
 def _bar_timestamps(df, order_book_id):
-    """The bar timestamps (second row-index level), one per row, ascending."""
+    """The bar timestamps (second row-index level), one per row, ascending.
+
+    Rows must be one per distinct timestamp, in ascending time: strictly
+    rising values prove both without the hash table a distinct count needs.
+    """
     stamps = pd.DatetimeIndex(df.index.get_level_values(1))
-    if stamps.unique().size != len(df):
-        raise ValueError("minute bars of {!r}: {} rows but {} distinct timestamps "
-                         "(a repeated timestamp)".format(order_book_id, len(df), stamps.unique().size))
-    if not stamps.is_monotonic_increasing:
+    steps = np.diff(stamps.asi8)
+    if not (steps > 0).all():
+        if (steps >= 0).all():
+            raise ValueError("minute bars of {!r}: {} rows but fewer distinct timestamps "
+                             "(a repeated timestamp)".format(order_book_id, len(df)))
         raise ValueError("minute bars of {!r}: timestamps are not in ascending order"
                          .format(order_book_id))
     return stamps
@@ -129,7 +135,7 @@ def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
     if missing:
         raise KeyError("minute bars of {!r} lack column(s) {}".format(order_book_id, missing))
     data = np.zeros(len(df), dtype=dtypes)
-    data["datetime"] = per_stamp(convert_dt_to_int, stamps)
+    per_stamp(convert_dt_to_int, stamps, out=data["datetime"])
     # Column by column through float64 (the values' common type): the same
     # values as one float64 matrix, without holding a copy of all columns.
     for name in names:
@@ -157,9 +163,9 @@ def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_
     if df is None or df.empty:
         return None, None
     stamps = _bar_timestamps(df, order_book_id)
-    trading_dates = _trading_dates(df, stamps, services.date_to_number)
-    data = _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
-    return _first_rows(trading_dates, index_dtype), data
+    # The index first: its temporaries are gone before the records exist.
+    index = _first_rows(_trading_dates(df, stamps, services.date_to_number), index_dtype)
+    return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
 
 
 def _store_for(services, ins_type, equities_dtype, derivatives_dtype, equities_ins_type):

@@ -48,9 +48,8 @@ def date_to_number(d):
     if isinstance(d, (pd.Index, pd.Series, np.ndarray)):
         stamps = pd.DatetimeIndex(np.asarray(d, dtype="datetime64[ns]"))
         return np.asarray(stamps.year * 10000 + stamps.month * 100 + stamps.day, dtype=np.int64)
-    if isinstance(d, datetime.date) and not isinstance(d, datetime.datetime):
-        return d.year * 10000 + d.month * 100 + d.day
-    d = _as_timestamp(d)
+    if not isinstance(d, datetime.date):  # a datetime or Timestamp is a date too
+        d = _as_timestamp(d)
     return d.year * 10000 + d.month * 100 + d.day
 
 
@@ -65,7 +64,8 @@ def time_to_number(dt):
             ((stamps.hour * 100 + stamps.minute) * 100 + stamps.second) * 1000 + stamps.microsecond // 1000,
             dtype=np.int64,
         )
-    if not isinstance(dt, datetime.time):
+    # datetime (Timestamp included) and time carry the fields already.
+    if not isinstance(dt, (datetime.datetime, datetime.time)):
         dt = _as_timestamp(dt)
     return ((dt.hour * 100 + dt.minute) * 100 + dt.second) * 1000 + dt.microsecond // 1000
 
