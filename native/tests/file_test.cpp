@@ -44,22 +44,6 @@ hssize_t rows_read_by_plain_hdf5(const std::string& path, const char* name) {
     return rows;
 }
 
-// Runs `body` in a child process, which must end it with ::_exit(0): no
-// cleanup runs, as for a killed writer. True when it got there.
-bool in_dying_child(const std::function<void()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        try {
-            body();
-        } catch (...) {
-            ::_exit(3);
-        }
-        ::_exit(4);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 TEST(File, CreatesAnAbsentFileAndReopensIt) {
     TempDir dir;
@@ -223,7 +207,7 @@ TEST_F(ExistingFileTest, CloseKeepsTheChangesAndRemovesTheJournal) {
 }
 
 TEST_F(ExistingFileTest, AKilledWriterIsUndoneByTheNextOpen) {
-    ASSERT_TRUE(in_dying_child([&] {
+    ASSERT_EQ(0, testing::in_dying_child([&] {
         File file(path);
         change(file);
         // HDF5 writes some of it now, the rest it would write at close.

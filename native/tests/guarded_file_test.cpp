@@ -44,22 +44,6 @@ std::vector<std::string> names_in(const std::string& dir) {
     return names;
 }
 
-// Runs `body` in a child process, which must end it with die(): no cleanup
-// runs, as for a killed writer. Returns the child's exit status.
-int in_dying_child(const std::function<void()>& body) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        try {
-            body();
-        } catch (...) {
-            ::_exit(3);
-        }
-        ::_exit(4);  // the body forgot to die
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
 
 class GuardedFileTest : public ::testing::Test {
 protected:
@@ -185,7 +169,7 @@ TEST_F(GuardedFileTest, AKilledWritersChangesAreUndoneByTheNextOpen) {
         [](GuardedFile& f) { put(f, kPage, std::string(6 * kPage, 'b')); },
     };
     for (const auto& writes : deaths) {
-        ASSERT_EQ(in_dying_child([&] {
+        ASSERT_EQ(testing::in_dying_child([&] {
                       auto file = GuardedFile::open(path, false, 3 * kPage);
                       writes(*file);
                       put(*file, 30 * kPage, "grown");
@@ -202,7 +186,7 @@ TEST_F(GuardedFileTest, AKilledWritersChangesAreUndoneByTheNextOpen) {
 
 TEST_F(GuardedFileTest, AKilledWritersTemporaryFileIsRemovedByTheNextOpen) {
     const std::string fresh = dir.path("new.h5");
-    ASSERT_EQ(in_dying_child([&] {
+    ASSERT_EQ(testing::in_dying_child([&] {
                   auto file = GuardedFile::open(fresh, false);
                   put(*file, 0, "half");
                   die();
@@ -212,7 +196,7 @@ TEST_F(GuardedFileTest, AKilledWritersTemporaryFileIsRemovedByTheNextOpen) {
     // Opening the file, new or not, clears a dead writer's temporary file.
     GuardedFile::open(path, false)->commit();
     EXPECT_FALSE(testing::exists(GuardedFile::temporary_path_for(path)));
-    ASSERT_EQ(in_dying_child([&] {
+    ASSERT_EQ(testing::in_dying_child([&] {
                   auto file = GuardedFile::open(path + ".x", false);
                   put(*file, 0, "half");
                   die();
@@ -230,7 +214,7 @@ TEST_F(GuardedFileTest, AKilledWritersTemporaryFileIsRemovedByTheNextOpen) {
 
 TEST_F(GuardedFileTest, AFailedWriteFailsEveryLaterWriteAndRollsBack) {
     // A file size limit, as in a process whose disk quota ran out.
-    const int status = in_dying_child([&] {
+    const int status = testing::in_dying_child([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{original.size() + kPage, RLIM_INFINITY};
         ::setrlimit(RLIMIT_FSIZE, &limit);

@@ -9,6 +9,7 @@
 #include <hdf5.h>
 
 #include <functional>
+#include <ostream>
 
 namespace corvane {
 namespace {
@@ -140,6 +141,9 @@ struct BadBatch {
     std::vector<IndexEntry> index;
     std::size_t bars;
 };
+
+// Names the case in test output instead of dumping its bytes.
+void PrintTo(const BadBatch& bad, std::ostream* out) { *out << bad.what; }
 
 class MinbarBadBatch : public MinbarStoreTest, public ::testing::WithParamInterface<BadBatch> {};
 

@@ -7,6 +7,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace corvane::testing {
 
 static_assert(sizeof(EquityBar) == 56 && offsetof(EquityBar, total_turnover) == 48);
@@ -80,6 +83,21 @@ std::vector<IndexEntry> day_index(const std::vector<std::size_t>& bars_per_day,
         line += static_cast<std::uint32_t>(bars_per_day[i]);
     }
     return index;
+}
+
+int in_dying_child(const std::function<void()>& body) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        try {
+            body();
+        } catch (...) {
+            ::_exit(3);
+        }
+        ::_exit(4);  // the body forgot to die
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
 }
 
 }  // namespace corvane::testing

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,11 @@ private:
 std::string read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
+
+// Runs `body` in a forked child, which must end itself with ::_exit(): no
+// cleanup runs, as for a killed writer. Returns the child's exit status
+// (3: the body threw; 4: it returned without exiting).
+int in_dying_child(const std::function<void()>& body);
 
 struct EquityBar {
     std::int64_t datetime;
