@@ -22,15 +22,6 @@ using testing::TempDir;
 
 ssize_t open_objects() { return H5Fget_obj_count(H5F_OBJ_ALL, H5F_OBJ_ALL); }
 
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // Rows of dataset `name` as HDF5's own default driver reads them.
 hssize_t rows_read_by_plain_hdf5(const std::string& path, const char* name) {
     const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
@@ -74,7 +65,7 @@ TEST(File, RefusesAForeignFileAndLeavesItByteForByte) {
             EXPECT_NE(message.find("signature"), std::string::npos) << message;
         }
         EXPECT_EQ(testing::read_bytes(path), content);
-        EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"foreign.h5"});  // no journal
+        EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"foreign.h5"});  // no journal
         EXPECT_EQ(open_objects(), 0);
     }
 }
@@ -135,9 +126,9 @@ TEST(File, ANewFileAppearsCompleteAtCloseAndNotBefore) {
     const std::string path = dir.path("new.h5");
     File file(path, true);
     Dataset::create(file, "x", testing::view(testing::equity_bars(3000)));
-    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{".new.h5.tmp"});
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{".new.h5.tmp"});
     file.close();
-    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"new.h5"});
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"new.h5"});
     EXPECT_EQ(rows_read_by_plain_hdf5(path, "x"), 3000);
 }
 
@@ -157,7 +148,7 @@ TEST(File, AbortOrDestructionOfANewFileLeavesNothing) {
         File dropped(dir.path("b.h5"));
         Dataset::create(dropped, "x", testing::view(testing::equity_bars(30)));
     }
-    EXPECT_TRUE(names_in(dir.path("")).empty());
+    EXPECT_TRUE(testing::names_in(dir.path("")).empty());
     EXPECT_EQ(open_objects(), 0);
 }
 
@@ -190,7 +181,7 @@ TEST_F(ExistingFileTest, AbortPutsTheFileBackByteForByte) {
     EXPECT_TRUE(testing::exists(dir.path(".x.h5.journal")));
     file.abort();
     EXPECT_TRUE(testing::read_bytes(path) == before);
-    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
 }
 
 TEST_F(ExistingFileTest, CloseKeepsTheChangesAndRemovesTheJournal) {
@@ -198,7 +189,7 @@ TEST_F(ExistingFileTest, CloseKeepsTheChangesAndRemovesTheJournal) {
         File file(path, durable);
         change(file);
         file.close();
-        EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+        EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
         EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3200);
         EXPECT_EQ(rows_read_by_plain_hdf5(path, "index"), 2);
         std::filesystem::remove(path);

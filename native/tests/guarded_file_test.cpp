@@ -35,15 +35,6 @@ void put(GuardedFile& file, std::uint64_t offset, const std::string& bytes) {
     file.write(offset, bytes.data(), bytes.size());
 }
 
-std::vector<std::string> names_in(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 
 class GuardedFileTest : public ::testing::Test {
 protected:
@@ -103,7 +94,7 @@ TEST_F(GuardedFileTest, RollBackRestoresTheFileAndRemovesTheJournal) {
     put(*file, 5 * kPage, std::string(20 * kPage, 'g'));
     EXPECT_TRUE(file->roll_back());
     EXPECT_TRUE(testing::read_bytes(path) == original);
-    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
     EXPECT_THROW(put(*file, 0, "late"), ArgumentError);
 }
 
@@ -117,14 +108,14 @@ TEST_F(GuardedFileTest, ANewFileIsBuiltUnderAHiddenNameAndAppearsAtCommit) {
     EXPECT_FALSE(testing::exists(Journal::path_for(fresh)));  // nothing to guard
     file->commit();
     EXPECT_EQ(testing::read_bytes(fresh), "hello");
-    EXPECT_EQ(names_in(dir.path("")), (std::vector<std::string>{"new.h5", "x.h5"}));
+    EXPECT_EQ(testing::names_in(dir.path("")), (std::vector<std::string>{"new.h5", "x.h5"}));
 }
 
 TEST_F(GuardedFileTest, ANewFileRolledBackLeavesNothing) {
     auto file = GuardedFile::open(dir.path("new.h5"), false);
     put(*file, 0, "hello");
     EXPECT_TRUE(file->roll_back());
-    EXPECT_EQ(names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
 }
 
 TEST_F(GuardedFileTest, ANewFileNeverReplacesOneCreatedMeanwhile) {
@@ -135,7 +126,7 @@ TEST_F(GuardedFileTest, ANewFileNeverReplacesOneCreatedMeanwhile) {
     EXPECT_THROW(file->commit(), FileError);
     file->roll_back();
     EXPECT_EQ(testing::read_bytes(fresh), "theirs");
-    EXPECT_EQ(names_in(dir.path("")), (std::vector<std::string>{"new.h5", "x.h5"}));
+    EXPECT_EQ(testing::names_in(dir.path("")), (std::vector<std::string>{"new.h5", "x.h5"}));
 }
 
 TEST_F(GuardedFileTest, ASecondWriterIsRefusedAndLeavesTheFirstOnesJournalAlone) {

@@ -31,6 +31,8 @@ private:
 std::string read_bytes(const std::string& path);
 void write_bytes(const std::string& path, const std::string& bytes);
 bool exists(const std::string& path);
+// Names of the entries of `dir`, sorted.
+std::vector<std::string> names_in(const std::string& dir);
 
 // Runs `body` in a forked child, which must end itself with ::_exit(): no
 // cleanup runs, as for a killed writer. Returns the child's exit status
