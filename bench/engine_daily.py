@@ -14,7 +14,6 @@ import importlib.util
 import os
 import statistics
 import tempfile
-import time
 
 import numpy as np
 
@@ -35,16 +34,7 @@ def one_run(engine, base, daily, folder):
     path = os.path.join(folder, "f.h5")
     if os.path.exists(path):
         os.remove(path)
-    index = np.concatenate([d[0] for d in base])
-    index["line_no"] = np.concatenate([[0], np.cumsum([len(d[1]) for d in base])[:-1]])
-    with engine.File(path) as f:
-        f.append_minbar(index, np.concatenate([d[1] for d in base]))
-    calls = []
-    for index, bars in daily:
-        started = time.perf_counter()
-        with engine.File(path) as f:
-            f.append_minbar(index, bars)
-        calls.append(time.perf_counter() - started)
+    calls = engine_samples.fill_then_append(engine, path, base, daily)
     return calls, os.path.getsize(path)
 
 

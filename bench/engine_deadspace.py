@@ -16,7 +16,6 @@ import re
 import statistics
 import subprocess
 import tempfile
-import time
 
 import h5py
 import numpy as np
@@ -43,17 +42,7 @@ def run(path, fs, base, daily):
     if fs is not None:
         with h5py.File(path, "w", **fs):
             pass
-    index = np.concatenate([d[0] for d in base])
-    index["line_no"] = np.concatenate([[0], np.cumsum([len(d[1]) for d in base])[:-1]])
-    with _engine.File(path) as f:
-        f.append_minbar(index, np.concatenate([d[1] for d in base]))
-    seconds = []
-    for index, bars in daily:
-        started = time.perf_counter()
-        with _engine.File(path) as f:
-            f.append_minbar(index, bars)
-        seconds.append(time.perf_counter() - started)
-    return seconds
+    return engine_samples.fill_then_append(_engine, path, base, daily)
 
 
 def check(path, bars):

@@ -14,6 +14,7 @@ writing only:
 """
 import os
 import sys
+import time
 import warnings
 
 import numpy as np
@@ -91,3 +92,19 @@ if __name__ == "__main__":
         print("{:7s} {:9d} rows x {:3d} bytes = {:6.1f} MB".format(
             name, len(records), records.dtype.itemsize, records.nbytes / 1e6))
     sys.exit(0)
+
+
+def fill_then_append(engine, path, base, daily):
+    """Write the days `base` as one first fill, then append each day of
+    `daily` in a call of its own; returns the seconds of each append."""
+    index = np.concatenate([d[0] for d in base])
+    index["line_no"] = np.concatenate([[0], np.cumsum([len(d[1]) for d in base])[:-1]])
+    with engine.File(path) as f:
+        f.append_minbar(index, np.concatenate([d[1] for d in base]))
+    seconds = []
+    for index, bars in daily:
+        started = time.perf_counter()
+        with engine.File(path) as f:
+            f.append_minbar(index, bars)
+        seconds.append(time.perf_counter() - started)
+    return seconds
