@@ -132,3 +132,11 @@ def test_instrument_file_refuses_unsafe_identifiers(order_book_id):
 @pytest.mark.parametrize("file_name, expected", [(None, "S1.h5"), ("", "S1.h5"), ("mine.h5", "mine.h5")])
 def test_instrument_file_name(file_name, expected):
     assert minbar.instrument_file("/bundle", "S1", file_name) == "/bundle/" + expected
+
+
+@pytest.mark.parametrize("slice_rows", [1, 3, 7, 100])
+def test_per_stamp_converts_every_stamp_across_slices(slice_rows):
+    stamps = pd.date_range("2024-01-02 09:31", periods=7, freq="min")
+    out = np.full(7, -1, dtype=np.int64)
+    minbar.per_stamp(fm.convert_dt_to_int, stamps, out=out, slice_rows=slice_rows)
+    assert out.tolist() == [fm.convert_dt_to_int(s) for s in stamps]
