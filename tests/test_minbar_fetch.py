@@ -1,4 +1,6 @@
 """Fetching minute bars from the client and turning them into index and records."""
+import datetime
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -140,3 +142,13 @@ def test_per_stamp_converts_every_stamp_across_slices(slice_rows):
     out = np.full(7, -1, dtype=np.int64)
     minbar.per_stamp(fm.convert_dt_to_int, stamps, out=out, slice_rows=slice_rows)
     assert out.tolist() == [fm.convert_dt_to_int(s) for s in stamps]
+
+
+@pytest.mark.parametrize("tz", [None, "Asia/Shanghai"])
+def test_per_stamp_gives_the_conversion_wall_clock_datetimes(tz):
+    stamps = pd.DatetimeIndex(["2024-01-02 09:31:00.250", "2024-01-02 21:05:07"]).tz_localize(tz)
+    seen = []
+    minbar.per_stamp(lambda dt: seen.append(dt) or 0, stamps)
+    assert [type(dt) for dt in seen] == [datetime.datetime] * 2
+    assert [(dt.hour, dt.minute, dt.second, dt.microsecond) for dt in seen] == [(9, 31, 0, 250000), (21, 5, 7, 0)]
+    assert [dt.utcoffset() for dt in seen] == [stamp.utcoffset() for stamp in stamps]
