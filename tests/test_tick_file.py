@@ -132,6 +132,45 @@ def test_client_failing_part_way_keeps_the_days_written_before(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["S1.h5"]  # no journal left
 
 
+@pytest.mark.parametrize("then", ["client fails", "last day"])
+def test_failed_write_undoes_the_call_even_when_the_client_fails_next(tmp_path, monkeypatch, then):
+    # A day is written while the next one is fetched: the write's failure
+    # must win, whatever happens on the next day meanwhile.
+    client = market([D1, D2])
+    append(client, tmp_path)
+    before = (tmp_path / "S1.h5").read_bytes()
+    client.days["S1"].append(D3)
+    client.ticks[("S1", D3)] = fm.day_ticks(D3, 5)
+    if then == "client fails":
+        client.days["S1"].append(D4)
+        client.ticks[("S1", D4)] = "not a table"
+
+    class FailingDay:
+        def __init__(self, h5):
+            self.h5 = h5
+
+        def __getattr__(self, name):
+            return getattr(self.h5, name)
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return self.h5.__exit__(*exc)
+
+        def write_day(self, name, records):
+            self.h5.write_day(name, records)
+            if name == "20240104":
+                raise OSError("disk full")
+
+    opened = tick.open_instrument_file
+    monkeypatch.setattr(tick, "open_instrument_file", lambda path: FailingDay(opened(path)))
+    with pytest.raises(OSError, match="disk full"):
+        append(client, tmp_path)
+    assert (tmp_path / "S1.h5").read_bytes() == before
+    assert [p.name for p in tmp_path.iterdir()] == ["S1.h5"]
+
+
 @pytest.mark.parametrize("order_book_id", ["", ".", "..", "../S1", "a/b", "x\0y"])
 def test_unsafe_identifier_raises_before_anything_is_created(tmp_path, order_book_id):
     with pytest.raises(ValueError, match="unsafe order_book_id"):

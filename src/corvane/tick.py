@@ -5,6 +5,7 @@ digits, of the tick reader's record type.  Each call lists the trading days
 from the latest stored day (written again, since it may have been partial)
 or from `min_start_date`, and writes every listed day the client has ticks for.
 """
+import concurrent.futures
 import contextlib
 import numbers
 import os
@@ -52,19 +53,53 @@ def tick_records(services, order_book_id, df, columns, fields, dtypes):
     return ticks
 
 
+class _DayWriter:
+    """Writes one day's records in a thread while the caller builds the next day's.
+
+    The engine lets go of the interpreter while it compresses, so fetching and
+    converting day N+1 overlaps the compression of day N.  At most one write
+    is pending, and the file is used by one thread at a time: every other use
+    of it waits for the pending write first.
+    """
+
+    def __init__(self, h5):
+        self.h5 = h5
+        self._thread = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="corvane-tick")
+        self._pending = None
+
+    def write(self, name, ticks):
+        self.wait()
+        self._pending = self._thread.submit(self.h5.write_day, name, ticks)
+
+    def wait(self):
+        """Wait for the pending write; its failure is raised here."""
+        pending, self._pending = self._pending, None
+        if pending is not None:
+            pending.result()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        # Never leave the file to its `with` while a write is still running.
+        self._thread.shutdown(wait=True)
+
+
 @contextlib.contextmanager
-def _keeping_written_days(h5):
+def _keeping_written_days(writer):
     """On a failure of the client or of a conversion, keep the days written.
 
     Each day is written whole, so the days before the failing one are
     complete; the file is closed normally (committed) before the failure goes
     on, and the next run resumes after them.  A failing write, by contrast,
-    leaves the `with` of the file by an exception, which undoes the call.
+    leaves the `with` of the file by an exception, which undoes the call;
+    it wins over a client failure that comes while it is pending.
     """
     try:
         yield
     except BaseException:
-        h5.close()
+        writer.wait()
+        writer.h5.close()
         raise
 
 
@@ -86,8 +121,8 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     fields = list(loader.FIELDS)
     dtypes = np.dtype(loader.DTYPES)
 
-    with open_instrument_file(h5_file) as h5:
-        with _keeping_written_days(h5):
+    with open_instrument_file(h5_file) as h5, _DayWriter(h5) as writer:
+        with _keeping_written_days(writer):
             members = h5.members()
             # Day names are eight digits, so the greatest text is the latest day.
             start_date = max(members) if members else min_start_date
@@ -96,7 +131,8 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                 raise LookupError("no trading-day listing for {!r} from {} to {}"
                                   .format(order_book_id, start_date, max_end_date))
         for trading_date in pd.DatetimeIndex(listing.index).date:
-            with _keeping_written_days(h5):
+            with _keeping_written_days(writer):
                 ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes)
             if ticks is not None:
-                h5.write_day(trading_date.strftime("%Y%m%d"), ticks)
+                writer.write(trading_date.strftime("%Y%m%d"), ticks)
+        writer.wait()
