@@ -10,13 +10,18 @@ stores them (the last one filled with zeros). Times are medians of
 wall-clock times are noisy).
 """
 import argparse
+import concurrent.futures
 import ctypes
 import ctypes.util
 import statistics
+import threading
 import time
 import zlib
 
 import engine_samples
+
+# The engine's level for full chunks (kFullChunkLevel in chunk_compression.hpp).
+ENGINE_FULL_LEVEL = 10
 
 _lib = ctypes.CDLL(ctypes.util.find_library("deflate") or "libdeflate.so.0")
 _lib.libdeflate_alloc_compressor.restype = ctypes.c_void_p
@@ -55,6 +60,27 @@ def libdeflate(chunks, level):
         return size, time.thread_time() - started
     finally:
         _lib.libdeflate_free_compressor(compressor)
+
+
+def deflate_alone(chunks, level, threads):
+    """(wall seconds, bytes) of libdeflate at `level` over `chunks` on `threads` threads.
+
+    ctypes lets go of the GIL around each call, so the threads compress at
+    the same time, as the engine's do.
+    """
+    local = threading.local()
+
+    def one(chunk):
+        if not hasattr(local, "compressor"):
+            local.compressor = _lib.libdeflate_alloc_compressor(level)
+            local.out = ctypes.create_string_buffer(max(len(c) for c in chunks) + 4096)
+        return _lib.libdeflate_zlib_compress(local.compressor, chunk, len(chunk),
+                                             local.out, len(local.out))
+
+    started = time.perf_counter()
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        sizes = list(pool.map(one, chunks))
+    return time.perf_counter() - started, sum(sizes)
 
 
 def median_run(job, repeat):

@@ -9,35 +9,17 @@ threads as the engine uses (ctypes releases the GIL around each call).
 Medians of --repeat runs; the machine is shared, so expect noise.
 """
 import argparse
-import concurrent.futures
 import os
 import statistics
 import tempfile
-import threading
 import time
 
 import engine_levels
 import engine_samples
 from corvane import _engine
 
-FULL_LEVEL = 10      # kFullChunkLevel
+FULL_LEVEL = engine_levels.ENGINE_FULL_LEVEL
 CHUNK_BYTES = 65536  # kChunkTargetBytes
-
-
-def compress_alone(chunks, threads):
-    local = threading.local()
-
-    def one(chunk):
-        if not hasattr(local, "compressor"):
-            local.compressor = engine_levels._lib.libdeflate_alloc_compressor(FULL_LEVEL)
-            local.out = engine_levels.ctypes.create_string_buffer(len(chunk) + 4096)
-        return engine_levels._lib.libdeflate_zlib_compress(local.compressor, chunk, len(chunk),
-                                                           local.out, len(local.out))
-
-    started = time.perf_counter()
-    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
-        sizes = list(pool.map(one, chunks))
-    return time.perf_counter() - started, sum(sizes)
 
 
 def engine_write(records, folder):
@@ -65,8 +47,8 @@ def main():
             engine, one, many = [], [], []
             for _ in range(args.repeat):
                 engine.append(engine_write(records, folder))
-                one.append(compress_alone(chunks, 1))
-                many.append(compress_alone(chunks, threads))
+                one.append(engine_levels.deflate_alone(chunks, FULL_LEVEL, 1))
+                many.append(engine_levels.deflate_alone(chunks, FULL_LEVEL, threads))
             e, o, m = (statistics.median(t for t, _ in runs) for runs in (engine, one, many))
             print("{}: {:.1f} MB raw in {} chunks; engine write {:.2f} s ({} bytes); level {} "
                   "alone: 1 thread {:.2f} s, {} threads {:.2f} s ({} bytes); engine / alone on "

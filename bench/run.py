@@ -17,6 +17,8 @@ import subprocess
 import sys
 import time
 
+import engine_levels
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 IMPLS = ("baseline", "corvane")
 ORDER = ("W1", "W1f", "W2", "W3", "W4", "W5")
@@ -182,6 +184,10 @@ def median_of(results, key):
     return statistics.median(r[key] for r in results)
 
 
+def median_extra(results, key):
+    return statistics.median(r["extra"][key] for r in results)
+
+
 def pooled_calls(results):
     calls = sorted(c for r in results for c in r["calls"])
     return statistics.median(calls), calls[int(round(0.9 * (len(calls) - 1)))]
@@ -259,6 +265,11 @@ def notes(workload, results):
                        workload, ce["bars"], seconds_text(write), ce["chunk_rows"],
                        seconds_text(squeeze), write / squeeze, seconds_text(h5write),
                        be["chunk_rows"], seconds_text(be["zlib_alone"])))
+        out.append("{}: engine write {} vs libdeflate level {} alone on {} threads over the "
+                   "same chunks {} ({:.2f}x)".format(
+                       workload, seconds_text(write), engine_levels.ENGINE_FULL_LEVEL, os.cpu_count(),
+                       seconds_text(median_extra(corv, "deflate_alone")),
+                       write / median_extra(corv, "deflate_alone")))
         if ce.get("note"):
             out.append("{}: {}".format(workload, ce["note"]))
     if workload == "W2":
@@ -267,7 +278,11 @@ def notes(workload, results):
             seconds_text(median_of(base, "seconds")), seconds_text(median_of(corv, "seconds"))))
     if workload == "W3":
         e = corv[-1]["extra"]
-        out.append("W3: {} days, {} ticks".format(e["days"], e["ticks"]))
+        alone = median_extra(corv, "deflate_alone")
+        out.append("W3: {} days, {} ticks; libdeflate level {} alone on {} threads over the "
+                   "file's chunks takes {}, {:.0%} of corvane's time".format(
+                       e["days"], e["ticks"], engine_levels.ENGINE_FULL_LEVEL, os.cpu_count(), seconds_text(alone),
+                       alone / median_of(corv, "seconds")))
     if workload == "W4":
         out.append("W4: {} instruments, workers started by {}; peak = the largest worker's "
                    "resident peak, interpreter included".format(

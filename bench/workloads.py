@@ -32,6 +32,7 @@ from corvane import _engine, bundle, minbar, tick
 from corvane.services import Services
 
 import baseline
+import engine_levels
 from fakeclient import FakeClient, day_int
 
 MIN_START_DATE = bundle.MIN_START_DATE
@@ -263,6 +264,19 @@ def _write_alone(ctx):
     shutil.rmtree(os.path.dirname(scratch))
     ctx.result["extra"].update(chunk_rows=chunk_rows, write_alone=write,
                                zlib_alone=zlib_seconds(data, chunk_rows))
+    if ctx.impl == "corvane":
+        ctx.result["extra"]["deflate_alone"] = deflate_seconds([data], chunk_rows)
+
+
+def deflate_seconds(datasets, chunk_rows):
+    """libdeflate alone at the engine's level and thread count, over the chunks
+    of `datasets` as the engine cuts them (one dataset's chunks at a time)."""
+    seconds = 0.0
+    for records in datasets:
+        chunks = engine_levels.chunks_of(records, chunk_rows * records.dtype.itemsize)
+        seconds += engine_levels.deflate_alone(chunks, engine_levels.ENGINE_FULL_LEVEL,
+                                               os.cpu_count() or 1)[0]
+    return seconds
 
 
 def zlib_seconds(records, chunk_rows):
@@ -391,6 +405,12 @@ def w3(ctx):
     ctx.memory.start()
     seconds = ctx.timed(lambda: ctx.tick(client, order_book_id, ctx.files, start))
     ctx.memory.stop()
+    if ctx.impl == "corvane":
+        with h5py.File(_h5_file(ctx.files), "r") as h5:
+            days = [h5[name] for name in h5]
+            chunk_rows = days[0].chunks[0]
+            days = [day[...] for day in days]
+        ctx.result["extra"]["deflate_alone"] = deflate_seconds(days, chunk_rows)
     return ctx.finish(seconds, raw)
 
 
