@@ -205,7 +205,7 @@ def peak_text(results, workload):
         return "{:.0f} MB (worker)".format(kb * 1024 / MB)
     kb = max(r["peak_kb"] for r in results)
     raw = results[0]["raw_bytes"]
-    return "{:.0f} MB ({:.1f}x)".format(kb * 1024 / MB, kb * 1024.0 / raw if raw else 0)
+    return "{:.0f} MB ({:.2f}x)".format(kb * 1024 / MB, kb * 1024.0 / raw if raw else 0)
 
 
 def summarise(workload, results, check):
