@@ -115,9 +115,9 @@ def _bar_timestamps(df, order_book_id):
     rising values prove both without the hash table a distinct count needs.
     """
     stamps = pd.DatetimeIndex(df.index.get_level_values(1))
-    steps = np.diff(stamps.asi8)
-    if not (steps > 0).all():
-        if (steps >= 0).all():
+    ns = stamps.asi8
+    if not (ns[1:] > ns[:-1]).all():
+        if (ns[1:] >= ns[:-1]).all():
             raise ValueError("minute bars of {!r}: {} rows but fewer distinct timestamps "
                              "(a repeated timestamp)".format(order_book_id, len(df)))
         raise ValueError("minute bars of {!r}: timestamps are not in ascending order"
@@ -125,18 +125,29 @@ def _bar_timestamps(df, order_book_id):
     return stamps
 
 
+def _run_starts(values):
+    """Row of the first value of every run of equal neighbours in `values`."""
+    if len(values) == 0:
+        return np.zeros(0, dtype=np.intp)
+    return np.concatenate(([0], np.flatnonzero(values[1:] != values[:-1]) + 1))
+
+
 def _trading_dates(df, stamps, date_to_number):
     """Integer trading date of every bar.
 
     The client's "trading_date" column wins when present (night-session bars
     belong to the next trading date); otherwise a bar's calendar date.  Each
-    distinct value is converted once and mapped back.
+    distinct value is converted once and mapped back.  The bars are in time
+    order, so the dates come in runs: working on the runs keeps a twenty-year
+    fetch from holding per-bar temporaries beside the result.
     """
     if "trading_date" not in df.columns:
         return per_date(date_to_number, stamps)
-    codes, uniques = pd.factorize(df["trading_date"], use_na_sentinel=False)
+    values = df["trading_date"].to_numpy()
+    starts = _run_starts(values)
+    codes, uniques = pd.factorize(values[starts], use_na_sentinel=False)
     numbers = np.array([date_to_number(key) for key in uniques], dtype=np.int64)
-    return numbers[codes]
+    return np.repeat(numbers[codes], np.diff(np.append(starts, len(values))))
 
 
 def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
@@ -160,7 +171,8 @@ def _first_rows(trading_dates, index_dtype):
     A date that comes back after another date has begun gets no second
     record; its later bars count under the record before them.
     """
-    first = np.sort(np.unique(trading_dates, return_index=True)[1])
+    starts = _run_starts(trading_dates)
+    first = starts[np.sort(np.unique(trading_dates[starts], return_index=True)[1])]
     index = np.zeros(len(first), dtype=index_dtype)
     index["date"] = trading_dates[first]
     index["line_no"] = first
