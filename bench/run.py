@@ -265,11 +265,11 @@ def notes(workload, results):
                        workload, ce["bars"], seconds_text(write), ce["chunk_rows"],
                        seconds_text(squeeze), write / squeeze, seconds_text(h5write),
                        be["chunk_rows"], seconds_text(be["zlib_alone"])))
+        alone = median_extra(corv, "deflate_alone")
         out.append("{}: engine write {} vs libdeflate level {} alone on {} threads over the "
                    "same chunks {} ({:.2f}x)".format(
-                       workload, seconds_text(write), engine_levels.ENGINE_FULL_LEVEL, os.cpu_count(),
-                       seconds_text(median_extra(corv, "deflate_alone")),
-                       write / median_extra(corv, "deflate_alone")))
+                       workload, seconds_text(write), engine_levels.ENGINE_FULL_LEVEL,
+                       os.cpu_count(), seconds_text(alone), write / alone))
         if ce.get("note"):
             out.append("{}: {}".format(workload, ce["note"]))
     if workload == "W2":
@@ -281,8 +281,8 @@ def notes(workload, results):
         alone = median_extra(corv, "deflate_alone")
         out.append("W3: {} days, {} ticks; libdeflate level {} alone on {} threads over the "
                    "file's chunks takes {}, {:.0%} of corvane's time".format(
-                       e["days"], e["ticks"], engine_levels.ENGINE_FULL_LEVEL, os.cpu_count(), seconds_text(alone),
-                       alone / median_of(corv, "seconds")))
+                       e["days"], e["ticks"], engine_levels.ENGINE_FULL_LEVEL, os.cpu_count(),
+                       seconds_text(alone), alone / median_of(corv, "seconds")))
     if workload == "W4":
         out.append("W4: {} instruments, workers started by {}; peak = the largest worker's "
                    "resident peak, interpreter included".format(
