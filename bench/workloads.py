@@ -308,6 +308,23 @@ def w1f(ctx):
 
 # --- W2, W5: daily updates ---------------------------------------------
 
+def _year_then(n_days):
+    """(a year of trading days, the `n_days` after it), ending at the as-of date."""
+    days = calendar(asof() // 10000 * 10000 - 30000 + 101, asof())
+    return days[-(YEAR_DAYS + n_days):-n_days], days[-n_days:]
+
+
+def _timed_updates(ctx, client, order_book_id, file_names, start):
+    """Seconds of one update per file name (None: the default name), memory watched."""
+    calls = []
+    ctx.memory.start()
+    for name in file_names:
+        calls.append(ctx.timed(
+            lambda: ctx.minbar(client, order_book_id, ctx.files, name, start)))
+    ctx.memory.stop()
+    return calls
+
+
 def _daily(order_book_id, base_days, extra_days):
     """A client serving a one-year base and then one frame per extra day."""
     days = base_days + extra_days
@@ -320,8 +337,7 @@ def w2(ctx):
     n_files = 20 if ctx.quick else 500
     variants = min(W2_VARIANTS, n_files)
     order_book_id = oldest(INSTRUMENT_TYPE.CS)
-    days = calendar(asof() // 10000 * 10000 - 30000 + 101, asof())
-    base_days, extra_days = days[-(YEAR_DAYS + variants):-variants], days[-variants:]
+    base_days, extra_days = _year_then(variants)
     client, frames = _daily(order_book_id, base_days, extra_days)
 
     # Untimed: variant v holds the base year and v more days, so the files'
@@ -347,12 +363,7 @@ def w2(ctx):
     ctx.result["extra"]["day_bars"] = day_bars
     del frames
 
-    calls = []
-    ctx.memory.start()
-    for name in names:
-        calls.append(ctx.timed(
-            lambda: ctx.minbar(client, order_book_id, ctx.files, name, base_days[0])))
-    ctx.memory.stop()
+    calls = _timed_updates(ctx, client, order_book_id, names, base_days[0])
     shutil.rmtree(prep)
     return ctx.finish(sum(calls), raw, calls)
 
@@ -360,8 +371,7 @@ def w2(ctx):
 def w5(ctx):
     n_days = 20 if ctx.quick else 250
     order_book_id = oldest(INSTRUMENT_TYPE.CS)
-    days = calendar(asof() // 10000 * 10000 - 30000 + 101, asof())
-    base_days, extra_days = days[-(YEAR_DAYS + n_days):-n_days], days[-n_days:]
+    base_days, extra_days = _year_then(n_days)
     client, frames = _daily(order_book_id, base_days, extra_days)
     ctx.minbar(client, order_book_id, ctx.files, None, base_days[0])
     for day in extra_days:
@@ -369,12 +379,7 @@ def w5(ctx):
     raw = _records_bytes(frames.values(), bundle.EQUITIES_DTYPE.itemsize)
     del frames
 
-    calls = []
-    ctx.memory.start()
-    for _ in extra_days:
-        calls.append(ctx.timed(
-            lambda: ctx.minbar(client, order_book_id, ctx.files, None, base_days[0])))
-    ctx.memory.stop()
+    calls = _timed_updates(ctx, client, order_book_id, [None] * n_days, base_days[0])
     ctx.result["extra"]["appends"] = n_days
     return ctx.finish(sum(calls), raw, calls)
 
