@@ -4,6 +4,8 @@
 #include "corvane/error.hpp"
 #include "corvane/failpoint.hpp"
 #include "corvane/file.hpp"
+#include "corvane/guarded_file.hpp"
+#include "corvane/journal.hpp"
 #include "corvane/layout.hpp"
 #include "corvane/minbar_store.hpp"
 #include "corvane/records.hpp"
@@ -133,6 +135,10 @@ nb::object dtype_of(const RecordLayout& layout) {
 std::string fs_path(nb::handle path) {
     nb::bytes encoded(nb::module_::import_("os").attr("fsencode")(path));
     return std::string(encoded.c_str(), encoded.size());
+}
+
+nb::object fs_decode(const std::string& path) {
+    return nb::module_::import_("os").attr("fsdecode")(nb::bytes(path.data(), path.size()));
 }
 
 // Python's slice rules for one bound: negative counts from the end, clamped.
@@ -299,6 +305,12 @@ NB_MODULE(_engine, m) {
     m.def("layouts", &layouts,
           "The three minute-bar record layouts: {name: {'fields': [(field, code, offset)], "
           "'itemsize': n}}.");
+    // The names of an interrupted update's leftovers, for the tools that look for them.
+    m.def("journal_path", [](nb::handle path) { return fs_decode(Journal::path_for(fs_path(path))); },
+          nb::arg("path"), "Where the rollback journal of the bundle file at path lies.");
+    m.def("temporary_path",
+          [](nb::handle path) { return fs_decode(GuardedFile::temporary_path_for(fs_path(path))); },
+          nb::arg("path"), "Where a new bundle file at path is built before it is renamed into place.");
     m.def("_set_crash_safety", [](bool enabled) { set_crash_safety(enabled); }, nb::arg("enabled"),
           "Benchmark hook: False writes later files in place, without lock, temporary file or "
           "journal, to measure what crash safety costs. Never for real bundles.");
