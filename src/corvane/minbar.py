@@ -15,26 +15,8 @@ import numpy as np
 import pandas as pd
 
 from corvane import _engine
-
-_SEPARATORS = tuple(sep for sep in ("/", os.sep, os.altsep, "\0") if sep)
-
-
-def check_order_book_id(order_book_id):
-    """Refuse an identifier that would name a file outside its directory.
-
-    Identifiers come from the client; one holding a separator, or being
-    ".." and the like, would otherwise write elsewhere in the file system.
-    """
-    if not isinstance(order_book_id, str):
-        raise TypeError("order_book_id must be a string, not {!r}".format(order_book_id))
-    if order_book_id in ("", ".", "..") or any(sep in order_book_id for sep in _SEPARATORS):
-        raise ValueError("unsafe order_book_id for a file name: {!r}".format(order_book_id))
-
-
-def instrument_file(path, order_book_id, file_name=None):
-    """The path of an instrument's file in directory `path`."""
-    check_order_book_id(order_book_id)
-    return os.path.join(path, file_name if file_name else "{}.h5".format(order_book_id))
+# Where files lie is shared with the tick store and the tools that read a bundle.
+from corvane.bundle_files import check_order_book_id, instrument_file  # noqa: F401
 
 
 def open_instrument_file(h5_file):
