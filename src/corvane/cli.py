@@ -2,6 +2,9 @@
 
     corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
     corvane update-tick   PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
+    corvane verify  PATH [--data] [--json] [--repair] [--jobs N]
+    corvane inspect PATH [ORDER_BOOK_ID] [--day YYYYMMDD] [--json]
+    corvane plot    PATH ORDER_BOOK_ID [--from D] [--to D] [--day D] -o FILE
 
 Bad arguments are refused (exit status 2) before the client is touched.
 """
@@ -192,6 +195,140 @@ def update_tick(path, words, with_derivatives, jobs, durable):
     serves ticks for recent trading days only.
     """
     run("update_tick", path, words, with_derivatives, jobs, durable)
+
+
+# ---------------------------------------------------------------- looking at a bundle
+
+@contextlib.contextmanager
+def bundle_errors_as_usage():
+    """A path, id or day that names nothing is a usage error (exit status 2)."""
+    from corvane.bundle_files import BundleError
+
+    try:
+        yield
+    except BundleError as error:
+        raise click.UsageError(str(error)) from None
+
+
+def day_option(ctx, param, value):
+    from corvane.bundle_files import BundleError, parse_day
+
+    try:
+        return None if value is None else parse_day(value)
+    except BundleError as error:
+        raise click.BadParameter(str(error)) from None
+
+
+KIND_OPTION = click.option("--kind", type=click.Choice(["minbar", "tick"]),
+                           help="Take PATH as this kind of bundle instead of deciding by its content.")
+
+
+def echo_json(value):
+    import json
+
+    click.echo(json.dumps(value, indent=2, default=lambda o: o.item() if hasattr(o, "item") else str(o)))
+
+
+@main.command("verify")
+@click.argument("path", type=click.Path())
+@KIND_OPTION
+@click.option("--data", is_flag=True, help="Also check the values: prices, high and low, volumes, "
+              "jumps, and trading days missing against the client's calendar.")
+@click.option("--max-jump", type=click.FloatRange(min=0, min_open=True), default=0.2, show_default=True,
+              help="With --data: the largest move from one bar's close to the next that is not a finding.")
+@click.option("--json", "as_json", is_flag=True, help="Print the report as JSON.")
+@click.option("--repair", is_flag=True, help="Run the recovery an update's open runs: roll back "
+              "journals, remove dead writers' temporary files. Never rewrites records.")
+@click.option("--jobs", "-j", type=click.IntRange(min=1), default=1, show_default=True,
+              help="Number of processes reading files.")
+def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
+    """Check that the files of the bundle at PATH hang together.
+
+    PATH is a minute-bar root (holding equities/, future/, option/) or a
+    tick directory.  One line per finding, then a summary; exit status 0
+    when nothing is found, 1 when something is.
+    """
+    import sys
+
+    from tqdm import tqdm
+
+    from corvane import bundle, bundle_files, verify
+
+    options = verify.Options(bundle_files.layouts(), data, repair, max_jump)
+    with bundle_errors_as_usage(), tqdm(unit="file", desc="verify", file=sys.stderr, leave=False,
+                                        disable=not sys.stderr.isatty()) as bar:
+        report = verify.verify(path, kind, options, jobs, verify.client_source(bundle), bar)
+    if as_json:
+        echo_json(verify.as_json(report))
+    else:
+        for line in verify.text_lines(report):
+            click.echo(line)
+    sys.exit(1 if report.findings else 0)
+
+
+@main.command("inspect")
+@click.argument("path", type=click.Path())
+@click.argument("order_book_id", required=False)
+@KIND_OPTION
+@click.option("--day", callback=day_option, help="Show the bars (or ticks) of this day, YYYYMMDD.")
+@click.option("--json", "as_json", is_flag=True, help="Print as JSON.")
+def inspect_command(path, order_book_id, kind, day, as_json):
+    """Show what the bundle at PATH holds, or one instrument's file, or one day of it."""
+    from corvane import bundle_files as files
+    from corvane import inspection
+
+    with bundle_errors_as_usage():
+        kind = files.require_kind(path, kind)
+        if order_book_id is None:
+            if day is not None:
+                raise files.BundleError("--day needs an ORDER_BOOK_ID")
+            facts = inspection.bundle_facts(path, kind)
+            if as_json:
+                return echo_json(inspection.summary_json(path, kind, facts))
+            return click.echo("\n".join(inspection.summary_lines(path, kind, facts)))
+        label, h5_file = files.find_instrument(path, kind, order_book_id)
+        if day is None:
+            fact = inspection.file_facts(h5_file, label)
+            if as_json:
+                return echo_json(inspection.file_json(fact))
+            return click.echo("\n".join(inspection.file_lines(fact)))
+        table = inspection.day_table(h5_file, label, day, files.layouts())
+    if as_json:
+        return echo_json(inspection.table_json(table))
+    click.echo(table.to_string())
+
+
+@main.command("plot")
+@click.argument("path", type=click.Path())
+@click.argument("order_book_id")
+@KIND_OPTION
+@click.option("--from", "start", callback=day_option, help="First trading date, YYYYMMDD.")
+@click.option("--to", "end", callback=day_option, help="Last trading date, YYYYMMDD.")
+@click.option("--day", callback=day_option, help="Draw this tick day instead, YYYYMMDD.")
+@click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
+              help="Image file: .png or .svg.")
+@click.option("--size", type=(click.IntRange(min=100), click.IntRange(min=100)), default=(1200, 700),
+              show_default=True, help="Width and height in pixels.")
+def plot_command(path, order_book_id, kind, start, end, day, out, size):
+    """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
+    from corvane import bundle_files as files
+    from corvane import plot
+
+    with bundle_errors_as_usage():
+        plot.check_output(out)
+        kind = files.require_kind(path, kind)
+        label, h5_file = files.find_instrument(path, kind, order_book_id)
+        if label == files.TICK_KIND:
+            if day is None:
+                raise files.BundleError("a tick file is drawn one day at a time: give --day")
+            table = plot.read_tick_day(h5_file, day, files.layouts().tick_scales)
+            title = plot.draw_ticks(table, order_book_id, day, out, size)
+        else:
+            if day is not None:
+                start = end = day
+            table, per_bar = plot.read_bars(h5_file, start, end)
+            title = plot.draw_bars(table, per_bar, order_book_id, out, size)
+    click.echo("{}: {}".format(out, title))
 
 
 if __name__ == "__main__":

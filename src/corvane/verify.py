@@ -1,0 +1,465 @@
+"""Checks that a bundle's files hang together, and optionally their values.
+
+Every check reads with h5py and writes nothing.  A finding names the file,
+the check, where (a row, a trading date or a tick day) and what is wrong; a
+finding never stops the walk, and a file that cannot be read is a finding.
+The structure checks read "index", the `datetime` column and metadata only;
+`data` reads every field.  `repair` only runs the recovery that an update's
+open runs anyway (roll back a journal, remove a dead writer's temporary).
+"""
+import concurrent.futures
+import multiprocessing
+import os
+import warnings
+from typing import NamedTuple
+
+import h5py
+import numpy as np
+
+from corvane import _engine
+from corvane import bundle_files as files
+
+PRICES = ("open", "high", "low", "close")
+TICK_PRICES = ("last",)
+
+
+class Finding(NamedTuple):
+    file: str
+    check: str
+    where: str
+    detail: str
+
+
+class Options(NamedTuple):
+    layouts: files.Layouts
+    data: bool = False
+    repair: bool = False
+    max_jump: float = 0.2
+
+
+class FileResult(NamedTuple):
+    file: str
+    findings: list
+    repaired: list   # what the recovery did, one text per leftover
+    days: list       # stored trading days (for the calendar check), when `data`
+
+
+class Report(NamedTuple):
+    path: str
+    kind: str
+    files: int
+    findings: list
+    repaired: list   # (file, what was done)
+    notes: list
+
+
+# ---------------------------------------------------------------- helpers
+
+def _rows(check, mask, describe, label="row"):
+    """One finding for the rows under `mask`: the first, and how many more."""
+    at = np.flatnonzero(mask)
+    if not len(at):
+        return []
+    first = int(at[0])
+    more = " (and {} more {}s)".format(len(at) - 1, label) if len(at) > 1 else ""
+    return [(check, "{} {}".format(label, first), describe(first) + more)]
+
+
+def _storage(name, dataset, dtype):
+    """Findings on a dataset's record type and the storage the stores write."""
+    found = []
+    if dataset.ndim != 1:
+        found.append(("storage", name, "has {} dimensions, not 1".format(dataset.ndim)))
+    if dataset.dtype != dtype:
+        found.append(("record-type", name, "records are {}, expected {}".format(dataset.dtype, dtype)))
+    if dataset.chunks is None:
+        found.append(("storage", name, "is not chunked"))
+    if dataset.compression != "gzip":
+        found.append(("storage", name, "is not deflate-compressed ({})".format(dataset.compression)))
+    if dataset.maxshape[:1] != (None,):
+        found.append(("storage", name, "cannot grow (maximum shape {})".format(dataset.maxshape)))
+    return found
+
+
+def _members(h5, expected):
+    """Findings on groups, datasets and attributes the stores never write."""
+    found = []
+    for name, member in h5.items():
+        if not isinstance(member, h5py.Dataset):
+            found.append(("unexpected-member", name, "is a group; the stores write datasets only"))
+        elif expected is not None and name not in expected:
+            found.append(("unexpected-member", name, "is not a dataset the store writes"))
+    if len(h5.attrs):
+        found.append(("attributes", "", "the file carries attributes {}".format(sorted(h5.attrs))))
+    return found
+
+
+# ---------------------------------------------------------------- minute bars
+
+def _index_findings(index, rows):
+    dates, line_no = index["date"].astype(np.int64), index["line_no"].astype(np.int64)
+    found = []
+    if not len(index):
+        return [("index-empty", "index", "\"index\" holds no rows")]
+    found += _rows("index-order", dates[1:] <= dates[:-1],
+                   lambda k: "date {} follows {}".format(dates[k + 1], dates[k]), "index row")
+    if line_no[0] != 0:
+        found.append(("line-no", "index row 0", "line_no is {}, not 0".format(line_no[0])))
+    found += _rows("line-no", line_no[1:] <= line_no[:-1],
+                   lambda k: "line_no {} of date {} does not rise above {}".format(
+                       line_no[k + 1], dates[k + 1], line_no[k]), "index row")
+    found += _rows("line-no", line_no >= rows,
+                   lambda k: "line_no {} of date {} is past the end of \"data\" ({} rows)".format(
+                       line_no[k], dates[k], rows), "index row")
+    return found
+
+
+def _bars_fit_dates(index, stamps):
+    """Each date's bars end on that date and none lies after it.
+
+    A night session puts a date's first bars on the evening before, so only
+    the last bar must fall on the trading date itself.
+    """
+    line_no = index["line_no"].astype(np.int64)
+    stops = np.append(line_no[1:], len(stamps))
+    dates = index["date"].astype(np.int64)
+    first_day = files.bar_dates(stamps[line_no])
+    last_day = files.bar_dates(stamps[np.maximum(stops - 1, line_no)])
+    empty = stops <= line_no
+    found = _rows("index-bars", empty,
+                  lambda k: "date {} has no bars".format(dates[k]), "index row")
+    found += _rows("index-bars", ~empty & ((first_day > dates) | (last_day != dates)),
+                   lambda k: "bars of date {} lie on {}..{}".format(dates[k], first_day[k], last_day[k]),
+                   "index row")
+    return found
+
+
+def _bar_values(bars, max_jump):
+    """Findings on the values of minute bars (or of ticks' `last`)."""
+    found = []
+    for name in [p for p in PRICES if p in bars.dtype.names]:
+        values = bars[name].astype(np.float64)
+        found += _rows("price", ~(values > 0), lambda k, v=values, n=name: "{} is {}".format(n, v[k]))
+    o, h, lo, c = (bars[name].astype(np.float64) for name in PRICES)
+    found += _rows("high-low", (lo > np.minimum(o, c)) | (h < np.maximum(o, c)),
+                   lambda k: "high {} low {} do not bound open {} and close {}".format(h[k], lo[k], o[k], c[k]))
+    found += _amounts(bars)
+    found += _jumps("jump", c, max_jump, "close")
+    return found
+
+
+def _amounts(records):
+    found = []
+    for name in ("volume", "total_turnover"):
+        values = records[name].astype(np.float64)
+        found += _rows("volume", ~(values >= 0), lambda k, v=values, n=name: "{} is {}".format(n, v[k]))
+    return found
+
+
+def _jumps(check, prices, max_jump, name):
+    """Moves from one record to the next beyond `max_jump`, between positive prices."""
+    before, after = prices[:-1], prices[1:]
+    usable = (before > 0) & (after > 0)
+    with np.errstate(divide="ignore", invalid="ignore"):
+        move = np.where(usable, after / before - 1.0, 0.0)
+    return _rows(check, np.abs(move) > max_jump,
+                 lambda k: "{} moves {:+.1%} from {} to {}".format(name, move[k], before[k], after[k]))
+
+
+def check_minbar(h5, directory, options):
+    """(findings, stored trading days) of one minute-bar file open in h5py."""
+    found = _members(h5, ("data", "index"))
+    present = [name for name in ("data", "index") if name in h5]
+    if not present:
+        return found, []  # created, never filled: the next update starts it
+    for name in ("data", "index"):
+        if name not in present:
+            found.append(("missing-dataset", name, "\"{}\" is missing beside \"{}\"".format(
+                name, present[0])))
+    expected = {"data": files.bar_dtype(options.layouts, directory), "index": options.layouts.index}
+    usable = True
+    for name in present:
+        dataset = h5[name]
+        if not isinstance(dataset, h5py.Dataset):
+            usable = False
+            continue
+        problems = _storage(name, dataset, expected[name])
+        usable = usable and not any(check == "record-type" for check, _, _ in problems)
+        found += problems
+    if not usable or len(present) < 2:
+        return found, []
+    data, index = h5["data"], h5["index"][()]
+    found += _index_findings(index, len(data))
+    # The values need every field; the structure only the one.
+    bars = data[()] if options.data else None
+    stamps = bars["datetime"] if bars is not None else data.fields("datetime")[()]
+    found += _rows("datetime-order", stamps[1:] <= stamps[:-1],
+                   lambda k: "datetime {} follows {}".format(stamps[k + 1], stamps[k]))
+    if len(index) and not any(check in ("line-no", "index-order") for check, _, _ in found):
+        found += _bars_fit_dates(index, stamps)
+    if bars is not None:
+        found += _bar_values(bars, options.max_jump)
+    return found, [int(day) for day in index["date"]]
+
+
+# ---------------------------------------------------------------- ticks
+
+def check_tick(h5, options):
+    """(findings, stored days) of one tick file open in h5py."""
+    found = _members(h5, None)
+    days = []
+    for name, dataset in h5.items():
+        if not isinstance(dataset, h5py.Dataset):
+            continue
+        if not files.is_day_name(name):
+            found.append(("day-name", name, "dataset name is not a date written YYYYMMDD"))
+        else:
+            days.append(int(name))
+        problems = _storage(name, dataset, options.layouts.ticks)
+        found += problems
+        if any(check == "record-type" for check, _, _ in problems):
+            continue
+        found += [(check, "day {} {}".format(name, where), detail)
+                  for check, where, detail in _tick_day(dataset, options)]
+    return found, sorted(days)
+
+
+def _tick_day(dataset, options):
+    if options.data:
+        ticks = dataset[()]
+        date, time = ticks["date"], ticks["time"]
+    else:
+        ticks = None
+        date, time = dataset.fields("date")[()], dataset.fields("time")[()]
+    key = date.astype(np.int64) * 10 ** 9 + time.astype(np.int64)
+    found = _rows("tick-order", key[1:] < key[:-1],
+                  lambda k: "tick at {} {} follows {} {}".format(date[k + 1], time[k + 1], date[k], time[k]))
+    if ticks is not None:
+        last = ticks["last"].astype(np.float64)
+        found += _rows("price", ~(last > 0), lambda k: "last is {}".format(last[k]))
+        found += _amounts(ticks)
+        found += _jumps("jump", last, options.max_jump, "last")
+    return found
+
+
+# ---------------------------------------------------------------- leftovers
+
+def _leftovers(h5_file):
+    return {kind: path for kind, path in files.companion_paths(h5_file).items() if os.path.lexists(path)}
+
+
+def recover(h5_file):
+    """Run the recovery an update's open runs: roll back, remove a dead temporary.
+
+    The engine's open does it; abort() then ends the call without a write.
+    A journal without its file guards nothing an open could restore, and
+    opening would only start a new file, so it is left for the operator.
+    """
+    if not os.path.exists(h5_file) and not os.path.lexists(_engine.temporary_path(h5_file)):
+        return
+    _engine.File(h5_file).abort()
+
+
+def _leftover_findings(h5_file, repair):
+    """(findings, repaired) on the hidden files an interrupted update left."""
+    left = _leftovers(h5_file)
+    repaired, failure = [], None
+    if left and repair:
+        try:
+            recover(h5_file)
+        except OSError as error:
+            failure = str(error)
+        still = _leftovers(h5_file)
+        repaired = ["{} {} removed".format(kind, os.path.basename(path)) if kind == "temporary"
+                    else "journal {} rolled back".format(os.path.basename(path))
+                    for kind, path in left.items() if kind not in still]
+        left = still
+    found = []
+    for kind, path in left.items():
+        name = os.path.basename(path)
+        if kind == "journal" and not os.path.exists(h5_file):
+            detail = "rollback journal {} without its file: it guards nothing; remove it by hand".format(name)
+        elif kind == "journal":
+            detail = ("rollback journal {} of an interrupted update (or one running now); the next "
+                      "update of this instrument, or verify --repair, rolls it back".format(name))
+        else:
+            detail = ("temporary file {} of an interrupted first fill (or one running now); the next "
+                      "update of this instrument, or verify --repair, removes it".format(name))
+        if failure:
+            detail += "; repair failed: " + failure
+        found.append((kind, "", detail))
+    return found, repaired
+
+
+# ---------------------------------------------------------------- one file
+
+def check_file(h5_file, label, options):
+    """FileResult of one instrument's file; never raises for what the file holds."""
+    found, repaired = _leftover_findings(h5_file, options.repair)
+    days = []
+    if os.path.exists(h5_file):
+        try:
+            with h5py.File(h5_file, "r") as h5:
+                if label == files.TICK_KIND:
+                    more, days = check_tick(h5, options)
+                else:
+                    more, days = check_minbar(h5, label, options)
+            found += more
+        except Exception as error:  # a damaged file is a finding, whatever h5py makes of it
+            found.append(("unreadable", "", " ".join(str(error).split()) or type(error).__name__))
+    findings = [Finding(h5_file, check, where, detail) for check, where, detail in found]
+    return FileResult(h5_file, findings, repaired, days if options.data else [])
+
+
+# ---------------------------------------------------------------- calendar
+
+def listed_days(client, order_book_id, first, last):
+    """Trading days of an instrument from `first` to `last` on which it traded.
+
+    The client's day listing holds suspended days too, flat and without
+    volume; they have no bars, so a day without volume is not expected.
+    """
+    table = client.get_price(order_book_id, first, last)
+    if table is None or len(table) == 0:
+        return []
+    if "volume" in table.columns:
+        table = table[table["volume"].to_numpy(dtype=np.float64) > 0]
+    stamps = table.index.get_level_values(-1)
+    return sorted({day.year * 10000 + day.month * 100 + day.day for day in stamps})
+
+
+def missing_days(client, result):
+    """Findings for trading days between a file's first and last stored day that it lacks."""
+    stored = result.days
+    if not stored:
+        return []
+    expected = listed_days(client, files.order_book_id_of(result.file), stored[0], stored[-1])
+    absent = sorted(set(expected) - set(stored))
+    if not absent:
+        return []
+    shown = ", ".join(str(day) for day in absent[:5]) + (", ..." if len(absent) > 5 else "")
+    return [Finding(result.file, "missing-day", "date {}".format(absent[0]),
+                    "{} trading day(s) between {} and {} are not stored: {}".format(
+                        len(absent), stored[0], stored[-1], shown))]
+
+
+def _calendar(client_source, results):
+    """(findings, notes) of the missing-day check against the client's listing."""
+    if client_source is None:
+        return [], ["missing trading days not checked: the market-data client is not available"]
+    try:
+        client = client_source()
+    except Exception as error:
+        return [], ["missing trading days not checked: the market-data client is not available ({})"
+                    .format(error)]
+    found, notes = [], []
+    for result in results:
+        try:
+            found += missing_days(client, result)
+        except Exception as error:
+            notes.append("{}: missing trading days not checked ({})".format(result.file, error))
+    return found, notes
+
+
+# ---------------------------------------------------------------- the walk
+
+def _work(path, kind):
+    return [(h5_file, label)
+            for label, directory in files.directories(path, kind)
+            for h5_file in files.instrument_paths(directory)]
+
+
+def _spawned_pool(jobs):
+    # Spawned, not forked: h5py's library state must not be copied into a child.
+    return concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context("spawn"))
+
+
+class _NoProgress:
+    total = 0
+
+    def update(self, count=1):
+        pass
+
+    def refresh(self):
+        pass
+
+
+def _results(work, options, jobs, progress):
+    progress.total = len(work)
+    progress.refresh()
+    if jobs <= 1 or len(work) <= 1:
+        results = []
+        for h5_file, label in work:
+            results.append(check_file(h5_file, label, options))
+            progress.update()
+        return results
+    with _spawned_pool(min(jobs, len(work))) as pool:
+        futures = [pool.submit(check_file, h5_file, label, options) for h5_file, label in work]
+        for _ in concurrent.futures.as_completed(futures):
+            progress.update()
+        return [future.result() for future in futures]
+
+
+def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=None):
+    """Report on the bundle at `path`; BundleError when it is not one.
+
+    `client_source`: a function giving the ready market-data client, called
+    only for the missing-day check of `options.data`.  `progress`: a bar
+    (tqdm-like: `total`, `refresh()`, `update()`) advanced file by file.
+    """
+    kind = files.require_kind(path, kind)
+    options = options or Options(files.layouts())
+    work = _work(path, kind)
+    results = _results(work, options, jobs, _NoProgress() if progress is None else progress)
+    findings = [finding for result in results for finding in result.findings]
+    repaired = [(result.file, what) for result in results for what in result.repaired]
+    notes = []
+    if options.data:
+        more, notes = _calendar(client_source, results)
+        findings += more
+    findings.sort(key=lambda finding: finding.file)
+    return Report(path, kind, len(work), findings, repaired, notes)
+
+
+def client_source(bundle):
+    """A function readying `bundle.lumenfeed` as the update commands do, then giving it."""
+    def ready():
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            bundle.init_lumenfeed_with_warnings_catch()
+        return bundle.lumenfeed
+    return ready
+
+
+# ---------------------------------------------------------------- output
+
+def format_finding(finding):
+    where = " at {}".format(finding.where) if finding.where else ""
+    return "{}: {}{}: {}".format(finding.file, finding.check, where, finding.detail)
+
+
+def summary_line(report):
+    damaged = len({finding.file for finding in report.findings})
+    line = "corvane verify: {} {} files checked under {}: {} finding(s) in {} file(s)".format(
+        report.files, report.kind, report.path, len(report.findings), damaged)
+    if report.repaired:
+        line += ", {} leftover(s) recovered".format(len(report.repaired))
+    return line
+
+
+def text_lines(report):
+    lines = ["{}: repaired: {}".format(file, what) for file, what in report.repaired]
+    lines += [format_finding(finding) for finding in report.findings]
+    lines += ["note: " + note for note in report.notes]
+    return lines + [summary_line(report)]
+
+
+def as_json(report):
+    return {
+        "path": report.path,
+        "kind": report.kind,
+        "files": report.files,
+        "findings": [finding._asdict() for finding in report.findings],
+        "repaired": [{"file": file, "done": what} for file, what in report.repaired],
+        "notes": report.notes,
+    }
