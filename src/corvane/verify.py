@@ -20,7 +20,6 @@ from corvane import _engine
 from corvane import bundle_files as files
 
 PRICES = ("open", "high", "low", "close")
-TICK_PRICES = ("last",)
 
 
 class Finding(NamedTuple):
@@ -65,13 +64,26 @@ def _rows(check, mask, describe, label="row"):
     return [(check, "{} {}".format(label, first), describe(first) + more)]
 
 
+def _difference(actual, expected):
+    """The first field where two record types part, in words."""
+    def fields(dtype):
+        return [(name, str(dtype.fields[name][0]), dtype.fields[name][1]) for name in dtype.names or ()]
+    for k, (have, want) in enumerate(zip(fields(actual), fields(expected))):
+        if have != want:
+            return "field {} is {} {} at offset {}, expected {} {} at offset {}".format(k, *have, *want)
+    if len(fields(actual)) != len(fields(expected)):
+        return "{} fields, expected {}".format(len(fields(actual)), len(fields(expected)))
+    return "{} bytes a record, expected {}".format(actual.itemsize, expected.itemsize)
+
+
 def _storage(name, dataset, dtype):
     """Findings on a dataset's record type and the storage the stores write."""
     found = []
     if dataset.ndim != 1:
         found.append(("storage", name, "has {} dimensions, not 1".format(dataset.ndim)))
     if dataset.dtype != dtype:
-        found.append(("record-type", name, "records are {}, expected {}".format(dataset.dtype, dtype)))
+        found.append(("record-type", name,
+                      "records differ from the store's: " + _difference(dataset.dtype, dtype)))
     if dataset.chunks is None:
         found.append(("storage", name, "is not chunked"))
     if dataset.compression != "gzip":
@@ -371,7 +383,8 @@ def _work(path, kind):
 
 def _spawned_pool(jobs):
     # Spawned, not forked: h5py's library state must not be copied into a child.
-    return concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context("spawn"))
+    context = multiprocessing.get_context("spawn")
+    return concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=context)
 
 
 class _NoProgress:

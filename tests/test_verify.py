@@ -1,0 +1,278 @@
+"""`corvane verify`: a sound bundle passes, each kind of damage is found and named."""
+import json
+import os
+
+import h5py
+import numpy as np
+import pytest
+
+from corvane import bundle_files, verify
+from looking import DAYS, daily_listing, interrupt_update, invoke, make_bundle, ticks
+
+
+@pytest.fixture
+def made(tmp_path):
+    return make_bundle(tmp_path)
+
+
+def root_of(files, name):
+    return os.path.dirname(files[name]) if name == "ticks" else os.path.dirname(os.path.dirname(files[name]))
+
+
+def checks(report):
+    return {(os.path.basename(f.file), f.check) for f in report.findings}
+
+
+def run(path, data=False, repair=False, jobs=1, client=None, kind=None):
+    options = verify.Options(bundle_files.layouts(), data=data, repair=repair)
+    source = None if client is None else (lambda: client)
+    return verify.verify(str(path), kind, options, jobs, source)
+
+
+@pytest.mark.parametrize("name", ["stock", "ticks"])
+def test_a_sound_bundle_passes_with_status_0(made, name):
+    result = invoke("verify", root_of(made, name), "--data")
+    assert result.exit_code == 0, result.output
+    assert result.output.splitlines()[-1].endswith(": 0 finding(s) in 0 file(s)")
+
+
+# ---------------------------------------------------------------- damage
+
+def truncate(path):
+    with open(path, "r+b") as f:
+        f.truncate(os.path.getsize(path) // 2)
+
+
+def line_no_past_end(path):
+    with h5py.File(path, "r+") as h5:
+        index = h5["index"][()]
+        index["line_no"][-1] = len(h5["data"]) + 5
+        h5["index"][...] = index
+
+
+def datetime_out_of_order(path):
+    with h5py.File(path, "r+") as h5:
+        data = h5["data"][()]
+        data["datetime"][[1, 2]] = data["datetime"][[2, 1]]
+        h5["data"][...] = data
+
+
+def repeated_datetime(path):
+    with h5py.File(path, "r+") as h5:
+        data = h5["data"][()]
+        data["datetime"][2] = data["datetime"][1]
+        h5["data"][...] = data
+
+
+def index_dates_out_of_order(path):
+    with h5py.File(path, "r+") as h5:
+        index = h5["index"][()]
+        index["date"][[0, 1]] = index["date"][[1, 0]]
+        h5["index"][...] = index
+
+
+def index_date_off_its_bars(path):
+    with h5py.File(path, "r+") as h5:
+        index = h5["index"][()]
+        index["date"][1] = DAYS[1] + 1  # still ascending, but its bars lie on another day
+        h5["index"][...] = index
+
+
+def drop_index(path):
+    with h5py.File(path, "r+") as h5:
+        del h5["index"]
+
+
+def records_of_another_type(path):
+    with h5py.File(path, "r+") as h5:
+        data = h5["data"][()]
+        del h5["data"]
+        h5.create_dataset("data", data=data.astype([(n, "<f8") for n in data.dtype.names]),
+                          chunks=True, maxshape=(None,), compression="gzip")
+
+
+def contiguous_data(path):
+    with h5py.File(path, "r+") as h5:
+        data = h5["data"][()]
+        del h5["data"]
+        h5.create_dataset("data", data=data)
+
+
+def tick_day_not_a_date(path):
+    with h5py.File(path, "r+") as h5:
+        h5.move("20250103", "20250132")
+
+
+def ticks_out_of_order(path):
+    with h5py.File(path, "r+") as h5:
+        records = h5["20250103"][()]
+        h5["20250103"][...] = records[::-1]
+
+
+def a_group_among_days(path):
+    with h5py.File(path, "r+") as h5:
+        h5.create_group("notes")
+
+
+@pytest.mark.parametrize("name, damage, check", [
+    ("stock", truncate, "unreadable"),
+    ("ticks", truncate, "unreadable"),
+    ("stock", line_no_past_end, "line-no"),
+    ("future", datetime_out_of_order, "datetime-order"),
+    ("stock", repeated_datetime, "datetime-order"),
+    ("stock", index_dates_out_of_order, "index-order"),
+    ("stock", index_date_off_its_bars, "index-bars"),
+    ("future", drop_index, "missing-dataset"),
+    ("stock", records_of_another_type, "record-type"),
+    ("future", contiguous_data, "storage"),
+    ("ticks", tick_day_not_a_date, "day-name"),
+    ("ticks", ticks_out_of_order, "tick-order"),
+    ("ticks", a_group_among_days, "unexpected-member"),
+])
+def test_each_kind_of_damage_is_found_and_named(made, name, damage, check):
+    damage(made[name])
+    report = run(root_of(made, name))
+    assert (os.path.basename(made[name]), check) in checks(report)
+    assert {f.file for f in report.findings} == {made[name]}  # the sound file has none
+
+
+def test_damage_gives_status_1_one_line_per_finding_and_json(made):
+    line_no_past_end(made["stock"])
+    truncate(made["future"])
+    result = invoke("verify", root_of(made, "stock"))
+    assert result.exit_code == 1
+    *lines, last = result.output.splitlines()
+    assert len(lines) == 2 and all(line.startswith(made["stock"]) or line.startswith(made["future"])
+                                   for line in lines)
+    assert "2 finding(s) in 2 file(s)" in last
+    found = json.loads(invoke("verify", root_of(made, "stock"), "--json").output)
+    assert {(f["file"], f["check"]) for f in found["findings"]} == {
+        (made["stock"], "line-no"), (made["future"], "unreadable")}
+
+
+def test_more_processes_find_the_same(made):
+    datetime_out_of_order(made["future"])
+    drop_index(made["stock"])
+    assert run(root_of(made, "stock"), jobs=2).findings == run(root_of(made, "stock")).findings
+
+
+# ---------------------------------------------------------------- values
+
+def set_bar(path, row, **values):
+    with h5py.File(path, "r+") as h5:
+        data = h5["data"][()]
+        for field, value in values.items():
+            data[field][row] = value
+        h5["data"][...] = data
+
+
+@pytest.mark.parametrize("values, check", [
+    ({"high": 5.0, "low": 20.0}, "high-low"),
+    ({"close": np.nan}, "price"),
+    ({"open": -1.0}, "price"),
+    ({"volume": -3.0}, "volume"),
+    ({"close": 30.0, "open": 29.9, "high": 30.1, "low": 29.8}, "jump"),
+])
+def test_data_finds_bad_values_at_their_row(made, values, check):
+    set_bar(made["stock"], 5, **values)
+    assert run(root_of(made, "stock")).findings == []  # structure alone does not look
+    found = [f for f in run(root_of(made, "stock"), data=True).findings if f.check == check]
+    assert [f.where for f in found] == ["row {}".format(5 if check != "jump" else 4)]
+
+
+def test_data_finds_bad_tick_prices(made):
+    with h5py.File(made["ticks"], "r+") as h5:
+        records = ticks("20250102")
+        records["last"][2] = 0
+        h5["20250102"][...] = records
+    found = run(root_of(made, "ticks"), data=True).findings
+    assert [(f.check, f.where) for f in found if f.check == "price"] == [("price", "day 20250102 row 2")]
+
+
+class Listing:
+    """The client's trading-day listing for the missing-day check."""
+
+    def __init__(self, days, volume=None):
+        self.days, self.volume, self.calls = days, volume, []
+
+    def get_price(self, *args):
+        self.calls.append(args)
+        return daily_listing(self.days, self.volume)
+
+
+def test_data_finds_trading_days_missing_against_the_client(made):
+    listing = Listing([20250102, 20250103, 20250104, 20250106])
+    found = [f for f in run(root_of(made, "stock"), data=True, client=listing).findings
+             if f.check == "missing-day"]
+    assert {(os.path.basename(f.file), f.where) for f in found} == {
+        ("ST1.h5", "date 20250104"), ("FU1.h5", "date 20250104")}
+    assert sorted(listing.calls) == [("FU1", DAYS[0], DAYS[-1]), ("ST1", DAYS[0], DAYS[-1])]
+
+
+def test_a_suspended_day_is_not_missing(made):
+    listing = Listing([20250102, 20250103, 20250104, 20250106], volume=[10.0, 10.0, 0.0, 10.0])
+    assert run(root_of(made, "stock"), data=True, client=listing).findings == []
+
+
+def test_without_a_client_missing_days_are_skipped_with_a_note(made):
+    report = verify.verify(root_of(made, "stock"), None,
+                           verify.Options(bundle_files.layouts(), data=True), 1, None)
+    assert report.findings == [] and "not checked" in report.notes[0]
+
+
+# ---------------------------------------------------------------- leftovers and repair
+
+def test_a_leftover_journal_is_named_and_repair_rolls_it_back(made):
+    path = made["stock"]
+    with h5py.File(path, "r") as h5:
+        before = h5["data"][()], h5["index"][()]
+    interrupt_update(path)
+    journal = bundle_files.companion_paths(path)["journal"]
+    assert os.path.exists(journal)
+    found = run(root_of(made, "stock")).findings
+    assert [(f.check, os.path.basename(journal) in f.detail) for f in found] == [("journal", True)]
+
+    report = run(root_of(made, "stock"), repair=True)
+    assert report.findings == [] and [file for file, _ in report.repaired] == [path]
+    assert not os.path.exists(journal)
+    with h5py.File(path, "r") as h5:
+        assert h5["data"][()].tobytes() == before[0].tobytes()
+        assert h5["index"][()].tobytes() == before[1].tobytes()
+
+
+def test_repair_removes_a_dead_temporary_and_creates_nothing(tmp_path):
+    made = make_bundle(tmp_path)
+    new = os.path.join(os.path.dirname(made["stock"]), "ST2.h5")
+    interrupt_update(new)
+    temporary = bundle_files.companion_paths(new)["temporary"]
+    assert os.path.exists(temporary) and not os.path.exists(new)
+    assert [f.check for f in run(root_of(made, "stock")).findings] == ["temporary"]
+
+    result = invoke("verify", root_of(made, "stock"), "--repair")
+    assert result.exit_code == 0, result.output
+    assert not os.path.exists(temporary) and not os.path.exists(new)
+
+
+def test_repair_leaves_a_sound_bundle_byte_for_byte(made):
+    before = {path: open(path, "rb").read() for path in made.values()}
+    for name in ("stock", "ticks"):
+        assert run(root_of(made, name), repair=True).repaired == []
+    assert {path: open(path, "rb").read() for path in made.values()} == before
+
+
+# ---------------------------------------------------------------- bad input
+
+@pytest.mark.parametrize("target", ["{root}/nothing", "{root}/plain", "{root}/empty"])
+def test_a_path_that_is_no_bundle_is_a_usage_error(tmp_path, target):
+    (tmp_path / "plain").write_text("x")
+    (tmp_path / "empty").mkdir()
+    result = invoke("verify", target.format(root=tmp_path))
+    assert result.exit_code == 2
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("Error: ")
+
+
+def test_kind_forces_how_the_path_is_read(made):
+    report = run(root_of(made, "stock") + "/equities", kind="tick")
+    assert ("ST1.h5", "record-type") in checks(report)
+
