@@ -8,6 +8,7 @@ The structure checks read "index", the `datetime` column and metadata only;
 open runs anyway (roll back a journal, remove a dead writer's temporary).
 """
 import concurrent.futures
+import errno
 import multiprocessing
 import os
 import warnings
@@ -184,10 +185,12 @@ def check_minbar(h5, directory, options):
     present = [name for name in ("data", "index") if name in h5]
     if not present:
         return found, []  # created, never filled: the next update starts it
-    for name in ("data", "index"):
-        if name not in present:
-            found.append(("missing-dataset", name, "\"{}\" is missing beside \"{}\"".format(
-                name, present[0])))
+    if present == ["data"]:
+        found.append(("missing-dataset", "index", "\"index\" is missing beside \"data\" (an interrupted "
+                      "first fill); the next update of this instrument fills the file again"))
+    elif present == ["index"]:
+        found.append(("missing-dataset", "data", "\"data\" is missing beside \"index\"; updates of "
+                      "this instrument fail until the file is removed"))
     expected = {"data": files.bar_dtype(options.layouts, directory), "index": options.layouts.index}
     usable = True
     for name in present:
@@ -305,6 +308,10 @@ def _leftover_findings(h5_file, repair):
 
 # ---------------------------------------------------------------- one file
 
+def _one_line(error):
+    return " ".join(str(error).split()) or type(error).__name__
+
+
 def check_file(h5_file, label, options):
     """FileResult of one instrument's file; never raises for what the file holds."""
     found, repaired = _leftover_findings(h5_file, options.repair)
@@ -317,8 +324,14 @@ def check_file(h5_file, label, options):
                 else:
                     more, days = check_minbar(h5, label, options)
             found += more
+        except OSError as error:
+            if error.errno not in (errno.EAGAIN, errno.EWOULDBLOCK):
+                found.append(("unreadable", "", _one_line(error)))
+            else:
+                # A writer holds the file: its journal or temporary file is live, not left over.
+                found = [("busy", "", "an update is writing the file now; run verify again after it")]
         except Exception as error:  # a damaged file is a finding, whatever h5py makes of it
-            found.append(("unreadable", "", " ".join(str(error).split()) or type(error).__name__))
+            found.append(("unreadable", "", _one_line(error)))
     findings = [Finding(h5_file, check, where, detail) for check, where, detail in found]
     return FileResult(h5_file, findings, repaired, days if options.data else [])
 
