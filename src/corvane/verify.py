@@ -61,8 +61,14 @@ def _rows(check, mask, describe, label="row"):
     if not len(at):
         return []
     first = int(at[0])
-    more = " (and {} more {}s)".format(len(at) - 1, label) if len(at) > 1 else ""
+    others = len(at) - 1
+    more = " (and {} more {}{})".format(others, label, "s" if others > 1 else "") if others else ""
     return [(check, "{} {}".format(label, first), describe(first) + more)]
+
+
+def _after(pairs):
+    """A mask over rows from one over neighbouring pairs: the later row of each pair."""
+    return np.r_[False, pairs]
 
 
 def _difference(actual, expected):
@@ -114,13 +120,13 @@ def _index_findings(index, rows):
     found = []
     if not len(index):
         return [("index-empty", "index", "\"index\" holds no rows")]
-    found += _rows("index-order", dates[1:] <= dates[:-1],
-                   lambda k: "date {} follows {}".format(dates[k + 1], dates[k]), "index row")
+    found += _rows("index-order", _after(dates[1:] <= dates[:-1]),
+                   lambda k: "date {} follows {}".format(dates[k], dates[k - 1]), "index row")
     if line_no[0] != 0:
         found.append(("line-no", "index row 0", "line_no is {}, not 0".format(line_no[0])))
-    found += _rows("line-no", line_no[1:] <= line_no[:-1],
+    found += _rows("line-no", _after(line_no[1:] <= line_no[:-1]),
                    lambda k: "line_no {} of date {} does not rise above {}".format(
-                       line_no[k + 1], dates[k + 1], line_no[k]), "index row")
+                       line_no[k], dates[k], line_no[k - 1]), "index row")
     found += _rows("line-no", line_no >= rows,
                    lambda k: "line_no {} of date {} is past the end of \"data\" ({} rows)".format(
                        line_no[k], dates[k], rows), "index row")
@@ -171,7 +177,7 @@ def _amounts(records):
 
 def _jumps(check, prices, max_jump, name):
     """Moves from one record to the next beyond `max_jump`, between positive prices."""
-    before, after = prices[:-1], prices[1:]
+    before, after = np.r_[np.nan, prices[:-1]], prices
     usable = (before > 0) & (after > 0)
     with np.errstate(divide="ignore", invalid="ignore"):
         move = np.where(usable, after / before - 1.0, 0.0)
@@ -208,8 +214,8 @@ def check_minbar(h5, directory, options):
     # The values need every field; the structure only the one.
     bars = data[()] if options.data else None
     stamps = bars["datetime"] if bars is not None else data.fields("datetime")[()]
-    found += _rows("datetime-order", stamps[1:] <= stamps[:-1],
-                   lambda k: "datetime {} follows {}".format(stamps[k + 1], stamps[k]))
+    found += _rows("datetime-order", _after(stamps[1:] <= stamps[:-1]),
+                   lambda k: "datetime {} follows {}".format(stamps[k], stamps[k - 1]))
     if len(index) and not any(check in ("line-no", "index-order") for check, _, _ in found):
         found += _bars_fit_dates(index, stamps)
     if bars is not None:
@@ -247,8 +253,8 @@ def _tick_day(dataset, options):
         ticks = None
         date, time = dataset.fields("date")[()], dataset.fields("time")[()]
     key = date.astype(np.int64) * 10 ** 9 + time.astype(np.int64)
-    found = _rows("tick-order", key[1:] < key[:-1],
-                  lambda k: "tick at {} {} follows {} {}".format(date[k + 1], time[k + 1], date[k], time[k]))
+    found = _rows("tick-order", _after(key[1:] < key[:-1]),
+                  lambda k: "tick at {} {} follows {} {}".format(date[k], time[k], date[k - 1], time[k - 1]))
     if ticks is not None:
         last = ticks["last"].astype(np.float64)
         found += _rows("price", ~(last > 0), lambda k: "last is {}".format(last[k]))
