@@ -2,9 +2,6 @@
 
     corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
     corvane update-tick   PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
-    corvane verify  PATH [--data] [--json] [--repair] [--jobs N]
-    corvane inspect PATH [ORDER_BOOK_ID] [--day YYYYMMDD] [--json]
-    corvane plot    PATH ORDER_BOOK_ID [--from D] [--to D] [--day D] -o FILE
 
 Bad arguments are refused (exit status 2) before the client is touched.
 """
@@ -270,7 +267,7 @@ def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
 @click.argument("path", type=click.Path())
 @click.argument("order_book_id", required=False)
 @KIND_OPTION
-@click.option("--day", callback=day_option, help="Show the bars (or ticks) of this day, YYYYMMDD.")
+@click.option("--day", metavar="YYYYMMDD", callback=day_option, help="Show the bars (or ticks) of this day.")
 @click.option("--json", "as_json", is_flag=True, help="Print as JSON.")
 def inspect_command(path, order_book_id, kind, day, as_json):
     """Show what the bundle at PATH holds, or one instrument's file, or one day of it."""
@@ -302,13 +299,14 @@ def inspect_command(path, order_book_id, kind, day, as_json):
 @click.argument("path", type=click.Path())
 @click.argument("order_book_id")
 @KIND_OPTION
-@click.option("--from", "start", callback=day_option, help="First trading date, YYYYMMDD.")
-@click.option("--to", "end", callback=day_option, help="Last trading date, YYYYMMDD.")
-@click.option("--day", callback=day_option, help="Draw this tick day instead, YYYYMMDD.")
+@click.option("--from", "start", metavar="YYYYMMDD", callback=day_option, help="First trading date.")
+@click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date.")
+@click.option("--day", metavar="YYYYMMDD", callback=day_option,
+              help="Draw this tick day (of a minute-bar file: this one trading date).")
 @click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
               help="Image file: .png or .svg.")
 @click.option("--size", type=(click.IntRange(min=100), click.IntRange(min=100)), default=(1200, 700),
-              show_default=True, help="Width and height in pixels.")
+              show_default=True, metavar="W H", help="Width and height in pixels.")
 def plot_command(path, order_book_id, kind, start, end, day, out, size):
     """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
     from corvane import bundle_files as files
