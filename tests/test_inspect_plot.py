@@ -140,3 +140,19 @@ def test_plot_bad_input_is_one_line_and_status_2(tmp_path, made, args):
     assert result.exit_code == 2, result.output
     assert len(result.stderr.splitlines()) == 1
     assert not (tmp_path / "p.png").exists()
+
+
+@pytest.mark.parametrize("args", [
+    ["inspect", "{root}/minbar", "ST1"],
+    ["inspect", "{root}/minbar", "ST1", "--day", DAYS[0]],
+    ["plot", "{root}/minbar", "ST1", "-o", "{root}/p.png"],
+])
+def test_a_damaged_file_is_one_line_not_a_traceback(tmp_path, made, args):
+    with open(made["stock"], "r+b") as f:
+        f.truncate(os.path.getsize(made["stock"]) // 2)
+    result = invoke(*[str(a).format(root=tmp_path) for a in args])
+    assert result.exit_code == 1
+    (line,) = result.stderr.splitlines()
+    assert "ST1" in line and "corvane verify" in line
+    summary = invoke("inspect", tmp_path / "minbar").output
+    assert "unreadable  equities/ST1.h5" in summary

@@ -197,7 +197,7 @@ def update_tick(path, words, with_derivatives, jobs, durable):
 # ---------------------------------------------------------------- looking at a bundle
 
 @contextlib.contextmanager
-def bundle_errors_as_usage():
+def bundle_errors_as_usage(order_book_id=None):
     """A path, id or day that names nothing is a usage error (exit status 2)."""
     from corvane.bundle_files import BundleError
 
@@ -205,6 +205,10 @@ def bundle_errors_as_usage():
         yield
     except BundleError as error:
         raise click.UsageError(str(error)) from None
+    except (OSError, KeyError, ValueError) as error:
+        # A damaged file: say so in one line, without a traceback (exit status 1).
+        raise click.ClickException("cannot read the file of {} ({}); `corvane verify` tells what is wrong"
+                                   .format(order_book_id, " ".join(str(error).split()))) from None
 
 
 def day_option(ctx, param, value):
@@ -274,7 +278,7 @@ def inspect_command(path, order_book_id, kind, day, as_json):
     from corvane import bundle_files as files
     from corvane import inspection
 
-    with bundle_errors_as_usage():
+    with bundle_errors_as_usage(order_book_id):
         kind = files.require_kind(path, kind)
         if order_book_id is None:
             if day is not None:
@@ -285,7 +289,7 @@ def inspect_command(path, order_book_id, kind, day, as_json):
             return click.echo("\n".join(inspection.summary_lines(path, kind, facts)))
         label, h5_file = files.find_instrument(path, kind, order_book_id)
         if day is None:
-            fact = inspection.file_facts(h5_file, label)
+            fact = inspection.read_facts(h5_file, label)
             if as_json:
                 return echo_json(inspection.file_json(fact))
             return click.echo("\n".join(inspection.file_lines(fact)))
@@ -312,7 +316,7 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size):
     from corvane import bundle_files as files
     from corvane import plot
 
-    with bundle_errors_as_usage():
+    with bundle_errors_as_usage(order_book_id):
         plot.check_output(out)
         kind = files.require_kind(path, kind)
         label, h5_file = files.find_instrument(path, kind, order_book_id)

@@ -21,6 +21,7 @@ class FileFacts(NamedTuple):
     raw_bytes: int     # rows times the record size
     chunk_rows: int    # of "data", or of the latest tick day; 0 when none
     chunk_bytes: int
+    readable: bool = True
 
 
 def _chunk(dataset):
@@ -46,16 +47,25 @@ def _tick_facts(h5):
     return rows, len(days), first, last, raw, (_chunk(h5[days[-1]]) if days else (0, 0))
 
 
+def read_facts(h5_file, label):
+    """FileFacts of one instrument's file; OSError when h5py cannot read it."""
+    with h5py.File(h5_file, "r") as h5:
+        facts = _tick_facts(h5) if label == files.TICK_KIND else _minbar_facts(h5)
+    return _facts(h5_file, label, facts, True)
+
+
 def file_facts(h5_file, label):
     """FileFacts of one instrument's file; an unreadable file holds nothing."""
     try:
-        with h5py.File(h5_file, "r") as h5:
-            facts = _tick_facts(h5) if label == files.TICK_KIND else _minbar_facts(h5)
+        return read_facts(h5_file, label)
     except OSError:
-        facts = 0, 0, 0, 0, 0, (0, 0)
+        return _facts(h5_file, label, (0, 0, 0, 0, 0, (0, 0)), False)
+
+
+def _facts(h5_file, label, facts, readable):
     rows, days, first, last, raw, (chunk_rows, chunk_bytes) = facts
     return FileFacts(h5_file, label, rows, days, first, last, os.path.getsize(h5_file), raw,
-                     chunk_rows, chunk_bytes)
+                     chunk_rows, chunk_bytes, readable)
 
 
 def bundle_facts(path, kind):
@@ -105,7 +115,8 @@ def summary_lines(path, kind, facts):
             label, entry["files"], entry["rows"], size(entry["disk_bytes"]), size(entry["raw_bytes"]),
             _ratio(entry["disk_bytes"], entry["raw_bytes"]), entry["first"] or "-", entry["last"] or "-"))
     lines.append("files whose last day is oldest:")
-    lines += ["  {:>9}  {}".format(fact.last or "empty", os.path.relpath(fact.file, path))
+    lines += ["  {:>10}  {}".format(fact.last or ("empty" if fact.readable else "unreadable"),
+                                     os.path.relpath(fact.file, path))
               for fact in oldest(facts)]
     return lines
 
