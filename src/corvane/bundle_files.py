@@ -136,10 +136,9 @@ def instrument_paths(directory):
     names = leftover_names()
     found = set()
     for entry in _entries(directory):
-        if entry.startswith("."):
-            owner = owner_of(entry, names)
-            if owner:
-                found.add(owner)
+        owner = owner_of(entry, names)
+        if owner:
+            found.add(owner)
         elif entry.endswith(SUFFIX) and os.path.isfile(os.path.join(directory, entry)):
             found.add(entry)
     return [os.path.join(directory, name) for name in sorted(found)]
