@@ -74,7 +74,7 @@ def index_dates_out_of_order(path):
 def index_date_off_its_bars(path):
     with h5py.File(path, "r+") as h5:
         index = h5["index"][()]
-        index["date"][1] = DAYS[1] + 1  # still ascending, but its bars lie on another day
+        index["date"][0] = 20241231  # still ascending, but its bars lie after it
         h5["index"][...] = index
 
 
