@@ -114,6 +114,7 @@ def test_plot_draws_many_bars_as_a_line(tmp_path):
 
 @pytest.mark.parametrize("args", [
     ["inspect", "{root}/nowhere"],                                 # no bundle
+    ["inspect", "{root}/minbar/equities"],                         # part of a bundle
     ["inspect", "{root}/minbar", "NOPE"],                          # no file for the id
     ["inspect", "{root}/minbar", "../tick/ST1"],                   # unsafe id
     ["inspect", "{root}/minbar", "ST1", "--day", "20250104"],      # not stored

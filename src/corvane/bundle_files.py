@@ -156,6 +156,10 @@ def require_kind(path, kind=None):
     if found is None:
         raise BundleError("{} is not a bundle: no {} sub-directory and no {} file".format(
             path, "/".join(MINBAR_DIRECTORIES), SUFFIX))
+    name = os.path.basename(os.path.normpath(path))
+    if kind is None and found == "tick" and name in MINBAR_DIRECTORIES:
+        raise BundleError("{} is a sub-directory of a minute-bar root: give the root {}".format(
+            path, os.path.dirname(os.path.normpath(path)) or "."))
     return found
 
 

@@ -427,7 +427,16 @@ def _results(work, options, jobs, progress):
         futures = [pool.submit(check_file, h5_file, label, options) for h5_file, label in work]
         for _ in concurrent.futures.as_completed(futures):
             progress.update()
-        return [future.result() for future in futures]
+        return [_outcome(future, h5_file) for future, (h5_file, _) in zip(futures, work)]
+
+
+def _outcome(future, h5_file):
+    # A reader process that died (the HDF5 library crashing on a file) is a finding too.
+    try:
+        return future.result()
+    except Exception as error:
+        finding = Finding(h5_file, "unreadable", "", "the reading process failed: " + _one_line(error))
+        return FileResult(h5_file, [finding], [], [])
 
 
 def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=None):
