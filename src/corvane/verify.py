@@ -152,9 +152,9 @@ def _bars_fit_dates(index, stamps):
 
 
 def _bar_values(bars, max_jump):
-    """Findings on the values of minute bars (or of ticks' `last`)."""
+    """Findings on the values of minute bars."""
     found = []
-    for name in [p for p in PRICES if p in bars.dtype.names]:
+    for name in PRICES:
         values = bars[name].astype(np.float64)
         found += _rows("price", ~(values > 0), lambda k, v=values, n=name: "{} is {}".format(n, v[k]))
     o, h, lo, c = (bars[name].astype(np.float64) for name in PRICES)
@@ -166,6 +166,7 @@ def _bar_values(bars, max_jump):
 
 
 def _amounts(records):
+    """Findings on negative (or undefined) volume and turnover."""
     found = []
     for name in ("volume", "total_turnover"):
         values = records[name].astype(np.float64)
