@@ -207,8 +207,9 @@ def bundle_errors_as_usage(order_book_id=None):
         raise click.UsageError(str(error)) from None
     except (OSError, KeyError, ValueError) as error:
         # A damaged file: say so in one line, without a traceback (exit status 1).
-        raise click.ClickException("cannot read the file of {} ({}); `corvane verify` tells what is wrong"
-                                   .format(order_book_id, " ".join(str(error).split()))) from None
+        what = "the file of {}".format(order_book_id) if order_book_id else "the bundle"
+        raise click.ClickException("cannot read {} ({}); `corvane verify` tells what is wrong".format(
+            what, " ".join(str(error).split()))) from None
 
 
 def day_option(ctx, param, value):
