@@ -42,13 +42,13 @@ def _tick_facts(h5):
     days = sorted(name for name, member in h5.items() if isinstance(member, h5py.Dataset))
     rows = sum(len(h5[name]) for name in days)
     raw = sum(h5[name].size * h5[name].dtype.itemsize for name in days)
-    first, last = (int(days[0]), int(days[-1])) if days and files.is_day_name(days[0]) and \
-        files.is_day_name(days[-1]) else (0, 0)
+    dated = [name for name in days if files.is_day_name(name)]
+    first, last = (int(dated[0]), int(dated[-1])) if dated else (0, 0)
     return rows, len(days), first, last, raw, (_chunk(h5[days[-1]]) if days else (0, 0))
 
 
 def read_facts(h5_file, label):
-    """FileFacts of one instrument's file; OSError when h5py cannot read it."""
+    """FileFacts of one instrument's file; OSError (or KeyError, ValueError) when damaged."""
     with h5py.File(h5_file, "r") as h5:
         facts = _tick_facts(h5) if label == files.TICK_KIND else _minbar_facts(h5)
     return _facts(h5_file, label, facts, True)
@@ -58,7 +58,7 @@ def file_facts(h5_file, label):
     """FileFacts of one instrument's file; an unreadable file holds nothing."""
     try:
         return read_facts(h5_file, label)
-    except OSError:
+    except (OSError, KeyError, ValueError):  # damaged; `corvane verify` says how
         return _facts(h5_file, label, (0, 0, 0, 0, 0, (0, 0)), False)
 
 
