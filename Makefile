@@ -7,7 +7,7 @@ JOBS    ?= 2
 # cmake, ninja and the build backends come from the checkout's virtual environment.
 export PATH := $(CURDIR)/.venv/bin:$(PATH)
 
-.PHONY: setup native-test pytest test demo bench clean
+.PHONY: setup native-test lint pytest test demo bench clean
 
 setup:
 	bash tools/setup.sh
@@ -20,11 +20,16 @@ native-test: $(NATIVE)/CMakeCache.txt
 	cmake --build $(NATIVE) -j $(JOBS)
 	cd $(NATIVE) && ctest --output-on-failure --no-tests=error
 
+# Pyflakes-class faults and a few error-prone patterns (pyproject.toml [tool.ruff]).
+lint:
+	$(PY) -m ruff check src standins tests bench
+
 # pytest exits 5 when it collects nothing, which fails this target.
 pytest:
 	$(PY) -m pytest -q
 
 test: setup
+	$(MAKE) lint
 	$(MAKE) native-test
 	$(MAKE) pytest
 
