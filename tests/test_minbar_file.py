@@ -48,11 +48,11 @@ def test_file_lies_under_the_type_directory_with_its_record_type(tmp_path, ins_t
     assert stored["data"]["datetime"].tolist() == [20240102093100, 20240102093200, 20240102093300]
 
 
-def test_unsupported_type_raises_before_anything_is_created(tmp_path):
-    client = stock([(20240102, 3)], ins_type=fm.InsType.REPO)
-    with pytest.raises(NotImplementedError) as caught:
-        append(client, tmp_path / "bundle")
-    assert caught.value.args == ()
+@pytest.mark.parametrize("ins_type, shown", [(fm.InsType.REPO, "REPO"), ("SPOT", "SPOT")])
+def test_unsupported_type_names_instrument_and_type_before_anything_is_created(tmp_path, ins_type, shown):
+    client = stock([(20240102, 3)], ins_type=ins_type, order_book_id="RP001.HBX")
+    with pytest.raises(NotImplementedError, match=r"'RP001\.HBX' .*{}.* no minute-bar store".format(shown)):
+        append(client, tmp_path / "bundle", "RP001.HBX")
     assert list(tmp_path.iterdir()) == []
 
 

@@ -2,6 +2,7 @@
 import datetime
 
 import h5py
+import pandas as pd
 import pytest
 
 import fake_market as fm
@@ -64,11 +65,16 @@ def test_update_rewrites_the_latest_day_and_adds_the_later_ones(tmp_path):
     assert len(stored["20240103"]) == 6 and len(stored["20240104"]) == 1
 
 
-def test_latest_day_without_ticks_now_is_kept_and_later_days_added(tmp_path):
+@pytest.mark.parametrize("answer", [
+    None,
+    fm.day_ticks(D2, 0),   # the day's columns, no rows
+    pd.DataFrame(),        # no columns at all
+], ids=["none", "no rows", "empty table"])
+def test_latest_day_without_ticks_now_is_kept_and_later_days_added(tmp_path, answer):
     client = market([D1, D2])
     append(client, tmp_path)
     before = read(tmp_path / "S1.h5")["20240103"]
-    client.ticks[("S1", D2)] = None
+    client.ticks[("S1", D2)] = answer
     client.days["S1"] += [D3]
     client.ticks[("S1", D3)] = fm.day_ticks(D3, 2)
     append(client, tmp_path)

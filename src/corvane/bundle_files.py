@@ -182,7 +182,8 @@ def parse_day(text):
     """A day given as YYYYMMDD as that integer; BundleError otherwise."""
     text = str(text)
     try:
-        day = pd.Timestamp(text) if len(text) == 8 and text.isdigit() else None
+        # ASCII only: str.isdigit also takes other scripts' digits.
+        day = pd.Timestamp(text) if len(text) == 8 and text.isascii() and text.isdigit() else None
     except ValueError:
         day = None
     if day is None:

@@ -17,6 +17,7 @@ import pandas as pd
 from corvane import _engine
 # Where files lie is shared with the tick store and the tools that read a bundle.
 from corvane.bundle_files import check_order_book_id, instrument_file  # noqa: F401
+from corvane.members import check_minbar_members
 
 
 def open_instrument_file(h5_file):
@@ -173,7 +174,8 @@ def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_
     return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
 
 
-def _store_for(services, ins_type, equities_dtype, derivatives_dtype, equities_ins_type):
+def _store_for(services, order_book_id, ins_type, equities_dtype, derivatives_dtype,
+               equities_ins_type):
     """(sub-directory, record type) for an instrument type."""
     if ins_type in equities_ins_type:
         return "equities", equities_dtype
@@ -181,7 +183,8 @@ def _store_for(services, ins_type, equities_dtype, derivatives_dtype, equities_i
         return "future", derivatives_dtype
     if ins_type == services.instrument_type.OPTION:
         return "option", derivatives_dtype
-    raise NotImplementedError
+    raise NotImplementedError("{!r} is of instrument type {}, which has no minute-bar store"
+                              .format(order_book_id, ins_type))
 
 
 def _latest_trading_date(h5):
@@ -197,7 +200,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     check_order_book_id(order_book_id)
     client = services.client
     ins = client.instruments(order_book_id)
-    sub_dir, dtypes = _store_for(services, ins.type, np.dtype(equities_dtype),
+    sub_dir, dtypes = _store_for(services, order_book_id, ins.type, np.dtype(equities_dtype),
                                  np.dtype(derivatives_dtype), equities_ins_type)
     path = os.path.join(path, sub_dir)
     os.makedirs(path, exist_ok=True)
@@ -212,6 +215,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         h5.append_minbar(index, data)
 
     with open_instrument_file(h5_file) as h5:
+        check_minbar_members(h5_file, h5.members())
         if "index" not in h5:
             index, data = _get_price(min_start_date)
         else:

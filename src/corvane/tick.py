@@ -2,8 +2,9 @@
 
 A tick file holds one dataset per trading day, named with the day's eight
 digits, of the tick reader's record type.  Each call lists the trading days
-from the latest stored day (written again, since it may have been partial)
-or from `min_start_date`, and writes every listed day the client has ticks for.
+from the latest stored day (written again, since it may have been partial,
+but only with ticks) or from `min_start_date`, and writes every listed day the
+client has a table for.
 """
 import concurrent.futures
 import contextlib
@@ -13,6 +14,7 @@ import os
 import numpy as np
 import pandas as pd
 
+from corvane.members import check_tick_members
 from corvane.minbar import instrument_file, open_instrument_file, per_date, per_stamp, to_field
 
 
@@ -103,11 +105,17 @@ def _keeping_written_days(writer):
         raise
 
 
-def _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes):
-    """The records of one listed day, or None when the client has no ticks."""
+def _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes, stored):
+    """The records of one listed day, or None when there is nothing to write.
+
+    A day already `stored` is only replaced by a table with ticks: an empty
+    answer for it is a glitch of the client (no trading day loses its ticks
+    afterwards), and writing it would throw the stored ticks away.  A day not
+    stored yet is written even when empty, so the file records it was listed.
+    """
     df = services.client.get_price(order_book_id, trading_date, trading_date,
                                    frequency="tick", adjust_type="none")
-    if df is None:
+    if df is None or (stored and len(df) == 0):
         return None
     return tick_records(services, order_book_id, df, columns, fields, dtypes)
 
@@ -122,17 +130,22 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     dtypes = np.dtype(loader.DTYPES)
 
     with open_instrument_file(h5_file) as h5, _DayWriter(h5) as writer:
+        # Outside the keeping scope: a refused file is rolled back, not closed.
+        members = h5.members()
+        check_tick_members(h5_file, members)
         with _keeping_written_days(writer):
-            members = h5.members()
             # Day names are eight digits, so the greatest text is the latest day.
             start_date = max(members) if members else min_start_date
             listing = services.client.get_price(order_book_id, start_date, max_end_date)
             if listing is None:
                 raise LookupError("no trading-day listing for {!r} from {} to {}"
                                   .format(order_book_id, start_date, max_end_date))
+        stored = set(members)
         for trading_date in pd.DatetimeIndex(listing.index).date:
+            name = trading_date.strftime("%Y%m%d")
             with _keeping_written_days(writer):
-                ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes)
+                ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes,
+                                   name in stored)
             if ticks is not None:
-                writer.write(trading_date.strftime("%Y%m%d"), ticks)
+                writer.write(name, ticks)
         writer.wait()
