@@ -1,34 +1,19 @@
-"""The module surface of corvane.bundle: what loading binds, the record
+"""The module surface of corvane.bundle: the outside objects it calls, the record
 types and constants, and the six functions' parameters."""
 import inspect
 import itertools
-import os
 import pickle
 import reprlib
 import subprocess
 import sys
-import typing
 
 import click
-import h5py
 import numpy as np
 import pytest
 
 import corvane.bundle as bundle
 
 T = bundle.INSTRUMENT_TYPE
-FUNCTIONS = ["_merge_tags", "_append_h5", "_append_h5_tick", "init_lumenfeed_with_warnings_catch",
-             "update_minbar", "update_tick"]
-OUTSIDE_NAMES = ["os", "chain", "repr", "List", "Optional", "click", "h5py", "np", "lumenfeed",
-                 "INSTRUMENT_TYPE", "ProgressedProcessPoolExecutor", "convert_dt_to_int",
-                 "date_to_number", "time_to_number", "H5TicksLoader"]
-CONSTANTS = ["EQUITIES_DTYPE", "DERIVATIVES_DTYPE", "INDEX_DTYPE", "TAG_MAP", "EQUITIES_INS_TYPE",
-             "MIN_START_DATE", "MAX_END_DATE"]
-
-
-def test_load_binds_names_in_order():
-    names = [name for name in vars(bundle) if name in set(OUTSIDE_NAMES + CONSTANTS + FUNCTIONS)]
-    assert names == OUTSIDE_NAMES + CONSTANTS + FUNCTIONS
 
 
 def test_bound_names_are_the_outside_objects():
@@ -39,9 +24,7 @@ def test_bound_names_are_the_outside_objects():
     from vesper_mod_tollbay_data.data_sources import data_store
 
     assert bundle.repr is reprlib.repr  # the abbreviating one, not the builtin
-    assert (bundle.os, bundle.chain, bundle.List, bundle.Optional) == (os, itertools.chain, typing.List,
-                                                                       typing.Optional)
-    assert (bundle.click, bundle.h5py, bundle.np, bundle.lumenfeed) == (click, h5py, np, lumenfeed)
+    assert (bundle.click, bundle.lumenfeed) == (click, lumenfeed)
     assert bundle.INSTRUMENT_TYPE is INSTRUMENT_TYPE
     assert bundle.ProgressedProcessPoolExecutor is ProgressedProcessPoolExecutor
     assert bundle.convert_dt_to_int is convert_dt_to_int

@@ -95,11 +95,17 @@ def test_undefined_open_interest_is_stored_as_zero():
     assert data["open_interest"].tolist() == [0, 12, 0]
 
 
-def test_repeated_timestamp_raises_naming_the_instrument():
+@pytest.mark.parametrize("rows, message", [
+    ([0, 1, 2, 2], "repeated timestamp"),
+    ([0, 0, 1, 2], "repeated timestamp"),
+    ([2, 1, 0], "not in ascending order"),
+    ([0, 2, 1], "not in ascending order"),
+    ([0, 1, 2, 0], "not in ascending order"),   # repeated, but apart
+])
+def test_bars_out_of_time_order_raise_naming_the_instrument(rows, message):
     client = stock_client([(20240102, 3)])
-    bars = client.bars["S1"]
-    client.bars["S1"] = pd.concat([bars, bars.iloc[[2]]])
-    with pytest.raises(ValueError, match="S1.*repeated"):
+    client.bars["S1"] = client.bars["S1"].iloc[rows]
+    with pytest.raises(ValueError, match="S1.*" + message):
         fetch(client)
 
 

@@ -124,13 +124,21 @@ def test_listing_none_raises_before_any_day_is_fetched(tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["S1.h5"]
 
 
-def test_client_failing_part_way_keeps_the_days_written_before(tmp_path):
+@pytest.mark.parametrize("failure", [AttributeError, KeyboardInterrupt])  # a broken table; Ctrl-C
+def test_client_failing_part_way_keeps_the_days_written_before(tmp_path, monkeypatch, failure):
     client = market([D1, D2, D3])
     append(client, tmp_path)
     client.days["S1"].append(D4)
     client.ticks[("S1", D3)] = fm.day_ticks(D3, 7)   # the latest day, rewritten
-    client.ticks[("S1", D4)] = "not a table"          # the client breaks on the next day
-    with pytest.raises(Exception):
+    answer = client.get_price
+
+    def breaking_on_the_next_day(order_book_id, *args, **kwargs):
+        if kwargs and args[0] == D4:
+            raise failure("the client broke")
+        return answer(order_book_id, *args, **kwargs)
+
+    monkeypatch.setattr(client, "get_price", breaking_on_the_next_day)
+    with pytest.raises(failure, match="the client broke"):
         append(client, tmp_path)
     stored = read(tmp_path / "S1.h5")
     assert sorted(stored) == ["20240102", "20240103", "20240104"]
