@@ -39,7 +39,6 @@ def build():
     os.environ.setdefault("LUMENFEED_ASOF", ASOF)
     os.environ["LUMENFEED_TICK_DAYS"] = "60"
     import lumenfeed
-    import pandas as pd
     from corvane import bundle, minbar, tick
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")

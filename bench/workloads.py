@@ -8,6 +8,7 @@ processes, compares the files they leave and prints the table.
 """
 import cProfile
 import ctypes
+import functools
 import gc
 import io
 import multiprocessing
@@ -227,7 +228,7 @@ def first_fill(ctx, record, start, frame, itemsize):
     raw = _records_bytes([frame], itemsize)
     bars = len(frame)
     ctx.memory.start()
-    seconds = ctx.timed(lambda: ctx.minbar(client, order_book_id, ctx.files, None, start))
+    seconds = ctx.timed(functools.partial(ctx.minbar, client, order_book_id, ctx.files, None, start))
     ctx.memory.stop()
     del frame, client
     ctx.result["extra"]["bars"] = bars

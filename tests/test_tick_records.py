@@ -1,6 +1,5 @@
 """Turning one day's tick table into records of the tick reader's type."""
 import numpy as np
-import pandas as pd
 import pytest
 
 import fake_market as fm

@@ -1,10 +1,12 @@
 import os
-from itertools import chain
+# chain, List, Optional and h5py are part of the module's load sequence that
+# callers may rely on, though nothing here uses them.
+from itertools import chain  # noqa: F401
 from reprlib import repr
-from typing import List, Optional
+from typing import List, Optional  # noqa: F401
 
 import click
-import h5py
+import h5py  # noqa: F401
 import numpy as np
 
 import lumenfeed

@@ -412,7 +412,7 @@ class Market:
         tick = inst._tick
         bars = self._frame(inst, days)
         session = bars.session
-        n, m = len(days), session.size
+        m = session.size
         ords = _ordinals(days)
         close_d = self.closes(inst, days)
         gap = np.exp(0.25 * model.sigma * rnd.day_normal(inst._seed, ords, _S_GAP))

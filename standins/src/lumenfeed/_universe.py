@@ -18,8 +18,7 @@ import datetime
 from vesper.const import INSTRUMENT_TYPE as T
 
 from . import _calendar as cal
-from ._market import (COMMODITY_SESSION, EQUITY_SESSION, PIP, Future, Instrument, Market, Option, Walk,
-                      round_to_tick)
+from ._market import COMMODITY_SESSION, EQUITY_SESSION, PIP, Future, Instrument, Market, Option, Walk
 
 D = datetime.date
 
