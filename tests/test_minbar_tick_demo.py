@@ -107,7 +107,9 @@ def test_ticks_read_back_by_the_tick_reader_equal_the_clients(demo, tmp_path):
     loader = bundle.H5TicksLoader(str(tmp_path))
     scaled = {entry[0] for entry in bundle.H5TicksLoader.FIELDS}
     for day in days:
-        served = lumenfeed.get_price(order_book_id, day, day, frequency="tick", adjust_type="none")
+        calendar_day = datetime.datetime.strptime(str(day), "%Y%m%d").date()
+        served = lumenfeed.get_price(order_book_id, calendar_day, calendar_day, frequency="tick",
+                                     adjust_type="none")
         stored = loader.get_ticks(order_book_id, day)
         assert len(stored) == len(served) > 0
         assert stored["date"].tolist() == [bundle.date_to_number(t) for t in served.index]

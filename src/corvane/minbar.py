@@ -9,6 +9,7 @@ record arrays; the engine (`corvane._engine`) owns every byte written.
 The helpers `instrument_file`, `open_instrument_file`, `to_field`, `per_stamp`
 and `per_date` are shared with the tick store.
 """
+import datetime
 import os
 
 import numpy as np
@@ -54,14 +55,18 @@ def to_field(values, dtype, name):
 
 
 def _datetimes(stamps):
-    """`stamps` as a list of plain datetimes.
+    """`stamps` as a list of plain datetimes, the one form the framework's
+    conversions promise to take.
 
     numpy makes them an order of magnitude faster than pandas does, but only
     for wall-clock times without a time zone (it would give UTC otherwise).
     """
-    if stamps.tz is None and not stamps.hasnans:
+    if stamps.hasnans:
+        # NaT is no datetime a conversion could read; callers name the instrument.
+        raise ValueError("a timestamp is missing (NaT)")
+    if stamps.tz is None:
         return stamps.values.astype("datetime64[us]").tolist()
-    return stamps.to_pydatetime()
+    return list(stamps.to_pydatetime())
 
 
 def per_stamp(convert, stamps, out=None, slice_rows=65536):
@@ -98,6 +103,8 @@ def _bar_timestamps(df, order_book_id):
     rising values prove both without the hash table a distinct count needs.
     """
     stamps = pd.DatetimeIndex(df.index.get_level_values(1))
+    if stamps.hasnans:
+        raise ValueError("minute bars of {!r}: a bar has no timestamp".format(order_book_id))
     ns = stamps.asi8
     if not (ns[1:] > ns[:-1]).all():
         if (ns[1:] >= ns[:-1]).all():
@@ -115,7 +122,30 @@ def _run_starts(values):
     return np.concatenate(([0], np.flatnonzero(values[1:] != values[:-1]) + 1))
 
 
-def _trading_dates(df, stamps, date_to_number):
+def _plain_dates(values, order_book_id):
+    """The client's trading dates as dates or datetimes, one by one.
+
+    The plug-in takes one date or timestamp, nothing else: a datetime64
+    column's values are numpy scalars (or bare integers once listed), so
+    they become datetimes; an object column may already hold dates,
+    datetimes or Timestamps, which pass as they are.
+    """
+    if values.dtype.kind == "M":
+        values = values.astype("datetime64[us]").tolist()
+    dates = []
+    for value in values:
+        if isinstance(value, np.datetime64):
+            value = value.astype("datetime64[us]").item()
+        if value is None or value is pd.NaT or value is pd.NA or (isinstance(value, float) and value != value):
+            raise ValueError("minute bars of {!r}: a bar has no trading_date".format(order_book_id))
+        if not isinstance(value, datetime.date):
+            raise TypeError("minute bars of {!r}: trading_date {!r} is not a date"
+                            .format(order_book_id, value))
+        dates.append(value)
+    return dates
+
+
+def _trading_dates(df, stamps, date_to_number, order_book_id):
     """Integer trading date of every bar.
 
     The client's "trading_date" column wins when present (night-session bars
@@ -129,7 +159,8 @@ def _trading_dates(df, stamps, date_to_number):
     values = df["trading_date"].to_numpy()
     starts = _run_starts(values)
     codes, uniques = pd.factorize(values[starts], use_na_sentinel=False)
-    numbers = np.array([date_to_number(key) for key in uniques], dtype=np.int64)
+    dates = _plain_dates(np.asarray(uniques), order_book_id)
+    numbers = np.array([date_to_number(day) for day in dates], dtype=np.int64)
     return np.repeat(numbers[codes], np.diff(np.append(starts, len(values))))
 
 
@@ -170,7 +201,7 @@ def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_
         return None, None
     stamps = _bar_timestamps(df, order_book_id)
     # The index first: its temporaries are gone before the records exist.
-    index = _first_rows(_trading_dates(df, stamps, services.date_to_number), index_dtype)
+    index = _first_rows(_trading_dates(df, stamps, services.date_to_number, order_book_id), index_dtype)
     return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
 
 

@@ -7,6 +7,8 @@ listings however many words it is given.
 """
 from itertools import chain
 
+import numpy as np
+
 UNSUPPORTED_WORDS = "不支持的参数值:[{}]，\n可选的参数值有 [{}] 或 underlying_symbol 或 order_book_id"
 
 
@@ -76,8 +78,19 @@ def add_derivatives(order_book_id_set, future_df, option_df):
 
 
 def rows_where(table, column, collection):
-    """The rows of `table` whose `column` holds a value in `collection`."""
-    return table[table[column].isin(collection)]
+    """The rows of `table` whose `column` holds a value in `collection`.
+
+    Membership is Python's own `in`, cell by cell: the listings' columns may
+    have any dtype and the framework's types need only compare equal to the
+    cells, which a dtype-driven `Series.isin` does not honour (members that
+    are not `str` against a string column match nothing).  A missing cell is
+    in no collection.
+    """
+    cells = table[column]
+    present = cells.notna().to_numpy()
+    mask = np.zeros(len(cells), dtype=bool)
+    mask[present] = [cell in collection for cell in cells[present].tolist()]
+    return table[mask]
 
 
 def column_values(table, column):

@@ -8,7 +8,7 @@ client has a table for.
 """
 import concurrent.futures
 import contextlib
-import numbers
+import math
 import os
 
 import numpy as np
@@ -19,24 +19,50 @@ from corvane.minbar import instrument_file, open_instrument_file, per_date, per_
 
 
 def _check_layout(columns, fields, dtypes):
-    """Refuse a tick layout whose parts do not fit together."""
+    """The (column name, scale) of every FIELDS entry; refuses a tick layout
+    whose parts do not fit together.
+
+    An entry may be any sequence of three items and its scale any number
+    that `float()` takes (a Decimal, a numpy number); text is no number.
+    """
     if len(dtypes.names or ()) != len(columns):
         raise ValueError("tick record type has {} fields for {} columns"
                          .format(len(dtypes.names or ()), len(columns)))
+    scaled = []
     for entry in fields:
-        if not isinstance(entry, (tuple, list)) or len(entry) != 3:
-            raise ValueError("tick FIELDS entry {!r} is not a (name, type, scale) triple".format(entry))
-        name, _, scale = entry
-        if not isinstance(scale, numbers.Real):
-            raise ValueError("tick FIELDS entry {!r}: scale is not a number".format(entry))
+        try:
+            if isinstance(entry, (str, bytes)) or len(entry) != 3:
+                raise TypeError
+            name, scale = entry[0], entry[2]
+        except (TypeError, LookupError):
+            raise ValueError("tick FIELDS entry {!r} is not a (name, type, scale) triple"
+                             .format(entry)) from None
+        scale = _scale(entry, scale)
         if name not in columns:
             raise ValueError("tick FIELDS entry {!r}: {!r} is not a tick column".format(entry, name))
+        scaled.append((columns.index(name), scale))
+    return scaled
+
+
+def _scale(entry, scale):
+    """`scale` as a finite float; a NaN scale would store every value as 0."""
+    try:
+        if isinstance(scale, (str, bytes)):
+            raise TypeError
+        value = float(scale)
+    except (TypeError, ValueError):
+        raise ValueError("tick FIELDS entry {!r}: scale is not a number".format(entry)) from None
+    if not math.isfinite(value):
+        raise ValueError("tick FIELDS entry {!r}: scale is not a finite number".format(entry))
+    return value
 
 
 def tick_records(services, order_book_id, df, columns, fields, dtypes):
     """One record of `dtypes` per row of the day's table `df`, in row order."""
-    _check_layout(columns, fields, dtypes)
+    scaled = _check_layout(columns, fields, dtypes)
     stamps = pd.DatetimeIndex(df.index)
+    if stamps.hasnans:
+        raise ValueError("ticks of {!r}: a tick has no timestamp".format(order_book_id))
     # A new table: the caller's keeps its own columns.
     df = df.assign(date=per_date(services.date_to_number, stamps),
                    time=per_stamp(services.time_to_number, stamps))
@@ -47,8 +73,8 @@ def tick_records(services, order_book_id, df, columns, fields, dtypes):
         raise KeyError("ticks of {!r} lack column(s) {}".format(order_book_id, missing))
     df = df[columns]
     matrix = df.to_numpy(dtype=np.float64)
-    for name, _, scale in fields:
-        matrix[:, columns.index(name)] *= float(scale)
+    for column, scale in scaled:
+        matrix[:, column] *= scale
     ticks = np.zeros(len(df), dtype=dtypes)
     for column, field in enumerate(dtypes.names):
         ticks[field] = to_field(matrix[:, column], dtypes[field], field)

@@ -60,7 +60,9 @@ def test_listings(client):
                    "underlying_order_book_id"):
         assert column in df.columns
     assert df["order_book_id"].is_unique
-    assert all(isinstance(value, T) for value in df["type"])
+    # The types' text in a string column, equal to (and hashing like) the
+    # members, which are no str themselves.
+    assert df["type"].dtype == "string" and not isinstance(T.CS, str)
     types = set(df["type"])
     assert STORED_TYPES <= types and types - STORED_TYPES  # and something the bundle does not store
     oldest = df.loc[df["listed_date"].idxmin()]
@@ -91,9 +93,8 @@ def test_instrument_record(client):
 
 @pytest.mark.parametrize("given, expected", [
     (20261204, datetime.date(2026, 12, 7)),                       # Friday -> Monday
-    ("20261204", datetime.date(2026, 12, 7)),
-    (datetime.date(2026, 12, 5), datetime.date(2026, 12, 7)),     # from a Saturday
-    (datetime.datetime(2026, 9, 30, 15, 0), datetime.date(2026, 10, 8)),  # over the October holiday
+    (20261205, datetime.date(2026, 12, 7)),                       # from a Saturday
+    (20260930, datetime.date(2026, 10, 8)),                       # over the October holiday
     (20261231, datetime.date(2027, 1, 4)),                        # beyond the as-of date, over New Year
     (20041231, datetime.date(2005, 1, 4)),
 ])
@@ -101,10 +102,20 @@ def test_next_trading_date(client, given, expected):
     assert client.get_next_trading_date(given) == expected
 
 
+@pytest.mark.parametrize("given, error", [
+    # Only a plain integer date is promised.
+    ("20261204", TypeError), (datetime.date(2026, 12, 4), TypeError), (np.int64(20261204), TypeError),
+    (np.datetime64("2026-12-04"), TypeError), (True, TypeError), (2026124, ValueError),
+])
+def test_next_trading_date_takes_only_a_plain_integer_date(client, given, error):
+    with pytest.raises(error):
+        client.get_next_trading_date(given)
+
+
 # --------------------------------------------------------------------------- minute bars
 
 def test_equity_minute_bars(client):
-    df = minute_bars(client, "10001.HBX", 20261202, "2026-12-04")
+    df = minute_bars(client, "10001.HBX", 20261202, 20261204)
     assert df.index.nlevels == 2 and df.index.names == ["order_book_id", "datetime"]
     assert set(df.index.get_level_values(0)) == {"10001.HBX"}
     stamps = df.index.get_level_values(1)
@@ -143,15 +154,13 @@ def test_future_minute_bars_with_night_session(client):
 
 
 def test_daily_listing(client):
-    df = client.get_price("10003.HBX", 20250301, "20250331")
+    df = client.get_price("10003.HBX", "20250301", 20250331)
     assert isinstance(df.index, pd.DatetimeIndex) and (df.index == df.index.normalize()).all()
     expected = client.get_trading_dates(20250301, 20250331)
     assert [day.date() for day in df.index] == expected
-    # The suspension (10-21 March) is listed, flat and without volume, unless skipped.
+    # The suspension (10-21 March) is listed, flat and without volume.
     halted = df.loc["2025-03-10":"2025-03-21"]
     assert len(halted) == 10 and (halted["volume"] == 0).all() and (halted["high"] == halted["low"]).all()
-    assert len(client.get_price("10003.HBX", 20250301, 20250331, skip_suspended=True)) == len(expected) - 10
-    assert minute_bars(client, "10003.HBX", 20250310, 20250321) is None
     two = client.get_price("10001.HBX", 20261201, 20261207, expect_df=True)
     assert two.index.names == ["order_book_id", "date"]
 
@@ -166,28 +175,67 @@ def test_daily_agrees_with_minute_bars(client):
     assert (daily["prev_close"].iloc[1:].to_numpy() == daily["close"].iloc[:-1].to_numpy()).all()
 
 
-@pytest.mark.parametrize("oid, start, end, frequency", [
-    ("10002.HBX", 20230101, 20230301, "1d"),      # before its listing
-    ("10002.HBX", 20230101, 20230301, "1m"),
-    ("10001.HBX", 20261208, 29991231, "1m"),      # after the as-of date
-    ("10004.HBX", 20250701, 29991231, "1d"),      # after its de-listing
-    ("10001.HBX", 20261003, 20261004, "1d"),      # a holiday weekend
+@pytest.mark.parametrize("oid, start, end, frequency, answer", [
+    # Bars outside the instrument's life are none; a listed stretch without
+    # bars (a suspension) is a table with no rows; listings are always tables.
+    ("10002.HBX", 20230101, 20230301, "1m", None),                 # before its listing
+    ("10001.HBX", 20261208, 29991231, "1m", None),                 # after the as-of date
+    ("10004.HBX", 20250701, 29991231, "1m", None),                 # after its de-listing
+    ("10003.HBX", 20250310, 20250321, "1m", "empty"),              # suspended throughout
+    ("QK2703.QFX", datetime.date(2026, 10, 3), 20261004, "1m", None),     # a holiday weekend
+    ("10002.HBX", 20230101, 20230301, "1d", "empty"),
+    ("10004.HBX", 20250701, 29991231, "1d", "empty"),
+    ("10001.HBX", "20261003", 20261004, "1d", "empty"),
 ])
-def test_no_rows_is_none(client, oid, start, end, frequency):
-    assert client.get_price(oid, start, end, frequency=frequency, adjust_type="none", expect_df=True) is None
+def test_no_rows_is_none_or_an_empty_table(client, oid, start, end, frequency, answer):
+    df = client.get_price(oid, start_date=start, end_date=end, frequency=frequency, adjust_type="none",
+                          expect_df=True)
+    if answer is None:
+        assert df is None
+    else:
+        assert df.empty and df.index.nlevels == 2
+        same_kind = "QK2703.QFX" if oid.endswith(".QFX") else "10001.HBX"
+        full = client.get_price(same_kind, 20261201, 20261204, frequency=frequency, adjust_type="none",
+                                expect_df=True)
+        assert list(df.columns) == list(full.columns)
 
 
-@pytest.mark.parametrize("kwargs, error", [
-    (dict(order_book_ids="NOPE.HBX"), ValueError),
-    (dict(order_book_ids="10001.HBX", frequency="5s"), ValueError),
-    (dict(order_book_ids="10001.HBX", start_date=20261207, end_date=20261201), ValueError),
-    (dict(order_book_ids="10001.HBX", start_date="2026-13-01"), ValueError),
-    (dict(order_book_ids="10001.HBX", start_date=2026120), ValueError),
-    (dict(order_book_ids="10001.HBX", start_date=1.5), TypeError),
+DAY = datetime.date(2026, 12, 4)
+
+
+@pytest.mark.parametrize("args, kwargs, error", [
+    (("NOPE.HBX", 20261201, 20261204), {}, ValueError),
+    (("10001.HBX", 20261201, 20261204), dict(frequency="5s"), ValueError),
+    (("10001.HBX", 20261207, 20261201), {}, ValueError),
+    (("10001.HBX", 2026120, 20261204), {}, ValueError),
+    (("10001.HBX", 1.5, 20261204), {}, TypeError),
+    # Only the forms the updater is promised: one identifier; a listing from
+    # an int or an 8-digit text; bars from an int or a date; ticks of one date.
+    ((["10001.HBX"], 20261201, 20261204), {}, TypeError),
+    (("10001.HBX", "2026-12-01", 20261204), {}, ValueError),
+    (("10001.HBX", np.int64(20261201), 20261204), {}, TypeError),
+    (("10001.HBX", DAY, 20261204), {}, TypeError),
+    (("10001.HBX", 20261201, "20261204"), {}, TypeError),
+    (("10001.HBX", "20261201", 20261204), dict(frequency="1m"), TypeError),
+    (("10001.HBX", np.datetime64("2026-12-01"), 20261204), dict(frequency="1m"), TypeError),
+    (("10001.HBX", 20261204, 20261204), dict(frequency="tick"), TypeError),
+    (("10001.HBX", DAY, DAY + datetime.timedelta(1)), dict(frequency="tick"), ValueError),
+    (("10001.HBX",), dict(frequency="1m"), TypeError),
+    (("10001.HBX", 20261201, 20261204), dict(skip_suspended=True), TypeError),
 ])
-def test_bad_arguments(client, kwargs, error):
+def test_bad_arguments(client, args, kwargs, error):
     with pytest.raises(error):
-        client.get_price(**kwargs)
+        client.get_price(*args, **kwargs)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: lumenfeed.all_instruments("FUTURE"),
+    lambda: lumenfeed.all_instruments([T.FUTURE]),
+    lambda: lumenfeed.instruments(["10001.HBX"]),
+])
+def test_listing_calls_take_one_member_or_identifier(client, call):
+    with pytest.raises(TypeError):
+        call()
 
 
 # --------------------------------------------------------------------------- ticks
@@ -203,7 +251,8 @@ def test_ticks_only_recent(client):
 
 
 def test_future_ticks_carry_open_interest_and_agree_with_bars(client):
-    ticks = client.get_price("QK2703.QFX", 20261207, 20261207, frequency="tick", adjust_type="none")
+    day = datetime.date(2026, 12, 7)
+    ticks = client.get_price("QK2703.QFX", day, day, frequency="tick", adjust_type="none")
     assert set(ticks.columns) == set(H5TicksLoader.COLUMNS) - {"date", "time"}
     assert ticks.index[0] == pd.Timestamp("2026-12-04 21:00:00")  # Friday night opens Monday
     assert len(ticks) == 345 * 20
@@ -229,9 +278,10 @@ def test_asof_moves_the_end_and_keeps_old_days(client, monkeypatch):
     pd.testing.assert_frame_equal(early_daily, late_daily.iloc[:len(early_daily)])
     pd.testing.assert_frame_equal(early, minute_bars(client, "QK2612.QFX", 20260901, 29991231))
     # The tick window follows the as-of date, and its size comes from the environment too.
-    assert client.get_price("10001.HBX", 20261015, 20261015, frequency="tick", adjust_type="none") is not None
+    day = datetime.date(2026, 10, 15)
+    assert client.get_price("10001.HBX", day, day, frequency="tick", adjust_type="none") is not None
     monkeypatch.setenv("LUMENFEED_TICK_DAYS", "0")
-    assert client.get_price("10001.HBX", 20261015, 20261015, frequency="tick", adjust_type="none") is None
+    assert client.get_price("10001.HBX", day, day, frequency="tick", adjust_type="none") is None
     monkeypatch.setenv("LUMENFEED_ASOF", "15.10.2026")
     with pytest.raises(ValueError, match="LUMENFEED_ASOF"):
         client.all_instruments()

@@ -15,7 +15,7 @@ from vesper_mod_tollbay_data.data_sources.data_store import H5TicksLoader, date_
 STAMP = datetime.datetime(2026, 12, 4, 21, 0, 3, 250000)
 
 
-@pytest.mark.parametrize("value", [STAMP, pd.Timestamp(STAMP), np.datetime64(STAMP)])
+@pytest.mark.parametrize("value", [STAMP, pd.Timestamp(STAMP), pd.Timestamp(STAMP, tz="Asia/Shanghai")])
 def test_conversions(value):
     assert date_to_number(value) == 20261204
     assert time_to_number(value) == 210003250
@@ -23,18 +23,32 @@ def test_conversions(value):
     assert convert_int_to_datetime(20261204210003) == STAMP.replace(microsecond=0)
 
 
-def test_conversions_of_dates_and_columns():
-    assert date_to_number(datetime.date(2005, 1, 4)) == 20050104
-    stamps = pd.DatetimeIndex([STAMP, "2027-01-04 09:30:00"])
-    assert date_to_number(stamps).tolist() == [20261204, 20270104]
-    assert time_to_number(pd.Series(stamps)).tolist() == [210003250, 93000000]
+def test_conversions_of_a_plain_date():
+    day = datetime.date(2005, 1, 4)
+    assert (date_to_number(day), convert_dt_to_int(day)) == (20050104, 20050104000000)
     with pytest.raises(TypeError):
-        date_to_number("20261204x")
+        time_to_number(day)  # a date has no time of day
 
 
-def test_instrument_types_equal_their_text():
-    assert INSTRUMENT_TYPE.CS == "CS" and hash(INSTRUMENT_TYPE.OPTION) == hash("OPTION")
+NOT_ONE_DATE = [
+    np.datetime64(STAMP), np.datetime64("2026-12-04"), pd.DatetimeIndex([STAMP]), pd.Series([STAMP]),
+    np.array([STAMP], dtype="datetime64[us]"), 20261204, np.int64(20261204), "20261204", "2026-12-04",
+    None, pd.NaT,
+]
+
+
+@pytest.mark.parametrize("conversion", [date_to_number, time_to_number, convert_dt_to_int])
+@pytest.mark.parametrize("value", NOT_ONE_DATE, ids=lambda value: type(value).__name__)
+def test_conversions_take_one_date_or_timestamp_only(conversion, value):
+    with pytest.raises(TypeError):
+        conversion(value)
+
+
+def test_instrument_types_equal_their_text_without_being_text():
+    assert INSTRUMENT_TYPE.CS == "CS" and "CS" == INSTRUMENT_TYPE.CS and INSTRUMENT_TYPE.CS != "ETF"
+    assert hash(INSTRUMENT_TYPE.OPTION) == hash("OPTION") and "OPTION" in {INSTRUMENT_TYPE.OPTION}
     assert {"FUTURE": 1}[INSTRUMENT_TYPE.FUTURE] == 1 and "%s" % INSTRUMENT_TYPE.ETF == "ETF"
+    assert not isinstance(INSTRUMENT_TYPE.CS, str) and INSTRUMENT_TYPE("CS") is INSTRUMENT_TYPE.CS
 
 
 def test_record_layout():
@@ -45,6 +59,9 @@ def test_record_layout():
     for name, _, scale in H5TicksLoader.FIELDS:
         assert name in H5TicksLoader.COLUMNS and float(scale) == 10000.0
         assert dtype.fields[name][0] == np.dtype("<i4")
+    # Triples of more than one kind, scales that are no plain int or float.
+    assert {type(entry) for entry in H5TicksLoader.FIELDS} == {tuple, list}
+    assert not any(type(entry[2]) in (int, float) for entry in H5TicksLoader.FIELDS)
 
 
 def write_day(path, key, frame):
@@ -65,7 +82,7 @@ def demo_day(oid, day):
         warnings.simplefilter("ignore")
         lumenfeed.init()
     ticks = lumenfeed.get_price(oid, day, day, frequency="tick", adjust_type="none")
-    ticks = ticks.assign(date=date_to_number(ticks.index), time=time_to_number(ticks.index))
+    ticks = ticks.assign(date=[date_to_number(t) for t in ticks.index], time=[time_to_number(t) for t in ticks.index])
     if "open_interest" not in ticks:
         ticks["open_interest"] = 0
     return ticks[H5TicksLoader.COLUMNS].reset_index(drop=True)
@@ -74,7 +91,7 @@ def demo_day(oid, day):
 @pytest.mark.parametrize("oid", ["10001.HBX", "IX001.HBX", "QK2703.QFX"])
 def test_reader_returns_what_was_written(tmp_path, monkeypatch, oid):
     monkeypatch.setenv("LUMENFEED_ASOF", "20261207")
-    ticks = demo_day(oid, 20261207)
+    ticks = demo_day(oid, datetime.date(2026, 12, 7))
     write_day(tmp_path / (oid + ".h5"), "20261207", ticks)
     read = H5TicksLoader(str(tmp_path)).get_ticks(oid, 20261207)
     assert list(read.columns) == H5TicksLoader.COLUMNS

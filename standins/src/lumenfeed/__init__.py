@@ -11,9 +11,13 @@ Configuration, read on every call:
 - LUMENFEED_TICK_DAYS: how many trading days, up to the as-of date, have
   ticks (default 20).
 
-Dates may be given as int YYYYMMDD, text "YYYYMMDD" or "YYYY-MM-DD", date,
-datetime, pandas Timestamp or numpy datetime64.
+The calls take exactly the argument forms the bundle updater is promised
+(see each call); anything else raises TypeError or ValueError, so that code
+leaning on a form a real client need not take fails here first.  The extra
+calendar helpers (`get_trading_dates` and the like) are conveniences for
+scripts and take any date form.
 """
+import datetime
 import functools
 import warnings
 
@@ -68,13 +72,11 @@ def _universe_now():
 
 # --------------------------------------------------------------------------- calendar
 
-def get_next_trading_date(date, n=1):
-    """The n-th trading date after `date`, as a datetime.date (the calendar rule
-    holds beyond the as-of date too)."""
+def get_next_trading_date(date):
+    """The trading date after `date`, a plain int YYYYMMDD, as a datetime.date
+    (the calendar rule holds beyond the as-of date too)."""
     _require("get_next_trading_date")
-    if int(n) < 1:
-        raise ValueError("n must be at least 1, got {!r}".format(n))
-    return cal.next_trading_day(cal.parse_date(date), int(n))
+    return cal.next_trading_day(cal.contract_date(date, "date", ("int",)))
 
 
 def get_previous_trading_date(date, n=1):
@@ -115,7 +117,9 @@ def _listing(universe):
         for name in _LISTING_COLUMNS:
             values = [getattr(inst, name) for inst in rows]
             if name == "type":
-                columns[name] = pd.Series(values, dtype=object)  # keep the INSTRUMENT_TYPE members
+                # The types' text in a string column: equal to the
+                # INSTRUMENT_TYPE members, but not the members themselves.
+                columns[name] = pd.Series([value.value for value in values], dtype="string")
             elif name in ("listed_date", "de_listed_date", "maturity_date"):
                 columns[name] = pd.to_datetime(pd.Series([pd.NaT if v is None else v for v in values],
                                                          dtype=object))
@@ -125,106 +129,87 @@ def _listing(universe):
     return universe._table
 
 
-def _types(type):
-    wanted = [type] if isinstance(type, str) else list(type)
-    out = set()
-    for value in wanted:
-        try:
-            out.add(INSTRUMENT_TYPE(value))
-        except ValueError:
-            raise ValueError("unknown instrument type {!r}; known: {}".format(
-                value, ", ".join(member.value for member in INSTRUMENT_TYPE))) from None
-    return out
-
-
 def all_instruments(type=None):
     """One row per listed instrument (order_book_id, symbol, type, exchange,
     listed_date, de_listed_date, round_lot, tick_size, contract_multiplier,
     underlying_symbol, underlying_order_book_id, maturity_date, strike_price,
-    option_type, trading_hours).  `type`: an INSTRUMENT_TYPE member or its
-    text, or a list of them, to keep only those types.  `type` values are
-    INSTRUMENT_TYPE members; de_listed_date is NaT while listed."""
+    option_type, trading_hours).  `type`: one INSTRUMENT_TYPE member, to keep
+    only that type.  `type` holds the types' text (string dtype), equal to
+    the members; de_listed_date is NaT while listed."""
     _require("all_instruments")
     table = _listing(_universe_now())
     if type is not None:
-        table = table[table["type"].isin(_types(type))]
+        if not isinstance(type, INSTRUMENT_TYPE):
+            raise TypeError("type must be an INSTRUMENT_TYPE member, got {!r}".format(type))
+        table = table[(table["type"] == type.value).to_numpy(dtype=bool)]
     return table.reset_index(drop=True)
 
 
-def instruments(order_book_ids):
-    """The record of an instrument (None when unknown); for a list, the records
-    of the known ones."""
+def instruments(order_book_id):
+    """The record of one instrument (None when unknown); its `type` is an
+    INSTRUMENT_TYPE member."""
     _require("instruments")
-    by_id = _universe_now().by_id
-    if isinstance(order_book_ids, str):
-        return by_id.get(order_book_ids)
-    return [by_id[oid] for oid in order_book_ids if oid in by_id]
+    if not isinstance(order_book_id, str):
+        raise TypeError("order_book_id must be one identifier, got {!r}".format(order_book_id))
+    return _universe_now().by_id.get(order_book_id)
 
 
 # --------------------------------------------------------------------------- prices
 
-def get_price(order_book_ids, start_date=None, end_date=None, frequency="1d", fields=None, adjust_type="pre",
-              skip_suspended=False, expect_df=False):
-    """Prices between two dates (inclusive), or None when there are none.
+# Date forms each frequency takes: (start_date, end_date).
+_DATE_FORMS = {
+    "1d": (("int", "text"), ("int",)),   # the trading-day listing
+    "1m": (("int", "date"), ("int",)),   # from a date or the next trading date
+    "tick": (("date",), ("date",)),      # one listed day, twice
+}
 
-    - "1d": one row per trading day of the instrument in the range (suspended
-      days too, flat at the previous close with no volume, unless
-      `skip_suspended`), indexed by the day at midnight;
+
+def get_price(order_book_id, start_date, end_date, frequency="1d", adjust_type="pre", expect_df=False):
+    """Prices of one instrument between two dates (inclusive).
+
+    - "1d" (no keywords): the trading-day listing, one row per trading day of
+      the instrument in the range (suspended days too, flat at the previous
+      close with no volume), indexed by the day at midnight; a table with no
+      rows when there is none.  Dates: int YYYYMMDD, or text for the start.
     - "1m": one row per minute bar, labelled by the bar's end (09:31 for
       09:30-09:31); futures and their options add `open_interest` and
       `trading_date`, and trade a night session 21:00-23:00 on the evening
-      before the trading date;
-    - "tick": the ticks of each day, only for the last LUMENFEED_TICK_DAYS
-      trading days up to the as-of date, indexed by tick timestamp.
+      before the trading date.  None when the range lies outside the
+      instrument's life; a table with no rows when the instrument was
+      suspended throughout it.  Start: int YYYYMMDD or a date; end: int.
+    - "tick": the ticks of one day (a date, given as start and end), only for
+      the last LUMENFEED_TICK_DAYS trading days up to the as-of date, indexed
+      by tick timestamp; None when the day has no ticks.
 
-    Defaults: `start_date` is the first trading date (2005-01-04) for bars and
-    the end date for ticks; `end_date` the as-of date.  The demo market has no
-    corporate actions, so every `adjust_type` gives the same prices.  With one
-    instrument and `expect_df` false the index is single-level; otherwise it
-    is (order_book_id, timestamp).
+    The demo market has no corporate actions, so every `adjust_type` gives
+    the same prices.  With `expect_df` the index is (order_book_id, timestamp),
+    otherwise single-level.
     """
     _require("get_price")
-    ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
-    if not ids or not all(isinstance(oid, str) for oid in ids):
-        raise ValueError("order_book_ids must be an identifier or a non-empty list of identifiers, got {!r}"
-                         .format(order_book_ids))
+    if not isinstance(order_book_id, str):
+        raise TypeError("order_book_id must be one identifier, got {!r}".format(order_book_id))
     if frequency not in FREQUENCIES:
         raise ValueError("frequency must be one of {}, got {!r}".format(FREQUENCIES, frequency))
     if adjust_type not in ADJUST_TYPES:
         raise ValueError("adjust_type must be one of {}, got {!r}".format(ADJUST_TYPES, adjust_type))
-    universe = _universe_now()
-    unknown = [oid for oid in ids if oid not in universe.by_id]
-    if unknown:
-        raise ValueError("unknown order_book_id: {}".format(", ".join(map(repr, unknown))))
-    end = cal.parse_date(end_date, "end_date") if end_date is not None else universe.asof
-    if start_date is not None:
-        start = cal.parse_date(start_date, "start_date")
-    else:
-        start = end if frequency == "tick" else cal.FIRST_TRADING_DAY
+    start_forms, end_forms = _DATE_FORMS[frequency]
+    start = cal.contract_date(start_date, "start_date", start_forms)
+    end = cal.contract_date(end_date, "end_date", end_forms)
     if start > end:
         raise ValueError("start_date {} is after end_date {}".format(start, end))
-    if universe.last_day is None:
-        return None
-    end = min(end, universe.last_day)
-
-    build = {"1d": _daily, "1m": _minutes, "tick": _ticks}[frequency]
-    frames = []
-    for oid in ids:
-        frame = build(universe, universe.by_id[oid], start, end, skip_suspended)
-        if frame is not None and len(frame):
-            frames.append(frame)
-    if not frames:
-        return None
-    if fields is not None:
-        wanted = [fields] if isinstance(fields, str) else list(fields)
-        missing = [name for name in wanted if all(name not in frame.columns for frame in frames)]
-        if missing:
-            raise ValueError("unknown fields for frequency {!r}: {}".format(frequency, missing))
-        frames = [frame.reindex(columns=wanted) for frame in frames]
-    result = frames[0] if len(frames) == 1 else pd.concat(frames)
-    if len(ids) == 1 and not expect_df:
-        result = result.droplevel(0)
-    return result
+    if frequency == "tick" and start != end:
+        raise ValueError("ticks are served one day at a time, got {} to {}".format(start, end))
+    universe = _universe_now()
+    if order_book_id not in universe.by_id:
+        raise ValueError("unknown order_book_id: {!r}".format(order_book_id))
+    inst = universe.by_id[order_book_id]
+    # Nothing is served beyond the as-of date's session.
+    last = universe.last_day if universe.last_day is not None else cal.FIRST_TRADING_DAY - datetime.timedelta(1)
+    end = min(end, last)
+    frame = {"1d": _daily, "1m": _minutes, "tick": _ticks}[frequency](universe, inst, start, end)
+    if frame is None or expect_df:
+        return frame
+    return frame.droplevel(0)
 
 
 def _with_id(order_book_id, stamps, name):
@@ -242,12 +227,25 @@ def _take(matrix, mask, full):
     return matrix.ravel() if full else matrix[mask]
 
 
-def _minutes(universe, inst, start, end, skip_suspended):
+_BAR_COLUMNS = ("open", "high", "low", "close", "volume", "total_turnover")
+
+
+def _no_bars(inst):
+    columns = {name: np.zeros(0) for name in _BAR_COLUMNS}
+    if _is_derivative(inst):
+        columns["open_interest"] = np.zeros(0, dtype=np.int64)
+        columns["trading_date"] = np.zeros(0, dtype="datetime64[ns]")
+    return pd.DataFrame(columns, index=_with_id(inst.order_book_id, np.zeros(0, "datetime64[ns]"), "datetime"))
+
+
+def _minutes(universe, inst, start, end):
     market = universe.market
     days = market.life(inst, start, end)
+    if not len(days):
+        return None  # the range lies outside the instrument's life
     days = days[~market.suspended(inst, days)]
     if not len(days):
-        return None
+        return _no_bars(inst)  # listed, but suspended throughout
     bars = market.bars(inst, days)
     mask = bars.mask
     full = bool(mask.all())
@@ -266,14 +264,18 @@ def _minutes(universe, inst, start, end, skip_suspended):
     return pd.DataFrame(columns, index=_with_id(inst.order_book_id, stamps, "datetime"))
 
 
-def _daily(universe, inst, start, end, skip_suspended):
+_DAILY_COLUMNS = ("open", "high", "low", "close", "prev_close", "limit_up", "limit_down", "volume",
+                  "total_turnover")
+
+
+def _daily(universe, inst, start, end):
     market = universe.market
     days = market.life(inst, start, end)
-    suspended = market.suspended(inst, days)
-    if skip_suspended:
-        days, suspended = days[~suspended], suspended[~suspended]
     if not len(days):
-        return None
+        columns = list(_DAILY_COLUMNS) + (["open_interest"] if _is_derivative(inst) else [])
+        return pd.DataFrame({name: np.zeros(0) for name in columns},
+                            index=_with_id(inst.order_book_id, np.zeros(0, "datetime64[ns]"), "date"))
+    suspended = market.suspended(inst, days)
     n = len(days)
     prev_close = market.prev_closes(inst, days)
     flat = market.closes(inst, days)  # a suspended day stays at its last close
@@ -323,7 +325,7 @@ def _tick_window(universe):
     return days[max(hi - count, 0):hi]
 
 
-def _ticks(universe, inst, start, end, skip_suspended):
+def _ticks(universe, inst, start, end):
     window = _tick_window(universe)
     if window is None:
         return None

@@ -142,6 +142,28 @@ def parse_date(value, what="date"):
     raise TypeError("{} must be an int YYYYMMDD, a date text, a date or a timestamp, got {!r}".format(what, value))
 
 
+def contract_date(value, what, forms):
+    """A date argument in one of the `forms` a call promises ("int" YYYYMMDD,
+    "text" "YYYYMMDD", "date" a date or datetime), as a `datetime.date`.
+
+    Stricter than `parse_date`: a caller relying on any other form (numpy
+    values, "YYYY-MM-DD", floats) would fail on a real client.
+    """
+    if "int" in forms and type(value) is int:
+        value = str(value)
+        if len(value) != 8:
+            raise ValueError("{} as an integer must be YYYYMMDD, got {}".format(what, value))
+        return parse_date(value, what)
+    if "text" in forms and isinstance(value, str):
+        if len(value) != 8 or not value.isdigit():
+            raise ValueError("{} as text must be YYYYMMDD, got {!r}".format(what, value))
+        return parse_date(value, what)
+    if "date" in forms and isinstance(value, datetime.date) and not pd.isna(value):
+        return value.date() if isinstance(value, datetime.datetime) else value
+    names = {"int": "an int YYYYMMDD", "text": "a text YYYYMMDD", "date": "a date"}
+    raise TypeError("{} must be {}, got {!r}".format(what, " or ".join(names[form] for form in forms), value))
+
+
 def asof_date():
     """The as-of date: env LUMENFEED_ASOF (YYYYMMDD or YYYY-MM-DD), read on every call; default today."""
     text = os.environ.get(ASOF_ENV, "").strip()

@@ -2,11 +2,13 @@
 from enum import Enum
 
 
-class INSTRUMENT_TYPE(str, Enum):
+class INSTRUMENT_TYPE(Enum):
     """Instrument types as the market-data client reports them.
 
-    Each member's value is its name, and the member is a `str`, so it equals,
-    hashes like and formats as the plain text ("CS" == INSTRUMENT_TYPE.CS).
+    A member is no `str`, but it equals and hashes like its text, so it
+    matches the client's `type` values ("CS" == INSTRUMENT_TYPE.CS) and
+    formats as that text.  Code that needs more of it than equality and
+    hashing (string methods, a string column's own comparisons) is wrong.
     """
 
     CS = "CS"                    # common stock
@@ -22,4 +24,12 @@ class INSTRUMENT_TYPE(str, Enum):
     def __str__(self):
         return self.value
 
-    __hash__ = str.__hash__
+    def __eq__(self, other):
+        if isinstance(other, INSTRUMENT_TYPE):
+            return self is other
+        if isinstance(other, str):
+            return self.value == other
+        return NotImplemented
+
+    def __hash__(self):
+        return hash(self.value)

@@ -1,29 +1,32 @@
 """Integer encodings of dates and times used across the framework."""
 import datetime
 
-import numpy as np
 import pandas as pd
 
 
-def _as_datetime(dt):
-    if isinstance(dt, np.datetime64):
-        return pd.Timestamp(dt)
-    if isinstance(dt, datetime.datetime):  # pandas.Timestamp included
-        return dt
-    if isinstance(dt, datetime.date):
-        return datetime.datetime(dt.year, dt.month, dt.day)
-    raise TypeError("expected a datetime, date, Timestamp or datetime64, got {!r}".format(dt))
+def _one_date(dt):
+    """`dt` itself when it is one date or datetime (a pandas Timestamp is one).
+
+    Only the attributes are read.  numpy values, arrays, integers and text are
+    refused: the framework promises to take one date or timestamp, nothing else.
+    """
+    if not isinstance(dt, datetime.date) or dt is pd.NaT:
+        raise TypeError("expected one date or timestamp, got {!r}".format(dt))
+    return dt
 
 
 def convert_dt_to_int(dt):
-    """A timestamp as the integer YYYYMMDDHHMMSS (sub-second part dropped)."""
-    dt = _as_datetime(dt)
+    """A timestamp (or a date, at midnight) as the integer YYYYMMDDHHMMSS,
+    sub-second part dropped."""
+    dt = _one_date(dt)
+    if not isinstance(dt, datetime.datetime):
+        return ((dt.year * 100 + dt.month) * 100 + dt.day) * 1000000
     return ((dt.year * 100 + dt.month) * 100 + dt.day) * 1000000 + dt.hour * 10000 + dt.minute * 100 + dt.second
 
 
 def convert_date_to_int(dt):
     """A date or timestamp as the integer YYYYMMDD000000 (time of day dropped)."""
-    dt = _as_datetime(dt)
+    dt = _one_date(dt)
     return ((dt.year * 100 + dt.month) * 100 + dt.day) * 1000000
 
 

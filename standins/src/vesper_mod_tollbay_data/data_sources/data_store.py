@@ -8,6 +8,7 @@ integer field as 0.  The reader divides by the same scales.
 """
 import datetime
 import os
+from decimal import Decimal
 
 import h5py
 import numpy as np
@@ -31,42 +32,25 @@ _STORED_TYPES = dict(
 )
 
 
-def _as_timestamp(value):
-    if isinstance(value, pd.Timestamp):
-        return value
-    if isinstance(value, (datetime.date, np.datetime64)):
-        return pd.Timestamp(value)
-    raise TypeError("expected a date, datetime, Timestamp or datetime64, got {!r}".format(value))
-
-
 def date_to_number(d):
-    """A date or timestamp as the integer YYYYMMDD.
+    """One date or timestamp (a pandas Timestamp is one) as the integer YYYYMMDD.
 
-    Also takes a DatetimeIndex, a datetime64 array or Series of timestamps and
-    then returns an int64 array, so callers can convert a whole column at once.
+    Only its attributes are read; numpy values, arrays, Series, integers and
+    text raise TypeError.
     """
-    if isinstance(d, (pd.Index, pd.Series, np.ndarray)):
-        stamps = pd.DatetimeIndex(np.asarray(d, dtype="datetime64[ns]"))
-        return np.asarray(stamps.year * 10000 + stamps.month * 100 + stamps.day, dtype=np.int64)
-    if not isinstance(d, datetime.date):  # a datetime or Timestamp is a date too
-        d = _as_timestamp(d)
+    if not isinstance(d, datetime.date) or d is pd.NaT:
+        raise TypeError("date_to_number takes one date or timestamp, got {!r}".format(d))
     return d.year * 10000 + d.month * 100 + d.day
 
 
 def time_to_number(dt):
-    """A timestamp's time of day as the integer HHMMSSmmm (milliseconds last).
+    """One timestamp's time of day as the integer HHMMSSmmm (milliseconds last).
 
-    Accepts a `datetime.time` too, and arrays like `date_to_number`.
+    A timestamp is a `datetime.datetime` (a pandas Timestamp is one); anything
+    else, a plain date included, raises TypeError.
     """
-    if isinstance(dt, (pd.Index, pd.Series, np.ndarray)):
-        stamps = pd.DatetimeIndex(np.asarray(dt, dtype="datetime64[ns]"))
-        return np.asarray(
-            ((stamps.hour * 100 + stamps.minute) * 100 + stamps.second) * 1000 + stamps.microsecond // 1000,
-            dtype=np.int64,
-        )
-    # datetime (Timestamp included) and time carry the fields already.
-    if not isinstance(dt, (datetime.datetime, datetime.time)):
-        dt = _as_timestamp(dt)
+    if not isinstance(dt, datetime.datetime) or dt is pd.NaT:
+        raise TypeError("time_to_number takes one timestamp, got {!r}".format(dt))
     return ((dt.hour * 100 + dt.minute) * 100 + dt.second) * 1000 + dt.microsecond // 1000
 
 
@@ -87,7 +71,13 @@ class H5TicksLoader:
         + ["b%d_v" % i for i in range(1, 6)]
     )
 
-    FIELDS = tuple((name, np.int32, PRICE_SCALE) for name in _PRICE_COLUMNS)
+    # Any (name, type, scale) triple will do, with any scale float() takes:
+    # the prices of the trade as tuples with a numpy scale, the order book's
+    # as lists with a Decimal one.
+    FIELDS = tuple(
+        (name, np.int32, np.int64(PRICE_SCALE)) if name[0] not in "ab" else [name, np.int32, Decimal(PRICE_SCALE)]
+        for name in _PRICE_COLUMNS
+    )
 
     DTYPES = np.dtype([(name, _STORED_TYPES[name]) for name in COLUMNS])
 
