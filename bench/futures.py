@@ -40,7 +40,7 @@ def long_contract(years, asof):
         session=product.session, source=product.source)
     start = datetime.date(asof // 10000 - years + 1, 1, 1)
     end = datetime.date(asof // 10000, asof // 100 % 100, asof % 100)
-    frame = lumenfeed._minutes(universe, record, start, end, False)
+    frame = lumenfeed._minutes(universe, record, start, end)
     note = ("futures bars synthesized by the stand-in's own model: contract {} on the {} product's "
             "terms (night session 21:01-23:00), listed {}, so {} years of bars".format(
                 ORDER_BOOK_ID, product.symbol, spot.listed_date, years))

@@ -34,7 +34,7 @@ from corvane.services import Services
 
 import baseline
 import engine_levels
-from fakeclient import FakeClient, day_int
+from fakeclient import FakeClient, day_int, int_to_date
 
 MIN_START_DATE = bundle.MIN_START_DATE
 MAX_END_DATE = bundle.MAX_END_DATE
@@ -115,6 +115,12 @@ def oldest(ins_type):
 def minute_frame(order_book_id, start, end=MAX_END_DATE):
     return lumenfeed.get_price(order_book_id, start_date=start, end_date=end, frequency="1m",
                                adjust_type="none", expect_df=True)
+
+
+def day_ticks(order_book_id, day):
+    """One day's ticks (`day` an int YYYYMMDD); the client takes the calendar date."""
+    date = int_to_date(day)
+    return lumenfeed.get_price(order_book_id, date, date, frequency="tick", adjust_type="none")
 
 
 def split_days(frame):
@@ -391,8 +397,7 @@ def w3(ctx):
     order_book_id = oldest(INSTRUMENT_TYPE.CS)
     n_days = int(os.environ["LUMENFEED_TICK_DAYS"])
     days = calendar(asof() // 10000 * 10000 - 10000 + 101, asof())[-(n_days + 3):]
-    ticks = {day: lumenfeed.get_price(order_book_id, day, day, frequency="tick", adjust_type="none")
-             for day in days}
+    ticks = {day: day_ticks(order_book_id, day) for day in days}
     start = min(day for day, frame in ticks.items() if frame is not None)
     listed = lumenfeed.get_price(order_book_id, start, MAX_END_DATE)
     client = FakeClient({order_book_id: lumenfeed.instruments(order_book_id)}, days)
@@ -400,8 +405,7 @@ def w3(ctx):
     for stamp in pd.DatetimeIndex(listed.index):
         day = day_int(stamp)
         if day not in ticks:
-            ticks[day] = lumenfeed.get_price(order_book_id, day, day, frequency="tick",
-                                             adjust_type="none")
+            ticks[day] = day_ticks(order_book_id, day)
         client.put(order_book_id, "tick", day, ticks[day])
     frames = [frame for day, frame in ticks.items() if frame is not None and day >= start]
     raw = _records_bytes(frames, np.dtype(bundle.H5TicksLoader.DTYPES).itemsize)

@@ -47,12 +47,27 @@ def fake_market():
     return listed, futures_only, options_only
 
 
+# How a listing may hold its cells: the types as the framework's members or
+# as their text, in object columns or in pandas' string dtype (missing
+# cells then being NA rather than None).
+LISTING_FORMS = ("members", "text", "string dtype")
+
+
+def listing(rows, form):
+    df = pd.DataFrame(rows, columns=COLUMNS)
+    if form == "members":
+        return df.astype(object)
+    df["type"] = pd.Series([str(value) for value in df["type"]], dtype=object)
+    return df.astype(object if form == "text" else "string")
+
+
 class FakeClient:
     """The market-data client's three listings, with a log of the calls made."""
 
-    def __init__(self, fail=None):
+    def __init__(self, fail=None, form="members"):
         self.calls = []
         self.fail = fail
+        self.form = form
         self.listed, self.futures_only, self.options_only = fake_market()
         self.future_type = self.futures_only[0][1]
 
@@ -61,10 +76,10 @@ class FakeClient:
         if self.fail is not None:
             raise self.fail
         if not args:
-            return pd.DataFrame(self.listed, columns=COLUMNS)
+            return listing(self.listed, self.form)
         wanted = args[0]
         extra = self.futures_only if wanted == self.future_type else self.options_only
-        return pd.DataFrame([row for row in self.listed if row[1] == wanted] + extra, columns=COLUMNS)
+        return listing([row for row in self.listed if row[1] == wanted] + extra, self.form)
 
     def init(self):
         self.calls.append(("init", (), {}))

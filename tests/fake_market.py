@@ -13,7 +13,7 @@ import pandas as pd
 from corvane.services import Services
 
 try:  # the record types are the module surface's; fall back while it cannot load
-    from corvane.bundle import DERIVATIVES_DTYPE, EQUITIES_DTYPE, EQUITIES_INS_TYPE, INDEX_DTYPE
+    from corvane.bundle import DERIVATIVES_DTYPE, EQUITIES_DTYPE, INDEX_DTYPE
 except ImportError:
     EQUITIES_DTYPE = np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"),
                                ("close", "<f8"), ("volume", "<f8"), ("total_turnover", "<f8")])
@@ -21,10 +21,12 @@ except ImportError:
                                   ("close", "<f8"), ("open_interest", "<i8"), ("volume", "<f8"),
                                   ("total_turnover", "<f8")])
     INDEX_DTYPE = np.dtype([("date", "<i4"), ("line_no", "<u4")])
-    EQUITIES_INS_TYPE = None
 
 
-class InsType(str, enum.Enum):
+class InsType(enum.Enum):
+    """A plain enumeration: no `str`, but equal to and hashing like its text,
+    which is all the framework promises of its instrument types."""
+
     CS = "CS"
     FUTURE = "FUTURE"
     OPTION = "OPTION"
@@ -34,9 +36,17 @@ class InsType(str, enum.Enum):
     CONVERTIBLE = "CONVERTIBLE"
     REPO = "REPO"
 
+    def __eq__(self, other):
+        if isinstance(other, InsType):
+            return self is other
+        return self.value == other if isinstance(other, str) else NotImplemented
 
-if EQUITIES_INS_TYPE is None:
-    EQUITIES_INS_TYPE = [InsType.CS, InsType.ETF, InsType.LOF, InsType.INDX, InsType.CONVERTIBLE]
+    def __hash__(self):
+        return hash(self.value)
+
+
+# The fake framework's own members: the services' enumeration is InsType.
+EQUITIES_INS_TYPE = [InsType.CS, InsType.ETF, InsType.LOF, InsType.INDX, InsType.CONVERTIBLE]
 
 
 class Instrument(NamedTuple):
@@ -70,17 +80,27 @@ class Counted:
         return self.fn(value)
 
 
+# Written from the conversions' promise alone: one date or timestamp in,
+# read through its attributes; anything else is a TypeError.
+
+def one_date(value, timestamp=False):
+    if not isinstance(value, datetime.datetime if timestamp else datetime.date) or value is pd.NaT:
+        raise TypeError("one {} expected, got {!r}".format("timestamp" if timestamp else "date", value))
+    return value
+
+
 def convert_dt_to_int(dt):
-    return int(pd.Timestamp(dt).strftime("%Y%m%d%H%M%S"))
+    dt = one_date(dt, timestamp=True)
+    return ((dt.year * 100 + dt.month) * 100 + dt.day) * 1000000 + (dt.hour * 100 + dt.minute) * 100 + dt.second
 
 
 def date_to_number(d):
-    d = pd.Timestamp(d)
+    d = one_date(d)
     return d.year * 10000 + d.month * 100 + d.day
 
 
 def time_to_number(dt):
-    dt = pd.Timestamp(dt)
+    dt = one_date(dt, timestamp=True)
     return ((dt.hour * 100 + dt.minute) * 100 + dt.second) * 1000 + dt.microsecond // 1000
 
 

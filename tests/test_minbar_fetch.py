@@ -158,3 +158,71 @@ def test_per_stamp_gives_the_conversion_wall_clock_datetimes(tz):
     assert [type(dt) for dt in seen] == [datetime.datetime] * 2
     assert [(dt.hour, dt.minute, dt.second, dt.microsecond) for dt in seen] == [(9, 31, 0, 250000), (21, 5, 7, 0)]
     assert [dt.utcoffset() for dt in seen] == [stamp.utcoffset() for stamp in stamps]
+
+
+def fetch_served(table, order_book_id="F1", dtypes=fm.DERIVATIVES_DTYPE):
+    """Fetch with a client that serves `table` as it is, whatever the range."""
+    client = fm.FakeClient()
+    client._minute_bars = lambda *args: table
+    return fetch(client, dtypes=dtypes, order_book_id=order_book_id)
+
+
+def _trading_date_as(form, column):
+    """The client's "trading_date" column in one of the forms a client may use."""
+    stamps = pd.DatetimeIndex(column)
+    if form == "datetime64":
+        return stamps
+    if form == "Timestamps":
+        return pd.Series(list(stamps), dtype=object, index=column.index)
+    if form == "dates":
+        return pd.Series([stamp.date() for stamp in stamps], dtype=object, index=column.index)
+    if form == "datetimes":
+        return pd.Series(list(stamps.to_pydatetime()), dtype=object, index=column.index)
+    if form == "datetime64[s]":
+        return stamps.as_unit("s")
+    return stamps.tz_localize(form)
+
+
+# The plug-in promises to take one date or timestamp: a numpy value, however
+# its column holds it, is neither (the strict fake reads `.year` and friends).
+@pytest.mark.parametrize("form", ["datetime64", "datetime64[s]", "Timestamps", "dates", "datetimes",
+                                  "Asia/Shanghai"])
+@pytest.mark.parametrize("bar_tz", [None, "Asia/Shanghai"])
+def test_night_session_trading_dates_in_any_form_reach_the_plug_in_as_dates(form, bar_tz):
+    bars = fm.minute_bars("F1", [(20240103, 5), (20240104, 5)], derivatives=True, night=3)
+    wall_clock = bars.index.get_level_values(1)
+    bars.index = pd.MultiIndex.from_arrays([bars.index.get_level_values(0), wall_clock.tz_localize(bar_tz)])
+    services, index, data = fetch_served(bars.assign(trading_date=_trading_date_as(form, bars["trading_date"])))
+    assert index.tolist() == [(20240103, 0), (20240104, 8)]
+    assert data["datetime"].tolist() == [fm.convert_dt_to_int(t) for t in wall_clock]
+    seen = services.date_to_number.calls + services.convert_dt_to_int.calls
+    assert {type(value) for value in seen} <= {datetime.date, datetime.datetime, pd.Timestamp}
+    assert len(services.date_to_number.calls) == 2
+
+
+@pytest.mark.parametrize("tz", [None, "America/New_York"])
+def test_equity_bars_convert_their_wall_clock_stamps_once_per_date(tz):
+    bars = fm.minute_bars("S1", [(20240102, 3), (20240103, 2)])
+    wall_clock = bars.index.get_level_values(1)
+    bars.index = pd.MultiIndex.from_arrays([bars.index.get_level_values(0), wall_clock.tz_localize(tz)])
+    services, index, data = fetch_served(bars, "S1", fm.EQUITIES_DTYPE)
+    assert index.tolist() == [(20240102, 0), (20240103, 3)]
+    assert data["datetime"].tolist() == [fm.convert_dt_to_int(t) for t in wall_clock]
+    assert [type(value) for value in services.date_to_number.calls] == [datetime.datetime] * 2
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (lambda bars: bars.assign(trading_date=["20240102"] * len(bars)), TypeError, "'20240102' is not a date"),
+    (lambda bars: bars.assign(trading_date=[20240102] * len(bars)), TypeError, "20240102.* is not a date"),
+    (lambda bars: bars.assign(trading_date=pd.to_datetime(["2024-01-02", None, "2024-01-02"])),
+     ValueError, "no trading_date"),
+    (lambda bars: bars.assign(trading_date=pd.Series([pd.Timestamp("2024-01-02"), None, None],
+                                                     dtype=object, index=bars.index)),
+     ValueError, "no trading_date"),
+    (lambda bars: bars.set_axis(pd.MultiIndex.from_arrays(
+        [bars.index.get_level_values(0), pd.to_datetime([None, "2024-01-02 09:31", "2024-01-02 09:32"])]),
+        axis=0), ValueError, "no timestamp"),
+])
+def test_bars_the_plug_in_cannot_take_are_refused_naming_the_instrument(change, error, message):
+    with pytest.raises(error, match="'F1'.*" + message):
+        fetch_served(change(fm.minute_bars("F1", [(20240102, 3)], derivatives=True)))

@@ -2,6 +2,7 @@
 import pytest
 
 import corvane.bundle as bundle
+from conftest import LISTING_FORMS
 
 T = bundle.INSTRUMENT_TYPE
 # Every instrument of the fake market's full listing but the unstored type.
@@ -106,7 +107,9 @@ def test_client_failure_propagates_with_nothing_printed(client, recorder):
     assert recorder.events == []
 
 
-def test_missing_underlying_never_becomes_an_identifier(client, recorder, monkeypatch):
+@pytest.mark.parametrize("form", LISTING_FORMS)
+def test_missing_underlying_never_becomes_an_identifier(client, recorder, monkeypatch, form):
+    client.form = form
     original = client.all_instruments
 
     def listing_with_gap(*args):
@@ -117,3 +120,22 @@ def test_missing_underlying_never_becomes_an_identifier(client, recorder, monkey
 
     monkeypatch.setattr(client, "all_instruments", listing_with_gap)
     assert bundle._merge_tags(["OP.ET001.C1"], False) == {"OP.ET001.C1"}
+    assert bundle._merge_tags(["ET001"], True) == {"ET001", "OP.ET001.P9"}
+
+
+# Members that are no `str` against every form of listing: selection is by
+# equality, whatever the column's dtype.
+@pytest.mark.parametrize("form", LISTING_FORMS)
+@pytest.mark.parametrize("words, with_derivatives, expected", [
+    (["stock"], False, {"ST001", "ST002"}),
+    (["fund", "convertible"], False, {"ET001", "LF001", "IX001", "CV001"}),
+    (["all"], False, ALL_STORED),
+    (["QZ"], False, {"QZ.2601", "QZ.2602"}),
+    (["OP.ET001.C1"], False, {"OP.ET001.C1", "ET001"}),
+    (["IX001"], True, {"IX001", "QZ.2601", "QZ.2602", "OP.QZ2601.C1"}),
+])
+def test_every_listing_form_selects_the_same(client, recorder, form, words, with_derivatives, expected):
+    client.form = form
+    selected = bundle._merge_tags(words, with_derivatives)
+    assert selected == expected and all(type(oid) is str for oid in selected)
+    assert recorder.events == []

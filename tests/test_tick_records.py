@@ -1,4 +1,8 @@
 """Turning one day's tick table into records of the tick reader's type."""
+import datetime
+from decimal import Decimal
+from fractions import Fraction
+
 import numpy as np
 import pytest
 
@@ -74,10 +78,50 @@ def layout(**attrs):
     return type("BadLoader", (Loader,), attrs)
 
 
+@pytest.mark.parametrize("tz", [None, "Asia/Shanghai", "America/New_York"])
+def test_tick_stamps_reach_the_plug_in_as_wall_clock_datetimes(tz):
+    table = fm.day_ticks(20240102, 3)
+    table.index = table.index.tz_localize(tz)
+    services = fm.make_services(fm.FakeClient())
+    ticks = tick.tick_records(services, "S1", table, list(Loader.COLUMNS), list(Loader.FIELDS),
+                              np.dtype(Loader.DTYPES))
+    assert ticks["date"].tolist() == [20240102] * 3
+    assert ticks["time"].tolist() == [93000000, 93003000, 93006000]
+    assert {type(value) for value in services.time_to_number.calls} <= {datetime.datetime, pd.Timestamp}
+
+
+def test_tick_without_a_timestamp_is_refused_naming_the_instrument():
+    table = fm.day_ticks(20240102, 2)
+    table.index = pd.DatetimeIndex([table.index[0], pd.NaT])
+    with pytest.raises(ValueError, match="'S1'.*no timestamp"):
+        records(table)
+
+
+def _scales(make_entry, scale):
+    return layout(FIELDS=[make_entry((name, dt, scale)) for name, dt, _ in Loader.FIELDS])
+
+
+# Any sequence of three items, any scale float() takes, gives the same records.
+@pytest.mark.parametrize("make_entry", [tuple, list, lambda entry: np.array(entry, dtype=object)],
+                         ids=["tuple", "list", "array"])
+@pytest.mark.parametrize("scale", [10000, 10000.0, Decimal("10000"), Fraction(10000), np.int64(10000),
+                                   np.float32(10000), np.array(10000)],
+                         ids=lambda scale: type(scale).__name__)
+def test_every_fields_form_the_reader_allows_gives_the_same_records(make_entry, scale):
+    table = fm.day_ticks(20240102, 3)
+    assert records(table, _scales(make_entry, scale)).tobytes() == records(table).tobytes()
+
+
 @pytest.mark.parametrize("loader, message", [
     (layout(FIELDS=Loader.FIELDS + (("last", 10000),)), "triple"),
     (layout(FIELDS=Loader.FIELDS + ("last",)), "triple"),
-    (layout(FIELDS=(("last", np.int32, "10000"),)), "not a number"),
+    (layout(FIELDS=Loader.FIELDS + ("abc",)), "triple"),
+    (layout(FIELDS=Loader.FIELDS + ({0: "last", 1: np.int32, 2: 1, 3: 0},)), "triple"),
+    (layout(FIELDS=Loader.FIELDS + ({"last": 1, "x": 2, "y": 3},)), "triple"),
+    (layout(FIELDS=(("last", np.int32, "10000"),)), "'last'.*not a number"),
+    (layout(FIELDS=(("last", np.int32, None),)), "'last'.*not a number"),
+    (layout(FIELDS=(("last", np.int32, float("nan")),)), "'last'.*not a finite number"),
+    (layout(FIELDS=(("last", np.int32, np.inf),)), "'last'.*not a finite number"),
     (layout(FIELDS=(("mid", np.int32, 10000),)), "'mid' is not a tick column"),
     (layout(DTYPES=np.dtype(Loader.DTYPES.descr[:-1])), "15 fields for 16 columns"),
 ])
