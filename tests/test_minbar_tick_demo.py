@@ -1,4 +1,5 @@
 """Round trips with the stand-in demo market: what the client serves is what the files hold."""
+import datetime
 import warnings
 
 import h5py

@@ -4,6 +4,7 @@ from decimal import Decimal
 from fractions import Fraction
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import fake_market as fm
