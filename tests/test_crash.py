@@ -420,8 +420,10 @@ def test_a_second_writer_of_a_file_is_refused_with_a_clear_error(tmp_path):
     for name in ("new", "existing"):  # the file is created by the first round
         with _engine.File(path) as first:
             first.create_dataset(name, rows)
+            # Refused at its open (a new file) or at its first write.
             with pytest.raises(OSError, match="is being written by another process") as refused:
-                _engine.File(path)
+                with _engine.File(path) as second:
+                    second.create_dataset("other", rows)
             assert str(path) in str(refused.value)
     with h5py.File(path, "r") as h5:
         assert sorted(h5) == ["existing", "new"]

@@ -169,6 +169,7 @@ public:
     void append(const std::string& name, nb::handle records) {
         InputRecords input(records);
         nb::gil_scoped_release unlocked;
+        file_.begin_writing();
         Dataset::open(file_, name).append(input.view());
     }
 
@@ -261,7 +262,8 @@ NB_MODULE(_engine, m) {
 
     nb::class_<PyFile>(m, "File")
         .def(nb::init<nb::handle, bool>(), nb::arg("path"), nb::arg("durable") = false,
-             "Open the HDF5 file at path for reading and writing, creating it when absent.\n"
+             "Open the HDF5 file at path, creating it when absent; an existing file is\n"
+             "read-only until the first write, which takes the writer lock.\n"
              "durable: close() returns once the writes are on disk (fsync).")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def(
@@ -293,6 +295,7 @@ NB_MODULE(_engine, m) {
             "shrink",
             [](PyFile& self, const std::string& name, std::int64_t length) {
                 if (length < 0) throw ArgumentError("length must not be negative");
+                self.file().begin_writing();
                 Dataset::open(self.file(), name).shrink(static_cast<std::size_t>(length));
             },
             nb::arg("name"), nb::arg("length"))
@@ -314,6 +317,23 @@ NB_MODULE(_engine, m) {
     m.def("_set_crash_safety", [](bool enabled) { set_crash_safety(enabled); }, nb::arg("enabled"),
           "Benchmark hook: False writes later files in place, without lock, temporary file or "
           "journal, to measure what crash safety costs. Never for real bundles.");
+    m.def(
+        "_set_write_path",
+        [](const std::string& path) {
+            if (path == "automatic") {
+                set_write_path(WritePath::automatic);
+            } else if (path == "in_place") {
+                set_write_path(WritePath::in_place);
+            } else if (path == "beside") {
+                set_write_path(WritePath::beside);
+            } else {
+                throw ArgumentError("write path must be 'automatic', 'in_place' or 'beside'");
+            }
+        },
+        nb::arg("path"),
+        "Benchmark hook: how existing files take their changes ('automatic': in place unless a "
+        "reader holds the file; 'in_place': always, failing when a reader holds it; 'beside': "
+        "always a new version renamed over the file). Never for real bundles.");
     m.def("_fail_once", [](const std::string& point) { failpoint::fail_once(point); },
           nb::arg("point"), "Test hook: make the next pass through the named point fail.");
 }

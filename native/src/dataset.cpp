@@ -38,6 +38,7 @@ Dataset Dataset::create(File& file, const std::string& name, const RecordsView& 
     if (file.contains(name)) {
         throw ArgumentError("member '" + name + "' already exists in '" + file.path() + "'");
     }
+    file.begin_writing();
     const Datatype type = Datatype::from_layout(records.layout);
     const hsize_t rows[1] = {records.rows};
     const hsize_t unlimited[1] = {H5S_UNLIMITED};

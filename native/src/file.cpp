@@ -65,19 +65,24 @@ File::File(std::string path, bool durable) : path_(std::move(path)) {
         return;
     }
     guard_ = GuardedFile::open(path_, durable);
+    open_guarded(guard_->is_new() ? H5F_ACC_EXCL : H5F_ACC_RDONLY);
+}
+
+void File::open_guarded(unsigned flags) {
     try {
         Handle fapl = file_access_properties();
         detail::use_guarded_driver(fapl.get(), *guard_);
         const char* name = guard_->working_path().c_str();
-        if (guard_->is_new()) {
+        if (flags == H5F_ACC_EXCL) {
             handle_ = Handle(H5Fcreate(name, H5F_ACC_EXCL, file_creation_properties().get(),
                                        fapl.get()),
                              H5Fclose);
             if (!handle_) throw_with_hdf5_message<FileError>("unable to create file '" + path_ + "'");
         } else {
-            handle_ = Handle(H5Fopen(name, H5F_ACC_RDWR, fapl.get()), H5Fclose);
+            handle_ = Handle(H5Fopen(name, flags, fapl.get()), H5Fclose);
             if (!handle_) throw_with_hdf5_message<FileError>("unable to open file '" + path_ + "'");
         }
+        writable_ = flags != H5F_ACC_RDONLY;
     } catch (...) {
         // Nothing was written to a file HDF5 could not open: a foreign file
         // stays byte for byte, and a new one disappears.
@@ -85,6 +90,22 @@ File::File(std::string path, bool durable) : path_(std::move(path)) {
         guard_.reset();
         throw;
     }
+}
+
+void File::begin_writing() {
+    handle();  // a closed file throws
+    if (writable_) return;
+    ErrorPrintingOff quiet;
+    guard_->begin_write();
+    // HDF5 cannot reopen a read-only file for writing in place: close it
+    // (which writes nothing) and open it again, now through a writable guard.
+    const std::string problem = close_handle();
+    if (!problem.empty()) {
+        guard_->roll_back();
+        guard_.reset();
+        throw FileError("unable to reopen file '" + path_ + "' for writing (" + problem + ")");
+    }
+    open_guarded(H5F_ACC_RDWR);
 }
 
 void File::open_unguarded() {
@@ -96,11 +117,13 @@ void File::open_unguarded() {
         }
         handle_ = Handle(H5Fopen(path_.c_str(), H5F_ACC_RDWR, fapl.get()), H5Fclose);
         if (!handle_) throw_with_hdf5_message<FileError>("unable to open file '" + path_ + "'");
+        writable_ = true;
     } else if (errno == ENOENT) {
         handle_ = Handle(H5Fcreate(path_.c_str(), H5F_ACC_EXCL, file_creation_properties().get(),
                                    fapl.get()),
                          H5Fclose);
         if (!handle_) throw_with_hdf5_message<FileError>("unable to create file '" + path_ + "'");
+        writable_ = true;
     } else {
         throw FileError("unable to open file '" + path_ + "' (" + std::strerror(errno) + ")");
     }
@@ -208,6 +231,7 @@ bool File::contains(const std::string& name) const {
 
 void File::remove(const std::string& name) {
     if (!contains(name)) throw NotFound("no member '" + name + "' in '" + path_ + "'");
+    begin_writing();
     ErrorPrintingOff quiet;
     if (H5Ldelete(handle().get(), name.c_str(), H5P_DEFAULT) < 0) {
         throw_with_hdf5_message<IoError>("unable to remove '" + name + "' from '" + path_ + "'");

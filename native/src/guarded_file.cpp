@@ -1,14 +1,18 @@
 #include "corvane/guarded_file.hpp"
 
 #include "corvane/error.hpp"
+#include "corvane/file.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace corvane {
@@ -18,25 +22,30 @@ namespace {
 // Attempts at opening before giving up on a file that keeps being replaced
 // under us (which only a foreign process would do).
 constexpr int kOpenAttempts = 8;
+// How long an open waits for an exclusive holder of the file: a writer
+// applying its overwrites in place holds it for milliseconds.
+constexpr auto kSharedLockWait = std::chrono::seconds(2);
+
+std::atomic<WritePath> write_path{WritePath::automatic};
 
 std::string reason(int error) { return std::strerror(error); }
 
 std::string busy_message(const std::string& path) {
     return "'" + path +
-           "' is being written by another process (or held open by a reader); "
-           "try again once it has finished";
+           "' is being written by another process; try again once it has finished";
 }
 
-// The writer lock, taken without waiting: false when another open file
-// description holds it. flock() is what HDF5 itself locks with, so readers
-// through any HDF5 keep seeing a file under write as locked.
-bool try_lock(const Descriptor& fd, const std::string& path) {
-    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+// flock() without waiting: false when another open file description holds a
+// conflicting lock. flock() is what HDF5 readers lock a file with.
+bool try_flock(const Descriptor& fd, int operation, const std::string& path) {
+    while (::flock(fd.get(), operation | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK) return false;
         if (errno != EINTR) throw FileError("unable to lock file '" + path + "' (" + reason(errno) + ")");
     }
     return true;
 }
+
+bool try_lock(const Descriptor& fd, const std::string& path) { return try_flock(fd, LOCK_EX, path); }
 
 // Whether `path` still names the file open as `fd`: a lock taken on a file
 // that was removed or replaced meanwhile protects nothing.
@@ -45,6 +54,47 @@ bool names(const std::string& path, const Descriptor& fd) {
     struct stat by_fd {};
     return ::stat(path.c_str(), &by_name) == 0 && ::fstat(fd.get(), &by_fd) == 0 &&
            by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino;
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// The shared lock of a reader. An exclusive holder is a writer applying its
+// overwrites in place (milliseconds) or a foreign HDF5 writer: waited for
+// briefly, then refused.
+void take_shared(const Descriptor& fd, const std::string& path) {
+    const auto until = std::chrono::steady_clock::now() + kSharedLockWait;
+    while (!try_flock(fd, LOCK_SH, path)) {
+        if (std::chrono::steady_clock::now() > until) throw FileError(busy_message(path));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// The writer lock of `path`, without waiting; empty when another writer
+// holds it. The lock file goes when its holder releases it; one left by a
+// dead writer is simply taken over.
+Descriptor take_writer_lock(const std::string& path) {
+    const std::string lock_path = GuardedFile::lock_path_for(path);
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        Descriptor fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+        if (!fd) {
+            throw FileError("unable to lock file '" + path + "' (cannot create '" + lock_path +
+                            "': " + reason(errno) + ")");
+        }
+        if (!try_lock(fd, path)) return Descriptor();
+        // Its holder removed it just before we locked it: take the next one.
+        if (names(lock_path, fd)) return fd;
+    }
+    throw FileError("unable to lock file '" + path + "' (its lock file keeps being replaced)");
+}
+
+void release_writer_lock(const std::string& path, Descriptor& lock) noexcept {
+    if (!lock) return;
+    // Removed while held, so that whoever opened it meanwhile sees it gone.
+    ::unlink(GuardedFile::lock_path_for(path).c_str());
+    lock.reset();
 }
 
 // Removes the temporary file that a dead writer left for `path`; one that a
@@ -82,31 +132,123 @@ bool rename_without_replacing(const std::string& from, const std::string& to) {
     return true;
 }
 
+// Creates the temporary file of `path`, locked; one a dead writer left is
+// removed first. The caller holds the writer lock of `path`.
+Descriptor create_temporary(const std::string& path) {
+    const std::string temporary = GuardedFile::temporary_path_for(path);
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        Descriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!fd) {
+            if (errno != EEXIST) {
+                throw FileError("unable to create file '" + path + "' (" + reason(errno) + ")");
+            }
+            // A temporary file is there: a live writer's, or a dead one's to remove.
+            Descriptor other(::open(temporary.c_str(), O_RDWR | O_CLOEXEC));
+            if (!other) continue;
+            if (!try_lock(other, path)) throw FileError(busy_message(path));
+            if (names(temporary, other)) remove_if_present(temporary);
+            continue;
+        }
+        // Someone may have locked our fresh file to see whether it is a dead
+        // writer's and removed it: then start over.
+        if (!try_lock(fd, path) || !names(temporary, fd)) continue;
+        return fd;
+    }
+    throw FileError("unable to create file '" + path + "' (its temporary file keeps being replaced)");
+}
+
+// Undoes what a dead writer left beside the file open as `shared`: a journal
+// must be applied (the file may be half-written), a temporary file or a lock
+// file only costs a name and goes when it can. A live writer's are left
+// alone: it applies overwrites only under an exclusive lock, which the
+// caller's shared lock keeps off.
+void recover_dead_writer(const std::string& path, const Descriptor& shared) {
+    const std::string journal = Journal::path_for(path);
+    const bool interrupted = exists(journal);
+    if (!interrupted && !exists(GuardedFile::temporary_path_for(path)) &&
+        !exists(GuardedFile::lock_path_for(path))) {
+        return;
+    }
+    try {
+        Descriptor lock = take_writer_lock(path);
+        if (!lock) return;
+        try {
+            if (interrupted) {
+                Descriptor data(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+                if (!data) throw FileError("cannot open it for writing (" + reason(errno) + ")");
+                if (!names(path, shared) || !names(path, data)) {
+                    throw FileError("it was replaced while being recovered");
+                }
+                Journal::recover(journal, data, path);
+            }
+            remove_dead_temporary(GuardedFile::temporary_path_for(path));
+        } catch (...) {
+            release_writer_lock(path, lock);
+            throw;
+        }
+        release_writer_lock(path, lock);
+    } catch (const Error& e) {
+        if (!interrupted) return;  // a read-only directory keeps the leftovers
+        throw FileError("unable to open file '" + path +
+                        "': an interrupted write could not be undone (" + e.what() + ")");
+    }
+}
+
+// Copies the first `length` bytes of `from` to `to`, sharing blocks where
+// the file system can.
+void copy_bytes(const Descriptor& from, const Descriptor& to, std::uint64_t length,
+                const std::string& what) {
+    loff_t in = 0;
+    loff_t out = 0;
+    while (static_cast<std::uint64_t>(in) < length) {
+        const ssize_t n = ::copy_file_range(from.get(), &in, to.get(), &out,
+                                            static_cast<std::size_t>(length - in), 0);
+        if (n > 0) continue;
+        if (n == 0) break;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+            throw IoError("cannot copy '" + what + "' (" + reason(errno) + ")");
+        }
+        // No in-kernel copy between these files: through a buffer.
+        std::vector<unsigned char> buffer(std::size_t{1} << 20);
+        while (static_cast<std::uint64_t>(in) < length) {
+            const std::size_t piece = static_cast<std::size_t>(
+                std::min<std::uint64_t>(buffer.size(), length - static_cast<std::uint64_t>(in)));
+            const std::size_t got = read_at(from, static_cast<std::uint64_t>(in), buffer.data(), piece, what);
+            if (got == 0) break;
+            write_at(to, static_cast<std::uint64_t>(in), buffer.data(), got, what);
+            in += static_cast<loff_t>(got);
+        }
+        break;
+    }
+}
+
 }  // namespace
+
+void set_write_path(WritePath path) { write_path = path; }
 
 std::string GuardedFile::temporary_path_for(const std::string& path) {
     return hidden_companion(path, ".tmp");
 }
 
-GuardedFile::GuardedFile(std::string path, std::string working_path, Descriptor fd, bool is_new,
-                         bool durable, std::size_t max_pending_bytes)
+std::string GuardedFile::lock_path_for(const std::string& path) {
+    return hidden_companion(path, ".lock");
+}
+
+GuardedFile::GuardedFile(std::string path, std::string working_path, State state, bool durable,
+                         std::size_t max_pending_bytes)
     : path_(std::move(path)),
       working_path_(std::move(working_path)),
-      fd_(std::move(fd)),
-      is_new_(is_new),
+      state_(state),
       durable_(durable),
-      max_pending_bytes_(max_pending_bytes) {
-    original_length_ = is_new_ ? 0 : file_length(fd_, path_);
-    size_ = original_length_;
-    journalled_.assign(static_cast<std::size_t>((original_length_ + kPageSize - 1) / kPageSize), false);
-}
+      max_pending_bytes_(max_pending_bytes) {}
 
 GuardedFile::~GuardedFile() { roll_back(); }
 
 std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool durable,
                                                std::size_t max_pending_bytes) {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        Descriptor fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd) {
             if (errno == ENOENT) return create(path, durable, max_pending_bytes);
             throw FileError("unable to open file '" + path + "' (" + reason(errno) + ")");
@@ -124,44 +266,64 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool dur
             throw FileError("unable to open file '" + path +
                             "' (empty file: file signature not found)");
         }
-        if (!try_lock(fd, path)) throw FileError(busy_message(path));
+        take_shared(fd, path);
         if (!names(path, fd)) continue;
-        remove_dead_temporary(temporary_path_for(path));
-        try {
-            Journal::recover(Journal::path_for(path), fd, path);
-        } catch (const Error& e) {
-            throw FileError("unable to open file '" + path +
-                            "': an interrupted write could not be undone (" + e.what() + ")");
-        }
-        return std::shared_ptr<GuardedFile>(
-            new GuardedFile(path, path, std::move(fd), false, durable, max_pending_bytes));
+        recover_dead_writer(path, fd);
+        std::shared_ptr<GuardedFile> file(
+            new GuardedFile(path, path, State::reading, durable, max_pending_bytes));
+        file->original_length_ = file->size_ = file_length(fd, path);
+        file->shared_ = std::move(fd);
+        return file;
     }
     throw FileError("unable to open file '" + path + "' (it keeps being replaced)");
 }
 
 std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool durable,
                                                  std::size_t max_pending_bytes) {
-    const std::string temporary = temporary_path_for(path);
-    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        Descriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!fd) {
-            if (errno != EEXIST) {
-                throw FileError("unable to create file '" + path + "' (" + reason(errno) + ")");
-            }
-            // A temporary file is there: a live writer's, or a dead one's to remove.
-            Descriptor other(::open(temporary.c_str(), O_RDWR | O_CLOEXEC));
-            if (!other) continue;
-            if (!try_lock(other, path)) throw FileError(busy_message(path));
-            if (names(temporary, other)) remove_if_present(temporary);
-            continue;
+    Descriptor lock = take_writer_lock(path);
+    if (!lock) throw FileError(busy_message(path));
+    std::shared_ptr<GuardedFile> file(new GuardedFile(path, temporary_path_for(path), State::fresh,
+                                                      durable, max_pending_bytes));
+    file->lock_ = std::move(lock);
+    // Released (the lock file removed) by the destructor when this throws.
+    file->temp_ = create_temporary(path);
+    return file;
+}
+
+void GuardedFile::begin_write() {
+    if (released_) throw ArgumentError("file '" + path_ + "' is closed");
+    if (state_ != State::reading) return;
+    Descriptor lock = take_writer_lock(path_);
+    if (!lock) throw FileError(busy_message(path_));
+    try {
+        // Our shared lock kept every in-place change off the file since it
+        // was opened: it can only have grown (a writer at work, or a dead
+        // one whose growth the journal cuts) or been replaced by a new version.
+        Descriptor data(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
+        if (!data) throw FileError("unable to open file '" + path_ + "' for writing (" + reason(errno) + ")");
+        if (names(path_, shared_) && names(path_, data)) {
+            Journal::recover(Journal::path_for(path_), data, path_);
         }
-        // Someone may have locked our fresh file to see whether it is a dead
-        // writer's and removed it: then start over.
-        if (!try_lock(fd, path) || !names(temporary, fd)) continue;
-        return std::shared_ptr<GuardedFile>(
-            new GuardedFile(path, temporary, std::move(fd), true, durable, max_pending_bytes));
+        if (!names(path_, shared_) || !names(path_, data) ||
+            file_length(data, path_) != original_length_) {
+            throw FileError("'" + path_ +
+                            "' was changed by another process while this call read it; try again");
+        }
+        remove_dead_temporary(temporary_path_for(path_));
+        data_ = std::move(data);
+    } catch (...) {
+        release_writer_lock(path_, lock);
+        throw;
     }
-    throw FileError("unable to create file '" + path + "' (its temporary file keeps being replaced)");
+    lock_ = std::move(lock);
+    journalled_.assign(static_cast<std::size_t>((original_length_ + kPageSize - 1) / kPageSize), false);
+    state_ = State::in_place;
+    if (write_path == WritePath::beside) move_beside();
+}
+
+const Descriptor& GuardedFile::current() const {
+    if (state_ == State::beside || state_ == State::fresh) return temp_;
+    return data_ ? data_ : shared_;
 }
 
 void GuardedFile::check_writable() const {
@@ -172,7 +334,7 @@ void GuardedFile::check_writable() const {
 void GuardedFile::read(std::uint64_t offset, void* out, std::size_t size) const {
     if (released_) throw ArgumentError("file '" + path_ + "' is closed");
     auto* bytes = static_cast<unsigned char*>(out);
-    const std::size_t got = read_at(fd_, offset, bytes, size, path_);
+    const std::size_t got = read_at(current(), offset, bytes, size, path_);
     std::memset(bytes + got, 0, size - got);
     // What the call wrote over original bytes is still in memory.
     const std::uint64_t end = offset + size;
@@ -199,14 +361,14 @@ void GuardedFile::write_original(std::uint64_t offset, const unsigned char* byte
                 ++last;
             }
             const std::uint64_t to = std::min(end, (last + 1) * kPageSize);
-            write_at(fd_, at, bytes + (at - offset), static_cast<std::size_t>(to - at), path_);
+            write_at(data_, at, bytes + (at - offset), static_cast<std::size_t>(to - at), path_);
             at = to;
             continue;
         }
         auto [it, fresh] = pending_.try_emplace(page);
         if (fresh) {
             it->second.assign(kPageSize, 0);
-            read_at(fd_, page_at, it->second.data(), kPageSize, path_);
+            read_at(data_, page_at, it->second.data(), kPageSize, path_);
         }
         const std::uint64_t to = std::min({end, page_at + kPageSize, original_length_});
         std::memcpy(it->second.data() + (at - page_at), bytes + (at - offset), static_cast<std::size_t>(to - at));
@@ -220,15 +382,20 @@ void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t siz
     const auto* p = static_cast<const unsigned char*>(bytes);
     const std::uint64_t end = offset + size;
     try {
+        begin_write();
         start_journal();
-        // Growth needs no saved bytes: the rollback cuts it.
-        if (end > original_length_) {
-            const std::uint64_t from = std::max(offset, original_length_);
-            write_at(fd_, from, p + (from - offset), static_cast<std::size_t>(end - from), path_);
-        }
-        if (offset < original_length_) {
-            write_original(offset, p, static_cast<std::size_t>(std::min(end, original_length_) - offset));
-            if (pending_.size() * kPageSize > max_pending_bytes_) checkpoint(std::nullopt);
+        if (state_ != State::in_place) {
+            write_at(temp_, offset, p, size, path_);
+        } else {
+            // Growth needs no saved bytes: the rollback cuts it.
+            if (end > original_length_) {
+                const std::uint64_t from = std::max(offset, original_length_);
+                write_at(data_, from, p + (from - offset), static_cast<std::size_t>(end - from), path_);
+            }
+            if (offset < original_length_) {
+                write_original(offset, p, static_cast<std::size_t>(std::min(end, original_length_) - offset));
+                if (pending_.size() * kPageSize > max_pending_bytes_) checkpoint(std::nullopt);
+            }
         }
         size_ = std::max(size_, end);
     } catch (const Error& e) {
@@ -241,11 +408,12 @@ void GuardedFile::truncate(std::uint64_t length) {
     if (dropping_ && !released_) return;
     check_writable();
     try {
+        begin_write();
         start_journal();
-        if (length < original_length_) {
+        if (state_ == State::in_place && length < original_length_) {
             checkpoint(length);
         } else {
-            truncate_to(fd_, length, path_);
+            truncate_to(state_ == State::in_place ? data_ : temp_, length, path_);
         }
         size_ = length;
     } catch (const Error& e) {
@@ -258,11 +426,65 @@ void GuardedFile::start_journal() {
     wrote_ = true;
     // Before the first write, so that the original length is on record even
     // when all the call does is grow the file.
-    if (!is_new_ && !journal_) journal_.emplace(Journal::start(Journal::path_for(path_), fd_, path_, durable_));
+    if (state_ == State::in_place && !journal_) {
+        journal_.emplace(Journal::start(Journal::path_for(path_), data_, path_, durable_));
+    }
+}
+
+bool GuardedFile::take_exclusive() {
+    if (exclusive_) return true;
+    if (write_path == WritePath::beside) return false;
+    // A failed attempt also drops the shared lock (flock() converts by
+    // unlocking first); the call then only reads the file to copy it.
+    exclusive_ = try_flock(shared_, LOCK_EX, path_);
+    if (!exclusive_ && write_path == WritePath::in_place) throw FileError(busy_message(path_));
+    return exclusive_;
+}
+
+void GuardedFile::move_beside() {
+    struct stat st {};
+    if (::fstat(shared_.get(), &st) != 0) {
+        throw IoError("cannot read the mode of '" + path_ + "' (" + reason(errno) + ")");
+    }
+    temp_ = create_temporary(path_);
+    try {
+        // The new version keeps the old one's permissions (and owner, where allowed).
+        if (::fchmod(temp_.get(), st.st_mode & 07777) != 0) {
+            throw IoError("cannot set the mode of '" + temporary_path_for(path_) + "' (" + reason(errno) + ")");
+        }
+        if (::fchown(temp_.get(), st.st_uid, st.st_gid) != 0 && errno != EPERM) {
+            throw IoError("cannot set the owner of '" + temporary_path_for(path_) + "' (" + reason(errno) + ")");
+        }
+        copy_bytes(data_, temp_, size_, path_);
+        for (const auto& [page, bytes] : pending_) {
+            const std::uint64_t from = page * kPageSize;
+            const std::uint64_t to = std::min(from + kPageSize, original_length_);
+            write_at(temp_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
+        }
+        // The original is as it was opened again: only growth was written
+        // to it (an overwrite in place would have kept us there).
+        if (file_length(data_, path_) != original_length_) truncate_to(data_, original_length_, path_);
+        if (journal_) {
+            journal_->remove();
+            journal_.reset();
+        }
+    } catch (...) {
+        remove_if_present(temporary_path_for(path_));
+        temp_.reset();
+        throw;
+    }
+    pending_.clear();
+    data_.reset();
+    state_ = State::beside;
 }
 
 void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
-    if (is_new_ || (pending_.empty() && !cut)) return;
+    if (state_ != State::in_place || (pending_.empty() && !cut)) return;
+    if (!take_exclusive()) {
+        move_beside();
+        if (cut) truncate_to(temp_, *cut, path_);
+        return;
+    }
     // Pages whose original bytes go to the journal: the pending ones, and
     // those a cut removes. Pending pages still hold their original bytes on
     // disk, so the journal reads them from the file.
@@ -284,7 +506,7 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
         while (run_end < wanted.size() && wanted[run_end]) ++run_end;
         const std::uint64_t from = page * kPageSize;
         const std::uint64_t to = std::min<std::uint64_t>(run_end * kPageSize, original_length_);
-        journal_->save(fd_, from, to - from);
+        journal_->save(data_, from, to - from);
         saved = true;
         page = run_end;
     }
@@ -298,37 +520,51 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
     for (const auto& [page, bytes] : pending_) {
         const std::uint64_t from = page * kPageSize;
         const std::uint64_t to = std::min(from + kPageSize, limit);
-        if (from < to) write_at(fd_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
+        if (from < to) write_at(data_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
     }
     pending_.clear();
-    if (cut) truncate_to(fd_, *cut, path_);
+    if (cut) truncate_to(data_, *cut, path_);
 }
 
 void GuardedFile::commit() {
     check_writable();
-    if (is_new_) {
-        if (durable_) sync_data(fd_, path_);
-        // A journal beside a file that does not exist guards nothing of ours;
-        // left there, it would one day "restore" the new file.
-        remove_if_present(Journal::path_for(path_));
-        if (!rename_without_replacing(working_path_, path_)) {
-            throw FileError("'" + path_ +
-                            "' was created by another process meanwhile; this call's records "
-                            "were not stored");
-        }
-        // From here on the file is in place: nothing is left to undo.
-        is_new_ = false;
-        if (durable_) sync_directory_of(path_);
-    } else {
-        try {
+    try {
+        if (state_ == State::in_place) {
             checkpoint(std::nullopt);
-            if (durable_ && wrote_) sync_data(fd_, path_);
-            if (journal_) journal_->remove();
-        } catch (const Error& e) {
-            failure_ = e.what();
-            throw;
         }
-        journal_.reset();
+        if (state_ == State::fresh) {
+            if (durable_) sync_data(temp_, path_);
+            // A journal beside a file that does not exist guards nothing of ours;
+            // left there, it would one day "restore" the new file.
+            remove_if_present(Journal::path_for(path_));
+            if (!rename_without_replacing(working_path_, path_)) {
+                throw FileError("'" + path_ +
+                                "' was created by another process meanwhile; this call's records "
+                                "were not stored");
+            }
+            // From here on the file is in place: nothing is left to undo.
+            state_ = State::reading;
+            if (durable_) sync_directory_of(path_);
+        } else if (state_ == State::beside) {
+            if (durable_) sync_data(temp_, path_);
+            if (!names(path_, shared_)) {
+                throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
+                                "records were not stored");
+            }
+            const std::string temporary = temporary_path_for(path_);
+            if (::rename(temporary.c_str(), path_.c_str()) != 0) {
+                throw IoError("cannot rename '" + temporary + "' to '" + path_ + "' (" + reason(errno) + ")");
+            }
+            state_ = State::reading;
+            if (durable_) sync_directory_of(path_);
+        } else if (state_ == State::in_place) {
+            if (durable_ && wrote_) sync_data(data_, path_);
+            if (journal_) journal_->remove();
+            journal_.reset();
+        }
+    } catch (const Error& e) {
+        failure_ = e.what();
+        throw;
     }
     release();
 }
@@ -339,16 +575,16 @@ bool GuardedFile::roll_back() noexcept {
     pending_.clear();
     bool restored = true;
     try {
-        if (is_new_) {
+        if (state_ == State::fresh || state_ == State::beside) {
             // Still ours: we hold its lock, and nobody removes a locked one.
-            remove_if_present(working_path_);
+            remove_if_present(temporary_path_for(path_));
         } else if (journal_) {
-            journal_->roll_back(fd_);
+            journal_->roll_back(data_);
             journal_->remove();
             journal_.reset();
-        } else if (wrote_) {
-            truncate_to(fd_, original_length_, path_);
-            if (durable_) sync_data(fd_, path_);
+        } else if (wrote_ && data_) {
+            truncate_to(data_, original_length_, path_);
+            if (durable_) sync_data(data_, path_);
         }
     } catch (...) {
         restored = false;
@@ -359,7 +595,10 @@ bool GuardedFile::roll_back() noexcept {
 
 void GuardedFile::release() noexcept {
     released_ = true;
-    fd_.reset();
+    temp_.reset();
+    data_.reset();
+    shared_.reset();
+    release_writer_lock(path_, lock_);
 }
 
 std::size_t GuardedFile::journalled_pages() const {

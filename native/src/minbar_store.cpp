@@ -145,6 +145,7 @@ void extend(File& file, const RecordsView& index, const RecordsView& data) {
 
 void append_minbar(File& file, const RecordsView& index, const RecordsView& data) {
     check_batch(index, data);
+    file.begin_writing();
     if (!file.contains(kIndex)) {
         initialise(file, index, data);
     } else {

@@ -126,7 +126,8 @@ TEST(File, ANewFileAppearsCompleteAtCloseAndNotBefore) {
     const std::string path = dir.path("new.h5");
     File file(path, true);
     Dataset::create(file, "x", testing::view(testing::equity_bars(3000)));
-    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{".new.h5.tmp"});
+    EXPECT_EQ(testing::names_in(dir.path("")),
+              (std::vector<std::string>{".new.h5.lock", ".new.h5.tmp"}));
     file.close();
     EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"new.h5"});
     EXPECT_EQ(rows_read_by_plain_hdf5(path, "x"), 3000);
@@ -164,6 +165,7 @@ protected:
     // Grows "data", adds a member and removes one: in-place rewrites of
     // HDF5's metadata as well as growth.
     void change(File& file) {
+        file.begin_writing();
         Dataset::open(file, "data").append(testing::view(testing::equity_bars(700, 2500)));
         Dataset::create(file, "more", testing::view(testing::equity_bars(40)));
         file.remove("more");
@@ -215,17 +217,34 @@ TEST_F(ExistingFileTest, AKilledWriterIsUndoneByTheNextOpen) {
     EXPECT_TRUE(testing::read_bytes(path) == before);
 }
 
-TEST_F(ExistingFileTest, ASecondWriterIsRefusedWithAClearError) {
+TEST_F(ExistingFileTest, ASecondWriterIsRefusedWithAClearErrorAtItsFirstWrite) {
     File first(path);
     change(first);
+    File second(path);  // reading is never refused
+    EXPECT_EQ(Dataset::open(second, "data").length(), 2500u);
     try {
-        File second(path);
+        second.begin_writing();
         FAIL() << "two writers of one file";
     } catch (const FileError& e) {
-        EXPECT_NE(std::string(e.what()).find("another process"), std::string::npos) << e.what();
+        EXPECT_NE(std::string(e.what()).find("is being written by another process"), std::string::npos)
+            << e.what();
     }
     first.close();
     EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3200);
+    // The first writer's new version went beside the file the second one
+    // holds: that one still reads what it opened, and cannot write over
+    // the new version.
+    EXPECT_EQ(Dataset::open(second, "data").length(), 2500u);
+    try {
+        second.begin_writing();
+        FAIL() << "a write over a version this call never read";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("was changed by another process"), std::string::npos)
+            << e.what();
+    }
+    second.close();
+    EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3200);
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
 }
 
 }  // namespace

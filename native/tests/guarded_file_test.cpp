@@ -135,7 +135,8 @@ TEST_F(GuardedFileTest, ASecondWriterIsRefusedAndLeavesTheFirstOnesJournalAlone)
     for (const std::string& which : {path, dir.path("new.h5")}) {
         auto holder = which == path ? first : GuardedFile::open(which, false);
         try {
-            GuardedFile::open(which, false);
+            // An existing file opens for reading; its first write is refused.
+            put(*GuardedFile::open(which, false), 0, "second writer");
             FAIL() << "a second writer got " << which;
         } catch (const FileError& e) {
             EXPECT_NE(std::string(e.what()).find("is being written by another process"), std::string::npos);

@@ -17,7 +17,8 @@ public:
     // unlimited maximum length, chunked by chunk_rows(), deflate level 9,
     // no shuffle, library-default fill value, no attributes.
     // Throws ArgumentError when the member exists or `name` is not a member
-    // name. A failed creation leaves no member behind.
+    // name. A failed creation leaves no member behind. Makes the file
+    // writable (File::begin_writing).
     static Dataset create(File& file, const std::string& name, const RecordsView& records);
     // Opens root member `name`; NotFound when absent, LayoutError when it is
     // not a one-dimensional dataset.

@@ -1,4 +1,4 @@
-// An HDF5 file of the bundle, open for reading and writing.
+// An HDF5 file of the bundle: read-only until the first write.
 #pragma once
 
 #include "corvane/handle.hpp"
@@ -11,15 +11,17 @@ namespace corvane {
 
 class GuardedFile;
 
-// One writing call on one bundle file: it ends with close() (every write
-// stands) or abort() (none does), and a process that dies in between leaves
-// what the next open undoes (guarded_file.hpp). A file that does not exist is
+// One call on one bundle file: it ends with close() (every write stands) or
+// abort() (none does), and a process that dies in between leaves what the
+// next open undoes (guarded_file.hpp). An existing file is opened read-only
+// and becomes writable at the first write (begin_writing()): a call with
+// nothing to write changes no byte of it. A file that does not exist is
 // built under a hidden temporary name and appears complete at close().
 class File {
 public:
-    // Opens `path` for reading and writing, or creates it when it does not
-    // exist (never truncating). Throws FileError naming the file when it is
-    // not an HDF5 file, its directory is missing, access is denied or another
+    // Opens `path` read-only, or creates it when it does not exist (never
+    // truncating). Throws FileError naming the file when it is not an HDF5
+    // file, its directory is missing, access is denied or (new file) another
     // process is writing it; a file that is not HDF5 is left untouched.
     // Nothing stays open when the constructor throws. `durable`: close()
     // returns only once the call's writes are on disk, and a power loss at
@@ -35,6 +37,14 @@ public:
 
     const std::string& path() const { return path_; }
     bool is_open() const { return static_cast<bool>(handle_); }
+    bool is_writable() const { return static_cast<bool>(handle_) && writable_; }
+
+    // Makes the file writable: takes the writer lock (readers never take it)
+    // and reopens the file for writing. Every writing operation calls it
+    // first; datasets opened before it are closed by it. Throws FileError
+    // naming the file when another process is writing it or changed it
+    // since it was opened. Idempotent.
+    void begin_writing();
 
     // Ends a successful call: writes everything out and closes. Idempotent.
     // Throws IoError naming the file when a write of the call failed (a full
@@ -49,7 +59,7 @@ public:
     std::vector<std::string> members() const;
     // False for names that cannot name a root member ("", ".", "a/b").
     bool contains(const std::string& name) const;
-    // Deletes the member; throws NotFound when absent.
+    // Deletes the member (making the file writable); throws NotFound when absent.
     void remove(const std::string& name);
 
     // Throws ArgumentError when the file is closed. Used by the engine's own
@@ -58,18 +68,30 @@ public:
 
 private:
     void open_unguarded();
+    // Opens the HDF5 file through the guard: created, read-only or writable.
+    void open_guarded(unsigned flags);
     // Closes the HDF5 file; "" or HDF5's reason why it failed.
     std::string close_handle() noexcept;
 
     std::string path_;
     std::shared_ptr<GuardedFile> guard_;  // none when crash safety is off
     Handle handle_;
+    bool writable_ = false;
 };
 
 // Measurement only: with false, files opened afterwards are written in place
 // through HDF5's own POSIX driver, with no lock, temporary file or journal of
 // ours, so that a benchmark can show what crash safety costs. Process-wide.
 void set_crash_safety(bool enabled);
+
+// How existing files take their changes. Measurement only (process-wide):
+// `automatic` is the engine's way.
+enum class WritePath {
+    automatic,  // in place when no reader holds the file, else beside it
+    in_place,   // always in place: a reader holding the file fails the call
+    beside,     // always a new version beside the file, renamed over it
+};
+void set_write_path(WritePath path);
 
 // A root member name is non-empty, not ".", and has no "/" or NUL in it.
 bool is_member_name(const std::string& name);

@@ -1,22 +1,33 @@
-// The bytes of one bundle file during one writing call. The call ends either
-// with all of its writes in place (commit) or with none (roll_back), also when
-// the process dies part-way:
-// - the file is locked against every other writer for the whole call;
+// The bytes of one bundle file during one call of the engine. A call reads
+// the file as it stands and writes only when it has something to write; it
+// ends either with all of its writes in place (commit) or with none
+// (roll_back), also when the process dies part-way:
+// - open() opens an existing file read-only under a shared lock, the same
+//   flock() an HDF5 reader holds while it has the file open: nothing is
+//   written, and a call that ends there leaves the file byte for byte as it
+//   was, times included (also in a read-only directory);
+// - the first write takes the writer lock, a hidden lock file beside the file
+//   (".NAME.lock") that readers never touch: two writers exclude each other,
+//   readers never stop a writer. A file replaced since open() is refused;
 // - a file that does not exist yet is built under a hidden temporary name in
 //   its directory (".NAME.tmp") and renamed into place only by commit(), never
 //   over a file that appeared meanwhile;
 // - an existing file only grows until commit(): overwrites of its original
-//   bytes are kept in memory, page by page, and applied by commit() once the
-//   pages' original bytes are in the rollback journal (journal.hpp), which
-//   then goes. The journal is started (with the original length) at the
-//   first write. A writer that dies before commit() leaves the original bytes
-//   as they were (readers still see the old file) plus growth past HDF5's end
-//   of file; one that dies while applying leaves saved bytes. The next open
-//   puts the original bytes back and cuts the growth. Opening also removes a
-//   dead writer's temporary file.
-// Durable: the data is flushed to disk before each step that makes it count
-// (four flushes for an update, two for a new file), so a power loss, too,
-// leaves the call either done or undone.
+//   bytes are kept in memory, page by page. Readers holding the file see its
+//   original version throughout (HDF5 ignores bytes past its recorded end).
+//   Overwrites are then applied in place only when no reader holds the file
+//   (the shared lock becomes exclusive without waiting), with the rollback
+//   journal (journal.hpp) first; otherwise the new version is written beside
+//   the file under the temporary name (copy_file_range, which shares blocks
+//   where the file system can) and renamed over it, and the readers keep the
+//   version they opened. A large rewrite applies its overwrites early, the
+//   same way.
+// A writer that dies before commit() leaves the original bytes as they were
+// plus growth past HDF5's end of file, or a temporary file; one that dies
+// while applying in place leaves a journal. The next open puts the original
+// bytes back, cuts the growth and removes what a dead writer left.
+// Durable: the data is flushed to disk before each step that makes it count,
+// so a power loss, too, leaves the call either done or undone.
 #pragma once
 
 #include "corvane/descriptor.hpp"
@@ -34,16 +45,19 @@ namespace corvane {
 
 class GuardedFile : public std::enable_shared_from_this<GuardedFile> {
 public:
-    // Opens `path` for one call, or starts building it when absent. FileError
-    // naming the file when it cannot be opened or created, is empty or not a
-    // regular file, or another process is writing it.
+    // Opens `path` for one call, read-only, or starts building it when absent.
+    // FileError naming the file when it cannot be opened or created, is empty
+    // or not a regular file, a dead writer's changes cannot be undone, or
+    // (new file) another process is writing it.
     // `max_pending_bytes`: overwrites held in memory beyond which they are
     // journalled and applied early (bounding the memory of a large rewrite).
     static std::shared_ptr<GuardedFile> open(const std::string& path, bool durable,
                                              std::size_t max_pending_bytes = kMaxPendingBytes);
 
-    // Where the temporary file of a new `path` lies.
+    // Where the temporary file of a new version of `path` lies.
     static std::string temporary_path_for(const std::string& path);
+    // Where the writer lock of `path` lies (while a writer holds it).
+    static std::string lock_path_for(const std::string& path);
 
     ~GuardedFile();
     GuardedFile(const GuardedFile&) = delete;
@@ -52,7 +66,16 @@ public:
     const std::string& path() const { return path_; }
     // The name the file is built under: the temporary name while new.
     const std::string& working_path() const { return working_path_; }
-    bool is_new() const { return is_new_; }
+    bool is_new() const { return state_ == State::fresh; }
+    bool is_writing() const { return state_ != State::reading; }
+    // The call's new version is written beside the file, since a reader
+    // holds it (or in-place writing is switched off).
+    bool writes_beside() const { return state_ == State::beside; }
+
+    // Takes the writer lock and opens the file for writing; the first write
+    // does it too. FileError naming the file when another process is writing
+    // it or replaced it since open(). Idempotent.
+    void begin_write();
 
     std::uint64_t size() const { return size_; }
     // Bytes past the end read as zeros.
@@ -67,8 +90,9 @@ public:
     void drop_writes() { dropping_ = true; }
 
     // Makes the call's writes stand and releases the file. Throws IoError
-    // (FileError when a new file's name was taken meanwhile); roll_back()
-    // is then still to be called.
+    // (FileError when a new file's name was taken meanwhile, or when in-place
+    // writing is forced and a reader holds the file); roll_back() is then
+    // still to be called.
     void commit();
     // Undoes the call's writes and releases the file; never throws. False
     // when the journal could not be applied: it stays, for the next open.
@@ -83,23 +107,37 @@ public:
     static constexpr std::size_t kMaxPendingBytes = std::size_t{64} << 20;
 
 private:
-    GuardedFile(std::string path, std::string working_path, Descriptor fd, bool is_new, bool durable,
+    enum class State { reading, in_place, beside, fresh };
+
+    GuardedFile(std::string path, std::string working_path, State state, bool durable,
                 std::size_t max_pending_bytes);
     static std::shared_ptr<GuardedFile> create(const std::string& path, bool durable,
                                                std::size_t max_pending_bytes);
 
+    // The descriptor holding the call's current bytes.
+    const Descriptor& current() const;
     void check_writable() const;
     void start_journal();
     void write_original(std::uint64_t offset, const unsigned char* bytes, std::size_t size);
     // Journals the original bytes of every pending page (and, with `cut`, of
-    // [cut, original length)), then applies the pending overwrites (and cuts).
+    // [cut, original length)), then applies the pending overwrites (and cuts)
+    // in place; or, when a reader holds the file, goes on beside it.
     void checkpoint(std::optional<std::uint64_t> cut);
+    // Whether no reader holds the file: our shared lock became exclusive.
+    bool take_exclusive();
+    // The call's bytes so far, copied to a temporary file that takes every
+    // later write; the original file loses its growth and its journal.
+    void move_beside();
     void release() noexcept;
 
     std::string path_;
     std::string working_path_;
-    Descriptor fd_;  // holds the writer lock
-    bool is_new_;
+    State state_;
+    Descriptor shared_;  // the file as opened: read-only, holds the shared lock
+    Descriptor data_;    // the file open for writing in place
+    Descriptor temp_;    // the temporary file: a new file, or a new version
+    Descriptor lock_;    // the writer lock
+    bool exclusive_ = false;
     bool durable_;
     std::size_t max_pending_bytes_;
     std::uint64_t original_length_ = 0;
@@ -113,5 +151,6 @@ private:
     bool dropping_ = false;
     bool released_ = false;
 };
+
 
 }  // namespace corvane
