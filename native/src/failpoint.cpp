@@ -3,8 +3,10 @@
 #include "corvane/error.hpp"
 
 #include <algorithm>
+#include <csignal>
 #include <mutex>
 #include <set>
+#include <unistd.h>
 
 namespace corvane::failpoint {
 
@@ -12,31 +14,45 @@ namespace {
 
 std::mutex armed_mutex;
 std::set<std::string> armed;
+std::set<std::string> deadly;
 
-}  // namespace
-
-const std::vector<std::string>& known_points() {
-    static const std::vector<std::string> points = {"minbar.index_append", "minbar.index_create"};
-    return points;
-}
-
-void fail_once(const std::string& point) {
+void check_known(const std::string& point) {
     const auto& points = known_points();
     if (std::find(points.begin(), points.end(), point) == points.end()) {
         throw ArgumentError("unknown failure point '" + point + "'");
     }
+}
+
+}  // namespace
+
+const std::vector<std::string>& known_points() {
+    static const std::vector<std::string> points = {"minbar.index_append", "minbar.index_create",
+                                                    "guarded.apply"};
+    return points;
+}
+
+void fail_once(const std::string& point) {
+    check_known(point);
     std::lock_guard<std::mutex> lock(armed_mutex);
     armed.insert(point);
 }
 
+void die_once(const std::string& point) {
+    check_known(point);
+    std::lock_guard<std::mutex> lock(armed_mutex);
+    deadly.insert(point);
+}
+
 void pass(const std::string& point) {
     std::lock_guard<std::mutex> lock(armed_mutex);
+    if (deadly.erase(point) > 0) ::kill(::getpid(), SIGKILL);
     if (armed.erase(point) > 0) throw IoError("injected failure at '" + point + "'");
 }
 
 void clear() {
     std::lock_guard<std::mutex> lock(armed_mutex);
     armed.clear();
+    deadly.clear();
 }
 
 }  // namespace corvane::failpoint

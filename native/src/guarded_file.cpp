@@ -1,6 +1,7 @@
 #include "corvane/guarded_file.hpp"
 
 #include "corvane/error.hpp"
+#include "corvane/failpoint.hpp"
 #include "corvane/file.hpp"
 
 #include <algorithm>
@@ -490,6 +491,18 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
     // disk, so the journal reads them from the file.
     std::vector<bool> wanted(journalled_.size(), false);
     for (const auto& entry : pending_) wanted[entry.first] = !journalled_[entry.first];
+    // The first page, which starts with HDF5's signature, is blanked while
+    // the overwrites land and written last: a process dying among them
+    // leaves a file that readers refuse ("signature not found") rather than
+    // one they read half-updated, until the next open undoes it.
+    std::vector<unsigned char> head(static_cast<std::size_t>(std::min(kPageSize, original_length_)));
+    const auto first_page = pending_.find(0);
+    if (first_page != pending_.end()) {
+        std::memcpy(head.data(), first_page->second.data(), head.size());
+    } else {
+        read_at(data_, 0, head.data(), head.size(), path_);
+    }
+    if (!wanted.empty()) wanted[0] = !journalled_[0];
     if (cut) {
         for (std::size_t page = static_cast<std::size_t>(*cut / kPageSize); page < wanted.size(); ++page) {
             wanted[page] = !journalled_[page];
@@ -517,11 +530,15 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
         if (wanted[page]) journalled_[page] = true;
     }
     const std::uint64_t limit = cut ? std::min(*cut, original_length_) : original_length_;
+    const unsigned char blank[8] = {};
+    write_at(data_, 0, blank, std::min<std::size_t>(sizeof blank, head.size()), path_);
     for (const auto& [page, bytes] : pending_) {
         const std::uint64_t from = page * kPageSize;
         const std::uint64_t to = std::min(from + kPageSize, limit);
-        if (from < to) write_at(data_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
+        if (page != 0 && from < to) write_at(data_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
     }
+    failpoint::pass("guarded.apply");
+    write_at(data_, 0, head.data(), static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), limit)), path_);
     pending_.clear();
     if (cut) truncate_to(data_, *cut, path_);
 }

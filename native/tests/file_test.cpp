@@ -1,6 +1,7 @@
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
 #include "corvane/file.hpp"
+#include "corvane/failpoint.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -215,6 +216,27 @@ TEST_F(ExistingFileTest, AKilledWriterIsUndoneByTheNextOpen) {
     // Back to the bytes found at open, which are the bytes before the kill.
     file.abort();
     EXPECT_TRUE(testing::read_bytes(path) == before);
+}
+
+TEST_F(ExistingFileTest, AWriterDyingAmongItsOverwritesLeavesAFileReadersRefuseUntilUndone) {
+    ASSERT_EQ(testing::in_dying_child([&] {
+                  failpoint::die_once("guarded.apply");
+                  File file(path);
+                  change(file);
+                  file.close();
+                  ::_exit(0);
+              }),
+              100);  // killed
+    EXPECT_TRUE(testing::exists(dir.path(".x.h5.journal")));
+    {
+        ErrorPrintingOff quiet;
+        EXPECT_LE(H5Fis_hdf5(path.c_str()), 0);  // no half-updated file opens
+    }
+    File file(path);  // the next open undoes it
+    EXPECT_EQ(Dataset::open(file, "data").length(), 2500u);
+    file.close();
+    EXPECT_TRUE(testing::read_bytes(path) == before);
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
 }
 
 TEST_F(ExistingFileTest, ASecondWriterIsRefusedWithAClearErrorAtItsFirstWrite) {

@@ -1,12 +1,16 @@
 #include "corvane/error.hpp"
+#include "corvane/file.hpp"
 #include "corvane/guarded_file.hpp"
 #include "corvane/journal.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,6 +244,74 @@ TEST_F(GuardedFileTest, OnlyRegularNonEmptyFilesAreOpened) {
     EXPECT_THROW(GuardedFile::open(dir.path("missing/x.h5"), false), FileError);
     EXPECT_FALSE(testing::exists(dir.path("missing")));
 }
+
+ino_t inode_of(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Where a call's overwrites went, by how it writes and whether a reader
+// (a shared flock(), as HDF5 readers take) holds the file at its commit.
+struct WriteCase {
+    WritePath write_path;
+    bool reader;
+    const char* outcome;  // "in place", "beside" or "refused"
+};
+
+class WriteWhereTest : public GuardedFileTest, public ::testing::WithParamInterface<WriteCase> {
+protected:
+    void TearDown() override { set_write_path(WritePath::automatic); }
+};
+
+TEST_P(WriteWhereTest, AReaderKeepsTheBytesItOpenedAndWritersGoBesideIt) {
+    const WriteCase c = GetParam();
+    set_write_path(c.write_path);
+    ::chmod(path.c_str(), 0640);
+    const ino_t before = inode_of(path);
+    Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (c.reader) ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+    auto file = GuardedFile::open(path, false, 2 * kPage);
+    std::string expected = original;
+    bool refused = false;
+    try {
+        put(*file, original.size() + 10, "grown");
+        put(*file, 100, "abc");
+        put(*file, 5 * kPage, std::string(3 * kPage, 'r'));  // applied early: a large rewrite
+        file->commit();
+        expected.replace(100, 3, "abc");
+        expected.replace(5 * kPage, 3 * kPage, std::string(3 * kPage, 'r'));
+        expected += std::string(10, '\0') + "grown";
+    } catch (const FileError& e) {
+        refused = true;
+        EXPECT_NE(std::string(e.what()).find("is being written"), std::string::npos) << e.what();
+        EXPECT_TRUE(file->roll_back());
+    }
+    EXPECT_EQ(refused, std::string(c.outcome) == "refused");
+    EXPECT_TRUE(testing::read_bytes(path) == expected);
+    EXPECT_EQ(inode_of(path) == before, std::string(c.outcome) != "beside");
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // What the reader opened is byte for byte what it still reads.
+    std::string held(original.size(), '\0');
+    ASSERT_EQ(read_at(reader, 0, held.data(), held.size(), path), original.size());
+    if (std::string(c.outcome) != "in place") EXPECT_TRUE(held == original);
+}
+
+std::string case_name(const ::testing::TestParamInfo<WriteCase>& info) {
+    static const char* const paths[] = {"automatic", "in_place", "beside"};
+    return std::string(paths[static_cast<int>(info.param.write_path)]) +
+           (info.param.reader ? "_with_reader" : "_alone");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, WriteWhereTest,
+    ::testing::Values(WriteCase{WritePath::automatic, false, "in place"},
+                      WriteCase{WritePath::automatic, true, "beside"},
+                      WriteCase{WritePath::beside, false, "beside"},
+                      WriteCase{WritePath::in_place, true, "refused"}),
+    case_name);
 
 }  // namespace
 }  // namespace corvane

@@ -13,6 +13,10 @@ const std::vector<std::string>& known_points();
 // Makes the next pass through `point` fail. ArgumentError for an unknown point.
 void fail_once(const std::string& point);
 
+// Makes the next pass through `point` kill the process (SIGKILL), as a
+// crash at that step would. ArgumentError for an unknown point.
+void die_once(const std::string& point);
+
 // Called by the engine at `point`: throws IoError, as a failing HDF5 write
 // would, when the point was armed (and disarms it).
 void pass(const std::string& point);
