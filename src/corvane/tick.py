@@ -146,6 +146,18 @@ def _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes, s
     return tick_records(services, order_book_id, df, columns, fields, dtypes)
 
 
+def _stored_as(h5, name, ticks):
+    """Whether day `name` is stored holding exactly `ticks`.
+
+    The latest stored day is listed again on every run; written again only
+    when it changed, a run with nothing new leaves the file untouched.
+    """
+    stored = h5.read(name)
+    return (stored.dtype.names == ticks.dtype.names and len(stored) == len(ticks)
+            and all(np.array_equal(stored[field], ticks[field], equal_nan=stored[field].dtype.kind == "f")
+                    for field in ticks.dtype.names))
+
+
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date):
     """Bring the tick file of `order_book_id` in `path` up to date."""
     h5_file = instrument_file(path, order_book_id, file_name)
@@ -172,6 +184,6 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
             with _keeping_written_days(writer):
                 ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes,
                                    name in stored)
-            if ticks is not None:
+            if ticks is not None and not (name in stored and _stored_as(h5, name, ticks)):
                 writer.write(name, ticks)
         writer.wait()
