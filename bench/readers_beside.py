@@ -1,7 +1,8 @@
 """Readers beside the writer: h5py readers poll a file while its daily updates run back to back.
 
     .venv/bin/python bench/readers_beside.py [--seconds 30] [--readers 2] [--holders 0]
-                                             [--oid 10003.HBX] [--out DIR]
+                                             [--oid 10003.HBX] [--write-path automatic]
+                                             [--out DIR]
 
 One stock's minute-bar file is filled from the stand-in market, then its daily
 update (the job `corvane.bundle` runs per instrument) runs again and again,
@@ -9,11 +10,14 @@ the market's clock moved one trading day further each time, for --seconds.
 Meanwhile --readers processes poll the file as a live process does (open it
 with h5py, read "index" and the last 240 rows of "data", close) and --holders
 processes keep it open for a second at a time, reading it again every few
-milliseconds.  Counted: updates that appended a day, updates refused, other
-update failures; reader opens, reader errors by message, and torn reads: an
+milliseconds.  Counted: updates that appended a day (and how many of them
+replaced the file by a new version written beside it), updates refused,
+other update failures; reader opens, reader errors by message, and torn reads: an
 open file that HDF5 cannot read, an index naming bars that are not there or
 bars out of order, fewer rows than an earlier open saw, or a held file whose
-contents changed under its reader.
+contents changed under its reader.  --write-path picks one of the engine's
+measurement paths (automatic, in_place, beside); an engine without the
+switch runs its one path.
 """
 import argparse
 import collections
@@ -120,7 +124,7 @@ def hold(path, stop, out, seconds=1.0):
     out.put(("hold", counts))
 
 
-def update_loop(directory, oid, seconds, first_asof):
+def update_loop(directory, path, oid, seconds, first_asof):
     import lumenfeed
 
     from corvane import bundle
@@ -130,8 +134,10 @@ def update_loop(directory, oid, seconds, first_asof):
     started = time.monotonic()
     while time.monotonic() - started < seconds:
         os.environ["LUMENFEED_ASOF"] = day.strftime("%Y%m%d")
+        inode = os.stat(path).st_ino
         try:
             bundle._append_h5(oid, directory)
+            counts["beside"] += os.stat(path).st_ino != inode
         except OSError as exc:
             if "being written" in str(exc):
                 counts["refused"] += 1
@@ -150,12 +156,18 @@ def main():
     parser.add_argument("--holders", type=int, default=0, help="readers holding the file a second at a time")
     parser.add_argument("--oid", default="10003.HBX")
     parser.add_argument("--asof", default="20240726", help="the first fill's as-of date")
+    parser.add_argument("--write-path", default="automatic", choices=("automatic", "in_place", "beside"))
     parser.add_argument("--out", help="working directory (default: a temporary one)")
     args = parser.parse_args()
 
     import lumenfeed
 
-    from corvane import bundle, minbar
+    from corvane import _engine, bundle, minbar
+
+    if hasattr(_engine, "_set_write_path"):
+        _engine._set_write_path(args.write_path)
+    else:
+        args.write_path = "the engine's one path"
 
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -173,7 +185,7 @@ def main():
         for worker in workers:
             worker.start()
         time.sleep(0.5)  # the readers are polling before the first update
-        updates = update_loop(root, args.oid, args.seconds, args.asof)
+        updates = update_loop(root, path, args.oid, args.seconds, args.asof)
         stop.set()
         results = [out.get() for _ in workers]
         for worker in workers:
@@ -185,10 +197,10 @@ def main():
 
 
 def report(args, updates, results):
-    print("readers beside the writer: {} s of daily updates of {}, {} polling reader(s), "
-          "{} holding reader(s)".format(args.seconds, args.oid, args.readers, args.holders))
-    print("updates: appended {}, refused {}, failed {}".format(
-        updates["appended"], updates["refused"],
+    print("readers beside the writer: {} s of daily updates of {} ({}), {} polling reader(s), "
+          "{} holding reader(s)".format(args.seconds, args.oid, args.write_path, args.readers, args.holders))
+    print("updates: appended {} ({} beside), refused {}, failed {}".format(
+        updates["appended"], updates["beside"], updates["refused"],
         sum(v for k, v in updates.items() if k.startswith("failed"))))
     for key, value in sorted(updates.items()):
         if key.startswith("failed"):

@@ -549,8 +549,14 @@ void GuardedFile::commit() {
         if (state_ == State::in_place) {
             checkpoint(std::nullopt);
         }
-        if (state_ == State::fresh) {
+        if (state_ == State::fresh || state_ == State::beside) {
             if (durable_) sync_data(temp_, path_);
+            // Its lock goes before it gets the file's name: a reader opening
+            // the new file must find it free. The writer lock keeps every
+            // other writer off the temporary file.
+            temp_.reset();
+        }
+        if (state_ == State::fresh) {
             // A journal beside a file that does not exist guards nothing of ours;
             // left there, it would one day "restore" the new file.
             remove_if_present(Journal::path_for(path_));
@@ -563,7 +569,6 @@ void GuardedFile::commit() {
             state_ = State::reading;
             if (durable_) sync_directory_of(path_);
         } else if (state_ == State::beside) {
-            if (durable_) sync_data(temp_, path_);
             if (!names(path_, shared_)) {
                 throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
                                 "records were not stored");
