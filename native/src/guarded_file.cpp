@@ -283,11 +283,17 @@ std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool d
                                                  std::size_t max_pending_bytes) {
     Descriptor lock = take_writer_lock(path);
     if (!lock) throw FileError(busy_message(path));
+    Descriptor temp;
+    try {
+        temp = create_temporary(path);
+    } catch (...) {
+        release_writer_lock(path, lock);
+        throw;
+    }
     std::shared_ptr<GuardedFile> file(new GuardedFile(path, temporary_path_for(path), State::fresh,
                                                       durable, max_pending_bytes));
     file->lock_ = std::move(lock);
-    // Released (the lock file removed) by the destructor when this throws.
-    file->temp_ = create_temporary(path);
+    file->temp_ = std::move(temp);
     return file;
 }
 
@@ -447,7 +453,7 @@ void GuardedFile::move_beside() {
     if (::fstat(shared_.get(), &st) != 0) {
         throw IoError("cannot read the mode of '" + path_ + "' (" + reason(errno) + ")");
     }
-    temp_ = create_temporary(path_);
+    temp_ = create_temporary(path_);  // nothing of ours to undo when it throws
     try {
         // The new version keeps the old one's permissions (and owner, where allowed).
         if (::fchmod(temp_.get(), st.st_mode & 07777) != 0) {

@@ -149,7 +149,8 @@ herr_t driver_truncate(H5FD_t* f, hid_t, hbool_t) {
     }
 }
 
-// The GuardedFile holds the writer lock for the whole call.
+// Locking is the GuardedFile's: a reader's shared lock from the open, the
+// writer lock from the first write.
 herr_t driver_lock(H5FD_t*, hbool_t) { return 0; }
 herr_t driver_unlock(H5FD_t*) { return 0; }
 
