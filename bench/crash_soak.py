@@ -1,6 +1,7 @@
 """Crash soak: hundreds of writers killed at random moments, each update then run again.
 
-    .venv/bin/python bench/crash_soak.py [--trials 240] [--second-kill 0.2] [--seed N] [--out DIR]
+    .venv/bin/python bench/crash_soak.py [--trials 240] [--second-kill 0.2] [--seed N] [--readers N]
+                                         [--out DIR]
 
 The trials of tests/test_crash.py, by the hundred: the update of one step
 (first fills, or appends of the next trading day, of two minute-bar files and
@@ -10,9 +11,14 @@ follows is killed too, then the update runs again without faults and the
 files are compared with a run that never crashed.  Prints how many trials
 converged, and how many left a file corrupt (h5py cannot read it), stuck (the
 rerun fails) or diverged (other records, or a journal or temporary file left).
+With --readers, that many h5py readers open every file of the soak over and
+over meanwhile, holding every other one for 50 ms, and count their opens,
+refused opens and torn reads (an open file HDF5 cannot read whole, or an
+index naming bars that are not there).
 """
 import argparse
 import collections
+import multiprocessing
 import os
 import random
 import shutil
@@ -28,17 +34,53 @@ import test_crash as crash  # noqa: E402
 OUTCOMES = ("converged", "corrupt", "stuck", "diverged")
 
 
+def read_everything(root, stop, out):
+    """A reader of every bundle file under `root`, until `stop`."""
+    import h5py
+
+    counts = collections.Counter()
+    while not stop.is_set():
+        paths = [os.path.join(folder, name) for folder, _, names in os.walk(root)
+                 for name in names if name.endswith(".h5") and not name.startswith(".")]
+        for i, path in enumerate(paths):
+            counts["opens"] += 1
+            try:
+                f = h5py.File(path, "r")
+            except FileNotFoundError:
+                continue  # a trial's directory went
+            except OSError as exc:
+                counts["refused" if "unable to lock file" in str(exc) else "unopenable"] += 1
+                continue
+            try:
+                with f:
+                    arrays = {name: f[name][:] for name in f}
+                    if "index" in arrays and len(arrays["index"]) and (
+                            arrays["index"]["line_no"][-1] >= len(arrays.get("data", ()))):
+                        counts["torn"] += 1
+                    if i % 2:
+                        time.sleep(0.05)
+            except Exception:  # noqa: BLE001  (whatever HDF5 makes of a half-written file)
+                counts["torn"] += 1
+    out.put(counts)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--trials", type=int, default=240)
     parser.add_argument("--second-kill", type=float, default=0.2,
                         help="share of trials whose recovering run is killed as well")
     parser.add_argument("--seed", type=int, default=crash.SEED)
+    parser.add_argument("--readers", type=int, default=0, help="h5py readers of every file meanwhile")
     parser.add_argument("--out", help="keep the trial directories here (default: a temporary one)")
     args = parser.parse_args()
 
     root = args.out or tempfile.mkdtemp(prefix="corvane-soak-")
     os.makedirs(root, exist_ok=True)
+    context = multiprocessing.get_context("fork")
+    stop, out = context.Event(), context.Queue()
+    readers = [context.Process(target=read_everything, args=(root, stop, out)) for _ in range(args.readers)]
+    for reader in readers:
+        reader.start()
     writer = crash.Writer(os.path.join(root, "writer"))
     os.makedirs(writer.workdir, exist_ok=True)
     started = time.time()
@@ -58,7 +100,17 @@ def main():
                 print("trial {}: {}".format(i, trial), file=sys.stderr)
     finally:
         writer.close()
+        stop.set()
+        seen = collections.Counter()
+        for _ in readers:
+            seen.update(out.get())
+        for reader in readers:
+            reader.join()
     report(trials, time.time() - started, root if args.out else None)
+    if readers:
+        print("{} readers: {} opens, {} refused (unable to lock file), {} not HDF5 (a write "
+              "killed among its in-place overwrites), {} torn reads".format(
+                  len(readers), seen["opens"], seen["refused"], seen["unopenable"], seen["torn"]))
     if not args.out:
         shutil.rmtree(root, ignore_errors=True)
     return 0 if all(t["outcome"] == "converged" for t in trials) else 1
