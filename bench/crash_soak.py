@@ -49,7 +49,11 @@ def read_everything(root, stop, out):
             except FileNotFoundError:
                 continue  # a trial's directory went
             except OSError as exc:
-                counts["refused" if "unable to lock file" in str(exc) else "unopenable"] += 1
+                if "unable to lock file" in str(exc):
+                    counts["refused"] += 1
+                else:
+                    counts["unopenable"] += 1
+                    counts["unopenable: {}: {}".format(os.path.basename(path), str(exc)[:120])] += 1
                 continue
             try:
                 with f:
@@ -108,9 +112,10 @@ def main():
             reader.join()
     report(trials, time.time() - started, root if args.out else None)
     if readers:
-        print("{} readers: {} opens, {} refused (unable to lock file), {} not HDF5 (a write "
-              "killed among its in-place overwrites), {} torn reads".format(
-                  len(readers), seen["opens"], seen["refused"], seen["unopenable"], seen["torn"]))
+        print("{} readers: {} opens, {} refused (unable to lock file), {} failed otherwise, {} torn "
+              "reads".format(len(readers), seen["opens"], seen["refused"], seen["unopenable"], seen["torn"]))
+        for key in sorted(k for k in seen if k.startswith("unopenable: ")):
+            print("  {:>5}  {}".format(seen[key], key))
     if not args.out:
         shutil.rmtree(root, ignore_errors=True)
     return 0 if all(t["outcome"] == "converged" for t in trials) else 1
