@@ -487,11 +487,6 @@ void GuardedFile::move_beside() {
 
 void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
     if (state_ != State::in_place || (pending_.empty() && !cut)) return;
-    if (!take_exclusive()) {
-        move_beside();
-        if (cut) truncate_to(temp_, *cut, path_);
-        return;
-    }
     // Pages whose original bytes go to the journal: the pending ones, and
     // those a cut removes. Pending pages still hold their original bytes on
     // disk, so the journal reads them from the file.
@@ -530,8 +525,15 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
         page = run_end;
     }
     // The journal is complete (and, durable, on disk) before the first
-    // original byte is overwritten.
+    // original byte is overwritten. It is written before readers are shut
+    // out (nobody else changes the original bytes meanwhile): they are kept
+    // off only while the overwrites land.
     if (saved) journal_->sync();
+    if (!take_exclusive()) {
+        move_beside();
+        if (cut) truncate_to(temp_, *cut, path_);
+        return;
+    }
     for (std::size_t page = 0; page < wanted.size(); ++page) {
         if (wanted[page]) journalled_[page] = true;
     }
