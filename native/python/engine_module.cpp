@@ -7,11 +7,13 @@
 #include "corvane/guarded_file.hpp"
 #include "corvane/journal.hpp"
 #include "corvane/layout.hpp"
+#include "corvane/lengths.hpp"
 #include "corvane/minbar_store.hpp"
 #include "corvane/records.hpp"
 #include "corvane/tick_store.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -314,6 +316,10 @@ NB_MODULE(_engine, m) {
     m.def("temporary_path",
           [](nb::handle path) { return fs_decode(GuardedFile::temporary_path_for(fs_path(path))); },
           nb::arg("path"), "Where a new bundle file at path is built before it is renamed into place.");
+    m.def("dataset_lengths", [](nb::handle path) { return dataset_lengths(fs_path(path)); },
+          nb::arg("path"),
+          "{name: rows} of the root group's one-dimensional datasets; the file is opened "
+          "read-only, without a lock, and nothing is written.");
     m.def("_set_crash_safety", [](bool enabled) { set_crash_safety(enabled); }, nb::arg("enabled"),
           "Benchmark hook: False writes later files in place, without lock, temporary file or "
           "journal, to measure what crash safety costs. Never for real bundles.");

@@ -1,0 +1,66 @@
+#include "corvane/lengths.hpp"
+
+#include "corvane/error.hpp"
+#include "corvane/handle.hpp"
+
+#include <hdf5.h>
+
+#include <vector>
+
+namespace corvane {
+
+namespace {
+
+Handle read_only_access() {
+    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // HDF5 would otherwise take a shared flock(), which the engine's writer
+    // lock treats as a reader in the way.
+    if (!fapl || H5Pset_file_locking(fapl.get(), false, true) < 0) {
+        throw_with_hdf5_message<Error>("cannot set read-only file access properties");
+    }
+    return fapl;
+}
+
+std::vector<std::string> root_names(hid_t file, const std::string& path) {
+    H5G_info_t info{};
+    if (H5Gget_info(file, &info) < 0) {
+        throw_with_hdf5_message<IoError>("unable to list the members of '" + path + "'");
+    }
+    std::vector<std::string> names;
+    for (hsize_t i = 0; i < info.nlinks; ++i) {
+        const ssize_t size =
+            H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, nullptr, 0, H5P_DEFAULT);
+        std::string name(size < 0 ? 0 : static_cast<std::size_t>(size) + 1, '\0');
+        if (size < 0 || H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, name.data(),
+                                           name.size(), H5P_DEFAULT) < 0) {
+            throw_with_hdf5_message<IoError>("unable to list the members of '" + path + "'");
+        }
+        name.resize(static_cast<std::size_t>(size));
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
+}  // namespace
+
+std::map<std::string, std::size_t> dataset_lengths(const std::string& path) {
+    ErrorPrintingOff quiet;
+    Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, read_only_access().get()), H5Fclose);
+    if (!file) throw_with_hdf5_message<FileError>("unable to open file '" + path + "'");
+    std::map<std::string, std::size_t> lengths;
+    for (const std::string& name : root_names(file.get(), path)) {
+        Handle object(H5Oopen(file.get(), name.c_str(), H5P_DEFAULT), H5Oclose);
+        if (!object) throw_with_hdf5_message<IoError>("unable to open '" + name + "' in '" + path + "'");
+        if (H5Iget_type(object.get()) != H5I_DATASET) continue;
+        Handle space(H5Dget_space(object.get()), H5Sclose);
+        hsize_t dims[1] = {0};
+        if (!space || H5Sget_simple_extent_ndims(space.get()) != 1) continue;
+        if (H5Sget_simple_extent_dims(space.get(), dims, nullptr) != 1) {
+            throw_with_hdf5_message<IoError>("unable to read the length of '" + name + "' in '" + path + "'");
+        }
+        lengths[name] = static_cast<std::size_t>(dims[0]);
+    }
+    return lengths;
+}
+
+}  // namespace corvane
