@@ -68,6 +68,12 @@ EQUITIES_INS_TYPE = [
 MIN_START_DATE = 20050104
 MAX_END_DATE = 29991231
 
+# The drivers' start lines, by kind; `corvane.run` prints the same.
+START_LINES = {
+    "minbar": "开始更新 {} 只标的的分钟线数据：{}",
+    "tick": "开始更新 {} 只标的的tick数据：{}",
+}
+
 
 # The six functions below are the module's public surface: the pool ships the
 # jobs and the initialiser to its workers by reference, so they must stay
@@ -102,7 +108,7 @@ def init_lumenfeed_with_warnings_catch():
 
 def update_minbar(path, tags, with_derivatives, concurrency):
     _order_book_id_set = _merge_tags(tags, with_derivatives)
-    click.echo("开始更新 {} 只标的的分钟线数据：{}".format(len(_order_book_id_set), repr(_order_book_id_set)))
+    click.echo(START_LINES["minbar"].format(len(_order_book_id_set), repr(_order_book_id_set)))
     with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
         for order_book_id in _order_book_id_set:
             executor.submit(_append_h5, order_book_id, path)
@@ -112,7 +118,7 @@ def update_tick(path, tags, with_derivatives, concurrency):
     _order_book_id_set = _merge_tags(tags, with_derivatives)
     # Made here, after a selection that succeeded, so the workers find it in place.
     os.makedirs(path, exist_ok=True)
-    click.echo("开始更新 {} 只标的的tick数据：{}".format(len(_order_book_id_set), repr(_order_book_id_set)))
+    click.echo(START_LINES["tick"].format(len(_order_book_id_set), repr(_order_book_id_set)))
     with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
         for order_book_id in _order_book_id_set:
             executor.submit(_append_h5_tick, order_book_id, path)

@@ -1,12 +1,20 @@
 """The `corvane` command: keeps a local market-data bundle up to date.
 
-    corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
-    corvane update-tick   PATH WORDS... [--with-derivatives] [--jobs N] [--durable]
+    corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--retries N]
+                          [--since YYYYMMDD] [--report FILE] [--scheduler ADDRESS]
+                          [--durable] [--verbose]
+    corvane update-tick   PATH WORDS... (the same options)
 
-Bad arguments are refused (exit status 2) before the client is touched.
+Exit status: 0 every job succeeded; 1 a job failed (after its retries), a
+word matched nothing, or the run failed outside the jobs; 2 bad arguments
+(refused before the client is touched) or no instrument selected; 130
+interrupted.
 """
 import contextlib
+import datetime
 import os
+import sys
+import traceback
 
 import click
 
@@ -19,7 +27,9 @@ WORDS choose the instruments; mix them freely:
   a futures underlying symbol    every contract on that symbol
   an order_book_id               that instrument; an option also
                                  brings its underlying
-Words that match nothing are listed in a message and skipped.
+Words that match nothing are listed in a message and skipped
+(exit status 1); when no instrument is selected at all, nothing
+runs (exit status 2).
 """
 
 
@@ -49,72 +59,85 @@ def nearest_existing(path):
     return path
 
 
-def bundle_rows(path):
-    """{file: rows held} for every .h5 file under `path`.
-
-    Rows count every dataset but the minute-bar "index", which only
-    book-keeps the bars.  A file h5py cannot read counts as holding none.
-    """
-    import h5py
-
-    rows = {}
-    for root, _dirs, files in os.walk(path):
-        for name in files:
-            if not name.endswith(".h5"):
-                continue
-            file_path = os.path.join(root, name)
-            try:
-                with h5py.File(file_path, "r") as h5:
-                    rows[file_path] = sum(
-                        member.shape[0] for key, member in h5.items()
-                        if key != "index" and isinstance(member, h5py.Dataset))
-            except OSError:
-                rows[file_path] = 0
-    return rows
-
-
-def summary(path, before, after):
-    """One line saying what the run changed under `path`."""
-    new_files = len(after.keys() - before.keys())
-    grown = sum(1 for name, rows in after.items() if rows > before.get(name, 0))
-    added = sum(max(rows - before.get(name, 0), 0) for name, rows in after.items())
-    return "corvane: {} .h5 files under {} ({} new, {} with new rows, {} rows added)".format(
-        len(after), path, new_files, grown, added)
-
-
-def run(driver_name, path, words, with_derivatives, jobs, durable=False):
+def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
+               scheduler, verbose):
+    """Run the update, print its summary, write its report; exit with its status."""
     # Imported here so that `corvane --help` works even where the
     # market-data platform is not installed.
-    from corvane import bundle
+    from corvane import bundle, run
 
-    if durable:
-        # The jobs' signatures are fixed; the worker processes inherit this.
-        os.environ["CORVANE_DURABLE"] = "1"
+    try:
+        # The client selects the instruments in this process; ready it as
+        # the workers do, without its start-up warning.
+        bundle.init_lumenfeed_with_warnings_catch()
+        result = run.update(kind, path, words, with_derivatives, jobs, retries, durable,
+                            since=since, scheduler=scheduler)
+    except (run.NothingSelected, run.SetupRefused) as error:
+        raise click.UsageError(str(error)) from None
+    except KeyboardInterrupt:
+        click.echo("corvane: interrupted before any job ran", err=True)
+        sys.exit(130)
+    except Exception as error:
+        # A failure outside the jobs (the client during selection, a bad
+        # as-of date): one line; the traceback on request.
+        if verbose:
+            traceback.print_exc()
+        click.echo("corvane: {}: {}".format(type(error).__name__, run.brief(str(error))), err=True)
+        sys.exit(1)
+    click.echo(result.summary(verbose))
+    if report:
+        result.write_json(report)
+    sys.exit(result.exit_status)
 
-    before = bundle_rows(path)
-    # The drivers leave readying the client in this process to their caller;
-    # do it as the workers do, without the client's start-up warning.
-    bundle.init_lumenfeed_with_warnings_catch()
-    getattr(bundle, driver_name)(path, list(words), with_derivatives, jobs)
-    click.echo(summary(path, before, bundle_rows(path)))
+
+def since_date(ctx, param, value):
+    """--since as the integer YYYYMMDD, refused unless a real date."""
+    if value is None:
+        return None
+    try:
+        return int(datetime.datetime.strptime(value, "%Y%m%d").strftime("%Y%m%d"))
+    except ValueError:
+        raise click.BadParameter("{!r} is not a date YYYYMMDD".format(value)) from None
 
 
 def common_options(function):
-    """PATH, WORDS, --with-derivatives, --jobs and --durable, shared by both commands."""
-    function = click.option(
-        "--durable", is_flag=True,
-        help="Flush each file to disk (fsync) before its job ends, so that even a "
-             "power loss leaves every file as before or after its update; slower. "
-             "Sets CORVANE_DURABLE=1 for the worker processes.")(function)
-    function = click.option(
-        "--jobs", "-j", type=click.IntRange(min=1), default=os.cpu_count() or 1, show_default=True,
-        help="Number of worker processes.")(function)
-    function = click.option(
-        "--with-derivatives", is_flag=True,
-        help="Also update the futures and options whose underlying is selected.")(function)
-    function = click.argument("words", nargs=-1, required=True)(function)
-    function = click.argument(
-        "path", type=click.Path(), callback=usable_directory)(function)
+    """PATH, WORDS and the options shared by both update commands."""
+    options = [
+        click.argument("path", type=click.Path(), callback=usable_directory),
+        click.argument("words", nargs=-1, required=True),
+        click.option(
+            "--with-derivatives", is_flag=True,
+            help="Also update the futures and options whose underlying is selected."),
+        click.option(
+            "--jobs", "-j", type=click.IntRange(min=1), default=None,
+            help="Worker processes [default: the number of CPUs, never more than instruments]."),
+        click.option(
+            "--retries", type=click.IntRange(min=0), default=2, show_default=True,
+            help="Tries again a failed job up to N times, waiting 1 s, 2 s, 4 s... (with "
+                 "jitter); failures that cannot heal (a file that is not HDF5, a record "
+                 "type that does not fit, an unsafe identifier) are not retried."),
+        click.option(
+            "--since", metavar="YYYYMMDD", callback=since_date,
+            help="Fill files that hold no data yet from this date on [default: 20050104]."),
+        click.option(
+            "--report", type=click.Path(dir_okay=False, writable=True),
+            help="Write what each instrument did to this file as JSON."),
+        click.option(
+            "--scheduler", envvar="CORVANE_SCHEDULER", metavar="ADDRESS",
+            help="Run the jobs on a Dask cluster: its scheduler's address "
+                 "(tcp://host:8786), or local:N for N worker processes on this machine; "
+                 "PATH must be the same directory on every worker.  Default: "
+                 "$CORVANE_SCHEDULER, else a process pool."),
+        click.option(
+            "--durable", is_flag=True,
+            help="Flush each file to disk (fsync) before its job ends, so that even a "
+                 "power loss leaves every file as before or after its update; slower."),
+        click.option(
+            "--verbose", "-v", is_flag=True,
+            help="Show the tracebacks of failures and HDF5's full messages."),
+    ]
+    for option in reversed(options):
+        function = option(function)
     return function
 
 
@@ -123,8 +146,16 @@ class OneLineUsageError(click.UsageError):
 
     def show(self, file=None):
         command = self.ctx.command_path if self.ctx else "corvane"
-        click.echo("Error: {}. Try '{} --help'.".format(self.format_message().rstrip("."), command),
+        click.echo("Error: {} Try '{} --help'.".format(sentence(self.format_message()), command),
                    file=file, err=True)
+
+
+def sentence(message):
+    """`message` on one line, given a full stop unless it already ends a sentence."""
+    message = " ".join(message.split())
+    if message.endswith(("?", "!", ".", "?)", "!)", ".)")):
+        return message
+    return message + "."
 
 
 @contextlib.contextmanager
@@ -154,6 +185,7 @@ class CorvaneGroup(click.Group):
 
 
 @click.group(name="corvane", cls=CorvaneGroup)
+@click.version_option(package_name="corvane", message="%(prog)s %(version)s")
 def main():
     """Keep a local market-data bundle up to date.
 
@@ -169,13 +201,13 @@ Example:
   corvane update-minbar ./bundle/minbar stock index --jobs 4
 """)
 @common_options
-def update_minbar(path, words, with_derivatives, jobs, durable):
+def update_minbar(**arguments):
     """Update the minute bars of the selected instruments under PATH.
 
     Files go to PATH/equities, PATH/future and PATH/option, one
     "<order_book_id>.h5" each; missing directories are created.
     """
-    run("update_minbar", path, words, with_derivatives, jobs, durable)
+    run_update("minbar", **arguments)
 
 
 @main.command("update-tick", epilog=WORDS_HELP + """
@@ -184,14 +216,19 @@ Example:
   corvane update-tick ./bundle/tick stock --jobs 2
 """)
 @common_options
-def update_tick(path, words, with_derivatives, jobs, durable):
+def update_tick(**arguments):
     """Update the ticks of the selected instruments in PATH.
 
     Files go directly into PATH, one "<order_book_id>.h5" each with one
     dataset per trading day; PATH is created when missing.  The client
     serves ticks for recent trading days only.
+
+    A file without ticks yet asks the client for every trading day since
+    --since (default 20050104): about 5,400 calls per instrument, repeated
+    on every run while the file stays empty; with a networked client that
+    is minutes per instrument, so give --since for a first fill.
     """
-    run("update_tick", path, words, with_derivatives, jobs, durable)
+    run_update("tick", **arguments)
 
 
 # ---------------------------------------------------------------- looking at a bundle

@@ -17,6 +17,18 @@ def merge_tags(services, tag_map, tags, with_derivatives):
 
     Words that select nothing are named in one message and dropped.
     """
+    order_book_id_set, unresolved = resolve_words(services, tag_map, tags, with_derivatives)
+    if unresolved:
+        services.echo(unresolved_message(tag_map, unresolved))
+    return order_book_id_set
+
+
+def unresolved_message(tag_map, words):
+    return UNSUPPORTED_WORDS.format(", ".join(str(word) for word in words), ", ".join(tag_map))
+
+
+def resolve_words(services, tag_map, tags, with_derivatives):
+    """(identifiers the words `tags` select, set of the words that select nothing)."""
     # Our own set: duplicates collapse and the caller's object stays as it
     # was.  A non-iterable fails here, before the client is asked anything.
     tags = set(tags)
@@ -48,10 +60,7 @@ def merge_tags(services, tag_map, tags, with_derivatives):
     if with_derivatives:
         add_derivatives(order_book_id_set, future_df, option_df)
 
-    if tags:
-        services.echo(UNSUPPORTED_WORDS.format(
-            ", ".join(str(word) for word in tags), ", ".join(tag_map)))
-    return order_book_id_set
+    return order_book_id_set, tags
 
 
 def chosen_types(tag_map, tags):

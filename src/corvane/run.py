@@ -1,0 +1,442 @@
+"""Updates that report what each instrument did.
+
+`update` selects instruments and prints the start line as the drivers of
+`corvane.bundle` do, runs one job per instrument (in the framework's process
+pool, or on a Dask cluster) and returns a `Report`: for each instrument the
+rows its file held before and after, the seconds and attempts taken and, on
+failure, the exception with the worker's traceback.
+
+    from corvane import run
+    report = run.update("minbar", "bundle/minbar", ["stock"], jobs=4)
+    print(report)                  # the closing summary
+    sys.exit(report.exit_status)   # 0, 1 or 130
+
+The jobs are module-level functions of this module, so that any executor
+can ship them to its workers by reference.
+"""
+import concurrent.futures
+import contextlib
+import json
+import os
+import random
+import reprlib
+import sys
+import time
+import traceback
+from typing import NamedTuple, Optional
+
+from corvane import selection
+
+COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
+STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted")
+# Where a minute-bar job puts an instrument's file, by instrument type.
+MINBAR_DIRECTORIES = ("equities", "future", "option")
+# First wait before a retry, doubled at each further attempt, with jitter.
+BACKOFF_SECONDS = 1.0
+# Failures shown with their worker's traceback under --verbose.
+FULL_TRACEBACKS = 5
+# Without a terminal, a progress line at most this often.
+PROGRESS_SECONDS = 30.0
+
+# Failures that a repeat cannot heal: the file, the identifier or the
+# records are wrong, not the moment.  A record type or stored layout that
+# does not fit (TypeError), an unsafe identifier or a value that does not fit
+# its field (ValueError), missing columns (KeyError), a type the bundle does
+# not store (NotImplementedError), and a file refused as not HDF5 or not a
+# file.  Anything else (the client, a file busy with another writer, a full
+# disk) is tried again.
+UNHEALABLE_TYPES = (TypeError, ValueError, KeyError, NotImplementedError)
+UNHEALABLE_OS_ERRORS = ("file signature not found", "Is a directory", "not a regular file")
+
+# Set in a Dask worker whose set-up failed (see corvane.cluster); its jobs
+# then fail naming the initialiser instead of running without a client.
+_worker_setup_failure = None
+
+
+class NothingSelected(ValueError):
+    """The words select no instrument at all."""
+
+
+class SetupRefused(RuntimeError):
+    """The run cannot start where it was asked to (a cluster that cannot see PATH)."""
+
+
+class WorkerSetupError(RuntimeError):
+    """A job was not run because its worker's initialiser had failed."""
+
+
+class Held(NamedTuple):
+    """What an instrument's file holds: rows (ticks: over all days) and days."""
+    rows: Optional[int]
+    days: Optional[int]
+
+
+UNREADABLE = Held(None, None)
+
+
+class Outcome(NamedTuple):
+    """What one job did to one instrument's file."""
+    order_book_id: str
+    status: str
+    before: Optional[Held] = None   # None: there was no file
+    after: Optional[Held] = None
+    attempts: int = 0
+    seconds: float = 0.0
+    error_type: Optional[str] = None
+    error_message: Optional[str] = None
+    traceback: Optional[str] = None
+
+    @property
+    def error(self):
+        if self.error_type is None:
+            return None
+        return "{}: {}".format(self.error_type, self.error_message)
+
+    @property
+    def rows_added(self):
+        before = self.before.rows if self.before else 0
+        after = self.after.rows if self.after else 0
+        return max(after - before, 0) if None not in (before, after) else 0
+
+
+# --- the jobs (run in the workers) --------------------------------------------
+
+def minbar_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
+               backoff=BACKOFF_SECONDS):
+    """Bring one minute-bar file up to date; its Outcome."""
+    from corvane import bundle
+    start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
+    return _job(order_book_id, lambda: _minbar_file(path, order_book_id), bundle._append_h5,
+                (order_book_id, path, None, start), retries, durable, backoff)
+
+
+def tick_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
+             backoff=BACKOFF_SECONDS):
+    """Bring one tick file up to date; its Outcome."""
+    from corvane import bundle
+    start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
+    return _job(order_book_id, lambda: _tick_file(path, order_book_id), bundle._append_h5_tick,
+                (order_book_id, path, None, start), retries, durable, backoff)
+
+
+def _minbar_file(path, order_book_id):
+    """The instrument's minute-bar file, or None when it has none yet."""
+    from corvane.minbar import instrument_file
+    for sub_dir in MINBAR_DIRECTORIES:
+        name = instrument_file(os.path.join(path, sub_dir), order_book_id)
+        if os.path.lexists(name):
+            return name
+    return None
+
+
+def _tick_file(path, order_book_id):
+    from corvane.minbar import instrument_file
+    name = instrument_file(path, order_book_id)
+    return name if os.path.lexists(name) else None
+
+
+def held(locate):
+    """What the file `locate()` names holds; None when there is no file.
+
+    Asked of the engine without a lock or a write.  Minute-bar files count
+    the rows of "data" and the days of "index"; tick files every dataset.
+    Never raises: a file that cannot be read gives UNREADABLE, and the job
+    itself then reports why.
+    """
+    from corvane import _engine
+    try:
+        name = locate()
+        if name is None:
+            return None
+        lengths = _engine.dataset_lengths(name)
+    except (OSError, ValueError, TypeError):
+        return UNREADABLE
+    if "index" in lengths or "data" in lengths:
+        return Held(lengths.get("data", 0), lengths.get("index", 0))
+    return Held(sum(lengths.values()), len(lengths))
+
+
+def _job(order_book_id, locate, append, args, retries, durable, backoff):
+    started = time.monotonic()
+    if _worker_setup_failure is not None:
+        raise WorkerSetupError(_worker_setup_failure)
+    before = held(locate)
+    attempts = 0
+    with _durable(durable):
+        while True:
+            attempts += 1
+            try:
+                append(*args)
+                break
+            except Exception as exc:
+                if attempts > retries or not healable(exc):
+                    return _failed(order_book_id, exc, traceback.format_exc(), before,
+                                   held(locate), attempts, time.monotonic() - started)
+            # Safe to repeat: a failed job leaves its file as it was (a tick
+            # file keeps the whole days written before the failure) and the
+            # next attempt starts from what the file holds.
+            time.sleep(backoff_delay(attempts, backoff))
+    after = held(locate)
+    return Outcome(order_book_id, status_of(before, after), before, after, attempts,
+                   time.monotonic() - started)
+
+
+def _failed(order_book_id, exc, worker_traceback, before, after, attempts, seconds):
+    return Outcome(order_book_id, "failed", before, after, attempts, seconds,
+                   type(exc).__name__, str(exc), worker_traceback)
+
+
+@contextlib.contextmanager
+def _durable(durable):
+    """CORVANE_DURABLE=1 for this job when asked; otherwise as the worker has it."""
+    if not durable:
+        yield
+        return
+    saved = os.environ.get("CORVANE_DURABLE")
+    os.environ["CORVANE_DURABLE"] = "1"
+    try:
+        yield
+    finally:
+        if saved is None:
+            del os.environ["CORVANE_DURABLE"]
+        else:
+            os.environ["CORVANE_DURABLE"] = saved
+
+
+def healable(exc):
+    """Whether trying the job again may succeed (see UNHEALABLE_TYPES)."""
+    if isinstance(exc, UNHEALABLE_TYPES):
+        return False
+    if isinstance(exc, OSError):
+        return not any(text in str(exc) for text in UNHEALABLE_OS_ERRORS)
+    return True
+
+
+def backoff_delay(attempt, base=BACKOFF_SECONDS):
+    """Seconds to wait after failed attempt number `attempt` (1, 2, ...)."""
+    # The jitter keeps many jobs failing together on one cause from
+    # hitting the client again in the same instant.
+    return base * 2 ** (attempt - 1) * random.uniform(0.5, 1.5)
+
+
+def status_of(before, after):
+    if before is None:
+        return "new" if after is not None else "up_to_date"
+    return "up_to_date" if after == before else "updated"
+
+
+# --- the run (in the calling process) -----------------------------------------
+
+JOBS = {"minbar": minbar_job, "tick": tick_job}
+
+
+def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, durable=False,
+           since=None, scheduler=None, executor=None):
+    """Update the `kind` ("minbar" or "tick") files under `path`; a Report.
+
+    The client must be ready in this process (it selects the instruments).
+    `jobs`: worker processes (default: the CPUs), never more than
+    instruments.  `since`: YYYYMMDD from which a file without data is
+    filled.  `scheduler`: run on Dask, "tcp://host:port" or "local:N";
+    `executor`: any concurrent.futures executor of the caller's, used as
+    is and not shut down.  Raises NothingSelected when the words select no
+    instrument; failures of single jobs are in the Report.
+    """
+    from corvane import bundle
+    if kind not in JOBS:
+        raise ValueError("kind must be 'minbar' or 'tick', not {!r}".format(kind))
+    words = [str(word) for word in words]
+    chosen, unresolved = select(bundle, words, with_derivatives)
+    if kind == "tick":
+        # Made here, after a selection that succeeded, so the workers find it in place.
+        os.makedirs(path, exist_ok=True)
+    bundle.click.echo(bundle.START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
+    calls = [(JOBS[kind], order_book_id, path, since, retries, durable)
+             for order_book_id in sorted(chosen)]
+    if executor is not None:
+        outcomes = run_jobs(executor, calls, own=False)
+    elif scheduler:
+        from corvane import cluster
+        with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor:
+            outcomes = run_jobs(dask_executor, calls, own=False)
+    else:
+        pool = bundle.ProgressedProcessPoolExecutor(
+            max_workers=min(jobs or os.cpu_count() or 1, len(calls)),
+            initializer=bundle.init_lumenfeed_with_warnings_catch)
+        outcomes = run_jobs(pool, calls, own=True)
+    return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes)
+
+
+def select(bundle, words, with_derivatives):
+    """(identifiers, unresolved words), the message printed as the drivers do."""
+    services = bundle._services()
+    chosen, unresolved = selection.resolve_words(services, bundle.TAG_MAP, words, with_derivatives)
+    if unresolved:
+        services.echo(selection.unresolved_message(bundle.TAG_MAP, unresolved))
+    if not chosen:
+        raise NothingSelected("no instrument matches {}".format(" ".join(words)))
+    return chosen, unresolved
+
+
+def run_jobs(executor, calls, own):
+    """Outcomes of `calls`, in their order.
+
+    `own`: the executor is this run's pool, entered as its scope (which
+    waits with its bar) on a terminal, shut down here otherwise.  Ctrl-C
+    cancels what has not started; what runs ends as the engine allows
+    (rolled back or committed) and the rest is reported interrupted.
+    """
+    futures = {}
+    interrupted = False
+    own_scope = own and sys.stderr.isatty()
+    try:
+        with executor if own_scope else contextlib.nullcontext():
+            for fn, order_book_id, *args in calls:
+                futures[order_book_id] = executor.submit(fn, order_book_id, *args)
+            if not own_scope:
+                wait_with_progress(list(futures.values()), len(calls))
+    except KeyboardInterrupt:
+        interrupted = True
+        for future in futures.values():
+            future.cancel()
+    finally:
+        if own and not own_scope:
+            with contextlib.suppress(KeyboardInterrupt):
+                executor.shutdown(wait=True)
+    return [outcome_of(order_book_id, futures.get(order_book_id), interrupted)
+            for _, order_book_id, *_ in calls]
+
+
+def wait_with_progress(futures, total, stream=None):
+    """Wait for `futures`: a bar on a terminal, a plain line now and then otherwise."""
+    stream = stream or sys.stderr
+    done = concurrent.futures.as_completed(futures)
+    if stream.isatty():
+        from tqdm import tqdm
+        with tqdm(total=total, file=stream, unit="job", desc="jobs") as bar:
+            for _ in done:
+                bar.update(1)
+        return
+    last = time.monotonic()
+    for count, _ in enumerate(done, 1):
+        if time.monotonic() - last >= PROGRESS_SECONDS and count < total:
+            print("corvane: {} of {} jobs done".format(count, total), file=stream, flush=True)
+            last = time.monotonic()
+
+
+def outcome_of(order_book_id, future, interrupted):
+    """The job's Outcome; failures outside the job (its worker) made into one."""
+    if future is None or future.cancelled() or not future.done():
+        return Outcome(order_book_id, "interrupted")
+    exc = future.exception()
+    if exc is None:
+        return future.result()
+    if interrupted or isinstance(exc, KeyboardInterrupt):
+        return Outcome(order_book_id, "interrupted")
+    return _failed(order_book_id, exc, worker_traceback(exc), None, None, 0, 0.0)
+
+
+def worker_traceback(exc):
+    """The worker-side traceback when the executor kept one, else the local one."""
+    remote = getattr(exc.__cause__, "tb", None)
+    if isinstance(remote, str) and remote.strip('\n"'):
+        return remote.strip('\n"') + "\n"
+    return "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
+
+
+# --- the report ----------------------------------------------------------------
+
+class Report(NamedTuple):
+    command: str
+    path: str
+    words: list
+    unresolved: list
+    outcomes: list
+
+    @property
+    def counts(self):
+        counts = {status: 0 for status in STATUSES}
+        for outcome in self.outcomes:
+            counts[outcome.status] += 1
+        counts["instruments"] = len(self.outcomes)
+        counts["rows_added"] = sum(outcome.rows_added for outcome in self.outcomes)
+        return counts
+
+    @property
+    def failed(self):
+        return [outcome for outcome in self.outcomes if outcome.status == "failed"]
+
+    @property
+    def exit_status(self):
+        """0 all went well; 1 a job failed or a word matched nothing; 130 interrupted."""
+        if any(outcome.status == "interrupted" for outcome in self.outcomes):
+            return 130
+        return 1 if self.failed or self.unresolved else 0
+
+    def summary(self, verbose=False):
+        """The closing summary: counts, then one line per failed instrument."""
+        counts = self.counts
+        line = ("corvane: {instruments} instruments: {new} new, {updated} updated, "
+                "{up_to_date} up to date, {failed} failed".format(**counts))
+        if counts["interrupted"]:
+            line += ", {} interrupted".format(counts["interrupted"])
+        line += "; {} rows added".format(counts["rows_added"])
+        if self.unresolved:
+            line += "; matched nothing: {}".format(" ".join(self.unresolved))
+        lines = [line]
+        for outcome in self.failed:
+            message = outcome.error_message if verbose else brief(outcome.error_message)
+            lines.append("failed {}: {}: {}".format(outcome.order_book_id, outcome.error_type, message))
+        if verbose:
+            for outcome in self.failed[:FULL_TRACEBACKS]:
+                lines.append("--- {}\n{}".format(outcome.order_book_id, (outcome.traceback or "").rstrip()))
+        return "\n".join(lines)
+
+    def __str__(self):
+        return self.summary()
+
+    def as_json(self):
+        return {
+            "command": self.command,
+            "path": self.path,
+            "words": list(self.words),
+            "unresolved": list(self.unresolved),
+            "counts": self.counts,
+            "instruments": [outcome_json(outcome) for outcome in self.outcomes],
+        }
+
+    def write_json(self, file_name):
+        with open(file_name, "w", encoding="utf-8") as out:
+            json.dump(self.as_json(), out, ensure_ascii=False, indent=1)
+            out.write("\n")
+
+
+def outcome_json(outcome):
+    before, after = outcome.before or Held(0, 0), outcome.after or Held(0, 0)
+    if outcome.status == "interrupted":
+        before = after = UNREADABLE
+    return {
+        "order_book_id": outcome.order_book_id,
+        "status": outcome.status,
+        "rows_before": before.rows,
+        "rows_after": after.rows,
+        "days_before": before.days,
+        "days_after": after.days,
+        "attempts": outcome.attempts,
+        "seconds": round(outcome.seconds, 3),
+        "error": outcome.error,
+    }
+
+
+def brief(message):
+    """`message` on one line, an HDF5 chain in it cut to its root cause.
+
+    The engine words a file failure as "what failed 'FILE' (a: b: cause)";
+    the chain is for --verbose.
+    """
+    lines = (message or "").strip().splitlines()
+    line = lines[0] if lines else ""
+    start, end = line.find(" ("), line.rfind(")")
+    if start < 0 or end < start:
+        return line
+    return line[:start + 2] + line[start + 2:end].split(": ")[-1] + line[end:]
