@@ -1,4 +1,5 @@
 """The `corvane` command."""
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -63,13 +64,22 @@ class InlinePool:
         return False
 
     def submit(self, fn, *args):
-        fn(*args)
+        future = concurrent.futures.Future()
+        future.set_result(fn(*args))
+        return future
+
+    def shutdown(self, wait=True):
+        pass
 
 
 class ThreeBarStore:
     """Writes three bars to a new file and nothing to an existing one."""
 
-    def append_h5(self, services, order_book_id, path, *rest):
+    def __init__(self):
+        self.starts = []
+
+    def append_h5(self, services, order_book_id, path, file_name, min_start_date, *rest):
+        self.starts.append(min_start_date)
         os.makedirs(os.path.join(path, "equities"), exist_ok=True)
         name = os.path.join(path, "equities", order_book_id + ".h5")
         if not os.path.exists(name):
@@ -78,28 +88,89 @@ class ThreeBarStore:
                 h5["index"] = np.zeros(1, bundle.INDEX_DTYPE)
 
 
-def test_command_readies_the_client_runs_the_driver_and_sums_up(client, monkeypatch, tmp_path):
+@pytest.fixture
+def inline_store(monkeypatch):
     pools = []
     monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor",
                         lambda **kw: pools.append(InlinePool(**kw)) or pools[-1])
-    monkeypatch.setattr(bundle, "minbar", ThreeBarStore())
+    store = ThreeBarStore()
+    monkeypatch.setattr(bundle, "minbar", store)
+    return pools, store
+
+
+def test_command_readies_the_client_runs_the_jobs_and_sums_up(client, inline_store, tmp_path):
+    pools, store = inline_store
     path = tmp_path / "minbar"
 
-    first = invoke("update-minbar", path, "ST001", "WV.2601", "-j", "3")
+    first = invoke("update-minbar", path, "ST001", "WV.2601", "-j", "3", "--since", "20200102")
     assert first.exit_code == 0, first.output
     # The client is readied here before the listings are read.
     assert [call[0] for call in client.calls] == ["init"] + ["all_instruments"] * 3
-    assert pools[0].max_workers == 3
+    # Never more workers than instruments.
+    assert pools[0].max_workers == 2
+    assert store.starts == [20200102] * 2
     assert first.stdout.splitlines() == [
         "开始更新 2 只标的的分钟线数据：{'ST001', 'WV.2601'}",
-        "corvane: 2 .h5 files under {} (2 new, 2 with new rows, 6 rows added)".format(path),
+        "corvane: 2 instruments: 2 new, 0 updated, 0 up to date, 0 failed; 6 rows added",
     ]
 
     again = invoke("update-minbar", path, "ST001", "WV.2601", "--with-derivatives")
     assert again.exit_code == 0, again.output
+    assert pools[1].max_workers == min(os.cpu_count(), 5)
+    assert store.starts[2:] == [bundle.MIN_START_DATE] * 5
     # The derivatives of ST001 are new files; the two old ones are unchanged.
     assert again.stdout.splitlines()[-1] == (
-        "corvane: 5 .h5 files under {} (3 new, 3 with new rows, 9 rows added)".format(path))
+        "corvane: 5 instruments: 3 new, 0 updated, 2 up to date, 0 failed; 9 rows added")
+
+
+@pytest.mark.parametrize("words, status, pools_made", [
+    (["ST001", "nosuchword"], 1, 1),   # a typo among good words: the rest runs, the run fails
+    (["nosuchword"], 2, 0),            # nothing selected at all: a usage error, nothing runs
+    (["nosuchword", "other"], 2, 0),
+])
+def test_words_that_match_nothing_fail_the_run(client, inline_store, tmp_path, words, status, pools_made):
+    pools, _ = inline_store
+    result = invoke("update-minbar", tmp_path / "minbar", *words)
+    assert result.exit_code == status
+    assert len(pools) == pools_made
+    assert "nosuchword" in result.stdout
+    if status == 2:
+        (line,) = result.stderr.splitlines()
+        assert line == "Error: no instrument matches {}. Try 'corvane update-minbar --help'.".format(
+            " ".join(words))
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_a_failure_before_the_jobs_is_one_line(monkeypatch, inline_store, tmp_path, verbose):
+    from conftest import FakeClient
+
+    monkeypatch.setattr(bundle, "lumenfeed", FakeClient(fail=ConnectionError("server down\ndetail")))
+    result = invoke("update-minbar", tmp_path / "minbar", "stock", *(["-v"] if verbose else []))
+    assert result.exit_code == 1
+    assert result.stderr.splitlines()[-1] == "corvane: ConnectionError: server down"
+    assert ("Traceback" in result.stderr) == verbose
+    assert inline_store[0] == []
+
+
+@pytest.mark.parametrize("args, message", [
+    (["update-minbr", "x", "y"], "'update-tick'?) Try 'corvane --help'."),
+    (["update-minbar", "x", "y", "--jbs", "3"], "Did you mean '--jobs'? Try"),
+    (["update-minbar", "x", "y", "--since", "20241301"], "'20241301' is not a date YYYYMMDD. Try"),
+])
+def test_usage_errors_end_their_sentence_once(args, message):
+    result = invoke(*args)
+    assert result.exit_code == 2
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("Error: ") and message in line
+    assert not any(mark in line for mark in ("?).", "?.", "..", ". .")), line
+
+
+def test_version_is_the_installed_one():
+    from importlib.metadata import version
+
+    result = invoke("--version")
+    assert result.exit_code == 0
+    assert result.stdout == "corvane {}\n".format(version("corvane"))
 
 
 # A stock, an index and a future listed a few weeks before this as-of date,
@@ -144,7 +215,7 @@ def test_end_to_end_on_the_demo_market(tmp_path, monkeypatch):
     again = corvane_command("update-minbar", minbar, *DEMO_MINBAR, "--jobs", "2", env=env)
     assert again.returncode == 0, again.stderr
     assert again.stdout.splitlines()[-1] == (
-        "corvane: 3 .h5 files under {} (0 new, 0 with new rows, 0 rows added)".format(minbar))
+        "corvane: 3 instruments: 0 new, 0 updated, 3 up to date, 0 failed; 0 rows added")
 
     tick_run = corvane_command("update-tick", ticks, "10003.HBX", "HXI2501.QFX", "-j", "2", env=env)
     assert tick_run.returncode == 0, tick_run.stderr

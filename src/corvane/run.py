@@ -436,7 +436,10 @@ def brief(message):
     """
     lines = (message or "").strip().splitlines()
     line = lines[0] if lines else ""
-    start, end = line.find(" ("), line.rfind(")")
+    # After the quoted file name, when there is one: the name may hold " (".
+    quoted = line.find("' (")
+    start = quoted + 1 if quoted >= 0 else line.find(" (")
+    end = line.rfind(")")
     if start < 0 or end < start:
         return line
     return line[:start + 2] + line[start + 2:end].split(": ")[-1] + line[end:]

@@ -1,0 +1,236 @@
+"""Updates that report: outcomes, retries, exit statuses, the JSON report."""
+import concurrent.futures
+import json
+import os
+import subprocess
+import sys
+
+import h5py
+import pytest
+
+import corvane.bundle as bundle
+from corvane import _engine, run
+
+# Instruments listed a few weeks before this as-of date: small histories.
+DEMO_ASOF = "20240726"
+STOCK, INDEX, FUTURE = "10003.HBX", "IX002.HBX", "HXI2501.QFX"
+SUB_DIR = {STOCK: "equities", INDEX: "equities", FUTURE: "future"}
+
+
+@pytest.fixture
+def demo(monkeypatch):
+    """The demo client, ready in this process, at the small as-of date."""
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "2")
+    bundle.init_lumenfeed_with_warnings_catch()
+    return bundle.lumenfeed
+
+
+@pytest.fixture
+def inline():
+    """An executor whose jobs run in this process, where the tests' patches hold."""
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as executor:
+        yield executor
+
+
+@pytest.fixture
+def no_wait(monkeypatch):
+    """Retries without waiting; the delays asked for are kept."""
+    delays = []
+    monkeypatch.setattr(run, "backoff_delay", lambda attempt, base: delays.append(attempt) or 0)
+    return delays
+
+
+class FlakyClient:
+    """The demo client whose get_price raises `error` for its first `times` calls."""
+
+    def __init__(self, client, error, times):
+        self.client, self.error, self.times = client, error, times
+        self.failures = 0
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+    def get_price(self, *args, **kwargs):
+        if self.failures < self.times:
+            self.failures += 1
+            raise self.error
+        return self.client.get_price(*args, **kwargs)
+
+
+def rows_in(path, order_book_id):
+    with h5py.File(os.path.join(path, SUB_DIR[order_book_id], order_book_id + ".h5"), "r") as h5:
+        return len(h5["data"]), len(h5["index"])
+
+
+# --- retries -------------------------------------------------------------------
+
+@pytest.mark.parametrize("error, times, retries, status, attempts", [
+    (ConnectionError("server went away"), 1, 2, "new", 2),        # healed by a retry
+    (ConnectionError("server went away"), 2, 2, "new", 3),
+    (ConnectionError("server went away"), 3, 2, "failed", 3),     # retries used up
+    (TimeoutError("slow"), 1, 0, "failed", 1),                    # --retries 0
+    (OSError("'x.h5' is being written by another process"), 1, 2, "new", 2),
+    (TypeError("record type does not fit"), 1, 2, "failed", 1),   # cannot heal
+    (ValueError("value 1e300 does not fit field 'volume'"), 1, 2, "failed", 1),
+    (KeyError("close"), 1, 2, "failed", 1),
+])
+def test_transient_failures_are_retried_and_lasting_ones_are_not(
+        demo, inline, no_wait, monkeypatch, tmp_path, error, times, retries, status, attempts):
+    monkeypatch.setattr(bundle, "lumenfeed", FlakyClient(demo, error, times))
+    report = run.update("minbar", str(tmp_path), [STOCK], retries=retries, executor=inline)
+    (outcome,) = report.outcomes
+    assert (outcome.status, outcome.attempts) == (status, attempts)
+    assert no_wait == list(range(1, attempts))
+    if status == "failed":
+        assert outcome.error == "{}: {}".format(type(error).__name__, error)
+        assert "get_price" in outcome.traceback
+        assert report.exit_status == 1
+        # A failed job leaves no file behind.
+        assert not (tmp_path / "equities" / (STOCK + ".h5")).exists()
+    else:
+        assert outcome.after.rows == rows_in(tmp_path, STOCK)[0] > 0
+        assert report.exit_status == 0
+
+
+@pytest.mark.parametrize("content, unsafe", [
+    (b"not an HDF5 file\n", False),   # refused as not HDF5
+    (None, True),                     # an identifier that would leave its directory
+])
+def test_failures_a_repeat_cannot_heal_are_tried_once(demo, inline, no_wait, tmp_path, content, unsafe):
+    order_book_id = "../escape" if unsafe else STOCK
+    if content is not None:
+        (tmp_path / "equities").mkdir()
+        (tmp_path / "equities" / (STOCK + ".h5")).write_bytes(content)
+    outcomes = [run.minbar_job(order_book_id, str(tmp_path), retries=3, backoff=0)]
+    assert [(o.status, o.attempts) for o in outcomes] == [("failed", 1)]
+    assert no_wait == []
+    if content is not None:
+        assert (tmp_path / "equities" / (STOCK + ".h5")).read_bytes() == content
+
+
+@pytest.mark.parametrize("attempt", [1, 2, 3, 6])
+def test_backoff_doubles_from_one_second_with_jitter(attempt):
+    delays = [run.backoff_delay(attempt) for _ in range(200)]
+    nominal = 2 ** (attempt - 1)
+    assert all(0.5 * nominal <= delay <= 1.5 * nominal for delay in delays)
+    assert len(set(delays)) > 100
+
+
+# --- outcomes ------------------------------------------------------------------
+
+def test_outcomes_count_rows_and_days_before_and_after(demo, inline, monkeypatch, tmp_path):
+    path = str(tmp_path)
+    first = run.update("minbar", path, [STOCK, FUTURE], executor=inline)
+    assert [(o.order_book_id, o.status) for o in first.outcomes] == [(STOCK, "new"), (FUTURE, "new")]
+    for outcome in first.outcomes:
+        assert outcome.before is None
+        assert (outcome.after.rows, outcome.after.days) == rows_in(path, outcome.order_book_id)
+    assert first.counts["rows_added"] == sum(rows_in(path, oid)[0] for oid in (STOCK, FUTURE))
+
+    again = run.update("minbar", path, [STOCK, FUTURE], executor=inline)
+    assert [o.status for o in again.outcomes] == ["up_to_date"] * 2
+    assert again.counts["rows_added"] == 0
+
+    monkeypatch.setenv("LUMENFEED_ASOF", "20240731")
+    later = run.update("minbar", path, [STOCK], executor=inline)
+    (outcome,) = later.outcomes
+    assert outcome.status == "updated"
+    assert outcome.before == first.outcomes[0].after
+    assert (outcome.after.rows, outcome.after.days) == rows_in(path, STOCK)
+    assert outcome.after.days == outcome.before.days + 3
+
+
+def test_tick_outcomes_count_every_day(demo, inline, tmp_path):
+    report = run.update("tick", str(tmp_path / "tick"), [STOCK], executor=inline)
+    (outcome,) = report.outcomes
+    with h5py.File(tmp_path / "tick" / (STOCK + ".h5"), "r") as h5:
+        assert (outcome.after.rows, outcome.after.days) == (sum(len(d) for d in h5.values()), len(h5))
+    assert outcome.status == "new" and outcome.after.days == 2
+
+
+def test_since_starts_a_first_fill_at_that_date(demo, inline, tmp_path):
+    run.update("minbar", str(tmp_path), [STOCK], since=20240722, executor=inline)
+    with h5py.File(tmp_path / "equities" / (STOCK + ".h5"), "r") as h5:
+        assert h5["index"][0]["date"] == 20240722
+
+
+def test_one_instrument_of_a_large_bundle_opens_only_its_own_file(demo, inline, monkeypatch, tmp_path):
+    path = str(tmp_path)
+    run.update("minbar", path, [STOCK, INDEX, FUTURE], executor=inline)
+    for number in range(200):
+        (tmp_path / "equities" / "{:05d}.XYZ.h5".format(number)).write_bytes(b"x")
+    opened = []
+
+    def recording(name):
+        def call(file_name, *args, **kwargs):
+            opened.append(os.path.realpath(file_name))
+            return original[name](file_name, *args, **kwargs)
+        return call
+
+    original = {name: getattr(_engine, name) for name in ("File", "dataset_lengths")}
+    for name in original:
+        monkeypatch.setattr(_engine, name, recording(name))
+    monkeypatch.setattr(h5py, "File", None)
+    report = run.update("minbar", path, [INDEX], executor=inline)
+    assert [o.status for o in report.outcomes] == ["up_to_date"]
+    assert set(opened) == {os.path.realpath(tmp_path / "equities" / (INDEX + ".h5"))}
+
+
+# --- the command, end to end ---------------------------------------------------
+
+def corvane(*args, env):
+    command = os.path.join(os.path.dirname(sys.executable), "corvane")
+    return subprocess.run([command] + [str(a) for a in args], capture_output=True, text=True,
+                          env=env, timeout=300)
+
+
+def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path, monkeypatch):
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    minbar, report_file = tmp_path / "minbar", tmp_path / "report.json"
+    # A directory where the stock's file must go: no retry can fix that.
+    (minbar / "equities" / (STOCK + ".h5")).mkdir(parents=True)
+    result = corvane("update-minbar", minbar, STOCK, INDEX, FUTURE, "nosuchword",
+                     "--report", report_file, env=dict(os.environ))
+    assert result.returncode == 1, result.stderr
+    summary = result.stdout.splitlines()[-2:]
+    assert summary[0].startswith("corvane: 3 instruments: 2 new, 0 updated, 0 up to date, 1 failed; ")
+    assert summary[0].endswith("matched nothing: nosuchword")
+    assert summary[1] == "failed {}: OSError: unable to open file '{}' (Is a directory)".format(
+        STOCK, minbar / "equities" / (STOCK + ".h5"))
+    # Not a terminal: no progress redraws, no traceback without --verbose.
+    assert "\r" not in result.stderr and "Traceback" not in result.stdout + result.stderr
+
+    report = json.loads(report_file.read_text())
+    assert {key: report[key] for key in ("command", "path", "words", "unresolved")} == {
+        "command": "update-minbar", "path": str(minbar),
+        "words": [STOCK, INDEX, FUTURE, "nosuchword"], "unresolved": ["nosuchword"]}
+    entries = {entry["order_book_id"]: entry for entry in report["instruments"]}
+    assert set(entries) == {STOCK, INDEX, FUTURE}
+    for oid in (INDEX, FUTURE):
+        assert entries[oid]["status"] == "new" and entries[oid]["error"] is None
+        assert (entries[oid]["rows_before"], entries[oid]["rows_after"]) == (0, rows_in(minbar, oid)[0])
+        assert entries[oid]["attempts"] == 1 and entries[oid]["seconds"] > 0
+    failed = entries[STOCK]
+    assert failed["status"] == "failed" and failed["attempts"] == 1
+    assert failed["error"].startswith("OSError: unable to open file ")
+    assert report["counts"] == {
+        "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "instruments": 3,
+        "rows_added": sum(rows_in(minbar, oid)[0] for oid in (INDEX, FUTURE))}
+
+    verbose = corvane("update-minbar", minbar, STOCK, "--verbose", env=dict(os.environ))
+    assert verbose.returncode == 1
+    assert "Traceback" in verbose.stdout and "open_instrument_file" in verbose.stdout
+
+
+@pytest.mark.parametrize("message, short", [
+    ("unable to open file 'a (1).h5' (unable to open file: unable to read superblock: "
+     "file signature not found)", "unable to open file 'a (1).h5' (file signature not found)"),
+    ("unable to write file 'x.h5' (write failed: No space left on device); this call's changes "
+     "were undone", "unable to write file 'x.h5' (No space left on device); this call's changes "
+     "were undone"),
+    ("server went away\nsecond line", "server went away"),
+    ("", ""),
+])
+def test_brief_messages_keep_the_file_and_the_root_cause(message, short):
+    assert run.brief(message) == short
