@@ -234,3 +234,34 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
 ])
 def test_brief_messages_keep_the_file_and_the_root_cause(message, short):
     assert run.brief(message) == short
+
+
+def test_ctrl_c_cancels_what_has_not_started_and_still_reports(tmp_path, monkeypatch):
+    import signal
+    import time
+
+    monkeypatch.setenv("LUMENFEED_ASOF", "20261204")
+    minbar, report_file = tmp_path / "minbar", tmp_path / "report.json"
+    # Twenty-year stocks, one at a time: the first is still running at Ctrl-C.
+    command = [os.path.join(os.path.dirname(sys.executable), "corvane"), "update-minbar", str(minbar),
+               "10001.HBX", "10002.HBX", "10004.HBX", "-j", "1", "--report", str(report_file)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    process.stdout.readline()   # the start line: the jobs are submitted
+    time.sleep(1.0)
+    # As a terminal does: to the whole process group, workers included.
+    os.killpg(process.pid, signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 130, err
+    assert "3 instruments: " in out and "interrupted (" in out
+    entries = json.loads(report_file.read_text())["instruments"]
+    assert [e["status"] for e in entries][1:] == ["interrupted", "interrupted"]
+    assert [e["attempts"] for e in entries][1:] == [0, 0]
+    # Whatever ran ended whole: committed or gone, never half written.
+    for entry in entries:
+        name = minbar / "equities" / (entry["order_book_id"] + ".h5")
+        if entry["status"] == "new":
+            assert rows_in(minbar, entry["order_book_id"])[0] == entry["rows_after"] > 0
+        else:
+            assert not name.exists()
+    assert not [p.name for p in (minbar / "equities").iterdir() if p.name.startswith(".")]

@@ -51,6 +51,9 @@ UNHEALABLE_OS_ERRORS = ("file signature not found", "Is a directory", "not a reg
 # Set in a Dask worker whose set-up failed (see corvane.cluster); its jobs
 # then fail naming the initialiser instead of running without a client.
 _worker_setup_failure = None
+# Set in a worker once Ctrl-C reached it: jobs already handed to it start
+# no more.
+_interrupted = False
 
 
 class NothingSelected(ValueError):
@@ -59,6 +62,10 @@ class NothingSelected(ValueError):
 
 class SetupRefused(RuntimeError):
     """The run cannot start where it was asked to (a cluster that cannot see PATH)."""
+
+
+class NotStarted(KeyboardInterrupt):
+    """A job handed to a worker after Ctrl-C reached it; it touched nothing."""
 
 
 class WorkerSetupError(RuntimeError):
@@ -157,6 +164,17 @@ def held(locate):
 
 
 def _job(order_book_id, locate, append, args, retries, durable, backoff):
+    global _interrupted
+    if _interrupted:
+        raise NotStarted(order_book_id)
+    try:
+        return _attempts(order_book_id, locate, append, args, retries, durable, backoff)
+    except KeyboardInterrupt:
+        _interrupted = True
+        raise
+
+
+def _attempts(order_book_id, locate, append, args, retries, durable, backoff):
     started = time.monotonic()
     if _worker_setup_failure is not None:
         raise WorkerSetupError(_worker_setup_failure)
@@ -326,13 +344,16 @@ def wait_with_progress(futures, total, stream=None):
 
 def outcome_of(order_book_id, future, interrupted):
     """The job's Outcome; failures outside the job (its worker) made into one."""
-    if future is None or future.cancelled() or not future.done():
+    # Interrupted jobs that never started count no attempt.
+    if future is None or future.cancelled():
         return Outcome(order_book_id, "interrupted")
+    if not future.done():
+        return Outcome(order_book_id, "interrupted", attempts=1)
     exc = future.exception()
     if exc is None:
         return future.result()
     if interrupted or isinstance(exc, KeyboardInterrupt):
-        return Outcome(order_book_id, "interrupted")
+        return Outcome(order_book_id, "interrupted", attempts=0 if isinstance(exc, NotStarted) else 1)
     return _failed(order_book_id, exc, worker_traceback(exc), None, None, 0, 0.0)
 
 
@@ -379,7 +400,8 @@ class Report(NamedTuple):
         line = ("corvane: {instruments} instruments: {new} new, {updated} updated, "
                 "{up_to_date} up to date, {failed} failed".format(**counts))
         if counts["interrupted"]:
-            line += ", {} interrupted".format(counts["interrupted"])
+            not_started = sum(1 for o in self.outcomes if o.status == "interrupted" and not o.attempts)
+            line += ", {} interrupted ({} not started)".format(counts["interrupted"], not_started)
         line += "; {} rows added".format(counts["rows_added"])
         if self.unresolved:
             line += "; matched nothing: {}".format(" ".join(self.unresolved))
