@@ -265,3 +265,10 @@ def test_ctrl_c_cancels_what_has_not_started_and_still_reports(tmp_path, monkeyp
         else:
             assert not name.exists()
     assert not [p.name for p in (minbar / "equities").iterdir() if p.name.startswith(".")]
+
+
+def test_without_dask_the_scheduler_is_refused_saying_what_to_install(demo, monkeypatch, tmp_path):
+    monkeypatch.setitem(sys.modules, "distributed", None)
+    monkeypatch.delitem(sys.modules, "corvane.cluster", raising=False)
+    with pytest.raises(run.SetupRefused, match=r"pip install 'corvane\[dask\]'"):
+        run.update("minbar", str(tmp_path), [STOCK], scheduler="local:2")

@@ -263,6 +263,7 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
     from corvane import bundle
     if kind not in JOBS:
         raise ValueError("kind must be 'minbar' or 'tick', not {!r}".format(kind))
+    cluster = dask_support() if scheduler and executor is None else None
     words = [str(word) for word in words]
     chosen, unresolved = select(bundle, words, with_derivatives)
     if kind == "tick":
@@ -273,8 +274,9 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
              for order_book_id in sorted(chosen)]
     if executor is not None:
         outcomes = run_jobs(executor, calls, own=False)
-    elif scheduler:
-        from corvane import cluster
+    elif cluster is not None:
+        # Workers elsewhere have other working directories.
+        calls = [(fn, oid, os.path.abspath(path), *rest) for fn, oid, _, *rest in calls]
         with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor:
             outcomes = run_jobs(dask_executor, calls, own=False)
     else:
@@ -283,6 +285,15 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
             initializer=bundle.init_lumenfeed_with_warnings_catch)
         outcomes = run_jobs(pool, calls, own=True)
     return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes)
+
+
+def dask_support():
+    try:
+        from corvane import cluster
+    except ImportError as error:
+        raise SetupRefused("--scheduler needs Dask's distributed: pip install 'corvane[dask]' "
+                           "({})".format(error)) from None
+    return cluster
 
 
 def select(bundle, words, with_derivatives):

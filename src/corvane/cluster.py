@@ -1,0 +1,118 @@
+"""Running an update's jobs on a Dask cluster.
+
+`executor(scheduler, path, echo)` connects to a cluster (a scheduler's
+address, or "local:N" for N single-threaded worker processes started for
+this run), readies every worker with the worker initialiser, checks that
+every worker sees PATH as this process does, and yields the client's
+concurrent.futures executor: the same job functions, outcomes and retries as
+with the process pool.  Dask reruns the job of a worker that died; the
+engine's rollback journal makes that safe.
+"""
+import contextlib
+import os
+import uuid
+
+import distributed
+
+from corvane import run
+
+# How long to wait for the cluster's first worker.
+WORKERS_TIMEOUT = 60
+
+
+class WorkerSetup(distributed.WorkerPlugin):
+    """Runs the worker initialiser once on each worker, as the process pool does.
+
+    A failure is kept, not raised: the worker's jobs then fail naming the
+    initialiser (see corvane.run) instead of running without a client.
+    """
+
+    # One name: registering it again for the next run sets every worker up again.
+    name = "corvane-worker-setup"
+
+    def setup(self, worker):
+        from corvane import bundle
+        initializer = bundle.init_lumenfeed_with_warnings_catch
+        try:
+            initializer()
+            run._worker_setup_failure = None
+        except Exception as exc:
+            run._worker_setup_failure = "worker initializer {} failed: {!r}".format(
+                initializer.__name__, exc)
+
+
+@contextlib.contextmanager
+def executor(scheduler, path, echo):
+    """The scope of one run on the cluster `scheduler`; yields its executor."""
+    with _client(scheduler) as client:
+        echo("corvane: Dask dashboard at {}".format(client.dashboard_link))
+        client.register_plugin(WorkerSetup())
+        check_shared(client, path)
+        jobs = client.get_executor(pure=False)
+        try:
+            yield jobs
+        finally:
+            # Not-started jobs were cancelled by the run; wait for the rest.
+            jobs.shutdown(wait=True)
+
+
+@contextlib.contextmanager
+def _client(scheduler):
+    workers = local_workers(scheduler)
+    if workers is None:
+        with distributed.Client(scheduler) as client:
+            client.wait_for_workers(1, timeout=WORKERS_TIMEOUT)
+            yield client
+        return
+    # One thread per worker: the jobs are processes' work, as in the pool.
+    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        client.wait_for_workers(workers, timeout=WORKERS_TIMEOUT)
+        yield client
+
+
+def local_workers(scheduler):
+    """N of "local:N"; None for a scheduler's address."""
+    if not scheduler.startswith("local:"):
+        return None
+    text = scheduler[len("local:"):]
+    if not text.isdigit() or int(text) < 1:
+        raise run.SetupRefused("--scheduler local:N needs a number of workers N >= 1, not {!r}"
+                               .format(text))
+    return int(text)
+
+
+def check_shared(client, path):
+    """Refuse a PATH that some worker does not see as the directory this process does."""
+    os.makedirs(path, exist_ok=True)
+    marker = os.path.join(path, ".corvane-probe-{}".format(uuid.uuid4().hex))
+    token = uuid.uuid4().hex
+    with open(marker, "w") as out:
+        out.write(token)
+    try:
+        answers = client.run(probe, path, marker, token)
+    finally:
+        os.remove(marker)
+    blind = {worker: problem for worker, problem in sorted(answers.items()) if problem}
+    if blind:
+        raise run.SetupRefused(
+            "{} must be the same directory on every worker (a shared file system); {} of {} "
+            "workers cannot use it: {}".format(
+                path, len(blind), len(answers),
+                "; ".join("{} ({})".format(worker, problem) for worker, problem in blind.items())))
+
+
+def probe(path, marker, token):
+    """On a worker: why it cannot use `path` as the run's directory; None when it can."""
+    if not os.path.isdir(path):
+        return "no directory {}".format(path)
+    if not os.access(path, os.W_OK | os.X_OK):
+        return "{} is not writable".format(path)
+    try:
+        with open(marker) as seen:
+            if seen.read() == token:
+                return None
+    except OSError:
+        pass
+    return "{} is another directory there: the run's marker file is missing".format(path)
