@@ -156,6 +156,7 @@ def test_a_failure_before_the_jobs_is_one_line(monkeypatch, inline_store, tmp_pa
     (["update-minbr", "x", "y"], "'update-tick'?) Try 'corvane --help'."),
     (["update-minbar", "x", "y", "--jbs", "3"], "Did you mean '--jobs'? Try"),
     (["update-minbar", "x", "y", "--since", "20241301"], "'20241301' is not a date YYYYMMDD. Try"),
+    (["update-minbar", "x", "y", "--since", "2024011"], "'2024011' is not a date YYYYMMDD. Try"),
 ])
 def test_usage_errors_end_their_sentence_once(args, message):
     result = invoke(*args)

@@ -272,3 +272,28 @@ def test_without_dask_the_scheduler_is_refused_saying_what_to_install(demo, monk
     monkeypatch.delitem(sys.modules, "corvane.cluster", raising=False)
     with pytest.raises(run.SetupRefused, match=r"pip install 'corvane\[dask\]'"):
         run.update("minbar", str(tmp_path), [STOCK], scheduler="local:2")
+
+
+@pytest.mark.parametrize("durable, preset, seen", [
+    (True, None, "1"),
+    (False, None, None),
+    (False, "1", "1"),    # the worker's own setting stands
+    (True, "0", "1"),
+])
+def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch, tmp_path,
+                                                     durable, preset, seen):
+    if preset is None:
+        monkeypatch.delenv("CORVANE_DURABLE", raising=False)
+    else:
+        monkeypatch.setenv("CORVANE_DURABLE", preset)
+    observed = []
+
+    class Store:
+        def append_h5(self, *args):
+            observed.append(os.environ.get("CORVANE_DURABLE"))
+
+    monkeypatch.setattr(bundle, "minbar", Store())
+    report = run.update("minbar", str(tmp_path), ["ST001", "ST002"], durable=durable, executor=inline)
+    assert report.exit_status == 0
+    assert observed == [seen, seen]
+    assert os.environ.get("CORVANE_DURABLE") == preset

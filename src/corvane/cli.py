@@ -86,7 +86,11 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
         sys.exit(1)
     click.echo(result.summary(verbose))
     if report:
-        result.write_json(report)
+        try:
+            result.write_json(report)
+        except OSError as error:
+            click.echo("corvane: cannot write the report: {}".format(error), err=True)
+            sys.exit(max(result.exit_status, 1))
     sys.exit(result.exit_status)
 
 
@@ -95,6 +99,8 @@ def since_date(ctx, param, value):
     if value is None:
         return None
     try:
+        if len(value) != 8 or not value.isdigit():
+            raise ValueError(value)
         return int(datetime.datetime.strptime(value, "%Y%m%d").strftime("%Y%m%d"))
     except ValueError:
         raise click.BadParameter("{!r} is not a date YYYYMMDD".format(value)) from None

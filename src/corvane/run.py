@@ -270,21 +270,25 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
         # Made here, after a selection that succeeded, so the workers find it in place.
         os.makedirs(path, exist_ok=True)
     bundle.click.echo(bundle.START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
-    calls = [(JOBS[kind], order_book_id, path, since, retries, durable)
+    # Workers on other machines have other working directories.
+    job_path = os.path.abspath(path) if cluster else path
+    calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable)
              for order_book_id in sorted(chosen)]
     if executor is not None:
         outcomes = run_jobs(executor, calls, own=False)
     elif cluster is not None:
-        # Workers elsewhere have other working directories.
-        calls = [(fn, oid, os.path.abspath(path), *rest) for fn, oid, _, *rest in calls]
         with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor:
             outcomes = run_jobs(dask_executor, calls, own=False)
     else:
-        pool = bundle.ProgressedProcessPoolExecutor(
-            max_workers=min(jobs or os.cpu_count() or 1, len(calls)),
-            initializer=bundle.init_lumenfeed_with_warnings_catch)
-        outcomes = run_jobs(pool, calls, own=True)
+        outcomes = run_jobs(process_pool(bundle, jobs, len(calls)), calls, own=True)
     return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes)
+
+
+def process_pool(bundle, jobs, count):
+    """The framework's pool, with no more workers than jobs."""
+    return bundle.ProgressedProcessPoolExecutor(
+        max_workers=min(jobs or os.cpu_count() or 1, count),
+        initializer=bundle.init_lumenfeed_with_warnings_catch)
 
 
 def dask_support():
