@@ -430,7 +430,11 @@ def test_a_second_writer_of_a_file_is_refused_with_a_clear_error(tmp_path):
 
 
 def test_durable_option_reaches_the_jobs_through_the_environment(monkeypatch, tmp_path):
+    import concurrent.futures
+    import types
+
     from click.testing import CliRunner
+    from conftest import FakeClient
 
     from corvane import cli, minbar
     bundle = pytest.importorskip("corvane.bundle")
@@ -439,12 +443,16 @@ def test_durable_option_reaches_the_jobs_through_the_environment(monkeypatch, tm
     monkeypatch.setenv("CORVANE_DURABLE", "")
     monkeypatch.delenv("CORVANE_DURABLE")
     monkeypatch.setattr(bundle, "init_lumenfeed_with_warnings_catch", lambda: None)
-    monkeypatch.setattr(bundle, "update_minbar",
-                        lambda *args: seen.append(os.environ.get("CORVANE_DURABLE")))
+    monkeypatch.setattr(bundle, "lumenfeed", FakeClient())
+    # Jobs in threads of this process, where the store below is in place.
+    monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", concurrent.futures.ThreadPoolExecutor)
+    monkeypatch.setattr(bundle, "minbar", types.SimpleNamespace(
+        append_h5=lambda *args: seen.append(os.environ.get("CORVANE_DURABLE"))))
     for flags in ([], ["--durable"]):
-        result = CliRunner().invoke(cli.main, ["update-minbar", str(tmp_path), "stock"] + flags)
+        result = CliRunner().invoke(cli.main, ["update-minbar", str(tmp_path), "ST001"] + flags)
         assert result.exit_code == 0, result.output
     assert seen == [None, "1"]
+    assert "CORVANE_DURABLE" not in os.environ
 
     opened = []
     monkeypatch.setattr(minbar._engine, "File", lambda path, durable: opened.append(durable))

@@ -16,6 +16,7 @@ can ship them to its workers by reference.
 """
 import concurrent.futures
 import contextlib
+import importlib
 import json
 import os
 import random
@@ -293,11 +294,10 @@ def process_pool(bundle, jobs, count):
 
 def dask_support():
     try:
-        from corvane import cluster
+        return importlib.import_module("corvane.cluster")
     except ImportError as error:
         raise SetupRefused("--scheduler needs Dask's distributed: pip install 'corvane[dask]' "
                            "({})".format(error)) from None
-    return cluster
 
 
 def select(bundle, words, with_derivatives):
