@@ -24,7 +24,8 @@ RUNNER = ("import multiprocessing, runpy, sys\n"
 
 
 def readme_example():
-    (block,) = re.findall(r"^```python\n(.*?)^```$", README.read_text(encoding="utf-8"), re.M | re.S)
+    blocks = re.findall(r"^```python\n(.*?)^```$", README.read_text(encoding="utf-8"), re.M | re.S)
+    (block,) = [block for block in blocks if "bundle.update_tick" in block]
     return block
 
 
