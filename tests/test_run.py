@@ -176,7 +176,7 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     summary = result.stdout.splitlines()[-2:]
     assert summary[0].startswith("corvane: 3 instruments: 2 new, 0 updated, 0 up to date, 1 failed; ")
     assert summary[0].endswith("matched nothing: nosuchword")
-    assert summary[1] == "failed {}: OSError: unable to open file '{}' (Is a directory)".format(
+    assert summary[1] == "failed {}: OSError: unable to open file '{}' (not a regular file)".format(
         STOCK, minbar / "equities" / (STOCK + ".h5"))
     # Not a terminal: no progress redraws, no traceback without --verbose.
     assert "\r" not in result.stderr and "Traceback" not in result.stdout + result.stderr
