@@ -38,6 +38,7 @@ TEST(DatasetLengths, GivesEveryRootDatasetWithoutWritingOrBlockingAWriter) {
     EXPECT_EQ(testing::read_bytes(path), before);
     // Beside a writer (which the call did not block): the file before the writing call.
     File writer(path);
+    writer.begin_writing();
     Dataset::open(writer, "data").append(testing::view(testing::equity_bars(5, 7)));
     EXPECT_EQ(dataset_lengths(path), expected);
     writer.close();
