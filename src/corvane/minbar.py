@@ -104,7 +104,7 @@ def per_date(date_to_number, stamps):
     else:
         codes, _ = pd.factorize(stamps.normalize())
         first = np.unique(codes, return_index=True)[1]
-    return per_stamp(date_to_number, stamps[first])[codes]
+    return per_stamp(date_to_number, stamps.take(first))[codes]
 
 
 def _bar_timestamps(df, order_book_id):
