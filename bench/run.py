@@ -258,20 +258,26 @@ SPLIT_LABELS = (("get_price", "client get_price"), ("conversions", "framework co
 
 
 def split_notes(corv):
-    """W2's per-file split (medians of each part over every split update)."""
+    """W2's per-file split: medians of each part over every split update,
+    wall clock and CPU time."""
     runs = [r["extra"]["split"] for r in corv if "split" in r["extra"]]
     if not runs:
         return []
-    pooled = {part: [s for run in runs for s in run[part]] for part in runs[0]}
-    engine = [sum(parts) for parts in zip(*(pooled[p] for p in pooled if p.startswith("engine")))]
+    pooled = {key: [s for run in runs for s in run[key]] for key in runs[0]}
+    lines = []
+    for suffix, clock in (("", "wall clock"), ("_cpu", "CPU time")):
+        engine = [sum(parts) for parts in zip(*(pooled[part + suffix] for part, _ in SPLIT_LABELS
+                                                 if part.startswith("engine")))]
 
-    def ms(values):
-        return "{:.3f} ms".format(statistics.median(values) * 1e3)
-    return ["W2 split, corvane, medians over {} updates on files of their own: {}; engine "
-            "open+read+append+close {}; whole update {}".format(
-                len(pooled["total"]),
-                ", ".join("{} {}".format(label, ms(pooled[part])) for part, label in SPLIT_LABELS),
-                ms(engine), ms(pooled["total"]))]
+        def ms(values):
+            return "{:.3f} ms".format(statistics.median(values) * 1e3)
+        lines.append("W2 split ({}), corvane, medians over {} updates on files of their own: {}; "
+                     "engine open+read+append+close {}; whole update {}".format(
+                         clock, len(pooled["total"]),
+                         ", ".join("{} {}".format(label, ms(pooled[part + suffix]))
+                                   for part, label in SPLIT_LABELS),
+                         ms(engine), ms(pooled["total" + suffix])))
+    return lines
 
 
 def notes(workload, results):
