@@ -99,12 +99,24 @@ def per_date(date_to_number, stamps):
     normalize does.
     """
     if stamps.tz is None and not stamps.hasnans:
-        _, first, codes = np.unique(stamps.values.astype("datetime64[D]"), return_index=True,
-                                    return_inverse=True)
+        first, codes = _date_runs(stamps.values.astype("datetime64[D]"))
     else:
         codes, _ = pd.factorize(stamps.normalize())
         first = np.unique(codes, return_index=True)[1]
     return per_stamp(date_to_number, stamps.take(first))[codes]
+
+
+def _date_runs(days):
+    """(row of each date's first stamp, date number of every row) for `days`.
+
+    Stamps in time order hold each date in one run, found without sorting
+    (a twenty-year fetch keeps no sorted copies); any other order is sorted.
+    """
+    starts = _run_starts(days)
+    if (days[starts[1:]] > days[starts[:-1]]).all():
+        return starts, np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(days))))
+    _, first, codes = np.unique(days, return_index=True, return_inverse=True)
+    return first, codes
 
 
 def _bar_timestamps(df, order_book_id):
