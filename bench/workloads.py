@@ -454,6 +454,9 @@ class _SplitFile:
     def read_last(self, name):
         return self._clock.timed("engine_read", self._file.read_last, name)
 
+    def members(self):
+        return self._clock.timed("engine_read", self._file.members)
+
     def append_minbar(self, index, data):
         return self._clock.timed("engine_append", self._file.append_minbar, index, data)
 

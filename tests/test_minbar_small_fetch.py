@@ -1,4 +1,6 @@
 """A day's fetch takes numpy's short ways; they must give what pandas' ways give."""
+import datetime
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -73,7 +75,8 @@ def test_per_date_gives_every_stamps_own_calendar_date(stamps, tz, unit):
     convert = fm.Counted(fm.date_to_number)
     numbers = minbar.per_date(convert, stamps)
     assert numbers.tolist() == [s.year * 10000 + s.month * 100 + s.day for s in stamps]
-    # one call per calendar date, given a stamp of that date
+    # one call per calendar date, given a plain datetime of that date
     dates = {(s.year, s.month, s.day) for s in stamps}
     assert len(convert.calls) == len(dates)
+    assert {type(c) for c in convert.calls} == {datetime.datetime}
     assert {(c.year, c.month, c.day) for c in convert.calls} == dates

@@ -99,10 +99,13 @@ def per_date(date_to_number, stamps):
     normalize does.
     """
     if stamps.tz is None and not stamps.hasnans:
-        first, codes = _date_runs(stamps.values.astype("datetime64[D]"))
-    else:
-        codes, _ = pd.factorize(stamps.normalize())
-        first = np.unique(codes, return_index=True)[1]
+        values = stamps.values
+        first, codes = _date_runs(values.astype("datetime64[D]"))
+        # The same plain datetimes as per_stamp makes, without pandas' take.
+        firsts = values[first].astype("datetime64[us]").tolist()
+        return np.fromiter(map(date_to_number, firsts), dtype=np.int64, count=len(firsts))[codes]
+    codes, _ = pd.factorize(stamps.normalize())
+    first = np.unique(codes, return_index=True)[1]
     return per_stamp(date_to_number, stamps.take(first))[codes]
 
 
@@ -285,8 +288,9 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         h5.append_minbar(index, data)
 
     with open_instrument_file(h5_file) as h5:
-        check_minbar_members(h5_file, h5.members())
-        if "index" not in h5:
+        members = h5.members()
+        check_minbar_members(h5_file, members)
+        if "index" not in members:
             index, data = _get_price(min_start_date)
         else:
             index, data = _get_price(client.get_next_trading_date(_latest_trading_date(h5)))
