@@ -17,7 +17,7 @@ import subprocess
 import sys
 import time
 
-import engine_levels
+import engine
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 IMPLS = ("baseline", "corvane")
@@ -251,6 +251,35 @@ def render(rows):
     return "\n".join(lines)
 
 
+SPLIT_LABELS = (("get_price", "client get_price"), ("conversions", "framework conversions"),
+                ("python", "rest of Python"), ("engine_open", "engine open"),
+                ("engine_read", "last date read"), ("engine_append", "append"),
+                ("engine_close", "close"))
+
+
+def split_notes(corv):
+    """W2's per-file split: medians of each part over every split update,
+    wall clock and CPU time."""
+    runs = [r["extra"]["split"] for r in corv if "split" in r["extra"]]
+    if not runs:
+        return []
+    pooled = {key: [s for run in runs for s in run[key]] for key in runs[0]}
+    lines = []
+    for suffix, clock in (("", "wall clock"), ("_cpu", "CPU time")):
+        engine = [sum(parts) for parts in zip(*(pooled[part + suffix] for part, _ in SPLIT_LABELS
+                                                 if part.startswith("engine")))]
+
+        def ms(values):
+            return "{:.3f} ms".format(statistics.median(values) * 1e3)
+        lines.append("W2 split ({}), corvane, medians over {} updates on files of their own: {}; "
+                     "engine open+read+append+close {}; whole update {}".format(
+                         clock, len(pooled["total"]),
+                         ", ".join("{} {}".format(label, ms(pooled[part + suffix]))
+                                   for part, label in SPLIT_LABELS),
+                         ms(engine), ms(pooled["total" + suffix])))
+    return lines
+
+
 def notes(workload, results):
     base, corv = results["baseline"], results["corvane"]
     out = []
@@ -268,7 +297,7 @@ def notes(workload, results):
         alone = median_extra(corv, "deflate_alone")
         out.append("{}: engine write {} vs libdeflate level {} alone on {} threads over the "
                    "same chunks {} ({:.2f}x)".format(
-                       workload, seconds_text(write), engine_levels.ENGINE_FULL_LEVEL,
+                       workload, seconds_text(write), engine.ENGINE_FULL_LEVEL,
                        os.cpu_count(), seconds_text(alone), write / alone))
         if ce.get("note"):
             out.append("{}: {}".format(workload, ce["note"]))
@@ -276,12 +305,13 @@ def notes(workload, results):
         out.append("W2: {} files, one day ({} bars) each; totals: baseline {}, corvane {}".format(
             len(corv[-1]["calls"]), corv[-1]["extra"]["day_bars"],
             seconds_text(median_of(base, "seconds")), seconds_text(median_of(corv, "seconds"))))
+        out += split_notes(corv)
     if workload == "W3":
         e = corv[-1]["extra"]
         alone = median_extra(corv, "deflate_alone")
         out.append("W3: {} days, {} ticks; libdeflate level {} alone on {} threads over the "
                    "file's chunks takes {}, {:.0%} of corvane's time".format(
-                       e["days"], e["ticks"], engine_levels.ENGINE_FULL_LEVEL, os.cpu_count(),
+                       e["days"], e["ticks"], engine.ENGINE_FULL_LEVEL, os.cpu_count(),
                        seconds_text(alone), alone / median_of(corv, "seconds")))
     if workload == "W4":
         out.append("W4: {} instruments, workers started by {}; peak = the largest worker's "

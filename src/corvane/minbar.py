@@ -20,6 +20,10 @@ from corvane import _engine
 from corvane.bundle_files import check_order_book_id, instrument_file  # noqa: F401
 from corvane.members import check_minbar_members
 
+# Up to this many rows a frame's numbers are read as one matrix (a day of
+# ticks or bars is a few thousand rows at most).
+SMALL_FRAME_ROWS = 65536
+
 
 def open_instrument_file(h5_file):
     """The engine's file of one job, durable when CORVANE_DURABLE is "1".
@@ -80,7 +84,8 @@ def per_stamp(convert, stamps, out=None, slice_rows=65536):
     if out is None:
         out = np.empty(len(stamps), dtype=np.int64)
     for first in range(0, len(stamps), slice_rows):
-        chunk = _datetimes(stamps[first:first + slice_rows])
+        # A day's stamps fit one slice: no slicing, which pandas makes costly.
+        chunk = _datetimes(stamps if len(stamps) <= slice_rows else stamps[first:first + slice_rows])
         out[first:first + len(chunk)] = np.fromiter(map(convert, chunk), dtype=np.int64, count=len(chunk))
     return out
 
@@ -90,10 +95,31 @@ def per_date(date_to_number, stamps):
 
     The conversion is a pure function of the date, so each calendar date is
     converted once, given a real timestamp of that date, and mapped back.
+    numpy finds the dates of wall-clock stamps far faster than pandas'
+    normalize does.
     """
+    if stamps.tz is None and not stamps.hasnans:
+        values = stamps.values
+        first, codes = _date_runs(values.astype("datetime64[D]"))
+        # The same plain datetimes as per_stamp makes, without pandas' take.
+        firsts = values[first].astype("datetime64[us]").tolist()
+        return np.fromiter(map(date_to_number, firsts), dtype=np.int64, count=len(firsts))[codes]
     codes, _ = pd.factorize(stamps.normalize())
     first = np.unique(codes, return_index=True)[1]
-    return per_stamp(date_to_number, stamps[first])[codes]
+    return per_stamp(date_to_number, stamps.take(first))[codes]
+
+
+def _date_runs(days):
+    """(row of each date's first stamp, date number of every row) for `days`.
+
+    Stamps in time order hold each date in one run, found without sorting
+    (a twenty-year fetch keeps no sorted copies); any other order is sorted.
+    """
+    starts = _run_starts(days)
+    if (days[starts[1:]] > days[starts[:-1]]).all():
+        return starts, np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(days))))
+    _, first, codes = np.unique(days, return_index=True, return_inverse=True)
+    return first, codes
 
 
 def _bar_timestamps(df, order_book_id):
@@ -164,6 +190,22 @@ def _trading_dates(df, stamps, date_to_number, order_book_id):
     return np.repeat(numbers[codes], np.diff(np.append(starts, len(values))))
 
 
+def _float_columns(df, names):
+    """The columns `names` of `df` one by one, as numbers.
+
+    pandas makes a Series (index and all) for every column it hands out,
+    which costs more than converting a day's bars; a small frame of numbers
+    alone is read as one matrix instead.  Large frames go column by column,
+    so that twenty years of bars are never copied all at once.
+    """
+    if len(df) <= SMALL_FRAME_ROWS and df.columns.is_unique:
+        matrix = df.to_numpy()
+        if matrix.dtype.kind in "fiu":
+            at = {name: i for i, name in enumerate(df.columns)}
+            return (matrix[:, at[name]] for name in names)
+    return (df[name].to_numpy(dtype=np.float64) for name in names)
+
+
 def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
     """One record of `dtypes` per row of `df`, in row order."""
     names = [name for name in dtypes.names if name != "datetime"]
@@ -174,8 +216,8 @@ def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
     per_stamp(convert_dt_to_int, stamps, out=data["datetime"])
     # Column by column through float64 (the values' common type): the same
     # values as one float64 matrix, without holding a copy of all columns.
-    for name in names:
-        data[name] = to_field(df[name].to_numpy(dtype=np.float64), dtypes[name], name)
+    for name, values in zip(names, _float_columns(df, names)):
+        data[name] = to_field(values, dtypes[name], name)
     return data
 
 
@@ -246,8 +288,9 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         h5.append_minbar(index, data)
 
     with open_instrument_file(h5_file) as h5:
-        check_minbar_members(h5_file, h5.members())
-        if "index" not in h5:
+        members = h5.members()
+        check_minbar_members(h5_file, members)
+        if "index" not in members:
             index, data = _get_price(min_start_date)
         else:
             index, data = _get_price(client.get_next_trading_date(_latest_trading_date(h5)))

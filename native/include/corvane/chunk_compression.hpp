@@ -11,7 +11,7 @@ namespace corvane {
 // libdeflate level of every chunk that is full. Its files must be no larger
 // than HDF5's own deflate filter at zlib level 9 would make them, which the
 // filter pipeline of every dataset still declares. Measured over 64 KiB
-// chunks of the demo market, 12 MB of each kind (bench/engine_levels.py;
+// chunks of the demo market, 12 MB of each kind (bench/engine.py levels;
 // stored size / CPU time against zlib -9 over the same chunks, one thread):
 //                  level 7          level 9          level 10         level 12
 //   stock bars     1.008  0.27x     1.004  0.80x     0.968  0.98x     0.963  1.75x
@@ -29,10 +29,10 @@ inline constexpr int kFullChunkLevel = 10;
 // filled. The next append reads that chunk back and writes it again, so its
 // size only lasts until then (level 1 stores it about 12% larger than zlib
 // -9 on stock bars). Compression work of one day's append of stock bars to a
-// one-year file, median over a year (bench/engine_chunks.py): 0.61 ms at
+// one-year file, median over a year (bench/engine.py chunks): 0.61 ms at
 // level 1, 0.95 ms at level 3, 8.2 ms at level 10. A whole engine call
 // (open, append_minbar, close, crash-safety journal included;
-// bench/engine_daily.py): median 8.8 ms and mean 8.6 ms through HDF5's filter
+// bench/engine.py daily): median 8.8 ms and mean 8.6 ms through HDF5's filter
 // at zlib -9 before, median 2.0 ms and mean 3.8 ms now (a day on which a
 // chunk fills still compresses it at the full level: 90th percentile about
 // 11 ms either way).

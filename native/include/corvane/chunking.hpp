@@ -17,7 +17,7 @@ inline constexpr std::size_t kChunkTargetBytes = 64 * 1024;
 // appends for years and must not be stuck with tiny chunks; a small dataset
 // written once (a tick day) costs only the compressed fill of one chunk.
 //
-// Why 64 KiB, measured on the demo market's minute bars (bench/engine_chunks.py;
+// Why 64 KiB, measured on the demo market's minute bars (bench/engine.py chunks;
 // CPU time of one thread; size at the full level against zlib -9 over 64 KiB
 // chunks; "append" is the compression work of one day's append, with the last
 // chunk at the fast level, median / 90th percentile over a year of days;

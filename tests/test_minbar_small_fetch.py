@@ -1,0 +1,82 @@
+"""A day's fetch takes numpy's short ways; they must give what pandas' ways give."""
+import datetime
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import fake_market as fm
+from corvane import minbar
+
+
+def stock_frame(n=5):
+    return fm.minute_bars("S1", [(20240102, n)])
+
+
+def with_columns(**columns):
+    frame = stock_frame()
+    for name, values in columns.items():
+        frame[name] = values
+    return frame
+
+
+# Integer fields too, so that rounding and NaN go through the same path.
+MIXED_DTYPE = np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f4"), ("low", "<f8"),
+                        ("close", "<i8"), ("volume", "<u8"), ("total_turnover", "<f8")])
+
+
+@pytest.mark.parametrize("frame", [
+    stock_frame(),
+    stock_frame()[["total_turnover", "close", "volume", "low", "open", "high"]],
+    with_columns(volume=np.arange(5, dtype=np.int64) * 100 + 2**53 + 1),
+    with_columns(open=np.linspace(1.0, 2.0, 5, dtype=np.float32)),
+    with_columns(volume=np.arange(5, dtype=np.uint32)),
+    with_columns(note=["a", "b", "c", "d", "e"]),
+    with_columns(flag=[True, False, True, False, True]),
+    with_columns(close=pd.array([1.5, None, 2.5, 3.5, 4.5], dtype="Float64")),
+], ids=["floats", "reordered", "big-int64", "float32", "uint32", "text-column", "bool-column",
+        "nullable"])
+@pytest.mark.parametrize("dtypes", [fm.EQUITIES_DTYPE, MIXED_DTYPE], ids=["equities", "mixed"])
+def test_records_of_a_small_frame_equal_those_read_column_by_column(monkeypatch, frame, dtypes):
+    stamps = minbar._bar_timestamps(frame, "S1")
+
+    def records():
+        return minbar._bar_records(frame, stamps, "S1", dtypes, fm.convert_dt_to_int)
+
+    small = records()
+    monkeypatch.setattr(minbar, "SMALL_FRAME_ROWS", 0)
+    assert small.tobytes() == records().tobytes()
+    for name in ("open", "low", "total_turnover"):
+        assert small[name].tolist() == frame[name].to_numpy(dtype=np.float64).tolist()
+    close = frame["close"].to_numpy(dtype=np.float64, na_value=np.nan)
+    expected = np.where(np.isnan(close), 0, np.rint(close)) if dtypes is MIXED_DTYPE else close
+    np.testing.assert_array_equal(small["close"], expected)
+
+
+def test_small_frame_with_a_repeated_column_name_is_read_as_pandas_reads_it():
+    frame = stock_frame()
+    frame.columns = ["open", "high", "low", "close", "close", "total_turnover"]
+    frame["volume"] = 1.0
+    stamps = minbar._bar_timestamps(frame, "S1")
+    # pandas hands out both "close" columns: refused as before, not one picked silently
+    with pytest.raises((ValueError, TypeError)):
+        minbar._bar_records(frame, stamps, "S1", fm.EQUITIES_DTYPE, fm.convert_dt_to_int)
+
+
+@pytest.mark.parametrize("stamps, tz", [
+    (["2024-01-02 09:31", "2024-01-02 15:00", "2024-01-03 00:00", "2024-01-03 09:31"], None),
+    (["1969-12-31 23:59", "1970-01-01 00:00", "1960-06-01 12:00"], None),
+    (["2024-01-03 09:31", "2024-01-02 23:59:59.999", "2024-01-03 00:00:00.001"], None),
+    (["2024-01-02 07:59", "2024-01-02 08:01", "2024-01-03 01:00"], "Asia/Shanghai"),
+], ids=["days", "around-1970", "unordered", "time-zone"])
+@pytest.mark.parametrize("unit", ["s", "ms", "us", "ns"])
+def test_per_date_gives_every_stamps_own_calendar_date(stamps, tz, unit):
+    stamps = pd.DatetimeIndex(stamps).as_unit(unit).tz_localize(tz)
+    convert = fm.Counted(fm.date_to_number)
+    numbers = minbar.per_date(convert, stamps)
+    assert numbers.tolist() == [s.year * 10000 + s.month * 100 + s.day for s in stamps]
+    # one call per calendar date, given a plain datetime of that date
+    dates = {(s.year, s.month, s.day) for s in stamps}
+    assert len(convert.calls) == len(dates)
+    assert {type(c) for c in convert.calls} == {datetime.datetime}
+    assert {(c.year, c.month, c.day) for c in convert.calls} == dates
