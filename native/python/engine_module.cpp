@@ -18,6 +18,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -152,30 +153,114 @@ std::size_t slice_bound(std::int64_t value, std::size_t rows) {
     return static_cast<std::size_t>(value);
 }
 
+// One open File, used from any number of Python threads one call at a time:
+// the engine's File is not thread-safe, and the GIL is released while it
+// works (a close() from another thread must wait for an append to finish,
+// not commit half of it).
 class PyFile {
 public:
     PyFile(nb::handle path, bool durable) : file_(fs_path(path), durable) {}
 
-    File& file() { return file_; }
+    // Exclusive use of the file for one call. Waiting happens without the
+    // GIL, so that the thread holding the file can take the GIL back.
+    std::unique_lock<std::mutex> exclusive() {
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            nb::gil_scoped_release unlocked;
+            lock.lock();
+        }
+        return lock;
+    }
 
     nb::object path() const {
         return nb::module_::import_("os").attr("fsdecode")(nb::bytes(file_.path().data(), file_.path().size()));
     }
 
+    void close() {
+        auto lock = exclusive();
+        nb::gil_scoped_release unlocked;
+        file_.close();
+    }
+
+    void abort() {
+        auto lock = exclusive();
+        nb::gil_scoped_release unlocked;
+        file_.abort();
+    }
+
+    std::vector<std::string> members() {
+        auto lock = exclusive();
+        return file_.members();
+    }
+
+    bool contains(const std::string& name) {
+        auto lock = exclusive();
+        return file_.contains(name);
+    }
+
+    void remove(const std::string& name) {
+        auto lock = exclusive();
+        file_.remove(name);
+    }
+
+    std::size_t length(const std::string& name) {
+        auto lock = exclusive();
+        return Dataset::open(file_, name).length();
+    }
+
+    void shrink(const std::string& name, std::int64_t length) {
+        if (length < 0) throw ArgumentError("length must not be negative");
+        auto lock = exclusive();
+        file_.begin_writing();
+        Dataset::open(file_, name).shrink(static_cast<std::size_t>(length));
+    }
+
     void create_dataset(const std::string& name, nb::handle records) {
         InputRecords input(records);
+        auto lock = exclusive();
         nb::gil_scoped_release unlocked;
         Dataset::create(file_, name, input.view());
     }
 
     void append(const std::string& name, nb::handle records) {
         InputRecords input(records);
+        auto lock = exclusive();
         nb::gil_scoped_release unlocked;
         file_.begin_writing();
         Dataset::open(file_, name).append(input.view());
     }
 
     nb::object read(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop) {
+        auto lock = exclusive();
+        return read_locked(name, start, stop);
+    }
+
+    nb::object read_last(const std::string& name) {
+        auto lock = exclusive();
+        Dataset dataset = Dataset::open(file_, name);
+        const std::size_t rows = dataset.length();
+        if (rows == 0) return nb::none();
+        nb::object out = read_locked(name, static_cast<std::int64_t>(rows) - 1, std::nullopt);
+        return out[0];
+    }
+
+    void append_minbar(nb::handle index, nb::handle data) {
+        InputRecords index_records(index);
+        InputRecords data_records(data);
+        auto lock = exclusive();
+        nb::gil_scoped_release unlocked;
+        corvane::append_minbar(file_, index_records.view(), data_records.view());
+    }
+
+    void write_day(const std::string& name, nb::handle records) {
+        InputRecords input(records);
+        auto lock = exclusive();
+        nb::gil_scoped_release unlocked;
+        corvane::write_day(file_, name, input.view());
+    }
+
+private:
+    nb::object read_locked(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop) {
         Dataset dataset = Dataset::open(file_, name);
         const std::size_t rows = dataset.length();
         const std::size_t first = slice_bound(start, rows);
@@ -191,29 +276,8 @@ public:
         return out;
     }
 
-    nb::object read_last(const std::string& name) {
-        Dataset dataset = Dataset::open(file_, name);
-        const std::size_t rows = dataset.length();
-        if (rows == 0) return nb::none();
-        nb::object out = read(name, static_cast<std::int64_t>(rows) - 1, std::nullopt);
-        return out[0];
-    }
-
-    void append_minbar(nb::handle index, nb::handle data) {
-        InputRecords index_records(index);
-        InputRecords data_records(data);
-        nb::gil_scoped_release unlocked;
-        corvane::append_minbar(file_, index_records.view(), data_records.view());
-    }
-
-    void write_day(const std::string& name, nb::handle records) {
-        InputRecords input(records);
-        nb::gil_scoped_release unlocked;
-        corvane::write_day(file_, name, input.view());
-    }
-
-private:
     File file_;
+    std::mutex mutex_;
 };
 
 void translate(const std::exception_ptr& error, void*) {
@@ -272,35 +336,23 @@ NB_MODULE(_engine, m) {
             "__exit__",
             [](PyFile& self, nb::handle type, nb::handle, nb::handle) {
                 if (type.is_none()) {
-                    self.file().close();
+                    self.close();
                 } else {
-                    self.file().abort();
+                    self.abort();
                 }
                 return false;
             },
             nb::arg("exc_type").none(), nb::arg("exc").none(), nb::arg("traceback").none())
-        .def("close", [](PyFile& self) { self.file().close(); })
-        .def("abort", [](PyFile& self) { self.file().abort(); })
+        .def("close", &PyFile::close)
+        .def("abort", &PyFile::abort)
         .def_prop_ro("path", &PyFile::path)
-        .def("members", [](PyFile& self) { return self.file().members(); })
-        .def("__contains__", [](PyFile& self, const std::string& name) {
-            return self.file().contains(name);
-        })
-        .def("remove", [](PyFile& self, const std::string& name) { self.file().remove(name); },
-             nb::arg("name"))
-        .def("length", [](PyFile& self, const std::string& name) {
-            return Dataset::open(self.file(), name).length();
-        }, nb::arg("name"))
+        .def("members", &PyFile::members)
+        .def("__contains__", &PyFile::contains)
+        .def("remove", &PyFile::remove, nb::arg("name"))
+        .def("length", &PyFile::length, nb::arg("name"))
         .def("create_dataset", &PyFile::create_dataset, nb::arg("name"), nb::arg("records"))
         .def("append", &PyFile::append, nb::arg("name"), nb::arg("records"))
-        .def(
-            "shrink",
-            [](PyFile& self, const std::string& name, std::int64_t length) {
-                if (length < 0) throw ArgumentError("length must not be negative");
-                self.file().begin_writing();
-                Dataset::open(self.file(), name).shrink(static_cast<std::size_t>(length));
-            },
-            nb::arg("name"), nb::arg("length"))
+        .def("shrink", &PyFile::shrink, nb::arg("name"), nb::arg("length"))
         .def("read", &PyFile::read, nb::arg("name"), nb::arg("start") = 0,
              nb::arg("stop").none() = nb::none())
         .def("read_last", &PyFile::read_last, nb::arg("name"))

@@ -7,9 +7,24 @@
 
 #include <hdf5.h>
 
+#include <cstdint>
+
 namespace corvane {
 
 namespace {
+
+// Raw bytes of one chunk of the dataset; 0 when it is not chunked.
+std::uint64_t chunk_bytes(hid_t dataset) {
+    Handle dcpl(H5Dget_create_plist(dataset), H5Pclose);
+    Handle type(H5Dget_type(dataset), H5Tclose);
+    if (!dcpl || !type) return 0;
+    hsize_t chunk[1] = {0};
+    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_chunk(dcpl.get(), 1, chunk) != 1) return 0;
+    const std::uint64_t itemsize = H5Tget_size(type.get());
+    // Saturates instead of wrapping: both factors come from the file.
+    if (itemsize != 0 && chunk[0] > UINT64_MAX / itemsize) return UINT64_MAX;
+    return chunk[0] * itemsize;
+}
 
 // Creation properties of every dataset: chunked, deflate 9, no shuffle.
 Handle dataset_creation_properties(std::size_t itemsize, std::size_t rows) {
@@ -78,6 +93,13 @@ Dataset Dataset::open(const File& file, const std::string& name) {
     if (H5Sget_simple_extent_ndims(space.get()) != 1) {
         H5Eclear2(H5E_DEFAULT);
         throw LayoutError(dataset.where() + " is not one-dimensional");
+    }
+    const std::uint64_t chunk = chunk_bytes(dataset.handle_.get());
+    H5Eclear2(H5E_DEFAULT);
+    if (chunk > kMaxChunkBytes) {
+        throw LayoutError(dataset.where() + " is stored in chunks of " + std::to_string(chunk) +
+                          " bytes; the engine reads and writes chunks of up to " +
+                          std::to_string(kMaxChunkBytes) + " bytes");
     }
     return dataset;
 }

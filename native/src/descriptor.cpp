@@ -1,6 +1,7 @@
 #include "corvane/descriptor.hpp"
 
 #include "corvane/error.hpp"
+#include "corvane/failpoint.hpp"
 
 #include <cerrno>
 #include <cstring>
@@ -75,6 +76,7 @@ void truncate_to(const Descriptor& fd, std::uint64_t length, const std::string& 
 }
 
 void sync_data(const Descriptor& fd, const std::string& what) {
+    failpoint::pass("sync.data");
     while (::fdatasync(fd.get()) != 0) {
         if (errno != EINTR) fail("flush to disk", what, errno);
     }
@@ -83,6 +85,7 @@ void sync_data(const Descriptor& fd, const std::string& what) {
 void sync_directory_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    failpoint::pass("sync.directory");
     Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) fail("open the directory", dir, errno);
     while (::fsync(fd.get()) != 0) {

@@ -27,7 +27,7 @@ void check_known(const std::string& point) {
 
 const std::vector<std::string>& known_points() {
     static const std::vector<std::string> points = {"minbar.index_append", "minbar.index_create",
-                                                    "guarded.apply"};
+                                                    "guarded.apply", "sync.data", "sync.directory"};
     return points;
 }
 

@@ -132,29 +132,35 @@ void File::open_unguarded() {
 File::~File() { abort(); }
 
 std::string File::close_handle() noexcept {
-    const Handle::Id id = handle_.get();
     if (handle_.close()) return "";
     std::string reason = take_hdf5_error_message();
     if (reason.empty()) reason = "HDF5 could not close the file";
-    // HDF5 keeps a file whose close failed half open: drop what it still
-    // wants to write (the call is rolled back anyway) and close it for good.
-    if (H5Iis_valid(id) > 0) {
-        if (guard_) guard_->drop_writes();
-        if (H5Fclose(id) < 0) H5Eclear2(H5E_DEFAULT);
-    }
+    // HDF5 supports nothing on a file whose close failed (closing it again
+    // dereferences what the first close freed): its identifier is left be,
+    // and whatever HDF5 might still write is dropped (the call rolls back).
+    if (guard_) guard_->drop_writes();
     return reason;
 }
 
 void File::close() {
     if (!handle_) return;
     ErrorPrintingOff quiet;
+    if (guard_ && !guard_->owned_here()) {
+        // A forked child: the call is its parent's to end.
+        const std::string why = guard_->not_owned_message();
+        abort();
+        throw FileError(why);
+    }
+    // A call whose write failed can only roll back: what HDF5 writes out
+    // while closing would be undone anyway.
+    if (guard_ && !guard_->failure().empty()) guard_->drop_writes();
     std::string problem = close_handle();
     if (!guard_) {
         if (!problem.empty()) throw IoError("unable to close file '" + path_ + "' (" + problem + ")");
         return;
     }
     // A failed write that HDF5 itself did not report (a dataset closing
-    // quietly) still fails the call.
+    // quietly, a write failing while the file closed) still fails the call.
     if (problem.empty()) problem = guard_->failure();
     if (problem.empty()) {
         try {
@@ -162,6 +168,12 @@ void File::close() {
             guard_.reset();
             return;
         } catch (const Error& e) {
+            if (guard_->committed()) {
+                guard_.reset();
+                throw IoError("unable to make file '" + path_ + "' durable (" + e.what() +
+                              "); it is in place with this call's changes, but a power loss may "
+                              "undo them");
+            }
             problem = e.what();
         }
     }

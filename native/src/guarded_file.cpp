@@ -3,6 +3,7 @@
 #include "corvane/error.hpp"
 #include "corvane/failpoint.hpp"
 #include "corvane/file.hpp"
+#include "fork_registry.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -101,7 +102,7 @@ void release_writer_lock(const std::string& path, Descriptor& lock) noexcept {
 // Removes the temporary file that a dead writer left for `path`; one that a
 // live writer holds is left alone. Best effort: it only costs disk space.
 void remove_dead_temporary(const std::string& temporary) {
-    Descriptor fd(::open(temporary.c_str(), O_RDWR | O_CLOEXEC));
+    Descriptor fd(::open(temporary.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return;
     try {
         if (try_lock(fd, temporary) && names(temporary, fd)) ::unlink(temporary.c_str());
@@ -242,9 +243,74 @@ GuardedFile::GuardedFile(std::string path, std::string working_path, State state
       working_path_(std::move(working_path)),
       state_(state),
       durable_(durable),
-      max_pending_bytes_(max_pending_bytes) {}
+      max_pending_bytes_(max_pending_bytes),
+      owner_pid_(static_cast<long>(::getpid())) {
+    ForkRegistry::add(this);
+}
 
-GuardedFile::~GuardedFile() { roll_back(); }
+GuardedFile::~GuardedFile() {
+    roll_back();
+    ForkRegistry::remove(this);
+}
+
+bool GuardedFile::owned_here() const { return !forked_ && static_cast<long>(::getpid()) == owner_pid_; }
+
+std::string GuardedFile::not_owned_message() const {
+    return "file '" + path_ + "' is being written by process " + std::to_string(owner_pid_) +
+           ", which this process was forked from; a forked process cannot use its parent's open "
+           "file (open it anew)";
+}
+
+void GuardedFile::forget_after_fork() noexcept {
+    // Closing our copies releases nothing of the parent's: a lock belongs to
+    // the open file description, which the parent's descriptors keep.
+    forked_ = true;
+    temp_.reset();
+    data_.reset();
+    shared_.reset();
+    lock_.reset();
+    if (journal_) journal_->forget();
+}
+
+std::size_t GuardedFile::PageRuns::run_end(std::size_t page) const {
+    auto it = runs_.upper_bound(page);
+    if (it == runs_.begin()) return 0;
+    --it;
+    return it->second > page ? it->second : 0;
+}
+
+void GuardedFile::PageRuns::add(std::size_t first, std::size_t end) {
+    if (first >= end) return;
+    auto it = runs_.upper_bound(first);
+    if (it != runs_.begin() && std::prev(it)->second >= first) --it;
+    while (it != runs_.end() && it->first <= end) {
+        first = std::min(first, it->first);
+        end = std::max(end, it->second);
+        it = runs_.erase(it);
+    }
+    runs_.emplace(first, end);
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> GuardedFile::PageRuns::gaps(std::size_t first,
+                                                                              std::size_t end) const {
+    std::vector<std::pair<std::size_t, std::size_t>> out;
+    std::size_t at = first;
+    auto it = runs_.upper_bound(first);
+    if (it != runs_.begin()) --it;
+    for (; it != runs_.end() && at < end; ++it) {
+        if (it->second <= at) continue;
+        if (it->first > at) out.emplace_back(at, std::min(it->first, end));
+        at = std::max(at, it->second);
+    }
+    if (at < end) out.emplace_back(at, end);
+    return out;
+}
+
+std::size_t GuardedFile::PageRuns::count() const {
+    std::size_t n = 0;
+    for (const auto& [first, end] : runs_) n += end - first;
+    return n;
+}
 
 std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool durable,
                                                std::size_t max_pending_bytes) {
@@ -311,6 +377,10 @@ void GuardedFile::begin_write() {
         if (names(path_, shared_) && names(path_, data)) {
             Journal::recover(Journal::path_for(path_), data, path_);
         }
+        // What an earlier call that was not durable left in the page cache
+        // reaches the disk before this call journals it as original bytes:
+        // a power loss must not roll back to bytes the disk never had.
+        if (durable_) sync_data(data, path_);
         if (!names(path_, shared_) || !names(path_, data) ||
             file_length(data, path_) != original_length_) {
             throw FileError("'" + path_ +
@@ -323,7 +393,7 @@ void GuardedFile::begin_write() {
         throw;
     }
     lock_ = std::move(lock);
-    journalled_.assign(static_cast<std::size_t>((original_length_ + kPageSize - 1) / kPageSize), false);
+    journalled_ = PageRuns();
     state_ = State::in_place;
     if (write_path == WritePath::beside) move_beside();
 }
@@ -334,11 +404,13 @@ const Descriptor& GuardedFile::current() const {
 }
 
 void GuardedFile::check_writable() const {
+    if (!owned_here()) throw IoError(not_owned_message());
     if (released_) throw ArgumentError("file '" + path_ + "' is closed");
     if (!failure_.empty()) throw IoError(failure_);
 }
 
 void GuardedFile::read(std::uint64_t offset, void* out, std::size_t size) const {
+    if (!owned_here()) throw IoError(not_owned_message());
     if (released_) throw ArgumentError("file '" + path_ + "' is closed");
     auto* bytes = static_cast<unsigned char*>(out);
     const std::size_t got = read_at(current(), offset, bytes, size, path_);
@@ -360,14 +432,10 @@ void GuardedFile::write_original(std::uint64_t offset, const unsigned char* byte
     while (at < end) {
         const std::size_t page = static_cast<std::size_t>(at / kPageSize);
         const std::uint64_t page_at = page * kPageSize;
-        if (journalled_[page]) {
+        if (const std::size_t run_end = journalled_.run_end(page); run_end > 0) {
             // Its original bytes are safe already: straight to the file,
             // together with the journalled pages that follow.
-            std::size_t last = page;
-            while (last + 1 < journalled_.size() && (last + 1) * kPageSize < end && journalled_[last + 1]) {
-                ++last;
-            }
-            const std::uint64_t to = std::min(end, (last + 1) * kPageSize);
+            const std::uint64_t to = std::min<std::uint64_t>(end, run_end * kPageSize);
             write_at(data_, at, bytes + (at - offset), static_cast<std::size_t>(to - at), path_);
             at = to;
             continue;
@@ -487,11 +555,11 @@ void GuardedFile::move_beside() {
 
 void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
     if (state_ != State::in_place || (pending_.empty() && !cut)) return;
-    // Pages whose original bytes go to the journal: the pending ones, and
-    // those a cut removes. Pending pages still hold their original bytes on
-    // disk, so the journal reads them from the file.
-    std::vector<bool> wanted(journalled_.size(), false);
-    for (const auto& entry : pending_) wanted[entry.first] = !journalled_[entry.first];
+    // Original bytes go to the journal for the pending pages, the first page
+    // and the pages a cut removes. Pending pages still hold their original
+    // bytes on disk, so the journal reads them from the file.
+    const std::size_t pages = original_pages();
+    const std::size_t cut_page = cut ? static_cast<std::size_t>(*cut / kPageSize) : pages;
     // The first page, which starts with HDF5's signature, is blanked while
     // the overwrites land and written last: a process dying among them
     // leaves a file that readers refuse ("signature not found") rather than
@@ -503,26 +571,33 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
     } else {
         read_at(data_, 0, head.data(), head.size(), path_);
     }
-    if (!wanted.empty()) wanted[0] = !journalled_[0];
-    if (cut) {
-        for (std::size_t page = static_cast<std::size_t>(*cut / kPageSize); page < wanted.size(); ++page) {
-            wanted[page] = !journalled_[page];
-        }
-    }
     start_journal();
     bool saved = false;
-    for (std::size_t page = 0; page < wanted.size();) {
-        if (!wanted[page]) {
-            ++page;
+    auto save_pages = [&](std::size_t first, std::size_t end, bool skip_holes) {
+        const std::uint64_t from = first * kPageSize;
+        const std::uint64_t to = std::min<std::uint64_t>(end * kPageSize, original_length_);
+        journal_->save(data_, from, to - from, skip_holes);
+        saved = true;
+    };
+    if (pages > 0 && cut_page > 0 && journalled_.run_end(0) == 0 && pending_.count(0) == 0) {
+        save_pages(0, 1, false);
+    }
+    for (auto it = pending_.begin(); it != pending_.end() && it->first < cut_page;) {
+        if (journalled_.run_end(it->first) > 0) {
+            ++it;
             continue;
         }
-        std::size_t run_end = page;
-        while (run_end < wanted.size() && wanted[run_end]) ++run_end;
-        const std::uint64_t from = page * kPageSize;
-        const std::uint64_t to = std::min<std::uint64_t>(run_end * kPageSize, original_length_);
-        journal_->save(data_, from, to - from);
+        const std::size_t first = it->first;
+        std::size_t end = first + 1;
+        while (++it != pending_.end() && it->first == end && end < cut_page) ++end;
+        save_pages(first, end, false);
+    }
+    if (cut) {
+        // A cut may remove a long sparse tail: only its data is saved, and
+        // the cut itself is noted so that the holes come back as holes.
+        for (const auto& [first, end] : journalled_.gaps(cut_page, pages)) save_pages(first, end, true);
+        journal_->save_cut(*cut);
         saved = true;
-        page = run_end;
     }
     // The journal is complete (and, durable, on disk) before the first
     // original byte is overwritten. It is written before readers are shut
@@ -534,9 +609,9 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
         if (cut) truncate_to(temp_, *cut, path_);
         return;
     }
-    for (std::size_t page = 0; page < wanted.size(); ++page) {
-        if (wanted[page]) journalled_[page] = true;
-    }
+    if (pages > 0) journalled_.add(0, 1);
+    for (const auto& entry : pending_) journalled_.add(entry.first, entry.first + 1);
+    if (cut) journalled_.add(cut_page, pages);
     const std::uint64_t limit = cut ? std::min(*cut, original_length_) : original_length_;
     const unsigned char blank[8] = {};
     write_at(data_, 0, blank, std::min<std::size_t>(sizeof blank, head.size()), path_);
@@ -553,6 +628,7 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
 
 void GuardedFile::commit() {
     check_writable();
+    if (dropping_) throw IoError("the writes of '" + path_ + "' were dropped");
     try {
         if (state_ == State::in_place) {
             checkpoint(std::nullopt);
@@ -573,8 +649,10 @@ void GuardedFile::commit() {
                                 "' was created by another process meanwhile; this call's records "
                                 "were not stored");
             }
-            // From here on the file is in place: nothing is left to undo.
+            // From here on the file is in place: nothing is left to undo,
+            // even when its directory entry fails to reach the disk.
             state_ = State::reading;
+            committed_ = true;
             if (durable_) sync_directory_of(path_);
         } else if (state_ == State::beside) {
             if (!names(path_, shared_)) {
@@ -586,6 +664,7 @@ void GuardedFile::commit() {
                 throw IoError("cannot rename '" + temporary + "' to '" + path_ + "' (" + reason(errno) + ")");
             }
             state_ = State::reading;
+            committed_ = true;
             if (durable_) sync_directory_of(path_);
         } else if (state_ == State::in_place) {
             if (durable_ && wrote_) sync_data(data_, path_);
@@ -594,13 +673,21 @@ void GuardedFile::commit() {
         }
     } catch (const Error& e) {
         failure_ = e.what();
+        if (committed_) release();
         throw;
     }
+    committed_ = true;
     release();
 }
 
 bool GuardedFile::roll_back() noexcept {
     if (released_) return true;
+    if (!owned_here()) {
+        // The parent's call: not this process's to undo.
+        forget_after_fork();
+        released_ = true;
+        return true;
+    }
     dropping_ = true;
     pending_.clear();
     bool restored = true;
@@ -631,8 +718,6 @@ void GuardedFile::release() noexcept {
     release_writer_lock(path_, lock_);
 }
 
-std::size_t GuardedFile::journalled_pages() const {
-    return static_cast<std::size_t>(std::count(journalled_.begin(), journalled_.end(), true));
-}
+std::size_t GuardedFile::journalled_pages() const { return journalled_.count(); }
 
 }  // namespace corvane

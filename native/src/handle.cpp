@@ -1,6 +1,7 @@
 #include "corvane/handle.hpp"
 
 #include "corvane/error.hpp"
+#include "closing_scope.hpp"
 
 #include <hdf5.h>
 
@@ -8,6 +9,8 @@
 #include <utility>
 
 namespace corvane {
+
+thread_local int detail::ClosingScope::depth_ = 0;
 
 static_assert(std::is_same<Handle::Id, hid_t>::value, "Handle::Id must be hid_t");
 static_assert(std::is_same<int, herr_t>::value, "CloseFunction must return herr_t");
@@ -40,6 +43,7 @@ bool Handle::close() noexcept {
     // A file closed with the strong close degree has already closed the
     // objects inside it; their identifiers are then no longer valid.
     if (H5Iis_valid(id) <= 0) return true;
+    detail::ClosingScope closing;
     return closer(id) >= 0;
 }
 

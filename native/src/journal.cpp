@@ -2,10 +2,12 @@
 
 #include "corvane/error.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,11 +17,28 @@ namespace corvane {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'J', 'R', 'N', 'L', '0', '1'};
-constexpr std::size_t kHeaderSize = 48;
+constexpr char kMagic[8] = {'C', 'V', 'J', 'R', 'N', 'L', '0', '2'};
+// Journals of the engine's first version: 48-byte header naming the file by
+// inode alone, records without a kind.
+constexpr char kMagicV1[8] = {'C', 'V', 'J', 'R', 'N', 'L', '0', '1'};
+constexpr std::size_t kHeaderSizeV1 = 48;
+constexpr std::size_t kHeaderSize = 512;
 constexpr std::size_t kRecordHeadSize = 24;
+constexpr std::uint64_t kPageSize = 4096;
+// Sampled pages: the first and last kEdgeSamples, kMiddleSamples between.
+constexpr std::size_t kEdgeSamples = 8;
+constexpr std::size_t kMiddleSamples = 16;
+constexpr std::size_t kMaxSamples = 2 * kEdgeSamples + kMiddleSamples;
+constexpr std::size_t kMaxNameBytes = 255;
+// Header fields.
+constexpr std::size_t kAtSampleCrcs = 48;
+constexpr std::size_t kAtName = kAtSampleCrcs + 4 * kMaxSamples;
+constexpr std::size_t kAtHeaderCrc = kHeaderSize - 4;
+static_assert(kAtName + kMaxNameBytes < kAtHeaderCrc, "the header holds every field");
 // Bounds the memory a rollback needs; larger saves are split.
 constexpr std::uint64_t kMaxRecordBytes = std::uint64_t{1} << 20;
+
+enum RecordKind : std::uint32_t { kBytes = 0, kCut = 1 };
 
 // CRC-32C (Castagnoli), reflected, table-driven.
 constexpr std::array<std::uint32_t, 256> make_crc_table() {
@@ -64,19 +83,29 @@ std::uint32_t get_u32(const unsigned char* p) {
     return v;
 }
 
-std::uint32_t record_checksum(std::uint64_t nonce, const unsigned char* head, const void* bytes,
-                              std::size_t size) {
+std::uint32_t record_checksum(bool v1, std::uint64_t nonce, const unsigned char* head,
+                              const void* bytes, std::size_t size) {
     unsigned char salt[8];
     put_u64(salt, nonce);
-    return Crc().add(salt, 8).add(head, 16).add(bytes, size).value();
+    Crc crc;
+    crc.add(salt, 8).add(head, 16);
+    if (!v1) crc.add(head + 20, 4);  // the kind
+    return crc.add(bytes, size).value();
 }
 
-std::uint64_t inode_of(const Descriptor& fd, const std::string& what) {
+struct stat status_of(const Descriptor& fd, const std::string& what) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
         throw IoError("cannot read the identity of '" + what + "' (" + std::strerror(errno) + ")");
     }
-    return static_cast<std::uint64_t>(st.st_ino);
+    return st;
+}
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.size() > kMaxNameBytes) name.resize(kMaxNameBytes);
+    return name;
 }
 
 std::uint64_t random_nonce() {
@@ -84,10 +113,44 @@ std::uint64_t random_nonce() {
     return (std::uint64_t{source()} << 32) ^ source();
 }
 
+// The pages whose checksums identify a file of `length` bytes, ascending.
+std::vector<std::uint64_t> sample_pages(std::uint64_t length) {
+    const std::uint64_t pages = (length + kPageSize - 1) / kPageSize;
+    std::vector<std::uint64_t> out;
+    if (pages <= kMaxSamples) {
+        for (std::uint64_t p = 0; p < pages; ++p) out.push_back(p);
+        return out;
+    }
+    for (std::uint64_t p = 0; p < kEdgeSamples; ++p) out.push_back(p);
+    const std::uint64_t middle = pages - 2 * kEdgeSamples;
+    for (std::uint64_t k = 0; k < kMiddleSamples; ++k) {
+        out.push_back(kEdgeSamples + (k * middle) / kMiddleSamples);
+    }
+    for (std::uint64_t p = pages - kEdgeSamples; p < pages; ++p) out.push_back(p);
+    return out;
+}
+
+// CRC-32C of page `page` of a file whose original length is `length`, as
+// it reads now; none when the file no longer reaches all of it.
+std::optional<std::uint32_t> page_checksum(const Descriptor& data, const std::string& name,
+                                           std::uint64_t page, std::uint64_t length) {
+    const std::uint64_t at = page * kPageSize;
+    const std::size_t size = static_cast<std::size_t>(std::min(kPageSize, length - at));
+    unsigned char bytes[kPageSize];
+    if (read_at(data, at, bytes, size, name) != size) return std::nullopt;
+    return Crc().add(bytes, size).value();
+}
+
 struct Header {
+    bool v1 = false;
     std::uint64_t nonce = 0;
     std::uint64_t original_length = 0;
+    std::uint64_t device = 0;
     std::uint64_t inode = 0;
+    std::string name;
+    std::vector<std::uint32_t> samples;  // one per sample_pages(original_length)
+
+    std::size_t size() const { return v1 ? kHeaderSizeV1 : kHeaderSize; }
 };
 
 void encode_header(unsigned char* p, const Header& h) {
@@ -95,36 +158,63 @@ void encode_header(unsigned char* p, const Header& h) {
     std::memcpy(p, kMagic, sizeof kMagic);
     put_u64(p + 8, h.nonce);
     put_u64(p + 16, h.original_length);
-    put_u64(p + 24, h.inode);
-    put_u32(p + 40, Crc().add(p, 40).value());
+    put_u64(p + 24, h.device);
+    put_u64(p + 32, h.inode);
+    put_u32(p + 40, static_cast<std::uint32_t>(h.name.size()));
+    put_u32(p + 44, static_cast<std::uint32_t>(h.samples.size()));
+    for (std::size_t i = 0; i < h.samples.size(); ++i) put_u32(p + kAtSampleCrcs + 4 * i, h.samples[i]);
+    std::memcpy(p + kAtName, h.name.data(), h.name.size());
+    put_u32(p + kAtHeaderCrc, Crc().add(p, kAtHeaderCrc).value());
 }
 
 // False for a header torn by a writer killed while starting its journal.
 bool read_header(const Descriptor& journal, const std::string& name, Header& out) {
     unsigned char p[kHeaderSize];
-    if (read_at(journal, 0, p, kHeaderSize, name) != kHeaderSize) return false;
-    if (std::memcmp(p, kMagic, sizeof kMagic) != 0 || get_u32(p + 40) != Crc().add(p, 40).value()) {
+    const std::size_t got = read_at(journal, 0, p, kHeaderSize, name);
+    if (got >= kHeaderSizeV1 && std::memcmp(p, kMagicV1, sizeof kMagicV1) == 0) {
+        if (get_u32(p + 40) != Crc().add(p, 40).value()) return false;
+        out.v1 = true;
+        out.nonce = get_u64(p + 8);
+        out.original_length = get_u64(p + 16);
+        out.inode = get_u64(p + 24);
+        return true;
+    }
+    if (got != kHeaderSize || std::memcmp(p, kMagic, sizeof kMagic) != 0 ||
+        get_u32(p + kAtHeaderCrc) != Crc().add(p, kAtHeaderCrc).value()) {
         return false;
     }
+    const std::uint32_t name_size = get_u32(p + 40);
+    const std::uint32_t samples = get_u32(p + 44);
     out.nonce = get_u64(p + 8);
     out.original_length = get_u64(p + 16);
-    out.inode = get_u64(p + 24);
+    out.device = get_u64(p + 24);
+    out.inode = get_u64(p + 32);
+    // Counts from the file are checked before they size anything.
+    if (name_size > kMaxNameBytes || samples != sample_pages(out.original_length).size()) {
+        return false;
+    }
+    out.name.assign(reinterpret_cast<const char*>(p + kAtName), name_size);
+    for (std::uint32_t i = 0; i < samples; ++i) out.samples.push_back(get_u32(p + kAtSampleCrcs + 4 * i));
     return true;
 }
 
-// Writes every intact record back into `data`, in order, up to the first
-// torn one, then cuts `data` to the original length.
-void apply(const Descriptor& journal, const std::string& journal_name, const Header& header,
-           const Descriptor& data, const std::string& data_name) {
-    std::uint64_t at = kHeaderSize;
+// Calls `visit(kind, offset, length, bytes)` for every intact record, in
+// order, up to the first torn one.
+template <class Visit>
+void for_each_record(const Descriptor& journal, const std::string& journal_name, const Header& header,
+                     Visit visit) {
+    std::uint64_t at = header.size();
     std::vector<unsigned char> bytes;
     for (;;) {
         unsigned char head[kRecordHeadSize];
         if (read_at(journal, at, head, kRecordHeadSize, journal_name) != kRecordHeadSize) break;
         const std::uint64_t offset = get_u64(head);
         const std::uint64_t length = get_u64(head + 8);
-        if (length == 0 || length > kMaxRecordBytes || offset > header.original_length ||
-            length > header.original_length - offset) {
+        const std::uint32_t kind = header.v1 ? kBytes : get_u32(head + 20);
+        if (kind == kCut) {
+            if (length != 0 || offset > header.original_length) break;
+        } else if (kind != kBytes || length == 0 || length > kMaxRecordBytes ||
+                   offset > header.original_length || length > header.original_length - offset) {
             break;
         }
         bytes.resize(static_cast<std::size_t>(length));
@@ -132,11 +222,66 @@ void apply(const Descriptor& journal, const std::string& journal_name, const Hea
             bytes.size()) {
             break;
         }
-        if (get_u32(head + 16) != record_checksum(header.nonce, head, bytes.data(), bytes.size())) break;
-        write_at(data, offset, bytes.data(), bytes.size(), data_name);
+        if (get_u32(head + 16) !=
+            record_checksum(header.v1, header.nonce, head, bytes.data(), bytes.size())) {
+            break;
+        }
+        visit(kind, offset, length, bytes);
         at += kRecordHeadSize + length;
     }
+}
+
+// Writes every intact record back into `data`, then cuts `data` to the
+// original length. Growth written after a cut is cut first, so that bytes
+// past the cut that were holes read as zeros again.
+void apply(const Descriptor& journal, const std::string& journal_name, const Header& header,
+           const Descriptor& data, const std::string& data_name) {
+    std::uint64_t cut = header.original_length;
+    for_each_record(journal, journal_name, header,
+                    [&](std::uint32_t kind, std::uint64_t offset, std::uint64_t, const auto&) {
+                        if (kind == kCut) cut = std::min(cut, offset);
+                    });
+    if (cut < header.original_length) truncate_to(data, cut, data_name);
+    for_each_record(journal, journal_name, header,
+                    [&](std::uint32_t kind, std::uint64_t offset, std::uint64_t,
+                        const std::vector<unsigned char>& bytes) {
+                        if (kind == kBytes) write_at(data, offset, bytes.data(), bytes.size(), data_name);
+                    });
     truncate_to(data, header.original_length, data_name);
+}
+
+// Whether the journal belongs to the data file.
+enum class Belongs { yes, no, unknown };
+
+Belongs belongs(const Descriptor& journal, const std::string& journal_name, const Header& header,
+                const Descriptor& data, const std::string& data_name) {
+    const struct stat st = status_of(data, data_name);
+    const bool same_inode = header.inode == static_cast<std::uint64_t>(st.st_ino) &&
+                            (header.v1 || header.device == static_cast<std::uint64_t>(st.st_dev));
+    if (header.v1) return same_inode ? Belongs::yes : Belongs::unknown;
+    const std::vector<std::uint64_t> pages = sample_pages(header.original_length);
+    std::vector<bool> held(pages.size(), false);
+    for_each_record(journal, journal_name, header,
+                    [&](std::uint32_t kind, std::uint64_t offset, std::uint64_t length, const auto&) {
+                        // A cut holds every page from the one it falls in.
+                        const std::uint64_t first = offset / kPageSize;
+                        const std::uint64_t last =
+                            kind == kCut ? ~std::uint64_t{0} : (offset + length - 1) / kPageSize;
+                        auto it = std::lower_bound(pages.begin(), pages.end(), first);
+                        for (; it != pages.end() && *it <= last; ++it) held[it - pages.begin()] = true;
+                    });
+    std::size_t checked = 0;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        if (held[i]) continue;
+        if (page_checksum(data, data_name, pages[i], header.original_length) != header.samples[i]) {
+            // The writer never changed a page it had not saved: these bytes
+            // are not the ones the journal was started for.
+            return Belongs::no;
+        }
+        ++checked;
+    }
+    if (checked > 0) return Belongs::yes;
+    return same_inode && header.name == base_name(data_name) ? Belongs::yes : Belongs::unknown;
 }
 
 void remove_file(const std::string& path, bool durable) {
@@ -162,45 +307,98 @@ Journal::Journal(std::string path, Descriptor fd, std::string data_name, std::ui
 
 Journal Journal::start(const std::string& path, const Descriptor& data, const std::string& data_name,
                        bool durable) {
-    Descriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    const struct stat st = status_of(data, data_name);
+    // Exclusive and without following a link: whatever sits at the journal's
+    // name now is not ours to write the file's pages into. The data file's
+    // permissions, so that its pages are no more readable in the journal.
+    const mode_t mode = st.st_mode & 0777;
+    Descriptor fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (!fd) {
         throw IoError("cannot create the journal '" + path + "' (" + std::strerror(errno) + ")");
     }
     Header header;
     header.nonce = random_nonce();
-    header.original_length = file_length(data, data_name);
-    header.inode = inode_of(data, data_name);
+    header.original_length = static_cast<std::uint64_t>(st.st_size);
+    header.device = static_cast<std::uint64_t>(st.st_dev);
+    header.inode = static_cast<std::uint64_t>(st.st_ino);
+    header.name = base_name(data_name);
+    for (const std::uint64_t page : sample_pages(header.original_length)) {
+        header.samples.push_back(page_checksum(data, data_name, page, header.original_length).value_or(0));
+    }
     unsigned char p[kHeaderSize];
     encode_header(p, header);
-    write_at(fd, 0, p, kHeaderSize, path);
+    try {
+        // The umask may have narrowed the mode; never widen it past the data file's.
+        if (::fchmod(fd.get(), mode) != 0) {
+            throw IoError("cannot set the permissions of '" + path + "' (" + std::strerror(errno) + ")");
+        }
+        write_at(fd, 0, p, kHeaderSize, path);
+    } catch (...) {
+        ::unlink(path.c_str());
+        throw;
+    }
     return Journal(path, std::move(fd), data_name, header.nonce, header.original_length, durable);
 }
 
-void Journal::save(const Descriptor& data, std::uint64_t offset, std::uint64_t length) {
+void Journal::append_record(const unsigned char* head, const unsigned char* bytes, std::size_t size) {
+    std::vector<unsigned char> record(kRecordHeadSize + size);
+    std::memcpy(record.data(), head, kRecordHeadSize);
+    if (size > 0) std::memcpy(record.data() + kRecordHeadSize, bytes, size);
+    // One write per record: a kill can tear only the last one.
+    write_at(fd_, end_, record.data(), record.size(), path_);
+    end_ += record.size();
+}
+
+void Journal::save(const Descriptor& data, std::uint64_t offset, std::uint64_t length,
+                   bool skip_holes) {
     if (offset > original_length_ || length > original_length_ - offset) {
         throw ArgumentError("journal of '" + data_name_ + "': bytes " + std::to_string(offset) + "+" +
                             std::to_string(length) + " are not original bytes");
     }
-    std::vector<unsigned char> record;
-    while (length > 0) {
-        const std::uint64_t piece = length < kMaxRecordBytes ? length : kMaxRecordBytes;
-        record.resize(kRecordHeadSize + static_cast<std::size_t>(piece));
-        unsigned char* head = record.data();
-        unsigned char* bytes = head + kRecordHeadSize;
-        if (read_at(data, offset, bytes, static_cast<std::size_t>(piece), data_name_) != piece) {
-            throw IoError("cannot save bytes " + std::to_string(offset) + "+" + std::to_string(piece) +
-                          " of '" + data_name_ + "' to its journal: the file is shorter");
+    const std::uint64_t end = offset + length;
+    std::vector<unsigned char> bytes;
+    while (offset < end) {
+        std::uint64_t to = end;
+        if (skip_holes) {
+            // Only the pages with data: a sparse tail costs nothing to save.
+            const off_t data_at = ::lseek(data.get(), static_cast<off_t>(offset), SEEK_DATA);
+            if (data_at < 0) {
+                if (errno == ENXIO) return;  // holes up to the end of the file
+                throw IoError("cannot find the data of '" + data_name_ + "' (" + std::strerror(errno) + ")");
+            }
+            offset = std::max(offset, static_cast<std::uint64_t>(data_at) / kPageSize * kPageSize);
+            if (offset >= end) return;
+            const off_t hole_at = ::lseek(data.get(), static_cast<off_t>(offset), SEEK_HOLE);
+            if (hole_at >= 0) {
+                const std::uint64_t hole = (static_cast<std::uint64_t>(hole_at) + kPageSize - 1) / kPageSize * kPageSize;
+                to = std::min(end, std::max(hole, offset + kPageSize));
+            }
         }
-        put_u64(head, offset);
-        put_u64(head + 8, piece);
-        put_u32(head + 16, record_checksum(nonce_, head, bytes, static_cast<std::size_t>(piece)));
-        put_u32(head + 20, 0);
-        // One write per record: a kill can tear only the last one.
-        write_at(fd_, end_, record.data(), record.size(), path_);
-        end_ += record.size();
-        offset += piece;
-        length -= piece;
+        while (offset < to) {
+            const std::uint64_t piece = std::min(to - offset, kMaxRecordBytes);
+            bytes.resize(static_cast<std::size_t>(piece));
+            if (read_at(data, offset, bytes.data(), bytes.size(), data_name_) != piece) {
+                throw IoError("cannot save bytes " + std::to_string(offset) + "+" + std::to_string(piece) +
+                              " of '" + data_name_ + "' to its journal: the file is shorter");
+            }
+            unsigned char head[kRecordHeadSize];
+            put_u64(head, offset);
+            put_u64(head + 8, piece);
+            put_u32(head + 20, kBytes);
+            put_u32(head + 16, record_checksum(false, nonce_, head, bytes.data(), bytes.size()));
+            append_record(head, bytes.data(), bytes.size());
+            offset += piece;
+        }
     }
+}
+
+void Journal::save_cut(std::uint64_t length) {
+    unsigned char head[kRecordHeadSize];
+    put_u64(head, std::min(length, original_length_));
+    put_u64(head + 8, 0);
+    put_u32(head + 20, kCut);
+    put_u32(head + 16, record_checksum(false, nonce_, head, nullptr, 0));
+    append_record(head, nullptr, 0);
 }
 
 void Journal::sync() {
@@ -228,17 +426,36 @@ void Journal::remove() {
 
 Journal::Recovery Journal::recover(const std::string& path, const Descriptor& data,
                                    const std::string& data_name) {
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT) return Recovery::none;
+        if (errno == ELOOP) {
+            throw IoError("the journal '" + path + "' is a symbolic link, which the engine never makes");
+        }
         throw IoError("cannot open the journal '" + path + "' (" + std::strerror(errno) + ")");
+    }
+    if (!S_ISREG(status_of(fd, path).st_mode)) {
+        throw IoError("the journal '" + path + "' is not a regular file");
     }
     Header header;
     // A torn header: its writer died before its first write to the file.
-    // Another inode: the journal outlived its file, and this is a new one.
-    if (!read_header(fd, path, header) || header.inode != inode_of(data, data_name)) {
+    if (!read_header(fd, path, header)) {
         remove_file(path, true);
         return Recovery::discarded;
+    }
+    switch (belongs(fd, path, header, data, data_name)) {
+        case Belongs::no:
+            // Another file's, or this file's before it was replaced (a backup
+            // restored over it): its bytes would corrupt what is there now.
+            remove_file(path, true);
+            return Recovery::discarded;
+        case Belongs::unknown:
+            throw IoError("the journal '" + path + "' may not belong to this file (it was written for '" +
+                          (header.v1 ? std::string("an older version of it") : header.name) +
+                          "' on another device or inode, and holds every page that could tell); "
+                          "it is kept: move it away to open the file as it is");
+        case Belongs::yes:
+            break;
     }
     apply(fd, path, header, data, data_name);
     // Rollbacks are rare: always make the restored file durable before its

@@ -1,5 +1,6 @@
 #include "journal_vfd.hpp"
 
+#include "closing_scope.hpp"
 #include "corvane/error.hpp"
 
 #include <cstring>
@@ -41,6 +42,18 @@ void report(H5E_minor_t minor, const char* message) {
 
 bool out_of_range(haddr_t addr, std::size_t size) {
     return addr == HADDR_UNDEF || addr > kMaxAddr || size > kMaxAddr - addr;
+}
+
+// A write or truncation failed; the call has recorded why and can only roll
+// back. Outside a close HDF5 is told (the failing operation reports it);
+// inside one the failure stays with the call and later writes are dropped.
+herr_t failed_write(DriverFile& file, H5E_minor_t minor, const char* message) {
+    if (ClosingScope::active()) {
+        file.file->drop_writes();
+        return 0;
+    }
+    report(minor, message);
+    return -1;
 }
 
 H5FD_t* driver_open(const char* name, unsigned flags, hid_t fapl, haddr_t) {
@@ -126,8 +139,7 @@ herr_t driver_write(H5FD_t* f, H5FD_mem_t, hid_t, haddr_t addr, size_t size, con
         self(f).file->write(addr, buffer, size);
         return 0;
     } catch (const std::exception& e) {
-        report(H5E_WRITEERROR, e.what());
-        return -1;
+        return failed_write(self(f), H5E_WRITEERROR, e.what());
     }
 }
 
@@ -144,8 +156,7 @@ herr_t driver_truncate(H5FD_t* f, hid_t, hbool_t) {
         file.file->truncate(file.eoa);
         return 0;
     } catch (const std::exception& e) {
-        report(H5E_SEEKERROR, e.what());
-        return -1;
+        return failed_write(file, H5E_SEEKERROR, e.what());
     }
 }
 

@@ -7,6 +7,11 @@ namespace corvane {
 
 // Raw bytes aimed at per chunk.
 inline constexpr std::size_t kChunkTargetBytes = 64 * 1024;
+// Largest chunk the engine reads or writes, in raw bytes. A chunk's size is
+// read from the file, and reading or appending to a dataset holds a whole
+// chunk (two, and their compressed forms, on an append) in memory: a
+// foreign file with gigabyte chunks is refused rather than trusted.
+inline constexpr std::size_t kMaxChunkBytes = std::size_t{16} << 20;
 
 // Rows per chunk for records of `itemsize` bytes in a dataset created with
 // `initial_rows` rows.

@@ -26,8 +26,14 @@
 // plus growth past HDF5's end of file, or a temporary file; one that dies
 // while applying in place leaves a journal. The next open puts the original
 // bytes back, cuts the growth and removes what a dead writer left.
-// Durable: the data is flushed to disk before each step that makes it count,
-// so a power loss, too, leaves the call either done or undone.
+// Durable: the data is flushed to disk before each step that makes it count
+// (also at the first write, so that what an earlier call that was not
+// durable left in the page cache is on disk before it is journalled), so a
+// power loss, too, leaves the call either done or undone.
+// Fork: a process forked while a call is open inherits the descriptors, and
+// with them the locks. The child closes its copies at once (so the locks go
+// with the parent's close) and refuses every use of the call; its abort or
+// destruction leaves the parent's call alone.
 #pragma once
 
 #include "corvane/descriptor.hpp"
@@ -38,6 +44,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -86,6 +93,14 @@ public:
     // The first write failure ("" when none); every later write fails too, so
     // that the call can only end by rolling back.
     const std::string& failure() const { return failure_; }
+    // False in a process forked from the one that opened the file: nothing
+    // of the call may be touched there.
+    bool owned_here() const;
+    // Why a forked process cannot use the call.
+    std::string not_owned_message() const;
+    // The call's writes stand: commit() got past the rename or the journal's
+    // removal, even if a later step (flushing the directory) failed.
+    bool committed() const { return committed_; }
     // The call is being abandoned: later writes and truncations are dropped.
     void drop_writes() { dropping_ = true; }
 
@@ -129,6 +144,27 @@ private:
     // later write; the original file loses its growth and its journal.
     void move_beside();
     void release() noexcept;
+    std::size_t original_pages() const {
+        return static_cast<std::size_t>((original_length_ + kPageSize - 1) / kPageSize);
+    }
+    // In a forked child: closes the inherited descriptors, touching nothing.
+    void forget_after_fork() noexcept;
+
+    friend struct ForkChild;
+
+    // Pages [first, end) of the original file, as disjoint, non-adjacent runs.
+    class PageRuns {
+    public:
+        // The end of the run holding `page`, or 0 when none does.
+        std::size_t run_end(std::size_t page) const;
+        void add(std::size_t first, std::size_t end);
+        // The runs of [first, end) that no run holds.
+        std::vector<std::pair<std::size_t, std::size_t>> gaps(std::size_t first, std::size_t end) const;
+        std::size_t count() const;
+
+    private:
+        std::map<std::size_t, std::size_t> runs_;  // first -> end
+    };
 
     std::string path_;
     std::string working_path_;
@@ -143,13 +179,19 @@ private:
     std::uint64_t original_length_ = 0;
     std::uint64_t size_ = 0;
     std::optional<Journal> journal_;
-    std::vector<bool> journalled_;  // per page of the original length
+    // Pages of the original length whose original bytes are in the journal.
+    // Kept as runs: a file's length is read from the file and must not size
+    // an allocation.
+    PageRuns journalled_;
     // New contents of original pages, applied at the next checkpoint.
     std::map<std::size_t, std::vector<unsigned char>> pending_;
     bool wrote_ = false;
     std::string failure_;
     bool dropping_ = false;
     bool released_ = false;
+    bool committed_ = false;
+    long owner_pid_ = 0;
+    bool forked_ = false;  // set in a forked child
 };
 
 
