@@ -1,13 +1,17 @@
 # One driver for the newcomer's commands:
 #   make demo   set everything up, then update a demo bundle from the stand-in market
-#   make test   set everything up, then run every test (GoogleTest via ctest, then pytest)
+#   make test   set everything up, then run every test (GoogleTest via ctest, the
+#               GoogleTests again under the sanitizers, then pytest)
 PY      := .venv/bin/python
+,       := ,
 NATIVE  := build/native
+ASAN    := build/native-asan
+TSAN    := build/native-tsan
 JOBS    ?= 2
 # cmake, ninja and the build backends come from the checkout's virtual environment.
 export PATH := $(CURDIR)/.venv/bin:$(PATH)
 
-.PHONY: setup native-test lint pytest test demo bench clean
+.PHONY: setup native-test sanitizer-test asan-test tsan-test lint pytest test demo bench clean
 
 setup:
 	bash tools/setup.sh
@@ -20,6 +24,34 @@ native-test: $(NATIVE)/CMakeCache.txt
 	cmake --build $(NATIVE) -j $(JOBS)
 	cd $(NATIVE) && ctest --output-on-failure --no-tests=error
 
+# The GoogleTests again, built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (every test) and with ThreadSanitizer (the tests of the compression threads, the
+# journal, the guarded file and the file), each in a build directory of its own. Any
+# sanitizer report fails the run.
+SANITIZED = cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCORVANE_TESTS=ON -DCORVANE_PYTHON=OFF \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=$(2) -fno-omit-frame-pointer -fno-sanitize-recover=all" \
+	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$(2)"
+TSAN_TESTS := CompressInOrder.*:CompressionThreads.*:Journal*:*JournalIdentity*:GuardedFile*:File.*:ExistingFile*
+
+$(ASAN)/CMakeCache.txt:
+	$(call SANITIZED,$(ASAN),address$(,)undefined)
+
+$(TSAN)/CMakeCache.txt:
+	$(call SANITIZED,$(TSAN),thread)
+
+asan-test: $(ASAN)/CMakeCache.txt
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure --no-tests=error
+
+tsan-test: $(TSAN)/CMakeCache.txt
+	cmake --build $(TSAN) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	    $(TSAN)/native/tests/corvane_engine_tests --gtest_filter='$(TSAN_TESTS)'
+
+sanitizer-test: asan-test tsan-test
+
 # Pyflakes-class faults and a few error-prone patterns (pyproject.toml [tool.ruff]).
 lint:
 	$(PY) -m ruff check src standins tests bench
@@ -31,6 +63,7 @@ pytest:
 test: setup
 	$(MAKE) lint
 	$(MAKE) native-test
+	$(MAKE) sanitizer-test
 	$(MAKE) pytest
 
 demo: setup

@@ -21,6 +21,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import traceback
 
@@ -427,6 +428,189 @@ def test_a_second_writer_of_a_file_is_refused_with_a_clear_error(tmp_path):
             assert str(path) in str(refused.value)
     with h5py.File(path, "r") as h5:
         assert sorted(h5) == ["existing", "new"]
+
+
+# --------------------------------------------------------------------------- a real full disk
+
+# Free space left on the small file system before each trial (bytes), and
+# the steps whose bundle leaves room for an update once the space is freed.
+FREE_SPACE = range(0, 80 * 1024 + 1, 4 * 1024)
+FULL_DISK_STEPS = (0, 1)
+
+
+@pytest.fixture
+def small_filesystem(tmp_path):
+    """A 1 MiB tmpfs mounted for the test (needs root)."""
+    if os.geteuid() != 0:
+        pytest.skip("a real full disk needs a small tmpfs, which only root can mount")
+    mount = tmp_path / "tmpfs"
+    mount.mkdir()
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount)],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip("cannot mount a tmpfs here: " + done.stderr.strip())
+    try:
+        yield str(mount)
+    finally:
+        subprocess.run(["umount", "-l", str(mount)], check=False)
+
+
+def fill_up(root, leave):
+    """Fills the file system of `root` until `leave` bytes are free."""
+    filler = os.path.join(root, "filler")
+    stats = os.statvfs(root)
+    size = stats.f_bavail * stats.f_frsize - leave
+    with open(filler, "wb") as out:
+        if size > 0:
+            out.write(b"\0" * size)
+    return filler
+
+
+def full_disk_trial(writer, reference, root, step, free):
+    """One update of `step` into a file system with `free` bytes left, then
+    one with room again; what happened to the process and the files."""
+    directory = os.path.join(root, "bundle")
+    shutil.rmtree(directory, ignore_errors=True)
+    for name in os.listdir(root):
+        os.remove(os.path.join(root, name))
+    reference.before(step, directory)
+    filler = fill_up(root, free)
+    run = writer.run(directory, step, keep_going=True)
+    found = {"step": step, "free": free, "crashed": run["killed"],
+             "raised": bool(run.get("errors")), "died": run["code"] not in (0, None)}
+    found["only_oserror"] = all(error[2] == "OSError" for error in run.get("errors", []))
+    try:
+        snapshot(directory)
+        found["readable"] = True
+    except Exception:  # whatever h5py makes of a damaged file
+        found["readable"] = False
+    os.remove(filler)
+    rerun = writer.run(directory, step)
+    found["outcome"] = outcome(directory, snapshot(reference.states[step]), rerun)
+    return found
+
+
+def full_disk_sweep(writer, reference, root, free_space=FREE_SPACE):
+    """A trial per amount of free space, the first fill and an append taking turns."""
+    return [full_disk_trial(writer, reference, root, FULL_DISK_STEPS[i % len(FULL_DISK_STEPS)], free)
+            for i, free in enumerate(free_space)]
+
+
+def test_a_full_file_system_raises_oserror_and_a_rerun_with_room_converges(
+        writer, reference, small_filesystem):
+    trials = full_disk_sweep(writer, reference, small_filesystem)
+    assert [t for t in trials if t["crashed"] or t["died"] or not t["only_oserror"]] == []
+    assert [t for t in trials if not t["readable"] or t["outcome"] != "converged"] == []
+    # The space ran out in some trials (or this proved nothing), not in all.
+    assert 0 < sum(t["raised"] for t in trials) < len(trials), trials
+
+
+# --------------------------------------------------------------------------- threads and fork
+
+def _rows(n, first=1):
+    import numpy as np
+
+    rows = np.zeros(n, [("datetime", "<i8"), ("value", "<f8")])
+    rows["datetime"] = np.arange(first, first + n)
+    rows["value"] = rows["datetime"] * 0.5
+    return rows
+
+
+@pytest.mark.parametrize("delay", [0.0, 0.005, 0.02])
+def test_close_from_another_thread_waits_for_a_running_append(tmp_path, delay):
+    import h5py
+    import numpy as np
+
+    from corvane import _engine
+
+    path = tmp_path / "x.h5"
+    batch = _rows(300_000)
+    with _engine.File(path) as h5:
+        h5.create_dataset("x", batch[:1])
+    h5 = _engine.File(path)
+    started, refused = threading.Event(), []
+
+    def append():
+        started.set()
+        try:
+            for _ in range(3):
+                h5.append("x", batch)
+        except ValueError as exc:  # the file was closed between two appends
+            refused.append(str(exc))
+
+    thread = threading.Thread(target=append)
+    thread.start()
+    started.wait()
+    time.sleep(delay)
+    h5.close()
+    thread.join()
+    with h5py.File(path, "r") as stored:
+        got = stored["x"][()]
+    appended, rest = divmod(len(got) - 1, len(batch))
+    assert rest == 0 and appended < 3 and refused, (len(got), refused)
+    assert np.array_equal(got["datetime"][1:], np.tile(batch["datetime"], appended))
+
+
+def _forked(child):
+    """Runs `child()` in a forked process; returns a pipe end that reads its
+    reports and its process id."""
+    reports, report = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            os.close(reports)
+            child(report)
+            code = 0
+        finally:
+            os._exit(code)
+    os.close(report)
+    return reports, pid
+
+
+@pytest.mark.parametrize("ending", ["exception", "close"])
+def test_a_forked_child_neither_ends_its_parents_call_nor_keeps_its_lock(tmp_path, ending):
+    import h5py
+    import numpy as np
+
+    from corvane import _engine
+
+    path = tmp_path / "x.h5"
+    with _engine.File(path) as h5:
+        h5.create_dataset("x", _rows(5000))
+    h5 = _engine.File(path)
+    h5.append("x", _rows(5000, 5001))
+    release_child, released = os.pipe()
+
+    def child(report):
+        try:
+            if ending == "exception":
+                with h5:
+                    raise RuntimeError("the child's own failure")
+            else:
+                h5.close()
+        except RuntimeError:
+            os.write(report, b"aborted\n")
+        except OSError as exc:
+            os.write(report, ("refused: " + str(exc) + "\n").encode())
+        os.read(release_child, 1)  # alive until the parent is done
+
+    reports, pid = _forked(child)
+    try:
+        said = os.read(reports, 4096).decode()
+        if ending == "close":
+            assert "forked" in said and str(path) in said, said
+        h5.append("x", _rows(5000, 10001))
+        h5.close()
+        # The child still runs: its copy of the descriptor held no lock.
+        with _engine.File(path) as again:
+            assert again.length("x") == 15000
+    finally:
+        os.write(released, b"x")
+        os.waitpid(pid, 0)
+    assert hidden_files(str(tmp_path)) == []
+    with h5py.File(path, "r") as stored:
+        assert np.array_equal(stored["x"]["datetime"], np.arange(1, 15001))
 
 
 def test_durable_option_reaches_the_jobs_through_the_environment(monkeypatch, tmp_path):

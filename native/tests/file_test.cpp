@@ -1,5 +1,7 @@
 #include "corvane/dataset.hpp"
+#include "corvane/chunking.hpp"
 #include "corvane/error.hpp"
+#include "corvane/failpoint.hpp"
 #include "corvane/file.hpp"
 #include "corvane/failpoint.hpp"
 #include "test_support.hpp"
@@ -7,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -267,6 +271,111 @@ TEST_F(ExistingFileTest, ASecondWriterIsRefusedWithAClearErrorAtItsFirstWrite) {
     second.close();
     EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3200);
     EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+}
+
+// Wherever a full disk stops the call's writes (a file size limit at every
+// 2 KiB past the original end: in the append, or in what HDF5 writes while
+// closing), close() raises and the process lives on; the file is as before
+// or as after, and no journal stays.
+TEST_F(ExistingFileTest, AWriteLimitAnywhereRaisesFromCloseAndTheFileStaysWhole) {
+    std::size_t raised = 0;
+    for (std::size_t room = 0; room <= 48 * 1024; room += 2048) {
+        const int status = testing::in_dying_child([&] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{before.size() + room, RLIM_INFINITY};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            File file(path);
+            try {
+                change(file);
+            } catch (const IoError&) {
+                // The documented case: close() after a failed write.
+            }
+            try {
+                file.close();
+            } catch (const IoError& e) {
+                ::_exit(std::string(e.what()).find(path) == std::string::npos ? 2 : 1);
+            }
+            ::_exit(0);
+        });
+        ASSERT_TRUE(status == 0 || status == 1) << "room " << room << ": exit status " << status;
+        EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"}) << room;
+        if (status == 1) {
+            ++raised;
+            EXPECT_TRUE(testing::read_bytes(path) == before) << room;
+        } else {
+            EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3200) << room;
+            testing::write_bytes(path, before);
+        }
+    }
+    EXPECT_GT(raised, 3u);
+}
+
+// The directory flush after a durable new file was renamed into place fails:
+// the file keeps its records and opens again.
+TEST(File, ADurableNewFileWhoseDirectoryCannotBeFlushedStaysInPlace) {
+    TempDir dir;
+    const std::string path = dir.path("new.h5");
+    File file(path, true);
+    Dataset::create(file, "x", testing::view(testing::equity_bars(300)));
+    failpoint::fail_once("sync.directory");
+    try {
+        file.close();
+        FAIL() << "a failed directory flush went unreported";
+    } catch (const IoError& e) {
+        EXPECT_NE(std::string(e.what()).find("power loss"), std::string::npos) << e.what();
+    }
+    failpoint::clear();
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"new.h5"});
+    EXPECT_EQ(rows_read_by_plain_hdf5(path, "x"), 300);
+    File again(path, true);
+    EXPECT_EQ(Dataset::open(again, "x").length(), 300u);
+}
+
+// What an earlier call that was not durable left in the page cache is
+// flushed before a durable call journals any of it as original bytes: the
+// first flush of a durable call on an existing file is the file's own.
+TEST_F(ExistingFileTest, ADurableCallFlushesTheFileBeforeJournallingIt) {
+    File earlier(path);
+    change(earlier);
+    earlier.close();
+    failpoint::fail_once("sync.data");
+    EXPECT_THROW(File(path, true), FileError);
+    failpoint::clear();
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    File durable(path, true);
+    Dataset::open(durable, "data").append(testing::view(testing::equity_bars(10, 3200)));
+    durable.close();
+    EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3210);
+}
+
+// A foreign file's chunk size is read from the file: a dataset in chunks
+// larger than the engine handles is refused before any chunk is read.
+TEST(File, DatasetsWithHugeChunksAreRefusedWithTheirChunkSize) {
+    TempDir dir;
+    const std::string path = dir.path("foreign.h5");
+    {
+        const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+        const hsize_t rows[1] = {240};
+        const hsize_t unlimited[1] = {H5S_UNLIMITED};
+        const hsize_t chunk[1] = {(hsize_t{1} << 31) / 8};  // 2 GiB of int64
+        const hid_t space = H5Screate_simple(1, rows, unlimited);
+        const hid_t dcpl = H5Pcreate(H5P_DATASET_CREATE);
+        H5Pset_chunk(dcpl, 1, chunk);
+        const hid_t dataset =
+            H5Dcreate2(file, "big", H5T_STD_I64LE, space, H5P_DEFAULT, dcpl, H5P_DEFAULT);
+        ASSERT_GE(dataset, 0);
+        H5Dclose(dataset);
+        H5Pclose(dcpl);
+        H5Sclose(space);
+        H5Fclose(file);
+    }
+    File file(path);
+    try {
+        Dataset::open(file, "big");
+        FAIL() << "a 2 GiB chunk was accepted";
+    } catch (const LayoutError& e) {
+        EXPECT_NE(std::string(e.what()).find("chunks of 2147483648 bytes"), std::string::npos) << e.what();
+    }
 }
 
 }  // namespace

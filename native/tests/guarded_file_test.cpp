@@ -1,3 +1,4 @@
+#include "corvane/descriptor.hpp"
 #include "corvane/error.hpp"
 #include "corvane/file.hpp"
 #include "corvane/guarded_file.hpp"
@@ -233,6 +234,45 @@ TEST_F(GuardedFileTest, AFailedWriteFailsEveryLaterWriteAndRollsBack) {
     });
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(testing::read_bytes(path) == original);
+    EXPECT_FALSE(testing::exists(journal));
+}
+
+// A file whose length is far past its data (HDF5 ignores bytes past its end
+// of file, and cuts them at the next close): the cut journals only the data.
+TEST_F(GuardedFileTest, ASparseTailIsCutWithoutJournallingItsHoles) {
+    const std::uint64_t sparse_length = std::uint64_t{1} << 40;
+    std::filesystem::resize_file(path, sparse_length);
+    const std::uint64_t grown_at = original.size() + 5 * kPage;
+    auto cut_and_grow = [&](GuardedFile& file) {
+        put(file, 0, "head");
+        file.truncate(original.size());
+        put(file, grown_at, "grown past the cut");
+    };
+    auto expect_as_before = [&] {
+        EXPECT_EQ(std::filesystem::file_size(path), sparse_length);
+        std::string head(original.size(), '\0');
+        std::string grown(18, 'x');
+        Descriptor fd(::open(path.c_str(), O_RDONLY));
+        read_at(fd, 0, head.data(), head.size(), path);
+        read_at(fd, grown_at, grown.data(), grown.size(), path);
+        EXPECT_TRUE(head == original);
+        EXPECT_EQ(grown, std::string(18, '\0'));
+    };
+
+    auto file = GuardedFile::open(path, false);
+    cut_and_grow(*file);
+    EXPECT_LT(std::filesystem::file_size(journal), 64 * kPage);
+    EXPECT_TRUE(file->roll_back());
+    expect_as_before();
+
+    ASSERT_EQ(testing::in_dying_child([&] {
+                  auto dying = GuardedFile::open(path, false);
+                  cut_and_grow(*dying);
+                  die();
+              }),
+              0);
+    GuardedFile::open(path, false)->commit();
+    expect_as_before();
     EXPECT_FALSE(testing::exists(journal));
 }
 

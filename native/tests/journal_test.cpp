@@ -6,8 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <ostream>
 #include <string>
 
 namespace corvane {
@@ -127,17 +130,118 @@ TEST_F(JournalTest, AJournalWithATornHeaderGuardedNothingAndIsDiscarded) {
     EXPECT_FALSE(testing::exists(journal_path));
 }
 
-TEST_F(JournalTest, AJournalOfAnotherFileIsDiscardedWithoutTouchingThisOne) {
-    const std::string other_path = dir.path("other.h5");
-    testing::write_bytes(other_path, std::string(5000, 'o'));
-    Descriptor other = open_rw(other_path);
-    {
-        Journal journal = Journal::start(journal_path, other, other_path, false);
-        journal.save(other, 0, 5000);
+// How a torn file and its journal come to be found together.
+struct Finding {
+    const char* name;
+    // Turns the torn x.h5 (and its journal) into what the next open finds.
+    void (*arrange)(const std::string& dir, const std::string& backup);
+    Journal::Recovery expected;  // or none for "refused, journal kept"
+    bool rolled_back_to_original;
+};
+
+void PrintTo(const Finding& finding, std::ostream* out) { *out << finding.name; }
+
+void copy_bundle(const std::string& dir, const std::string&) {
+    // New inodes, same bytes: as `cp -a` of the bundle to another place.
+    for (const std::string name : {"x.h5", ".x.h5.journal"}) {
+        testing::write_bytes(dir + "/copy", testing::read_bytes(dir + "/" + name));
+        std::filesystem::rename(dir + "/copy", dir + "/" + name);
     }
-    EXPECT_EQ(Journal::recover(journal_path, data, data_path), Journal::Recovery::discarded);
+}
+
+void restore_backup_in_place(const std::string& dir, const std::string& backup) {
+    // Same inode, the backup's bytes: as `cp backup x.h5`.
+    testing::write_bytes(dir + "/x.h5", backup);
+}
+
+void other_files_journal(const std::string& dir, const std::string&) {
+    std::filesystem::rename(dir + "/.y.h5.journal", dir + "/.x.h5.journal");
+}
+
+void copy_of_a_fully_journalled_file(const std::string& dir, const std::string&) {
+    std::filesystem::rename(dir + "/.z.h5.journal", dir + "/.x.h5.journal");
+    copy_bundle(dir, "");
+}
+
+class JournalIdentity : public JournalTest, public ::testing::WithParamInterface<Finding> {};
+
+TEST_P(JournalIdentity, AppliesOnlyToTheFileItWasWrittenFor) {
+    const Finding& finding = GetParam();
+    // An older state of the file: another second page, shorter.
+    std::string backup = original_bytes().substr(0, 7000);
+    backup.replace(4096, 100, std::string(100, 'B'));
+    // y.h5: another file of the same length. z.h5: a one-page file whose
+    // journal holds its only page, so no page is left to compare.
+    testing::write_bytes(dir.path("y.h5"), std::string(10000, 'y'));
+    testing::write_bytes(dir.path("z.h5"), std::string(3000, 'z'));
+    Descriptor y = open_rw(dir.path("y.h5"));
+    Descriptor z = open_rw(dir.path("z.h5"));
+    {
+        // Torn while committing: the first page restored from the journal,
+        // the file grown past its original end.
+        Journal journal = Journal::start(journal_path, data, data_path, false);
+        journal.save(data, 0, 4096);
+        overwrite(data, 0, std::string(4096, 'n'));
+        overwrite(data, 10000, std::string(3000, 'g'));
+        Journal::start(Journal::path_for(dir.path("y.h5")), y, dir.path("y.h5"), false).save(y, 0, 4096);
+        Journal::start(Journal::path_for(dir.path("z.h5")), z, dir.path("z.h5"), false).save(z, 0, 3000);
+    }
+    finding.arrange(dir.path(""), backup);
+    data = open_rw(data_path);
+    const std::string found = testing::read_bytes(data_path);
+    if (finding.rolled_back_to_original || finding.expected == Journal::Recovery::discarded) {
+        EXPECT_EQ(Journal::recover(journal_path, data, data_path), finding.expected);
+        EXPECT_FALSE(testing::exists(journal_path));
+        EXPECT_TRUE(testing::read_bytes(data_path) == (finding.rolled_back_to_original ? original_bytes() : found));
+    } else {
+        try {
+            Journal::recover(journal_path, data, data_path);
+            FAIL() << "a journal of unknown origin was applied or dropped";
+        } catch (const IoError& e) {
+            EXPECT_NE(std::string(e.what()).find("may not belong to this file"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(testing::exists(journal_path));
+        EXPECT_TRUE(testing::read_bytes(data_path) == found);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Findings, JournalIdentity,
+    ::testing::Values(Finding{"copied_bundle", copy_bundle, Journal::Recovery::rolled_back, true},
+                      Finding{"backup_restored_in_place", restore_backup_in_place,
+                              Journal::Recovery::discarded, false},
+                      Finding{"another_files_journal", other_files_journal, Journal::Recovery::discarded,
+                              false},
+                      Finding{"copy_with_every_page_journalled", copy_of_a_fully_journalled_file,
+                              Journal::Recovery::none, false}),
+    [](const ::testing::TestParamInfo<Finding>& info) { return std::string(info.param.name); });
+
+TEST_F(JournalTest, IsCreatedWithTheDataFilesPermissions) {
+    for (const mode_t mode : {0600, 0640, 0664}) {
+        ASSERT_EQ(::fchmod(data.get(), mode), 0);
+        Journal journal = Journal::start(journal_path, data, data_path, false);
+        struct stat st {};
+        ASSERT_EQ(::stat(journal_path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+        journal.remove();
+    }
+}
+
+TEST_F(JournalTest, NeverWritesThroughOrRecoversFromAPlantedLink) {
+    const std::string target = dir.path("elsewhere");
+    std::filesystem::create_symlink(target, journal_path);
+    EXPECT_THROW(Journal::start(journal_path, data, data_path, false), IoError);
+    EXPECT_FALSE(testing::exists(target));
+    testing::write_bytes(target, "not a journal");
+    EXPECT_THROW(Journal::recover(journal_path, data, data_path), IoError);
+    EXPECT_EQ(testing::read_bytes(target), "not a journal");
+    EXPECT_TRUE(std::filesystem::is_symlink(journal_path));
     EXPECT_TRUE(testing::read_bytes(data_path) == original_bytes());
-    EXPECT_FALSE(testing::exists(journal_path));
+}
+
+TEST_F(JournalTest, AStaleJournalLeftInPlaceIsRefusedAtCreation) {
+    Journal first = Journal::start(journal_path, data, data_path, false);
+    EXPECT_THROW(Journal::start(journal_path, data, data_path, false), IoError);
 }
 
 TEST_F(JournalTest, LargeSavesAreSplitAndComeBackWhole) {

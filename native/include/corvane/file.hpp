@@ -48,8 +48,12 @@ public:
 
     // Ends a successful call: writes everything out and closes. Idempotent.
     // Throws IoError naming the file when a write of the call failed (a full
-    // disk, a file size limit, an I/O error) or the file cannot be written
-    // out; the call's writes are then rolled back and the file is closed.
+    // disk, a file size limit, an I/O error), also one that failed earlier
+    // or while HDF5 closed the file, or the file cannot be written out; the
+    // call's writes are then rolled back and the file is closed. Durable: a
+    // new file whose directory could not be flushed stays in place (IoError
+    // says so). In a process forked while the file was open: FileError, and
+    // the parent's call is left alone.
     void close();
     // Ends a failed call: rolls back its writes (a new file disappears) and
     // closes. Idempotent, never throws.
