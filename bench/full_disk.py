@@ -5,7 +5,7 @@
 The trials of tests/test_crash.py's full-disk test: a tmpfs of 1 MiB is
 mounted, the bundle before the update (the first fill, or an append of the
 next trading day, of two minute-bar files and one tick file) is put on it,
-the file system is filled until 0 to 80 KiB are left, and the update runs;
+the file system is filled until 0 to 480 KiB are left, and the update runs;
 then the space is freed and the update runs again.  Prints, per amount of
 free space and in all: trials, how many writers crashed (died by a signal),
 raised OSError, left every file readable by h5py, and converged after the

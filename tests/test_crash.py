@@ -432,9 +432,10 @@ def test_a_second_writer_of_a_file_is_refused_with_a_clear_error(tmp_path):
 
 # --------------------------------------------------------------------------- a real full disk
 
-# Free space left on the small file system before each trial (bytes), and
-# the steps whose bundle leaves room for an update once the space is freed.
-FREE_SPACE = range(0, 80 * 1024 + 1, 4 * 1024)
+# Free space left on the small file system before each trial (bytes): from
+# none to room for an append. The steps whose bundle leaves room for an
+# update once the space is freed take turns.
+FREE_SPACE = range(0, 480 * 1024 + 1, 24 * 1024)
 FULL_DISK_STEPS = (0, 1)
 
 
@@ -498,7 +499,7 @@ def full_disk_sweep(writer, reference, root, free_space=FREE_SPACE):
 
 def test_a_full_file_system_raises_oserror_and_a_rerun_with_room_converges(
         writer, reference, small_filesystem):
-    trials = full_disk_sweep(writer, reference, small_filesystem)
+    trials = full_disk_sweep(writer, reference, small_filesystem, FREE_SPACE[::2])
     assert [t for t in trials if t["crashed"] or t["died"] or not t["only_oserror"]] == []
     assert [t for t in trials if not t["readable"] or t["outcome"] != "converged"] == []
     # The space ran out in some trials (or this proved nothing), not in all.
