@@ -7,11 +7,12 @@ PY      := .venv/bin/python
 NATIVE  := build/native
 ASAN    := build/native-asan
 TSAN    := build/native-tsan
+TSAN_PY := build/python-tsan
 JOBS    ?= 2
 # cmake, ninja and the build backends come from the checkout's virtual environment.
 export PATH := $(CURDIR)/.venv/bin:$(PATH)
 
-.PHONY: setup native-test sanitizer-test asan-test tsan-test lint pytest test demo bench clean
+.PHONY: setup native-test sanitizer-test asan-test tsan-test tsan-binding-test lint pytest test demo bench clean
 
 setup:
 	bash tools/setup.sh
@@ -50,7 +51,23 @@ tsan-test: $(TSAN)/CMakeCache.txt
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	    $(TSAN)/native/tests/corvane_engine_tests --gtest_filter='$(TSAN_TESTS)'
 
-sanitizer-test: asan-test tsan-test
+# The binding under ThreadSanitizer: its instrumented build is loaded in place of
+# the installed module (tools/with_engine.py) for its own tests and the tests of
+# one file used from two threads and across fork().
+$(TSAN_PY)/CMakeCache.txt:
+	cmake -S . -B $(TSAN_PY) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCORVANE_PYTHON=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	    -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
+	    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=thread"
+
+tsan-binding-test: $(TSAN_PY)/CMakeCache.txt
+	cmake --build $(TSAN_PY) -j $(JOBS)
+	LD_PRELOAD=$$($(CXX) -print-file-name=libtsan.so) TSAN_OPTIONS=halt_on_error=1 \
+	    $(PY) tools/with_engine.py $(TSAN_PY)/native/python/_engine*.so -m pytest -q \
+	    -p no:cacheprovider tests/test_engine_api.py tests/test_crash.py \
+	    -k "not share_one_process and (test_engine_api or thread or forked)"
+
+sanitizer-test: asan-test tsan-test tsan-binding-test
 
 # Pyflakes-class faults and a few error-prone patterns (pyproject.toml [tool.ruff]).
 lint:
