@@ -338,11 +338,15 @@ TEST_F(ExistingFileTest, ADurableCallFlushesTheFileBeforeJournallingIt) {
     File earlier(path);
     change(earlier);
     earlier.close();
-    failpoint::fail_once("sync.data");
-    EXPECT_THROW(File(path, true), FileError);
-    failpoint::clear();
-    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    {
+        File first_write_fails(path, true);
+        failpoint::fail_once("sync.data");
+        EXPECT_THROW(first_write_fails.begin_writing(), Error);
+        failpoint::clear();
+        EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    }
     File durable(path, true);
+    durable.begin_writing();
     Dataset::open(durable, "data").append(testing::view(testing::equity_bars(10, 3200)));
     durable.close();
     EXPECT_EQ(rows_read_by_plain_hdf5(path, "data"), 3210);
