@@ -387,6 +387,12 @@ void GuardedFile::begin_write() {
                             "' was changed by another process while this call read it; try again");
         }
         remove_dead_temporary(temporary_path_for(path_));
+        // The shared lock moves to the descriptor open for writing (taken
+        // before the read-only one lets go, so the file is never unlocked):
+        // over NFS, flock() is a lock on the server that may be made
+        // exclusive only through a descriptor open for writing.
+        take_shared(data, path_);
+        ::flock(shared_.get(), LOCK_UN);
         data_ = std::move(data);
     } catch (...) {
         release_writer_lock(path_, lock);
@@ -511,7 +517,7 @@ bool GuardedFile::take_exclusive() {
     if (write_path == WritePath::beside) return false;
     // A failed attempt also drops the shared lock (flock() converts by
     // unlocking first); the call then only reads the file to copy it.
-    exclusive_ = try_flock(shared_, LOCK_EX, path_);
+    exclusive_ = try_flock(data_, LOCK_EX, path_);
     if (!exclusive_ && write_path == WritePath::in_place) throw FileError(busy_message(path_));
     return exclusive_;
 }

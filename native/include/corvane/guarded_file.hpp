@@ -169,8 +169,8 @@ private:
     std::string path_;
     std::string working_path_;
     State state_;
-    Descriptor shared_;  // the file as opened: read-only, holds the shared lock
-    Descriptor data_;    // the file open for writing in place
+    Descriptor shared_;  // the file as opened: read-only, holds the shared lock until begin_write()
+    Descriptor data_;    // the file open for writing in place; holds the shared lock from begin_write()
     Descriptor temp_;    // the temporary file: a new file, or a new version
     Descriptor lock_;    // the writer lock
     bool exclusive_ = false;
