@@ -15,7 +15,9 @@ from corvane import _engine
 
 # The sub-directories of a minute-bar root, by instrument type.
 EQUITIES_DIRECTORY = "equities"
-MINBAR_DIRECTORIES = (EQUITIES_DIRECTORY, "future", "option")
+FUTURE_DIRECTORY = "future"
+OPTION_DIRECTORY = "option"
+MINBAR_DIRECTORIES = (EQUITIES_DIRECTORY, FUTURE_DIRECTORY, OPTION_DIRECTORY)
 TICK_KIND = "ticks"
 SUFFIX = ".h5"
 

@@ -17,7 +17,8 @@ import pandas as pd
 
 from corvane import _engine
 # Where files lie is shared with the tick store and the tools that read a bundle.
-from corvane.bundle_files import check_order_book_id, instrument_file  # noqa: F401
+from corvane.bundle_files import (  # noqa: F401
+    EQUITIES_DIRECTORY, FUTURE_DIRECTORY, OPTION_DIRECTORY, check_order_book_id, instrument_file)
 from corvane.members import check_minbar_members
 
 # Up to this many rows a frame's numbers are read as one matrix (a day of
@@ -251,11 +252,11 @@ def _store_for(services, order_book_id, ins_type, equities_dtype, derivatives_dt
                equities_ins_type):
     """(sub-directory, record type) for an instrument type."""
     if ins_type in equities_ins_type:
-        return "equities", equities_dtype
+        return EQUITIES_DIRECTORY, equities_dtype
     if ins_type == services.instrument_type.FUTURE:
-        return "future", derivatives_dtype
+        return FUTURE_DIRECTORY, derivatives_dtype
     if ins_type == services.instrument_type.OPTION:
-        return "option", derivatives_dtype
+        return OPTION_DIRECTORY, derivatives_dtype
     raise NotImplementedError("{!r} is of instrument type {}, which has no minute-bar store"
                               .format(order_book_id, ins_type))
 

@@ -30,8 +30,6 @@ from corvane import selection
 
 COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted")
-# Where a minute-bar job puts an instrument's file, by instrument type.
-MINBAR_DIRECTORIES = ("equities", "future", "option")
 # First wait before a retry, doubled at each further attempt, with jitter.
 BACKOFF_SECONDS = 1.0
 # Failures shown with their worker's traceback under --verbose.
@@ -129,7 +127,7 @@ def tick_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
 
 def _minbar_file(path, order_book_id):
     """The instrument's minute-bar file, or None when it has none yet."""
-    from corvane.minbar import instrument_file
+    from corvane.bundle_files import MINBAR_DIRECTORIES, instrument_file
     for sub_dir in MINBAR_DIRECTORIES:
         name = instrument_file(os.path.join(path, sub_dir), order_book_id)
         if os.path.lexists(name):
