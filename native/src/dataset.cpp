@@ -3,6 +3,7 @@
 #include "corvane/chunking.hpp"
 #include "corvane/datatype.hpp"
 #include "corvane/error.hpp"
+#include "stored_chunks.hpp"
 #include "write_rows.hpp"
 
 #include <hdf5.h>
@@ -173,7 +174,12 @@ void Dataset::read(std::size_t first, std::size_t count, void* out) const {
                             " are outside " + where() + " (" + std::to_string(rows) + " rows)");
     }
     if (count == 0) return;
-    const Datatype memory_type = Datatype::from_layout(layout());
+    const RecordLayout stored = layout();
+    const Datatype memory_type = Datatype::from_layout(stored);
+    if (detail::read_stored_rows(*this, memory_type, stored.itemsize(), first, count,
+                                 static_cast<unsigned char*>(out))) {
+        return;
+    }
     Handle file_space(H5Dget_space(handle_.get()), H5Sclose);
     const hsize_t start[1] = {first};
     const hsize_t size[1] = {count};

@@ -46,4 +46,25 @@ void ZlibCompressor::compress(const void* raw, std::size_t size,
     out.resize(written);
 }
 
+ZlibDecompressor::ZlibDecompressor() : decompressor_(libdeflate_alloc_decompressor()) {
+    if (decompressor_ == nullptr) throw std::bad_alloc();
+}
+
+ZlibDecompressor::~ZlibDecompressor() { libdeflate_free_decompressor(decompressor_); }
+
+bool ZlibDecompressor::decompress(const void* stream, std::size_t size, void* out,
+                                  std::size_t out_size) const {
+    std::size_t written = 0;
+    return libdeflate_zlib_decompress(decompressor_, stream, size, out, out_size, &written) ==
+               LIBDEFLATE_SUCCESS &&
+           written == out_size;
+}
+
+std::size_t ZlibDecompressor::stream_bound(std::size_t raw_size) {
+    // zlib header and checksum, and 5 bytes per stored block of up to
+    // 65,535 bytes: what no compressor's output exceeds by much. A margin
+    // covers encoders that spend a few bytes more on empty blocks.
+    return raw_size + 5 * (raw_size / 65535 + 1) + 6 + 1024;
+}
+
 }  // namespace corvane

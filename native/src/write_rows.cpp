@@ -1,5 +1,7 @@
 #include "write_rows.hpp"
 
+#include "stored_chunks.hpp"
+
 #include "corvane/chunk_compression.hpp"
 #include "corvane/datatype.hpp"
 #include "corvane/error.hpp"
@@ -13,53 +15,6 @@
 namespace corvane::detail {
 
 namespace {
-
-// How a dataset stores its chunks, as far as writing them goes.
-struct ChunkStorage {
-    std::size_t rows = 0;
-    // The engine may compress and write whole chunks itself: deflate is the
-    // only filter, the stored type is byte for byte the records' layout and
-    // the fill value is all zero bytes (what pads the last chunk).
-    bool direct = false;
-};
-
-bool all_zero(const std::vector<unsigned char>& bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0; });
-}
-
-ChunkStorage chunk_storage(const Dataset& dataset, const Datatype& memory_type,
-                           std::size_t itemsize) {
-    const hid_t id = dataset.handle().get();
-    Handle dcpl(H5Dget_create_plist(id), H5Pclose);
-    if (!dcpl) throw_with_hdf5_message<IoError>("unable to read the storage of " + dataset.where());
-    ChunkStorage storage;
-    hsize_t chunk[1] = {0};
-    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_chunk(dcpl.get(), 1, chunk) != 1) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    storage.rows = static_cast<std::size_t>(chunk[0]);
-    unsigned flags = 0;
-    std::size_t n_values = 0;
-    if (H5Pget_nfilters(dcpl.get()) != 1 ||
-        H5Pget_filter2(dcpl.get(), 0, &flags, &n_values, nullptr, 0, nullptr, nullptr) !=
-            H5Z_FILTER_DEFLATE) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    Handle stored_type(H5Dget_type(id), H5Tclose);
-    if (!stored_type || H5Tequal(stored_type.get(), memory_type.handle().get()) <= 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    std::vector<unsigned char> fill(itemsize, 0xff);
-    if (H5Pget_fill_value(dcpl.get(), memory_type.handle().get(), fill.data()) < 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    storage.direct = all_zero(fill);
-    return storage;
-}
 
 // Through HDF5's own filter pipeline: for datasets the engine did not make
 // and cannot write chunk by chunk.
@@ -90,11 +45,12 @@ void write_through_filters(const Dataset& dataset, const Datatype& memory_type,
 // them.
 class ChunkPlan {
 public:
-    ChunkPlan(const Dataset& dataset, std::size_t chunk_rows, std::size_t first_row,
+    ChunkPlan(const Dataset& dataset, const ChunkStorage& storage, std::size_t first_row,
               const RecordsView& records, LastChunk last_chunk)
-        : chunk_rows_(chunk_rows),
+        : chunk_rows_(storage.rows),
           itemsize_(records.layout.itemsize()),
-          first_chunk_(first_row / chunk_rows) {
+          first_chunk_(first_row / storage.rows) {
+        const std::size_t chunk_rows = chunk_rows_;
         const std::size_t length = dataset.length();
         const std::size_t end = first_row + records.rows;
         const std::size_t final_chunk = (end - 1) / chunk_rows;
@@ -113,14 +69,23 @@ public:
                 continue;
             }
             std::vector<unsigned char>& raw = chunk == first_chunk_ ? head_ : tail_;
-            raw.assign(chunk_bytes(), 0);
+            raw.resize(chunk_bytes());
             // Stored rows before and after the new ones stay as they are.
-            if (new_begin > begin_row) {
-                dataset.read(begin_row, new_begin - begin_row, raw.data());
-            }
-            if (stored_end > new_end) {
-                dataset.read(new_end, stored_end - new_end,
-                             raw.data() + (new_end - begin_row) * itemsize_);
+            const bool keeps_stored = new_begin > begin_row || stored_end > new_end;
+            if (keeps_stored && read_stored_chunk(dataset, storage, begin_row, itemsize_, raw.data())) {
+                // Past the last row, zeros as HDF5 pads them, whatever the
+                // stored chunk held there.
+                std::memset(raw.data() + (stored_end - begin_row) * itemsize_, 0,
+                            (begin_row + chunk_rows - stored_end) * itemsize_);
+            } else {
+                std::fill(raw.begin(), raw.end(), 0);
+                if (new_begin > begin_row) {
+                    dataset.read(begin_row, new_begin - begin_row, raw.data());
+                }
+                if (stored_end > new_end) {
+                    dataset.read(new_end, stored_end - new_end,
+                                 raw.data() + (new_end - begin_row) * itemsize_);
+                }
             }
             std::memcpy(raw.data() + (new_begin - begin_row) * itemsize_,
                         bytes + (new_begin - first_row) * itemsize_,
@@ -147,9 +112,9 @@ private:
     std::vector<unsigned char> tail_;
 };
 
-void write_chunks(const Dataset& dataset, std::size_t chunk_rows, std::size_t first_row,
+void write_chunks(const Dataset& dataset, const ChunkStorage& storage, std::size_t first_row,
                   const RecordsView& records, LastChunk last_chunk) {
-    const ChunkPlan plan(dataset, chunk_rows, first_row, records, last_chunk);
+    const ChunkPlan plan(dataset, storage, first_row, records, last_chunk);
     const hid_t id = dataset.handle().get();
     compress_in_order(plan.tasks(), plan.chunk_bytes(), compression_threads(plan.full_chunks()),
                       [&](std::size_t i, const std::vector<unsigned char>& stream) {
@@ -171,7 +136,7 @@ void write_rows(const Dataset& dataset, std::size_t first_row, const RecordsView
     const Datatype memory_type = Datatype::from_layout(records.layout);
     const ChunkStorage storage = chunk_storage(dataset, memory_type, records.layout.itemsize());
     if (storage.direct) {
-        write_chunks(dataset, storage.rows, first_row, records, last_chunk);
+        write_chunks(dataset, storage, first_row, records, last_chunk);
     } else {
         write_through_filters(dataset, memory_type, first_row, records);
     }

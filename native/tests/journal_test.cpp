@@ -45,6 +45,37 @@ protected:
     Descriptor data;
 };
 
+// CRC-32C one bit at a time: the definition the journal's checksums must
+// keep to, whatever table method computes them.
+std::uint32_t crc32c(const std::string& bytes) {
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char b : bytes) {
+        c ^= b;
+        for (int k = 0; k < 8; ++k) c = (c & 1u) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+    }
+    return ~c;
+}
+
+std::uint32_t u32_at(const std::string& bytes, std::size_t at) {
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(bytes[at + i]);
+    return v;
+}
+
+TEST(Crc32c, BitwiseDefinitionMatchesTheCheckValue) { EXPECT_EQ(crc32c("123456789"), 0xE3069283u); }
+
+// Journals left by earlier builds are read by later ones: the header's
+// checksum and each sampled page's stay CRC-32C as defined.
+TEST_F(JournalTest, HeaderAndPageSamplesCarryCrc32c) {
+    Journal journal = Journal::start(journal_path, data, data_path, false);
+    const std::string header = testing::read_bytes(journal_path).substr(0, 512);
+    const std::string original = original_bytes();
+    EXPECT_EQ(u32_at(header, 508), crc32c(header.substr(0, 508)));
+    EXPECT_EQ(u32_at(header, 48), crc32c(original.substr(0, 4096)));
+    EXPECT_EQ(u32_at(header, 56), crc32c(original.substr(8192)));  // a short last page
+    journal.remove();
+}
+
 TEST(JournalPath, IsAHiddenCompanionThatNoH5ListingShows) {
     EXPECT_EQ(Journal::path_for("/b/equities/S1.h5"), "/b/equities/.S1.h5.journal");
     EXPECT_EQ(Journal::path_for("S1.h5"), ".S1.h5.journal");

@@ -4,6 +4,7 @@
 #include "corvane/chunking.hpp"
 #include "corvane/dataset.hpp"
 #include "corvane/deflate.hpp"
+#include "corvane/error.hpp"
 #include "corvane/file.hpp"
 #include "test_support.hpp"
 
@@ -11,6 +12,7 @@
 #include <hdf5.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -166,6 +168,31 @@ TEST_F(WriteRows, DatasetsWithOtherFiltersAreWrittenThroughHdf5) {
     const auto bars = testing::equity_bars(250);
     d.append(testing::view(bars));
     EXPECT_EQ(testing::read_all<EquityBar>(d), bars);
+}
+
+// The engine inflates stored chunks itself; chunks it did not write the
+// usual way read the same, and one that does not inflate is HDF5's to report.
+TEST_F(WriteRows, ReadsChunksStoredWithoutDeflateAndRefusesCorruptOnes) {
+    auto bars = testing::equity_bars(2 * kRows + 300);
+    Dataset d = Dataset::create(file, "data", testing::view(bars));
+    // Chunk 1 stored raw, its deflate filter skipped (filter mask bit 0).
+    const auto other = testing::equity_bars(kRows, 7000);
+    const hsize_t second[1] = {kRows};
+    ASSERT_GE(H5Dwrite_chunk(d.handle().get(), H5P_DEFAULT, 1, second, kChunkBytes, other.data()), 0);
+    std::copy(other.begin(), other.end(), bars.begin() + kRows);
+    std::vector<EquityBar> middle(kRows + 20);
+    d.read(kRows - 10, middle.size(), middle.data());
+    EXPECT_TRUE(std::equal(middle.begin(), middle.end(), bars.begin() + kRows - 10));
+    const auto more = testing::equity_bars(10, 9000);
+    d.append(testing::view(more));
+    bars.insert(bars.end(), more.begin(), more.end());
+    EXPECT_EQ(testing::read_all<EquityBar>(d), bars);
+
+    const std::vector<unsigned char> garbage(100, 0x5a);
+    const hsize_t first[1] = {0};
+    ASSERT_GE(H5Dwrite_chunk(d.handle().get(), H5P_DEFAULT, 0, first, garbage.size(), garbage.data()), 0);
+    EquityBar one{};
+    EXPECT_THROW(d.read(5, 1, &one), IoError);
 }
 
 }  // namespace

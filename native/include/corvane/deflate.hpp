@@ -6,6 +6,7 @@
 #include <vector>
 
 struct libdeflate_compressor;
+struct libdeflate_decompressor;
 
 namespace corvane {
 
@@ -32,6 +33,30 @@ public:
 private:
     libdeflate_compressor* compressor_ = nullptr;
     int level_ = 0;
+};
+
+// One libdeflate decompressor of zlib streams. Not for use by two threads
+// at once.
+class ZlibDecompressor {
+public:
+    // Throws std::bad_alloc when its working memory cannot be had.
+    ZlibDecompressor();
+    ~ZlibDecompressor();
+
+    ZlibDecompressor(const ZlibDecompressor&) = delete;
+    ZlibDecompressor& operator=(const ZlibDecompressor&) = delete;
+
+    // Inflates the zlib stream of `size` bytes at `stream` into exactly
+    // `out_size` bytes at `out`; false when it is not a valid stream of
+    // exactly that many bytes (`out` is then undefined).
+    bool decompress(const void* stream, std::size_t size, void* out, std::size_t out_size) const;
+
+    // The longest zlib stream that a compressor can make of `raw_size`
+    // bytes (stored blocks and their headers included).
+    static std::size_t stream_bound(std::size_t raw_size);
+
+private:
+    libdeflate_decompressor* decompressor_ = nullptr;
 };
 
 }  // namespace corvane
