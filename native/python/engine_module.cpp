@@ -232,7 +232,7 @@ public:
 
     nb::object read(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop) {
         auto lock = exclusive();
-        return read_locked(name, start, stop);
+        return read_locked(Dataset::open(file_, name), start, stop);
     }
 
     nb::object read_last(const std::string& name) {
@@ -240,7 +240,7 @@ public:
         Dataset dataset = Dataset::open(file_, name);
         const std::size_t rows = dataset.length();
         if (rows == 0) return nb::none();
-        nb::object out = read_locked(name, static_cast<std::int64_t>(rows) - 1, std::nullopt);
+        nb::object out = read_locked(dataset, static_cast<std::int64_t>(rows) - 1, std::nullopt);
         return out[0];
     }
 
@@ -260,14 +260,12 @@ public:
     }
 
 private:
-    nb::object read_locked(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop) {
-        Dataset dataset = Dataset::open(file_, name);
+    nb::object read_locked(const Dataset& dataset, std::int64_t start, std::optional<std::int64_t> stop) {
         const std::size_t rows = dataset.length();
         const std::size_t first = slice_bound(start, rows);
         std::size_t last = stop ? slice_bound(*stop, rows) : rows;
         if (last < first) last = first;
-        const RecordLayout layout = dataset.layout();
-        nb::object out = numpy().attr("empty")(last - first, dtype_of(layout));
+        nb::object out = numpy().attr("empty")(last - first, dtype_of(dataset.layout()));
         Buffer buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
         {
             nb::gil_scoped_release unlocked;

@@ -8,30 +8,35 @@
 
 #include <hdf5.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace corvane {
 
 namespace {
 
 // Raw bytes of one chunk of the dataset; 0 when it is not chunked.
-std::uint64_t chunk_bytes(hid_t dataset) {
-    Handle dcpl(H5Dget_create_plist(dataset), H5Pclose);
+std::uint64_t chunk_bytes(hid_t dcpl, hid_t dataset) {
     Handle type(H5Dget_type(dataset), H5Tclose);
-    if (!dcpl || !type) return 0;
+    if (!type) return 0;
     hsize_t chunk[1] = {0};
-    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_chunk(dcpl.get(), 1, chunk) != 1) return 0;
+    if (H5Pget_layout(dcpl) != H5D_CHUNKED || H5Pget_chunk(dcpl, 1, chunk) != 1) return 0;
     const std::uint64_t itemsize = H5Tget_size(type.get());
     // Saturates instead of wrapping: both factors come from the file.
     if (itemsize != 0 && chunk[0] > UINT64_MAX / itemsize) return UINT64_MAX;
     return chunk[0] * itemsize;
 }
 
+bool all_zero(const std::vector<unsigned char>& bytes) {
+    return std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0; });
+}
+
 // Creation properties of every dataset: chunked, deflate 9, no shuffle.
-Handle dataset_creation_properties(std::size_t itemsize, std::size_t rows) {
+Handle dataset_creation_properties(std::size_t rows_per_chunk) {
     Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
     if (!dcpl) throw_with_hdf5_message<Error>("cannot create dataset properties");
-    const hsize_t chunk[1] = {chunk_rows(itemsize, rows)};
+    const hsize_t chunk[1] = {rows_per_chunk};
     if (H5Pset_chunk(dcpl.get(), 1, chunk) < 0 || H5Pset_deflate(dcpl.get(), 9) < 0 ||
         // No modification time in the object header: equal records give
         // equal files, as with the usual Python binding.
@@ -48,7 +53,8 @@ Dataset::Dataset(Handle handle, std::string name, std::string file_path)
 
 std::string Dataset::where() const { return "'" + name_ + "' in '" + file_path_ + "'"; }
 
-Dataset Dataset::create(File& file, const std::string& name, const RecordsView& records) {
+Dataset Dataset::create(File& file, const std::string& name, const RecordsView& records,
+                        std::size_t rows_per_chunk) {
     ErrorPrintingOff quiet;
     if (!is_member_name(name)) throw ArgumentError("invalid dataset name '" + name + "'");
     if (file.contains(name)) {
@@ -60,7 +66,8 @@ Dataset Dataset::create(File& file, const std::string& name, const RecordsView& 
     const hsize_t unlimited[1] = {H5S_UNLIMITED};
     Handle space(H5Screate_simple(1, rows, unlimited), H5Sclose);
     if (!space) throw_with_hdf5_message<Error>("cannot create a dataspace");
-    const Handle dcpl = dataset_creation_properties(records.layout.itemsize(), records.rows);
+    if (rows_per_chunk == 0) rows_per_chunk = chunk_rows(records.layout.itemsize(), records.rows);
+    const Handle dcpl = dataset_creation_properties(rows_per_chunk);
     Handle id(H5Dcreate2(file.handle().get(), name.c_str(), type.handle().get(), space.get(),
                          H5P_DEFAULT, dcpl.get(), H5P_DEFAULT),
               H5Dclose);
@@ -95,7 +102,11 @@ Dataset Dataset::open(const File& file, const std::string& name) {
         H5Eclear2(H5E_DEFAULT);
         throw LayoutError(dataset.where() + " is not one-dimensional");
     }
-    const std::uint64_t chunk = chunk_bytes(dataset.handle_.get());
+    dataset.creation_properties_ = Handle(H5Dget_create_plist(dataset.handle_.get()), H5Pclose);
+    const std::uint64_t chunk =
+        dataset.creation_properties_
+            ? chunk_bytes(dataset.creation_properties_.get(), dataset.handle_.get())
+            : 0;
     H5Eclear2(H5E_DEFAULT);
     if (chunk > kMaxChunkBytes) {
         throw LayoutError(dataset.where() + " is stored in chunks of " + std::to_string(chunk) +
@@ -115,15 +126,53 @@ std::size_t Dataset::length() const {
     return static_cast<std::size_t>(dims[0]);
 }
 
-RecordLayout Dataset::layout() const {
+const RecordLayout& Dataset::layout() const {
+    if (layout_) return *layout_;
     ErrorPrintingOff quiet;
     Handle type(H5Dget_type(handle_.get()), H5Tclose);
     if (!type) throw_with_hdf5_message<IoError>("unable to read the type of " + where());
     try {
-        return Datatype(std::move(type)).layout();
+        layout_ = Datatype(std::move(type)).layout();
     } catch (const LayoutError& e) {
         throw LayoutError(where() + ": " + e.what());
     }
+    return *layout_;
+}
+
+const Datatype& Dataset::memory_type() const {
+    if (!memory_type_) memory_type_ = Datatype::from_layout(layout());
+    return *memory_type_;
+}
+
+const ChunkStorage& Dataset::chunk_storage() const {
+    if (chunk_storage_) return *chunk_storage_;
+    ErrorPrintingOff quiet;
+    if (!creation_properties_) {
+        Handle dcpl(H5Dget_create_plist(handle_.get()), H5Pclose);
+        if (!dcpl) throw_with_hdf5_message<IoError>("unable to read the storage of " + where());
+        creation_properties_ = std::move(dcpl);
+    }
+    const hid_t dcpl = creation_properties_.get();
+    ChunkStorage storage;
+    hsize_t chunk[1] = {0};
+    unsigned flags = 0;
+    std::size_t n_values = 0;
+    if (H5Pget_layout(dcpl) == H5D_CHUNKED && H5Pget_chunk(dcpl, 1, chunk) == 1) {
+        storage.rows = static_cast<std::size_t>(chunk[0]);
+        if (H5Pget_nfilters(dcpl) == 1 &&
+            H5Pget_filter2(dcpl, 0, &flags, &n_values, nullptr, 0, nullptr, nullptr) ==
+                H5Z_FILTER_DEFLATE) {
+            Handle stored_type(H5Dget_type(handle_.get()), H5Tclose);
+            std::vector<unsigned char> fill(layout().itemsize(), 0xff);
+            storage.direct = stored_type &&
+                             H5Tequal(stored_type.get(), memory_type().handle().get()) > 0 &&
+                             H5Pget_fill_value(dcpl, memory_type().handle().get(), fill.data()) >= 0 &&
+                             all_zero(fill);
+        }
+    }
+    H5Eclear2(H5E_DEFAULT);
+    chunk_storage_ = storage;
+    return *chunk_storage_;
 }
 
 void Dataset::set_length(std::size_t rows) {
@@ -136,7 +185,7 @@ void Dataset::set_length(std::size_t rows) {
 
 void Dataset::append(const RecordsView& records) {
     ErrorPrintingOff quiet;
-    const RecordLayout stored = layout();
+    const RecordLayout& stored = layout();
     if (records.layout != stored) {
         throw LayoutError("records " + records.layout.describe() + " do not match " + where() +
                           " " + stored.describe());
@@ -174,19 +223,14 @@ void Dataset::read(std::size_t first, std::size_t count, void* out) const {
                             " are outside " + where() + " (" + std::to_string(rows) + " rows)");
     }
     if (count == 0) return;
-    const RecordLayout stored = layout();
-    const Datatype memory_type = Datatype::from_layout(stored);
-    if (detail::read_stored_rows(*this, memory_type, stored.itemsize(), first, count,
-                                 static_cast<unsigned char*>(out))) {
-        return;
-    }
+    if (detail::read_stored_rows(*this, first, count, static_cast<unsigned char*>(out))) return;
     Handle file_space(H5Dget_space(handle_.get()), H5Sclose);
     const hsize_t start[1] = {first};
     const hsize_t size[1] = {count};
     Handle memory_space(H5Screate_simple(1, size, nullptr), H5Sclose);
     if (!file_space || !memory_space ||
         H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
-        H5Dread(handle_.get(), memory_type.handle().get(), memory_space.get(), file_space.get(),
+        H5Dread(handle_.get(), memory_type().handle().get(), memory_space.get(), file_space.get(),
                 H5P_DEFAULT, out) < 0) {
         throw_with_hdf5_message<IoError>("unable to read " + std::to_string(count) +
                                          " rows at row " + std::to_string(first) + " of " + where());

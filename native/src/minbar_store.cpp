@@ -1,5 +1,6 @@
 #include "corvane/minbar_store.hpp"
 
+#include "corvane/chunking.hpp"
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
 #include "corvane/failpoint.hpp"
@@ -81,7 +82,7 @@ void initialise(File& file, const RecordsView& index, const RecordsView& data) {
     Dataset::create(file, kData, data);
     try {
         failpoint::pass("minbar.index_create");
-        Dataset::create(file, kIndex, index);
+        Dataset::create(file, kIndex, index, kIndexChunkRows);
     } catch (...) {
         try {
             file.remove(kData);

@@ -12,10 +12,6 @@ namespace corvane::detail {
 
 namespace {
 
-bool all_zero(const std::vector<unsigned char>& bytes) {
-    return std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0; });
-}
-
 // Stream buffer a thread keeps between reads (the engine's own chunks are
 // 64 KiB raw).
 constexpr std::size_t kKeptStreamBytes = std::size_t{1} << 20;
@@ -34,43 +30,9 @@ Inflating& calling_thread_inflating() {
 
 }  // namespace
 
-ChunkStorage chunk_storage(const Dataset& dataset, const Datatype& memory_type, std::size_t itemsize) {
+bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned char* raw) {
     const hid_t id = dataset.handle().get();
-    Handle dcpl(H5Dget_create_plist(id), H5Pclose);
-    if (!dcpl) throw_with_hdf5_message<IoError>("unable to read the storage of " + dataset.where());
-    ChunkStorage storage;
-    hsize_t chunk[1] = {0};
-    if (H5Pget_layout(dcpl.get()) != H5D_CHUNKED || H5Pget_chunk(dcpl.get(), 1, chunk) != 1) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    storage.rows = static_cast<std::size_t>(chunk[0]);
-    unsigned flags = 0;
-    std::size_t n_values = 0;
-    if (H5Pget_nfilters(dcpl.get()) != 1 ||
-        H5Pget_filter2(dcpl.get(), 0, &flags, &n_values, nullptr, 0, nullptr, nullptr) !=
-            H5Z_FILTER_DEFLATE) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    Handle stored_type(H5Dget_type(id), H5Tclose);
-    if (!stored_type || H5Tequal(stored_type.get(), memory_type.handle().get()) <= 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    std::vector<unsigned char> fill(itemsize, 0xff);
-    if (H5Pget_fill_value(dcpl.get(), memory_type.handle().get(), fill.data()) < 0) {
-        H5Eclear2(H5E_DEFAULT);
-        return storage;
-    }
-    storage.direct = all_zero(fill);
-    return storage;
-}
-
-bool read_stored_chunk(const Dataset& dataset, const ChunkStorage& storage, std::size_t first_row,
-                       std::size_t itemsize, unsigned char* raw) {
-    const hid_t id = dataset.handle().get();
-    const std::size_t chunk_bytes = storage.rows * itemsize;
+    const std::size_t chunk_bytes = dataset.chunk_storage().rows * dataset.layout().itemsize();
     const hsize_t offset[1] = {first_row};
     hsize_t stored = 0;
     // A size read from the file sizes no buffer beyond what a chunk of
@@ -100,10 +62,11 @@ bool read_stored_chunk(const Dataset& dataset, const ChunkStorage& storage, std:
     return inflated;
 }
 
-bool read_stored_rows(const Dataset& dataset, const Datatype& memory_type, std::size_t itemsize,
-                      std::size_t first, std::size_t count, unsigned char* out) {
-    const ChunkStorage storage = chunk_storage(dataset, memory_type, itemsize);
+bool read_stored_rows(const Dataset& dataset, std::size_t first, std::size_t count,
+                      unsigned char* out) {
+    const ChunkStorage& storage = dataset.chunk_storage();
     if (!storage.direct) return false;
+    const std::size_t itemsize = dataset.layout().itemsize();
     const std::size_t rows = storage.rows;
     std::vector<unsigned char> chunk;
     for (std::size_t at = first; at < first + count;) {
@@ -112,10 +75,10 @@ bool read_stored_rows(const Dataset& dataset, const Datatype& memory_type, std::
         unsigned char* to = out + (at - first) * itemsize;
         if (at == begin_row && end == begin_row + rows) {
             // A whole chunk inflates straight into place.
-            if (!read_stored_chunk(dataset, storage, begin_row, itemsize, to)) return false;
+            if (!read_stored_chunk(dataset, begin_row, to)) return false;
         } else {
             chunk.resize(rows * itemsize);
-            if (!read_stored_chunk(dataset, storage, begin_row, itemsize, chunk.data())) return false;
+            if (!read_stored_chunk(dataset, begin_row, chunk.data())) return false;
             std::memcpy(to, chunk.data() + (at - begin_row) * itemsize, (end - at) * itemsize);
         }
         at = end;

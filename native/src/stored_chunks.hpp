@@ -3,38 +3,24 @@
 #pragma once
 
 #include "corvane/dataset.hpp"
-#include "corvane/datatype.hpp"
 
 #include <cstddef>
 #include <vector>
 
 namespace corvane::detail {
 
-// How a dataset stores its chunks, as far as reading and writing them goes.
-struct ChunkStorage {
-    std::size_t rows = 0;  // rows per chunk; 0 when the dataset is not chunked
-    // The engine may compress and write, read and decompress whole chunks
-    // itself: deflate is the only filter, the stored type is byte for byte
-    // the records' layout and the fill value is all zero bytes (what pads
-    // the last chunk).
-    bool direct = false;
-};
-
-ChunkStorage chunk_storage(const Dataset& dataset, const Datatype& memory_type, std::size_t itemsize);
-
 // Reads the chunk starting at row `first_row` (a multiple of storage.rows)
-// into `raw` (storage.rows * itemsize bytes), inflating it with libdeflate,
+// into `raw` (a chunk's bytes), inflating it with libdeflate,
 // which is several times faster than the filter pipeline's zlib. False,
 // with `raw` undefined, when HDF5 had better read it: a chunk not stored,
 // or one that does not inflate to exactly a chunk (HDF5 then reports what
-// is wrong with it). Only for a `direct` storage.
-bool read_stored_chunk(const Dataset& dataset, const ChunkStorage& storage, std::size_t first_row,
-                       std::size_t itemsize, unsigned char* raw);
+// is wrong with it). Only for a `direct` chunk storage.
+bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned char* raw);
 
 // Reads rows [first, first + count) into `out` chunk by chunk through
 // read_stored_chunk. False when the dataset's storage is not `direct` or a
 // chunk had better be read by HDF5 (`out` is then partly written).
-bool read_stored_rows(const Dataset& dataset, const Datatype& memory_type, std::size_t itemsize,
-                      std::size_t first, std::size_t count, unsigned char* out);
+bool read_stored_rows(const Dataset& dataset, std::size_t first, std::size_t count,
+                      unsigned char* out);
 
 }  // namespace corvane::detail

@@ -72,7 +72,7 @@ public:
             raw.resize(chunk_bytes());
             // Stored rows before and after the new ones stay as they are.
             const bool keeps_stored = new_begin > begin_row || stored_end > new_end;
-            if (keeps_stored && read_stored_chunk(dataset, storage, begin_row, itemsize_, raw.data())) {
+            if (keeps_stored && read_stored_chunk(dataset, begin_row, raw.data())) {
                 // Past the last row, zeros as HDF5 pads them, whatever the
                 // stored chunk held there.
                 std::memset(raw.data() + (stored_end - begin_row) * itemsize_, 0,
@@ -133,12 +133,11 @@ void write_chunks(const Dataset& dataset, const ChunkStorage& storage, std::size
 void write_rows(const Dataset& dataset, std::size_t first_row, const RecordsView& records,
                 LastChunk last_chunk) {
     if (records.rows == 0) return;
-    const Datatype memory_type = Datatype::from_layout(records.layout);
-    const ChunkStorage storage = chunk_storage(dataset, memory_type, records.layout.itemsize());
+    const ChunkStorage& storage = dataset.chunk_storage();
     if (storage.direct) {
         write_chunks(dataset, storage, first_row, records, last_chunk);
     } else {
-        write_through_filters(dataset, memory_type, first_row, records);
+        write_through_filters(dataset, dataset.memory_type(), first_row, records);
     }
 }
 

@@ -1,25 +1,39 @@
 // A one-dimensional, growable dataset of records in the root group of a file.
 #pragma once
 
+#include "corvane/datatype.hpp"
 #include "corvane/file.hpp"
 #include "corvane/handle.hpp"
 #include "corvane/layout.hpp"
 #include "corvane/records.hpp"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 namespace corvane {
 
+// How a dataset stores its chunks, as far as the engine reads and writes them.
+struct ChunkStorage {
+    std::size_t rows = 0;  // rows per chunk; 0 when the dataset is not chunked
+    // The engine may compress and write, read and inflate whole chunks
+    // itself: deflate is the only filter, the stored type is byte for byte
+    // the records' layout and the fill value is all zero bytes (what pads
+    // the last chunk).
+    bool direct = false;
+};
+
 class Dataset {
 public:
     // Creates root member `name` from `records` (zero rows allowed): 1-D,
-    // unlimited maximum length, chunked by chunk_rows(), deflate level 9,
-    // no shuffle, library-default fill value, no attributes.
+    // unlimited maximum length, chunked by chunk_rows() unless
+    // `rows_per_chunk` is given, deflate level 9, no shuffle,
+    // library-default fill value, no attributes.
     // Throws ArgumentError when the member exists or `name` is not a member
     // name. A failed creation leaves no member behind. Makes the file
     // writable (File::begin_writing).
-    static Dataset create(File& file, const std::string& name, const RecordsView& records);
+    static Dataset create(File& file, const std::string& name, const RecordsView& records,
+                          std::size_t rows_per_chunk = 0);
     // Opens root member `name`; NotFound when absent, LayoutError when it is
     // not a one-dimensional dataset.
     static Dataset open(const File& file, const std::string& name);
@@ -27,7 +41,10 @@ public:
     const std::string& name() const { return name_; }
     std::size_t length() const;
     // The stored record layout (see Datatype::layout).
-    RecordLayout layout() const;
+    const RecordLayout& layout() const;
+    // The records' type in memory: the compound type of layout().
+    const Datatype& memory_type() const;
+    const ChunkStorage& chunk_storage() const;
 
     // Extends by records.rows and writes them. LayoutError when the records'
     // layout differs from the stored one. On failure the length is set back.
@@ -53,6 +70,12 @@ private:
     Handle handle_;
     std::string name_;
     std::string file_path_;
+    // A dataset's type and storage never change: each is read from the
+    // file once, when first needed, instead of at every call.
+    mutable Handle creation_properties_;
+    mutable std::optional<RecordLayout> layout_;
+    mutable std::optional<Datatype> memory_type_;
+    mutable std::optional<ChunkStorage> chunk_storage_;
 };
 
 }  // namespace corvane
