@@ -65,7 +65,11 @@ File::File(std::string path, bool durable) : path_(std::move(path)) {
         return;
     }
     guard_ = GuardedFile::open(path_, durable);
-    open_guarded(guard_->is_new() ? H5F_ACC_EXCL : H5F_ACC_RDONLY);
+    guard_->hold_writes_while_reading();
+    // Open for writing from the start: HDF5 cannot turn a read-only file
+    // into a writable one, and opening it anew at the first write cost as
+    // much as the open itself. The guard writes nothing until then.
+    open_guarded(guard_->is_new() ? H5F_ACC_EXCL : H5F_ACC_RDWR);
 }
 
 void File::open_guarded(unsigned flags) {
@@ -82,7 +86,7 @@ void File::open_guarded(unsigned flags) {
             handle_ = Handle(H5Fopen(name, flags, fapl.get()), H5Fclose);
             if (!handle_) throw_with_hdf5_message<FileError>("unable to open file '" + path_ + "'");
         }
-        writable_ = flags != H5F_ACC_RDONLY;
+        writable_ = flags == H5F_ACC_EXCL;
     } catch (...) {
         // Nothing was written to a file HDF5 could not open: a foreign file
         // stays byte for byte, and a new one disappears.
@@ -97,15 +101,7 @@ void File::begin_writing() {
     if (writable_) return;
     ErrorPrintingOff quiet;
     guard_->begin_write();
-    // HDF5 cannot reopen a read-only file for writing in place: close it
-    // (which writes nothing) and open it again, now through a writable guard.
-    const std::string problem = close_handle();
-    if (!problem.empty()) {
-        guard_->roll_back();
-        guard_.reset();
-        throw FileError("unable to reopen file '" + path_ + "' for writing (" + problem + ")");
-    }
-    open_guarded(H5F_ACC_RDWR);
+    writable_ = true;
 }
 
 void File::open_unguarded() {

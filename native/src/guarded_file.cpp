@@ -363,6 +363,8 @@ std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool d
     return file;
 }
 
+void GuardedFile::hold_writes_while_reading() { holding_ = true; }
+
 void GuardedFile::begin_write() {
     if (released_) throw ArgumentError("file '" + path_ + "' is closed");
     if (state_ != State::reading) return;
@@ -437,19 +439,31 @@ void GuardedFile::write_original(std::uint64_t offset, const unsigned char* byte
     std::uint64_t at = offset;
     while (at < end) {
         const std::size_t page = static_cast<std::size_t>(at / kPageSize);
-        const std::uint64_t page_at = page * kPageSize;
-        if (const std::size_t run_end = journalled_.run_end(page); run_end > 0) {
-            // Its original bytes are safe already: straight to the file,
-            // together with the journalled pages that follow.
-            const std::uint64_t to = std::min<std::uint64_t>(end, run_end * kPageSize);
-            write_at(data_, at, bytes + (at - offset), static_cast<std::size_t>(to - at), path_);
+        const std::size_t run_end = journalled_.run_end(page);
+        if (run_end == 0) {
+            const std::uint64_t to = std::min(end, (page + 1) * kPageSize);
+            overlay(at, bytes + (at - offset), static_cast<std::size_t>(to - at), data_);
             at = to;
             continue;
         }
+        // Its original bytes are safe already: straight to the file,
+        // together with the journalled pages that follow.
+        const std::uint64_t to = std::min<std::uint64_t>(end, run_end * kPageSize);
+        write_at(data_, at, bytes + (at - offset), static_cast<std::size_t>(to - at), path_);
+        at = to;
+    }
+}
+
+void GuardedFile::overlay(std::uint64_t offset, const unsigned char* bytes, std::size_t size,
+                          const Descriptor& original) {
+    const std::uint64_t end = offset + size;
+    for (std::uint64_t at = offset; at < end;) {
+        const std::size_t page = static_cast<std::size_t>(at / kPageSize);
+        const std::uint64_t page_at = page * kPageSize;
         auto [it, fresh] = pending_.try_emplace(page);
         if (fresh) {
             it->second.assign(kPageSize, 0);
-            read_at(data_, page_at, it->second.data(), kPageSize, path_);
+            read_at(original, page_at, it->second.data(), kPageSize, path_);
         }
         const std::uint64_t to = std::min({end, page_at + kPageSize, original_length_});
         std::memcpy(it->second.data() + (at - page_at), bytes + (at - offset), static_cast<std::size_t>(to - at));
@@ -463,6 +477,10 @@ void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t siz
     const auto* p = static_cast<const unsigned char*>(bytes);
     const std::uint64_t end = offset + size;
     try {
+        if (holding_ && state_ == State::reading && end <= original_length_) {
+            overlay(offset, p, size, shared_);
+            return;
+        }
         begin_write();
         start_journal();
         if (state_ != State::in_place) {
@@ -488,6 +506,10 @@ void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t siz
 void GuardedFile::truncate(std::uint64_t length) {
     if (dropping_ && !released_) return;
     check_writable();
+    // HDF5 trims a file open for writing to its end of allocation at close;
+    // a call that only reads trims nothing (past that end may lie a live
+    // writer's growth).
+    if (holding_ && state_ == State::reading) return;
     try {
         begin_write();
         start_journal();
@@ -636,6 +658,9 @@ void GuardedFile::commit() {
     check_writable();
     if (dropping_) throw IoError("the writes of '" + path_ + "' were dropped");
     try {
+        // A call that never began writing only read: what HDF5 wrote
+        // meanwhile is its bookkeeping of a file open for writing.
+        if (state_ == State::reading) pending_.clear();
         if (state_ == State::in_place) {
             checkpoint(std::nullopt);
         }

@@ -51,6 +51,39 @@ protected:
     const std::string original = pattern(10 * kPage + 100, 'a');
 };
 
+// HDF5 marks the superblock of a file it opens for writing and, at close,
+// clears the mark and stamps the superblock extension's times. A call that
+// only read must leave no trace of that: no writer lock, no byte written.
+TEST_F(GuardedFileTest, HeldWritesWhileReadingTakeNoLockAndLastOnlyIfTheCallWrites) {
+    auto file = GuardedFile::open(path, false);
+    file->hold_writes_while_reading();
+    put(*file, 10, "MARK");
+    file->truncate(5 * kPage);  // HDF5 trimming to its end of allocation
+    EXPECT_FALSE(file->is_writing());
+    std::string seen(8, '\0');
+    file->read(8, seen.data(), seen.size());
+    EXPECT_EQ(seen, original.substr(8, 2) + "MARK" + original.substr(14, 2));
+    {
+        // Another writer may come and go meanwhile.
+        auto other = GuardedFile::open(path, false);
+        other->begin_write();
+        other->roll_back();
+    }
+    file->commit();
+    EXPECT_EQ(testing::read_bytes(path), original);
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+
+    auto writing = GuardedFile::open(path, false);
+    writing->hold_writes_while_reading();
+    put(*writing, 10, "MARK");
+    writing->begin_write();
+    put(*writing, original.size(), "more");
+    writing->commit();
+    std::string expected = original + "more";
+    expected.replace(10, 4, "MARK");
+    EXPECT_EQ(testing::read_bytes(path), expected);
+}
+
 TEST_F(GuardedFileTest, OverwritesReachTheFileOnlyAtCommitOnceJournalled) {
     auto file = GuardedFile::open(path, false);
     EXPECT_FALSE(testing::exists(journal));  // nothing written yet

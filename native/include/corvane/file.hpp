@@ -13,13 +13,15 @@ class GuardedFile;
 
 // One call on one bundle file: it ends with close() (every write stands) or
 // abort() (none does), and a process that dies in between leaves what the
-// next open undoes (guarded_file.hpp). An existing file is opened read-only
-// and becomes writable at the first write (begin_writing()): a call with
-// nothing to write changes no byte of it. A file that does not exist is
+// next open undoes (guarded_file.hpp). An existing file is only read until
+// the first write (begin_writing()): a call with nothing to write changes
+// no byte of it. (HDF5 has it open for writing throughout, since it cannot
+// turn a read-only file into a writable one; the guard keeps what HDF5
+// writes before begin_writing() off the disk.) A file that does not exist is
 // built under a hidden temporary name and appears complete at close().
 class File {
 public:
-    // Opens `path` read-only, or creates it when it does not exist (never
+    // Opens `path` for reading, or creates it when it does not exist (never
     // truncating). Throws FileError naming the file when it is not an HDF5
     // file, its directory is missing, access is denied or (new file) another
     // process is writing it; a file that is not HDF5 is left untouched.
@@ -40,8 +42,8 @@ public:
     bool is_writable() const { return static_cast<bool>(handle_) && writable_; }
 
     // Makes the file writable: takes the writer lock (readers never take it)
-    // and reopens the file for writing. Every writing operation calls it
-    // first; datasets opened before it are closed by it. Throws FileError
+    // and opens the file's bytes for writing. Every writing operation calls
+    // it first. Throws FileError
     // naming the file when another process is writing it or changed it
     // since it was opened. Idempotent.
     void begin_writing();
@@ -72,7 +74,7 @@ public:
 
 private:
     void open_unguarded();
-    // Opens the HDF5 file through the guard: created, read-only or writable.
+    // Opens the HDF5 file through the guard: created, or existing.
     void open_guarded(unsigned flags);
     // Closes the HDF5 file; "" or HDF5's reason why it failed.
     std::string close_handle() noexcept;

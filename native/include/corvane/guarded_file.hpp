@@ -83,6 +83,14 @@ public:
     // does it too. FileError naming the file when another process is writing
     // it or replaced it since open(). Idempotent.
     void begin_write();
+    // For a file that HDF5 opens for writing before the call knows whether
+    // it will write. Until begin_write(), what HDF5 writes is its
+    // bookkeeping of a file open for writing (the superblock's open mark,
+    // the times in the superblock extension): overwrites of original bytes
+    // are held in memory, where reads see them, and truncations ignored,
+    // without the writer lock; a commit() before begin_write() drops them.
+    // Every change of the caller's must therefore begin_write() first.
+    void hold_writes_while_reading();
 
     std::uint64_t size() const { return size_; }
     // Bytes past the end read as zeros.
@@ -134,6 +142,10 @@ private:
     void check_writable() const;
     void start_journal();
     void write_original(std::uint64_t offset, const unsigned char* bytes, std::size_t size);
+    // Keeps `size` bytes at `offset` (within the original length) as pending
+    // overwrites, pages first read from `original`.
+    void overlay(std::uint64_t offset, const unsigned char* bytes, std::size_t size,
+                 const Descriptor& original);
     // Journals the original bytes of every pending page (and, with `cut`, of
     // [cut, original length)), then applies the pending overwrites (and cuts)
     // in place; or, when a reader holds the file, goes on beside it.
@@ -186,6 +198,7 @@ private:
     // New contents of original pages, applied at the next checkpoint.
     std::map<std::size_t, std::vector<unsigned char>> pending_;
     bool wrote_ = false;
+    bool holding_ = false;
     std::string failure_;
     bool dropping_ = false;
     bool released_ = false;
