@@ -40,40 +40,54 @@ constexpr std::uint64_t kMaxRecordBytes = std::uint64_t{1} << 20;
 
 enum RecordKind : std::uint32_t { kBytes = 0, kCut = 1 };
 
-// CRC-32C (Castagnoli), reflected, table-driven eight bytes at a time
-// ("slicing by 8"): a journal's start checksums up to 128 KiB of sample
-// pages, which a byte-at-a-time loop made a tenth of a daily append.
-// kCrcTables[0] is the classic byte table; kCrcTables[k][b] is the CRC of
-// byte b followed by k zero bytes.
-constexpr std::array<std::array<std::uint32_t, 256>, 8> make_crc_tables() {
-    std::array<std::array<std::uint32_t, 256>, 8> tables{};
+// CRC-32C (Castagnoli), reflected, table-driven.
+constexpr std::array<std::uint32_t, 256> make_crc_table() {
+    std::array<std::uint32_t, 256> table{};
     for (std::uint32_t i = 0; i < 256; ++i) {
         std::uint32_t c = i;
         for (int k = 0; k < 8; ++k) c = (c & 1u) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-        tables[0][i] = c;
+        table[i] = c;
     }
-    for (std::size_t k = 1; k < 8; ++k) {
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            tables[k][i] = (tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFFu];
-        }
-    }
-    return tables;
+    return table;
 }
 
-constexpr std::array<std::array<std::uint32_t, 256>, 8> kCrcTables = make_crc_tables();
+constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// The SSE 4.2 instruction computes the same CRC-32C many times faster: a
+// journal's start checksums up to 128 KiB of sample pages, which the table
+// made a tenth of a daily append.
+__attribute__((target("sse4.2"))) std::uint32_t crc32c_sse42(std::uint32_t state,
+                                                              const unsigned char* p,
+                                                              std::size_t size) {
+    std::uint64_t wide = state;
+    for (; size >= 8; p += 8, size -= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        wide = __builtin_ia32_crc32di(wide, word);
+    }
+    state = static_cast<std::uint32_t>(wide);
+    for (; size > 0; ++p, --size) state = __builtin_ia32_crc32qi(state, *p);
+    return state;
+}
+
+bool has_sse42() {
+    static const bool has = __builtin_cpu_supports("sse4.2");
+    return has;
+}
+#endif
 
 class Crc {
 public:
     Crc& add(const void* bytes, std::size_t size) {
         const auto* p = static_cast<const unsigned char*>(bytes);
-        const auto& t = kCrcTables;
-        for (; size >= 8; p += 8, size -= 8) {
-            const std::uint32_t low = state_ ^ (std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
-                                                std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24);
-            state_ = t[7][low & 0xFFu] ^ t[6][(low >> 8) & 0xFFu] ^ t[5][(low >> 16) & 0xFFu] ^
-                     t[4][low >> 24] ^ t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+        if (has_sse42()) {
+            state_ = crc32c_sse42(state_, p, size);
+            return *this;
         }
-        for (; size > 0; ++p, --size) state_ = t[0][(state_ ^ *p) & 0xFFu] ^ (state_ >> 8);
+#endif
+        for (std::size_t i = 0; i < size; ++i) state_ = kCrcTable[(state_ ^ p[i]) & 0xFFu] ^ (state_ >> 8);
         return *this;
     }
     std::uint32_t value() const { return ~state_; }
