@@ -49,17 +49,18 @@ bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned c
         H5Eclear2(H5E_DEFAULT);
         return false;
     }
+    bool read = false;
     if (filter_mask != 0) {
         // Stored without deflate (a writer's optional filter that failed).
-        if (stored != chunk_bytes) return false;
-        std::memcpy(raw, inflating.stream.data(), chunk_bytes);
-        return true;
+        read = stored == chunk_bytes;
+        if (read) std::memcpy(raw, inflating.stream.data(), chunk_bytes);
+    } else {
+        read = inflating.decompressor.decompress(inflating.stream.data(), inflating.stream.size(),
+                                                 raw, chunk_bytes);
     }
-    const bool inflated = inflating.decompressor.decompress(
-        inflating.stream.data(), inflating.stream.size(), raw, chunk_bytes);
     // A foreign file's large chunks leave no large buffer behind.
     if (inflating.stream.capacity() > kKeptStreamBytes) std::vector<unsigned char>().swap(inflating.stream);
-    return inflated;
+    return read;
 }
 
 bool read_stored_rows(const Dataset& dataset, std::size_t first, std::size_t count,

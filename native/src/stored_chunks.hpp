@@ -5,12 +5,11 @@
 #include "corvane/dataset.hpp"
 
 #include <cstddef>
-#include <vector>
 
 namespace corvane::detail {
 
-// Reads the chunk starting at row `first_row` (a multiple of storage.rows)
-// into `raw` (a chunk's bytes), inflating it with libdeflate,
+// Reads the chunk starting at row `first_row` (a multiple of the dataset's
+// chunk rows) into `raw` (a chunk's bytes), inflating it with libdeflate,
 // which is several times faster than the filter pipeline's zlib. False,
 // with `raw` undefined, when HDF5 had better read it: a chunk not stored,
 // or one that does not inflate to exactly a chunk (HDF5 then reports what
