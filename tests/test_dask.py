@@ -6,6 +6,7 @@ import sys
 import threading
 import time
 
+import dask
 import distributed
 import h5py
 import pytest
@@ -161,3 +162,23 @@ def test_a_failing_worker_initialiser_fails_its_jobs_naming_it(demo, cluster, tm
         assert "no account" in outcome.error_message
     assert report.exit_status == 1
     assert os.listdir(tmp_path) == []
+
+
+def test_a_local_cluster_forks_quiet_workers_and_leaves_the_environment_as_it_was(monkeypatch):
+    from corvane import cluster as dask_cluster
+    # Under the spawn method a worker would import the module afresh, without this.
+    monkeypatch.setattr(dask_cluster, "made_in_the_parent", os.getpid(), raising=False)
+    monkeypatch.delenv("PYTHONHASHSEED", raising=False)
+    before = dict(os.environ)
+
+    def seen_in_worker():
+        import dask
+        from corvane import cluster
+        return (getattr(cluster, "made_in_the_parent", None),
+                dask.config.get("distributed.worker.profile.enabled"))
+
+    with dask_cluster._client("local:2") as client:
+        seen = client.run(seen_in_worker)
+    assert list(seen.values()) == [(os.getpid(), False)] * 2
+    assert dict(os.environ) == before
+    assert dask.config.get("distributed.worker.multiprocessing-method") == "spawn"

@@ -12,6 +12,7 @@ import contextlib
 import os
 import uuid
 
+import dask
 import distributed
 
 from corvane import run
@@ -65,11 +66,47 @@ def _client(scheduler):
             yield client
         return
     # One thread per worker: the jobs are processes' work, as in the pool.
-    with distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster, \
+    with _local_config(), \
+            distributed.LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                                     dashboard_address=":0") as cluster, \
             distributed.Client(cluster) as client:
         client.wait_for_workers(workers, timeout=WORKERS_TIMEOUT)
         yield client
+
+
+# A cluster started for one run shares the machine with its jobs, so it is
+# started and kept the way the process pool is.  Its workers are forked from
+# this process, as the pool's are: nothing is imported again, and the main
+# thread waits for the cluster while they are made, so no call of ours is
+# half-way through in the copy.  (A worker the nanny starts again after a loss
+# is forked while the main thread waits for the jobs.)  The cluster's own
+# monitors would otherwise wake each process 50 to 100 times a second: the
+# statistical profiler and the event-loop watchdog are off or slowed, the
+# system and memory monitors kept at a pace a dashboard still follows.  The
+# nanny's variables for spawned workers do nothing in a forked one, and would
+# be left set in this process.
+LOCAL_CONFIG = {
+    "distributed.worker.multiprocessing-method": "fork",
+    "distributed.worker.profile.enabled": False,
+    "distributed.admin.tick.interval": "1s",
+    "distributed.admin.system-monitor.interval": "2s",
+    "distributed.worker.memory.monitor-interval": "1s",
+    "distributed.nanny.pre-spawn-environ": {},
+}
+
+
+@contextlib.contextmanager
+def _local_config():
+    """LOCAL_CONFIG for the scope of a local cluster; the environment as it was after."""
+    saved = dict(os.environ)
+    try:
+        with dask.config.set(LOCAL_CONFIG):
+            yield
+    finally:
+        # The nanny still sets PYTHONHASHSEED here for its workers.
+        for name in set(os.environ) - set(saved):
+            del os.environ[name]
+        os.environ.update(saved)
 
 
 def local_workers(scheduler):
