@@ -179,6 +179,7 @@ def test_a_local_cluster_forks_quiet_workers_and_leaves_the_environment_as_it_wa
 
     with dask_cluster._client("local:2") as client:
         seen = client.run(seen_in_worker)
-    assert list(seen.values()) == [(os.getpid(), False)] * 2
+    forked = os.getpid() if sys.platform.startswith("linux") else None
+    assert list(seen.values()) == [(forked, False)] * 2
     assert dict(os.environ) == before
     assert dask.config.get("distributed.worker.multiprocessing-method") == "spawn"

@@ -10,6 +10,7 @@ engine's rollback journal makes that safe.
 """
 import contextlib
 import os
+import sys
 import uuid
 
 import dask
@@ -75,24 +76,26 @@ def _client(scheduler):
 
 
 # A cluster started for one run shares the machine with its jobs, so it is
-# started and kept the way the process pool is.  Its workers are forked from
-# this process, as the pool's are: nothing is imported again, and the main
-# thread waits for the cluster while they are made, so no call of ours is
-# half-way through in the copy.  (A worker the nanny starts again after a loss
-# is forked while the main thread waits for the jobs.)  The cluster's own
-# monitors would otherwise wake each process 50 to 100 times a second: the
-# statistical profiler and the event-loop watchdog are off or slowed, the
-# system and memory monitors kept at a pace a dashboard still follows.  The
-# nanny's variables for spawned workers do nothing in a forked one, and would
-# be left set in this process.
+# started and kept the way the process pool is.  On Linux its workers are
+# forked from this process, as the pool's are: nothing is imported again, and
+# the main thread waits for the cluster while they are made, so no call of
+# ours is half-way through in the copy (a worker the nanny starts again after
+# a loss is forked while the main thread waits for the jobs).  The cluster's
+# own monitors would otherwise wake each process 50 to 100 times a second:
+# the statistical profiler is off, the event-loop watchdog slowed, the system
+# and memory monitors kept at a pace a dashboard still follows.  The nanny's
+# variables for new workers (a malloc setting, one thread for numerical
+# libraries) are not the pool's, and would be left set in this process.
 LOCAL_CONFIG = {
-    "distributed.worker.multiprocessing-method": "fork",
     "distributed.worker.profile.enabled": False,
     "distributed.admin.tick.interval": "1s",
     "distributed.admin.system-monitor.interval": "2s",
     "distributed.worker.memory.monitor-interval": "1s",
     "distributed.nanny.pre-spawn-environ": {},
 }
+# Elsewhere (macOS, Windows) Dask's own start method stands, as the pool's does.
+if sys.platform.startswith("linux"):
+    LOCAL_CONFIG["distributed.worker.multiprocessing-method"] = "fork"
 
 
 @contextlib.contextmanager
