@@ -53,6 +53,7 @@ def main():
     options = {"pool": ["--jobs", str(args.workers)],
                "dask": ["--scheduler", "local:{}".format(args.workers)]}
     out = args.out or tempfile.mkdtemp(prefix="corvane-scheduler-")
+    print("load average at start: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     times = {name: [] for name in options}
     cpus = {name: [] for name in options}
     for round_number in range(args.repeat):
@@ -74,6 +75,7 @@ def main():
     pool, dask = min(cpus["pool"]), min(cpus["dask"])
     print("CPU:  pool {:.1f} s, dask {:.1f} s, dask overhead {:+.1f}%".format(
         pool, dask, 100.0 * (dask - pool) / pool))
+    print("load average at end: {:.2f} {:.2f} {:.2f}".format(*os.getloadavg()))
     if args.out is None:
         shutil.rmtree(out)
 
