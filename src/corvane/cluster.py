@@ -106,7 +106,7 @@ def _local_config():
         with dask.config.set(LOCAL_CONFIG):
             yield
     finally:
-        # The nanny still sets PYTHONHASHSEED here for its workers.
+        # The nanny still sets a few variables here for its workers (PYTHONHASHSEED).
         for name in set(os.environ) - set(saved):
             del os.environ[name]
         os.environ.update(saved)
