@@ -9,7 +9,9 @@ local:N`, into fresh directories, alternating which goes first; wall time of
 the whole command (the local cluster's start and stop included) and Dask's
 overhead as a share of the pool's time.  Both runs must write the same rows.
 The CPU seconds of each command and its workers are printed too: on a
-machine shared with other work they vary less than the wall time.
+machine shared with other work they vary less than the wall time.  So are
+the CPU seconds the machine spent on anything else during each run (Linux):
+a run with many of them was slowed by other work and says little.
 """
 import argparse
 import json
@@ -24,14 +26,26 @@ import time
 
 def timed_run(corvane, path, words, option, env):
     report = path + ".json"
-    started, cpu = time.perf_counter(), children_cpu()
+    started, cpu, busy = time.perf_counter(), children_cpu(), machine_busy()
     subprocess.run([corvane, "update-minbar", path, *words, "--with-derivatives", *option,
                     "--report", report], check=True, env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     seconds, cpu = time.perf_counter() - started, children_cpu() - cpu
+    others = machine_busy() - busy - cpu if busy is not None else float("nan")
     with open(report) as source:
         rows = {entry["order_book_id"]: entry["rows_after"] for entry in json.load(source)["instruments"]}
-    return seconds, cpu, rows
+    return seconds, cpu, others, rows
+
+
+def machine_busy():
+    """CPU seconds the whole machine has been busy since boot; None off Linux."""
+    try:
+        with open("/proc/stat") as stat:
+            fields = [int(value) for value in stat.readline().split()[1:]]
+    except OSError:
+        return None
+    idle = fields[3] + fields[4]   # idle and iowait
+    return (sum(fields[:8]) - idle) / os.sysconf("SC_CLK_TCK")
 
 
 def children_cpu():
@@ -62,11 +76,12 @@ def main():
         for name in order:
             path = os.path.join(out, name)
             shutil.rmtree(path, ignore_errors=True)
-            seconds, cpu, rows[name] = timed_run(corvane, path, args.words, options[name], env)
+            seconds, cpu, others, rows[name] = timed_run(corvane, path, args.words, options[name],
+                                                         env)
             times[name].append(seconds)
             cpus[name].append(cpu)
-            print("{:5} {:8.1f} s  {:8.1f} CPU s  ({} instruments)".format(
-                name, seconds, cpu, len(rows[name])), flush=True)
+            print("{:5} {:8.1f} s  {:8.1f} CPU s  ({} instruments; other work: {:.1f} CPU s)".format(
+                name, seconds, cpu, len(rows[name]), others), flush=True)
         if rows["pool"] != rows["dask"]:
             sys.exit("the two runs wrote different rows")
     pool, dask = min(times["pool"]), min(times["dask"])
