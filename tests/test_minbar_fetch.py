@@ -200,17 +200,6 @@ def test_night_session_trading_dates_in_any_form_reach_the_plug_in_as_dates(form
     assert len(services.date_to_number.calls) == 2
 
 
-@pytest.mark.parametrize("tz", [None, "America/New_York"])
-def test_equity_bars_convert_their_wall_clock_stamps_once_per_date(tz):
-    bars = fm.minute_bars("S1", [(20240102, 3), (20240103, 2)])
-    wall_clock = bars.index.get_level_values(1)
-    bars.index = pd.MultiIndex.from_arrays([bars.index.get_level_values(0), wall_clock.tz_localize(tz)])
-    services, index, data = fetch_served(bars, "S1", fm.EQUITIES_DTYPE)
-    assert index.tolist() == [(20240102, 0), (20240103, 3)]
-    assert data["datetime"].tolist() == [fm.convert_dt_to_int(t) for t in wall_clock]
-    assert [type(value) for value in services.date_to_number.calls] == [datetime.datetime] * 2
-
-
 @pytest.mark.parametrize("change, error, message", [
     (lambda bars: bars.assign(trading_date=["20240102"] * len(bars)), TypeError, "'20240102' is not a date"),
     (lambda bars: bars.assign(trading_date=[20240102] * len(bars)), TypeError, "20240102.* is not a date"),
