@@ -13,6 +13,7 @@ import json
 import os
 import re
 import statistics
+import shutil
 import subprocess
 import sys
 import time
@@ -371,6 +372,9 @@ def main(argv):
         out.write(table + "\n")
     with open(os.path.join(args.out, "results.json"), "w") as out:
         json.dump(everything, out, indent=1)
+
+    # What the runs discarded, now that no run is timed.
+    shutil.rmtree(os.path.join(args.out, "trash"), ignore_errors=True)
 
     if args.profile:
         result = run_child(args, args.profile, "corvane", "profile", profile=True)

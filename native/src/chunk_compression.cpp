@@ -1,6 +1,7 @@
 #include "corvane/chunk_compression.hpp"
 
 #include "corvane/deflate.hpp"
+#include "corvane/tail_stream.hpp"
 
 #include <algorithm>
 #include <condition_variable>
@@ -26,6 +27,16 @@ public:
 private:
     std::map<int, ZlibCompressor> by_level_;
 };
+
+void compress_task(Compressors& compressors, const ChunkTask& task, std::size_t chunk_bytes,
+                   std::vector<unsigned char>& out) {
+    if (task.tail_bytes > 0 && has_room_for_a_segment(task.tail_bytes, chunk_bytes)) {
+        deflate_tail(compressors.at(kTailChunkLevel), task.raw, task.tail_bytes,
+                             chunk_bytes, out);
+    } else {
+        compressors.at(task.level).compress(task.raw, chunk_bytes, out);
+    }
+}
 
 // The calling thread keeps its compressors between writes: a daily append
 // then does not pay for setting them up again.
@@ -113,8 +124,7 @@ private:
     // Compresses `task` into its slot (via `out`); false when it failed.
     bool compress(Compressors& compressors, std::size_t task, std::vector<unsigned char>& out) {
         try {
-            const ChunkTask& t = tasks_[task];
-            compressors.at(t.level).compress(t.raw, chunk_bytes_, out);
+            compress_task(compressors, tasks_[task], chunk_bytes_, out);
         } catch (...) {
             std::lock_guard<std::mutex> lock(mutex_);
             fail(std::current_exception());
@@ -177,6 +187,10 @@ private:
 
 }  // namespace
 
+const ZlibCompressor& calling_thread_compressor(int level) {
+    return calling_thread_compressors().at(level);
+}
+
 unsigned compression_threads(std::size_t full_chunks) {
     if (full_chunks < 2) return 1;
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
@@ -191,7 +205,7 @@ void compress_in_order(
         std::vector<unsigned char> stream;
         Compressors& compressors = calling_thread_compressors();
         for (std::size_t i = 0; i < tasks.size(); ++i) {
-            compressors.at(tasks[i].level).compress(tasks[i].raw, chunk_bytes, stream);
+            compress_task(compressors, tasks[i], chunk_bytes, stream);
             write(i, stream);
         }
         return;

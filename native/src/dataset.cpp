@@ -89,10 +89,12 @@ Dataset Dataset::create(File& file, const std::string& name, const RecordsView& 
 
 Dataset Dataset::open(const File& file, const std::string& name) {
     ErrorPrintingOff quiet;
-    if (!file.contains(name)) throw NotFound("no member '" + name + "' in '" + file.path() + "'");
-    Handle id(H5Dopen2(file.handle().get(), name.c_str(), H5P_DEFAULT), H5Dclose);
+    // Looked up only when the open fails: an append opens two datasets.
+    Handle id(is_member_name(name) ? H5Dopen2(file.handle().get(), name.c_str(), H5P_DEFAULT) : -1,
+              H5Dclose);
     if (!id) {
         H5Eclear2(H5E_DEFAULT);
+        if (!file.contains(name)) throw NotFound("no member '" + name + "' in '" + file.path() + "'");
         throw LayoutError("member '" + name + "' in '" + file.path() + "' is not a dataset");
     }
     Dataset dataset(std::move(id), name, file.path());

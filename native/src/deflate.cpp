@@ -46,6 +46,16 @@ void ZlibCompressor::compress(const void* raw, std::size_t size,
     out.resize(written);
 }
 
+void ZlibCompressor::deflate(const void* raw, std::size_t size,
+                             std::vector<unsigned char>& out) const {
+    if (compressor_ == nullptr) throw ArgumentError("compressor was moved from");
+    out.resize(libdeflate_deflate_compress_bound(compressor_, size));
+    const std::size_t written =
+        libdeflate_deflate_compress(compressor_, raw, size, out.data(), out.size());
+    if (written == 0) throw Error("deflate output did not fit its bound");
+    out.resize(written);
+}
+
 ZlibDecompressor::ZlibDecompressor() : decompressor_(libdeflate_alloc_decompressor()) {
     if (decompressor_ == nullptr) throw std::bad_alloc();
 }
@@ -60,11 +70,27 @@ bool ZlibDecompressor::decompress(const void* stream, std::size_t size, void* ou
            written == out_size;
 }
 
+ZlibDecompressor::RawInflation ZlibDecompressor::inflate_raw(const void* stream, std::size_t size,
+                                                            void* out,
+                                                            std::size_t out_size) const {
+    std::size_t consumed = 0;
+    std::size_t produced = 0;
+    const libdeflate_result result = libdeflate_deflate_decompress_ex(
+        decompressor_, stream, size, out, out_size, &consumed, &produced);
+    using Outcome = RawInflation::Outcome;
+    if (result == LIBDEFLATE_SUCCESS) return {Outcome::complete, consumed, produced};
+    return {result == LIBDEFLATE_BAD_DATA ? Outcome::bad_data : Outcome::other, 0, 0};
+}
+
 std::size_t ZlibDecompressor::stream_bound(std::size_t raw_size) {
     // zlib header and checksum, and 5 bytes per stored block of up to
     // 65,535 bytes: what no compressor's output exceeds by much. A margin
     // covers encoders that spend a few bytes more on empty blocks.
     return raw_size + 5 * (raw_size / 65535 + 1) + 6 + 1024;
+}
+
+std::uint32_t adler32(std::uint32_t adler, const void* bytes, std::size_t size) {
+    return libdeflate_adler32(adler, bytes, size);
 }
 
 }  // namespace corvane

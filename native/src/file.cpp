@@ -31,6 +31,14 @@ Handle file_access_properties() {
     return fapl;
 }
 
+// The file access properties of guarded opens, made once per thread:
+// creating a list costs HDF5 more than the rest of an open's property work.
+// Each open sets its own guard as the driver first.
+hid_t guarded_access_properties() {
+    thread_local const Handle fapl = file_access_properties();
+    return fapl.get();
+}
+
 // Creation properties of every new bundle file. Free space is remembered
 // across closes: each append writes the dataset's last chunk anew, and the
 // old copy's space is then reused by later appends instead of staying dead
@@ -74,16 +82,16 @@ File::File(std::string path, bool durable) : path_(std::move(path)) {
 
 void File::open_guarded(unsigned flags) {
     try {
-        Handle fapl = file_access_properties();
-        detail::use_guarded_driver(fapl.get(), *guard_);
+        const hid_t fapl = guarded_access_properties();
+        detail::use_guarded_driver(fapl, *guard_);
         const char* name = guard_->working_path().c_str();
         if (flags == H5F_ACC_EXCL) {
             handle_ = Handle(H5Fcreate(name, H5F_ACC_EXCL, file_creation_properties().get(),
-                                       fapl.get()),
+                                       fapl),
                              H5Fclose);
             if (!handle_) throw_with_hdf5_message<FileError>("unable to create file '" + path_ + "'");
         } else {
-            handle_ = Handle(H5Fopen(name, flags, fapl.get()), H5Fclose);
+            handle_ = Handle(H5Fopen(name, flags, fapl), H5Fclose);
             if (!handle_) throw_with_hdf5_message<FileError>("unable to open file '" + path_ + "'");
         }
         writable_ = flags == H5F_ACC_EXCL;

@@ -7,6 +7,7 @@
 #include "corvane/layout.hpp"
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace corvane {
@@ -93,9 +94,8 @@ void initialise(File& file, const RecordsView& index, const RecordsView& data) {
     }
 }
 
-void extend(File& file, const RecordsView& index, const RecordsView& data) {
+void extend(File& file, Dataset& stored_index, const RecordsView& index, const RecordsView& data) {
     Dataset stored_data = Dataset::open(file, kData);
-    Dataset stored_index = Dataset::open(file, kIndex);
     const RecordLayout data_layout = stored_data.layout();
     if (data_layout != data.layout) {
         throw LayoutError("bar records " + data.layout.describe() + " do not match " +
@@ -147,11 +147,16 @@ void extend(File& file, const RecordsView& index, const RecordsView& data) {
 void append_minbar(File& file, const RecordsView& index, const RecordsView& data) {
     check_batch(index, data);
     file.begin_writing();
-    if (!file.contains(kIndex)) {
+    // Opened without looking it up first: the lookup cost a daily append
+    // as much as the open.
+    std::optional<Dataset> stored_index;
+    try {
+        stored_index.emplace(Dataset::open(file, kIndex));
+    } catch (const NotFound&) {
         initialise(file, index, data);
-    } else {
-        extend(file, index, data);
+        return;
     }
+    extend(file, *stored_index, index, data);
 }
 
 }  // namespace corvane

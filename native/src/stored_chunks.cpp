@@ -6,6 +6,7 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace corvane::detail {
@@ -30,10 +31,14 @@ Inflating& calling_thread_inflating() {
 
 }  // namespace
 
-bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned char* raw) {
+namespace {
+
+// The stream of the chunk at `offset` into `stream`, and HDF5's mask of the
+// filters it skipped; false when it had better be read by HDF5.
+bool read_chunk_stream(const Dataset& dataset, const hsize_t offset[1],
+                       std::vector<unsigned char>& stream, std::uint32_t& filter_mask) {
     const hid_t id = dataset.handle().get();
     const std::size_t chunk_bytes = dataset.chunk_storage().rows * dataset.layout().itemsize();
-    const hsize_t offset[1] = {first_row};
     hsize_t stored = 0;
     // A size read from the file sizes no buffer beyond what a chunk of
     // this dataset can take compressed.
@@ -42,25 +47,40 @@ bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned c
         H5Eclear2(H5E_DEFAULT);
         return false;
     }
-    Inflating& inflating = calling_thread_inflating();
-    inflating.stream.resize(static_cast<std::size_t>(stored));
-    std::uint32_t filter_mask = 0;
-    if (H5Dread_chunk(id, H5P_DEFAULT, offset, &filter_mask, inflating.stream.data()) < 0) {
+    stream.resize(static_cast<std::size_t>(stored));
+    if (H5Dread_chunk(id, H5P_DEFAULT, offset, &filter_mask, stream.data()) < 0) {
         H5Eclear2(H5E_DEFAULT);
         return false;
     }
-    bool read = false;
-    if (filter_mask != 0) {
+    return true;
+}
+
+}  // namespace
+
+bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned char* raw) {
+    const std::size_t chunk_bytes = dataset.chunk_storage().rows * dataset.layout().itemsize();
+    const hsize_t offset[1] = {first_row};
+    Inflating& inflating = calling_thread_inflating();
+    std::uint32_t filter_mask = 0;
+    bool read = read_chunk_stream(dataset, offset, inflating.stream, filter_mask);
+    if (read && filter_mask != 0) {
         // Stored without deflate (a writer's optional filter that failed).
-        read = stored == chunk_bytes;
+        read = inflating.stream.size() == chunk_bytes;
         if (read) std::memcpy(raw, inflating.stream.data(), chunk_bytes);
-    } else {
+    } else if (read) {
         read = inflating.decompressor.decompress(inflating.stream.data(), inflating.stream.size(),
                                                  raw, chunk_bytes);
     }
     // A foreign file's large chunks leave no large buffer behind.
     if (inflating.stream.capacity() > kKeptStreamBytes) std::vector<unsigned char>().swap(inflating.stream);
     return read;
+}
+
+bool read_stored_stream(const Dataset& dataset, std::size_t first_row,
+                        std::vector<unsigned char>& stream) {
+    const hsize_t offset[1] = {first_row};
+    std::uint32_t filter_mask = 0;
+    return read_chunk_stream(dataset, offset, stream, filter_mask) && filter_mask == 0;
 }
 
 bool read_stored_rows(const Dataset& dataset, std::size_t first, std::size_t count,

@@ -5,6 +5,7 @@
 #include "corvane/dataset.hpp"
 
 #include <cstddef>
+#include <vector>
 
 namespace corvane::detail {
 
@@ -15,6 +16,12 @@ namespace corvane::detail {
 // or one that does not inflate to exactly a chunk (HDF5 then reports what
 // is wrong with it). Only for a `direct` chunk storage.
 bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned char* raw);
+
+// Reads the deflate stream of the chunk starting at row `first_row` into
+// `stream`, as stored. False when the chunk is not stored or not deflated.
+// Only for a `direct` chunk storage.
+bool read_stored_stream(const Dataset& dataset, std::size_t first_row,
+                        std::vector<unsigned char>& stream);
 
 // Reads rows [first, first + count) into `out` chunk by chunk through
 // read_stored_chunk. False when the dataset's storage is not `direct` or a

@@ -5,6 +5,7 @@
 #include "corvane/chunk_compression.hpp"
 #include "corvane/datatype.hpp"
 #include "corvane/error.hpp"
+#include "corvane/tail_stream.hpp"
 
 #include <hdf5.h>
 
@@ -42,33 +43,42 @@ void write_through_filters(const Dataset& dataset, const Datatype& memory_type,
 // from them; the first and last chunk may also hold stored rows that the
 // write keeps (the tail of an append's last chunk), and are assembled in a
 // buffer of their own, with zeros after the dataset's last row as HDF5 pads
-// them.
+// them. A growing dataset's last chunk that an append only adds rows to is
+// instead extended as stored, when it is a tail stream: its stream is then
+// ready without compression work.
 class ChunkPlan {
 public:
     ChunkPlan(const Dataset& dataset, const ChunkStorage& storage, std::size_t first_row,
               const RecordsView& records, LastChunk last_chunk)
-        : chunk_rows_(storage.rows),
-          itemsize_(records.layout.itemsize()),
-          first_chunk_(first_row / storage.rows) {
+        : chunk_rows_(storage.rows), itemsize_(records.layout.itemsize()) {
         const std::size_t chunk_rows = chunk_rows_;
         const std::size_t length = dataset.length();
         const std::size_t end = first_row + records.rows;
+        const std::size_t first_chunk = first_row / chunk_rows;
         const std::size_t final_chunk = (end - 1) / chunk_rows;
         const auto* bytes = static_cast<const unsigned char*>(records.bytes);
-        for (std::size_t chunk = first_chunk_; chunk <= final_chunk; ++chunk) {
+        for (std::size_t chunk = first_chunk; chunk <= final_chunk; ++chunk) {
             const std::size_t begin_row = chunk * chunk_rows;
             const std::size_t stored_end = std::min(begin_row + chunk_rows, length);
             const std::size_t new_begin = std::max(first_row, begin_row);
             const std::size_t new_end = std::min(end, begin_row + chunk_rows);
             const bool full = stored_end == begin_row + chunk_rows;
-            const int level =
-                full || last_chunk == LastChunk::final ? kFullChunkLevel : kTailChunkLevel;
+            const bool tail = !full && last_chunk == LastChunk::grows;
+            const unsigned char* new_rows = bytes + (new_begin - first_row) * itemsize_;
             if (new_begin == begin_row && new_end == begin_row + chunk_rows) {
-                tasks_.push_back({bytes + (new_begin - first_row) * itemsize_, level});
-                if (level == kFullChunkLevel) ++full_chunks_;
+                add({new_rows, kFullChunkLevel}, begin_row);
                 continue;
             }
-            std::vector<unsigned char>& raw = chunk == first_chunk_ ? head_ : tail_;
+            if (tail && new_begin > begin_row && new_end == stored_end &&
+                read_stored_stream(dataset, begin_row, extended_) &&
+                extend_tail(calling_thread_compressor(kTailChunkLevel), extended_,
+                            (new_begin - begin_row) * itemsize_, new_rows,
+                            (new_end - new_begin) * itemsize_, chunk_bytes(), ready_)) {
+                ready_row_ = begin_row;
+                has_ready_ = true;
+                continue;
+            }
+            std::vector<unsigned char>& raw = chunk == first_chunk ? head_ : tail_;
             raw.resize(chunk_bytes());
             // Stored rows before and after the new ones stay as they are.
             const bool keeps_stored = new_begin > begin_row || stored_end > new_end;
@@ -87,11 +97,13 @@ public:
                                  raw.data() + (new_end - begin_row) * itemsize_);
                 }
             }
-            std::memcpy(raw.data() + (new_begin - begin_row) * itemsize_,
-                        bytes + (new_begin - first_row) * itemsize_,
+            std::memcpy(raw.data() + (new_begin - begin_row) * itemsize_, new_rows,
                         (new_end - new_begin) * itemsize_);
-            tasks_.push_back({raw.data(), level});
-            if (level == kFullChunkLevel) ++full_chunks_;
+            if (tail) {
+                add({raw.data(), kTailChunkLevel, (stored_end - begin_row) * itemsize_}, begin_row);
+            } else {
+                add({raw.data(), kFullChunkLevel}, begin_row);
+            }
         }
     }
 
@@ -99,32 +111,50 @@ public:
     const std::vector<ChunkTask>& tasks() const { return tasks_; }
     // Chunks compressed at the full level: the ones worth more threads.
     std::size_t full_chunks() const { return full_chunks_; }
-    // First row of the plan's chunk `i`.
-    hsize_t row_of(std::size_t i) const { return (first_chunk_ + i) * chunk_rows_; }
+    // First row of task `i`'s chunk.
+    hsize_t row_of(std::size_t i) const { return task_rows_[i]; }
+    // The extended chunk's stream and first row, if there is one.
+    const std::vector<unsigned char>* ready() const { return has_ready_ ? &ready_ : nullptr; }
+    hsize_t ready_row() const { return ready_row_; }
 
 private:
+    void add(const ChunkTask& task, std::size_t begin_row) {
+        tasks_.push_back(task);
+        task_rows_.push_back(begin_row);
+        if (task.level == kFullChunkLevel) ++full_chunks_;
+    }
+
     std::size_t chunk_rows_;
     std::size_t itemsize_;
-    std::size_t first_chunk_;
     std::vector<ChunkTask> tasks_;
+    std::vector<hsize_t> task_rows_;
     std::size_t full_chunks_ = 0;
     std::vector<unsigned char> head_;
     std::vector<unsigned char> tail_;
+    std::vector<unsigned char> extended_;
+    std::vector<unsigned char> ready_;
+    hsize_t ready_row_ = 0;
+    bool has_ready_ = false;
 };
+
+void write_chunk(const Dataset& dataset, hsize_t first_row, const std::vector<unsigned char>& stream) {
+    const hsize_t offset[1] = {first_row};
+    if (H5Dwrite_chunk(dataset.handle().get(), H5P_DEFAULT, 0, offset, stream.size(),
+                       stream.data()) < 0) {
+        throw_with_hdf5_message<IoError>("unable to write the chunk at row " +
+                                         std::to_string(first_row) + " of " + dataset.where());
+    }
+}
 
 void write_chunks(const Dataset& dataset, const ChunkStorage& storage, std::size_t first_row,
                   const RecordsView& records, LastChunk last_chunk) {
     const ChunkPlan plan(dataset, storage, first_row, records, last_chunk);
-    const hid_t id = dataset.handle().get();
+    if (const std::vector<unsigned char>* stream = plan.ready()) {
+        write_chunk(dataset, plan.ready_row(), *stream);
+    }
     compress_in_order(plan.tasks(), plan.chunk_bytes(), compression_threads(plan.full_chunks()),
                       [&](std::size_t i, const std::vector<unsigned char>& stream) {
-                          const hsize_t offset[1] = {plan.row_of(i)};
-                          if (H5Dwrite_chunk(id, H5P_DEFAULT, 0, offset, stream.size(),
-                                             stream.data()) < 0) {
-                              throw_with_hdf5_message<IoError>(
-                                  "unable to write the chunk at row " + std::to_string(offset[0]) +
-                                  " of " + dataset.where());
-                          }
+                          write_chunk(dataset, plan.row_of(i), stream);
                       });
 }
 

@@ -6,6 +6,7 @@
 #include "corvane/deflate.hpp"
 #include "corvane/error.hpp"
 #include "corvane/file.hpp"
+#include "corvane/tail_stream.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -68,9 +69,19 @@ std::vector<unsigned char> expected_chunk(const std::vector<EquityBar>& rows, st
     return raw;
 }
 
+// Whether `stream` is a tail stream of a chunk holding `held` bytes of rows:
+// the zlib header, then segments, then the zeros block of its padding.
+bool is_tail_stream(const std::vector<unsigned char>& stream, std::size_t held) {
+    std::vector<unsigned char> zeros;
+    deflate_tail(ZlibCompressor(kTailChunkLevel), nullptr, 0, kChunkBytes - held, zeros);
+    const std::size_t block = zeros.size() - 6;
+    return stream.size() > block + 6 && stream[0] == 0x78 && stream[1] == 0x01 &&
+           std::equal(zeros.begin() + 2, zeros.end() - 4, stream.end() - 4 - block);
+}
+
 // Every chunk decodes to its rows, full chunks are compressed by the engine
-// at the full level and a partly filled last one at `tail_level`, and no
-// chunk lies beyond the rows.
+// at the full level, a partly filled last one at `tail_level` (as a tail
+// stream at kTailChunkLevel), and no chunk lies beyond the rows.
 void expect_chunks_hold(const Dataset& d, const std::vector<EquityBar>& rows, int tail_level) {
     ASSERT_EQ(d.length(), rows.size());
     const std::size_t chunks = (rows.size() + kRows - 1) / kRows;
@@ -81,6 +92,11 @@ void expect_chunks_hold(const Dataset& d, const std::vector<EquityBar>& rows, in
         const std::vector<unsigned char> raw = expected_chunk(rows, c);
         EXPECT_EQ(inflate_zlib(stored.stream), raw) << "chunk " << c;
         const bool full = (c + 1) * kRows <= rows.size();
+        const std::size_t held = (rows.size() - c * kRows) * sizeof(EquityBar);
+        if (!full && tail_level == kTailChunkLevel && has_room_for_a_segment(held, kChunkBytes)) {
+            EXPECT_TRUE(is_tail_stream(stored.stream, held));
+            continue;
+        }
         std::vector<unsigned char> engine;
         ZlibCompressor(full ? kFullChunkLevel : tail_level).compress(raw.data(), raw.size(), engine);
         EXPECT_EQ(stored.stream, engine) << "chunk " << c << (full ? " (full)" : " (tail)");
@@ -106,13 +122,28 @@ TEST_F(WriteRows, AppendsMergeIntoThePartlyFilledLastChunk) {
     // on, then one ending exactly on a chunk boundary.
     auto all = testing::equity_bars(240);
     Dataset d = Dataset::create(file, "data", testing::view(all));
-    for (std::size_t batch : {std::size_t{240}, std::size_t{1}, 3 * kRows, 2 * kRows - 481}) {
+    int extended = 0;
+    for (std::size_t batch :
+         {std::size_t{240}, std::size_t{240}, std::size_t{1}, 3 * kRows, 2 * kRows - 481}) {
+        const std::vector<unsigned char> before = read_stored_chunk(d, all.size() / kRows).stream;
+        const std::size_t held = all.size() % kRows * sizeof(EquityBar);
         const auto more = testing::equity_bars(batch, all.size());
         d.append(testing::view(more));
         all.insert(all.end(), more.begin(), more.end());
         // The partly filled last chunk is rewritten by the next append: fast.
         expect_chunks_hold(d, all, kTailChunkLevel);
+        if (is_tail_stream(before, held) && batch * sizeof(EquityBar) >= kMinSegmentBytes &&
+            held + batch * sizeof(EquityBar) < kChunkBytes) {
+            // A day's append keeps the stored segments as they are.
+            const std::vector<unsigned char> after = read_stored_chunk(d, all.size() / kRows).stream;
+            std::vector<unsigned char> zeros;
+            deflate_tail(ZlibCompressor(kTailChunkLevel), nullptr, 0, kChunkBytes - held, zeros);
+            const std::size_t kept = before.size() - (zeros.size() - 2);
+            EXPECT_TRUE(std::equal(before.begin(), before.begin() + kept, after.begin()));
+            ++extended;
+        }
     }
+    EXPECT_EQ(extended, 1);
     EXPECT_EQ(testing::read_all<EquityBar>(d), all);
 }
 

@@ -2,6 +2,8 @@
 // uses and the compression of many chunks on several threads.
 #pragma once
 
+#include "corvane/deflate.hpp"
+
 #include <cstddef>
 #include <functional>
 #include <vector>
@@ -26,26 +28,34 @@ namespace corvane {
 inline constexpr int kFullChunkLevel = 10;
 
 // libdeflate level of a dataset's last chunk while appends leave it partly
-// filled. The next append reads that chunk back and writes it again, so its
-// size only lasts until then (level 1 stores it about 12% larger than zlib
-// -9 on stock bars). Compression work of one day's append of stock bars to a
-// one-year file, median over a year (bench/engine.py chunks): 0.61 ms at
-// level 1, 0.95 ms at level 3, 8.2 ms at level 10. A whole engine call
+// filled. Its size only lasts until the chunk fills (level 1 stores it about
+// 12% larger than zlib -9 on stock bars). Compression work of one day's
+// append of stock bars to a one-year file, the whole chunk compressed again,
+// median over a year (bench/engine.py chunks): 0.61 ms at level 1, 0.95 ms
+// at level 3, 8.2 ms at level 10. Since the chunk is a tail stream
+// (tail_stream.hpp), an append compresses only its own rows: about 0.07 ms
+// for a day of stock bars at level 1, where compressing the whole chunk
+// again took 0.25 to 0.35 ms (most of it hashing the zero padding after the
+// rows in use) after 0.06 to 0.12 ms inflating it. A whole engine call
 // (open, append_minbar, close, crash-safety journal included;
-// bench/engine.py daily): median 8.8 ms and mean 8.6 ms through HDF5's filter
-// at zlib -9 at first, median 1.3 ms and mean 3.5 ms now, of which about
-// 0.3 ms is this level's compression of the tail (a day on which a chunk
-// fills still compresses it at the full level: 90th percentile about 12 ms).
-// Level 1 spends most of that hashing the zero padding after the rows in
-// use; only level 0 (stored) is cheaper, and it would leave every growing
-// file's last chunk uncompressed.
+// bench/engine.py daily, median): 8.8 ms through HDF5's filter at zlib -9
+// at first, 1.25 to 1.4 ms with the chunk compressed whole, 0.93 ms now
+// against 1.26 ms in the same run (a day on which a chunk fills still
+// compresses it at the full level: 90th percentile about 11 ms).
 inline constexpr int kTailChunkLevel = 1;
 
-// One chunk to compress: `chunk_bytes` raw bytes at `raw`, at `level`.
+// One chunk to compress: `chunk_bytes` raw bytes at `raw`, at `level`. A
+// growing dataset's last chunk gives the bytes of its rows as `tail_bytes`
+// and is stored as a tail stream of them (tail_stream.hpp) when it has room
+// for a segment more, at kTailChunkLevel.
 struct ChunkTask {
     const unsigned char* raw;
     int level;
+    std::size_t tail_bytes = 0;
 };
+
+// The calling thread's compressor at `level`, kept between writes.
+const ZlibCompressor& calling_thread_compressor(int level);
 
 // Number of threads for compressing `full_chunks` chunks at kFullChunkLevel:
 // one (the calling thread) for fewer than two, otherwise one per chunk up to

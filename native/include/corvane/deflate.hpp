@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 struct libdeflate_compressor;
@@ -30,6 +31,10 @@ public:
     // Replaces `out` with the zlib stream of the `size` bytes at `raw`.
     void compress(const void* raw, std::size_t size, std::vector<unsigned char>& out) const;
 
+    // Replaces `out` with the raw deflate blocks (no zlib header or
+    // checksum) of the `size` bytes at `raw`.
+    void deflate(const void* raw, std::size_t size, std::vector<unsigned char>& out) const;
+
 private:
     libdeflate_compressor* compressor_ = nullptr;
     int level_ = 0;
@@ -51,6 +56,18 @@ public:
     // exactly that many bytes (`out` is then undefined).
     bool decompress(const void* stream, std::size_t size, void* out, std::size_t out_size) const;
 
+    // How inflating raw deflate blocks ended.
+    struct RawInflation {
+        enum class Outcome { complete, bad_data, other } outcome;
+        std::size_t consumed;  // input bytes up to the final block's end
+        std::size_t produced;  // bytes written to `out`
+    };
+
+    // Inflates the raw deflate blocks at `stream` into at most `out_size`
+    // bytes at `out`, up to the end of the first block marked final.
+    RawInflation inflate_raw(const void* stream, std::size_t size, void* out,
+                             std::size_t out_size) const;
+
     // The longest zlib stream that a compressor can make of `raw_size`
     // bytes (stored blocks and their headers included).
     static std::size_t stream_bound(std::size_t raw_size);
@@ -58,5 +75,9 @@ public:
 private:
     libdeflate_decompressor* decompressor_ = nullptr;
 };
+
+// The Adler-32 checksum of the `size` bytes at `bytes` continued from
+// `adler` (1 for none yet), as zlib streams end with.
+std::uint32_t adler32(std::uint32_t adler, const void* bytes, std::size_t size);
 
 }  // namespace corvane
