@@ -45,6 +45,8 @@ import zlib
 
 import numpy as np
 
+import filesystem
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 SAMPLES = os.path.join(HERE, "out", "engine_samples")
 NAMES = ("stock", "future", "index", "dates", "ticks")
@@ -210,22 +212,6 @@ def fill_then_append(engine, path, base, daily, durable=False):
     return seconds
 
 
-def create_cost(folder, pairs=50):
-    """Median seconds to create and remove a file in `folder`. Each append
-    creates two (the writer lock and the journal), and on some file systems
-    that costs many times more for minutes after many files were deleted
-    (see discard() in workloads.py): a run's figures are comparable only at
-    a like cost."""
-    seconds = []
-    for i in range(pairs):
-        path = os.path.join(folder, ".probe%d" % i)
-        started = time.perf_counter()
-        os.close(os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644))
-        os.remove(path)
-        seconds.append(time.perf_counter() - started)
-    return statistics.median(seconds)
-
-
 def cmd_daily(args):
     engine = load_engine(args.engine)
     samples = load_samples()
@@ -233,7 +219,8 @@ def cmd_daily(args):
     daily = days[-args.days:]
     medians = {}
     with tempfile.TemporaryDirectory() as folder:
-        print("creating and removing a file here: {:.0f} us".format(1e6 * create_cost(folder)))
+        print("creating and removing a file here: {:.0f} us (see filesystem.py)".format(
+            1e6 * filesystem.create_cost(folder)))
         path = os.path.join(folder, "f.h5")
         for years in args.years:
             base = days[-args.days - YEAR_DAYS * years:-args.days]

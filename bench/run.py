@@ -19,6 +19,7 @@ import sys
 import time
 
 import engine
+import filesystem
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 IMPLS = ("baseline", "corvane")
@@ -48,6 +49,10 @@ def parse_args(argv):
     parser.add_argument("--profile", metavar="W", default=None,
                         help="also run corvane on workload W under cProfile and print the profile")
     # Internal: one workload for one implementation, in this fresh process.
+    parser.add_argument("--keep-trash", action="store_true",
+                        help="leave the files the runs discarded in OUT/trash, for runs back "
+                             "to back: deleting them slows the next run's file creation on "
+                             "some file systems (bench/filesystem.py)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--impl", help=argparse.SUPPRESS)
     parser.add_argument("--workdir", help=argparse.SUPPRESS)
@@ -336,9 +341,11 @@ def main(argv):
         return child_main(args)
     os.makedirs(args.out, exist_ok=True)
     env = child_env(args.quick)
-    print("corvane bench: {} run, repeat {}, as-of {}, {} tick days, {} cores, load {:.2f}".format(
-        "quick" if args.quick else "full", args.repeat, env["LUMENFEED_ASOF"],
-        env["LUMENFEED_TICK_DAYS"], os.cpu_count(), os.getloadavg()[0]))
+    print("corvane bench: {} run, repeat {}, as-of {}, {} tick days, {} cores, load {:.2f}, "
+          "creating and removing a file {:.0f} us (see filesystem.py)".format(
+              "quick" if args.quick else "full", args.repeat, env["LUMENFEED_ASOF"],
+              env["LUMENFEED_TICK_DAYS"], os.cpu_count(), os.getloadavg()[0],
+              1e6 * filesystem.create_cost(os.path.join(args.out, filesystem.TRASH))))
     started = time.time()
     rows, lines, everything = [], [], {}
     for workload in [w for w in ORDER if w in args.only]:
@@ -374,7 +381,8 @@ def main(argv):
         json.dump(everything, out, indent=1)
 
     # What the runs discarded, now that no run is timed.
-    shutil.rmtree(os.path.join(args.out, "trash"), ignore_errors=True)
+    if not args.keep_trash:
+        shutil.rmtree(os.path.join(args.out, filesystem.TRASH), ignore_errors=True)
 
     if args.profile:
         result = run_child(args, args.profile, "corvane", "profile", profile=True)

@@ -17,7 +17,6 @@ import pstats
 import resource
 import shutil
 import statistics
-import tempfile
 import time
 import warnings
 import zlib
@@ -35,6 +34,7 @@ from corvane.services import Services
 
 import baseline
 import engine
+import filesystem
 from fakeclient import FakeClient, day_int, int_to_date
 
 MIN_START_DATE = bundle.MIN_START_DATE
@@ -146,19 +146,10 @@ def period_start(years):
 
 def discard(path, workdir):
     """Moves `path` into the run's trash, beside the workloads' folders
-    (`workdir` is out/WORKLOAD/IMPL), which run.py empties at the end.
-
-    Deleting many files makes creating files slow for minutes after on some
-    file systems (ext4 without a journal passes over every inode freed
-    lately: 15 us per create and remove here, 230 us after 3,000 files were
-    deleted), and corvane creates two small files per update (the writer
-    lock and the journal) where the baseline creates none.
-    """
-    if not os.path.lexists(path):
-        return
-    trash = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(workdir))), "trash")
-    os.makedirs(trash, exist_ok=True)
-    os.rename(path, os.path.join(tempfile.mkdtemp(dir=trash), os.path.basename(path)))
+    (`workdir` is out/WORKLOAD/IMPL), which run.py empties at the end: see
+    filesystem.py."""
+    out = os.path.dirname(os.path.dirname(os.path.abspath(workdir)))
+    filesystem.discard(path, os.path.join(out, filesystem.TRASH))
 
 
 class Context:
