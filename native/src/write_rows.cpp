@@ -69,11 +69,12 @@ public:
                 add({new_rows, kFullChunkLevel}, begin_row);
                 continue;
             }
+            const std::size_t added = (new_end - new_begin) * itemsize_;
             if (tail && new_begin > begin_row && new_end == stored_end &&
-                read_stored_stream(dataset, begin_row, extended_) &&
-                extend_tail(calling_thread_compressor(kTailChunkLevel), extended_,
-                            (new_begin - begin_row) * itemsize_, new_rows,
-                            (new_end - new_begin) * itemsize_, chunk_bytes(), ready_)) {
+                added >= kMinSegmentBytes && read_stored_stream(dataset, begin_row, stored_) &&
+                extend_tail(calling_thread_compressor(kTailChunkLevel), stored_,
+                            (new_begin - begin_row) * itemsize_, new_rows, added, chunk_bytes(),
+                            ready_)) {
                 ready_row_ = begin_row;
                 has_ready_ = true;
                 continue;
@@ -97,8 +98,7 @@ public:
                                  raw.data() + (new_end - begin_row) * itemsize_);
                 }
             }
-            std::memcpy(raw.data() + (new_begin - begin_row) * itemsize_, new_rows,
-                        (new_end - new_begin) * itemsize_);
+            std::memcpy(raw.data() + (new_begin - begin_row) * itemsize_, new_rows, added);
             if (tail) {
                 add({raw.data(), kTailChunkLevel, (stored_end - begin_row) * itemsize_}, begin_row);
             } else {
@@ -131,8 +131,8 @@ private:
     std::size_t full_chunks_ = 0;
     std::vector<unsigned char> head_;
     std::vector<unsigned char> tail_;
-    std::vector<unsigned char> extended_;
-    std::vector<unsigned char> ready_;
+    std::vector<unsigned char> stored_;  // the last chunk's stream as stored
+    std::vector<unsigned char> ready_;   // ... extended by the write
     hsize_t ready_row_ = 0;
     bool has_ready_ = false;
 };
