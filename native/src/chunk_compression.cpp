@@ -30,9 +30,8 @@ private:
 
 void compress_task(Compressors& compressors, const ChunkTask& task, std::size_t chunk_bytes,
                    std::vector<unsigned char>& out) {
-    if (task.tail_bytes > 0 && has_room_for_a_segment(task.tail_bytes, chunk_bytes)) {
-        deflate_tail(compressors.at(kTailChunkLevel), task.raw, task.tail_bytes,
-                             chunk_bytes, out);
+    if (task.tail_bytes > 0) {
+        deflate_tail(compressors.at(kTailChunkLevel), task.raw, task.tail_bytes, chunk_bytes, out);
     } else {
         compressors.at(task.level).compress(task.raw, chunk_bytes, out);
     }

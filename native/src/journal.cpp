@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <optional>
 #include <random>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -184,19 +183,8 @@ std::vector<std::uint64_t> sample_pages(std::uint64_t length) {
     return out;
 }
 
-// CRC-32C of page `page` of a file whose original length is `length`, as
-// it reads now; none when the file no longer reaches all of it.
-std::optional<std::uint32_t> page_checksum(const Descriptor& data, const std::string& name,
-                                           std::uint64_t page, std::uint64_t length) {
-    const std::uint64_t at = page * kPageSize;
-    const std::size_t size = static_cast<std::size_t>(std::min(kPageSize, length - at));
-    unsigned char bytes[kPageSize];
-    if (read_at(data, at, bytes, size, name) != size) return std::nullopt;
-    return Crc().add(bytes, size).value();
-}
-
-// The checksums of `pages` (ascending) of a file whose original length is
-// `length`, as page_checksum gives them, 0 for a page the file no longer
+// The CRC-32C of each of `pages` (ascending) of a file whose original
+// length is `length`, as it reads now; 0 for a page the file no longer
 // reaches. Pages that follow each other are read at once.
 std::vector<std::uint32_t> sample_checksums(const Descriptor& data, const std::string& name,
                                             const std::vector<std::uint64_t>& pages,
@@ -361,10 +349,12 @@ Belongs belongs(const Descriptor& journal, const std::string& journal_name, cons
                         auto it = std::lower_bound(pages.begin(), pages.end(), first);
                         for (; it != pages.end() && *it <= last; ++it) held[it - pages.begin()] = true;
                     });
+    const std::vector<std::uint32_t> now =
+        sample_checksums(data, data_name, pages, header.original_length);
     std::size_t checked = 0;
     for (std::size_t i = 0; i < pages.size(); ++i) {
         if (held[i]) continue;
-        if (page_checksum(data, data_name, pages[i], header.original_length) != header.samples[i]) {
+        if (now[i] != header.samples[i]) {
             // The writer never changed a page it had not saved: these bytes
             // are not the ones the journal was started for.
             return Belongs::no;

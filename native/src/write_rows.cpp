@@ -100,7 +100,10 @@ public:
             }
             std::memcpy(raw.data() + (new_begin - begin_row) * itemsize_, new_rows, added);
             if (tail) {
-                add({raw.data(), kTailChunkLevel, (stored_end - begin_row) * itemsize_}, begin_row);
+                // A tail stream only where a later append can extend it.
+                const std::size_t rows_bytes = (stored_end - begin_row) * itemsize_;
+                const bool extendable = has_room_for_a_segment(rows_bytes, chunk_bytes());
+                add({raw.data(), kTailChunkLevel, extendable ? rows_bytes : 0}, begin_row);
             } else {
                 add({raw.data(), kFullChunkLevel}, begin_row);
             }

@@ -44,10 +44,9 @@ inline constexpr int kFullChunkLevel = 10;
 // compresses it at the full level: 90th percentile about 11 ms).
 inline constexpr int kTailChunkLevel = 1;
 
-// One chunk to compress: `chunk_bytes` raw bytes at `raw`, at `level`. A
-// growing dataset's last chunk gives the bytes of its rows as `tail_bytes`
-// and is stored as a tail stream of them (tail_stream.hpp) when it has room
-// for a segment more, at kTailChunkLevel.
+// One chunk to compress: `chunk_bytes` raw bytes at `raw`, at `level`. With
+// `tail_bytes` set, the chunk is instead stored as a tail stream of its
+// first `tail_bytes` bytes (tail_stream.hpp), at kTailChunkLevel.
 struct ChunkTask {
     const unsigned char* raw;
     int level;

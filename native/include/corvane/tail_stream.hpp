@@ -43,8 +43,9 @@ void deflate_tail(const ZlibCompressor& compressor, const unsigned char* rows,
 // Replaces `out` with `stored`, the tail stream of a chunk holding
 // `stored_bytes` bytes of rows, extended by the `added` bytes at `rows`.
 // False, with `out` undefined, when `stored` is not such a tail stream (a
-// chunk deflated whole, by another writer or an earlier version): the
-// chunk must then be inflated and deflated anew.
+// chunk deflated whole, by another writer or an earlier version) or
+// `added` is under kMinSegmentBytes: the chunk must then be inflated and
+// deflated anew.
 bool extend_tail(const ZlibCompressor& compressor, const std::vector<unsigned char>& stored,
                  std::size_t stored_bytes, const unsigned char* rows, std::size_t added,
                  std::size_t chunk_bytes, std::vector<unsigned char>& out);
