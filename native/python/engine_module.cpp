@@ -205,14 +205,14 @@ public:
 
     std::size_t length(const std::string& name) {
         auto lock = exclusive();
-        return Dataset::open(file_, name).length();
+        return file_.dataset(name).length();
     }
 
     void shrink(const std::string& name, std::int64_t length) {
         if (length < 0) throw ArgumentError("length must not be negative");
         auto lock = exclusive();
         file_.begin_writing();
-        Dataset::open(file_, name).shrink(static_cast<std::size_t>(length));
+        file_.dataset(name).shrink(static_cast<std::size_t>(length));
     }
 
     void create_dataset(const std::string& name, nb::handle records) {
@@ -227,17 +227,17 @@ public:
         auto lock = exclusive();
         nb::gil_scoped_release unlocked;
         file_.begin_writing();
-        Dataset::open(file_, name).append(input.view());
+        file_.dataset(name).append(input.view());
     }
 
     nb::object read(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop) {
         auto lock = exclusive();
-        return read_locked(Dataset::open(file_, name), start, stop);
+        return read_locked(file_.dataset(name), start, stop);
     }
 
     nb::object read_last(const std::string& name) {
         auto lock = exclusive();
-        Dataset dataset = Dataset::open(file_, name);
+        const Dataset& dataset = file_.dataset(name);
         const std::size_t rows = dataset.length();
         if (rows == 0) return nb::none();
         nb::object out = read_locked(dataset, static_cast<std::int64_t>(rows) - 1, std::nullopt);

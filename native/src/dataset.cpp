@@ -178,11 +178,16 @@ const ChunkStorage& Dataset::chunk_storage() const {
 }
 
 void Dataset::set_length(std::size_t rows) {
+    // HDF5 fills what a cut removes from the chunk it keeps; growth adds
+    // rows that read as zeros, as the kept chunk has them.
+    if (rows < kept_chunk_.length) kept_chunk_.raw.clear();
     const hsize_t dims[1] = {rows};
     if (H5Dset_extent(handle_.get(), dims) < 0) {
+        kept_chunk_.raw.clear();
         throw_with_hdf5_message<IoError>("unable to resize " + where() + " to " +
                                          std::to_string(rows) + " rows");
     }
+    kept_chunk_.length = rows;
 }
 
 void Dataset::append(const RecordsView& records) {

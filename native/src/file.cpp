@@ -1,5 +1,6 @@
 #include "corvane/file.hpp"
 
+#include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
 #include "corvane/guarded_file.hpp"
 #include "journal_vfd.hpp"
@@ -135,7 +136,11 @@ void File::open_unguarded() {
 
 File::~File() { abort(); }
 
+File::File(File&&) noexcept = default;
+File& File::operator=(File&&) noexcept = default;
+
 std::string File::close_handle() noexcept {
+    datasets_.clear();
     if (handle_.close()) return "";
     std::string reason = take_hdf5_error_message();
     if (reason.empty()) reason = "HDF5 could not close the file";
@@ -248,10 +253,19 @@ bool File::contains(const std::string& name) const {
 void File::remove(const std::string& name) {
     if (!contains(name)) throw NotFound("no member '" + name + "' in '" + path_ + "'");
     begin_writing();
+    datasets_.erase(name);
     ErrorPrintingOff quiet;
     if (H5Ldelete(handle().get(), name.c_str(), H5P_DEFAULT) < 0) {
         throw_with_hdf5_message<IoError>("unable to remove '" + name + "' from '" + path_ + "'");
     }
+}
+
+Dataset& File::dataset(const std::string& name) {
+    auto it = datasets_.find(name);
+    if (it == datasets_.end()) {
+        it = datasets_.emplace(name, std::make_unique<Dataset>(Dataset::open(*this, name))).first;
+    }
+    return *it->second;
 }
 
 }  // namespace corvane

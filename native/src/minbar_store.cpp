@@ -7,7 +7,6 @@
 #include "corvane/layout.hpp"
 
 #include <cstring>
-#include <optional>
 #include <vector>
 
 namespace corvane {
@@ -95,7 +94,7 @@ void initialise(File& file, const RecordsView& index, const RecordsView& data) {
 }
 
 void extend(File& file, Dataset& stored_index, const RecordsView& index, const RecordsView& data) {
-    Dataset stored_data = Dataset::open(file, kData);
+    Dataset& stored_data = file.dataset(kData);
     const RecordLayout data_layout = stored_data.layout();
     if (data_layout != data.layout) {
         throw LayoutError("bar records " + data.layout.describe() + " do not match " +
@@ -149,9 +148,9 @@ void append_minbar(File& file, const RecordsView& index, const RecordsView& data
     file.begin_writing();
     // Opened without looking it up first: the lookup cost a daily append
     // as much as the open.
-    std::optional<Dataset> stored_index;
+    Dataset* stored_index = nullptr;
     try {
-        stored_index.emplace(Dataset::open(file, kIndex));
+        stored_index = &file.dataset(kIndex);
     } catch (const NotFound&) {
         initialise(file, index, data);
         return;

@@ -76,6 +76,25 @@ bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned c
     return read;
 }
 
+bool read_kept_chunk(const Dataset& dataset, std::size_t first_row, unsigned char* raw) {
+    const std::size_t chunk_bytes = dataset.chunk_storage().rows * dataset.layout().itemsize();
+    const std::size_t length = dataset.length();
+    KeptChunk& kept = dataset.kept_chunk();
+    if (kept.raw.size() == chunk_bytes && kept.first_row == first_row && kept.length == length) {
+        std::memcpy(raw, kept.raw.data(), chunk_bytes);
+        return true;
+    }
+    kept.raw.clear();
+    if (!read_stored_chunk(dataset, first_row, raw)) return false;
+    const std::size_t rows = std::min(dataset.chunk_storage().rows, length - std::min(length, first_row));
+    const std::size_t itemsize = dataset.layout().itemsize();
+    std::memset(raw + rows * itemsize, 0, chunk_bytes - rows * itemsize);
+    kept.raw.assign(raw, raw + chunk_bytes);
+    kept.first_row = first_row;
+    kept.length = length;
+    return true;
+}
+
 bool read_stored_stream(const Dataset& dataset, std::size_t first_row,
                         std::vector<unsigned char>& stream) {
     const hsize_t offset[1] = {first_row};
@@ -99,7 +118,7 @@ bool read_stored_rows(const Dataset& dataset, std::size_t first, std::size_t cou
             if (!read_stored_chunk(dataset, begin_row, to)) return false;
         } else {
             chunk.resize(rows * itemsize);
-            if (!read_stored_chunk(dataset, begin_row, chunk.data())) return false;
+            if (!read_kept_chunk(dataset, begin_row, chunk.data())) return false;
             std::memcpy(to, chunk.data() + (at - begin_row) * itemsize, (end - at) * itemsize);
         }
         at = end;

@@ -83,7 +83,7 @@ public:
             raw.resize(chunk_bytes());
             // Stored rows before and after the new ones stay as they are.
             const bool keeps_stored = new_begin > begin_row || stored_end > new_end;
-            if (keeps_stored && read_stored_chunk(dataset, begin_row, raw.data())) {
+            if (keeps_stored && read_kept_chunk(dataset, begin_row, raw.data())) {
                 // Past the last row, zeros as HDF5 pads them, whatever the
                 // stored chunk held there.
                 std::memset(raw.data() + (stored_end - begin_row) * itemsize_, 0,
@@ -166,6 +166,12 @@ void write_chunks(const Dataset& dataset, const ChunkStorage& storage, std::size
 void write_rows(const Dataset& dataset, std::size_t first_row, const RecordsView& records,
                 LastChunk last_chunk) {
     if (records.rows == 0) return;
+    // The plan may still use the kept chunk; what is written, or half
+    // written when the write fails, no kept copy may hide.
+    struct ForgetKeptChunk {
+        const Dataset& dataset;
+        ~ForgetKeptChunk() { dataset.kept_chunk().raw.clear(); }
+    } forget{dataset};
     const ChunkStorage& storage = dataset.chunk_storage();
     if (storage.direct) {
         write_chunks(dataset, storage, first_row, records, last_chunk);

@@ -156,6 +156,38 @@ TEST_F(DatasetTest, TickLikeLayoutWithGapsRoundTripsFieldByField) {
     }
 }
 
+// A call reads the last chunk, then changes it: no read may see the chunk
+// as it was before an append, a cut, or a member removed and made anew.
+TEST_F(DatasetTest, ReadsAfterEachChangeSeeTheChange) {
+    const auto first = testing::equity_bars(100);  // part of one chunk
+    Dataset::create(file, "data", testing::view(first));
+    Dataset& d = file.dataset("data");
+    EXPECT_EQ(&file.dataset("data"), &d);
+    EquityBar last{};
+    ASSERT_TRUE(d.read_last(&last));  // keeps the chunk
+    EXPECT_EQ(last, first.back());
+
+    const auto added = testing::equity_bars(3, 500);
+    d.append(testing::view(added));
+    ASSERT_TRUE(d.read_last(&last));
+    EXPECT_EQ(last, added.back());
+
+    d.shrink(50);
+    const auto other = testing::equity_bars(60, 900);
+    d.append(testing::view(other));
+    auto expected = std::vector<EquityBar>(first.begin(), first.begin() + 50);
+    expected.insert(expected.end(), other.begin(), other.end());
+    std::vector<EquityBar> middle(20);
+    d.read(45, 20, middle.data());
+    EXPECT_EQ(middle, std::vector<EquityBar>(expected.begin() + 45, expected.begin() + 65));
+
+    file.remove("data");
+    const auto fresh = testing::equity_bars(7, 2000);
+    Dataset::create(file, "data", testing::view(fresh));
+    EXPECT_EQ(testing::read_all<EquityBar>(file.dataset("data")), fresh);
+    EXPECT_THROW(file.dataset("missing"), NotFound);
+}
+
 TEST_F(DatasetTest, CreateRefusesExistingMembersAndBadNames) {
     const auto bars = testing::equity_bars(2);
     Dataset::create(file, "data", testing::view(bars));

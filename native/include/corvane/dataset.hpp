@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -21,6 +22,15 @@ struct ChunkStorage {
     // the records' layout and the fill value is all zero bytes (what pads
     // the last chunk).
     bool direct = false;
+};
+
+// One chunk's raw bytes as the engine last read them, kept by the dataset:
+// a daily append reads the index's last chunk three times (the last date,
+// the order check, the rows its append keeps).
+struct KeptChunk {
+    std::size_t first_row = 0;
+    std::size_t length = 0;          // the dataset's length when they were read
+    std::vector<unsigned char> raw;  // empty: none kept
 };
 
 class Dataset {
@@ -60,6 +70,12 @@ public:
     bool read_last(void* out) const;
 
     const Handle& handle() const { return handle_; }
+    // The engine's readers keep a chunk here (stored_chunks.hpp). Writes of
+    // rows forget it, and so does a cut; growth leaves it true (the rows it
+    // adds read as zeros until written). Changes made through another
+    // Dataset object of the same member are seen only when they changed
+    // its length: a call keeps one object per member (File::dataset).
+    KeptChunk& kept_chunk() const { return kept_chunk_; }
     // "'name' in 'path'", for messages.
     std::string where() const;
 
@@ -76,6 +92,7 @@ private:
     mutable std::optional<RecordLayout> layout_;
     mutable std::optional<Datatype> memory_type_;
     mutable std::optional<ChunkStorage> chunk_storage_;
+    mutable KeptChunk kept_chunk_;
 };
 
 }  // namespace corvane

@@ -3,12 +3,14 @@
 
 #include "corvane/handle.hpp"
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace corvane {
 
+class Dataset;
 class GuardedFile;
 
 // One call on one bundle file: it ends with close() (every write stands) or
@@ -32,8 +34,8 @@ public:
     // Rolls back, like abort().
     ~File();
 
-    File(File&&) noexcept = default;
-    File& operator=(File&&) noexcept = default;
+    File(File&&) noexcept;
+    File& operator=(File&&) noexcept;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
@@ -68,6 +70,11 @@ public:
     // Deletes the member (making the file writable); throws NotFound when absent.
     void remove(const std::string& name);
 
+    // Root member `name`, opened at its first use in the call and kept open
+    // until it ends (a daily update reads the index's last row, then appends
+    // to it). Throws as Dataset::open.
+    Dataset& dataset(const std::string& name);
+
     // Throws ArgumentError when the file is closed. Used by the engine's own
     // operations before they touch the handle.
     const Handle& handle() const;
@@ -81,6 +88,8 @@ private:
 
     std::string path_;
     std::shared_ptr<GuardedFile> guard_;  // none when crash safety is off
+    // Closed before the file: HDF5 closes them with it (H5F_CLOSE_STRONG).
+    std::map<std::string, std::unique_ptr<Dataset>> datasets_;
     Handle handle_;
     bool writable_ = false;
 };
