@@ -148,15 +148,20 @@ def _child(spec, answers):
         if spec.get("fsize"):
             resource.setrlimit(resource.RLIMIT_FSIZE, (hard, hard))
         if spec.get("record"):
-            with open(spec["record"], "wb") as out:
-                pickle.dump(client.fresh, out)
+            _write_whole(spec["record"], pickle.dumps(client.fresh))
         code = 0
     except BaseException:
         report["traceback"] = traceback.format_exc()
         code = 1
-    with open(spec["report"], "w") as out:
-        json.dump(report, out)
+    _write_whole(spec["report"], json.dumps(report).encode())
     os._exit(code)
+
+
+def _write_whole(path, data):
+    """Writes `path` so that a kill leaves it whole or absent, never half written."""
+    with open(path + ".part", "wb") as out:
+        out.write(data)
+    os.replace(path + ".part", path)
 
 
 def _serve_one(spec, answers):
