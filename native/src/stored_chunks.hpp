@@ -29,8 +29,9 @@ bool read_stored_stream(const Dataset& dataset, std::size_t first_row,
                         std::vector<unsigned char>& stream);
 
 // Reads rows [first, first + count) into `out` chunk by chunk through
-// read_stored_chunk (read_kept_chunk for a chunk read in part). False when the dataset's storage is not `direct` or a
-// chunk had better be read by HDF5 (`out` is then partly written).
+// read_stored_chunk (read_kept_chunk for a chunk read in part). False when
+// the dataset's storage is not `direct` or a chunk had better be read by
+// HDF5 (`out` is then partly written).
 bool read_stored_rows(const Dataset& dataset, std::size_t first, std::size_t count,
                       unsigned char* out);
 
