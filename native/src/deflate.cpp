@@ -34,26 +34,35 @@ ZlibCompressor& ZlibCompressor::operator=(ZlibCompressor&& other) noexcept {
     return *this;
 }
 
-void ZlibCompressor::compress(const void* raw, std::size_t size,
-                              std::vector<unsigned char>& out) const {
-    if (compressor_ == nullptr) throw ArgumentError("compressor was moved from");
-    // The bound is what libdeflate promises to fit any input of this size,
-    // so the call below cannot run out of room.
-    out.resize(libdeflate_zlib_compress_bound(compressor_, size));
-    const std::size_t written =
-        libdeflate_zlib_compress(compressor_, raw, size, out.data(), out.size());
+namespace {
+
+// Replaces `out` with what `compress` (a zlib stream or raw blocks) makes of
+// the `size` bytes at `raw`. The buffer is sized by `bound`, what libdeflate
+// promises to fit any input of this size, so the call cannot run out of room.
+void compress_with(libdeflate_compressor* compressor,
+                   std::size_t (*bound)(libdeflate_compressor*, std::size_t),
+                   std::size_t (*compress)(libdeflate_compressor*, const void*, std::size_t,
+                                           void*, std::size_t),
+                   const void* raw, std::size_t size, std::vector<unsigned char>& out) {
+    if (compressor == nullptr) throw ArgumentError("compressor was moved from");
+    out.resize(bound(compressor, size));
+    const std::size_t written = compress(compressor, raw, size, out.data(), out.size());
     if (written == 0) throw Error("deflate output did not fit its bound");
     out.resize(written);
 }
 
+}  // namespace
+
+void ZlibCompressor::compress(const void* raw, std::size_t size,
+                              std::vector<unsigned char>& out) const {
+    compress_with(compressor_, libdeflate_zlib_compress_bound, libdeflate_zlib_compress, raw, size,
+                  out);
+}
+
 void ZlibCompressor::deflate(const void* raw, std::size_t size,
                              std::vector<unsigned char>& out) const {
-    if (compressor_ == nullptr) throw ArgumentError("compressor was moved from");
-    out.resize(libdeflate_deflate_compress_bound(compressor_, size));
-    const std::size_t written =
-        libdeflate_deflate_compress(compressor_, raw, size, out.data(), out.size());
-    if (written == 0) throw Error("deflate output did not fit its bound");
-    out.resize(written);
+    compress_with(compressor_, libdeflate_deflate_compress_bound, libdeflate_deflate_compress, raw,
+                  size, out);
 }
 
 ZlibDecompressor::ZlibDecompressor() : decompressor_(libdeflate_alloc_decompressor()) {
