@@ -440,14 +440,15 @@ void GuardedFile::write_original(std::uint64_t offset, const unsigned char* byte
     while (at < end) {
         const std::size_t page = static_cast<std::size_t>(at / kPageSize);
         const std::size_t run_end = journalled_.run_end(page);
-        if (run_end == 0) {
+        if (run_end == 0 || pending_.count(page) != 0) {
             const std::uint64_t to = std::min(end, (page + 1) * kPageSize);
             overlay(at, bytes + (at - offset), static_cast<std::size_t>(to - at), data_);
             at = to;
             continue;
         }
         // Its original bytes are safe already: straight to the file,
-        // together with the journalled pages that follow.
+        // together with the journalled pages that follow (none of them is
+        // pending: only the first page stays so).
         const std::uint64_t to = std::min<std::uint64_t>(end, run_end * kPageSize);
         write_at(data_, at, bytes + (at - offset), static_cast<std::size_t>(to - at), path_);
         at = to;
@@ -493,7 +494,7 @@ void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t siz
             }
             if (offset < original_length_) {
                 write_original(offset, p, static_cast<std::size_t>(std::min(end, original_length_) - offset));
-                if (pending_.size() * kPageSize > max_pending_bytes_) checkpoint(std::nullopt);
+                if (pending_.size() * kPageSize > max_pending_bytes_) checkpoint(std::nullopt, false);
             }
         }
         size_ = std::max(size_, end);
@@ -514,7 +515,7 @@ void GuardedFile::truncate(std::uint64_t length) {
         begin_write();
         start_journal();
         if (state_ == State::in_place && length < original_length_) {
-            checkpoint(length);
+            checkpoint(length, false);
         } else {
             truncate_to(state_ == State::in_place ? data_ : temp_, length, path_);
         }
@@ -581,17 +582,19 @@ void GuardedFile::move_beside() {
     state_ = State::beside;
 }
 
-void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
+void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
     if (state_ != State::in_place || (pending_.empty() && !cut)) return;
     // Original bytes go to the journal for the pending pages, the first page
-    // and the pages a cut removes. Pending pages still hold their original
-    // bytes on disk, so the journal reads them from the file.
+    // and the pages a cut removes. Pending pages not yet journalled still
+    // hold their original bytes on disk, so the journal reads them from the
+    // file.
     const std::size_t pages = original_pages();
     const std::size_t cut_page = cut ? static_cast<std::size_t>(*cut / kPageSize) : pages;
     // The first page, which starts with HDF5's signature, is blanked while
-    // the overwrites land and written last: a process dying among them
-    // leaves a file that readers refuse ("signature not found") rather than
-    // one they read half-updated, until the next open undoes it.
+    // the overwrites land and written last, at commit: a process dying among
+    // them, or between an early checkpoint and commit, leaves a file that
+    // readers refuse ("signature not found") rather than one they read
+    // half-updated, until the next open undoes it.
     std::vector<unsigned char> head(static_cast<std::size_t>(std::min(kPageSize, original_length_)));
     const auto first_page = pending_.find(0);
     if (first_page != pending_.end()) {
@@ -649,8 +652,13 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut) {
         if (page != 0 && from < to) write_at(data_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
     }
     failpoint::pass("guarded.apply");
-    write_at(data_, 0, head.data(), static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), limit)), path_);
     pending_.clear();
+    if (last || limit < kPageSize) {
+        write_at(data_, 0, head.data(), static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), limit)), path_);
+    } else {
+        // Later writes to the first page land here, not on disk.
+        pending_.emplace(0, std::move(head));
+    }
     if (cut) truncate_to(data_, *cut, path_);
 }
 
@@ -661,9 +669,7 @@ void GuardedFile::commit() {
         // A call that never began writing only read: what HDF5 wrote
         // meanwhile is its bookkeeping of a file open for writing.
         if (state_ == State::reading) pending_.clear();
-        if (state_ == State::in_place) {
-            checkpoint(std::nullopt);
-        }
+        if (state_ == State::in_place) checkpoint(std::nullopt, true);
         if (state_ == State::fresh || state_ == State::beside) {
             if (durable_) sync_data(temp_, path_);
             // Its lock goes before it gets the file's name: a reader opening

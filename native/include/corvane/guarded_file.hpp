@@ -148,8 +148,9 @@ private:
                  const Descriptor& original);
     // Journals the original bytes of every pending page (and, with `cut`, of
     // [cut, original length)), then applies the pending overwrites (and cuts)
-    // in place; or, when a reader holds the file, goes on beside it.
-    void checkpoint(std::optional<std::uint64_t> cut);
+    // in place; or, when a reader holds the file, goes on beside it. Before
+    // `last` (the commit's), the first page stays blank on disk and pending.
+    void checkpoint(std::optional<std::uint64_t> cut, bool last);
     // Whether no reader holds the file: our shared lock became exclusive.
     bool take_exclusive();
     // The call's bytes so far, copied to a temporary file that takes every
@@ -195,7 +196,8 @@ private:
     // Kept as runs: a file's length is read from the file and must not size
     // an allocation.
     PageRuns journalled_;
-    // New contents of original pages, applied at the next checkpoint.
+    // New contents of original pages, applied at the next checkpoint (the
+    // first page's at the last one).
     std::map<std::size_t, std::vector<unsigned char>> pending_;
     bool wrote_ = false;
     bool holding_ = false;
