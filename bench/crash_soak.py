@@ -49,6 +49,8 @@ def read_everything(root, stop, out):
             except FileNotFoundError:
                 continue  # a trial's directory went
             except OSError as exc:
+                if not os.path.exists(path):
+                    continue  # went while HDF5 was opening it
                 if "unable to lock file" in str(exc):
                     counts["refused"] += 1
                 else:
