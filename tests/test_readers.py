@@ -183,7 +183,7 @@ def fresh_open(path):
     """
     try:
         with h5py.File(path, "r") as fresh:
-            return "whole" if whole_minbar(fresh)[0] is None else whole_minbar(fresh)[0]
+            return whole_minbar(fresh)[0] or "whole"
     except OSError as exc:
         assert "file signature not found" in str(exc)
         assert os.path.exists(_engine.journal_path(path))
