@@ -48,11 +48,11 @@ def parse_args(argv):
                         help="directory for files, logs and results (default: bench/out)")
     parser.add_argument("--profile", metavar="W", default=None,
                         help="also run corvane on workload W under cProfile and print the profile")
-    # Internal: one workload for one implementation, in this fresh process.
     parser.add_argument("--keep-trash", action="store_true",
                         help="leave the files the runs discarded in OUT/trash, for runs back "
                              "to back: deleting them slows the next run's file creation on "
                              "some file systems (bench/filesystem.py)")
+    # Internal: one workload for one implementation, in this fresh process.
     parser.add_argument("--child", help=argparse.SUPPRESS)
     parser.add_argument("--impl", help=argparse.SUPPRESS)
     parser.add_argument("--workdir", help=argparse.SUPPRESS)
