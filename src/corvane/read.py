@@ -1,0 +1,238 @@
+"""Reading a bundle back: minute bars and ticks as pandas tables.
+
+    from corvane import read
+
+    bars = read.bars("bundle/minbar", "10001.HBX", 20240102, 20241231)
+    many = read.bars_many("bundle/minbar", ["10001.HBX", "10002.HBX"], 20240102, 20241231)
+    ticks = read.ticks("bundle/tick", "10001.HBX", 20250103, 20250110)
+
+A minute-bar file is read through its "index": only the rows of the
+trading dates asked for are read from "data".  Every read holds the shared
+lock an HDF5 reader holds, so an update running beside it writes a new
+version of the file instead of changing this one in place.
+"""
+import datetime
+import os
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+
+from corvane import bundle_files as files
+from corvane import inspection
+
+# Threads of bars_many: reads wait on the disk and inflate without the GIL.
+DEFAULT_THREADS = min(8, os.cpu_count() or 1)
+
+
+def as_day(value):
+    """An integer YYYYMMDD from an integer, a YYYYMMDD text, a date or a timestamp; None stays None."""
+    if value is None:
+        return None
+    if isinstance(value, (datetime.date, np.datetime64)):
+        stamp = pd.Timestamp(value)
+        return stamp.year * 10000 + stamp.month * 100 + stamp.day
+    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        return files.parse_day(str(int(value)))
+    if isinstance(value, str):
+        return files.parse_day(value)
+    raise TypeError("a day is an integer YYYYMMDD, a date or a timestamp, not {!r}".format(value))
+
+
+def _range(start, end):
+    start, end = as_day(start), as_day(end)
+    if start is not None and end is not None and start > end:
+        raise files.BundleError("start {} is after end {}".format(start, end))
+    return start, end
+
+
+def _date_span(dates, start, end):
+    """(first, stop) positions of the ascending `dates` from `start` to `end`."""
+    first = 0 if start is None else int(np.searchsorted(dates, start, side="left"))
+    stop = len(dates) if end is None else int(np.searchsorted(dates, end, side="right"))
+    return first, max(first, stop)
+
+
+# ---------------------------------------------------------------- decoding
+
+def _days_since_epoch(dates):
+    """Integer YYYYMMDD dates as datetime64[D]."""
+    dates = np.asarray(dates, dtype=np.int64)
+    months = (dates // 10000 - 1970) * 12 + dates // 100 % 100 - 1
+    return months.astype("datetime64[M]").astype("datetime64[D]") + (dates % 100 - 1).astype("timedelta64[D]")
+
+
+def bar_times(values):
+    """Bar `datetime` integers (YYYYMMDDHHMMSS) as a DatetimeIndex."""
+    values = np.asarray(values, dtype=np.int64)
+    hhmmss = values % 1000000
+    seconds = hhmmss // 10000 * 3600 + hhmmss // 100 % 100 * 60 + hhmmss % 100
+    stamps = _days_since_epoch(values // 1000000).astype("datetime64[ns]") + seconds.astype("timedelta64[s]")
+    return pd.DatetimeIndex(stamps, name="datetime")
+
+
+def tick_times(date, time):
+    """Tick `date` (YYYYMMDD) and `time` (HHMMSSmmm) fields as a DatetimeIndex."""
+    time = np.asarray(time, dtype=np.int64)
+    hhmmss, millis = time // 1000, time % 1000
+    ms = (hhmmss // 10000 * 3600 + hhmmss // 100 % 100 * 60 + hhmmss % 100) * 1000 + millis
+    stamps = _days_since_epoch(date).astype("datetime64[ns]") + ms.astype("timedelta64[ms]")
+    return pd.DatetimeIndex(stamps, name="datetime")
+
+
+def _bar_fields(dtype, fields):
+    known = [name for name in dtype.names if name != "datetime"]
+    if fields is None:
+        return known
+    fields = [fields] if isinstance(fields, str) else list(fields)
+    unknown = [name for name in fields if name not in known]
+    if unknown:
+        raise files.BundleError("no field {} in bar records; they hold {}".format(
+            ", ".join(map(repr, unknown)), ", ".join(known)))
+    return fields
+
+
+def _bars_frame(records, trading_dates, fields):
+    columns = {"trading_date": trading_dates}
+    columns.update((name, records[name]) for name in fields)
+    return pd.DataFrame(columns, index=bar_times(records["datetime"]))
+
+
+# ---------------------------------------------------------------- files
+
+def _minbar_file(path, order_book_id):
+    files.require_kind(path, "minbar")
+    label, h5_file = files.find_instrument(path, "minbar", order_book_id)
+    return h5_file
+
+
+def _tick_file(path, order_book_id):
+    files.require_kind(path, "tick")
+    label, h5_file = files.find_instrument(path, "tick", order_book_id)
+    return h5_file
+
+
+def _open(h5_file):
+    import h5py
+
+    return h5py.File(h5_file, "r")
+
+
+def _read_index(h5, h5_file):
+    if "index" not in h5 or "data" not in h5:
+        raise files.BundleError("{} holds no bars".format(h5_file))
+    return h5["index"][()]
+
+
+def _bars_of_file(h5_file, start, end, fields):
+    with _open(h5_file) as h5:
+        index = _read_index(h5, h5_file)
+        data = h5["data"]
+        fields = _bar_fields(data.dtype, fields)
+        first, stop = _date_span(index["date"], start, end)
+        line_no = index["line_no"].astype(np.int64)
+        stops = np.append(line_no[1:], len(data))
+        if first == stop:
+            records = np.zeros(0, dtype=data.dtype)
+        else:
+            records = data[int(line_no[first]):int(stops[stop - 1])]
+        per_day = stops[first:stop] - line_no[first:stop]
+        trading_dates = np.repeat(index["date"][first:stop], per_day)
+    return _bars_frame(records, trading_dates, fields)
+
+
+def bars(path, order_book_id, start=None, end=None, fields=None):
+    """The minute bars of trading dates `start` to `end` (inclusive) of one instrument.
+
+    `path` is a minute-bar root.  `start` and `end` are integer dates
+    YYYYMMDD, YYYYMMDD texts, dates or timestamps; None is the first or
+    last stored date.  Returns a DataFrame indexed by the bar time, with the
+    column `trading_date` (YYYYMMDD; night bars belong to the next trading
+    date) and the record fields (`fields`, a list, keeps only those).
+    BundleError when the instrument has no file or its file no bars.
+    """
+    start, end = _range(start, end)
+    return _bars_of_file(_minbar_file(path, order_book_id), start, end, fields)
+
+
+def bars_many(path, order_book_ids, start=None, end=None, fields=None, threads=DEFAULT_THREADS):
+    """{order_book_id: bars(...)} for many instruments, read in parallel."""
+    start, end = _range(start, end)
+    order_book_ids = list(order_book_ids)
+    h5_files = [_minbar_file(path, order_book_id) for order_book_id in order_book_ids]
+    with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
+        tables = pool.map(lambda h5_file: _bars_of_file(h5_file, start, end, fields), h5_files)
+        return dict(zip(order_book_ids, tables))
+
+
+def _tick_days(h5):
+    return sorted(name for name in h5 if files.is_day_name(name))
+
+
+def ticks(path, order_book_id, start=None, end=None):
+    """The ticks of the stored days `start` to `end` (inclusive) of one instrument.
+
+    `path` is a tick directory.  Returns a DataFrame indexed by the tick
+    time, with the column `trading_date` (the day the ticks are stored
+    under) and the tick fields, prices divided back by the tick reader's
+    scales.
+    """
+    start, end = _range(start, end)
+    h5_file = _tick_file(path, order_book_id)
+    layouts = files.layouts()
+    with _open(h5_file) as h5:
+        days = [day for day in _tick_days(h5)
+                if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
+        parts = [h5[day][()] for day in days]
+    records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
+    trading_dates = np.repeat(np.array([int(day) for day in days], dtype=np.int32),
+                              [len(part) for part in parts]).astype(np.int32)
+    return _ticks_frame(records, trading_dates, layouts.tick_scales)
+
+
+def _ticks_frame(records, trading_dates, scales):
+    columns = {"trading_date": trading_dates}
+    for name in records.dtype.names:
+        if name not in ("date", "time"):
+            columns[name] = records[name] / scales[name] if name in scales else records[name]
+    return pd.DataFrame(columns, index=tick_times(records["date"], records["time"]))
+
+
+def index(path, order_book_id):
+    """What one instrument's file holds, per day.
+
+    Of a minute-bar file: its "index" (`date`, `line_no`) with the `rows`
+    of each date; of a tick file: each stored day's `date` and `rows`.
+    """
+    kind = files.require_kind(path)
+    label, h5_file = files.find_instrument(path, kind, order_book_id)
+    with _open(h5_file) as h5:
+        if label == files.TICK_KIND:
+            days = _tick_days(h5)
+            return pd.DataFrame({"date": np.array([int(day) for day in days], dtype=np.int32),
+                                 "rows": np.array([len(h5[day]) for day in days], dtype=np.int64)})
+        stored = _read_index(h5, h5_file)
+        rows = len(h5["data"])
+    line_no = stored["line_no"].astype(np.int64)
+    return pd.DataFrame({"date": stored["date"], "line_no": stored["line_no"],
+                         "rows": np.append(line_no[1:], rows) - line_no})
+
+
+def listing(path):
+    """One row per instrument file of the bundle at `path`: what `corvane inspect` counts.
+
+    Columns: order_book_id, kind (equities, future, option or ticks),
+    rows, days, first and last (YYYYMMDD, 0 when the file holds nothing)
+    and readable.
+    """
+    kind = files.require_kind(path)
+    facts = inspection.bundle_facts(path, kind)
+    return pd.DataFrame({
+        "order_book_id": [files.order_book_id_of(fact.file) for fact in facts],
+        "kind": [fact.label for fact in facts],
+        "rows": np.array([fact.rows for fact in facts], dtype=np.int64),
+        "days": np.array([fact.days for fact in facts], dtype=np.int64),
+        "first": np.array([fact.first for fact in facts], dtype=np.int64),
+        "last": np.array([fact.last for fact in facts], dtype=np.int64),
+        "readable": np.array([fact.readable for fact in facts], dtype=bool),
+    })
