@@ -88,6 +88,10 @@ def test_the_command_takes_its_scheduler_from_the_environment(demo, tmp_path):
         assert len(h5) == 2
 
 
+def writing(directory):
+    return directory.is_dir() and any(name.startswith(".") for name in os.listdir(directory))
+
+
 def test_a_worker_killed_mid_run_leaves_the_records_of_a_clean_run(demo, cluster, tmp_path):
     clean = run.update("minbar", str(tmp_path / "clean"), LONG, scheduler=demo)
     assert clean.exit_status == 0
@@ -98,8 +102,8 @@ def test_a_worker_killed_mid_run_leaves_the_records_of_a_clean_run(demo, cluster
         deadline = time.monotonic() + 120
         while time.monotonic() < deadline and not killed:
             busy = [worker for worker, keys in cluster.processing().items() if keys]
-            if busy:
-                time.sleep(1.0)   # into the job's fetch and write
+            # The sign of a job into its write: its temporary file beside.
+            if busy and writing(tmp_path / "killed" / "equities"):
                 os.kill(pids[busy[0]], signal.SIGKILL)
                 killed.append(busy[0])
             time.sleep(0.05)

@@ -216,19 +216,56 @@ def test_brief_messages_keep_the_file_and_the_root_cause(message, short):
     assert run.brief(message) == short
 
 
-def test_ctrl_c_cancels_what_has_not_started_and_still_reports(tmp_path, monkeypatch):
-    import signal
+# The command with the demo client, whose first get_price marks the job begun
+# (a file) and then waits for Ctrl-C: the interrupt lands in a running job
+# however loaded the machine is.
+HELD_COMMAND = """
+import os, signal, sys
+import corvane.bundle as bundle
+from corvane.cli import main
+
+class HeldClient:
+    def __init__(self, client, begun):
+        self.client, self.begun = client, begun
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+    def get_price(self, *args, **kwargs):
+        if not os.path.exists(self.begun):
+            open(self.begun, "w").close()
+            while True:
+                signal.pause()
+        return self.client.get_price(*args, **kwargs)
+
+bundle.lumenfeed = HeldClient(bundle.lumenfeed, sys.argv.pop(1))
+sys.argv[0] = "corvane"
+main()
+"""
+
+
+def wait_for_file(path, process, timeout=120):
+    """Until `path` exists; fails when `process` ended first."""
     import time
 
+    deadline = time.monotonic() + timeout
+    while not os.path.exists(path):
+        assert process.poll() is None, process.communicate()
+        assert time.monotonic() < deadline, "no sign of {}".format(path)
+        time.sleep(0.02)
+
+
+def test_ctrl_c_cancels_what_has_not_started_and_still_reports(tmp_path, monkeypatch):
+    import signal
+
     monkeypatch.setenv("LUMENFEED_ASOF", "20261204")
-    minbar, report_file = tmp_path / "minbar", tmp_path / "report.json"
-    # Twenty-year stocks, one at a time: the first is still running at Ctrl-C.
-    command = [os.path.join(os.path.dirname(sys.executable), "corvane"), "update-minbar", str(minbar),
+    minbar, report_file, begun = tmp_path / "minbar", tmp_path / "report.json", tmp_path / "begun"
+    # Three stocks, one at a time: the first is running at Ctrl-C.
+    command = [sys.executable, "-c", HELD_COMMAND, str(begun), "update-minbar", str(minbar),
                "10001.HBX", "10002.HBX", "10004.HBX", "-j", "1", "--report", str(report_file)]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                start_new_session=True)
-    process.stdout.readline()   # the start line: the jobs are submitted
-    time.sleep(1.0)
+    wait_for_file(begun, process)
     # As a terminal does: to the whole process group, workers included.
     os.killpg(process.pid, signal.SIGINT)
     out, err = process.communicate(timeout=120)
