@@ -6,8 +6,8 @@ import h5py
 import numpy as np
 import pytest
 
-from corvane import bundle_files, verify
-from looking import DAYS, daily_listing, interrupt_update, invoke, make_bundle, ticks
+from corvane import _engine, bundle_files, verify
+from looking import DAYS, bars, daily_listing, interrupt_update, invoke, make_bundle, ticks, write_minbar
 
 
 @pytest.fixture
@@ -180,6 +180,65 @@ def test_data_finds_bad_values_at_their_row(made, values, check):
     assert [f.where for f in found] == ["row 5"]
 
 
+def test_an_option_near_its_smallest_price_step_is_measured_against_its_own_moves(made):
+    option = os.path.join(root_of(made, "stock"), "option", "OP1.h5")
+    write_minbar(option, bundle_files.layouts().derivatives)
+    with h5py.File(option, "r+") as h5:
+        data = h5["data"][()]
+        # One step up, one step up, two steps down: moves of +100%, +50%, -67%.
+        close = 0.0001 * (1 + np.arange(len(data)) % 3)
+        for field in ("open", "high", "low", "close"):
+            data[field] = close
+        h5["data"][...] = data
+    assert run(root_of(made, "stock"), data=True).findings == []
+
+    set_bar(option, 5, open=0.1, high=0.1, low=0.1, close=0.1)  # a price from elsewhere
+    found = [f for f in run(root_of(made, "stock"), data=True).findings if f.check == "jump"]
+    assert [(os.path.basename(f.file), f.where) for f in found] == [("OP1.h5", "row 5")]
+
+
+def spoil_chunk(path, dataset_name, chunk):
+    """Overwrite the middle of one stored chunk so that it no longer inflates."""
+    with h5py.File(path, "r") as h5:
+        info = h5[dataset_name].id.get_chunk_info(chunk)
+    with open(path, "r+b") as f:
+        f.seek(info.byte_offset + info.size // 4)
+        f.write(b"\xff" * (info.size // 2))
+
+
+@pytest.mark.parametrize("data", [False, True])
+@pytest.mark.parametrize("name, dataset_name, where", [
+    ("stock", "data", "data rows {}..{}"),
+    ("ticks", "20250103", "day 20250103 rows {}..{}"),
+])
+def test_a_chunk_that_does_not_inflate_is_named_with_its_rows(made, name, dataset_name, where, data):
+    if name == "stock":  # enough bars for several chunks; the second is spoilt
+        os.remove(made[name])
+        with _engine.File(made[name]) as h5:
+            h5.append_minbar(*bars(bundle_files.layouts().equities, DAYS, per_day=3000))
+    chunk = 1 if name == "stock" else 0
+    with h5py.File(made[name], "r") as h5:
+        dataset = h5[dataset_name]
+        rows, total = dataset.chunks[0], len(dataset)
+    assert total > rows * chunk
+    spoil_chunk(made[name], dataset_name, chunk)
+    found = run(root_of(made, name), data=data).findings
+    assert [(f.check, f.where) for f in found] == [
+        ("chunk", where.format(rows * chunk, min(rows * (chunk + 1), total) - 1))]
+
+
+def test_data_finds_ticks_dated_after_their_trading_day(made):
+    with h5py.File(made["ticks"], "r+") as h5:
+        records = ticks("20250103")
+        records["date"][0] = 20250102     # a night tick of the evening before: sound
+        records["date"][3:] = 20250106
+        h5["20250103"][...] = records
+    assert run(root_of(made, "ticks")).findings == []
+    found = run(root_of(made, "ticks"), data=True).findings
+    assert [(f.check, f.where) for f in found] == [("tick-date", "day 20250103 row 3")]
+    assert "1 more row" in found[0].detail
+
+
 def test_data_finds_bad_tick_prices(made):
     with h5py.File(made["ticks"], "r+") as h5:
         records = ticks("20250102")
@@ -199,6 +258,9 @@ class Listing:
         self.calls.append(args)
         return daily_listing(self.days, self.volume)
 
+    def get_trading_dates(self, start, end):
+        return [day.date() for day in daily_listing(self.days).index if start <= int(day.strftime("%Y%m%d")) <= end]
+
 
 def test_data_finds_trading_days_missing_against_the_client(made):
     listing = Listing([20250102, 20250103, 20250104, 20250106])
@@ -207,6 +269,18 @@ def test_data_finds_trading_days_missing_against_the_client(made):
     assert {(os.path.basename(f.file), f.where) for f in found} == {
         ("ST1.h5", "date 20250104"), ("FU1.h5", "date 20250104")}
     assert sorted(listing.calls) == [("FU1", DAYS[0], DAYS[-1]), ("ST1", DAYS[0], DAYS[-1])]
+
+
+def test_data_finds_tick_days_named_for_no_trading_day(made):
+    with h5py.File(made["ticks"], "r+") as h5:
+        h5.move("20250103", "20250104")  # a Saturday
+        h5["20250104"][...] = ticks("20250104")
+    listing = Listing([20250102, 20250103, 20250106])
+    found = run(root_of(made, "ticks"), data=True, client=listing).findings
+    assert [(f.check, f.where) for f in found if f.check == "not-trading-day"] == [
+        ("not-trading-day", "day 20250104")]
+    # Without the client the name is a real date: nothing to find.
+    assert run(root_of(made, "ticks"), data=True).findings == []
 
 
 def test_a_suspended_day_is_not_missing(made):

@@ -16,11 +16,16 @@ from typing import NamedTuple
 
 import h5py
 import numpy as np
+import pandas as pd
 
 from corvane import _engine
 from corvane import bundle_files as files
 
 PRICES = ("open", "high", "low", "close")
+# An option's price often sits a few steps above the smallest one, where one
+# step is a move of 20% or 100%: an option's move is a jump only when it is
+# also this many times its own typical (median non-zero) move.
+OPTION_TYPICAL_MOVES = 500
 
 
 class Finding(NamedTuple):
@@ -42,6 +47,7 @@ class FileResult(NamedTuple):
     findings: list
     repaired: list   # what the recovery did, one text per leftover
     days: list       # stored trading days (for the calendar check), when `data`
+    label: str = ""  # the sub-directory, or files.TICK_KIND
 
 
 class Report(NamedTuple):
@@ -100,6 +106,40 @@ def _storage(name, dataset, dtype):
     return found
 
 
+def _read(where, dataset, fields=None):
+    """(records, findings): a dataset read whole (only `fields` when given), or its chunks that fail.
+
+    A chunk that does not inflate makes h5py fail the whole read without
+    saying where; reading chunk by chunk names the rows it held.
+    """
+    try:
+        return (dataset.fields(fields)[()] if fields else dataset[()]), []
+    except OSError as error:
+        found = _failing_chunks(where, dataset)
+        if not found:
+            raise error
+        return None, found
+
+
+def _failing_chunks(where, dataset):
+    rows = dataset.chunks[0] if dataset.chunks else max(len(dataset), 1)
+    failing = []
+    for first in range(0, len(dataset), rows):
+        stop = min(first + rows, len(dataset))
+        try:
+            dataset[first:stop]
+        except OSError as error:
+            failing.append((first, stop, error))
+    if not failing:
+        return []
+    first, stop, error = failing[0]
+    others = len(failing) - 1
+    more = " (and {} more chunk{})".format(others, "s" if others > 1 else "") if others else ""
+    rows = "rows {}..{}".format(first, stop - 1)
+    return [("chunk", "{} {}".format(where, rows) if where else rows,
+             "the chunk holding these rows does not inflate: {}{}".format(_one_line(error), more))]
+
+
 def _members(h5, expected):
     """Findings on groups, datasets and attributes the stores never write."""
     found = []
@@ -151,8 +191,8 @@ def _bars_fit_dates(index, stamps):
                  "index row")
 
 
-def _bar_values(bars, max_jump):
-    """Findings on the values of minute bars."""
+def _bar_values(bars, max_jump, directory):
+    """Findings on the values of minute bars of a sub-directory (an instrument type)."""
     found = []
     for name in PRICES:
         values = bars[name].astype(np.float64)
@@ -161,7 +201,8 @@ def _bar_values(bars, max_jump):
     found += _rows("high-low", (lo > np.minimum(o, c)) | (h < np.maximum(o, c)),
                    lambda k: "high {} low {} do not bound open {} and close {}".format(h[k], lo[k], o[k], c[k]))
     found += _amounts(bars)
-    found += _jumps("jump", c, max_jump, "close")
+    typical = OPTION_TYPICAL_MOVES if directory == files.OPTION_DIRECTORY else None
+    found += _jumps("jump", c, max_jump, "close", typical)
     return found
 
 
@@ -174,13 +215,22 @@ def _amounts(records):
     return found
 
 
-def _jumps(check, prices, max_jump, name):
-    """Moves from one record to the next beyond `max_jump`, between positive prices."""
+def _jumps(check, prices, max_jump, name, typical_moves=None):
+    """Moves from one record to the next beyond `max_jump`, between positive prices.
+
+    With `typical_moves`, a move must also exceed that many times the
+    median of the non-zero moves of these prices.
+    """
     before, after = np.r_[np.nan, prices[:-1]], prices
     usable = (before > 0) & (after > 0)
     with np.errstate(divide="ignore", invalid="ignore"):
         move = np.where(usable, after / before - 1.0, 0.0)
-    return _rows(check, np.abs(move) > max_jump,
+    beyond = np.abs(move) > max_jump
+    step = np.abs(after - before)
+    if typical_moves is not None and beyond.any():
+        moved = step[usable & (step > 0)]
+        beyond &= step > typical_moves * np.median(moved)
+    return _rows(check, beyond,
                  lambda k: "{} moves {:+.1%} from {} to {}".format(name, move[k], before[k], after[k]))
 
 
@@ -208,17 +258,24 @@ def check_minbar(h5, directory, options):
         found += problems
     if not usable or len(present) < 2:
         return found, []
-    data, index = h5["data"], h5["index"][()]
+    data = h5["data"]
+    index, failing = _read("index", h5["index"])
+    found += failing
+    if index is None:
+        return found, []
     found += _index_findings(index, len(data))
     # The values need every field; the structure only the one.
-    bars = data[()] if options.data else None
-    stamps = bars["datetime"] if bars is not None else data.fields("datetime")[()]
+    bars, failing = _read("data", data, None if options.data else ["datetime"])
+    found += failing
+    if bars is None:
+        return found, [int(day) for day in index["date"]]
+    stamps = bars["datetime"]
     found += _rows("datetime-order", _after(stamps[1:] <= stamps[:-1]),
                    lambda k: "datetime {} follows {}".format(stamps[k], stamps[k - 1]))
     if len(index) and not any(check in ("line-no", "index-order") for check, _, _ in found):
         found += _bars_fit_dates(index, stamps)
-    if bars is not None:
-        found += _bar_values(bars, options.max_jump)
+    if options.data:
+        found += _bar_values(bars, options.max_jump, directory)
     return found, [int(day) for day in index["date"]]
 
 
@@ -239,22 +296,27 @@ def check_tick(h5, options):
         found += problems
         if any(check == "record-type" for check, _, _ in problems):
             continue
+        day = int(name) if files.is_day_name(name) else None
         found += [(check, "day {} {}".format(name, where), detail)
-                  for check, where, detail in _tick_day(dataset, options)]
+                  for check, where, detail in _tick_day(dataset, day, options)]
     return found, sorted(days)
 
 
-def _tick_day(dataset, options):
-    if options.data:
-        ticks = dataset[()]
-        date, time = ticks["date"], ticks["time"]
-    else:
-        ticks = None
-        date, time = dataset.fields("date")[()], dataset.fields("time")[()]
+def _tick_day(dataset, day, options):
+    """Findings on one tick day stored under the name `day` (None when the name is no date)."""
+    ticks, found = _read("", dataset, None if options.data else ["date", "time"])
+    if ticks is None:
+        return found
+    date, time = ticks["date"], ticks["time"]
     key = date.astype(np.int64) * 10 ** 9 + time.astype(np.int64)
     found = _rows("tick-order", _after(key[1:] < key[:-1]),
                   lambda k: "tick at {} {} follows {} {}".format(date[k], time[k], date[k - 1], time[k - 1]))
-    if ticks is not None:
+    if options.data:
+        if day is not None:
+            # Night ticks are dated the evening before their trading day, never after it.
+            found += _rows("tick-date", date.astype(np.int64) > day,
+                           lambda k: "tick dated {} {} lies after the trading day it is stored under".format(
+                               date[k], time[k]))
         last = ticks["last"].astype(np.float64)
         found += _rows("price", ~(last > 0), lambda k: "last is {}".format(last[k]))
         found += _amounts(ticks)
@@ -338,7 +400,7 @@ def check_file(h5_file, label, options):
         except Exception as error:  # a damaged file is a finding, whatever h5py makes of it
             found.append(("unreadable", "", _one_line(error)))
     findings = [Finding(h5_file, check, where, detail) for check, where, detail in found]
-    return FileResult(h5_file, findings, repaired, days if options.data else [])
+    return FileResult(h5_file, findings, repaired, days if options.data else [], label)
 
 
 # ---------------------------------------------------------------- calendar
@@ -373,6 +435,22 @@ def missing_days(client, result):
                         len(absent), stored[0], stored[-1], shown))]
 
 
+def unlisted_days(client, result):
+    """Findings for tick days stored under a name the client's calendar lists as no trading day."""
+    stored = result.days
+    if not stored:
+        return []
+    listed = {int(pd.Timestamp(day).strftime("%Y%m%d"))
+              for day in client.get_trading_dates(stored[0], stored[-1])}
+    extra = [day for day in stored if day not in listed]
+    if not extra:
+        return []
+    shown = ", ".join(str(day) for day in extra[:5]) + (", ..." if len(extra) > 5 else "")
+    return [Finding(result.file, "not-trading-day", "day {}".format(extra[0]),
+                    "{} stored day(s) are named for days that are not trading days: {}".format(
+                        len(extra), shown))]
+
+
 def _calendar(client_source, results):
     """(findings, notes) of the missing-day check against the client's listing."""
     if client_source is None:
@@ -386,6 +464,8 @@ def _calendar(client_source, results):
     for result in results:
         try:
             found += missing_days(client, result)
+            if result.label == files.TICK_KIND:
+                found += unlisted_days(client, result)
         except Exception as error:
             notes.append("{}: missing trading days not checked ({})".format(result.file, error))
     return found, notes
