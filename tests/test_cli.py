@@ -166,6 +166,32 @@ def test_usage_errors_end_their_sentence_once(args, message):
     assert not any(mark in line for mark in ("?).", "?.", "..", ". .")), line
 
 
+@pytest.mark.parametrize("absent, args, wanted", [
+    ("lumenfeed", ["update-minbar", "{root}/minbar", "stock"], "the market-data client lumenfeed"),
+    ("vesper", ["update-tick", "{root}/tick", "stock"], "the framework vesper"),
+    ("vesper_mod_tollbay_data", ["verify", "{root}/minbar"], "vesper_mod_tollbay_data"),
+    ("matplotlib", ["plot", "{root}/minbar", "ST1", "-o", "{root}/p.png"], "pip install 'corvane[plot]'"),
+])
+def test_a_module_not_installed_is_one_line_naming_what_to_install(monkeypatch, tmp_path, absent, args,
+                                                                   wanted):
+    import corvane
+
+    (tmp_path / "minbar" / "equities").mkdir(parents=True)
+    with h5py.File(tmp_path / "minbar" / "equities" / "ST1.h5", "w") as h5:
+        h5["index"] = np.zeros(1, bundle.INDEX_DTYPE)
+        h5["data"] = np.zeros(1, bundle.EQUITIES_DTYPE)
+    # As if never installed: its import fails, and the modules importing it load afresh.
+    for name in [absent] + [name for name in sys.modules if name.startswith(absent + ".")]:
+        monkeypatch.setitem(sys.modules, name, None)
+    for name in ("bundle", "plot"):
+        monkeypatch.delitem(sys.modules, "corvane." + name, raising=False)
+        monkeypatch.delattr(corvane, name, raising=False)
+    result = invoke(*[a.format(root=tmp_path) for a in args])
+    assert result.exit_code == 2
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("corvane: corvane {} needs ".format(args[0])) and wanted in line, line
+
+
 def test_version_is_the_installed_one():
     from importlib.metadata import version
 

@@ -174,6 +174,44 @@ def one_line_usage_errors():
         raise OneLineUsageError(error.format_message(), error.ctx) from None
 
 
+# What to install for a module that a command needs and does not find, by the
+# module's top-level name.  The platform is the user's own installation; the
+# rest are corvane's extras.
+INSTALL_HINTS = {
+    "lumenfeed": "the market-data client lumenfeed: install it beside corvane "
+                 "(or, for the demo market, corvane's stand-ins: pip install ./standins)",
+    "vesper": "the framework vesper: install it beside corvane "
+              "(or, for the demo market, corvane's stand-ins: pip install ./standins)",
+    "vesper_mod_tollbay_data": "the framework's data-source plug-in vesper_mod_tollbay_data: install "
+                               "it beside corvane (or, for the demo market, corvane's stand-ins: "
+                               "pip install ./standins)",
+    "matplotlib": "matplotlib: pip install 'corvane[plot]'",
+    "dask": "Dask's distributed: pip install 'corvane[dask]'",
+    "distributed": "Dask's distributed: pip install 'corvane[dask]'",
+}
+
+
+class MissingModule(click.ClickException):
+    """A module the command needs is not installed: one line, exit status 2."""
+
+    exit_code = 2
+
+    def show(self, file=None):
+        click.echo("corvane: {}".format(self.format_message()), file=file, err=True)
+
+
+@contextlib.contextmanager
+def missing_modules_named(ctx):
+    try:
+        yield
+    except ModuleNotFoundError as error:
+        hint = INSTALL_HINTS.get((error.name or "").split(".")[0])
+        if hint is None:
+            raise
+        command = " ".join(filter(None, [ctx.command_path, ctx.invoked_subcommand]))
+        raise MissingModule("{} needs {}".format(command, hint)) from None
+
+
 class CorvaneGroup(click.Group):
     """The command group; bad arguments of any command give a one-line error."""
 
@@ -186,7 +224,7 @@ class CorvaneGroup(click.Group):
             return super().resolve_command(ctx, args)
 
     def invoke(self, ctx):
-        with one_line_usage_errors():
+        with one_line_usage_errors(), missing_modules_named(ctx):
             return super().invoke(ctx)
 
 

@@ -7,6 +7,8 @@ otherwise take most of the picture.  Its labels say the dates (or times).
 import os
 
 import h5py
+# At load, so that a missing `corvane[plot]` is found before any file is read.
+import matplotlib
 import numpy as np
 
 from corvane import bundle_files as files
@@ -21,7 +23,6 @@ UP, DOWN = "#c0392b", "#1e8449"
 
 def _pyplot():
     # Chosen before pyplot loads: never a display, also where one exists.
-    import matplotlib
     matplotlib.use("Agg", force=True)
     from matplotlib import pyplot
     return pyplot
