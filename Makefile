@@ -2,6 +2,7 @@
 #   make demo   set everything up, then update a demo bundle from the stand-in market
 #   make test   set everything up, then run every test (GoogleTest via ctest, the
 #               GoogleTests again under the sanitizers, then pytest)
+#   make wheel  a wheel in dist/ that carries HDF5 and libdeflate (installs without them)
 PY      := .venv/bin/python
 ,       := ,
 NATIVE  := build/native
@@ -12,7 +13,7 @@ JOBS    ?= 2
 # cmake, ninja and the build backends come from the checkout's virtual environment.
 export PATH := $(CURDIR)/.venv/bin:$(PATH)
 
-.PHONY: setup native-test sanitizer-test asan-test tsan-test tsan-binding-test lint pytest test demo bench clean
+.PHONY: setup wheel native-test sanitizer-test asan-test tsan-test tsan-binding-test lint pytest test demo bench clean
 
 setup:
 	bash tools/setup.sh
@@ -86,8 +87,11 @@ test: setup
 demo: setup
 	bash tools/demo.sh
 
+wheel: setup
+	bash tools/wheel.sh dist
+
 bench: setup
 	$(PY) bench/run.py
 
 clean:
-	rm -rf build demo-bundle
+	rm -rf build demo-bundle dist

@@ -1,0 +1,83 @@
+"""How corvane is built and installed: a source build, and the wheel that carries its libraries."""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def venv_tool(name):
+    return shutil.which(name, path=os.path.dirname(sys.executable)) or shutil.which(name)
+
+
+def test_a_source_build_without_the_development_files_stops_with_one_line_naming_them(tmp_path):
+    # CMake looks nowhere under /usr, where Debian keeps both, and is told HDF5 is absent.
+    result = subprocess.run(
+        [venv_tool("cmake"), "-S", ROOT, "-B", str(tmp_path), "-DCORVANE_PYTHON=OFF",
+         "-DCMAKE_IGNORE_PREFIX_PATH=/usr", "-DCMAKE_DISABLE_FIND_PACKAGE_HDF5=ON"],
+        capture_output=True, text=True, timeout=300)
+    assert result.returncode != 0
+    (line,) = [line for line in result.stderr.splitlines() if "corvane: missing" in line]
+    assert "libhdf5-dev" in line and "libdeflate-dev" in line, result.stderr
+    assert "not found" not in result.stderr.lower()
+
+
+def fresh_venv(where):
+    subprocess.run([sys.executable, "-m", "venv", str(where)], check=True, timeout=300)
+    return os.path.join(str(where), "bin")
+
+
+def engine_libraries(bin_dir):
+    """{soname: path} of the installed engine's libraries, as the dynamic loader finds them."""
+    python = os.path.join(bin_dir, "python")
+    engine = subprocess.run([python, "-c", "import corvane._engine as e; print(e.__file__)"],
+                            capture_output=True, text=True, check=True, timeout=120).stdout.strip()
+    found = {}
+    for line in subprocess.run(["ldd", engine], capture_output=True, text=True, check=True).stdout.splitlines():
+        name, _, where = line.strip().partition(" => ")
+        found[name] = where.split(" (")[0]
+    return engine, found
+
+
+@pytest.mark.slow
+def test_the_wheel_installs_into_a_fresh_environment_and_updates_the_demo_market(tmp_path):
+    subprocess.run(["bash", os.path.join(ROOT, "tools", "wheel.sh"), str(tmp_path / "dist")],
+                   cwd=ROOT, check=True, timeout=1800)
+    (wheel,) = glob.glob(str(tmp_path / "dist" / "corvane-*manylinux*.whl"))
+    bin_dir = fresh_venv(tmp_path / "venv")
+    # The demo platform beside it, as a user without the real one would install it (from a
+    # copy: building it leaves a build directory behind).
+    standins = shutil.copytree(os.path.join(ROOT, "standins"), tmp_path / "standins",
+                               ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
+    subprocess.run([os.path.join(bin_dir, "python"), "-m", "pip", "install", "-q", wheel, str(standins)],
+                   check=True, timeout=1800)
+
+    engine, libraries = engine_libraries(bin_dir)
+    assert engine.startswith(str(tmp_path / "venv"))
+    assert "not found" not in libraries.values()
+    vendored = os.path.join(os.path.dirname(os.path.dirname(engine)), "corvane.libs")
+    for stem in ("libhdf5", "libdeflate"):
+        (name,) = [name for name in libraries if name.startswith(stem)]
+        assert os.path.dirname(os.path.realpath(libraries[name])) == vendored
+
+    # Outside the checkout, with nothing of the checkout's environment.
+    env = {"PATH": bin_dir + os.pathsep + "/usr/bin:/bin", "HOME": str(tmp_path),
+           "LUMENFEED_ASOF": "20240726"}
+    corvane = os.path.join(bin_dir, "corvane")
+    update = subprocess.run([corvane, "update-minbar", "minbar", "IX002.HBX", "--jobs", "1"],
+                            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
+    assert update.returncode == 0, update.stderr
+    assert update.stdout.splitlines()[-1].startswith("corvane: 1 instruments: 1 new,")
+    checked = subprocess.run([corvane, "verify", "minbar"], cwd=tmp_path, env=env,
+                             capture_output=True, text=True, timeout=600)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    # The plot extra is not installed: one line saying how.
+    plot = subprocess.run([corvane, "plot", "minbar", "IX002.HBX", "-o", "p.png"], cwd=tmp_path,
+                          env=env, capture_output=True, text=True, timeout=600)
+    assert plot.returncode == 2
+    assert plot.stderr.splitlines() == [
+        "corvane: corvane plot needs matplotlib: pip install 'corvane[plot]'"]
