@@ -3,6 +3,7 @@ import concurrent.futures
 import os
 import subprocess
 import sys
+from importlib import metadata
 
 import h5py
 import numpy as np
@@ -109,7 +110,7 @@ def test_command_readies_the_client_runs_the_jobs_and_sums_up(client, inline_sto
     # Never more workers than instruments.
     assert pools[0].max_workers == 2
     assert store.starts == [20200102] * 2
-    assert first.stdout.splitlines() == [
+    assert first.stdout.splitlines()[1:] == [
         "开始更新 2 只标的的分钟线数据：{'ST001', 'WV.2601'}",
         "corvane: 2 instruments: 2 new, 0 updated, 0 up to date, 0 failed; 6 rows added",
     ]
@@ -223,6 +224,12 @@ def test_end_to_end_on_the_demo_market(tmp_path, monkeypatch):
 
     first = corvane_command("update-minbar", minbar, *DEMO_MINBAR, "--jobs", "2", env=env)
     assert first.returncode == 0, first.stderr
+    # The run names its client, and the demo market says it is one, once.
+    assert first.stdout.splitlines()[0] == "corvane: market-data client lumenfeed ({}), at {}".format(
+        "corvane-standins " + metadata.version("corvane-standins"), lumenfeed.__file__)
+    assert [line for line in first.stderr.splitlines() if "warn" in line] == [
+        "corvane: the market-data client warns: UserWarning: lumenfeed: no account configured, "
+        "serving the built-in demo market (synthetic prices)"]
     assert "开始更新 3 只标的的分钟线数据：{'10003.HBX', 'HXI2501.QFX', 'IX002.HBX'}" in first.stdout
     written = sorted(p.relative_to(minbar).as_posix() for p in minbar.rglob("*.h5"))
     assert written == sorted("{}/{}.h5".format(sub, oid) for oid, sub in DEMO_MINBAR.items())

@@ -64,12 +64,12 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
     """Run the update, print its summary, write its report; exit with its status."""
     # Imported here so that `corvane --help` works even where the
     # market-data platform is not installed.
-    from corvane import bundle, run
+    from corvane import bundle, market_client, run
 
     try:
-        # The client selects the instruments in this process; ready it as
-        # the workers do, without its start-up warning.
-        bundle.init_lumenfeed_with_warnings_catch()
+        # The client selects the instruments in this process; its warnings
+        # are shown here, once per run.
+        market_client.ready(bundle.lumenfeed, click.echo)
         result = run.update(kind, path, words, with_derivatives, jobs, retries, durable,
                             since=since, scheduler=scheduler)
     except (run.NothingSelected, run.SetupRefused) as error:

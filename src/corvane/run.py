@@ -26,7 +26,7 @@ import time
 import traceback
 from typing import NamedTuple, Optional
 
-from corvane import selection
+from corvane import market_client, selection
 
 COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted")
@@ -264,6 +264,7 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
         raise ValueError("kind must be 'minbar' or 'tick', not {!r}".format(kind))
     cluster = dask_support() if scheduler and executor is None else None
     words = [str(word) for word in words]
+    bundle.click.echo(market_client.line(bundle.lumenfeed))
     chosen, unresolved = select(bundle, words, with_derivatives)
     if kind == "tick":
         # Made here, after a selection that succeeded, so the workers find it in place.

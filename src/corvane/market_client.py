@@ -1,0 +1,51 @@
+"""Which market-data client a run talks to, and readying it in the calling process.
+
+A bundle filled from the wrong client (the demo stand-in's synthetic market
+where the real one was meant) looks like any other.  So every run names the
+client module it uses, its version and where it lies, and the client's own
+warnings are shown in the calling process; the workers keep catching theirs,
+which would only repeat them once per process.
+"""
+import sys
+import warnings
+from importlib import metadata
+
+
+def line(client):
+    """One line naming `client`: module, version and where it lies."""
+    name = getattr(client, "__name__", None)
+    if not isinstance(name, str):
+        # Not a module (a caller's own object): its class says what it is.
+        name = "{}.{}".format(type(client).__module__, type(client).__qualname__)
+    module = sys.modules.get(name) or sys.modules.get(type(client).__module__)
+    where = getattr(client, "__file__", None) or getattr(module, "__file__", None)
+    return "corvane: market-data client {} {}, {}".format(
+        name, version(client, name), "at {}".format(where) if where else "location unknown")
+
+
+def version(client, name):
+    """The client's version: its own, else its distribution's, else "(version unknown)"."""
+    own = getattr(client, "__version__", None)
+    if isinstance(own, str):
+        return own
+    distributions = metadata.packages_distributions().get(name.split(".")[0], [])
+    found = []
+    for distribution in distributions:
+        try:
+            found.append("{} {}".format(distribution, metadata.version(distribution)))
+        except metadata.PackageNotFoundError:
+            continue
+    return "({})".format(", ".join(found)) if found else "(version unknown)"
+
+
+def ready(client, echo):
+    """Initialise `client` here, its warnings shown one line each on stderr.
+
+    The warning filters still apply: an ignored warning stays silent, and
+    one made an error raises.
+    """
+    with warnings.catch_warnings(record=True) as caught:
+        client.init()
+    for warning in caught:
+        echo("corvane: the market-data client warns: {}: {}".format(
+            warning.category.__name__, warning.message), err=True)
