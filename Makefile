@@ -70,9 +70,11 @@ tsan-binding-test: $(TSAN_PY)/CMakeCache.txt
 
 sanitizer-test: asan-test tsan-test tsan-binding-test
 
-# Pyflakes-class faults and a few error-prone patterns (pyproject.toml [tool.ruff]).
+# Pyflakes-class faults and a few error-prone patterns (pyproject.toml [tool.ruff]),
+# and no import circle among corvane's modules.
 lint:
 	$(PY) -m ruff check src standins tests bench
+	$(PY) tools/import_cycles.py
 
 # pytest exits 5 when it collects nothing, which fails this target.
 pytest:

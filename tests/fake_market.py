@@ -12,15 +12,8 @@ import pandas as pd
 
 from corvane.services import Services
 
-try:  # the record types are the module surface's; fall back while it cannot load
-    from corvane.bundle import DERIVATIVES_DTYPE, EQUITIES_DTYPE, INDEX_DTYPE
-except ImportError:
-    EQUITIES_DTYPE = np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"),
-                               ("close", "<f8"), ("volume", "<f8"), ("total_turnover", "<f8")])
-    DERIVATIVES_DTYPE = np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f8"), ("low", "<f8"),
-                                  ("close", "<f8"), ("open_interest", "<i8"), ("volume", "<f8"),
-                                  ("total_turnover", "<f8")])
-    INDEX_DTYPE = np.dtype([("date", "<i4"), ("line_no", "<u4")])
+# The record types of the files, without the platform the module surface needs.
+from corvane.formats import DERIVATIVES_DTYPE, EQUITIES_DTYPE, INDEX_DTYPE  # noqa: F401
 
 
 class InsType(enum.Enum):

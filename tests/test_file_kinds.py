@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import fake_market as fm
-from corvane import bundle_files, minbar, tick
+from corvane import formats, minbar, tick
 
 D1, D2 = datetime.date(2024, 1, 2), datetime.date(2024, 1, 3)
 
@@ -98,4 +98,4 @@ def test_each_store_refuses_what_the_other_wrote(tmp_path):
     ("\uff12\uff10\uff12\uff14\uff10\uff11\uff10\uff12", False),  # full-width digits
 ])
 def test_day_names_are_real_dates_of_eight_ascii_digits(name, is_day):
-    assert bundle_files.is_day_name(name) is is_day
+    assert formats.is_day_name(name) is is_day

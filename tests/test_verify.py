@@ -6,7 +6,7 @@ import h5py
 import numpy as np
 import pytest
 
-from corvane import _engine, bundle_files, verify
+from corvane import _engine, bundle_files, formats, verify
 from looking import DAYS, bars, daily_listing, interrupt_update, invoke, make_bundle, ticks, write_minbar
 
 
@@ -301,7 +301,7 @@ def test_a_leftover_journal_is_named_and_repair_rolls_it_back(made):
     with h5py.File(path, "r") as h5:
         before = h5["data"][()], h5["index"][()]
     interrupt_update(path)
-    journal = bundle_files.companion_paths(path)["journal"]
+    journal = formats.companion_paths(path)["journal"]
     assert os.path.exists(journal)
     found = run(root_of(made, "stock")).findings
     assert [(f.check, os.path.basename(journal) in f.detail) for f in found] == [("journal", True)]
@@ -318,7 +318,7 @@ def test_repair_removes_a_dead_temporary_and_creates_nothing(tmp_path):
     made = make_bundle(tmp_path)
     new = os.path.join(os.path.dirname(made["stock"]), "ST2.h5")
     interrupt_update(new)
-    temporary = bundle_files.companion_paths(new)["temporary"]
+    temporary = formats.companion_paths(new)["temporary"]
     assert os.path.exists(temporary) and not os.path.exists(new)
     assert [f.check for f in run(root_of(made, "stock")).findings] == ["temporary"]
 

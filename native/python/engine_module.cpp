@@ -15,6 +15,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/map.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -360,12 +361,17 @@ NB_MODULE(_engine, m) {
     m.def("layouts", &layouts,
           "The three minute-bar record layouts: {name: {'fields': [(field, code, offset)], "
           "'itemsize': n}}.");
+    m.def("minbar_members", []() { return std::make_pair(std::string(kData), std::string(kIndex)); },
+          "The names of a minute-bar file's two datasets: (bars, per-date index).");
     // The names of an interrupted update's leftovers, for the tools that look for them.
     m.def("journal_path", [](nb::handle path) { return fs_decode(Journal::path_for(fs_path(path))); },
           nb::arg("path"), "Where the rollback journal of the bundle file at path lies.");
     m.def("temporary_path",
           [](nb::handle path) { return fs_decode(GuardedFile::temporary_path_for(fs_path(path))); },
           nb::arg("path"), "Where a new bundle file at path is built before it is renamed into place.");
+    m.def("lock_path",
+          [](nb::handle path) { return fs_decode(GuardedFile::lock_path_for(fs_path(path))); },
+          nb::arg("path"), "Where the lock file of a writer of the bundle file at path lies.");
     m.def("dataset_lengths", [](nb::handle path) { return dataset_lengths(fs_path(path)); },
           nb::arg("path"),
           "{name: rows} of the root group's one-dimensional datasets; the file is opened "

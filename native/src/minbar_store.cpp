@@ -13,9 +13,6 @@ namespace corvane {
 
 namespace {
 
-const char* const kData = "data";
-const char* const kIndex = "index";
-
 std::uint32_t load_u32_le(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
            static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;

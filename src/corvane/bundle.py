@@ -1,13 +1,13 @@
 import os
-# chain, List, Optional and h5py are part of the module's load sequence that
-# callers may rely on, though nothing here uses them.
+# chain, List, Optional, h5py and np are part of the module's load sequence
+# that callers may rely on, though nothing here uses them.
 from itertools import chain  # noqa: F401
 from reprlib import repr
 from typing import List, Optional  # noqa: F401
 
 import click
 import h5py  # noqa: F401
-import numpy as np
+import numpy as np  # noqa: F401
 
 import lumenfeed
 from vesper.const import INSTRUMENT_TYPE
@@ -18,34 +18,9 @@ from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time
 # The subsystems take their services as an argument; they never import this
 # module, so loading it stays free of cycles and of side effects.
 from corvane import minbar, selection, services, tick
-
-# Minute-bar records: packed (no padding), little-endian, field order fixed by
-# the files already on disk.
-EQUITIES_DTYPE = np.dtype([
-    ("datetime", "<i8"),
-    ("open", "<f8"),
-    ("high", "<f8"),
-    ("low", "<f8"),
-    ("close", "<f8"),
-    ("volume", "<f8"),
-    ("total_turnover", "<f8"),
-])
-
-DERIVATIVES_DTYPE = np.dtype([
-    ("datetime", "<i8"),
-    ("open", "<f8"),
-    ("high", "<f8"),
-    ("low", "<f8"),
-    ("close", "<f8"),
-    ("open_interest", "<i8"),
-    ("volume", "<f8"),
-    ("total_turnover", "<f8"),
-])
-
-INDEX_DTYPE = np.dtype([
-    ("date", "<i4"),
-    ("line_no", "<u4"),
-])
+# The record types and date bounds are the file format's, declared once there.
+from corvane.formats import (  # noqa: F401
+    DERIVATIVES_DTYPE, EQUITIES_DTYPE, INDEX_DTYPE, MAX_END_DATE, MIN_START_DATE)
 
 # Insertion order matters: it is the order the tags are offered to the user.
 TAG_MAP = {
@@ -64,9 +39,6 @@ EQUITIES_INS_TYPE = [
     INSTRUMENT_TYPE.INDX,
     INSTRUMENT_TYPE.CONVERTIBLE,
 ]
-
-MIN_START_DATE = 20050104
-MAX_END_DATE = 29991231
 
 # The drivers' start lines, by kind; `corvane.run` prints the same.
 START_LINES = {

@@ -1,9 +1,8 @@
-"""A bundle's files: where they lie, what they hold, and their records as tables.
+"""A bundle as the tools that look at it see it: its files, and their records as tables.
 
-The stores write these files through the engine; the tools that look at a
-bundle (`corvane verify`, `inspect`, `plot`) read them with h5py.  Both take
-the file names and record layouts from here, so neither has to know the
-other.
+The stores write the files through the engine; the tools (`corvane verify`,
+`inspect`, `plot`) read them with h5py.  Both take the format from
+`corvane.formats`, so neither has to know the other.
 """
 import os
 from typing import NamedTuple
@@ -11,39 +10,15 @@ from typing import NamedTuple
 import numpy as np
 import pandas as pd
 
-from corvane import _engine
+from corvane import formats
+from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, leftover_names, owner_of
 
-# The sub-directories of a minute-bar root, by instrument type.
-EQUITIES_DIRECTORY = "equities"
-FUTURE_DIRECTORY = "future"
-OPTION_DIRECTORY = "option"
-MINBAR_DIRECTORIES = (EQUITIES_DIRECTORY, FUTURE_DIRECTORY, OPTION_DIRECTORY)
+# The label of a tick directory's files, beside the minute-bar sub-directories'.
 TICK_KIND = "ticks"
-SUFFIX = ".h5"
-
-_SEPARATORS = tuple(sep for sep in ("/", os.sep, os.altsep, "\0") if sep)
 
 
 class BundleError(ValueError):
     """A path, identifier or day that names nothing in the bundle."""
-
-
-def check_order_book_id(order_book_id):
-    """Refuse an identifier that would name a file outside its directory.
-
-    Identifiers come from the client; one holding a separator, or being
-    ".." and the like, would otherwise write elsewhere in the file system.
-    """
-    if not isinstance(order_book_id, str):
-        raise TypeError("order_book_id must be a string, not {!r}".format(order_book_id))
-    if order_book_id in ("", ".", "..") or any(sep in order_book_id for sep in _SEPARATORS):
-        raise ValueError("unsafe order_book_id for a file name: {!r}".format(order_book_id))
-
-
-def instrument_file(path, order_book_id, file_name=None):
-    """The path of an instrument's file in directory `path`."""
-    check_order_book_id(order_book_id)
-    return os.path.join(path, file_name if file_name else "{}{}".format(order_book_id, SUFFIX))
 
 
 class Layouts(NamedTuple):
@@ -55,54 +30,20 @@ class Layouts(NamedTuple):
     tick_scales: dict  # scaled tick field -> the number it was multiplied by
 
 
-def layouts():
-    """The record types as `corvane.bundle` and its tick reader define them now.
+def layouts(ticks_loader=None):
+    """The record types, the tick ones as `ticks_loader` (default: the plug-in's reader) has them.
 
-    Imported here, not at load: the module surface needs the platform, which
-    the rest of this module does not.
+    The plug-in is imported here, not at load: only the tick layout needs it.
     """
-    from corvane import bundle
-
-    loader = bundle.H5TicksLoader
+    if ticks_loader is None:
+        from vesper_mod_tollbay_data.data_sources.data_store import H5TicksLoader as ticks_loader
     return Layouts(
-        equities=np.dtype(bundle.EQUITIES_DTYPE),
-        derivatives=np.dtype(bundle.DERIVATIVES_DTYPE),
-        index=np.dtype(bundle.INDEX_DTYPE),
-        ticks=np.dtype(loader.DTYPES),
-        tick_scales={name: float(scale) for name, _, scale in loader.FIELDS},
+        equities=formats.EQUITIES_DTYPE,
+        derivatives=formats.DERIVATIVES_DTYPE,
+        index=formats.INDEX_DTYPE,
+        ticks=np.dtype(ticks_loader.DTYPES),
+        tick_scales={name: float(scale) for name, _, scale in ticks_loader.FIELDS},
     )
-
-
-def bar_dtype(layouts, directory):
-    """The record type of "data" in a minute-bar sub-directory."""
-    return layouts.equities if directory == EQUITIES_DIRECTORY else layouts.derivatives
-
-
-# ---------------------------------------------------------------- leftovers
-
-def _affixes(companion):
-    """(prefix, suffix) the engine puts around a file name for a companion."""
-    probe = "probe" + SUFFIX
-    return tuple(os.path.basename(companion(probe)).split(probe))
-
-
-def leftover_names():
-    """{kind: (prefix, suffix)} of the hidden files an interrupted update leaves."""
-    return {"journal": _affixes(_engine.journal_path), "temporary": _affixes(_engine.temporary_path)}
-
-
-def companion_paths(h5_file):
-    """{kind: path} of the journal and temporary file that belong to `h5_file`."""
-    return {"journal": _engine.journal_path(h5_file), "temporary": _engine.temporary_path(h5_file)}
-
-
-def owner_of(entry, names):
-    """The bundle file name a hidden leftover `entry` belongs to, or None."""
-    for prefix, suffix in names.values():
-        stem = entry[len(prefix):len(entry) - len(suffix)]
-        if entry.startswith(prefix) and entry.endswith(suffix) and stem.endswith(SUFFIX):
-            return stem
-    return None
 
 
 # ---------------------------------------------------------------- locating files
@@ -128,9 +69,8 @@ def bundle_kind(path):
 
 def directories(path, kind):
     """[(label, directory)] holding instrument files: the sub-directories, or the tick directory."""
-    if kind == "tick":
-        return [(TICK_KIND, path)]
-    return [(name, os.path.join(path, name)) for name in MINBAR_DIRECTORIES]
+    return [(TICK_KIND if kind == "tick" else os.path.basename(directory), directory)
+            for directory in formats.directories(path, kind)]
 
 
 def instrument_paths(directory):
@@ -144,10 +84,6 @@ def instrument_paths(directory):
         elif entry.endswith(SUFFIX) and os.path.isfile(os.path.join(directory, entry)):
             found.add(entry)
     return [os.path.join(directory, name) for name in sorted(found)]
-
-
-def order_book_id_of(h5_file):
-    return os.path.basename(h5_file)[:-len(SUFFIX)]
 
 
 def require_kind(path, kind=None):
@@ -168,38 +104,22 @@ def require_kind(path, kind=None):
 def find_instrument(path, kind, order_book_id):
     """(label, file) of an instrument's file in the bundle; BundleError when there is none."""
     try:
-        check_order_book_id(order_book_id)
+        h5_file = formats.locate(path, order_book_id, kind)
     except ValueError as error:
         raise BundleError(str(error)) from None
-    for label, directory in directories(path, kind):
-        h5_file = instrument_file(directory, order_book_id)
-        if os.path.isfile(h5_file):
-            return label, h5_file
-    raise BundleError("no file for {} in {}".format(order_book_id, path))
+    if h5_file is None or not os.path.isfile(h5_file):
+        raise BundleError("no file for {} in {}".format(order_book_id, path))
+    return TICK_KIND if kind == "tick" else os.path.basename(os.path.dirname(h5_file)), h5_file
 
 
 # ---------------------------------------------------------------- records as tables
 
 def parse_day(text):
     """A day given as YYYYMMDD as that integer; BundleError otherwise."""
-    text = str(text)
-    try:
-        # ASCII only: str.isdigit also takes other scripts' digits.
-        day = pd.Timestamp(text) if len(text) == 8 and text.isascii() and text.isdigit() else None
-    except ValueError:
-        day = None
+    day = formats.day_number(text)
     if day is None:
-        raise BundleError("{!r} is not a day written YYYYMMDD".format(text))
-    return int(text)
-
-
-def is_day_name(name):
-    """Whether a tick dataset's name is a real date written YYYYMMDD."""
-    try:
-        parse_day(name)
-    except BundleError:
-        return False
-    return True
+        raise BundleError("{!r} is not a day written YYYYMMDD".format(str(text)))
+    return day
 
 
 def _stamps(date, hhmmss, extra_ns=0):
@@ -251,7 +171,7 @@ def ticks_table(records, scales):
 
 
 def day_rows(index, rows, day):
-    """(first, stop) rows of "data" that belong to trading date `day`, or None."""
+    """(first, stop) rows of the bar records that belong to trading date `day`, or None."""
     at = np.flatnonzero(index["date"] == day)
     if not len(at):
         return None

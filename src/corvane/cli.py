@@ -337,7 +337,7 @@ def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
 
     from corvane import bundle, bundle_files, verify
 
-    options = verify.Options(bundle_files.layouts(), data, repair, max_jump)
+    options = verify.Options(bundle_files.layouts(bundle.H5TicksLoader), data, repair, max_jump)
     with bundle_errors_as_usage(), tqdm(unit="file", desc="verify", file=sys.stderr, leave=False,
                                         disable=not sys.stderr.isatty()) as bar:
         report = verify.verify(path, kind, options, jobs, verify.client_source(bundle), bar)
@@ -357,8 +357,8 @@ def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
 @click.option("--json", "as_json", is_flag=True, help="Print as JSON.")
 def inspect_command(path, order_book_id, kind, day, as_json):
     """Show what the bundle at PATH holds, or one instrument's file, or one day of it."""
+    from corvane import bundle, inspection
     from corvane import bundle_files as files
-    from corvane import inspection
 
     with bundle_errors_as_usage(order_book_id):
         kind = files.require_kind(path, kind)
@@ -375,7 +375,7 @@ def inspect_command(path, order_book_id, kind, day, as_json):
             if as_json:
                 return echo_json(inspection.file_json(fact))
             return click.echo("\n".join(inspection.file_lines(fact)))
-        table = inspection.day_table(h5_file, label, day, files.layouts())
+        table = inspection.day_table(h5_file, label, day, files.layouts(bundle.H5TicksLoader))
     if as_json:
         return echo_json(inspection.table_json(table))
     click.echo(table.to_string())
@@ -395,8 +395,8 @@ def inspect_command(path, order_book_id, kind, day, as_json):
               show_default=True, metavar="W H", help="Width and height in pixels.")
 def plot_command(path, order_book_id, kind, start, end, day, out, size):
     """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
+    from corvane import bundle, plot
     from corvane import bundle_files as files
-    from corvane import plot
 
     with bundle_errors_as_usage(order_book_id):
         plot.check_output(out)
@@ -405,7 +405,7 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size):
         if label == files.TICK_KIND:
             if day is None:
                 raise files.BundleError("a tick file is drawn one day at a time: give --day")
-            table = plot.read_tick_day(h5_file, day, files.layouts().tick_scales)
+            table = plot.read_tick_day(h5_file, day, files.layouts(bundle.H5TicksLoader).tick_scales)
             title = plot.draw_ticks(table, order_book_id, day, out, size)
         else:
             if day is not None:

@@ -16,7 +16,7 @@ import uuid
 import dask
 import distributed
 
-from corvane import run
+from corvane import workers
 
 # How long to wait for the cluster's first worker.
 WORKERS_TIMEOUT = 60
@@ -26,7 +26,7 @@ class WorkerSetup(distributed.WorkerPlugin):
     """Runs the worker initialiser once on each worker, as the process pool does.
 
     A failure is kept, not raised: the worker's jobs then fail naming the
-    initialiser (see corvane.run) instead of running without a client.
+    initialiser instead of running without a client.
     """
 
     # One name: registering it again for the next run sets every worker up again.
@@ -34,13 +34,7 @@ class WorkerSetup(distributed.WorkerPlugin):
 
     def setup(self, worker):
         from corvane import bundle
-        initializer = bundle.init_lumenfeed_with_warnings_catch
-        try:
-            initializer()
-            run._worker_setup_failure = None
-        except Exception as exc:
-            run._worker_setup_failure = "worker initializer {} failed: {!r}".format(
-                initializer.__name__, exc)
+        workers.set_up(bundle.init_lumenfeed_with_warnings_catch)
 
 
 @contextlib.contextmanager
@@ -118,7 +112,7 @@ def local_workers(scheduler):
         return None
     text = scheduler[len("local:"):]
     if not text.isdigit() or int(text) < 1:
-        raise run.SetupRefused("--scheduler local:N needs a number of workers N >= 1, not {!r}"
+        raise workers.SetupRefused("--scheduler local:N needs a number of workers N >= 1, not {!r}"
                                .format(text))
     return int(text)
 
@@ -136,7 +130,7 @@ def check_shared(client, path):
         os.remove(marker)
     blind = {worker: problem for worker, problem in sorted(answers.items()) if problem}
     if blind:
-        raise run.SetupRefused(
+        raise workers.SetupRefused(
             "{} must be the same directory on every worker (a shared file system); {} of {} "
             "workers cannot use it: {}".format(
                 path, len(blind), len(answers),

@@ -6,6 +6,8 @@ import h5py
 import numpy as np
 
 from corvane import bundle_files as files
+from corvane import formats
+from corvane.formats import DATA, INDEX
 
 OLDEST_SHOWN = 10
 
@@ -19,7 +21,7 @@ class FileFacts(NamedTuple):
     last: int
     disk_bytes: int
     raw_bytes: int     # rows times the record size
-    chunk_rows: int    # of "data", or of the latest tick day; 0 when none
+    chunk_rows: int    # of the bar records, or of the latest tick day; 0 when none
     chunk_bytes: int
     readable: bool = True
 
@@ -31,9 +33,9 @@ def _chunk(dataset):
 
 def _minbar_facts(h5):
     """(rows, days, first, last, raw bytes, chunk) of an open minute-bar file."""
-    if "index" not in h5 or "data" not in h5:
+    if INDEX not in h5 or DATA not in h5:
         return 0, 0, 0, 0, 0, (0, 0)
-    data, dates = h5["data"], h5["index"].fields("date")[()]
+    data, dates = h5[DATA], h5[INDEX].fields("date")[()]
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (0, 0)
     return len(data), len(dates), first, last, data.size * data.dtype.itemsize, _chunk(data)
 
@@ -42,7 +44,7 @@ def _tick_facts(h5):
     days = sorted(name for name, member in h5.items() if isinstance(member, h5py.Dataset))
     rows = sum(len(h5[name]) for name in days)
     raw = sum(h5[name].size * h5[name].dtype.itemsize for name in days)
-    dated = [name for name in days if files.is_day_name(name)]
+    dated = [name for name in days if formats.is_day_name(name)]
     first, last = (int(dated[0]), int(dated[-1])) if dated else (0, 0)
     return rows, len(days), first, last, raw, (_chunk(h5[days[-1]]) if days else (0, 0))
 
@@ -159,11 +161,11 @@ def day_table(h5_file, label, day, layouts):
             if name not in h5:
                 raise files.BundleError("{} holds no ticks of {}".format(h5_file, name))
             return files.ticks_table(h5[name][()], layouts.tick_scales)
-        index = h5["index"][()] if "index" in h5 else np.zeros(0, dtype=layouts.index)
-        rows = files.day_rows(index, len(h5["data"]) if "data" in h5 else 0, day)
+        index = h5[INDEX][()] if INDEX in h5 else np.zeros(0, dtype=formats.INDEX_DTYPE)
+        rows = files.day_rows(index, len(h5[DATA]) if DATA in h5 else 0, day)
         if rows is None:
             raise files.BundleError("{} holds no bars of {}".format(h5_file, day))
-        return files.bars_table(h5["data"][rows[0]:rows[1]])
+        return files.bars_table(h5[DATA][rows[0]:rows[1]])
 
 
 def table_json(table):

@@ -1,8 +1,7 @@
 """The minute-bar store: brings one instrument's minute-bar file up to date.
 
-A minute-bar file holds a growing dataset "data" (one record per bar) and a
-growing dataset "index" (one record per trading date: the date and the row of
-its first bar in "data").  A file without "index" is not initialised yet.
+A minute-bar file (its format in `corvane.formats`) holds the bar records
+and their per-date index; a file without the index is not initialised yet.
 
 This module fetches the bars from the client and turns them into plain numpy
 record arrays; the engine (`corvane._engine`) owns every byte written.
@@ -16,10 +15,9 @@ import numpy as np
 import pandas as pd
 
 from corvane import _engine
-# Where files lie is shared with the tick store and the tools that read a bundle.
-from corvane.bundle_files import (  # noqa: F401
-    EQUITIES_DIRECTORY, FUTURE_DIRECTORY, OPTION_DIRECTORY, check_order_book_id, instrument_file)
-from corvane.members import check_minbar_members
+from corvane.formats import (
+    EQUITIES_DIRECTORY, FUTURE_DIRECTORY, INDEX, OPTION_DIRECTORY, check_minbar_members,
+    check_order_book_id, instrument_file)
 
 # Up to this many rows a frame's numbers are read as one matrix (a day of
 # ticks or bars is a few thousand rows at most).
@@ -262,9 +260,9 @@ def _store_for(services, order_book_id, ins_type, equities_dtype, derivatives_dt
 
 
 def _latest_trading_date(h5):
-    last = h5.read_last("index")
+    last = h5.read_last(INDEX)
     if last is None:
-        raise ValueError("{}: \"index\" holds no rows".format(h5.path))
+        raise ValueError("{}: \"{}\" holds no rows".format(h5.path, INDEX))
     return int(last["date"])  # the client wants a plain int, not a numpy scalar
 
 
@@ -285,13 +283,13 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
 
     def _append(h5, index, data):
         # One unit: the engine offsets line_no by the rows already stored,
-        # removes an orphan "data" and rolls back on a failed index write.
+        # removes orphan bar records and rolls back on a failed index write.
         h5.append_minbar(index, data)
 
     with open_instrument_file(h5_file) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
-        if "index" not in members:
+        if INDEX not in members:
             index, data = _get_price(min_start_date)
         else:
             index, data = _get_price(client.get_next_trading_date(_latest_trading_date(h5)))

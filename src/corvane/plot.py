@@ -12,6 +12,7 @@ import matplotlib
 import numpy as np
 
 from corvane import bundle_files as files
+from corvane.formats import DATA, INDEX
 
 DEFAULT_DAYS = 20
 # Candles while each keeps this many pixels of width; beyond, a close line.
@@ -55,9 +56,9 @@ def select_days(dates, start=None, end=None, count=DEFAULT_DAYS):
 def read_bars(h5_file, start=None, end=None):
     """(table of the bars, their trading dates per bar) over the chosen days."""
     with h5py.File(h5_file, "r") as h5:
-        if "index" not in h5 or "data" not in h5:
+        if INDEX not in h5 or DATA not in h5:
             raise files.BundleError("{} holds no bars".format(h5_file))
-        index, data = h5["index"][()], h5["data"]
+        index, data = h5[INDEX][()], h5[DATA]
         chosen = select_days(index["date"], start, end)
         if not len(chosen):
             raise files.BundleError("{} holds no bars from {} to {}".format(

@@ -19,6 +19,8 @@ import numpy as np
 import pandas as pd
 
 from corvane import bundle_files as files
+from corvane import formats
+from corvane.formats import DATA, INDEX
 from corvane import inspection
 
 # Threads of bars_many: reads wait on the disk and inflate without the GIL.
@@ -119,15 +121,15 @@ def _open(h5_file):
 
 
 def _read_index(h5, h5_file):
-    if "index" not in h5 or "data" not in h5:
+    if INDEX not in h5 or DATA not in h5:
         raise files.BundleError("{} holds no bars".format(h5_file))
-    return h5["index"][()]
+    return h5[INDEX][()]
 
 
 def _bars_of_file(h5_file, start, end, fields):
     with _open(h5_file) as h5:
         index = _read_index(h5, h5_file)
-        data = h5["data"]
+        data = h5[DATA]
         fields = _bar_fields(data.dtype, fields)
         first, stop = _date_span(index["date"], start, end)
         line_no = index["line_no"].astype(np.int64)
@@ -166,7 +168,7 @@ def bars_many(path, order_book_ids, start=None, end=None, fields=None, threads=D
 
 
 def _tick_days(h5):
-    return sorted(name for name in h5 if files.is_day_name(name))
+    return sorted(name for name in h5 if formats.is_day_name(name))
 
 
 def ticks(path, order_book_id, start=None, end=None):
@@ -212,7 +214,7 @@ def index(path, order_book_id):
             return pd.DataFrame({"date": np.array([int(day) for day in days], dtype=np.int32),
                                  "rows": np.array([len(h5[day]) for day in days], dtype=np.int64)})
         stored = _read_index(h5, h5_file)
-        rows = len(h5["data"])
+        rows = len(h5[DATA])
     line_no = stored["line_no"].astype(np.int64)
     return pd.DataFrame({"date": stored["date"], "line_no": stored["line_no"],
                          "rows": np.append(line_no[1:], rows) - line_no})
@@ -228,7 +230,7 @@ def listing(path):
     kind = files.require_kind(path)
     facts = inspection.bundle_facts(path, kind)
     return pd.DataFrame({
-        "order_book_id": [files.order_book_id_of(fact.file) for fact in facts],
+        "order_book_id": [formats.order_book_id_of(fact.file) for fact in facts],
         "kind": [fact.label for fact in facts],
         "rows": np.array([fact.rows for fact in facts], dtype=np.int64),
         "days": np.array([fact.days for fact in facts], dtype=np.int64),

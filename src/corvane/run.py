@@ -26,7 +26,9 @@ import time
 import traceback
 from typing import NamedTuple, Optional
 
-from corvane import market_client, selection
+from corvane import formats, market_client, selection, workers
+from corvane.formats import DATA, INDEX
+from corvane.workers import SetupRefused
 
 COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted")
@@ -47,9 +49,6 @@ PROGRESS_SECONDS = 30.0
 UNHEALABLE_TYPES = (TypeError, ValueError, KeyError, NotImplementedError)
 UNHEALABLE_OS_ERRORS = ("file signature not found", "Is a directory", "not a regular file")
 
-# Set in a Dask worker whose set-up failed (see corvane.cluster); its jobs
-# then fail naming the initialiser instead of running without a client.
-_worker_setup_failure = None
 # Set in a worker once Ctrl-C reached it: jobs already handed to it start
 # no more.
 _interrupted = False
@@ -59,16 +58,8 @@ class NothingSelected(ValueError):
     """The words select no instrument at all."""
 
 
-class SetupRefused(RuntimeError):
-    """The run cannot start where it was asked to (a cluster that cannot see PATH)."""
-
-
 class NotStarted(KeyboardInterrupt):
     """A job handed to a worker after Ctrl-C reached it; it touched nothing."""
-
-
-class WorkerSetupError(RuntimeError):
-    """A job was not run because its worker's initialiser had failed."""
 
 
 class Held(NamedTuple):
@@ -112,7 +103,7 @@ def minbar_job(order_book_id, path, min_start_date=None, retries=2, durable=Fals
     """Bring one minute-bar file up to date; its Outcome."""
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
-    return _job(order_book_id, lambda: _minbar_file(path, order_book_id), bundle._append_h5,
+    return _job(order_book_id, lambda: formats.locate(path, order_book_id, "minbar"), bundle._append_h5,
                 (order_book_id, path, None, start), retries, durable, backoff)
 
 
@@ -121,31 +112,15 @@ def tick_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
     """Bring one tick file up to date; its Outcome."""
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
-    return _job(order_book_id, lambda: _tick_file(path, order_book_id), bundle._append_h5_tick,
+    return _job(order_book_id, lambda: formats.locate(path, order_book_id, "tick"), bundle._append_h5_tick,
                 (order_book_id, path, None, start), retries, durable, backoff)
-
-
-def _minbar_file(path, order_book_id):
-    """The instrument's minute-bar file, or None when it has none yet."""
-    from corvane.bundle_files import MINBAR_DIRECTORIES, instrument_file
-    for sub_dir in MINBAR_DIRECTORIES:
-        name = instrument_file(os.path.join(path, sub_dir), order_book_id)
-        if os.path.lexists(name):
-            return name
-    return None
-
-
-def _tick_file(path, order_book_id):
-    from corvane.minbar import instrument_file
-    name = instrument_file(path, order_book_id)
-    return name if os.path.lexists(name) else None
 
 
 def held(locate):
     """What the file `locate()` names holds; None when there is no file.
 
     Asked of the engine without a lock or a write.  Minute-bar files count
-    the rows of "data" and the days of "index"; tick files every dataset.
+    their bar records and the days of their index; tick files every dataset.
     Never raises: a file that cannot be read gives UNREADABLE, and the job
     itself then reports why.
     """
@@ -157,8 +132,8 @@ def held(locate):
         lengths = _engine.dataset_lengths(name)
     except (OSError, ValueError, TypeError):
         return UNREADABLE
-    if "index" in lengths or "data" in lengths:
-        return Held(lengths.get("data", 0), lengths.get("index", 0))
+    if INDEX in lengths or DATA in lengths:
+        return Held(lengths.get(DATA, 0), lengths.get(INDEX, 0))
     return Held(sum(lengths.values()), len(lengths))
 
 
@@ -175,8 +150,7 @@ def _job(order_book_id, locate, append, args, retries, durable, backoff):
 
 def _attempts(order_book_id, locate, append, args, retries, durable, backoff):
     started = time.monotonic()
-    if _worker_setup_failure is not None:
-        raise WorkerSetupError(_worker_setup_failure)
+    workers.check_set_up()
     before = held(locate)
     attempts = 0
     with _durable(durable):

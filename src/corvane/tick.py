@@ -14,8 +14,8 @@ import os
 import numpy as np
 import pandas as pd
 
-from corvane.members import check_tick_members
-from corvane.minbar import instrument_file, open_instrument_file, per_date, per_stamp, to_field
+from corvane.formats import DAY_NAME, check_tick_members, instrument_file
+from corvane.minbar import open_instrument_file, per_date, per_stamp, to_field
 
 
 def _check_layout(columns, fields, dtypes):
@@ -180,7 +180,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                                   .format(order_book_id, start_date, max_end_date))
         stored = set(members)
         for trading_date in pd.DatetimeIndex(listing.index).date:
-            name = trading_date.strftime("%Y%m%d")
+            name = trading_date.strftime(DAY_NAME)
             with _keeping_written_days(writer):
                 ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes,
                                    name in stored)

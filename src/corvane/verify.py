@@ -20,6 +20,8 @@ import pandas as pd
 
 from corvane import _engine
 from corvane import bundle_files as files
+from corvane import formats
+from corvane.formats import DATA, INDEX
 
 PRICES = ("open", "high", "low", "close")
 # An option's price often sits a few steps above the smallest one, where one
@@ -159,7 +161,7 @@ def _index_findings(index, rows):
     dates, line_no = index["date"].astype(np.int64), index["line_no"].astype(np.int64)
     found = []
     if not len(index):
-        return [("index-empty", "index", "\"index\" holds no rows")]
+        return [("index-empty", INDEX, "\"{}\" holds no rows".format(INDEX))]
     found += _rows("index-order", _after(dates[1:] <= dates[:-1]),
                    lambda k: "date {} follows {}".format(dates[k], dates[k - 1]), "index row")
     if line_no[0] != 0:
@@ -201,7 +203,7 @@ def _bar_values(bars, max_jump, directory):
     found += _rows("high-low", (lo > np.minimum(o, c)) | (h < np.maximum(o, c)),
                    lambda k: "high {} low {} do not bound open {} and close {}".format(h[k], lo[k], o[k], c[k]))
     found += _amounts(bars)
-    typical = OPTION_TYPICAL_MOVES if directory == files.OPTION_DIRECTORY else None
+    typical = OPTION_TYPICAL_MOVES if directory == formats.OPTION_DIRECTORY else None
     found += _jumps("jump", c, max_jump, "close", typical)
     return found
 
@@ -236,17 +238,18 @@ def _jumps(check, prices, max_jump, name, typical_moves=None):
 
 def check_minbar(h5, directory, options):
     """(findings, stored trading days) of one minute-bar file open in h5py."""
-    found = _members(h5, ("data", "index"))
-    present = [name for name in ("data", "index") if name in h5]
+    found = _members(h5, formats.MINBAR_MEMBERS)
+    present = [name for name in formats.MINBAR_MEMBERS if name in h5]
     if not present:
         return found, []  # created, never filled: the next update starts it
-    if present == ["data"]:
-        found.append(("missing-dataset", "index", "\"index\" is missing beside \"data\" (an interrupted "
-                      "first fill); the next update of this instrument fills the file again"))
-    elif present == ["index"]:
-        found.append(("missing-dataset", "data", "\"data\" is missing beside \"index\"; updates of "
-                      "this instrument fail until the file is removed"))
-    expected = {"data": files.bar_dtype(options.layouts, directory), "index": options.layouts.index}
+    if present == [DATA]:
+        found.append(("missing-dataset", INDEX, "\"{}\" is missing beside \"{}\" (an interrupted "
+                      "first fill); the next update of this instrument fills the file again"
+                      .format(INDEX, DATA)))
+    elif present == [INDEX]:
+        found.append(("missing-dataset", DATA, "\"{}\" is missing beside \"{}\"; updates of "
+                      "this instrument fail until the file is removed".format(DATA, INDEX)))
+    expected = {DATA: formats.bar_dtype(directory), INDEX: formats.INDEX_DTYPE}
     usable = True
     for name in present:
         dataset = h5[name]
@@ -258,14 +261,14 @@ def check_minbar(h5, directory, options):
         found += problems
     if not usable or len(present) < 2:
         return found, []
-    data = h5["data"]
-    index, failing = _read("index", h5["index"])
+    data = h5[DATA]
+    index, failing = _read(INDEX, h5[INDEX])
     found += failing
     if index is None:
         return found, []
     found += _index_findings(index, len(data))
     # The values need every field; the structure only the one.
-    bars, failing = _read("data", data, None if options.data else ["datetime"])
+    bars, failing = _read(DATA, data, None if options.data else ["datetime"])
     found += failing
     if bars is None:
         return found, [int(day) for day in index["date"]]
@@ -288,7 +291,7 @@ def check_tick(h5, options):
     for name, dataset in h5.items():
         if not isinstance(dataset, h5py.Dataset):
             continue
-        if not files.is_day_name(name):
+        if not formats.is_day_name(name):
             found.append(("day-name", name, "dataset name is not a date written YYYYMMDD"))
         else:
             days.append(int(name))
@@ -296,7 +299,7 @@ def check_tick(h5, options):
         found += problems
         if any(check == "record-type" for check, _, _ in problems):
             continue
-        day = int(name) if files.is_day_name(name) else None
+        day = int(name) if formats.is_day_name(name) else None
         found += [(check, "day {} {}".format(name, where), detail)
                   for check, where, detail in _tick_day(dataset, day, options)]
     return found, sorted(days)
@@ -327,7 +330,7 @@ def _tick_day(dataset, day, options):
 # ---------------------------------------------------------------- leftovers
 
 def _leftovers(h5_file):
-    return {kind: path for kind, path in files.companion_paths(h5_file).items() if os.path.lexists(path)}
+    return {kind: path for kind, path in formats.companion_paths(h5_file).items() if os.path.lexists(path)}
 
 
 def recover(h5_file):
@@ -425,7 +428,7 @@ def missing_days(client, result):
     stored = result.days
     if not stored:
         return []
-    expected = listed_days(client, files.order_book_id_of(result.file), stored[0], stored[-1])
+    expected = listed_days(client, formats.order_book_id_of(result.file), stored[0], stored[-1])
     absent = sorted(set(expected) - set(stored))
     if not absent:
         return []

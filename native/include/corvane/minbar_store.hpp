@@ -9,6 +9,10 @@
 
 namespace corvane {
 
+// The two datasets of a minute-bar file: the bars, and one entry per trading date.
+inline constexpr const char* kData = "data";
+inline constexpr const char* kIndex = "index";
+
 // The largest row number an index entry can hold (line_no is 32-bit unsigned).
 inline constexpr std::uint64_t kMaxLineNo = 4294967295u;
 

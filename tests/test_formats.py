@@ -1,0 +1,96 @@
+"""The file formats are declared once, and an instrument's file is found one way."""
+import ast
+import importlib.util
+import os
+import pathlib
+
+import pytest
+
+from corvane import _engine, formats
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def test_record_types_are_the_engines_layouts_packed():
+    for name, layout in _engine.layouts().items():
+        dtype = getattr(formats, name)
+        assert dtype.itemsize == layout["itemsize"] == sum(dtype[f].itemsize for f in dtype.names)
+        assert [(f, dtype[f].str, dtype.fields[f][1]) for f in dtype.names] == [
+            (f, code, offset) for f, code, offset in layout["fields"]]
+
+
+@pytest.mark.parametrize("fields, itemsize", [
+    ([("a", "<i4", 0), ("b", "<f8", 8)], 16),   # a gap after "a"
+    ([("a", "<i4", 0), ("b", "<i4", 4)], 12),   # trailing padding
+    ([("a", ">i4", 0), ("b", "<i4", 4)], 8),    # big-endian
+])
+def test_a_layout_that_is_not_packed_little_endian_is_refused(fields, itemsize):
+    with pytest.raises(formats.FormatError, match="BAD"):
+        formats._packed("BAD", {"fields": fields, "itemsize": itemsize})
+
+
+def test_member_names_are_the_engines():
+    assert formats.MINBAR_MEMBERS == tuple(_engine.minbar_members()) == (formats.DATA, formats.INDEX)
+
+
+@pytest.mark.parametrize("sub_dir", formats.MINBAR_DIRECTORIES)
+def test_locate_finds_a_minute_bar_file_in_its_sub_directory(tmp_path, sub_dir):
+    (tmp_path / sub_dir).mkdir()
+    (tmp_path / sub_dir / "S1.h5").write_bytes(b"")
+    assert formats.locate(str(tmp_path), "S1", "minbar") == str(tmp_path / sub_dir / "S1.h5")
+    assert formats.locate(str(tmp_path), "S2", "minbar") is None
+    assert formats.locate(str(tmp_path), "S1", "tick") is None
+
+
+def test_locate_counts_whatever_lies_at_the_files_name(tmp_path):
+    (tmp_path / "S1.h5").mkdir()
+    os.symlink(str(tmp_path / "gone"), str(tmp_path / "S2.h5"))
+    assert formats.locate(str(tmp_path), "S1", "tick") == str(tmp_path / "S1.h5")
+    assert formats.locate(str(tmp_path), "S2", "tick") == str(tmp_path / "S2.h5")
+
+
+@pytest.mark.parametrize("order_book_id", ["..", "a/b", ""])
+def test_locate_refuses_an_unsafe_identifier(tmp_path, order_book_id):
+    with pytest.raises(ValueError, match="unsafe"):
+        formats.locate(str(tmp_path), order_book_id, "tick")
+
+
+def test_companion_names_are_the_engines(tmp_path):
+    h5_file = str(tmp_path / "S1.h5")
+    names = formats.leftover_names()
+    for kind, path in formats.companion_paths(h5_file).items():
+        assert formats.owner_of(os.path.basename(path), names) == "S1.h5", kind
+    assert formats.lock_path(h5_file) == _engine.lock_path(h5_file)
+    assert formats.owner_of(os.path.basename(formats.lock_path(h5_file)), names) is None
+
+
+def _import_check():
+    spec = importlib.util.spec_from_file_location("import_cycles", ROOT / "tools" / "import_cycles.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_import_check_sees_imports_in_functions_and_through_importlib():
+    tree = ast.parse("import corvane.a\n"
+                     "def f():\n    from corvane import b\n    from corvane.c import x\n"
+                     "def g():\n    importlib.import_module('corvane.d')\n"
+                     "import numpy\nfrom corvane import _engine\n")
+    assert _import_check().imported(tree, {"a", "b", "c", "d", "e"}) == {"a", "b", "c", "d"}
+
+
+def test_import_check_names_each_circle_and_passes_a_tree():
+    check = _import_check()
+    assert check.circles({"a": ["b"], "b": ["c"], "c": ["a"], "d": ["a"], "e": ["f"], "f": ["e"]}) \
+        in ([["a", "b", "c"], ["e", "f"]], [["e", "f"], ["a", "b", "c"]])
+    assert check.circles({"a": ["b", "c"], "b": ["c"], "c": []}) == []
+
+
+def test_corvane_has_no_import_circle():
+    check = _import_check()
+    assert check.circles(check.graph()) == []
+
+
+def test_day_names_are_real_dates_in_eight_ascii_digits():
+    assert formats.day_number("20240229") == 20240229
+    assert [formats.day_number(text) for text in ("20230229", "2024010", "２０２４０１０２", "latest")] == [None] * 4
