@@ -1,5 +1,6 @@
 """The `corvane` command."""
 import concurrent.futures
+import json
 import os
 import subprocess
 import sys
@@ -151,6 +152,81 @@ def test_a_failure_before_the_jobs_is_one_line(monkeypatch, inline_store, tmp_pa
     assert result.stderr.splitlines()[-1] == "corvane: ConnectionError: server down"
     assert ("Traceback" in result.stderr) == verbose
     assert inline_store[0] == []
+
+
+def failing_pool(**kwargs):
+    raise OSError("cannot start a worker")
+
+
+@pytest.mark.parametrize("args, failure, status, error, not_run", [
+    (["ST001", "--since", "2024130"], None, 2, "BadParameter: Invalid value for '--since'", []),
+    (["ST001", "--jbs", "3"], None, 2, "NoSuchOption: No such option '--jbs'", []),
+    (["nosuchword"], None, 2, "NothingSelected: no instrument matches nosuchword", []),
+    (["ST001"], ConnectionError("server down"), 1, "ConnectionError: server down", []),
+    (["ST001"], KeyboardInterrupt(), 130, "KeyboardInterrupt: ", []),
+    (["ST001", "ST002"], "pool", 1, "OSError: cannot start a worker", ["ST001", "ST002"]),
+])
+def test_a_run_failing_outside_its_jobs_replaces_the_report_with_its_error(
+        monkeypatch, client, inline_store, tmp_path, args, failure, status, error, not_run):
+    report_file = tmp_path / "report.json"
+    report_file.write_text('{"counts": {"failed": 0}, "yesterday": true}')
+    if failure == "pool":
+        monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", failing_pool)
+    elif failure is not None:
+        client.fail = failure
+    result = invoke("update-minbar", tmp_path / "minbar", *args, "--report", report_file)
+    assert result.exit_code == status
+    report = json.loads(report_file.read_text())
+    assert report["error"].startswith(error) and report["exit_status"] == status
+    assert report["command"] == "update-minbar"
+    assert [(e["order_book_id"], e["status"]) for e in report["instruments"]] == [
+        (oid, "not_run") for oid in not_run]
+    assert report["counts"]["not_run"] == len(not_run)
+    assert report["unresolved"] == (["nosuchword"] if "nosuchword" in args else [])
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
+
+
+@pytest.mark.parametrize("where", ["{tmp}/no/such/dir/r.json", "{tmp}", "{tmp}/plain/r.json"])
+def test_a_report_that_could_not_be_written_is_refused_before_anything_runs(client, recorder, tmp_path,
+                                                                          where):
+    (tmp_path / "plain").write_text("x")
+    result = invoke("update-minbar", tmp_path / "minbar", "ST001", "--report",
+                    where.format(tmp=tmp_path))
+    assert result.exit_code == 2
+    (line,) = result.stderr.splitlines()
+    assert "Invalid value for '--report'" in line
+    assert client.calls == [] and recorder.events == []
+    assert not (tmp_path / "minbar").exists()
+
+
+def test_a_report_is_replaced_whole_or_not_at_all(monkeypatch, tmp_path):
+    from corvane import run
+
+    report_file = tmp_path / "report.json"
+    report_file.write_text("yesterday")
+    result = run.failed_run("update-minbar", "b", ["ST001"], "OSError: x", ["ST001"])
+
+    def fail_to_rename(*args):
+        raise OSError("disk gone")
+
+    monkeypatch.setattr(os, "replace", fail_to_rename)
+    with pytest.raises(OSError):
+        result.write_json(str(report_file))
+    assert report_file.read_text() == "yesterday"
+    assert os.listdir(tmp_path) == ["report.json"]
+    monkeypatch.undo()
+    report_file.chmod(0o444)
+    result.write_json(str(report_file), 1)
+    written = json.loads(report_file.read_text())
+    assert written["error"] == "OSError: x" and written["exit_status"] == 1
+    # A fresh file, as open() would make it (not a private temporary's mode).
+    assert report_file.stat().st_mode & 0o777 == 0o666 & ~current_umask()
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
 @pytest.mark.parametrize("args, message", [

@@ -182,9 +182,11 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert "\r" not in result.stderr and "Traceback" not in result.stdout + result.stderr
 
     report = json.loads(report_file.read_text())
-    assert {key: report[key] for key in ("command", "path", "words", "unresolved")} == {
+    assert {key: report[key] for key in ("command", "path", "words", "unresolved", "error",
+                                         "exit_status")} == {
         "command": "update-minbar", "path": str(minbar),
-        "words": [STOCK, INDEX, FUTURE, "nosuchword"], "unresolved": ["nosuchword"]}
+        "words": [STOCK, INDEX, FUTURE, "nosuchword"], "unresolved": ["nosuchword"], "error": None,
+        "exit_status": 1}
     entries = {entry["order_book_id"]: entry for entry in report["instruments"]}
     assert set(entries) == {STOCK, INDEX, FUTURE}
     for oid in (INDEX, FUTURE):
@@ -195,7 +197,7 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert failed["status"] == "failed" and failed["attempts"] == 1
     assert failed["error"].startswith("OSError: unable to open file ")
     assert report["counts"] == {
-        "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "instruments": 3,
+        "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "not_run": 0, "instruments": 3,
         "rows_added": sum(rows_in(minbar, oid)[0] for oid in (INDEX, FUTURE))}
 
     verbose = corvane("update-minbar", minbar, STOCK, "--verbose", env=dict(os.environ))

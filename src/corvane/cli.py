@@ -62,27 +62,33 @@ def nearest_existing(path):
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
                scheduler, verbose):
     """Run the update, print its summary, write its report; exit with its status."""
-    # Imported here so that `corvane --help` works even where the
-    # market-data platform is not installed.
-    from corvane import bundle, market_client, run
-
+    command = COMMANDS[kind]
     try:
+        # Imported here so that `corvane --help` works even where the
+        # market-data platform is not installed.
+        from corvane import bundle, market_client, run
+
         # The client selects the instruments in this process; its warnings
         # are shown here, once per run.
         market_client.ready(bundle.lumenfeed, click.echo)
         result = run.update(kind, path, words, with_derivatives, jobs, retries, durable,
                             since=since, scheduler=scheduler)
-    except (run.NothingSelected, run.SetupRefused) as error:
-        raise click.UsageError(str(error)) from None
-    except KeyboardInterrupt:
-        click.echo("corvane: interrupted before any job ran", err=True)
-        sys.exit(130)
-    except Exception as error:
+    except (Exception, KeyboardInterrupt) as error:
+        status = failure_status(error)
+        if report:
+            write_failed_report(report, command, path, words, error, status)
+        if status == 2:
+            if install_hint(error):
+                raise    # the command group says what to install
+            raise click.UsageError(str(error)) from None
+        if status == 130:
+            click.echo("corvane: interrupted before any job ran", err=True)
+            sys.exit(130)
         # A failure outside the jobs (the client during selection, a bad
         # as-of date): one line; the traceback on request.
         if verbose:
             traceback.print_exc()
-        click.echo("corvane: {}: {}".format(type(error).__name__, run.brief(str(error))), err=True)
+        click.echo("corvane: {}".format(error_text(error)), err=True)
         sys.exit(1)
     click.echo(result.summary(verbose))
     if report:
@@ -92,6 +98,90 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
             click.echo("corvane: cannot write the report: {}".format(error), err=True)
             sys.exit(max(result.exit_status, 1))
     sys.exit(result.exit_status)
+
+
+COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
+
+
+def failure_status(error):
+    """The exit status of a run that failed outside its jobs."""
+    from corvane import run
+
+    if isinstance(error, KeyboardInterrupt):
+        return 130
+    if isinstance(error, (run.NothingSelected, run.SetupRefused)) or install_hint(error):
+        return 2
+    return 1
+
+
+def error_text(error):
+    """An exception as the report and the one-line message say it: "Type: message"."""
+    from corvane.run import brief
+
+    message = error.format_message() if isinstance(error, click.ClickException) else str(error)
+    return "{}: {}".format(type(error).__name__, brief(message))
+
+
+def write_failed_report(report, command, path, words, error, status):
+    """The report of a run that failed before its jobs: never yesterday's left in place."""
+    from corvane.run import failed_run
+
+    try:
+        failed_run(command, path, words or [], error_text(error), getattr(error, "not_reached", ()),
+                   getattr(error, "unresolved", ())).write_json(report, status)
+    except OSError as problem:
+        click.echo("corvane: cannot write the report: {}".format(problem), err=True)
+
+
+def report_problem(file_name):
+    """Why the report could not be written at `file_name`; None when it can."""
+    if os.path.isdir(file_name):
+        return "{} is a directory".format(file_name)
+    # Written beside and renamed over: the directory must take new files.
+    directory = os.path.dirname(os.path.abspath(file_name))
+    if not os.path.isdir(directory):
+        return "directory {} does not exist".format(directory)
+    if not os.access(directory, os.W_OK | os.X_OK):
+        return "directory {} is not writable".format(directory)
+    return None
+
+
+def report_file(ctx, param, value):
+    """--report refused before anything runs when the report could not be written."""
+    problem = report_problem(value) if value else None
+    if problem:
+        raise click.BadParameter(problem)
+    return value
+
+
+def report_argument(args):
+    """The value of --report among raw arguments, or None."""
+    for at, arg in enumerate(args):
+        if arg == "--":
+            break
+        if arg == "--report" and at + 1 < len(args):
+            return args[at + 1]
+        if arg.startswith("--report="):
+            return arg[len("--report="):]
+    return None
+
+
+class UpdateCommand(click.Command):
+    """An update command: its --report is written also when its arguments are refused.
+
+    Monitoring that reads the report must not find the last good run's there.
+    """
+
+    def make_context(self, info_name, args, parent=None, **extra):
+        report = report_argument(list(args))
+        try:
+            return super().make_context(info_name, args, parent=parent, **extra)
+        except click.UsageError as error:
+            if report and not report_problem(report):
+                params = error.ctx.params if error.ctx else {}
+                write_failed_report(report, info_name, params.get("path"), params.get("words"),
+                                    error, 2)
+            raise
 
 
 def since_date(ctx, param, value):
@@ -126,8 +216,9 @@ def common_options(function):
             "--since", metavar="YYYYMMDD", callback=since_date,
             help="Fill files that hold no data yet from this date on [default: 20050104]."),
         click.option(
-            "--report", type=click.Path(dir_okay=False, writable=True),
-            help="Write what each instrument did to this file as JSON."),
+            "--report", type=click.Path(dir_okay=False), callback=report_file, is_eager=True,
+            help="Write what each instrument did to this file as JSON, replacing it whole, "
+                 "on every exit (a run that fails before its jobs gives the error)."),
         click.option(
             "--scheduler", envvar="CORVANE_SCHEDULER", metavar="ADDRESS",
             help="Run the jobs on a Dask cluster: its scheduler's address "
@@ -200,12 +291,19 @@ class MissingModule(click.ClickException):
         click.echo("corvane: {}".format(self.format_message()), file=file, err=True)
 
 
+def install_hint(error):
+    """What to install for a ModuleNotFoundError of a known module; None otherwise."""
+    if not isinstance(error, ModuleNotFoundError):
+        return None
+    return INSTALL_HINTS.get((error.name or "").split(".")[0])
+
+
 @contextlib.contextmanager
 def missing_modules_named(ctx):
     try:
         yield
     except ModuleNotFoundError as error:
-        hint = INSTALL_HINTS.get((error.name or "").split(".")[0])
+        hint = install_hint(error)
         if hint is None:
             raise
         command = " ".join(filter(None, [ctx.command_path, ctx.invoked_subcommand]))
@@ -239,7 +337,7 @@ def main():
     """
 
 
-@main.command("update-minbar", epilog=WORDS_HELP + """
+@main.command("update-minbar", cls=UpdateCommand, epilog=WORDS_HELP + """
 \b
 Example:
   corvane update-minbar ./bundle/minbar stock index --jobs 4
@@ -254,7 +352,7 @@ def update_minbar(**arguments):
     run_update("minbar", **arguments)
 
 
-@main.command("update-tick", epilog=WORDS_HELP + """
+@main.command("update-tick", cls=UpdateCommand, epilog=WORDS_HELP + """
 \b
 Example:
   corvane update-tick ./bundle/tick stock --jobs 2

@@ -31,7 +31,8 @@ from corvane.formats import DATA, INDEX
 from corvane.workers import SetupRefused
 
 COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
-STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted")
+# "not_run": selected, but the run failed outside the jobs before reaching it.
+STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted", "not_run")
 # First wait before a retry, doubled at each further attempt, with jitter.
 BACKOFF_SECONDS = 1.0
 # Failures shown with their worker's traceback under --verbose.
@@ -56,6 +57,10 @@ _interrupted = False
 
 class NothingSelected(ValueError):
     """The words select no instrument at all."""
+
+    def __init__(self, message, unresolved=()):
+        super().__init__(message)
+        self.unresolved = sorted(unresolved)
 
 
 class NotStarted(KeyboardInterrupt):
@@ -240,21 +245,26 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
     words = [str(word) for word in words]
     bundle.click.echo(market_client.line(bundle.lumenfeed))
     chosen, unresolved = select(bundle, words, with_derivatives)
-    if kind == "tick":
-        # Made here, after a selection that succeeded, so the workers find it in place.
-        os.makedirs(path, exist_ok=True)
-    bundle.click.echo(bundle.START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
-    # Workers on other machines have other working directories.
-    job_path = os.path.abspath(path) if cluster else path
-    calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable)
-             for order_book_id in sorted(chosen)]
-    if executor is not None:
-        outcomes = run_jobs(executor, calls, own=False)
-    elif cluster is not None:
-        with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor:
-            outcomes = run_jobs(dask_executor, calls, own=False)
-    else:
-        outcomes = run_jobs(process_pool(bundle, jobs, len(calls)), calls, own=True)
+    try:
+        if kind == "tick":
+            # Made here, after a selection that succeeded, so the workers find it in place.
+            os.makedirs(path, exist_ok=True)
+        bundle.click.echo(bundle.START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
+        # Workers on other machines have other working directories.
+        job_path = os.path.abspath(path) if cluster else path
+        calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable)
+                 for order_book_id in sorted(chosen)]
+        if executor is not None:
+            outcomes = run_jobs(executor, calls, own=False)
+        elif cluster is not None:
+            with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor:
+                outcomes = run_jobs(dask_executor, calls, own=False)
+        else:
+            outcomes = run_jobs(process_pool(bundle, jobs, len(calls)), calls, own=True)
+    except BaseException as error:
+        # A failure outside the jobs: the caller's report lists what it kept from running.
+        error.not_reached = sorted(chosen)
+        raise
     return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes)
 
 
@@ -280,7 +290,7 @@ def select(bundle, words, with_derivatives):
     if unresolved:
         services.echo(selection.unresolved_message(bundle.TAG_MAP, unresolved))
     if not chosen:
-        raise NothingSelected("no instrument matches {}".format(" ".join(words)))
+        raise NothingSelected("no instrument matches {}".format(" ".join(words)), unresolved)
     return chosen, unresolved
 
 
@@ -361,6 +371,8 @@ class Report(NamedTuple):
     words: list
     unresolved: list
     outcomes: list
+    # Why the run failed outside the jobs ("Type: message"), or None.
+    error: Optional[str] = None
 
     @property
     def counts(self):
@@ -377,10 +389,10 @@ class Report(NamedTuple):
 
     @property
     def exit_status(self):
-        """0 all went well; 1 a job failed or a word matched nothing; 130 interrupted."""
+        """0 all went well; 1 a job failed, a word matched nothing or the run failed; 130 interrupted."""
         if any(outcome.status == "interrupted" for outcome in self.outcomes):
             return 130
-        return 1 if self.failed or self.unresolved else 0
+        return 1 if self.failed or self.unresolved or self.error else 0
 
     def summary(self, verbose=False):
         """The closing summary: counts, then one line per failed instrument."""
@@ -405,25 +417,48 @@ class Report(NamedTuple):
     def __str__(self):
         return self.summary()
 
-    def as_json(self):
+    def as_json(self, exit_status=None):
         return {
             "command": self.command,
             "path": self.path,
             "words": list(self.words),
             "unresolved": list(self.unresolved),
+            "error": self.error,
+            "exit_status": self.exit_status if exit_status is None else exit_status,
             "counts": self.counts,
             "instruments": [outcome_json(outcome) for outcome in self.outcomes],
         }
 
-    def write_json(self, file_name):
-        with open(file_name, "w", encoding="utf-8") as out:
-            json.dump(self.as_json(), out, ensure_ascii=False, indent=1)
-            out.write("\n")
+    def write_json(self, file_name, exit_status=None):
+        """Replace `file_name` with the report as a whole, never a part of it.
+
+        Monitoring reads the file at any moment: it is written beside under a
+        hidden name and renamed over the old one.
+        """
+        text = json.dumps(self.as_json(exit_status), ensure_ascii=False, indent=1) + "\n"
+        directory, name = os.path.split(os.path.abspath(file_name))
+        temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
+        try:
+            # 0o666 less the umask, as a plain open() would make it.
+            with open(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666), "w",
+                      encoding="utf-8") as out:
+                out.write(text)
+            os.replace(temporary, file_name)
+        except BaseException:
+            with contextlib.suppress(OSError):
+                os.remove(temporary)
+            raise
+
+
+def failed_run(command, path, words, error, not_reached=(), unresolved=()):
+    """The Report of a run that failed outside the jobs, with the instruments it did not reach."""
+    return Report(command, path, list(words), list(unresolved),
+                  [Outcome(oid, "not_run") for oid in not_reached], error)
 
 
 def outcome_json(outcome):
     before, after = outcome.before or Held(0, 0), outcome.after or Held(0, 0)
-    if outcome.status == "interrupted":
+    if outcome.status in ("interrupted", "not_run"):
         before = after = UNREADABLE
     return {
         "order_book_id": outcome.order_book_id,
