@@ -235,7 +235,10 @@ class HeldClient:
 
     def get_price(self, *args, **kwargs):
         if not os.path.exists(self.begun):
-            open(self.begun, "w").close()
+            # The pid of the worker that holds, whole once the file is there.
+            with open(self.begun + ".tmp", "w") as out:
+                out.write(str(os.getpid()))
+            os.replace(self.begun + ".tmp", self.begun)
             while True:
                 signal.pause()
         return self.client.get_price(*args, **kwargs)
@@ -284,6 +287,41 @@ def test_ctrl_c_cancels_what_has_not_started_and_still_reports(tmp_path, monkeyp
         else:
             assert not name.exists()
     assert not [p.name for p in (minbar / "equities").iterdir() if p.name.startswith(".")]
+
+
+def running(pid):
+    """Whether process `pid` runs (a zombie has ended)."""
+    try:
+        with open("/proc/{}/stat".format(pid)) as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="the kernel's parent-death signal")
+def test_the_pools_workers_leave_when_the_run_is_killed_outright(tmp_path, monkeypatch):
+    import signal
+    import time
+
+    monkeypatch.setenv("LUMENFEED_ASOF", "20261204")
+    begun = tmp_path / "begun"
+    command = [sys.executable, "-c", HELD_COMMAND, str(begun), "update-minbar", str(tmp_path / "minbar"),
+               "10001.HBX", "10002.HBX", "-j", "2"]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    wait_for_file(begun, process)
+    worker = int(begun.read_text())
+    assert worker != process.pid and running(worker)
+    try:
+        process.kill()      # the parent alone, as the OOM killer would
+        # Not communicate(): a worker left behind would hold the pipes open.
+        process.wait(timeout=120)
+        deadline = time.monotonic() + 120
+        while running(worker):
+            assert time.monotonic() < deadline, "worker {} outlived its parent".format(worker)
+            time.sleep(0.02)
+    finally:
+        if running(worker):
+            os.kill(worker, signal.SIGKILL)
 
 
 def test_without_dask_the_scheduler_is_refused_saying_what_to_install(demo, monkeypatch, tmp_path):

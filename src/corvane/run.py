@@ -16,6 +16,7 @@ can ship them to its workers by reference.
 """
 import concurrent.futures
 import contextlib
+import functools
 import importlib
 import json
 import os
@@ -269,10 +270,11 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
 
 
 def process_pool(bundle, jobs, count):
-    """The framework's pool, with no more workers than jobs."""
+    """The framework's pool, with no more workers than jobs, which leave when this process dies."""
     return bundle.ProgressedProcessPoolExecutor(
         max_workers=min(jobs or os.cpu_count() or 1, count),
-        initializer=bundle.init_lumenfeed_with_warnings_catch)
+        initializer=functools.partial(workers.pool_worker, bundle.init_lumenfeed_with_warnings_catch,
+                                      os.getpid()))
 
 
 def dask_support():

@@ -1,8 +1,16 @@
 """What a worker process keeps between jobs: whether its set-up succeeded.
 
 The executor's worker set-up (`corvane.cluster`) records it and the jobs
-(`corvane.run`) read it; neither has to import the other.
+(`corvane.run`) read it; neither has to import the other.  A process pool's
+worker also leaves with the process that started it (`pool_worker`).
 """
+import ctypes
+import os
+import signal
+import sys
+
+# prctl(2): the signal this process gets when its parent dies.
+PR_SET_PDEATHSIG = 1
 
 
 class SetupRefused(RuntimeError):
@@ -32,3 +40,37 @@ def check_set_up():
     """Refuse to run a job in a worker whose set-up failed."""
     if _setup_failure is not None:
         raise WorkerSetupError(_setup_failure)
+
+
+def pool_worker(initializer, parent_pid):
+    """A process pool worker's set-up: die with the parent `parent_pid`, then `initializer()`.
+
+    A parent killed outright (SIGKILL, the OOM killer) never shuts its pool
+    down; its workers would sleep on their pipe forever, or finish a job
+    nobody will hear of.  A job cut short by this is rolled back by the
+    engine's journal when its file is next opened.
+    """
+    exit_with_parent(parent_pid)
+    initializer()
+
+
+def exit_with_parent(parent_pid):
+    """Have the kernel kill this process when its parent dies (Linux); gone already, leave now."""
+    if sys.platform.startswith("linux"):
+        libc = ctypes.CDLL(None, use_errno=True)
+        if libc.prctl(PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0) != 0:
+            raise OSError(ctypes.get_errno(), "prctl(PR_SET_PDEATHSIG) failed")
+    # The parent may have died before the line above.  (Started by a fork
+    # server, the direct parent is that server, which leaves with `parent_pid`.)
+    if os.getppid() != parent_pid and not alive(parent_pid):
+        os._exit(1)
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
