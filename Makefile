@@ -13,7 +13,7 @@ JOBS    ?= 2
 # cmake, ninja and the build backends come from the checkout's virtual environment.
 export PATH := $(CURDIR)/.venv/bin:$(PATH)
 
-.PHONY: setup wheel native-test sanitizer-test asan-test tsan-test tsan-binding-test lint pytest test demo bench clean
+.PHONY: setup wheel native-test sanitizer-test asan-test tsan-test tsan-binding-test lint pytest test demo bench mutants clean
 
 setup:
 	bash tools/setup.sh
@@ -94,6 +94,12 @@ wheel: setup
 
 bench: setup
 	$(PY) bench/run.py
+
+# Test strength: each fault of tools/mutants.toml applied alone in a scratch copy
+# (build/mutants) must fail its tests. Long; not part of `make test`.
+# MUTANTS="--only ID,ID" or MUTANTS="--area verify" runs a few.
+mutants: setup
+	$(PY) tools/mutants.py $(MUTANTS)
 
 clean:
 	rm -rf build demo-bundle dist
