@@ -229,6 +229,16 @@ def current_umask():
     return mask
 
 
+def test_ctrl_c_during_selection_exits_130_before_any_job(monkeypatch, inline_store, tmp_path):
+    from conftest import FakeClient
+
+    monkeypatch.setattr(bundle, "lumenfeed", FakeClient(fail=KeyboardInterrupt()))
+    result = invoke("update-minbar", tmp_path / "minbar", "stock")
+    assert result.exit_code == 130
+    assert result.stderr.splitlines()[-1] == "corvane: interrupted before any job ran"
+    assert inline_store[0] == []
+
+
 @pytest.mark.parametrize("args, message", [
     (["update-minbr", "x", "y"], "'update-tick'?) Try 'corvane --help'."),
     (["update-minbar", "x", "y", "--jbs", "3"], "Did you mean '--jobs'? Try"),

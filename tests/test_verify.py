@@ -98,6 +98,30 @@ def contiguous_data(path):
         h5.create_dataset("data", data=data)
 
 
+def chunked_uncompressed_data(path):
+    with h5py.File(path, "r+") as h5:
+        data = h5["data"][()]
+        del h5["data"]
+        h5.create_dataset("data", data=data, chunks=True, maxshape=(None,))
+
+
+def bars_before_the_previous_date(path):
+    with h5py.File(path, "r+") as h5:
+        index = h5["index"][()]
+        # Still ascending, but the second date's bars (20250103) lie before
+        # the first date: further back than a night session reaches.
+        index["date"] = [20250104, 20250105, 20250106]
+        h5["index"][...] = index
+
+
+def ticks_back_across_dates(path):
+    with h5py.File(path, "r+") as h5:
+        records = h5["20250103"][()]
+        records["date"][-1] = 20250102  # the day's last tick stamped the evening before
+        records["time"][-1] = 210000000
+        h5["20250103"][...] = records
+
+
 def tick_day_not_a_date(path):
     with h5py.File(path, "r+") as h5:
         h5.move("20250103", "20250132")
@@ -125,6 +149,9 @@ def a_group_among_days(path):
     ("future", drop_index, "missing-dataset"),
     ("stock", records_of_another_type, "record-type"),
     ("future", contiguous_data, "storage"),
+    ("stock", chunked_uncompressed_data, "storage"),
+    ("stock", bars_before_the_previous_date, "index-bars"),
+    ("ticks", ticks_back_across_dates, "tick-order"),
     ("ticks", tick_day_not_a_date, "day-name"),
     ("ticks", ticks_out_of_order, "tick-order"),
     ("ticks", a_group_among_days, "unexpected-member"),
@@ -134,6 +161,36 @@ def test_each_kind_of_damage_is_found_and_named(made, name, damage, check):
     report = run(root_of(made, name))
     assert (os.path.basename(made[name]), check) in checks(report)
     assert {f.file for f in report.findings} == {made[name]}  # the sound file has none
+
+
+def test_a_line_no_at_the_end_of_data_is_named_and_the_rest_still_checked(made):
+    with h5py.File(made["stock"], "r+") as h5:
+        index = h5["index"][()]
+        index["line_no"][-1] = len(h5["data"])
+        h5["index"][...] = index
+    found = checks(run(root_of(made, "stock")))
+    assert ("ST1.h5", "line-no") in found
+    assert ("ST1.h5", "unreadable") not in found
+
+
+def test_a_night_session_opening_a_tick_day_is_in_order(made):
+    with h5py.File(made["ticks"], "r+") as h5:
+        records = h5["20250103"][()]
+        # The evening session of 20250102 opens trading date 20250103.
+        records["date"][:2] = 20250102
+        records["time"][:2] = [210000000, 210003000]
+        h5["20250103"][...] = records
+    assert run(root_of(made, "ticks")).findings == []
+
+
+def test_a_tick_directory_holding_only_a_first_fills_leftover_names_it(tmp_path):
+    directory = tmp_path / "tick"
+    directory.mkdir()
+    interrupt_update(directory / "ST9.h5")
+    report = run(directory)
+    assert report.kind == "tick"
+    assert [(os.path.basename(f.file), f.check) for f in report.findings] == [("ST9.h5", "temporary")]
+    assert invoke("verify", directory).exit_code == 1
 
 
 def test_damage_gives_status_1_one_line_per_finding_and_json(made):
