@@ -1,0 +1,228 @@
+"""The order of a durable call's flushes, renames and removals, as a crash sees it.
+
+A power loss keeps what reached the disk, in whatever order the kernel wrote
+it: only a flush orders two writes. Each commit path therefore promises an
+order, and a change that keeps the results but breaks the order would only
+show after a crash. The calls are traced in a child process (tests/trace_shim.c,
+preloaded) and checked here:
+
+- in place: the file's earlier bytes flushed before they are journalled; the
+  journal and its name flushed before the first original byte is overwritten;
+  the file flushed before its journal goes;
+- a new file, or a version written beside: flushed before it is renamed into
+  place, and the directory flushed after;
+- a rollback and a recovery: the restored bytes flushed before the journal goes.
+"""
+import os
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from corvane import _engine
+from looking import bars, write_minbar
+import corvane.bundle as bundle
+
+SHIM = os.path.join(os.path.dirname(__file__), "trace_shim.c")
+
+
+@pytest.fixture(scope="session")
+def shim(tmp_path_factory):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        pytest.skip("no C compiler for the trace shim")
+    library = str(tmp_path_factory.mktemp("shim") / "trace_shim.so")
+    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", library, SHIM, "-ldl"], check=True)
+    return library
+
+
+class Trace:
+    """Runs Python code in a child with the shim preloaded; its calls as (op, path, extra)."""
+
+    def __init__(self, shim, directory):
+        self.shim, self.directory = shim, os.path.realpath(str(directory))
+        self.log = os.path.join(self.directory, "..", os.path.basename(self.directory) + ".trace")
+
+    def start(self, code, kill=None, hold=None):
+        env = dict(os.environ, LD_PRELOAD=self.shim, TRACE_LOG=self.log, TRACE_UNDER=self.directory)
+        for name, value in (("TRACE_KILL", kill), ("TRACE_HOLD", hold)):
+            if value:
+                env[name] = value
+        prelude = "import sys; sys.path.insert(0, {!r})\n".format(os.path.dirname(__file__))
+        return subprocess.Popen([sys.executable, "-c", prelude + code], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def run(self, code, kill=None):
+        if os.path.exists(self.log):
+            os.remove(self.log)
+        child = self.start(code, kill=kill)
+        out, err = child.communicate(timeout=120)
+        assert child.returncode == (-9 if kill else 0), err
+        return self.events()
+
+    def events(self):
+        with open(self.log) as f:
+            return [tuple(line.split()) + ("",) * (3 - len(line.split())) for line in f]
+
+
+@pytest.fixture
+def trace(shim, tmp_path):
+    directory = tmp_path / "files"
+    directory.mkdir()
+    return Trace(shim, directory)
+
+
+APPEND = """
+from corvane import _engine, bundle
+import looking
+_engine._set_write_path({path!r})
+with _engine.File({file!r}, durable=True) as h5:
+    h5.append_minbar(*looking.bars(bundle.EQUITIES_DTYPE, [20250107, 20250108]))
+"""
+
+
+def existing(trace):
+    name = os.path.join(trace.directory, "X.h5")
+    write_minbar(name, bundle.EQUITIES_DTYPE)
+    return name
+
+
+def at(events, op, path, after=-1):
+    """Index of the first `op` on `path` after index `after`; None when there is none."""
+    for k in range(after + 1, len(events)):
+        if events[k][:2] == (op, path):
+            return k
+    return None
+
+
+def last(events, ops, path):
+    return max(k for k, event in enumerate(events) if event[0] in ops and event[1] == path)
+
+
+@pytest.mark.parametrize("path", ["automatic", "beside"])
+def test_a_new_file_or_version_is_flushed_before_its_rename_and_its_directory_after(trace, path):
+    name = os.path.join(trace.directory, "X.h5")
+    if path == "beside":
+        write_minbar(name, bundle.EQUITIES_DTYPE)
+    temporary = _engine.temporary_path(name)
+    events = trace.run(APPEND.format(path=path, file=name))
+    renamed = at(events, "rename", temporary)
+    assert renamed is not None and events[renamed][2] == name, events
+    flushed = at(events, "fdatasync", temporary, last(events, ("pwrite", "truncate"), temporary))
+    assert flushed is not None and flushed < renamed, events
+    assert at(events, "fsync", trace.directory, renamed) is not None, events
+
+
+def test_in_place_the_journal_is_on_disk_before_an_original_byte_is_overwritten(trace):
+    name = existing(trace)
+    size = os.path.getsize(name)
+    journal = _engine.journal_path(name)
+    events = trace.run(APPEND.format(path="in_place", file=name))
+    journalled = at(events, "pwrite", journal)
+    overwrite = next(k for k, (op, path, offset) in enumerate(events)
+                     if op == "pwrite" and path == name and int(offset) < size)
+    # What earlier calls left in the page cache is on disk before it is journalled as original.
+    assert at(events, "fdatasync", name) < journalled, events
+    journal_flushed = at(events, "fdatasync", journal, last(events[:overwrite], ("pwrite",), journal))
+    assert journal_flushed is not None and journal_flushed < overwrite, events
+    named = at(events, "fsync", trace.directory, journalled)
+    assert named is not None and named < overwrite, events
+    # The file is on disk before its journal goes, and the removal after.
+    removed = at(events, "unlink", journal)
+    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "truncate"), name))
+    assert flushed is not None and flushed < removed, events
+    assert at(events, "fsync", trace.directory, removed) is not None, events
+
+
+def test_a_rolled_back_call_is_flushed_before_its_journal_goes(trace):
+    name = existing(trace)
+    before = open(name, "rb").read()
+    journal = _engine.journal_path(name)
+    code = "from corvane import _engine\n_engine._fail_once('guarded.apply')\n" + """
+try:
+""" + "\n".join("    " + line for line in APPEND.format(path="in_place", file=name).splitlines()) + """
+except OSError:
+    pass
+else:
+    raise SystemExit("the injected failure did not fail the call")
+"""
+    events = trace.run(code)
+    assert open(name, "rb").read() == before
+    removed = at(events, "unlink", journal)
+    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "truncate"), name))
+    assert flushed is not None and removed is not None and flushed < removed, events
+
+
+def test_a_recovery_is_flushed_before_the_dead_writers_journal_goes(trace):
+    name = existing(trace)
+    before = open(name, "rb").read()
+    journal = _engine.journal_path(name)
+    # The writer dies right after its first overwrite of the file: the journal must undo it.
+    trace.run(APPEND.format(path="in_place", file=name), kill="pwrite " + name)
+    assert os.path.exists(journal) and open(name, "rb").read() != before
+    events = trace.run("from corvane import _engine\n_engine.File({!r}).abort()\n".format(name))
+    assert open(name, "rb").read() == before and not os.path.exists(journal)
+    removed = at(events, "unlink", journal)
+    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "truncate"), name))
+    assert flushed is not None and removed is not None and flushed < removed, events
+
+
+def test_a_new_file_between_its_flush_and_its_rename_keeps_other_writers_out(trace):
+    name = os.path.join(trace.directory, "X.h5")
+    temporary = _engine.temporary_path(name)
+    writer = trace.start(APPEND.format(path="automatic", file=name), hold="rename " + temporary)
+    try:
+        deadline_sign = trace.log + ".held"
+        while not os.path.exists(deadline_sign):
+            assert writer.poll() is None, writer.communicate()
+        # Its temporary file is unlocked now; only the writer lock keeps a second writer off.
+        with pytest.raises(OSError, match="being written by another process"):
+            _engine.File(name)
+        assert os.path.exists(temporary)
+    finally:
+        open(trace.log + ".release", "w").close()
+        out, err = writer.communicate(timeout=120)
+    assert writer.returncode == 0, err
+    with _engine.File(name) as h5:
+        assert h5.length("index") == 2
+
+
+@pytest.fixture
+def beside():
+    _engine._set_write_path("beside")
+    yield
+    _engine._set_write_path("automatic")
+
+
+def test_a_version_written_beside_never_replaces_a_file_another_process_put_there(tmp_path, beside):
+    name = str(tmp_path / "X.h5")
+    write_minbar(name, bundle.EQUITIES_DTYPE)
+    other = str(tmp_path / "other.h5")
+    write_minbar(other, bundle.EQUITIES_DTYPE, days=[20250102])
+    theirs = open(other, "rb").read()
+    h5 = _engine.File(name)
+    h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, [20250107]))
+    os.replace(other, name)   # as another process would, between our open and commit
+    with pytest.raises(OSError, match="replaced by another process"):
+        h5.close()
+    assert open(name, "rb").read() == theirs
+    assert sorted(os.listdir(tmp_path)) == ["X.h5"]
+
+
+def test_a_smaller_tick_day_gives_back_the_space_of_the_larger(tmp_path):
+    name = str(tmp_path / "T.h5")
+    rng = np.random.default_rng(7)
+    big = np.zeros(100_000, dtype=bundle.H5TicksLoader.DTYPES)
+    for field in big.dtype.names:
+        big[field] = rng.integers(0, 1 << 20, len(big))
+    small = big[:10]
+    with _engine.File(name) as h5:
+        h5.write_day("20250102", big)
+    grown = os.path.getsize(name)
+    with _engine.File(name) as h5:
+        h5.write_day("20250102", small)
+    # HDF5 keeps some of the freed space inside the file; what lies past
+    # its end of allocation goes.
+    assert os.path.getsize(name) < 0.8 * grown
