@@ -17,6 +17,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -174,9 +175,11 @@ def test_a_new_file_between_its_flush_and_its_rename_keeps_other_writers_out(tra
     temporary = _engine.temporary_path(name)
     writer = trace.start(APPEND.format(path="automatic", file=name), hold="rename " + temporary)
     try:
-        deadline_sign = trace.log + ".held"
-        while not os.path.exists(deadline_sign):
+        deadline = time.monotonic() + 120
+        while not os.path.exists(trace.log + ".held"):   # the writer's sign that it is held
             assert writer.poll() is None, writer.communicate()
+            assert time.monotonic() < deadline, "the writer never reached its rename"
+            time.sleep(0.01)
         # Its temporary file is unlocked now; only the writer lock keeps a second writer off.
         with pytest.raises(OSError, match="being written by another process"):
             _engine.File(name)
