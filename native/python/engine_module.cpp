@@ -9,6 +9,7 @@
 #include "corvane/layout.hpp"
 #include "corvane/lengths.hpp"
 #include "corvane/minbar_store.hpp"
+#include "corvane/reader.hpp"
 #include "corvane/records.hpp"
 #include "corvane/tick_store.hpp"
 
@@ -19,6 +20,8 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -319,6 +322,142 @@ nb::dict layouts() {
     return result;
 }
 
+
+// ================================================================ reading a bundle back
+// corvane.read's way into files: a read-only file under a reader's shared
+// lock, rows read field by field into arrays numpy allocated.
+
+class PyReader {
+public:
+    explicit PyReader(nb::handle path) {
+        const std::string name = fs_path(path);
+        nb::gil_scoped_release unlocked;  // may wait for a writer's landing
+        file_.emplace(name);
+    }
+
+    std::unique_lock<std::mutex> exclusive() {
+        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            nb::gil_scoped_release unlocked;
+            lock.lock();
+        }
+        return lock;
+    }
+
+    void close() {
+        auto lock = exclusive();
+        datasets_.clear();
+        file_->close();
+    }
+
+    std::vector<std::string> members() {
+        auto lock = exclusive();
+        return file_->members();
+    }
+
+    bool contains(const std::string& name) {
+        auto lock = exclusive();
+        return file_->contains(name);
+    }
+
+    std::size_t length(const std::string& name) {
+        auto lock = exclusive();
+        return dataset(name).length();
+    }
+
+    nb::object dtype(const std::string& name) {
+        auto lock = exclusive();
+        return dtype_of(dataset(name).layout());
+    }
+
+    nb::object read(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop,
+                    unsigned threads) {
+        auto lock = exclusive();
+        const Dataset& records = dataset(name);
+        const std::size_t rows = records.length();
+        const std::size_t first = slice_bound(start, rows);
+        const std::size_t last = std::max(first, stop ? slice_bound(*stop, rows) : rows);
+        nb::object out = numpy().attr("empty")(last - first, dtype_of(records.layout()));
+        Buffer buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        // The whole record is one column.
+        const std::vector<ColumnTarget> whole{{0, records.layout().itemsize(), buffer.data()}};
+        nb::gil_scoped_release unlocked;
+        read_columns(records, first, last - first, whole, threads);
+        return out;
+    }
+
+    // Rows [start, stop) of `name` into `columns`: (field, array, decode)
+    // with decode "" (the field as stored) or "bar_time" (datetime64[ns]).
+    void read_into(const std::string& name, std::size_t start, std::size_t stop, nb::list columns,
+                   unsigned threads) {
+        auto lock = exclusive();
+        const Dataset& records = dataset(name);
+        const std::size_t count = stop > start ? stop - start : 0;
+        std::vector<ColumnTarget> targets;
+        std::vector<std::unique_ptr<Buffer>> buffers;
+        for (nb::handle entry : columns) {
+            const std::string field_name = nb::cast<std::string>(entry[0]);
+            const std::string decode = nb::cast<std::string>(entry[2]);
+            const Field* field = nullptr;
+            for (const Field& f : records.layout().fields()) {
+                if (f.name == field_name) field = &f;
+            }
+            if (field == nullptr) throw ArgumentError("no field '" + field_name + "' in " + records.where());
+            if (decode != "" && decode != "bar_time") {
+                throw ArgumentError("decode must be '' or 'bar_time', not '" + decode + "'");
+            }
+            buffers.push_back(std::make_unique<Buffer>(entry[1], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+            ColumnTarget target{field->offset, size_of(field->type), buffers.back()->data()};
+            if (decode == "bar_time") target.decode = ColumnTarget::Decode::bar_time_ns;
+            if (buffers.back()->size() != count * (target.decode == ColumnTarget::Decode::copy ? target.size : 8)) {
+                throw ArgumentError("the array for '" + field_name + "' must hold " + std::to_string(count) +
+                                    " values of its field's size");
+            }
+            targets.push_back(target);
+        }
+        nb::gil_scoped_release unlocked;
+        read_columns(records, start, count, targets, threads);
+    }
+
+private:
+    const Dataset& dataset(const std::string& name) {
+        auto found = datasets_.find(name);
+        if (found == datasets_.end()) {
+            found = datasets_.emplace(name, std::make_unique<Dataset>(file_->dataset(name))).first;
+        }
+        return *found->second;
+    }
+
+    std::optional<ReadOnlyFile> file_;
+    // Closed before the file.
+    std::map<std::string, std::unique_ptr<Dataset>> datasets_;
+    std::mutex mutex_;
+};
+
+void bind_reader(nb::module_& m) {
+    nb::class_<PyReader>(m, "Reader")
+        .def(nb::init<nb::handle>(), nb::arg("path"),
+             "Open the bundle file at path read-only, under the shared lock an HDF5 reader\n"
+             "takes (an update beside it writes a new version instead of changing this one).")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def("__exit__", [](PyReader& reader, nb::args) { reader.close(); })
+        .def("close", &PyReader::close)
+        .def("members", &PyReader::members)
+        .def("__contains__", &PyReader::contains)
+        .def("length", &PyReader::length, nb::arg("name"))
+        .def("dtype", &PyReader::dtype, nb::arg("name"))
+        .def("read", &PyReader::read, nb::arg("name"), nb::arg("start") = 0,
+             nb::arg("stop").none() = nb::none(), nb::arg("threads") = 0,
+             "Rows [start:stop] of a dataset as a structured array.")
+        .def("read_into", &PyReader::read_into, nb::arg("name"), nb::arg("start"), nb::arg("stop"),
+             nb::arg("columns"), nb::arg("threads") = 0,
+             "Rows [start, stop) of a dataset into arrays, field by field: columns is a list\n"
+             "of (field, array, decode), decode '' or 'bar_time' (into datetime64[ns]). Only\n"
+             "the chunks holding those rows are read, inflated on threads (0: one per core).");
+}
+
+// ================================================================ end of reading a bundle back
+
 }  // namespace
 
 NB_MODULE(_engine, m) {
@@ -398,4 +537,6 @@ NB_MODULE(_engine, m) {
         "always a new version renamed over the file). Never for real bundles.");
     m.def("_fail_once", [](const std::string& point) { failpoint::fail_once(point); },
           nb::arg("point"), "Test hook: make the next pass through the named point fail.");
+
+    bind_reader(m);
 }

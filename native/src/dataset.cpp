@@ -88,16 +88,24 @@ Dataset Dataset::create(File& file, const std::string& name, const RecordsView& 
 }
 
 Dataset Dataset::open(const File& file, const std::string& name) {
+    return open(file.handle(), file.path(), name);
+}
+
+Dataset Dataset::open(const Handle& file, const std::string& file_path, const std::string& name) {
     ErrorPrintingOff quiet;
     // Looked up only when the open fails: an append opens two datasets.
-    Handle id(is_member_name(name) ? H5Dopen2(file.handle().get(), name.c_str(), H5P_DEFAULT) : -1,
+    Handle id(is_member_name(name) ? H5Dopen2(file.get(), name.c_str(), H5P_DEFAULT) : -1,
               H5Dclose);
     if (!id) {
         H5Eclear2(H5E_DEFAULT);
-        if (!file.contains(name)) throw NotFound("no member '" + name + "' in '" + file.path() + "'");
-        throw LayoutError("member '" + name + "' in '" + file.path() + "' is not a dataset");
+        const htri_t exists = is_member_name(name) ? H5Lexists(file.get(), name.c_str(), H5P_DEFAULT) : 0;
+        if (exists < 0) {
+            throw_with_hdf5_message<IoError>("unable to look up '" + name + "' in '" + file_path + "'");
+        }
+        if (exists == 0) throw NotFound("no member '" + name + "' in '" + file_path + "'");
+        throw LayoutError("member '" + name + "' in '" + file_path + "' is not a dataset");
     }
-    Dataset dataset(std::move(id), name, file.path());
+    Dataset dataset(std::move(id), name, file_path);
     Handle space(H5Dget_space(dataset.handle_.get()), H5Sclose);
     if (!space) throw_with_hdf5_message<IoError>("unable to read the shape of " + dataset.where());
     if (H5Sget_simple_extent_ndims(space.get()) != 1) {

@@ -2,6 +2,7 @@
 
 #include "corvane/error.hpp"
 #include "corvane/handle.hpp"
+#include "root_members.hpp"
 
 #include <hdf5.h>
 
@@ -21,26 +22,6 @@ Handle read_only_access() {
     return fapl;
 }
 
-std::vector<std::string> root_names(hid_t file, const std::string& path) {
-    H5G_info_t info{};
-    if (H5Gget_info(file, &info) < 0) {
-        throw_with_hdf5_message<IoError>("unable to list the members of '" + path + "'");
-    }
-    std::vector<std::string> names;
-    for (hsize_t i = 0; i < info.nlinks; ++i) {
-        const ssize_t size =
-            H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, nullptr, 0, H5P_DEFAULT);
-        std::string name(size < 0 ? 0 : static_cast<std::size_t>(size) + 1, '\0');
-        if (size < 0 || H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, name.data(),
-                                           name.size(), H5P_DEFAULT) < 0) {
-            throw_with_hdf5_message<IoError>("unable to list the members of '" + path + "'");
-        }
-        name.resize(static_cast<std::size_t>(size));
-        names.push_back(std::move(name));
-    }
-    return names;
-}
-
 }  // namespace
 
 std::map<std::string, std::size_t> dataset_lengths(const std::string& path) {
@@ -48,7 +29,7 @@ std::map<std::string, std::size_t> dataset_lengths(const std::string& path) {
     Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, read_only_access().get()), H5Fclose);
     if (!file) throw_with_hdf5_message<FileError>("unable to open file '" + path + "'");
     std::map<std::string, std::size_t> lengths;
-    for (const std::string& name : root_names(file.get(), path)) {
+    for (const std::string& name : detail::root_member_names(file.get(), path)) {
         Handle object(H5Oopen(file.get(), name.c_str(), H5P_DEFAULT), H5Oclose);
         if (!object) throw_with_hdf5_message<IoError>("unable to open '" + name + "' in '" + path + "'");
         if (H5Iget_type(object.get()) != H5I_DATASET) continue;

@@ -47,6 +47,8 @@ public:
     // Opens root member `name`; NotFound when absent, LayoutError when it is
     // not a one-dimensional dataset.
     static Dataset open(const File& file, const std::string& name);
+    // The same in the open HDF5 file `file` at `file_path` (a reader's).
+    static Dataset open(const Handle& file, const std::string& file_path, const std::string& name);
 
     const std::string& name() const { return name_; }
     std::size_t length() const;

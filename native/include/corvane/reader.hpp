@@ -1,0 +1,78 @@
+// Reading a bundle file back, without ever writing it: under the shared
+// flock() an HDF5 reader takes, so that an update running beside writes a new
+// version instead of changing this one in place, and with the chunks of a row
+// range inflated by libdeflate on several threads.
+#pragma once
+
+#include "corvane/dataset.hpp"
+#include "corvane/handle.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane {
+
+// One bundle file open for reading. The shared lock is taken before HDF5
+// opens the file and held until close (or destruction), so the version read
+// stays the same for as long as the object lives.
+class ReadOnlyFile {
+public:
+    // Throws FileError naming the file when it cannot be opened or locked,
+    // or is not an HDF5 file. Waits while a writer lands pages in place.
+    explicit ReadOnlyFile(std::string path);
+    ~ReadOnlyFile();
+
+    ReadOnlyFile(ReadOnlyFile&& other) noexcept;
+    ReadOnlyFile& operator=(ReadOnlyFile&& other) noexcept;
+    ReadOnlyFile(const ReadOnlyFile&) = delete;
+    ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
+
+    const std::string& path() const { return path_; }
+    bool is_open() const { return static_cast<bool>(handle_); }
+    // Closes the file, then lets go of the lock. Idempotent, never throws.
+    void close() noexcept;
+
+    // Names of the root group's members, in ascending byte order.
+    std::vector<std::string> members() const;
+    bool contains(const std::string& name) const;
+    // Root member `name`; throws as Dataset::open.
+    Dataset dataset(const std::string& name) const;
+
+private:
+    void release() noexcept;
+
+    std::string path_;
+    Handle handle_;
+    int descriptor_ = -1;  // holds the shared lock
+};
+
+// Where one field of a dataset's records goes when rows are read by column.
+struct ColumnTarget {
+    enum class Decode {
+        copy,         // the field's bytes as stored
+        bar_time_ns,  // an "<i8" YYYYMMDDHHMMSS as nanoseconds since 1970 (UTC
+                      // clock reading); a value that is no such time gives
+                      // INT64_MIN, numpy's NaT
+    };
+    std::size_t offset = 0;  // of the field in a record
+    std::size_t size = 0;    // of the field: 1, 2, 4 or 8 bytes
+    void* out = nullptr;     // count values of `size` bytes (8 for bar_time_ns)
+    Decode decode = Decode::copy;
+};
+
+// Reads rows [first, first + count) of `dataset` into `columns`. Only the
+// chunks that overlap the rows are read; the engine's deflate chunks are
+// inflated with libdeflate on up to `threads` threads (0: one per core),
+// others go through HDF5's filter pipeline. Throws ArgumentError when the
+// rows lie outside the dataset or a column does not fit in a record, and
+// IoError naming the dataset and the rows of a chunk that cannot be read.
+void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
+                  const std::vector<ColumnTarget>& columns, unsigned threads = 0);
+
+// A bar's YYYYMMDDHHMMSS as nanoseconds since 1970-01-01 00:00; INT64_MIN
+// when it names no valid time.
+std::int64_t bar_time_ns(std::int64_t value);
+
+}  // namespace corvane

@@ -1,0 +1,304 @@
+#include "corvane/reader.hpp"
+
+#include "corvane/error.hpp"
+#include "root_members.hpp"
+#include "stored_chunks.hpp"
+
+#include <hdf5.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace corvane {
+
+namespace {
+
+// A rename over the file between our lock and HDF5's open would leave the
+// lock on the old file; the open is then made again, a few times at most.
+constexpr int kOpenAttempts = 8;
+
+Handle unlocked_read_access() {
+    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    // The lock is ours, taken on our own descriptor before the open: HDF5
+    // taking it again on its own would add nothing.
+    if (!fapl || H5Pset_file_locking(fapl.get(), false, true) < 0 ||
+        H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) {
+        throw_with_hdf5_message<Error>("cannot set read-only file access properties");
+    }
+    return fapl;
+}
+
+// Whether HDF5's open file is the very file `descriptor` is locked on.
+bool same_file(hid_t file, hid_t fapl, int descriptor) {
+    void* vfd_handle = nullptr;
+    struct stat ours {}, theirs {};
+    if (H5Fget_vfd_handle(file, fapl, &vfd_handle) < 0 || vfd_handle == nullptr) {
+        H5Eclear2(H5E_DEFAULT);
+        return true;  // a driver without a descriptor: nothing to compare
+    }
+    const int hdf5_descriptor = *static_cast<int*>(vfd_handle);
+    return ::fstat(descriptor, &ours) == 0 && ::fstat(hdf5_descriptor, &theirs) == 0 &&
+           ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
+}
+
+}  // namespace
+
+ReadOnlyFile::ReadOnlyFile(std::string path) : path_(std::move(path)) {
+    ErrorPrintingOff quiet;
+    if (path_.empty() || path_.find('\0') != std::string::npos) {
+        throw FileError("invalid file name '" + path_ + "'");
+    }
+    const Handle fapl = unlocked_read_access();
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        descriptor_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (descriptor_ < 0) {
+            throw FileError("unable to open file '" + path_ + "' (" + std::strerror(errno) + ")");
+        }
+        // Blocking: a writer holds the file exclusively only while it lands
+        // its few changed pages in place, and never while readers hold it.
+        int locked;
+        do {
+            locked = ::flock(descriptor_, LOCK_SH);
+        } while (locked != 0 && errno == EINTR);
+        if (locked != 0) {
+            const int error = errno;
+            release();
+            throw FileError("unable to lock file '" + path_ + "' (" + std::strerror(error) + ")");
+        }
+        handle_ = Handle(H5Fopen(path_.c_str(), H5F_ACC_RDONLY, fapl.get()), H5Fclose);
+        if (!handle_) {
+            const std::string hdf5 = take_hdf5_error_message();
+            release();
+            throw FileError("unable to open file '" + path_ + "'" + (hdf5.empty() ? "" : " (" + hdf5 + ")"));
+        }
+        if (same_file(handle_.get(), fapl.get(), descriptor_)) return;
+        release();
+    }
+    throw FileError("unable to open file '" + path_ + "' (replaced again and again while opening)");
+}
+
+ReadOnlyFile::~ReadOnlyFile() { release(); }
+
+ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
+    : path_(std::move(other.path_)), handle_(std::move(other.handle_)), descriptor_(other.descriptor_) {
+    other.descriptor_ = -1;
+}
+
+ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
+    if (this != &other) {
+        release();
+        path_ = std::move(other.path_);
+        handle_ = std::move(other.handle_);
+        descriptor_ = other.descriptor_;
+        other.descriptor_ = -1;
+    }
+    return *this;
+}
+
+void ReadOnlyFile::release() noexcept {
+    // HDF5 lets go of the file before the lock goes: a writer that then
+    // lands pages in place finds no reader inside.
+    if (handle_ && !handle_.close()) H5Eclear2(H5E_DEFAULT);
+    if (descriptor_ >= 0) ::close(descriptor_);  // drops the lock
+    descriptor_ = -1;
+}
+
+void ReadOnlyFile::close() noexcept { release(); }
+
+std::vector<std::string> ReadOnlyFile::members() const {
+    if (!handle_) throw ArgumentError("file '" + path_ + "' is closed");
+    ErrorPrintingOff quiet;
+    return detail::root_member_names(handle_.get(), path_);
+}
+
+bool ReadOnlyFile::contains(const std::string& name) const {
+    if (!handle_) throw ArgumentError("file '" + path_ + "' is closed");
+    if (!is_member_name(name)) return false;
+    ErrorPrintingOff quiet;
+    const htri_t exists = H5Lexists(handle_.get(), name.c_str(), H5P_DEFAULT);
+    if (exists < 0) throw_with_hdf5_message<IoError>("unable to look up '" + name + "' in '" + path_ + "'");
+    return exists > 0;
+}
+
+Dataset ReadOnlyFile::dataset(const std::string& name) const {
+    if (!handle_) throw ArgumentError("file '" + path_ + "' is closed");
+    return Dataset::open(handle_, path_, name);
+}
+
+// ---------------------------------------------------------------- by column
+
+namespace {
+
+// Days from 1970-01-01 to a proleptic Gregorian date (Howard Hinnant's
+// days_from_civil).
+std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yoe = y - era * 400;
+    const std::int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+bool leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+// Copies the field of rows [from, to) of the raw chunk `raw` (whose first row
+// is `chunk_first`) to `column`'s rows counted from `first`.
+void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_first, std::size_t from,
+             std::size_t to, std::size_t first, const ColumnTarget& column) {
+    const unsigned char* in = raw + (from - chunk_first) * itemsize + column.offset;
+    unsigned char* out = static_cast<unsigned char*>(column.out) + (from - first) * column.size;
+    const std::size_t rows = to - from;
+    if (column.decode == ColumnTarget::Decode::bar_time_ns) {
+        // Bars come a day at a time: each day's date is decoded once.
+        std::int64_t day = -1, midnight = 0;
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
+            std::int64_t value;
+            std::memcpy(&value, in, 8);
+            if (value < 0 || value / 1000000 != day) {
+                day = value < 0 ? -1 : value / 1000000;
+                midnight = bar_time_ns(day * 1000000);
+            }
+            const std::int64_t clock = value - day * 1000000;
+            const std::int64_t hh = clock / 10000, mm = clock / 100 % 100, ss = clock % 100;
+            const std::int64_t ns = midnight == INT64_MIN || value < 0 || hh > 23 || mm > 59 || ss > 59
+                                        ? INT64_MIN
+                                        : midnight + (hh * 3600 + mm * 60 + ss) * 1000000000;
+            std::memcpy(out, &ns, 8);
+        }
+        return;
+    }
+    // A fixed size per loop lets the compiler turn each copy into one move.
+    switch (column.size) {
+    case 8:
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) std::memcpy(out, in, 8);
+        break;
+    case 4:
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 4) std::memcpy(out, in, 4);
+        break;
+    default:
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += column.size) {
+            std::memcpy(out, in, column.size);
+        }
+    }
+}
+
+// Reads the chunk at `chunk_first` through HDF5's own filter pipeline: a
+// chunk of another writer, or one libdeflate would not take.
+void read_through_hdf5(const Dataset& dataset, std::size_t chunk_first, std::size_t rows,
+                       unsigned char* raw) {
+    Handle file_space(H5Dget_space(dataset.handle().get()), H5Sclose);
+    const hsize_t start[1] = {chunk_first};
+    const hsize_t size[1] = {rows};
+    Handle memory_space(H5Screate_simple(1, size, nullptr), H5Sclose);
+    if (!file_space || !memory_space ||
+        H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
+        H5Dread(dataset.handle().get(), dataset.memory_type().handle().get(), memory_space.get(),
+                file_space.get(), H5P_DEFAULT, raw) < 0) {
+        throw_with_hdf5_message<IoError>(
+            "the chunk of rows " + std::to_string(chunk_first) + " to " +
+            std::to_string(chunk_first + rows) + " of " + dataset.where() + " cannot be read");
+    }
+}
+
+}  // namespace
+
+std::int64_t bar_time_ns(std::int64_t value) {
+    constexpr std::int64_t nat = INT64_MIN;
+    if (value < 0) return nat;
+    const std::int64_t date = value / 1000000, clock = value % 1000000;
+    const std::int64_t y = date / 10000, m = date / 100 % 100, d = date % 100;
+    const std::int64_t hh = clock / 10000, mm = clock / 100 % 100, ss = clock % 100;
+    static constexpr std::int64_t month_days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    // Years numpy's nanoseconds can hold (1678 to 2261), and a real clock.
+    if (y < 1678 || y > 2261 || m < 1 || m > 12 || d < 1 ||
+        d > month_days[m - 1] + (m == 2 && leap(y)) || hh > 23 || mm > 59 || ss > 59) {
+        return nat;
+    }
+    const std::int64_t seconds = days_from_civil(y, m, d) * 86400 + hh * 3600 + mm * 60 + ss;
+    return seconds * 1000000000;
+}
+
+void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
+                  const std::vector<ColumnTarget>& columns, unsigned threads) {
+    ErrorPrintingOff quiet;
+    const std::size_t length = dataset.length();
+    if (first > length || count > length - first) {
+        throw ArgumentError("rows " + std::to_string(first) + " to " + std::to_string(first + count) +
+                            " are outside " + dataset.where() + " (" + std::to_string(length) + " rows)");
+    }
+    // The dataset caches these on first use: made here, before any thread
+    // reads them.
+    const RecordLayout& layout = dataset.layout();
+    const ChunkStorage& storage = dataset.chunk_storage();
+    dataset.memory_type();
+    const std::size_t itemsize = layout.itemsize();
+    for (const ColumnTarget& column : columns) {
+        const std::size_t size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
+        if (column.size == 0 || column.offset > itemsize || size > itemsize - column.offset ||
+            (column.decode == ColumnTarget::Decode::bar_time_ns && column.size != 8)) {
+            throw ArgumentError("a column of " + std::to_string(column.size) + " bytes at offset " +
+                                std::to_string(column.offset) + " does not fit the " +
+                                std::to_string(itemsize) + "-byte records of " + dataset.where());
+        }
+    }
+    if (count == 0) return;
+    // An unchunked dataset is read as one piece.
+    const std::size_t chunk_rows = storage.rows ? storage.rows : length;
+    const std::size_t first_chunk = first / chunk_rows;
+    const std::size_t chunks = (first + count - 1) / chunk_rows - first_chunk + 1;
+    if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, chunks));
+
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    auto work = [&] {
+        ErrorPrintingOff thread_quiet;  // HDF5's printing is per thread
+        std::vector<unsigned char> raw(chunk_rows * itemsize);
+        try {
+            for (std::size_t k; !failed && (k = next.fetch_add(1)) < chunks;) {
+                const std::size_t chunk_first = (first_chunk + k) * chunk_rows;
+                const std::size_t rows = std::min(chunk_rows, length - chunk_first);
+                // The chunk's stream is read under HDF5's own lock; it
+                // inflates outside it, beside the other threads.
+                if (!storage.direct || !detail::read_stored_chunk(dataset, chunk_first, raw.data())) {
+                    read_through_hdf5(dataset, chunk_first, rows, raw.data());
+                }
+                const std::size_t from = std::max(first, chunk_first);
+                const std::size_t to = std::min(first + count, chunk_first + rows);
+                for (const ColumnTarget& column : columns) {
+                    scatter(raw.data(), itemsize, chunk_first, from, to, first, column);
+                }
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+    };
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads - 1);
+    try {
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
+    } catch (...) {
+        failed = true;  // no thread to be had: end those started, report it
+        for (std::thread& helper : helpers) helper.join();
+        throw;
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+    if (error) std::rethrow_exception(error);
+}
+
+}  // namespace corvane
