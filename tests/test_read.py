@@ -1,6 +1,7 @@
 """`corvane.read`: bars and ticks back as tables, on bundles written by the engine."""
 import datetime
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -9,7 +10,7 @@ import pytest
 import corvane.bundle as bundle
 from corvane import _engine, read
 from corvane.bundle_files import BundleError
-from looking import BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, bars, make_bundle, ticks, write_minbar
+from looking import BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, bars, invoke, make_bundle, ticks, write_minbar
 
 
 @pytest.fixture
@@ -131,3 +132,117 @@ def test_listing_says_what_inspect_counts(tmp_path, made):
         ["FU1", "future", len(DAYS) * BARS_PER_DAY, len(DAYS), DAYS[0], DAYS[-1]],
     ]
     assert read.listing(str(tmp_path / "tick"))["kind"].tolist() == ["ticks"]
+
+
+# ---------------------------------------------------------------- export
+
+def test_export_writes_the_bars_of_the_range_as_csv(tmp_path, minbar):
+    out = tmp_path / "st1.csv"
+    result = invoke("export", minbar, "ST1", "--from", DAYS[1], "--to", DAYS[2], "-o", out)
+    assert result.exit_code == 0, result.output
+    assert result.output == "{}: {} rows of ST1\n".format(out, 2 * BARS_PER_DAY)
+    table = pd.read_csv(out, index_col="datetime", parse_dates=["datetime"])
+    pd.testing.assert_frame_equal(table, read.bars(minbar, "ST1", DAYS[1], DAYS[2]), check_dtype=False,
+                                  check_index_type=False, check_freq=False)
+
+
+def test_export_of_a_tick_directory_writes_ticks(tmp_path, made):
+    out = tmp_path / "ticks.csv"
+    assert invoke("export", tmp_path / "tick", "ST1", "-o", out).exit_code == 0
+    table = pd.read_csv(out, index_col="datetime", parse_dates=["datetime"])
+    assert table["last"].tolist() == read.ticks(str(tmp_path / "tick"), "ST1")["last"].tolist()
+
+
+@pytest.mark.parametrize("args, message, status", [
+    (["NOPE", "-o", "{tmp}/x.csv"], "no file for NOPE", 2),
+    (["ST1", "-o", "{tmp}/x.xlsx"], "one of .csv, .parquet", 2),
+    (["ST1", "-o", "{tmp}/missing/x.csv"], "does not exist", 2),
+    (["ST1", "--from", "2025-01-02", "-o", "{tmp}/x.csv"], "YYYYMMDD", 2),
+    (["ST1", "--from", DAYS[2], "--to", DAYS[0], "-o", "{tmp}/x.csv"], "after end", 2),
+])
+def test_export_refuses_bad_input_and_writes_nothing(tmp_path, minbar, args, message, status):
+    result = invoke("export", minbar, *[str(a).format(tmp=tmp_path) for a in args])
+    assert result.exit_code == status
+    assert message in result.output
+    assert not [name for name in os.listdir(tmp_path) if name not in ("minbar", "tick")]
+
+
+def test_parquet_without_its_extra_is_refused_in_one_line(tmp_path, minbar, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import fails as when absent
+    result = invoke("export", minbar, "ST1", "-o", tmp_path / "x.parquet")
+    assert result.exit_code == 1
+    assert result.output == "Error: writing Parquet needs pyarrow: pip install 'corvane[parquet]'\n"
+    assert not (tmp_path / "x.parquet").exists()
+
+
+def test_parquet_keeps_the_table(tmp_path, minbar):
+    pytest.importorskip("pyarrow")
+    out = tmp_path / "st1.parquet"
+    assert invoke("export", minbar, "ST1", "-o", out).exit_code == 0
+    pd.testing.assert_frame_equal(pd.read_parquet(out), read.bars(minbar, "ST1"))
+
+
+def test_a_failed_write_leaves_no_file(tmp_path, minbar, monkeypatch):
+    def fail(self, path, *args, **kwargs):
+        with open(path, "w") as half:
+            half.write("datetime,open\n")
+        raise OSError("disk full")
+    monkeypatch.setattr(pd.DataFrame, "to_csv", fail)
+    with pytest.raises(OSError, match="disk full"):
+        read.export(minbar, "ST1", str(tmp_path / "x.csv"))
+    assert sorted(os.listdir(tmp_path)) == ["minbar", "tick"]
+
+
+# ---------------------------------------------------------------- beside writers, damaged files
+
+def test_a_reader_keeps_its_version_while_an_update_goes_beside(minbar):
+    path = os.path.join(minbar, "equities", "ST1.h5")
+    before = os.stat(path).st_ino
+    with _engine.Reader(path) as reader:
+        rows = reader.length("data")
+        with _engine.File(path) as writer:  # an update of two more days, while the reader holds the file
+            writer.append_minbar(*bars(bundle.EQUITIES_DTYPE, [20250107, 20250108]))
+        assert os.stat(path).st_ino != before  # written beside, renamed over
+        assert reader.length("data") == rows
+        assert reader.read("data")["datetime"].tolist() == bars(bundle.EQUITIES_DTYPE)[1]["datetime"].tolist()
+    assert read.bars(minbar, "ST1", 20250107)["trading_date"].tolist() == [20250107] * 4 + [20250108] * 4
+
+
+def test_a_chunk_that_does_not_inflate_is_named_with_its_rows(minbar):
+    import h5py
+
+    path = os.path.join(minbar, "equities", "ST1.h5")
+    with h5py.File(path, "r") as h5:
+        chunk = h5["data"].id.get_chunk_info_by_coord((0,))
+    with open(path, "r+b") as raw:
+        raw.seek(chunk.byte_offset + chunk.size // 2)
+        raw.write(b"\xa5" * 16)
+    with pytest.raises(OSError, match=r"the chunk of rows 0 to 12 of 'data' in '.*ST1.h5' cannot be read"):
+        read.bars(minbar, "ST1")
+    # The index lies elsewhere and still reads.
+    assert read.index(minbar, "ST1")["date"].tolist() == DAYS
+
+
+@pytest.mark.parametrize("storage", [{}, {"chunks": (5,), "compression": "gzip", "shuffle": True}])
+def test_files_of_other_writers_read_the_same(minbar, storage):
+    import h5py
+
+    index, data = bars(bundle.EQUITIES_DTYPE)
+    with h5py.File(os.path.join(minbar, "equities", "H5.h5"), "w") as h5:
+        h5.create_dataset("data", data=data, **storage)
+        h5.create_dataset("index", data=index)
+    expected = read.bars(minbar, "ST1", DAYS[1])
+    pd.testing.assert_frame_equal(read.bars(minbar, "H5", DAYS[1]), expected)
+
+
+@pytest.mark.parametrize("line_no", [[0, 4, 13], [0, 8, 4]])
+def test_an_index_naming_rows_that_are_not_there_is_refused(minbar, line_no):
+    import h5py
+
+    index, data = bars(bundle.EQUITIES_DTYPE)
+    index["line_no"] = line_no
+    with h5py.File(os.path.join(minbar, "equities", "BAD.h5"), "w") as h5:
+        h5.create_dataset("data", data=data)
+        h5.create_dataset("index", data=index)
+    with pytest.raises(BundleError, match="its index names rows"):
+        read.bars(minbar, "BAD")

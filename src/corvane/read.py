@@ -18,6 +18,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pandas as pd
 
+from corvane import _engine
 from corvane import bundle_files as files
 from corvane import formats
 from corvane.formats import DATA, INDEX
@@ -64,15 +65,6 @@ def _days_since_epoch(dates):
     return months.astype("datetime64[M]").astype("datetime64[D]") + (dates % 100 - 1).astype("timedelta64[D]")
 
 
-def bar_times(values):
-    """Bar `datetime` integers (YYYYMMDDHHMMSS) as a DatetimeIndex."""
-    values = np.asarray(values, dtype=np.int64)
-    hhmmss = values % 1000000
-    seconds = hhmmss // 10000 * 3600 + hhmmss // 100 % 100 * 60 + hhmmss % 100
-    stamps = _days_since_epoch(values // 1000000).astype("datetime64[ns]") + seconds.astype("timedelta64[s]")
-    return pd.DatetimeIndex(stamps, name="datetime")
-
-
 def tick_times(date, time):
     """Tick `date` (YYYYMMDD) and `time` (HHMMSSmmm) fields as a DatetimeIndex."""
     time = np.asarray(time, dtype=np.int64)
@@ -94,12 +86,6 @@ def _bar_fields(dtype, fields):
     return fields
 
 
-def _bars_frame(records, trading_dates, fields):
-    columns = {"trading_date": trading_dates}
-    columns.update((name, records[name]) for name in fields)
-    return pd.DataFrame(columns, index=bar_times(records["datetime"]))
-
-
 # ---------------------------------------------------------------- files
 
 def _minbar_file(path, order_book_id):
@@ -114,33 +100,34 @@ def _tick_file(path, order_book_id):
     return h5_file
 
 
-def _open(h5_file):
-    import h5py
-
-    return h5py.File(h5_file, "r")
-
-
-def _read_index(h5, h5_file):
-    if INDEX not in h5 or DATA not in h5:
+def _read_index(reader, h5_file):
+    if INDEX not in reader or DATA not in reader:
         raise files.BundleError("{} holds no bars".format(h5_file))
-    return h5[INDEX][()]
+    return reader.read(INDEX)
 
 
-def _bars_of_file(h5_file, start, end, fields):
-    with _open(h5_file) as h5:
-        index = _read_index(h5, h5_file)
-        data = h5[DATA]
-        fields = _bar_fields(data.dtype, fields)
+def _bars_of_file(h5_file, start, end, fields, threads=0):
+    with _engine.Reader(h5_file) as reader:
+        index = _read_index(reader, h5_file)
+        dtype, rows = reader.dtype(DATA), reader.length(DATA)
+        fields = _bar_fields(dtype, fields)
         first, stop = _date_span(index["date"], start, end)
         line_no = index["line_no"].astype(np.int64)
-        stops = np.append(line_no[1:], len(data))
-        if first == stop:
-            records = np.zeros(0, dtype=data.dtype)
-        else:
-            records = data[int(line_no[first]):int(stops[stop - 1])]
+        stops = np.append(line_no[1:], rows)
         per_day = stops[first:stop] - line_no[first:stop]
-        trading_dates = np.repeat(index["date"][first:stop], per_day)
-    return _bars_frame(records, trading_dates, fields)
+        begin, end_row = (int(line_no[first]), int(stops[stop - 1])) if first < stop else (0, 0)
+        if begin > end_row or end_row > rows or (per_day < 0).any():
+            raise files.BundleError("{}: its index names rows {} to {} of {} in \"{}\"; "
+                                    "`corvane verify` tells what is wrong".format(h5_file, begin, end_row, rows, DATA))
+        # Each field straight into its own column: no record array in between.
+        times = np.empty(end_row - begin, dtype="datetime64[ns]")
+        columns = {name: np.empty(end_row - begin, dtype=dtype[name].newbyteorder("=")) for name in fields}
+        reader.read_into(DATA, begin, end_row,
+                         [("datetime", times, "bar_time")] + [(name, columns[name], "") for name in fields],
+                         threads)
+    table = {"trading_date": np.repeat(index["date"][first:stop], per_day)}
+    table.update(columns)
+    return pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime"), copy=False)
 
 
 def bars(path, order_book_id, start=None, end=None, fields=None):
@@ -163,12 +150,13 @@ def bars_many(path, order_book_ids, start=None, end=None, fields=None, threads=D
     order_book_ids = list(order_book_ids)
     h5_files = [_minbar_file(path, order_book_id) for order_book_id in order_book_ids]
     with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
-        tables = pool.map(lambda h5_file: _bars_of_file(h5_file, start, end, fields), h5_files)
+        # One thread a file: the files are the parallel work.
+        tables = pool.map(lambda h5_file: _bars_of_file(h5_file, start, end, fields, 1), h5_files)
         return dict(zip(order_book_ids, tables))
 
 
-def _tick_days(h5):
-    return sorted(name for name in h5 if formats.is_day_name(name))
+def _tick_days(reader):
+    return [name for name in reader.members() if formats.is_day_name(name)]
 
 
 def ticks(path, order_book_id, start=None, end=None):
@@ -182,10 +170,10 @@ def ticks(path, order_book_id, start=None, end=None):
     start, end = _range(start, end)
     h5_file = _tick_file(path, order_book_id)
     layouts = files.layouts()
-    with _open(h5_file) as h5:
-        days = [day for day in _tick_days(h5)
+    with _engine.Reader(h5_file) as reader:
+        days = [day for day in _tick_days(reader)
                 if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
-        parts = [h5[day][()] for day in days]
+        parts = [reader.read(day) for day in days]
     records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
     trading_dates = np.repeat(np.array([int(day) for day in days], dtype=np.int32),
                               [len(part) for part in parts]).astype(np.int32)
@@ -208,13 +196,13 @@ def index(path, order_book_id):
     """
     kind = files.require_kind(path)
     label, h5_file = files.find_instrument(path, kind, order_book_id)
-    with _open(h5_file) as h5:
+    with _engine.Reader(h5_file) as reader:
         if label == files.TICK_KIND:
-            days = _tick_days(h5)
+            days = _tick_days(reader)
             return pd.DataFrame({"date": np.array([int(day) for day in days], dtype=np.int32),
-                                 "rows": np.array([len(h5[day]) for day in days], dtype=np.int64)})
-        stored = _read_index(h5, h5_file)
-        rows = len(h5[DATA])
+                                 "rows": np.array([reader.length(day) for day in days], dtype=np.int64)})
+        stored = _read_index(reader, h5_file)
+        rows = reader.length(DATA)
     line_no = stored["line_no"].astype(np.int64)
     return pd.DataFrame({"date": stored["date"], "line_no": stored["line_no"],
                          "rows": np.append(line_no[1:], rows) - line_no})
@@ -238,3 +226,51 @@ def listing(path):
         "last": np.array([fact.last for fact in facts], dtype=np.int64),
         "readable": np.array([fact.readable for fact in facts], dtype=bool),
     })
+
+
+# ---------------------------------------------------------------- export
+
+EXPORT_FORMATS = (".csv", ".parquet")
+
+
+class MissingExtra(RuntimeError):
+    """An optional dependency that a format needs is not installed."""
+
+
+def check_export(out):
+    """Refuse an output file whose format or directory cannot be written, before reading."""
+    extension = os.path.splitext(out)[1].lower()
+    if extension not in EXPORT_FORMATS:
+        raise files.BundleError("{}: the format comes from the extension, one of {}".format(
+            out, ", ".join(EXPORT_FORMATS)))
+    directory = os.path.dirname(os.path.abspath(out))
+    if not os.path.isdir(directory):
+        raise files.BundleError("{}: directory {} does not exist".format(out, directory))
+    if extension == ".parquet":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            raise MissingExtra("writing Parquet needs pyarrow: pip install 'corvane[parquet]'") from None
+
+
+def export(path, order_book_id, out, start=None, end=None):
+    """Write one instrument's bars (or ticks, from a tick directory) of `start` to `end` to `out`.
+
+    CSV or Parquet by the extension; the time is the first column.  The
+    file appears whole or not at all.  Returns the number of rows written.
+    """
+    check_export(out)
+    kind = files.require_kind(path)
+    table = ticks(path, order_book_id, start, end) if kind == "tick" else bars(path, order_book_id, start, end)
+    directory, name = os.path.split(os.path.abspath(out))
+    temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
+    try:
+        if out.lower().endswith(".parquet"):
+            table.to_parquet(temporary, engine="pyarrow")
+        else:
+            table.to_csv(temporary)
+        os.replace(temporary, out)
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+    return len(table)
