@@ -170,8 +170,8 @@ def test_export_refuses_bad_input_and_writes_nothing(tmp_path, minbar, args, mes
 def test_parquet_without_its_extra_is_refused_in_one_line(tmp_path, minbar, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # import fails as when absent
     result = invoke("export", minbar, "ST1", "-o", tmp_path / "x.parquet")
-    assert result.exit_code == 1
-    assert result.output == "Error: writing Parquet needs pyarrow: pip install 'corvane[parquet]'\n"
+    assert result.exit_code == 2
+    assert result.output == "corvane: corvane export needs pyarrow to write Parquet: pip install 'corvane[parquet]'\n"
     assert not (tmp_path / "x.parquet").exists()
 
 

@@ -277,6 +277,7 @@ INSTALL_HINTS = {
                                "it beside corvane (or, for the demo market, corvane's stand-ins: "
                                "pip install ./standins)",
     "matplotlib": "matplotlib: pip install 'corvane[plot]'",
+    "pyarrow": "pyarrow to write Parquet: pip install 'corvane[parquet]'",
     "dask": "Dask's distributed: pip install 'corvane[dask]'",
     "distributed": "Dask's distributed: pip install 'corvane[dask]'",
 }
@@ -511,6 +512,27 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size):
             table, per_bar = plot.read_bars(h5_file, start, end)
             title = plot.draw_bars(table, per_bar, order_book_id, out, size)
     click.echo("{}: {}".format(out, title))
+
+
+@main.command("export")
+@click.argument("path", type=click.Path())
+@click.argument("order_book_id")
+@click.option("--from", "start", metavar="YYYYMMDD", callback=day_option, help="First trading date (tick day).")
+@click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date (tick day).")
+@click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
+              help="Output file: .csv, or .parquet (needs corvane[parquet]).")
+def export_command(path, order_book_id, start, end, out):
+    """Write one instrument's minute bars (or ticks) to a CSV or Parquet file.
+
+    PATH is a minute-bar root or a tick directory.  The time is the first
+    column, then the trading date and the fields; tick prices are divided
+    back by the tick reader's scales.
+    """
+    from corvane import read
+
+    with bundle_errors_as_usage(order_book_id):
+        rows = read.export(path, order_book_id, out, start, end)
+    click.echo("{}: {} rows of {}".format(out, rows, order_book_id))
 
 
 if __name__ == "__main__":

@@ -233,10 +233,6 @@ def listing(path):
 EXPORT_FORMATS = (".csv", ".parquet")
 
 
-class MissingExtra(RuntimeError):
-    """An optional dependency that a format needs is not installed."""
-
-
 def check_export(out):
     """Refuse an output file whose format or directory cannot be written, before reading."""
     extension = os.path.splitext(out)[1].lower()
@@ -247,10 +243,7 @@ def check_export(out):
     if not os.path.isdir(directory):
         raise files.BundleError("{}: directory {} does not exist".format(out, directory))
     if extension == ".parquet":
-        try:
-            import pyarrow  # noqa: F401
-        except ImportError:
-            raise MissingExtra("writing Parquet needs pyarrow: pip install 'corvane[parquet]'") from None
+        import pyarrow  # noqa: F401  (the extra corvane[parquet]; missing: ModuleNotFoundError)
 
 
 def export(path, order_book_id, out, start=None, end=None):
