@@ -229,6 +229,20 @@ def current_umask():
     return mask
 
 
+def test_a_good_run_whose_report_cannot_be_written_at_the_end_exits_1(
+        monkeypatch, client, inline_store, tmp_path):
+    from corvane import run
+
+    def disk_gone(*args, **kwargs):
+        raise OSError("disk gone")
+
+    monkeypatch.setattr(run.Report, "write_json", disk_gone)
+    result = invoke("update-minbar", tmp_path / "minbar", "ST001", "--report", tmp_path / "r.json")
+    assert result.exit_code == 1
+    assert result.stderr.splitlines()[-1] == "corvane: cannot write the report: disk gone"
+    assert "1 new" in result.stdout
+
+
 def test_ctrl_c_during_selection_exits_130_before_any_job(monkeypatch, inline_store, tmp_path):
     from conftest import FakeClient
 

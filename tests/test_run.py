@@ -243,6 +243,8 @@ class HeldClient:
                 signal.pause()
         return self.client.get_price(*args, **kwargs)
 
+# Ctrl-C as a terminal delivers it, even to a test run started with it ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 bundle.lumenfeed = HeldClient(bundle.lumenfeed, sys.argv.pop(1))
 sys.argv[0] = "corvane"
 main()

@@ -25,6 +25,7 @@ import argparse
 import collections
 import os
 import shlex
+import signal
 import subprocess
 import sys
 import sysconfig
@@ -58,15 +59,22 @@ def load(path):
     return mutants
 
 
-def sync_tree():
+def sync_tree(checkout):
     """The checkout's files (tracked and new, not ignored) into the scratch copy.
 
     Only changed files are written, so unchanged ones keep their times and the
-    engine's build stays incremental."""
-    listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=ROOT,
+    engine's build stays incremental; files the checkout no longer has go."""
+    listed = subprocess.run(["git", "ls-files", "-co", "--exclude-standard", "-z"], cwd=checkout,
                             check=True, capture_output=True).stdout.decode().split("\0")
-    for name in filter(None, listed):
-        source, target = os.path.join(ROOT, name), os.path.join(TREE, name)
+    listed = set(filter(None, listed))
+    for directory, subdirectories, names in os.walk(TREE):
+        subdirectories[:] = [d for d in subdirectories if d != "__pycache__"]
+        for name in names:
+            path = os.path.join(directory, name)
+            if os.path.relpath(path, TREE) not in listed and not os.path.islink(path):
+                os.remove(path)
+    for name in listed:
+        source, target = os.path.join(checkout, name), os.path.join(TREE, name)
         if not os.path.isfile(source):
             continue
         with open(source, "rb") as f:
@@ -133,8 +141,11 @@ def run_tests(python, tests, timeout):
         else:
             sys.exit("mutants: a test is 'pytest: ARGS' or 'gtest: FILTER', not {!r}".format(test))
         try:
+            # Ctrl-C as a terminal delivers it, even when this run was started
+            # with it ignored (in the background), for the tests that send it.
             done = subprocess.run(command, cwd=TREE, env=env, capture_output=True, text=True,
-                                  timeout=max(1.0, deadline - time.monotonic()), start_new_session=True)
+                                  timeout=max(1.0, deadline - time.monotonic()), start_new_session=True,
+                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
         except subprocess.TimeoutExpired:
             return False, "time limit in " + test
         if done.returncode != 0:
@@ -147,6 +158,8 @@ def run_tests(python, tests, timeout):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--list", default=os.path.join(ROOT, "tools", "mutants.toml"))
+    parser.add_argument("--source", default=ROOT,
+                        help="the checkout whose files are mutated (default: this one)")
     parser.add_argument("--only", help="comma-separated mutant ids")
     parser.add_argument("--area", choices=AREAS)
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds per mutant")
@@ -166,7 +179,7 @@ def main():
         mutants = [m for m in mutants if m["area"] == options.area]
     started = time.monotonic()
     os.makedirs(TREE, exist_ok=True)
-    sync_tree()
+    sync_tree(options.source)
     python = prepare_venv()
     if not build_engine():
         sys.exit("mutants: the unchanged engine does not build in " + BUILD)
@@ -177,8 +190,12 @@ def main():
         if "equivalent" in m:
             results[m["id"]] = ("equivalent", m["equivalent"])
             continue
-        with open(os.path.join(TREE, m["file"])) as f:
-            count = f.read().count(m["find"])
+        try:
+            with open(os.path.join(TREE, m["file"])) as f:
+                count = f.read().count(m["find"])
+        except FileNotFoundError:
+            results[m["id"]] = ("stale", "{} is gone".format(m["file"]))
+            continue
         if count != 1:
             results[m["id"]] = ("stale", "text found {} times in {}".format(count, m["file"]))
             continue
