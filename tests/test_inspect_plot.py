@@ -2,10 +2,15 @@
 import json
 import os
 
+import re
+
 import h5py
+import numpy as np
+import pandas as pd
 import pytest
 
 import corvane.bundle as bundle
+from corvane import plot
 from looking import (BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, TICKS_PER_DAY, bars, invoke, make_bundle,
                      ticks, write_minbar)
 
@@ -99,17 +104,145 @@ def test_plot_writes_svg_by_extension(tmp_path, made):
     assert b"<svg" in out.read_bytes()[:1000]
 
 
-def test_plot_draws_many_bars_as_a_line(tmp_path):
-    days = [20250102 + k for k in range(3)]
-    path = tmp_path / "minbar" / "equities" / "MANY.h5"
-    path.parent.mkdir(parents=True)
+def write_bars(root, directory, name, days, stamps_of_day, start_price=10.0):
+    """A minute-bar file of `days` whose bars each day lie at `stamps_of_day(day)` (HHMMSS)."""
     from corvane import _engine
-    with _engine.File(str(path)) as h5:
-        h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, days, per_day=200))
-    result = invoke("plot", tmp_path / "minbar", "MANY", "-o", tmp_path / "p.png", "--size", 800, 400)
-    assert result.exit_code == 0 and "(close)" in result.output
-    assert "(candles)" in invoke("plot", tmp_path / "minbar", "MANY", "-o", tmp_path / "p.png",
-                                 "--day", days[0]).output
+    dtype = bundle.EQUITIES_DTYPE if directory == "equities" else bundle.DERIVATIVES_DTYPE
+    per_day = [stamps_of_day(day) for day in days]
+    data = np.zeros(sum(len(stamps) for stamps in per_day), dtype=dtype)
+    data["datetime"] = [stamp for stamps in per_day for stamp in stamps]
+    rng = np.random.default_rng(7)
+    close = start_price + np.cumsum(rng.normal(0, 0.01, len(data)))
+    data["open"] = np.r_[start_price, close[:-1]]
+    data["close"] = close
+    data["high"] = np.maximum(data["open"], close) + rng.uniform(0, 0.01, len(data))
+    data["low"] = np.minimum(data["open"], close) - rng.uniform(0, 0.01, len(data))
+    data["volume"] = rng.integers(1, 1000, len(data)) * 100.0
+    data["total_turnover"] = data["volume"] * close
+    index = np.zeros(len(days), dtype=bundle.INDEX_DTYPE)
+    index["date"] = days
+    index["line_no"] = np.r_[0, np.cumsum([len(stamps) for stamps in per_day])[:-1]]
+    path = os.path.join(root, "minbar", directory, name + ".h5")
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with _engine.File(path) as h5:
+        h5.append_minbar(index, data)
+    return data
+
+
+def stock_day(day):
+    """A stock's 240 bars: 09:31..11:30 and 13:01..15:00, stamped at their end."""
+    minutes = list(range(9 * 60 + 31, 11 * 60 + 31)) + list(range(13 * 60 + 1, 15 * 60 + 1))
+    return [day * 1000000 + m // 60 * 10000 + m % 60 * 100 for m in minutes]
+
+
+def future_day(previous):
+    """A future's bars of a trading date: the night session on the evening of `previous`, then the day."""
+    def stamps(day):
+        night = [previous[day] * 1000000 + m // 60 * 10000 + m % 60 * 100 for m in range(21 * 60 + 1, 23 * 60 + 1)]
+        return night + stock_day(day)
+    return stamps
+
+
+def trading_days(count, first="2024-01-02"):
+    return [int(day.strftime("%Y%m%d")) for day in pd.bdate_range(first, periods=count)]
+
+
+@pytest.mark.parametrize("days, per_day, width, period", [
+    (1, 240, 1200, "1-minute"),
+    (1, 240, 700, "5-minute"),
+    (20, 240, 1200, "30-minute"),
+    (4, 240, 1200, "5-minute"),
+    (250, 240, 1200, "daily"),
+    (1200, 240, 1200, "weekly"),
+    (5000, 240, 1200, "monthly"),
+    (5000, 240, 300, "yearly"),
+])
+def test_the_finest_period_with_few_enough_candles_is_chosen(days, per_day, width, period):
+    dates = np.array(trading_days(days), dtype=np.int64)
+    assert plot.choose_period(dates, np.full(days, per_day), width) == period
+
+
+def expected_candles(data, dates_of_bars, period):
+    """Candles by pandas, bar by bar: the reference the resampling must match."""
+    frame = pd.DataFrame({name: data[name] for name in ("open", "high", "low", "close", "volume")})
+    frame["date"] = dates_of_bars
+    stamps = pd.to_datetime(data["datetime"].astype(str), format="%Y%m%d%H%M%S") - pd.Timedelta(minutes=1)
+    if period == "30-minute":
+        keys = [frame["date"], stamps.floor("30min")]
+    else:
+        keys = [pd.to_datetime(frame["date"].astype(str)).dt.to_period("W").astype(str)]
+    grouped = frame.groupby(keys, sort=False)
+    return grouped.agg(open=("open", "first"), high=("high", "max"), low=("low", "min"),
+                       close=("close", "last"), volume=("volume", "sum"))
+
+
+@pytest.mark.parametrize("period", ["30-minute", "weekly"])
+@pytest.mark.parametrize("slice_rows", [100_000, 500])
+def test_candles_match_the_bars_they_gather_also_read_slice_by_slice(tmp_path, monkeypatch, period, slice_rows):
+    days = trading_days(12, "2024-12-23")   # over a year's end, a week split between slices
+    data = write_bars(str(tmp_path), "equities", "ST2", days, stock_day)
+    monkeypatch.setattr(plot, "SLICE_ROWS", slice_rows)
+    rows = np.full(len(days), 240)
+    drawn = plot.candles(str(tmp_path / "minbar"), "ST2", np.array(days), rows, period)
+    expected = expected_candles(data, np.repeat(days, 240), period)
+    for name in ("open", "high", "low", "close", "volume"):
+        assert drawn[name].tolist() == expected[name].tolist(), name
+    assert int(drawn["bars"].sum()) == len(data)
+
+
+def labels_of(starts, days, minutes, width=1200):
+    return [text for _, text in plot.time_labels(np.asarray(starts), np.asarray(days), minutes, width)]
+
+
+def test_time_labels_sit_at_round_times_never_inside_a_break(tmp_path):
+    day = 20250102
+    write_bars(str(tmp_path), "equities", "ST2", [day], stock_day)
+    drawn = plot.candles(str(tmp_path / "minbar"), "ST2", np.array([day]), np.array([240]), "5-minute")
+    texts = labels_of(drawn["start"], drawn["date"], 5, 1200)
+    assert texts and all(text.endswith(":00") or text.endswith(":30") for text in texts)
+    assert "12:00" not in texts and "12:30" not in texts    # the lunch break holds no candle
+    assert "13:00" in texts and "10:00" in texts
+
+
+def test_time_labels_name_dates_over_several_days_and_years_over_decades():
+    days = np.array(trading_days(3))
+    starts = plot._day_stamps(np.repeat(days, 8)) + np.tile(np.arange(8), 3) * 30 * plot.MINUTE
+    texts = labels_of(starts + 9 * 60 * plot.MINUTE, np.repeat(days, 8), 30)
+    assert texts[0] == "2024-01-02" and "01-03" in texts and "01-04" in texts
+    decades = np.array(trading_days(5000, "2005-01-03"))
+    months = decades[np.r_[True, decades[1:] // 100 != decades[:-1] // 100]]
+    texts = labels_of(plot._day_stamps(months), months, None, 1200)
+    assert texts and all(len(text) == 4 and text.isdigit() for text in texts)
+
+
+def plot_svg(tmp_path, order_book_id, *extra):
+    out = tmp_path / "p.svg"
+    result = invoke("plot", tmp_path / "minbar", order_book_id, "-o", out, *extra)
+    assert result.exit_code == 0, result.output
+    return result.output, out.read_text()
+
+
+def test_the_night_session_is_shaded_and_named(tmp_path):
+    days = trading_days(3)
+    previous = dict(zip(days[1:], days[:-1]))
+    previous[days[0]] = 20231229
+    write_bars(str(tmp_path), "future", "FU2", days, future_day(previous), start_price=5000.0)
+    write_bars(str(tmp_path), "equities", "ST2", days, stock_day)
+    output, svg = plot_svg(tmp_path, "FU2")
+    assert "night session" in svg
+    texts = set(re.findall("<!-- ([^>]*) -->", svg))
+    assert {"2024-01-02", "01-03", "01-04", "10:00", "14:00"} <= texts
+    assert "night session" not in plot_svg(tmp_path, "ST2")[1]
+
+
+def test_many_bars_become_coarser_candles_and_volume_has_thousands_separators(tmp_path):
+    days = trading_days(300)
+    write_bars(str(tmp_path), "equities", "ST2", days, stock_day)
+    output, svg = plot_svg(tmp_path, "ST2", "--from", days[0], "--to", days[249])
+    assert "daily candles, 250 trading day(s)" in output and "60,000 bars" in output
+    assert re.search(r"<!-- \d{1,3}(,\d{3})+ -->", svg)   # a volume tick label
+    output, _ = plot_svg(tmp_path, "ST2", "--day", "20240102")
+    assert "1-minute candles, 1 trading day(s)" in output
 
 
 @pytest.mark.parametrize("args", [
@@ -126,6 +259,8 @@ def test_plot_draws_many_bars_as_a_line(tmp_path):
     ["plot", "{root}/minbar", "ST1", "--from", "20300101", "-o", "{root}/p.png"],
     ["plot", "{root}/tick", "ST1", "-o", "{root}/p.png"],          # a tick file needs --day
     ["plot", "{root}/tick", "ST1", "--day", "20250106", "-o", "{root}/p.png"],
+    ["plot", "{root}/minbar", "ST1", "--size", "100000", "100000", "-o", "{root}/p.png"],
+    ["plot", "{root}/minbar", "ST1", "--size", "9000", "9000", "-o", "{root}/p.png"],
 ])
 def test_bad_input_is_one_line_and_status_2(tmp_path, made, args):
     result = invoke(*[a.format(root=tmp_path) for a in args])

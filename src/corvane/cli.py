@@ -491,26 +491,26 @@ def inspect_command(path, order_book_id, kind, day, as_json):
 @click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
               help="Image file: .png or .svg.")
 @click.option("--size", type=(click.IntRange(min=100), click.IntRange(min=100)), default=(1200, 700),
-              show_default=True, metavar="W H", help="Width and height in pixels.")
+              show_default=True, metavar="W H", help="Width and height in pixels (at most 10000 a side).")
 def plot_command(path, order_book_id, kind, start, end, day, out, size):
     """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
-    from corvane import bundle, plot
+    from corvane import plot
     from corvane import bundle_files as files
 
     with bundle_errors_as_usage(order_book_id):
         plot.check_output(out)
+        plot.check_size(size)
         kind = files.require_kind(path, kind)
-        label, h5_file = files.find_instrument(path, kind, order_book_id)
+        label, _ = files.find_instrument(path, kind, order_book_id)
         if label == files.TICK_KIND:
             if day is None:
                 raise files.BundleError("a tick file is drawn one day at a time: give --day")
-            table = plot.read_tick_day(h5_file, day, files.layouts(bundle.H5TicksLoader).tick_scales)
+            table = plot.read_tick_day(path, order_book_id, day)
             title = plot.draw_ticks(table, order_book_id, day, out, size)
         else:
             if day is not None:
                 start = end = day
-            table, per_bar = plot.read_bars(h5_file, start, end)
-            title = plot.draw_bars(table, per_bar, order_book_id, out, size)
+            title = plot.plot_bars(path, order_book_id, out, size, start, end)
     click.echo("{}: {}".format(out, title))
 
 

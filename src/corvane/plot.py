@@ -1,32 +1,57 @@
 """Pictures of one instrument's file: minute bars over a range, or one tick day.
 
 matplotlib draws with the Agg backend, so no display is needed.  The x axis
-counts records, not wall-clock time: nights, weekends and lunch breaks would
-otherwise take most of the picture.  Its labels say the dates (or times).
+counts candles, not wall-clock time: nights, weekends and lunch breaks would
+otherwise take most of the picture.  Its labels sit at round times.
+
+Bars are drawn as candles of the finest period (1 minute up to a year) of
+which the range holds few enough to see, so a picture costs the same for a
+day as for twenty years; the range is read and resampled a slice of
+trading dates at a time, so memory stays that of one slice.
 """
 import os
 
-import h5py
 # At load, so that a missing `corvane[plot]` is found before any file is read.
-import matplotlib
+import matplotlib  # noqa: F401
 import numpy as np
 
 from corvane import bundle_files as files
-from corvane.formats import DATA, INDEX
+from corvane import read
 
 DEFAULT_DAYS = 20
-# Candles while each keeps this many pixels of width; beyond, a close line.
+# Candles while each keeps this many pixels of width.
 CANDLE_PIXELS = 4
+# Pixels of the figure's width that the axes' labels and margins take.
+MARGIN_PIXELS = 110
+# Pixels each x-axis label needs beside the next.
+LABEL_PIXELS = 90
 FORMATS = (".png", ".svg")
 DPI = 100
+# An image larger than this is refused before anything is drawn: the raster
+# alone would take 4 bytes a pixel.
+MAX_SIDE = 10000
+MAX_PIXELS = 25_000_000
+# Bars read and resampled at once.
+SLICE_ROWS = 200_000
 UP, DOWN = "#c0392b", "#1e8449"
+NIGHT = "#d6dbdf"
+PRICE_FIELDS = ["open", "high", "low", "close", "volume"]
+
+MINUTE = np.int64(60 * 10 ** 9)
+DAY = 1440 * MINUTE
+# (name, minutes) of the candle periods, finest first; calendar periods have none.
+PERIODS = (("1-minute", 1), ("5-minute", 5), ("15-minute", 15), ("30-minute", 30),
+           ("hourly", 60), ("daily", None), ("weekly", None), ("monthly", None),
+           ("quarterly", None), ("yearly", None))
 
 
-def _pyplot():
-    # Chosen before pyplot loads: never a display, also where one exists.
-    matplotlib.use("Agg", force=True)
-    from matplotlib import pyplot
-    return pyplot
+def _new_figure(width, height):
+    # A bare Figure on the Agg canvas: never a display, and without loading pyplot's backends.
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    figure = Figure(figsize=(width / DPI, height / DPI), dpi=DPI)
+    FigureCanvasAgg(figure)
+    return figure
 
 
 def check_output(out):
@@ -38,6 +63,14 @@ def check_output(out):
     directory = os.path.dirname(os.path.abspath(out))
     if not os.path.isdir(directory):
         raise files.BundleError("{}: directory {} does not exist".format(out, directory))
+
+
+def check_size(size):
+    """Refuse an image size that would take more memory than any screen can show."""
+    width, height = size
+    if max(width, height) > MAX_SIDE or width * height > MAX_PIXELS:
+        raise files.BundleError("--size {} {}: at most {} pixels a side and {:,} pixels in all".format(
+            width, height, MAX_SIDE, MAX_PIXELS))
 
 
 def select_days(dates, start=None, end=None, count=DEFAULT_DAYS):
@@ -53,93 +86,311 @@ def select_days(dates, start=None, end=None, count=DEFAULT_DAYS):
     return np.flatnonzero(keep)
 
 
-def read_bars(h5_file, start=None, end=None):
-    """(table of the bars, their trading dates per bar) over the chosen days."""
-    with h5py.File(h5_file, "r") as h5:
-        if INDEX not in h5 or DATA not in h5:
-            raise files.BundleError("{} holds no bars".format(h5_file))
-        index, data = h5[INDEX][()], h5[DATA]
-        chosen = select_days(index["date"], start, end)
-        if not len(chosen):
-            raise files.BundleError("{} holds no bars from {} to {}".format(
-                h5_file, start or "the first day", end or "the last day"))
-        line_no = index["line_no"].astype(np.int64)
-        stops = np.append(line_no[1:], len(data))
-        first, stop = int(line_no[chosen[0]]), int(stops[chosen[-1]])
-        table = files.bars_table(data[first:stop])
-        per_bar = np.repeat(index["date"][chosen], stops[chosen] - line_no[chosen])
-    return table, per_bar
+# ---------------------------------------------------------------- reading
+
+def chosen_days(path, order_book_id, start=None, end=None):
+    """(trading dates, bars of each) to draw; BundleError when there are none."""
+    index = read.index(path, order_book_id)
+    chosen = select_days(index["date"].to_numpy(), start, end)
+    if not len(chosen):
+        raise files.BundleError("{} holds no bars from {} to {}".format(
+            order_book_id, start or "the first day", end or "the last day"))
+    return (index["date"].to_numpy(dtype=np.int64)[chosen], index["rows"].to_numpy(dtype=np.int64)[chosen])
 
 
-def read_tick_day(h5_file, day, scales):
-    with h5py.File(h5_file, "r") as h5:
-        name = "{:08d}".format(day)
-        if name not in h5:
-            raise files.BundleError("{} holds no ticks of {}".format(h5_file, name))
-        return files.ticks_table(h5[name][()], scales)
+def _slices(dates, rows, most):
+    """(first date, last date) of consecutive runs of trading dates holding about `most` bars."""
+    ends = np.cumsum(rows)
+    first = 0
+    while first < len(dates):
+        stop = max(first + 1, int(np.searchsorted(ends, ends[first] - rows[first] + most, side="right")))
+        yield int(dates[first]), int(dates[min(stop, len(dates)) - 1])
+        first = stop
 
 
-def _date_labels(per_bar, most=8):
-    """(position, "YYYY-MM-DD") at the first bar of evenly spread trading dates."""
-    starts = np.flatnonzero(np.r_[True, per_bar[1:] != per_bar[:-1]])
-    step = max(1, int(np.ceil(len(starts) / most)))
-    return [(int(at), "{:04d}-{:02d}-{:02d}".format(d // 10000, d // 100 % 100, d % 100))
-            for at, d in ((at, int(per_bar[at])) for at in starts[::step])]
+def candles(path, order_book_id, dates, rows, period):
+    """The candles of `period` over the trading dates `dates`: a dict of arrays."""
+    parts = [_resample(read.bars(path, order_book_id, first, last, PRICE_FIELDS), period)
+             for first, last in _slices(dates, rows, SLICE_ROWS)]
+    joined = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
+    # A calendar period (a week, a month) may span two slices.
+    return _combine(joined, _changes(joined["key"], joined["date"], period))
 
 
-def _time_labels(stamps, most=8):
-    step = max(1, int(np.ceil(len(stamps) / most)))
-    return [(at, stamps[at].strftime("%H:%M")) for at in range(0, len(stamps), step)]
+def _changes(key, dates, period):
+    """Where a new candle begins: its key changes (or, within a day, its trading date)."""
+    change = key[1:] != key[:-1]
+    if dict(PERIODS)[period]:
+        change |= dates[1:] != dates[:-1]
+    return np.flatnonzero(np.r_[True, change])
 
+
+def _resample(table, period):
+    stamps = table.index.to_numpy().astype("datetime64[ns]").astype(np.int64)
+    dates = table["trading_date"].to_numpy(dtype=np.int64)
+    minutes = dict(PERIODS)[period]
+    if minutes:
+        # A bar is stamped at its end: 09:31 covers 09:30 to 09:31.
+        key = (stamps - MINUTE) // (minutes * MINUTE)
+        start = key * minutes * MINUTE
+    else:
+        key = _calendar_key(period, dates)
+        start = _day_stamps(dates)
+    records = {"key": key, "start": start, "date": dates}
+    records.update((name, table[name].to_numpy(dtype=np.float64)) for name in PRICE_FIELDS)
+    records["bars"] = np.ones(len(dates), dtype=np.int64)
+    return _combine(records, _changes(key, dates, period))
+
+
+def _combine(records, starts):
+    """One candle per run of records beginning at `starts`."""
+    if not len(records["key"]):
+        return records
+    stops = np.r_[starts[1:], len(records["key"])] - 1
+    return {
+        "key": records["key"][starts], "start": records["start"][starts], "date": records["date"][starts],
+        "open": records["open"][starts], "close": records["close"][stops],
+        "high": np.maximum.reduceat(records["high"], starts),
+        "low": np.minimum.reduceat(records["low"], starts),
+        "volume": np.add.reduceat(records["volume"], starts),
+        "bars": np.add.reduceat(records["bars"], starts),
+    }
+
+
+def _day_stamps(dates):
+    """Integer YYYYMMDD dates as nanoseconds since the epoch."""
+    dates = np.asarray(dates, dtype=np.int64)
+    months = ((dates // 10000 - 1970) * 12 + dates // 100 % 100 - 1).astype("datetime64[M]")
+    days = months.astype("datetime64[D]") + (dates % 100 - 1).astype("timedelta64[D]")
+    return days.astype("datetime64[ns]").astype(np.int64)
+
+
+def _calendar_key(period, dates):
+    dates = np.asarray(dates, dtype=np.int64)
+    if period == "daily":
+        return dates
+    if period == "weekly":
+        # The epoch fell on a Thursday: shifting by 3 days starts weeks on Monday.
+        return (_day_stamps(dates) // DAY + 3) // 7
+    if period == "monthly":
+        return dates // 100
+    if period == "quarterly":
+        return dates // 10000 * 4 + (dates // 100 % 100 - 1) // 3
+    return dates // 10000
+
+
+def candle_count(period, dates, rows):
+    """How many candles of `period` the trading dates hold, close enough to choose a period."""
+    minutes = dict(PERIODS)[period]
+    if minutes:
+        return int(np.sum(-(-rows // minutes)))
+    return len(np.unique(_calendar_key(period, dates)))
+
+
+def choose_period(dates, rows, width):
+    """The finest period of which the dates hold few enough candles for `width` pixels."""
+    most = max(1, (width - MARGIN_PIXELS) // CANDLE_PIXELS)
+    for name, _ in PERIODS:
+        if candle_count(name, dates, rows) <= most:
+            return name
+    return PERIODS[-1][0]
+
+
+# ---------------------------------------------------------------- drawing
 
 def _figure(size):
-    pyplot = _pyplot()
-    width, height = size
-    figure, (price, volume) = pyplot.subplots(
-        2, 1, sharex=True, figsize=(width / DPI, height / DPI), dpi=DPI,
-        gridspec_kw={"height_ratios": [3, 1]})
-    return pyplot, figure, price, volume
+    figure = _new_figure(*size)
+    price, volume = figure.subplots(2, 1, sharex=True, gridspec_kw={"height_ratios": [3, 1]})
+    return figure, price, volume
 
 
-def _finish(pyplot, figure, price, volume, title, labels, out):
+def _finish(figure, price, volume, title, labels, out):
+    from matplotlib.ticker import StrMethodFormatter
     price.set_title(title)
     volume.set_xticks([at for at, _ in labels])
     volume.set_xticklabels([text for _, text in labels], rotation=0)
-    price.grid(True, alpha=0.3)
-    volume.grid(True, alpha=0.3)
+    # Thousands separated, never an offset or a power of ten beside the axis.
+    price.yaxis.set_major_formatter(StrMethodFormatter("{x:,g}"))
+    volume.yaxis.set_major_formatter(StrMethodFormatter("{x:,.0f}"))
+    price.grid(True, axis="y", alpha=0.3)
+    volume.grid(True, axis="y", alpha=0.3)
     figure.tight_layout()
     # No tight bounding box: the image must keep the size asked for.
     figure.savefig(out, dpi=DPI)
-    pyplot.close(figure)
 
 
-def _candles(axes, table):
-    x = np.arange(len(table))
-    o, h, lo, c = (table[name].to_numpy() for name in ("open", "high", "low", "close"))
+def _boxes(x, bottom, top, width):
+    """Rectangles as (n, 4, 2) vertices, for one PolyCollection instead of a patch each."""
+    left, right = x - width / 2, x + width / 2
+    return np.stack([np.c_[left, bottom], np.c_[left, top], np.c_[right, top], np.c_[right, bottom]], axis=1)
+
+
+def _bars_collection(axes, x, heights, colours, width):
+    from matplotlib.collections import PolyCollection
+    boxes = PolyCollection(_boxes(x, np.zeros(len(x)), heights, width), facecolors=colours,
+                           edgecolors=colours, linewidths=0.3)
+    axes.add_collection(boxes)
+    axes.set_xlim(-0.5 - 0.01 * len(x), len(x) - 0.5 + 0.01 * len(x))
+    axes.set_ylim(0, max(float(np.max(heights)), 1.0) * 1.05 if len(x) else 1.0)
+
+
+def _candles(axes, drawn):
+    from matplotlib.collections import PolyCollection
+    x = np.arange(len(drawn["open"]), dtype=np.float64)
+    o, h, lo, c = (drawn[name] for name in ("open", "high", "low", "close"))
     colours = np.where(c >= o, UP, DOWN)
     axes.vlines(x, lo, h, colors=colours, linewidth=0.8)
-    axes.bar(x, np.maximum(np.abs(c - o), 1e-12), bottom=np.minimum(o, c), color=colours, width=0.7)
+    # A flat candle keeps its edge: a line where open and close meet.
+    bodies = PolyCollection(_boxes(x, np.minimum(o, c), np.maximum(o, c), 0.7), facecolors=colours,
+                            edgecolors=colours, linewidths=0.6)
+    axes.add_collection(bodies)
+    low, high = float(np.min(lo)), float(np.max(h))
+    pad = (high - low) * 0.05 or abs(high) * 0.01 or 1.0
+    axes.set_ylim(low - pad, high + pad)
 
 
-def draw_bars(table, per_bar, order_book_id, out, size):
-    """Price (candles when few, a close line otherwise) over a volume panel."""
-    pyplot, figure, price, volume = _figure(size)
-    x = np.arange(len(table))
-    if len(table) <= size[0] // CANDLE_PIXELS:
-        _candles(price, table)
-        shown = "candles"
-    else:
-        price.plot(x, table["close"].to_numpy(), linewidth=0.8, color="#1f4e79")
-        shown = "close"
+def _night(starts):
+    """Whether each intraday candle begins in the evening or the small hours."""
+    hour = starts // (60 * MINUTE) % 24
+    return (hour >= 18) | (hour < 6)
+
+
+def _runs(mask):
+    """(first, length) of the runs of True in `mask`."""
+    edges = np.diff(np.r_[0, mask.astype(np.int8), 0])
+    first, stop = np.flatnonzero(edges == 1), np.flatnonzero(edges == -1)
+    return list(zip(first.tolist(), (stop - first).tolist()))
+
+
+def _sessions(price, volume, drawn, minutes, width):
+    """Shade the night session; a line where a trading date begins, a dotted one at a break."""
+    starts, dates = drawn["start"], drawn["date"]
+    night = _night(starts)
+    if night.any():
+        for axes in (price, volume):
+            axes.broken_barh([(first - 0.5, length) for first, length in _runs(night)], (0, 1),
+                             transform=axes.get_xaxis_transform(), facecolors=NIGHT, alpha=0.6,
+                             label="night session" if axes is price else None, zorder=0)
+        price.legend(loc="upper left", fontsize="small")
+    new_day = np.flatnonzero(dates[1:] != dates[:-1]) + 1
+    gap = np.flatnonzero(np.diff(starts) > minutes * MINUTE) + 1
+    breaks = np.setdiff1d(gap, new_day)
+    room = width / 8
+    for axes in (price, volume):
+        if len(new_day) <= room:
+            axes.vlines(new_day - 0.5, 0, 1, transform=axes.get_xaxis_transform(), colors="#7f8c8d",
+                        linewidth=0.6, zorder=0.5)
+        if len(breaks) + len(new_day) <= room:
+            axes.vlines(breaks - 0.5, 0, 1, transform=axes.get_xaxis_transform(), colors="#95a5a6",
+                        linewidth=0.8, linestyles="dotted", zorder=0.5)
+
+
+def _date_text(day, with_year=True):
+    day = int(day)
+    text = "{:02d}-{:02d}".format(day // 100 % 100, day % 100)
+    return "{:04d}-{}".format(day // 10000, text) if with_year else text
+
+
+def _clock(stamp):
+    minutes = int(stamp // MINUTE % 1440)
+    return "{:02d}:{:02d}".format(minutes // 60, minutes % 60)
+
+
+def _intraday_labels(starts, dates, minutes, unit):
+    """Labels at round `unit` minutes, and at each trading date's first candle when there are several.
+
+    A round time labels the candle (of `minutes`) that holds it: after a
+    break the first candle may begin later, and then it is not labelled.
+    """
+    several = len(dates) and dates[0] != dates[-1]
+    new_day = np.r_[True, dates[1:] != dates[:-1]] if several else np.zeros(len(dates), dtype=bool)
+    floors = starts // (unit * MINUTE)
+    holds = starts - floors * unit * MINUTE < minutes * MINUTE
+    round_time = np.r_[True, floors[1:] != floors[:-1]] & holds & ~new_day
+    labels = []
+    for at in np.flatnonzero(new_day | round_time):
+        if new_day[at]:
+            labels.append((at, _date_text(dates[at], at == 0 or dates[at] // 10000 != dates[0] // 10000)))
+        else:
+            labels.append((at, _clock(floors[at] * unit * MINUTE)))
+    return labels
+
+
+def _calendar_labels(dates, unit, step=1):
+    """Labels at the first candle of each `unit` (a week, a month, ... `step` of them at a time)."""
+    key = _calendar_key(unit, dates) // step
+    new = np.flatnonzero(np.r_[unit == "daily", key[1:] != key[:-1]])
+    if unit in ("daily", "weekly"):
+        return [(at, _date_text(dates[at], at == new[0] or dates[at] // 10000 != dates[at - 1] // 10000))
+                for at in new]
+    if unit == "yearly":
+        return [(at, "{}".format(dates[at] // 10000)) for at in new]
+    return [(at, "{}-{:02d}".format(dates[at] // 10000, dates[at] // 100 % 100)) for at in new]
+
+
+def _spaced(labels, gap):
+    """The labels less those closer than `gap` candles to another (after a break), dates kept first."""
+    kept = []
+    for dates_first in (True, False):
+        for at, text in labels:
+            if (text[2] == ":") != dates_first and all(abs(at - other) >= gap for other, _ in kept):
+                kept.append((at, text))
+    return sorted(kept)
+
+
+def time_labels(starts, dates, minutes, width):
+    """(position, text) of the x-axis labels for `width` pixels, at the roundest times that fit."""
+    starts, dates = np.asarray(starts, dtype=np.int64), np.asarray(dates, dtype=np.int64)
+    choices = []
+    if minutes:
+        choices += [_intraday_labels(starts, dates, minutes, unit)
+                    for unit in (5, 15, 30, 60, 120, 240) if unit >= minutes and unit % minutes == 0]
+    choices += [_calendar_labels(dates, unit) for unit in ("daily", "weekly", "monthly", "quarterly")]
+    choices += [_calendar_labels(dates, "yearly", step) for step in (1, 2, 5, 10, 20, 50)]
+    most = max(2, width // LABEL_PIXELS)
+    gap = len(starts) * LABEL_PIXELS * 0.75 / max(width - MARGIN_PIXELS, 1)
+    for labels in choices:
+        if len(labels) <= most:
+            return [(at - 0.5, text) for at, text in _spaced(labels, gap)]
+    return []
+
+
+def draw_bars(drawn, period, order_book_id, out, size, dates):
+    """Candles of `period` (of the trading `dates`) over a volume panel, the night session shaded."""
+    figure, price, volume = _figure(size)
+    minutes = dict(PERIODS)[period]
+    _candles(price, drawn)
+    x = np.arange(len(drawn["volume"]), dtype=np.float64)
+    _bars_collection(volume, x, drawn["volume"], np.where(drawn["close"] >= drawn["open"], UP, DOWN), 0.8)
+    if minutes:
+        _sessions(price, volume, drawn, minutes, size[0])
     price.set_ylabel("price")
-    volume.bar(x, table["volume"].to_numpy(), width=1.0, color="#7f8c8d")
     volume.set_ylabel("volume")
-    days = np.unique(per_bar)
-    title = "{}: minute bars ({}), {} trading day(s) {} to {}, {} bars".format(
-        order_book_id, shown, len(days), days[0], days[-1], len(table))
-    labels = _date_labels(per_bar) if len(days) > 1 else _time_labels(table.index)
-    _finish(pyplot, figure, price, volume, title, labels, out)
+    title = "{}: {} candles, {} trading day(s) {} to {}, {:,} bars".format(
+        order_book_id, period, len(dates), dates[0], dates[-1], int(np.sum(drawn["bars"])))
+    labels = time_labels(drawn["start"], drawn["date"], minutes, size[0])
+    _finish(figure, price, volume, title, labels, out)
     return title
+
+
+def plot_bars(path, order_book_id, out, size, start=None, end=None):
+    """Draw the bars of trading dates `start`..`end` (the last 20 by default); the title."""
+    dates, rows = chosen_days(path, order_book_id, start, end)
+    period = choose_period(dates, rows, size[0])
+    drawn = candles(path, order_book_id, dates, rows, period)
+    if not len(drawn["key"]):
+        raise files.BundleError("{} holds no bars from {} to {}".format(
+            order_book_id, start or "the first day", end or "the last day"))
+    return draw_bars(drawn, period, order_book_id, out, size, dates)
+
+
+# ---------------------------------------------------------------- ticks
+
+def read_tick_day(path, order_book_id, day):
+    table = read.ticks(path, order_book_id, day, day)
+    if not len(table):
+        raise files.BundleError("{} holds no ticks of {}".format(order_book_id, day))
+    return table
 
 
 def _traded(volume):
@@ -151,8 +402,8 @@ def _traded(volume):
 
 def draw_ticks(table, order_book_id, day, out, size):
     """Last price with bid1 and ask1 over a volume panel."""
-    pyplot, figure, price, volume = _figure(size)
-    x = np.arange(len(table))
+    figure, price, volume = _figure(size)
+    x = np.arange(len(table), dtype=np.float64)
     for column, colour, label in (("b1", "#1e8449", "bid1"), ("a1", "#c0392b", "ask1"),
                                   ("last", "#1f4e79", "last")):
         values = table[column].to_numpy(dtype=np.float64)
@@ -161,9 +412,16 @@ def draw_ticks(table, order_book_id, day, out, size):
     price.legend(loc="upper left")
     price.set_ylabel("price")
     traded, label = _traded(table["volume"].to_numpy(dtype=np.float64))
-    volume.bar(x, traded, width=1.0, color="#7f8c8d")
-    volume.set_ylabel(label)
-    title = "{}: ticks of {}, {} ticks".format(order_book_id, day, len(table))
-    labels = _time_labels(table.index) if len(table) else []
-    _finish(pyplot, figure, price, volume, title, labels, out)
+    # More ticks than pixel columns: one bar per column, the volume of the ticks it spans.
+    per_bar = max(1, int(np.ceil(len(x) * CANDLE_PIXELS / max(size[0] - MARGIN_PIXELS, 1))))
+    firsts = np.arange(0, len(x), per_bar)
+    _bars_collection(volume, firsts + (np.minimum(firsts + per_bar, len(x)) - firsts - 1) / 2,
+                     np.add.reduceat(traded, firsts) if len(x) else traded, "#7f8c8d", per_bar * 0.8)
+    volume.set_xlim(-0.5, len(x) - 0.5)
+    volume.set_ylabel(label if per_bar == 1 else "{}\nper {} ticks".format(label, per_bar))
+    title = "{}: ticks of {}, {:,} ticks".format(order_book_id, day, len(table))
+    stamps = table.index.to_numpy().astype("datetime64[ns]").astype(np.int64)
+    labels = time_labels(stamps, table["trading_date"].to_numpy(dtype=np.int64), 1, size[0]) \
+        if len(table) else []
+    _finish(figure, price, volume, title, labels, out)
     return title
