@@ -253,6 +253,35 @@ def test_ctrl_c_during_selection_exits_130_before_any_job(monkeypatch, inline_st
     assert inline_store[0] == []
 
 
+@pytest.mark.parametrize("command, layout, seen_as", [
+    ("update-tick", ["equities/ST001.h5"], "is a minute-bar root (it holds equities/)"),
+    ("update-minbar", ["ST001.h5"], "is a tick directory"),
+    ("update-minbar", ["journal"], "is a tick directory"),       # an interrupted update's leftover
+])
+def test_an_update_of_the_other_kind_of_root_is_refused_before_the_client(client, recorder, tmp_path,
+                                                                         command, layout, seen_as):
+    from corvane import formats, run
+
+    root = tmp_path / "root"
+    for name in layout:
+        if name == "journal":
+            name = os.path.basename(formats.companion_paths(str(root / "ST001.h5"))["journal"])
+        (root / name).parent.mkdir(parents=True, exist_ok=True)
+        (root / name).write_bytes(b"")
+    before = sorted(root.rglob("*"))
+    result = invoke(command, root, "ST001")
+    assert result.exit_code == 2
+    (line,) = result.stderr.splitlines()
+    assert "Invalid value for 'PATH'" in line and seen_as in line and "give another path" in line, line
+    assert client.calls == [] and recorder.events == []
+    assert sorted(root.rglob("*")) == before
+    # The same for a caller of the library.
+    kind = "tick" if command == "update-tick" else "minbar"
+    with pytest.raises(run.SetupRefused, match=seen_as.replace("(", r"\(").replace(")", r"\)")):
+        run.update(kind, str(root), ["ST001"])
+    assert client.calls == []
+
+
 @pytest.mark.parametrize("args, message", [
     (["update-minbr", "x", "y"], "'update-tick'?) Try 'corvane --help'."),
     (["update-minbar", "x", "y", "--jbs", "3"], "Did you mean '--jobs'? Try"),

@@ -36,6 +36,36 @@ def test_a_sound_bundle_passes_with_status_0(made, name):
     assert result.output.splitlines()[-1].endswith(": 0 finding(s) in 0 file(s)")
 
 
+def test_the_folder_holding_both_bundles_has_each_checked(made, tmp_path):
+    result = invoke("verify", tmp_path)
+    assert result.exit_code == 0, result.output
+    summaries = [line for line in result.output.splitlines() if line.startswith("corvane verify: ")]
+    assert summaries == [
+        "corvane verify: 2 minbar files checked under {}: 0 finding(s) in 0 file(s)".format(tmp_path / "minbar"),
+        "corvane verify: 1 tick files checked under {}: 0 finding(s) in 0 file(s)".format(tmp_path / "tick")]
+    truncate(made["ticks"])
+    damaged = invoke("verify", tmp_path, "--json")
+    assert damaged.exit_code == 1
+    assert [(b["kind"], len(b["findings"]) > 0) for b in json.loads(damaged.output)["bundles"]] == [
+        ("minbar", False), ("tick", True)]
+
+
+@pytest.mark.parametrize("args, message", [
+    (["{root}/minbar", "--kind", "tick"], "is a minute-bar root (it holds equities/, future/), not a tick"),
+    (["{root}/tick", "--kind", "minbar"], "is a tick directory"),
+    (["{root}/minbar"], "mixes both kinds: minute-bar sub-directories and 1 .h5 file(s) at its top"),
+    (["{root}/minbar/equities"], "is a sub-directory of a minute-bar root"),
+])
+def test_a_root_of_the_other_kind_or_of_both_is_refused_in_one_line(made, tmp_path, args, message):
+    if "--kind" not in args and args[0].endswith("minbar"):
+        # Tick files where the minute-bar sub-directories stand.
+        os.link(made["ticks"], tmp_path / "minbar" / "TK1.h5")
+    result = invoke("verify", *[arg.format(root=tmp_path) for arg in args])
+    assert result.exit_code == 2
+    (line,) = result.stderr.splitlines()
+    assert message in line, line
+
+
 # ---------------------------------------------------------------- damage
 
 def truncate(path):

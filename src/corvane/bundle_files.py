@@ -57,14 +57,58 @@ def _entries(directory):
 
 def bundle_kind(path):
     """"minbar" for a minute-bar root, "tick" for a tick directory, None otherwise."""
+    held = kinds_held(path)
+    return "minbar" if "minbar" in held else next(iter(held), None)
+
+
+def kinds_held(path):
+    """The kinds whose files stand at `path`: "minbar" for its sub-directories, "tick" for
+    instrument files (or an interrupted update's leftovers) at its top."""
     if not os.path.isdir(path):
-        return None
+        return set()
+    held = set()
     if any(os.path.isdir(os.path.join(path, name)) for name in MINBAR_DIRECTORIES):
-        return "minbar"
+        held.add("minbar")
+    if top_files(path):
+        held.add("tick")
+    return held
+
+
+def top_files(path):
+    """The instrument files and leftovers directly in `path`."""
     names = leftover_names()
-    if any(name.endswith(SUFFIX) or owner_of(name, names) for name in _entries(path)):
-        return "tick"
-    return None
+    return [name for name in _entries(path) if name.endswith(SUFFIX) or owner_of(name, names)]
+
+
+def _describe(path, kind):
+    if kind == "minbar":
+        return "a minute-bar root (it holds {})".format(", ".join(
+            name + "/" for name in MINBAR_DIRECTORIES if os.path.isdir(os.path.join(path, name))))
+    return "a tick directory or a sub-directory of a minute-bar root ({} {} file(s) at its top)".format(
+        len(top_files(path)), SUFFIX)
+
+
+def check_update_root(path, kind):
+    """Refuse to update `kind` ("minbar" or "tick") files at a `path` that holds the other kind.
+
+    Written into, it would hold both, which no reader or check expects.
+    """
+    other = kinds_held(path) - {kind}
+    if other:
+        wanted = ("a minute-bar root (equities/, future/, option/)" if kind == "minbar"
+                  else "a tick directory")
+        raise BundleError("{} is {}: {} updates need {}; give another path".format(
+            path, _describe(path, other.pop()), "minute-bar" if kind == "minbar" else "tick", wanted))
+
+
+def child_bundles(path):
+    """[(directory, kind)] of the bundles directly below `path` (a folder holding minbar/ and tick/)."""
+    found = []
+    for name in _entries(path) if os.path.isdir(path) else []:
+        child = os.path.join(path, name)
+        if name not in MINBAR_DIRECTORIES and os.path.isdir(child) and len(kinds_held(child)) == 1:
+            found.append((child, bundle_kind(child)))
+    return found
 
 
 def directories(path, kind):
@@ -90,8 +134,20 @@ def require_kind(path, kind=None):
     """The kind of bundle at `path` (or `kind` when given); BundleError when it is none."""
     if not os.path.isdir(path):
         raise BundleError("{} is not a directory".format(path))
+    held = kinds_held(path)
+    if len(held) > 1 and kind is None:
+        raise BundleError("{} mixes both kinds: minute-bar sub-directories and {} {} file(s) at its "
+                          "top; give --kind, and move the tick files to a directory of their own"
+                          .format(path, len(top_files(path)), SUFFIX))
+    if kind is not None and held and kind not in held:
+        raise BundleError("{} is {}, not a {} bundle".format(
+            path, _describe(path, held.pop()), "minute-bar" if kind == "minbar" else "tick"))
     found = kind or bundle_kind(path)
     if found is None:
+        children = child_bundles(path)
+        if children:
+            raise BundleError("{} is not a bundle but holds {}: give one of them".format(
+                path, " and ".join("{} ({})".format(child, kind) for child, kind in children)))
         raise BundleError("{} is not a bundle: no {} sub-directory and no {} file".format(
             path, "/".join(MINBAR_DIRECTORIES), SUFFIX))
     name = os.path.basename(os.path.normpath(path))

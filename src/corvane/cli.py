@@ -42,6 +42,7 @@ def usable_directory(ctx, param, value):
             raise click.BadParameter("{} exists and is not a directory".format(value))
         if not os.access(value, os.W_OK | os.X_OK):
             raise click.BadParameter("{} is not writable".format(value))
+        check_root_kind(ctx, value)
         return value
     ancestor = nearest_existing(value)
     if not os.path.isdir(ancestor):
@@ -49,6 +50,18 @@ def usable_directory(ctx, param, value):
     if not os.access(ancestor, os.W_OK | os.X_OK):
         raise click.BadParameter("cannot create {}: {} is not writable".format(value, ancestor))
     return value
+
+
+def check_root_kind(ctx, path):
+    """Refuse, before the client is touched, a PATH that holds the other kind of bundle."""
+    from corvane.bundle_files import BundleError, check_update_root
+
+    kind = {name: kind for kind, name in COMMANDS.items()}.get(ctx.info_name)
+    if kind is not None:
+        try:
+            check_update_root(path, kind)
+        except BundleError as error:
+            raise click.BadParameter(str(error)) from None
 
 
 def nearest_existing(path):
@@ -427,8 +440,9 @@ def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
     """Check that the files of the bundle at PATH hang together.
 
     PATH is a minute-bar root (holding equities/, future/, option/) or a
-    tick directory.  One line per finding, then a summary; exit status 0
-    when nothing is found, 1 when something is.
+    tick directory, or a folder holding one of each (both are checked).
+    One line per finding, then a summary; exit status 0 when nothing is
+    found, 1 when something is.
     """
     import sys
 
@@ -437,15 +451,23 @@ def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
     from corvane import bundle, bundle_files, verify
 
     options = verify.Options(bundle_files.layouts(bundle.H5TicksLoader), data, repair, max_jump)
+    roots = [(path, kind)]
+    if kind is None and not bundle_files.kinds_held(path):
+        # A folder holding the bundles (as `make demo` makes): each of them.
+        roots = bundle_files.child_bundles(path) or roots
+    reports = []
     with bundle_errors_as_usage(), tqdm(unit="file", desc="verify", file=sys.stderr, leave=False,
                                         disable=not sys.stderr.isatty()) as bar:
-        report = verify.verify(path, kind, options, jobs, verify.client_source(bundle), bar)
+        for root, root_kind in roots:
+            reports.append(verify.verify(root, root_kind, options, jobs, verify.client_source(bundle), bar))
     if as_json:
-        echo_json(verify.as_json(report))
+        echo_json(verify.as_json(reports[0]) if len(reports) == 1
+                  else {"bundles": [verify.as_json(report) for report in reports]})
     else:
-        for line in verify.text_lines(report):
-            click.echo(line)
-    sys.exit(1 if report.findings else 0)
+        for report in reports:
+            for line in verify.text_lines(report):
+                click.echo(line)
+    sys.exit(1 if any(report.findings for report in reports) else 0)
 
 
 @main.command("inspect")

@@ -27,7 +27,7 @@ import time
 import traceback
 from typing import NamedTuple, Optional
 
-from corvane import formats, market_client, selection, workers
+from corvane import bundle_files, formats, market_client, selection, workers
 from corvane.formats import DATA, INDEX
 from corvane.workers import SetupRefused
 
@@ -242,6 +242,10 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
     from corvane import bundle
     if kind not in JOBS:
         raise ValueError("kind must be 'minbar' or 'tick', not {!r}".format(kind))
+    try:
+        bundle_files.check_update_root(path, kind)
+    except bundle_files.BundleError as error:
+        raise SetupRefused(str(error)) from None
     cluster = dask_support() if scheduler and executor is None else None
     words = [str(word) for word in words]
     bundle.click.echo(market_client.line(bundle.lumenfeed))
