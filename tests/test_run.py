@@ -91,6 +91,67 @@ def test_transient_failures_are_retried_and_lasting_ones_are_not(
         assert report.exit_status == 0
 
 
+class HangingClient:
+    """The demo client whose first `times` get_price calls never return by themselves."""
+
+    def __init__(self, client, times):
+        self.client, self.times = client, times
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+    def get_price(self, *args, **kwargs):
+        import signal
+
+        if self.times:
+            self.times -= 1
+            while True:
+                signal.pause()
+        return self.client.get_price(*args, **kwargs)
+
+
+class MainThreadExecutor(concurrent.futures.Executor):
+    """Runs each job at once on this thread, as a pool worker runs it on its main thread."""
+
+    def submit(self, fn, *args):
+        future = concurrent.futures.Future()
+        future.set_result(fn(*args))
+        return future
+
+
+@pytest.mark.parametrize("retries, status, attempts", [(1, "updated", 2), (0, "failed", 1)])
+def test_an_attempt_past_its_timeout_fails_leaves_its_file_and_is_retried(
+        demo, no_wait, monkeypatch, tmp_path, retries, status, attempts):
+    import signal
+
+    # A file that holds the bars up to a week before the as-of date.
+    monkeypatch.setenv("LUMENFEED_ASOF", "20240719")
+    run.update("minbar", str(tmp_path), [INDEX], executor=MainThreadExecutor())
+    h5_file = tmp_path / "equities" / (INDEX + ".h5")
+    before = h5_file.read_bytes()
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    monkeypatch.setattr(bundle, "lumenfeed", HangingClient(demo, 1))
+    handler = signal.getsignal(signal.SIGALRM)
+    report = run.update("minbar", str(tmp_path), [INDEX], retries=retries, executor=MainThreadExecutor(),
+                        timeout=3)
+    (outcome,) = report.outcomes
+    assert (outcome.status, outcome.attempts) == (status, attempts)
+    if status == "failed":
+        assert outcome.error == "JobTimeout: gave up after --timeout 3 s (the client or the file took longer)"
+        assert h5_file.read_bytes() == before
+        assert sorted(p.name for p in h5_file.parent.iterdir()) == [h5_file.name]
+    else:
+        assert outcome.after.rows > outcome.before.rows
+    # The alarm is off again and the worker's own handler back.
+    assert signal.getitimer(signal.ITIMER_REAL) == (0.0, 0.0)
+    assert signal.getsignal(signal.SIGALRM) is handler
+
+
+def test_a_timeout_is_refused_on_dask(demo, tmp_path):
+    with pytest.raises(run.SetupRefused, match="--timeout works with the process pool only"):
+        run.update("minbar", str(tmp_path), [INDEX], scheduler="local:1", timeout=5)
+
+
 @pytest.mark.parametrize("content, unsafe", [
     (b"not an HDF5 file\n", False),   # refused as not HDF5
     (None, True),                     # an identifier that would leave its directory
@@ -289,6 +350,18 @@ def test_ctrl_c_cancels_what_has_not_started_and_still_reports(tmp_path, monkeyp
         else:
             assert not name.exists()
     assert not [p.name for p in (minbar / "equities").iterdir() if p.name.startswith(".")]
+
+
+def test_a_hanging_client_is_given_up_after_the_timeout_and_tried_again(tmp_path, monkeypatch):
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    report_file = tmp_path / "report.json"
+    command = [sys.executable, "-c", HELD_COMMAND, str(tmp_path / "begun"), "update-minbar",
+               str(tmp_path / "minbar"), INDEX, "-j", "1", "--timeout", "3", "--retries", "1",
+               "--report", str(report_file)]
+    result = subprocess.run(command, capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    (entry,) = json.loads(report_file.read_text())["instruments"]
+    assert (entry["status"], entry["attempts"]) == ("new", 2)
 
 
 def running(pid):

@@ -73,7 +73,7 @@ def nearest_existing(path):
 
 
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
-               scheduler, verbose):
+               scheduler, verbose, timeout):
     """Run the update, print its summary, write its report; exit with its status."""
     command = COMMANDS[kind]
     try:
@@ -85,7 +85,7 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
         # are shown here, once per run.
         market_client.ready(bundle.lumenfeed, click.echo)
         result = run.update(kind, path, words, with_derivatives, jobs, retries, durable,
-                            since=since, scheduler=scheduler)
+                            since=since, scheduler=scheduler, timeout=timeout)
     except (Exception, KeyboardInterrupt) as error:
         status = failure_status(error)
         if report:
@@ -225,6 +225,11 @@ def common_options(function):
             help="Tries again a failed job up to N times, waiting 1 s, 2 s, 4 s... (with "
                  "jitter); failures that cannot heal (a file that is not HDF5, a record "
                  "type that does not fit, an unsafe identifier) are not retried."),
+        click.option(
+            "--timeout", type=click.FloatRange(min=0, min_open=True), metavar="SECONDS",
+            help="Give up an attempt of a job after SECONDS (a client that hangs): the job "
+                 "fails, its file left as before, and is tried again as --retries says.  "
+                 "Default: no limit.  Not with --scheduler."),
         click.option(
             "--since", metavar="YYYYMMDD", callback=since_date,
             help="Fill files that hold no data yet from this date on [default: 20050104]."),

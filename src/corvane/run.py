@@ -21,8 +21,10 @@ import importlib
 import json
 import os
 import random
+import signal
 import reprlib
 import sys
+import threading
 import time
 import traceback
 from typing import NamedTuple, Optional
@@ -105,21 +107,21 @@ class Outcome(NamedTuple):
 # --- the jobs (run in the workers) --------------------------------------------
 
 def minbar_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
-               backoff=BACKOFF_SECONDS):
+               backoff=BACKOFF_SECONDS, timeout=None):
     """Bring one minute-bar file up to date; its Outcome."""
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
     return _job(order_book_id, lambda: formats.locate(path, order_book_id, "minbar"), bundle._append_h5,
-                (order_book_id, path, None, start), retries, durable, backoff)
+                (order_book_id, path, None, start), retries, durable, backoff, timeout)
 
 
 def tick_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
-             backoff=BACKOFF_SECONDS):
+             backoff=BACKOFF_SECONDS, timeout=None):
     """Bring one tick file up to date; its Outcome."""
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
     return _job(order_book_id, lambda: formats.locate(path, order_book_id, "tick"), bundle._append_h5_tick,
-                (order_book_id, path, None, start), retries, durable, backoff)
+                (order_book_id, path, None, start), retries, durable, backoff, timeout)
 
 
 def held(locate):
@@ -143,18 +145,18 @@ def held(locate):
     return Held(sum(lengths.values()), len(lengths))
 
 
-def _job(order_book_id, locate, append, args, retries, durable, backoff):
+def _job(order_book_id, locate, append, args, retries, durable, backoff, timeout=None):
     global _interrupted
     if _interrupted:
         raise NotStarted(order_book_id)
     try:
-        return _attempts(order_book_id, locate, append, args, retries, durable, backoff)
+        return _attempts(order_book_id, locate, append, args, retries, durable, backoff, timeout)
     except KeyboardInterrupt:
         _interrupted = True
         raise
 
 
-def _attempts(order_book_id, locate, append, args, retries, durable, backoff):
+def _attempts(order_book_id, locate, append, args, retries, durable, backoff, timeout=None):
     started = time.monotonic()
     workers.check_set_up()
     before = held(locate)
@@ -163,7 +165,8 @@ def _attempts(order_book_id, locate, append, args, retries, durable, backoff):
         while True:
             attempts += 1
             try:
-                append(*args)
+                with _deadline(timeout):
+                    append(*args)
                 break
             except Exception as exc:
                 if attempts > retries or not healable(exc):
@@ -176,6 +179,38 @@ def _attempts(order_book_id, locate, append, args, retries, durable, backoff):
     after = held(locate)
     return Outcome(order_book_id, status_of(before, after), before, after, attempts,
                    time.monotonic() - started)
+
+
+class JobTimeout(TimeoutError):
+    """An attempt of a job ran past --timeout; tried again like any other passing failure."""
+
+
+@contextlib.contextmanager
+def _deadline(seconds):
+    """Raise JobTimeout in the job when it runs past `seconds` (None: never).
+
+    The job runs on the main thread of its pool worker, so an alarm signal
+    interrupts even a client blocked in a system call.  The exception leaves
+    the job's file as any failure does: a minute-bar file rolled back to
+    how it was, a tick file keeping the whole days written before.
+    """
+    if not seconds:
+        yield
+        return
+    if threading.current_thread() is not threading.main_thread():
+        raise RuntimeError("--timeout needs the job on its worker's main thread (a process pool)")
+
+    def expire(signum, frame):
+        raise JobTimeout("gave up after --timeout {:g} s (the client or the file took longer)"
+                         .format(seconds))
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
 
 
 def _failed(order_book_id, exc, worker_traceback, before, after, attempts, seconds):
@@ -228,7 +263,7 @@ JOBS = {"minbar": minbar_job, "tick": tick_job}
 
 
 def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, durable=False,
-           since=None, scheduler=None, executor=None):
+           since=None, scheduler=None, executor=None, timeout=None):
     """Update the `kind` ("minbar" or "tick") files under `path`; a Report.
 
     The client must be ready in this process (it selects the instruments).
@@ -237,7 +272,9 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
     filled.  `scheduler`: run on Dask, "tcp://host:port" or "local:N";
     `executor`: any concurrent.futures executor of the caller's, used as
     is and not shut down.  Raises NothingSelected when the words select no
-    instrument; failures of single jobs are in the Report.
+    instrument; failures of single jobs are in the Report.  `timeout`:
+    seconds after which an attempt of a job fails (and is retried); process
+    pools only.
     """
     from corvane import bundle
     if kind not in JOBS:
@@ -246,6 +283,8 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
         bundle_files.check_update_root(path, kind)
     except bundle_files.BundleError as error:
         raise SetupRefused(str(error)) from None
+    if timeout and scheduler and executor is None:
+        raise SetupRefused("--timeout works with the process pool only, not with --scheduler")
     cluster = dask_support() if scheduler and executor is None else None
     words = [str(word) for word in words]
     bundle.click.echo(market_client.line(bundle.lumenfeed))
@@ -257,7 +296,7 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
         bundle.click.echo(bundle.START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
         # Workers on other machines have other working directories.
         job_path = os.path.abspath(path) if cluster else path
-        calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable)
+        calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable, BACKOFF_SECONDS, timeout)
                  for order_book_id in sorted(chosen)]
         if executor is not None:
             outcomes = run_jobs(executor, calls, own=False)
