@@ -443,7 +443,7 @@ def unlisted_days(client, result):
     stored = result.days
     if not stored:
         return []
-    listed = {int(pd.Timestamp(day).strftime("%Y%m%d"))
+    listed = {int(pd.Timestamp(day).strftime(formats.DAY_NAME))
               for day in client.get_trading_dates(stored[0], stored[-1])}
     extra = [day for day in stored if day not in listed]
     if not extra:
