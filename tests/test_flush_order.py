@@ -170,26 +170,50 @@ def test_a_recovery_is_flushed_before_the_dead_writers_journal_goes(trace):
     assert flushed is not None and removed is not None and flushed < removed, events
 
 
+def hold_before_rename(trace, name):
+    """A writer of the new file `name`, held just before its rename; the writer."""
+    writer = trace.start(APPEND.format(path="automatic", file=name),
+                         hold="rename " + _engine.temporary_path(name))
+    deadline = time.monotonic() + 120
+    while not os.path.exists(trace.log + ".held"):   # the writer's sign that it is held
+        assert writer.poll() is None, writer.communicate()
+        assert time.monotonic() < deadline, "the writer never reached its rename"
+        time.sleep(0.01)
+    return writer
+
+
+def release(trace, writer):
+    open(trace.log + ".release", "w").close()
+    out, err = writer.communicate(timeout=120)
+    return writer.returncode, err
+
+
 def test_a_new_file_between_its_flush_and_its_rename_keeps_other_writers_out(trace):
     name = os.path.join(trace.directory, "X.h5")
-    temporary = _engine.temporary_path(name)
-    writer = trace.start(APPEND.format(path="automatic", file=name), hold="rename " + temporary)
+    writer = hold_before_rename(trace, name)
     try:
-        deadline = time.monotonic() + 120
-        while not os.path.exists(trace.log + ".held"):   # the writer's sign that it is held
-            assert writer.poll() is None, writer.communicate()
-            assert time.monotonic() < deadline, "the writer never reached its rename"
-            time.sleep(0.01)
         # Its temporary file is unlocked now; only the writer lock keeps a second writer off.
         with pytest.raises(OSError, match="being written by another process"):
             _engine.File(name)
-        assert os.path.exists(temporary)
+        assert os.path.exists(_engine.temporary_path(name))
     finally:
-        open(trace.log + ".release", "w").close()
-        out, err = writer.communicate(timeout=120)
-    assert writer.returncode == 0, err
+        status, err = release(trace, writer)
+    assert status == 0, err
     with _engine.File(name) as h5:
         assert h5.length("index") == 2
+
+
+def test_a_new_file_never_replaces_one_another_process_created_meanwhile(trace):
+    name = os.path.join(trace.directory, "X.h5")
+    writer = hold_before_rename(trace, name)
+    try:
+        with open(name, "wb") as f:
+            f.write(b"theirs")
+    finally:
+        status, err = release(trace, writer)
+    assert status != 0 and "created by another process meanwhile" in err
+    assert open(name, "rb").read() == b"theirs"
+    assert sorted(os.listdir(trace.directory)) == ["X.h5"]
 
 
 @pytest.fixture
