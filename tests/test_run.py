@@ -187,6 +187,9 @@ def test_outcomes_count_rows_and_days_before_and_after(demo, inline, monkeypatch
     assert (outcome.after.rows, outcome.after.days) == rows_in(path, STOCK)
     assert outcome.after.days == outcome.before.days + 3
 
+    (again,) = run.update("minbar", path, [STOCK], executor=inline).outcomes
+    assert again.status == "up_to_date" and again.before == again.after == outcome.after
+
 
 def test_tick_outcomes_count_every_day(demo, inline, tmp_path):
     report = run.update("tick", str(tmp_path / "tick"), [STOCK], executor=inline)

@@ -65,6 +65,16 @@ def test_update_rewrites_the_latest_day_and_adds_the_later_ones(tmp_path):
     assert len(stored["20240103"]) == 6 and len(stored["20240104"]) == 1
 
 
+def test_latest_day_changed_in_one_field_only_is_rewritten(tmp_path):
+    client = market([D1, D2], counts=[3, 4])
+    append(client, tmp_path)
+    corrected = fm.day_ticks(D2, 4)
+    corrected.loc[corrected.index[2], "volume"] = 12345   # the same ticks but one late correction
+    client.ticks[("S1", D2)] = corrected
+    append(client, tmp_path)
+    assert read(tmp_path / "S1.h5")["20240103"]["volume"].tolist() == [0, 100, 12345, 300]
+
+
 @pytest.mark.parametrize("answer", [
     None,
     fm.day_ticks(D2, 0),   # the day's columns, no rows
