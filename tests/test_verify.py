@@ -108,6 +108,20 @@ def index_date_off_its_bars(path):
         h5["index"][...] = index
 
 
+def index_date_repeated(path):
+    with h5py.File(path, "r+") as h5:
+        index = h5["index"][()]
+        index["date"][1] = index["date"][0]
+        h5["index"][...] = index
+
+
+def index_not_from_row_0(path):
+    with h5py.File(path, "r+") as h5:
+        index = h5["index"][()]
+        index["line_no"][0] = 1
+        h5["index"][...] = index
+
+
 def drop_index(path):
     with h5py.File(path, "r+") as h5:
         del h5["index"]
@@ -176,6 +190,8 @@ def a_group_among_days(path):
     ("stock", repeated_datetime, "datetime-order"),
     ("stock", index_dates_out_of_order, "index-order"),
     ("stock", index_date_off_its_bars, "index-bars"),
+    ("stock", index_date_repeated, "index-order"),
+    ("stock", index_not_from_row_0, "line-no"),
     ("future", drop_index, "missing-dataset"),
     ("stock", records_of_another_type, "record-type"),
     ("future", contiguous_data, "storage"),
@@ -259,6 +275,8 @@ def set_bar(path, row, **values):
     ({"open": -1.0}, "price"),
     ({"volume": -3.0}, "volume"),
     ({"close": 30.0, "open": 29.9, "high": 30.1, "low": 29.8}, "jump"),
+    ({"high": 9.0}, "high-low"),                                          # high below open and close
+    ({"close": 5.0, "open": 5.01, "high": 5.02, "low": 4.99}, "jump"),    # a fall, not a rise
 ])
 def test_data_finds_bad_values_at_their_row(made, values, check):
     set_bar(made["stock"], 5, **values)
