@@ -82,15 +82,41 @@ void sync_data(const Descriptor& fd, const std::string& what) {
     }
 }
 
-void sync_directory_of(const std::string& path) {
+namespace {
+
+std::string directory_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+void sync_directory(const Descriptor& dir, const std::string& what) {
     failpoint::pass("sync.directory");
+    while (::fsync(dir.get()) != 0) {
+        if (errno != EINTR) fail("flush to disk the directory", what, errno);
+    }
+}
+
+void sync_directory_of(const std::string& path) {
+    const std::string dir = directory_of(path);
     Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) fail("open the directory", dir, errno);
-    while (::fsync(fd.get()) != 0) {
-        if (errno != EINTR) fail("flush to disk the directory", dir, errno);
+    sync_directory(fd, dir);
+}
+
+Descriptor open_directory_of(const std::string& path) {
+    const std::string dir = directory_of(path);
+    Descriptor fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) {
+        throw FileError("unable to open the directory of '" + path + "' (" + std::strerror(errno) + ")");
     }
+    return fd;
+}
+
+std::string base_name_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 std::uint64_t file_length(const Descriptor& fd, const std::string& what) {

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <unistd.h>
@@ -15,6 +17,7 @@ namespace {
 std::mutex armed_mutex;
 std::set<std::string> armed;
 std::set<std::string> deadly;
+std::map<std::string, std::function<void()>> actions;
 
 void check_known(const std::string& point) {
     const auto& points = known_points();
@@ -26,8 +29,9 @@ void check_known(const std::string& point) {
 }  // namespace
 
 const std::vector<std::string>& known_points() {
-    static const std::vector<std::string> points = {"minbar.index_append", "minbar.index_create",
-                                                    "guarded.apply", "sync.data", "sync.directory"};
+    static const std::vector<std::string> points = {
+        "minbar.index_append", "minbar.index_create", "guarded.apply",  "guarded.unlocked",
+        "guarded.commit_point", "guarded.committed",  "sync.data",      "sync.directory"};
     return points;
 }
 
@@ -43,16 +47,31 @@ void die_once(const std::string& point) {
     deadly.insert(point);
 }
 
-void pass(const std::string& point) {
+void run_once(const std::string& point, std::function<void()> action) {
+    check_known(point);
     std::lock_guard<std::mutex> lock(armed_mutex);
-    if (deadly.erase(point) > 0) ::kill(::getpid(), SIGKILL);
-    if (armed.erase(point) > 0) throw IoError("injected failure at '" + point + "'");
+    actions[point] = std::move(action);
+}
+
+void pass(const std::string& point) {
+    std::function<void()> action;
+    {
+        std::lock_guard<std::mutex> lock(armed_mutex);
+        if (deadly.erase(point) > 0) ::kill(::getpid(), SIGKILL);
+        if (armed.erase(point) > 0) throw IoError("injected failure at '" + point + "'");
+        const auto it = actions.find(point);
+        if (it == actions.end()) return;
+        action = std::move(it->second);
+        actions.erase(it);
+    }
+    action();
 }
 
 void clear() {
     std::lock_guard<std::mutex> lock(armed_mutex);
     armed.clear();
     deadly.clear();
+    actions.clear();
 }
 
 }  // namespace corvane::failpoint

@@ -10,8 +10,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
@@ -20,6 +22,9 @@
 namespace corvane {
 
 namespace {
+
+// HDF5's signature: the bytes that make a file one at all.
+constexpr std::size_t kSignatureSize = 8;
 
 // Attempts at opening before giving up on a file that keeps being replaced
 // under us (which only a foreign process would do).
@@ -49,13 +54,23 @@ bool try_flock(const Descriptor& fd, int operation, const std::string& path) {
 
 bool try_lock(const Descriptor& fd, const std::string& path) { return try_flock(fd, LOCK_EX, path); }
 
-// Whether `path` still names the file open as `fd`: a lock taken on a file
-// that was removed or replaced meanwhile protects nothing.
+bool same_file(const struct stat& a, const Descriptor& fd) {
+    struct stat by_fd {};
+    return ::fstat(fd.get(), &by_fd) == 0 && a.st_dev == by_fd.st_dev && a.st_ino == by_fd.st_ino;
+}
+
+// Whether `path` still names the file open as `fd` (a link there names
+// nothing): a lock taken on a file that was removed or replaced meanwhile
+// protects nothing.
 bool names(const std::string& path, const Descriptor& fd) {
     struct stat by_name {};
-    struct stat by_fd {};
-    return ::stat(path.c_str(), &by_name) == 0 && ::fstat(fd.get(), &by_fd) == 0 &&
-           by_name.st_dev == by_fd.st_dev && by_name.st_ino == by_fd.st_ino;
+    return ::lstat(path.c_str(), &by_name) == 0 && same_file(by_name, fd);
+}
+
+// The same, for `name` in the directory open as `dir`.
+bool names_at(const Descriptor& dir, const std::string& name, const Descriptor& fd) {
+    struct stat by_name {};
+    return ::fstatat(dir.get(), name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 && same_file(by_name, fd);
 }
 
 bool exists(const std::string& path) {
@@ -80,10 +95,21 @@ void take_shared(const Descriptor& fd, const std::string& path) {
 Descriptor take_writer_lock(const std::string& path) {
     const std::string lock_path = GuardedFile::lock_path_for(path);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        Descriptor fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666));
+        // Never through a link: whatever one planted there points at is not
+        // ours to create, lock or remove.
+        Descriptor fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
         if (!fd) {
+            if (errno == ELOOP) {
+                throw FileError("unable to lock file '" + path + "' ('" + lock_path +
+                                "' is a symbolic link, which the engine never makes; remove it)");
+            }
             throw FileError("unable to lock file '" + path + "' (cannot create '" + lock_path +
                             "': " + reason(errno) + ")");
+        }
+        struct stat st {};
+        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+            throw FileError("unable to lock file '" + path + "' ('" + lock_path +
+                            "' is not a regular file, which the engine never makes; remove it)");
         }
         if (!try_lock(fd, path)) return Descriptor();
         // Its holder removed it just before we locked it: take the next one.
@@ -95,7 +121,17 @@ Descriptor take_writer_lock(const std::string& path) {
 void release_writer_lock(const std::string& path, Descriptor& lock) noexcept {
     if (!lock) return;
     // Removed while held, so that whoever opened it meanwhile sees it gone.
-    ::unlink(GuardedFile::lock_path_for(path).c_str());
+    const std::string lock_path = GuardedFile::lock_path_for(path);
+    if (names(lock_path, lock)) ::unlink(lock_path.c_str());
+    lock.reset();
+}
+
+// The same, by its name in the directory open as `dir`, which follows a
+// directory renamed during the call.
+void release_writer_lock_at(const Descriptor& dir, const std::string& path, Descriptor& lock) noexcept {
+    if (!lock) return;
+    const std::string name = base_name_of(GuardedFile::lock_path_for(path));
+    if (names_at(dir, name, lock)) ::unlinkat(dir.get(), name.c_str(), 0);
     lock.reset();
 }
 
@@ -110,50 +146,77 @@ void remove_dead_temporary(const std::string& temporary) {
     }
 }
 
-void remove_if_present(const std::string& path) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-        throw IoError("cannot remove '" + path + "' (" + reason(errno) + ")");
+// Removes `name` from the directory open as `dir` (`what` names it in
+// messages), if it is there.
+void remove_at(const Descriptor& dir, const std::string& name, const std::string& what) {
+    if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+        throw IoError("cannot remove '" + what + "' (" + reason(errno) + ")");
     }
 }
 
-// Renames `from` to `to` unless `to` exists. False when it exists.
-bool rename_without_replacing(const std::string& from, const std::string& to) {
+// Renames `from` to `to` in the directory open as `dir` unless `to` exists.
+// False when it exists.
+bool rename_without_replacing(const Descriptor& dir, const std::string& from, const std::string& to) {
+    const auto failed = [&] {
+        return IoError("cannot rename '" + from + "' to '" + to + "' (" + reason(errno) + ")");
+    };
 #ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (::renameat2(dir.get(), from.c_str(), dir.get(), to.c_str(), RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) return false;
-    if (errno != EINVAL && errno != ENOSYS) {
-        throw IoError("cannot rename '" + from + "' to '" + to + "' (" + reason(errno) + ")");
-    }
+    if (errno != EINVAL && errno != ENOSYS) throw failed();
     // A file system without the flag: a hard link fails the same way.
 #endif
-    if (::link(from.c_str(), to.c_str()) != 0) {
+    if (::linkat(dir.get(), from.c_str(), dir.get(), to.c_str(), 0) != 0) {
         if (errno == EEXIST) return false;
-        throw IoError("cannot rename '" + from + "' to '" + to + "' (" + reason(errno) + ")");
+        throw failed();
     }
-    ::unlink(from.c_str());
+    ::unlinkat(dir.get(), from.c_str(), 0);
     return true;
 }
 
-// Creates the temporary file of `path`, locked; one a dead writer left is
-// removed first. The caller holds the writer lock of `path`.
-Descriptor create_temporary(const std::string& path) {
+// Puts the new version `from` in place of `to` in the directory open as
+// `dir`, provided `to` still is the file open as `original`; false (nothing
+// changed) when it is not. A file put there between the check and the
+// rename would still be replaced: exchanging the names and checking what
+// came out closes that window, but readers polling the file were seen to
+// open it cut short right after an exchange, which is not understood yet.
+bool replace_if_still(const Descriptor& dir, const std::string& from, const std::string& to,
+                      const Descriptor& original) {
+    if (!names_at(dir, to, original)) return false;
+    if (::renameat(dir.get(), from.c_str(), dir.get(), to.c_str()) != 0) {
+        throw IoError("cannot rename '" + from + "' to '" + to + "' (" + reason(errno) + ")");
+    }
+    return true;
+}
+
+// Creates the temporary file of `path` in the directory open as `dir`,
+// locked; one a dead writer left is removed first. The caller holds the
+// writer lock of `path`.
+Descriptor create_temporary(const Descriptor& dir, const std::string& path) {
     const std::string temporary = GuardedFile::temporary_path_for(path);
+    const std::string name = base_name_of(temporary);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        Descriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        Descriptor fd(::openat(dir.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (!fd) {
             if (errno != EEXIST) {
                 throw FileError("unable to create file '" + path + "' (" + reason(errno) + ")");
             }
             // A temporary file is there: a live writer's, or a dead one's to remove.
-            Descriptor other(::open(temporary.c_str(), O_RDWR | O_CLOEXEC));
-            if (!other) continue;
+            Descriptor other(::openat(dir.get(), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            if (!other) {
+                if (errno == ELOOP) {
+                    throw FileError("unable to write file '" + path + "' ('" + temporary +
+                                    "' is a symbolic link, which the engine never makes; remove it)");
+                }
+                continue;
+            }
             if (!try_lock(other, path)) throw FileError(busy_message(path));
-            if (names(temporary, other)) remove_if_present(temporary);
+            if (names_at(dir, name, other)) remove_at(dir, name, temporary);
             continue;
         }
         // Someone may have locked our fresh file to see whether it is a dead
         // writer's and removed it: then start over.
-        if (!try_lock(fd, path) || !names(temporary, fd)) continue;
+        if (!try_lock(fd, path) || !names_at(dir, name, fd)) continue;
         return fd;
     }
     throw FileError("unable to create file '" + path + "' (its temporary file keeps being replaced)");
@@ -164,6 +227,25 @@ Descriptor create_temporary(const std::string& path) {
 // file only costs a name and goes when it can. A live writer's are left
 // alone: it applies overwrites only under an exclusive lock, which the
 // caller's shared lock keeps off.
+// Recovers the journal of `path` with the file open for writing as `data`,
+// the caller's shared lock held through `shared`. A rollback waits for no
+// reader: our shared lock goes, and the exclusive one is taken on `data` or
+// the shared one taken back.
+Journal::Recovery recover_journal(const std::string& path, const Descriptor& shared, const Descriptor& data) {
+    bool exclusive = false;
+    const Journal::Recovery done = Journal::settle(Journal::path_for(path), data, path, [&] {
+        ::flock(shared.get(), LOCK_UN);
+        exclusive = try_flock(data, LOCK_EX, path);
+        if (!exclusive) take_shared(shared, path);
+        return exclusive;
+    });
+    if (exclusive) {
+        take_shared(data, path);
+        take_shared(shared, path);
+    }
+    return done;
+}
+
 void recover_dead_writer(const std::string& path, const Descriptor& shared) {
     const std::string journal = Journal::path_for(path);
     const bool interrupted = exists(journal);
@@ -181,7 +263,7 @@ void recover_dead_writer(const std::string& path, const Descriptor& shared) {
                 if (!names(path, shared) || !names(path, data)) {
                     throw FileError("it was replaced while being recovered");
                 }
-                Journal::recover(journal, data, path);
+                recover_journal(path, shared, data);
             }
             remove_dead_temporary(GuardedFile::temporary_path_for(path));
         } catch (...) {
@@ -200,13 +282,18 @@ void recover_dead_writer(const std::string& path, const Descriptor& shared) {
 // the file system can.
 void copy_bytes(const Descriptor& from, const Descriptor& to, std::uint64_t length,
                 const std::string& what) {
+    const auto short_copy = [&](std::uint64_t copied) {
+        return FileError("'" + what + "' was cut by another process while this call copied it (" +
+                         std::to_string(copied) + " of " + std::to_string(length) +
+                         " bytes); try again");
+    };
     loff_t in = 0;
     loff_t out = 0;
     while (static_cast<std::uint64_t>(in) < length) {
         const ssize_t n = ::copy_file_range(from.get(), &in, to.get(), &out,
                                             static_cast<std::size_t>(length - in), 0);
         if (n > 0) continue;
-        if (n == 0) break;
+        if (n == 0) throw short_copy(static_cast<std::uint64_t>(in));
         if (errno == EINTR) continue;
         if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
             throw IoError("cannot copy '" + what + "' (" + reason(errno) + ")");
@@ -217,7 +304,7 @@ void copy_bytes(const Descriptor& from, const Descriptor& to, std::uint64_t leng
             const std::size_t piece = static_cast<std::size_t>(
                 std::min<std::uint64_t>(buffer.size(), length - static_cast<std::uint64_t>(in)));
             const std::size_t got = read_at(from, static_cast<std::uint64_t>(in), buffer.data(), piece, what);
-            if (got == 0) break;
+            if (got == 0) throw short_copy(static_cast<std::uint64_t>(in));
             write_at(to, static_cast<std::uint64_t>(in), buffer.data(), got, what);
             in += static_cast<loff_t>(got);
         }
@@ -241,6 +328,7 @@ GuardedFile::GuardedFile(std::string path, std::string working_path, State state
                          std::size_t max_pending_bytes)
     : path_(std::move(path)),
       working_path_(std::move(working_path)),
+      name_(base_name_of(path_)),
       state_(state),
       durable_(durable),
       max_pending_bytes_(max_pending_bytes),
@@ -269,6 +357,7 @@ void GuardedFile::forget_after_fork() noexcept {
     data_.reset();
     shared_.reset();
     lock_.reset();
+    dir_.reset();
     if (journal_) journal_->forget();
 }
 
@@ -312,8 +401,28 @@ std::size_t GuardedFile::PageRuns::count() const {
     return n;
 }
 
-std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool durable,
+namespace {
+
+// The file `path` names: its target when it is a symbolic link, so that
+// both ways of writing (in place, or beside and renamed) update the target
+// and the link stays a link. A link to nothing is refused: creating the
+// file would replace the link.
+std::string through_link(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::unique_ptr<char, void (*)(void*)> target(::realpath(path.c_str(), nullptr), std::free);
+    if (!target) {
+        throw FileError("unable to open file '" + path + "' (a symbolic link whose target cannot be "
+                        "reached: " + reason(errno) + "; the engine writes through a link, never over it)");
+    }
+    return target.get();
+}
+
+}  // namespace
+
+std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool durable,
                                                std::size_t max_pending_bytes) {
+    const std::string path = through_link(given);
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         Descriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd) {
@@ -347,17 +456,19 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& path, bool dur
 
 std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool durable,
                                                  std::size_t max_pending_bytes) {
+    Descriptor dir = open_directory_of(path);
     Descriptor lock = take_writer_lock(path);
     if (!lock) throw FileError(busy_message(path));
     Descriptor temp;
     try {
-        temp = create_temporary(path);
+        temp = create_temporary(dir, path);
     } catch (...) {
         release_writer_lock(path, lock);
         throw;
     }
     std::shared_ptr<GuardedFile> file(new GuardedFile(path, temporary_path_for(path), State::fresh,
                                                       durable, max_pending_bytes));
+    file->dir_ = std::move(dir);
     file->lock_ = std::move(lock);
     file->temp_ = std::move(temp);
     return file;
@@ -368,6 +479,9 @@ void GuardedFile::hold_writes_while_reading() { holding_ = true; }
 void GuardedFile::begin_write() {
     if (released_) throw ArgumentError("file '" + path_ + "' is closed");
     if (state_ != State::reading) return;
+    // Names beside the file are reached through its directory from here
+    // on: a directory renamed during the call takes them all along.
+    Descriptor dir = open_directory_of(path_);
     Descriptor lock = take_writer_lock(path_);
     if (!lock) throw FileError(busy_message(path_));
     try {
@@ -376,14 +490,12 @@ void GuardedFile::begin_write() {
         // one whose growth the journal cuts) or been replaced by a new version.
         Descriptor data(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
         if (!data) throw FileError("unable to open file '" + path_ + "' for writing (" + reason(errno) + ")");
-        if (names(path_, shared_) && names(path_, data)) {
-            Journal::recover(Journal::path_for(path_), data, path_);
-        }
+        if (names(path_, shared_) && names(path_, data)) recover_journal(path_, shared_, data);
         // What an earlier call that was not durable left in the page cache
         // reaches the disk before this call journals it as original bytes:
         // a power loss must not roll back to bytes the disk never had.
         if (durable_) sync_data(data, path_);
-        if (!names(path_, shared_) || !names(path_, data) ||
+        if (!names(path_, shared_) || !names(path_, data) || !names_at(dir, name_, data) ||
             file_length(data, path_) != original_length_) {
             throw FileError("'" + path_ +
                             "' was changed by another process while this call read it; try again");
@@ -400,6 +512,7 @@ void GuardedFile::begin_write() {
         release_writer_lock(path_, lock);
         throw;
     }
+    dir_ = std::move(dir);
     lock_ = std::move(lock);
     journalled_ = PageRuns();
     state_ = State::in_place;
@@ -538,19 +651,47 @@ void GuardedFile::start_journal() {
 bool GuardedFile::take_exclusive() {
     if (exclusive_) return true;
     if (write_path == WritePath::beside) return false;
-    // A failed attempt also drops the shared lock (flock() converts by
-    // unlocking first); the call then only reads the file to copy it.
+    const struct stat before = status(data_);
     exclusive_ = try_flock(data_, LOCK_EX, path_);
-    if (!exclusive_ && write_path == WritePath::in_place) throw FileError(busy_message(path_));
-    return exclusive_;
+    if (exclusive_) return true;
+    // A failed attempt drops the shared lock too (flock() converts by
+    // unlocking first): another writer may have changed the file meanwhile.
+    failpoint::pass("guarded.unlocked");
+    take_shared(data_, path_);
+    const struct stat after = status(data_);
+    if (after.st_size != before.st_size || after.st_mtim.tv_sec != before.st_mtim.tv_sec ||
+        after.st_mtim.tv_nsec != before.st_mtim.tv_nsec || after.st_nlink != before.st_nlink) {
+        // The file is theirs now: nothing of ours was applied to it (the
+        // journal guards only what an exclusive lock would have let us
+        // overwrite), and whatever our growth was, they may have written
+        // over it. It is left as they made it.
+        if (journal_) journal_->remove(dir_);
+        journal_.reset();
+        wrote_ = false;
+        throw FileError("'" + path_ + "' was changed by another process while this call wrote it; try again");
+    }
+    if (write_path == WritePath::in_place) throw FileError(busy_message(path_));
+    return false;
+}
+
+struct stat GuardedFile::status(const Descriptor& fd) const {
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        throw IoError("cannot read the status of '" + path_ + "' (" + reason(errno) + ")");
+    }
+    return st;
 }
 
 void GuardedFile::move_beside() {
-    struct stat st {};
-    if (::fstat(shared_.get(), &st) != 0) {
-        throw IoError("cannot read the mode of '" + path_ + "' (" + reason(errno) + ")");
+    const struct stat st = status(shared_);
+    // A new version renamed into place would leave the file's other names
+    // on the old one.
+    if (st.st_nlink > 1) {
+        throw FileError("'" + path_ + "' has " + std::to_string(st.st_nlink) +
+                        " hard links, which a new version written beside it would not update; it is "
+                        "written only in place, and a reader holds it: try again once it has closed it");
     }
-    temp_ = create_temporary(path_);  // nothing of ours to undo when it throws
+    temp_ = create_temporary(dir_, path_);  // nothing of ours to undo when it throws
     try {
         // The new version keeps the old one's permissions (and owner, where allowed).
         if (::fchmod(temp_.get(), st.st_mode & 07777) != 0) {
@@ -569,11 +710,14 @@ void GuardedFile::move_beside() {
         // to it (an overwrite in place would have kept us there).
         if (file_length(data_, path_) != original_length_) truncate_to(data_, original_length_, path_);
         if (journal_) {
-            journal_->remove();
+            journal_->remove(dir_);
             journal_.reset();
         }
+        // Our shared lock stays until the rename (through the read-only
+        // descriptor): no other writer changes the file under the copy.
+        take_shared(shared_, path_);
     } catch (...) {
-        remove_if_present(temporary_path_for(path_));
+        remove_at(dir_, base_name_of(temporary_path_for(path_)), temporary_path_for(path_));
         temp_.reset();
         throw;
     }
@@ -644,22 +788,56 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
     for (const auto& entry : pending_) journalled_.add(entry.first, entry.first + 1);
     if (cut) journalled_.add(cut_page, pages);
     const std::uint64_t limit = cut ? std::min(*cut, original_length_) : original_length_;
-    const unsigned char blank[8] = {};
-    write_at(data_, 0, blank, std::min<std::size_t>(sizeof blank, head.size()), path_);
+    if (!signature_blank_) {
+        // Durable: blank on disk before any page it covers changes, so that
+        // no power loss leaves the old signature over new pages.
+        const unsigned char blank[kSignatureSize] = {};
+        write_at(data_, 0, blank, std::min<std::size_t>(sizeof blank, head.size()), path_);
+        if (durable_) sync_data(data_, path_);
+        signature_blank_ = true;
+    }
     for (const auto& [page, bytes] : pending_) {
         const std::uint64_t from = page * kPageSize;
         const std::uint64_t to = std::min(from + kPageSize, limit);
         if (page != 0 && from < to) write_at(data_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
     }
+    if (cut) truncate_to(data_, *cut, path_);
     failpoint::pass("guarded.apply");
     pending_.clear();
-    if (last || limit < kPageSize) {
-        write_at(data_, 0, head.data(), static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), limit)), path_);
-    } else {
-        // Later writes to the first page land here, not on disk.
+    // Later writes to the first page land here, not on disk, until the
+    // commit point.
+    if (!last) {
         pending_.emplace(0, std::move(head));
+        return;
     }
-    if (cut) truncate_to(data_, *cut, path_);
+    land_first_page(head);
+}
+
+void GuardedFile::land_first_page(const std::vector<unsigned char>& head) {
+    // The first page's own bytes, then its signature alone: a torn page
+    // write leaves the signature blank, which readers refuse and the next
+    // open rolls back, never a new superblock over old data.
+    const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), size_));
+    if (length > kSignatureSize) {
+        write_at(data_, kSignatureSize, head.data() + kSignatureSize, length - kSignatureSize, path_);
+    }
+    // Durable: every other changed byte is on disk before the signature
+    // makes it count.
+    if (durable_) sync_data(data_, path_);
+    // The last moment the call can still be undone: the file must still be
+    // the one the journal guards, at its name.
+    if (!names_at(dir_, name_, data_)) {
+        throw FileError("'" + path_ + "' was replaced or moved by another process meanwhile; this "
+                        "call's records were not stored");
+    }
+    failpoint::pass("guarded.commit_point");
+    write_at(data_, 0, head.data(), std::min(length, kSignatureSize), path_);
+    // The commit point: readers read the new version from here on, and no
+    // open undoes it.
+    signature_blank_ = false;
+    committed_ = true;
+    failpoint::pass("guarded.committed");
+    if (durable_) sync_data(data_, path_);
 }
 
 void GuardedFile::commit() {
@@ -680,8 +858,8 @@ void GuardedFile::commit() {
         if (state_ == State::fresh) {
             // A journal beside a file that does not exist guards nothing of ours;
             // left there, it would one day "restore" the new file.
-            remove_if_present(Journal::path_for(path_));
-            if (!rename_without_replacing(working_path_, path_)) {
+            remove_at(dir_, base_name_of(Journal::path_for(path_)), Journal::path_for(path_));
+            if (!rename_without_replacing(dir_, base_name_of(working_path_), name_)) {
                 throw FileError("'" + path_ +
                                 "' was created by another process meanwhile; this call's records "
                                 "were not stored");
@@ -690,22 +868,24 @@ void GuardedFile::commit() {
             // even when its directory entry fails to reach the disk.
             state_ = State::reading;
             committed_ = true;
-            if (durable_) sync_directory_of(path_);
+            if (durable_) sync_directory(dir_, path_);
         } else if (state_ == State::beside) {
-            if (!names(path_, shared_)) {
+            if (!replace_if_still(dir_, base_name_of(temporary_path_for(path_)), name_, shared_)) {
                 throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
                                 "records were not stored");
             }
-            const std::string temporary = temporary_path_for(path_);
-            if (::rename(temporary.c_str(), path_.c_str()) != 0) {
-                throw IoError("cannot rename '" + temporary + "' to '" + path_ + "' (" + reason(errno) + ")");
-            }
             state_ = State::reading;
             committed_ = true;
-            if (durable_) sync_directory_of(path_);
+            if (durable_) sync_directory(dir_, path_);
         } else if (state_ == State::in_place) {
-            if (durable_ && wrote_) sync_data(data_, path_);
-            if (journal_) journal_->remove();
+            // Growth alone (no original page changed) is invisible to
+            // readers until the journal's removal keeps it.
+            if (durable_ && wrote_ && !committed_) sync_data(data_, path_);
+            if (!committed_ && !names_at(dir_, name_, data_)) {
+                throw FileError("'" + path_ + "' was replaced or moved by another process meanwhile; "
+                                "this call's records were not stored");
+            }
+            if (journal_) journal_->remove(dir_);
             journal_.reset();
         }
     } catch (const Error& e) {
@@ -729,12 +909,15 @@ bool GuardedFile::roll_back() noexcept {
     pending_.clear();
     bool restored = true;
     try {
-        if (state_ == State::fresh || state_ == State::beside) {
+        if (committed_) {
+            // Past the commit point: nothing to undo; a journal left is
+            // one the next open drops.
+        } else if (state_ == State::fresh || state_ == State::beside) {
             // Still ours: we hold its lock, and nobody removes a locked one.
-            remove_if_present(temporary_path_for(path_));
+            remove_at(dir_, base_name_of(temporary_path_for(path_)), temporary_path_for(path_));
         } else if (journal_) {
             journal_->roll_back(data_);
-            journal_->remove();
+            journal_->remove(dir_);
             journal_.reset();
         } else if (wrote_ && data_) {
             truncate_to(data_, original_length_, path_);
@@ -752,7 +935,12 @@ void GuardedFile::release() noexcept {
     temp_.reset();
     data_.reset();
     shared_.reset();
-    release_writer_lock(path_, lock_);
+    if (dir_) {
+        release_writer_lock_at(dir_, path_, lock_);
+    } else {
+        release_writer_lock(path_, lock_);
+    }
+    dir_.reset();
 }
 
 std::size_t GuardedFile::journalled_pages() const { return journalled_.count(); }

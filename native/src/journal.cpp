@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <fcntl.h>
 #include <random>
 #include <sys/random.h>
@@ -18,12 +19,10 @@ namespace corvane {
 namespace {
 
 constexpr char kMagic[8] = {'C', 'V', 'J', 'R', 'N', 'L', '0', '2'};
-// Journals of the engine's first version: 48-byte header naming the file by
-// inode alone, records without a kind.
-constexpr char kMagicV1[8] = {'C', 'V', 'J', 'R', 'N', 'L', '0', '1'};
-constexpr std::size_t kHeaderSizeV1 = 48;
 constexpr std::size_t kHeaderSize = 512;
 constexpr std::size_t kRecordHeadSize = 24;
+// The bytes of the data file that say it is a file at all (HDF5's signature).
+constexpr std::size_t kSignatureSize = 8;
 constexpr std::uint64_t kPageSize = 4096;
 // Sampled pages: the first and last kEdgeSamples, kMiddleSamples between.
 constexpr std::size_t kEdgeSamples = 8;
@@ -132,13 +131,12 @@ std::uint32_t get_u32(const unsigned char* p) {
     return v;
 }
 
-std::uint32_t record_checksum(bool v1, std::uint64_t nonce, const unsigned char* head,
-                              const void* bytes, std::size_t size) {
+std::uint32_t record_checksum(std::uint64_t nonce, const unsigned char* head, const void* bytes,
+                              std::size_t size) {
     unsigned char salt[8];
     put_u64(salt, nonce);
     Crc crc;
-    crc.add(salt, 8).add(head, 16);
-    if (!v1) crc.add(head + 20, 4);  // the kind
+    crc.add(salt, 8).add(head, 16).add(head + 20, 4);  // the checksum itself left out
     return crc.add(bytes, size).value();
 }
 
@@ -221,15 +219,12 @@ std::vector<std::uint32_t> sample_checksums(const Descriptor& data, const std::s
 }
 
 struct Header {
-    bool v1 = false;
     std::uint64_t nonce = 0;
     std::uint64_t original_length = 0;
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
     std::string name;
     std::vector<std::uint32_t> samples;  // one per sample_pages(original_length)
-
-    std::size_t size() const { return v1 ? kHeaderSizeV1 : kHeaderSize; }
 };
 
 void encode_header(unsigned char* p, const Header& h) {
@@ -250,14 +245,6 @@ void encode_header(unsigned char* p, const Header& h) {
 bool read_header(const Descriptor& journal, const std::string& name, Header& out) {
     unsigned char p[kHeaderSize];
     const std::size_t got = read_at(journal, 0, p, kHeaderSize, name);
-    if (got >= kHeaderSizeV1 && std::memcmp(p, kMagicV1, sizeof kMagicV1) == 0) {
-        if (get_u32(p + 40) != Crc().add(p, 40).value()) return false;
-        out.v1 = true;
-        out.nonce = get_u64(p + 8);
-        out.original_length = get_u64(p + 16);
-        out.inode = get_u64(p + 24);
-        return true;
-    }
     if (got != kHeaderSize || std::memcmp(p, kMagic, sizeof kMagic) != 0 ||
         get_u32(p + kAtHeaderCrc) != Crc().add(p, kAtHeaderCrc).value()) {
         return false;
@@ -282,14 +269,14 @@ bool read_header(const Descriptor& journal, const std::string& name, Header& out
 template <class Visit>
 void for_each_record(const Descriptor& journal, const std::string& journal_name, const Header& header,
                      Visit visit) {
-    std::uint64_t at = header.size();
+    std::uint64_t at = kHeaderSize;
     std::vector<unsigned char> bytes;
     for (;;) {
         unsigned char head[kRecordHeadSize];
         if (read_at(journal, at, head, kRecordHeadSize, journal_name) != kRecordHeadSize) break;
         const std::uint64_t offset = get_u64(head);
         const std::uint64_t length = get_u64(head + 8);
-        const std::uint32_t kind = header.v1 ? kBytes : get_u32(head + 20);
+        const std::uint32_t kind = get_u32(head + 20);
         if (kind == kCut) {
             if (length != 0 || offset > header.original_length) break;
         } else if (kind != kBytes || length == 0 || length > kMaxRecordBytes ||
@@ -302,7 +289,7 @@ void for_each_record(const Descriptor& journal, const std::string& journal_name,
             break;
         }
         if (get_u32(head + 16) !=
-            record_checksum(header.v1, header.nonce, head, bytes.data(), bytes.size())) {
+            record_checksum(header.nonce, head, bytes.data(), bytes.size())) {
             break;
         }
         visit(kind, offset, length, bytes);
@@ -336,8 +323,7 @@ Belongs belongs(const Descriptor& journal, const std::string& journal_name, cons
                 const Descriptor& data, const std::string& data_name) {
     const struct stat st = status_of(data, data_name);
     const bool same_inode = header.inode == static_cast<std::uint64_t>(st.st_ino) &&
-                            (header.v1 || header.device == static_cast<std::uint64_t>(st.st_dev));
-    if (header.v1) return same_inode ? Belongs::yes : Belongs::unknown;
+                            header.device == static_cast<std::uint64_t>(st.st_dev);
     const std::vector<std::uint64_t> pages = sample_pages(header.original_length);
     std::vector<bool> held(pages.size(), false);
     for_each_record(journal, journal_name, header,
@@ -465,7 +451,7 @@ void Journal::save(const Descriptor& data, std::uint64_t offset, std::uint64_t l
             put_u64(head, offset);
             put_u64(head + 8, piece);
             put_u32(head + 20, kBytes);
-            put_u32(head + 16, record_checksum(false, nonce_, head, bytes.data(), bytes.size()));
+            put_u32(head + 16, record_checksum(nonce_, head, bytes.data(), bytes.size()));
             append_record(head, bytes.data(), bytes.size());
             offset += piece;
         }
@@ -477,7 +463,7 @@ void Journal::save_cut(std::uint64_t length) {
     put_u64(head, std::min(length, original_length_));
     put_u64(head + 8, 0);
     put_u32(head + 20, kCut);
-    put_u32(head + 16, record_checksum(false, nonce_, head, nullptr, 0));
+    put_u32(head + 16, record_checksum(nonce_, head, nullptr, 0));
     append_record(head, nullptr, 0);
 }
 
@@ -506,6 +492,18 @@ void Journal::remove() {
 
 Journal::Recovery Journal::recover(const std::string& path, const Descriptor& data,
                                    const std::string& data_name) {
+    return recover(path, data, data_name, false, [] { return true; });
+}
+
+Journal::Recovery Journal::settle(const std::string& path, const Descriptor& data,
+                                  const std::string& data_name,
+                                  const std::function<bool()>& shut_out_readers) {
+    return recover(path, data, data_name, true, shut_out_readers);
+}
+
+Journal::Recovery Journal::recover(const std::string& path, const Descriptor& data,
+                                   const std::string& data_name, bool by_signature,
+                                   const std::function<bool()>& shut_out_readers) {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
         if (errno == ENOENT) return Recovery::none;
@@ -523,6 +521,32 @@ Journal::Recovery Journal::recover(const std::string& path, const Descriptor& da
         remove_file(path, true);
         return Recovery::discarded;
     }
+    // Where the dead call stood is told by the file's signature, which its
+    // writer blanked before overwriting any original byte and wrote back
+    // last, as the commit point.
+    unsigned char signature[kSignatureSize] = {};
+    const bool blank =
+        read_at(data, 0, signature, kSignatureSize, data_name) < kSignatureSize ||
+        std::all_of(signature, signature + kSignatureSize, [](unsigned char b) { return b == 0; });
+    if (by_signature && !blank) {
+        const std::vector<std::uint32_t> first = sample_checksums(data, data_name, {0}, header.original_length);
+        if (header.samples.empty() || first[0] != header.samples[0]) {
+            // Past the commit point (or changed by someone since, which
+            // readers may have seen): the file stands as it is.
+            remove_file(path, true);
+            return Recovery::completed;
+        }
+        // Before the first overwrite: the original bytes and growth past
+        // them, which no reader of the original reads. Cutting it rewrites
+        // nothing a reader holds.
+        if (belongs(fd, path, header, data, data_name) == Belongs::yes &&
+            file_length(data, data_name) > header.original_length) {
+            truncate_to(data, header.original_length, data_name);
+            sync_data(data, data_name);
+        }
+        remove_file(path, true);
+        return Recovery::rolled_back;
+    }
     switch (belongs(fd, path, header, data, data_name)) {
         case Belongs::no:
             // Another file's, or this file's before it was replaced (a backup
@@ -531,11 +555,17 @@ Journal::Recovery Journal::recover(const std::string& path, const Descriptor& da
             return Recovery::discarded;
         case Belongs::unknown:
             throw IoError("the journal '" + path + "' may not belong to this file (it was written for '" +
-                          (header.v1 ? std::string("an older version of it") : header.name) +
+                          header.name +
                           "' on another device or inode, and holds every page that could tell); "
                           "it is kept: move it away to open the file as it is");
         case Belongs::yes:
             break;
+    }
+    // Readers refuse a blank signature; one that holds the file anyway
+    // (opened without looking) must not see its pages change under it.
+    if (!shut_out_readers()) {
+        throw IoError("a reader holds '" + data_name + "', which an interrupted write left half-done; "
+                      "it is rolled back once no reader holds it");
     }
     apply(fd, path, header, data, data_name);
     // Rollbacks are rare: always make the restored file durable before its
@@ -543,6 +573,15 @@ Journal::Recovery Journal::recover(const std::string& path, const Descriptor& da
     sync_data(data, data_name);
     remove_file(path, true);
     return Recovery::rolled_back;
+}
+
+void Journal::remove(const Descriptor& dir) {
+    const std::string name = base_name_of(path_);
+    if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
+        throw IoError("cannot remove '" + path_ + "' (" + std::strerror(errno) + ")");
+    }
+    if (durable_) sync_directory(dir, path_);
+    fd_.reset();
 }
 
 }  // namespace corvane

@@ -1,5 +1,6 @@
 #include "corvane/descriptor.hpp"
 #include "corvane/error.hpp"
+#include "corvane/failpoint.hpp"
 #include "corvane/file.hpp"
 #include "corvane/guarded_file.hpp"
 #include "corvane/journal.hpp"
@@ -409,6 +410,278 @@ INSTANTIATE_TEST_SUITE_P(
                       WriteCase{WritePath::beside, false, "beside"},
                       WriteCase{WritePath::in_place, true, "refused"}),
     case_name);
+
+// A writer that reached its commit point (the signature written back) has
+// committed: the next open keeps its version, whatever happened since, and
+// rewrites nothing; one that died before it is rolled back.
+struct Death {
+    const char* point;
+    bool durable;
+    bool kept;
+};
+
+class CommitPointTest : public GuardedFileTest, public ::testing::WithParamInterface<Death> {
+protected:
+    void TearDown() override { failpoint::clear(); }
+
+    // A writer that changes the first page and a later one, grows the file
+    // and dies at `point` of its commit. Returns its version.
+    std::string die_committing(const Death& d) {
+        EXPECT_EQ(testing::in_dying_child([&] {
+                      auto file = GuardedFile::open(path, d.durable);
+                      put(*file, 100, "new head");
+                      put(*file, 3 * kPage, std::string(kPage, 'n'));
+                      put(*file, original.size(), "grown");
+                      failpoint::die_once(d.point);
+                      file->commit();
+                      die();
+                  }),
+                  100);  // killed
+        std::string version = original;
+        version.replace(100, 8, "new head");
+        version.replace(3 * kPage, kPage, std::string(kPage, 'n'));
+        return version + "grown";
+    }
+};
+
+TEST_P(CommitPointTest, TheNextOpenKeepsACommittedCallAndUndoesAnyOther) {
+    const Death d = GetParam();
+    const std::string version = die_committing(d);
+    const std::string left = testing::read_bytes(path);
+    EXPECT_TRUE(testing::exists(journal));
+    if (d.kept) {
+        EXPECT_TRUE(left == version);
+    } else {
+        // The signature is blank until the commit point, whatever else of the
+        // first page has landed: a torn first page is one readers refuse.
+        EXPECT_EQ(left.substr(0, 8), std::string(8, '\0'));
+    }
+    // A reader holding the file (as the committed version) keeps it intact.
+    Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (d.kept) {
+        ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+    }
+    auto file = GuardedFile::open(path, false);
+    EXPECT_TRUE(testing::read_bytes(path) == (d.kept ? version : original));
+    EXPECT_FALSE(testing::exists(journal));
+    file->commit();
+    reader.reset();
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+}
+
+TEST_P(CommitPointTest, AnotherWritersChangesAfterACommittedCallAreKept) {
+    const Death d = GetParam();
+    if (!d.kept) GTEST_SKIP() << "a file with a blank signature is one no other writer opens";
+    std::string version = die_committing(d);
+    // Another writer opens the committed version and appends to it.
+    Descriptor other(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    write_at(other, 50, "theirs", 6, path);
+    write_at(other, version.size(), "appended", 8, path);
+    version.replace(50, 6, "theirs");
+    version += "appended";
+    GuardedFile::open(path, false)->commit();
+    EXPECT_TRUE(testing::read_bytes(path) == version);
+    EXPECT_FALSE(testing::exists(journal));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Points, CommitPointTest,
+    ::testing::Values(Death{"guarded.apply", false, false}, Death{"guarded.commit_point", false, false},
+                      Death{"guarded.commit_point", true, false}, Death{"guarded.committed", false, true},
+                      Death{"guarded.committed", true, true}),
+    [](const ::testing::TestParamInfo<Death>& info) {
+        std::string name = info.param.point;
+        std::replace(name.begin(), name.end(), '.', '_');
+        return name + (info.param.durable ? "_durable" : "");
+    });
+
+// Durable: each step is on disk before the step that makes it count. At
+// every flush of the data file, what is on disk reads as the old version or
+// as refused (blank signature), and the new version only once the
+// signature is back.
+TEST_F(GuardedFileTest, DurableFlushesSeparateTheBlankThePagesAndTheSignature) {
+    std::vector<std::string> at_flush;
+    std::function<void()> snapshot = [&] {
+        const std::string now = testing::read_bytes(path);
+        const bool blank = now.substr(0, 8) == std::string(8, '\0');
+        const bool page_new = now.substr(3 * kPage, 4) == "nnnn";
+        at_flush.push_back(std::string(blank ? "blank" : "signed") + (page_new ? "+new" : "+old"));
+        failpoint::run_once("sync.data", snapshot);
+    };
+    failpoint::run_once("sync.data", snapshot);
+    auto file = GuardedFile::open(path, true);
+    put(*file, 100, "new head");
+    put(*file, 3 * kPage, std::string(kPage, 'n'));
+    file->commit();
+    failpoint::clear();
+    // The first two flushes are the first write's (what an earlier call left
+    // in the page cache) and the journal's, before any change.
+    const std::vector<std::string> expected = {"signed+old", "signed+old", "blank+old", "blank+new",
+                                               "signed+new"};
+    EXPECT_EQ(at_flush, expected);
+}
+
+// The directory renamed, or the file replaced, while a call writes.
+TEST_F(GuardedFileTest, ACallFollowsItsDirectoryWhenItIsRenamed) {
+    for (const std::string which : {"in place", "beside", "new"}) {
+        TempDir root;
+        std::filesystem::create_directory(root.path("a"));
+        const std::string name = which == "new" ? "fresh.h5" : "x.h5";
+        if (which != "new") testing::write_bytes(root.path("a/x.h5"), original);
+        Descriptor reader(::open(root.path("a/x.h5").c_str(), O_RDONLY | O_CLOEXEC));
+        if (which == "beside") {
+            ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+        }
+        auto file = GuardedFile::open(root.path("a/" + name), false);
+        put(*file, 0, "renamed");
+        std::filesystem::rename(root.path("a"), root.path("b"));
+        file->commit();
+        EXPECT_EQ(testing::read_bytes(root.path("b/" + name)).substr(0, 7), "renamed") << which;
+        EXPECT_EQ(testing::names_in(root.path("b")), std::vector<std::string>{name}) << which;
+        reader.reset();
+        file.reset();
+        // Nothing the next open there would undo.
+        GuardedFile::open(root.path("b/" + name), false)->commit();
+        EXPECT_EQ(testing::read_bytes(root.path("b/" + name)).substr(0, 7), "renamed") << which;
+    }
+}
+
+TEST_F(GuardedFileTest, AFileReplacedDuringTheCallIsNeitherWrittenNorLost) {
+    for (const bool reader_holds : {false, true}) {
+        SetUp();
+        Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (reader_holds) {
+            ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+        }
+        auto file = GuardedFile::open(path, false);
+        put(*file, 0, "mine");
+        put(*file, original.size(), "grown");
+        testing::write_bytes(dir.path("other"), "replacement");
+        std::filesystem::rename(dir.path("other"), path);
+        try {
+            file->commit();
+            FAIL() << "a call committed over a file that replaced its own";
+        } catch (const FileError& e) {
+            EXPECT_NE(std::string(e.what()).find("replaced"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(file->roll_back());
+        EXPECT_EQ(testing::read_bytes(path), "replacement");
+        EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    }
+}
+
+// Beside the file: the call keeps a lock on it until the rename, and a
+// change by another writer in the moment flock() leaves it unlocked is
+// caught, never copied short.
+TEST_F(GuardedFileTest, AnotherWritersChangeWhileTheLockIsConvertedIsRefused) {
+    Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+    auto file = GuardedFile::open(path, false);
+    put(*file, 0, "mine");
+    failpoint::run_once("guarded.unlocked", [&] {
+        // The last reader leaves, another writer appends and goes.
+        reader.reset();
+        Descriptor other(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+        write_at(other, original.size(), "theirs", 6, path);
+    });
+    try {
+        file->commit();
+        FAIL() << "the call went on with a file another writer changed";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("changed by another process"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(file->roll_back());
+    EXPECT_TRUE(testing::read_bytes(path) == original + "theirs");
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+}
+
+TEST_F(GuardedFileTest, BesideTheFileNoOtherWriterGetsInBeforeTheRename) {
+    Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+    auto file = GuardedFile::open(path, false, 2 * kPage);
+    put(*file, kPage, std::string(3 * kPage, 'g'));  // goes beside at the early apply
+    ASSERT_TRUE(file->writes_beside());
+    reader.reset();
+    Descriptor other(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    EXPECT_NE(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+    file->commit();
+}
+
+TEST_F(GuardedFileTest, AHardLinkedFileIsWrittenOnlyInPlace) {
+    const std::string link = dir.path("link.h5");
+    ASSERT_EQ(::link(path.c_str(), link.c_str()), 0);
+    {
+        Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+        auto file = GuardedFile::open(path, false);
+        put(*file, 0, "mine");
+        try {
+            file->commit();
+            FAIL() << "a new version went beside a file with another name";
+        } catch (const FileError& e) {
+            EXPECT_NE(std::string(e.what()).find("hard links"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(file->roll_back());
+    }
+    auto file = GuardedFile::open(path, false);
+    put(*file, 0, "mine");
+    file->commit();
+    EXPECT_EQ(testing::read_bytes(link).substr(0, 4), "mine");
+    EXPECT_EQ(testing::names_in(dir.path("")), (std::vector<std::string>{"link.h5", "x.h5"}));
+}
+
+TEST_F(GuardedFileTest, APlantedLinkAtTheLockIsNeitherFollowedNorRemoved) {
+    const std::string lock = GuardedFile::lock_path_for(path);
+    const std::string target = dir.path("target");
+    for (const bool dangling : {true, false}) {
+        if (!dangling) testing::write_bytes(target, "someone's");
+        std::filesystem::create_symlink(target, lock);
+        auto file = GuardedFile::open(path, false);
+        try {
+            put(*file, 0, "mine");
+            FAIL() << "a writer locked through a link";
+        } catch (const FileError& e) {
+            EXPECT_NE(std::string(e.what()).find("symbolic link"), std::string::npos) << e.what();
+        }
+        file->roll_back();
+        EXPECT_TRUE(std::filesystem::is_symlink(lock));
+        EXPECT_EQ(testing::exists(target), !dangling);
+        if (!dangling) {
+            EXPECT_EQ(testing::read_bytes(target), "someone's");
+        }
+        EXPECT_TRUE(testing::read_bytes(path) == original);
+        std::filesystem::remove(lock);
+    }
+}
+
+// A symbolic link to a bundle file: both ways of writing update the target,
+// and the link stays.
+TEST_F(GuardedFileTest, ALinkedFileIsWrittenThroughOnBothPaths) {
+    const std::string link = dir.path("link.h5");
+    std::filesystem::create_symlink("x.h5", link);
+    for (const bool reader_holds : {false, true}) {
+        Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (reader_holds) {
+            ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+        }
+        auto file = GuardedFile::open(link, false);
+        put(*file, 0, reader_holds ? "beside" : "inside");
+        file->commit();
+        EXPECT_TRUE(std::filesystem::is_symlink(link));
+        EXPECT_EQ(testing::read_bytes(path).substr(0, 6), reader_holds ? "beside" : "inside");
+        EXPECT_EQ(testing::names_in(dir.path("")), (std::vector<std::string>{"link.h5", "x.h5"}));
+    }
+    std::filesystem::create_symlink("missing.h5", dir.path("dangling.h5"));
+    try {
+        GuardedFile::open(dir.path("dangling.h5"), false);
+        FAIL() << "a link to nothing was opened";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("symbolic link"), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.path("dangling.h5")));
+    EXPECT_FALSE(testing::exists(dir.path("missing.h5")));
+}
 
 }  // namespace
 }  // namespace corvane

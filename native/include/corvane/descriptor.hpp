@@ -44,6 +44,14 @@ void truncate_to(const Descriptor& fd, std::uint64_t length, const std::string& 
 void sync_data(const Descriptor& fd, const std::string& what);
 // The names created, renamed or removed in the directory of `path` reach the disk.
 void sync_directory_of(const std::string& path);
+// The same, for the directory open as `dir` (`what` names it in messages):
+// it follows the directory when it is renamed.
+void sync_directory(const Descriptor& dir, const std::string& what);
+// The directory holding `path`, open for the *at() calls; FileError when it
+// cannot be opened.
+Descriptor open_directory_of(const std::string& path);
+// "dir/name" -> "name".
+std::string base_name_of(const std::string& path);
 std::uint64_t file_length(const Descriptor& fd, const std::string& what);
 
 // "dir/name" -> "dir/.name<suffix>": a hidden companion of the file in its

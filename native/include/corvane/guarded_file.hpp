@@ -1,14 +1,19 @@
 // The bytes of one bundle file during one call of the engine. A call reads
 // the file as it stands and writes only when it has something to write; it
 // ends either with all of its writes in place (commit) or with none
-// (roll_back), also when the process dies part-way:
+// (roll_back), also when the process dies part-way. The protocol, its commit
+// points and its numbered invariants are written down in
+// docs/crash-safety.md; in short:
 // - open() opens an existing file read-only under a shared lock, the same
 //   flock() an HDF5 reader holds while it has the file open: nothing is
 //   written, and a call that ends there leaves the file byte for byte as it
-//   was, times included (also in a read-only directory);
+//   was, times included (also in a read-only directory). A symbolic link is
+//   followed: the call works on its target, beside which its companions lie;
 // - the first write takes the writer lock, a hidden lock file beside the file
-//   (".NAME.lock") that readers never touch: two writers exclude each other,
-//   readers never stop a writer. A file replaced since open() is refused;
+//   (".NAME.lock", never through a link) that readers never touch: two
+//   writers exclude each other, readers never stop a writer. A file replaced
+//   since open() is refused. From here on the companions are reached through
+//   the file's directory, which a rename of the directory takes along;
 // - a file that does not exist yet is built under a hidden temporary name in
 //   its directory (".NAME.tmp") and renamed into place only by commit(), never
 //   over a file that appeared meanwhile;
@@ -17,15 +22,18 @@
 //   original version throughout (HDF5 ignores bytes past its recorded end).
 //   Overwrites are then applied in place only when no reader holds the file
 //   (the shared lock becomes exclusive without waiting), with the rollback
-//   journal (journal.hpp) first; otherwise the new version is written beside
-//   the file under the temporary name (copy_file_range, which shares blocks
-//   where the file system can) and renamed over it, and the readers keep the
-//   version they opened. A large rewrite applies its overwrites early, the
-//   same way.
-// A writer that dies before commit() leaves the original bytes as they were
-// plus growth past HDF5's end of file, or a temporary file; one that dies
-// while applying in place leaves a journal. The next open puts the original
-// bytes back, cuts the growth and removes what a dead writer left.
+//   journal (journal.hpp) first and the signature blanked; the signature
+//   written back last is the commit point. Otherwise the new version is
+//   written beside the file under the temporary name (copy_file_range, which
+//   shares blocks where the file system can), the shared lock held, and
+//   renamed over it, and the readers keep the version they opened; a file
+//   with other hard links is written only in place. A large rewrite applies
+//   its overwrites early, the same way.
+// A writer that dies before its commit point leaves the original bytes as
+// they were plus growth past HDF5's end of file, or a blank signature and a
+// journal, or a temporary file; the next open puts the original bytes back,
+// cuts the growth and removes what a dead writer left. One that dies past it
+// leaves the new version, which the next open keeps.
 // Durable: the data is flushed to disk before each step that makes it count
 // (also at the first write, so that what an earlier call that was not
 // durable left in the page cache is on disk before it is journalled), so a
@@ -41,6 +49,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
 #include <map>
 #include <memory>
 #include <optional>
@@ -153,6 +162,10 @@ private:
     void checkpoint(std::optional<std::uint64_t> cut, bool last);
     // Whether no reader holds the file: our shared lock became exclusive.
     bool take_exclusive();
+    // Writes the first page `head` at the commit point: its bytes, then its
+    // signature.
+    void land_first_page(const std::vector<unsigned char>& head);
+    struct stat status(const Descriptor& fd) const;
     // The call's bytes so far, copied to a temporary file that takes every
     // later write; the original file loses its growth and its journal.
     void move_beside();
@@ -181,12 +194,15 @@ private:
 
     std::string path_;
     std::string working_path_;
+    std::string name_;  // path_'s last component
     State state_;
+    Descriptor dir_;     // path_'s directory, from the first write
     Descriptor shared_;  // the file as opened: read-only, holds the shared lock until begin_write()
     Descriptor data_;    // the file open for writing in place; holds the shared lock from begin_write()
     Descriptor temp_;    // the temporary file: a new file, or a new version
     Descriptor lock_;    // the writer lock
     bool exclusive_ = false;
+    bool signature_blank_ = false;  // on disk, from the first in-place overwrite to the commit point
     bool durable_;
     std::size_t max_pending_bytes_;
     std::uint64_t original_length_ = 0;

@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace corvane {
@@ -41,6 +42,7 @@ public:
     enum class Recovery {
         none,         // no journal
         rolled_back,  // a dead writer's changes were undone
+        completed,    // its writer had passed the commit point: the file stands, the journal went
         discarded,    // a journal that guarded nothing yet, or another file: removed unused
     };
 
@@ -61,6 +63,17 @@ public:
     // journal is not a regular file.
     static Recovery recover(const std::string& path, const Descriptor& data,
                             const std::string& data_name);
+    // Ends the call of a bundle file's writer that died, leaving the journal
+    // at `path`, and removes the journal. The data file's first 8 bytes (its
+    // signature) tell where the call stood: blank, it was applying its
+    // overwrites, which recover() undoes once `shut_out_readers()` (taking
+    // the data file's exclusive lock) returned true; the original first
+    // page, it had not begun, and only its growth is cut; anything else, it
+    // had passed its commit point, and the file stands as it is. Throws as
+    // recover() does, and IoError when a reader holds a file to roll back.
+    static Recovery settle(const std::string& path, const Descriptor& data,
+                           const std::string& data_name,
+                           const std::function<bool()>& shut_out_readers);
 
     Journal(Journal&&) noexcept = default;
     Journal& operator=(Journal&&) noexcept = default;
@@ -84,11 +97,17 @@ public:
     void roll_back(const Descriptor& data) const;
     // Removes the journal file: the guarded writes stand (or were rolled back).
     void remove();
+    // The same, by its name in `dir`, the directory it was created in (which
+    // may have been renamed since).
+    void remove(const Descriptor& dir);
     // Closes the journal without touching it: in a forked child, which must
     // not act on its parent's call.
     void forget() noexcept { fd_.reset(); }
 
 private:
+    static Recovery recover(const std::string& path, const Descriptor& data,
+                            const std::string& data_name, bool by_signature,
+                            const std::function<bool()>& shut_out_readers);
     Journal(std::string path, Descriptor fd, std::string data_name, std::uint64_t nonce,
             std::uint64_t original_length, bool durable);
     void append_record(const unsigned char* head, const unsigned char* bytes, std::size_t size);
