@@ -436,7 +436,7 @@ def echo_json(value):
               "jumps, and trading days missing against the client's calendar.")
 @click.option("--max-jump", type=click.FloatRange(min=0, min_open=True), default=0.2, show_default=True,
               help="With --data: the largest move from one bar's close to the next that is not a finding "
-              "(an option's move must also exceed 500 times its own median move)."
+              "(an option's move must also exceed 500 times its own median move).")
 @click.option("--json", "as_json", is_flag=True, help="Print the report as JSON.")
 @click.option("--repair", is_flag=True, help="Run the recovery an update's open runs: roll back "
               "journals, remove dead writers' temporary files. Never rewrites records.")
