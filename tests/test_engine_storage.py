@@ -235,6 +235,12 @@ def test_minbar_row_numbers_past_32_bits_raise_overflow_before_writing(tmp_path)
         assert f.read("index")["line_no"].tolist() == [0, stored, stored + 2]
 
 
+def altered(index, field, values):
+    index = index.copy()
+    index[field] = values
+    return index
+
+
 @pytest.mark.parametrize("index, data, error", [
     (sample(EQUITIES, 3), sample(EQUITIES, 3), TypeError),
     (day_index([3]), sample(INDEX, 3), TypeError),
@@ -244,8 +250,10 @@ def test_minbar_row_numbers_past_32_bits_raise_overflow_before_writing(tmp_path)
     (day_index([3]), sample(EQUITIES, 0), ValueError),
     (day_index([2, 2])[::-1], sample(EQUITIES, 4), ValueError),
     (day_index([2, 2]), sample(EQUITIES, 2), ValueError),
+    (altered(day_index([2, 2]), "line_no", [1, 3]), sample(EQUITIES, 4), ValueError),
+    (altered(day_index([2, 2]), "date", [20240102, 20240102]), sample(EQUITIES, 4), ValueError),
 ], ids=["bars-as-index", "index-as-bars", "wide-date", "no-index", "no-bars",
-        "unordered", "line-past-bars"])
+        "unordered", "line-past-bars", "not-from-row-0", "date-twice"])
 def test_minbar_bad_batches_are_refused_and_write_nothing(tmp_path, index, data, error):
     path = tmp_path / "m.h5"
     with _engine.File(path) as f:

@@ -12,6 +12,10 @@ preloaded) and checked here:
 - a new file, or a version written beside: flushed before it is renamed into
   place, and the directory flushed after;
 - a rollback and a recovery: the restored bytes flushed before the journal goes.
+
+Beside the order, what other processes are kept from: a second writer while a
+new file is built, a file another process put in place meanwhile, a backup
+restored over a file a dead writer left a journal for.
 """
 import os
 import shutil
@@ -253,3 +257,40 @@ def test_a_smaller_tick_day_gives_back_the_space_of_the_larger(tmp_path):
     # HDF5 keeps some of the freed space inside the file; what lies past
     # its end of allocation goes.
     assert os.path.getsize(name) < 0.8 * grown
+
+
+def test_a_dead_writers_journal_is_never_applied_to_a_backup_restored_over_its_file(trace):
+    name = os.path.join(trace.directory, "X.h5")
+    days = [20200000 + 10000 * (k // 300) + k % 300 for k in range(360)]
+    with _engine.File(name) as h5:
+        h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, days, per_day=240))
+    backup = os.path.join(trace.directory, "..", "backup.h5")
+    with _engine.File(backup) as h5:
+        h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, days[:300], per_day=240))
+    older = open(backup, "rb").read()
+    trace.run(APPEND.format(path="in_place", file=name).replace("20250107, 20250108", "20250107"),
+              kill="pwrite " + name)
+    journal = _engine.journal_path(name)
+    assert os.path.exists(journal)
+    os.replace(backup, name)   # the operator restores yesterday's backup
+    with _engine.File(name) as h5:
+        assert h5.length("index") == 300
+    # The journal's bytes belong to another version: applying them would corrupt this one.
+    assert open(name, "rb").read() == older and not os.path.exists(journal)
+
+
+def test_a_temporary_file_someone_holds_locked_is_never_taken_for_a_dead_writers(tmp_path):
+    import fcntl
+
+    name = str(tmp_path / "X.h5")
+    temporary = _engine.temporary_path(name)
+    # A writer whose lock file was removed by hand meanwhile: only its
+    # temporary file's own lock says it is alive.
+    with open(temporary, "wb") as held:
+        held.write(b"being built")
+        held.flush()
+        fcntl.flock(held, fcntl.LOCK_EX)
+        with pytest.raises(OSError, match="being written by another process"):
+            _engine.File(name)
+        assert open(temporary, "rb").read() == b"being built"
+    assert not os.path.exists(name)
