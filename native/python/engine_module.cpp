@@ -282,13 +282,46 @@ private:
     std::mutex mutex_;
 };
 
+// The Python classes of the engine's file and I/O failures, made at import.
+// Each is an OSError, as these failures were before they had classes of
+// their own, so that callers catching OSError keep working.
+// Borrowed: the module's attributes own them for the life of the process.
+struct PythonErrors {
+    nb::handle file, busy, not_bundle_file, damaged, io, out_of_space;
+};
+PythonErrors python_errors;
+
+nb::handle new_error_class(nb::module_& m, const char* name, nb::handle base, const char* doc) {
+    const std::string qualified = std::string("corvane._engine.") + name;
+    nb::object cls = nb::steal(PyErr_NewExceptionWithDoc(qualified.c_str(), doc, base.ptr(), nullptr));
+    if (!cls) throw nb::python_error();
+    m.attr(name) = cls;
+    return cls;
+}
+
+// Raise `cls` with the engine's message; an errno, when known, goes into the
+// exception's errno attribute without changing its text.
+void raise(nb::handle cls, const char* what, int error_number = 0) {
+    nb::object exc = cls(what);
+    if (error_number) exc.attr("errno") = error_number;
+    PyErr_SetObject(cls.ptr(), exc.ptr());
+}
+
 void translate(const std::exception_ptr& error, void*) {
     try {
         std::rethrow_exception(error);
+    } catch (const BusyError& e) {
+        raise(python_errors.busy, e.what());
+    } catch (const NotBundleFileError& e) {
+        raise(python_errors.not_bundle_file, e.what());
+    } catch (const DamagedFileError& e) {
+        raise(python_errors.damaged, e.what());
     } catch (const FileError& e) {
-        PyErr_SetString(PyExc_OSError, e.what());
+        raise(python_errors.file, e.what());
+    } catch (const OutOfSpaceError& e) {
+        raise(python_errors.out_of_space, e.what(), e.error_number());
     } catch (const IoError& e) {
-        PyErr_SetString(PyExc_OSError, e.what());
+        raise(python_errors.io, e.what(), e.error_number());
     } catch (const NotFound& e) {
         PyErr_SetString(PyExc_KeyError, e.what());
     } catch (const LayoutError& e) {
@@ -462,6 +495,20 @@ void bind_reader(nb::module_& m) {
 
 NB_MODULE(_engine, m) {
     m.doc() = "corvane's native HDF5 engine (private; used by corvane's own modules)";
+    python_errors.file = new_error_class(m, "FileError", PyExc_OSError,
+                                         "A bundle file cannot be opened or created.");
+    python_errors.busy = new_error_class(m, "BusyError", python_errors.file,
+                                         "Another writer holds the file; a later try may succeed.");
+    python_errors.not_bundle_file = new_error_class(
+        m, "NotBundleFileError", python_errors.file,
+        "Not a bundle file at all: not a regular file, empty, or not HDF5.");
+    python_errors.damaged = new_error_class(
+        m, "DamagedFileError", python_errors.file,
+        "An HDF5 file whose own structures cannot be read (cut short, garbled).");
+    python_errors.io = new_error_class(m, "IoError", PyExc_OSError,
+                                       "Reading or writing a file failed; errno says why when known.");
+    python_errors.out_of_space = new_error_class(m, "OutOfSpaceError", python_errors.io,
+                                                 "The disk, or the user's quota, is full.");
     nb::register_exception_translator(translate);
 
     nb::class_<PyFile>(m, "File")

@@ -2,6 +2,8 @@
 
 #include <hdf5.h>
 
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace corvane {
@@ -25,35 +27,56 @@ ErrorPrintingOff::~ErrorPrintingOff() noexcept {
 
 namespace {
 
-herr_t collect_description(unsigned, const H5E_error2_t* record, void* out) {
-    auto& descriptions = *static_cast<std::vector<std::string>*>(out);
+// HDF5's file drivers put the errno of a failed system call into the text of
+// their error record; it has no field of its own.
+int errno_in(const std::string& description) {
+    const std::string key = "errno = ";
+    const std::size_t at = description.find(key);
+    if (at == std::string::npos) return 0;
+    return std::atoi(description.c_str() + at + key.size());
+}
+
+struct Walk {
+    Hdf5Failure failure;
+    std::vector<std::string> descriptions;
+};
+
+herr_t collect(unsigned, const H5E_error2_t* record, void* out) {
+    auto& walk = *static_cast<Walk*>(out);
+    if (record->min_num == H5E_NOTHDF5) walk.failure.not_hdf5 = true;
+    if (record->min_num == H5E_TRUNCATED || record->min_num == H5E_BADMESG ||
+        record->min_num == H5E_CANTDECODE) {
+        walk.failure.damaged = true;
+    }
     std::string text = record->desc ? record->desc : "";
     if (text.empty() && record->func_name) text = record->func_name;
+    if (const int error_number = errno_in(text)) walk.failure.error_number = error_number;
     // Some descriptions embed a line break (e.g. after a time stamp); keep
     // the message on one line.
     for (char& c : text) {
         if (c == '\n' || c == '\r') c = ' ';
     }
     // HDF5 repeats one description on several levels of a stack.
-    if (!text.empty() && (descriptions.empty() || descriptions.back() != text)) {
-        descriptions.push_back(text);
+    if (!text.empty() && (walk.descriptions.empty() || walk.descriptions.back() != text)) {
+        walk.descriptions.push_back(text);
     }
     return 0;
 }
 
 }  // namespace
 
-std::string take_hdf5_error_message() {
-    std::vector<std::string> descriptions;
+Hdf5Failure take_hdf5_failure() {
+    Walk walk;
     // Outermost (API) call first, the root cause last.
-    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect_description, &descriptions);
+    H5Ewalk2(H5E_DEFAULT, H5E_WALK_DOWNWARD, collect, &walk);
     H5Eclear2(H5E_DEFAULT);
-    std::string message;
-    for (const auto& d : descriptions) {
-        if (!message.empty()) message += ": ";
-        message += d;
+    for (const auto& d : walk.descriptions) {
+        if (!walk.failure.message.empty()) walk.failure.message += ": ";
+        walk.failure.message += d;
     }
-    return message;
+    return walk.failure;
 }
+
+std::string take_hdf5_error_message() { return take_hdf5_failure().message; }
 
 }  // namespace corvane

@@ -118,7 +118,7 @@ void File::open_unguarded() {
     struct stat st {};
     if (::stat(path_.c_str(), &st) == 0) {
         if (S_ISREG(st.st_mode) && st.st_size == 0) {
-            throw FileError("unable to open file '" + path_ + "' (empty file: file signature not found)");
+            throw NotBundleFileError("unable to open file '" + path_ + "' (empty file: file signature not found)");
         }
         handle_ = Handle(H5Fopen(path_.c_str(), H5F_ACC_RDWR, fapl.get()), H5Fclose);
         if (!handle_) throw_with_hdf5_message<FileError>("unable to open file '" + path_ + "'");

@@ -84,7 +84,7 @@ bool exists(const std::string& path) {
 void take_shared(const Descriptor& fd, const std::string& path) {
     const auto until = std::chrono::steady_clock::now() + kSharedLockWait;
     while (!try_flock(fd, LOCK_SH, path)) {
-        if (std::chrono::steady_clock::now() > until) throw FileError(busy_message(path));
+        if (std::chrono::steady_clock::now() > until) throw BusyError(busy_message(path));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
@@ -210,7 +210,7 @@ Descriptor create_temporary(const Descriptor& dir, const std::string& path) {
                 }
                 continue;
             }
-            if (!try_lock(other, path)) throw FileError(busy_message(path));
+            if (!try_lock(other, path)) throw BusyError(busy_message(path));
             if (names_at(dir, name, other)) remove_at(dir, name, temporary);
             continue;
         }
@@ -434,13 +434,13 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool du
             throw FileError("unable to open file '" + path + "' (" + reason(errno) + ")");
         }
         if (!S_ISREG(st.st_mode)) {
-            throw FileError("unable to open file '" + path + "' (not a regular file)");
+            throw NotBundleFileError("unable to open file '" + path + "' (not a regular file)");
         }
         // HDF5 would silently turn an empty file into a new HDF5 file; an
         // empty file is not ours to claim.
         if (st.st_size == 0) {
-            throw FileError("unable to open file '" + path +
-                            "' (empty file: file signature not found)");
+            throw NotBundleFileError("unable to open file '" + path +
+                                     "' (empty file: file signature not found)");
         }
         take_shared(fd, path);
         if (!names(path, fd)) continue;
@@ -458,7 +458,7 @@ std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool d
                                                  std::size_t max_pending_bytes) {
     Descriptor dir = open_directory_of(path);
     Descriptor lock = take_writer_lock(path);
-    if (!lock) throw FileError(busy_message(path));
+    if (!lock) throw BusyError(busy_message(path));
     Descriptor temp;
     try {
         temp = create_temporary(dir, path);
@@ -483,7 +483,7 @@ void GuardedFile::begin_write() {
     // on: a directory renamed during the call takes them all along.
     Descriptor dir = open_directory_of(path_);
     Descriptor lock = take_writer_lock(path_);
-    if (!lock) throw FileError(busy_message(path_));
+    if (!lock) throw BusyError(busy_message(path_));
     try {
         // Our shared lock kept every in-place change off the file since it
         // was opened: it can only have grown (a writer at work, or a dead
@@ -670,7 +670,7 @@ bool GuardedFile::take_exclusive() {
         wrote_ = false;
         throw FileError("'" + path_ + "' was changed by another process while this call wrote it; try again");
     }
-    if (write_path == WritePath::in_place) throw FileError(busy_message(path_));
+    if (write_path == WritePath::in_place) throw BusyError(busy_message(path_));
     return false;
 }
 

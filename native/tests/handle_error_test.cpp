@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <hdf5.h>
 
+#include <cerrno>
+#include <exception>
+#include <string>
 #include <utility>
 
 namespace corvane {
@@ -61,6 +64,57 @@ TEST(Hdf5ErrorMessage, IsTakenOnceAndClearsTheStack) {
     const std::string message = take_hdf5_error_message();
     EXPECT_NE(message.find("unable to open file"), std::string::npos) << message;
     EXPECT_EQ(take_hdf5_error_message(), "");
+}
+
+// One record on HDF5's stack, as a failing library call would leave it.
+void push(hid_t minor, const char* description) {
+    H5Epush2(H5E_DEFAULT, __FILE__, "test", __LINE__, H5E_ERR_CLS, H5E_FILE, minor, "%s", description);
+}
+
+template <class E>
+std::exception_ptr thrown(const char* context) {
+    try {
+        throw_with_hdf5_message<E>(context);
+    } catch (...) {
+        return std::current_exception();
+    }
+}
+
+TEST(Hdf5Failure, NamesTheKindOfFileFailure) {
+    ErrorPrintingOff quiet;
+    push(H5E_NOTHDF5, "file signature not found");
+    EXPECT_THROW(std::rethrow_exception(thrown<FileError>("open")), NotBundleFileError);
+    push(H5E_TRUNCATED, "truncated file: eof = 3000");
+    EXPECT_THROW(std::rethrow_exception(thrown<FileError>("open")), DamagedFileError);
+    push(H5E_WRITEERROR, "file write failed: errno = 28, error message = 'No space left on device'");
+    EXPECT_THROW(std::rethrow_exception(thrown<IoError>("write")), OutOfSpaceError);
+    push(H5E_CANTOPENFILE, "unable to open file");
+    try {
+        std::rethrow_exception(thrown<FileError>("open"));
+    } catch (const FileError& e) {
+        EXPECT_EQ(std::string(e.what()), "open (unable to open file)");
+        EXPECT_EQ(dynamic_cast<const NotBundleFileError*>(&e), nullptr);
+        EXPECT_EQ(dynamic_cast<const DamagedFileError*>(&e), nullptr);
+    }
+    // Other callers keep the class they asked for, whatever the stack says.
+    push(H5E_NOTHDF5, "file signature not found");
+    EXPECT_THROW(std::rethrow_exception(thrown<LayoutError>("read")), LayoutError);
+}
+
+TEST(Hdf5Failure, AnIoErrorCarriesTheErrnoOfItsFailure) {
+    ErrorPrintingOff quiet;
+    push(H5E_READERROR, "file read failed: errno = 5, error message = 'Input/output error'");
+    try {
+        std::rethrow_exception(thrown<IoError>("read"));
+        FAIL() << "nothing thrown";
+    } catch (const OutOfSpaceError&) {
+        FAIL() << "EIO is not a full disk";
+    } catch (const IoError& e) {
+        EXPECT_EQ(e.error_number(), EIO);
+    }
+    errno = EACCES;
+    EXPECT_EQ(IoError("cannot write").error_number(), EACCES);
+    EXPECT_EQ(IoError("cannot write", 0).error_number(), 0);
 }
 
 }  // namespace

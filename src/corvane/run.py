@@ -29,7 +29,7 @@ import time
 import traceback
 from typing import NamedTuple, Optional
 
-from corvane import bundle_files, formats, market_client, selection, workers
+from corvane import _engine, bundle_files, errors, formats, market_client, selection, workers
 from corvane.formats import DATA, INDEX
 from corvane.workers import SetupRefused
 
@@ -47,11 +47,15 @@ PROGRESS_SECONDS = 30.0
 # records are wrong, not the moment.  A record type or stored layout that
 # does not fit (TypeError), an unsafe identifier or a value that does not fit
 # its field (ValueError), missing columns (KeyError), a type the bundle does
-# not store (NotImplementedError), and a file refused as not HDF5 or not a
-# file.  Anything else (the client, a file busy with another writer, a full
-# disk) is tried again.
-UNHEALABLE_TYPES = (TypeError, ValueError, KeyError, NotImplementedError)
-UNHEALABLE_OS_ERRORS = ("file signature not found", "Is a directory", "not a regular file")
+# not store (NotImplementedError), a file that is no bundle file (not a
+# regular file, empty, not HDF5) and one whose HDF5 structures are damaged.
+# Anything else (the client, a file busy with another writer, a full disk, an
+# I/O error) is tried again.
+UNHEALABLE_TYPES = (TypeError, ValueError, KeyError, NotImplementedError,
+                    errors.NotBundleFileError, errors.DamagedFileError)
+# The engine's failures are reported under the name callers have always
+# seen: its classes are for deciding, the message says what happened.
+ENGINE_OS_ERRORS = (errors.FileError, errors.IoError)
 
 # Set in a worker once Ctrl-C reached it: jobs already handed to it start
 # no more.
@@ -132,7 +136,6 @@ def held(locate):
     Never raises: a file that cannot be read gives UNREADABLE, and the job
     itself then reports why.
     """
-    from corvane import _engine
     try:
         name = locate()
         if name is None:
@@ -215,7 +218,8 @@ def _deadline(seconds):
 
 def _failed(order_book_id, exc, worker_traceback, before, after, attempts, seconds):
     return Outcome(order_book_id, "failed", before, after, attempts, seconds,
-                   type(exc).__name__, str(exc), worker_traceback)
+                   "OSError" if isinstance(exc, ENGINE_OS_ERRORS) else type(exc).__name__, str(exc),
+                   worker_traceback)
 
 
 @contextlib.contextmanager
@@ -237,11 +241,7 @@ def _durable(durable):
 
 def healable(exc):
     """Whether trying the job again may succeed (see UNHEALABLE_TYPES)."""
-    if isinstance(exc, UNHEALABLE_TYPES):
-        return False
-    if isinstance(exc, OSError):
-        return not any(text in str(exc) for text in UNHEALABLE_OS_ERRORS)
-    return True
+    return not isinstance(exc, UNHEALABLE_TYPES)
 
 
 def backoff_delay(attempt, base=BACKOFF_SECONDS):

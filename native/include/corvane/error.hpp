@@ -2,8 +2,10 @@
 // the messages of HDF5's error stack (walked once, then cleared).
 #pragma once
 
+#include <cerrno>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 
 namespace corvane {
 
@@ -19,10 +21,42 @@ public:
     using Error::Error;
 };
 
-// Reading, writing, extending or closing a file failed.
+// Another writer holds the file: trying again later may succeed.
+class BusyError : public FileError {
+public:
+    using FileError::FileError;
+};
+
+// Not a bundle file at all: not a regular file, empty, or not HDF5.
+class NotBundleFileError : public FileError {
+public:
+    using FileError::FileError;
+};
+
+// An HDF5 file whose own structures cannot be read (cut short, garbled).
+class DamagedFileError : public FileError {
+public:
+    using FileError::FileError;
+};
+
+// Reading, writing, extending or closing a file failed. Carries the errno of
+// the system call that failed (0 when none is known): by default the errno
+// current where the exception is built, which every throw site that follows
+// a failing system call builds at once.
 class IoError : public Error {
 public:
-    using Error::Error;
+    explicit IoError(const std::string& what, int error_number = errno)
+        : Error(what), error_number_(error_number) {}
+    int error_number() const noexcept { return error_number_; }
+
+private:
+    int error_number_;
+};
+
+// The disk (or the user's quota) is full.
+class OutOfSpaceError : public IoError {
+public:
+    using IoError::IoError;
 };
 
 // A member that the caller named does not exist.
@@ -49,6 +83,9 @@ public:
     using Error::Error;
 };
 
+// Whether errno `error_number` says the disk or the quota is full.
+inline bool is_out_of_space(int error_number) { return error_number == ENOSPC || error_number == EDQUOT; }
+
 // Turns HDF5's automatic printing of its error stack off for the guard's
 // lifetime (per thread: the Debian build is thread-safe) and restores it.
 class ErrorPrintingOff {
@@ -66,14 +103,34 @@ private:
     bool restore_ = false;
 };
 
+// What HDF5's error stack says of a failure, taken once (the stack is cleared).
+struct Hdf5Failure {
+    std::string message;     // the descriptions, outermost first, on one line ("" when empty)
+    int error_number = 0;    // errno a file driver reported, 0 when none
+    bool not_hdf5 = false;   // the file has no HDF5 signature
+    bool damaged = false;    // the file's structures are cut short or garbled
+};
+Hdf5Failure take_hdf5_failure();
+
 // The current HDF5 error stack as one line ("" when empty); clears the stack.
 std::string take_hdf5_error_message();
 
-// Throws E with `context`, followed by HDF5's message when there is one.
+// Throws E with `context`, followed by HDF5's message when there is one. A
+// file or I/O failure the stack explains further becomes the finer class:
+// not a bundle file, a damaged file, out of space, or an I/O error with errno.
 template <class E>
 [[noreturn]] void throw_with_hdf5_message(const std::string& context) {
-    const std::string hdf5 = take_hdf5_error_message();
-    throw E(hdf5.empty() ? context : context + " (" + hdf5 + ")");
+    const int current_errno = errno;
+    const Hdf5Failure failure = take_hdf5_failure();
+    const std::string what = failure.message.empty() ? context : context + " (" + failure.message + ")";
+    if constexpr (std::is_same_v<E, FileError> || std::is_same_v<E, IoError>) {
+        const int error_number = failure.error_number ? failure.error_number : current_errno;
+        if (failure.not_hdf5) throw NotBundleFileError(what);
+        if (is_out_of_space(error_number)) throw OutOfSpaceError(what, error_number);
+        if (failure.damaged) throw DamagedFileError(what);
+        if constexpr (std::is_same_v<E, IoError>) throw IoError(what, error_number);
+    }
+    throw E(what);
 }
 
 }  // namespace corvane

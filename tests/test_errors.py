@@ -1,0 +1,75 @@
+"""The engine's file failures come as classes that say which they are, and runs decide on them."""
+import numpy as np
+import pytest
+
+from corvane import _engine, errors, run
+
+RECORDS = np.zeros(3, dtype=[("a", "<i4")])
+
+
+def _truncated_hdf5(path):
+    import h5py
+    with h5py.File(str(path), "w") as h5:
+        h5.create_dataset("d", data=np.arange(100000), chunks=(1000,), maxshape=(None,),
+                          compression="gzip")
+    path.write_bytes(path.read_bytes()[:3000])
+
+
+@pytest.mark.parametrize("make, expected", [
+    (lambda p: p.write_bytes(b""), errors.NotBundleFileError),
+    (lambda p: p.write_bytes(b"not an HDF5 file\n" * 100), errors.NotBundleFileError),
+    (lambda p: p.mkdir(), errors.NotBundleFileError),
+    (_truncated_hdf5, errors.DamagedFileError),
+], ids=["empty", "text", "directory", "truncated"])
+def test_a_file_that_cannot_be_a_bundle_file_says_which_and_is_not_retried(tmp_path, make, expected):
+    path = tmp_path / "S1.h5"
+    make(path)
+    with pytest.raises(expected) as raised:
+        _engine.File(str(path))
+    assert isinstance(raised.value, errors.FileError) and isinstance(raised.value, OSError)
+    assert str(path) in str(raised.value)
+    assert not run.healable(raised.value)
+
+
+def test_a_second_writer_is_busy_and_retried(tmp_path):
+    path = str(tmp_path / "S1.h5")
+    with _engine.File(path) as first:
+        first.create_dataset("x", RECORDS)
+        with pytest.raises(errors.BusyError, match="another process") as raised:
+            _engine.File(path)
+    assert isinstance(raised.value, errors.FileError)
+    assert run.healable(raised.value)
+
+
+@pytest.mark.parametrize("error, healable", [
+    (errors.BusyError("busy"), True),
+    (errors.IoError("read failed"), True),
+    (errors.OutOfSpaceError("disk full"), True),
+    (errors.FileError("cannot open"), True),
+    (errors.NotBundleFileError("not HDF5"), False),
+    (errors.DamagedFileError("truncated"), False),
+    # Text alone decides nothing any more.
+    (OSError("unable to open file 'x.h5' (not a regular file)"), True),
+])
+def test_retry_decisions_follow_the_class(error, healable):
+    assert run.healable(error) is healable
+
+
+def test_an_injected_io_failure_is_an_io_error_whose_text_is_the_engines(tmp_path):
+    path = str(tmp_path / "S1.h5")
+    with _engine.File(path) as h5:
+        h5.create_dataset("x", RECORDS)
+    _engine._fail_once("sync.data")
+    with pytest.raises(errors.IoError, match="injected failure at 'sync.data'") as raised:
+        with _engine.File(path, durable=True) as h5:
+            h5.append("x", RECORDS)
+    # The errno goes into its attribute, never into the text callers match.
+    assert not str(raised.value).startswith("[Errno")
+    assert run.healable(raised.value)
+
+
+@pytest.mark.parametrize("error", [errors.NotBundleFileError("x"), errors.OutOfSpaceError("y")])
+def test_reports_name_engine_failures_oserror_as_before(error):
+    outcome = run._failed("S1", error, "", None, None, 1, 0.0)
+    assert outcome.error_type == "OSError"
+    assert run._failed("S1", ValueError("v"), "", None, None, 1, 0.0).error_type == "ValueError"
