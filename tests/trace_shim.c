@@ -110,30 +110,63 @@ int ftruncate(int fd, off_t length) {
     return r;
 }
 
-int rename(const char *from, const char *to) {
-    before("rename", from);
-    int r = REAL(rename)(from, to);
-    if (r == 0) after("rename", from, to);
-    return r;
+/* The full path of `name` relative to the directory open as `dir`. */
+static void at_path(int dir, const char *name, char *out, size_t size) {
+    if (name[0] == '/') {
+        snprintf(out, size, "%s", name);
+        return;
+    }
+    char base[4096] = "";
+    if (dir == AT_FDCWD) {
+        if (!getcwd(base, sizeof base)) base[0] = '\0';
+    } else {
+        fd_path(dir, base, sizeof base);
+    }
+    snprintf(out, size, "%s/%s", base, name);
 }
 
 int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned int flags) {
-    before("rename", from);
+    char source[4096], target[4096];
+    at_path(fromdir, from, source, sizeof source);
+    at_path(todir, to, target, sizeof target);
+    before("rename", source);
     int r = REAL(renameat2)(fromdir, from, todir, to, flags);
-    if (r == 0) after("rename", from, to);
+    if (r == 0) after("rename", source, target);
     return r;
 }
 
-int link(const char *from, const char *to) {
-    before("rename", from);
-    int r = REAL(link)(from, to);
-    if (r == 0) after("rename", from, to);
+int renameat(int fromdir, const char *from, int todir, const char *to) {
+    char source[4096], target[4096];
+    at_path(fromdir, from, source, sizeof source);
+    at_path(todir, to, target, sizeof target);
+    before("rename", source);
+    int r = REAL(renameat)(fromdir, from, todir, to);
+    if (r == 0) after("rename", source, target);
     return r;
 }
 
-int unlink(const char *path) {
+int rename(const char *from, const char *to) { return renameat(AT_FDCWD, from, AT_FDCWD, to); }
+
+/* A hard link is the fallback of a rename that must not replace. */
+int linkat(int fromdir, const char *from, int todir, const char *to, int flags) {
+    char source[4096], target[4096];
+    at_path(fromdir, from, source, sizeof source);
+    at_path(todir, to, target, sizeof target);
+    before("rename", source);
+    int r = REAL(linkat)(fromdir, from, todir, to, flags);
+    if (r == 0) after("rename", source, target);
+    return r;
+}
+
+int link(const char *from, const char *to) { return linkat(AT_FDCWD, from, AT_FDCWD, to, 0); }
+
+int unlinkat(int dir, const char *name, int flags) {
+    char path[4096];
+    at_path(dir, name, path, sizeof path);
     before("unlink", path);
-    int r = REAL(unlink)(path);
+    int r = REAL(unlinkat)(dir, name, flags);
     if (r == 0) after("unlink", path, NULL);
     return r;
 }
+
+int unlink(const char *path) { return unlinkat(AT_FDCWD, path, 0); }
