@@ -83,9 +83,9 @@ def _timed_opens(windows, start):
     original = minbar.open_instrument_file
 
     class Timed:
-        def __init__(self, h5_file):
+        def __init__(self, h5_file, durable=False):
             self.opened = time.perf_counter() - start
-            self.file = original(h5_file)
+            self.file = original(h5_file, durable)
 
         def __enter__(self):
             return self.file.__enter__()
@@ -621,14 +621,14 @@ def test_a_forked_child_neither_ends_its_parents_call_nor_keeps_its_lock(tmp_pat
         assert np.array_equal(stored["x"]["datetime"], np.arange(1, 20001))
 
 
-def test_durable_option_reaches_the_jobs_through_the_environment(monkeypatch, tmp_path):
+def test_durable_option_reaches_the_jobs_as_an_argument(monkeypatch, tmp_path):
     import concurrent.futures
     import types
 
     from click.testing import CliRunner
     from conftest import FakeClient
 
-    from corvane import cli, minbar
+    from corvane import cli, stores
     bundle = pytest.importorskip("corvane.bundle")
     seen = []
     # Set first, so that the variable the command sets is undone afterwards.
@@ -639,18 +639,18 @@ def test_durable_option_reaches_the_jobs_through_the_environment(monkeypatch, tm
     # Jobs in threads of this process, where the store below is in place.
     monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", concurrent.futures.ThreadPoolExecutor)
     monkeypatch.setattr(bundle, "minbar", types.SimpleNamespace(
-        append_h5=lambda *args: seen.append(os.environ.get("CORVANE_DURABLE"))))
+        append_h5=lambda *args, durable=False: seen.append(durable)))
     for flags in ([], ["--durable"]):
         result = CliRunner().invoke(cli.main, ["update-minbar", str(tmp_path), "ST001"] + flags)
         assert result.exit_code == 0, result.output
-    assert seen == [None, "1"]
+    assert seen == [False, True]
     assert "CORVANE_DURABLE" not in os.environ
 
     opened = []
-    monkeypatch.setattr(minbar._engine, "File", lambda path, durable: opened.append(durable))
-    for value in ("0", "1"):
-        monkeypatch.setenv("CORVANE_DURABLE", value)
-        minbar.open_instrument_file(str(tmp_path / "x.h5"))
+    monkeypatch.setattr(stores._engine, "File", lambda path, durable: opened.append(durable))
+    monkeypatch.setenv("CORVANE_DURABLE", "1")  # no longer read
+    for durable in (False, True):
+        stores.open_instrument_file(str(tmp_path / "x.h5"), durable)
     assert opened == [False, True]
 
 

@@ -410,9 +410,9 @@ def test_without_dask_the_scheduler_is_refused_saying_what_to_install(demo, monk
 
 
 @pytest.mark.parametrize("durable, preset, seen", [
-    (True, None, "1"),
-    (False, "1", "1"),    # the worker's own setting stands
-    (True, "0", "1"),
+    (True, None, True),
+    (False, "1", False),    # the environment is no way in: the run's option alone counts
+    (True, "0", True),
 ])
 def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch, tmp_path,
                                                      durable, preset, seen):
@@ -423,8 +423,8 @@ def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch
     observed = []
 
     class Store:
-        def append_h5(self, *args):
-            observed.append(os.environ.get("CORVANE_DURABLE"))
+        def append_h5(self, *args, durable=False):
+            observed.append(durable)
 
     monkeypatch.setattr(bundle, "minbar", Store())
     report = run.update("minbar", str(tmp_path), ["ST001", "ST002"], durable=durable, executor=inline)

@@ -188,7 +188,7 @@ def test_failed_write_undoes_the_call_even_when_the_client_fails_next(tmp_path, 
                 raise OSError("disk full")
 
     opened = tick.open_instrument_file
-    monkeypatch.setattr(tick, "open_instrument_file", lambda path: FailingDay(opened(path)))
+    monkeypatch.setattr(tick, "open_instrument_file", lambda path, durable=False: FailingDay(opened(path, durable)))
     with pytest.raises(OSError, match="disk full"):
         append(client, tmp_path)
     assert (tmp_path / "S1.h5").read_bytes() == before

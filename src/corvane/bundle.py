@@ -58,15 +58,12 @@ def _merge_tags(tags, with_derivatives):
 
 
 def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, max_end_date=MAX_END_DATE):
-    minbar.append_h5(
-        _services(), order_book_id, path, file_name, min_start_date, max_end_date,
-        EQUITIES_DTYPE, DERIVATIVES_DTYPE, INDEX_DTYPE, EQUITIES_INS_TYPE,
-    )
+    _store_minbar(order_book_id, path, file_name, min_start_date, max_end_date)
 
 
 def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, max_end_date=MAX_END_DATE):
     """更新tick级h5文件"""
-    tick.append_h5_tick(_services(), order_book_id, path, file_name, min_start_date, max_end_date)
+    _store_tick(order_book_id, path, file_name, min_start_date, max_end_date)
 
 
 def init_lumenfeed_with_warnings_catch():
@@ -94,6 +91,22 @@ def update_tick(path, tags, with_derivatives, concurrency):
     with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
         for order_book_id in _order_book_id_set:
             executor.submit(_append_h5_tick, order_book_id, path)
+
+
+# The stores wired to the module's services and record types, for the two
+# jobs above and for the jobs of `corvane.run`, which add their per-run
+# `options` (durable=True) as keywords.
+
+def _store_minbar(order_book_id, path, file_name, min_start_date, max_end_date, **options):
+    minbar.append_h5(
+        _services(), order_book_id, path, file_name, min_start_date, max_end_date,
+        EQUITIES_DTYPE, DERIVATIVES_DTYPE, INDEX_DTYPE, EQUITIES_INS_TYPE, **options,
+    )
+
+
+def _store_tick(order_book_id, path, file_name, min_start_date, max_end_date, **options):
+    tick.append_h5_tick(_services(), order_book_id, path, file_name, min_start_date, max_end_date,
+                        **options)
 
 
 def _services():

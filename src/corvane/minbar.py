@@ -5,8 +5,6 @@ and their per-date index; a file without the index is not initialised yet.
 
 This module fetches the bars from the client and turns them into plain numpy
 record arrays; the engine (`corvane._engine`) owns every byte written.
-The helpers `instrument_file`, `open_instrument_file`, `to_field`, `per_stamp`
-and `per_date` are shared with the tick store.
 """
 import datetime
 import os
@@ -14,7 +12,7 @@ import os
 import numpy as np
 import pandas as pd
 
-from corvane import _engine
+from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
     EQUITIES_DIRECTORY, FUTURE_DIRECTORY, INDEX, OPTION_DIRECTORY, check_minbar_members,
     check_order_book_id, instrument_file)
@@ -22,103 +20,6 @@ from corvane.formats import (
 # Up to this many rows a frame's numbers are read as one matrix (a day of
 # ticks or bars is a few thousand rows at most).
 SMALL_FRAME_ROWS = 65536
-
-
-def open_instrument_file(h5_file):
-    """The engine's file of one job, durable when CORVANE_DURABLE is "1".
-
-    Durable: the job's writes are on disk (fsync) before it ends, so that even
-    a power loss leaves the file as before or after the job.  `corvane
-    --durable` sets the variable for the worker processes it starts.
-    """
-    return _engine.File(h5_file, durable=os.environ.get("CORVANE_DURABLE") == "1")
-
-
-def to_field(values, dtype, name):
-    """Convert float64 `values` to the type of field `name` (`dtype`).
-
-    Integer fields get the nearest integer: a scaled price such as
-    10.0001 * 10000 lands just below 100001 and must not be cut to 100000.
-    A value the client left undefined (NaN) has no integer, so it is stored
-    as 0 (open interest of a bar without one, for instance).
-    """
-    dtype = np.dtype(dtype)
-    values = np.asarray(values, dtype=np.float64)
-    if dtype.kind not in "iu":
-        return values.astype(dtype)
-    values = np.rint(values)
-    values[np.isnan(values)] = 0.0
-    info = np.iinfo(dtype)
-    # float(info.max) + 1 is exact for every integer width (a power of two).
-    fits = (values >= float(info.min)) & (values < float(info.max) + 1.0)
-    if not fits.all():
-        bad = values[~fits][0]
-        raise ValueError("value {!r} does not fit field {!r} ({})".format(bad, name, dtype))
-    return values.astype(dtype)
-
-
-def _datetimes(stamps):
-    """`stamps` as a list of plain datetimes, the one form the framework's
-    conversions promise to take.
-
-    numpy makes them an order of magnitude faster than pandas does, but only
-    for wall-clock times without a time zone (it would give UTC otherwise).
-    """
-    if stamps.hasnans:
-        # NaT is no datetime a conversion could read; callers name the instrument.
-        raise ValueError("a timestamp is missing (NaT)")
-    if stamps.tz is None:
-        return stamps.values.astype("datetime64[us]").tolist()
-    return list(stamps.to_pydatetime())
-
-
-def per_stamp(convert, stamps, out=None, slice_rows=65536):
-    """`convert` (a framework conversion) of every timestamp, as int64.
-
-    The framework's conversions are called once per value.  Plain datetimes
-    are far cheaper to make and to convert than pandas Timestamps; making
-    them a slice at a time keeps a 20-year file from holding a second copy of
-    its timestamps as Python objects.
-    """
-    if out is None:
-        out = np.empty(len(stamps), dtype=np.int64)
-    for first in range(0, len(stamps), slice_rows):
-        # A day's stamps fit one slice: no slicing, which pandas makes costly.
-        chunk = _datetimes(stamps if len(stamps) <= slice_rows else stamps[first:first + slice_rows])
-        out[first:first + len(chunk)] = np.fromiter(map(convert, chunk), dtype=np.int64, count=len(chunk))
-    return out
-
-
-def per_date(date_to_number, stamps):
-    """`date_to_number` of every timestamp's calendar date, as int64.
-
-    The conversion is a pure function of the date, so each calendar date is
-    converted once, given a real timestamp of that date, and mapped back.
-    numpy finds the dates of wall-clock stamps far faster than pandas'
-    normalize does.
-    """
-    if stamps.tz is None and not stamps.hasnans:
-        values = stamps.values
-        first, codes = _date_runs(values.astype("datetime64[D]"))
-        # The same plain datetimes as per_stamp makes, without pandas' take.
-        firsts = values[first].astype("datetime64[us]").tolist()
-        return np.fromiter(map(date_to_number, firsts), dtype=np.int64, count=len(firsts))[codes]
-    codes, _ = pd.factorize(stamps.normalize())
-    first = np.unique(codes, return_index=True)[1]
-    return per_stamp(date_to_number, stamps.take(first))[codes]
-
-
-def _date_runs(days):
-    """(row of each date's first stamp, date number of every row) for `days`.
-
-    Stamps in time order hold each date in one run, found without sorting
-    (a twenty-year fetch keeps no sorted copies); any other order is sorted.
-    """
-    starts = _run_starts(days)
-    if (days[starts[1:]] > days[starts[:-1]]).all():
-        return starts, np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(days))))
-    _, first, codes = np.unique(days, return_index=True, return_inverse=True)
-    return first, codes
 
 
 def _bar_timestamps(df, order_book_id):
@@ -138,13 +39,6 @@ def _bar_timestamps(df, order_book_id):
         raise ValueError("minute bars of {!r}: timestamps are not in ascending order"
                          .format(order_book_id))
     return stamps
-
-
-def _run_starts(values):
-    """Row of the first value of every run of equal neighbours in `values`."""
-    if len(values) == 0:
-        return np.zeros(0, dtype=np.intp)
-    return np.concatenate(([0], np.flatnonzero(values[1:] != values[:-1]) + 1))
 
 
 def _plain_dates(values, order_book_id):
@@ -182,7 +76,7 @@ def _trading_dates(df, stamps, date_to_number, order_book_id):
     if "trading_date" not in df.columns:
         return per_date(date_to_number, stamps)
     values = df["trading_date"].to_numpy()
-    starts = _run_starts(values)
+    starts = run_starts(values)
     codes, uniques = pd.factorize(values[starts], use_na_sentinel=False)
     dates = _plain_dates(np.asarray(uniques), order_book_id)
     numbers = np.array([date_to_number(day) for day in dates], dtype=np.int64)
@@ -226,7 +120,7 @@ def _first_rows(trading_dates, index_dtype):
     A date that comes back after another date has begun gets no second
     record; its later bars count under the record before them.
     """
-    starts = _run_starts(trading_dates)
+    starts = run_starts(trading_dates)
     first = starts[np.sort(np.unique(trading_dates[starts], return_index=True)[1])]
     index = np.zeros(len(first), dtype=index_dtype)
     index["date"] = trading_dates[first]
@@ -267,8 +161,11 @@ def _latest_trading_date(h5):
 
 
 def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date,
-              equities_dtype, derivatives_dtype, index_dtype, equities_ins_type):
-    """Bring the minute-bar file of `order_book_id` under `path` up to date."""
+              equities_dtype, derivatives_dtype, index_dtype, equities_ins_type, durable=False):
+    """Bring the minute-bar file of `order_book_id` under `path` up to date.
+
+    `durable`: its writes are on disk before this returns.
+    """
     check_order_book_id(order_book_id)
     client = services.client
     ins = client.instruments(order_book_id)
@@ -286,7 +183,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         # removes orphan bar records and rolls back on a failed index write.
         h5.append_minbar(index, data)
 
-    with open_instrument_file(h5_file) as h5:
+    with open_instrument_file(h5_file, durable) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
         if INDEX not in members:

@@ -115,8 +115,9 @@ def minbar_job(order_book_id, path, min_start_date=None, retries=2, durable=Fals
     """Bring one minute-bar file up to date; its Outcome."""
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
-    return _job(order_book_id, lambda: formats.locate(path, order_book_id, "minbar"), bundle._append_h5,
-                (order_book_id, path, None, start), retries, durable, backoff, timeout)
+    return _job(order_book_id, lambda: formats.locate(path, order_book_id, "minbar"),
+                functools.partial(bundle._store_minbar, **store_options(durable)),
+                (order_book_id, path, None, start, formats.MAX_END_DATE), retries, backoff, timeout)
 
 
 def tick_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
@@ -124,8 +125,18 @@ def tick_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
     """Bring one tick file up to date; its Outcome."""
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
-    return _job(order_book_id, lambda: formats.locate(path, order_book_id, "tick"), bundle._append_h5_tick,
-                (order_book_id, path, None, start), retries, durable, backoff, timeout)
+    return _job(order_book_id, lambda: formats.locate(path, order_book_id, "tick"),
+                functools.partial(bundle._store_tick, **store_options(durable)),
+                (order_book_id, path, None, start, formats.MAX_END_DATE), retries, backoff, timeout)
+
+
+def store_options(durable):
+    """The per-run options a job passes its store, as keywords.
+
+    Only those that differ from the store's defaults: a plain run calls the
+    store exactly as the module's own jobs do.
+    """
+    return {"durable": True} if durable else {}
 
 
 def held(locate):
@@ -148,37 +159,39 @@ def held(locate):
     return Held(sum(lengths.values()), len(lengths))
 
 
-def _job(order_book_id, locate, append, args, retries, durable, backoff, timeout=None):
+def _job(order_book_id, locate, append, args, retries, backoff, timeout=None):
     global _interrupted
     if _interrupted:
         raise NotStarted(order_book_id)
     try:
-        return _attempts(order_book_id, locate, append, args, retries, durable, backoff, timeout)
+        return _attempts(order_book_id, locate, append, args, retries, backoff, timeout)
     except KeyboardInterrupt:
         _interrupted = True
         raise
 
 
-def _attempts(order_book_id, locate, append, args, retries, durable, backoff, timeout=None):
+def _attempts(order_book_id, locate, append, args, retries, backoff, timeout=None):
     started = time.monotonic()
-    workers.check_set_up()
+    try:
+        workers.check_set_up()
+    except workers.WorkerSetupError as exc:
+        return _failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
     before = held(locate)
     attempts = 0
-    with _durable(durable):
-        while True:
-            attempts += 1
-            try:
-                with _deadline(timeout):
-                    append(*args)
-                break
-            except Exception as exc:
-                if attempts > retries or not healable(exc):
-                    return _failed(order_book_id, exc, traceback.format_exc(), before,
-                                   held(locate), attempts, time.monotonic() - started)
-            # Safe to repeat: a failed job leaves its file as it was (a tick
-            # file keeps the whole days written before the failure) and the
-            # next attempt starts from what the file holds.
-            time.sleep(backoff_delay(attempts, backoff))
+    while True:
+        attempts += 1
+        try:
+            with _deadline(timeout):
+                append(*args)
+            break
+        except Exception as exc:
+            if attempts > retries or not healable(exc):
+                return _failed(order_book_id, exc, traceback.format_exc(), before,
+                               held(locate), attempts, time.monotonic() - started)
+        # Safe to repeat: a failed job leaves its file as it was (a tick
+        # file keeps the whole days written before the failure) and the
+        # next attempt starts from what the file holds.
+        time.sleep(backoff_delay(attempts, backoff))
     after = held(locate)
     return Outcome(order_book_id, status_of(before, after), before, after, attempts,
                    time.monotonic() - started)
@@ -220,23 +233,6 @@ def _failed(order_book_id, exc, worker_traceback, before, after, attempts, secon
     return Outcome(order_book_id, "failed", before, after, attempts, seconds,
                    "OSError" if isinstance(exc, ENGINE_OS_ERRORS) else type(exc).__name__, str(exc),
                    worker_traceback)
-
-
-@contextlib.contextmanager
-def _durable(durable):
-    """CORVANE_DURABLE=1 for this job when asked; otherwise as the worker has it."""
-    if not durable:
-        yield
-        return
-    saved = os.environ.get("CORVANE_DURABLE")
-    os.environ["CORVANE_DURABLE"] = "1"
-    try:
-        yield
-    finally:
-        if saved is None:
-            del os.environ["CORVANE_DURABLE"]
-        else:
-            os.environ["CORVANE_DURABLE"] = saved
 
 
 def healable(exc):
@@ -330,10 +326,7 @@ def dask_support():
 
 def select(bundle, words, with_derivatives):
     """(identifiers, unresolved words), the message printed as the drivers do."""
-    services = bundle._services()
-    chosen, unresolved = selection.resolve_words(services, bundle.TAG_MAP, words, with_derivatives)
-    if unresolved:
-        services.echo(selection.unresolved_message(bundle.TAG_MAP, unresolved))
+    chosen, unresolved = selection.select(bundle._services(), bundle.TAG_MAP, words, with_derivatives)
     if not chosen:
         raise NothingSelected("no instrument matches {}".format(" ".join(words)), unresolved)
     return chosen, unresolved
@@ -401,10 +394,11 @@ def outcome_of(order_book_id, future, interrupted):
 
 
 def worker_traceback(exc):
-    """The worker-side traceback when the executor kept one, else the local one."""
-    remote = getattr(exc.__cause__, "tb", None)
-    if isinstance(remote, str) and remote.strip('\n"'):
-        return remote.strip('\n"') + "\n"
+    """The traceback of a failure outside the job (a job reports its own).
+
+    That is the executor's: a worker lost, a job never run.  Dask rebuilds
+    the worker's frames into the exception.
+    """
     return "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
 
 

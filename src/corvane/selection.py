@@ -17,10 +17,15 @@ def merge_tags(services, tag_map, tags, with_derivatives):
 
     Words that select nothing are named in one message and dropped.
     """
+    return select(services, tag_map, tags, with_derivatives)[0]
+
+
+def select(services, tag_map, tags, with_derivatives):
+    """(identifiers the words select, words that select nothing), the latter named in one message."""
     order_book_id_set, unresolved = resolve_words(services, tag_map, tags, with_derivatives)
     if unresolved:
         services.echo(unresolved_message(tag_map, unresolved))
-    return order_book_id_set
+    return order_book_id_set, unresolved
 
 
 def unresolved_message(tag_map, words):

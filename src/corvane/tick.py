@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
-from corvane.minbar import open_instrument_file, per_date, per_stamp, to_field
+from corvane.stores import open_instrument_file, per_date, per_stamp, to_field
 
 
 def _check_layout(columns, fields, dtypes):
@@ -158,8 +158,12 @@ def _stored_as(h5, name, ticks):
                     for field in ticks.dtype.names))
 
 
-def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date):
-    """Bring the tick file of `order_book_id` in `path` up to date."""
+def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date,
+                   durable=False):
+    """Bring the tick file of `order_book_id` in `path` up to date.
+
+    `durable`: its writes are on disk before this returns.
+    """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
     loader = services.ticks_loader
@@ -167,7 +171,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     fields = list(loader.FIELDS)
     dtypes = np.dtype(loader.DTYPES)
 
-    with open_instrument_file(h5_file) as h5, _DayWriter(h5) as writer:
+    with open_instrument_file(h5_file, durable) as h5, _DayWriter(h5) as writer:
         # Outside the keeping scope: a refused file is rolled back, not closed.
         members = h5.members()
         check_tick_members(h5_file, members)

@@ -1,0 +1,110 @@
+"""What the two stores share: opening an instrument's file, and turning the
+client's values into record fields.
+"""
+import numpy as np
+import pandas as pd
+
+from corvane import _engine
+
+
+def open_instrument_file(h5_file, durable=False):
+    """The engine's file of one job.
+
+    Durable: the job's writes are on disk (fsync) before it ends, so that even
+    a power loss leaves the file as before or after the job.
+    """
+    return _engine.File(h5_file, durable=durable)
+
+
+def to_field(values, dtype, name):
+    """Convert float64 `values` to the type of field `name` (`dtype`).
+
+    Integer fields get the nearest integer: a scaled price such as
+    10.0001 * 10000 lands just below 100001 and must not be cut to 100000.
+    A value the client left undefined (NaN) has no integer, so it is stored
+    as 0 (open interest of a bar without one, for instance).
+    """
+    dtype = np.dtype(dtype)
+    values = np.asarray(values, dtype=np.float64)
+    if dtype.kind not in "iu":
+        return values.astype(dtype)
+    values = np.rint(values)
+    values[np.isnan(values)] = 0.0
+    info = np.iinfo(dtype)
+    # float(info.max) + 1 is exact for every integer width (a power of two).
+    fits = (values >= float(info.min)) & (values < float(info.max) + 1.0)
+    if not fits.all():
+        bad = values[~fits][0]
+        raise ValueError("value {!r} does not fit field {!r} ({})".format(bad, name, dtype))
+    return values.astype(dtype)
+
+
+def _datetimes(stamps):
+    """`stamps` as a list of plain datetimes, the one form the framework's
+    conversions promise to take.
+
+    numpy makes them an order of magnitude faster than pandas does, but only
+    for wall-clock times without a time zone (it would give UTC otherwise).
+    """
+    if stamps.hasnans:
+        # NaT is no datetime a conversion could read; callers name the instrument.
+        raise ValueError("a timestamp is missing (NaT)")
+    if stamps.tz is None:
+        return stamps.values.astype("datetime64[us]").tolist()
+    return list(stamps.to_pydatetime())
+
+
+def per_stamp(convert, stamps, out=None, slice_rows=65536):
+    """`convert` (a framework conversion) of every timestamp, as int64.
+
+    The framework's conversions are called once per value.  Plain datetimes
+    are far cheaper to make and to convert than pandas Timestamps; making
+    them a slice at a time keeps a 20-year file from holding a second copy of
+    its timestamps as Python objects.
+    """
+    if out is None:
+        out = np.empty(len(stamps), dtype=np.int64)
+    for first in range(0, len(stamps), slice_rows):
+        # A day's stamps fit one slice: no slicing, which pandas makes costly.
+        chunk = _datetimes(stamps if len(stamps) <= slice_rows else stamps[first:first + slice_rows])
+        out[first:first + len(chunk)] = np.fromiter(map(convert, chunk), dtype=np.int64, count=len(chunk))
+    return out
+
+
+def per_date(date_to_number, stamps):
+    """`date_to_number` of every timestamp's calendar date, as int64.
+
+    The conversion is a pure function of the date, so each calendar date is
+    converted once, given a real timestamp of that date, and mapped back.
+    numpy finds the dates of wall-clock stamps far faster than pandas'
+    normalize does.
+    """
+    if stamps.tz is None and not stamps.hasnans:
+        values = stamps.values
+        first, codes = _date_runs(values.astype("datetime64[D]"))
+        # The same plain datetimes as per_stamp makes, without pandas' take.
+        firsts = values[first].astype("datetime64[us]").tolist()
+        return np.fromiter(map(date_to_number, firsts), dtype=np.int64, count=len(firsts))[codes]
+    codes, _ = pd.factorize(stamps.normalize())
+    first = np.unique(codes, return_index=True)[1]
+    return per_stamp(date_to_number, stamps.take(first))[codes]
+
+
+def _date_runs(days):
+    """(row of each date's first stamp, date number of every row) for `days`.
+
+    Stamps in time order hold each date in one run, found without sorting
+    (a twenty-year fetch keeps no sorted copies); any other order is sorted.
+    """
+    starts = run_starts(days)
+    if (days[starts[1:]] > days[starts[:-1]]).all():
+        return starts, np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(days))))
+    _, first, codes = np.unique(days, return_index=True, return_inverse=True)
+    return first, codes
+
+
+def run_starts(values):
+    """Row of the first value of every run of equal neighbours in `values`."""
+    if len(values) == 0:
+        return np.zeros(0, dtype=np.intp)
+    return np.concatenate(([0], np.flatnonzero(values[1:] != values[:-1]) + 1))
