@@ -28,13 +28,13 @@ native-test: $(NATIVE)/CMakeCache.txt
 
 # The GoogleTests again, built with AddressSanitizer and UndefinedBehaviorSanitizer
 # (every test) and with ThreadSanitizer (the tests of the compression threads, the
-# journal, the guarded file and the file), each in a build directory of its own. Any
-# sanitizer report fails the run.
+# journal, the guarded file, the file and the reader's threads), each in a build
+# directory of its own. Any sanitizer report fails the run.
 SANITIZED = cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCORVANE_TESTS=ON -DCORVANE_PYTHON=OFF \
 	    -DCMAKE_CXX_FLAGS="-fsanitize=$(2) -fno-omit-frame-pointer -fno-sanitize-recover=all" \
 	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$(2)"
-TSAN_TESTS := CompressInOrder.*:CompressionThreads.*:Journal*:*JournalIdentity*:GuardedFile*:File.*:ExistingFile*
+TSAN_TESTS := CompressInOrder.*:CompressionThreads.*:Journal*:*JournalIdentity*:GuardedFile*:File.*:ExistingFile*:ReadColumns*
 
 $(ASAN)/CMakeCache.txt:
 	$(call SANITIZED,$(ASAN),address$(,)undefined)
