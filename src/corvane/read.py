@@ -56,23 +56,7 @@ def _date_span(dates, start, end):
     return first, max(first, stop)
 
 
-# ---------------------------------------------------------------- decoding
-
-def _days_since_epoch(dates):
-    """Integer YYYYMMDD dates as datetime64[D]."""
-    dates = np.asarray(dates, dtype=np.int64)
-    months = (dates // 10000 - 1970) * 12 + dates // 100 % 100 - 1
-    return months.astype("datetime64[M]").astype("datetime64[D]") + (dates % 100 - 1).astype("timedelta64[D]")
-
-
-def tick_times(date, time):
-    """Tick `date` (YYYYMMDD) and `time` (HHMMSSmmm) fields as a DatetimeIndex."""
-    time = np.asarray(time, dtype=np.int64)
-    hhmmss, millis = time // 1000, time % 1000
-    ms = (hhmmss // 10000 * 3600 + hhmmss // 100 % 100 * 60 + hhmmss % 100) * 1000 + millis
-    stamps = _days_since_epoch(date).astype("datetime64[ns]") + ms.astype("timedelta64[ms]")
-    return pd.DatetimeIndex(stamps, name="datetime")
-
+# ---------------------------------------------------------------- fields
 
 def _bar_fields(dtype, fields):
     known = [name for name in dtype.names if name != "datetime"]
@@ -177,15 +161,9 @@ def ticks(path, order_book_id, start=None, end=None):
     records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
     trading_dates = np.repeat(np.array([int(day) for day in days], dtype=np.int32),
                               [len(part) for part in parts]).astype(np.int32)
-    return _ticks_frame(records, trading_dates, layouts.tick_scales)
-
-
-def _ticks_frame(records, trading_dates, scales):
-    columns = {"trading_date": trading_dates}
-    for name in records.dtype.names:
-        if name not in ("date", "time"):
-            columns[name] = records[name] / scales[name] if name in scales else records[name]
-    return pd.DataFrame(columns, index=tick_times(records["date"], records["time"]))
+    table = files.ticks_table(records, layouts.tick_scales)
+    table.insert(0, "trading_date", trading_dates)
+    return table
 
 
 def index(path, order_book_id):
