@@ -87,7 +87,8 @@ def _tick_file(path, order_book_id):
 def _read_index(reader, h5_file):
     if INDEX not in reader or DATA not in reader:
         raise files.BundleError("{} holds no bars".format(h5_file))
-    return reader.read(INDEX)
+    # A few small chunks: not worth a thread.
+    return reader.read(INDEX, threads=1)
 
 
 def _bars_of_file(h5_file, start, end, fields, threads=0):
