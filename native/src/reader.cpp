@@ -26,6 +26,10 @@ namespace {
 // lock on the old file; the open is then made again, a few times at most.
 constexpr int kOpenAttempts = 8;
 
+// Chunks a reading thread is worth: about 2 MiB of the engine's 64 KiB chunks,
+// some 2 ms of inflating.
+constexpr std::size_t kChunksPerThread = 32;
+
 Handle unlocked_read_access() {
     Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
     // The lock is ours, taken on our own descriptor before the open: HDF5
@@ -257,7 +261,10 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
     const std::size_t first_chunk = first / chunk_rows;
     const std::size_t chunks = (first + count - 1) / chunk_rows - first_chunk + 1;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
-    threads = static_cast<unsigned>(std::min<std::size_t>(threads, chunks));
+    // A thread gets a share of at least kChunksPerThread chunks: the read
+    // waits for its slowest thread, and on a busy machine one that is not
+    // scheduled at once costs more than inflating a few chunks alone.
+    threads = static_cast<unsigned>(std::min<std::size_t>(threads, std::max<std::size_t>(1, chunks / kChunksPerThread)));
 
     std::atomic<std::size_t> next{0};
     std::atomic<bool> failed{false};

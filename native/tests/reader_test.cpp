@@ -53,7 +53,8 @@ class ReadColumnsTest : public ::testing::Test {
 protected:
     void SetUp() override {
         File file(path);
-        Dataset::create(file, "data", testing::view(bars), /*rows_per_chunk=*/64);
+        // Small chunks: enough of them for several threads.
+        Dataset::create(file, "data", testing::view(bars), /*rows_per_chunk=*/8);
         file.close();
     }
     TempDir dir;
@@ -133,7 +134,7 @@ TEST_F(ReadColumnsTest, ADamagedChunkIsNamedWithItsRows) {
             FAIL() << "a damaged chunk read without error";
         } catch (const IoError& e) {
             const std::string message = e.what();
-            EXPECT_NE(message.find("rows 128 to 192"), std::string::npos) << message;
+            EXPECT_NE(message.find("rows 128 to 136"), std::string::npos) << message;
             EXPECT_NE(message.find("'data' in '" + path + "'"), std::string::npos) << message;
         }
     }
