@@ -114,6 +114,8 @@ def test_a_worker_killed_mid_run_leaves_the_records_of_a_clean_run(demo, cluster
     killer.join()
     assert killed, "no worker was busy"
     assert report.exit_status == 0, report.summary(verbose=True)
+    # The job Dask ran again knows its first worker died.
+    assert sum(outcome.worker_lost for outcome in report.outcomes) == 1
     assert records(tmp_path / "killed") == records(tmp_path / "clean")
     # The dead writer's temporary file is gone too.
     assert not [name for name in os.listdir(tmp_path / "killed" / "equities") if name.startswith(".")]

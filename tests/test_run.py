@@ -152,6 +152,66 @@ def test_a_timeout_is_refused_on_dask(demo, tmp_path):
         run.update("minbar", str(tmp_path), [INDEX], scheduler="local:1", timeout=5)
 
 
+class GivenFutures(concurrent.futures.Executor):
+    """Hands out the futures it is given, one per submit, as an executor cut off would leave them."""
+
+    def __init__(self, futures):
+        self.futures = list(futures)
+
+    def submit(self, fn, *args):
+        return self.futures.pop(0)
+
+
+def future_of(result=None, exception=None, cancelled=False):
+    future = concurrent.futures.Future()
+    if cancelled:
+        future.cancel()
+        future.set_running_or_notify_cancel()
+    elif exception is not None:
+        future.set_exception(exception)
+    else:
+        future.set_result(result)
+    return future
+
+
+def test_a_lost_scheduler_keeps_the_outcomes_that_came_back_and_reports_the_rest_lost():
+    finished = run.Outcome("A", "new", None, run.Held(3, 1), 2, 0.5)
+    futures = [future_of(finished), future_of(cancelled=True), future_of(exception=OSError("gone"))]
+    calls = [(run.minbar_job, oid, "b") for oid in "ABC"]
+    outcomes = run.run_jobs(GivenFutures(futures), calls, own=False, lost=lambda: True)
+    assert [o.status for o in outcomes] == ["new", "lost", "lost"]
+    report = run.Report("update-minbar", "b", ["A", "B", "C"], [], outcomes, "SchedulerLost: lost")
+    assert report.exit_status == 1
+    assert report.summary().startswith("corvane: 3 instruments: 1 new, 0 updated, 0 up to date, 0 failed, 2 lost;")
+    entries = report.as_json()["instruments"]
+    assert [(e["status"], e["attempts"], e["retries"], e["rows_after"]) for e in entries] == [
+        ("new", 2, 1, 3), ("lost", 0, 0, None), ("lost", 0, 0, None)]
+    assert report.as_json()["counts"]["lost"] == 2
+    # With the scheduler there, the same futures are what they are.
+    futures = [future_of(finished), future_of(cancelled=True), future_of(exception=OSError("gone"))]
+    assert [o.status for o in run.run_jobs(GivenFutures(futures), calls, own=False, lost=lambda: False)] == [
+        "new", "interrupted", "failed"]
+
+
+@pytest.mark.parametrize("exception, lost", [
+    (concurrent.futures.process.BrokenProcessPool("terminated abruptly"), True),
+    (OSError("disk full"), False),
+])
+def test_a_job_whose_worker_died_records_it(exception, lost):
+    (outcome,) = run.run_jobs(GivenFutures([future_of(exception=exception)]), [(run.minbar_job, "A", "b")],
+                              own=False)
+    assert outcome.status == "failed" and outcome.worker_lost == lost
+    assert run.outcome_json(outcome)["worker_lost"] == lost
+
+
+def test_a_job_started_again_in_the_same_run_knows_its_worker_was_lost(tmp_path):
+    assert not run.started_before(str(tmp_path), "A")
+    assert run.started_before(str(tmp_path), "A")
+    assert not run.started_before(str(tmp_path), "B") and not run.started_before(None, "A")
+    # An identifier that would leave the directory marks nothing (its job refuses it).
+    assert not run.started_before(str(tmp_path), "../A") and not (tmp_path.parent / "A").exists()
+
+
 @pytest.mark.parametrize("content, unsafe", [
     (b"not an HDF5 file\n", False),   # refused as not HDF5
     (None, True),                     # an identifier that would leave its directory
@@ -261,7 +321,8 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert failed["status"] == "failed" and failed["attempts"] == 1
     assert failed["error"].startswith("OSError: unable to open file ")
     assert report["counts"] == {
-        "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "not_run": 0, "instruments": 3,
+        "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "not_run": 0, "lost": 0,
+        "instruments": 3,
         "rows_added": sum(rows_in(minbar, oid)[0] for oid in (INDEX, FUTURE))}
 
     verbose = corvane("update-minbar", minbar, STOCK, "--verbose", env=dict(os.environ))

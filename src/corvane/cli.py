@@ -104,6 +104,8 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
         click.echo("corvane: {}".format(error_text(error)), err=True)
         sys.exit(1)
     click.echo(result.summary(verbose))
+    if result.error:
+        click.echo("corvane: {}".format(result.error), err=True)
     if report:
         try:
             result.write_json(report)

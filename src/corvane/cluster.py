@@ -9,6 +9,7 @@ with the process pool.  Dask reruns the job of a worker that died; the
 engine's rollback journal makes that safe.
 """
 import contextlib
+import logging
 import os
 import sys
 import uuid
@@ -40,16 +41,31 @@ class WorkerSetup(distributed.WorkerPlugin):
 @contextlib.contextmanager
 def executor(scheduler, path, echo):
     """The scope of one run on the cluster `scheduler`; yields its executor."""
-    with _client(scheduler) as client:
+    with _quiet_client_log(), _client(scheduler) as client:
         echo("corvane: Dask dashboard at {}".format(client.dashboard_link))
         client.register_plugin(WorkerSetup())
         check_shared(client, path)
         jobs = client.get_executor(pure=False)
+        # Cut off from its scheduler, the client cancels what it waits for and
+        # tries to reconnect (for distributed.comm.timeouts.connect), then closes.
+        jobs.scheduler_lost = lambda: client.status != "running"
         try:
             yield jobs
         finally:
             # Not-started jobs were cancelled by the run; wait for the rest.
             jobs.shutdown(wait=True)
+
+
+@contextlib.contextmanager
+def _quiet_client_log():
+    """The client's log of a lost scheduler (tracebacks) kept off: the run says it in one line."""
+    log = logging.getLogger("distributed.client")
+    level = log.level
+    log.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        log.setLevel(level)
 
 
 @contextlib.contextmanager

@@ -21,12 +21,14 @@ import importlib
 import json
 import os
 import random
+import shutil
 import signal
 import reprlib
 import sys
 import threading
 import time
 import traceback
+import uuid
 from typing import NamedTuple, Optional
 
 from corvane import _engine, bundle_files, errors, formats, market_client, selection, workers
@@ -35,7 +37,9 @@ from corvane.workers import SetupRefused
 
 COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 # "not_run": selected, but the run failed outside the jobs before reaching it.
-STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted", "not_run")
+# "lost": handed to a Dask cluster whose scheduler was lost before the job's
+# outcome came back (its file is whole: as before the job, or after it).
+STATUSES = ("new", "updated", "up_to_date", "failed", "interrupted", "not_run", "lost")
 # First wait before a retry, doubled at each further attempt, with jitter.
 BACKOFF_SECONDS = 1.0
 # Failures shown with their worker's traceback under --verbose.
@@ -94,6 +98,8 @@ class Outcome(NamedTuple):
     error_type: Optional[str] = None
     error_message: Optional[str] = None
     traceback: Optional[str] = None
+    # A worker died under the job (the job was run again elsewhere, or failed for it).
+    worker_lost: bool = False
 
     @property
     def error(self):
@@ -111,23 +117,27 @@ class Outcome(NamedTuple):
 # --- the jobs (run in the workers) --------------------------------------------
 
 def minbar_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
-               backoff=BACKOFF_SECONDS, timeout=None):
-    """Bring one minute-bar file up to date; its Outcome."""
+               backoff=BACKOFF_SECONDS, timeout=None, marks=None):
+    """Bring one minute-bar file up to date; its Outcome.
+
+    `marks`: a directory where each job leaves a mark as it starts, so that
+    a job the cluster runs again after its worker died knows it.
+    """
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
     return _job(order_book_id, lambda: formats.locate(path, order_book_id, "minbar"),
                 functools.partial(bundle._store_minbar, **store_options(durable)),
-                (order_book_id, path, None, start, formats.MAX_END_DATE), retries, backoff, timeout)
+                (order_book_id, path, None, start, formats.MAX_END_DATE), retries, backoff, timeout, marks)
 
 
 def tick_job(order_book_id, path, min_start_date=None, retries=2, durable=False,
-             backoff=BACKOFF_SECONDS, timeout=None):
+             backoff=BACKOFF_SECONDS, timeout=None, marks=None):
     """Bring one tick file up to date; its Outcome."""
     from corvane import bundle
     start = bundle.MIN_START_DATE if min_start_date is None else min_start_date
     return _job(order_book_id, lambda: formats.locate(path, order_book_id, "tick"),
                 functools.partial(bundle._store_tick, **store_options(durable)),
-                (order_book_id, path, None, start, formats.MAX_END_DATE), retries, backoff, timeout)
+                (order_book_id, path, None, start, formats.MAX_END_DATE), retries, backoff, timeout, marks)
 
 
 def store_options(durable):
@@ -159,15 +169,32 @@ def held(locate):
     return Held(sum(lengths.values()), len(lengths))
 
 
-def _job(order_book_id, locate, append, args, retries, backoff, timeout=None):
+def _job(order_book_id, locate, append, args, retries, backoff, timeout=None, marks=None):
     global _interrupted
     if _interrupted:
         raise NotStarted(order_book_id)
     try:
-        return _attempts(order_book_id, locate, append, args, retries, backoff, timeout)
+        rerun = started_before(marks, order_book_id)
+        outcome = _attempts(order_book_id, locate, append, args, retries, backoff, timeout)
+        return outcome._replace(worker_lost=True) if rerun else outcome
     except KeyboardInterrupt:
         _interrupted = True
         raise
+
+
+def started_before(marks, order_book_id):
+    """Whether this job had started before in this run (its worker died); marks it started."""
+    if not marks:
+        return False
+    try:
+        formats.check_order_book_id(order_book_id)
+    except (TypeError, ValueError):
+        return False    # the job itself refuses it
+    try:
+        os.close(os.open(os.path.join(marks, order_book_id), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644))
+    except FileExistsError:
+        return True
+    return False
 
 
 def _attempts(order_book_id, locate, append, args, retries, backoff, timeout=None):
@@ -294,18 +321,35 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
         job_path = os.path.abspath(path) if cluster else path
         calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable, BACKOFF_SECONDS, timeout)
                  for order_book_id in sorted(chosen)]
+        error = None
         if executor is not None:
             outcomes = run_jobs(executor, calls, own=False)
         elif cluster is not None:
-            with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor:
-                outcomes = run_jobs(dask_executor, calls, own=False)
+            with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor, \
+                    start_marks(job_path) as marks:
+                outcomes = run_jobs(dask_executor, [call + (marks,) for call in calls], own=False,
+                                    lost=dask_executor.scheduler_lost)
+            if any(outcome.status == "lost" for outcome in outcomes):
+                error = "SchedulerLost: lost the Dask scheduler {}; {} of {} instruments have no outcome".format(
+                    scheduler, sum(o.status == "lost" for o in outcomes), len(outcomes))
         else:
             outcomes = run_jobs(process_pool(bundle, jobs, len(calls)), calls, own=True)
     except BaseException as error:
         # A failure outside the jobs: the caller's report lists what it kept from running.
         error.not_reached = sorted(chosen)
         raise
-    return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes)
+    return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error)
+
+
+@contextlib.contextmanager
+def start_marks(path):
+    """A hidden directory in `path` for the jobs' start marks (see `started_before`), removed after."""
+    marks = os.path.join(path, ".corvane-marks-{}".format(uuid.uuid4().hex))
+    os.makedirs(marks)
+    try:
+        yield marks
+    finally:
+        shutil.rmtree(marks, ignore_errors=True)
 
 
 def process_pool(bundle, jobs, count):
@@ -332,13 +376,15 @@ def select(bundle, words, with_derivatives):
     return chosen, unresolved
 
 
-def run_jobs(executor, calls, own):
+def run_jobs(executor, calls, own, lost=None):
     """Outcomes of `calls`, in their order.
 
     `own`: the executor is this run's pool, entered as its scope (which
     waits with its bar) on a terminal, shut down here otherwise.  Ctrl-C
     cancels what has not started; what runs ends as the engine allows
     (rolled back or committed) and the rest is reported interrupted.
+    `lost()`: whether the executor lost its scheduler; the jobs whose
+    outcome did not come back are then reported lost.
     """
     futures = {}
     interrupted = False
@@ -357,7 +403,8 @@ def run_jobs(executor, calls, own):
         if own and not own_scope:
             with contextlib.suppress(KeyboardInterrupt):
                 executor.shutdown(wait=True)
-    return [outcome_of(order_book_id, futures.get(order_book_id), interrupted)
+    scheduler_lost = lost is not None and lost()
+    return [outcome_of(order_book_id, futures.get(order_book_id), interrupted, scheduler_lost)
             for _, order_book_id, *_ in calls]
 
 
@@ -378,8 +425,16 @@ def wait_with_progress(futures, total, stream=None):
             last = time.monotonic()
 
 
-def outcome_of(order_book_id, future, interrupted):
+# The exceptions of a job whose worker process died under it.
+WORKER_LOST_ERRORS = ("BrokenProcessPool", "KilledWorker")
+
+
+def outcome_of(order_book_id, future, interrupted, scheduler_lost=False):
     """The job's Outcome; failures outside the job (its worker) made into one."""
+    if scheduler_lost and not (future is not None and future.done() and not future.cancelled()
+                               and future.exception() is None):
+        return Outcome(order_book_id, "lost", error_type="SchedulerLost",
+                       error_message="the Dask scheduler was lost before the job's outcome came back")
     # Interrupted jobs that never started count no attempt.
     if future is None or future.cancelled():
         return Outcome(order_book_id, "interrupted")
@@ -390,7 +445,8 @@ def outcome_of(order_book_id, future, interrupted):
         return future.result()
     if interrupted or isinstance(exc, KeyboardInterrupt):
         return Outcome(order_book_id, "interrupted", attempts=0 if isinstance(exc, NotStarted) else 1)
-    return _failed(order_book_id, exc, worker_traceback(exc), None, None, 0, 0.0)
+    failed = _failed(order_book_id, exc, worker_traceback(exc), None, None, 0, 0.0)
+    return failed._replace(worker_lost=type(exc).__name__ in WORKER_LOST_ERRORS)
 
 
 def worker_traceback(exc):
@@ -441,6 +497,8 @@ class Report(NamedTuple):
         if counts["interrupted"]:
             not_started = sum(1 for o in self.outcomes if o.status == "interrupted" and not o.attempts)
             line += ", {} interrupted ({} not started)".format(counts["interrupted"], not_started)
+        if counts["lost"]:
+            line += ", {} lost".format(counts["lost"])
         line += "; {} rows added".format(counts["rows_added"])
         if self.unresolved:
             line += "; matched nothing: {}".format(" ".join(self.unresolved))
@@ -497,7 +555,7 @@ def failed_run(command, path, words, error, not_reached=(), unresolved=()):
 
 def outcome_json(outcome):
     before, after = outcome.before or Held(0, 0), outcome.after or Held(0, 0)
-    if outcome.status in ("interrupted", "not_run"):
+    if outcome.status in ("interrupted", "not_run", "lost"):
         before = after = UNREADABLE
     return {
         "order_book_id": outcome.order_book_id,
@@ -507,6 +565,8 @@ def outcome_json(outcome):
         "days_before": before.days,
         "days_after": after.days,
         "attempts": outcome.attempts,
+        "retries": max(outcome.attempts - 1, 0),
+        "worker_lost": outcome.worker_lost,
         "seconds": round(outcome.seconds, 3),
         "error": outcome.error,
     }
