@@ -246,3 +246,42 @@ def test_an_index_naming_rows_that_are_not_there_is_refused(minbar, line_no):
         h5.create_dataset("index", data=index)
     with pytest.raises(BundleError, match="its index names rows"):
         read.bars(minbar, "BAD")
+
+
+@pytest.mark.parametrize("value, day", [
+    (20250103, 20250103), (np.int32(20250103), 20250103), ("20250103", 20250103),
+    (datetime.date(2025, 1, 3), 20250103), (np.datetime64("2025-01-03T10:00"), 20250103), (None, None),
+])
+def test_days_are_taken_in_every_form(value, day):
+    assert read.as_day(value) == day
+
+
+@pytest.mark.parametrize("value", [True, 2025.0103, b"20250103"])
+def test_other_things_are_no_day(value):
+    with pytest.raises(TypeError, match="a day is"):
+        read.as_day(value)
+
+
+def test_one_field_may_be_named_alone(minbar):
+    assert list(read.bars(minbar, "ST1", fields="close").columns) == ["trading_date", "close"]
+
+
+def test_the_engine_reader_refuses_arrays_that_do_not_fit(minbar):
+    path = os.path.join(minbar, "equities", "ST1.h5")
+    with _engine.Reader(path) as reader:
+        assert reader.read("data", 2, 5)["datetime"].tolist() == bars(bundle.EQUITIES_DTYPE)[1]["datetime"][2:5].tolist()
+        assert len(reader.read("data", -3)) == 3
+        for columns, message in [
+            ([("close", np.empty(3), "")], "must hold 4 values"),
+            ([("close", np.empty(4, dtype=np.int32), "")], "must hold 4 values"),
+            ([("datetime", np.empty(5, dtype="datetime64[ns]"), "bar_time")], "must hold 4 values"),
+            ([("bid", np.empty(4), "")], "no field 'bid'"),
+            ([("close", np.empty(4), "scaled")], "decode must be"),
+        ]:
+            with pytest.raises(ValueError, match=message):
+                reader.read_into("data", 0, 4, columns)
+        close = np.empty(4)
+        reader.read_into("data", 8, 12, [("close", close, "")])
+        assert close.tolist() == bars(bundle.EQUITIES_DTYPE)[1]["close"][8:12].tolist()
+    with pytest.raises(ValueError, match="closed"):
+        reader.members()
