@@ -168,6 +168,21 @@ def find_instrument(path, kind, order_book_id):
     return TICK_KIND if kind == "tick" else os.path.basename(os.path.dirname(h5_file)), h5_file
 
 
+def check_output(out, extensions, what):
+    """Refuse an output file of another extension than `extensions`, or in a missing directory.
+
+    Checked before anything is read, so that a long read never ends in an
+    error about the file name.  `what` names what the extension gives.
+    """
+    extension = os.path.splitext(out)[1].lower()
+    if extension not in extensions:
+        raise BundleError("{}: {} comes from the extension, one of {}".format(out, what, ", ".join(extensions)))
+    directory = os.path.dirname(os.path.abspath(out))
+    if not os.path.isdir(directory):
+        raise BundleError("{}: directory {} does not exist".format(out, directory))
+    return extension
+
+
 # ---------------------------------------------------------------- records as tables
 
 def parse_day(text):

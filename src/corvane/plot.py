@@ -9,7 +9,6 @@ which the range holds few enough to see, so a picture costs the same for a
 day as for twenty years; the range is read and resampled a slice of
 trading dates at a time, so memory stays that of one slice.
 """
-import os
 
 # At load, so that a missing `corvane[plot]` is found before any file is read.
 import matplotlib  # noqa: F401
@@ -56,13 +55,7 @@ def _new_figure(width, height):
 
 def check_output(out):
     """Refuse an output file whose format or directory cannot be written."""
-    extension = os.path.splitext(out)[1].lower()
-    if extension not in FORMATS:
-        raise files.BundleError("{}: the image format comes from the extension, one of {}".format(
-            out, ", ".join(FORMATS)))
-    directory = os.path.dirname(os.path.abspath(out))
-    if not os.path.isdir(directory):
-        raise files.BundleError("{}: directory {} does not exist".format(out, directory))
+    files.check_output(out, FORMATS, "the image format")
 
 
 def check_size(size):

@@ -214,13 +214,7 @@ EXPORT_FORMATS = (".csv", ".parquet")
 
 def check_export(out):
     """Refuse an output file whose format or directory cannot be written, before reading."""
-    extension = os.path.splitext(out)[1].lower()
-    if extension not in EXPORT_FORMATS:
-        raise files.BundleError("{}: the format comes from the extension, one of {}".format(
-            out, ", ".join(EXPORT_FORMATS)))
-    directory = os.path.dirname(os.path.abspath(out))
-    if not os.path.isdir(directory):
-        raise files.BundleError("{}: directory {} does not exist".format(out, directory))
+    extension = files.check_output(out, EXPORT_FORMATS, "the format")
     if extension == ".parquet":
         import pyarrow  # noqa: F401  (the extra corvane[parquet]; missing: ModuleNotFoundError)
 
