@@ -419,6 +419,23 @@ def test_a_leftover_journal_is_named_and_repair_rolls_it_back(made):
         assert h5["index"][()].tobytes() == before[1].tobytes()
 
 
+def test_repair_keeps_an_update_past_its_commit_point_and_drops_its_journal(made):
+    path = made["stock"]
+    h5 = _engine.File(path)
+    h5.append_minbar(*bars(formats.EQUITIES_DTYPE, [20250107]))
+    _engine._fail_once("guarded.committed")  # fails after the signature landed
+    with pytest.raises(OSError, match="in place with this call's changes"):
+        h5.close()
+    journal = formats.companion_paths(path)["journal"]
+    assert os.path.exists(journal)
+    report = run(root_of(made, "stock"), repair=True)
+    assert report.findings == []
+    assert report.repaired == [(path, "journal {} removed (its update had committed)".format(
+        os.path.basename(journal)))]
+    with h5py.File(path, "r") as h5:
+        assert h5["index"][-1]["date"] == 20250107
+
+
 def test_repair_removes_a_dead_temporary_and_creates_nothing(tmp_path):
     made = make_bundle(tmp_path)
     new = os.path.join(os.path.dirname(made["stock"]), "ST2.h5")

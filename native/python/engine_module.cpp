@@ -558,6 +558,22 @@ NB_MODULE(_engine, m) {
     m.def("lock_path",
           [](nb::handle path) { return fs_decode(GuardedFile::lock_path_for(fs_path(path))); },
           nb::arg("path"), "Where the lock file of a writer of the bundle file at path lies.");
+    m.def(
+        "recover",
+        [](nb::handle path) {
+            const GuardedFile::Leftovers found = GuardedFile::recover(fs_path(path));
+            static const char* const journal[] = {"none", "rolled back", "completed", "discarded"};
+            nb::dict out;
+            out["journal"] = journal[static_cast<int>(found.journal)];
+            out["temporary"] = found.temporary;
+            out["lock"] = found.lock;
+            return out;
+        },
+        nb::arg("path"),
+        "Settle what dead writers left beside the bundle file at path, as the next open would: "
+        "{'journal': 'none' | 'rolled back' | 'completed' (its update had committed and stands) | "
+        "'discarded', 'temporary': removed?, 'lock': removed?}. OSError, touching nothing, while "
+        "a writer works on the file.");
     m.def("dataset_lengths", [](nb::handle path) { return dataset_lengths(fs_path(path)); },
           nb::arg("path"),
           "{name: rows} of the root group's one-dimensional datasets; the file is opened "

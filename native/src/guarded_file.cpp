@@ -312,9 +312,63 @@ void copy_bytes(const Descriptor& from, const Descriptor& to, std::uint64_t leng
     }
 }
 
+// The file `path` names: its target when it is a symbolic link, so that
+// both ways of writing (in place, or beside and renamed) update the target
+// and the link stays a link. A link to nothing is refused: creating the
+// file would replace the link.
+std::string through_link(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    std::unique_ptr<char, void (*)(void*)> target(::realpath(path.c_str(), nullptr), std::free);
+    if (!target) {
+        throw FileError("unable to open file '" + path + "' (a symbolic link whose target cannot be "
+                        "reached: " + reason(errno) + "; the engine writes through a link, never over it)");
+    }
+    return target.get();
+}
+
 }  // namespace
 
 void set_write_path(WritePath path) { write_path = path; }
+
+GuardedFile::Leftovers GuardedFile::recover(const std::string& given) {
+    const std::string path = through_link(given);
+    const std::string temporary = temporary_path_for(path);
+    Leftovers found;
+    const bool journal = exists(Journal::path_for(path));
+    const bool had_temporary = exists(temporary);
+    const bool had_lock = exists(lock_path_for(path));
+    if (!journal && !had_temporary && !had_lock) return found;
+    Descriptor lock = take_writer_lock(path);
+    if (!lock) throw FileError(busy_message(path));
+    try {
+        Descriptor shared(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (journal && shared) {
+            take_shared(shared, path);
+            Descriptor data(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+            if (!data) {
+                throw FileError("unable to open file '" + path + "' for writing (" + reason(errno) + ")");
+            }
+            if (!names(path, shared) || !names(path, data)) {
+                throw FileError("'" + path + "' was replaced while being recovered; try again");
+            }
+            try {
+                found.journal = recover_journal(path, shared, data);
+            } catch (const Error& e) {
+                throw FileError("unable to recover file '" + path +
+                                "': an interrupted write could not be undone (" + e.what() + ")");
+            }
+        }
+        remove_dead_temporary(temporary);
+    } catch (...) {
+        release_writer_lock(path, lock);
+        throw;
+    }
+    release_writer_lock(path, lock);
+    found.temporary = had_temporary && !exists(temporary);
+    found.lock = had_lock && !exists(lock_path_for(path));
+    return found;
+}
 
 std::string GuardedFile::temporary_path_for(const std::string& path) {
     return hidden_companion(path, ".tmp");
@@ -400,25 +454,6 @@ std::size_t GuardedFile::PageRuns::count() const {
     for (const auto& [first, end] : runs_) n += end - first;
     return n;
 }
-
-namespace {
-
-// The file `path` names: its target when it is a symbolic link, so that
-// both ways of writing (in place, or beside and renamed) update the target
-// and the link stays a link. A link to nothing is refused: creating the
-// file would replace the link.
-std::string through_link(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
-    std::unique_ptr<char, void (*)(void*)> target(::realpath(path.c_str(), nullptr), std::free);
-    if (!target) {
-        throw FileError("unable to open file '" + path + "' (a symbolic link whose target cannot be "
-                        "reached: " + reason(errno) + "; the engine writes through a link, never over it)");
-    }
-    return target.get();
-}
-
-}  // namespace
 
 std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool durable,
                                                std::size_t max_pending_bytes) {

@@ -683,5 +683,50 @@ TEST_F(GuardedFileTest, ALinkedFileIsWrittenThroughOnBothPaths) {
     EXPECT_FALSE(testing::exists(dir.path("missing.h5")));
 }
 
+// Recovery on its own, as `corvane verify --repair` runs it.
+TEST_F(GuardedFileTest, RecoverSettlesWhatDeadWritersLeftAndSaysWhat) {
+    using R = Journal::Recovery;
+    EXPECT_EQ(GuardedFile::recover(path).journal, R::none);
+    // A writer killed before journalling leaves its lock file.
+    testing::write_bytes(GuardedFile::lock_path_for(path), "");
+    auto found = GuardedFile::recover(path);
+    EXPECT_TRUE(found.lock);
+    EXPECT_FALSE(found.temporary);
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    for (const char* point : {"guarded.apply", "guarded.committed"}) {
+        ASSERT_EQ(testing::in_dying_child([&] {
+                      auto file = GuardedFile::open(path, false);
+                      put(*file, 0, std::string(2 * kPage, 'k'));
+                      failpoint::die_once(point);
+                      file->commit();
+                      die();
+                  }),
+                  100);
+        found = GuardedFile::recover(path);
+        const bool committed = std::string(point) == "guarded.committed";
+        EXPECT_EQ(found.journal, committed ? R::completed : R::rolled_back) << point;
+        EXPECT_TRUE(found.lock) << point;
+        EXPECT_EQ(testing::read_bytes(path).substr(0, 4), committed ? "kkkk" : original.substr(0, 4));
+        EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+        SetUp();
+    }
+    const std::string fresh = dir.path("new.h5");
+    ASSERT_EQ(testing::in_dying_child([&] {
+                  auto file = GuardedFile::open(fresh, false);
+                  put(*file, 0, "half");
+                  die();
+              }),
+              0);
+    found = GuardedFile::recover(fresh);
+    EXPECT_TRUE(found.temporary);
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    // A live writer's leftovers are its own.
+    auto writer = GuardedFile::open(path, false);
+    put(*writer, 0, "live");
+    EXPECT_THROW(GuardedFile::recover(path), FileError);
+    EXPECT_TRUE(testing::exists(journal));
+    writer->commit();
+}
+
 }  // namespace
 }  // namespace corvane

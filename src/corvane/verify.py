@@ -334,15 +334,16 @@ def _leftovers(h5_file):
 
 
 def recover(h5_file):
-    """Run the recovery an update's open runs: roll back, remove a dead temporary.
+    """Settle what dead writers left beside `h5_file`, as an update's open does.
 
-    The engine's open does it; abort() then ends the call without a write.
-    A journal without its file guards nothing an open could restore, and
-    opening would only start a new file, so it is left for the operator.
+    The engine's own recovery: a journal rolled back, or dropped when its
+    update had passed its commit point; a dead temporary or lock file
+    removed. Returns what it found ({'journal': 'none' | 'rolled back' |
+    'completed' | 'discarded', 'temporary': bool, 'lock': bool}). A journal
+    without its file guards nothing an open could restore: it is left for
+    the operator. OSError while a writer works on the file.
     """
-    if not os.path.exists(h5_file) and not os.path.lexists(_engine.temporary_path(h5_file)):
-        return
-    _engine.File(h5_file).abort()
+    return _engine.recover(h5_file)
 
 
 def _leftover_findings(h5_file, repair):
@@ -350,13 +351,15 @@ def _leftover_findings(h5_file, repair):
     left = _leftovers(h5_file)
     repaired, failure = [], None
     if left and repair:
+        journal = "rolled back"
         try:
-            recover(h5_file)
+            if recover(h5_file)["journal"] == "completed":
+                journal = "removed (its update had committed)"
         except OSError as error:
             failure = str(error)
         still = _leftovers(h5_file)
         repaired = ["{} {} removed".format(kind, os.path.basename(path)) if kind == "temporary"
-                    else "journal {} rolled back".format(os.path.basename(path))
+                    else "journal {} {}".format(os.path.basename(path), journal)
                     for kind, path in left.items() if kind not in still]
         left = still
     found = []

@@ -70,6 +70,20 @@ public:
     static std::shared_ptr<GuardedFile> open(const std::string& path, bool durable,
                                              std::size_t max_pending_bytes = kMaxPendingBytes);
 
+    // What recover() found beside a bundle file and did with it.
+    struct Leftovers {
+        Journal::Recovery journal = Journal::Recovery::none;
+        bool temporary = false;  // a dead writer's temporary file, removed
+        bool lock = false;       // a dead writer's lock file, removed
+    };
+    // Settles what dead writers left beside `path` (a journal, a temporary
+    // file, a lock file), as the next open of the file would, and says what
+    // it found. A journal whose file is gone is left alone: it guards
+    // nothing an open could restore. FileError, touching nothing, when a
+    // live writer holds the file; FileError when a journal cannot be
+    // settled (it is kept).
+    static Leftovers recover(const std::string& path);
+
     // Where the temporary file of a new version of `path` lies.
     static std::string temporary_path_for(const std::string& path);
     // Where the writer lock of `path` lies (while a writer holds it).
