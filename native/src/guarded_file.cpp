@@ -283,7 +283,7 @@ void recover_dead_writer(const std::string& path, const Descriptor& shared) {
 void copy_bytes(const Descriptor& from, const Descriptor& to, std::uint64_t length,
                 const std::string& what) {
     const auto short_copy = [&](std::uint64_t copied) {
-        return FileError("'" + what + "' was cut by another process while this call copied it (" +
+        return BusyError("'" + what + "' was cut by another process while this call copied it (" +
                          std::to_string(copied) + " of " + std::to_string(length) +
                          " bytes); try again");
     };
@@ -340,7 +340,7 @@ GuardedFile::Leftovers GuardedFile::recover(const std::string& given) {
     const bool had_lock = exists(lock_path_for(path));
     if (!journal && !had_temporary && !had_lock) return found;
     Descriptor lock = take_writer_lock(path);
-    if (!lock) throw FileError(busy_message(path));
+    if (!lock) throw BusyError(busy_message(path));
     try {
         Descriptor shared(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (journal && shared) {
@@ -703,7 +703,7 @@ bool GuardedFile::take_exclusive() {
         if (journal_) journal_->remove(dir_);
         journal_.reset();
         wrote_ = false;
-        throw FileError("'" + path_ + "' was changed by another process while this call wrote it; try again");
+        throw BusyError("'" + path_ + "' was changed by another process while this call wrote it; try again");
     }
     if (write_path == WritePath::in_place) throw BusyError(busy_message(path_));
     return false;
@@ -722,7 +722,7 @@ void GuardedFile::move_beside() {
     // A new version renamed into place would leave the file's other names
     // on the old one.
     if (st.st_nlink > 1) {
-        throw FileError("'" + path_ + "' has " + std::to_string(st.st_nlink) +
+        throw BusyError("'" + path_ + "' has " + std::to_string(st.st_nlink) +
                         " hard links, which a new version written beside it would not update; it is "
                         "written only in place, and a reader holds it: try again once it has closed it");
     }
