@@ -157,6 +157,17 @@ std::size_t slice_bound(std::int64_t value, std::size_t rows) {
     return static_cast<std::size_t>(value);
 }
 
+// `mutex`, waited for without the GIL, so that the thread holding it can
+// take the GIL back.
+std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex) {
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        nb::gil_scoped_release unlocked;
+        lock.lock();
+    }
+    return lock;
+}
+
 // One open File, used from any number of Python threads one call at a time:
 // the engine's File is not thread-safe, and the GIL is released while it
 // works (a close() from another thread must wait for an append to finish,
@@ -165,16 +176,8 @@ class PyFile {
 public:
     PyFile(nb::handle path, bool durable) : file_(fs_path(path), durable) {}
 
-    // Exclusive use of the file for one call. Waiting happens without the
-    // GIL, so that the thread holding the file can take the GIL back.
-    std::unique_lock<std::mutex> exclusive() {
-        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-        if (!lock.owns_lock()) {
-            nb::gil_scoped_release unlocked;
-            lock.lock();
-        }
-        return lock;
-    }
+    // Exclusive use of the file for one call.
+    std::unique_lock<std::mutex> exclusive() { return lock_without_gil(mutex_); }
 
     nb::object path() const {
         return nb::module_::import_("os").attr("fsdecode")(nb::bytes(file_.path().data(), file_.path().size()));
@@ -368,14 +371,7 @@ public:
         file_.emplace(name);
     }
 
-    std::unique_lock<std::mutex> exclusive() {
-        std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-        if (!lock.owns_lock()) {
-            nb::gil_scoped_release unlocked;
-            lock.lock();
-        }
-        return lock;
-    }
+    std::unique_lock<std::mutex> exclusive() { return lock_without_gil(mutex_); }
 
     void close() {
         auto lock = exclusive();
