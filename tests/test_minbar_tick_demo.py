@@ -36,7 +36,8 @@ def pick(ins_type, trading_from):
     """An instrument of `ins_type` trading over the whole test window, one
     with a night session first (its bars cross calendar dates)."""
     listed = lumenfeed.all_instruments()
-    listed = listed[listed["type"] == ins_type]
+    # Cell by cell: a pyarrow-backed string column refuses to compare with an enum member.
+    listed = listed[[cell == ins_type for cell in listed["type"]]]
     night = listed.get("trading_hours", pd.Series("", index=listed.index)).astype(str).str.startswith("21")
     for row in pd.concat([listed[night], listed[~night]]).itertuples():
         if pd.Timestamp(row.listed_date) <= pd.Timestamp(str(trading_from)) and (
