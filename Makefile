@@ -1,5 +1,6 @@
 # One driver for the newcomer's commands:
 #   make demo   set everything up, then update a demo bundle from the stand-in market
+#   make test-fast  lint and the tests but the slow (process-level) ones
 #   make test   set everything up, then run every test (GoogleTest via ctest, the
 #               GoogleTests again under the sanitizers, then pytest)
 #   make wheel  a wheel in dist/ that carries HDF5 and libdeflate (installs without them)
@@ -13,7 +14,7 @@ JOBS    ?= 2
 # cmake, ninja and the build backends come from the checkout's virtual environment.
 export PATH := $(CURDIR)/.venv/bin:$(PATH)
 
-.PHONY: setup wheel native-test sanitizer-test asan-test tsan-test tsan-binding-test lint pytest test demo bench mutants clean
+.PHONY: setup test-fast wheel native-test sanitizer-test asan-test tsan-test tsan-binding-test lint pytest test demo bench mutants clean
 
 setup:
 	bash tools/setup.sh
@@ -57,7 +58,7 @@ tsan-test: $(TSAN)/CMakeCache.txt
 # one file used from two threads and across fork().
 $(TSAN_PY)/CMakeCache.txt:
 	cmake -S . -B $(TSAN_PY) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	    -DCORVANE_PYTHON=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	    -DCORVANE_PYTHON=ON -DCORVANE_HOOKS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_CXX_FLAGS="-fsanitize=thread -fno-omit-frame-pointer" \
 	    -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=thread" -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=thread"
 
@@ -79,6 +80,13 @@ lint:
 # pytest exits 5 when it collects nothing, which fails this target.
 pytest:
 	$(PY) -m pytest -q
+
+# The loop while working: ruff, the import check and the tests that run in
+# one process, without the sanitizer builds and the slow (process-level)
+# groups. `make test` still runs everything.
+test-fast:
+	$(MAKE) lint
+	$(PY) -m pytest -q -m "not slow"
 
 test: setup
 	$(MAKE) lint

@@ -27,6 +27,9 @@ import traceback
 
 import pytest
 
+# Process-level: left out by `make test-fast`, run by `make test`.
+pytestmark = pytest.mark.slow
+
 # One as-of date per step: step 0 is every file's first fill, the later steps
 # append the next trading day (and rewrite the latest tick day).
 ASOFS = ("20240726", "20240729", "20240730", "20240731")

@@ -14,6 +14,9 @@ import pytest
 import corvane.bundle as bundle
 from corvane import run
 
+# Process-level: left out by `make test-fast`, run by `make test`.
+pytestmark = pytest.mark.slow
+
 DEMO_ASOF = "20240726"
 # Small histories at DEMO_ASOF, and two twenty-year stocks for a job long
 # enough to kill its worker in the middle.

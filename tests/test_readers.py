@@ -24,6 +24,9 @@ import pytest
 
 from corvane import _engine
 
+# Process-level: left out by `make test-fast`, run by `make test`.
+pytestmark = pytest.mark.slow
+
 lumenfeed = pytest.importorskip("lumenfeed")
 bundle = pytest.importorskip("corvane.bundle")
 

@@ -14,6 +14,9 @@ import sys
 import h5py
 import pytest
 
+# Process-level: left out by `make test-fast`, run by `make test`.
+pytestmark = pytest.mark.slow
+
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 
 # Runs the script as the main module, the way `python example.py` would, after

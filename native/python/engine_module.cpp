@@ -2,7 +2,6 @@
 // table from engine exceptions to Python exceptions. No behaviour of its own.
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
-#include "corvane/failpoint.hpp"
 #include "corvane/file.hpp"
 #include "corvane/guarded_file.hpp"
 #include "corvane/journal.hpp"
@@ -30,6 +29,12 @@
 
 namespace nb = nanobind;
 using namespace corvane;
+
+#ifdef CORVANE_HOOKS
+// The benchmark and test switches (hooks.cpp), built in only with the
+// CORVANE_HOOKS option: a product build has none.
+void add_hooks(nb::module_& m);
+#endif
 
 namespace {
 
@@ -574,28 +579,8 @@ NB_MODULE(_engine, m) {
           nb::arg("path"),
           "{name: rows} of the root group's one-dimensional datasets; the file is opened "
           "read-only, without a lock, and nothing is written.");
-    m.def("_set_crash_safety", [](bool enabled) { set_crash_safety(enabled); }, nb::arg("enabled"),
-          "Benchmark hook: False writes later files in place, without lock, temporary file or "
-          "journal, to measure what crash safety costs. Never for real bundles.");
-    m.def(
-        "_set_write_path",
-        [](const std::string& path) {
-            if (path == "automatic") {
-                set_write_path(WritePath::automatic);
-            } else if (path == "in_place") {
-                set_write_path(WritePath::in_place);
-            } else if (path == "beside") {
-                set_write_path(WritePath::beside);
-            } else {
-                throw ArgumentError("write path must be 'automatic', 'in_place' or 'beside'");
-            }
-        },
-        nb::arg("path"),
-        "Benchmark hook: how existing files take their changes ('automatic': in place unless a "
-        "reader holds the file; 'in_place': always, failing when a reader holds it; 'beside': "
-        "always a new version renamed over the file). Never for real bundles.");
-    m.def("_fail_once", [](const std::string& point) { failpoint::fail_once(point); },
-          nb::arg("point"), "Test hook: make the next pass through the named point fail.");
-
+#ifdef CORVANE_HOOKS
+    add_hooks(m);
+#endif
     bind_reader(m);
 }
