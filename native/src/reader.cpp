@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -54,9 +55,28 @@ bool same_file(hid_t file, hid_t fapl, int descriptor) {
            ours.st_dev == theirs.st_dev && ours.st_ino == theirs.st_ino;
 }
 
+// Takes the shared lock on `descriptor`, trying again for up to `wait`: a
+// writer holds the file exclusively only in the instant it lands its changed
+// pages in place, but another program's writer may hold it for as long as it
+// has it open, and a read must not hang on that. 0, or the errno of the
+// failure (EWOULDBLOCK when still held after `wait`).
+int lock_shared(int descriptor, std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::microseconds(200);
+    for (;;) {
+        if (::flock(descriptor, LOCK_SH | LOCK_NB) == 0) return 0;
+        if (errno == EINTR) continue;
+        if (errno != EWOULDBLOCK) return errno;
+        if (std::chrono::steady_clock::now() >= deadline) return EWOULDBLOCK;
+        std::this_thread::sleep_for(pause);
+        pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(50));
+    }
+}
+
 }  // namespace
 
-ReadOnlyFile::ReadOnlyFile(std::string path) : path_(std::move(path)) {
+ReadOnlyFile::ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait)
+    : path_(std::move(path)) {
     ErrorPrintingOff quiet;
     if (path_.empty() || path_.find('\0') != std::string::npos) {
         throw FileError("invalid file name '" + path_ + "'");
@@ -67,16 +87,12 @@ ReadOnlyFile::ReadOnlyFile(std::string path) : path_(std::move(path)) {
         if (descriptor_ < 0) {
             throw FileError("unable to open file '" + path_ + "' (" + std::strerror(errno) + ")");
         }
-        // Blocking: a writer holds the file exclusively only while it lands
-        // its few changed pages in place, and never while readers hold it.
-        int locked;
-        do {
-            locked = ::flock(descriptor_, LOCK_SH);
-        } while (locked != 0 && errno == EINTR);
-        if (locked != 0) {
-            const int error = errno;
+        const int error = lock_shared(descriptor_, lock_wait);
+        if (error != 0) {
             release();
-            throw FileError("unable to lock file '" + path_ + "' (" + std::strerror(error) + ")");
+            throw FileError("unable to lock file '" + path_ + "' for reading (" +
+                            (error == EWOULDBLOCK ? "another process holds it for writing" : std::strerror(error)) +
+                            ")");
         }
         handle_ = Handle(H5Fopen(path_.c_str(), H5F_ACC_RDONLY, fapl.get()), H5Fclose);
         if (!handle_) {

@@ -163,6 +163,21 @@ TEST_F(ReadColumnsTest, HoldsAReadersSharedLockUntilClosed) {
     EXPECT_THROW(moved.members(), ArgumentError);
 }
 
+TEST_F(ReadColumnsTest, AFileHeldForWritingIsRefusedAfterTheWait) {
+    const int writer = ::open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(writer, LOCK_EX), 0);
+    try {
+        ReadOnlyFile file(path, std::chrono::milliseconds(20));
+        FAIL() << "opened a file another process holds exclusively";
+    } catch (const FileError& e) {
+        EXPECT_NE(std::string(e.what()).find("another process holds it for writing"), std::string::npos)
+            << e.what();
+    }
+    ::close(writer);
+    ReadOnlyFile file(path, std::chrono::milliseconds(0));
+    EXPECT_TRUE(file.contains("data"));
+}
+
 TEST_F(ReadColumnsTest, OpensNothingButHdf5FilesAndNamesWhatIsMissing) {
     EXPECT_THROW(ReadOnlyFile(dir.path("absent.h5")), FileError);
     testing::write_bytes(dir.path("text.h5"), "not hdf5");

@@ -7,6 +7,7 @@
 #include "corvane/dataset.hpp"
 #include "corvane/handle.hpp"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,14 +15,18 @@
 
 namespace corvane {
 
+// How long a reader waits for the shared lock by default.
+inline constexpr std::chrono::milliseconds kReaderLockWait{10000};
+
 // One bundle file open for reading. The shared lock is taken before HDF5
 // opens the file and held until close (or destruction), so the version read
 // stays the same for as long as the object lives.
 class ReadOnlyFile {
 public:
-    // Throws FileError naming the file when it cannot be opened or locked,
-    // or is not an HDF5 file. Waits while a writer lands pages in place.
-    explicit ReadOnlyFile(std::string path);
+    // Throws FileError naming the file when it cannot be opened, or is not
+    // an HDF5 file, or another process still holds it exclusively after
+    // `lock_wait` (a writer landing pages in place holds it for an instant).
+    explicit ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait = kReaderLockWait);
     ~ReadOnlyFile();
 
     ReadOnlyFile(ReadOnlyFile&& other) noexcept;
