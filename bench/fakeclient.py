@@ -56,7 +56,8 @@ class FakeClient:
     def all_instruments(self, type=None):
         listing = self._listing
         if type is not None:
-            listing = listing[listing["type"] == type]
+            # Cell by cell, as pyarrow-backed strings refuse to compare with an enum member.
+            listing = listing[[cell == type for cell in listing["type"]]]
         return listing.copy()
 
     def get_next_trading_date(self, date):

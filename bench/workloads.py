@@ -108,7 +108,8 @@ def listing():
 def oldest(ins_type):
     """The identifier of the longest-listed instrument of a type."""
     rows = listing()
-    rows = rows[rows["type"] == ins_type]
+    # Cell by cell: a pyarrow-backed string column refuses to compare with an enum member.
+    rows = rows[[cell == ins_type for cell in rows["type"]]]
     listed = rows["listed_date"].map(day_int)
     return rows["order_book_id"].iloc[int(np.argmin(listed.to_numpy()))]
 
@@ -589,7 +590,7 @@ def _quick_tags():
     rows = rows.assign(listed=rows["listed_date"].map(day_int)).sort_values("listed")
     tags = []
     for ins_type in (INSTRUMENT_TYPE.CS, INSTRUMENT_TYPE.FUTURE):
-        tags += list(rows[rows["type"] == ins_type]["order_book_id"].iloc[-2:])
+        tags += list(rows[[cell == ins_type for cell in rows["type"]]]["order_book_id"].iloc[-2:])
     return tags
 
 
