@@ -448,9 +448,9 @@ class _SplitClient:
 class _SplitFile:
     """An engine file, each call timed under its part."""
 
-    def __init__(self, h5_file, clock):
+    def __init__(self, h5_file, durable, clock):
         self._clock = clock
-        self._file = clock.timed("engine_open", minbar_open, h5_file)
+        self._file = clock.timed("engine_open", minbar_open, h5_file, durable)
 
     def __getattr__(self, name):
         return getattr(self._file, name)
@@ -503,7 +503,7 @@ def _split_updates(ctx, client, order_book_id, file_names, start):
     parts = SPLIT_PARTS + ("total",)
     split = {key: [] for part in parts for key in (part, part + "_cpu")}
     plain = ctx.services(client)
-    minbar.open_instrument_file = lambda h5_file: _SplitFile(h5_file, clock)
+    minbar.open_instrument_file = lambda h5_file, durable=False: _SplitFile(h5_file, durable, clock)
     try:
         for name in file_names:
             clock, seen = _Clock(), {"dt": [], "date": []}
