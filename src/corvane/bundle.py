@@ -1,8 +1,8 @@
-import os
-# chain, List, Optional, h5py and np are part of the module's load sequence
-# that callers may rely on, though nothing here uses them.
+import os  # noqa: F401
+# os, chain, repr, List, Optional, h5py and np are part of the module's load
+# sequence that callers may rely on, though nothing here uses them.
 from itertools import chain  # noqa: F401
-from reprlib import repr
+from reprlib import repr  # noqa: F401
 from typing import List, Optional  # noqa: F401
 
 import click
@@ -17,7 +17,9 @@ from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time
 
 # The subsystems take their services as an argument; they never import this
 # module, so loading it stays free of cycles and of side effects.
-from corvane import minbar, selection, services, tick
+from corvane import drivers, minbar, selection, services, tick
+# The start lines are the drivers'; callers have found them here.
+from corvane.drivers import START_LINES  # noqa: F401
 # The record types and date bounds are the file format's, declared once there.
 from corvane.formats import (  # noqa: F401
     DERIVATIVES_DTYPE, EQUITIES_DTYPE, INDEX_DTYPE, MAX_END_DATE, MIN_START_DATE)
@@ -39,13 +41,6 @@ EQUITIES_INS_TYPE = [
     INSTRUMENT_TYPE.INDX,
     INSTRUMENT_TYPE.CONVERTIBLE,
 ]
-
-# The drivers' start lines, by kind; `corvane.run` prints the same.
-START_LINES = {
-    "minbar": "开始更新 {} 只标的的分钟线数据：{}",
-    "tick": "开始更新 {} 只标的的tick数据：{}",
-}
-
 
 # The six functions below are the module's public surface: the pool ships the
 # jobs and the initialiser to its workers by reference, so they must stay
@@ -76,21 +71,20 @@ def init_lumenfeed_with_warnings_catch():
 
 
 def update_minbar(path, tags, with_derivatives, concurrency):
-    _order_book_id_set = _merge_tags(tags, with_derivatives)
-    click.echo(START_LINES["minbar"].format(len(_order_book_id_set), repr(_order_book_id_set)))
-    with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
-        for order_book_id in _order_book_id_set:
-            executor.submit(_append_h5, order_book_id, path)
+    _drive("minbar", _append_h5, path, tags, with_derivatives, concurrency)
 
 
 def update_tick(path, tags, with_derivatives, concurrency):
+    _drive("tick", _append_h5_tick, path, tags, with_derivatives, concurrency)
+
+
+def _drive(kind, job, path, tags, with_derivatives, concurrency):
+    """Select, announce (as `corvane.run` does), then one pool job per instrument."""
     _order_book_id_set = _merge_tags(tags, with_derivatives)
-    # Made here, after a selection that succeeded, so the workers find it in place.
-    os.makedirs(path, exist_ok=True)
-    click.echo(START_LINES["tick"].format(len(_order_book_id_set), repr(_order_book_id_set)))
+    drivers.announce(click.echo, kind, path, _order_book_id_set)
     with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
         for order_book_id in _order_book_id_set:
-            executor.submit(_append_h5_tick, order_book_id, path)
+            executor.submit(job, order_book_id, path)
 
 
 # The stores wired to the module's services and record types, for the two

@@ -23,7 +23,6 @@ import os
 import random
 import shutil
 import signal
-import reprlib
 import sys
 import threading
 import time
@@ -31,7 +30,7 @@ import traceback
 import uuid
 from typing import NamedTuple, Optional
 
-from corvane import _engine, bundle_files, errors, formats, market_client, selection, workers
+from corvane import _engine, bundle_files, drivers, errors, formats, market_client, selection, workers
 from corvane.formats import DATA, INDEX
 from corvane.workers import SetupRefused
 
@@ -313,10 +312,7 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
     bundle.click.echo(market_client.line(bundle.lumenfeed))
     chosen, unresolved = select(bundle, words, with_derivatives)
     try:
-        if kind == "tick":
-            # Made here, after a selection that succeeded, so the workers find it in place.
-            os.makedirs(path, exist_ok=True)
-        bundle.click.echo(bundle.START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
+        drivers.announce(bundle.click.echo, kind, path, chosen)
         # Workers on other machines have other working directories.
         job_path = os.path.abspath(path) if cluster else path
         calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable, BACKOFF_SECONDS, timeout)
