@@ -164,8 +164,9 @@ def test_a_recovery_is_flushed_before_the_dead_writers_journal_goes(trace):
     name = existing(trace)
     before = open(name, "rb").read()
     journal = _engine.journal_path(name)
-    # The writer dies right after its first overwrite of the file: the journal must undo it.
-    trace.run(APPEND.format(path="in_place", file=name), kill="pwrite " + name)
+    # The writer dies right after its first overwrite of the file (its
+    # signature blanked): the journal must undo it.
+    trace.run(APPEND.format(path="in_place", file=name), kill="pwrite {} 0".format(name))
     assert os.path.exists(journal) and open(name, "rb").read() != before
     events = trace.run("from corvane import _engine\n_engine.File({!r}).abort()\n".format(name))
     assert open(name, "rb").read() == before and not os.path.exists(journal)
@@ -259,24 +260,34 @@ def test_a_smaller_tick_day_gives_back_the_space_of_the_larger(tmp_path):
     assert os.path.getsize(name) < 0.8 * grown
 
 
-def test_a_dead_writers_journal_is_never_applied_to_a_backup_restored_over_its_file(trace):
-    name = os.path.join(trace.directory, "X.h5")
-    days = [20200000 + 10000 * (k // 300) + k % 300 for k in range(360)]
+def half_written(trace, name, days):
+    """`name` holding `days` of bars, left by a writer killed after blanking its signature."""
     with _engine.File(name) as h5:
         h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, days, per_day=240))
-    backup = os.path.join(trace.directory, "..", "backup.h5")
-    with _engine.File(backup) as h5:
-        h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, days[:300], per_day=240))
-    older = open(backup, "rb").read()
     trace.run(APPEND.format(path="in_place", file=name).replace("20250107, 20250108", "20250107"),
-              kill="pwrite " + name)
-    journal = _engine.journal_path(name)
-    assert os.path.exists(journal)
-    os.replace(backup, name)   # the operator restores yesterday's backup
-    with _engine.File(name) as h5:
-        assert h5.length("index") == 300
-    # The journal's bytes belong to another version: applying them would corrupt this one.
-    assert open(name, "rb").read() == older and not os.path.exists(journal)
+              kill="pwrite {} 0".format(name))
+    assert os.path.exists(_engine.journal_path(name))
+
+
+def test_a_dead_writers_journal_is_never_applied_to_another_version_copied_over_its_file(trace):
+    name = os.path.join(trace.directory, "X.h5")
+    other = os.path.join(trace.directory, "Y.h5")
+    days = [20200000 + 10000 * (k // 300) + k % 300 for k in range(360)]
+    half_written(trace, other, days[:300])
+    os.remove(_engine.journal_path(other))
+    copied = open(other, "rb").read()
+    half_written(trace, name, days)
+    # A backup of another version, itself taken mid-write, copied over the
+    # file in place: same inode, same name, but not the bytes the journal saved.
+    with open(name, "r+b") as f:
+        f.truncate(0)
+        f.write(copied)
+    try:
+        _engine.File(name).abort()
+    except OSError:
+        pass   # the copy is half written itself; what matters is what is left
+    assert open(name, "rb").read() == copied
+    assert not os.path.exists(_engine.journal_path(name))
 
 
 def test_a_temporary_file_someone_holds_locked_is_never_taken_for_a_dead_writers(tmp_path):

@@ -6,7 +6,7 @@
 
    TRACE_LOG    the log: one line per call, "op path [offset|target]"
    TRACE_UNDER  only paths under this prefix are logged
-   TRACE_KILL   "op path": SIGKILL right after the first such call
+   TRACE_KILL   "op path" or "op path extra": SIGKILL right after the first such call
    TRACE_HOLD   "op path": before the first such call, create TRACE_LOG.held
                 and wait for TRACE_LOG.release */
 #define _GNU_SOURCE
@@ -27,17 +27,20 @@ static void fd_path(int fd, char *out, size_t size) {
     out[n < 0 ? 0 : n] = '\0';
 }
 
-static int matches(const char *wanted, const char *op, const char *path) {
-    char line[4200];
+/* Whether `wanted` is "op path", or "op path extra" (a write at one offset). */
+static int matches(const char *wanted, const char *op, const char *path, const char *extra) {
+    char line[8500];
     if (!wanted) return 0;
     snprintf(line, sizeof line, "%s %s", op, path);
+    if (strcmp(wanted, line) == 0) return 1;
+    snprintf(line, sizeof line, "%s %s %s", op, path, extra ? extra : "");
     return strcmp(wanted, line) == 0;
 }
 
 static void before(const char *op, const char *path) {
     static int held;
     const char *log = getenv("TRACE_LOG");
-    if (held || !log || !matches(getenv("TRACE_HOLD"), op, path)) return;
+    if (held || !log || !matches(getenv("TRACE_HOLD"), op, path, NULL)) return;
     held = 1;
     char sign[4200], release[4200];
     snprintf(sign, sizeof sign, "%s.held", log);
@@ -58,7 +61,7 @@ static void after(const char *op, const char *path, const char *extra) {
         if (write(fd, line, (size_t)n) < 0) {}
         close(fd);
     }
-    if (matches(getenv("TRACE_KILL"), op, path)) kill(getpid(), SIGKILL);
+    if (matches(getenv("TRACE_KILL"), op, path, extra)) kill(getpid(), SIGKILL);
 }
 
 #define REAL(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
