@@ -108,13 +108,16 @@ def prepare_venv():
     return python
 
 
+def configure():
+    """The scratch build as the tests need it: module with its test hooks, and the GoogleTests."""
+    subprocess.run(["cmake", "-S", TREE, "-B", BUILD, "-G", "Ninja",
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCORVANE_TESTS=ON",
+                    "-DCORVANE_PYTHON=ON", "-DCORVANE_HOOKS=ON", "-DPython_EXECUTABLE=" + sys.executable],
+                   check=True, stdout=subprocess.DEVNULL)
+
+
 def build_engine():
     """Builds the module and the GoogleTests of the scratch copy; False when it does not build."""
-    if not os.path.exists(os.path.join(BUILD, "CMakeCache.txt")):
-        subprocess.run(["cmake", "-S", TREE, "-B", BUILD, "-G", "Ninja",
-                        "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DCORVANE_TESTS=ON",
-                        "-DCORVANE_PYTHON=ON", "-DPython_EXECUTABLE=" + sys.executable],
-                       check=True, stdout=subprocess.DEVNULL)
     built = subprocess.run(["cmake", "--build", BUILD, "-j", "2", "--target", "_engine",
                             "corvane_engine_tests"], capture_output=True, text=True)
     if built.returncode != 0:
@@ -181,6 +184,7 @@ def main():
     os.makedirs(TREE, exist_ok=True)
     sync_tree(options.source)
     python = prepare_venv()
+    configure()
     if not build_engine():
         sys.exit("mutants: the unchanged engine does not build in " + BUILD)
 
