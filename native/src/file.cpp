@@ -3,7 +3,7 @@
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
 #include "corvane/guarded_file.hpp"
-#include "journal_vfd.hpp"
+#include "guarded_driver.hpp"
 
 #include <hdf5.h>
 

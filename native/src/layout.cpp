@@ -21,11 +21,6 @@ bool is_signed_integer(FieldType type) {
            type == FieldType::i64;
 }
 
-bool is_unsigned_integer(FieldType type) {
-    return type == FieldType::u8 || type == FieldType::u16 || type == FieldType::u32 ||
-           type == FieldType::u64;
-}
-
 bool is_float(FieldType type) { return type == FieldType::f32 || type == FieldType::f64; }
 
 std::string type_code(FieldType type) {

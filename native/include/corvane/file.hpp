@@ -41,7 +41,6 @@ public:
 
     const std::string& path() const { return path_; }
     bool is_open() const { return static_cast<bool>(handle_); }
-    bool is_writable() const { return static_cast<bool>(handle_) && writable_; }
 
     // Makes the file writable: takes the writer lock (readers never take it)
     // and opens the file's bytes for writing. Every writing operation calls

@@ -13,7 +13,6 @@ enum class FieldType { i8, i16, i32, i64, u8, u16, u32, u64, f32, f64 };
 
 std::size_t size_of(FieldType type);
 bool is_signed_integer(FieldType type);
-bool is_unsigned_integer(FieldType type);
 bool is_float(FieldType type);
 // numpy's type code, e.g. "<i8", "|u1".
 std::string type_code(FieldType type);

@@ -1,4 +1,4 @@
-#include "journal_vfd.hpp"
+#include "guarded_driver.hpp"
 
 #include "closing_scope.hpp"
 #include "corvane/error.hpp"

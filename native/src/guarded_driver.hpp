@@ -1,6 +1,7 @@
-// The HDF5 file driver of the engine: HDF5 reads and writes a bundle file
-// through a GuardedFile (plain POSIX I/O with a rollback journal), so that
-// every byte HDF5 changes in place can be put back. The files stay plain
+// The guarded HDF5 file driver of the engine: HDF5 reads and writes a
+// bundle file through a GuardedFile (its commit protocol: writer lock, held
+// overwrites, rollback journal), so that every byte HDF5 changes in place
+// can be put back. The files stay plain
 // HDF5: nothing of the driver is recorded in them.
 #pragma once
 
