@@ -124,7 +124,10 @@ def _run_jobs(spec, client):
         except Exception as exc:
             if not spec.get("keep_going"):
                 raise
-            errors.append([kind, oid, type(exc).__name__, str(exc)])
+            # The built-in class callers catch: the engine's kinds of
+            # OSError (corvane.errors) all count as OSError.
+            builtin = next(c for c in type(exc).__mro__ if c.__module__ == "builtins")
+            errors.append([kind, oid, builtin.__name__, str(exc)])
     return errors
 
 
