@@ -1,0 +1,261 @@
+/* A syscall-level fault injector for the crash-point sweep (LD_PRELOAD).
+ *
+ * Counts the calls that change a file or its lock -- write, pwrite, fsync,
+ * fdatasync, rename, unlink, truncate, copy_file_range, flock -- made on paths
+ * under one watched directory, and at one chosen call stops the process
+ * before or after it, tears it (the first half of a write lands, or only the
+ * second half, then the process stops), or fails it with an errno. A stopped process writes one line to the
+ * notification descriptor ("stopped N NAME\n") and waits to be killed, so
+ * that the test can look at the files at that very moment.
+ *
+ * Driven from inside the process (ctypes), so nothing is read from the
+ * environment:
+ *   crash_shim_watch(dir, log_fd)       count calls under dir; log_fd >= 0
+ *                                       gets one line per counted call
+ *   crash_shim_arm(point, action, err, notify_fd)
+ *   crash_shim_count()                  calls counted so far
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+enum action { NONE = 0, STOP_BEFORE = 1, STOP_AFTER = 2, FAIL = 3, TEAR = 4, TEAR_END = 5 };
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static char watched[PATH_MAX];
+static size_t watched_length;
+static int log_fd = -1;
+static long counted;
+static long armed_point;
+static int armed_action;
+static int armed_errno;
+static int notify_fd = -1;
+
+void crash_shim_watch(const char* dir, int fd) {
+    pthread_mutex_lock(&lock);
+    snprintf(watched, sizeof watched, "%s", dir);
+    watched_length = strlen(watched);
+    log_fd = fd;
+    counted = 0;
+    pthread_mutex_unlock(&lock);
+}
+
+void crash_shim_arm(long point, int action, int error, int fd) {
+    pthread_mutex_lock(&lock);
+    armed_point = point;
+    armed_action = action;
+    armed_errno = error;
+    notify_fd = fd;
+    pthread_mutex_unlock(&lock);
+}
+
+long crash_shim_count(void) { return counted; }
+
+static void say(int fd, const char* text) {
+    size_t left = strlen(text);
+    while (left > 0) {
+        ssize_t n = syscall(SYS_write, fd, text, left);
+        if (n <= 0) return;
+        text += n;
+        left -= (size_t)n;
+    }
+}
+
+static int under_watched(const char* path) {
+    return watched_length > 0 && strncmp(path, watched, watched_length) == 0 &&
+           (path[watched_length] == '/' || path[watched_length] == '\0');
+}
+
+static int path_watched(int dirfd, const char* path) {
+    if (watched_length == 0 || path == NULL) return 0;
+    if (path[0] == '/' || dirfd == AT_FDCWD) {
+        char full[PATH_MAX];
+        if (path[0] != '/') {
+            if (getcwd(full, sizeof full) == NULL) return 0;
+            size_t n = strlen(full);
+            snprintf(full + n, sizeof full - n, "/%s", path);
+            return under_watched(full);
+        }
+        return under_watched(path);
+    }
+    char link[64], dir[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+    ssize_t n = readlink(link, dir, sizeof dir - 1);
+    if (n <= 0) return 0;
+    dir[n] = '\0';
+    return under_watched(dir);
+}
+
+static int fd_watched(int fd) {
+    if (watched_length == 0) return 0;
+    char link[64], target[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) return 0;
+    target[n] = '\0';
+    return under_watched(target);
+}
+
+static void stop_here(long point, const char* name) {
+    char line[128];
+    snprintf(line, sizeof line, "stopped %ld %s\n", point, name);
+    if (notify_fd >= 0) say(notify_fd, line);
+    for (;;) pause();  /* until the test kills us */
+}
+
+/* What to do at a counted call: its number, and the armed action (NONE when
+ * this is not the armed point). */
+static int enter(const char* name, const char* path, long* point) {
+    pthread_mutex_lock(&lock);
+    *point = ++counted;
+    if (log_fd >= 0) {
+        char line[PATH_MAX + 64];
+        snprintf(line, sizeof line, "%ld %s %s\n", *point, name, path ? path : "");
+        say(log_fd, line);
+    }
+    int action = *point == armed_point ? armed_action : NONE;
+    pthread_mutex_unlock(&lock);
+    if (action == STOP_BEFORE) stop_here(*point, name);
+    return action;
+}
+
+static const char* fd_name(int fd) {
+    static __thread char target[PATH_MAX];
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    target[n > 0 ? n : 0] = '\0';
+    return target;
+}
+
+#define REAL(ret, name, ...) \
+    static ret (*real_##name)(__VA_ARGS__); \
+    if (!real_##name) real_##name = (ret (*)(__VA_ARGS__))dlsym(RTLD_NEXT, #name)
+
+/* After the real call: stops when armed to stop after it. */
+#define AFTER(action, point, name) \
+    do { if ((action) == STOP_AFTER) { int saved = errno; stop_here(point, name); errno = saved; } } while (0)
+
+#define FAILED(action) ((action) == FAIL ? (errno = armed_errno, 1) : 0)
+
+static ssize_t written(int fd, const void* buf, size_t count, off_t offset, int positional,
+                       const char* name) {
+    long point;
+    int action = enter(name, fd_name(fd), &point);
+    if (FAILED(action)) return -1;
+    if ((action == TEAR || action == TEAR_END) && count > 1) {
+        /* Half the bytes land, then the process stops: a torn write. */
+        const size_t half = count / 2;
+        if (!positional) {
+            syscall(SYS_write, fd, buf, half);
+        } else if (action == TEAR) {
+            syscall(SYS_pwrite64, fd, buf, half, offset);
+        } else {
+            syscall(SYS_pwrite64, fd, (const char*)buf + half, count - half, offset + (off_t)half);
+        }
+        stop_here(point, name);
+    }
+    ssize_t n = positional ? syscall(SYS_pwrite64, fd, buf, count, offset) : syscall(SYS_write, fd, buf, count);
+    AFTER(action, point, name);
+    return n;
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+    if (!fd_watched(fd)) return syscall(SYS_write, fd, buf, count);
+    return written(fd, buf, count, 0, 0, "write");
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset) {
+    if (!fd_watched(fd)) return syscall(SYS_pwrite64, fd, buf, count, offset);
+    return written(fd, buf, count, offset, 1, "pwrite");
+}
+
+ssize_t pwrite64(int fd, const void* buf, size_t count, off_t offset) {
+    return pwrite(fd, buf, count, offset);
+}
+
+#define FD_CALL(name, call) \
+    do { \
+        if (!fd_watched(fd)) return call; \
+        long point; \
+        int action = enter(#name, fd_name(fd), &point); \
+        if (FAILED(action)) return -1; \
+        int result = call; \
+        AFTER(action, point, #name); \
+        return result; \
+    } while (0)
+
+int fsync(int fd) { FD_CALL(fsync, (int)syscall(SYS_fsync, fd)); }
+int fdatasync(int fd) { FD_CALL(fdatasync, (int)syscall(SYS_fdatasync, fd)); }
+int ftruncate(int fd, off_t length) { FD_CALL(ftruncate, (int)syscall(SYS_ftruncate, fd, length)); }
+int ftruncate64(int fd, off_t length) { return ftruncate(fd, length); }
+int flock(int fd, int operation) { FD_CALL(flock, (int)syscall(SYS_flock, fd, operation)); }
+
+ssize_t copy_file_range(int fd_in, off_t* off_in, int fd, off_t* off_out, size_t len,
+                        unsigned int flags) {
+    if (!fd_watched(fd)) return syscall(SYS_copy_file_range, fd_in, off_in, fd, off_out, len, flags);
+    long point;
+    int action = enter("copy_file_range", fd_name(fd), &point);
+    if (FAILED(action)) return -1;
+    if ((action == TEAR || action == TEAR_END) && len > 1) {
+        syscall(SYS_copy_file_range, fd_in, off_in, fd, off_out, len / 2, flags);
+        stop_here(point, "copy_file_range");
+    }
+    ssize_t n = syscall(SYS_copy_file_range, fd_in, off_in, fd, off_out, len, flags);
+    AFTER(action, point, "copy_file_range");
+    return n;
+}
+
+#define PATH_CALL(name, watched_if, path, call) \
+    do { \
+        if (!(watched_if)) return call; \
+        long point; \
+        int action = enter(#name, path, &point); \
+        if (FAILED(action)) return -1; \
+        int result = call; \
+        AFTER(action, point, #name); \
+        return result; \
+    } while (0)
+
+int truncate(const char* path, off_t length) {
+    PATH_CALL(truncate, path_watched(AT_FDCWD, path), path, (int)syscall(SYS_truncate, path, length));
+}
+int truncate64(const char* path, off_t length) { return truncate(path, length); }
+
+int unlink(const char* path) {
+    PATH_CALL(unlink, path_watched(AT_FDCWD, path), path, (int)syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+}
+
+int unlinkat(int dirfd, const char* path, int flags) {
+    PATH_CALL(unlinkat, path_watched(dirfd, path), path, (int)syscall(SYS_unlinkat, dirfd, path, flags));
+}
+
+int rename(const char* from, const char* to) {
+    PATH_CALL(rename, path_watched(AT_FDCWD, from) || path_watched(AT_FDCWD, to), to,
+              (int)syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
+
+int renameat(int fromfd, const char* from, int tofd, const char* to) {
+    PATH_CALL(renameat, path_watched(fromfd, from) || path_watched(tofd, to), to,
+              (int)syscall(SYS_renameat2, fromfd, from, tofd, to, 0));
+}
+
+int renameat2(int fromfd, const char* from, int tofd, const char* to, unsigned int flags) {
+    PATH_CALL(renameat2, path_watched(fromfd, from) || path_watched(tofd, to), to,
+              (int)syscall(SYS_renameat2, fromfd, from, tofd, to, flags));
+}
+
+int link(const char* from, const char* to) {
+    PATH_CALL(link, path_watched(AT_FDCWD, to), to, (int)syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}
