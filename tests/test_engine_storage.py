@@ -235,6 +235,29 @@ def test_minbar_row_numbers_past_32_bits_raise_overflow_before_writing(tmp_path)
         assert f.read("index")["line_no"].tolist() == [0, stored, stored + 2]
 
 
+@pytest.mark.parametrize("days, last_row", [
+    (2**40, None),
+    (3, (20240104, 10)),
+    (3, (0, 8)),
+], ids=["sparse-extent", "line-past-the-bars", "fill-date"])
+def test_minbar_an_index_this_engine_cannot_have_written_takes_no_append(tmp_path, days, last_row):
+    # The date check compares with the last index row: one that reads as
+    # fill (a sparse extent) or names no bar would let any day through.
+    path = tmp_path / "m.h5"
+    with h5py.File(path, "w") as h5:
+        h5.create_dataset("data", data=sample(EQUITIES, 10), maxshape=(None,), chunks=(1024,),
+                          compression="gzip", compression_opts=9)
+        index = h5.create_dataset("index", data=day_index([5, 5]), maxshape=(None,), chunks=(1024,))
+        index.resize((days,))
+        if last_row:
+            index[days - 1] = last_row
+    before = path.read_bytes()
+    with _engine.File(path) as f:
+        with pytest.raises(TypeError, match="'index' in .*not a minute-bar index"):
+            f.append_minbar(day_index([5], 20240110), sample(EQUITIES, 5))
+    assert path.read_bytes() == before
+
+
 def altered(index, field, values):
     index = index.copy()
     index[field] = values

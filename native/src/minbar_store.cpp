@@ -102,17 +102,33 @@ void extend(File& file, Dataset& stored_index, const RecordsView& index, const R
     }
     const std::size_t date_at = index_layout().field("date").offset;
     const std::size_t line_at = index_layout().field("line_no").offset;
-    std::vector<unsigned char> last(index_layout().itemsize());
-    if (stored_index.read_last(last.data()) &&
-        load_i32_le(row(index, 0) + date_at) <= load_i32_le(last.data() + date_at)) {
-        throw ArgumentError("the batch's first date " +
-                            std::to_string(load_i32_le(row(index, 0) + date_at)) +
-                            " does not follow the last stored date " +
-                            std::to_string(load_i32_le(last.data() + date_at)) + " in '" +
-                            file.path() + "'");
-    }
-
     const std::size_t before = stored_data.length();
+    // The date check below trusts the last index row. An index longer than
+    // the bars it indexes, or whose last row names no stored bar, is not one
+    // this engine wrote (a foreign file, or a sparse extent whose rows read
+    // as fill): its last date means nothing, so nothing is appended to it.
+    const std::size_t days = stored_index.length();
+    if (days > before) {
+        throw LayoutError(stored_index.where() + " holds " + std::to_string(days) + " days for " +
+                          std::to_string(before) + " bars: not a minute-bar index");
+    }
+    std::vector<unsigned char> last(index_layout().itemsize());
+    if (stored_index.read_last(last.data())) {
+        const std::int32_t last_date = load_i32_le(last.data() + date_at);
+        const std::uint32_t last_line = load_u32_le(last.data() + line_at);
+        if (last_date <= 0 || last_line >= before) {
+            throw LayoutError(stored_index.where() + ": its last row (date " +
+                              std::to_string(last_date) + ", line_no " + std::to_string(last_line) +
+                              ") names none of the " + std::to_string(before) +
+                              " bars: not a minute-bar index");
+        }
+        if (load_i32_le(row(index, 0) + date_at) <= last_date) {
+            throw ArgumentError("the batch's first date " +
+                                std::to_string(load_i32_le(row(index, 0) + date_at)) +
+                                " does not follow the last stored date " +
+                                std::to_string(last_date) + " in '" + file.path() + "'");
+        }
+    }
     check_row_limit(before, data.rows, file);
 
     // Row numbers of the whole file, on our own copy of the caller's index.
