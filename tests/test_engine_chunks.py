@@ -96,6 +96,28 @@ def test_shrink_then_append_reads_back_equal(tmp_path):
         assert h5["d"][...].tobytes() == records[:1600].tobytes()
 
 
+@pytest.mark.parametrize("damage", ["segment", "checksum"])
+def test_nothing_is_appended_behind_a_last_chunk_that_does_not_inflate(tmp_path, damage):
+    """A daily append extends the stored last chunk's stream without
+    inflating it; a bit flipped in the stream, or in its checksum, must not
+    get new rows appended behind it, where no reader could inflate them."""
+    path = tmp_path / "f.h5"
+    daily_file(path, 2)
+    with h5py.File(path, "r") as h5:
+        data = h5["data"]
+        last = data.id.get_chunk_info(data.id.get_num_chunks() - 1)
+    raw = bytearray(path.read_bytes())
+    if damage == "segment":
+        raw[last.byte_offset + last.size // 3] ^= 0x10
+    else:
+        raw[last.byte_offset + last.size - 1] ^= 0x01
+    path.write_bytes(raw)
+    with pytest.raises(OSError):
+        with _engine.File(path) as f:
+            f.append_minbar(*one_day(2))
+    assert path.read_bytes() == raw
+
+
 @pytest.mark.skipif(shutil.which("h5dump") is None, reason="h5dump is not installed")
 def test_h5dump_decodes_the_chunks(tmp_path):
     path = tmp_path / "f.h5"

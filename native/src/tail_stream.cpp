@@ -219,6 +219,16 @@ bool extend_tail(const ZlibCompressor& compressor, const std::vector<unsigned ch
         std::memcmp(stored.data() + segments_end, out.data(), zeros_block) != 0) {
         return false;
     }
+    // The framing does not prove the stored rows: behind a flipped bit or a
+    // wrong checksum the new rows would land in a chunk that no reader can
+    // inflate. Only a stream that inflates to the chunk's size with its
+    // checksum matching is extended; any other is inflated anew by the
+    // caller, which refuses one that does not inflate.
+    SegmentScratch& scratch = calling_thread_scratch();
+    scratch.inflated.resize(chunk_bytes);
+    if (!scratch.decompressor.decompress(stored.data(), size, scratch.inflated.data(), chunk_bytes)) {
+        return false;
+    }
     const std::uint32_t stored_rows =
         adler_without_zeros(big_endian_at(stored.data() + size - 4), zeros_before);
     out.assign(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(segments_end));

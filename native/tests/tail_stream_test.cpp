@@ -118,6 +118,25 @@ TEST(TailStream, OnlyItsOwnTailStreamsAreExtended) {
     EXPECT_FALSE(extend_tail(tail_compressor(), tail, held, all.data(), kChunk - held + 1, kChunk, out));
 }
 
+// Framing intact, contents not: a bit flipped inside the stored rows'
+// segment, or a wrong checksum. Extending either would put the new rows
+// behind a chunk that no reader can inflate.
+TEST(TailStream, AStreamThatDoesNotInflateWithItsChecksumIsNotExtended) {
+    const Bytes all = sample(0, kChunk, 5);
+    const std::size_t held = 20000;
+    Bytes tail;
+    deflate_tail(tail_compressor(), all.data(), held, kChunk, tail);
+    const Bytes more(all.begin() + held, all.begin() + held + 8192);
+    Bytes out;
+    Bytes flipped(tail);
+    flipped[tail.size() / 3] ^= 0x10;
+    Bytes checksum(tail);
+    checksum.back() ^= 0x01;
+    EXPECT_FALSE(extend_tail(tail_compressor(), flipped, held, more.data(), more.size(), kChunk, out));
+    EXPECT_FALSE(extend_tail(tail_compressor(), checksum, held, more.data(), more.size(), kChunk, out));
+    EXPECT_TRUE(extend_tail(tail_compressor(), tail, held, more.data(), more.size(), kChunk, out));
+}
+
 TEST(TailStream, RowsLibdeflateSplitsIntoBlocksGoStored) {
     // Random bytes beyond one stored block's 64 KiB come out of libdeflate
     // as several blocks, whose last final mark cannot be cleared.
