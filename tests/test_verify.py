@@ -1,4 +1,5 @@
 """`corvane verify`: a sound bundle passes, each kind of damage is found and named."""
+import fcntl
 import json
 import os
 
@@ -447,6 +448,50 @@ def test_repair_removes_a_dead_temporary_and_creates_nothing(tmp_path):
     result = invoke("verify", root_of(made, "stock"), "--repair")
     assert result.exit_code == 0, result.output
     assert not os.path.exists(temporary) and not os.path.exists(new)
+
+
+def test_a_stale_writer_lock_is_named_and_repair_removes_it(made):
+    """A writer killed before it journalled leaves only its lock file."""
+    path = made["stock"]
+    before = open(path, "rb").read()
+    lock = formats.lock_path(path)
+    open(lock, "w").close()
+    found = run(root_of(made, "stock")).findings
+    assert [(f.check, os.path.basename(lock) in f.detail) for f in found] == [("lock", True)]
+
+    report = run(root_of(made, "stock"), repair=True)
+    assert report.findings == [] and report.repaired == [(path, "lock {} removed".format(os.path.basename(lock)))]
+    assert not os.path.lexists(lock) and open(path, "rb").read() == before
+
+
+def test_a_stale_lock_without_its_file_goes_too(made):
+    new = os.path.join(os.path.dirname(made["stock"]), "ST2.h5")
+    interrupt_update(new)
+    lock = formats.lock_path(new)
+    open(lock, "w").close()
+    assert run(root_of(made, "stock"), repair=True).findings == []
+    assert not os.path.lexists(lock) and not os.path.exists(new)
+
+
+def test_a_lock_a_writer_holds_is_neither_reported_nor_removed(made):
+    path = made["stock"]
+    lock = formats.lock_path(path)
+    with open(lock, "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert run(root_of(made, "stock")).findings == []
+        assert run(root_of(made, "stock"), repair=True).repaired == []
+        assert os.path.exists(lock)
+
+
+def test_a_link_planted_at_the_lock_is_named_and_left_with_its_target(made, tmp_path):
+    path = made["stock"]
+    lock = formats.lock_path(path)
+    target = tmp_path / "elsewhere"
+    target.write_text("kept")
+    os.symlink(target, lock)
+    report = run(root_of(made, "stock"), repair=True)
+    assert [(f.check, "remove it by hand" in f.detail) for f in report.findings] == [("lock", True)]
+    assert os.path.islink(lock) and target.read_text() == "kept"
 
 
 def test_repair_leaves_a_sound_bundle_byte_for_byte(made):

@@ -5,12 +5,15 @@ the check, where (a row, a trading date or a tick day) and what is wrong; a
 finding never stops the walk, and a file that cannot be read is a finding.
 The structure checks read "index", the `datetime` column and metadata only;
 `data` reads every field.  `repair` only runs the recovery that an update's
-open runs anyway (roll back a journal, remove a dead writer's temporary).
+open runs anyway (roll back a journal, remove a dead writer's temporary and
+the lock file no writer holds).
 """
 import concurrent.futures
 import errno
+import fcntl
 import multiprocessing
 import os
+import stat
 import warnings
 from typing import NamedTuple
 
@@ -329,8 +332,38 @@ def _tick_day(dataset, day, options):
 
 # ---------------------------------------------------------------- leftovers
 
+def _lock_state(lock):
+    """None without a lock file; "live" while a writer holds it, "stale" when
+    no writer does (a killed writer's), "foreign" when it is no regular file.
+
+    Tested with a shared flock() of our own, never taken from its holder.
+    """
+    try:
+        fd = os.open(lock, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except FileNotFoundError:
+        return None
+    except OSError:
+        return "foreign"  # a symbolic link planted there (ELOOP), or worse
+    try:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return "foreign"
+        try:
+            fcntl.flock(fd, fcntl.LOCK_SH | fcntl.LOCK_NB)
+        except BlockingIOError:
+            return "live"
+        return "stale"
+    finally:
+        os.close(fd)
+
+
 def _leftovers(h5_file):
-    return {kind: path for kind, path in formats.companion_paths(h5_file).items() if os.path.lexists(path)}
+    left = {kind: path for kind, path in formats.companion_paths(h5_file).items() if os.path.lexists(path)}
+    # A killed writer's lock goes with its journal or temporary, so it is
+    # named only alone: what a writer killed before it journalled leaves.
+    lock = formats.lock_path(h5_file)
+    if not left and _lock_state(lock) in ("stale", "foreign"):
+        left["lock"] = lock
+    return left
 
 
 def recover(h5_file):
@@ -350,7 +383,8 @@ def _leftover_findings(h5_file, repair):
     """(findings, repaired) on the hidden files an interrupted update left."""
     left = _leftovers(h5_file)
     repaired, failure = [], None
-    if left and repair:
+    # A foreign lock file is the operator's to look at: the engine refuses it.
+    if repair and any(kind != "lock" or _lock_state(path) == "stale" for kind, path in left.items()):
         journal = "rolled back"
         try:
             if recover(h5_file)["journal"] == "completed":
@@ -358,8 +392,8 @@ def _leftover_findings(h5_file, repair):
         except OSError as error:
             failure = str(error)
         still = _leftovers(h5_file)
-        repaired = ["{} {} removed".format(kind, os.path.basename(path)) if kind == "temporary"
-                    else "journal {} {}".format(os.path.basename(path), journal)
+        repaired = ["journal {} {}".format(os.path.basename(path), journal) if kind == "journal"
+                    else "{} {} removed".format(kind, os.path.basename(path))
                     for kind, path in left.items() if kind not in still]
         left = still
     found = []
@@ -370,9 +404,15 @@ def _leftover_findings(h5_file, repair):
         elif kind == "journal":
             detail = ("rollback journal {} of an interrupted update (or one running now); the next "
                       "update of this instrument, or verify --repair, rolls it back".format(name))
-        else:
+        elif kind == "temporary":
             detail = ("temporary file {} of an interrupted first fill (or one running now); the next "
                       "update of this instrument, or verify --repair, removes it".format(name))
+        elif _lock_state(path) == "foreign":
+            detail = ("{} is not a writer lock file but a link or other special file where the "
+                      "engine keeps its lock; remove it by hand".format(name))
+        else:
+            detail = ("writer lock file {} of a killed update, held by no writer; the next update "
+                      "of this instrument, or verify --repair, removes it".format(name))
         if failure:
             detail += "; repair failed: " + failure
         found.append((kind, "", detail))
