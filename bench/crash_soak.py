@@ -2,6 +2,7 @@
 
     .venv/bin/python bench/crash_soak.py [--trials 240] [--second-kill 0.2] [--seed N] [--readers N]
                                          [--out DIR]
+    .venv/bin/python bench/crash_soak.py --sweep [--quick]
 
 The trials of tests/test_crash.py, by the hundred: the update of one step
 (first fills, or appends of the next trading day, of two minute-bar files and
@@ -15,6 +16,13 @@ With --readers, that many h5py readers open every file of the soak over and
 over meanwhile, holding every other one for 50 ms, and count their opens,
 refused opens and torn reads (an open file HDF5 cannot read whole, or an
 index naming bars that are not there).
+
+With --sweep, instead: the crash-point sweep of tests/test_crash_sweep.py
+with every action (each counted syscall stopped before and after, each
+write torn at a sector boundary, each call failed with EIO and ENOSPC; with
+--quick only what the suite runs), and a table of its counts per path,
+flush setting and reader mode: calls counted, trials, the version the file
+ended in, and the bad outcomes by kind.
 """
 import argparse
 import collections
@@ -29,6 +37,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests"))
 
+import crash_lab as lab  # noqa: E402
 import test_crash as crash  # noqa: E402
 
 OUTCOMES = ("converged", "corrupt", "stuck", "diverged")
@@ -78,7 +87,11 @@ def main():
     parser.add_argument("--seed", type=int, default=crash.SEED)
     parser.add_argument("--readers", type=int, default=0, help="h5py readers of every file meanwhile")
     parser.add_argument("--out", help="keep the trial directories here (default: a temporary one)")
+    parser.add_argument("--sweep", action="store_true", help="the crash-point sweep instead, every action")
+    parser.add_argument("--quick", action="store_true", help="with --sweep: only the suite's actions")
     args = parser.parse_args()
+    if args.sweep:
+        return sweep(lab.QUICK if args.quick else lab.FULL)
 
     root = args.out or tempfile.mkdtemp(prefix="corvane-soak-")
     os.makedirs(root, exist_ok=True)
@@ -121,6 +134,23 @@ def main():
     if not args.out:
         shutil.rmtree(root, ignore_errors=True)
     return 0 if all(t["outcome"] == "converged" for t in trials) else 1
+
+
+def sweep(actions):
+    shim = lab.build_shim()
+    started = time.time()
+    print("crash-point sweep: " + ", ".join(actions))
+    print(lab.HEADER)
+    total = collections.Counter()
+    for path, durable, mode in lab.cases():
+        result = lab.run_case(shim, path, durable, mode, actions)
+        print(lab.summary(path, durable, mode, result), flush=True)
+        total["trials"] += result["trials"]
+        total["bad"] += len(result["bad"])
+        for b in result["bad"]:
+            print("    call {point} ({call}) {action} {errno}: {kind}: {detail}".format(**b), file=sys.stderr)
+    print("{} trials, {} bad outcomes, {:.0f} s".format(total["trials"], total["bad"], time.time() - started))
+    return 1 if total["bad"] else 0
 
 
 def report(trials, seconds, kept):

@@ -415,18 +415,33 @@ def versions_of(case, root):
         raise RuntimeError("the faultless call failed: " + last)
     versions[forked(look_once, os.path.join(scratch, NAME))] = "new"
     shutil.rmtree(scratch)
-    return template, versions, [line.split(" ")[1] for line in log]
+    return template, versions, [line.split(" ")[1:] for line in log]
+
+
+SECTOR = 512
+
+
+def tearable(call):
+    """Whether a logged call is a write that crosses a sector boundary: one
+    within a sector lands whole or not at all."""
+    if call[0] not in WRITES:
+        return False
+    if call[0] == "copy_file_range":
+        return True
+    size, offset = int(call[-2]), int(call[-1])
+    return offset // SECTOR != (offset + size - 1) // SECTOR
 
 
 def plan(calls, actions):
     """(point, action, errno) of every trial: each counted call stopped before
     and after it ("stop_after_last": after the last one only, since stopping
     after one call differs from stopping before the next only by the calls
-    that are not counted), each write torn, each call failed with each errno."""
+    that are not counted), each write torn at a sector boundary, each call
+    failed with each errno."""
     trials = []
-    for point, name in enumerate(calls, 1):
+    for point, call in enumerate(calls, 1):
         for action in actions:
-            if action.startswith("tear") and name not in WRITES:
+            if action.startswith("tear") and not tearable(call):
                 continue
             if action == "stop_after_last":
                 if point == len(calls):
@@ -450,10 +465,11 @@ def sweep(case):
             outcomes["final " + seen["final"]] += 1
             for kind, detail in faults:
                 outcomes["bad: " + kind] += 1
-                bad.append({"point": point, "call": calls[point - 1], "action": action,
+                bad.append({"point": point, "call": " ".join(calls[point - 1]), "action": action,
                             "errno": errno.errorcode.get(error, ""), "kind": kind,
                             "detail": detail, "seen": seen})
-        return {"calls": calls, "trials": len(trials), "outcomes": dict(outcomes), "bad": bad}
+        return {"calls": [call[0] for call in calls], "trials": len(trials), "outcomes": dict(outcomes),
+                "bad": bad}
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

@@ -1,10 +1,12 @@
 /* A syscall-level fault injector for the crash-point sweep (LD_PRELOAD).
  *
  * Counts the calls that change a file or its lock -- write, pwrite, fsync,
- * fdatasync, rename, unlink, truncate, copy_file_range, flock -- made on paths
- * under one watched directory, and at one chosen call stops the process
- * before or after it, tears it (the first half of a write lands, or only the
- * second half, then the process stops), or fails it with an errno. A stopped process writes one line to the
+ * fdatasync, rename, unlink, link, truncate, copy_file_range, flock, each
+ * named by its family (unlinkat counts as "unlink", renameat2 as "rename")
+ * -- made on paths under one watched directory, and at one chosen call stops the process
+ * before or after it, tears it (a write lands up to the sector boundary
+ * nearest its middle, or only from there, then the process stops), or fails
+ * it with an errno. A stopped process writes one line to the
  * notification descriptor ("stopped N NAME\n") and waits to be killed, so
  * that the test can look at the files at that very moment.
  *
@@ -12,6 +14,7 @@
  * environment:
  *   crash_shim_watch(dir, log_fd)       count calls under dir; log_fd >= 0
  *                                       gets one line per counted call
+ *                                       ("N NAME PATH", writes add SIZE OFFSET)
  *   crash_shim_arm(point, action, err, notify_fd)
  *   crash_shim_count()                  calls counted so far
  */
@@ -29,6 +32,8 @@
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#define SECTOR 512
 
 enum action { NONE = 0, STOP_BEFORE = 1, STOP_AFTER = 2, FAIL = 3, TEAR = 4, TEAR_END = 5 };
 
@@ -149,20 +154,31 @@ static const char* fd_name(int fd) {
 
 #define FAILED(action) ((action) == FAIL ? (errno = armed_errno, 1) : 0)
 
+/* Where a write of `count` bytes at `offset` tears: the sector boundary
+ * nearest its middle, strictly inside it; 0 for a write within one sector,
+ * which a disk lands whole or not at all. */
+static size_t tear_at(off_t offset, size_t count) {
+    const off_t middle = offset + (off_t)(count / 2);
+    off_t boundary = middle - middle % SECTOR;
+    if (boundary <= offset) boundary = (offset / SECTOR + 1) * SECTOR;
+    return boundary < offset + (off_t)count ? (size_t)(boundary - offset) : 0;
+}
+
 static ssize_t written(int fd, const void* buf, size_t count, off_t offset, int positional,
                        const char* name) {
+    if (!positional) offset = lseek(fd, 0, SEEK_CUR);
+    char what[PATH_MAX + 64];
+    snprintf(what, sizeof what, "%s %zu %lld", fd_name(fd), count, (long long)offset);
     long point;
-    int action = enter(name, fd_name(fd), &point);
+    int action = enter(name, what, &point);
     if (FAILED(action)) return -1;
-    if ((action == TEAR || action == TEAR_END) && count > 1) {
-        /* Half the bytes land, then the process stops: a torn write. */
-        const size_t half = count / 2;
-        if (!positional) {
-            syscall(SYS_write, fd, buf, half);
-        } else if (action == TEAR) {
-            syscall(SYS_pwrite64, fd, buf, half, offset);
-        } else {
-            syscall(SYS_pwrite64, fd, (const char*)buf + half, count - half, offset + (off_t)half);
+    if (action == TEAR || action == TEAR_END) {
+        /* One part lands, then the process stops: a torn write. */
+        const size_t tear = tear_at(offset, count);
+        if (action == TEAR) {
+            syscall(SYS_pwrite64, fd, buf, tear, offset);
+        } else if (tear > 0) {
+            syscall(SYS_pwrite64, fd, (const char*)buf + tear, count - tear, offset + (off_t)tear);
         }
         stop_here(point, name);
     }
@@ -238,7 +254,7 @@ int unlink(const char* path) {
 }
 
 int unlinkat(int dirfd, const char* path, int flags) {
-    PATH_CALL(unlinkat, path_watched(dirfd, path), path, (int)syscall(SYS_unlinkat, dirfd, path, flags));
+    PATH_CALL(unlink, path_watched(dirfd, path), path, (int)syscall(SYS_unlinkat, dirfd, path, flags));
 }
 
 int rename(const char* from, const char* to) {
@@ -247,13 +263,17 @@ int rename(const char* from, const char* to) {
 }
 
 int renameat(int fromfd, const char* from, int tofd, const char* to) {
-    PATH_CALL(renameat, path_watched(fromfd, from) || path_watched(tofd, to), to,
+    PATH_CALL(rename, path_watched(fromfd, from) || path_watched(tofd, to), to,
               (int)syscall(SYS_renameat2, fromfd, from, tofd, to, 0));
 }
 
 int renameat2(int fromfd, const char* from, int tofd, const char* to, unsigned int flags) {
-    PATH_CALL(renameat2, path_watched(fromfd, from) || path_watched(tofd, to), to,
+    PATH_CALL(rename, path_watched(fromfd, from) || path_watched(tofd, to), to,
               (int)syscall(SYS_renameat2, fromfd, from, tofd, to, flags));
+}
+
+int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
+    PATH_CALL(link, path_watched(tofd, to), to, (int)syscall(SYS_linkat, fromfd, from, tofd, to, flags));
 }
 
 int link(const char* from, const char* to) {
