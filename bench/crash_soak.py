@@ -21,8 +21,9 @@ With --sweep, instead: the crash-point sweep of tests/test_crash_sweep.py
 with every action (each counted syscall stopped before and after, each
 write torn at a sector boundary, each call failed with EIO and ENOSPC; with
 --quick only what the suite runs), and a table of its counts per path,
-flush setting and reader mode: calls counted, trials, the version the file
-ended in, and the bad outcomes by kind.
+flush setting and reader mode (and with the directory renamed while the
+writer is stopped): calls counted, trials, the version the file ended in,
+and the bad outcomes by kind.
 """
 import argparse
 import collections
@@ -149,6 +150,14 @@ def sweep(actions):
         total["bad"] += len(result["bad"])
         for b in result["bad"]:
             print("    call {point} ({call}) {action} {errno}: {kind}: {detail}".format(**b), file=sys.stderr)
+    for disturbance in lab.DISTURBANCES:
+        for path in lab.PATHS:
+            result = lab.run_case(shim, path, False, "none", ("stop_before",), disturbance)
+            print(lab.summary(path, False, "dir " + disturbance, result), flush=True)
+            total["trials"] += result["trials"]
+            total["bad"] += len(result["bad"])
+            for b in result["bad"]:
+                print("    call {point} ({call}): {kind}: {detail}".format(**b), file=sys.stderr)
     print("{} trials, {} bad outcomes, {:.0f} s".format(total["trials"], total["bad"], time.time() - started))
     return 1 if total["bad"] else 0
 

@@ -255,13 +255,15 @@ def shim():
     lib = ctypes.CDLL(None)
     lib.crash_shim_watch.argtypes = (ctypes.c_char_p, ctypes.c_int)
     lib.crash_shim_arm.argtypes = (ctypes.c_long, ctypes.c_int, ctypes.c_int, ctypes.c_int)
+    lib.crash_shim_resume_from.argtypes = (ctypes.c_int,)
     lib.crash_shim_count.restype = ctypes.c_long
     return lib
 
 
-def start_writer(case, path, point=0, action=0, error=0, log=False):
-    """Forks the writer; (pid, lines): its log and its last line ("stopped N
-    NAME", "ok" or "error: ...")."""
+def start_writer(case, path, point=0, action=0, error=0, log=False, resume=None):
+    """Forks the writer; (pid, read end): its log lines, then its last line
+    ("stopped N NAME", "ok" or "error: ..."). With `resume` (a pipe's read
+    end), a stopped writer goes on when a byte arrives there."""
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
@@ -269,6 +271,8 @@ def start_writer(case, path, point=0, action=0, error=0, log=False):
         lib = shim()
         lib.crash_shim_watch(os.path.dirname(path).encode(), write_end if log else -1)
         lib.crash_shim_arm(point, action, error, write_end)
+        if resume is not None:
+            lib.crash_shim_resume_from(resume)
         try:
             update(case["path"], path, case["durable"], beside=case["path"] == "beside")
             result = "ok\n"
@@ -321,8 +325,9 @@ def classify(seen, versions):
 def trial(case, template, work, versions, point, action, error):
     """What the readers saw when the writer was stopped or failed at `point`."""
     path = os.path.join(work, NAME)
-    if os.path.exists(work):
-        shutil.rmtree(work)
+    for old in (work, work + MOVED):
+        if os.path.exists(old):
+            shutil.rmtree(old)
     if os.path.exists(template):
         shutil.copytree(template, work)
     else:
@@ -331,9 +336,20 @@ def trial(case, template, work, versions, point, action, error):
     look = lambda: classify(forked(look_once, path), versions)  # noqa: E731
     seen = {}
     holder = Holder(path) if mode == "holding" else None
-    pid, read_end = start_writer(case, path, point, ACTIONS[action], error)
+    disturbance = case.get("disturb")
+    resume, go = os.pipe() if disturbance else (None, None)
+    pid, read_end = start_writer(case, path, point, ACTIONS[action], error, resume=resume)
     _, last = wait_writer(pid, read_end)
     stopped = last.startswith("stopped")
+    if disturbance:
+        os.close(resume)
+        if stopped:
+            work, path = disturb(disturbance, work)
+            look = lambda: classify(forked(look_once, path), versions)  # noqa: E731
+            os.write(go, b"x")
+            _, last = wait_writer(pid, read_end)
+            stopped = last.startswith("stopped")
+        os.close(go)
     seen["writer"] = "ok" if last == "ok" else ("stopped" if stopped else last.split(":")[0])
     if stopped and mode == "polling":
         seen["moment"] = look()
@@ -355,12 +371,25 @@ def trial(case, template, work, versions, point, action, error):
         holder.close()
     seen["final"] = look()
     seen["litter"] = leftovers(work)
+    if disturbance == "moved" and os.path.exists(work[:-len(MOVED)]):
+        seen["litter"] += ["the old directory: " + " ".join(os.listdir(work[:-len(MOVED)]))]
     if seen["final"] == "old":
         redone = forked(lambda: update(case["path"], path, case["durable"],
                                        beside=case["path"] == "beside") or "ok")
         seen["redo"] = "ok" if redone == "ok" else "error: " + redone[:160]
         seen["litter"] += leftovers(work)
     return seen, judge(seen, opened, versions)
+
+
+MOVED = "-moved"
+
+
+def disturb(how, work):
+    """What another process does while the writer is stopped: "moved", the
+    file's directory renamed. (work, path) after it."""
+    assert how == "moved"
+    os.rename(work, work + MOVED)
+    return work + MOVED, os.path.join(work + MOVED, NAME)
 
 
 def leftovers(work):
@@ -490,6 +519,13 @@ def cases():
             if not (path == "new" and mode == "holding")]
 
 
+# Another process's doing while the writer is stopped before a call, after
+# which the writer goes on: the file's directory renamed. (A file replaced
+# meanwhile has no such check: replaced after the writer's last look at its
+# identity, the old copy rightly stands over a call that reported success.)
+DISTURBANCES = ("moved",)
+
+
 def build_shim():
     """The fault injector, built by CMake in the checkout's build directory."""
     build = os.path.join(ROOT, "build", "crash-shim")
@@ -508,10 +544,10 @@ def scratch_dir():
     return "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
 
 
-def run_case(shim, path, durable, mode, actions):
+def run_case(shim, path, durable, mode, actions, disturb=None):
     """The sweep of one case, in a process of its own with the injector preloaded."""
     case = {"path": path, "durable": durable, "mode": mode, "actions": list(actions),
-            "dir": scratch_dir()}
+            "dir": scratch_dir(), "disturb": disturb}
     env = dict(os.environ, LD_PRELOAD=shim)
     done = subprocess.run([sys.executable, os.path.abspath(__file__), json.dumps(case)], env=env,
                           capture_output=True, text=True, check=False)

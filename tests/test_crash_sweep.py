@@ -7,9 +7,10 @@ the writer is stopped), the writer's syscalls are counted first; then each
 one is stopped before, torn at a sector boundary (the first part or only
 the second landing), or failed with EIO, and the last is stopped after as
 well.  h5py readers in fresh processes look at the file at that moment,
-after the writer's death and after the next open.  crash_lab.py holds the
-machinery; bench/crash_soak.py --sweep adds every stop after a call and
-ENOSPC, and prints the table of counts.
+after the writer's death and after the next open.  Then once more with
+the file's directory renamed while the writer is stopped, after which it
+goes on.  crash_lab.py holds the machinery; bench/crash_soak.py --sweep
+adds every stop after a call and ENOSPC, and prints the table of counts.
 
 Each test checks one promise of the commit protocol over every case; a case
 whose promise today's code breaks is a strict xfail naming the defect, so
@@ -30,7 +31,8 @@ pytestmark = pytest.mark.slow
 # its commit point in place undone by the next open, under a reader holding
 # the file): "rolled back" in_place, tick_day and early with no reader and
 # polling readers, "torn" and "changed under a holder" in_place and tick_day
-# polling.
+# polling; and with the directory renamed mid-call, defect 3 (success
+# reported, then the next open at the new place rolled the call back).
 KNOWN = {}
 
 # The sweeps, one per case, two at a time (one core each): the one a test
@@ -108,6 +110,21 @@ def test_after_any_interruption_the_next_open_reads_and_the_update_runs_again(sh
 @pytest.mark.parametrize("path, durable, mode", cases_for("litter"))
 def test_the_next_open_leaves_no_hidden_companion_file(shim, path, durable, mode):
     check(swept(shim, path, durable, mode), ("litter",), path, mode)
+
+
+@pytest.mark.parametrize("path", lab.PATHS)
+def test_a_call_follows_its_directory_when_it_is_renamed(shim, path):
+    """The directory renamed while the writer is stopped before any counted
+    call, then the writer goes on: a call that reports success leaves the new
+    version at the new place, which the next open keeps, and nothing at the
+    old name."""
+    key = (path, False, "none", "moved")
+    if key not in _sweeps:
+        _sweeps[key] = _pool.submit(lab.run_case, shim, path, False, "none", ("stop_before",), "moved")
+    result = _sweeps[key].result()
+    print("directory renamed:", lab.summary(path, False, "none", result))
+    assert result["trials"] == len(result["calls"])
+    check(result, ("mixed", "torn", "rolled back", "stuck", "hung", "litter"), path, "moved")
 
 
 # What makes each path the path it is named after.

@@ -16,6 +16,8 @@
  *                                       gets one line per counted call
  *                                       ("N NAME PATH", writes add SIZE OFFSET)
  *   crash_shim_arm(point, action, err, notify_fd)
+ *   crash_shim_resume_from(fd)          a stopped process goes on when a
+ *                                       byte arrives on fd
  *   crash_shim_count()                  calls counted so far
  */
 #define _GNU_SOURCE
@@ -46,6 +48,7 @@ static long armed_point;
 static int armed_action;
 static int armed_errno;
 static int notify_fd = -1;
+static int resume_fd = -1;
 
 void crash_shim_watch(const char* dir, int fd) {
     pthread_mutex_lock(&lock);
@@ -64,6 +67,10 @@ void crash_shim_arm(long point, int action, int error, int fd) {
     notify_fd = fd;
     pthread_mutex_unlock(&lock);
 }
+
+/* A stopped process then goes on when a byte arrives on `fd`, so that the
+ * test can change the file's surroundings under a live writer. */
+void crash_shim_resume_from(int fd) { resume_fd = fd; }
 
 long crash_shim_count(void) { return counted; }
 
@@ -116,6 +123,10 @@ static void stop_here(long point, const char* name) {
     char line[128];
     snprintf(line, sizeof line, "stopped %ld %s\n", point, name);
     if (notify_fd >= 0) say(notify_fd, line);
+    if (resume_fd >= 0) {
+        char go;
+        if (syscall(SYS_read, resume_fd, &go, 1) == 1) return;
+    }
     for (;;) pause();  /* until the test kills us */
 }
 
