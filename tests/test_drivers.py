@@ -1,4 +1,5 @@
 """The two update drivers and the worker initialiser."""
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -8,6 +9,7 @@ import warnings
 import pytest
 
 import corvane.bundle as bundle
+from corvane import run
 
 DRIVERS = [
     ("update_minbar", "_append_h5", "分钟线数据"),
@@ -212,6 +214,7 @@ def get_price(*args, **kwargs):
 DRIVER_SCRIPT = '''
 import os, sys
 import corvane.bundle as bundle
+from corvane import run
 
 if __name__ == "__main__":
     print("parent", os.getpid())
@@ -243,3 +246,32 @@ def test_real_pool_runs_jobs_in_initialised_workers_and_survives_a_failing_job(t
     # The good jobs finished despite the failing one.
     written = sorted(p.name for p in (tmp_path / "bundle" / "equities").iterdir())
     assert written == ["ST001.h5", "ST002.h5", "ST003.h5", "ST004.h5", "ST005.h5"]
+
+
+# ---- one pipeline ------------------------------------------------------------
+
+class DoneExecutor:
+    """Each job done at once without running, its file up to date."""
+
+    def submit(self, fn, order_book_id, *args):
+        future = concurrent.futures.Future()
+        future.set_result(run.Outcome(order_book_id, "up_to_date"))
+        return future
+
+
+@pytest.mark.parametrize("kind, driver", [("minbar", "update_minbar"), ("tick", "update_tick")])
+def test_the_drivers_and_the_reporting_run_select_and_announce_alike(client, recorder, tmp_path, kind, driver):
+    words = ["ST002", "QZ", "nosuchword", "ET001"]
+    getattr(bundle, driver)(str(tmp_path / "module"), words, True, 2)
+    module_lines = echoed(recorder.events)
+    recorder.events.clear()
+    report = run.update(kind, str(tmp_path / "run"), words, with_derivatives=True, executor=DoneExecutor())
+    # The run names its client first; then both print the same lines.
+    assert echoed(recorder.events)[1:] == module_lines and len(module_lines) == 2
+    assert "nosuchword" in module_lines[0] and module_lines[1].startswith("开始更新 {} ".format(len(report.outcomes)))
+    assert report.unresolved == ["nosuchword"]
+    assert (tmp_path / "run").is_dir() == (kind == "tick")
+
+
+def echoed(events):
+    return [event[1][0] for event in events if event[0] == "echo"]

@@ -79,12 +79,10 @@ def update_tick(path, tags, with_derivatives, concurrency):
 
 
 def _drive(kind, job, path, tags, with_derivatives, concurrency):
-    """Select, announce (as `corvane.run` does), then one pool job per instrument."""
-    _order_book_id_set = _merge_tags(tags, with_derivatives)
-    drivers.announce(click.echo, kind, path, _order_book_id_set)
-    with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=init_lumenfeed_with_warnings_catch) as executor:
-        for order_book_id in _order_book_id_set:
-            executor.submit(job, order_book_id, path)
+    """The update pipeline with this module's services, each read now."""
+    pool, initializer = ProgressedProcessPoolExecutor, init_lumenfeed_with_warnings_catch
+    drivers.update(lambda: (_merge_tags(tags, with_derivatives), ()), click.echo, kind, path,
+                   lambda chosen: drivers.fan_out(pool, initializer, concurrency, job, path, chosen))
 
 
 # The stores wired to the module's services and record types, for the two

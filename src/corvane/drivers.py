@@ -1,8 +1,11 @@
-"""What every update does between selecting its instruments and running its jobs.
+"""The one update pipeline: select, announce, hand each instrument to a job.
 
 The module's drivers (`corvane.bundle`) and the reporting run (`corvane.run`)
-both take these steps from here, so the two print the same start line and
-make the tick directory at the same moment.
+both run their updates through `update`, so the two select, print the same
+start line and make the tick directory at the same moment.  The services an
+update uses (the client behind the selection, `echo`, the pool, the jobs)
+come in as arguments, read by the caller at call time: this module imports
+neither of its callers.
 """
 import os
 import reprlib
@@ -25,3 +28,33 @@ def announce(echo, kind, path, chosen):
     if kind == "tick":
         os.makedirs(path, exist_ok=True)
     echo(START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
+
+
+def update(select, echo, kind, path, fan_out):
+    """One update of the `kind` files under `path`: (unresolved words, what `fan_out` gave).
+
+    `select()` gives (identifiers, words that select nothing) and prints its
+    message about the latter; raising there stops the update before
+    anything is printed or made.  Then the start line (`announce`), then
+    `fan_out(identifiers)` runs one job per identifier.  A failure after the
+    selection carries the identifiers as `not_reached`: none of them has an
+    outcome the caller saw.
+    """
+    chosen, unresolved = select()
+    try:
+        announce(echo, kind, path, chosen)
+        return unresolved, fan_out(chosen)
+    except BaseException as error:
+        error.not_reached = sorted(chosen)
+        raise
+
+
+def fan_out(pool, initializer, concurrency, job, path, chosen):
+    """`job(order_book_id, path)` for each of `chosen` in a `pool` of `concurrency` workers.
+
+    The pool is entered as a scope, whose end waits for the jobs; the
+    jobs' handles are dropped, so their outcomes are the pool's to report.
+    """
+    with pool(max_workers=concurrency, initializer=initializer) as executor:
+        for order_book_id in chosen:
+            executor.submit(job, order_book_id, path)

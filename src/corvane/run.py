@@ -1,7 +1,8 @@
 """Updates that report what each instrument did.
 
-`update` selects instruments and prints the start line as the drivers of
-`corvane.bundle` do, runs one job per instrument (in the framework's process
+`update` goes through the update pipeline the drivers of `corvane.bundle`
+use (`corvane.drivers`): it selects instruments, prints the same start line,
+runs one job per instrument (in the framework's process
 pool, or on a Dask cluster) and returns a `Report`: for each instrument the
 rows its file held before and after, the seconds and attempts taken and, on
 failure, the exception with the worker's traceback.
@@ -310,30 +311,31 @@ def update(kind, path, words, with_derivatives=False, jobs=None, retries=2, dura
     cluster = dask_support() if scheduler and executor is None else None
     words = [str(word) for word in words]
     bundle.click.echo(market_client.line(bundle.lumenfeed))
-    chosen, unresolved = select(bundle, words, with_derivatives)
-    try:
-        drivers.announce(bundle.click.echo, kind, path, chosen)
+
+    def fan_out(chosen):
+        """(outcomes, why the run failed outside the jobs or None)."""
         # Workers on other machines have other working directories.
         job_path = os.path.abspath(path) if cluster else path
         calls = [(JOBS[kind], order_book_id, job_path, since, retries, durable, BACKOFF_SECONDS, timeout)
                  for order_book_id in sorted(chosen)]
-        error = None
         if executor is not None:
-            outcomes = run_jobs(executor, calls, own=False)
-        elif cluster is not None:
-            with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor, \
-                    start_marks(job_path) as marks:
-                outcomes = run_jobs(dask_executor, [call + (marks,) for call in calls], own=False,
-                                    lost=dask_executor.scheduler_lost)
-            if any(outcome.status == "lost" for outcome in outcomes):
-                error = "SchedulerLost: lost the Dask scheduler {}; {} of {} instruments have no outcome".format(
-                    scheduler, sum(o.status == "lost" for o in outcomes), len(outcomes))
-        else:
-            outcomes = run_jobs(process_pool(bundle, jobs, len(calls)), calls, own=True)
-    except BaseException as error:
-        # A failure outside the jobs: the caller's report lists what it kept from running.
-        error.not_reached = sorted(chosen)
-        raise
+            return run_jobs(executor, calls, own=False), None
+        if cluster is None:
+            return run_jobs(process_pool(bundle, jobs, len(calls)), calls, own=True), None
+        with cluster.executor(scheduler, path, bundle.click.echo) as dask_executor, \
+                start_marks(job_path) as marks:
+            outcomes = run_jobs(dask_executor, [call + (marks,) for call in calls], own=False,
+                                lost=dask_executor.scheduler_lost)
+        lost = sum(outcome.status == "lost" for outcome in outcomes)
+        if not lost:
+            return outcomes, None
+        return outcomes, "SchedulerLost: lost the Dask scheduler {}; {} of {} instruments have no outcome".format(
+            scheduler, lost, len(outcomes))
+
+    # A failure outside the jobs carries the instruments it kept from running
+    # (`not_reached`), for the caller's report.
+    unresolved, (outcomes, error) = drivers.update(
+        lambda: select(bundle, words, with_derivatives), bundle.click.echo, kind, path, fan_out)
     return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error)
 
 
