@@ -275,3 +275,16 @@ def test_the_drivers_and_the_reporting_run_select_and_announce_alike(client, rec
 
 def echoed(events):
     return [event[1][0] for event in events if event[0] == "echo"]
+
+
+def test_a_pool_failure_reaches_the_module_caller_as_raised(recorder, monkeypatch, tmp_path):
+    # The module leaves its selection's identifiers as they are; those
+    # that do not sort must not turn the pool's failure into another one.
+    monkeypatch.setattr(bundle, "_merge_tags", lambda tags, with_derivatives: {1, "ST001"})
+    monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", failing_pool)
+    with pytest.raises(OSError, match="cannot start a worker"):
+        bundle.update_minbar(str(tmp_path), ["ST001"], False, 2)
+
+
+def failing_pool(**kwargs):
+    raise OSError("cannot start a worker")

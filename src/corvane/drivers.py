@@ -38,14 +38,15 @@ def update(select, echo, kind, path, fan_out):
     anything is printed or made.  Then the start line (`announce`), then
     `fan_out(identifiers)` runs one job per identifier.  A failure after the
     selection carries the identifiers as `not_reached`: none of them has an
-    outcome the caller saw.
+    outcome the caller saw.  Kept as they came, unsorted: the exception
+    that propagates must be the one raised, whatever the identifiers are.
     """
     chosen, unresolved = select()
     try:
         announce(echo, kind, path, chosen)
         return unresolved, fan_out(chosen)
     except BaseException as error:
-        error.not_reached = sorted(chosen)
+        error.not_reached = chosen
         raise
 
 

@@ -548,7 +548,7 @@ class Report(NamedTuple):
 def failed_run(command, path, words, error, not_reached=(), unresolved=()):
     """The Report of a run that failed outside the jobs, with the instruments it did not reach."""
     return Report(command, path, list(words), list(unresolved),
-                  [Outcome(oid, "not_run") for oid in not_reached], error)
+                  [Outcome(oid, "not_run") for oid in sorted(not_reached)], error)
 
 
 def outcome_json(outcome):
