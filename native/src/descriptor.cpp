@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -16,6 +17,11 @@ namespace {
 
 [[noreturn]] void fail(const std::string& step, const std::string& what, int error) {
     throw IoError("cannot " + step + " '" + what + "' (" + std::strerror(error) + ")");
+}
+
+bool same_file(const struct stat& a, const Descriptor& fd) {
+    struct stat by_fd {};
+    return ::fstat(fd.get(), &by_fd) == 0 && a.st_dev == by_fd.st_dev && a.st_ino == by_fd.st_ino;
 }
 
 }  // namespace
@@ -129,6 +135,26 @@ std::string hidden_companion(const std::string& path, const std::string& suffix)
     const std::size_t slash = path.rfind('/');
     const std::size_t name_at = slash == std::string::npos ? 0 : slash + 1;
     return path.substr(0, name_at) + "." + path.substr(name_at) + suffix;
+}
+
+bool try_flock(const Descriptor& fd, int operation, const std::string& what) {
+    while (::flock(fd.get(), operation | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) return false;
+        if (errno != EINTR) {
+            throw FileError("unable to lock file '" + what + "' (" + std::strerror(errno) + ")");
+        }
+    }
+    return true;
+}
+
+bool still_names(const std::string& path, const Descriptor& fd) {
+    struct stat by_name {};
+    return ::lstat(path.c_str(), &by_name) == 0 && same_file(by_name, fd);
+}
+
+bool still_names_at(const Descriptor& dir, const std::string& name, const Descriptor& fd) {
+    struct stat by_name {};
+    return ::fstatat(dir.get(), name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 && same_file(by_name, fd);
 }
 
 }  // namespace corvane

@@ -3,6 +3,7 @@
 #include "corvane/error.hpp"
 #include "corvane/failpoint.hpp"
 #include "corvane/file.hpp"
+#include "corvane/writer_lock.hpp"
 #include "fork_registry.hpp"
 
 #include <algorithm>
@@ -42,36 +43,7 @@ std::string busy_message(const std::string& path) {
            "' is being written by another process; try again once it has finished";
 }
 
-// flock() without waiting: false when another open file description holds a
-// conflicting lock. flock() is what HDF5 readers lock a file with.
-bool try_flock(const Descriptor& fd, int operation, const std::string& path) {
-    while (::flock(fd.get(), operation | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) return false;
-        if (errno != EINTR) throw FileError("unable to lock file '" + path + "' (" + reason(errno) + ")");
-    }
-    return true;
-}
-
 bool try_lock(const Descriptor& fd, const std::string& path) { return try_flock(fd, LOCK_EX, path); }
-
-bool same_file(const struct stat& a, const Descriptor& fd) {
-    struct stat by_fd {};
-    return ::fstat(fd.get(), &by_fd) == 0 && a.st_dev == by_fd.st_dev && a.st_ino == by_fd.st_ino;
-}
-
-// Whether `path` still names the file open as `fd` (a link there names
-// nothing): a lock taken on a file that was removed or replaced meanwhile
-// protects nothing.
-bool names(const std::string& path, const Descriptor& fd) {
-    struct stat by_name {};
-    return ::lstat(path.c_str(), &by_name) == 0 && same_file(by_name, fd);
-}
-
-// The same, for `name` in the directory open as `dir`.
-bool names_at(const Descriptor& dir, const std::string& name, const Descriptor& fd) {
-    struct stat by_name {};
-    return ::fstatat(dir.get(), name.c_str(), &by_name, AT_SYMLINK_NOFOLLOW) == 0 && same_file(by_name, fd);
-}
 
 bool exists(const std::string& path) {
     struct stat st {};
@@ -89,59 +61,13 @@ void take_shared(const Descriptor& fd, const std::string& path) {
     }
 }
 
-// The writer lock of `path`, without waiting; empty when another writer
-// holds it. The lock file goes when its holder releases it; one left by a
-// dead writer is simply taken over.
-Descriptor take_writer_lock(const std::string& path) {
-    const std::string lock_path = GuardedFile::lock_path_for(path);
-    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        // Never through a link: whatever one planted there points at is not
-        // ours to create, lock or remove.
-        Descriptor fd(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-        if (!fd) {
-            if (errno == ELOOP) {
-                throw FileError("unable to lock file '" + path + "' ('" + lock_path +
-                                "' is a symbolic link, which the engine never makes; remove it)");
-            }
-            throw FileError("unable to lock file '" + path + "' (cannot create '" + lock_path +
-                            "': " + reason(errno) + ")");
-        }
-        struct stat st {};
-        if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-            throw FileError("unable to lock file '" + path + "' ('" + lock_path +
-                            "' is not a regular file, which the engine never makes; remove it)");
-        }
-        if (!try_lock(fd, path)) return Descriptor();
-        // Its holder removed it just before we locked it: take the next one.
-        if (names(lock_path, fd)) return fd;
-    }
-    throw FileError("unable to lock file '" + path + "' (its lock file keeps being replaced)");
-}
-
-void release_writer_lock(const std::string& path, Descriptor& lock) noexcept {
-    if (!lock) return;
-    // Removed while held, so that whoever opened it meanwhile sees it gone.
-    const std::string lock_path = GuardedFile::lock_path_for(path);
-    if (names(lock_path, lock)) ::unlink(lock_path.c_str());
-    lock.reset();
-}
-
-// The same, by its name in the directory open as `dir`, which follows a
-// directory renamed during the call.
-void release_writer_lock_at(const Descriptor& dir, const std::string& path, Descriptor& lock) noexcept {
-    if (!lock) return;
-    const std::string name = base_name_of(GuardedFile::lock_path_for(path));
-    if (names_at(dir, name, lock)) ::unlinkat(dir.get(), name.c_str(), 0);
-    lock.reset();
-}
-
 // Removes the temporary file that a dead writer left for `path`; one that a
 // live writer holds is left alone. Best effort: it only costs disk space.
 void remove_dead_temporary(const std::string& temporary) {
     Descriptor fd(::open(temporary.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return;
     try {
-        if (try_lock(fd, temporary) && names(temporary, fd)) ::unlink(temporary.c_str());
+        if (try_lock(fd, temporary) && still_names(temporary, fd)) ::unlink(temporary.c_str());
     } catch (const Error&) {
     }
 }
@@ -182,7 +108,7 @@ bool rename_without_replacing(const Descriptor& dir, const std::string& from, co
 // open it cut short right after an exchange, which is not understood yet.
 bool replace_if_still(const Descriptor& dir, const std::string& from, const std::string& to,
                       const Descriptor& original) {
-    if (!names_at(dir, to, original)) return false;
+    if (!still_names_at(dir, to, original)) return false;
     if (::renameat(dir.get(), from.c_str(), dir.get(), to.c_str()) != 0) {
         throw IoError("cannot rename '" + from + "' to '" + to + "' (" + reason(errno) + ")");
     }
@@ -211,12 +137,12 @@ Descriptor create_temporary(const Descriptor& dir, const std::string& path) {
                 continue;
             }
             if (!try_lock(other, path)) throw BusyError(busy_message(path));
-            if (names_at(dir, name, other)) remove_at(dir, name, temporary);
+            if (still_names_at(dir, name, other)) remove_at(dir, name, temporary);
             continue;
         }
         // Someone may have locked our fresh file to see whether it is a dead
         // writer's and removed it: then start over.
-        if (!try_lock(fd, path) || !names_at(dir, name, fd)) continue;
+        if (!try_lock(fd, path) || !still_names_at(dir, name, fd)) continue;
         return fd;
     }
     throw FileError("unable to create file '" + path + "' (its temporary file keeps being replaced)");
@@ -250,27 +176,22 @@ void recover_dead_writer(const std::string& path, const Descriptor& shared) {
     const std::string journal = Journal::path_for(path);
     const bool interrupted = exists(journal);
     if (!interrupted && !exists(GuardedFile::temporary_path_for(path)) &&
-        !exists(GuardedFile::lock_path_for(path))) {
+        !exists(WriterLock::path_for(path))) {
         return;
     }
     try {
-        Descriptor lock = take_writer_lock(path);
+        WriterLock lock = WriterLock::try_take(path);
         if (!lock) return;
-        try {
-            if (interrupted) {
-                Descriptor data(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-                if (!data) throw FileError("cannot open it for writing (" + reason(errno) + ")");
-                if (!names(path, shared) || !names(path, data)) {
-                    throw FileError("it was replaced while being recovered");
-                }
-                recover_journal(path, shared, data);
+        if (interrupted) {
+            Descriptor data(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+            if (!data) throw FileError("cannot open it for writing (" + reason(errno) + ")");
+            if (!still_names(path, shared) || !still_names(path, data)) {
+                throw FileError("it was replaced while being recovered");
             }
-            remove_dead_temporary(GuardedFile::temporary_path_for(path));
-        } catch (...) {
-            release_writer_lock(path, lock);
-            throw;
+            recover_journal(path, shared, data);
         }
-        release_writer_lock(path, lock);
+        remove_dead_temporary(GuardedFile::temporary_path_for(path));
+        lock.release();
     } catch (const Error& e) {
         if (!interrupted) return;  // a read-only directory keeps the leftovers
         throw FileError("unable to open file '" + path +
@@ -339,9 +260,9 @@ GuardedFile::Leftovers GuardedFile::recover(const std::string& given) {
     const bool had_temporary = exists(temporary);
     const bool had_lock = exists(lock_path_for(path));
     if (!journal && !had_temporary && !had_lock) return found;
-    Descriptor lock = take_writer_lock(path);
+    WriterLock lock = WriterLock::try_take(path);
     if (!lock) throw BusyError(busy_message(path));
-    try {
+    {
         Descriptor shared(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (journal && shared) {
             take_shared(shared, path);
@@ -349,7 +270,7 @@ GuardedFile::Leftovers GuardedFile::recover(const std::string& given) {
             if (!data) {
                 throw FileError("unable to open file '" + path + "' for writing (" + reason(errno) + ")");
             }
-            if (!names(path, shared) || !names(path, data)) {
+            if (!still_names(path, shared) || !still_names(path, data)) {
                 throw FileError("'" + path + "' was replaced while being recovered; try again");
             }
             try {
@@ -360,11 +281,8 @@ GuardedFile::Leftovers GuardedFile::recover(const std::string& given) {
             }
         }
         remove_dead_temporary(temporary);
-    } catch (...) {
-        release_writer_lock(path, lock);
-        throw;
     }
-    release_writer_lock(path, lock);
+    lock.release();
     found.temporary = had_temporary && !exists(temporary);
     found.lock = had_lock && !exists(lock_path_for(path));
     return found;
@@ -375,7 +293,7 @@ std::string GuardedFile::temporary_path_for(const std::string& path) {
 }
 
 std::string GuardedFile::lock_path_for(const std::string& path) {
-    return hidden_companion(path, ".lock");
+    return WriterLock::path_for(path);
 }
 
 GuardedFile::GuardedFile(std::string path, std::string working_path, State state, bool durable,
@@ -410,7 +328,7 @@ void GuardedFile::forget_after_fork() noexcept {
     temp_.reset();
     data_.reset();
     shared_.reset();
-    lock_.reset();
+    lock_.forget();
     dir_.reset();
     if (journal_) journal_->forget();
 }
@@ -478,7 +396,7 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool du
                                      "' (empty file: file signature not found)");
         }
         take_shared(fd, path);
-        if (!names(path, fd)) continue;
+        if (!still_names(path, fd)) continue;
         recover_dead_writer(path, fd);
         std::shared_ptr<GuardedFile> file(
             new GuardedFile(path, path, State::reading, durable, max_pending_bytes));
@@ -492,15 +410,9 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool du
 std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool durable,
                                                  std::size_t max_pending_bytes) {
     Descriptor dir = open_directory_of(path);
-    Descriptor lock = take_writer_lock(path);
+    WriterLock lock = WriterLock::try_take(path);
     if (!lock) throw BusyError(busy_message(path));
-    Descriptor temp;
-    try {
-        temp = create_temporary(dir, path);
-    } catch (...) {
-        release_writer_lock(path, lock);
-        throw;
-    }
+    Descriptor temp = create_temporary(dir, path);
     std::shared_ptr<GuardedFile> file(new GuardedFile(path, temporary_path_for(path), State::fresh,
                                                       durable, max_pending_bytes));
     file->dir_ = std::move(dir);
@@ -517,20 +429,20 @@ void GuardedFile::begin_write() {
     // Names beside the file are reached through its directory from here
     // on: a directory renamed during the call takes them all along.
     Descriptor dir = open_directory_of(path_);
-    Descriptor lock = take_writer_lock(path_);
+    WriterLock lock = WriterLock::try_take(path_);
     if (!lock) throw BusyError(busy_message(path_));
-    try {
+    {
         // Our shared lock kept every in-place change off the file since it
         // was opened: it can only have grown (a writer at work, or a dead
         // one whose growth the journal cuts) or been replaced by a new version.
         Descriptor data(::open(path_.c_str(), O_RDWR | O_CLOEXEC));
         if (!data) throw FileError("unable to open file '" + path_ + "' for writing (" + reason(errno) + ")");
-        if (names(path_, shared_) && names(path_, data)) recover_journal(path_, shared_, data);
+        if (still_names(path_, shared_) && still_names(path_, data)) recover_journal(path_, shared_, data);
         // What an earlier call that was not durable left in the page cache
         // reaches the disk before this call journals it as original bytes:
         // a power loss must not roll back to bytes the disk never had.
         if (durable_) sync_data(data, path_);
-        if (!names(path_, shared_) || !names(path_, data) || !names_at(dir, name_, data) ||
+        if (!still_names(path_, shared_) || !still_names(path_, data) || !still_names_at(dir, name_, data) ||
             file_length(data, path_) != original_length_) {
             throw FileError("'" + path_ +
                             "' was changed by another process while this call read it; try again");
@@ -543,9 +455,6 @@ void GuardedFile::begin_write() {
         take_shared(data, path_);
         ::flock(shared_.get(), LOCK_UN);
         data_ = std::move(data);
-    } catch (...) {
-        release_writer_lock(path_, lock);
-        throw;
     }
     dir_ = std::move(dir);
     lock_ = std::move(lock);
@@ -861,7 +770,7 @@ void GuardedFile::land_first_page(const std::vector<unsigned char>& head) {
     if (durable_) sync_data(data_, path_);
     // The last moment the call can still be undone: the file must still be
     // the one the journal guards, at its name.
-    if (!names_at(dir_, name_, data_)) {
+    if (!still_names_at(dir_, name_, data_)) {
         throw FileError("'" + path_ + "' was replaced or moved by another process meanwhile; this "
                         "call's records were not stored");
     }
@@ -916,7 +825,7 @@ void GuardedFile::commit() {
             // Growth alone (no original page changed) is invisible to
             // readers until the journal's removal keeps it.
             if (durable_ && wrote_ && !committed_) sync_data(data_, path_);
-            if (!committed_ && !names_at(dir_, name_, data_)) {
+            if (!committed_ && !still_names_at(dir_, name_, data_)) {
                 throw FileError("'" + path_ + "' was replaced or moved by another process meanwhile; "
                                 "this call's records were not stored");
             }
@@ -971,9 +880,9 @@ void GuardedFile::release() noexcept {
     data_.reset();
     shared_.reset();
     if (dir_) {
-        release_writer_lock_at(dir_, path_, lock_);
+        lock_.release_at(dir_);
     } else {
-        release_writer_lock(path_, lock_);
+        lock_.release();
     }
     dir_.reset();
 }

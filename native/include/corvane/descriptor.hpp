@@ -54,6 +54,17 @@ Descriptor open_directory_of(const std::string& path);
 std::string base_name_of(const std::string& path);
 std::uint64_t file_length(const Descriptor& fd, const std::string& what);
 
+// flock() without waiting: false when another open file description holds a
+// conflicting lock. FileError naming `what` when the lock cannot be taken
+// at all.
+bool try_flock(const Descriptor& fd, int operation, const std::string& what);
+// Whether `path` still names the file open as `fd` (a link there names
+// nothing): a lock taken on a file that was removed or replaced meanwhile
+// protects nothing.
+bool still_names(const std::string& path, const Descriptor& fd);
+// The same, for `name` in the directory open as `dir`.
+bool still_names_at(const Descriptor& dir, const std::string& name, const Descriptor& fd);
+
 // "dir/name" -> "dir/.name<suffix>": a hidden companion of the file in its
 // own directory, which no listing of "*.h5" ever shows.
 std::string hidden_companion(const std::string& path, const std::string& suffix);

@@ -46,6 +46,7 @@
 
 #include "corvane/descriptor.hpp"
 #include "corvane/journal.hpp"
+#include "corvane/writer_lock.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -214,7 +215,7 @@ private:
     Descriptor shared_;  // the file as opened: read-only, holds the shared lock until begin_write()
     Descriptor data_;    // the file open for writing in place; holds the shared lock from begin_write()
     Descriptor temp_;    // the temporary file: a new file, or a new version
-    Descriptor lock_;    // the writer lock
+    WriterLock lock_;
     bool exclusive_ = false;
     bool signature_blank_ = false;  // on disk, from the first in-place overwrite to the commit point
     bool durable_;
