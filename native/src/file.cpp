@@ -4,6 +4,7 @@
 #include "corvane/error.hpp"
 #include "corvane/guarded_file.hpp"
 #include "guarded_driver.hpp"
+#include "root_members.hpp"
 
 #include <hdf5.h>
 
@@ -213,30 +214,7 @@ const Handle& File::handle() const {
 
 std::vector<std::string> File::members() const {
     ErrorPrintingOff quiet;
-    const hid_t file = handle().get();
-    H5G_info_t info{};
-    if (H5Gget_info(file, &info) < 0) {
-        throw_with_hdf5_message<IoError>("unable to list the members of '" + path_ + "'");
-    }
-    std::vector<std::string> names;
-    names.reserve(info.nlinks);
-    for (hsize_t i = 0; i < info.nlinks; ++i) {
-        const ssize_t size =
-            H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, nullptr, 0, H5P_DEFAULT);
-        if (size < 0) {
-            throw_with_hdf5_message<IoError>("unable to list the members of '" + path_ + "'");
-        }
-        std::string name(static_cast<std::size_t>(size) + 1, '\0');
-        if (H5Lget_name_by_idx(file, ".", H5_INDEX_NAME, H5_ITER_INC, i, name.data(), name.size(),
-                               H5P_DEFAULT) < 0) {
-            throw_with_hdf5_message<IoError>("unable to list the members of '" + path_ + "'");
-        }
-        name.resize(static_cast<std::size_t>(size));
-        names.push_back(std::move(name));
-    }
-    // HDF5's name index is already in this order; sorting makes it a promise.
-    std::sort(names.begin(), names.end());
-    return names;
+    return detail::root_member_names(handle().get(), path_);
 }
 
 bool File::contains(const std::string& name) const {
