@@ -3,8 +3,8 @@
 A power loss keeps what reached the disk, in whatever order the kernel wrote
 it: only a flush orders two writes. Each commit path therefore promises an
 order, and a change that keeps the results but breaks the order would only
-show after a crash. The calls are traced in a child process (tests/trace_shim.c,
-preloaded) and checked here:
+show after a crash. The calls are traced in a child process (the crash-point
+sweep's fault injector, preloaded and logging) and checked here:
 
 - in place: the file's earlier bytes flushed before they are journalled; the
   journal and its name flushed before the first original byte is overwritten;
@@ -18,10 +18,10 @@ new file is built, a file another process put in place meanwhile, a backup
 restored over a file a dead writer left a journal for.
 """
 import os
-import shutil
+import select
+import signal
 import subprocess
 import sys
-import time
 
 import numpy as np
 import pytest
@@ -29,47 +29,85 @@ import pytest
 from corvane import _engine
 from looking import bars, write_minbar
 import corvane.bundle as bundle
+import crash_lab
 
-SHIM = os.path.join(os.path.dirname(__file__), "trace_shim.c")
+# The injector's actions (crash_shim.c).
+STOP_BEFORE, STOP_AFTER = 1, 2
+
+# Run first in the child: the injector logs every counted call under
+# `directory`, and stops at the first call `stop` names ("op path" or
+# "op path offset"), then waits to be killed or for a byte on `resume`.
+PRELUDE = """
+import ctypes as _ctypes, os as _os, sys as _sys
+_sys.path.insert(0, {tests!r})
+_shim = _ctypes.CDLL(None)
+_shim.crash_shim_watch.argtypes = (_ctypes.c_char_p, _ctypes.c_int)
+_shim.crash_shim_arm_at.argtypes = (_ctypes.c_char_p, _ctypes.c_char_p, _ctypes.c_longlong,
+                                    _ctypes.c_int, _ctypes.c_int, _ctypes.c_int)
+_shim.crash_shim_resume_from.argtypes = (_ctypes.c_int,)
+_shim.crash_shim_watch({directory!r}.encode(), _os.open({log!r}, _os.O_WRONLY | _os.O_CREAT | _os.O_APPEND))
+if {stop!r}:
+    _op, _path, *_offset = {stop!r}.split()
+    _shim.crash_shim_arm_at(_op.encode(), _path.encode(), int(_offset[0]) if _offset else -1,
+                            {action}, 0, {notify})
+if {resume} >= 0:
+    _shim.crash_shim_resume_from({resume})
+"""
 
 
 @pytest.fixture(scope="session")
-def shim(tmp_path_factory):
-    compiler = shutil.which("cc") or shutil.which("gcc")
-    if compiler is None:
-        pytest.skip("no C compiler for the trace shim")
-    library = str(tmp_path_factory.mktemp("shim") / "trace_shim.so")
-    subprocess.run([compiler, "-shared", "-fPIC", "-O1", "-o", library, SHIM, "-ldl"], check=True)
-    return library
+def shim():
+    return crash_lab.build_shim()
 
 
 class Trace:
-    """Runs Python code in a child with the shim preloaded; its calls as (op, path, extra)."""
+    """Runs Python code in a child with the injector preloaded; its calls as
+    (op, path, extra): a write's offset, a rename's or link's new name."""
 
     def __init__(self, shim, directory):
         self.shim, self.directory = shim, os.path.realpath(str(directory))
         self.log = os.path.join(self.directory, "..", os.path.basename(self.directory) + ".trace")
 
     def start(self, code, kill=None, hold=None):
-        env = dict(os.environ, LD_PRELOAD=self.shim, TRACE_LOG=self.log, TRACE_UNDER=self.directory)
-        for name, value in (("TRACE_KILL", kill), ("TRACE_HOLD", hold)):
-            if value:
-                env[name] = value
-        prelude = "import sys; sys.path.insert(0, {!r})\n".format(os.path.dirname(__file__))
-        return subprocess.Popen([sys.executable, "-c", prelude + code], env=env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        """The child, stopped right after the call `kill` names (to be
+        killed) or before the one `hold` names (until `resume`)."""
+        self.stops, notify = os.pipe()
+        resume, self.resume = os.pipe() if hold else (-1, -1)
+        prelude = PRELUDE.format(tests=os.path.dirname(__file__), directory=self.directory, log=self.log,
+                                 stop=kill or hold, action=STOP_AFTER if kill else STOP_BEFORE,
+                                 notify=notify, resume=resume)
+        try:
+            return subprocess.Popen([sys.executable, "-c", prelude + code],
+                                    env=dict(os.environ, LD_PRELOAD=self.shim),
+                                    pass_fds=[fd for fd in (notify, resume) if fd >= 0],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        finally:
+            os.close(notify)
+            if resume >= 0:
+                os.close(resume)
+
+    def stopped(self):
+        """Whether the child stopped where it was told, before it ended."""
+        ready, _, _ = select.select([self.stops], [], [], 120)
+        assert ready, "the child neither stopped nor ended"
+        line = os.read(self.stops, 4096)
+        os.close(self.stops)
+        return line.startswith(b"stopped ")
 
     def run(self, code, kill=None):
         if os.path.exists(self.log):
             os.remove(self.log)
         child = self.start(code, kill=kill)
+        if self.stopped():
+            child.send_signal(signal.SIGKILL)
         out, err = child.communicate(timeout=120)
         assert child.returncode == (-9 if kill else 0), err
         return self.events()
 
     def events(self):
         with open(self.log) as f:
-            return [tuple(line.split()) + ("",) * (3 - len(line.split())) for line in f]
+            calls = [line.split()[1:] for line in f]
+        return [(op, path, rest[-1] if rest else "") for op, path, *rest in calls]
 
 
 @pytest.fixture
@@ -115,7 +153,7 @@ def test_a_new_file_or_version_is_flushed_before_its_rename_and_its_directory_af
     events = trace.run(APPEND.format(path=path, file=name))
     renamed = at(events, "rename", temporary)
     assert renamed is not None and events[renamed][2] == name, events
-    flushed = at(events, "fdatasync", temporary, last(events, ("pwrite", "truncate"), temporary))
+    flushed = at(events, "fdatasync", temporary, last(events, ("pwrite", "ftruncate"), temporary))
     assert flushed is not None and flushed < renamed, events
     assert at(events, "fsync", trace.directory, renamed) is not None, events
 
@@ -136,7 +174,7 @@ def test_in_place_the_journal_is_on_disk_before_an_original_byte_is_overwritten(
     assert named is not None and named < overwrite, events
     # The file is on disk before its journal goes, and the removal after.
     removed = at(events, "unlink", journal)
-    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "truncate"), name))
+    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "ftruncate"), name))
     assert flushed is not None and flushed < removed, events
     assert at(events, "fsync", trace.directory, removed) is not None, events
 
@@ -156,7 +194,7 @@ else:
     events = trace.run(code)
     assert open(name, "rb").read() == before
     removed = at(events, "unlink", journal)
-    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "truncate"), name))
+    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "ftruncate"), name))
     assert flushed is not None and removed is not None and flushed < removed, events
 
 
@@ -171,7 +209,7 @@ def test_a_recovery_is_flushed_before_the_dead_writers_journal_goes(trace):
     events = trace.run("from corvane import _engine\n_engine.File({!r}).abort()\n".format(name))
     assert open(name, "rb").read() == before and not os.path.exists(journal)
     removed = at(events, "unlink", journal)
-    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "truncate"), name))
+    flushed = at(events, "fdatasync", name, last(events, ("pwrite", "ftruncate"), name))
     assert flushed is not None and removed is not None and flushed < removed, events
 
 
@@ -179,16 +217,14 @@ def hold_before_rename(trace, name):
     """A writer of the new file `name`, held just before its rename; the writer."""
     writer = trace.start(APPEND.format(path="automatic", file=name),
                          hold="rename " + _engine.temporary_path(name))
-    deadline = time.monotonic() + 120
-    while not os.path.exists(trace.log + ".held"):   # the writer's sign that it is held
-        assert writer.poll() is None, writer.communicate()
-        assert time.monotonic() < deadline, "the writer never reached its rename"
-        time.sleep(0.01)
+    # The writer's sign that it is held.
+    assert trace.stopped(), ("the writer never reached its rename", writer.communicate())
     return writer
 
 
 def release(trace, writer):
-    open(trace.log + ".release", "w").close()
+    os.write(trace.resume, b"go")
+    os.close(trace.resume)
     out, err = writer.communicate(timeout=120)
     return writer.returncode, err
 

@@ -14,8 +14,14 @@
  * environment:
  *   crash_shim_watch(dir, log_fd)       count calls under dir; log_fd >= 0
  *                                       gets one line per counted call
- *                                       ("N NAME PATH", writes add SIZE OFFSET)
+ *                                       ("N NAME PATH", full paths; writes
+ *                                       add SIZE OFFSET, rename and link
+ *                                       add the new name)
  *   crash_shim_arm(point, action, err, notify_fd)
+ *   crash_shim_arm_at(name, path, offset, action, err, notify_fd)
+ *                                       the point is the first call of that
+ *                                       family on that path (a write: at that
+ *                                       offset, or any when it is negative)
  *   crash_shim_resume_from(fd)          a stopped process goes on when a
  *                                       byte arrives on fd
  *   crash_shim_count()                  calls counted so far
@@ -47,6 +53,9 @@ static long counted;
 static long armed_point;
 static int armed_action;
 static int armed_errno;
+static char armed_name[32];
+static char armed_path[PATH_MAX];
+static long long armed_offset = -1;
 static int notify_fd = -1;
 static int resume_fd = -1;
 
@@ -62,6 +71,22 @@ void crash_shim_watch(const char* dir, int fd) {
 void crash_shim_arm(long point, int action, int error, int fd) {
     pthread_mutex_lock(&lock);
     armed_point = point;
+    armed_action = action;
+    armed_errno = error;
+    armed_name[0] = '\0';
+    notify_fd = fd;
+    pthread_mutex_unlock(&lock);
+}
+
+/* Armed by what the call is rather than by its number, for a test that
+ * stops one known call of a run it does not count first. */
+void crash_shim_arm_at(const char* name, const char* path, long long offset, int action, int error,
+                       int fd) {
+    pthread_mutex_lock(&lock);
+    armed_point = 0;
+    snprintf(armed_name, sizeof armed_name, "%s", name);
+    snprintf(armed_path, sizeof armed_path, "%s", path);
+    armed_offset = offset;
     armed_action = action;
     armed_errno = error;
     notify_fd = fd;
@@ -89,25 +114,29 @@ static int under_watched(const char* path) {
            (path[watched_length] == '/' || path[watched_length] == '\0');
 }
 
-static int path_watched(int dirfd, const char* path) {
-    if (watched_length == 0 || path == NULL) return 0;
-    if (path[0] == '/' || dirfd == AT_FDCWD) {
-        char full[PATH_MAX];
-        if (path[0] != '/') {
-            if (getcwd(full, sizeof full) == NULL) return 0;
-            size_t n = strlen(full);
-            snprintf(full + n, sizeof full - n, "/%s", path);
-            return under_watched(full);
-        }
-        return under_watched(path);
+/* The full path of `path` relative to the directory open as `dirfd`; empty
+ * when it cannot be told. */
+static void full_path(int dirfd, const char* path, char* full, size_t size) {
+    full[0] = '\0';
+    if (path == NULL) return;
+    if (path[0] == '/') {
+        snprintf(full, size, "%s", path);
+        return;
     }
-    char link[64], dir[PATH_MAX];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
-    ssize_t n = readlink(link, dir, sizeof dir - 1);
-    if (n <= 0) return 0;
-    dir[n] = '\0';
-    return under_watched(dir);
+    char dir[PATH_MAX];
+    if (dirfd == AT_FDCWD) {
+        if (getcwd(dir, sizeof dir) == NULL) return;
+    } else {
+        char link[64];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+        ssize_t n = readlink(link, dir, sizeof dir - 1);
+        if (n <= 0) return;
+        dir[n] = '\0';
+    }
+    snprintf(full, size, "%s/%s", dir, path);
 }
+
+static int path_watched(const char* full) { return watched_length > 0 && under_watched(full); }
 
 static int fd_watched(int fd) {
     if (watched_length == 0) return 0;
@@ -130,21 +159,29 @@ static void stop_here(long point, const char* name) {
     for (;;) pause();  /* until the test kills us */
 }
 
-/* What to do at a counted call: its number, and the armed action (NONE when
- * this is not the armed point). */
-static int enter(const char* name, const char* path, long* point) {
+/* What to do at a counted call on `path` (`tail` follows it in the log line;
+ * `offset` is a write's, else -1): its number, and the armed action (NONE
+ * when this is not the armed point). */
+static int enter_at(const char* name, const char* path, const char* tail, long long offset, long* point) {
     pthread_mutex_lock(&lock);
     *point = ++counted;
     if (log_fd >= 0) {
-        char line[PATH_MAX + 64];
-        snprintf(line, sizeof line, "%ld %s %s\n", *point, name, path ? path : "");
+        char line[2 * PATH_MAX + 64];
+        snprintf(line, sizeof line, "%ld %s %s%s\n", *point, name, path, tail);
         say(log_fd, line);
+    }
+    if (armed_name[0] != '\0' && strcmp(name, armed_name) == 0 && strcmp(path, armed_path) == 0 &&
+        (armed_offset < 0 || offset == armed_offset)) {
+        armed_point = *point;
+        armed_name[0] = '\0';  /* the first such call only */
     }
     int action = *point == armed_point ? armed_action : NONE;
     pthread_mutex_unlock(&lock);
     if (action == STOP_BEFORE) stop_here(*point, name);
     return action;
 }
+
+static int enter(const char* name, const char* path, long* point) { return enter_at(name, path, "", -1, point); }
 
 static const char* fd_name(int fd) {
     static __thread char target[PATH_MAX];
@@ -178,10 +215,10 @@ static size_t tear_at(off_t offset, size_t count) {
 static ssize_t written(int fd, const void* buf, size_t count, off_t offset, int positional,
                        const char* name) {
     if (!positional) offset = lseek(fd, 0, SEEK_CUR);
-    char what[PATH_MAX + 64];
-    snprintf(what, sizeof what, "%s %zu %lld", fd_name(fd), count, (long long)offset);
+    char tail[64];
+    snprintf(tail, sizeof tail, " %zu %lld", count, (long long)offset);
     long point;
-    int action = enter(name, what, &point);
+    int action = enter_at(name, fd_name(fd), tail, (long long)offset, &point);
     if (FAILED(action)) return -1;
     if (action == TEAR || action == TEAR_END) {
         /* One part lands, then the process stops: a torn write. */
@@ -244,11 +281,18 @@ ssize_t copy_file_range(int fd_in, off_t* off_in, int fd, off_t* off_out, size_t
     return n;
 }
 
-#define PATH_CALL(name, watched_if, path, call) \
+/* A call on a path: `from` is what is logged and matched, `to` (a rename's or
+ * a link's new name, or NULL) follows it in the log line. */
+#define PATH_CALL(name, fromfd, from, tofd, to, call) \
     do { \
-        if (!(watched_if)) return call; \
+        if (watched_length == 0) return call; \
+        char source[PATH_MAX], target[PATH_MAX], tail[PATH_MAX + 1] = ""; \
+        full_path(fromfd, from, source, sizeof source); \
+        full_path(tofd, to, target, sizeof target); \
+        if (!path_watched(source) && !path_watched(target)) return call; \
+        if (target[0] != '\0') snprintf(tail, sizeof tail, " %s", target); \
         long point; \
-        int action = enter(#name, path, &point); \
+        int action = enter_at(#name, source, tail, -1, &point); \
         if (FAILED(action)) return -1; \
         int result = call; \
         AFTER(action, point, #name); \
@@ -256,37 +300,34 @@ ssize_t copy_file_range(int fd_in, off_t* off_in, int fd, off_t* off_out, size_t
     } while (0)
 
 int truncate(const char* path, off_t length) {
-    PATH_CALL(truncate, path_watched(AT_FDCWD, path), path, (int)syscall(SYS_truncate, path, length));
+    PATH_CALL(truncate, AT_FDCWD, path, AT_FDCWD, NULL, (int)syscall(SYS_truncate, path, length));
 }
 int truncate64(const char* path, off_t length) { return truncate(path, length); }
 
 int unlink(const char* path) {
-    PATH_CALL(unlink, path_watched(AT_FDCWD, path), path, (int)syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+    PATH_CALL(unlink, AT_FDCWD, path, AT_FDCWD, NULL, (int)syscall(SYS_unlinkat, AT_FDCWD, path, 0));
 }
 
 int unlinkat(int dirfd, const char* path, int flags) {
-    PATH_CALL(unlink, path_watched(dirfd, path), path, (int)syscall(SYS_unlinkat, dirfd, path, flags));
+    PATH_CALL(unlink, dirfd, path, AT_FDCWD, NULL, (int)syscall(SYS_unlinkat, dirfd, path, flags));
 }
 
 int rename(const char* from, const char* to) {
-    PATH_CALL(rename, path_watched(AT_FDCWD, from) || path_watched(AT_FDCWD, to), to,
-              (int)syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
+    PATH_CALL(rename, AT_FDCWD, from, AT_FDCWD, to, (int)syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
 
 int renameat(int fromfd, const char* from, int tofd, const char* to) {
-    PATH_CALL(rename, path_watched(fromfd, from) || path_watched(tofd, to), to,
-              (int)syscall(SYS_renameat2, fromfd, from, tofd, to, 0));
+    PATH_CALL(rename, fromfd, from, tofd, to, (int)syscall(SYS_renameat2, fromfd, from, tofd, to, 0));
 }
 
 int renameat2(int fromfd, const char* from, int tofd, const char* to, unsigned int flags) {
-    PATH_CALL(rename, path_watched(fromfd, from) || path_watched(tofd, to), to,
-              (int)syscall(SYS_renameat2, fromfd, from, tofd, to, flags));
+    PATH_CALL(rename, fromfd, from, tofd, to, (int)syscall(SYS_renameat2, fromfd, from, tofd, to, flags));
 }
 
 int linkat(int fromfd, const char* from, int tofd, const char* to, int flags) {
-    PATH_CALL(link, path_watched(tofd, to), to, (int)syscall(SYS_linkat, fromfd, from, tofd, to, flags));
+    PATH_CALL(link, fromfd, from, tofd, to, (int)syscall(SYS_linkat, fromfd, from, tofd, to, flags));
 }
 
 int link(const char* from, const char* to) {
-    PATH_CALL(link, path_watched(AT_FDCWD, to), to, (int)syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+    PATH_CALL(link, AT_FDCWD, from, AT_FDCWD, to, (int)syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
