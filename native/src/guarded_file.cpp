@@ -333,46 +333,6 @@ void GuardedFile::forget_after_fork() noexcept {
     if (journal_) journal_->forget();
 }
 
-std::size_t GuardedFile::PageRuns::run_end(std::size_t page) const {
-    auto it = runs_.upper_bound(page);
-    if (it == runs_.begin()) return 0;
-    --it;
-    return it->second > page ? it->second : 0;
-}
-
-void GuardedFile::PageRuns::add(std::size_t first, std::size_t end) {
-    if (first >= end) return;
-    auto it = runs_.upper_bound(first);
-    if (it != runs_.begin() && std::prev(it)->second >= first) --it;
-    while (it != runs_.end() && it->first <= end) {
-        first = std::min(first, it->first);
-        end = std::max(end, it->second);
-        it = runs_.erase(it);
-    }
-    runs_.emplace(first, end);
-}
-
-std::vector<std::pair<std::size_t, std::size_t>> GuardedFile::PageRuns::gaps(std::size_t first,
-                                                                              std::size_t end) const {
-    std::vector<std::pair<std::size_t, std::size_t>> out;
-    std::size_t at = first;
-    auto it = runs_.upper_bound(first);
-    if (it != runs_.begin()) --it;
-    for (; it != runs_.end() && at < end; ++it) {
-        if (it->second <= at) continue;
-        if (it->first > at) out.emplace_back(at, std::min(it->first, end));
-        at = std::max(at, it->second);
-    }
-    if (at < end) out.emplace_back(at, end);
-    return out;
-}
-
-std::size_t GuardedFile::PageRuns::count() const {
-    std::size_t n = 0;
-    for (const auto& [first, end] : runs_) n += end - first;
-    return n;
-}
-
 std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool durable,
                                                std::size_t max_pending_bytes) {
     const std::string path = through_link(given);
@@ -401,6 +361,7 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool du
         std::shared_ptr<GuardedFile> file(
             new GuardedFile(path, path, State::reading, durable, max_pending_bytes));
         file->original_length_ = file->size_ = file_length(fd, path);
+        file->pending_ = PageOverlay(file->original_length_);
         file->shared_ = std::move(fd);
         return file;
     }
@@ -481,14 +442,7 @@ void GuardedFile::read(std::uint64_t offset, void* out, std::size_t size) const 
     const std::size_t got = read_at(current(), offset, bytes, size, path_);
     std::memset(bytes + got, 0, size - got);
     // What the call wrote over original bytes is still in memory.
-    const std::uint64_t end = offset + size;
-    for (auto it = pending_.lower_bound(static_cast<std::size_t>(offset / kPageSize));
-         it != pending_.end() && it->first * kPageSize < end; ++it) {
-        const std::uint64_t page_at = it->first * kPageSize;
-        const std::uint64_t from = std::max(offset, page_at);
-        const std::uint64_t to = std::min({end, page_at + kPageSize, original_length_});
-        if (from < to) std::memcpy(bytes + (from - offset), it->second.data() + (from - page_at), to - from);
-    }
+    pending_.lay_over(offset, bytes, size);
 }
 
 void GuardedFile::write_original(std::uint64_t offset, const unsigned char* bytes, std::size_t size) {
@@ -497,9 +451,9 @@ void GuardedFile::write_original(std::uint64_t offset, const unsigned char* byte
     while (at < end) {
         const std::size_t page = static_cast<std::size_t>(at / kPageSize);
         const std::size_t run_end = journalled_.run_end(page);
-        if (run_end == 0 || pending_.count(page) != 0) {
+        if (run_end == 0 || pending_.holds(page)) {
             const std::uint64_t to = std::min(end, (page + 1) * kPageSize);
-            overlay(at, bytes + (at - offset), static_cast<std::size_t>(to - at), data_);
+            pending_.put(at, bytes + (at - offset), static_cast<std::size_t>(to - at), data_, path_);
             at = to;
             continue;
         }
@@ -512,23 +466,6 @@ void GuardedFile::write_original(std::uint64_t offset, const unsigned char* byte
     }
 }
 
-void GuardedFile::overlay(std::uint64_t offset, const unsigned char* bytes, std::size_t size,
-                          const Descriptor& original) {
-    const std::uint64_t end = offset + size;
-    for (std::uint64_t at = offset; at < end;) {
-        const std::size_t page = static_cast<std::size_t>(at / kPageSize);
-        const std::uint64_t page_at = page * kPageSize;
-        auto [it, fresh] = pending_.try_emplace(page);
-        if (fresh) {
-            it->second.assign(kPageSize, 0);
-            read_at(original, page_at, it->second.data(), kPageSize, path_);
-        }
-        const std::uint64_t to = std::min({end, page_at + kPageSize, original_length_});
-        std::memcpy(it->second.data() + (at - page_at), bytes + (at - offset), static_cast<std::size_t>(to - at));
-        at = to;
-    }
-}
-
 void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t size) {
     if (dropping_ && !released_) return;
     check_writable();
@@ -536,7 +473,7 @@ void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t siz
     const std::uint64_t end = offset + size;
     try {
         if (holding_ && state_ == State::reading && end <= original_length_) {
-            overlay(offset, p, size, shared_);
+            pending_.put(offset, p, size, shared_, path_);
             return;
         }
         begin_write();
@@ -645,7 +582,7 @@ void GuardedFile::move_beside() {
             throw IoError("cannot set the owner of '" + temporary_path_for(path_) + "' (" + reason(errno) + ")");
         }
         copy_bytes(data_, temp_, size_, path_);
-        for (const auto& [page, bytes] : pending_) {
+        for (const auto& [page, bytes] : pending_.held()) {
             const std::uint64_t from = page * kPageSize;
             const std::uint64_t to = std::min(from + kPageSize, original_length_);
             write_at(temp_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
@@ -684,9 +621,8 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
     // readers refuse ("signature not found") rather than one they read
     // half-updated, until the next open undoes it.
     std::vector<unsigned char> head(static_cast<std::size_t>(std::min(kPageSize, original_length_)));
-    const auto first_page = pending_.find(0);
-    if (first_page != pending_.end()) {
-        std::memcpy(head.data(), first_page->second.data(), head.size());
+    if (const std::vector<unsigned char>* first_page = pending_.page(0)) {
+        std::memcpy(head.data(), first_page->data(), head.size());
     } else {
         read_at(data_, 0, head.data(), head.size(), path_);
     }
@@ -698,17 +634,18 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
         journal_->save(data_, from, to - from, skip_holes);
         saved = true;
     };
-    if (pages > 0 && cut_page > 0 && journalled_.run_end(0) == 0 && pending_.count(0) == 0) {
+    if (pages > 0 && cut_page > 0 && journalled_.run_end(0) == 0 && !pending_.holds(0)) {
         save_pages(0, 1, false);
     }
-    for (auto it = pending_.begin(); it != pending_.end() && it->first < cut_page;) {
+    const PageOverlay::Pages& held = pending_.held();
+    for (auto it = held.begin(); it != held.end() && it->first < cut_page;) {
         if (journalled_.run_end(it->first) > 0) {
             ++it;
             continue;
         }
         const std::size_t first = it->first;
         std::size_t end = first + 1;
-        while (++it != pending_.end() && it->first == end && end < cut_page) ++end;
+        while (++it != held.end() && it->first == end && end < cut_page) ++end;
         save_pages(first, end, false);
     }
     if (cut) {
@@ -729,7 +666,7 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
         return;
     }
     if (pages > 0) journalled_.add(0, 1);
-    for (const auto& entry : pending_) journalled_.add(entry.first, entry.first + 1);
+    for (const auto& entry : pending_.held()) journalled_.add(entry.first, entry.first + 1);
     if (cut) journalled_.add(cut_page, pages);
     const std::uint64_t limit = cut ? std::min(*cut, original_length_) : original_length_;
     if (!signature_blank_) {
@@ -740,7 +677,7 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
         if (durable_) sync_data(data_, path_);
         signature_blank_ = true;
     }
-    for (const auto& [page, bytes] : pending_) {
+    for (const auto& [page, bytes] : pending_.held()) {
         const std::uint64_t from = page * kPageSize;
         const std::uint64_t to = std::min(from + kPageSize, limit);
         if (page != 0 && from < to) write_at(data_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
@@ -751,7 +688,7 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
     // Later writes to the first page land here, not on disk, until the
     // commit point.
     if (!last) {
-        pending_.emplace(0, std::move(head));
+        pending_.keep(0, std::move(head));
         return;
     }
     land_first_page(head);

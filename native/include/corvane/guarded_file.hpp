@@ -46,6 +46,7 @@
 
 #include "corvane/descriptor.hpp"
 #include "corvane/journal.hpp"
+#include "corvane/page_overlay.hpp"
 #include "corvane/writer_lock.hpp"
 
 #include <cstddef>
@@ -150,7 +151,7 @@ public:
     std::size_t journalled_pages() const;
     std::size_t pending_pages() const { return pending_.size(); }
 
-    static constexpr std::uint64_t kPageSize = 4096;
+    static constexpr std::uint64_t kPageSize = PageOverlay::kPageSize;
     static constexpr std::size_t kMaxPendingBytes = std::size_t{64} << 20;
 
 private:
@@ -166,10 +167,6 @@ private:
     void check_writable() const;
     void start_journal();
     void write_original(std::uint64_t offset, const unsigned char* bytes, std::size_t size);
-    // Keeps `size` bytes at `offset` (within the original length) as pending
-    // overwrites, pages first read from `original`.
-    void overlay(std::uint64_t offset, const unsigned char* bytes, std::size_t size,
-                 const Descriptor& original);
     // Journals the original bytes of every pending page (and, with `cut`, of
     // [cut, original length)), then applies the pending overwrites (and cuts)
     // in place; or, when a reader holds the file, goes on beside it. Before
@@ -193,20 +190,6 @@ private:
 
     friend struct ForkChild;
 
-    // Pages [first, end) of the original file, as disjoint, non-adjacent runs.
-    class PageRuns {
-    public:
-        // The end of the run holding `page`, or 0 when none does.
-        std::size_t run_end(std::size_t page) const;
-        void add(std::size_t first, std::size_t end);
-        // The runs of [first, end) that no run holds.
-        std::vector<std::pair<std::size_t, std::size_t>> gaps(std::size_t first, std::size_t end) const;
-        std::size_t count() const;
-
-    private:
-        std::map<std::size_t, std::size_t> runs_;  // first -> end
-    };
-
     std::string path_;
     std::string working_path_;
     std::string name_;  // path_'s last component
@@ -224,12 +207,10 @@ private:
     std::uint64_t size_ = 0;
     std::optional<Journal> journal_;
     // Pages of the original length whose original bytes are in the journal.
-    // Kept as runs: a file's length is read from the file and must not size
-    // an allocation.
     PageRuns journalled_;
     // New contents of original pages, applied at the next checkpoint (the
     // first page's at the last one).
-    std::map<std::size_t, std::vector<unsigned char>> pending_;
+    PageOverlay pending_;
     bool wrote_ = false;
     bool holding_ = false;
     std::string failure_;
