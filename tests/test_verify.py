@@ -74,53 +74,52 @@ def truncate(path):
         f.truncate(os.path.getsize(path) // 2)
 
 
-def line_no_past_end(path):
-    with h5py.File(path, "r+") as h5:
-        index = h5["index"][()]
-        index["line_no"][-1] = len(h5["data"]) + 5
-        h5["index"][...] = index
+def edits(member):
+    """Makes `change(records, h5)` a damage: `member` is read whole, the
+    copy changed in place and written back over the stored rows."""
+    def wrap(change):
+        def damage(path):
+            with h5py.File(path, "r+") as h5:
+                records = h5[member][()]
+                change(records, h5)
+                h5[member][...] = records
+        return damage
+    return wrap
 
 
-def datetime_out_of_order(path):
-    with h5py.File(path, "r+") as h5:
-        data = h5["data"][()]
-        data["datetime"][[1, 2]] = data["datetime"][[2, 1]]
-        h5["data"][...] = data
+@edits("index")
+def line_no_past_end(index, h5):
+    index["line_no"][-1] = len(h5["data"]) + 5
 
 
-def repeated_datetime(path):
-    with h5py.File(path, "r+") as h5:
-        data = h5["data"][()]
-        data["datetime"][2] = data["datetime"][1]
-        h5["data"][...] = data
+@edits("data")
+def datetime_out_of_order(data, h5):
+    data["datetime"][[1, 2]] = data["datetime"][[2, 1]]
 
 
-def index_dates_out_of_order(path):
-    with h5py.File(path, "r+") as h5:
-        index = h5["index"][()]
-        index["date"][[0, 1]] = index["date"][[1, 0]]
-        h5["index"][...] = index
+@edits("data")
+def repeated_datetime(data, h5):
+    data["datetime"][2] = data["datetime"][1]
 
 
-def index_date_off_its_bars(path):
-    with h5py.File(path, "r+") as h5:
-        index = h5["index"][()]
-        index["date"][0] = 20241231  # still ascending, but its bars lie after it
-        h5["index"][...] = index
+@edits("index")
+def index_dates_out_of_order(index, h5):
+    index["date"][[0, 1]] = index["date"][[1, 0]]
 
 
-def index_date_repeated(path):
-    with h5py.File(path, "r+") as h5:
-        index = h5["index"][()]
-        index["date"][1] = index["date"][0]
-        h5["index"][...] = index
+@edits("index")
+def index_date_off_its_bars(index, h5):
+    index["date"][0] = 20241231  # still ascending, but its bars lie after it
 
 
-def index_not_from_row_0(path):
-    with h5py.File(path, "r+") as h5:
-        index = h5["index"][()]
-        index["line_no"][0] = 1
-        h5["index"][...] = index
+@edits("index")
+def index_date_repeated(index, h5):
+    index["date"][1] = index["date"][0]
+
+
+@edits("index")
+def index_not_from_row_0(index, h5):
+    index["line_no"][0] = 1
 
 
 def drop_index(path):
@@ -150,21 +149,17 @@ def chunked_uncompressed_data(path):
         h5.create_dataset("data", data=data, chunks=True, maxshape=(None,))
 
 
-def bars_before_the_previous_date(path):
-    with h5py.File(path, "r+") as h5:
-        index = h5["index"][()]
-        # Still ascending, but the second date's bars (20250103) lie before
-        # the first date: further back than a night session reaches.
-        index["date"] = [20250104, 20250105, 20250106]
-        h5["index"][...] = index
+@edits("index")
+def bars_before_the_previous_date(index, h5):
+    # Still ascending, but the second date's bars (20250103) lie before
+    # the first date: further back than a night session reaches.
+    index["date"] = [20250104, 20250105, 20250106]
 
 
-def ticks_back_across_dates(path):
-    with h5py.File(path, "r+") as h5:
-        records = h5["20250103"][()]
-        records["date"][-1] = 20250102  # the day's last tick stamped the evening before
-        records["time"][-1] = 210000000
-        h5["20250103"][...] = records
+@edits("20250103")
+def ticks_back_across_dates(records, h5):
+    records["date"][-1] = 20250102  # the day's last tick stamped the evening before
+    records["time"][-1] = 210000000
 
 
 def tick_day_not_a_date(path):
