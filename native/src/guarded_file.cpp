@@ -296,7 +296,7 @@ std::string GuardedFile::lock_path_for(const std::string& path) {
     return WriterLock::path_for(path);
 }
 
-GuardedFile::GuardedFile(std::string path, std::string working_path, State state, bool durable,
+GuardedFile::GuardedFile(std::string path, std::string working_path, CallState state, bool durable,
                          std::size_t max_pending_bytes)
     : path_(std::move(path)),
       working_path_(std::move(working_path)),
@@ -359,7 +359,7 @@ std::shared_ptr<GuardedFile> GuardedFile::open(const std::string& given, bool du
         if (!still_names(path, fd)) continue;
         recover_dead_writer(path, fd);
         std::shared_ptr<GuardedFile> file(
-            new GuardedFile(path, path, State::reading, durable, max_pending_bytes));
+            new GuardedFile(path, path, CallState(Route::in_place, Phase::reading), durable, max_pending_bytes));
         file->original_length_ = file->size_ = file_length(fd, path);
         file->pending_ = PageOverlay(file->original_length_);
         file->shared_ = std::move(fd);
@@ -374,8 +374,9 @@ std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool d
     WriterLock lock = WriterLock::try_take(path);
     if (!lock) throw BusyError(busy_message(path));
     Descriptor temp = create_temporary(dir, path);
-    std::shared_ptr<GuardedFile> file(new GuardedFile(path, temporary_path_for(path), State::fresh,
-                                                      durable, max_pending_bytes));
+    std::shared_ptr<GuardedFile> file(new GuardedFile(path, temporary_path_for(path),
+                                                      CallState(Route::fresh, Phase::locked), durable,
+                                                      max_pending_bytes));
     file->dir_ = std::move(dir);
     file->lock_ = std::move(lock);
     file->temp_ = std::move(temp);
@@ -385,8 +386,8 @@ std::shared_ptr<GuardedFile> GuardedFile::create(const std::string& path, bool d
 void GuardedFile::hold_writes_while_reading() { holding_ = true; }
 
 void GuardedFile::begin_write() {
-    if (released_) throw ArgumentError("file '" + path_ + "' is closed");
-    if (state_ != State::reading) return;
+    if (state_.ended()) throw ArgumentError("file '" + path_ + "' is closed");
+    if (state_.phase() != Phase::reading) return;
     // Names beside the file are reached through its directory from here
     // on: a directory renamed during the call takes them all along.
     Descriptor dir = open_directory_of(path_);
@@ -420,24 +421,24 @@ void GuardedFile::begin_write() {
     dir_ = std::move(dir);
     lock_ = std::move(lock);
     journalled_ = PageRuns();
-    state_ = State::in_place;
+    state_.move(Phase::locked);
     if (write_path == WritePath::beside) move_beside();
 }
 
 const Descriptor& GuardedFile::current() const {
-    if (state_ == State::beside || state_ == State::fresh) return temp_;
+    if (state_.route() != Route::in_place) return temp_;
     return data_ ? data_ : shared_;
 }
 
 void GuardedFile::check_writable() const {
     if (!owned_here()) throw IoError(not_owned_message());
-    if (released_) throw ArgumentError("file '" + path_ + "' is closed");
+    if (state_.ended()) throw ArgumentError("file '" + path_ + "' is closed");
     if (!failure_.empty()) throw IoError(failure_);
 }
 
 void GuardedFile::read(std::uint64_t offset, void* out, std::size_t size) const {
     if (!owned_here()) throw IoError(not_owned_message());
-    if (released_) throw ArgumentError("file '" + path_ + "' is closed");
+    if (state_.ended()) throw ArgumentError("file '" + path_ + "' is closed");
     auto* bytes = static_cast<unsigned char*>(out);
     const std::size_t got = read_at(current(), offset, bytes, size, path_);
     std::memset(bytes + got, 0, size - got);
@@ -467,18 +468,18 @@ void GuardedFile::write_original(std::uint64_t offset, const unsigned char* byte
 }
 
 void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t size) {
-    if (dropping_ && !released_) return;
+    if (dropping_ && !state_.ended()) return;
     check_writable();
     const auto* p = static_cast<const unsigned char*>(bytes);
     const std::uint64_t end = offset + size;
     try {
-        if (holding_ && state_ == State::reading && end <= original_length_) {
+        if (holding_ && state_.phase() == Phase::reading && end <= original_length_) {
             pending_.put(offset, p, size, shared_, path_);
             return;
         }
         begin_write();
         start_journal();
-        if (state_ != State::in_place) {
+        if (state_.route() != Route::in_place) {
             write_at(temp_, offset, p, size, path_);
         } else {
             // Growth needs no saved bytes: the rollback cuts it.
@@ -499,19 +500,19 @@ void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t siz
 }
 
 void GuardedFile::truncate(std::uint64_t length) {
-    if (dropping_ && !released_) return;
+    if (dropping_ && !state_.ended()) return;
     check_writable();
     // HDF5 trims a file open for writing to its end of allocation at close;
     // a call that only reads trims nothing (past that end may lie a live
     // writer's growth).
-    if (holding_ && state_ == State::reading) return;
+    if (holding_ && state_.phase() == Phase::reading) return;
     try {
         begin_write();
         start_journal();
-        if (state_ == State::in_place && length < original_length_) {
+        if (state_.route() == Route::in_place && length < original_length_) {
             checkpoint(length, false);
         } else {
-            truncate_to(state_ == State::in_place ? data_ : temp_, length, path_);
+            truncate_to(state_.route() == Route::in_place ? data_ : temp_, length, path_);
         }
         size_ = length;
     } catch (const Error& e) {
@@ -521,20 +522,22 @@ void GuardedFile::truncate(std::uint64_t length) {
 }
 
 void GuardedFile::start_journal() {
-    wrote_ = true;
+    if (state_.phase() == Phase::locked) state_.move(Phase::writing);
     // Before the first write, so that the original length is on record even
     // when all the call does is grow the file.
-    if (state_ == State::in_place && !journal_) {
+    if (state_.route() == Route::in_place && !journal_) {
         journal_.emplace(Journal::start(Journal::path_for(path_), data_, path_, durable_));
     }
 }
 
 bool GuardedFile::take_exclusive() {
-    if (exclusive_) return true;
+    if (state_.phase() == Phase::landing) return true;
     if (write_path == WritePath::beside) return false;
     const struct stat before = status(data_);
-    exclusive_ = try_flock(data_, LOCK_EX, path_);
-    if (exclusive_) return true;
+    if (try_flock(data_, LOCK_EX, path_)) {
+        state_.move(Phase::landing);
+        return true;
+    }
     // A failed attempt drops the shared lock too (flock() converts by
     // unlocking first): another writer may have changed the file meanwhile.
     failpoint::pass("guarded.unlocked");
@@ -548,7 +551,7 @@ bool GuardedFile::take_exclusive() {
         // over it. It is left as they made it.
         if (journal_) journal_->remove(dir_);
         journal_.reset();
-        wrote_ = false;
+        state_.move(Phase::ceded);
         throw BusyError("'" + path_ + "' was changed by another process while this call wrote it; try again");
     }
     if (write_path == WritePath::in_place) throw BusyError(busy_message(path_));
@@ -604,11 +607,11 @@ void GuardedFile::move_beside() {
     }
     pending_.clear();
     data_.reset();
-    state_ = State::beside;
+    state_.move(Route::beside, state_.phase());
 }
 
 void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
-    if (state_ != State::in_place || (pending_.empty() && !cut)) return;
+    if (state_.route() != Route::in_place || (pending_.empty() && !cut)) return;
     // Original bytes go to the journal for the pending pages, the first page
     // and the pages a cut removes. Pending pages not yet journalled still
     // hold their original bytes on disk, so the journal reads them from the
@@ -660,6 +663,8 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
     // out (nobody else changes the original bytes meanwhile): they are kept
     // off only while the overwrites land.
     if (saved) journal_->sync();
+    // The signature is blanked once, by the checkpoint that starts landing.
+    const bool starts_landing = state_.phase() != Phase::landing;
     if (!take_exclusive()) {
         move_beside();
         if (cut) truncate_to(temp_, *cut, path_);
@@ -669,13 +674,12 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
     for (const auto& entry : pending_.held()) journalled_.add(entry.first, entry.first + 1);
     if (cut) journalled_.add(cut_page, pages);
     const std::uint64_t limit = cut ? std::min(*cut, original_length_) : original_length_;
-    if (!signature_blank_) {
+    if (starts_landing) {
         // Durable: blank on disk before any page it covers changes, so that
         // no power loss leaves the old signature over new pages.
         const unsigned char blank[kSignatureSize] = {};
         write_at(data_, 0, blank, std::min<std::size_t>(sizeof blank, head.size()), path_);
         if (durable_) sync_data(data_, path_);
-        signature_blank_ = true;
     }
     for (const auto& [page, bytes] : pending_.held()) {
         const std::uint64_t from = page * kPageSize;
@@ -715,8 +719,7 @@ void GuardedFile::land_first_page(const std::vector<unsigned char>& head) {
     write_at(data_, 0, head.data(), std::min(length, kSignatureSize), path_);
     // The commit point: readers read the new version from here on, and no
     // open undoes it.
-    signature_blank_ = false;
-    committed_ = true;
+    state_.move(Phase::committed);
     failpoint::pass("guarded.committed");
     if (durable_) sync_data(data_, path_);
 }
@@ -725,94 +728,104 @@ void GuardedFile::commit() {
     check_writable();
     if (dropping_) throw IoError("the writes of '" + path_ + "' were dropped");
     try {
-        // A call that never began writing only read: what HDF5 wrote
-        // meanwhile is its bookkeeping of a file open for writing.
-        if (state_ == State::reading) pending_.clear();
-        if (state_ == State::in_place) checkpoint(std::nullopt, true);
-        if (state_ == State::fresh || state_ == State::beside) {
-            if (durable_) sync_data(temp_, path_);
-            // Its lock goes before it gets the file's name: a reader opening
-            // the new file must find it free. The writer lock keeps every
-            // other writer off the temporary file.
-            temp_.reset();
-        }
-        if (state_ == State::fresh) {
-            // A journal beside a file that does not exist guards nothing of ours;
-            // left there, it would one day "restore" the new file.
-            remove_at(dir_, base_name_of(Journal::path_for(path_)), Journal::path_for(path_));
-            if (!rename_without_replacing(dir_, base_name_of(working_path_), name_)) {
-                throw FileError("'" + path_ +
-                                "' was created by another process meanwhile; this call's records "
-                                "were not stored");
-            }
-            // From here on the file is in place: nothing is left to undo,
-            // even when its directory entry fails to reach the disk.
-            state_ = State::reading;
-            committed_ = true;
-            if (durable_) sync_directory(dir_, path_);
-        } else if (state_ == State::beside) {
-            if (!replace_if_still(dir_, base_name_of(temporary_path_for(path_)), name_, shared_)) {
-                throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
-                                "records were not stored");
-            }
-            state_ = State::reading;
-            committed_ = true;
-            if (durable_) sync_directory(dir_, path_);
-        } else if (state_ == State::in_place) {
-            // Growth alone (no original page changed) is invisible to
-            // readers until the journal's removal keeps it.
-            if (durable_ && wrote_ && !committed_) sync_data(data_, path_);
-            if (!committed_ && !still_names_at(dir_, name_, data_)) {
-                throw FileError("'" + path_ + "' was replaced or moved by another process meanwhile; "
-                                "this call's records were not stored");
-            }
-            if (journal_) journal_->remove(dir_);
-            journal_.reset();
+        if (state_.phase() == Phase::reading) {
+            // A call that never began writing only read: what HDF5 wrote
+            // meanwhile is its bookkeeping of a file open for writing.
+            pending_.clear();
+        } else {
+            commit_written();
         }
     } catch (const Error& e) {
         failure_ = e.what();
-        if (committed_) release();
+        if (state_.phase() == Phase::committed) release();
         throw;
     }
-    committed_ = true;
+    if (state_.phase() != Phase::committed) state_.move(Phase::committed);
     release();
 }
 
+void GuardedFile::commit_written() {
+    if (state_.route() == Route::in_place) checkpoint(std::nullopt, true);
+    if (state_.route() != Route::in_place) {
+        if (durable_) sync_data(temp_, path_);
+        // Its lock goes before it gets the file's name: a reader opening
+        // the new file must find it free. The writer lock keeps every
+        // other writer off the temporary file.
+        temp_.reset();
+    }
+    if (state_.route() == Route::fresh) {
+        // A journal beside a file that does not exist guards nothing of ours;
+        // left there, it would one day "restore" the new file.
+        remove_at(dir_, base_name_of(Journal::path_for(path_)), Journal::path_for(path_));
+        if (!rename_without_replacing(dir_, base_name_of(working_path_), name_)) {
+            throw FileError("'" + path_ +
+                            "' was created by another process meanwhile; this call's records "
+                            "were not stored");
+        }
+        // From here on the file is in place: nothing is left to undo,
+        // even when its directory entry fails to reach the disk.
+        state_.move(Phase::committed);
+        if (durable_) sync_directory(dir_, path_);
+    } else if (state_.route() == Route::beside) {
+        if (!replace_if_still(dir_, base_name_of(temporary_path_for(path_)), name_, shared_)) {
+            throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
+                            "records were not stored");
+        }
+        state_.move(Phase::committed);
+        if (durable_) sync_directory(dir_, path_);
+    } else {
+        // Growth alone (no original page changed) is invisible to
+        // readers until the journal's removal keeps it.
+        const bool committed = state_.phase() == Phase::committed;
+        if (durable_ && !committed && state_.phase() != Phase::locked) sync_data(data_, path_);
+        if (!committed && !still_names_at(dir_, name_, data_)) {
+            throw FileError("'" + path_ + "' was replaced or moved by another process meanwhile; "
+                            "this call's records were not stored");
+        }
+        if (journal_) journal_->remove(dir_);
+        journal_.reset();
+    }
+}
+
 bool GuardedFile::roll_back() noexcept {
-    if (released_) return true;
+    // Committed, there is nothing to undo: a journal left is one the next
+    // open drops.
+    if (state_.ended()) return true;
     if (!owned_here()) {
         // The parent's call: not this process's to undo.
         forget_after_fork();
-        released_ = true;
+        state_.move(Phase::closed);
         return true;
     }
     dropping_ = true;
     pending_.clear();
     bool restored = true;
     try {
-        if (committed_) {
-            // Past the commit point: nothing to undo; a journal left is
-            // one the next open drops.
-        } else if (state_ == State::fresh || state_ == State::beside) {
+        if (state_.route() != Route::in_place) {
             // Still ours: we hold its lock, and nobody removes a locked one.
             remove_at(dir_, base_name_of(temporary_path_for(path_)), temporary_path_for(path_));
         } else if (journal_) {
             journal_->roll_back(data_);
             journal_->remove(dir_);
             journal_.reset();
-        } else if (wrote_ && data_) {
+        } else if (wrote_in_place() && data_) {
             truncate_to(data_, original_length_, path_);
             if (durable_) sync_data(data_, path_);
         }
     } catch (...) {
         restored = false;
     }
+    state_.move(Phase::closed);
     release();
     return restored;
 }
 
+bool GuardedFile::wrote_in_place() const {
+    return state_.route() == Route::in_place &&
+           (state_.phase() == Phase::writing || state_.phase() == Phase::landing);
+}
+
 void GuardedFile::release() noexcept {
-    released_ = true;
     temp_.reset();
     data_.reset();
     shared_.reset();

@@ -44,6 +44,7 @@
 // destruction leaves the parent's call alone.
 #pragma once
 
+#include "corvane/call_state.hpp"
 #include "corvane/descriptor.hpp"
 #include "corvane/journal.hpp"
 #include "corvane/page_overlay.hpp"
@@ -98,11 +99,13 @@ public:
     const std::string& path() const { return path_; }
     // The name the file is built under: the temporary name while new.
     const std::string& working_path() const { return working_path_; }
-    bool is_new() const { return state_ == State::fresh; }
-    bool is_writing() const { return state_ != State::reading; }
+    // The call builds a file that did not exist.
+    bool is_new() const { return state_.route() == Route::fresh; }
+    // The call holds the writer lock and has not ended.
+    bool is_writing() const { return state_.phase() != Phase::reading && !state_.ended(); }
     // The call's new version is written beside the file, since a reader
     // holds it (or in-place writing is switched off).
-    bool writes_beside() const { return state_ == State::beside; }
+    bool writes_beside() const { return state_.route() == Route::beside; }
 
     // Takes the writer lock and opens the file for writing; the first write
     // does it too. FileError naming the file when another process is writing
@@ -133,7 +136,7 @@ public:
     std::string not_owned_message() const;
     // The call's writes stand: commit() got past the rename or the journal's
     // removal, even if a later step (flushing the directory) failed.
-    bool committed() const { return committed_; }
+    bool committed() const { return state_.phase() == Phase::committed; }
     // The call is being abandoned: later writes and truncations are dropped.
     void drop_writes() { dropping_ = true; }
 
@@ -155,9 +158,7 @@ public:
     static constexpr std::size_t kMaxPendingBytes = std::size_t{64} << 20;
 
 private:
-    enum class State { reading, in_place, beside, fresh };
-
-    GuardedFile(std::string path, std::string working_path, State state, bool durable,
+    GuardedFile(std::string path, std::string working_path, CallState state, bool durable,
                 std::size_t max_pending_bytes);
     static std::shared_ptr<GuardedFile> create(const std::string& path, bool durable,
                                                std::size_t max_pending_bytes);
@@ -172,7 +173,8 @@ private:
     // in place; or, when a reader holds the file, goes on beside it. Before
     // `last` (the commit's), the first page stays blank on disk and pending.
     void checkpoint(std::optional<std::uint64_t> cut, bool last);
-    // Whether no reader holds the file: our shared lock became exclusive.
+    // Whether no reader holds the file: our shared lock became exclusive
+    // (the call is landing from here on).
     bool take_exclusive();
     // Writes the first page `head` at the commit point: its bytes, then its
     // signature.
@@ -181,6 +183,11 @@ private:
     // The call's bytes so far, copied to a temporary file that takes every
     // later write; the original file loses its growth and its journal.
     void move_beside();
+    // commit() of a call that began writing, up to and including its
+    // commit point.
+    void commit_written();
+    // Whether the call wrote to the file itself (growth, the journal, pages).
+    bool wrote_in_place() const;
     void release() noexcept;
     std::size_t original_pages() const {
         return static_cast<std::size_t>((original_length_ + kPageSize - 1) / kPageSize);
@@ -193,14 +200,12 @@ private:
     std::string path_;
     std::string working_path_;
     std::string name_;  // path_'s last component
-    State state_;
+    CallState state_;
     Descriptor dir_;     // path_'s directory, from the first write
     Descriptor shared_;  // the file as opened: read-only, holds the shared lock until begin_write()
     Descriptor data_;    // the file open for writing in place; holds the shared lock from begin_write()
     Descriptor temp_;    // the temporary file: a new file, or a new version
     WriterLock lock_;
-    bool exclusive_ = false;
-    bool signature_blank_ = false;  // on disk, from the first in-place overwrite to the commit point
     bool durable_;
     std::size_t max_pending_bytes_;
     std::uint64_t original_length_ = 0;
@@ -211,12 +216,12 @@ private:
     // New contents of original pages, applied at the next checkpoint (the
     // first page's at the last one).
     PageOverlay pending_;
-    bool wrote_ = false;
+    // Facts beside the state: HDF5 opened the file for writing while the
+    // call only reads (its bookkeeping is held); the call is abandoned
+    // (it can only roll back).
     bool holding_ = false;
     std::string failure_;
     bool dropping_ = false;
-    bool released_ = false;
-    bool committed_ = false;
     long owner_pid_ = 0;
     bool forked_ = false;  // set in a forked child
 };
