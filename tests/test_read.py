@@ -57,10 +57,7 @@ def test_trading_date_comes_from_the_index_not_the_bar_time(tmp_path):
     index, data = bars(bundle.DERIVATIVES_DTYPE, [20250102, 20250103], per_day=2)
     data["datetime"] = [20250102093100, 20250102093200, 20250102210100, 20250103090100]
     index["line_no"] = [0, 2]
-    path = tmp_path / "minbar" / "future" / "NI1.h5"
-    os.makedirs(path.parent)
-    with _engine.File(str(path)) as h5:
-        h5.append_minbar(index, data)
+    write_minbar_records(tmp_path / "minbar" / "future" / "NI1.h5", index, data)
     table = read.bars(str(tmp_path / "minbar"), "NI1", 20250103, 20250103)
     assert table["trading_date"].tolist() == [20250103, 20250103]
     assert table.index.tolist() == [pd.Timestamp("2025-01-02 21:01"), pd.Timestamp("2025-01-03 09:01")]
@@ -90,6 +87,30 @@ def test_a_file_without_bars_is_refused(minbar):
 def test_bars_of_a_tick_directory_are_refused(tmp_path, made):
     with pytest.raises(BundleError):
         read.bars(str(tmp_path / "tick"), "ST1")
+
+
+def test_a_read_bigger_than_a_huge_page_keeps_every_column_apart(tmp_path):
+    # Results of 2 MiB or more go into one block carved into columns.
+    days = [int(day.strftime("%Y%m%d")) for day in pd.bdate_range("2024-01-02", periods=160)]
+    index, data = bars(bundle.DERIVATIVES_DTYPE, days, per_day=240)
+    minutes = 9 * 60 + 31 + np.arange(240)
+    data["datetime"] = np.repeat(days, 240) * 1000000 + np.tile(minutes // 60 * 10000 + minutes % 60 * 100, len(days))
+    data["open_interest"] = np.arange(len(data)) * 3
+    write_minbar_records(tmp_path / "minbar" / "future" / "BIG.h5", index, data)
+    table = read.bars(str(tmp_path / "minbar"), "BIG", days[2], days[-3])
+    assert len(table) * 68 > 2 << 20
+    rows = slice(2 * 240, (len(days) - 2) * 240)
+    for name in ("open", "high", "low", "close", "open_interest", "volume", "total_turnover"):
+        np.testing.assert_array_equal(table[name].to_numpy(), data[name][rows], err_msg=name)
+    np.testing.assert_array_equal(table["trading_date"].to_numpy(), np.repeat(days[2:-2], 240))
+    assert [stamp.strftime("%Y%m%d%H%M%S") for stamp in table.index[::997]] == \
+        [str(value) for value in data["datetime"][rows][::997]]
+
+
+def write_minbar_records(path, index, data):
+    os.makedirs(path.parent, exist_ok=True)
+    with _engine.File(str(path)) as h5:
+        h5.append_minbar(index, data)
 
 
 def test_many_instruments_read_as_each_alone(minbar):

@@ -4,6 +4,7 @@
 #include "corvane/error.hpp"
 #include "corvane/file.hpp"
 #include "corvane/guarded_file.hpp"
+#include "corvane/handle.hpp"
 #include "corvane/journal.hpp"
 #include "corvane/layout.hpp"
 #include "corvane/lengths.hpp"
@@ -162,6 +163,18 @@ std::size_t slice_bound(std::int64_t value, std::size_t rows) {
     return static_cast<std::size_t>(value);
 }
 
+// Lets other Python threads run during the engine's HDF5 calls when HDF5
+// takes calls from several threads; otherwise the GIL keeps them apart.
+class WithoutGil {
+public:
+    WithoutGil() {
+        if (hdf5_is_threadsafe()) released_.emplace();
+    }
+
+private:
+    std::optional<nb::gil_scoped_release> released_;
+};
+
 // `mutex`, waited for without the GIL, so that the thread holding it can
 // take the GIL back.
 std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex) {
@@ -190,13 +203,13 @@ public:
 
     void close() {
         auto lock = exclusive();
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         file_.close();
     }
 
     void abort() {
         auto lock = exclusive();
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         file_.abort();
     }
 
@@ -230,14 +243,14 @@ public:
     void create_dataset(const std::string& name, nb::handle records) {
         InputRecords input(records);
         auto lock = exclusive();
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         Dataset::create(file_, name, input.view());
     }
 
     void append(const std::string& name, nb::handle records) {
         InputRecords input(records);
         auto lock = exclusive();
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         file_.begin_writing();
         file_.dataset(name).append(input.view());
     }
@@ -260,14 +273,14 @@ public:
         InputRecords index_records(index);
         InputRecords data_records(data);
         auto lock = exclusive();
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         corvane::append_minbar(file_, index_records.view(), data_records.view());
     }
 
     void write_day(const std::string& name, nb::handle records) {
         InputRecords input(records);
         auto lock = exclusive();
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         corvane::write_day(file_, name, input.view());
     }
 
@@ -280,7 +293,7 @@ private:
         nb::object out = numpy().attr("empty")(last - first, dtype_of(dataset.layout()));
         Buffer buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
         {
-            nb::gil_scoped_release unlocked;
+            WithoutGil unlocked;
             dataset.read(first, last - first, buffer.data());
         }
         return out;
@@ -372,7 +385,7 @@ class PyReader {
 public:
     explicit PyReader(nb::handle path) {
         const std::string name = fs_path(path);
-        nb::gil_scoped_release unlocked;  // may wait for a writer's landing
+        WithoutGil unlocked;  // may wait for a writer's landing
         file_.emplace(name);
     }
 
@@ -415,7 +428,7 @@ public:
         Buffer buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
         // The whole record is one column.
         const std::vector<ColumnTarget> whole{{0, records.layout().itemsize(), buffer.data()}};
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         read_columns(records, first, last - first, whole, threads);
         return out;
     }
@@ -449,7 +462,7 @@ public:
             }
             targets.push_back(target);
         }
-        nb::gil_scoped_release unlocked;
+        WithoutGil unlocked;
         read_columns(records, start, count, targets, threads);
     }
 

@@ -15,6 +15,14 @@ thread_local int detail::ClosingScope::depth_ = 0;
 static_assert(std::is_same<Handle::Id, hid_t>::value, "Handle::Id must be hid_t");
 static_assert(std::is_same<int, herr_t>::value, "CloseFunction must return herr_t");
 
+bool hdf5_is_threadsafe() noexcept {
+    static const bool threadsafe = [] {
+        hbool_t answer = false;
+        return H5is_library_threadsafe(&answer) >= 0 && answer;
+    }();
+    return threadsafe;
+}
+
 Handle::Handle(Id id, CloseFunction closer) noexcept
     : id_(id < 0 ? -1 : id), close_(id < 0 ? nullptr : closer) {}
 

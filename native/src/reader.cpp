@@ -27,9 +27,9 @@ namespace {
 // lock on the old file; the open is then made again, a few times at most.
 constexpr int kOpenAttempts = 8;
 
-// Chunks a reading thread is worth: about 2 MiB of the engine's 64 KiB chunks,
-// some 2 ms of inflating.
-constexpr std::size_t kChunksPerThread = 32;
+// Chunks a reading thread is worth: about 1 MiB of the engine's 64 KiB chunks,
+// some 1 ms of inflating.
+constexpr std::size_t kChunksPerThread = 16;
 
 Handle unlocked_read_access() {
     Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
@@ -277,6 +277,7 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
     const std::size_t first_chunk = first / chunk_rows;
     const std::size_t chunks = (first + count - 1) / chunk_rows - first_chunk + 1;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
+    if (!hdf5_is_threadsafe()) threads = 1;  // its chunk reads must not overlap
     // A thread gets a share of at least kChunksPerThread chunks: the read
     // waits for its slowest thread, and on a busy machine one that is not
     // scheduled at once costs more than inflating a few chunks alone.

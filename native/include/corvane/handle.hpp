@@ -35,4 +35,10 @@ private:
     CloseFunction close_ = nullptr;
 };
 
+// Whether the HDF5 library serialises calls from several threads itself.
+// Builds without that (HDF5's default when built from source, and some
+// distributions') must be called from one thread at a time: the engine then
+// reads on one thread, and the binding keeps the GIL across HDF5 calls.
+bool hdf5_is_threadsafe() noexcept;
+
 }  // namespace corvane

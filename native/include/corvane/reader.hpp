@@ -70,7 +70,8 @@ struct ColumnTarget {
 // Reads rows [first, first + count) of `dataset` into `columns`. Only the
 // chunks that overlap the rows are read; the engine's deflate chunks are
 // inflated with libdeflate on up to `threads` threads (0: one per core), one
-// for every 32 chunks at most; others go through HDF5's filter pipeline.
+// for every 16 chunks at most, and one only when HDF5 is not threadsafe;
+// others go through HDF5's filter pipeline.
 // Throws ArgumentError when the rows lie outside the dataset or a column
 // does not fit in a record, and IoError naming the dataset and the rows of a
 // chunk that cannot be read.
