@@ -284,3 +284,31 @@ def test_a_damaged_file_is_one_line_not_a_traceback(tmp_path, made, args):
     assert "ST1" in line and "corvane verify" in line
     summary = invoke("inspect", tmp_path / "minbar").output
     assert "unreadable  equities/ST1.h5" in summary
+
+
+def tick_stamps(*sessions):
+    """HHMMSSmmm of a tick a minute through each (first, last) minute of the day."""
+    return [m // 60 * 10000000 + m % 60 * 100000 for first, last in sessions for m in range(first, last + 1)]
+
+
+@pytest.mark.parametrize("sessions, dotted, night", [
+    ([(570, 690), (780, 900)], True, False),             # 09:30-11:30, lunch, 13:00-15:00
+    ([(570, 900)], False, False),                        # no break
+    ([(1260, 1380), (540, 690)], True, True),            # 21:00-23:00 the evening before, then the day
+])
+def test_a_tick_day_shows_its_breaks_and_night(tmp_path, sessions, dotted, night):
+    from corvane import _engine
+    stamps = tick_stamps(*sessions)
+    records = ticks(TICK_DAYS[0], len(stamps))
+    records["time"] = stamps
+    if night:
+        records["date"][:121] = 20250101     # the evening before, stored under the trading date
+    os.makedirs(tmp_path / "tick")
+    with _engine.File(str(tmp_path / "tick" / "TK.h5")) as h5:
+        h5.write_day(TICK_DAYS[0], records)
+    out = tmp_path / "t.svg"
+    result = invoke("plot", tmp_path / "tick", "TK", "--day", TICK_DAYS[0], "-o", out)
+    assert result.exit_code == 0, result.output
+    svg = out.read_text()
+    assert ("stroke-dasharray" in svg) == dotted
+    assert ("night session" in svg) == night

@@ -34,6 +34,8 @@ MAX_PIXELS = 25_000_000
 SLICE_ROWS = 200_000
 UP, DOWN = "#c0392b", "#1e8449"
 NIGHT = "#d6dbdf"
+# Ticks further apart than this mark a break (lunch, or between sessions).
+TICK_BREAK_MINUTES = 10
 PRICE_FIELDS = ["open", "high", "low", "close", "volume"]
 
 MINUTE = np.int64(60 * 10 ** 9)
@@ -414,7 +416,11 @@ def draw_ticks(table, order_book_id, day, out, size):
     volume.set_ylabel(label if per_bar == 1 else "{}\nper {} ticks".format(label, per_bar))
     title = "{}: ticks of {}, {:,} ticks".format(order_book_id, day, len(table))
     stamps = table.index.to_numpy().astype("datetime64[ns]").astype(np.int64)
-    labels = time_labels(stamps, table["trading_date"].to_numpy(dtype=np.int64), 1, size[0]) \
-        if len(table) else []
+    dates = table["trading_date"].to_numpy(dtype=np.int64)
+    labels = []
+    if len(table):
+        # The x axis counts ticks: a break or the night shows only as marked.
+        _sessions(price, volume, {"start": stamps, "date": dates}, TICK_BREAK_MINUTES, size[0])
+        labels = time_labels(stamps, dates, 1, size[0])
     _finish(figure, price, volume, title, labels, out)
     return title
