@@ -17,7 +17,8 @@ and the peak memory of reading the twenty-year file, each reader in a fresh
 process, against the bytes of the table it returns.  Times are medians, then
 the best run of each; b/c is h5py's time over corvane's (above 1: corvane is
 faster); "cpu b/c" is the same for the CPU time of all the process's threads
-(medians).  The goals are judged on the wall-clock medians.  On a machine shared with
+(medians).  The goals are judged on the wall-clock medians; the year, a
+few milliseconds a read, is timed three times as often as the others.  On a machine shared with
 other work the medians move a lot from run to run: the best runs say what
 each reader costs alone.
 """
@@ -206,7 +207,7 @@ def main():
         start, end = last_year[0], last_year[-1]
         results = [
             compare("year", lambda: read.bars(root, "LONG", start, end),
-                    lambda: h5py_bars(root, "LONG", start, end), args.repeat),
+                    lambda: h5py_bars(root, "LONG", start, end), args.repeat * 3),
             compare("20 years", lambda: read.bars(root, "LONG"), lambda: h5py_bars(root, "LONG"),
                     max(3, args.repeat // 2)),
             compare("many", lambda: read.bars_many(root, ids, start, end),
