@@ -521,6 +521,27 @@ TEST_F(GuardedFileTest, DurableFlushesSeparateTheBlankThePagesAndTheSignature) {
     EXPECT_EQ(at_flush, expected);
 }
 
+// A call that only grows the file commits by removing its journal: the
+// growth must be on disk first, or a power loss keeps a torn tail that no
+// journal cuts any more.
+TEST_F(GuardedFileTest, DurableGrowthIsFlushedBeforeItsJournalGoes) {
+    std::vector<std::string> at_flush;
+    std::function<void()> snapshot = [&] {
+        const bool journalled = testing::exists(journal);
+        const bool grown = testing::read_bytes(path).size() > original.size();
+        at_flush.push_back(std::string(journalled ? "journal" : "none") + (grown ? "+grown" : "+old"));
+        failpoint::run_once("sync.data", snapshot);
+    };
+    failpoint::run_once("sync.data", snapshot);
+    auto file = GuardedFile::open(path, true);
+    put(*file, original.size(), "grown");
+    file->commit();
+    failpoint::clear();
+    EXPECT_FALSE(testing::exists(journal));
+    ASSERT_FALSE(at_flush.empty());
+    EXPECT_EQ(at_flush.back(), "journal+grown");
+}
+
 // The directory renamed, or the file replaced, while a call writes.
 TEST_F(GuardedFileTest, ACallFollowsItsDirectoryWhenItIsRenamed) {
     for (const std::string which : {"in place", "beside", "new"}) {
