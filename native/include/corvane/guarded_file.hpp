@@ -183,8 +183,9 @@ private:
     // The call's bytes so far, copied to a temporary file that takes every
     // later write; the original file loses its growth and its journal.
     void move_beside();
-    // commit() of a call that began writing, up to and including its
-    // commit point.
+    // commit() of a call that began writing: the last checkpoint or the
+    // temporary's flush, its route's commit point, and what follows it
+    // (the journal's removal, the directory's flush).
     void commit_written();
     // Whether the call wrote to the file itself (growth, the journal, pages).
     bool wrote_in_place() const;
@@ -200,6 +201,7 @@ private:
     std::string path_;
     std::string working_path_;
     std::string name_;  // path_'s last component
+    // Where the call stands; every change goes through CallState::move().
     CallState state_;
     Descriptor dir_;     // path_'s directory, from the first write
     Descriptor shared_;  // the file as opened: read-only, holds the shared lock until begin_write()
