@@ -13,13 +13,15 @@ time limit reached or the engine no longer building kills the mutant; all
 tests passing lets it survive.
 
 A mutant whose text is no longer found once (the code moved on) is "stale":
-listed, not counted; refresh its `find` to the new code.  A mutant marked
+listed, not counted, and the run fails until its `find` follows the code
+(tests/test_mutant_list.py says so in the suite, without running a mutant).  A mutant marked
 `equivalent = "why"` changes no behaviour a test could see: listed with why,
 not counted.  Before the mutants, each distinct test selection runs once on
 the unchanged copy: a selection that fails there would kill anything.
 
 Prints killed / survived per area and overall; exits 1 when the overall score
-is below --threshold (90%) or an area's below --area-threshold (85%).
+is below --threshold (90%), an area's below --area-threshold (85%), or a
+mutant is stale.
 """
 import argparse
 import collections
@@ -158,6 +160,18 @@ def run_tests(python, tests, timeout):
     return True, None
 
 
+def stale_reason(m, tree):
+    """Why mutant `m` cannot be applied to the checkout at `tree`, or None."""
+    try:
+        with open(os.path.join(tree, m["file"])) as f:
+            count = f.read().count(m["find"])
+    except FileNotFoundError:
+        return "{} is gone".format(m["file"])
+    if count != 1:
+        return "text found {} times in {}".format(count, m["file"])
+    return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--list", default=os.path.join(ROOT, "tools", "mutants.toml"))
@@ -194,14 +208,9 @@ def main():
         if "equivalent" in m:
             results[m["id"]] = ("equivalent", m["equivalent"])
             continue
-        try:
-            with open(os.path.join(TREE, m["file"])) as f:
-                count = f.read().count(m["find"])
-        except FileNotFoundError:
-            results[m["id"]] = ("stale", "{} is gone".format(m["file"]))
-            continue
-        if count != 1:
-            results[m["id"]] = ("stale", "text found {} times in {}".format(count, m["file"]))
+        stale = stale_reason(m, TREE)
+        if stale:
+            results[m["id"]] = ("stale", stale)
             continue
         live.append(m)
     if not options.no_sanity:
@@ -265,6 +274,10 @@ def report(mutants, results, options, seconds):
                 print("  {} [{}] {}: {}".format(m["id"], m["area"], m["file"],
                                                why if status != "survived" else m["breaks"]))
     print("\n{} mutants in {:.0f} min".format(len(mutants), seconds / 60))
+    stale = [m["id"] for m in mutants if results[m["id"]][0] == "stale"]
+    if stale:
+        # A fault no longer applied is a check silently lost.
+        failing.append("{} stale (refresh their `find`): {}".format(len(stale), ", ".join(stale)))
     if failing:
         print("mutants: below the threshold: " + "; ".join(failing))
         return 1
