@@ -291,6 +291,72 @@ TEST_F(GuardedFileTest, AFailedWriteFailsEveryLaterWriteAndRollsBack) {
     EXPECT_FALSE(testing::exists(journal));
 }
 
+// A large rewrite lands its overwrites early, behind a blank signature; a
+// step that fails after that (a later checkpoint, the commit point, the
+// flushes around it) must still end the call whole: undone from the
+// journal before the commit point, kept past it, and the next call works.
+TEST_F(GuardedFileTest, ACallThatLandedEarlyEndsWholeWhenALaterStepFails) {
+    const std::string rewrite(5 * kPage, 'r');
+    const std::string done = rewrite + original.substr(5 * kPage) + "grow";
+    for (const char* point : {"guarded.apply", "guarded.commit_point", "guarded.committed", "sync.data"}) {
+        for (const bool durable : {false, true}) {
+            if (!durable && std::string(point) == "sync.data") continue;  // flushes only when durable
+            SCOPED_TRACE(std::string(point) + (durable ? " durable" : ""));
+            testing::write_bytes(path, original);
+            auto file = GuardedFile::open(path, durable, 2 * kPage);
+            put(*file, 0, rewrite);
+            ASSERT_EQ(file->pending_pages(), 1u);  // landed: only the first page held
+            put(*file, original.size(), "grow");
+            failpoint::fail_once(point);
+            if (std::string(point) == "guarded.apply") {
+                // The next early landing fails; so does every later step.
+                EXPECT_THROW(put(*file, 6 * kPage, std::string(3 * kPage, 's')), IoError);
+            }
+            EXPECT_THROW(file->commit(), IoError);
+            failpoint::clear();
+            const bool committed = file->committed();
+            EXPECT_EQ(committed, std::string(point) == "guarded.committed");
+            EXPECT_TRUE(file->roll_back());
+            EXPECT_TRUE(file->roll_back());
+            EXPECT_TRUE(testing::read_bytes(path) == (committed ? done : original));
+            // Past the commit point a journal may stay: the next open drops it.
+            EXPECT_EQ(testing::exists(journal), committed);
+            auto again = GuardedFile::open(path, false);
+            put(*again, 1, "q");
+            again->commit();
+            EXPECT_FALSE(testing::exists(journal));
+        }
+    }
+}
+
+// After landing early, a cut and an abandoned call end as the call says.
+TEST_F(GuardedFileTest, ACutOrADropAfterLandingEarlyIsUndoneOrKeptWhole) {
+    const std::string rewrite(5 * kPage, 'r');
+    for (const int ending : {0, 1, 2}) {  // roll back, commit, drop then commit
+        SCOPED_TRACE(ending);
+        testing::write_bytes(path, original);
+        auto file = GuardedFile::open(path, false, 2 * kPage);
+        put(*file, 0, rewrite);
+        file->truncate(3 * kPage + 5);
+        put(*file, 1, "x");
+        if (ending == 2) {
+            file->drop_writes();
+            put(*file, 2, "dropped");
+            EXPECT_THROW(file->commit(), IoError);
+        }
+        if (ending == 1) {
+            file->commit();
+            std::string expected = rewrite.substr(0, 3 * kPage + 5);
+            expected[1] = 'x';
+            EXPECT_TRUE(testing::read_bytes(path) == expected);
+        } else {
+            EXPECT_TRUE(file->roll_back());
+            EXPECT_TRUE(testing::read_bytes(path) == original);
+        }
+        EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+    }
+}
+
 // A file whose length is far past its data (HDF5 ignores bytes past its end
 // of file, and cuts them at the next close): the cut journals only the data.
 TEST_F(GuardedFileTest, ASparseTailIsCutWithoutJournallingItsHoles) {
