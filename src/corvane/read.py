@@ -12,7 +12,6 @@ lock an HDF5 reader holds, so an update running beside it writes a new
 version of the file instead of changing this one in place.
 """
 import datetime
-import mmap
 import os
 from concurrent.futures import ThreadPoolExecutor
 
@@ -71,42 +70,6 @@ def _bar_fields(dtype, fields):
     return fields
 
 
-# ---------------------------------------------------------------- memory
-
-# A read's result is fresh memory, and taking it from the kernel a 4 KiB page
-# at a time costs about as much as inflating the rows into it.  A result of
-# a huge page or more goes into one block the kernel may back with huge pages.
-_HUGE_PAGE = 2 << 20
-
-
-def _block(nbytes):
-    """A writable uint8 array of `nbytes`, asking for huge pages when it fills one."""
-    if nbytes < _HUGE_PAGE or not hasattr(mmap, "MADV_HUGEPAGE"):
-        return np.empty(nbytes, dtype=np.uint8)
-    # A huge page must start on a multiple of its size: one more to align in.
-    # Pages never touched cost nothing.
-    size = -(-nbytes // _HUGE_PAGE) * _HUGE_PAGE + _HUGE_PAGE
-    area = mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
-    whole = np.frombuffer(area, dtype=np.uint8)
-    skip = -whole.ctypes.data % _HUGE_PAGE
-    try:
-        area.madvise(mmap.MADV_HUGEPAGE, skip, size - skip)
-    except OSError:
-        pass  # a kernel without them: small pages, as np.empty would give
-    return whole[skip:skip + nbytes]
-
-
-def _columns(count, dtypes):
-    """{name: empty array of `count` values} for {name: dtype}, all in one block."""
-    spans, nbytes = {}, 0
-    for name, dtype in dtypes.items():
-        dtype = np.dtype(dtype)
-        spans[name] = (nbytes, dtype)
-        nbytes += -(-count * dtype.itemsize // 64) * 64  # each column on its own cache lines
-    block = _block(nbytes)
-    return {name: block[at:at + count * dtype.itemsize].view(dtype) for name, (at, dtype) in spans.items()}
-
-
 # ---------------------------------------------------------------- files
 
 def _minbar_file(path, order_book_id):
@@ -142,15 +105,14 @@ def _bars_of_file(h5_file, start, end, fields, threads=0):
             raise files.BundleError("{}: its index names rows {} to {} of {} in \"{}\"; "
                                     "`corvane verify` tells what is wrong".format(h5_file, begin, end_row, rows, DATA))
         # Each field straight into its own column: no record array in between.
-        columns = _columns(end_row - begin, dict(
-            [("datetime", "datetime64[ns]"), ("trading_date", index.dtype["date"].newbyteorder("="))] +
-            [(name, dtype[name].newbyteorder("=")) for name in fields]))
-        times = columns.pop("datetime")
+        times = np.empty(end_row - begin, dtype="datetime64[ns]")
+        columns = {name: np.empty(end_row - begin, dtype=dtype[name].newbyteorder("=")) for name in fields}
         reader.read_into(DATA, begin, end_row,
                          [("datetime", times, "bar_time")] + [(name, columns[name], "") for name in fields],
                          threads)
-    columns["trading_date"][:] = np.repeat(index["date"][first:stop], per_day)
-    return pd.DataFrame(columns, index=pd.DatetimeIndex(times, name="datetime"), copy=False)
+    table = {"trading_date": np.repeat(index["date"][first:stop], per_day)}
+    table.update(columns)
+    return pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime"), copy=False)
 
 
 def bars(path, order_book_id, start=None, end=None, fields=None):
