@@ -124,7 +124,7 @@ def h5py_bars(root, order_book_id, start=None, end=None):
     times = _days(values // 1000000).astype("datetime64[ns]") + seconds.astype("timedelta64[s]")
     columns = {"trading_date": np.repeat(index["date"][first:stop], stops[first:stop] - line_no[first:stop])}
     columns.update((name, data[name]) for name in data.dtype.names if name != "datetime")
-    return pd.DataFrame(columns, index=pd.DatetimeIndex(times, name="datetime"))
+    return pd.DataFrame(columns, index=pd.DatetimeIndex(times, name="datetime", copy=False))
 
 
 def h5py_many(root, ids, start, end):

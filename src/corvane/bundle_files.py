@@ -199,7 +199,7 @@ def _stamps(date, hhmmss, extra_ns=0):
     hhmmss = np.asarray(hhmmss, dtype=np.int64)
     days = pd.to_datetime(pd.DataFrame({"year": date // 10000, "month": date // 100 % 100, "day": date % 100}))
     seconds = hhmmss // 10000 * 3600 + hhmmss // 100 % 100 * 60 + hhmmss % 100
-    return pd.DatetimeIndex(days.to_numpy() + (seconds * 10 ** 9 + extra_ns).astype("timedelta64[ns]"))
+    return pd.DatetimeIndex(days.to_numpy() + (seconds * 10 ** 9 + extra_ns).astype("timedelta64[ns]"), copy=False)
 
 
 def bar_times(values):

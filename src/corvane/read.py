@@ -112,7 +112,8 @@ def _bars_of_file(h5_file, start, end, fields, threads=0):
                          threads)
     table = {"trading_date": np.repeat(index["date"][first:stop], per_day)}
     table.update(columns)
-    return pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime"), copy=False)
+    # pandas copies an array into an index unless told not to: this one is ours alone.
+    return pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime", copy=False), copy=False)
 
 
 def bars(path, order_book_id, start=None, end=None, fields=None):
