@@ -70,6 +70,7 @@ def test_trading_date_comes_from_the_index_not_the_bar_time(tmp_path):
     (lambda p: read.bars(p, "ST1", 20251301), "YYYYMMDD"),
     (lambda p: read.bars(p, "ST1", fields=["close", "bid"]), "no field 'bid'"),
     (lambda p: read.bars(p, "../ST1"), "unsafe"),
+    (lambda p: read.bars_many(p, ["ST1", "NOPE"]), "no file for NOPE"),
 ])
 def test_bad_requests_are_refused_in_one_line(minbar, call, message):
     with pytest.raises(ValueError, match=message) as error:
@@ -84,9 +85,10 @@ def test_a_file_without_bars_is_refused(minbar):
         read.bars(minbar, "EMPTY")
 
 
-def test_bars_of_a_tick_directory_are_refused(tmp_path, made):
-    with pytest.raises(BundleError):
-        read.bars(str(tmp_path / "tick"), "ST1")
+@pytest.mark.parametrize("call", [read.bars, lambda path, name: read.bars_many(path, [name])])
+def test_bars_of_a_tick_directory_are_refused(tmp_path, made, call):
+    with pytest.raises(BundleError, match="not a minute-bar bundle"):
+        call(str(tmp_path / "tick"), "ST1")
 
 
 def test_a_large_read_of_a_derivative_gives_every_column_as_stored(tmp_path):

@@ -41,6 +41,17 @@ void put(GuardedFile& file, std::uint64_t offset, const std::string& bytes) {
     file.write(offset, bytes.data(), bytes.size());
 }
 
+// A writer of the new file `name` killed after its first write: it leaves
+// its temporary file, and its lock file.
+void kill_writer_of_new_file(const std::string& name) {
+    ASSERT_EQ(testing::in_dying_child([&] {
+                  auto file = GuardedFile::open(name, false);
+                  put(*file, 0, "half");
+                  die();
+              }),
+              0);
+}
+
 
 class GuardedFileTest : public ::testing::Test {
 protected:
@@ -237,22 +248,12 @@ TEST_F(GuardedFileTest, AKilledWritersChangesAreUndoneByTheNextOpen) {
 
 TEST_F(GuardedFileTest, AKilledWritersTemporaryFileIsRemovedByTheNextOpen) {
     const std::string fresh = dir.path("new.h5");
-    ASSERT_EQ(testing::in_dying_child([&] {
-                  auto file = GuardedFile::open(fresh, false);
-                  put(*file, 0, "half");
-                  die();
-              }),
-              0);
+    ASSERT_NO_FATAL_FAILURE(kill_writer_of_new_file(fresh));
     ASSERT_TRUE(testing::exists(GuardedFile::temporary_path_for(fresh)));
     // Opening the file, new or not, clears a dead writer's temporary file.
     GuardedFile::open(path, false)->commit();
     EXPECT_FALSE(testing::exists(GuardedFile::temporary_path_for(path)));
-    ASSERT_EQ(testing::in_dying_child([&] {
-                  auto file = GuardedFile::open(path + ".x", false);
-                  put(*file, 0, "half");
-                  die();
-              }),
-              0);
+    ASSERT_NO_FATAL_FAILURE(kill_writer_of_new_file(path + ".x"));
     testing::write_bytes(path + ".x", "since created");
     GuardedFile::open(path + ".x", false)->commit();
     EXPECT_FALSE(testing::exists(GuardedFile::temporary_path_for(path + ".x")));
@@ -798,12 +799,7 @@ TEST_F(GuardedFileTest, RecoverSettlesWhatDeadWritersLeftAndSaysWhat) {
         SetUp();
     }
     const std::string fresh = dir.path("new.h5");
-    ASSERT_EQ(testing::in_dying_child([&] {
-                  auto file = GuardedFile::open(fresh, false);
-                  put(*file, 0, "half");
-                  die();
-              }),
-              0);
+    ASSERT_NO_FATAL_FAILURE(kill_writer_of_new_file(fresh));
     found = GuardedFile::recover(fresh);
     EXPECT_TRUE(found.temporary);
     EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
