@@ -38,6 +38,14 @@ def day_keys(seed, ordinals, stream):
     return _mix(_mix(x))
 
 
+def quick_keys(seed, ordinals, stream):
+    """Like `day_keys`, mixed once: for long spans of days, where half the cost counts."""
+    with np.errstate(over="ignore"):
+        x = np.asarray(ordinals, dtype=np.int64).astype(_U64) * _GOLDEN
+        x ^= _U64(seed) ^ (_U64(stream + 1) * _STREAM)
+    return _mix(x)
+
+
 def grid_bits(keys, n_slots):
     """(days, slots) array of 64-bit values from per-day keys."""
     with np.errstate(over="ignore"):
