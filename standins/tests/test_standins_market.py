@@ -3,7 +3,6 @@ tick density, a session served while it runs, and revised days."""
 import datetime
 import warnings
 
-import numpy as np
 import pandas as pd
 import pytest
 

@@ -21,7 +21,6 @@ import numpy as np
 
 from vesper.const import INSTRUMENT_TYPE as T
 
-from . import _calendar as cal
 from . import _random as rnd
 from ._market import COMMODITY_SESSION, EQUITY_SESSION, BoundedWalk, Instrument
 from ._universe import (_FutureProduct, _fifteenth, _fund_options, _future_options, _futures, _on_or_after,
