@@ -79,6 +79,7 @@ def parse_args(argv):
     if args.quick:
         args.scale, args.fill_scale, args.fill_since = "0.005", "0.005", 20261102
         args.jobs, args.latency = "2", "0,20"
+    args.out = os.path.abspath(args.out)  # the children run in bench/
     args.only = [w.strip() for w in args.only.split(",") if w.strip()]
     args.jobs = [int(j) for j in args.jobs.split(",")]
     args.latency = [float(ms) for ms in args.latency.split(",")]
