@@ -61,8 +61,7 @@ def count(kind, share):
 
 def _draws(oid, n=8):
     """n uniforms in (0, 1) that are the instrument's own."""
-    keys = rnd.day_keys(rnd.text_seed(oid), np.zeros(1, dtype=np.int64), 99)
-    return rnd.uniform_pair(rnd.grid_bits(keys, n)[0])[0].tolist()
+    return rnd.key_uniforms(rnd.text_seed(oid), 99, n)
 
 
 def _day_between(first, last, u):

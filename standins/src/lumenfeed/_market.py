@@ -17,6 +17,7 @@ values never depend on the range a caller asks for or on the as-of date.
 """
 import collections
 import datetime
+import functools
 import math
 
 import numpy as np
@@ -149,6 +150,7 @@ class Instrument:
         return "Instrument({})".format(fields)
 
 
+@functools.lru_cache(maxsize=None)
 def _describe_session(session):
     def hhmm(minute):
         return "%02d:%02d" % divmod(int(minute), 60)
