@@ -8,8 +8,9 @@ The stand-in client serves a user's market (LUMENFEED_MARKET, a factor of the
 full one) and answers every call after LUMENFEED_LATENCY_MS. Workloads:
 
 - daily: the daily update of every instrument (`all`, with derivatives),
-  from bundles filled with the four trading days before (prepared once per
-  implementation and scale, copied afresh for every run);
+  from bundles filled with the four to eight trading days before (prepared
+  once per implementation and scale, copied afresh for every run; see
+  `prep_start`);
 - fill: the first fill of a year of the market (`--fill-scale` of it);
 - ticks: one day of LUMENFEED_TICK_RATE=70000 ticks written to a new file,
   then read back, three times each, in one process per implementation.
@@ -44,6 +45,7 @@ import sys
 import threading
 import time
 import warnings
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -52,7 +54,8 @@ import filesystem  # noqa: E402
 
 ASOF = "20261207"          # a Monday: the daily update adds it
 PREP_ASOF = "20261204"     # the prepared bundles end on the Friday before
-SINCE = 20261201           # and start here (both updates fill an empty file from here)
+SINCE = 20261201           # and start here or up to PREP_PHASES - 1 trading days before
+PREP_PHASES = 5            # (both updates fill an empty file from SINCE)
 FILL_SINCE = 20251208      # the first fill: a year before ASOF
 CLIENT_CALLS = ("init", "all_instruments", "instruments", "get_next_trading_date", "get_price")
 MB = 1024.0 * 1024.0
@@ -274,6 +277,40 @@ def child_update(spec):
     return result
 
 
+def prep_start(order_book_id, days):
+    """Where an instrument's prepared file starts: up to four trading days
+    before the others, so that the files' last chunks stand at different
+    fill levels (as in a bundle grown over years) and the measured day fills
+    a chunk in about one file in five, not in all."""
+    return days[-1 - zlib.crc32(order_book_id.encode()) % PREP_PHASES]
+
+
+def child_prep(spec):
+    """The bundle the daily runs start from: every instrument filled up to
+    PREP_ASOF from a start of its own, by the implementation's own job."""
+    import lumenfeed
+    from vesper.data.bundle import ProgressedProcessPoolExecutor
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        lumenfeed.init()
+    days = [int(day.strftime("%Y%m%d")) for day in lumenfeed.get_trading_dates(20261101, SINCE)]
+    order_book_ids = selected()
+    if spec["impl"] == "corvane":
+        from corvane import bundle
+        job, init = bundle._append_h5, bundle.init_lumenfeed_with_warnings_catch
+        calls = [(oid, spec["path"], None, prep_start(oid, days)) for oid in order_book_ids]
+    else:
+        import baseline
+        baseline.CLIENT = lumenfeed
+        job, init = baseline.minbar_job, baseline.init_worker
+        calls = [(oid, spec["path"], prep_start(oid, days)) for oid in order_book_ids]
+    wall = time.perf_counter()
+    with ProgressedProcessPoolExecutor(max_workers=2, initializer=init) as executor:
+        for call in calls:
+            executor.submit(job, *call)
+    return {"files": len(calls), "wall": time.perf_counter() - wall}
+
+
 def child_standin(spec):
     """The stand-in's own cost per call, no latency: median and mean over a sample."""
     import lumenfeed
@@ -377,7 +414,8 @@ def baseline_tick_table(records, np):
 def child_main(args):
     with open(args.spec) as text:
         spec = json.load(text)
-    result = {"update": child_update, "standin": child_standin, "ticks": child_ticks}[args.child](spec)
+    result = {"update": child_update, "prep": child_prep, "standin": child_standin,
+              "ticks": child_ticks}[args.child](spec)
     with open(spec["result"], "w") as out:
         json.dump(result, out)
 
@@ -428,15 +466,13 @@ def fresh_dir(args, path):
 
 def prepared(args, impl, scale):
     """The bundle the daily runs start from, made once per implementation and scale."""
-    path = os.path.join(args.out, "prep", "{}-{}".format(impl, scale))
+    path = os.path.join(args.out, "prep", "{}-{}-phased".format(impl, scale))
     done = path + ".done"
     if os.path.exists(done):
         with open(done) as text:
             return path, json.load(text)
     fresh_dir(args, path)
-    result = run_child(args, "update", "prep-{}-{}".format(impl, scale),
-                       {"impl": impl, "path": path, "jobs": 2, "since": SINCE,
-                        "stats": os.path.join(args.out, "stats", "prep-{}-{}".format(impl, scale))},
+    result = run_child(args, "prep", "prep-{}-{}".format(impl, scale), {"impl": impl, "path": path},
                        market_env(scale, 0, PREP_ASOF))
     if result is None:
         return None, None
