@@ -12,6 +12,7 @@ import pytest
 from click.testing import CliRunner
 
 import corvane.bundle as bundle
+from corvane import minbar as minbar_store
 from corvane.cli import main
 
 
@@ -96,7 +97,7 @@ def inline_store(monkeypatch):
     monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor",
                         lambda **kw: pools.append(InlinePool(**kw)) or pools[-1])
     store = ThreeBarStore()
-    monkeypatch.setattr(bundle, "minbar", store)
+    monkeypatch.setattr(minbar_store, "append_h5", store.append_h5)
     return pools, store
 
 
@@ -160,7 +161,7 @@ def failing_pool(**kwargs):
 
 @pytest.mark.parametrize("args, failure, status, error, not_run", [
     (["ST001", "--since", "2024130"], None, 2, "BadParameter: Invalid value for '--since'", []),
-    (["ST001", "--jbs", "3"], None, 2, "NoSuchOption: No such option '--jbs'", []),
+    (["ST001", "--retrys", "3"], None, 2, "NoSuchOption: No such option '--retrys'", []),
     (["nosuchword"], None, 2, "NothingSelected: no instrument matches nosuchword", []),
     (["ST001"], ConnectionError("server down"), 1, "ConnectionError: server down", []),
     (["ST001"], KeyboardInterrupt(), 130, "KeyboardInterrupt: ", []),
@@ -177,7 +178,7 @@ def test_a_run_failing_outside_its_jobs_replaces_the_report_with_its_error(
     result = invoke("update-minbar", tmp_path / "minbar", *args, "--report", report_file)
     assert result.exit_code == status
     report = json.loads(report_file.read_text())
-    assert report["error"].startswith(error) and report["exit_status"] == status
+    assert "{type}: {message}".format(**report["error"]).startswith(error) and report["exit_status"] == status
     assert report["command"] == "update-minbar"
     assert [(e["order_book_id"], e["status"]) for e in report["instruments"]] == [
         (oid, "not_run") for oid in not_run]
@@ -204,7 +205,7 @@ def test_a_report_is_replaced_whole_or_not_at_all(monkeypatch, tmp_path):
 
     report_file = tmp_path / "report.json"
     report_file.write_text("yesterday")
-    result = run.failed_run("update-minbar", "b", ["ST001"], "OSError: x", ["ST001"])
+    result = run.failed_run("update-minbar", "b", ["ST001"], run.Failure("OSError", "x"), ["ST001"])
 
     def fail_to_rename(*args):
         raise OSError("disk gone")
@@ -218,7 +219,7 @@ def test_a_report_is_replaced_whole_or_not_at_all(monkeypatch, tmp_path):
     report_file.chmod(0o444)
     result.write_json(str(report_file), 1)
     written = json.loads(report_file.read_text())
-    assert written["error"] == "OSError: x" and written["exit_status"] == 1
+    assert written["error"] == {"type": "OSError", "message": "x"} and written["exit_status"] == 1
     # A fresh file, as open() would make it (not a private temporary's mode).
     assert report_file.stat().st_mode & 0o777 == 0o666 & ~current_umask()
 
@@ -284,7 +285,7 @@ def test_an_update_of_the_other_kind_of_root_is_refused_before_the_client(client
 
 @pytest.mark.parametrize("args, message", [
     (["update-minbr", "x", "y"], "'update-tick'?) Try 'corvane --help'."),
-    (["update-minbar", "x", "y", "--jbs", "3"], "Did you mean '--jobs'? Try"),
+    (["update-minbar", "x", "y", "--durabel"], "Did you mean '--durable'? Try"),
     (["update-minbar", "x", "y", "--since", "20241301"], "'20241301' is not a date YYYYMMDD. Try"),
     (["update-minbar", "x", "y", "--since", "2024011"], "'2024011' is not a date YYYYMMDD. Try"),
 ])

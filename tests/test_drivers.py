@@ -265,9 +265,15 @@ def test_the_drivers_and_the_reporting_run_select_and_announce_alike(client, rec
     getattr(bundle, driver)(str(tmp_path / "module"), words, True, 2)
     module_lines = echoed(recorder.events)
     recorder.events.clear()
-    report = run.update(kind, str(tmp_path / "run"), words, with_derivatives=True, executor=DoneExecutor())
-    # The run names its client first; then both print the same lines.
-    assert echoed(recorder.events)[1:] == module_lines and len(module_lines) == 2
+    silent = run.update(kind, str(tmp_path / "quiet"), words, with_derivatives=True, executor=DoneExecutor())
+    assert recorder.events == [] and silent.unresolved == ["nosuchword"]
+    report = run.update(kind, str(tmp_path / "run"), words, with_derivatives=True, executor=DoneExecutor(),
+                        echo=recorder.echo)
+    # The run names its client first; then both print the same lines, the
+    # run adding the whole vocabulary in English after the module's message.
+    run_lines = echoed(recorder.events)
+    assert run_lines[1:] == module_lines[:1] + [run_lines[2]] + module_lines[1:] and len(module_lines) == 2
+    assert run_lines[2].startswith("words select") and "all" in run_lines[2]
     assert "nosuchword" in module_lines[0] and module_lines[1].startswith("开始更新 {} ".format(len(report.outcomes)))
     assert report.unresolved == ["nosuchword"]
     assert (tmp_path / "run").is_dir() == (kind == "tick")

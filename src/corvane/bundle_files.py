@@ -1,8 +1,8 @@
 """A bundle as the tools that look at it see it: its files, and their records as tables.
 
-The stores write the files through the engine; the tools (`corvane verify`,
-`inspect`, `plot`) read them with h5py.  Both take the format from
-`corvane.formats`, so neither has to know the other.
+The stores write the files through the engine and the tools (`corvane
+inspect`, `plot`, `read`, `verify`) read them through its reader; both take
+the format from `corvane.formats`, so neither has to know the other.
 """
 import os
 from typing import NamedTuple
@@ -11,14 +11,11 @@ import numpy as np
 import pandas as pd
 
 from corvane import formats
+from corvane.errors import BundleError  # noqa: F401  (callers found it here)
 from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, leftover_names, owner_of
 
 # The label of a tick directory's files, beside the minute-bar sub-directories'.
 TICK_KIND = "ticks"
-
-
-class BundleError(ValueError):
-    """A path, identifier or day that names nothing in the bundle."""
 
 
 class Layouts(NamedTuple):

@@ -1,9 +1,12 @@
 """The `corvane` command: keeps a local market-data bundle up to date.
 
     corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--retries N]
-                          [--since YYYYMMDD] [--report FILE] [--scheduler ADDRESS]
+                          [--since YYYYMMDD] [--report FILE] [--json] [--scheduler ADDRESS]
                           [--durable] [--verbose]
     corvane update-tick   PATH WORDS... (the same options)
+    corvane update --kind minbar|tick PATH WORDS... (the same options)
+
+The commands that look at a bundle are in `corvane.cli_bundle`.
 
 Exit status: 0 every job succeeded; 1 a job failed (after its retries), a
 word matched nothing, or the run failed outside the jobs; 2 bad arguments
@@ -12,17 +15,24 @@ interrupted.
 """
 import contextlib
 import datetime
+import functools
 import os
 import sys
 import traceback
 
 import click
 
+from corvane import cli_bundle
+from corvane.cli_bundle import example, jobs_option, json_option
+
+__all__ = ["main"]
+
 WORDS_HELP = """
 \b
-WORDS choose the instruments; mix them freely:
+WORDS choose the instruments, in any case; mix them freely:
   stock, futures, fund, index,   every instrument of that kind
-  option, convertible            (fund also brings the indexes)
+  option, convertible            (fund also brings the indexes;
+                                 plurals, and etf or lof, are taken)
   all                            every kind above
   a futures underlying symbol    every contract on that symbol
   an order_book_id               that instrument; an option also
@@ -54,9 +64,10 @@ def usable_directory(ctx, param, value):
 
 def check_root_kind(ctx, path):
     """Refuse, before the client is touched, a PATH that holds the other kind of bundle."""
-    from corvane.bundle_files import BundleError, check_update_root
+    from corvane.bundle_files import check_update_root
+    from corvane.errors import BundleError
 
-    kind = {name: kind for kind, name in COMMANDS.items()}.get(ctx.info_name)
+    kind = {name: kind for kind, name in COMMANDS.items()}.get(ctx.info_name) or ctx.params.get("kind")
     if kind is not None:
         try:
             check_update_root(path, kind)
@@ -73,23 +84,31 @@ def nearest_existing(path):
 
 
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
-               scheduler, verbose, timeout):
+               scheduler, verbose, timeout, as_json=False):
     """Run the update, print its summary, write its report; exit with its status."""
     command = COMMANDS[kind]
+    from corvane.report import now
+    started, client = now(), None
     try:
         # Imported here so that `corvane --help` works even where the
         # market-data platform is not installed.
-        from corvane import bundle, market_client, run
+        from corvane import host, market_client, run
+        from corvane.options import UpdateOptions
 
+        services = host.platform()
+        client = market_client.describe(services.client)
         # The client selects the instruments in this process; its warnings
         # are shown here, once per run.
-        market_client.ready(bundle.lumenfeed, click.echo)
-        result = run.update(kind, path, words, with_derivatives, jobs, retries, durable,
-                            since=since, scheduler=scheduler, timeout=timeout)
+        market_client.ready(services.client, click.echo)
+        options = UpdateOptions(since=since, retries=retries, durable=durable, timeout=timeout)
+        # With --json the lines go to standard error: standard output is the report's.
+        result = run.update(kind, path, words, with_derivatives, jobs, options, scheduler=scheduler,
+                            services=services, echo=functools.partial(click.echo, err=True) if as_json
+                            else click.echo)
     except (Exception, KeyboardInterrupt) as error:
         status = failure_status(error)
         if report:
-            write_failed_report(report, command, path, words, error, status)
+            write_failed_report(report, command, path, words, error, status, started, client)
         if status == 2:
             if install_hint(error):
                 raise    # the command group says what to install
@@ -103,7 +122,10 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
             traceback.print_exc()
         click.echo("corvane: {}".format(error_text(error)), err=True)
         sys.exit(1)
-    click.echo(result.summary(verbose))
+    if as_json:
+        click.echo(result.json_text(), nl=False)
+    else:
+        click.echo(result.summary(verbose))
     if result.error:
         click.echo("corvane: {}".format(result.error), err=True)
     if report:
@@ -120,30 +142,35 @@ COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 
 def failure_status(error):
     """The exit status of a run that failed outside its jobs."""
-    from corvane import run
+    from corvane.errors import NothingSelected, SetupRefused
 
     if isinstance(error, KeyboardInterrupt):
         return 130
-    if isinstance(error, (run.NothingSelected, run.SetupRefused)) or install_hint(error):
+    if isinstance(error, (NothingSelected, SetupRefused)) or install_hint(error):
         return 2
     return 1
 
 
-def error_text(error):
-    """An exception as the report and the one-line message say it: "Type: message"."""
-    from corvane.run import brief
+def failure_of(error):
+    """An exception as the report and the one-line message give it: its class and its message."""
+    from corvane.report import Failure, brief
 
     message = error.format_message() if isinstance(error, click.ClickException) else str(error)
-    return "{}: {}".format(type(error).__name__, brief(message))
+    return Failure(type(error).__name__, brief(message))
 
 
-def write_failed_report(report, command, path, words, error, status):
+def error_text(error):
+    """"Type: message", as the one-line message says it."""
+    return str(failure_of(error))
+
+
+def write_failed_report(report, command, path, words, error, status, started=None, client=None):
     """The report of a run that failed before its jobs: never yesterday's left in place."""
-    from corvane.run import failed_run
+    from corvane.report import failed_run
 
     try:
-        failed_run(command, path, words or [], error_text(error), getattr(error, "not_reached", ()),
-                   getattr(error, "unresolved", ())).write_json(report, status)
+        failed_run(command, path, words or [], failure_of(error), getattr(error, "not_reached", ()),
+                   getattr(error, "unresolved", ()), started, client).write_json(report, status)
     except OSError as problem:
         click.echo("corvane: cannot write the report: {}".format(problem), err=True)
 
@@ -219,9 +246,7 @@ def common_options(function):
         click.option(
             "--with-derivatives", is_flag=True,
             help="Also update the futures and options whose underlying is selected."),
-        click.option(
-            "--jobs", "-j", type=click.IntRange(min=1), default=None,
-            help="Worker processes [default: the number of CPUs, never more than instruments]."),
+        jobs_option("Worker processes"),
         click.option(
             "--retries", type=click.IntRange(min=0), default=2, show_default=True,
             help="Tries again a failed job up to N times, waiting 1 s, 2 s, 4 s... (with "
@@ -239,6 +264,7 @@ def common_options(function):
             "--report", type=click.Path(dir_okay=False), callback=report_file, is_eager=True,
             help="Write what each instrument did to this file as JSON, replacing it whole, "
                  "on every exit (a run that fails before its jobs gives the error)."),
+        json_option,
         click.option(
             "--scheduler", envvar="CORVANE_SCHEDULER", metavar="ADDRESS",
             help="Run the jobs on a Dask cluster: its scheduler's address "
@@ -358,11 +384,8 @@ def main():
     """
 
 
-@main.command("update-minbar", cls=UpdateCommand, epilog=WORDS_HELP + """
-\b
-Example:
-  corvane update-minbar ./bundle/minbar stock index --jobs 4
-""")
+@main.command("update-minbar", cls=UpdateCommand, epilog=WORDS_HELP + example(
+    "corvane update-minbar ./bundle/minbar stock index --jobs 4 --report run.json"))
 @common_options
 def update_minbar(**arguments):
     """Update the minute bars of the selected instruments under PATH.
@@ -373,11 +396,8 @@ def update_minbar(**arguments):
     run_update("minbar", **arguments)
 
 
-@main.command("update-tick", cls=UpdateCommand, epilog=WORDS_HELP + """
-\b
-Example:
-  corvane update-tick ./bundle/tick stock --jobs 2
-""")
+@main.command("update-tick", cls=UpdateCommand, epilog=WORDS_HELP + example(
+    "corvane update-tick ./bundle/tick stock --since 20250102 --jobs 2"))
 @common_options
 def update_tick(**arguments):
     """Update the ticks of the selected instruments in PATH.
@@ -394,175 +414,19 @@ def update_tick(**arguments):
     run_update("tick", **arguments)
 
 
-# ---------------------------------------------------------------- looking at a bundle
-
-@contextlib.contextmanager
-def bundle_errors_as_usage(order_book_id=None):
-    """A path, id or day that names nothing is a usage error (exit status 2)."""
-    from corvane.bundle_files import BundleError
-
-    try:
-        yield
-    except BundleError as error:
-        raise click.UsageError(str(error)) from None
-    except (OSError, KeyError, ValueError) as error:
-        # A damaged file: say so in one line, without a traceback (exit status 1).
-        what = "the file of {}".format(order_book_id) if order_book_id else "the bundle"
-        raise click.ClickException("cannot read {} ({}); `corvane verify` tells what is wrong".format(
-            what, " ".join(str(error).split()))) from None
+@main.command("update", cls=UpdateCommand, epilog=WORDS_HELP + example(
+    "corvane update --kind minbar ./bundle/minbar 10001.HBX futures"))
+@click.option("--kind", type=click.Choice(["minbar", "tick"]), required=True, is_eager=True,
+              help="The kind of files to update: minute bars (as update-minbar) or ticks (as update-tick).")
+@common_options
+def update_any(kind, **arguments):
+    """Update the minute bars or the ticks of the selected instruments under PATH."""
+    run_update(kind, **arguments)
 
 
-def day_option(ctx, param, value):
-    from corvane.bundle_files import BundleError, parse_day
-
-    try:
-        return None if value is None else parse_day(value)
-    except BundleError as error:
-        raise click.BadParameter(str(error)) from None
-
-
-KIND_OPTION = click.option("--kind", type=click.Choice(["minbar", "tick"]),
-                           help="Take PATH as this kind of bundle instead of deciding by its content.")
-
-
-def echo_json(value):
-    import json
-
-    click.echo(json.dumps(value, indent=2, default=lambda o: o.item() if hasattr(o, "item") else str(o)))
-
-
-@main.command("verify")
-@click.argument("path", type=click.Path())
-@KIND_OPTION
-@click.option("--data", is_flag=True, help="Also check the values: prices, high and low, volumes, "
-              "jumps, and trading days missing against the client's calendar.")
-@click.option("--max-jump", type=click.FloatRange(min=0, min_open=True), default=0.2, show_default=True,
-              help="With --data: the largest move from one bar's close to the next that is not a finding "
-              "(an option's move must also exceed 500 times its own median move).")
-@click.option("--json", "as_json", is_flag=True, help="Print the report as JSON.")
-@click.option("--repair", is_flag=True, help="Run the recovery an update's open runs: roll back "
-              "journals, remove dead writers' temporary files. Never rewrites records.")
-@click.option("--jobs", "-j", type=click.IntRange(min=1), default=1, show_default=True,
-              help="Number of processes reading files.")
-def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
-    """Check that the files of the bundle at PATH hang together.
-
-    PATH is a minute-bar root (holding equities/, future/, option/) or a
-    tick directory, or a folder holding one of each (both are checked).
-    One line per finding, then a summary; exit status 0 when nothing is
-    found, 1 when something is.
-    """
-    import sys
-
-    from tqdm import tqdm
-
-    from corvane import bundle, bundle_files, verify
-
-    options = verify.Options(bundle_files.layouts(bundle.H5TicksLoader), data, repair, max_jump)
-    roots = [(path, kind)]
-    if kind is None and not bundle_files.kinds_held(path):
-        # A folder holding the bundles (as `make demo` makes): each of them.
-        roots = bundle_files.child_bundles(path) or roots
-    reports = []
-    with bundle_errors_as_usage(), tqdm(unit="file", desc="verify", file=sys.stderr, leave=False,
-                                        disable=not sys.stderr.isatty()) as bar:
-        for root, root_kind in roots:
-            reports.append(verify.verify(root, root_kind, options, jobs, verify.client_source(bundle), bar))
-    if as_json:
-        echo_json(verify.as_json(reports[0]) if len(reports) == 1
-                  else {"bundles": [verify.as_json(report) for report in reports]})
-    else:
-        for report in reports:
-            for line in verify.text_lines(report):
-                click.echo(line)
-    sys.exit(1 if any(report.findings for report in reports) else 0)
-
-
-@main.command("inspect")
-@click.argument("path", type=click.Path())
-@click.argument("order_book_id", required=False)
-@KIND_OPTION
-@click.option("--day", metavar="YYYYMMDD", callback=day_option, help="Show the bars (or ticks) of this day.")
-@click.option("--json", "as_json", is_flag=True, help="Print as JSON.")
-def inspect_command(path, order_book_id, kind, day, as_json):
-    """Show what the bundle at PATH holds, or one instrument's file, or one day of it."""
-    from corvane import bundle, inspection
-    from corvane import bundle_files as files
-
-    with bundle_errors_as_usage(order_book_id):
-        kind = files.require_kind(path, kind)
-        if order_book_id is None:
-            if day is not None:
-                raise files.BundleError("--day needs an ORDER_BOOK_ID")
-            facts = inspection.bundle_facts(path, kind)
-            if as_json:
-                return echo_json(inspection.summary_json(path, kind, facts))
-            return click.echo("\n".join(inspection.summary_lines(path, kind, facts)))
-        label, h5_file = files.find_instrument(path, kind, order_book_id)
-        if day is None:
-            fact = inspection.read_facts(h5_file, label)
-            if as_json:
-                return echo_json(inspection.file_json(fact))
-            return click.echo("\n".join(inspection.file_lines(fact)))
-        table = inspection.day_table(h5_file, label, day, files.layouts(bundle.H5TicksLoader))
-    if as_json:
-        return echo_json(inspection.table_json(table))
-    click.echo(table.to_string())
-
-
-@main.command("plot")
-@click.argument("path", type=click.Path())
-@click.argument("order_book_id")
-@KIND_OPTION
-@click.option("--from", "start", metavar="YYYYMMDD", callback=day_option, help="First trading date.")
-@click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date.")
-@click.option("--day", metavar="YYYYMMDD", callback=day_option,
-              help="Draw this tick day (of a minute-bar file: this one trading date).")
-@click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
-              help="Image file: .png or .svg.")
-@click.option("--size", type=(click.IntRange(min=100), click.IntRange(min=100)), default=(1200, 700),
-              show_default=True, metavar="W H", help="Width and height in pixels (at most 10000 a side).")
-def plot_command(path, order_book_id, kind, start, end, day, out, size):
-    """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
-    from corvane import plot
-    from corvane import bundle_files as files
-
-    with bundle_errors_as_usage(order_book_id):
-        plot.check_output(out)
-        plot.check_size(size)
-        kind = files.require_kind(path, kind)
-        label, _ = files.find_instrument(path, kind, order_book_id)
-        if label == files.TICK_KIND:
-            if day is None:
-                raise files.BundleError("a tick file is drawn one day at a time: give --day")
-            table = plot.read_tick_day(path, order_book_id, day)
-            title = plot.draw_ticks(table, order_book_id, day, out, size)
-        else:
-            if day is not None:
-                start = end = day
-            title = plot.plot_bars(path, order_book_id, out, size, start, end)
-    click.echo("{}: {}".format(out, title))
-
-
-@main.command("export")
-@click.argument("path", type=click.Path())
-@click.argument("order_book_id")
-@click.option("--from", "start", metavar="YYYYMMDD", callback=day_option, help="First trading date (tick day).")
-@click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date (tick day).")
-@click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
-              help="Output file: .csv, or .parquet (needs corvane[parquet]).")
-def export_command(path, order_book_id, start, end, out):
-    """Write one instrument's minute bars (or ticks) to a CSV or Parquet file.
-
-    PATH is a minute-bar root or a tick directory.  The time is the first
-    column, then the trading date and the fields; tick prices are divided
-    back by the tick reader's scales.
-    """
-    from corvane import read
-
-    with bundle_errors_as_usage(order_book_id):
-        rows = read.export(path, order_book_id, out, start, end)
-    click.echo("{}: {} rows of {}".format(out, rows, order_book_id))
+for command in (cli_bundle.verify_command, cli_bundle.inspect_command, cli_bundle.plot_command,
+                cli_bundle.export_command):
+    main.add_command(command)
 
 
 if __name__ == "__main__":

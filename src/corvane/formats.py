@@ -17,13 +17,9 @@ import numpy as np
 import pandas as pd
 
 from corvane import _engine
+from corvane.errors import FormatError
 
 # ---------------------------------------------------------------- records
-
-
-class FormatError(ImportError):
-    """The engine's record layouts are not the ones the bundle files hold."""
-
 
 def _packed(name, layout):
     """The numpy dtype of an engine layout; FormatError unless packed little-endian."""

@@ -587,13 +587,13 @@ def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=N
     return Report(path, kind, len(work), findings, repaired, notes)
 
 
-def client_source(bundle):
-    """A function readying `bundle.lumenfeed` as the update commands do, then giving it."""
+def client_source(services):
+    """A function readying the platform's client as the update workers do, then giving it."""
     def ready():
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            bundle.init_lumenfeed_with_warnings_catch()
-        return bundle.lumenfeed
+            services.initializer()
+        return services.client
     return ready
 
 
