@@ -57,11 +57,10 @@ def test_locate_refuses_an_unsafe_identifier(tmp_path, order_book_id):
 
 def test_companion_names_are_the_engines(tmp_path):
     h5_file = str(tmp_path / "S1.h5")
-    names = formats.leftover_names()
     for kind, path in formats.companion_paths(h5_file).items():
-        assert formats.owner_of(os.path.basename(path), names) == "S1.h5", kind
+        assert formats.owner_of(os.path.basename(path)) == "S1.h5", kind
     assert formats.lock_path(h5_file) == _engine.lock_path(h5_file)
-    assert formats.owner_of(os.path.basename(formats.lock_path(h5_file)), names) is None
+    assert formats.owner_of(os.path.basename(formats.lock_path(h5_file))) is None
 
 
 def _import_check():

@@ -12,7 +12,7 @@ import pandas as pd
 
 from corvane import formats
 from corvane.errors import BundleError  # noqa: F401  (callers found it here)
-from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, leftover_names, owner_of
+from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, owner_of
 
 # The label of a tick directory's files, beside the minute-bar sub-directories'.
 TICK_KIND = "ticks"
@@ -73,8 +73,7 @@ def kinds_held(path):
 
 def top_files(path):
     """The instrument files and leftovers directly in `path`."""
-    names = leftover_names()
-    return [name for name in _entries(path) if name.endswith(SUFFIX) or owner_of(name, names)]
+    return [name for name in _entries(path) if name.endswith(SUFFIX) or owner_of(name)]
 
 
 def _describe(path, kind):
@@ -116,10 +115,9 @@ def directories(path, kind):
 
 def instrument_paths(directory):
     """Every bundle file in `directory` that exists or that a leftover names, sorted."""
-    names = leftover_names()
     found = set()
     for entry in _entries(directory):
-        owner = owner_of(entry, names)
+        owner = owner_of(entry)
         if owner:
             found.add(owner)
         elif entry.endswith(SUFFIX) and os.path.isfile(os.path.join(directory, entry)):
@@ -199,23 +197,9 @@ def _stamps(date, hhmmss, extra_ns=0):
     return pd.DatetimeIndex(days.to_numpy() + (seconds * 10 ** 9 + extra_ns).astype("timedelta64[ns]"), copy=False)
 
 
-def bar_times(values):
-    """Bar `datetime` integers (YYYYMMDDHHMMSS) as timestamps."""
-    values = np.asarray(values, dtype=np.int64)
-    return _stamps(values // 1000000, values % 1000000)
-
-
 def bar_dates(values):
     """The calendar date YYYYMMDD of bar `datetime` integers."""
     return np.asarray(values, dtype=np.int64) // 1000000
-
-
-def bars_table(records):
-    """Bar records as a table indexed by their decoded time."""
-    table = pd.DataFrame({name: records[name] for name in records.dtype.names if name != "datetime"})
-    table.index = bar_times(records["datetime"])
-    table.index.name = "datetime"
-    return table
 
 
 def tick_times(records):
@@ -236,13 +220,3 @@ def ticks_table(records, scales):
     table.index = tick_times(records)
     table.index.name = "datetime"
     return table
-
-
-def day_rows(index, rows, day):
-    """(first, stop) rows of the bar records that belong to trading date `day`, or None."""
-    at = np.flatnonzero(index["date"] == day)
-    if not len(at):
-        return None
-    k = int(at[0])
-    stop = int(index["line_no"][k + 1]) if k + 1 < len(index) else rows
-    return int(index["line_no"][k]), stop

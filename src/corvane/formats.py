@@ -117,12 +117,16 @@ def locate(path, order_book_id, kind):
 
 # ---------------------------------------------------------------- companions
 
-def companion_paths(h5_file):
-    """{kind: path} of the hidden files an interrupted update of `h5_file` may leave.
+# The hidden files an interrupted update may leave beside its file: the
+# rollback journal, and the temporary file a new version is built in.  The
+# writer's lock file is no leftover of its own: it goes with its holder.
+LEFTOVERS = ("journal", "temporary")
 
-    The rollback journal, and the temporary file a new version is built in.
-    """
-    return {"journal": _engine.journal_path(h5_file), "temporary": _engine.temporary_path(h5_file)}
+
+def companion_paths(h5_file):
+    """{kind: path} of the leftovers (LEFTOVERS) an interrupted update of `h5_file` may leave."""
+    companions = _engine.companions(h5_file)
+    return {kind: companions[kind] for kind in LEFTOVERS}
 
 
 def lock_path(h5_file):
@@ -130,20 +134,10 @@ def lock_path(h5_file):
     return _engine.lock_path(h5_file)
 
 
-def leftover_names():
-    """{kind: (prefix, suffix)} the engine puts around a file name for each leftover."""
-    probe = "probe" + SUFFIX
-    return {kind: tuple(os.path.basename(companion).split(probe))
-            for kind, companion in companion_paths(probe).items()}
-
-
-def owner_of(entry, names):
-    """The bundle file name a hidden leftover `entry` belongs to, or None."""
-    for prefix, suffix in names.values():
-        stem = entry[len(prefix):len(entry) - len(suffix)]
-        if entry.startswith(prefix) and entry.endswith(suffix) and stem.endswith(SUFFIX):
-            return stem
-    return None
+def owner_of(entry):
+    """The bundle file name a hidden leftover `entry` belongs to, or None (the engine's names)."""
+    found = _engine.companion_of(entry, SUFFIX)
+    return found[1] if found is not None and found[0] in LEFTOVERS else None
 
 
 # ---------------------------------------------------------------- what a file may hold
