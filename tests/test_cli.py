@@ -126,6 +126,27 @@ def test_command_readies_the_client_runs_the_jobs_and_sums_up(client, inline_sto
         "corvane: 5 instruments: 3 new, 0 updated, 2 up to date, 0 failed; 9 rows added")
 
 
+def test_update_by_kind_and_json_on_standard_output(client, inline_store, tmp_path):
+    pools, store = inline_store
+    result = invoke("update", "--kind", "minbar", tmp_path / "minbar", "st001", "--json")
+    assert result.exit_code == 0, result.output
+    report = json.loads(result.stdout)
+    assert (report["command"], report["schema"], report["counts"]["new"]) == ("update-minbar", 2, 1)
+    assert [entry["order_book_id"] for entry in report["instruments"]] == ["ST001"]
+    # The console's lines go to standard error beside the JSON.
+    assert "开始更新 1 只标的的分钟线数据" in result.stderr
+    refused = invoke("update", "--kind", "tick", tmp_path / "minbar", "ST001")
+    assert refused.exit_code == 2 and "tick updates need a tick directory" in refused.stderr
+
+
+def test_words_matching_nothing_are_followed_by_the_whole_vocabulary(client, inline_store, tmp_path):
+    result = invoke("update-minbar", tmp_path / "minbar", "ST001", "nosuchword")
+    lines = result.stdout.splitlines()
+    at = next(k for k, line in enumerate(lines) if "nosuchword" in line)
+    assert lines[at + 2].startswith("words select instruments by kind (stock, futures,")
+    assert "or all)" in lines[at + 2]
+
+
 @pytest.mark.parametrize("words, status, pools_made", [
     (["ST001", "nosuchword"], 1, 1),   # a typo among good words: the rest runs, the run fails
     (["nosuchword"], 2, 0),            # nothing selected at all: a usage error, nothing runs
@@ -388,3 +409,22 @@ def test_end_to_end_on_the_demo_market(tmp_path, monkeypatch):
         days = loader.available_dates(oid)
         assert len(days) == 2
         assert all(len(loader.get_ticks(oid, day)) > 0 for day in days)
+
+
+def test_every_command_shows_an_example_and_the_listing_ones_speak_json():
+    for name, command in main.commands.items():
+        help_text = invoke(name, "--help").output
+        assert "Example:" in help_text and "corvane {}".format(name) in help_text, name
+    listing = {name for name, command in main.commands.items()
+               if any(param.name == "as_json" for param in command.params)}
+    assert {"verify", "inspect", "update", "update-minbar", "update-tick"} <= listing
+    jobs = {param.default for command in main.commands.values() for param in command.params
+            if param.name == "jobs"}
+    assert jobs == {None}
+
+
+def test_export_refuses_a_path_of_the_other_kind(tmp_path):
+    (tmp_path / "tick").mkdir()
+    (tmp_path / "tick" / "ST1.h5").write_bytes(b"")
+    result = invoke("export", tmp_path / "tick", "ST1", "--kind", "minbar", "-o", tmp_path / "x.csv")
+    assert result.exit_code == 2 and "not a minute-bar bundle" in result.stderr

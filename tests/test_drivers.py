@@ -294,3 +294,16 @@ def test_a_pool_failure_reaches_the_module_caller_as_raised(recorder, monkeypatc
 
 def failing_pool(**kwargs):
     raise OSError("cannot start a worker")
+
+
+def test_the_platform_is_built_once_reads_the_module_at_use_and_travels_by_name(client, recorder):
+    import pickle
+
+    from corvane import host
+
+    platform = host.platform()
+    assert platform is host.platform() is bundle._PLATFORM
+    # Rebound by the fixtures after the platform was built: obeyed.
+    assert platform.client is client and platform.echo == recorder.echo
+    assert platform.pool == recorder.pool_class and platform.tag_map is bundle.TAG_MAP
+    assert pickle.loads(pickle.dumps(platform)) is platform

@@ -93,3 +93,31 @@ def test_corvane_has_no_import_circle():
 def test_day_names_are_real_dates_in_eight_ascii_digits():
     assert formats.day_number("20240229") == 20240229
     assert [formats.day_number(text) for text in ("20230229", "2024010", "２０２４０１０２", "latest")] == [None] * 4
+
+
+@pytest.mark.parametrize("entry, owner", [
+    (".S1.h5.journal", "S1.h5"),
+    (".a (1).h5.tmp", "a (1).h5"),
+    (".a.h5.b.h5.tmp", "a.h5.b.h5"),     # the owner's name may itself hold the suffix
+    ("S1.h5", None),
+    (".S1.h5.lock", None),               # the lock goes with its writer: no leftover
+    (".S1.journal", None),               # no bundle file's companion
+    ("", None),
+])
+def test_leftovers_are_named_by_the_engine(entry, owner):
+    assert formats.owner_of(entry) == owner
+
+
+def test_the_engine_tells_its_lock_state(tmp_path):
+    import fcntl
+
+    h5_file = str(tmp_path / "S1.h5")
+    lock = formats.lock_path(h5_file)
+    assert _engine.lock_state(h5_file) is None
+    with open(lock, "w") as held:
+        assert _engine.lock_state(h5_file) == "stale"
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert _engine.lock_state(h5_file) == "live"
+    os.remove(lock)
+    os.symlink(str(tmp_path / "elsewhere"), lock)
+    assert _engine.lock_state(h5_file) == "foreign"

@@ -58,8 +58,7 @@ def resolve_words(services, tag_map, tags, with_derivatives, lenient=False):
     option_df = client.all_instruments(services.instrument_type.OPTION)
     future_df = client.all_instruments(services.instrument_type.FUTURE)
     if lenient:
-        spelled, tag_map = lenient_words(tags, tag_map, services.instrument_type,
-                                         (df, option_df, future_df))
+        spelled, tag_map = lenient_words(tags, tag_map, (df, option_df, future_df))
         chosen, unresolved = resolve_words_in(tag_map, set(spelled.values()), df, option_df, future_df,
                                               with_derivatives)
         return chosen, {word for word, known in spelled.items() if known in unresolved}
@@ -94,13 +93,14 @@ def resolve_words_in(tag_map, tags, df, option_df, future_df, with_derivatives):
     return order_book_id_set, tags
 
 
-def lenient_words(words, tag_map, instrument_type, listings):
+def lenient_words(words, tag_map, listings):
     """({word as given: as the listings or the tag map spell it}, the tag map widened by type names).
 
     Only spellings change: a word that means nothing in any case stays as it is.
     """
     widened = dict(tag_map)
-    for member in instrument_type:
+    # Only the types the tags hold: "all" still means every tag's types.
+    for member in set(chain.from_iterable(tag_map.values())):
         widened.setdefault(str(member.name).lower(), (member,))
     known = {word.lower(): word for word in list(widened) + ["all"]}
     known.update({word + "s": word for word in widened if not word.endswith("s")})
