@@ -14,6 +14,11 @@ from corvane import formats
 from corvane.errors import BundleError  # noqa: F401  (callers found it here)
 from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, owner_of
 
+__all__ = ["TICK_KIND", "BundleError", "Layouts", "layouts", "bundle_kind", "kinds_held",
+           "top_files", "check_update_root", "child_bundles", "directories", "instrument_paths",
+           "require_kind", "find_instrument", "check_output", "parse_day", "bar_dates",
+           "tick_times", "ticks_table"]
+
 # The label of a tick directory's files, beside the minute-bar sub-directories'.
 TICK_KIND = "ticks"
 

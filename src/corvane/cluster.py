@@ -20,6 +20,8 @@ import distributed
 from corvane import workers
 from corvane.errors import SetupRefused
 
+__all__ = ["executor", "WorkerSetup", "local_workers", "check_shared", "probe"]
+
 # How long to wait for the cluster's first worker.
 WORKERS_TIMEOUT = 60
 

@@ -19,6 +19,13 @@ import pandas as pd
 from corvane import _engine
 from corvane.errors import FormatError
 
+__all__ = ["EQUITIES_DTYPE", "DERIVATIVES_DTYPE", "INDEX_DTYPE", "MIN_START_DATE", "MAX_END_DATE",
+           "DATA", "INDEX", "MINBAR_MEMBERS", "EQUITIES_DIRECTORY", "FUTURE_DIRECTORY",
+           "OPTION_DIRECTORY", "MINBAR_DIRECTORIES", "SUFFIX", "DAY_NAME", "LEFTOVERS", "bar_dtype",
+           "check_order_book_id", "instrument_file", "order_book_id_of", "directories", "locate",
+           "companion_paths", "lock_path", "owner_of", "day_number", "is_day_name",
+           "check_minbar_members", "check_tick_members", "holding", "FormatError"]
+
 # ---------------------------------------------------------------- records
 
 def _packed(name, layout):

@@ -11,6 +11,9 @@ import sys
 
 from corvane.errors import SetupRefused, WorkerSetupError  # noqa: F401  (callers found them here)
 
+__all__ = ["set_up", "check_set_up", "pool_worker", "exit_with_parent", "SetupRefused",
+           "WorkerSetupError"]
+
 # prctl(2): the signal this process gets when its parent dies.
 PR_SET_PDEATHSIG = 1
 
