@@ -260,13 +260,15 @@ class DoneExecutor:
 
 
 @pytest.mark.parametrize("kind, driver", [("minbar", "update_minbar"), ("tick", "update_tick")])
-def test_the_drivers_and_the_reporting_run_select_and_announce_alike(client, recorder, tmp_path, kind, driver):
+def test_the_drivers_and_the_reporting_run_select_and_announce_alike(client, recorder, capsys, tmp_path, kind,
+                                                                    driver):
     words = ["ST002", "QZ", "nosuchword", "ET001"]
     getattr(bundle, driver)(str(tmp_path / "module"), words, True, 2)
     module_lines = echoed(recorder.events)
     recorder.events.clear()
     silent = run.update(kind, str(tmp_path / "quiet"), words, with_derivatives=True, executor=DoneExecutor())
     assert recorder.events == [] and silent.unresolved == ["nosuchword"]
+    assert capsys.readouterr() == ("", "")
     report = run.update(kind, str(tmp_path / "run"), words, with_derivatives=True, executor=DoneExecutor(),
                         echo=recorder.echo)
     # The run names its client first; then both print the same lines, the
