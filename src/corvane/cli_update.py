@@ -14,6 +14,7 @@ import traceback
 import click
 
 from corvane.cli_common import example, install_hint, jobs_option, json_option
+from corvane.drivers import COMMANDS
 
 __all__ = ["update_minbar", "update_tick", "update_any", "COMMANDS"]
 
@@ -76,9 +77,9 @@ def nearest_existing(path):
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
                scheduler, verbose, timeout, as_json=False):
     """Run the update, print its summary, write its report; exit with its status."""
-    command = COMMANDS[kind]
     from corvane.report import now
-    started, client = now(), None
+
+    command, started, client = COMMANDS[kind], now(), None
     try:
         # Imported here so that `corvane --help` works even where the
         # market-data platform is not installed.
@@ -125,9 +126,6 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
             click.echo("corvane: cannot write the report: {}".format(error), err=True)
             sys.exit(max(result.exit_status, 1))
     sys.exit(result.exit_status)
-
-
-COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 
 
 def failure_status(error):

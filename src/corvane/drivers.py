@@ -10,7 +10,10 @@ neither of its callers.
 import os
 import reprlib
 
-__all__ = ["START_LINES", "announce", "update", "fan_out"]
+__all__ = ["COMMANDS", "START_LINES", "announce", "update", "fan_out"]
+
+# The command that updates each kind, as reports name it.
+COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 
 # The start lines, by kind: the number of instruments and an abbreviated set.
 START_LINES = {

@@ -23,6 +23,7 @@ import traceback
 import uuid
 
 from corvane import bundle_files, drivers, errors, host, market_client, selection, workers
+from corvane.drivers import COMMANDS
 # Names callers have found here.
 from corvane.errors import NothingSelected, SetupRefused  # noqa: F401
 from corvane.jobs import (  # noqa: F401
@@ -33,7 +34,6 @@ from corvane.report import STATUSES, Failure, Report, brief, failed_run, now, ou
 
 __all__ = ["update", "Report", "Outcome", "UpdateOptions", "COMMANDS", "JOBS"]
 
-COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
 JOBS = {"minbar": minbar_job, "tick": tick_job}
 # Without a terminal, a progress line at most this often.
 PROGRESS_SECONDS = 30.0
