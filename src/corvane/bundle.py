@@ -22,6 +22,8 @@ from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time
 # (`corvane.host`) and never import this module, so loading it stays free of
 # cycles and of side effects.
 from corvane import drivers, host, minbar, selection, tick
+# Callers have found the services' type here.
+from corvane import services  # noqa: F401
 # The start lines are the drivers'; callers have found them here.
 from corvane.drivers import START_LINES  # noqa: F401
 # The record types and date bounds are the file format's, declared once there.
