@@ -77,21 +77,20 @@ def nearest_existing(path):
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
                scheduler, verbose, timeout, as_json=False):
     """Run the update, print its summary, write its report; exit with its status."""
-    from corvane.report import now
+    from corvane import run
 
-    command, started, client = COMMANDS[kind], now(), None
+    command, started, client = COMMANDS[kind], run.now(), None
     try:
         # Imported here so that `corvane --help` works even where the
         # market-data platform is not installed.
-        from corvane import host, market_client, run
-        from corvane.options import UpdateOptions
+        from corvane import host, market_client
 
         services = host.platform()
         client = market_client.describe(services.client)
         # The client selects the instruments in this process; its warnings
         # are shown here, once per run.
         market_client.ready(services.client, click.echo)
-        options = UpdateOptions(since=since, retries=retries, durable=durable, timeout=timeout)
+        options = run.UpdateOptions(since=since, retries=retries, durable=durable, timeout=timeout)
         # With --json the lines go to standard error: standard output is the report's.
         result = run.update(kind, path, words, with_derivatives, jobs, options, scheduler=scheduler,
                             services=services, echo=functools.partial(click.echo, err=True) if as_json
@@ -141,10 +140,10 @@ def failure_status(error):
 
 def failure_of(error):
     """An exception as the report and the one-line message give it: its class and its message."""
-    from corvane.report import Failure, brief
+    from corvane import run
 
     message = error.format_message() if isinstance(error, click.ClickException) else str(error)
-    return Failure(type(error).__name__, brief(message))
+    return run.Failure(type(error).__name__, run.brief(message))
 
 
 def error_text(error):
@@ -154,10 +153,10 @@ def error_text(error):
 
 def write_failed_report(report, command, path, words, error, status, started=None, client=None):
     """The report of a run that failed before its jobs: never yesterday's left in place."""
-    from corvane.report import failed_run
+    from corvane import run
 
     try:
-        failed_run(command, path, words or [], failure_of(error), getattr(error, "not_reached", ()),
+        run.failed_run(command, path, words or [], failure_of(error), getattr(error, "not_reached", ()),
                    getattr(error, "unresolved", ()), started, client).write_json(report, status)
     except OSError as problem:
         click.echo("corvane: cannot write the report: {}".format(problem), err=True)
