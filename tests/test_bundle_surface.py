@@ -90,17 +90,11 @@ def test_function_surface(name, params):
 @pytest.fixture
 def stores(monkeypatch):
     """Rebinds the minute-bar and tick stores to recorders of their calls."""
+    from corvane import minbar, tick
+
     calls = []
-
-    class Store:
-        def append_h5(self, *args):
-            calls.append(("minbar",) + args)
-
-        def append_h5_tick(self, *args):
-            calls.append(("tick",) + args)
-
-    monkeypatch.setattr(bundle, "minbar", Store())
-    monkeypatch.setattr(bundle, "tick", Store())
+    monkeypatch.setattr(minbar, "append_h5", lambda *args: calls.append(("minbar",) + args))
+    monkeypatch.setattr(tick, "append_h5_tick", lambda *args: calls.append(("tick",) + args))
     return calls
 
 
