@@ -32,7 +32,7 @@ from corvane.jobs import (  # noqa: F401
 from corvane.options import UpdateOptions
 from corvane.report import STATUSES, Failure, Report, brief, failed_run, now, outcome_json  # noqa: F401
 
-__all__ = ["update", "Report", "Outcome", "UpdateOptions", "COMMANDS", "JOBS"]
+__all__ = ["update", "Report", "Outcome", "Failure", "UpdateOptions", "COMMANDS", "JOBS", "failed_run", "brief", "now"]
 
 JOBS = {"minbar": minbar_job, "tick": tick_job}
 # Without a terminal, a progress line at most this often.
