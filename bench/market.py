@@ -223,9 +223,10 @@ def selected(words=("all",)):
 
 def run_corvane(path, jobs, since, stats_dir, profile):
     from corvane import bundle, run
+    from corvane.options import UpdateOptions
     INITS["corvane"] = bundle.init_lumenfeed_with_warnings_catch
     bundle.init_lumenfeed_with_warnings_catch = functools.partial(worker_setup, "corvane", stats_dir, profile)
-    report = run.update("minbar", path, ["all"], with_derivatives=True, jobs=jobs, since=since)
+    report = run.update("minbar", path, ["all"], with_derivatives=True, jobs=jobs, options=UpdateOptions(since=since))
     counts = report.counts
     return counts["instruments"], counts["rows_added"], counts["failed"]
 
@@ -375,7 +376,7 @@ def child_ticks(spec):
             services = Services(client=client, instrument_type=INSTRUMENT_TYPE,
                                 convert_dt_to_int=bundle.convert_dt_to_int, date_to_number=bundle.date_to_number,
                                 time_to_number=bundle.time_to_number, ticks_loader=bundle.H5TicksLoader,
-                                echo=print)
+                                echo=print, equities_types=bundle.EQUITIES_INS_TYPE)
             write = functools.partial(tick.append_h5_tick, services, oid, folder, None, 20261207, 29991231)
             if n == 3:  # the untimed fourth write, profiled
                 profiler.runcall(write)
