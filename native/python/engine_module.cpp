@@ -381,6 +381,17 @@ nb::dict layouts() {
 // corvane.read's way into files: a read-only file under a reader's shared
 // lock, rows read field by field into arrays numpy allocated.
 
+// Whether `text` decodes as Python decodes names (strict UTF-8).
+bool is_utf8(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (decoded == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(decoded);
+    return true;
+}
+
 class PyReader {
 public:
     explicit PyReader(nb::handle path) {
@@ -399,7 +410,13 @@ public:
 
     std::vector<std::string> members() {
         auto lock = exclusive();
-        return file_->members();
+        std::vector<std::string> names = file_->members();
+        for (const std::string& name : names) {
+            if (!is_utf8(name)) {
+                throw DamagedFileError("a member name of '" + file_->path() + "' is not UTF-8 text");
+            }
+        }
+        return names;
     }
 
     bool contains(const std::string& name) {
@@ -467,10 +484,18 @@ public:
     }
 
 private:
+    // A stored member the engine cannot take as records makes the file a
+    // damaged one to a reader: nothing of it is read.
     const Dataset& dataset(const std::string& name) {
         auto found = datasets_.find(name);
         if (found == datasets_.end()) {
-            found = datasets_.emplace(name, std::make_unique<Dataset>(file_->dataset(name))).first;
+            try {
+                auto opened = std::make_unique<Dataset>(file_->dataset(name));
+                opened->layout();
+                found = datasets_.emplace(name, std::move(opened)).first;
+            } catch (const LayoutError& e) {
+                throw DamagedFileError(e.what());
+            }
         }
         return *found->second;
     }

@@ -73,6 +73,38 @@ int lock_shared(int descriptor, std::chrono::milliseconds wait) {
     }
 }
 
+// An unchunked dataset is read whole: its declared length must fit in its
+// file before a buffer is sized by it.
+void check_unchunked_fits(const Dataset& dataset, std::size_t rows) {
+    Handle file(H5Iget_file_id(dataset.handle().get()), H5Fclose);
+    hsize_t file_size = 0;
+    if (!file || H5Fget_filesize(file.get(), &file_size) < 0) {
+        throw_with_hdf5_message<IoError>("unable to read the size of the file of " + dataset.where());
+    }
+    if (rows > file_size / std::max<std::size_t>(1, dataset.layout().itemsize())) {
+        throw DamagedFileError(dataset.where() + " declares " + std::to_string(rows) +
+                               " rows, more than its file of " + std::to_string(file_size) + " bytes holds");
+    }
+}
+
+// A reader's dataset holds the rows its length promises, as far as can be
+// seen before they are read: an unchunked one fits in its file, a chunked
+// one has its last chunk stored (the others are checked as they are read).
+void check_length_stored(const Dataset& dataset) {
+    ErrorPrintingOff quiet;
+    const std::size_t length = dataset.length();
+    const std::size_t rows = dataset.chunk_storage().rows;
+    if (rows == 0) return check_unchunked_fits(dataset, length);
+    if (length == 0) return;
+    const hsize_t offset[1] = {(length - 1) / rows * rows};
+    hsize_t stored = 0;
+    if (H5Dget_chunk_storage_size(dataset.handle().get(), offset, &stored) < 0 || stored == 0) {
+        H5Eclear2(H5E_DEFAULT);
+        throw DamagedFileError(dataset.where() + " holds " + std::to_string(length) + " rows, but not the chunk of row " +
+                               std::to_string(length - 1));
+    }
+}
+
 }  // namespace
 
 ReadOnlyFile::ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait)
@@ -151,7 +183,9 @@ bool ReadOnlyFile::contains(const std::string& name) const {
 
 Dataset ReadOnlyFile::dataset(const std::string& name) const {
     if (!handle_) throw ArgumentError("file '" + path_ + "' is closed");
-    return Dataset::open(handle_, path_, name);
+    Dataset dataset = Dataset::open(handle_, path_, name);
+    check_length_stored(dataset);
+    return dataset;
 }
 
 // ---------------------------------------------------------------- by column
@@ -212,21 +246,17 @@ void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_f
     }
 }
 
-// Reads the chunk at `chunk_first` through HDF5's own filter pipeline: a
-// chunk of another writer, or one libdeflate would not take.
-void read_through_hdf5(const Dataset& dataset, std::size_t chunk_first, std::size_t rows,
-                       unsigned char* raw) {
-    Handle file_space(H5Dget_space(dataset.handle().get()), H5Sclose);
-    const hsize_t start[1] = {chunk_first};
+// Reads all `rows` of an unchunked dataset (which HDF5 stores without
+// filters) into `raw`.
+void read_unchunked(const Dataset& dataset, std::size_t rows, unsigned char* raw) {
+    const hid_t id = dataset.handle().get();
+    Handle file_space(H5Dget_space(id), H5Sclose);
     const hsize_t size[1] = {rows};
     Handle memory_space(H5Screate_simple(1, size, nullptr), H5Sclose);
     if (!file_space || !memory_space ||
-        H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
-        H5Dread(dataset.handle().get(), dataset.memory_type().handle().get(), memory_space.get(),
-                file_space.get(), H5P_DEFAULT, raw) < 0) {
-        throw_with_hdf5_message<IoError>(
-            "the chunk of rows " + std::to_string(chunk_first) + " to " +
-            std::to_string(chunk_first + rows) + " of " + dataset.where() + " cannot be read");
+        H5Dread(id, dataset.memory_type().handle().get(), memory_space.get(), file_space.get(), H5P_DEFAULT,
+                raw) < 0) {
+        throw_with_hdf5_message<IoError>("the rows of " + dataset.where() + " cannot be read");
     }
 }
 
@@ -272,6 +302,7 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
         }
     }
     if (count == 0) return;
+    if (storage.rows == 0) check_unchunked_fits(dataset, length);
     // An unchunked dataset is read as one piece.
     const std::size_t chunk_rows = storage.rows ? storage.rows : length;
     const std::size_t first_chunk = first / chunk_rows;
@@ -296,8 +327,14 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                 const std::size_t rows = std::min(chunk_rows, length - chunk_first);
                 // The chunk's stream is read under HDF5's own lock; it
                 // inflates outside it, beside the other threads.
-                if (!storage.direct || !detail::read_stored_chunk(dataset, chunk_first, raw.data())) {
-                    read_through_hdf5(dataset, chunk_first, rows, raw.data());
+                if (storage.rows == 0) {
+                    read_unchunked(dataset, rows, raw.data());
+                } else if (!detail::read_stored_chunk(dataset, chunk_first, raw.data())) {
+                    // The engine stores every chunk it writes: a row HDF5
+                    // would fill is a row the file lost.
+                    throw DamagedFileError("the chunk of rows " + std::to_string(chunk_first) + " to " +
+                                           std::to_string(chunk_first + rows) + " of " + dataset.where() +
+                                           " cannot be read: it is not stored");
                 }
                 const std::size_t from = std::max(first, chunk_first);
                 const std::size_t to = std::min(first + count, chunk_first + rows);

@@ -7,6 +7,7 @@ import numpy as np
 
 from corvane import bundle_files as files
 from corvane import formats
+from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 
 OLDEST_SHOWN = 10
@@ -49,10 +50,18 @@ def _tick_facts(h5):
     return rows, len(days), first, last, raw, (_chunk(h5[days[-1]]) if days else (0, 0))
 
 
+# What h5py raises of a damaged file besides OSError: its library's failures
+# and names that are not text.
+_H5PY_DAMAGE = (RuntimeError, TypeError, UnicodeDecodeError)
+
+
 def read_facts(h5_file, label):
     """FileFacts of one instrument's file; OSError (or KeyError, ValueError) when damaged."""
-    with h5py.File(h5_file, "r") as h5:
-        facts = _tick_facts(h5) if label == files.TICK_KIND else _minbar_facts(h5)
+    try:
+        with h5py.File(h5_file, "r") as h5:
+            facts = _tick_facts(h5) if label == files.TICK_KIND else _minbar_facts(h5)
+    except _H5PY_DAMAGE as error:
+        raise DamagedFileError("{}: {}".format(h5_file, error)) from None
     return _facts(h5_file, label, facts, True)
 
 
@@ -155,6 +164,13 @@ def file_json(fact):
 
 def day_table(h5_file, label, day, layouts):
     """The bars or ticks of one stored day as a table; BundleError when it is not stored."""
+    try:
+        return _day_table(h5_file, label, day, layouts)
+    except _H5PY_DAMAGE as error:
+        raise DamagedFileError("{}: {}".format(h5_file, error)) from None
+
+
+def _day_table(h5_file, label, day, layouts):
     with h5py.File(h5_file, "r") as h5:
         if label == files.TICK_KIND:
             name = "{:08d}".format(day)
