@@ -303,7 +303,7 @@ void GuardedFile::commit() {
             commit_written();
         }
     } catch (const Error& e) {
-        failure_ = e.what();
+        note_failure(e);
         if (state_.phase() == Phase::committed) release();
         throw;
     }

@@ -1,6 +1,7 @@
 #include "corvane/reader.hpp"
 
 #include "corvane/error.hpp"
+#include "fork_registry.hpp"
 #include "root_members.hpp"
 #include "stored_chunks.hpp"
 
@@ -115,16 +116,17 @@ ReadOnlyFile::ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait
     }
     const Handle fapl = unlocked_read_access();
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        descriptor_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (descriptor_ < 0) {
+        if (ForkRegistry::open_lock(path_, &descriptor_) < 0) {
             throw FileError("unable to open file '" + path_ + "' (" + std::strerror(errno) + ")");
         }
         const int error = lock_shared(descriptor_, lock_wait);
+        if (error == EWOULDBLOCK) {
+            release();
+            throw BusyError("unable to lock file '" + path_ + "' for reading (another process holds it for writing)");
+        }
         if (error != 0) {
             release();
-            throw FileError("unable to lock file '" + path_ + "' for reading (" +
-                            (error == EWOULDBLOCK ? "another process holds it for writing" : std::strerror(error)) +
-                            ")");
+            throw FileError("unable to lock file '" + path_ + "' for reading (" + std::strerror(error) + ")");
         }
         handle_ = Handle(H5Fopen(path_.c_str(), H5F_ACC_RDONLY, fapl.get()), H5Fclose);
         if (!handle_) {
@@ -141,8 +143,8 @@ ReadOnlyFile::ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait
 ReadOnlyFile::~ReadOnlyFile() { release(); }
 
 ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : path_(std::move(other.path_)), handle_(std::move(other.handle_)), descriptor_(other.descriptor_) {
-    other.descriptor_ = -1;
+    : path_(std::move(other.path_)), handle_(std::move(other.handle_)) {
+    ForkRegistry::move_lock(&other.descriptor_, &descriptor_);
 }
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
@@ -150,8 +152,7 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
         release();
         path_ = std::move(other.path_);
         handle_ = std::move(other.handle_);
-        descriptor_ = other.descriptor_;
-        other.descriptor_ = -1;
+        ForkRegistry::move_lock(&other.descriptor_, &descriptor_);
     }
     return *this;
 }
@@ -160,8 +161,7 @@ void ReadOnlyFile::release() noexcept {
     // HDF5 lets go of the file before the lock goes: a writer that then
     // lands pages in place finds no reader inside.
     if (handle_ && !handle_.close()) H5Eclear2(H5E_DEFAULT);
-    if (descriptor_ >= 0) ::close(descriptor_);  // drops the lock
-    descriptor_ = -1;
+    ForkRegistry::close_lock(&descriptor_);  // drops the lock
 }
 
 void ReadOnlyFile::close() noexcept { release(); }

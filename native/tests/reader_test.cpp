@@ -132,7 +132,7 @@ TEST_F(ReadColumnsTest, ADamagedChunkIsNamedWithItsRows) {
         try {
             read_columns(data, 100, 900, {{offsetof(EquityBar, close), 8, close.data()}}, threads);
             FAIL() << "a damaged chunk read without error";
-        } catch (const IoError& e) {
+        } catch (const DamagedFileError& e) {
             const std::string message = e.what();
             EXPECT_NE(message.find("rows 128 to 136"), std::string::npos) << message;
             EXPECT_NE(message.find("'data' in '" + path + "'"), std::string::npos) << message;

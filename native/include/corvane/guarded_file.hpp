@@ -46,6 +46,7 @@
 
 #include "corvane/call_state.hpp"
 #include "corvane/descriptor.hpp"
+#include "corvane/error.hpp"
 #include "corvane/journal.hpp"
 #include "corvane/page_overlay.hpp"
 #include "corvane/writer_lock.hpp"
@@ -129,6 +130,8 @@ public:
     // The first write failure ("" when none); every later write fails too, so
     // that the call can only end by rolling back.
     const std::string& failure() const { return failure_; }
+    // Whether that failure was another process holding the file (BusyError).
+    bool failure_is_busy() const { return failure_busy_; }
     // False in a process forked from the one that opened the file: nothing
     // of the call may be touched there.
     bool owned_here() const;
@@ -223,6 +226,8 @@ private:
     // (it can only roll back).
     bool holding_ = false;
     std::string failure_;
+    bool failure_busy_ = false;
+    void note_failure(const corvane::Error& error);
     bool dropping_ = false;
     long owner_pid_ = 0;
     bool forked_ = false;  // set in a forked child
