@@ -14,6 +14,7 @@ and an append by the engine. Outcomes, the worst over those calls:
     error       a read failed with one of corvane's errors (the file marked damaged)
     unclassed   an exception that is not one of corvane's classes (a traceback)
     different   rows unlike the original's and no error
+    leak        HDF5 found identifiers left open at exit ("infinite loop closing library")
     memory      more memory than the bound, or MemoryError
     crash       the child died of a signal
     sanitizer   AddressSanitizer or UBSan reported
@@ -25,6 +26,7 @@ with the same --seed and its number (--only K).
 """
 import argparse
 import collections
+import ctypes
 import io
 import os
 import random
@@ -40,10 +42,10 @@ import traceback
 import numpy as np
 
 GOOD = ("same", "error")
-BAD = ("unclassed", "different", "memory", "crash", "sanitizer", "hang")
+BAD = ("unclassed", "different", "leak", "memory", "crash", "sanitizer", "hang")
 OUTCOMES = GOOD + BAD
 # Worst first: a case's outcome is the worst of its calls'.
-SEVERITY = {name: rank for rank, name in enumerate(("same", "error", "unclassed", "different", "memory",
+SEVERITY = {name: rank for rank, name in enumerate(("same", "error", "unclassed", "different", "leak", "memory",
                                                     "crash", "sanitizer", "hang"))}
 MEMORY_BOUND = 768 << 20   # bytes of resident memory a case may add to its parent's
 DAYS = [20250102, 20250103, 20250106]
@@ -460,6 +462,8 @@ def run_case(work, case, family, name, originals, timeout):
     read_end, write_end = os.pipe()
     log = os.path.join(work, "child.log")
     parent_rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    sys.stdout.flush()
+    sys.stderr.flush()
     pid = os.fork()
     if pid == 0:  # the child: reads, reports, leaves without cleanup
         os.close(read_end)
@@ -473,7 +477,8 @@ def run_case(work, case, family, name, originals, timeout):
             payload = pickle.dumps([("harness", "unclassed", repr(error))])
         os.write(write_end, payload)
         os.close(write_end)
-        os._exit(0)
+        # The C library's exit, without Python's: HDF5 closes what is left open, and says so.
+        ctypes.CDLL(None).exit(0)
     os.close(write_end)
     chunks, deadline = [], time.monotonic() + timeout
     while True:
@@ -492,9 +497,14 @@ def run_case(work, case, family, name, originals, timeout):
     _, status, usage = os.wait4(pid, 0)
     with open(log, errors="replace") as f:
         stderr = f.read()
-    if "Sanitizer" in stderr or "runtime error:" in stderr:
-        lines = [line for line in stderr.splitlines() if "Sanitizer" in line or "runtime error" in line]
-        return "sanitizer", lines[0].strip()
+    reports = [line for line in stderr.splitlines() if "ERROR: AddressSanitizer" in line or "runtime error:" in line
+               or "ERROR: UndefinedBehaviorSanitizer" in line]
+    if reports:
+        return "sanitizer", reports[0].strip()
+    if "AddressSanitizer failed to allocate" in stderr:
+        return "memory", "an allocation past the sanitizer's bound"
+    if "infinite loop closing library" in stderr:
+        return "leak", "HDF5: infinite loop closing library"
     if os.WIFSIGNALED(status) or (os.WIFEXITED(status) and os.WEXITSTATUS(status) != 0):
         return "crash", "status {:#x}: {}".format(status, stderr.strip().splitlines()[-1:] or "")
     if usage.ru_maxrss * 1024 > parent_rss + MEMORY_BOUND:

@@ -534,6 +534,7 @@ void bind_reader(nb::module_& m) {
 
 NB_MODULE(_engine, m) {
     m.doc() = "corvane's native HDF5 engine (private; used by corvane's own modules)";
+    hdf5_printing_off();
     python_errors.file = new_error_class(m, "FileError", PyExc_OSError,
                                          "A bundle file cannot be opened or created.");
     python_errors.busy = new_error_class(m, "BusyError", python_errors.file,
