@@ -497,12 +497,14 @@ def run_case(work, case, family, name, originals, timeout):
     _, status, usage = os.wait4(pid, 0)
     with open(log, errors="replace") as f:
         stderr = f.read()
+    # Allocations past the sanitizer's bound are memory, not memory errors.
+    too_much = ("failed to allocate", "out of memory", "allocation-size-too-big", "requested allocation size")
+    if any("AddressSanitizer" in line and any(words in line for words in too_much) for line in stderr.splitlines()):
+        return "memory", "an allocation past the sanitizer's bound"
     reports = [line for line in stderr.splitlines() if "ERROR: AddressSanitizer" in line or "runtime error:" in line
                or "ERROR: UndefinedBehaviorSanitizer" in line]
     if reports:
         return "sanitizer", reports[0].strip()
-    if "AddressSanitizer failed to allocate" in stderr:
-        return "memory", "an allocation past the sanitizer's bound"
     if "infinite loop closing library" in stderr:
         return "leak", "HDF5: infinite loop closing library"
     if os.WIFSIGNALED(status) or (os.WIFEXITED(status) and os.WEXITSTATUS(status) != 0):
