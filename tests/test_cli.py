@@ -387,3 +387,11 @@ def test_end_to_end_on_the_demo_market(tmp_path, monkeypatch):
         days = loader.available_dates(oid)
         assert len(days) == 2
         assert all(len(loader.get_ticks(oid, day)) > 0 for day in days)
+
+
+def test_a_run_refused_before_its_jobs_exits_2(client, recorder, tmp_path):
+    (tmp_path / "minbar").mkdir()
+    result = invoke("update-minbar", tmp_path / "minbar", "ST001", "--scheduler", "local:1", "--timeout", "5")
+    assert result.exit_code == 2, result.output
+    assert "--timeout works with the process pool only" in result.stderr
+    assert recorder.events == []

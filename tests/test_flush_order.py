@@ -341,3 +341,20 @@ def test_a_temporary_file_someone_holds_locked_is_never_taken_for_a_dead_writers
             _engine.File(name)
         assert open(temporary, "rb").read() == b"being built"
     assert not os.path.exists(name)
+
+
+STORE_APPEND = """
+from corvane import bundle, stores
+import looking
+with stores.open_instrument_file({file!r}, durable={durable}) as h5:
+    h5.append_minbar(*looking.bars(bundle.EQUITIES_DTYPE, [20250107, 20250108]))
+"""
+
+
+@pytest.mark.parametrize("durable", [True, False])
+def test_a_durable_store_job_flushes_its_file_and_a_plain_one_does_not(trace, durable):
+    # The line between a job's --durable and the engine: each end is tested on its own elsewhere.
+    name = existing(trace)
+    events = trace.run(STORE_APPEND.format(file=name, durable=durable))
+    flushes = [event for event in events if event[0] in ("fsync", "fdatasync")]
+    assert bool(flushes) == durable, events

@@ -7,6 +7,7 @@ import fcntl
 import os
 import subprocess
 import sys
+import threading
 import zlib
 
 import h5py
@@ -51,6 +52,8 @@ LYING_CHUNKS = {
     "a bomb": (lambda raw: zlib.compress(bytes(64 << 20), 9), 0, "does not inflate"),
     "deflate skipped, short": (lambda raw: raw[:30000], 1, "holds 30000 bytes, not 65520"),
     "deflate skipped, a stream": (lambda raw: zlib.compress(raw), 1, "holds"),
+    "stored larger than it can be": (lambda raw: zlib.compress(raw) + bytes(70000), 0,
+                                     "is stored larger than a chunk can be"),
 }
 
 
@@ -185,6 +188,9 @@ def test_unchunked_data_declaring_more_rows_than_its_file_holds_is_refused_at_on
     assert os.path.getsize(path) < 1 << 20
     with pytest.raises(DamagedFileError, match="'data' in '.*BIG.h5' declares 67108864 rows, more than its file"):
         read.bars(str(tmp_path / "minbar"), "BIG")
+    # Before any buffer is sized by it.
+    with _engine.Reader(str(path)) as reader, pytest.raises(DamagedFileError, match="declares"):
+        reader.length("data")
 
 
 def rename_day(path, old, new):
@@ -270,3 +276,36 @@ def test_a_hard_linked_file_a_reader_holds_is_refused_as_busy(made):
                 h5.append_minbar(*fuzz.bars(formats.EQUITIES_DTYPE, days=[20250107], per_day=10))
     finally:
         holder.communicate("")
+
+
+def _descriptors_on(path):
+    path = os.path.realpath(path)
+    count = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            count += os.readlink(os.path.join("/proc/self/fd", fd)) == path
+        except OSError:
+            pass
+    return count
+
+
+def test_a_reader_waits_out_a_writer_landing_its_pages(made):
+    path, outcome = made["stock"], {}
+
+    def read_length():
+        try:
+            with _engine.Reader(path) as reader:
+                outcome["rows"] = reader.length("data")
+        except Exception as error:  # noqa: BLE001  (what the assertion shows)
+            outcome["error"] = error
+
+    with open(path, "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)  # as a writer landing its pages in place holds it
+        thread = threading.Thread(target=read_length)
+        thread.start()
+        # The sign that the reader tries: its own descriptor on the file.
+        while thread.is_alive() and _descriptors_on(path) < 2:
+            pass
+        fcntl.flock(held, fcntl.LOCK_UN)
+    thread.join()
+    assert outcome == {"rows": len(fuzz.DAYS) * fuzz.BARS_PER_DAY}

@@ -169,7 +169,7 @@ TEST_F(ReadColumnsTest, AFileHeldForWritingIsRefusedAfterTheWait) {
     try {
         ReadOnlyFile file(path, std::chrono::milliseconds(20));
         FAIL() << "opened a file another process holds exclusively";
-    } catch (const FileError& e) {
+    } catch (const BusyError& e) {
         EXPECT_NE(std::string(e.what()).find("another process holds it for writing"), std::string::npos)
             << e.what();
     }
