@@ -531,3 +531,13 @@ def test_a_file_a_writer_holds_is_busy_not_unreadable(made):
         fcntl.flock(held, fcntl.LOCK_EX)
         found = [(f.check, f.detail) for f in run(root_of(made, "stock")).findings]
     assert found == [("busy", "an update is writing the file now; run verify again after it")]
+
+
+def test_a_new_file_over_a_dead_writers_journal_drops_the_journal(tmp_path):
+    path = str(tmp_path / "minbar" / "equities" / "ST1.h5")
+    write_minbar(path, bundle_files.layouts().equities)
+    interrupt_update(path)
+    os.remove(path)  # the file the journal guarded is gone; a first fill makes it anew
+    write_minbar(path, bundle_files.layouts().equities)
+    assert sorted(os.listdir(os.path.dirname(path))) == ["ST1.h5"]
+    assert run(tmp_path / "minbar").findings == []
