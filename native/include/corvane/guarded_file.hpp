@@ -176,6 +176,15 @@ private:
     // in place; or, when a reader holds the file, goes on beside it. Before
     // `last` (the commit's), the first page stays blank on disk and pending.
     void checkpoint(std::optional<std::uint64_t> cut, bool last);
+    // The checkpoint's steps: the first page as the call has it now; the
+    // original bytes of what it overwrites or cuts (of pages up to
+    // `cut_page`) into the journal, true when anything was saved; and the
+    // overwrites and the cut landed in place, the signature blanked first
+    // when `starts_landing`.
+    std::vector<unsigned char> first_page_now() const;
+    bool journal_originals(std::optional<std::uint64_t> cut, std::size_t pages, std::size_t cut_page);
+    void land_overwrites(std::optional<std::uint64_t> cut, std::size_t pages, std::size_t cut_page,
+                         bool starts_landing, std::size_t head_size);
     // Whether no reader holds the file: our shared lock became exclusive
     // (the call is landing from here on).
     bool take_exclusive();
