@@ -532,6 +532,8 @@ void bind_reader(nb::module_& m) {
 
 }  // namespace
 
+// The module's whole surface in one list of registrations: longer than a
+// function should be, but read as a table, not as logic.
 NB_MODULE(_engine, m) {
     m.doc() = "corvane's native HDF5 engine (private; used by corvane's own modules)";
     hdf5_printing_off();

@@ -260,6 +260,36 @@ void read_unchunked(const Dataset& dataset, std::size_t rows, unsigned char* raw
     }
 }
 
+// ArgumentError unless every column fits in a record of `dataset`.
+void check_columns(const Dataset& dataset, const std::vector<ColumnTarget>& columns) {
+    const std::size_t itemsize = dataset.layout().itemsize();
+    for (const ColumnTarget& column : columns) {
+        const std::size_t size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
+        if (column.size == 0 || column.offset > itemsize || size > itemsize - column.offset ||
+            (column.decode == ColumnTarget::Decode::bar_time_ns && column.size != 8)) {
+            throw ArgumentError("a column of " + std::to_string(column.size) + " bytes at offset " +
+                                std::to_string(column.offset) + " does not fit the " +
+                                std::to_string(itemsize) + "-byte records of " + dataset.where());
+        }
+    }
+}
+
+// Runs `work` on this thread and `threads` - 1 more, and waits for them all.
+template <class Work>
+void on_threads(unsigned threads, Work& work, std::atomic<bool>& failed) {
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads - 1);
+    try {
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
+    } catch (...) {
+        failed = true;  // no thread to be had: end those started, report it
+        for (std::thread& helper : helpers) helper.join();
+        throw;
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
+}
+
 }  // namespace
 
 std::int64_t bar_time_ns(std::int64_t value) {
@@ -292,15 +322,7 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
     const ChunkStorage& storage = dataset.chunk_storage();
     dataset.memory_type();
     const std::size_t itemsize = layout.itemsize();
-    for (const ColumnTarget& column : columns) {
-        const std::size_t size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
-        if (column.size == 0 || column.offset > itemsize || size > itemsize - column.offset ||
-            (column.decode == ColumnTarget::Decode::bar_time_ns && column.size != 8)) {
-            throw ArgumentError("a column of " + std::to_string(column.size) + " bytes at offset " +
-                                std::to_string(column.offset) + " does not fit the " +
-                                std::to_string(itemsize) + "-byte records of " + dataset.where());
-        }
-    }
+    check_columns(dataset, columns);
     if (count == 0) return;
     if (storage.rows == 0) check_unchunked_fits(dataset, length);
     // An unchunked dataset is read as one piece.
@@ -348,17 +370,7 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
             failed = true;
         }
     };
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);
-    try {
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
-    } catch (...) {
-        failed = true;  // no thread to be had: end those started, report it
-        for (std::thread& helper : helpers) helper.join();
-        throw;
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
+    on_threads(threads, work, failed);
     if (error) std::rethrow_exception(error);
 }
 
