@@ -394,10 +394,11 @@ bool is_utf8(const std::string& text) {
 
 class PyReader {
 public:
-    explicit PyReader(nb::handle path) {
+    PyReader(nb::handle path, double lock_wait) {
         const std::string name = fs_path(path);
+        if (!(lock_wait >= 0 && lock_wait <= 3600)) throw ArgumentError("lock_wait must be 0 to 3600 seconds");
         WithoutGil unlocked;  // may wait for a writer's landing
-        file_.emplace(name);
+        file_.emplace(name, std::chrono::milliseconds(static_cast<std::int64_t>(lock_wait * 1000)));
     }
 
     std::unique_lock<std::mutex> exclusive() { return lock_without_gil(mutex_); }
@@ -508,9 +509,11 @@ private:
 
 void bind_reader(nb::module_& m) {
     nb::class_<PyReader>(m, "Reader")
-        .def(nb::init<nb::handle>(), nb::arg("path"),
+        .def(nb::init<nb::handle, double>(), nb::arg("path"),
+             nb::arg("lock_wait") = std::chrono::duration<double>(kReaderLockWait).count(),
              "Open the bundle file at path read-only, under the shared lock an HDF5 reader\n"
-             "takes (an update beside it writes a new version instead of changing this one).")
+             "takes (an update beside it writes a new version instead of changing this one),\n"
+             "waiting up to lock_wait seconds while a writer holds it (BusyError after).")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__exit__", [](PyReader& reader, nb::args) { reader.close(); })
         .def("close", &PyReader::close)

@@ -5,6 +5,7 @@ The stores write the files through the engine; the tools (`corvane verify`,
 `corvane.formats`, so neither has to know the other.
 """
 import os
+import re
 from typing import NamedTuple
 
 import numpy as np
@@ -249,3 +250,39 @@ def day_rows(index, rows, day):
     k = int(at[0])
     stop = int(index["line_no"][k + 1]) if k + 1 < len(index) else rows
     return int(index["line_no"][k]), stop
+
+
+# Rows the engine reads at a time when it checks a dataset's chunks.
+_CHECKED_ROWS = 1 << 16
+
+
+def damaged_chunk(h5_file, members=None):
+    """(member, first row, stop row, what the engine says) of the first chunk of `h5_file` that is
+    not exactly its rows, or that is missing; None when there is none.
+
+    h5py's library copies a whole chunk out of a stream that inflates short,
+    past its buffer: what h5py is about to read (`members`, default all) is
+    first read by the engine, which checks every chunk it inflates.  Members
+    the engine does not take as records are left to h5py.
+    """
+    from corvane import _engine
+    from corvane.errors import DamagedFileError
+
+    try:
+        # A file a writer holds is h5py's to call busy, at once.
+        with _engine.Reader(h5_file, lock_wait=0) as reader:
+            for name in reader.members() if members is None else members:
+                try:
+                    rows = reader.length(name)
+                except (DamagedFileError, KeyError, TypeError):
+                    continue
+                for start in range(0, rows, _CHECKED_ROWS):
+                    try:
+                        reader.read(name, start, min(rows, start + _CHECKED_ROWS), threads=1)
+                    except DamagedFileError as error:
+                        found = re.search(r"the chunk of rows (\d+) to (\d+)", str(error))
+                        first, stop = (int(found[1]), int(found[2])) if found else (start, rows)
+                        return name, first, stop, str(error)
+    except OSError:
+        pass  # not openable by the engine: h5py says why
+    return None

@@ -50,6 +50,12 @@ def _tick_facts(h5):
     return rows, len(days), first, last, raw, (_chunk(h5[days[-1]]) if days else (0, 0))
 
 
+def _refuse_damaged_chunks(h5_file, members):
+    damaged = members and files.damaged_chunk(h5_file, members)
+    if damaged:
+        raise DamagedFileError(damaged[-1])
+
+
 # What h5py raises of a damaged file besides OSError: its library's failures
 # and names that are not text.
 _H5PY_DAMAGE = (RuntimeError, TypeError, UnicodeDecodeError)
@@ -57,6 +63,7 @@ _H5PY_DAMAGE = (RuntimeError, TypeError, UnicodeDecodeError)
 
 def read_facts(h5_file, label):
     """FileFacts of one instrument's file; OSError (or KeyError, ValueError) when damaged."""
+    _refuse_damaged_chunks(h5_file, [] if label == files.TICK_KIND else [INDEX])
     try:
         with h5py.File(h5_file, "r") as h5:
             facts = _tick_facts(h5) if label == files.TICK_KIND else _minbar_facts(h5)
@@ -164,6 +171,7 @@ def file_json(fact):
 
 def day_table(h5_file, label, day, layouts):
     """The bars or ticks of one stored day as a table; BundleError when it is not stored."""
+    _refuse_damaged_chunks(h5_file, ["{:08d}".format(day)] if label == files.TICK_KIND else [INDEX, DATA])
     try:
         return _day_table(h5_file, label, day, layouts)
     except _H5PY_DAMAGE as error:

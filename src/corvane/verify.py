@@ -432,7 +432,12 @@ def check_file(h5_file, label, options):
     """FileResult of one instrument's file; never raises for what the file holds."""
     found, repaired = _leftover_findings(h5_file, options.repair)
     days = []
-    if os.path.exists(h5_file):
+    damaged = files.damaged_chunk(h5_file) if os.path.exists(h5_file) else None
+    if damaged:
+        name, first, stop, detail = damaged
+        where = "{} rows {}..{}".format("day " + name if formats.is_day_name(name) else name, first, stop - 1)
+        found.append(("chunk", where, "the chunk holding these rows cannot be read: " + detail))
+    elif os.path.exists(h5_file):
         try:
             with h5py.File(h5_file, "r") as h5:
                 if label == files.TICK_KIND:
