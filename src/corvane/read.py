@@ -105,9 +105,9 @@ def _read_index(reader, h5_file):
     # A few small chunks: not worth a thread.
     index = reader.read(INDEX, threads=1)
     # What a read relies on: each date once, ascending, its rows after the previous date's, all in DATA.
-    dates, line_no = index["date"].astype(np.int64), index["line_no"].astype(np.int64)
+    dates, line_no = index["date"], index["line_no"]
     if len(index) and (line_no[0] != 0 or line_no[-1] >= reader.length(DATA)
-                       or (np.diff(dates) <= 0).any() or (np.diff(line_no) <= 0).any()):
+                       or (dates[1:] <= dates[:-1]).any() or (line_no[1:] <= line_no[:-1]).any()):
         raise _damaged(h5_file, "its \"{}\" is not ascending dates of ascending rows of \"{}\" from row 0"
                        .format(INDEX, DATA))
     return index
