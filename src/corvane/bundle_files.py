@@ -1,25 +1,26 @@
 """A bundle as the tools that look at it see it: its files, and their records as tables.
 
-The stores write the files through the engine; the tools (`corvane verify`,
-`inspect`, `plot`) read them with h5py.  Both take the format from
-`corvane.formats`, so neither has to know the other.
+The stores write the files through the engine and the tools (`corvane
+inspect`, `plot`, `read`, `verify`) read them through its reader; both take
+the format from `corvane.formats`, so neither has to know the other.
 """
 import os
-import re
 from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
 
 from corvane import formats
-from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, leftover_names, owner_of
+from corvane.errors import BundleError  # noqa: F401  (callers found it here)
+from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, owner_of
+
+__all__ = ["TICK_KIND", "BundleError", "Layouts", "layouts", "bundle_kind", "kinds_held",
+           "top_files", "check_update_root", "child_bundles", "directories", "instrument_paths",
+           "require_kind", "find_instrument", "check_output", "parse_day", "bar_dates",
+           "tick_times", "ticks_table"]
 
 # The label of a tick directory's files, beside the minute-bar sub-directories'.
 TICK_KIND = "ticks"
-
-
-class BundleError(ValueError):
-    """A path, identifier or day that names nothing in the bundle."""
 
 
 class Layouts(NamedTuple):
@@ -77,8 +78,7 @@ def kinds_held(path):
 
 def top_files(path):
     """The instrument files and leftovers directly in `path`."""
-    names = leftover_names()
-    return [name for name in _entries(path) if name.endswith(SUFFIX) or owner_of(name, names)]
+    return [name for name in _entries(path) if name.endswith(SUFFIX) or owner_of(name)]
 
 
 def _describe(path, kind):
@@ -120,10 +120,9 @@ def directories(path, kind):
 
 def instrument_paths(directory):
     """Every bundle file in `directory` that exists or that a leftover names, sorted."""
-    names = leftover_names()
     found = set()
     for entry in _entries(directory):
-        owner = owner_of(entry, names)
+        owner = owner_of(entry)
         if owner:
             found.add(owner)
         elif entry.endswith(SUFFIX) and os.path.isfile(os.path.join(directory, entry)):
@@ -203,23 +202,9 @@ def _stamps(date, hhmmss, extra_ns=0):
     return pd.DatetimeIndex(days.to_numpy() + (seconds * 10 ** 9 + extra_ns).astype("timedelta64[ns]"), copy=False)
 
 
-def bar_times(values):
-    """Bar `datetime` integers (YYYYMMDDHHMMSS) as timestamps."""
-    values = np.asarray(values, dtype=np.int64)
-    return _stamps(values // 1000000, values % 1000000)
-
-
 def bar_dates(values):
     """The calendar date YYYYMMDD of bar `datetime` integers."""
     return np.asarray(values, dtype=np.int64) // 1000000
-
-
-def bars_table(records):
-    """Bar records as a table indexed by their decoded time."""
-    table = pd.DataFrame({name: records[name] for name in records.dtype.names if name != "datetime"})
-    table.index = bar_times(records["datetime"])
-    table.index.name = "datetime"
-    return table
 
 
 def tick_times(records):
@@ -240,49 +225,3 @@ def ticks_table(records, scales):
     table.index = tick_times(records)
     table.index.name = "datetime"
     return table
-
-
-def day_rows(index, rows, day):
-    """(first, stop) rows of the bar records that belong to trading date `day`, or None."""
-    at = np.flatnonzero(index["date"] == day)
-    if not len(at):
-        return None
-    k = int(at[0])
-    stop = int(index["line_no"][k + 1]) if k + 1 < len(index) else rows
-    return int(index["line_no"][k]), stop
-
-
-# Rows the engine reads at a time when it checks a dataset's chunks.
-_CHECKED_ROWS = 1 << 16
-
-
-def damaged_chunk(h5_file, members=None):
-    """(member, first row, stop row, what the engine says) of the first chunk of `h5_file` that is
-    not exactly its rows, or that is missing; None when there is none.
-
-    h5py's library copies a whole chunk out of a stream that inflates short,
-    past its buffer: what h5py is about to read (`members`, default all) is
-    first read by the engine, which checks every chunk it inflates.  Members
-    the engine does not take as records are left to h5py.
-    """
-    from corvane import _engine
-    from corvane.errors import DamagedFileError
-
-    try:
-        # A file a writer holds is h5py's to call busy, at once.
-        with _engine.Reader(h5_file, lock_wait=0) as reader:
-            for name in reader.members() if members is None else members:
-                try:
-                    rows = reader.length(name)
-                except (DamagedFileError, KeyError, TypeError):
-                    continue
-                for start in range(0, rows, _CHECKED_ROWS):
-                    try:
-                        reader.read(name, start, min(rows, start + _CHECKED_ROWS), threads=1)
-                    except DamagedFileError as error:
-                        found = re.search(r"the chunk of rows (\d+) to (\d+)", str(error))
-                        first, stop = (int(found[1]), int(found[2])) if found else (start, rows)
-                        return name, first, stop, str(error)
-    except OSError:
-        pass  # not openable by the engine: h5py says why
-    return None

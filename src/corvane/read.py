@@ -168,8 +168,8 @@ def _tick_days(reader, h5_file):
     members = reader.members()
     try:
         formats.check_tick_members(h5_file, members)
-    except ValueError as error:
-        raise _damaged(h5_file, str(error).split(";")[0]) from None
+    except ValueError as error:  # it names the file
+        raise DamagedFileError("{}; `corvane verify` tells what is wrong".format(str(error).split(";")[0])) from None
     return members
 
 
