@@ -10,6 +10,7 @@ import pytest
 import corvane.bundle as bundle
 from corvane import _engine, read
 from corvane.bundle_files import BundleError
+from corvane.errors import DamagedFileError
 from looking import BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, bars, invoke, make_bundle, ticks, write_minbar
 
 
@@ -265,7 +266,7 @@ def test_an_index_naming_rows_that_are_not_there_is_refused(minbar, line_no):
     with h5py.File(os.path.join(minbar, "equities", "BAD.h5"), "w") as h5:
         h5.create_dataset("data", data=data)
         h5.create_dataset("index", data=index)
-    with pytest.raises(BundleError, match="its index names rows"):
+    with pytest.raises(DamagedFileError, match="BAD.h5: its \"index\" is not ascending dates of ascending rows"):
         read.bars(minbar, "BAD")
 
 

@@ -21,6 +21,7 @@ import pandas as pd
 from corvane import _engine
 from corvane import bundle_files as files
 from corvane import formats
+from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 from corvane import inspection
 
@@ -84,11 +85,32 @@ def _tick_file(path, order_book_id):
     return h5_file
 
 
+def _damaged(h5_file, what):
+    return DamagedFileError("{}: {}; `corvane verify` tells what is wrong".format(h5_file, what))
+
+
+def _check_records(reader, h5_file, name, dtype):
+    """Refuse `name` unless its stored records are `dtype`'s, member by member, before a row is read."""
+    stored = reader.dtype(name)
+    if stored != dtype:
+        raise _damaged(h5_file, "\"{}\" holds records {} where {} belong".format(name, stored.descr, dtype.descr))
+    return stored
+
+
 def _read_index(reader, h5_file):
     if INDEX not in reader or DATA not in reader:
         raise files.BundleError("{} holds no bars".format(h5_file))
+    _check_records(reader, h5_file, INDEX, formats.INDEX_DTYPE)
+    _check_records(reader, h5_file, DATA, formats.bar_dtype(os.path.basename(os.path.dirname(h5_file))))
     # A few small chunks: not worth a thread.
-    return reader.read(INDEX, threads=1)
+    index = reader.read(INDEX, threads=1)
+    # What a read relies on: each date once, ascending, its rows after the previous date's, all in DATA.
+    dates, line_no = index["date"], index["line_no"]
+    if len(index) and (line_no[0] != 0 or line_no[-1] >= reader.length(DATA)
+                       or (dates[1:] <= dates[:-1]).any() or (line_no[1:] <= line_no[:-1]).any()):
+        raise _damaged(h5_file, "its \"{}\" is not ascending dates of ascending rows of \"{}\" from row 0"
+                       .format(INDEX, DATA))
+    return index
 
 
 def _bars_of_file(h5_file, start, end, fields, threads=0):
@@ -142,8 +164,39 @@ def bars_many(path, order_book_ids, start=None, end=None, fields=None, threads=D
         return dict(zip(order_book_ids, tables))
 
 
-def _tick_days(reader):
-    return [name for name in reader.members() if formats.is_day_name(name)]
+def _tick_days(reader, h5_file):
+    members = reader.members()
+    try:
+        formats.check_tick_members(h5_file, members)
+    except ValueError as error:  # it names the file
+        raise DamagedFileError("{}; `corvane verify` tells what is wrong".format(str(error).split(";")[0])) from None
+    return members
+
+
+def _check_tick_dates(h5_file, day, first, last):
+    # The first and last rows are where a day moved to another's name shows, at no cost:
+    # a day ends on its date (night ticks before it are dated the evening before).
+    if first["date"] > int(day) or last["date"] != int(day):
+        raise _damaged(h5_file, "the ticks stored as {} end on {}".format(day, last["date"]))
+
+
+def _tick_day(reader, h5_file, day, dtype):
+    """The records of tick day `day`, refused unless their type is `dtype` and their date is the day's."""
+    _check_records(reader, h5_file, day, dtype)
+    records = reader.read(day)
+    if len(records):
+        _check_tick_dates(h5_file, day, records[0], records[-1])
+    return records
+
+
+def _tick_day_rows(reader, h5_file, day, dtype):
+    """The number of ticks of day `day`, checked as _tick_day checks them but reading two rows."""
+    _check_records(reader, h5_file, day, dtype)
+    rows = reader.length(day)
+    if rows:
+        _check_tick_dates(h5_file, day, reader.read(day, 0, 1, threads=1)[0],
+                          reader.read(day, rows - 1, rows, threads=1)[0])
+    return rows
 
 
 def ticks(path, order_book_id, start=None, end=None):
@@ -158,9 +211,9 @@ def ticks(path, order_book_id, start=None, end=None):
     h5_file = _tick_file(path, order_book_id)
     layouts = files.layouts()
     with _engine.Reader(h5_file) as reader:
-        days = [day for day in _tick_days(reader)
+        days = [day for day in _tick_days(reader, h5_file)
                 if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
-        parts = [reader.read(day) for day in days]
+        parts = [_tick_day(reader, h5_file, day, layouts.ticks) for day in days]
     records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
     trading_dates = np.repeat(np.array([int(day) for day in days], dtype=np.int32),
                               [len(part) for part in parts]).astype(np.int32)
@@ -179,9 +232,10 @@ def index(path, order_book_id):
     label, h5_file = files.find_instrument(path, kind, order_book_id)
     with _engine.Reader(h5_file) as reader:
         if label == files.TICK_KIND:
-            days = _tick_days(reader)
+            days, dtype = _tick_days(reader, h5_file), files.layouts().ticks
             return pd.DataFrame({"date": np.array([int(day) for day in days], dtype=np.int32),
-                                 "rows": np.array([reader.length(day) for day in days], dtype=np.int64)})
+                                 "rows": np.array([_tick_day_rows(reader, h5_file, day, dtype) for day in days],
+                                                  dtype=np.int64)})
         stored = _read_index(reader, h5_file)
         rows = reader.length(DATA)
     line_no = stored["line_no"].astype(np.int64)
