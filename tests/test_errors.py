@@ -91,3 +91,43 @@ def test_every_public_exception_lives_in_errors_and_old_homes_still_name_it():
     assert formats.FormatError is errors.FormatError
     assert all(getattr(errors, name).__module__ in ("corvane.errors", "corvane._engine")
                for name in errors.__all__)
+
+
+def test_an_engine_failure_gives_its_parts_and_the_outcome_its_brief_form(tmp_path):
+    path = tmp_path / "a (1).h5"
+    path.write_bytes(b"not an HDF5 file\n" * 100)
+    with pytest.raises(errors.NotBundleFileError) as raised:
+        _engine.File(str(path))
+    error = raised.value
+    assert error.context == "unable to open file '{}'".format(path)
+    assert error.cause == "file signature not found" and error.consequence == ""
+    # The text is unchanged: the context, then HDF5's chain down to the cause.
+    assert str(error).startswith(error.context + " (") and str(error).endswith(": file signature not found)")
+    outcome = run.failed("S1", error, "", None, None, 1, 0.0)
+    assert outcome.error_message == str(error)
+    assert outcome.error_brief == "unable to open file '{}' (file signature not found)".format(path)
+
+
+def test_a_failed_write_gives_what_became_of_its_changes(tmp_path):
+    path = str(tmp_path / "S1.h5")
+    with _engine.File(path) as h5:
+        h5.create_dataset("x", RECORDS)
+    _engine._fail_once("guarded.apply")
+    with pytest.raises(errors.IoError) as raised:
+        with _engine.File(path) as h5:
+            h5.append("x", RECORDS)
+    error = raised.value
+    assert (error.context, error.consequence) == (
+        "unable to write file '{}'".format(path), "this call's changes were undone")
+    assert "injected failure at 'guarded.apply'" in error.cause
+    assert str(error).endswith("; this call's changes were undone")
+    assert run.brief(error) == "{} ({}); {}".format(error.context, error.cause, error.consequence)
+
+
+
+def test_an_engine_failure_of_a_builtin_class_gives_its_parts_too(tmp_path):
+    with _engine.File(tmp_path / "x.h5") as h5:
+        with pytest.raises(KeyError) as raised:
+            h5.length("nope")
+    assert "nope" in raised.value.context and raised.value.cause == ""
+    assert run.brief(raised.value) == str(raised.value)

@@ -340,17 +340,32 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert "Traceback" in verbose.stdout and "open_instrument_file" in verbose.stdout
 
 
-@pytest.mark.parametrize("message, short", [
-    ("unable to open file 'a (1).h5' (unable to open file: unable to read superblock: "
-     "file signature not found)", "unable to open file 'a (1).h5' (file signature not found)"),
-    ("unable to write file 'x.h5' (write failed: No space left on device); this call's changes "
-     "were undone", "unable to write file 'x.h5' (No space left on device); this call's changes "
-     "were undone"),
-    ("server went away\nsecond line", "server went away"),
-    ("", ""),
-])
-def test_brief_messages_keep_the_file_and_the_root_cause(message, short):
-    assert run.brief(message) == short
+class Parted(OSError):
+    """An exception with the parts the engine gives its failures."""
+
+    def __init__(self, text, context, cause, consequence=""):
+        super().__init__(text)
+        self.context, self.cause, self.consequence = context, cause, consequence
+
+
+@pytest.mark.parametrize("error, short", [
+    (Parted("unable to open file 'a (1).h5' (unable to open file: file signature not found)",
+            "unable to open file 'a (1).h5'", "file signature not found"),
+     "unable to open file 'a (1).h5' (file signature not found)"),
+    (Parted("unable to write file 'x.h5' (write failed: No space left on device); this call's changes "
+            "were undone", "unable to write file 'x.h5'", "No space left on device",
+            "this call's changes were undone"),
+     "unable to write file 'x.h5' (No space left on device); this call's changes were undone"),
+    (Parted("no member 'x'\nsecond line", "no member 'x'", ""), "no member 'x'"),
+    (RuntimeError("server went away (a: b)\nsecond line"), "server went away (a: b)"),
+    (RuntimeError(""), ""),
+], ids=["chain", "consequence", "no-cause", "foreign", "empty"])
+def test_brief_forms_keep_the_file_and_the_root_cause(error, short):
+    assert run.brief(error) == short
+    outcome = run.failed("S1", error, "", None, None, 1, 0.0)
+    assert outcome.error_message == str(error)
+    summary = run.Report("update-minbar", "/b", [], [], [outcome]).summary()
+    assert summary.splitlines()[1] == "failed S1: {}: {}".format(type(error).__name__, short)
 
 
 # The command with the demo client, whose first get_price marks the job begun

@@ -325,10 +325,15 @@ nb::handle new_error_class(nb::module_& m, const char* name, nb::handle base, co
     return cls;
 }
 
-// Raise `cls` with the engine's message; an errno, when known, goes into the
-// exception's errno attribute without changing its text.
-void raise(nb::handle cls, const char* what, int error_number = 0) {
-    nb::object exc = cls(what);
+// Raise `cls` with the engine's message. The message's parts go into the
+// exception's attributes without changing its text: `context` (what failed),
+// `cause` (the root cause, "" when none), `consequence` (what became of the
+// call's changes, "" when nothing is said) and, when known, `errno`.
+void raise(nb::handle cls, const Error& error, int error_number = 0) {
+    nb::object exc = cls(error.what());
+    exc.attr("context") = error.context();
+    exc.attr("cause") = error.cause();
+    exc.attr("consequence") = error.consequence();
     if (error_number) exc.attr("errno") = error_number;
     PyErr_SetObject(cls.ptr(), exc.ptr());
 }
@@ -337,27 +342,27 @@ void translate(const std::exception_ptr& error, void*) {
     try {
         std::rethrow_exception(error);
     } catch (const BusyError& e) {
-        raise(python_errors.busy, e.what());
+        raise(python_errors.busy, e);
     } catch (const NotBundleFileError& e) {
-        raise(python_errors.not_bundle_file, e.what());
+        raise(python_errors.not_bundle_file, e);
     } catch (const DamagedFileError& e) {
-        raise(python_errors.damaged, e.what());
+        raise(python_errors.damaged, e);
     } catch (const FileError& e) {
-        raise(python_errors.file, e.what());
+        raise(python_errors.file, e);
     } catch (const OutOfSpaceError& e) {
-        raise(python_errors.out_of_space, e.what(), e.error_number());
+        raise(python_errors.out_of_space, e, e.error_number());
     } catch (const IoError& e) {
-        raise(python_errors.io, e.what(), e.error_number());
+        raise(python_errors.io, e, e.error_number());
     } catch (const NotFound& e) {
-        PyErr_SetString(PyExc_KeyError, e.what());
+        raise(PyExc_KeyError, e);
     } catch (const LayoutError& e) {
-        PyErr_SetString(PyExc_TypeError, e.what());
+        raise(PyExc_TypeError, e);
     } catch (const ArgumentError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        raise(PyExc_ValueError, e);
     } catch (const RowLimitError& e) {
-        PyErr_SetString(PyExc_OverflowError, e.what());
+        raise(PyExc_OverflowError, e);
     } catch (const Error& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
+        raise(PyExc_RuntimeError, e);
     }
 }
 

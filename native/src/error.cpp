@@ -76,6 +76,7 @@ Hdf5Failure take_hdf5_failure() {
         if (!walk.failure.message.empty()) walk.failure.message += ": ";
         walk.failure.message += d;
     }
+    if (!walk.descriptions.empty()) walk.failure.cause = walk.descriptions.back();
     return walk.failure;
 }
 

@@ -140,11 +140,11 @@ File::~File() { abort(); }
 File::File(File&&) noexcept = default;
 File& File::operator=(File&&) noexcept = default;
 
-std::string File::close_handle() noexcept {
+Hdf5Failure File::close_handle() noexcept {
     datasets_.clear();
-    if (handle_.close()) return "";
-    std::string reason = take_hdf5_error_message();
-    if (reason.empty()) reason = "HDF5 could not close the file";
+    if (handle_.close()) return {};
+    Hdf5Failure reason = take_hdf5_failure();
+    if (reason.message.empty()) reason.message = reason.cause = "HDF5 could not close the file";
     // HDF5 supports nothing on a file whose close failed (closing it again
     // dereferences what the first close freed): its identifier is left be,
     // and whatever HDF5 might still write is dropped (the call rolls back).
@@ -164,15 +164,20 @@ void File::close() {
     // A call whose write failed can only roll back: what HDF5 writes out
     // while closing would be undone anyway.
     if (guard_ && !guard_->failure().empty()) guard_->drop_writes();
-    std::string problem = close_handle();
+    Hdf5Failure problem = close_handle();
     if (!guard_) {
-        if (!problem.empty()) throw IoError("unable to close file '" + path_ + "' (" + problem + ")");
+        if (!problem.message.empty()) {
+            throw IoError("unable to close file '" + path_ + "'", problem.message, problem.cause, "");
+        }
         return;
     }
     // A failed write that HDF5 itself did not report (a dataset closing
     // quietly, a write failing while the file closed) still fails the call.
-    if (problem.empty()) problem = guard_->failure();
-    if (problem.empty()) {
+    if (problem.message.empty()) {
+        problem.message = guard_->failure();
+        problem.cause = guard_->failure_cause();
+    }
+    if (problem.message.empty()) {
         try {
             guard_->commit();
             guard_.reset();
@@ -184,18 +189,19 @@ void File::close() {
                               "); it is in place with this call's changes, but a power loss may "
                               "undo them");
             }
-            problem = e.what();
+            problem.message = e.what();
+            problem.cause = root_cause(e);
         }
     }
     const bool busy = guard_->failure_is_busy();
     const bool undone = guard_->roll_back();
     guard_.reset();
-    const std::string what = "unable to write file '" + path_ + "' (" + problem + "); " +
-                             (undone ? "this call's changes were undone"
-                                     : "the next open of the file undoes this call's changes");
+    const std::string context = "unable to write file '" + path_ + "'";
+    const std::string consequence = undone ? "this call's changes were undone"
+                                           : "the next open of the file undoes this call's changes";
     // Another process holding the file: a later try may succeed.
-    if (busy && undone) throw BusyError(what);
-    throw IoError(what);
+    if (busy && undone) throw BusyError(context, problem.message, problem.cause, consequence);
+    throw IoError(context, problem.message, problem.cause, consequence);
 }
 
 void File::abort() noexcept {

@@ -167,6 +167,7 @@ const Descriptor& GuardedFile::current() const {
 
 void GuardedFile::note_failure(const corvane::Error& error) {
     failure_ = error.what();
+    failure_cause_ = root_cause(error);
     failure_busy_ = dynamic_cast<const BusyError*>(&error) != nullptr;
 }
 

@@ -101,6 +101,42 @@ TEST(Hdf5Failure, NamesTheKindOfFileFailure) {
     EXPECT_THROW(std::rethrow_exception(thrown<LayoutError>("read")), LayoutError);
 }
 
+TEST(Hdf5Failure, AnErrorKeepsWhatFailedAndTheRootCauseApartFromItsText) {
+    ErrorPrintingOff quiet;
+    // The innermost function pushes first.
+    push(H5E_NOTHDF5, "file signature not found");
+    push(H5E_CANTOPENFILE, "unable to read superblock");
+    push(H5E_CANTOPENFILE, "unable to open file");
+    try {
+        std::rethrow_exception(thrown<FileError>("unable to open file 'a (1).h5'"));
+        FAIL() << "nothing thrown";
+    } catch (const FileError& e) {
+        EXPECT_EQ(std::string(e.what()), "unable to open file 'a (1).h5' (unable to open file: "
+                                         "unable to read superblock: file signature not found)");
+        EXPECT_EQ(e.context(), "unable to open file 'a (1).h5'");
+        EXPECT_EQ(e.cause(), "file signature not found");
+        EXPECT_EQ(e.consequence(), "");
+        EXPECT_EQ(root_cause(e), "file signature not found");
+    }
+    // An empty stack: no cause, the text is the context alone.
+    try {
+        std::rethrow_exception(thrown<IoError>("read"));
+    } catch (const IoError& e) {
+        EXPECT_EQ(std::string(e.what()), "read");
+        EXPECT_EQ(e.cause(), "");
+        EXPECT_EQ(root_cause(e), "read");
+    }
+    const IoError undone("unable to write file 'x.h5'", "write failed: disk full", "disk full",
+                         "this call's changes were undone", ENOSPC);
+    EXPECT_EQ(std::string(undone.what()),
+              "unable to write file 'x.h5' (write failed: disk full); this call's changes were undone");
+    EXPECT_EQ(undone.consequence(), "this call's changes were undone");
+    EXPECT_EQ(undone.error_number(), ENOSPC);
+    const Error plain("no such member 'x'");
+    EXPECT_EQ(plain.context(), "no such member 'x'");
+    EXPECT_EQ(plain.cause(), "");
+}
+
 TEST(Hdf5Failure, AnIoErrorCarriesTheErrnoOfItsFailure) {
     ErrorPrintingOff quiet;
     push(H5E_READERROR, "file read failed: errno = 5, error message = 'Input/output error'");

@@ -143,7 +143,7 @@ def failure_of(error):
     from corvane import run
 
     message = error.format_message() if isinstance(error, click.ClickException) else str(error)
-    return run.Failure(type(error).__name__, run.brief(message))
+    return run.Failure(type(error).__name__, run.brief(error, message))
 
 
 def error_text(error):

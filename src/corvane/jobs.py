@@ -63,6 +63,8 @@ class Outcome(NamedTuple):
     traceback: Optional[str] = None
     # A worker died under the job (the job was run again elsewhere, or failed for it).
     worker_lost: bool = False
+    # The error on one line, for the closing summary (None: the message's first line).
+    error_brief: Optional[str] = None
 
     @property
     def error(self):
@@ -208,7 +210,27 @@ def _deadline(seconds):
 def failed(order_book_id, exc, worker_traceback, before, after, attempts, seconds):
     """The Outcome of a job that failed with `exc`, named by its precise class."""
     return Outcome(order_book_id, "failed", before, after, attempts, seconds,
-                   type(exc).__name__, str(exc), worker_traceback)
+                   type(exc).__name__, str(exc), worker_traceback, error_brief=brief(exc))
+
+
+def brief(error, message=None):
+    """`error` on one line: an engine failure as what failed and its root cause.
+
+    The engine gives its failures' parts as attributes; HDF5's chain of
+    descriptions down to the cause is for --verbose.  Any other exception, or
+    one without a cause, is its `message` (default: its text) up to the first
+    line break.
+    """
+    context, cause = getattr(error, "context", None), getattr(error, "cause", None)
+    if isinstance(context, str) and isinstance(cause, str) and cause:
+        consequence = getattr(error, "consequence", "")
+        return "{} ({}){}".format(context, cause, "; " + consequence if consequence else "")
+    return first_line(str(error) if message is None else message)
+
+
+def first_line(message):
+    lines = (message or "").strip().splitlines()
+    return lines[0] if lines else ""
 
 
 def healable(exc):

@@ -9,7 +9,7 @@ import json
 import os
 from typing import NamedTuple, Optional
 
-from corvane.jobs import Held, Outcome
+from corvane.jobs import Held, Outcome, brief, first_line
 
 __all__ = ["Report", "Failure", "STATUSES", "SCHEMA", "failed_run", "outcome_json", "brief", "now"]
 
@@ -87,7 +87,9 @@ class Report(NamedTuple):
             line += "; matched nothing: {}".format(" ".join(self.unresolved))
         lines = [line]
         for outcome in self.failed:
-            message = outcome.error_message if verbose else brief(outcome.error_message)
+            message = outcome.error_message
+            if not verbose:
+                message = outcome.error_brief or first_line(message)
             lines.append("failed {}: {}: {}".format(outcome.order_book_id, outcome.error_type, message))
         if verbose:
             for outcome in self.failed[:FULL_TRACEBACKS]:
@@ -166,20 +168,3 @@ def outcome_json(outcome):
         "seconds": round(outcome.seconds, 3),
         "error": error,
     }
-
-
-def brief(message):
-    """`message` on one line, an HDF5 chain in it cut to its root cause.
-
-    The engine words a file failure as "what failed 'FILE' (a: b: cause)";
-    the chain is for --verbose.
-    """
-    lines = (message or "").strip().splitlines()
-    line = lines[0] if lines else ""
-    # After the quoted file name, when there is one: the name may hold " (".
-    quoted = line.find("' (")
-    start = quoted + 1 if quoted >= 0 else line.find(" (")
-    end = line.rfind(")")
-    if start < 0 or end < start:
-        return line
-    return line[:start + 2] + line[start + 2:end].split(": ")[-1] + line[end:]

@@ -10,9 +10,30 @@
 namespace corvane {
 
 // Base of every engine failure; also used for HDF5 failures of no finer kind.
+// Besides its text it keeps the parts the text is made of, so that callers
+// can word a failure briefly without taking the text apart: what failed (with
+// the file), the root cause (HDF5's innermost description, "" when none) and
+// what became of the call's changes ("" when nothing is said).
 class Error : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Error(const std::string& what) : std::runtime_error(what), context_(what) {}
+    // The text "context (chain); consequence", `chain` being the descriptions
+    // down to `cause`, each part left out when empty.
+    Error(const std::string& context, const std::string& chain, const std::string& cause,
+          const std::string& consequence = "")
+        : std::runtime_error(compose(context, chain, consequence)),
+          context_(context), cause_(cause), consequence_(consequence) {}
+    const std::string& context() const noexcept { return context_; }
+    const std::string& cause() const noexcept { return cause_; }
+    const std::string& consequence() const noexcept { return consequence_; }
+
+private:
+    static std::string compose(const std::string& context, const std::string& chain,
+                               const std::string& consequence) {
+        std::string what = chain.empty() ? context : context + " (" + chain + ")";
+        return consequence.empty() ? what : what + "; " + consequence;
+    }
+    std::string context_, cause_, consequence_;
 };
 
 // A file cannot be opened, created or is not an HDF5 file.
@@ -47,6 +68,9 @@ class IoError : public Error {
 public:
     explicit IoError(const std::string& what, int error_number = errno)
         : Error(what), error_number_(error_number) {}
+    IoError(const std::string& context, const std::string& chain, const std::string& cause,
+            const std::string& consequence = "", int error_number = errno)
+        : Error(context, chain, cause, consequence), error_number_(error_number) {}
     int error_number() const noexcept { return error_number_; }
 
 private:
@@ -83,6 +107,12 @@ public:
     using Error::Error;
 };
 
+// What made `error` fail at bottom: its cause, or its whole text when it names
+// none (a failure that another one reports as its cause).
+inline std::string root_cause(const Error& error) {
+    return error.cause().empty() ? std::string(error.what()) : error.cause();
+}
+
 // Whether errno `error_number` says the disk or the quota is full.
 inline bool is_out_of_space(int error_number) { return error_number == ENOSPC || error_number == EDQUOT; }
 
@@ -113,6 +143,7 @@ void hdf5_printing_off() noexcept;
 // What HDF5's error stack says of a failure, taken once (the stack is cleared).
 struct Hdf5Failure {
     std::string message;     // the descriptions, outermost first, on one line ("" when empty)
+    std::string cause;       // the innermost description ("" when empty)
     int error_number = 0;    // errno a file driver reported, 0 when none
     bool not_hdf5 = false;   // the file has no HDF5 signature
     bool damaged = false;    // the file's structures are cut short or garbled
@@ -129,15 +160,16 @@ template <class E>
 [[noreturn]] void throw_with_hdf5_message(const std::string& context) {
     const int current_errno = errno;
     const Hdf5Failure failure = take_hdf5_failure();
-    const std::string what = failure.message.empty() ? context : context + " (" + failure.message + ")";
+    const std::string& chain = failure.message;
+    const std::string& cause = failure.cause;
     if constexpr (std::is_same_v<E, FileError> || std::is_same_v<E, IoError>) {
         const int error_number = failure.error_number ? failure.error_number : current_errno;
-        if (failure.not_hdf5) throw NotBundleFileError(what);
-        if (is_out_of_space(error_number)) throw OutOfSpaceError(what, error_number);
-        if (failure.damaged) throw DamagedFileError(what);
-        if constexpr (std::is_same_v<E, IoError>) throw IoError(what, error_number);
+        if (failure.not_hdf5) throw NotBundleFileError(context, chain, cause);
+        if (is_out_of_space(error_number)) throw OutOfSpaceError(context, chain, cause, "", error_number);
+        if (failure.damaged) throw DamagedFileError(context, chain, cause);
+        if constexpr (std::is_same_v<E, IoError>) throw IoError(context, chain, cause, "", error_number);
     }
-    throw E(what);
+    throw E(context, chain, cause);
 }
 
 }  // namespace corvane

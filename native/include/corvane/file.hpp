@@ -1,6 +1,7 @@
 // An HDF5 file of the bundle: read-only until the first write.
 #pragma once
 
+#include "corvane/error.hpp"
 #include "corvane/handle.hpp"
 
 #include <map>
@@ -83,7 +84,7 @@ private:
     // Opens the HDF5 file through the guard: created, or existing.
     void open_guarded(unsigned flags);
     // Closes the HDF5 file; "" or HDF5's reason why it failed.
-    std::string close_handle() noexcept;
+    Hdf5Failure close_handle() noexcept;
 
     std::string path_;
     std::shared_ptr<GuardedFile> guard_;  // none when crash safety is off

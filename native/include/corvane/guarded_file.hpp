@@ -130,6 +130,7 @@ public:
     // The first write failure ("" when none); every later write fails too, so
     // that the call can only end by rolling back.
     const std::string& failure() const { return failure_; }
+    const std::string& failure_cause() const { return failure_cause_; }
     // Whether that failure was another process holding the file (BusyError).
     bool failure_is_busy() const { return failure_busy_; }
     // False in a process forked from the one that opened the file: nothing
@@ -235,6 +236,7 @@ private:
     // (it can only roll back).
     bool holding_ = false;
     std::string failure_;
+    std::string failure_cause_;
     bool failure_busy_ = false;
     void note_failure(const corvane::Error& error);
     bool dropping_ = false;
