@@ -108,21 +108,24 @@ def test_an_engine_failure_gives_its_parts_and_the_outcome_its_brief_form(tmp_pa
     assert outcome.error_brief == "unable to open file '{}' (file signature not found)".format(path)
 
 
-def test_a_failed_write_gives_what_became_of_its_changes(tmp_path):
+@pytest.mark.parametrize("point, context, consequence", [
+    ("guarded.apply", "unable to write file '{}'", "this call's changes were undone"),
+    ("guarded.committed", "unable to make file '{}' durable",
+     "it is in place with this call's changes, but a power loss may undo them"),
+], ids=["undone", "committed"])
+def test_a_failed_write_gives_what_became_of_its_changes(tmp_path, point, context, consequence):
     path = str(tmp_path / "S1.h5")
     with _engine.File(path) as h5:
         h5.create_dataset("x", RECORDS)
-    _engine._fail_once("guarded.apply")
+    _engine._fail_once(point)
     with pytest.raises(errors.IoError) as raised:
         with _engine.File(path) as h5:
             h5.append("x", RECORDS)
     error = raised.value
-    assert (error.context, error.consequence) == (
-        "unable to write file '{}'".format(path), "this call's changes were undone")
-    assert "injected failure at 'guarded.apply'" in error.cause
-    assert str(error).endswith("; this call's changes were undone")
-    assert run.brief(error) == "{} ({}); {}".format(error.context, error.cause, error.consequence)
-
+    assert (error.context, error.cause, error.consequence) == (
+        context.format(path), "injected failure at '{}'".format(point), consequence)
+    assert str(error) == "{} ({}); {}".format(error.context, error.cause, consequence)
+    assert run.brief(error) == str(error)
 
 
 def test_an_engine_failure_of_a_builtin_class_gives_its_parts_too(tmp_path):

@@ -185,9 +185,8 @@ void File::close() {
         } catch (const Error& e) {
             if (guard_->committed()) {
                 guard_.reset();
-                throw IoError("unable to make file '" + path_ + "' durable (" + e.what() +
-                              "); it is in place with this call's changes, but a power loss may "
-                              "undo them");
+                throw IoError("unable to make file '" + path_ + "' durable", e.what(), root_cause(e),
+                              "it is in place with this call's changes, but a power loss may undo them");
             }
             problem.message = e.what();
             problem.cause = root_cause(e);

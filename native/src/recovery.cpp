@@ -61,8 +61,8 @@ void recover_dead_writer(const std::string& path, const Descriptor& shared) {
         lock.release();
     } catch (const Error& e) {
         if (!interrupted) return;  // a read-only directory keeps the leftovers
-        throw FileError("unable to open file '" + path +
-                        "': an interrupted write could not be undone (" + e.what() + ")");
+        throw FileError("unable to open file '" + path + "': an interrupted write could not be undone",
+                        e.what(), root_cause(e));
     }
 }
 
@@ -95,7 +95,8 @@ GuardedFile::Leftovers GuardedFile::recover(const std::string& given) {
                 found.journal = recover_journal(path, shared, data);
             } catch (const Error& e) {
                 throw FileError("unable to recover file '" + path +
-                                "': an interrupted write could not be undone (" + e.what() + ")");
+                                    "': an interrupted write could not be undone",
+                                e.what(), root_cause(e));
             }
         }
         remove_dead_temporary(temporary);
