@@ -379,3 +379,12 @@ def test_many_instruments_without_files_are_named_in_one_error_before_any_read(m
     monkeypatch.setattr(read, "_bars_of_file", None)
     with pytest.raises(BundleError, match=r"^no file for NOPE, GONE in .*minbar$"):
         read.bars_many(minbar, ["NOPE", "ST1", "GONE"])
+
+
+def test_every_public_name_of_the_reading_modules_is_there():
+    from corvane import plot
+
+    for module in (read, plot):
+        namespace = {}
+        exec("from {} import *".format(module.__name__), namespace)
+        assert set(module.__all__) <= set(namespace), module.__name__
