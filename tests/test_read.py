@@ -322,8 +322,13 @@ def test_a_bundle_root_reads_as_its_two_directories(tmp_path, made):
     # The minute-bar file's index when there is one, else the tick file's.
     pd.testing.assert_frame_equal(both.index("ST1"), read.index(minbar, "ST1"))
     pd.testing.assert_frame_equal(both.index("ST1", kind="tick"), read.index(tick, "ST1"))
+    read.export(root, "ST1", str(tmp_path / "bars.csv"))
+    read.export(root, "ST1", str(tmp_path / "ticks.csv"), kind="tick")
     os.remove(made["stock"])
     pd.testing.assert_frame_equal(read.index(root, "ST1"), read.index(tick, "ST1"))
+    read.export(root, "ST1", str(tmp_path / "only-ticks.csv"))
+    assert [len(pd.read_csv(tmp_path / name)) for name in ("bars.csv", "ticks.csv", "only-ticks.csv")] == \
+        [len(DAYS) * BARS_PER_DAY, len(TICK_DAYS) * 5, len(TICK_DAYS) * 5]
     assert read.listing(root)[["order_book_id", "kind"]].values.tolist() == [["FU1", "future"], ["ST1", "ticks"]]
 
 

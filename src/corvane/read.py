@@ -273,12 +273,19 @@ class Bundle:
         or the tick file's when the instrument has only that (`kind`
         chooses).
         """
-        if kind is None and len(self.roots) > 1:
-            minbar = formats.locate(self.roots["minbar"], order_book_id, "minbar")
-            kind = "minbar" if minbar and os.path.isfile(minbar) else "tick"
-        kind = kind or next(iter(self.roots))
+        kind = self.kind_of(order_book_id, kind)
         return _index_of_file(self._files(kind, [order_book_id])[0],
                               files.TICK_KIND if kind == "tick" else "minbar")
+
+    def kind_of(self, order_book_id, kind=None):
+        """`kind`, or the bundle's only one; of a folder holding both, "minbar" when the
+        instrument has a minute-bar file, else "tick"."""
+        if kind is not None:
+            return kind
+        if len(self.roots) == 1:
+            return next(iter(self.roots))
+        minbar = formats.locate(self.roots["minbar"], order_book_id, "minbar")
+        return "minbar" if minbar and os.path.isfile(minbar) else "tick"
 
     def listing(self):
         """One row per instrument file: what `corvane inspect` counts.
@@ -339,15 +346,17 @@ def check_export(out):
         import pyarrow  # noqa: F401  (the extra corvane[parquet]; missing: ModuleNotFoundError)
 
 
-def export(path, order_book_id, out, start=None, end=None):
+def export(path, order_book_id, out, start=None, end=None, kind=None):
     """Write one instrument's bars (or ticks, from a tick directory) of `start` to `end` to `out`.
 
     CSV or Parquet by the extension; the time is the first column.  The
     file appears whole or not at all.  Returns the number of rows written.
+    Of a folder holding both kinds, `kind` chooses, as `Bundle.index`.
     """
     check_export(out)
-    kind = files.require_kind(path)
-    table = ticks(path, order_book_id, start, end) if kind == "tick" else bars(path, order_book_id, start, end)
+    bound = Bundle(path, kind)
+    kind = bound.kind_of(order_book_id, kind)
+    table = (bound.ticks if kind == "tick" else bound.bars)(order_book_id, start, end)
     directory, name = os.path.split(os.path.abspath(out))
     temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
     try:
