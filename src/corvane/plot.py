@@ -112,7 +112,8 @@ def _slices(dates, rows, most):
 
 def candles(path, order_book_id, dates, rows, period):
     """The candles of `period` over the trading dates `dates`: a dict of arrays."""
-    parts = [_resample(read.bars(path, order_book_id, first, last, PRICE_FIELDS), period)
+    bundle = read.Bundle(path, "minbar")
+    parts = [_resample(bundle.bars(order_book_id, first, last, PRICE_FIELDS), period)
              for first, last in _slices(dates, rows, SLICE_ROWS)]
     joined = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
     # A calendar period (a week, a month) may span two slices.
