@@ -551,7 +551,9 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size):
 @click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date (tick day).")
 @click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
               help="Output file: .csv, or .parquet (needs corvane[parquet]).")
-def export_command(path, order_book_id, start, end, out):
+@click.option("--freq", metavar="FREQ", help="Gather the minute bars into longer ones, never across a break "
+              "in trading: a whole number of minutes (5min) or 1D, one bar a trading date.")
+def export_command(path, order_book_id, start, end, out, freq):
     """Write one instrument's minute bars (or ticks) to a CSV or Parquet file.
 
     PATH is a minute-bar root or a tick directory.  The time is the first
@@ -561,8 +563,43 @@ def export_command(path, order_book_id, start, end, out):
     from corvane import read
 
     with bundle_errors_as_usage(order_book_id):
-        rows = read.export(path, order_book_id, out, start, end)
+        rows = read.export(path, order_book_id, out, start, end, freq)
     click.echo("{}: {} rows of {}".format(out, rows, order_book_id))
+
+
+@main.command("status")
+@click.argument("path", type=click.Path())
+@click.option("--from", "start", metavar="YYYYMMDD", callback=day_option, help="First trading date looked at.")
+@click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date looked at.")
+@click.option("--client", "use_client", is_flag=True, help="Take the trading dates and the instruments' "
+              "last listed dates from the market-data client instead of the bundle's own files.")
+@click.option("--json", "as_json", is_flag=True, help="Print one object per instrument as JSON.")
+def status_command(path, start, end, use_client, as_json):
+    """Name the instruments of the minute-bar root PATH that are stale, missing days or short.
+
+    Stale: its last date is behind its venue's; missing: trading dates between
+    its first and last that it lacks; short: days with fewer bars than its
+    usual day in a session.  Exit status 0 when none is, 1 when any is.
+
+    Example: corvane status demo-bundle/minbar --client
+    """
+    import sys
+
+    from corvane import bundle, coverage, verify
+
+    with bundle_errors_as_usage():
+        calendar = ends = None
+        if use_client:
+            calendar, ends = coverage.from_client(verify.client_source(bundle)(), coverage.order_book_ids(path))
+        table = coverage.coverage(path, start=start, end=end, calendar=calendar, ends=ends)
+    lines = coverage.findings(table)
+    if as_json:
+        echo_json(table.to_dict(orient="records"))
+    else:
+        for line in lines:
+            click.echo(line)
+        click.echo(coverage.summary(path, table, len(lines)))
+    sys.exit(1 if lines else 0)
 
 
 if __name__ == "__main__":

@@ -23,6 +23,7 @@ from corvane import bundle_files as files
 from corvane import formats
 from corvane.formats import DATA, INDEX
 from corvane import inspection
+from corvane import research
 
 # Threads of bars_many: reads wait on the disk and inflate without the GIL.
 DEFAULT_THREADS = min(8, os.cpu_count() or 1)
@@ -116,7 +117,7 @@ def _bars_of_file(h5_file, start, end, fields, threads=0):
     return pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime", copy=False), copy=False)
 
 
-def bars(path, order_book_id, start=None, end=None, fields=None):
+def bars(path, order_book_id, start=None, end=None, fields=None, freq=None, strict=False, to="pandas"):
     """The minute bars of trading dates `start` to `end` (inclusive) of one instrument.
 
     `path` is a minute-bar root.  `start` and `end` are integer dates
@@ -125,40 +126,91 @@ def bars(path, order_book_id, start=None, end=None, fields=None):
     column `trading_date` (YYYYMMDD; night bars belong to the next trading
     date) and the record fields (`fields`, a list, keeps only those).
     BundleError when the instrument has no file or its file no bars.
+
+    `freq` ("5min", any whole number of minutes, or "1D") gathers the bars
+    into longer ones, never across a break in trading (`corvane.sessions`).
+    The table's `attrs` say what it covers: the first and last stored
+    dates, the venue's last date, the range asked and the trading dates
+    missing in it (`corvane.coverage`); `strict=True` raises CoverageError
+    instead when the range runs past a stale file's end or holds a missing
+    or short day.  `to="arrow"` gives a pyarrow.Table of the same columns.
     """
     start, end = _range(start, end)
-    return _bars_of_file(_minbar_file(path, order_book_id), start, end, fields)
+    h5_file = _minbar_file(path, order_book_id)
+    return research.finish(path, h5_file, start, end, freq, strict, to,
+                           lambda: _bars_of_file(h5_file, start, end, fields))
 
 
-def bars_many(path, order_book_ids, start=None, end=None, fields=None, threads=DEFAULT_THREADS):
+def bars_many(path, order_book_ids, start=None, end=None, fields=None, threads=DEFAULT_THREADS,
+              freq=None, strict=False, to="pandas"):
     """{order_book_id: bars(...)} for many instruments, read in parallel."""
     start, end = _range(start, end)
+    research.check_request(freq, to)
     order_book_ids = list(order_book_ids)
     files.require_kind(path, "minbar")
     h5_files = [files.find_instrument(path, "minbar", order_book_id)[1] for order_book_id in order_book_ids]
+
+    def one(h5_file):
+        return research.finish(path, h5_file, start, end, freq, strict, to,
+                               lambda: _bars_of_file(h5_file, start, end, fields, 1))
+
     with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
         # One thread a file: the files are the parallel work.
-        tables = pool.map(lambda h5_file: _bars_of_file(h5_file, start, end, fields, 1), h5_files)
+        tables = pool.map(one, h5_files)
         return dict(zip(order_book_ids, tables))
+
+
+def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS,
+              fields=None, strict=False, to="pandas"):
+    """The bars of `order_book_ids` a block at a time, in bounded memory: yields (order_book_id, table).
+
+    In the order the instruments are given, and for each instrument its
+    stored trading dates from `start` to `end` in ascending order, at most
+    `batch_days` of them a table (a whole number of trading dates, so a
+    longer bar of `freq` is never cut).  Only one block is read at a time.
+    The other arguments are those of `bars`.
+    """
+    return research.iter_bars(path, order_book_ids, start, end, freq, batch_days, fields, strict, to)
+
+
+def dask_bars(path, order_book_ids, start=None, end=None, freq=None, fields=None, by_year=None):
+    """A dask.dataframe of the bars of `order_book_ids`, read on the workers from `path`.
+
+    One partition an instrument, or an instrument and a year of trading
+    dates (`by_year`; by default when the range spans more than a calendar
+    year); the column `order_book_id` comes first.  Divisions are known for
+    one instrument.  Every worker must see the bundle at the same `path`.
+    """
+    return research.dask_bars(path, order_book_ids, start, end, freq, fields, by_year)
+
+
+def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
+    """One row per instrument: what its file covers of `start` to `end` (see `corvane.coverage`)."""
+    from corvane import coverage as covering
+
+    return covering.coverage(path, order_book_ids, *_range(start, end), calendar=calendar, ends=ends)
 
 
 def _tick_days(reader):
     return [name for name in reader.members() if formats.is_day_name(name)]
 
 
-def ticks(path, order_book_id, start=None, end=None):
+def ticks(path, order_book_id, start=None, end=None, to="pandas"):
     """The ticks of the stored days `start` to `end` (inclusive) of one instrument.
 
     `path` is a tick directory.  Returns a DataFrame indexed by the tick
     time, with the column `trading_date` (the day the ticks are stored
     under) and the tick fields, prices divided back by the tick reader's
-    scales.
+    scales; its `attrs` name the first and last stored days and the range
+    asked.  `to="arrow"` gives a pyarrow.Table of the same columns.
     """
     start, end = _range(start, end)
+    research.check_request(None, to)
     h5_file = _tick_file(path, order_book_id)
     layouts = files.layouts()
     with _engine.Reader(h5_file) as reader:
-        days = [day for day in _tick_days(reader)
+        stored = _tick_days(reader)
+        days = [day for day in stored
                 if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
         parts = [reader.read(day) for day in days]
     records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
@@ -166,7 +218,8 @@ def ticks(path, order_book_id, start=None, end=None):
                               [len(part) for part in parts]).astype(np.int32)
     table = files.ticks_table(records, layouts.tick_scales)
     table.insert(0, "trading_date", trading_dates)
-    return table
+    table.attrs.update(research.tick_covers(order_book_id, stored, start, end))
+    return research.arrow.shaped(table, to)
 
 
 def index(path, order_book_id):
@@ -221,15 +274,20 @@ def check_export(out):
         import pyarrow  # noqa: F401  (the extra corvane[parquet]; missing: ModuleNotFoundError)
 
 
-def export(path, order_book_id, out, start=None, end=None):
+def export(path, order_book_id, out, start=None, end=None, freq=None):
     """Write one instrument's bars (or ticks, from a tick directory) of `start` to `end` to `out`.
 
-    CSV or Parquet by the extension; the time is the first column.  The
-    file appears whole or not at all.  Returns the number of rows written.
+    CSV or Parquet by the extension; the time is the first column.  `freq`
+    gathers bars as `bars` does.  The file appears whole or not at all.
+    Returns the number of rows written.
     """
     check_export(out)
+    research.check_request(freq, "pandas")
     kind = files.require_kind(path)
-    table = ticks(path, order_book_id, start, end) if kind == "tick" else bars(path, order_book_id, start, end)
+    if kind == "tick" and freq is not None:
+        raise files.BundleError("freq gathers minute bars; {} is a tick directory".format(path))
+    table = (ticks(path, order_book_id, start, end) if kind == "tick"
+             else bars(path, order_book_id, start, end, freq=freq))
     directory, name = os.path.split(os.path.abspath(out))
     temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
     try:

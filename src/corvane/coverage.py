@@ -1,0 +1,280 @@
+"""What the minute-bar files of a bundle cover, and where they fall short.
+
+The calendar is the bundle's own: the union of the trading dates that the
+files of one venue (the part of the identifier after its last ".") hold,
+unless the caller hands one in (the client's trading dates, say).  Against
+it, for each instrument and a range of dates:
+
+- missing: trading dates between the file's first and last stored dates
+  (within the range) that it does not hold;
+- short: stored dates with fewer bars than the instrument's usual count
+  for one of its sessions, or ending before its usual last session (a day
+  fetched before the vendor had it whole).  The usual day is the latest
+  one holding the file's most common number of bars; a day that only lacks
+  a session at its start (no night session after a holiday) is not short;
+- stale: the file's last date is behind the venue's (or behind the
+  instrument's own last listed date, when the caller knows it).
+
+Only the index of each file is read, and the bars of the usual day and of
+the days holding fewer bars than it.
+"""
+import os
+
+import numpy as np
+import pandas as pd
+
+from corvane import _engine, sessions
+from corvane import bundle_files as files
+from corvane.formats import DATA, MAX_END_DATE, MIN_START_DATE, order_book_id_of
+
+COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale"]
+
+
+class CoverageError(files.BundleError):
+    """A strict read asked for a range its file does not hold whole."""
+
+
+def venue_of(order_book_id):
+    return order_book_id.rsplit(".", 1)[1] if "." in order_book_id else ""
+
+
+def stored_days(h5_file):
+    """(dates, bars of each date) of a minute-bar file, from its index."""
+    from corvane import read
+
+    with _engine.Reader(h5_file) as reader:
+        index = read._read_index(reader, h5_file)
+        rows = reader.length(DATA)
+    line_no = index["line_no"].astype(np.int64)
+    return index["date"].astype(np.int64), np.append(line_no[1:], rows) - line_no
+
+
+def bundle_files(path):
+    """[(kind, file)] of every instrument file of the minute-bar root `path`."""
+    files.require_kind(path, "minbar")
+    return [(label, h5_file) for label, directory in files.directories(path, "minbar")
+            for h5_file in files.instrument_paths(directory) if os.path.isfile(h5_file)]
+
+
+# The venues' calendars, kept while no file of the venue changes: a read of
+# one instrument then looks at its neighbours' indexes only once.
+_CALENDARS = {}
+
+
+def _stamp(h5_files):
+    stamps = []
+    for h5_file in h5_files:
+        status = os.stat(h5_file)
+        stamps.append((h5_file, status.st_ino, status.st_mtime_ns, status.st_size))
+    return tuple(stamps)
+
+
+def venue_calendar(path, venue):
+    """The union of the dates held by the files of `venue` in the minute-bar root `path`."""
+    h5_files = [h5_file for _, h5_file in bundle_files(path) if venue_of(order_book_id_of(h5_file)) == venue]
+    key = (os.path.realpath(path), venue)
+    stamp = _stamp(h5_files)
+    kept = _CALENDARS.get(key)
+    if kept is not None and kept[0] == stamp:
+        return kept[1]
+    calendar = _union([stored_days(h5_file)[0] for h5_file in h5_files])
+    _CALENDARS[key] = (stamp, calendar)
+    return calendar
+
+
+def _union(date_lists):
+    return np.unique(np.concatenate(date_lists)) if date_lists else np.zeros(0, dtype=np.int64)
+
+
+def _within(dates, start, end):
+    keep = np.ones(len(dates), dtype=bool)
+    if start is not None:
+        keep &= dates >= start
+    if end is not None:
+        keep &= dates <= end
+    return dates[keep]
+
+
+def missing_days(dates, calendar, start, end):
+    """The calendar's dates between the file's first and last stored dates, in range, not stored."""
+    if len(dates) == 0:
+        return np.zeros(0, dtype=np.int64)
+    first, last = max(int(dates[0]), start or 0), int(dates[-1]) if end is None else min(int(dates[-1]), end)
+    return np.setdiff1d(_within(calendar, first, last), dates)
+
+
+# ---------------------------------------------------------------- short days
+
+def _day_sessions(h5_file, first, stop):
+    """[(first minute of the day, last minute, bars)] of each session of one stored day."""
+    times = np.empty(stop - first, dtype="datetime64[ns]")
+    with _engine.Reader(h5_file) as reader:
+        reader.read_into(DATA, first, stop, [("datetime", times, "bar_time")], 1)
+    starts = sessions.session_starts(times, np.zeros(len(times), dtype=np.int64))
+    rows = np.flatnonzero(starts)
+    lasts = np.append(rows[1:], len(times)) - 1
+    minutes = ((times - times.astype("datetime64[D]")).astype("timedelta64[m]")).astype(np.int64)
+    return list(zip(minutes[rows].tolist(), minutes[lasts].tolist(), (lasts - rows + 1).tolist()))
+
+
+def _falls_short(day, usual):
+    """True when a session of `day` holds fewer bars than the usual one at its time of day,
+    or the day stops before the usual day's last session."""
+    reached = -1
+    for begin, _, bars in day:
+        place = next((k for k, (first, last, _) in enumerate(usual) if first <= begin <= last), None)
+        if place is None:
+            continue
+        if bars < usual[place][2]:
+            return True
+        reached = max(reached, place)
+    return reached < len(usual) - 1
+
+
+def short_days(h5_file, dates, rows, start=None, end=None):
+    """The stored dates in range whose bars fall short of the file's usual day."""
+    if len(dates) == 0:
+        return np.zeros(0, dtype=np.int64)
+    values, counts = np.unique(rows, return_counts=True)
+    usual_rows = values[np.argmax(counts)]
+    line_no = np.append(0, np.cumsum(rows))
+    usual_day = int(np.flatnonzero(rows == usual_rows)[-1])
+    in_range = np.isin(dates, _within(dates, start, end))
+    candidates = np.flatnonzero(in_range & (rows < usual_rows))
+    if len(candidates) == 0:
+        return np.zeros(0, dtype=np.int64)
+    usual = _day_sessions(h5_file, line_no[usual_day], line_no[usual_day + 1])
+    short = [dates[k] for k in candidates
+             if _falls_short(_day_sessions(h5_file, line_no[k], line_no[k + 1]), usual)]
+    return np.array(short, dtype=np.int64)
+
+
+# ---------------------------------------------------------------- per instrument
+
+def _calendars(path, found, calendar):
+    """{venue: calendar} of the venues of `found` [(kind, file)]."""
+    if calendar is not None:
+        given = np.unique(np.asarray(list(calendar), dtype=np.int64))
+        return {venue_of(order_book_id_of(h5_file)): given for _, h5_file in found}
+    wanted = {venue_of(order_book_id_of(h5_file)) for _, h5_file in found}
+    return {venue: venue_calendar(path, venue) for venue in wanted}
+
+
+def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=True):
+    """One row of `coverage` for one file, against its venue's `calendar`; `ended`, the
+    instrument's last listed date when known, keeps a de-listed instrument from being stale."""
+    dates, rows = stored_days(h5_file)
+    due = _within(calendar, None, ended)
+    venue_last = int(due[-1]) if len(due) else 0
+    last = int(dates[-1]) if len(dates) else 0
+    expected = _within(due, max(int(dates[0]), start or 0), end) if len(dates) else due[:0]
+    return {
+        "order_book_id": order_book_id_of(h5_file),
+        "kind": kind,
+        "first": int(dates[0]) if len(dates) else 0,
+        "last": last,
+        "venue_last": venue_last,
+        "expected": len(expected),
+        "missing": missing_days(dates, calendar, start, end).tolist(),
+        "short": short_days(h5_file, dates, rows, start, end).tolist() if with_short else [],
+        "stale": last < venue_last,
+    }
+
+
+def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
+    """One row per instrument of the minute-bar root `path` (or of `order_book_ids`): what it covers.
+
+    Columns: order_book_id, kind, first and last (stored dates, 0 when
+    none), venue_last (the venue's last date), expected (trading dates of
+    the range from the file's first date on), missing and short (lists of
+    dates), stale.  `calendar`, a sequence of trading dates, replaces the
+    bundle's own; `ends`, {order_book_id: last listed date}, names the
+    instruments that stopped trading (else an expired contract is stale).
+    """
+    found = bundle_files(path)
+    if order_book_ids is not None:
+        order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
+        by_id = {order_book_id_of(h5_file): (kind, h5_file) for kind, h5_file in found}
+        for order_book_id in order_book_ids:
+            if order_book_id not in by_id:
+                files.find_instrument(path, "minbar", order_book_id)   # the one-line refusal
+        found = [by_id[order_book_id] for order_book_id in order_book_ids]
+    calendars = _calendars(path, found, calendar)
+    ends = ends or {}
+    rows = [instrument_row(kind, h5_file, calendars[venue_of(order_book_id_of(h5_file))], start, end,
+                           ends.get(order_book_id_of(h5_file)))
+            for kind, h5_file in found]
+    return pd.DataFrame(rows, columns=COLUMNS)
+
+
+def covers(path, h5_file, start, end, freq=None):
+    """What a table read from `h5_file` covers, for its `attrs`: small plain values only,
+    as pandas copies them along with the table."""
+    order_book_id = order_book_id_of(h5_file)
+    row = instrument_row(None, h5_file, venue_calendar(path, venue_of(order_book_id)), start, end,
+                         with_short=False)
+    return {"order_book_id": order_book_id, "first": row["first"], "last": row["last"],
+            "venue_last": row["venue_last"], "start": start, "end": end, "freq": freq,
+            "missing": tuple(row["missing"])}
+
+
+def require_whole(path, order_book_id, start, end):
+    """CoverageError unless the file holds every trading date of the range, each whole."""
+    kind, h5_file = files.find_instrument(path, "minbar", order_book_id)
+    row = instrument_row(kind, h5_file, venue_calendar(path, venue_of(order_book_id)), start, end)
+    wants = "{} to {}".format(start or "the first date", end or "the last date")
+    problems = []
+    if row["stale"] and (end is None or end > row["last"]):
+        problems.append("stored to {}, the bundle to {}".format(row["last"], row["venue_last"]))
+    if row["missing"]:
+        problems.append("{} trading date(s) missing ({})".format(len(row["missing"]), _few(row["missing"])))
+    if row["short"]:
+        problems.append("{} short day(s) ({})".format(len(row["short"]), _few(row["short"])))
+    if problems:
+        raise CoverageError("{}: {} is not whole: {}".format(order_book_id, wants, "; ".join(problems)))
+    return row
+
+
+def _few(dates, shown=5):
+    text = ", ".join(str(date) for date in dates[:shown])
+    return text + (", ..." if len(dates) > shown else "")
+
+
+# ---------------------------------------------------------------- status
+
+def order_book_ids(path):
+    return [order_book_id_of(h5_file) for _, h5_file in bundle_files(path)]
+
+
+def from_client(client, order_book_ids):
+    """(calendar, ends) from the market-data client: its trading dates up to its latest, and
+    each instrument's last listed date (absent while it trades)."""
+    calendar = [int(pd.Timestamp(day).strftime("%Y%m%d"))
+                for day in client.get_trading_dates(MIN_START_DATE, MAX_END_DATE)]
+    ends = {}
+    for order_book_id in order_book_ids:
+        ended = getattr(client.instruments(order_book_id), "de_listed_date", None)
+        if ended is not None and not pd.isna(ended):
+            ends[order_book_id] = int(pd.Timestamp(ended).strftime("%Y%m%d"))
+    return calendar, ends
+
+
+def findings(table):
+    """Lines naming each instrument that is stale, missing days or short, and what is wrong."""
+    lines = []
+    for row in table.itertuples(index=False):
+        problems = []
+        if row.stale:
+            problems.append("stale: stored to {}, the venue to {}".format(row.last, row.venue_last))
+        if row.missing:
+            problems.append("{} trading date(s) missing: {}".format(len(row.missing), _few(row.missing)))
+        if row.short:
+            problems.append("{} short day(s): {}".format(len(row.short), _few(row.short)))
+        if problems:
+            lines.append("{}: {}".format(row.order_book_id, "; ".join(problems)))
+    return lines
+
+
+def summary(path, table, found):
+    return "corvane status: {} of {} instrument(s) under {} stale, missing days or short".format(
+        found, len(table), path)

@@ -1,0 +1,138 @@
+"""Reads for research: longer bars, what a table covers, streaming, and Dask.
+
+`read.bars` and `read.bars_many` hand their tables to `finish`; the rest are
+behind `read.iter_bars` and `read.dask_bars`.
+"""
+import numpy as np
+
+from corvane import arrow, coverage, sessions
+
+# Trading dates a batch of iter_bars: about a year of one instrument.
+BATCH_DAYS = 250
+
+
+def check_request(freq, to):
+    """Refuse a bad `freq` or `to` before anything is read."""
+    if freq is not None:
+        sessions.parse_freq(freq)
+    arrow.check_format(to)
+
+
+def finish(path, h5_file, start, end, freq, strict, to, read_table):
+    """The table `read_table()` gives, checked, gathered to `freq`, with what it covers, as `to`."""
+    check_request(freq, to)
+    if strict:
+        coverage.require_whole(path, coverage.order_book_id_of(h5_file), start, end)
+    table = read_table()
+    table.attrs.update(coverage.covers(path, h5_file, start, end, freq))
+    if freq is not None:
+        table = sessions.resample(table, freq)
+    return arrow.shaped(table, to)
+
+
+def tick_covers(order_book_id, stored, start, end):
+    """What a table of ticks covers, for its `attrs`: the stored days' first and last, the range asked."""
+    return {"order_book_id": order_book_id, "first": int(min(stored)) if stored else 0,
+            "last": int(max(stored)) if stored else 0, "start": start, "end": end}
+
+
+# ---------------------------------------------------------------- streaming
+
+def date_blocks(dates, start, end, batch_days):
+    """[(first, last)] of consecutive blocks of at most `batch_days` of the stored `dates` in range."""
+    from corvane import read
+
+    first, stop = read._date_span(dates, start, end)
+    held = dates[first:stop]
+    return [(int(held[k]), int(held[min(k + batch_days, len(held)) - 1]))
+            for k in range(0, len(held), batch_days)]
+
+
+def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=BATCH_DAYS,
+              fields=None, strict=False, to="pandas"):
+    """(order_book_id, table) of each instrument in the order given, and within it of each block
+    of `batch_days` stored trading dates in ascending order (see `read.iter_bars`)."""
+    from corvane import read
+
+    start, end = read._range(start, end)
+    check_request(freq, to)
+    if not isinstance(batch_days, int) or batch_days < 1:
+        raise coverage.files.BundleError("batch_days is a whole number of trading dates, at least 1, "
+                                         "not {!r}".format(batch_days))
+    order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
+    h5_files = [read._minbar_file(path, order_book_id) for order_book_id in order_book_ids]
+    for order_book_id, h5_file in zip(order_book_ids, h5_files):
+        if strict:
+            coverage.require_whole(path, order_book_id, start, end)
+        for first, last in date_blocks(coverage.stored_days(h5_file)[0], start, end, batch_days):
+            yield order_book_id, finish(path, h5_file, first, last, freq, False, to,
+                                        lambda: read._bars_of_file(h5_file, first, last, fields))
+
+
+# ---------------------------------------------------------------- Dask
+
+def partitions(path, order_book_ids, start, end, by_year):
+    """[(order_book_id, first, last)] of one instrument, or of one instrument and year."""
+    from corvane import read
+
+    parts = []
+    for order_book_id in order_book_ids:
+        dates = coverage.stored_days(read._minbar_file(path, order_book_id))[0]
+        first, stop = read._date_span(dates, start, end)
+        held = dates[first:stop]
+        if len(held) == 0:
+            continue
+        years = held // 10000 if by_year else np.zeros(len(held), dtype=np.int64)
+        cuts = np.flatnonzero(np.diff(years)) + 1
+        for block in np.split(held, cuts):
+            parts.append((order_book_id, int(block[0]), int(block[-1])))
+    return parts
+
+
+def read_part(part, path, freq, fields):
+    """One partition of `dask_bars`, read where it runs."""
+    from corvane import read
+
+    order_book_id, first, last = part
+    table = read.bars(path, order_book_id, first, last, fields=fields, freq=freq)
+    table.insert(0, "order_book_id", order_book_id)
+    return table
+
+
+def divisions(path, parts, freq, fields):
+    """The first stamp of each partition and the last of the last, when they are in order; else None."""
+    from corvane import read
+
+    if len({order_book_id for order_book_id, _, _ in parts}) != 1:
+        return None
+    edges = []
+    for order_book_id, first, last in parts:
+        head = read.bars(path, order_book_id, first, first, fields=fields, freq=freq).index
+        tail = read.bars(path, order_book_id, last, last, fields=fields, freq=freq).index
+        edges.append((head[0], tail[-1]))
+    if any(edges[k][1] >= edges[k + 1][0] for k in range(len(edges) - 1)):
+        return None
+    return tuple(head for head, _ in edges) + (edges[-1][1],)
+
+
+def dask_bars(path, order_book_ids, start=None, end=None, freq=None, fields=None, by_year=None):
+    """A dask.dataframe of the bars of `order_book_ids`, one partition an instrument, or an
+    instrument and year (`by_year`; by default when the range asked spans more than a year)."""
+    import dask.dataframe as dd
+
+    from corvane import read
+
+    start, end = read._range(start, end)
+    check_request(freq, "pandas")
+    order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
+    if by_year is None:
+        by_year = start is None or end is None or end // 10000 > start // 10000
+    parts = partitions(path, order_book_ids, start, end, by_year)
+    if not parts:
+        raise coverage.files.BundleError("no bars of {} from {} to {} in {}".format(
+            ", ".join(order_book_ids), start, end, path))
+    first = parts[0]
+    meta = read_part((first[0], first[1], first[1]), path, freq, fields).iloc[:0]
+    meta.attrs.clear()
+    return dd.from_map(read_part, parts, path=path, freq=freq, fields=fields, meta=meta,
+                       divisions=divisions(path, parts, freq, fields), enforce_metadata=False)
