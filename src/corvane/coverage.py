@@ -25,7 +25,7 @@ import pandas as pd
 
 from corvane import _engine, sessions
 from corvane import bundle_files as files
-from corvane.formats import DATA, MAX_END_DATE, MIN_START_DATE, order_book_id_of
+from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, order_book_id_of
 
 COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale"]
 
@@ -39,10 +39,12 @@ def venue_of(order_book_id):
 
 
 def stored_days(h5_file):
-    """(dates, bars of each date) of a minute-bar file, from its index."""
+    """(dates, bars of each date) of a minute-bar file, from its index; none of a file yet empty."""
     from corvane import read
 
     with _engine.Reader(h5_file) as reader:
+        if INDEX not in reader and DATA not in reader:
+            return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
         index = read._read_index(reader, h5_file)
         rows = reader.length(DATA)
     line_no = index["line_no"].astype(np.int64)
@@ -118,17 +120,17 @@ def _day_sessions(h5_file, first, stop):
 
 
 def _falls_short(day, usual):
-    """True when a session of `day` holds fewer bars than the usual one at its time of day,
-    or the day stops before the usual day's last session."""
-    reached = -1
+    """True when a session of `day` holds fewer bars than the usual one at its time of day, or
+    the day lacks a usual session after its first one (it may lack only sessions at its start)."""
+    places = []
     for begin, _, bars in day:
         place = next((k for k, (first, last, _) in enumerate(usual) if first <= begin <= last), None)
         if place is None:
             continue
         if bars < usual[place][2]:
             return True
-        reached = max(reached, place)
-    return reached < len(usual) - 1
+        places.append(place)
+    return not places or sorted(set(places)) != list(range(min(places), len(usual)))
 
 
 def short_days(h5_file, dates, rows, start=None, end=None):
