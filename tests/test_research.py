@@ -122,7 +122,7 @@ def write_bars(root, directory, order_book_id, days):
 
 def future_days(days=DAYS, cut=None, without_night=()):
     """[(date, stamps)] of the future's sessions on `days`; `cut` ends the last day at that hhmm."""
-    evenings = [20241231] + list(days[:-1])
+    evenings = [int((pd.Timestamp(str(days[0])) - pd.Timedelta(days=1)).strftime("%Y%m%d"))] + list(days[:-1])
     out = []
     for day, evening in zip(days, evenings):
         minutes = [hhmm for hhmm in DAY if cut is None or day != days[-1] or hhmm <= cut]
