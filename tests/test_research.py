@@ -170,6 +170,18 @@ def test_night_bars_stay_with_their_trading_date_and_apart_from_the_morning(shak
     assert daily["volume"].tolist() == [40.0] * 4
 
 
+@pytest.mark.parametrize("days, hourly_bars", [
+    ([(20250102, [20250102093100, 20250102093600, 20250102094100])], 1),   # gaps of 5 minutes: one session
+    ([(20250102, [20250102093100, 20250102093600, 20250102094200])], 2),   # a gap of 6: two
+    # No gap, but the next trading date: a night session starting as the day ends.
+    ([(20250102, [20250102145700, 20250102145800]), (20250103, [20250102145900, 20250102150000])], 2),
+])
+def test_a_session_ends_at_a_gap_of_more_than_five_minutes_or_a_new_trading_date(tmp_path, days, hourly_bars):
+    root = str(tmp_path / "minbar")
+    write_bars(root, "future", "EDGE.QQ", days)
+    assert len(read.bars(root, "EDGE.QQ", freq="60min")) == hourly_bars
+
+
 @pytest.mark.parametrize("freq", ["5", "0min", "1.5min", "1H", "5 minutes", 5, "-5min"])
 def test_a_frequency_other_than_whole_minutes_or_a_day_is_refused_before_reading(shaky, freq):
     with pytest.raises(BundleError, match="freq is a whole number of minutes") as error:
