@@ -51,6 +51,12 @@ def stored_days(h5_file):
     return index["date"].astype(np.int64), np.append(line_no[1:], rows) - line_no
 
 
+def instrument_file(path, order_book_id):
+    """The file of one instrument in the minute-bar root `path`; BundleError when it has none."""
+    files.require_kind(path, "minbar")
+    return files.find_instrument(path, "minbar", order_book_id)[1]
+
+
 def bundle_files(path):
     """[(kind, file)] of every instrument file of the minute-bar root `path`."""
     files.require_kind(path, "minbar")
@@ -222,8 +228,8 @@ def covers(path, h5_file, start, end, freq=None):
 
 def require_whole(path, order_book_id, start, end):
     """CoverageError unless the file holds every trading date of the range, each whole."""
-    kind, h5_file = files.find_instrument(path, "minbar", order_book_id)
-    row = instrument_row(kind, h5_file, venue_calendar(path, venue_of(order_book_id)), start, end)
+    h5_file = instrument_file(path, order_book_id)
+    row = instrument_row(None, h5_file, venue_calendar(path, venue_of(order_book_id)), start, end)
     wants = "{} to {}".format(start or "the first date", end or "the last date")
     problems = []
     if row["stale"] and (end is None or end > row["last"]):

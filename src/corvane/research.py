@@ -60,7 +60,7 @@ def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=
         raise coverage.files.BundleError("batch_days is a whole number of trading dates, at least 1, "
                                          "not {!r}".format(batch_days))
     order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
-    h5_files = [read._minbar_file(path, order_book_id) for order_book_id in order_book_ids]
+    h5_files = [coverage.instrument_file(path, order_book_id) for order_book_id in order_book_ids]
     for order_book_id, h5_file in zip(order_book_ids, h5_files):
         if strict:
             coverage.require_whole(path, order_book_id, start, end)
@@ -77,7 +77,7 @@ def partitions(path, order_book_ids, start, end, by_year):
 
     parts = []
     for order_book_id in order_book_ids:
-        dates = coverage.stored_days(read._minbar_file(path, order_book_id))[0]
+        dates = coverage.stored_days(coverage.instrument_file(path, order_book_id))[0]
         first, stop = read._date_span(dates, start, end)
         held = dates[first:stop]
         if len(held) == 0:
