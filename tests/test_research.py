@@ -1,5 +1,6 @@
 """Reads for research: longer bars by session, coverage and strict reads, `corvane status`,
 streaming and Arrow, on small bundles written by the engine and on the demo market."""
+import json
 import os
 import sys
 
@@ -10,7 +11,7 @@ import pytest
 import corvane.bundle as bundle
 from corvane import _engine, arrow, coverage, read
 from corvane.bundle_files import BundleError
-from looking import invoke
+from looking import invoke, make_bundle
 
 # ---------------------------------------------------------------- the demo market
 
@@ -260,6 +261,17 @@ def test_status_of_a_whole_bundle_exits_zero(tmp_path):
     assert (result.exit_code, result.output.count("\n")) == (0, 1)
 
 
+def test_status_with_the_client_knows_expired_contracts_from_stale_files(demo_root, monkeypatch):
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    alone = invoke("status", demo_root)
+    assert alone.exit_code == 1
+    assert "HXI2407.QFX: stale: stored to 20240719, the venue to 20240726" in alone.output.splitlines()
+    assert "QK2409.QFX" not in alone.output
+    with_client = invoke("status", demo_root, "--client")
+    assert with_client.exit_code == 0, with_client.output
+    assert with_client.output.startswith("corvane status: 0 of {} instrument(s)".format(len(read.listing(demo_root))))
+
+
 # ---------------------------------------------------------------- streaming and Arrow
 
 @pytest.mark.parametrize("batch_days, freq", [(1, None), (3, "5min"), (250, "1D")])
@@ -292,6 +304,30 @@ def test_arrow_tables_share_the_columns_of_the_read(shaky):
     assert read.bars(shaky, "FULL.QQ", to="arrow").equals(table)
     assert read.bars_many(shaky, ["FULL.QQ"], freq="5min", to="arrow")["FULL.QQ"].equals(
         arrow.table_of(read.bars(shaky, "FULL.QQ", freq="5min")))
+
+
+def test_ticks_say_what_they_cover_and_come_as_arrow(tmp_path):
+    made = make_bundle(tmp_path)
+    path = os.path.dirname(made["ticks"])
+    frame = read.ticks(path, "ST1", 20250103)
+    assert frame.attrs == {"order_book_id": "ST1", "first": 20250102, "last": 20250103,
+                           "start": 20250103, "end": None}
+    table = read.ticks(path, "ST1", 20250103, to="arrow")
+    assert table.equals(arrow.table_of(frame)) and table.num_rows == len(frame) > 0
+    assert json.loads(table.schema.metadata[b"corvane"]) == frame.attrs
+    with pytest.raises(BundleError, match="freq gathers minute bars"):
+        read.export(path, "ST1", str(tmp_path / "out.csv"), freq="5min")
+
+
+def test_export_writes_the_longer_bars(shaky, tmp_path):
+    out = tmp_path / "five.csv"
+    result = invoke("export", shaky, "FULL.QQ", "--freq", "5min", "-o", out)
+    assert result.exit_code == 0, result.output
+    written = pd.read_csv(out, index_col="datetime", parse_dates=True)
+    expected = read.bars(shaky, "FULL.QQ", freq="5min")
+    assert written.index.tolist() == expected.index.tolist()
+    assert written["volume"].tolist() == expected["volume"].tolist()
+    assert invoke("export", shaky, "FULL.QQ", "--freq", "5m", "-o", out).exit_code == 2
 
 
 def test_arrow_without_pyarrow_is_one_line_saying_what_to_install(shaky, monkeypatch):

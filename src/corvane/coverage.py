@@ -185,7 +185,8 @@ def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=T
         "expected": len(expected),
         "missing": missing_days(dates, calendar, start, end).tolist(),
         "short": short_days(h5_file, dates, rows, start, end).tolist() if with_short else [],
-        "stale": last < venue_last,
+        # A file holding nothing yet has nothing to be behind.
+        "stale": 0 < last < venue_last,
     }
 
 
