@@ -4,7 +4,7 @@ import pandas as pd
 import pytest
 
 from corvane import read
-from test_research import future_days, write_bars
+from test_research import future_days, shaky, write_bars  # noqa: F401  (shaky: a fixture)
 
 # Process-level: left out by `make test-fast`, run by `make test`.
 pytestmark = pytest.mark.slow
@@ -21,12 +21,11 @@ def cluster():
 
 
 @pytest.fixture
-def root(tmp_path):
-    root = str(tmp_path / "minbar")
-    write_bars(root, "future", "FULL.QQ", future_days())
-    write_bars(root, "future", "HOLE.QQ", [day for day in future_days() if day[0] != 20250103])
-    write_bars(root, "future", "SPAN.QQ", future_days(YEARS))
-    return root
+def root(request):
+    """test_research's futures, and one over the turn of a year."""
+    path = request.getfixturevalue("shaky")
+    write_bars(path, "future", "SPAN.QQ", future_days(YEARS))
+    return path
 
 
 def expected(root, ids, start=None, end=None, freq=None):
