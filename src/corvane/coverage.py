@@ -40,12 +40,14 @@ def venue_of(order_book_id):
 
 def stored_days(h5_file):
     """(dates, bars of each date) of a minute-bar file, from its index; none of a file yet empty."""
-    from corvane import read
-
     with _engine.Reader(h5_file) as reader:
-        if INDEX not in reader and DATA not in reader:
+        held = [name for name in (INDEX, DATA) if name in reader]
+        if not held:
             return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
-        index = read._read_index(reader, h5_file)
+        if len(held) == 1:
+            raise files.BundleError("{} holds \"{}\" alone; `corvane verify` tells what is wrong".format(
+                h5_file, held[0]))
+        index = reader.read(INDEX, threads=1)
         rows = reader.length(DATA)
     line_no = index["line_no"].astype(np.int64)
     return index["date"].astype(np.int64), np.append(line_no[1:], rows) - line_no
@@ -94,7 +96,7 @@ def _union(date_lists):
     return np.unique(np.concatenate(date_lists)) if date_lists else np.zeros(0, dtype=np.int64)
 
 
-def _within(dates, start, end):
+def within(dates, start, end):
     keep = np.ones(len(dates), dtype=bool)
     if start is not None:
         keep &= dates >= start
@@ -108,7 +110,7 @@ def missing_days(dates, calendar, start, end):
     if len(dates) == 0:
         return np.zeros(0, dtype=np.int64)
     first, last = max(int(dates[0]), start or 0), int(dates[-1]) if end is None else min(int(dates[-1]), end)
-    return np.setdiff1d(_within(calendar, first, last), dates)
+    return np.setdiff1d(within(calendar, first, last), dates)
 
 
 # ---------------------------------------------------------------- short days
@@ -147,7 +149,7 @@ def short_days(h5_file, dates, rows, start=None, end=None):
     usual_rows = values[np.argmax(counts)]
     line_no = np.append(0, np.cumsum(rows))
     usual_day = int(np.flatnonzero(rows == usual_rows)[-1])
-    in_range = np.isin(dates, _within(dates, start, end))
+    in_range = np.isin(dates, within(dates, start, end))
     candidates = np.flatnonzero(in_range & (rows < usual_rows))
     if len(candidates) == 0:
         return np.zeros(0, dtype=np.int64)
@@ -172,10 +174,10 @@ def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=T
     """One row of `coverage` for one file, against its venue's `calendar`; `ended`, the
     instrument's last listed date when known, keeps a de-listed instrument from being stale."""
     dates, rows = stored_days(h5_file)
-    due = _within(calendar, None, ended)
+    due = within(calendar, None, ended)
     venue_last = int(due[-1]) if len(due) else 0
     last = int(dates[-1]) if len(dates) else 0
-    expected = _within(due, max(int(dates[0]), start or 0), end) if len(dates) else due[:0]
+    expected = within(due, max(int(dates[0]), start or 0), end) if len(dates) else due[:0]
     return {
         "order_book_id": order_book_id_of(h5_file),
         "kind": kind,

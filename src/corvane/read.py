@@ -170,7 +170,9 @@ def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=
     longer bar of `freq` is never cut).  Only one block is read at a time.
     The other arguments are those of `bars`.
     """
-    return research.iter_bars(path, order_book_ids, start, end, freq, batch_days, fields, strict, to)
+    start, end = _range(start, end)
+    return research.iter_bars(_bars_of_file, path, order_book_ids, start, end, freq, batch_days, fields,
+                              strict, to)
 
 
 def dask_bars(path, order_book_ids, start=None, end=None, freq=None, fields=None, by_year=None):
@@ -181,14 +183,13 @@ def dask_bars(path, order_book_ids, start=None, end=None, freq=None, fields=None
     year); the column `order_book_id` comes first.  Divisions are known for
     one instrument.  Every worker must see the bundle at the same `path`.
     """
-    return research.dask_bars(path, order_book_ids, start, end, freq, fields, by_year)
+    start, end = _range(start, end)
+    return research.dask_bars(bars, path, order_book_ids, start, end, freq, fields, by_year)
 
 
 def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
     """One row per instrument: what its file covers of `start` to `end` (see `corvane.coverage`)."""
-    from corvane import coverage as covering
-
-    return covering.coverage(path, order_book_ids, *_range(start, end), calendar=calendar, ends=ends)
+    return research.coverage.coverage(path, order_book_ids, *_range(start, end), calendar=calendar, ends=ends)
 
 
 def _tick_days(reader):

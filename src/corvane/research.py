@@ -38,91 +38,82 @@ def tick_covers(order_book_id, stored, start, end):
 
 # ---------------------------------------------------------------- streaming
 
-def date_blocks(dates, start, end, batch_days):
-    """[(first, last)] of consecutive blocks of at most `batch_days` of the stored `dates` in range."""
-    from corvane import read
-
-    first, stop = read._date_span(dates, start, end)
-    held = dates[first:stop]
-    return [(int(held[k]), int(held[min(k + batch_days, len(held)) - 1]))
-            for k in range(0, len(held), batch_days)]
+def held_dates(h5_file, start, end):
+    """The stored trading dates of `h5_file` from `start` to `end`."""
+    return coverage.within(coverage.stored_days(h5_file)[0], start, end)
 
 
-def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=BATCH_DAYS,
-              fields=None, strict=False, to="pandas"):
+def date_blocks(dates, batch_days):
+    """[(first, last)] of consecutive blocks of at most `batch_days` of `dates`."""
+    return [(int(dates[k]), int(dates[min(k + batch_days, len(dates)) - 1]))
+            for k in range(0, len(dates), batch_days)]
+
+
+def iter_bars(read_file, path, order_book_ids, start, end, freq, batch_days, fields, strict, to):
     """(order_book_id, table) of each instrument in the order given, and within it of each block
-    of `batch_days` stored trading dates in ascending order (see `read.iter_bars`)."""
-    from corvane import read
-
-    start, end = read._range(start, end)
+    of `batch_days` stored trading dates in ascending order; `read_file(h5_file, first, last,
+    fields)` reads one block.  The request is checked now, the files read as the blocks are asked for."""
     check_request(freq, to)
-    if not isinstance(batch_days, int) or batch_days < 1:
+    if isinstance(batch_days, bool) or not isinstance(batch_days, int) or batch_days < 1:
         raise coverage.files.BundleError("batch_days is a whole number of trading dates, at least 1, "
                                          "not {!r}".format(batch_days))
     order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
     h5_files = [coverage.instrument_file(path, order_book_id) for order_book_id in order_book_ids]
-    for order_book_id, h5_file in zip(order_book_ids, h5_files):
+    return _blocks(read_file, path, zip(order_book_ids, h5_files), start, end, freq, batch_days, fields,
+                   strict, to)
+
+
+def _blocks(read_file, path, found, start, end, freq, batch_days, fields, strict, to):
+    for order_book_id, h5_file in found:
         if strict:
             coverage.require_whole(path, order_book_id, start, end)
-        for first, last in date_blocks(coverage.stored_days(h5_file)[0], start, end, batch_days):
+        for first, last in date_blocks(held_dates(h5_file, start, end), batch_days):
             yield order_book_id, finish(path, h5_file, first, last, freq, False, to,
-                                        lambda: read._bars_of_file(h5_file, first, last, fields))
+                                        lambda: read_file(h5_file, first, last, fields))
 
 
 # ---------------------------------------------------------------- Dask
 
 def partitions(path, order_book_ids, start, end, by_year):
     """[(order_book_id, first, last)] of one instrument, or of one instrument and year."""
-    from corvane import read
-
     parts = []
     for order_book_id in order_book_ids:
-        dates = coverage.stored_days(coverage.instrument_file(path, order_book_id))[0]
-        first, stop = read._date_span(dates, start, end)
-        held = dates[first:stop]
+        held = held_dates(coverage.instrument_file(path, order_book_id), start, end)
         if len(held) == 0:
             continue
         years = held // 10000 if by_year else np.zeros(len(held), dtype=np.int64)
-        cuts = np.flatnonzero(np.diff(years)) + 1
-        for block in np.split(held, cuts):
+        for block in np.split(held, np.flatnonzero(np.diff(years)) + 1):
             parts.append((order_book_id, int(block[0]), int(block[-1])))
     return parts
 
 
-def read_part(part, path, freq, fields):
-    """One partition of `dask_bars`, read where it runs."""
-    from corvane import read
-
+def read_part(part, bars, path, freq, fields):
+    """One partition of `dask_bars`, read where it runs by `bars` (`read.bars`)."""
     order_book_id, first, last = part
-    table = read.bars(path, order_book_id, first, last, fields=fields, freq=freq)
+    table = bars(path, order_book_id, first, last, fields=fields, freq=freq)
     table.insert(0, "order_book_id", order_book_id)
     return table
 
 
-def divisions(path, parts, freq, fields):
+def divisions(bars, path, parts, freq, fields):
     """The first stamp of each partition and the last of the last, when they are in order; else None."""
-    from corvane import read
-
     if len({order_book_id for order_book_id, _, _ in parts}) != 1:
         return None
     edges = []
     for order_book_id, first, last in parts:
-        head = read.bars(path, order_book_id, first, first, fields=fields, freq=freq).index
-        tail = read.bars(path, order_book_id, last, last, fields=fields, freq=freq).index
+        head = bars(path, order_book_id, first, first, fields=fields, freq=freq).index
+        tail = bars(path, order_book_id, last, last, fields=fields, freq=freq).index
         edges.append((head[0], tail[-1]))
     if any(edges[k][1] >= edges[k + 1][0] for k in range(len(edges) - 1)):
         return None
     return tuple(head for head, _ in edges) + (edges[-1][1],)
 
 
-def dask_bars(path, order_book_ids, start=None, end=None, freq=None, fields=None, by_year=None):
-    """A dask.dataframe of the bars of `order_book_ids`, one partition an instrument, or an
-    instrument and year (`by_year`; by default when the range asked spans more than a year)."""
+def dask_bars(bars, path, order_book_ids, start, end, freq, fields, by_year):
+    """A dask.dataframe of the bars of `order_book_ids`, each partition read on a worker by
+    `bars` (`read.bars`, shipped by reference): see `read.dask_bars`."""
     import dask.dataframe as dd
 
-    from corvane import read
-
-    start, end = read._range(start, end)
     check_request(freq, "pandas")
     order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
     if by_year is None:
@@ -132,7 +123,7 @@ def dask_bars(path, order_book_ids, start=None, end=None, freq=None, fields=None
         raise coverage.files.BundleError("no bars of {} from {} to {} in {}".format(
             ", ".join(order_book_ids), start, end, path))
     first = parts[0]
-    meta = read_part((first[0], first[1], first[1]), path, freq, fields).iloc[:0]
+    meta = read_part((first[0], first[1], first[1]), bars, path, freq, fields).iloc[:0]
     meta.attrs.clear()
-    return dd.from_map(read_part, parts, path=path, freq=freq, fields=fields, meta=meta,
-                       divisions=divisions(path, parts, freq, fields), enforce_metadata=False)
+    return dd.from_map(read_part, parts, bars=bars, path=path, freq=freq, fields=fields, meta=meta,
+                       divisions=divisions(bars, path, parts, freq, fields), enforce_metadata=False)
