@@ -66,9 +66,12 @@ def session_starts(times, trading_dates):
 def bucket_ends(times, starts, minutes):
     """The clock time closing each bar's bucket of `minutes`, counted from its session's midnight."""
     ticks = times.view("i8")
+    step = minutes * _MINUTE_NS
+    if _DAY_NS % step == 0:
+        # Buckets that tile a day fall the same from any midnight.
+        return -(-ticks // step) * step
     session = np.cumsum(starts) - 1
     midnight = (ticks[starts] // _DAY_NS * _DAY_NS)[session]
-    step = minutes * _MINUTE_NS
     return midnight + -((midnight - ticks) // step) * step
 
 
