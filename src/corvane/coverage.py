@@ -19,13 +19,14 @@ Only the index of each file is read, and the bars of the usual day and of
 the days holding fewer bars than it.
 """
 import os
+import stat
 
 import numpy as np
 import pandas as pd
 
 from corvane import _engine, sessions
 from corvane import bundle_files as files
-from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, order_book_id_of
+from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, SUFFIX, order_book_id_of
 
 COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale"]
 
@@ -71,19 +72,27 @@ def bundle_files(path):
 _CALENDARS = {}
 
 
-def _stamp(h5_files):
-    stamps = []
-    for h5_file in h5_files:
-        status = os.stat(h5_file)
-        stamps.append((h5_file, status.st_ino, status.st_mtime_ns, status.st_size))
-    return tuple(stamps)
+def _venue_files(path, venue):
+    """{file: (inode, modified, size)} of the files of `venue`: one directory scan and a stat each."""
+    files.require_kind(path, "minbar")
+    found = {}
+    for _, directory in files.directories(path, "minbar"):
+        if not os.path.isdir(directory):
+            continue
+        with os.scandir(directory) as entries:
+            for entry in entries:
+                if entry.name.endswith(SUFFIX) and venue_of(entry.name[:-len(SUFFIX)]) == venue:
+                    status = entry.stat()
+                    if stat.S_ISREG(status.st_mode):
+                        found[entry.path] = (status.st_ino, status.st_mtime_ns, status.st_size)
+    return found
 
 
 def venue_calendar(path, venue):
     """The union of the dates held by the files of `venue` in the minute-bar root `path`."""
-    h5_files = [h5_file for _, h5_file in bundle_files(path) if venue_of(order_book_id_of(h5_file)) == venue]
+    stamp = _venue_files(path, venue)
+    h5_files = sorted(stamp)
     key = (os.path.realpath(path), venue)
-    stamp = _stamp(h5_files)
     kept = _CALENDARS.get(key)
     if kept is not None and kept[0] == stamp:
         return kept[1]
@@ -110,7 +119,10 @@ def missing_days(dates, calendar, start, end):
     if len(dates) == 0:
         return np.zeros(0, dtype=np.int64)
     first, last = max(int(dates[0]), start or 0), int(dates[-1]) if end is None else min(int(dates[-1]), end)
-    return np.setdiff1d(within(calendar, first, last), dates)
+    expected = within(calendar, first, last)
+    # Both ascending: a binary search each, no sort.
+    place = np.minimum(np.searchsorted(dates, expected), len(dates) - 1)
+    return expected[dates[place] != expected]
 
 
 # ---------------------------------------------------------------- short days
