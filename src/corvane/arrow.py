@@ -33,9 +33,14 @@ def table_of(frame):
     """The pyarrow.Table of a DataFrame of `read`, its index first, without a copy."""
     pa = _pyarrow()
     names = [frame.index.name or "datetime"] + [str(name) for name in frame.columns]
-    arrays = [pa.array(frame.index.values)] + [pa.array(frame[name].to_numpy()) for name in frame.columns]
+    arrays = [_times(pa, frame.index.values)] + [pa.array(frame[name].to_numpy()) for name in frame.columns]
     metadata = {b"corvane": json.dumps(frame.attrs, default=_plain).encode()} if frame.attrs else None
     return pa.Table.from_arrays(arrays, names=names, metadata=metadata)
+
+
+def _times(pa, values):
+    # The times' buffer as it is: pa.array would first scan it for NaT, which a read never holds.
+    return pa.Array.from_buffers(pa.timestamp("ns"), len(values), [None, pa.py_buffer(values.view("i8"))])
 
 
 def _plain(value):
