@@ -67,13 +67,19 @@ def bundle_files(path):
             for h5_file in files.instrument_paths(directory) if os.path.isfile(h5_file)]
 
 
-# The venues' calendars, kept while no file of the venue changes: a read of
-# one instrument then looks at its neighbours' indexes only once.
+# Each file's stored dates, by what its stat says of it (device, inode, modified,
+# size): a file is read again only once it has changed, and a read of one
+# instrument looks at its neighbours' indexes once a process.
+_DATES = {}
 _CALENDARS = {}
 
 
+def _stamp(status):
+    return (status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
+
+
 def _venue_files(path, venue):
-    """{file: (inode, modified, size)} of the files of `venue`: one directory scan and a stat each."""
+    """{file: stamp} of the files of `venue`: one directory scan and a stat each."""
     files.require_kind(path, "minbar")
     found = {}
     for _, directory in files.directories(path, "minbar"):
@@ -84,21 +90,36 @@ def _venue_files(path, venue):
                 if entry.name.endswith(SUFFIX) and venue_of(entry.name[:-len(SUFFIX)]) == venue:
                     status = entry.stat()
                     if stat.S_ISREG(status.st_mode):
-                        found[entry.path] = (status.st_ino, status.st_mtime_ns, status.st_size)
+                        found[entry.path] = _stamp(status)
     return found
+
+
+def file_dates(h5_file, stamp=None):
+    """The stored dates of `h5_file`, read once while it does not change."""
+    stamp = stamp or _stamp(os.stat(h5_file))
+    dates = _DATES.get(stamp)
+    if dates is None:
+        dates = _DATES[stamp] = stored_days(h5_file)[0]
+    return dates
 
 
 def venue_calendar(path, venue):
     """The union of the dates held by the files of `venue` in the minute-bar root `path`."""
-    stamp = _venue_files(path, venue)
-    h5_files = sorted(stamp)
+    found = _venue_files(path, venue)
     key = (os.path.realpath(path), venue)
+    stamps = frozenset(found.values())
     kept = _CALENDARS.get(key)
-    if kept is not None and kept[0] == stamp:
+    if kept is not None and kept[0] == stamps:
         return kept[1]
-    calendar = _union([stored_days(h5_file)[0] for h5_file in h5_files])
-    _CALENDARS[key] = (stamp, calendar)
+    calendar = _union([file_dates(h5_file, stamp) for h5_file, stamp in sorted(found.items())])
+    _CALENDARS[key] = (stamps, calendar)
     return calendar
+
+
+def calendars_of(path, h5_files):
+    """{venue: calendar} of the venues of `h5_files`, each venue's files scanned once."""
+    return {venue: venue_calendar(path, venue) for venue in {venue_of(order_book_id_of(h5_file))
+                                                               for h5_file in h5_files}}
 
 
 def _union(date_lists):
@@ -230,15 +251,18 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     return pd.DataFrame(rows, columns=COLUMNS)
 
 
-def covers(path, h5_file, start, end, freq=None):
+def covers(path, h5_file, start, end, freq=None, calendars=None):
     """What a table read from `h5_file` covers, for its `attrs`: small plain values only,
-    as pandas copies them along with the table."""
+    as pandas copies them along with the table.  `calendars` ({venue: calendar}) saves a
+    scan of the venue's files."""
     order_book_id = order_book_id_of(h5_file)
-    row = instrument_row(None, h5_file, venue_calendar(path, venue_of(order_book_id)), start, end,
-                         with_short=False)
-    return {"order_book_id": order_book_id, "first": row["first"], "last": row["last"],
-            "venue_last": row["venue_last"], "start": start, "end": end, "freq": freq,
-            "missing": tuple(row["missing"])}
+    venue = venue_of(order_book_id)
+    calendar = calendars[venue] if calendars and venue in calendars else venue_calendar(path, venue)
+    dates = file_dates(h5_file)
+    return {"order_book_id": order_book_id, "first": int(dates[0]) if len(dates) else 0,
+            "last": int(dates[-1]) if len(dates) else 0, "venue_last": int(calendar[-1]) if len(calendar) else 0,
+            "start": start, "end": end, "freq": freq,
+            "missing": tuple(missing_days(dates, calendar, start, end).tolist())}
 
 
 def require_whole(path, order_book_id, start, end):

@@ -18,13 +18,18 @@ def check_request(freq, to):
     arrow.check_format(to)
 
 
-def finish(path, h5_file, start, end, freq, strict, to, read_table):
+def calendars(path, h5_files):
+    """The venues' calendars of many reads, found once for them all (see `finish`)."""
+    return coverage.calendars_of(path, h5_files)
+
+
+def finish(path, h5_file, start, end, freq, strict, to, read_table, calendars=None):
     """The table `read_table()` gives, checked, gathered to `freq`, with what it covers, as `to`."""
     check_request(freq, to)
     if strict:
         coverage.require_whole(path, coverage.order_book_id_of(h5_file), start, end)
     table = read_table()
-    table.attrs.update(coverage.covers(path, h5_file, start, end, freq))
+    table.attrs.update(coverage.covers(path, h5_file, start, end, freq, calendars))
     if freq is not None:
         table = sessions.resample(table, freq)
     return arrow.shaped(table, to)
@@ -64,12 +69,15 @@ def iter_bars(read_file, path, order_book_ids, start, end, freq, batch_days, fie
 
 
 def _blocks(read_file, path, found, start, end, freq, batch_days, fields, strict, to):
+    found = list(found)
+    # The calendars as the stream starts: every block is judged against the same.
+    venues = calendars(path, [h5_file for _, h5_file in found])
     for order_book_id, h5_file in found:
         if strict:
             coverage.require_whole(path, order_book_id, start, end)
         for first, last in date_blocks(held_dates(h5_file, start, end), batch_days):
             yield order_book_id, finish(path, h5_file, first, last, freq, False, to,
-                                        lambda: read_file(h5_file, first, last, fields))
+                                        lambda: read_file(h5_file, first, last, fields), venues)
 
 
 # ---------------------------------------------------------------- Dask
