@@ -224,6 +224,25 @@ def test_tables_say_what_they_cover(shaky):
     assert read.bars_many(shaky, ["OLD.QQ"])["OLD.QQ"].attrs["venue_last"] == 20250107
 
 
+def test_what_a_table_covers_follows_files_changed_since_the_last_read(shaky):
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
+    # Another file of the venue grows a date, in place: the same process sees it.
+    more = os.path.join(shaky, "more")
+    write_bars(more, "future", "FULL.QQ", future_days([20250107, 20250108])[1:])
+    with _engine.File(os.path.join(shaky, "future", "FULL.QQ.h5")) as h5:
+        h5.append_minbar(*read_records(os.path.join(more, "future", "FULL.QQ.h5")))
+    attrs = read.bars(shaky, "OLD.QQ").attrs
+    assert (attrs["last"], attrs["venue_last"]) == (20250106, 20250108)
+    assert read.coverage(shaky, "OLD.QQ")["venue_last"].tolist() == [20250108]
+
+
+def read_records(h5_file):
+    import h5py
+
+    with h5py.File(h5_file, "r") as h5:
+        return h5["index"][()], h5["data"][()]
+
+
 @pytest.mark.parametrize("order_book_id, start, end, message", [
     ("HOLE.QQ", None, None, r"1 trading date\(s\) missing \(20250103\)"),
     ("OLD.QQ", 20250103, None, "stored to 20250106, the bundle to 20250107"),
