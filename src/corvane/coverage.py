@@ -67,10 +67,9 @@ def bundle_files(path):
             for h5_file in files.instrument_paths(directory) if os.path.isfile(h5_file)]
 
 
-# Each file's stored dates, by what its stat says of it (device, inode, modified,
-# size): a file is read again only once it has changed, and a read of one
-# instrument looks at its neighbours' indexes once a process.
-_DATES = {}
+# Each venue's calendar, kept while the stat of every file of the venue (device,
+# inode, modified, size) is unchanged: a read of one instrument looks at its
+# neighbours' indexes only when one of them has changed.
 _CALENDARS = {}
 
 
@@ -94,15 +93,6 @@ def _venue_files(path, venue):
     return found
 
 
-def file_dates(h5_file, stamp=None):
-    """The stored dates of `h5_file`, read once while it does not change."""
-    stamp = stamp or _stamp(os.stat(h5_file))
-    dates = _DATES.get(stamp)
-    if dates is None:
-        dates = _DATES[stamp] = stored_days(h5_file)[0]
-    return dates
-
-
 def venue_calendar(path, venue):
     """The union of the dates held by the files of `venue` in the minute-bar root `path`."""
     found = _venue_files(path, venue)
@@ -111,7 +101,7 @@ def venue_calendar(path, venue):
     kept = _CALENDARS.get(key)
     if kept is not None and kept[0] == stamps:
         return kept[1]
-    calendar = _union([file_dates(h5_file, stamp) for h5_file, stamp in sorted(found.items())])
+    calendar = _union([stored_days(h5_file)[0] for h5_file in sorted(found)])
     _CALENDARS[key] = (stamps, calendar)
     return calendar
 
@@ -258,7 +248,7 @@ def covers(path, h5_file, start, end, freq=None, calendars=None):
     order_book_id = order_book_id_of(h5_file)
     venue = venue_of(order_book_id)
     calendar = calendars[venue] if calendars and venue in calendars else venue_calendar(path, venue)
-    dates = file_dates(h5_file)
+    dates = stored_days(h5_file)[0]
     return {"order_book_id": order_book_id, "first": int(dates[0]) if len(dates) else 0,
             "last": int(dates[-1]) if len(dates) else 0, "venue_last": int(calendar[-1]) if len(calendar) else 0,
             "start": start, "end": end, "freq": freq,
