@@ -20,6 +20,7 @@ the days holding fewer bars than it.
 """
 import os
 import stat
+import threading
 
 import numpy as np
 import pandas as pd
@@ -71,6 +72,11 @@ def bundle_files(path):
 # inode, modified, size) is unchanged: a read of one instrument looks at its
 # neighbours' indexes only when one of them has changed.
 _CALENDARS = {}
+# The stored dates of the files last read, kept the same way: reading one
+# again does not open it twice.  Bounded: a research loop may read them all.
+_READ_DATES = {}
+_READ_LOCK = threading.Lock()   # bars_many's threads share them
+KEPT_FILES = 256
 
 
 def _stamp(status):
@@ -91,6 +97,19 @@ def _venue_files(path, venue):
                     if stat.S_ISREG(status.st_mode):
                         found[entry.path] = _stamp(status)
     return found
+
+
+def read_dates(h5_file):
+    """The stored dates of `h5_file`, kept while its stat is unchanged."""
+    stamp = _stamp(os.stat(h5_file))
+    dates = _READ_DATES.get(stamp)
+    if dates is None:
+        dates = stored_days(h5_file)[0]
+        with _READ_LOCK:
+            while len(_READ_DATES) >= KEPT_FILES:
+                _READ_DATES.pop(next(iter(_READ_DATES)))
+            _READ_DATES[stamp] = dates
+    return dates
 
 
 def venue_calendar(path, venue):
@@ -248,7 +267,7 @@ def covers(path, h5_file, start, end, freq=None, calendars=None):
     order_book_id = order_book_id_of(h5_file)
     venue = venue_of(order_book_id)
     calendar = calendars[venue] if calendars and venue in calendars else venue_calendar(path, venue)
-    dates = stored_days(h5_file)[0]
+    dates = read_dates(h5_file)
     return {"order_book_id": order_book_id, "first": int(dates[0]) if len(dates) else 0,
             "last": int(dates[-1]) if len(dates) else 0, "venue_last": int(calendar[-1]) if len(calendar) else 0,
             "start": start, "end": end, "freq": freq,
