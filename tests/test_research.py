@@ -226,6 +226,7 @@ def test_tables_say_what_they_cover(shaky):
 
 def test_what_a_table_covers_follows_files_changed_since_the_last_read(shaky):
     assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
+    assert read.bars(shaky, "FULL.QQ").attrs["last"] == 20250107
     # Another file of the venue grows a date, in place: the same process sees it.
     more = os.path.join(shaky, "more")
     write_bars(more, "future", "FULL.QQ", future_days([20250107, 20250108])[1:])
@@ -233,6 +234,7 @@ def test_what_a_table_covers_follows_files_changed_since_the_last_read(shaky):
         h5.append_minbar(*read_records(os.path.join(more, "future", "FULL.QQ.h5")))
     attrs = read.bars(shaky, "OLD.QQ").attrs
     assert (attrs["last"], attrs["venue_last"]) == (20250106, 20250108)
+    assert read.bars(shaky, "FULL.QQ").attrs["last"] == 20250108
     assert read.coverage(shaky, "OLD.QQ")["venue_last"].tolist() == [20250108]
 
 
