@@ -203,19 +203,24 @@ def short_days(h5_file, dates, rows, start=None, end=None):
 
 # ---------------------------------------------------------------- per instrument
 
-def _calendars(path, found, calendar):
-    """{venue: calendar} of the venues of `found` [(kind, file)]."""
+def _calendars(path, found, calendar, days, every_file):
+    """{venue: calendar} of the venues of `found` [(kind, file)], whose `days` are read."""
+    venues = {venue_of(order_book_id_of(h5_file)) for _, h5_file in found}
     if calendar is not None:
         given = np.unique(np.asarray(list(calendar), dtype=np.int64))
-        return {venue_of(order_book_id_of(h5_file)): given for _, h5_file in found}
-    wanted = {venue_of(order_book_id_of(h5_file)) for _, h5_file in found}
-    return {venue: venue_calendar(path, venue) for venue in wanted}
+        return {venue: given for venue in venues}
+    if every_file:
+        # Their own dates make the calendars: no file is read twice.
+        return {venue: _union([days[h5_file][0] for _, h5_file in found
+                               if venue_of(order_book_id_of(h5_file)) == venue]) for venue in venues}
+    return {venue: venue_calendar(path, venue) for venue in venues}
 
 
-def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=True):
+def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=True, days=None):
     """One row of `coverage` for one file, against its venue's `calendar`; `ended`, the
-    instrument's last listed date when known, keeps a de-listed instrument from being stale."""
-    dates, rows = stored_days(h5_file)
+    instrument's last listed date when known, keeps a de-listed instrument from being stale;
+    `days`, the file's (dates, bars a date) when read already."""
+    dates, rows = days if days is not None else stored_days(h5_file)
     due = within(calendar, None, ended)
     venue_last = int(due[-1]) if len(due) else 0
     last = int(dates[-1]) if len(dates) else 0
@@ -252,10 +257,11 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
             if order_book_id not in by_id:
                 files.find_instrument(path, "minbar", order_book_id)   # the one-line refusal
         found = [by_id[order_book_id] for order_book_id in order_book_ids]
-    calendars = _calendars(path, found, calendar)
+    days = {h5_file: stored_days(h5_file) for _, h5_file in found}
+    calendars = _calendars(path, found, calendar, days, order_book_ids is None)
     ends = ends or {}
     rows = [instrument_row(kind, h5_file, calendars[venue_of(order_book_id_of(h5_file))], start, end,
-                           ends.get(order_book_id_of(h5_file)))
+                           ends.get(order_book_id_of(h5_file)), days=days[h5_file])
             for kind, h5_file in found]
     return pd.DataFrame(rows, columns=COLUMNS)
 
