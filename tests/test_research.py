@@ -357,3 +357,9 @@ def test_arrow_without_pyarrow_is_one_line_saying_what_to_install(shaky, monkeyp
         read.bars(shaky, "FULL.QQ", to="arrow")
     with pytest.raises(BundleError, match="to is one of"):
         read.bars(shaky, "FULL.QQ", to="polars")
+
+
+def test_dask_bars_without_dask_say_what_to_install(shaky, monkeypatch):
+    monkeypatch.setitem(sys.modules, "dask.dataframe", None)
+    with pytest.raises(ModuleNotFoundError, match=r"^dask_bars needs Dask's dataframes: pip install 'corvane\[dask\]'"):
+        read.dask_bars(shaky, "FULL.QQ")

@@ -120,7 +120,11 @@ def divisions(bars, path, parts, freq, fields):
 def dask_bars(bars, path, order_book_ids, start, end, freq, fields, by_year):
     """A dask.dataframe of the bars of `order_book_ids`, each partition read on a worker by
     `bars` (`read.bars`, shipped by reference): see `read.dask_bars`."""
-    import dask.dataframe as dd
+    try:
+        import dask.dataframe as dd
+    except ImportError as error:
+        raise ModuleNotFoundError("dask_bars needs Dask's dataframes: pip install 'corvane[dask]' "
+                                  "({})".format(error), name="dask") from None
 
     check_request(freq, "pandas")
     order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
