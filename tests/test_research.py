@@ -280,6 +280,7 @@ def test_status_of_a_whole_bundle_exits_zero(tmp_path):
     write_bars(root, "future", "NONIGHT.QQ", future_days(without_night=(20250106,)))
     result = invoke("status", root, "--from", "20250103")
     assert (result.exit_code, result.output.count("\n")) == (0, 1)
+    assert invoke("status", tmp_path / "nothing").exit_code == 2
 
 
 def test_status_with_the_client_knows_expired_contracts_from_stale_files(demo_root, monkeypatch):
