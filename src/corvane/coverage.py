@@ -76,7 +76,7 @@ _CALENDARS = {}
 # again does not open it twice.  Bounded: a research loop may read them all.
 _READ_DATES = {}
 _READ_LOCK = threading.Lock()   # bars_many's threads share them
-KEPT_FILES = 256
+KEPT_FILES = 64
 
 
 def _stamp(status):
@@ -266,14 +266,14 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     return pd.DataFrame(rows, columns=COLUMNS)
 
 
-def covers(path, h5_file, start, end, freq=None, calendars=None):
+def covers(path, h5_file, start, end, freq=None, calendars=None, dates=None):
     """What a table read from `h5_file` covers, for its `attrs`: small plain values only,
     as pandas copies them along with the table.  `calendars` ({venue: calendar}) saves a
-    scan of the venue's files."""
+    scan of the venue's files, `dates` (the file's stored dates) a look at its index."""
     order_book_id = order_book_id_of(h5_file)
     venue = venue_of(order_book_id)
     calendar = calendars[venue] if calendars and venue in calendars else venue_calendar(path, venue)
-    dates = read_dates(h5_file)
+    dates = read_dates(h5_file) if dates is None else dates
     return {"order_book_id": order_book_id, "first": int(dates[0]) if len(dates) else 0,
             "last": int(dates[-1]) if len(dates) else 0, "venue_last": int(calendar[-1]) if len(calendar) else 0,
             "start": start, "end": end, "freq": freq,

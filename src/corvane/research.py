@@ -23,13 +23,13 @@ def calendars(path, h5_files):
     return coverage.calendars_of(path, h5_files)
 
 
-def finish(path, h5_file, start, end, freq, strict, to, read_table, calendars=None):
+def finish(path, h5_file, start, end, freq, strict, to, read_table, calendars=None, dates=None):
     """The table `read_table()` gives, checked, gathered to `freq`, with what it covers, as `to`."""
     check_request(freq, to)
     if strict:
         coverage.require_whole(path, coverage.order_book_id_of(h5_file), start, end)
     table = read_table()
-    table.attrs.update(coverage.covers(path, h5_file, start, end, freq, calendars))
+    table.attrs.update(coverage.covers(path, h5_file, start, end, freq, calendars, dates))
     if freq is not None:
         table = sessions.resample(table, freq)
     return arrow.shaped(table, to)
@@ -42,11 +42,6 @@ def tick_covers(order_book_id, stored, start, end):
 
 
 # ---------------------------------------------------------------- streaming
-
-def held_dates(h5_file, start, end):
-    """The stored trading dates of `h5_file` from `start` to `end`."""
-    return coverage.within(coverage.stored_days(h5_file)[0], start, end)
-
 
 def date_blocks(dates, batch_days):
     """[(first, last)] of consecutive blocks of at most `batch_days` of `dates`."""
@@ -75,9 +70,10 @@ def _blocks(read_file, path, found, start, end, freq, batch_days, fields, strict
     for order_book_id, h5_file in found:
         if strict:
             coverage.require_whole(path, order_book_id, start, end)
-        for first, last in date_blocks(held_dates(h5_file, start, end), batch_days):
+        stored = coverage.stored_days(h5_file)[0]
+        for first, last in date_blocks(coverage.within(stored, start, end), batch_days):
             yield order_book_id, finish(path, h5_file, first, last, freq, False, to,
-                                        lambda: read_file(h5_file, first, last, fields), venues)
+                                        lambda: read_file(h5_file, first, last, fields), venues, stored)
 
 
 # ---------------------------------------------------------------- Dask
@@ -86,7 +82,7 @@ def partitions(path, order_book_ids, start, end, by_year):
     """[(order_book_id, first, last)] of one instrument, or of one instrument and year."""
     parts = []
     for order_book_id in order_book_ids:
-        held = held_dates(coverage.instrument_file(path, order_book_id), start, end)
+        held = coverage.within(coverage.stored_days(coverage.instrument_file(path, order_book_id))[0], start, end)
         if len(held) == 0:
             continue
         years = held // 10000 if by_year else np.zeros(len(held), dtype=np.int64)
