@@ -274,6 +274,18 @@ def test_status_names_what_is_wrong_and_exits_one(shaky):
     assert lines[-1].startswith("corvane status: 4 of 7 instrument(s) under")
 
 
+def test_a_damaged_file_is_named_and_its_neighbours_still_read(shaky):
+    with open(os.path.join(shaky, "future", "BAD.QQ.h5"), "wb") as damaged:
+        damaged.write(b"not a bundle file" * 10)
+    assert read.bars(shaky, "FULL.QQ").attrs["venue_last"] == 20250107
+    row = read.coverage(shaky).set_index("order_book_id").loc["BAD.QQ"]
+    assert row["error"] and not row["stale"]
+    result = invoke("status", shaky)
+    assert result.exit_code == 1
+    assert [line for line in result.output.splitlines() if line.startswith("BAD.QQ: unreadable: ")]
+    assert "5 of 8 instrument(s)" in result.output
+
+
 def test_status_of_a_whole_bundle_exits_zero(tmp_path):
     root = str(tmp_path / "minbar")
     write_bars(root, "future", "FULL.QQ", future_days())

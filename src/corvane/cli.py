@@ -579,7 +579,8 @@ def status_command(path, start, end, use_client, as_json):
 
     Stale: its last date is behind its venue's; missing: trading dates between
     its first and last that it lacks; short: days with fewer bars than its
-    usual day in a session.  Exit status 0 when none is, 1 when any is.
+    usual day in a session; and files that cannot be read.  One line each,
+    then a count.  Exit status 0 when none is, 1 when any is.
 
     Example: corvane status demo-bundle/minbar --client
     """

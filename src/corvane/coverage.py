@@ -29,7 +29,8 @@ from corvane import _engine, sessions
 from corvane import bundle_files as files
 from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, SUFFIX, order_book_id_of
 
-COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale"]
+COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale",
+           "error"]
 
 
 class CoverageError(files.BundleError):
@@ -120,7 +121,9 @@ def venue_calendar(path, venue):
     kept = _CALENDARS.get(key)
     if kept is not None and kept[0] == stamps:
         return kept[1]
-    calendar = _union([stored_days(h5_file)[0] for h5_file in sorted(found)])
+    # A file that cannot be read adds nothing: its neighbours are still read.
+    held = [readable_days(h5_file) for h5_file in sorted(found)]
+    calendar = _union([days[0] for days in held if not isinstance(days, str)])
     _CALENDARS[key] = (stamps, calendar)
     return calendar
 
@@ -129,6 +132,14 @@ def calendars_of(path, h5_files):
     """{venue: calendar} of the venues of `h5_files`, each venue's files scanned once."""
     return {venue: venue_calendar(path, venue) for venue in {venue_of(order_book_id_of(h5_file))
                                                                for h5_file in h5_files}}
+
+
+def readable_days(h5_file):
+    """stored_days(h5_file), or the one-line reason it cannot be read."""
+    try:
+        return stored_days(h5_file)
+    except (OSError, ValueError) as error:
+        return " ".join(str(error).split()) or type(error).__name__
 
 
 def _union(date_lists):
@@ -212,7 +223,8 @@ def _calendars(path, found, calendar, days, every_file):
     if every_file:
         # Their own dates make the calendars: no file is read twice.
         return {venue: _union([days[h5_file][0] for _, h5_file in found
-                               if venue_of(order_book_id_of(h5_file)) == venue]) for venue in venues}
+                               if venue_of(order_book_id_of(h5_file)) == venue
+                               and not isinstance(days[h5_file], str)]) for venue in venues}
     return {venue: venue_calendar(path, venue) for venue in venues}
 
 
@@ -236,7 +248,13 @@ def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=T
         "short": short_days(h5_file, dates, rows, start, end).tolist() if with_short else [],
         # A file holding nothing yet has nothing to be behind.
         "stale": 0 < last < venue_last,
+        "error": "",
     }
+
+
+def unreadable_row(kind, h5_file, reason):
+    return dict({name: None for name in COLUMNS}, order_book_id=order_book_id_of(h5_file), kind=kind,
+                first=0, last=0, venue_last=0, expected=0, missing=[], short=[], stale=False, error=reason)
 
 
 def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
@@ -245,7 +263,8 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     Columns: order_book_id, kind, first and last (stored dates, 0 when
     none), venue_last (the venue's last date), expected (trading dates of
     the range from the file's first date on), missing and short (lists of
-    dates), stale.  `calendar`, a sequence of trading dates, replaces the
+    dates), stale, and error (why the file cannot be read, empty when it
+    can).  `calendar`, a sequence of trading dates, replaces the
     bundle's own; `ends`, {order_book_id: last listed date}, names the
     instruments that stopped trading (else an expired contract is stale).
     """
@@ -257,12 +276,19 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
             if order_book_id not in by_id:
                 files.find_instrument(path, "minbar", order_book_id)   # the one-line refusal
         found = [by_id[order_book_id] for order_book_id in order_book_ids]
-    days = {h5_file: stored_days(h5_file) for _, h5_file in found}
+    days = {h5_file: readable_days(h5_file) for _, h5_file in found}
     calendars = _calendars(path, found, calendar, days, order_book_ids is None)
     ends = ends or {}
-    rows = [instrument_row(kind, h5_file, calendars[venue_of(order_book_id_of(h5_file))], start, end,
-                           ends.get(order_book_id_of(h5_file)), days=days[h5_file])
-            for kind, h5_file in found]
+    rows = []
+    for kind, h5_file in found:
+        if isinstance(days[h5_file], str):
+            rows.append(unreadable_row(kind, h5_file, days[h5_file]))
+            continue
+        try:
+            rows.append(instrument_row(kind, h5_file, calendars[venue_of(order_book_id_of(h5_file))], start, end,
+                                       ends.get(order_book_id_of(h5_file)), days=days[h5_file]))
+        except (OSError, ValueError) as error:
+            rows.append(unreadable_row(kind, h5_file, " ".join(str(error).split())))
     return pd.DataFrame(rows, columns=COLUMNS)
 
 
@@ -325,6 +351,9 @@ def findings(table):
     """Lines naming each instrument that is stale, missing days or short, and what is wrong."""
     lines = []
     for row in table.itertuples(index=False):
+        if row.error:
+            lines.append("{}: unreadable: {}".format(row.order_book_id, row.error))
+            continue
         problems = []
         if row.stale:
             problems.append("stale: stored to {}, the venue to {}".format(row.last, row.venue_last))
@@ -338,5 +367,5 @@ def findings(table):
 
 
 def summary(path, table, found):
-    return "corvane status: {} of {} instrument(s) under {} stale, missing days or short".format(
+    return "corvane status: {} of {} instrument(s) under {} stale, missing days, short or unreadable".format(
         found, len(table), path)
