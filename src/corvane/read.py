@@ -150,7 +150,7 @@ def bars_many(path, order_book_ids, start=None, end=None, fields=None, threads=D
     files.require_kind(path, "minbar")
     h5_files = [files.find_instrument(path, "minbar", order_book_id)[1] for order_book_id in order_book_ids]
 
-    calendars = research.calendars(path, h5_files)
+    calendars = research.venue_calendars(path, h5_files)
 
     def one(h5_file):
         return research.finish(path, h5_file, start, end, freq, strict, to,

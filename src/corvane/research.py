@@ -6,6 +6,7 @@ behind `read.iter_bars` and `read.dask_bars`.
 import numpy as np
 
 from corvane import arrow, coverage, sessions
+from corvane.bundle_files import BundleError
 
 # Trading dates a batch of iter_bars: about a year of one instrument.
 BATCH_DAYS = 250
@@ -18,7 +19,7 @@ def check_request(freq, to):
     arrow.check_format(to)
 
 
-def calendars(path, h5_files):
+def venue_calendars(path, h5_files):
     """The venues' calendars of many reads, found once for them all (see `finish`)."""
     return coverage.calendars_of(path, h5_files)
 
@@ -55,7 +56,7 @@ def iter_bars(read_file, path, order_book_ids, start, end, freq, batch_days, fie
     fields)` reads one block.  The request is checked now, the files read as the blocks are asked for."""
     check_request(freq, to)
     if isinstance(batch_days, bool) or not isinstance(batch_days, int) or batch_days < 1:
-        raise coverage.files.BundleError("batch_days is a whole number of trading dates, at least 1, "
+        raise BundleError("batch_days is a whole number of trading dates, at least 1, "
                                          "not {!r}".format(batch_days))
     order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
     h5_files = [coverage.instrument_file(path, order_book_id) for order_book_id in order_book_ids]
@@ -66,7 +67,7 @@ def iter_bars(read_file, path, order_book_ids, start, end, freq, batch_days, fie
 def _blocks(read_file, path, found, start, end, freq, batch_days, fields, strict, to):
     found = list(found)
     # The calendars as the stream starts: every block is judged against the same.
-    venues = calendars(path, [h5_file for _, h5_file in found])
+    venues = venue_calendars(path, [h5_file for _, h5_file in found])
     for order_book_id, h5_file in found:
         if strict:
             coverage.require_whole(path, order_book_id, start, end)
@@ -128,7 +129,7 @@ def dask_bars(bars, path, order_book_ids, start, end, freq, fields, by_year):
         by_year = start is None or end is None or end // 10000 > start // 10000
     parts = partitions(path, order_book_ids, start, end, by_year)
     if not parts:
-        raise coverage.files.BundleError("no bars of {} from {} to {} in {}".format(
+        raise BundleError("no bars of {} from {} to {} in {}".format(
             ", ".join(order_book_ids), start, end, path))
     first = parts[0]
     meta = read_part((first[0], first[1], first[1]), bars, path, freq, fields).iloc[:0]
