@@ -286,6 +286,17 @@ def test_a_damaged_file_is_named_and_its_neighbours_still_read(shaky):
     assert "5 of 8 instrument(s)" in result.output
 
 
+def test_an_index_naming_rows_out_of_order_is_unreadable_not_read(shaky):
+    import h5py
+
+    with h5py.File(os.path.join(shaky, "future", "HOLE.QQ.h5"), "r+") as h5:
+        index = h5["index"][()]
+        index["line_no"] = index["line_no"][::-1]
+        h5["index"][...] = index
+    row = read.coverage(shaky).set_index("order_book_id").loc["HOLE.QQ"]
+    assert "does not hold in order" in row["error"]
+
+
 def test_status_of_a_whole_bundle_exits_zero(tmp_path):
     root = str(tmp_path / "minbar")
     write_bars(root, "future", "FULL.QQ", future_days())

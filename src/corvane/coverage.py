@@ -53,7 +53,11 @@ def stored_days(h5_file):
         index = reader.read(INDEX, threads=1)
         rows = reader.length(DATA)
     line_no = index["line_no"].astype(np.int64)
-    return index["date"].astype(np.int64), np.append(line_no[1:], rows) - line_no
+    per_day = np.append(line_no[1:], rows) - line_no
+    if len(line_no) and (line_no[0] != 0 or (per_day < 0).any()):
+        raise files.BundleError("{}: its index names rows that \"{}\" does not hold in order; "
+                                "`corvane verify` tells what is wrong".format(h5_file, DATA))
+    return index["date"].astype(np.int64), per_day
 
 
 def instrument_file(path, order_book_id):
