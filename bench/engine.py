@@ -125,7 +125,8 @@ def _services(client):
     return Services(client=client, instrument_type=bundle.INSTRUMENT_TYPE,
                     convert_dt_to_int=bundle.convert_dt_to_int,
                     date_to_number=bundle.date_to_number, time_to_number=bundle.time_to_number,
-                    ticks_loader=bundle.H5TicksLoader, echo=print)
+                    ticks_loader=bundle.H5TicksLoader, echo=print,
+                    equities_types=bundle.EQUITIES_INS_TYPE)
 
 
 def build_samples():

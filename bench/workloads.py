@@ -184,15 +184,15 @@ class Context:
                         convert_dt_to_int=bundle.convert_dt_to_int,
                         date_to_number=bundle.date_to_number,
                         time_to_number=bundle.time_to_number,
-                        ticks_loader=bundle.H5TicksLoader, echo=print)
+                        ticks_loader=bundle.H5TicksLoader, echo=print,
+                        equities_types=bundle.EQUITIES_INS_TYPE)
 
     def minbar(self, client, order_book_id, path, file_name, start):
         if self.impl == "baseline":
             baseline.append_h5(client, order_book_id, path, file_name, start, MAX_END_DATE)
         else:
             minbar.append_h5(self.services(client), order_book_id, path, file_name, start,
-                             MAX_END_DATE, bundle.EQUITIES_DTYPE, bundle.DERIVATIVES_DTYPE,
-                             bundle.INDEX_DTYPE, bundle.EQUITIES_INS_TYPE)
+                             MAX_END_DATE)
 
     def tick(self, client, order_book_id, path, start):
         if self.impl == "baseline":
@@ -512,9 +512,7 @@ def _split_updates(ctx, client, order_book_id, file_names, start):
                 convert_dt_to_int=_recording(plain.convert_dt_to_int, seen["dt"]),
                 date_to_number=_recording(plain.date_to_number, seen["date"]))
             wall, cpu = time.perf_counter(), time.process_time()
-            minbar.append_h5(services, order_book_id, ctx.files, name, start, MAX_END_DATE,
-                             bundle.EQUITIES_DTYPE, bundle.DERIVATIVES_DTYPE,
-                             bundle.INDEX_DTYPE, bundle.EQUITIES_INS_TYPE)
+            minbar.append_h5(services, order_book_id, ctx.files, name, start, MAX_END_DATE)
             clock.add("total", time.perf_counter() - wall, time.process_time() - cpu)
             pairs = ((plain.convert_dt_to_int, seen["dt"]), (plain.date_to_number, seen["date"]))
             alone = [_replay(fn, values) for fn, values in pairs]

@@ -115,7 +115,7 @@ def make_services(client, ticks_loader=TicksLoader):
                     convert_dt_to_int=Counted(convert_dt_to_int),
                     date_to_number=Counted(date_to_number),
                     time_to_number=Counted(time_to_number),
-                    ticks_loader=ticks_loader, echo=print)
+                    ticks_loader=ticks_loader, echo=print, equities_types=EQUITIES_INS_TYPE)
 
 
 # -- data builders -------------------------------------------------------------------------

@@ -90,17 +90,11 @@ def test_function_surface(name, params):
 @pytest.fixture
 def stores(monkeypatch):
     """Rebinds the minute-bar and tick stores to recorders of their calls."""
+    from corvane import minbar, tick
+
     calls = []
-
-    class Store:
-        def append_h5(self, *args):
-            calls.append(("minbar",) + args)
-
-        def append_h5_tick(self, *args):
-            calls.append(("tick",) + args)
-
-    monkeypatch.setattr(bundle, "minbar", Store())
-    monkeypatch.setattr(bundle, "tick", Store())
+    monkeypatch.setattr(minbar, "append_h5", lambda *args: calls.append(("minbar",) + args))
+    monkeypatch.setattr(tick, "append_h5_tick", lambda *args: calls.append(("tick",) + args))
     return calls
 
 
@@ -113,15 +107,18 @@ def test_jobs_pass_defaults_fixed_at_load_and_current_services(stores, monkeypat
     bundle._append_h5("ST001", "/b")
     bundle._append_h5_tick("ST001", "/t", "x.h5", 20200101)
     (minbar_call, tick_call) = stores
-    assert minbar_call[0] == "minbar" and minbar_call[2:] == (
-        "ST001", "/b", None, 20050104, 29991231, bundle.EQUITIES_DTYPE, bundle.DERIVATIVES_DTYPE,
-        bundle.INDEX_DTYPE, bundle.EQUITIES_INS_TYPE)
+    assert minbar_call[0] == "minbar" and minbar_call[2:] == ("ST001", "/b", None, 20050104, 29991231)
     assert tick_call[0] == "tick" and tick_call[2:] == ("ST001", "/t", "x.h5", 20200101, 29991231)
     for services in (minbar_call[1], tick_call[1]):
         assert services.client is client
         assert services.instrument_type is bundle.INSTRUMENT_TYPE
         assert services.ticks_loader is bundle.H5TicksLoader
         assert services.echo == bundle.click.echo
+        assert services.equities_types is bundle.EQUITIES_INS_TYPE
+    # The store writes the record types the module shows: the file format's.
+    from corvane import formats
+    assert (bundle.EQUITIES_DTYPE, bundle.DERIVATIVES_DTYPE, bundle.INDEX_DTYPE) == (
+        formats.EQUITIES_DTYPE, formats.DERIVATIVES_DTYPE, formats.INDEX_DTYPE)
 
 
 @pytest.mark.parametrize("name, args, kwargs", [

@@ -12,6 +12,7 @@ import pytest
 from click.testing import CliRunner
 
 import corvane.bundle as bundle
+from corvane import minbar as minbar_store
 from corvane.cli import main
 
 
@@ -96,7 +97,7 @@ def inline_store(monkeypatch):
     monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor",
                         lambda **kw: pools.append(InlinePool(**kw)) or pools[-1])
     store = ThreeBarStore()
-    monkeypatch.setattr(bundle, "minbar", store)
+    monkeypatch.setattr(minbar_store, "append_h5", store.append_h5)
     return pools, store
 
 
@@ -123,6 +124,27 @@ def test_command_readies_the_client_runs_the_jobs_and_sums_up(client, inline_sto
     # The derivatives of ST001 are new files; the two old ones are unchanged.
     assert again.stdout.splitlines()[-1] == (
         "corvane: 5 instruments: 3 new, 0 updated, 2 up to date, 0 failed; 9 rows added")
+
+
+def test_update_by_kind_and_json_on_standard_output(client, inline_store, tmp_path):
+    pools, store = inline_store
+    result = invoke("update", "--kind", "minbar", tmp_path / "minbar", "st001", "--json")
+    assert result.exit_code == 0, result.output
+    report = json.loads(result.stdout)
+    assert (report["command"], report["schema"], report["counts"]["new"]) == ("update-minbar", 2, 1)
+    assert [entry["order_book_id"] for entry in report["instruments"]] == ["ST001"]
+    # The console's lines go to standard error beside the JSON.
+    assert "开始更新 1 只标的的分钟线数据" in result.stderr
+    refused = invoke("update", "--kind", "tick", tmp_path / "minbar", "ST001")
+    assert refused.exit_code == 2 and "tick updates need a tick directory" in refused.stderr
+
+
+def test_words_matching_nothing_are_followed_by_the_whole_vocabulary(client, inline_store, tmp_path):
+    result = invoke("update-minbar", tmp_path / "minbar", "ST001", "nosuchword")
+    lines = result.stdout.splitlines()
+    at = next(k for k, line in enumerate(lines) if "nosuchword" in line)
+    assert lines[at + 2].startswith("words select instruments by kind (stock, futures,")
+    assert "or all)" in lines[at + 2]
 
 
 @pytest.mark.parametrize("words, status, pools_made", [
@@ -160,7 +182,7 @@ def failing_pool(**kwargs):
 
 @pytest.mark.parametrize("args, failure, status, error, not_run", [
     (["ST001", "--since", "2024130"], None, 2, "BadParameter: Invalid value for '--since'", []),
-    (["ST001", "--jbs", "3"], None, 2, "NoSuchOption: No such option '--jbs'", []),
+    (["ST001", "--retrys", "3"], None, 2, "NoSuchOption: No such option '--retrys'", []),
     (["nosuchword"], None, 2, "NothingSelected: no instrument matches nosuchword", []),
     (["ST001"], ConnectionError("server down"), 1, "ConnectionError: server down", []),
     (["ST001"], KeyboardInterrupt(), 130, "KeyboardInterrupt: ", []),
@@ -177,7 +199,7 @@ def test_a_run_failing_outside_its_jobs_replaces_the_report_with_its_error(
     result = invoke("update-minbar", tmp_path / "minbar", *args, "--report", report_file)
     assert result.exit_code == status
     report = json.loads(report_file.read_text())
-    assert report["error"].startswith(error) and report["exit_status"] == status
+    assert "{type}: {message}".format(**report["error"]).startswith(error) and report["exit_status"] == status
     assert report["command"] == "update-minbar"
     assert [(e["order_book_id"], e["status"]) for e in report["instruments"]] == [
         (oid, "not_run") for oid in not_run]
@@ -204,7 +226,7 @@ def test_a_report_is_replaced_whole_or_not_at_all(monkeypatch, tmp_path):
 
     report_file = tmp_path / "report.json"
     report_file.write_text("yesterday")
-    result = run.failed_run("update-minbar", "b", ["ST001"], "OSError: x", ["ST001"])
+    result = run.failed_run("update-minbar", "b", ["ST001"], run.Failure("OSError", "x"), ["ST001"])
 
     def fail_to_rename(*args):
         raise OSError("disk gone")
@@ -218,7 +240,7 @@ def test_a_report_is_replaced_whole_or_not_at_all(monkeypatch, tmp_path):
     report_file.chmod(0o444)
     result.write_json(str(report_file), 1)
     written = json.loads(report_file.read_text())
-    assert written["error"] == "OSError: x" and written["exit_status"] == 1
+    assert written["error"] == {"type": "OSError", "message": "x"} and written["exit_status"] == 1
     # A fresh file, as open() would make it (not a private temporary's mode).
     assert report_file.stat().st_mode & 0o777 == 0o666 & ~current_umask()
 
@@ -284,7 +306,7 @@ def test_an_update_of_the_other_kind_of_root_is_refused_before_the_client(client
 
 @pytest.mark.parametrize("args, message", [
     (["update-minbr", "x", "y"], "'update-tick'?) Try 'corvane --help'."),
-    (["update-minbar", "x", "y", "--jbs", "3"], "Did you mean '--jobs'? Try"),
+    (["update-minbar", "x", "y", "--durabel"], "Did you mean '--durable'? Try"),
     (["update-minbar", "x", "y", "--since", "20241301"], "'20241301' is not a date YYYYMMDD. Try"),
     (["update-minbar", "x", "y", "--since", "2024011"], "'2024011' is not a date YYYYMMDD. Try"),
 ])
@@ -387,3 +409,22 @@ def test_end_to_end_on_the_demo_market(tmp_path, monkeypatch):
         days = loader.available_dates(oid)
         assert len(days) == 2
         assert all(len(loader.get_ticks(oid, day)) > 0 for day in days)
+
+
+def test_every_command_shows_an_example_and_the_listing_ones_speak_json():
+    for name, command in main.commands.items():
+        help_text = invoke(name, "--help").output
+        assert "Example:" in help_text and "corvane {}".format(name) in help_text, name
+    listing = {name for name, command in main.commands.items()
+               if any(param.name == "as_json" for param in command.params)}
+    assert {"verify", "inspect", "update", "update-minbar", "update-tick"} <= listing
+    jobs = {param.default for command in main.commands.values() for param in command.params
+            if param.name == "jobs"}
+    assert jobs == {None}
+
+
+def test_export_refuses_a_path_of_the_other_kind(tmp_path):
+    (tmp_path / "tick").mkdir()
+    (tmp_path / "tick" / "ST1.h5").write_bytes(b"")
+    result = invoke("export", tmp_path / "tick", "ST1", "--kind", "minbar", "-o", tmp_path / "x.csv")
+    assert result.exit_code == 2 and "not a minute-bar bundle" in result.stderr

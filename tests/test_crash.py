@@ -629,12 +629,11 @@ def test_a_forked_child_neither_ends_its_parents_call_nor_keeps_its_lock(tmp_pat
 
 def test_durable_option_reaches_the_jobs_as_an_argument(monkeypatch, tmp_path):
     import concurrent.futures
-    import types
 
     from click.testing import CliRunner
     from conftest import FakeClient
 
-    from corvane import cli, stores
+    from corvane import cli, minbar, stores
     bundle = pytest.importorskip("corvane.bundle")
     seen = []
     # Set first, so that the variable the command sets is undone afterwards.
@@ -644,8 +643,7 @@ def test_durable_option_reaches_the_jobs_as_an_argument(monkeypatch, tmp_path):
     monkeypatch.setattr(bundle, "lumenfeed", FakeClient())
     # Jobs in threads of this process, where the store below is in place.
     monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", concurrent.futures.ThreadPoolExecutor)
-    monkeypatch.setattr(bundle, "minbar", types.SimpleNamespace(
-        append_h5=lambda *args, durable=False: seen.append(durable)))
+    monkeypatch.setattr(minbar, "append_h5", lambda *args, durable=False: seen.append(durable))
     for flags in ([], ["--durable"]):
         result = CliRunner().invoke(cli.main, ["update-minbar", str(tmp_path), "ST001"] + flags)
         assert result.exit_code == 0, result.output

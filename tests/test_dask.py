@@ -69,7 +69,7 @@ def test_records_equal_the_process_pool_and_a_failed_job_is_reported(demo, tmp_p
     assert [o.order_book_id for o in by_dask.outcomes] == [o.order_book_id for o in by_pool.outcomes]
     assert by_pool.exit_status == 0 and by_dask.exit_status == 1
     (failed,) = by_dask.failed
-    assert failed.order_book_id == "IX002.HBX" and failed.error_type == "OSError"
+    assert failed.order_book_id == "IX002.HBX" and failed.error_type == "NotBundleFileError"
     assert "not a regular file" in failed.error_message and "Traceback" in failed.traceback
     expected = {key: value for key, value in records(pool_path).items() if "IX002" not in key[0]}
     os.rmdir(dask_path / "equities" / "IX002.HBX.h5")

@@ -260,14 +260,22 @@ class DoneExecutor:
 
 
 @pytest.mark.parametrize("kind, driver", [("minbar", "update_minbar"), ("tick", "update_tick")])
-def test_the_drivers_and_the_reporting_run_select_and_announce_alike(client, recorder, tmp_path, kind, driver):
+def test_the_drivers_and_the_reporting_run_select_and_announce_alike(client, recorder, capsys, tmp_path, kind,
+                                                                    driver):
     words = ["ST002", "QZ", "nosuchword", "ET001"]
     getattr(bundle, driver)(str(tmp_path / "module"), words, True, 2)
     module_lines = echoed(recorder.events)
     recorder.events.clear()
-    report = run.update(kind, str(tmp_path / "run"), words, with_derivatives=True, executor=DoneExecutor())
-    # The run names its client first; then both print the same lines.
-    assert echoed(recorder.events)[1:] == module_lines and len(module_lines) == 2
+    silent = run.update(kind, str(tmp_path / "quiet"), words, with_derivatives=True, executor=DoneExecutor())
+    assert recorder.events == [] and silent.unresolved == ["nosuchword"]
+    assert capsys.readouterr() == ("", "")
+    report = run.update(kind, str(tmp_path / "run"), words, with_derivatives=True, executor=DoneExecutor(),
+                        echo=recorder.echo)
+    # The run names its client first; then both print the same lines, the
+    # run adding the whole vocabulary in English after the module's message.
+    run_lines = echoed(recorder.events)
+    assert run_lines[1:] == module_lines[:1] + [run_lines[2]] + module_lines[1:] and len(module_lines) == 2
+    assert run_lines[2].startswith("words select") and "all" in run_lines[2]
     assert "nosuchword" in module_lines[0] and module_lines[1].startswith("开始更新 {} ".format(len(report.outcomes)))
     assert report.unresolved == ["nosuchword"]
     assert (tmp_path / "run").is_dir() == (kind == "tick")
@@ -288,3 +296,16 @@ def test_a_pool_failure_reaches_the_module_caller_as_raised(recorder, monkeypatc
 
 def failing_pool(**kwargs):
     raise OSError("cannot start a worker")
+
+
+def test_the_platform_is_built_once_reads_the_module_at_use_and_travels_by_name(client, recorder):
+    import pickle
+
+    from corvane import host
+
+    platform = host.platform()
+    assert platform is host.platform() is bundle._PLATFORM
+    # Rebound by the fixtures after the platform was built: obeyed.
+    assert platform.client is client and platform.echo == recorder.echo
+    assert platform.pool == recorder.pool_class and platform.tag_map is bundle.TAG_MAP
+    assert pickle.loads(pickle.dumps(platform)) is platform

@@ -68,8 +68,26 @@ def test_an_injected_io_failure_is_an_io_error_whose_text_is_the_engines(tmp_pat
     assert run.healable(raised.value)
 
 
-@pytest.mark.parametrize("error", [errors.NotBundleFileError("x"), errors.OutOfSpaceError("y")])
-def test_reports_name_engine_failures_oserror_as_before(error):
-    outcome = run._failed("S1", error, "", None, None, 1, 0.0)
-    assert outcome.error_type == "OSError"
-    assert run._failed("S1", ValueError("v"), "", None, None, 1, 0.0).error_type == "ValueError"
+@pytest.mark.parametrize("error, name", [
+    (errors.NotBundleFileError("x"), "NotBundleFileError"),
+    (errors.OutOfSpaceError("y"), "OutOfSpaceError"),
+    (errors.BusyError("z"), "BusyError"),
+    (ValueError("v"), "ValueError"),
+])
+def test_reports_name_each_failure_by_its_precise_class(error, name):
+    from corvane.report import outcome_json
+
+    outcome = run.failed("S1", error, "", None, None, 1, 0.0)
+    assert outcome.error_type == name
+    assert outcome_json(outcome)["error"] == {"type": name, "message": str(error)}
+
+
+def test_every_public_exception_lives_in_errors_and_old_homes_still_name_it():
+    from corvane import bundle_files, formats, workers
+
+    assert bundle_files.BundleError is errors.BundleError
+    assert run.NothingSelected is errors.NothingSelected
+    assert workers.SetupRefused is run.SetupRefused is errors.SetupRefused
+    assert formats.FormatError is errors.FormatError
+    assert all(getattr(errors, name).__module__ in ("corvane.errors", "corvane._engine")
+               for name in errors.__all__)

@@ -33,8 +33,7 @@ def bars(*extra):
 
 
 def update_minbar(client, root):
-    minbar.append_h5(fm.make_services(client), "S1", str(root), None, 20050104, 29991231,
-                     fm.EQUITIES_DTYPE, fm.DERIVATIVES_DTYPE, fm.INDEX_DTYPE, fm.EQUITIES_INS_TYPE)
+    minbar.append_h5(fm.make_services(client), "S1", str(root), None, 20050104, 29991231)
 
 
 def update_tick(client, root):

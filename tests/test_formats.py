@@ -57,11 +57,10 @@ def test_locate_refuses_an_unsafe_identifier(tmp_path, order_book_id):
 
 def test_companion_names_are_the_engines(tmp_path):
     h5_file = str(tmp_path / "S1.h5")
-    names = formats.leftover_names()
     for kind, path in formats.companion_paths(h5_file).items():
-        assert formats.owner_of(os.path.basename(path), names) == "S1.h5", kind
+        assert formats.owner_of(os.path.basename(path)) == "S1.h5", kind
     assert formats.lock_path(h5_file) == _engine.lock_path(h5_file)
-    assert formats.owner_of(os.path.basename(formats.lock_path(h5_file)), names) is None
+    assert formats.owner_of(os.path.basename(formats.lock_path(h5_file))) is None
 
 
 def _import_check():
@@ -94,3 +93,48 @@ def test_corvane_has_no_import_circle():
 def test_day_names_are_real_dates_in_eight_ascii_digits():
     assert formats.day_number("20240229") == 20240229
     assert [formats.day_number(text) for text in ("20230229", "2024010", "２０２４０１０２", "latest")] == [None] * 4
+
+
+@pytest.mark.parametrize("entry, owner", [
+    (".S1.h5.journal", "S1.h5"),
+    (".a (1).h5.tmp", "a (1).h5"),
+    (".a.h5.b.h5.tmp", "a.h5.b.h5"),     # the owner's name may itself hold the suffix
+    ("S1.h5", None),
+    (".S1.h5.lock", None),               # the lock goes with its writer: no leftover
+    (".S1.journal", None),               # no bundle file's companion
+    ("", None),
+])
+def test_leftovers_are_named_by_the_engine(entry, owner):
+    assert formats.owner_of(entry) == owner
+
+
+def test_the_engine_tells_its_lock_state(tmp_path):
+    import fcntl
+
+    h5_file = str(tmp_path / "S1.h5")
+    lock = formats.lock_path(h5_file)
+    assert _engine.lock_state(h5_file) is None
+    with open(lock, "w") as held:
+        assert _engine.lock_state(h5_file) == "stale"
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert _engine.lock_state(h5_file) == "live"
+    os.remove(lock)
+    os.symlink(str(tmp_path / "elsewhere"), lock)
+    assert _engine.lock_state(h5_file) == "foreign"
+
+
+def test_public_modules_declare_what_is_public():
+    import pkgutil
+
+    import corvane
+
+    for info in pkgutil.iter_modules(corvane.__path__):
+        # The module surface is fixed name by name; the readers declare theirs themselves.
+        if info.name.startswith("_") or info.name in ("bundle", "read", "plot"):
+            continue
+        try:
+            module = importlib.import_module("corvane." + info.name)
+        except ImportError:
+            continue    # an extra that is not installed
+        assert all(hasattr(module, name) for name in module.__all__), info.name
+    assert isinstance(corvane.__version__, str) and corvane.__version__ != "unknown"

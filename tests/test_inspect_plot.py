@@ -67,6 +67,21 @@ def test_a_day_of_bars_is_decoded(tmp_path, made):
     assert [r["datetime"] for r in records] == [
         "2025-01-03 09:3{}:00.000".format(1 + k) for k in range(BARS_PER_DAY)]
     assert [r["close"] for r in records] == expected["close"].tolist()
+    # The columns corvane.read gives for the same day, trading date first.
+    from corvane import read
+    assert list(records[0]) == ["datetime"] + list(read.bars(tmp_path / "minbar", "ST1", DAYS[1], DAYS[1]).columns)
+    assert {r["trading_date"] for r in records} == {DAYS[1]}
+
+
+def test_tick_days_are_counted_alike_by_inspect_and_read(tmp_path, made):
+    from corvane import read
+    # A dataset that no day names: neither counts it as a tick day.
+    with h5py.File(tmp_path / "tick" / "ST1.h5", "r+") as h5:
+        h5["notaday"] = ticks(TICK_DAYS[0])
+    facts = inspect_json(tmp_path / "tick", "ST1")
+    index = read.index(tmp_path / "tick", "ST1")
+    assert (facts["days"], facts["rows"]) == (len(index), int(index["rows"].sum()))
+    assert facts["days"] == len(TICK_DAYS)
 
 
 def test_a_tick_day_is_decoded_and_divided_back(tmp_path, made):

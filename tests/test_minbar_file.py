@@ -9,8 +9,7 @@ from corvane import _engine, minbar
 
 def append(client, path, order_book_id="S1", file_name=None, min_start_date=20050104):
     minbar.append_h5(fm.make_services(client), order_book_id, str(path), file_name, min_start_date,
-                     29991231, fm.EQUITIES_DTYPE, fm.DERIVATIVES_DTYPE, fm.INDEX_DTYPE,
-                     fm.EQUITIES_INS_TYPE)
+                     29991231)
 
 
 def read(h5_file):

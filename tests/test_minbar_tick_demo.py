@@ -25,7 +25,7 @@ def demo(monkeypatch):
     return Services(client=lumenfeed, instrument_type=bundle.INSTRUMENT_TYPE,
                     convert_dt_to_int=bundle.convert_dt_to_int, date_to_number=bundle.date_to_number,
                     time_to_number=bundle.time_to_number, ticks_loader=bundle.H5TicksLoader,
-                    echo=print)
+                    echo=print, equities_types=bundle.EQUITIES_INS_TYPE)
 
 
 def trading_days(first, last):
@@ -47,9 +47,7 @@ def pick(ins_type, trading_from):
 
 
 def append_minbar(services, order_book_id, path, min_start_date):
-    minbar.append_h5(services, order_book_id, str(path), None, min_start_date, bundle.MAX_END_DATE,
-                     bundle.EQUITIES_DTYPE, bundle.DERIVATIVES_DTYPE, bundle.INDEX_DTYPE,
-                     bundle.EQUITIES_INS_TYPE)
+    minbar.append_h5(services, order_book_id, str(path), None, min_start_date, bundle.MAX_END_DATE)
 
 
 def served_bars(order_book_id, start_date, dtype):

@@ -8,8 +8,13 @@ import sys
 import h5py
 import pytest
 
+import corvane as corvane_package
+
 import corvane.bundle as bundle
-from corvane import _engine, run
+from corvane import _engine, jobs, run
+from corvane import minbar as minbar_store
+from corvane.options import UpdateOptions
+from corvane.report import Failure
 
 # Instruments listed a few weeks before this as-of date: small histories.
 DEMO_ASOF = "20240726"
@@ -37,7 +42,7 @@ def inline():
 def no_wait(monkeypatch):
     """Retries without waiting; the delays asked for are kept."""
     delays = []
-    monkeypatch.setattr(run, "backoff_delay", lambda attempt, base: delays.append(attempt) or 0)
+    monkeypatch.setattr(jobs, "backoff_delay", lambda attempt, base: delays.append(attempt) or 0)
     return delays
 
 
@@ -76,7 +81,7 @@ def rows_in(path, order_book_id):
 def test_transient_failures_are_retried_and_lasting_ones_are_not(
         demo, inline, no_wait, monkeypatch, tmp_path, error, times, retries, status, attempts):
     monkeypatch.setattr(bundle, "lumenfeed", FlakyClient(demo, error, times))
-    report = run.update("minbar", str(tmp_path), [STOCK], retries=retries, executor=inline)
+    report = run.update("minbar", str(tmp_path), [STOCK], options=UpdateOptions(retries=retries), executor=inline)
     (outcome,) = report.outcomes
     assert (outcome.status, outcome.attempts) == (status, attempts)
     assert no_wait == list(range(1, attempts))
@@ -132,8 +137,8 @@ def test_an_attempt_past_its_timeout_fails_leaves_its_file_and_is_retried(
     monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
     monkeypatch.setattr(bundle, "lumenfeed", HangingClient(demo, 1))
     handler = signal.getsignal(signal.SIGALRM)
-    report = run.update("minbar", str(tmp_path), [INDEX], retries=retries, executor=MainThreadExecutor(),
-                        timeout=3)
+    report = run.update("minbar", str(tmp_path), [INDEX], options=UpdateOptions(retries=retries, timeout=3),
+                        executor=MainThreadExecutor())
     (outcome,) = report.outcomes
     assert (outcome.status, outcome.attempts) == (status, attempts)
     if status == "failed":
@@ -149,7 +154,7 @@ def test_an_attempt_past_its_timeout_fails_leaves_its_file_and_is_retried(
 
 def test_a_timeout_is_refused_on_dask(demo, tmp_path):
     with pytest.raises(run.SetupRefused, match="--timeout works with the process pool only"):
-        run.update("minbar", str(tmp_path), [INDEX], scheduler="local:1", timeout=5)
+        run.update("minbar", str(tmp_path), [INDEX], scheduler="local:1", options=UpdateOptions(timeout=5))
 
 
 class GivenFutures(concurrent.futures.Executor):
@@ -180,7 +185,7 @@ def test_a_lost_scheduler_keeps_the_outcomes_that_came_back_and_reports_the_rest
     calls = [(run.minbar_job, oid, "b") for oid in "ABC"]
     outcomes = run.run_jobs(GivenFutures(futures), calls, own=False, lost=lambda: True)
     assert [o.status for o in outcomes] == ["new", "lost", "lost"]
-    report = run.Report("update-minbar", "b", ["A", "B", "C"], [], outcomes, "SchedulerLost: lost")
+    report = run.Report("update-minbar", "b", ["A", "B", "C"], [], outcomes, Failure("SchedulerLost", "lost"))
     assert report.exit_status == 1
     assert report.summary().startswith("corvane: 3 instruments: 1 new, 0 updated, 0 up to date, 0 failed, 2 lost;")
     entries = report.as_json()["instruments"]
@@ -221,7 +226,7 @@ def test_failures_a_repeat_cannot_heal_are_tried_once(demo, inline, no_wait, tmp
     if content is not None:
         (tmp_path / "equities").mkdir()
         (tmp_path / "equities" / (STOCK + ".h5")).write_bytes(content)
-    outcomes = [run.minbar_job(order_book_id, str(tmp_path), retries=3, backoff=0)]
+    outcomes = [run.minbar_job(order_book_id, str(tmp_path), options=UpdateOptions(retries=3, backoff=0))]
     assert [(o.status, o.attempts) for o in outcomes] == [("failed", 1)]
     assert no_wait == []
     if content is not None:
@@ -300,7 +305,7 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     summary = result.stdout.splitlines()[-2:]
     assert summary[0].startswith("corvane: 3 instruments: 2 new, 0 updated, 0 up to date, 1 failed; ")
     assert summary[0].endswith("matched nothing: nosuchword")
-    assert summary[1] == "failed {}: OSError: unable to open file '{}' (not a regular file)".format(
+    assert summary[1] == "failed {}: NotBundleFileError: unable to open file '{}' (not a regular file)".format(
         STOCK, minbar / "equities" / (STOCK + ".h5"))
     # Not a terminal: no progress redraws, no traceback without --verbose.
     assert "\r" not in result.stderr and "Traceback" not in result.stdout + result.stderr
@@ -315,11 +320,16 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert set(entries) == {STOCK, INDEX, FUTURE}
     for oid in (INDEX, FUTURE):
         assert entries[oid]["status"] == "new" and entries[oid]["error"] is None
-        assert (entries[oid]["rows_before"], entries[oid]["rows_after"]) == (0, rows_in(minbar, oid)[0])
+        # No file before: null, not 0 rows.
+        assert (entries[oid]["rows_before"], entries[oid]["rows_after"]) == (None, rows_in(minbar, oid)[0])
         assert entries[oid]["attempts"] == 1 and entries[oid]["seconds"] > 0
     failed = entries[STOCK]
     assert failed["status"] == "failed" and failed["attempts"] == 1
-    assert failed["error"].startswith("OSError: unable to open file ")
+    assert failed["error"]["type"] == "NotBundleFileError"
+    assert failed["error"]["message"].startswith("unable to open file ")
+    assert report["schema"] == 2 and report["corvane"] == corvane_package.__version__
+    assert report["client"]["module"] == "lumenfeed" and report["client"]["version"]
+    assert report["started"] <= report["finished"] and report["finished"][:4].isdigit()
     assert report["counts"] == {
         "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "not_run": 0, "lost": 0,
         "instruments": 3,
@@ -487,8 +497,9 @@ def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch
         def append_h5(self, *args, durable=False):
             observed.append(durable)
 
-    monkeypatch.setattr(bundle, "minbar", Store())
-    report = run.update("minbar", str(tmp_path), ["ST001", "ST002"], durable=durable, executor=inline)
+    monkeypatch.setattr(minbar_store, "append_h5", Store().append_h5)
+    report = run.update("minbar", str(tmp_path), ["ST001", "ST002"], options=UpdateOptions(durable=durable),
+                        executor=inline)
     assert report.exit_status == 0
     assert observed == [seen, seen]
     assert os.environ.get("CORVANE_DURABLE") == preset

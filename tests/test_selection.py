@@ -139,3 +139,30 @@ def test_every_listing_form_selects_the_same(client, recorder, form, words, with
     selected = bundle._merge_tags(words, with_derivatives)
     assert selected == expected and all(type(oid) is str for oid in selected)
     assert recorder.events == []
+
+
+# ---- corvane's own commands: any case, plurals and the types' own names --------
+
+@pytest.mark.parametrize("words, expected, unresolved", [
+    (["Stock"], {"ST001", "ST002"}, set()),
+    (["stocks", "FUNDS"], {"ST001", "ST002", "ET001", "LF001", "IX001"}, set()),
+    (["etf"], {"ET001"}, set()),
+    (["ETFs", "lof"], {"ET001", "LF001"}, set()),
+    (["indices", "All"], ALL_STORED, set()),
+    (["st001", "qz"], {"ST001", "QZ.2601", "QZ.2602"}, set()),
+    (["op.et001.c1"], {"OP.ET001.C1", "ET001"}, set()),
+    # Unmatched words come back as the user spelled them.
+    (["ST001", "NoSuchWord"], {"ST001"}, {"NoSuchWord"}),
+])
+def test_commands_take_words_in_any_case_and_plural(client, recorder, words, expected, unresolved):
+    from corvane import host, selection
+
+    chosen, left = selection.select(host.platform(), bundle.TAG_MAP, words, False, lenient=True)
+    assert (chosen, left) == (expected, unresolved)
+    assert recorder.events == []
+
+
+@pytest.mark.parametrize("words", [["Stock"], ["etf"], ["funds"], ["st001"]])
+def test_the_modules_own_selection_stays_exact(client, recorder, words):
+    assert bundle._merge_tags(words, False) == set()
+    assert recorder.lines == [unresolved_message(*words)]

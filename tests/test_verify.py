@@ -384,6 +384,16 @@ def test_data_finds_tick_days_named_for_no_trading_day(made):
     assert run(root_of(made, "ticks"), data=True).findings == []
 
 
+def test_tick_days_after_the_clients_clock_are_not_named_but_noted(made):
+    # The client's clock stands at the first stored day: it lists nothing later.
+    with h5py.File(made["ticks"], "r") as h5:
+        first = int(min(h5))
+    report = verify.verify(root_of(made, "ticks"), None,
+                           verify.Options(bundle_files.layouts(), data=True), 1, lambda: Listing([first]))
+    assert [f for f in report.findings if f.check == "not-trading-day"] == []
+    assert any("after the client's last trading day {}".format(first) in note for note in report.notes)
+
+
 def test_a_suspended_day_is_not_missing(made):
     listing = Listing([20250102, 20250103, 20250104, 20250106], volume=[10.0, 10.0, 0.0, 10.0])
     assert run(root_of(made, "stock"), data=True, client=listing).findings == []

@@ -20,6 +20,11 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <map>
 #include <memory>
 #include <mutex>
@@ -417,6 +422,11 @@ public:
         return dtype_of(dataset(name).layout());
     }
 
+    std::size_t chunk_rows(const std::string& name) {
+        auto lock = exclusive();
+        return dataset(name).chunk_storage().rows;
+    }
+
     nb::object read(const std::string& name, std::int64_t start, std::optional<std::int64_t> stop,
                     unsigned threads) {
         auto lock = exclusive();
@@ -493,6 +503,8 @@ void bind_reader(nb::module_& m) {
         .def("__contains__", &PyReader::contains)
         .def("length", &PyReader::length, nb::arg("name"))
         .def("dtype", &PyReader::dtype, nb::arg("name"))
+        .def("chunk_rows", &PyReader::chunk_rows, nb::arg("name"),
+             "Rows per chunk of a dataset; 0 when it is not chunked.")
         .def("read", &PyReader::read, nb::arg("name"), nb::arg("start") = 0,
              nb::arg("stop").none() = nb::none(), nb::arg("threads") = 0,
              "Rows [start:stop] of a dataset as a structured array.")
@@ -504,6 +516,56 @@ void bind_reader(nb::module_& m) {
 }
 
 // ================================================================ end of reading a bundle back
+
+// ================================================================ what writers left
+// For the tools that look for an interrupted update's leftovers: the names
+// and the lock state come from here, where the writers take them from.
+
+// The writer lock of `path`: None without a lock file, "live" while a writer
+// holds it, "stale" when none does (a killed writer's), "foreign" when it is
+// no regular file or a link. Tested with a shared flock() of our own, which
+// never takes the lock from its holder and never blocks.
+nb::object lock_state(const std::string& path) {
+    const std::string lock = GuardedFile::lock_path_for(path);
+    const int fd = ::open(lock.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? nb::object(nb::none()) : nb::object(nb::str("foreign"));
+    struct stat st {};
+    const char* state = "foreign";
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        state = ::flock(fd, LOCK_SH | LOCK_NB) == 0 ? "stale" : (errno == EWOULDBLOCK ? "live" : "foreign");
+    }
+    ::close(fd);
+    return nb::str(state);
+}
+
+// {kind: path} of every companion file an update of `path` may leave.
+std::map<std::string, std::string> companions(const std::string& path) {
+    return {{"journal", Journal::path_for(path)},
+            {"temporary", GuardedFile::temporary_path_for(path)},
+            {"lock", GuardedFile::lock_path_for(path)}};
+}
+
+std::string base_name(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// (kind, owner) when the directory entry `entry` is a companion of the file
+// `owner` (a name ending in `suffix`) in the same directory; None otherwise.
+// The owner's name lies in the entry, ending at an occurrence of `suffix`.
+nb::object companion_of(const std::string& entry, const std::string& suffix) {
+    if (suffix.empty()) return nb::none();
+    for (std::size_t at = entry.find(suffix); at != std::string::npos; at = entry.find(suffix, at + 1)) {
+        const std::size_t end = at + suffix.size();
+        for (std::size_t begin = 0; begin < at; ++begin) {
+            const std::string owner = entry.substr(begin, end - begin);
+            for (const auto& [kind, companion] : companions(owner)) {
+                if (base_name(companion) == entry) return nb::make_tuple(kind, owner);
+            }
+        }
+    }
+    return nb::none();
+}
 
 }  // namespace
 
@@ -588,6 +650,14 @@ NB_MODULE(_engine, m) {
         "{'journal': 'none' | 'rolled back' | 'completed' (its update had committed and stands) | "
         "'discarded', 'temporary': removed?, 'lock': removed?}. OSError, touching nothing, while "
         "a writer works on the file.");
+    m.def("lock_state", [](nb::handle path) { return lock_state(fs_path(path)); }, nb::arg("path"),
+          "The writer lock of the bundle file at path: None (no lock file), 'live' (a writer "
+          "holds it), 'stale' (none does) or 'foreign' (a link or no regular file).");
+    m.def("companions", [](nb::handle path) { return companions(fs_path(path)); }, nb::arg("path"),
+          "{'journal' | 'temporary' | 'lock': path} of the files an update of path may leave.");
+    m.def("companion_of", &companion_of, nb::arg("entry"), nb::arg("suffix"),
+          "(kind, owner) when the directory entry is a companion of a file named owner, ending "
+          "in suffix, of the same directory; None otherwise.");
     m.def("dataset_lengths", [](nb::handle path) { return dataset_lengths(fs_path(path)); },
           nb::arg("path"),
           "{name: rows} of the root group's one-dimensional datasets; the file is opened "

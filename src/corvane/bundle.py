@@ -12,12 +12,18 @@ import numpy as np  # noqa: F401
 import lumenfeed
 from vesper.const import INSTRUMENT_TYPE
 from vesper.data.bundle import ProgressedProcessPoolExecutor
-from vesper.utils.datetime_func import convert_dt_to_int
-from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time_to_number, H5TicksLoader
+# The conversions and the tick reader are read through the platform
+# (`corvane.host`), by these names, when a job runs.
+from vesper.utils.datetime_func import convert_dt_to_int  # noqa: F401
+from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time_to_number, H5TicksLoader  # noqa: F401
 
-# The subsystems take their services as an argument; they never import this
-# module, so loading it stays free of cycles and of side effects.
-from corvane import drivers, minbar, selection, services, tick
+# A facade: this module binds the platform (above) and its constants, and
+# wires the subsystems to them.  They take the platform as an argument
+# (`corvane.host`) and never import this module, so loading it stays free of
+# cycles and of side effects.
+from corvane import drivers, host, minbar, selection, tick
+# Callers have found the services' type here.
+from corvane import services  # noqa: F401
 # The start lines are the drivers'; callers have found them here.
 from corvane.drivers import START_LINES  # noqa: F401
 # The record types and date bounds are the file format's, declared once there.
@@ -44,21 +50,21 @@ EQUITIES_INS_TYPE = [
 
 # The six functions below are the module's public surface: the pool ships the
 # jobs and the initialiser to its workers by reference, so they must stay
-# module-level functions of this module under these names.  Each reads the
-# module globals when it runs, so rebinding e.g. `corvane.bundle.lumenfeed`
-# is obeyed.
+# module-level functions of this module under these names.  The platform
+# they hand down reads the module globals when it is used, so rebinding e.g.
+# `corvane.bundle.lumenfeed` is obeyed.
 
 def _merge_tags(tags, with_derivatives):
-    return selection.merge_tags(_services(), TAG_MAP, tags, with_derivatives)
+    return selection.merge_tags(_PLATFORM, TAG_MAP, tags, with_derivatives)
 
 
 def _append_h5(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, max_end_date=MAX_END_DATE):
-    _store_minbar(order_book_id, path, file_name, min_start_date, max_end_date)
+    minbar.append_h5(_PLATFORM, order_book_id, path, file_name, min_start_date, max_end_date)
 
 
 def _append_h5_tick(order_book_id, path, file_name=None, min_start_date=MIN_START_DATE, max_end_date=MAX_END_DATE):
     """更新tick级h5文件"""
-    _store_tick(order_book_id, path, file_name, min_start_date, max_end_date)
+    tick.append_h5_tick(_PLATFORM, order_book_id, path, file_name, min_start_date, max_end_date)
 
 
 def init_lumenfeed_with_warnings_catch():
@@ -85,30 +91,5 @@ def _drive(kind, job, path, tags, with_derivatives, concurrency):
                    lambda chosen: drivers.fan_out(pool, initializer, concurrency, job, path, chosen))
 
 
-# The stores wired to the module's services and record types, for the two
-# jobs above and for the jobs of `corvane.run`, which add their per-run
-# `options` (durable=True) as keywords.
-
-def _store_minbar(order_book_id, path, file_name, min_start_date, max_end_date, **options):
-    minbar.append_h5(
-        _services(), order_book_id, path, file_name, min_start_date, max_end_date,
-        EQUITIES_DTYPE, DERIVATIVES_DTYPE, INDEX_DTYPE, EQUITIES_INS_TYPE, **options,
-    )
-
-
-def _store_tick(order_book_id, path, file_name, min_start_date, max_end_date, **options):
-    tick.append_h5_tick(_services(), order_book_id, path, file_name, min_start_date, max_end_date,
-                        **options)
-
-
-def _services():
-    # Built at each call from the module globals (not captured at load).
-    return services.Services(
-        client=lumenfeed,
-        instrument_type=INSTRUMENT_TYPE,
-        convert_dt_to_int=convert_dt_to_int,
-        date_to_number=date_to_number,
-        time_to_number=time_to_number,
-        ticks_loader=H5TicksLoader,
-        echo=click.echo,
-    )
+# Built once; it reads this module's names at each use.
+_PLATFORM = host.bound(__name__)

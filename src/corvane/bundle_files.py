@@ -1,8 +1,8 @@
 """A bundle as the tools that look at it see it: its files, and their records as tables.
 
-The stores write the files through the engine; the tools (`corvane verify`,
-`inspect`, `plot`) read them with h5py.  Both take the format from
-`corvane.formats`, so neither has to know the other.
+The stores write the files through the engine and the tools (`corvane
+inspect`, `plot`, `read`, `verify`) read them through its reader; both take
+the format from `corvane.formats`, so neither has to know the other.
 """
 import os
 from typing import NamedTuple
@@ -11,14 +11,16 @@ import numpy as np
 import pandas as pd
 
 from corvane import formats
-from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, leftover_names, owner_of
+from corvane.errors import BundleError  # noqa: F401  (callers found it here)
+from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, owner_of
+
+__all__ = ["TICK_KIND", "BundleError", "Layouts", "layouts", "bundle_kind", "kinds_held",
+           "top_files", "check_update_root", "child_bundles", "directories", "instrument_paths",
+           "require_kind", "find_instrument", "check_output", "parse_day", "bar_dates",
+           "tick_times", "ticks_table"]
 
 # The label of a tick directory's files, beside the minute-bar sub-directories'.
 TICK_KIND = "ticks"
-
-
-class BundleError(ValueError):
-    """A path, identifier or day that names nothing in the bundle."""
 
 
 class Layouts(NamedTuple):
@@ -76,8 +78,7 @@ def kinds_held(path):
 
 def top_files(path):
     """The instrument files and leftovers directly in `path`."""
-    names = leftover_names()
-    return [name for name in _entries(path) if name.endswith(SUFFIX) or owner_of(name, names)]
+    return [name for name in _entries(path) if name.endswith(SUFFIX) or owner_of(name)]
 
 
 def _describe(path, kind):
@@ -119,10 +120,9 @@ def directories(path, kind):
 
 def instrument_paths(directory):
     """Every bundle file in `directory` that exists or that a leftover names, sorted."""
-    names = leftover_names()
     found = set()
     for entry in _entries(directory):
-        owner = owner_of(entry, names)
+        owner = owner_of(entry)
         if owner:
             found.add(owner)
         elif entry.endswith(SUFFIX) and os.path.isfile(os.path.join(directory, entry)):
@@ -202,23 +202,9 @@ def _stamps(date, hhmmss, extra_ns=0):
     return pd.DatetimeIndex(days.to_numpy() + (seconds * 10 ** 9 + extra_ns).astype("timedelta64[ns]"), copy=False)
 
 
-def bar_times(values):
-    """Bar `datetime` integers (YYYYMMDDHHMMSS) as timestamps."""
-    values = np.asarray(values, dtype=np.int64)
-    return _stamps(values // 1000000, values % 1000000)
-
-
 def bar_dates(values):
     """The calendar date YYYYMMDD of bar `datetime` integers."""
     return np.asarray(values, dtype=np.int64) // 1000000
-
-
-def bars_table(records):
-    """Bar records as a table indexed by their decoded time."""
-    table = pd.DataFrame({name: records[name] for name in records.dtype.names if name != "datetime"})
-    table.index = bar_times(records["datetime"])
-    table.index.name = "datetime"
-    return table
 
 
 def tick_times(records):
@@ -239,13 +225,3 @@ def ticks_table(records, scales):
     table.index = tick_times(records)
     table.index.name = "datetime"
     return table
-
-
-def day_rows(index, rows, day):
-    """(first, stop) rows of the bar records that belong to trading date `day`, or None."""
-    at = np.flatnonzero(index["date"] == day)
-    if not len(at):
-        return None
-    k = int(at[0])
-    stop = int(index["line_no"][k + 1]) if k + 1 < len(index) else rows
-    return int(index["line_no"][k]), stop

@@ -1,6 +1,6 @@
 """Running an update's jobs on a Dask cluster.
 
-`executor(scheduler, path, echo)` connects to a cluster (a scheduler's
+`executor(scheduler, path, echo, initializer)` connects to a cluster (a scheduler's
 address, or "local:N" for N single-threaded worker processes started for
 this run), readies every worker with the worker initialiser, checks that
 every worker sees PATH as this process does, and yields the client's
@@ -18,6 +18,9 @@ import dask
 import distributed
 
 from corvane import workers
+from corvane.errors import SetupRefused
+
+__all__ = ["executor", "WorkerSetup", "local_workers", "check_shared", "probe"]
 
 # How long to wait for the cluster's first worker.
 WORKERS_TIMEOUT = 60
@@ -33,17 +36,23 @@ class WorkerSetup(distributed.WorkerPlugin):
     # One name: registering it again for the next run sets every worker up again.
     name = "corvane-worker-setup"
 
+    def __init__(self, initializer):
+        # A module-level function: it reaches the workers by reference.
+        self.initializer = initializer
+
     def setup(self, worker):
-        from corvane import bundle
-        workers.set_up(bundle.init_lumenfeed_with_warnings_catch)
+        workers.set_up(self.initializer)
 
 
 @contextlib.contextmanager
-def executor(scheduler, path, echo):
-    """The scope of one run on the cluster `scheduler`; yields its executor."""
+def executor(scheduler, path, echo, initializer):
+    """The scope of one run on the cluster `scheduler`; yields its executor.
+
+    `initializer` readies each worker, as the process pool's does.
+    """
     with _quiet_client_log(), _client(scheduler) as client:
         echo("corvane: Dask dashboard at {}".format(client.dashboard_link))
-        client.register_plugin(WorkerSetup())
+        client.register_plugin(WorkerSetup(initializer))
         check_shared(client, path)
         jobs = client.get_executor(pure=False)
         # Cut off from its scheduler, the client cancels what it waits for and
@@ -128,8 +137,8 @@ def local_workers(scheduler):
         return None
     text = scheduler[len("local:"):]
     if not text.isdigit() or int(text) < 1:
-        raise workers.SetupRefused("--scheduler local:N needs a number of workers N >= 1, not {!r}"
-                               .format(text))
+        raise SetupRefused("--scheduler local:N needs a number of workers N >= 1, not {!r}"
+                           .format(text))
     return int(text)
 
 
@@ -146,7 +155,7 @@ def check_shared(client, path):
         os.remove(marker)
     blind = {worker: problem for worker, problem in sorted(answers.items()) if problem}
     if blind:
-        raise workers.SetupRefused(
+        raise SetupRefused(
             "{} must be the same directory on every worker (a shared file system); {} of {} "
             "workers cannot use it: {}".format(
                 path, len(blind), len(answers),

@@ -10,6 +10,11 @@ neither of its callers.
 import os
 import reprlib
 
+__all__ = ["COMMANDS", "START_LINES", "announce", "update", "fan_out"]
+
+# The command that updates each kind, as reports name it.
+COMMANDS = {"minbar": "update-minbar", "tick": "update-tick"}
+
 # The start lines, by kind: the number of instruments and an abbreviated set.
 START_LINES = {
     "minbar": "开始更新 {} 只标的的分钟线数据：{}",

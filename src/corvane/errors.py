@@ -1,7 +1,19 @@
-"""The engine's file failures, by kind, for callers that decide on them.
+"""corvane's exceptions, all in one place, for callers that decide on them.
 
-Every one is an OSError, as these failures were before they had classes of
-their own:
+What the user gave:
+
+- BundleError: a path, identifier or day that names nothing in the bundle;
+- NothingSelected: the selection words select no instrument at all;
+- SetupRefused: an update cannot start where or how it was asked to.
+
+What a run met:
+
+- WorkerSetupError: a job was not run, its worker's initialiser had failed;
+- JobTimeout: an attempt of a job ran past its timeout;
+- FormatError: the engine's record layouts are not the bundle files' (at import).
+
+The engine's file failures, each an OSError as they were before they had
+classes of their own:
 
 - FileError: a bundle file cannot be opened or created; more precisely
   - BusyError: another writer holds it; a later try may succeed,
@@ -10,5 +22,39 @@ their own:
 - IoError: reading or writing failed, `errno` saying why when known;
   - OutOfSpaceError: the disk, or the quota, is full.
 """
-from corvane._engine import (  # noqa: F401
+from corvane._engine import (
     BusyError, DamagedFileError, FileError, IoError, NotBundleFileError, OutOfSpaceError)
+
+__all__ = [
+    "BundleError", "NothingSelected", "SetupRefused", "WorkerSetupError", "JobTimeout", "FormatError",
+    "FileError", "BusyError", "NotBundleFileError", "DamagedFileError", "IoError", "OutOfSpaceError",
+]
+
+
+class BundleError(ValueError):
+    """A path, identifier or day that names nothing in the bundle."""
+
+
+class NothingSelected(ValueError):
+    """The words select no instrument at all."""
+
+    def __init__(self, message, unresolved=()):
+        super().__init__(message)
+        self.unresolved = sorted(unresolved)
+
+
+class SetupRefused(RuntimeError):
+    """The run cannot start where it was asked to (a cluster that cannot see PATH)."""
+
+
+class WorkerSetupError(RuntimeError):
+    """A job was not run because its worker's initialiser had failed."""
+
+
+class JobTimeout(TimeoutError):
+    """An attempt of a job ran past --timeout; tried again like any other passing failure."""
+
+
+class FormatError(ImportError):
+    """The engine's record layouts are not the ones the bundle files hold."""
+

@@ -17,13 +17,16 @@ import numpy as np
 import pandas as pd
 
 from corvane import _engine
+from corvane.errors import FormatError
+
+__all__ = ["EQUITIES_DTYPE", "DERIVATIVES_DTYPE", "INDEX_DTYPE", "MIN_START_DATE", "MAX_END_DATE",
+           "DATA", "INDEX", "MINBAR_MEMBERS", "EQUITIES_DIRECTORY", "FUTURE_DIRECTORY",
+           "OPTION_DIRECTORY", "MINBAR_DIRECTORIES", "SUFFIX", "DAY_NAME", "LEFTOVERS", "bar_dtype",
+           "check_order_book_id", "instrument_file", "order_book_id_of", "directories", "locate",
+           "companion_paths", "lock_path", "owner_of", "day_number", "is_day_name",
+           "check_minbar_members", "check_tick_members", "holding", "FormatError"]
 
 # ---------------------------------------------------------------- records
-
-
-class FormatError(ImportError):
-    """The engine's record layouts are not the ones the bundle files hold."""
-
 
 def _packed(name, layout):
     """The numpy dtype of an engine layout; FormatError unless packed little-endian."""
@@ -121,12 +124,16 @@ def locate(path, order_book_id, kind):
 
 # ---------------------------------------------------------------- companions
 
-def companion_paths(h5_file):
-    """{kind: path} of the hidden files an interrupted update of `h5_file` may leave.
+# The hidden files an interrupted update may leave beside its file: the
+# rollback journal, and the temporary file a new version is built in.  The
+# writer's lock file is no leftover of its own: it goes with its holder.
+LEFTOVERS = ("journal", "temporary")
 
-    The rollback journal, and the temporary file a new version is built in.
-    """
-    return {"journal": _engine.journal_path(h5_file), "temporary": _engine.temporary_path(h5_file)}
+
+def companion_paths(h5_file):
+    """{kind: path} of the leftovers (LEFTOVERS) an interrupted update of `h5_file` may leave."""
+    companions = _engine.companions(h5_file)
+    return {kind: companions[kind] for kind in LEFTOVERS}
 
 
 def lock_path(h5_file):
@@ -134,20 +141,10 @@ def lock_path(h5_file):
     return _engine.lock_path(h5_file)
 
 
-def leftover_names():
-    """{kind: (prefix, suffix)} the engine puts around a file name for each leftover."""
-    probe = "probe" + SUFFIX
-    return {kind: tuple(os.path.basename(companion).split(probe))
-            for kind, companion in companion_paths(probe).items()}
-
-
-def owner_of(entry, names):
-    """The bundle file name a hidden leftover `entry` belongs to, or None."""
-    for prefix, suffix in names.values():
-        stem = entry[len(prefix):len(entry) - len(suffix)]
-        if entry.startswith(prefix) and entry.endswith(suffix) and stem.endswith(SUFFIX):
-            return stem
-    return None
+def owner_of(entry):
+    """The bundle file name a hidden leftover `entry` belongs to, or None (the engine's names)."""
+    found = _engine.companion_of(entry, SUFFIX)
+    return found[1] if found is not None and found[0] in LEFTOVERS else None
 
 
 # ---------------------------------------------------------------- what a file may hold

@@ -1,13 +1,17 @@
-"""What a bundle holds: per kind, per file, per day.  Reads with h5py only."""
+"""What a bundle holds: per kind, per file.  Reads through the engine's reader,
+as `corvane.read` does, so both count the same rows and days."""
 import os
 from typing import NamedTuple
 
-import h5py
 import numpy as np
 
+from corvane import _engine
 from corvane import bundle_files as files
 from corvane import formats
 from corvane.formats import DATA, INDEX
+
+__all__ = ["FileFacts", "read_facts", "file_facts", "bundle_facts", "summary_lines", "summary_json",
+           "file_lines", "file_json", "table_json"]
 
 OLDEST_SHOWN = 10
 
@@ -26,33 +30,35 @@ class FileFacts(NamedTuple):
     readable: bool = True
 
 
-def _chunk(dataset):
-    rows = dataset.chunks[0] if dataset.chunks else 0
-    return rows, rows * dataset.dtype.itemsize
-
-
-def _minbar_facts(h5):
+def _minbar_facts(reader):
     """(rows, days, first, last, raw bytes, chunk) of an open minute-bar file."""
-    if INDEX not in h5 or DATA not in h5:
+    if INDEX not in reader or DATA not in reader:
         return 0, 0, 0, 0, 0, (0, 0)
-    data, dates = h5[DATA], h5[INDEX].fields("date")[()]
+    rows, dtype = reader.length(DATA), reader.dtype(DATA)
+    dates = reader.read(INDEX, threads=1)["date"]
     first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (0, 0)
-    return len(data), len(dates), first, last, data.size * data.dtype.itemsize, _chunk(data)
+    return rows, len(dates), first, last, rows * dtype.itemsize, _chunk(reader, DATA, dtype)
 
 
-def _tick_facts(h5):
-    days = sorted(name for name, member in h5.items() if isinstance(member, h5py.Dataset))
-    rows = sum(len(h5[name]) for name in days)
-    raw = sum(h5[name].size * h5[name].dtype.itemsize for name in days)
-    dated = [name for name in days if formats.is_day_name(name)]
-    first, last = (int(dated[0]), int(dated[-1])) if dated else (0, 0)
-    return rows, len(days), first, last, raw, (_chunk(h5[days[-1]]) if days else (0, 0))
+def _tick_facts(reader):
+    # A tick file's days are its datasets named by a date, as `corvane.read` counts them.
+    days = sorted(name for name in reader.members() if formats.is_day_name(name))
+    lengths = {day: reader.length(day) for day in days}
+    raw = sum(lengths[day] * reader.dtype(day).itemsize for day in days)
+    first, last = (int(days[0]), int(days[-1])) if days else (0, 0)
+    return (sum(lengths.values()), len(days), first, last, raw,
+            _chunk(reader, days[-1], reader.dtype(days[-1])) if days else (0, 0))
+
+
+def _chunk(reader, name, dtype):
+    rows = reader.chunk_rows(name) if hasattr(reader, "chunk_rows") else 0
+    return rows, rows * dtype.itemsize
 
 
 def read_facts(h5_file, label):
     """FileFacts of one instrument's file; OSError (or KeyError, ValueError) when damaged."""
-    with h5py.File(h5_file, "r") as h5:
-        facts = _tick_facts(h5) if label == files.TICK_KIND else _minbar_facts(h5)
+    with _engine.Reader(h5_file) as reader:
+        facts = _tick_facts(reader) if label == files.TICK_KIND else _minbar_facts(reader)
     return _facts(h5_file, label, facts, True)
 
 
@@ -152,21 +158,6 @@ def file_json(fact):
 
 
 # ---------------------------------------------------------------- one day
-
-def day_table(h5_file, label, day, layouts):
-    """The bars or ticks of one stored day as a table; BundleError when it is not stored."""
-    with h5py.File(h5_file, "r") as h5:
-        if label == files.TICK_KIND:
-            name = "{:08d}".format(day)
-            if name not in h5:
-                raise files.BundleError("{} holds no ticks of {}".format(h5_file, name))
-            return files.ticks_table(h5[name][()], layouts.tick_scales)
-        index = h5[INDEX][()] if INDEX in h5 else np.zeros(0, dtype=formats.INDEX_DTYPE)
-        rows = files.day_rows(index, len(h5[DATA]) if DATA in h5 else 0, day)
-        if rows is None:
-            raise files.BundleError("{} holds no bars of {}".format(h5_file, day))
-        return files.bars_table(h5[DATA][rows[0]:rows[1]])
-
 
 def table_json(table):
     out = table.reset_index()

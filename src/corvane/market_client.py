@@ -11,16 +11,25 @@ import warnings
 from importlib import metadata
 
 
-def line(client):
-    """One line naming `client`: module, version and where it lies."""
+__all__ = ["line", "describe", "ready"]
+
+
+def describe(client):
+    """{"module", "version", "file"} of `client`; "file" None when unknown."""
     name = getattr(client, "__name__", None)
     if not isinstance(name, str):
         # Not a module (a caller's own object): its class says what it is.
         name = "{}.{}".format(type(client).__module__, type(client).__qualname__)
     module = sys.modules.get(name) or sys.modules.get(type(client).__module__)
     where = getattr(client, "__file__", None) or getattr(module, "__file__", None)
+    return {"module": name, "version": version(client, name), "file": where}
+
+
+def line(client):
+    """One line naming `client`: module, version and where it lies."""
+    found = describe(client)
     return "corvane: market-data client {} {}, {}".format(
-        name, version(client, name), "at {}".format(where) if where else "location unknown")
+        found["module"], found["version"], "at {}".format(found["file"]) if found["file"] else "location unknown")
 
 
 def version(client, name):

@@ -14,8 +14,10 @@ import pandas as pd
 
 from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
-    EQUITIES_DIRECTORY, FUTURE_DIRECTORY, INDEX, OPTION_DIRECTORY, check_minbar_members,
-    check_order_book_id, instrument_file)
+    DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
+    OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
+
+__all__ = ["append_h5", "fetch_bars"]
 
 # Up to this many rows a frame's numbers are read as one matrix (a day of
 # ticks or bars is a few thousand rows at most).
@@ -140,15 +142,14 @@ def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_
     return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
 
 
-def _store_for(services, order_book_id, ins_type, equities_dtype, derivatives_dtype,
-               equities_ins_type):
+def _store_for(services, order_book_id, ins_type):
     """(sub-directory, record type) for an instrument type."""
-    if ins_type in equities_ins_type:
-        return EQUITIES_DIRECTORY, equities_dtype
+    if ins_type in services.equities_types:
+        return EQUITIES_DIRECTORY, EQUITIES_DTYPE
     if ins_type == services.instrument_type.FUTURE:
-        return FUTURE_DIRECTORY, derivatives_dtype
+        return FUTURE_DIRECTORY, DERIVATIVES_DTYPE
     if ins_type == services.instrument_type.OPTION:
-        return OPTION_DIRECTORY, derivatives_dtype
+        return OPTION_DIRECTORY, DERIVATIVES_DTYPE
     raise NotImplementedError("{!r} is of instrument type {}, which has no minute-bar store"
                               .format(order_book_id, ins_type))
 
@@ -160,23 +161,22 @@ def _latest_trading_date(h5):
     return int(last["date"])  # the client wants a plain int, not a numpy scalar
 
 
-def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date,
-              equities_dtype, derivatives_dtype, index_dtype, equities_ins_type, durable=False):
+def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False):
     """Bring the minute-bar file of `order_book_id` under `path` up to date.
 
-    `durable`: its writes are on disk before this returns.
+    The record types are the file format's (`corvane.formats`).  `durable`:
+    its writes are on disk before this returns.
     """
     check_order_book_id(order_book_id)
     client = services.client
     ins = client.instruments(order_book_id)
-    sub_dir, dtypes = _store_for(services, order_book_id, ins.type, np.dtype(equities_dtype),
-                                 np.dtype(derivatives_dtype), equities_ins_type)
+    sub_dir, dtypes = _store_for(services, order_book_id, ins.type)
     path = os.path.join(path, sub_dir)
     os.makedirs(path, exist_ok=True)
     h5_file = instrument_file(path, order_book_id, file_name)
 
     def _get_price(start_date):
-        return fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_dtype)
+        return fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, INDEX_DTYPE)
 
     def _append(h5, index, data):
         # One unit: the engine offsets line_no by the rows already stored,

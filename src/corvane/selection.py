@@ -4,10 +4,16 @@ A word is a tag of the tag map, the word "all", a futures underlying symbol or
 an instrument identifier.  Every word is resolved against the client's three
 full listings with whole-column membership tests, so a call costs three
 listings however many words it is given.
+
+The module's own selection (`merge_tags`) takes the words exactly as given;
+corvane's commands also take them in any case and the obvious plurals
+(`lenient_words`).
 """
 from itertools import chain
 
 import numpy as np
+
+__all__ = ["merge_tags", "select", "unresolved_message", "vocabulary_line"]
 
 UNSUPPORTED_WORDS = "不支持的参数值:[{}]，\n可选的参数值有 [{}] 或 underlying_symbol 或 order_book_id"
 
@@ -15,24 +21,34 @@ UNSUPPORTED_WORDS = "不支持的参数值:[{}]，\n可选的参数值有 [{}] �
 def merge_tags(services, tag_map, tags, with_derivatives):
     """Return the set of `order_book_id`s that the words `tags` select.
 
-    Words that select nothing are named in one message and dropped.
+    Words that select nothing are named in one message (`services.echo`) and dropped.
     """
-    return select(services, tag_map, tags, with_derivatives)[0]
-
-
-def select(services, tag_map, tags, with_derivatives):
-    """(identifiers the words select, words that select nothing), the latter named in one message."""
-    order_book_id_set, unresolved = resolve_words(services, tag_map, tags, with_derivatives)
+    order_book_id_set, unresolved = select(services, tag_map, tags, with_derivatives)
     if unresolved:
         services.echo(unresolved_message(tag_map, unresolved))
-    return order_book_id_set, unresolved
+    return order_book_id_set
+
+
+def select(services, tag_map, tags, with_derivatives, lenient=False):
+    """(identifiers the words select, words that select nothing); prints nothing.
+
+    `lenient`: a word is also taken in any case, a tag also in its plural,
+    and an instrument type's own name (ETF, LOF) selects that type.
+    """
+    return resolve_words(services, tag_map, tags, with_derivatives, lenient)
 
 
 def unresolved_message(tag_map, words):
     return UNSUPPORTED_WORDS.format(", ".join(str(word) for word in words), ", ".join(tag_map))
 
 
-def resolve_words(services, tag_map, tags, with_derivatives):
+def vocabulary_line(tag_map):
+    """In English, every word that selects instruments."""
+    return ("words select instruments by kind ({}, or all), by futures underlying symbol, or by "
+            "order_book_id; any case, and plurals, are taken".format(", ".join(tag_map)))
+
+
+def resolve_words(services, tag_map, tags, with_derivatives, lenient=False):
     """(identifiers the words `tags` select, set of the words that select nothing)."""
     # Our own set: duplicates collapse and the caller's object stays as it
     # was.  A non-iterable fails here, before the client is asked anything.
@@ -41,7 +57,16 @@ def resolve_words(services, tag_map, tags, with_derivatives):
     df = client.all_instruments()
     option_df = client.all_instruments(services.instrument_type.OPTION)
     future_df = client.all_instruments(services.instrument_type.FUTURE)
+    if lenient:
+        spelled, tag_map = lenient_words(tags, tag_map, (df, option_df, future_df))
+        chosen, unresolved = resolve_words_in(tag_map, set(spelled.values()), df, option_df, future_df,
+                                              with_derivatives)
+        return chosen, {word for word, known in spelled.items() if known in unresolved}
+    return resolve_words_in(tag_map, tags, df, option_df, future_df, with_derivatives)
 
+
+def resolve_words_in(tag_map, tags, df, option_df, future_df, with_derivatives):
+    """resolve_words on the client's three listings, `tags` being our own set."""
     order_book_id_set = set()
     ins_types = chosen_types(tag_map, tags)
     tags.difference_update(tag_map)
@@ -66,6 +91,29 @@ def resolve_words(services, tag_map, tags, with_derivatives):
         add_derivatives(order_book_id_set, future_df, option_df)
 
     return order_book_id_set, tags
+
+
+def lenient_words(words, tag_map, listings):
+    """({word as given: as the listings or the tag map spell it}, the tag map widened by type names).
+
+    Only spellings change: a word that means nothing in any case stays as it is.
+    """
+    widened = dict(tag_map)
+    # Only the types the tags hold: "all" still means every tag's types.
+    for member in set(chain.from_iterable(tag_map.values())):
+        widened.setdefault(str(member.name).lower(), (member,))
+    known = {word.lower(): word for word in list(widened) + ["all"]}
+    known.update({word + "s": word for word in widened if not word.endswith("s")})
+    known.update({"indices": "index", "indexes": "index", "future": "futures"})
+    exact = set()
+    for table in listings:
+        for column in ("order_book_id", "underlying_symbol"):
+            values = [value for value in column_values(table, column) if isinstance(value, str)]
+            exact.update(values)
+            known.update((value.lower(), value) for value in values if value.lower() not in known)
+    spelled = {word: word if word in widened or word == "all" or word in exact
+               else known.get(str(word).lower(), word) for word in words}
+    return spelled, widened
 
 
 def chosen_types(tag_map, tags):

@@ -1,11 +1,13 @@
 """The outside services a job uses, gathered into one plain value.
 
-`corvane.bundle` reads its module globals at call time and builds a
-`Services` from them, so that a caller (or a test) that rebinds
-`corvane.bundle.lumenfeed` or a conversion is obeyed, and the subsystems
-take their services as an argument instead of importing them.
+The subsystems take their services as an argument instead of importing
+them: in a run, the `corvane.host.Platform` that `corvane.bundle` binds (it
+reads the module's names at each use); in a test or a benchmark, a
+`Services` built by hand.  Both answer the same attributes.
 """
 from typing import Any, NamedTuple
+
+__all__ = ["Services"]
 
 
 class Services(NamedTuple):
@@ -18,3 +20,4 @@ class Services(NamedTuple):
     time_to_number: Any     # one timestamp -> integer time of day
     ticks_loader: Any       # the tick reader class; COLUMNS, FIELDS, DTYPES read at call time
     echo: Any               # the console's echo (click.echo)
+    equities_types: Any     # the instrument types whose bars are stored as equities

@@ -6,6 +6,8 @@ import pandas as pd
 
 from corvane import _engine
 
+__all__ = ["open_instrument_file", "to_field", "per_stamp", "per_date", "run_starts"]
+
 
 def open_instrument_file(h5_file, durable=False):
     """The engine's file of one job.

@@ -17,6 +17,8 @@ import pandas as pd
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
 from corvane.stores import open_instrument_file, per_date, per_stamp, to_field
 
+__all__ = ["append_h5_tick", "tick_records"]
+
 
 def _check_layout(columns, fields, dtypes):
     """The (column name, scale) of every FIELDS entry; refuses a tick layout

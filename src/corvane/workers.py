@@ -9,16 +9,13 @@ import os
 import signal
 import sys
 
+from corvane.errors import SetupRefused, WorkerSetupError  # noqa: F401  (callers found them here)
+
+__all__ = ["set_up", "check_set_up", "pool_worker", "exit_with_parent", "SetupRefused",
+           "WorkerSetupError"]
+
 # prctl(2): the signal this process gets when its parent dies.
 PR_SET_PDEATHSIG = 1
-
-
-class SetupRefused(RuntimeError):
-    """The run cannot start where it was asked to (a cluster that cannot see PATH)."""
-
-
-class WorkerSetupError(RuntimeError):
-    """A job was not run because its worker's initialiser had failed."""
 
 
 # Set in a worker whose set-up failed; its jobs then fail naming the

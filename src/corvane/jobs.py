@@ -1,0 +1,229 @@
+"""The jobs of an update run: one instrument's file brought up to date, in a worker.
+
+Each job is a module-level function, so that any executor can ship it to
+its workers by reference, and returns an `Outcome`: the rows its file held
+before and after, the seconds and attempts taken and, on failure, the
+exception's precise class, message and traceback.
+"""
+import contextlib
+import os
+import random
+import signal
+import threading
+import time
+import traceback
+from typing import NamedTuple, Optional
+
+from corvane import _engine, errors, formats, host, minbar, tick, workers
+from corvane.formats import DATA, INDEX
+from corvane.options import BACKOFF_SECONDS, UpdateOptions
+
+__all__ = ["Outcome", "Held", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
+           "NotStarted"]
+
+# Failures that a repeat cannot heal: the file, the identifier or the
+# records are wrong, not the moment.  A record type or stored layout that
+# does not fit (TypeError), an unsafe identifier or a value that does not fit
+# its field (ValueError), missing columns (KeyError), a type the bundle does
+# not store (NotImplementedError), a file that is no bundle file (not a
+# regular file, empty, not HDF5) and one whose HDF5 structures are damaged.
+# Anything else (the client, a file busy with another writer, a full disk, an
+# I/O error) is tried again.
+UNHEALABLE_TYPES = (TypeError, ValueError, KeyError, NotImplementedError,
+                    errors.NotBundleFileError, errors.DamagedFileError)
+
+# Set in a worker once Ctrl-C reached it: jobs already handed to it start
+# no more.
+_interrupted = False
+
+
+class NotStarted(KeyboardInterrupt):
+    """A job handed to a worker after Ctrl-C reached it; it touched nothing."""
+
+
+class Held(NamedTuple):
+    """What an instrument's file holds: rows (ticks: over all days) and days."""
+    rows: Optional[int]
+    days: Optional[int]
+
+
+UNREADABLE = Held(None, None)
+
+
+class Outcome(NamedTuple):
+    """What one job did to one instrument's file."""
+    order_book_id: str
+    status: str
+    before: Optional[Held] = None   # None: there was no file
+    after: Optional[Held] = None
+    attempts: int = 0
+    seconds: float = 0.0
+    error_type: Optional[str] = None     # the exception's precise class
+    error_message: Optional[str] = None
+    traceback: Optional[str] = None
+    # A worker died under the job (the job was run again elsewhere, or failed for it).
+    worker_lost: bool = False
+
+    @property
+    def error(self):
+        if self.error_type is None:
+            return None
+        return "{}: {}".format(self.error_type, self.error_message)
+
+    @property
+    def rows_added(self):
+        before = self.before.rows if self.before else 0
+        after = self.after.rows if self.after else 0
+        return max(after - before, 0) if None not in (before, after) else 0
+
+
+def minbar_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None):
+    """Bring one minute-bar file up to date; its Outcome.
+
+    `services`: the platform (default: as `corvane.bundle` binds it).
+    `marks`: a directory where each job leaves a mark as it starts, so that
+    a job the cluster runs again after its worker died knows it.
+    """
+    return _job(order_book_id, path, "minbar", minbar.append_h5, services, options, marks)
+
+
+def tick_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None):
+    """Bring one tick file up to date; its Outcome."""
+    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks)
+
+
+def _job(order_book_id, path, kind, store, services, options, marks):
+    global _interrupted
+    if _interrupted:
+        raise NotStarted(order_book_id)
+    services = host.platform() if services is None else services
+    start = formats.MIN_START_DATE if options.since is None else options.since
+    # Only the options that differ from the store's defaults: a plain run
+    # calls the store exactly as the module's own jobs do.
+    keywords = {"durable": True} if options.durable else {}
+
+    def append():
+        store(services, order_book_id, path, None, start, formats.MAX_END_DATE, **keywords)
+
+    try:
+        rerun = started_before(marks, order_book_id)
+        outcome = _attempts(order_book_id, lambda: formats.locate(path, order_book_id, kind), append, options)
+        return outcome._replace(worker_lost=True) if rerun else outcome
+    except KeyboardInterrupt:
+        _interrupted = True
+        raise
+
+
+def held(locate):
+    """What the file `locate()` names holds; None when there is no file.
+
+    Asked of the engine without a lock or a write.  Minute-bar files count
+    their bar records and the days of their index; tick files their days.
+    Never raises: a file that cannot be read gives UNREADABLE, and the job
+    itself then reports why.
+    """
+    try:
+        name = locate()
+        if name is None:
+            return None
+        lengths = _engine.dataset_lengths(name)
+    except (OSError, ValueError, TypeError):
+        return UNREADABLE
+    if INDEX in lengths or DATA in lengths:
+        return Held(lengths.get(DATA, 0), lengths.get(INDEX, 0))
+    days = {name: rows for name, rows in lengths.items() if formats.is_day_name(name)}
+    return Held(sum(days.values()), len(days))
+
+
+def started_before(marks, order_book_id):
+    """Whether this job had started before in this run (its worker died); marks it started."""
+    if not marks:
+        return False
+    try:
+        formats.check_order_book_id(order_book_id)
+    except (TypeError, ValueError):
+        return False    # the job itself refuses it
+    try:
+        os.close(os.open(os.path.join(marks, order_book_id), os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644))
+    except FileExistsError:
+        return True
+    return False
+
+
+def _attempts(order_book_id, locate, append, options):
+    started = time.monotonic()
+    try:
+        workers.check_set_up()
+    except errors.WorkerSetupError as exc:
+        return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
+    before = held(locate)
+    attempts = 0
+    while True:
+        attempts += 1
+        try:
+            with _deadline(options.timeout):
+                append()
+            break
+        except Exception as exc:
+            if attempts > options.retries or not healable(exc):
+                return failed(order_book_id, exc, traceback.format_exc(), before,
+                              held(locate), attempts, time.monotonic() - started)
+        # Safe to repeat: a failed job leaves its file as it was (a tick
+        # file keeps the whole days written before the failure) and the
+        # next attempt starts from what the file holds.
+        time.sleep(backoff_delay(attempts, options.backoff))
+    after = held(locate)
+    return Outcome(order_book_id, status_of(before, after), before, after, attempts,
+                   time.monotonic() - started)
+
+
+@contextlib.contextmanager
+def _deadline(seconds):
+    """Raise JobTimeout in the job when it runs past `seconds` (None: never).
+
+    The job runs on the main thread of its pool worker, so an alarm signal
+    interrupts even a client blocked in a system call.  The exception leaves
+    the job's file as any failure does: a minute-bar file rolled back to
+    how it was, a tick file keeping the whole days written before.
+    """
+    if not seconds:
+        yield
+        return
+    if threading.current_thread() is not threading.main_thread():
+        raise RuntimeError("--timeout needs the job on its worker's main thread (a process pool)")
+
+    def expire(signum, frame):
+        raise errors.JobTimeout("gave up after --timeout {:g} s (the client or the file took longer)"
+                                .format(seconds))
+
+    previous = signal.signal(signal.SIGALRM, expire)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def failed(order_book_id, exc, worker_traceback, before, after, attempts, seconds):
+    """The Outcome of a job that failed with `exc`, named by its precise class."""
+    return Outcome(order_book_id, "failed", before, after, attempts, seconds,
+                   type(exc).__name__, str(exc), worker_traceback)
+
+
+def healable(exc):
+    """Whether trying the job again may succeed (see UNHEALABLE_TYPES)."""
+    return not isinstance(exc, UNHEALABLE_TYPES)
+
+
+def backoff_delay(attempt, base=BACKOFF_SECONDS):
+    """Seconds to wait after failed attempt number `attempt` (1, 2, ...)."""
+    # The jitter keeps many jobs failing together on one cause from
+    # hitting the client again in the same instant.
+    return base * 2 ** (attempt - 1) * random.uniform(0.5, 1.5)
+
+
+def status_of(before, after):
+    if before is None:
+        return "new" if after is not None else "up_to_date"
+    return "up_to_date" if after == before else "updated"

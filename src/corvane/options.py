@@ -1,0 +1,25 @@
+"""The options of one update run, as one value from the command to the jobs."""
+from dataclasses import dataclass
+from typing import Optional
+
+__all__ = ["UpdateOptions", "BACKOFF_SECONDS"]
+
+# First wait before a retry, doubled at each further attempt, with jitter.
+BACKOFF_SECONDS = 1.0
+
+
+@dataclass(frozen=True)
+class UpdateOptions:
+    """How every job of a run works on its file.
+
+    `since`: YYYYMMDD from which a file without data is filled (None: the
+    bundle's first date).  `retries`: further attempts after a failure that
+    may heal.  `durable`: each file is on disk (fsync) before its job ends.
+    `timeout`: seconds after which an attempt fails (None: no limit; process
+    pools only).  `backoff`: the first wait before a retry, in seconds.
+    """
+    since: Optional[int] = None
+    retries: int = 2
+    durable: bool = False
+    timeout: Optional[float] = None
+    backoff: float = BACKOFF_SECONDS
