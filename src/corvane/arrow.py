@@ -8,6 +8,8 @@ under the key b"corvane".  polars takes the result with `polars.from_arrow`.
 """
 import json
 
+__all__ = ["FORMATS", "check_format", "table_of", "shaped"]
+
 FORMATS = ("pandas", "arrow")
 MISSING = "to=\"arrow\" needs pyarrow: pip install 'corvane[arrow]'"
 

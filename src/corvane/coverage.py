@@ -29,6 +29,10 @@ from corvane import _engine, sessions
 from corvane import bundle_files as files
 from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, SUFFIX, order_book_id_of
 
+__all__ = ["COLUMNS", "CoverageError", "venue_of", "stored_days", "instrument_file", "bundle_files",
+           "venue_calendar", "calendars_of", "missing_days", "short_days", "instrument_row", "coverage",
+           "covers", "require_whole", "order_book_ids", "from_client", "findings", "summary"]
+
 COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale",
            "error"]
 

@@ -8,6 +8,9 @@ import numpy as np
 from corvane import arrow, coverage, sessions
 from corvane.bundle_files import BundleError
 
+__all__ = ["BATCH_DAYS", "check_request", "venue_calendars", "finish", "tick_covers", "iter_bars",
+           "partitions", "read_part", "divisions", "dask_bars"]
+
 # Trading dates a batch of iter_bars: about a year of one instrument.
 BATCH_DAYS = 250
 

@@ -31,6 +31,9 @@ import pandas as pd
 
 from corvane.bundle_files import BundleError
 
+__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "session_starts", "bucket_ends", "group_starts",
+           "gather", "resample_columns", "resample"]
+
 SESSION_GAP = np.timedelta64(5, "m")
 DAILY = "1D"
 _MINUTE_NS = 60 * 10 ** 9
