@@ -30,8 +30,10 @@ from corvane import formats
 from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 from corvane import inspection
+from corvane import research
 
-__all__ = ["Bundle", "bars", "bars_many", "ticks", "index", "listing", "export", "as_day"]
+__all__ = ["Bundle", "bars", "bars_many", "iter_bars", "dask_bars", "coverage", "ticks", "index", "listing",
+           "export", "as_day"]
 
 # Threads of bars_many: reads wait on the disk and inflate without the GIL.
 DEFAULT_THREADS = min(8, os.cpu_count() or 1)
@@ -204,11 +206,13 @@ def _tick_day_rows(reader, h5_file, day, dtype):
     return rows
 
 
-def _ticks_of_file(h5_file, start, end, columns):
+def _ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas"):
+    research.check_request(None, to)
     layouts = files.layouts()
     columns = _columns([name for name in layouts.ticks.names if name not in ("date", "time")], columns, "tick")
     with _engine.Reader(h5_file) as reader:
-        days = [day for day in _tick_days(reader, h5_file)
+        stored = _tick_days(reader, h5_file)
+        days = [day for day in stored
                 if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
         parts = [_tick_day(reader, h5_file, day, layouts.ticks) for day in days]
     records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
@@ -216,7 +220,8 @@ def _ticks_of_file(h5_file, start, end, columns):
                               [len(part) for part in parts]).astype(np.int32)
     table = files.ticks_table(records, layouts.tick_scales)[columns]
     table.insert(0, "trading_date", trading_dates)
-    return table
+    table.attrs.update(research.tick_covers(order_book_id, stored, start, end))
+    return research.arrow.shaped(table, to)
 
 
 def _index_of_file(h5_file, label):
@@ -281,42 +286,96 @@ class Bundle:
             raise files.BundleError("no file for {} in {}".format(", ".join(map(str, missing)), root))
         return found
 
-    def bars(self, order_book_id, start=None, end=None, columns=None, *, fields=None):
+    def bars(self, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
+             to="pandas"):
         """The minute bars of trading dates `start` to `end` of one instrument.
 
         A DataFrame indexed by the bar time, with the column `trading_date`
         (YYYYMMDD; night bars belong to the next trading date) and the
         record fields.  BundleError when the instrument has no file or its
         file no bars; a range holding no stored date gives an empty table.
+
+        `freq` ("5min", any whole number of minutes, or "1D") gathers the bars
+        into longer ones, never across a break in trading (`corvane.sessions`).
+        The table's `attrs` say what it covers: the first and last stored
+        dates, the venue's last date, the range asked and the trading dates
+        missing in it (`corvane.coverage`); `strict=True` raises CoverageError
+        instead when the range runs past a stale file's end or holds a missing
+        or short day.  `to="arrow"` gives a pyarrow.Table of the same columns.
         """
         start, end = _range(start, end)
-        return _bars_of_file(self._files("minbar", [order_book_id])[0], start, end, _wanted(columns, fields))
+        columns = _wanted(columns, fields)
+        h5_file = self._files("minbar", [order_book_id])[0]
+        return research.finish(self._root("minbar"), h5_file, start, end, freq, strict, to,
+                               lambda: _bars_of_file(h5_file, start, end, columns))
 
     def bars_many(self, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *,
-                  fields=None):
+                  fields=None, freq=None, strict=False, to="pandas"):
         """{order_book_id: bars(...)} for many instruments, read in parallel.
 
         Instruments without a file are all named in one BundleError, raised
         before anything is read (`listing()` says which instruments have one).
         """
         start, end = _range(start, end)
+        research.check_request(freq, to)
         columns = _wanted(columns, fields)
         order_book_ids = list(order_book_ids)
         h5_files = self._files("minbar", order_book_ids)
+        root = self._root("minbar")
+        calendars = research.venue_calendars(root, h5_files)
+
+        def one(h5_file):
+            return research.finish(root, h5_file, start, end, freq, strict, to,
+                                   lambda: _bars_of_file(h5_file, start, end, columns, 1), calendars)
+
         with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
             # One thread a file: the files are the parallel work.
-            tables = pool.map(lambda h5_file: _bars_of_file(h5_file, start, end, columns, 1), h5_files)
-            return dict(zip(order_book_ids, tables))
+            return dict(zip(order_book_ids, pool.map(one, h5_files)))
 
-    def ticks(self, order_book_id, start=None, end=None, columns=None, *, fields=None):
+    def iter_bars(self, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS, *,
+                  columns=None, fields=None, strict=False, to="pandas"):
+        """The bars of `order_book_ids` a block at a time, in bounded memory: yields (order_book_id, table).
+
+        In the order the instruments are given, and for each instrument its
+        stored trading dates from `start` to `end` in ascending order, at most
+        `batch_days` of them a table (a whole number of trading dates, so a
+        longer bar of `freq` is never cut).  Only one block is read at a time.
+        The other arguments are those of `bars`.
+        """
+        start, end = _range(start, end)
+        return research.iter_bars(_bars_of_file, self._root("minbar"), order_book_ids, start, end, freq,
+                                  batch_days, _wanted(columns, fields), strict, to)
+
+    def dask_bars(self, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None,
+                  by_year=None):
+        """A dask.dataframe of the bars of `order_book_ids`, read on the workers from this path.
+
+        One partition an instrument, or an instrument and a year of trading
+        dates (`by_year`; by default when the range spans more than a calendar
+        year); the column `order_book_id` comes first.  Divisions are known for
+        one instrument.  Every worker must see the bundle at the same path.
+        """
+        start, end = _range(start, end)
+        return research.dask_bars(bars, self._root("minbar"), order_book_ids, start, end, freq,
+                                  _wanted(columns, fields), by_year)
+
+    def coverage(self, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
+        """One row per instrument: what its file covers of `start` to `end` (see `corvane.coverage`)."""
+        return research.coverage.coverage(self._root("minbar"), order_book_ids, *_range(start, end),
+                                          calendar=calendar, ends=ends)
+
+    def ticks(self, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas"):
         """The ticks of the stored days `start` to `end` of one instrument.
 
         A DataFrame indexed by the tick time, with the column
         `trading_date` (the day the ticks are stored under) and the tick
-        fields, prices divided back by the tick reader's scales.
+        fields, prices divided back by the tick reader's scales; its `attrs`
+        name the first and last stored days and the range asked.
+        `to="arrow"` gives a pyarrow.Table of the same columns.
         """
         start, end = _range(start, end)
-        return _ticks_of_file(self._files("tick", [order_book_id])[0], start, end, _wanted(columns, fields))
+        return _ticks_of_file(self._files("tick", [order_book_id])[0], order_book_id, start, end,
+                              _wanted(columns, fields), to)
 
     def index(self, order_book_id, kind=None):
         """What one instrument's file holds, per day.
@@ -362,20 +421,41 @@ class Bundle:
 
 # ---------------------------------------------------------------- one call each
 
-def bars(path, order_book_id, start=None, end=None, columns=None, *, fields=None):
+def bars(path, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
+         to="pandas"):
     """`Bundle(path).bars(...)`: one instrument's minute bars as a table."""
-    return Bundle(path, "minbar").bars(order_book_id, start, end, columns, fields=fields)
+    return Bundle(path, "minbar").bars(order_book_id, start, end, columns, fields=fields, freq=freq,
+                                       strict=strict, to=to)
 
 
-def bars_many(path, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *, fields=None):
+def bars_many(path, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *, fields=None,
+              freq=None, strict=False, to="pandas"):
     """`Bundle(path).bars_many(...)`: {order_book_id: bars} for many instruments, read in parallel."""
-    return Bundle(path, "minbar").bars_many(order_book_ids, start, end, columns, threads,
-                                                               fields=fields)
+    return Bundle(path, "minbar").bars_many(order_book_ids, start, end, columns, threads, fields=fields,
+                                            freq=freq, strict=strict, to=to)
 
 
-def ticks(path, order_book_id, start=None, end=None, columns=None, *, fields=None):
+def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS, *,
+              columns=None, fields=None, strict=False, to="pandas"):
+    """`Bundle(path).iter_bars(...)`: (order_book_id, table) a block of trading dates at a time."""
+    return Bundle(path, "minbar").iter_bars(order_book_ids, start, end, freq, batch_days, columns=columns,
+                                            fields=fields, strict=strict, to=to)
+
+
+def dask_bars(path, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None, by_year=None):
+    """`Bundle(path).dask_bars(...)`: a dask.dataframe of the bars, read on the workers."""
+    return Bundle(path, "minbar").dask_bars(order_book_ids, start, end, freq, columns=columns, fields=fields,
+                                            by_year=by_year)
+
+
+def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
+    """`Bundle(path).coverage(...)`: one row per instrument, what its file covers."""
+    return Bundle(path, "minbar").coverage(order_book_ids, start, end, calendar, ends)
+
+
+def ticks(path, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas"):
     """`Bundle(path).ticks(...)`: one instrument's ticks as a table."""
-    return Bundle(path, "tick").ticks(order_book_id, start, end, columns, fields=fields)
+    return Bundle(path, "tick").ticks(order_book_id, start, end, columns, fields=fields, to=to)
 
 
 def index(path, order_book_id, kind=None):
@@ -400,17 +480,22 @@ def check_export(out):
         import pyarrow  # noqa: F401  (the extra corvane[parquet]; missing: ModuleNotFoundError)
 
 
-def export(path, order_book_id, out, start=None, end=None, kind=None):
+def export(path, order_book_id, out, start=None, end=None, kind=None, freq=None):
     """Write one instrument's bars (or ticks, from a tick directory) of `start` to `end` to `out`.
 
-    CSV or Parquet by the extension; the time is the first column.  The
-    file appears whole or not at all.  Returns the number of rows written.
-    Of a folder holding both kinds, `kind` chooses, as `Bundle.index`.
+    CSV or Parquet by the extension; the time is the first column.  `freq`
+    gathers bars as `bars` does.  The file appears whole or not at all.
+    Returns the number of rows written.  Of a folder holding both kinds,
+    `kind` chooses, as `Bundle.index`.
     """
     check_export(out)
+    research.check_request(freq, "pandas")
     bound = Bundle(path, kind)
     kind = bound.kind_of(order_book_id, kind)
-    table = (bound.ticks if kind == "tick" else bound.bars)(order_book_id, start, end)
+    if kind == "tick" and freq is not None:
+        raise files.BundleError("freq gathers minute bars; {} holds ticks of {}".format(path, order_book_id))
+    table = (bound.ticks(order_book_id, start, end) if kind == "tick"
+             else bound.bars(order_book_id, start, end, freq=freq))
     directory, name = os.path.split(os.path.abspath(out))
     temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
     try:
