@@ -27,6 +27,7 @@ import pandas as pd
 
 from corvane import _engine, sessions
 from corvane import bundle_files as files
+from corvane.errors import CoverageError
 from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, SUFFIX, order_book_id_of
 
 __all__ = ["COLUMNS", "CoverageError", "venue_of", "stored_days", "instrument_file", "bundle_files",
@@ -35,10 +36,6 @@ __all__ = ["COLUMNS", "CoverageError", "venue_of", "stored_days", "instrument_fi
 
 COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale",
            "error"]
-
-
-class CoverageError(files.BundleError):
-    """A strict read asked for a range its file does not hold whole."""
 
 
 def venue_of(order_book_id):
