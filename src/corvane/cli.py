@@ -5,7 +5,7 @@
                           [--durable] [--verbose]
     corvane update-tick   PATH WORDS... (the same options)
     corvane update --kind minbar|tick PATH WORDS... (the same options)
-    corvane verify | inspect | plot | export PATH ...
+    corvane verify | inspect | plot | export | status PATH ...
 
 The update commands are in `corvane.cli_update`, those that look at a
 bundle in `corvane.cli_bundle`; here is the command group, which gives any
@@ -98,7 +98,7 @@ def main():
 
 for command in (cli_update.update_minbar, cli_update.update_tick, cli_update.update_any,
                 cli_bundle.verify_command, cli_bundle.inspect_command, cli_bundle.plot_command,
-                cli_bundle.export_command):
+                cli_bundle.export_command, cli_bundle.status_command):
     main.add_command(command)
 
 

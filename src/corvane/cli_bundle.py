@@ -1,4 +1,4 @@
-"""The `corvane` commands that look at a bundle: verify, inspect, plot, export."""
+"""The `corvane` commands that look at a bundle: verify, inspect, plot, export, status."""
 import sys
 
 import click
@@ -6,7 +6,7 @@ import click
 from corvane.cli_common import (KIND_OPTION, bundle_errors_as_usage, cpu_jobs, day_option, echo_json,
                                 example, jobs_option, json_option)
 
-__all__ = ["verify_command", "inspect_command", "plot_command", "export_command"]
+__all__ = ["verify_command", "inspect_command", "plot_command", "export_command", "status_command"]
 
 
 @click.command("verify", epilog=example("corvane verify ./bundle/minbar --data --jobs 4",
@@ -106,7 +106,9 @@ def inspect_command(path, order_book_id, kind, day, as_json):
               help="Image file: .png or .svg.")
 @click.option("--size", type=(click.IntRange(min=100), click.IntRange(min=100)), default=(1200, 700),
               show_default=True, metavar="W H", help="Width and height in pixels (at most 10000 a side).")
-def plot_command(path, order_book_id, kind, start, end, day, out, size):
+@click.option("--colours", type=click.Choice(["red-up", "green-up"]), default="red-up", show_default=True,
+              help="Candles: a rise red and a fall green, or the other way round.")
+def plot_command(path, order_book_id, kind, start, end, day, out, size, colours):
     """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
     from corvane import plot
     from corvane import bundle_files as files
@@ -124,7 +126,7 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size):
         else:
             if day is not None:
                 start = end = day
-            title = plot.plot_bars(path, order_book_id, out, size, start, end)
+            title = plot.plot_bars(path, order_book_id, out, size, start, end, colours)
     click.echo("{}: {}".format(out, title))
 
 
@@ -136,7 +138,9 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size):
 @click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date (tick day).")
 @click.option("--output", "-o", "out", required=True, type=click.Path(dir_okay=False),
               help="Output file: .csv, or .parquet (needs corvane[parquet]).")
-def export_command(path, order_book_id, kind, start, end, out):
+@click.option("--freq", metavar="FREQ", help="Gather the minute bars into longer ones, never across a break "
+              "in trading: a whole number of minutes (5min) or 1D, one bar a trading date.")
+def export_command(path, order_book_id, kind, start, end, out, freq):
     """Write one instrument's minute bars (or ticks) to a CSV or Parquet file.
 
     PATH is a minute-bar root or a tick directory.  The time is the first
@@ -149,5 +153,38 @@ def export_command(path, order_book_id, kind, start, end, out):
     with bundle_errors_as_usage(order_book_id):
         # Refused here when PATH is not of the kind asked for; read decides by content.
         files.require_kind(path, kind)
-        rows = read.export(path, order_book_id, out, start, end)
+        rows = read.export(path, order_book_id, out, start, end, kind, freq)
     click.echo("{}: {} rows of {}".format(out, rows, order_book_id))
+
+
+@click.command("status", epilog=example("corvane status ./bundle/minbar --client"))
+@click.argument("path", type=click.Path())
+@click.option("--from", "start", metavar="YYYYMMDD", callback=day_option, help="First trading date looked at.")
+@click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date looked at.")
+@click.option("--client", "use_client", is_flag=True, help="Take the trading dates and the instruments' "
+              "last listed dates from the market-data client instead of the bundle's own files.")
+@json_option
+def status_command(path, start, end, use_client, as_json):
+    """Name the instruments of the minute-bar root PATH that are stale, missing days or short.
+
+    Stale: its last date is behind its venue's; missing: trading dates between
+    its first and last that it lacks; short: days with fewer bars than its
+    usual day in a session; and files that cannot be read.  One line each,
+    then a count.  Exit status 0 when none is, 1 when any is.
+    """
+    from corvane import coverage, host, verify
+
+    with bundle_errors_as_usage():
+        calendar = ends = None
+        if use_client:
+            client = verify.client_source(host.platform())()
+            calendar, ends = coverage.from_client(client, coverage.order_book_ids(path))
+        table = coverage.coverage(path, start=start, end=end, calendar=calendar, ends=ends)
+    lines = coverage.findings(table)
+    if as_json:
+        echo_json(table.to_dict(orient="records"))
+    else:
+        for line in lines:
+            click.echo(line)
+        click.echo(coverage.summary(path, table, len(lines)))
+    sys.exit(1 if lines else 0)

@@ -3,6 +3,7 @@
 What the user gave:
 
 - BundleError: a path, identifier or day that names nothing in the bundle;
+  - CoverageError: a strict read's range that its file does not hold whole;
 - NothingSelected: the selection words select no instrument at all;
 - SetupRefused: an update cannot start where or how it was asked to.
 
@@ -26,13 +27,17 @@ from corvane._engine import (
     BusyError, DamagedFileError, FileError, IoError, NotBundleFileError, OutOfSpaceError)
 
 __all__ = [
-    "BundleError", "NothingSelected", "SetupRefused", "WorkerSetupError", "JobTimeout", "FormatError",
+    "BundleError", "CoverageError", "NothingSelected", "SetupRefused", "WorkerSetupError", "JobTimeout", "FormatError",
     "FileError", "BusyError", "NotBundleFileError", "DamagedFileError", "IoError", "OutOfSpaceError",
 ]
 
 
 class BundleError(ValueError):
     """A path, identifier or day that names nothing in the bundle."""
+
+
+class CoverageError(BundleError):
+    """A strict read asked for a range its file does not hold whole."""
 
 
 class NothingSelected(ValueError):

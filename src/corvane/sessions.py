@@ -1,0 +1,130 @@
+"""Minute bars gathered into longer bars, one trading session at a time.
+
+A session is a run of stored bars with no gap between two consecutive bars
+longer than `SESSION_GAP`, within one trading date: a lunch break, the
+pause of a morning and the night session each start a new one, and night
+bars keep the trading date they are stored under.  A longer bar never spans
+two sessions.
+
+Buckets of N minutes are aligned to the clock (counted from the midnight
+before the session's first bar) and closed on the right, as the stored bars
+are stamped at their end: the 5-minute bar stamped 09:35 holds the bars
+stamped in (09:30, 09:35] of its session.  A session's last bucket ends at
+the clock's next mark even when the session stops earlier.  With the
+morning ending 11:30, a one-hour bar stamped 12:00 holds 11:01 to 11:30 and
+the afternoon starts again at 14:00 (13:01 to 14:00); a night session from
+21:01 to 23:00 on 2 January gives 5-minute bars 21:05 to 23:00 of trading
+date 3 January, before that date's 09:05.
+
+"1D" gives one bar per trading date, night included, indexed by that date.
+
+    open first, high max, low min, close last, volume and total_turnover
+    summed, open_interest (and any other field) last.
+
+Everything is done on the table's columns with numpy: no bucket that holds
+no bar is ever made.
+"""
+import re
+
+import numpy as np
+import pandas as pd
+
+from corvane.bundle_files import BundleError
+
+__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "session_starts", "bucket_ends", "group_starts",
+           "gather", "resample_columns", "resample"]
+
+SESSION_GAP = np.timedelta64(5, "m")
+DAILY = "1D"
+_MINUTE_NS = 60 * 10 ** 9
+_DAY_NS = 24 * 60 * _MINUTE_NS
+_MINUTES = re.compile(r"^([1-9][0-9]*)\s*min$")
+
+# How each field of a bar record is gathered; any other field keeps its last value.
+FIRST, MAX, MIN, LAST, SUM = "first", "max", "min", "last", "sum"
+GATHER = {"open": FIRST, "high": MAX, "low": MIN, "close": LAST,
+          "volume": SUM, "total_turnover": SUM, "open_interest": LAST}
+
+
+def parse_freq(freq):
+    """Minutes a bar (a whole number), or DAILY; BundleError for anything else."""
+    if isinstance(freq, str):
+        if freq.strip().upper() == DAILY:
+            return DAILY
+        found = _MINUTES.match(freq.strip().lower())
+        if found:
+            return int(found.group(1))
+    raise BundleError("freq is a whole number of minutes (\"5min\") or \"1D\", not {!r}".format(freq))
+
+
+def session_starts(times, trading_dates):
+    """True at each bar that starts a session: a new trading date, or a gap past SESSION_GAP."""
+    starts = np.ones(len(times), dtype=bool)
+    if len(times) > 1:
+        gaps = np.diff(times.view("i8")) > SESSION_GAP.astype("m8[ns]").astype("i8")
+        starts[1:] = gaps | (trading_dates[1:] != trading_dates[:-1])
+    return starts
+
+
+def bucket_ends(times, starts, minutes):
+    """The clock time closing each bar's bucket of `minutes`, counted from its session's midnight."""
+    ticks = times.view("i8")
+    step = minutes * _MINUTE_NS
+    if _DAY_NS % step == 0:
+        # Buckets that tile a day fall the same from any midnight.
+        return -(-ticks // step) * step
+    session = np.cumsum(starts) - 1
+    midnight = (ticks[starts] // _DAY_NS * _DAY_NS)[session]
+    return midnight + -((midnight - ticks) // step) * step
+
+
+def group_starts(times, trading_dates, freq):
+    """(rows where each longer bar starts, its stamp as datetime64[ns])."""
+    if freq == DAILY:
+        first = np.ones(len(trading_dates), dtype=bool)
+        first[1:] = trading_dates[1:] != trading_dates[:-1]
+        rows = np.flatnonzero(first)
+        return rows, _dates(trading_dates[rows])
+    starts = session_starts(times, trading_dates)
+    ends = bucket_ends(times, starts, freq)
+    starts[1:] |= ends[1:] != ends[:-1]
+    rows = np.flatnonzero(starts)
+    return rows, ends[rows].view("datetime64[ns]")
+
+
+def _dates(days):
+    days = np.asarray(days, dtype=np.int64)
+    months = (days // 10000 - 1970) * 12 + days // 100 % 100 - 1
+    return (months.astype("datetime64[M]").astype("datetime64[D]")
+            + (days % 100 - 1).astype("timedelta64[D]")).astype("datetime64[ns]")
+
+
+def gather(values, rows, how):
+    """One value a group of the column `values`, the groups starting at `rows`."""
+    if len(rows) == 0:
+        return values[:0].copy()
+    if how == FIRST:
+        return values[rows]
+    if how == LAST:
+        return values[np.append(rows[1:], len(values)) - 1]
+    ufunc = {MAX: np.maximum, MIN: np.minimum, SUM: np.add}[how]
+    return ufunc.reduceat(values, rows)
+
+
+def resample_columns(times, trading_dates, columns, freq):
+    """(stamps, trading dates, {field: gathered column}) of the longer bars."""
+    rows, stamps = group_starts(times, trading_dates, parse_freq(freq))
+    gathered = {name: gather(values, rows, GATHER.get(name, LAST)) for name, values in columns.items()}
+    return stamps, trading_dates[rows], gathered
+
+
+def resample(table, freq):
+    """The longer bars of a table of minute bars as `read.bars` gives it (see the module's text)."""
+    columns = {name: table[name].to_numpy() for name in table.columns if name != "trading_date"}
+    stamps, dates, gathered = resample_columns(table.index.values, table["trading_date"].to_numpy(),
+                                               columns, freq)
+    out = {"trading_date": dates}
+    out.update(gathered)
+    result = pd.DataFrame(out, index=pd.DatetimeIndex(stamps, name=table.index.name, copy=False), copy=False)
+    result.attrs.update(table.attrs)
+    return result
