@@ -22,6 +22,12 @@ classes of their own:
   - DamagedFileError: an HDF5 file whose own structures cannot be read;
 - IoError: reading or writing failed, `errno` saying why when known;
   - OutOfSpaceError: the disk, or the quota, is full.
+
+Every failure the engine raises (these, and its KeyError, TypeError,
+ValueError, OverflowError and RuntimeError) also gives the parts of its text:
+`context` (what failed, with the file), `cause` (HDF5's innermost
+description, "" when none) and `consequence` (what became of the call's
+changes, "" when nothing is said).
 """
 from corvane._engine import (
     BusyError, DamagedFileError, FileError, IoError, NotBundleFileError, OutOfSpaceError)
