@@ -494,7 +494,7 @@ def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch
     observed = []
 
     class Store:
-        def append_h5(self, *args, durable=False):
+        def append_h5(self, *args, durable=False, **listed):
             observed.append(durable)
 
     monkeypatch.setattr(minbar_store, "append_h5", Store().append_h5)
@@ -503,3 +503,94 @@ def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch
     assert report.exit_status == 0
     assert observed == [seen, seen]
     assert os.environ.get("CORVANE_DURABLE") == preset
+
+
+# --- the life of a market ------------------------------------------------------
+
+EXPIRED = "HXI2401.QFX"     # expired 2024-01-19, before DEMO_ASOF
+
+
+class ListingClient:
+    """The demo client, its calls recorded, its listing saying `ended` {id: date} ended."""
+
+    def __init__(self, client, ended=None):
+        self.client, self.ended, self.calls = client, ended or {}, []
+
+    def __getattr__(self, name):
+        target = getattr(self.client, name)
+
+        def call(*args, **kwargs):
+            self.calls.append((name,) + args + tuple(kwargs.get(k) for k in ("start_date",) if k in kwargs))
+            return target(*args, **kwargs)
+        return call
+
+    def all_instruments(self, *args):
+        table = self.client.all_instruments(*args).copy()
+        for order_book_id, date in self.ended.items():
+            table.loc[table["order_book_id"] == order_book_id, "de_listed_date"] = date
+        return table
+
+    def asked(self):
+        return [call for call in self.calls if call[0] != "init"]
+
+
+@pytest.mark.parametrize("kind, path", [("minbar", ""), ("tick", "tick")])
+def test_an_empty_file_is_filled_from_its_first_runs_since_not_from_the_first_date(
+        demo, inline, monkeypatch, tmp_path, kind, path):
+    client = ListingClient(demo)
+    monkeypatch.setattr(bundle, "lumenfeed", client)
+    path = str(tmp_path / path)
+    first = run.update(kind, path, [EXPIRED], options=UpdateOptions(since=20240201), executor=inline)
+    assert [(o.status, o.after.rows) for o in first.outcomes] == [("new", 0)]
+    client.calls.clear()
+    again = run.update(kind, path, [EXPIRED], executor=inline)
+    assert [o.status for o in again.outcomes] == ["up_to_date"]
+    # One call for the empty file, from where its first run began.
+    (price,) = [call for call in client.asked() if call[0] == "get_price"]
+    assert 20240201 in price[1:] or "20240201" in map(str, price[1:])
+    # --since still chooses for the run that gives it.
+    client.calls.clear()
+    run.update(kind, path, [EXPIRED], options=UpdateOptions(since=20231201), executor=inline)
+    assert any(20231201 in call[1:] for call in client.asked() if call[0] == "get_price")
+
+
+@pytest.mark.parametrize("kind, path, ended, asked", [
+    ("minbar", "", "2024-07-26", False),    # ended on its last stored date: no bar can follow
+    ("minbar", "", "2024-07-29", True),
+    ("minbar", "", None, True),
+    ("tick", "tick", "2024-07-25", False),
+    ("tick", "tick", "2024-07-26", True),   # the last stored day may have been stored while traded
+    ("tick", "tick", None, True),
+])
+def test_an_instrument_that_ended_before_its_files_last_date_is_asked_nothing(
+        demo, inline, monkeypatch, tmp_path, kind, path, ended, asked):
+    path = str(tmp_path / path)
+    first = run.update(kind, path, [STOCK], executor=inline)
+    assert first.outcomes[0].after.days > 0
+    client = ListingClient(demo, {STOCK: ended} if ended else {})
+    monkeypatch.setattr(bundle, "lumenfeed", client)
+    (outcome,) = run.update(kind, path, [STOCK], executor=inline).outcomes
+    assert outcome.status == "up_to_date" and outcome.after == first.outcomes[0].after
+    assert any(call[0] != "all_instruments" for call in client.asked()) == asked
+
+
+def test_the_first_fill_ledger_keeps_its_entries_and_survives_damage(tmp_path):
+    from corvane import first_fill
+    first_fill.record(str(tmp_path), {"A.X": 20240102})
+    first_fill.record(str(tmp_path), {"A.X": 20230102, "B.X": 20230102})
+    assert first_fill.read(str(tmp_path)) == {"A.X": 20240102, "B.X": 20230102}
+    (tmp_path / first_fill.LEDGER).write_text("{not json")
+    assert first_fill.read(str(tmp_path)) == {}
+    assert sorted(os.listdir(tmp_path)) == [first_fill.LEDGER]
+
+
+@pytest.mark.parametrize("value, number", [
+    ("2024-07-19", 20240719), ("0000-00-00", None), (None, None), (float("nan"), None),
+    ("20240719", 20240719), ("soon", None),
+])
+def test_a_listings_end_date_is_read_as_a_number_or_none(value, number):
+    import pandas as pd
+    from corvane import selection
+    assert selection.delisted_number(value) == number
+    assert selection.delisted_number(pd.Timestamp("2024-07-19")) == 20240719
+    assert selection.delisted_number(pd.NaT) is None

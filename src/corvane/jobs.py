@@ -18,7 +18,7 @@ from corvane import _engine, errors, formats, host, minbar, tick, workers
 from corvane.formats import DATA, INDEX
 from corvane.options import BACKOFF_SECONDS, UpdateOptions
 
-__all__ = ["Outcome", "Held", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
+__all__ = ["Outcome", "Held", "Listed", "start_date", "store_keywords", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
            "NotStarted"]
 
 # Failures that a repeat cannot heal: the file, the identifier or the
@@ -50,6 +50,21 @@ class Held(NamedTuple):
 UNREADABLE = Held(None, None)
 
 
+class Listed(NamedTuple):
+    """What the run's parent knows of an instrument before its job runs.
+
+    `first_from`: YYYYMMDD its file was first filled from (the first-fill
+    ledger), None when unrecorded.  `ins_type` and `delisted` (YYYYMMDD or
+    None): as the client's listing has them.
+    """
+    first_from: Optional[int] = None
+    ins_type: object = None
+    delisted: Optional[int] = None
+
+
+NOTHING_LISTED = Listed()
+
+
 class Outcome(NamedTuple):
     """What one job did to one instrument's file."""
     order_book_id: str
@@ -77,30 +92,49 @@ class Outcome(NamedTuple):
         return max(after - before, 0) if None not in (before, after) else 0
 
 
-def minbar_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None):
+def minbar_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None,
+               listed=NOTHING_LISTED):
     """Bring one minute-bar file up to date; its Outcome.
 
     `services`: the platform (default: as `corvane.bundle` binds it).
     `marks`: a directory where each job leaves a mark as it starts, so that
     a job the cluster runs again after its worker died knows it.
+    `listed`: what the parent knows of the instrument (a Listed).
     """
-    return _job(order_book_id, path, "minbar", minbar.append_h5, services, options, marks)
+    return _job(order_book_id, path, "minbar", minbar.append_h5, services, options, marks, listed)
 
 
-def tick_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None):
+def tick_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None,
+             listed=NOTHING_LISTED):
     """Bring one tick file up to date; its Outcome."""
-    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks)
+    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks, listed)
 
 
-def _job(order_book_id, path, kind, store, services, options, marks):
+def store_keywords(kind, options, listed):
+    """The store's keywords for `options` and `listed`: only those that differ
+    from its defaults, so a plain run calls it exactly as the module's own jobs do."""
+    keywords = {"durable": True} if options.durable else {}
+    if listed.delisted is not None:
+        keywords["delisted"] = listed.delisted
+    if kind == "minbar" and listed.ins_type is not None:
+        keywords["ins_type"] = listed.ins_type
+    return keywords
+
+
+def start_date(options, listed):
+    """Where an empty file is filled from: --since, else its first run's start, else the bundle's first date."""
+    if options.since is not None:
+        return options.since
+    return formats.MIN_START_DATE if listed.first_from is None else listed.first_from
+
+
+def _job(order_book_id, path, kind, store, services, options, marks, listed):
     global _interrupted
     if _interrupted:
         raise NotStarted(order_book_id)
     services = host.platform() if services is None else services
-    start = formats.MIN_START_DATE if options.since is None else options.since
-    # Only the options that differ from the store's defaults: a plain run
-    # calls the store exactly as the module's own jobs do.
-    keywords = {"durable": True} if options.durable else {}
+    start = start_date(options, listed)
+    keywords = store_keywords(kind, options, listed)
 
     def append():
         store(services, order_book_id, path, None, start, formats.MAX_END_DATE, **keywords)

@@ -161,16 +161,22 @@ def _latest_trading_date(h5):
     return int(last["date"])  # the client wants a plain int, not a numpy scalar
 
 
-def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False):
+def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
+              ins_type=None, delisted=None):
     """Bring the minute-bar file of `order_book_id` under `path` up to date.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
-    its writes are on disk before this returns.
+    its writes are on disk before this returns.  `ins_type`: the
+    instrument's type as the caller's listing has it (None: asked of the
+    client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
+    last stored date is that day or later is left as it is, without asking
+    the client: no bar can come after it.
     """
     check_order_book_id(order_book_id)
     client = services.client
-    ins = client.instruments(order_book_id)
-    sub_dir, dtypes = _store_for(services, order_book_id, ins.type)
+    if ins_type is None:
+        ins_type = client.instruments(order_book_id).type
+    sub_dir, dtypes = _store_for(services, order_book_id, ins_type)
     path = os.path.join(path, sub_dir)
     os.makedirs(path, exist_ok=True)
     h5_file = instrument_file(path, order_book_id, file_name)
@@ -189,7 +195,10 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         if INDEX not in members:
             index, data = _get_price(min_start_date)
         else:
-            index, data = _get_price(client.get_next_trading_date(_latest_trading_date(h5)))
+            latest = _latest_trading_date(h5)
+            if delisted is not None and delisted <= latest:
+                return
+            index, data = _get_price(client.get_next_trading_date(latest))
         if index is None or data is None:
             return
         _append(h5, index, data)

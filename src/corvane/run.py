@@ -22,12 +22,13 @@ import time
 import traceback
 import uuid
 
-from corvane import bundle_files, drivers, errors, host, market_client, selection, workers
+from corvane import bundle_files, drivers, errors, first_fill, formats, host, market_client, selection, workers
+from corvane import jobs as jobs_module
 from corvane.drivers import COMMANDS
 # Names callers have found here.
 from corvane.errors import NothingSelected, SetupRefused  # noqa: F401
 from corvane.jobs import (  # noqa: F401
-    BACKOFF_SECONDS, UNREADABLE, Held, NotStarted, Outcome, backoff_delay, failed, healable, held,
+    BACKOFF_SECONDS, UNREADABLE, Held, Listed, NotStarted, Outcome, backoff_delay, failed, healable, held,
     minbar_job, started_before, status_of, tick_job)
 from corvane.options import UpdateOptions
 from corvane.report import STATUSES, Failure, Report, brief, failed_run, now, outcome_json  # noqa: F401
@@ -78,15 +79,17 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         """(outcomes, why the run failed outside the jobs or None)."""
         # Workers on other machines have other working directories.
         job_path = os.path.abspath(path) if cluster else path
-        calls = [(JOBS[kind], order_book_id, job_path, services, options) for order_book_id in sorted(chosen)]
+        known = prepare(facts, kind, path, chosen, options)
+        calls = [(JOBS[kind], order_book_id, job_path, services, options, None, known[order_book_id])
+                 for order_book_id in sorted(chosen)]
         if executor is not None:
             return run_jobs(executor, calls, own=False), None
         if cluster is None:
             return run_jobs(process_pool(services, jobs, len(calls)), calls, own=True), None
         with cluster.executor(scheduler, path, echo, services.initializer) as dask_executor, \
                 start_marks(job_path) as marks:
-            outcomes = run_jobs(dask_executor, [call + (marks,) for call in calls], own=False,
-                                lost=dask_executor.scheduler_lost)
+            calls = [call[:5] + (marks,) + call[6:] for call in calls]
+            outcomes = run_jobs(dask_executor, calls, own=False, lost=dask_executor.scheduler_lost)
         lost = sum(outcome.status == "lost" for outcome in outcomes)
         if not lost:
             return outcomes, None
@@ -95,9 +98,35 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
 
     # A failure outside the jobs carries the instruments it kept from running
     # (`not_reached`), for the caller's report.
-    unresolved, (outcomes, error) = drivers.update(
-        lambda: select(services, words, with_derivatives, echo), echo, kind, path, fan_out)
+    listing = {}
+
+    def selected():
+        found = select(services, words, with_derivatives, echo, listing)
+        facts.update(selection.listed(listing["table"]))
+        return found
+
+    facts = {}
+    unresolved, (outcomes, error) = drivers.update(selected, echo, kind, path, fan_out)
     return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error, started, now(), client)
+
+
+def prepare(facts, kind, path, chosen, options):
+    """{order_book_id: Listed} for the jobs; records the start of the files about to be made.
+
+    The first-fill ledger is written before any job runs, so that no file
+    exists without its record, whatever stops the run.
+    """
+    ledger = first_fill.read(path)
+    start = jobs_module.start_date(options, jobs_module.NOTHING_LISTED)
+    # A file filled from the bundle's first date needs no record: an
+    # unrecorded file is filled from there anyway.
+    fresh = {} if start == formats.MIN_START_DATE else {
+        order_book_id: start for order_book_id in chosen
+        if order_book_id not in ledger and formats.locate(path, order_book_id, kind) is None}
+    first_fill.record(path, fresh)
+    ledger.update(fresh)
+    return {order_book_id: Listed(ledger.get(order_book_id), *facts.get(order_book_id, (None, None)))
+            for order_book_id in chosen}
 
 
 @contextlib.contextmanager
@@ -126,13 +155,14 @@ def dask_support():
                            "({})".format(error)) from None
 
 
-def select(services, words, with_derivatives, echo):
+def select(services, words, with_derivatives, echo, listing=None):
     """(identifiers, unresolved words), the latter named in the module's message and,
     in English, the whole vocabulary.
 
     Words are taken in any case and the obvious plurals, as a user types them.
     """
-    chosen, unresolved = selection.select(services, services.tag_map, words, with_derivatives, lenient=True)
+    chosen, unresolved = selection.select(services, services.tag_map, words, with_derivatives, lenient=True,
+                                          listing=listing)
     if unresolved:
         echo(selection.unresolved_message(services.tag_map, sorted(unresolved)))
         echo(selection.vocabulary_line(services.tag_map))
