@@ -1,5 +1,6 @@
 """Updates that report: outcomes, retries, exit statuses, the JSON report."""
 import concurrent.futures
+import contextlib
 import json
 import os
 import subprocess
@@ -594,3 +595,76 @@ def test_a_listings_end_date_is_read_as_a_number_or_none(value, number):
     assert selection.delisted_number(value) == number
     assert selection.delisted_number(pd.Timestamp("2024-07-19")) == 20240719
     assert selection.delisted_number(pd.NaT) is None
+
+
+# A worker that does not answer Ctrl-C, as one deep in the client or the engine.
+DEAF_COMMAND = HELD_COMMAND.replace(
+    "            while True:",
+    "            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})\n            while True:")
+
+
+@pytest.mark.parametrize("second", [False, True])
+def test_ctrl_c_kills_a_job_that_does_not_end_rolls_it_back_and_reports(tmp_path, monkeypatch, second):
+    import signal
+
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    minbar, report_file, begun = tmp_path / "minbar", tmp_path / "report.json", tmp_path / "begun"
+    command = [sys.executable, "-c", DEAF_COMMAND, str(begun), "update-minbar", str(minbar),
+               STOCK, INDEX, "-j", "1", "--report", str(report_file)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    wait_for_file(begun, process)
+    os.kill(process.pid, signal.SIGINT)
+    if second:
+        for line in process.stderr:
+            if "stopping 1 running job" in line:
+                break
+        os.kill(process.pid, signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 130, err
+    assert "2 instruments: " in out
+    entries = json.loads(report_file.read_text())["instruments"]
+    assert [e["status"] for e in entries] == ["interrupted", "interrupted"]
+    assert entries[0]["attempts"] == 1
+    # The killed job's file is as before it: none, and nothing beside it.
+    assert [p.name for p in (minbar / "equities").iterdir()] == []
+    assert not running(int(begun.read_text()))
+
+
+class FakeCluster:
+    """A cluster module whose executor records the path it is given; it refuses when told to."""
+
+    def __init__(self, refuse):
+        self.refuse, self.paths = refuse, []
+
+    @contextlib.contextmanager
+    def executor(self, scheduler, path, echo, initializer):
+        self.paths.append(path)
+        os.makedirs(path, exist_ok=True)
+        if self.refuse:
+            raise run.SetupRefused("{} is not the same directory on every worker".format(path))
+        with concurrent.futures.ThreadPoolExecutor(max_workers=1) as threads:
+            threads.scheduler_lost = lambda: False
+            yield threads
+
+
+@pytest.mark.parametrize("kind", ["minbar", "tick"])
+@pytest.mark.parametrize("refuse", [False, True])
+def test_a_cluster_and_its_jobs_get_the_path_made_absolute_and_a_refusal_leaves_no_directory(
+        demo, monkeypatch, tmp_path, kind, refuse):
+    cluster = FakeCluster(refuse)
+    monkeypatch.setattr(run, "dask_support", lambda: cluster)
+    seen = []
+    job = run.JOBS[kind]
+    monkeypatch.setitem(run.JOBS, kind, lambda order_book_id, path, *rest: seen.append(path) or
+                        job(order_book_id, path, *rest))
+    monkeypatch.chdir(tmp_path)
+    if refuse:
+        with pytest.raises(run.SetupRefused):
+            run.update(kind, "bundle", [STOCK], scheduler="tcp://elsewhere:8786")
+        assert os.listdir(tmp_path) == []
+    else:
+        report = run.update(kind, "bundle", [STOCK], scheduler="tcp://elsewhere:8786")
+        assert [o.status for o in report.outcomes] == ["new"] and report.path == "bundle"
+        assert seen == [str(tmp_path / "bundle")]
+    assert cluster.paths == [str(tmp_path / "bundle")]

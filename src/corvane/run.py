@@ -22,7 +22,7 @@ import time
 import traceback
 import uuid
 
-from corvane import bundle_files, drivers, errors, first_fill, formats, host, market_client, selection, workers
+from corvane import _engine, bundle_files, drivers, errors, first_fill, formats, host, market_client, selection, workers
 from corvane import jobs as jobs_module
 from corvane.drivers import COMMANDS
 # Names callers have found here.
@@ -38,6 +38,8 @@ __all__ = ["update", "Report", "Outcome", "Failure", "UpdateOptions", "COMMANDS"
 JOBS = {"minbar": minbar_job, "tick": tick_job}
 # Without a terminal, a progress line at most this often.
 PROGRESS_SECONDS = 30.0
+# After Ctrl-C, how long running jobs have to end before their workers are killed.
+STOP_SECONDS = 2.0
 
 
 def _quiet(*args, **kwargs):
@@ -75,21 +77,27 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
     client = market_client.describe(services.client)
     echo(market_client.line(services.client))
 
+    # Every worker, and every path a job is handed, sees the one directory
+    # this process means: on a cluster a relative path would be resolved in
+    # each worker's own working directory.
+    where = os.path.abspath(path)
+    existed = os.path.lexists(where)
+
+    def jobs_of(chosen, marks=None):
+        known = prepare(facts, kind, where, chosen, options)
+        return [(JOBS[kind], order_book_id, where, services, options, marks, known[order_book_id])
+                for order_book_id in sorted(chosen)]
+
     def fan_out(chosen):
         """(outcomes, why the run failed outside the jobs or None)."""
-        # Workers on other machines have other working directories.
-        job_path = os.path.abspath(path) if cluster else path
-        known = prepare(facts, kind, path, chosen, options)
-        calls = [(JOBS[kind], order_book_id, job_path, services, options, None, known[order_book_id])
-                 for order_book_id in sorted(chosen)]
         if executor is not None:
-            return run_jobs(executor, calls, own=False), None
+            return run_jobs(executor, jobs_of(chosen), own=False), None
         if cluster is None:
-            return run_jobs(process_pool(services, jobs, len(calls)), calls, own=True), None
-        with cluster.executor(scheduler, path, echo, services.initializer) as dask_executor, \
-                start_marks(job_path) as marks:
-            calls = [call[:5] + (marks,) + call[6:] for call in calls]
-            outcomes = run_jobs(dask_executor, calls, own=False, lost=dask_executor.scheduler_lost)
+            return run_jobs(process_pool(services, jobs, len(chosen)), jobs_of(chosen), own=True), None
+        with cluster.executor(scheduler, where, echo, services.initializer) as dask_executor, \
+                start_marks(where) as marks:
+            outcomes = run_jobs(dask_executor, jobs_of(chosen, marks), own=False,
+                                lost=dask_executor.scheduler_lost)
         lost = sum(outcome.status == "lost" for outcome in outcomes)
         if not lost:
             return outcomes, None
@@ -106,7 +114,14 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         return found
 
     facts = {}
-    unresolved, (outcomes, error) = drivers.update(selected, echo, kind, path, fan_out)
+    try:
+        unresolved, (outcomes, error) = drivers.update(selected, echo, kind, where, fan_out)
+    except SetupRefused:
+        if not existed:
+            # A refused run leaves no directory of its own behind (only an empty one is removed).
+            with contextlib.suppress(OSError):
+                os.rmdir(where)
+        raise
     return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error, started, now(), client)
 
 
@@ -186,10 +201,19 @@ def run_jobs(executor, calls, own, lost=None):
     own_scope = own and sys.stderr.isatty()
     try:
         with executor if own_scope else contextlib.nullcontext():
-            for fn, order_book_id, *args in calls:
-                futures[order_book_id] = executor.submit(fn, order_book_id, *args)
-            if not own_scope:
-                wait_with_progress(list(futures.values()), len(calls))
+            try:
+                for fn, order_book_id, *args in calls:
+                    futures[order_book_id] = executor.submit(fn, order_book_id, *args)
+                if not own_scope:
+                    wait_with_progress(list(futures.values()), len(calls))
+            except KeyboardInterrupt:
+                interrupted = True
+                for future in futures.values():
+                    future.cancel()
+                if own:
+                    # Before the pool's scope ends: it would wait for them.
+                    stop_running(executor, futures, calls)
+                raise
     except KeyboardInterrupt:
         interrupted = True
         for future in futures.values():
@@ -201,6 +225,45 @@ def run_jobs(executor, calls, own, lost=None):
     scheduler_lost = lost is not None and lost()
     return [outcome_of(order_book_id, futures.get(order_book_id), interrupted, scheduler_lost)
             for _, order_book_id, *_ in calls]
+
+
+def stop_running(executor, futures, calls, grace=STOP_SECONDS):
+    """After Ctrl-C: the pool's running jobs given `grace` seconds, then their workers killed.
+
+    A job in the client or in the engine may not see the interrupt for
+    minutes.  Its worker is killed instead of waited for, and what it left
+    beside its file is rolled back through the engine here, as the file's
+    next open would.  A second Ctrl-C ends the grace at once.
+    """
+    running = [future for future in futures.values() if not future.done()]
+    if not running:
+        return
+    print("corvane: interrupted; stopping {} running job(s)".format(len(running)),
+          file=sys.stderr, flush=True)
+    with contextlib.suppress(KeyboardInterrupt):
+        concurrent.futures.wait(running, timeout=grace)
+    stubborn = [future for future in running if not future.done()]
+    if not stubborn:
+        return
+    with contextlib.suppress(KeyboardInterrupt):
+        # A process pool's workers (concurrent.futures keeps them by pid).
+        for process in list((getattr(executor, "_processes", None) or {}).values()):
+            with contextlib.suppress(OSError, ValueError):
+                process.kill()
+        concurrent.futures.wait(stubborn, timeout=grace)
+        settle_leftovers(calls, futures)
+
+
+def settle_leftovers(calls, futures):
+    """Roll back, through the engine, what jobs that did not end left beside their files."""
+    for fn, order_book_id, path, *_ in calls:
+        future = futures.get(order_book_id)
+        if future is None or future.cancelled() or (future.done() and future.exception() is None):
+            continue
+        kind = "tick" if fn is tick_job else "minbar"
+        for directory in formats.directories(path, kind):
+            with contextlib.suppress(OSError, ValueError, TypeError):
+                _engine.recover(formats.instrument_file(directory, order_book_id))
 
 
 def wait_with_progress(futures, total, stream=None):
