@@ -668,3 +668,55 @@ def test_a_cluster_and_its_jobs_get_the_path_made_absolute_and_a_refusal_leaves_
         assert [o.status for o in report.outcomes] == ["new"] and report.path == "bundle"
         assert seen == [str(tmp_path / "bundle")]
     assert cluster.paths == [str(tmp_path / "bundle")]
+
+
+# --- fetch threads -------------------------------------------------------------
+
+class BarrierClient:
+    """The demo client whose first `count` get_price calls each wait until all `count` are in flight."""
+
+    def __init__(self, client, count):
+        import threading
+        self.client, self.barrier, self.lock, self.waited = client, threading.Barrier(count, timeout=60), \
+            threading.Lock(), 0
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+    def get_price(self, *args, **kwargs):
+        with self.lock:
+            wait, self.waited = self.waited < self.barrier.parties, self.waited + 1
+        if wait:
+            self.barrier.wait()
+        return self.client.get_price(*args, **kwargs)
+
+
+@pytest.mark.parametrize("kind", ["minbar", "tick"])
+def test_fetch_threads_keep_that_many_instruments_in_flight_and_write_the_same_files(
+        demo, inline, monkeypatch, tmp_path, kind):
+    words = [STOCK, INDEX, FUTURE, "10001.HBX", "10002.HBX"]
+    plain = run.update(kind, str(tmp_path / "plain"), words, executor=inline)
+    monkeypatch.setattr(bundle, "lumenfeed", BarrierClient(demo, 3))
+    threaded = run.update(kind, str(tmp_path / "threaded"), words, executor=inline,
+                          options=UpdateOptions(fetch_threads=3))
+    assert [(o.order_book_id, o.status, o.after) for o in threaded.outcomes] == \
+        [(o.order_book_id, o.status, o.after) for o in plain.outcomes]
+    assert all(o.status == "new" for o in threaded.outcomes)
+
+
+def test_fetch_threads_are_refused_with_a_timeout(demo, tmp_path):
+    with pytest.raises(run.SetupRefused, match="fetch-threads"):
+        run.update("minbar", str(tmp_path), [STOCK], options=UpdateOptions(fetch_threads=2, timeout=5))
+
+
+def test_batched_jobs_run_in_worker_processes_from_the_command(tmp_path, monkeypatch):
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    report_file = tmp_path / "report.json"
+    result = corvane("update-minbar", tmp_path / "minbar", STOCK, INDEX, FUTURE, "-j", "2",
+                     "--fetch-threads", "2", "--report", report_file, env=dict(os.environ))
+    assert result.returncode == 0, result.stderr
+    entries = json.loads(report_file.read_text())["instruments"]
+    assert [(e["order_book_id"], e["status"]) for e in entries] == [
+        (oid, "new") for oid in sorted([STOCK, INDEX, FUTURE])]
+    for entry in entries:
+        assert rows_in(tmp_path / "minbar", entry["order_book_id"])[0] == entry["rows_after"] > 0

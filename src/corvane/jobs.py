@@ -5,6 +5,7 @@ its workers by reference, and returns an `Outcome`: the rows its file held
 before and after, the seconds and attempts taken and, on failure, the
 exception's precise class, message and traceback.
 """
+import concurrent.futures
 import contextlib
 import os
 import random
@@ -18,7 +19,7 @@ from corvane import _engine, errors, formats, host, minbar, tick, workers
 from corvane.formats import DATA, INDEX
 from corvane.options import BACKOFF_SECONDS, UpdateOptions
 
-__all__ = ["Outcome", "Held", "Listed", "start_date", "store_keywords", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
+__all__ = ["Outcome", "Held", "Listed", "batch_job", "start_date", "store_keywords", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
            "NotStarted"]
 
 # Failures that a repeat cannot heal: the file, the identifier or the
@@ -146,6 +147,26 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed):
     except KeyboardInterrupt:
         _interrupted = True
         raise
+
+
+def batch_job(calls, threads):
+    """The Outcomes of `calls` [(job, order_book_id, *arguments)], `threads` at a time.
+
+    Each job works on its own file; the client's calls wait without the
+    interpreter, so `threads` instruments' round trips overlap in one
+    process, and at most `threads` instruments' data are held at once.
+    """
+    with concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="corvane-fetch") as pool:
+        futures = [(order_book_id, pool.submit(fn, order_book_id, *arguments))
+                   for fn, order_book_id, *arguments in calls]
+        return [_settled(order_book_id, future) for order_book_id, future in futures]
+
+
+def _settled(order_book_id, future):
+    try:
+        return future.result()
+    except Exception as exc:
+        return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
 
 
 def held(locate):

@@ -69,6 +69,10 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         raise SetupRefused(str(error)) from None
     if options.timeout and scheduler and executor is None:
         raise SetupRefused("--timeout works with the process pool only, not with --scheduler")
+    if options.timeout and options.fetch_threads > 1:
+        raise SetupRefused("--timeout works with --fetch-threads 1 only (it interrupts a worker's main thread)")
+    if options.fetch_threads < 1:
+        raise SetupRefused("--fetch-threads must be 1 or more, not {}".format(options.fetch_threads))
     cluster = dask_support() if scheduler and executor is None else None
     services = host.platform() if services is None else services
     echo = echo or _quiet
@@ -90,14 +94,17 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
 
     def fan_out(chosen):
         """(outcomes, why the run failed outside the jobs or None)."""
+        threads = options.fetch_threads
         if executor is not None:
-            return run_jobs(executor, jobs_of(chosen), own=False), None
+            return run_jobs(executor, jobs_of(chosen), own=False, threads=threads), None
         if cluster is None:
-            return run_jobs(process_pool(services, jobs, len(chosen)), jobs_of(chosen), own=True), None
+            # Batched, fewer workers than instruments may do the work.
+            pool = process_pool(services, jobs, -(-len(chosen) // batch_size(threads)))
+            return run_jobs(pool, jobs_of(chosen), own=True, threads=threads), None
         with cluster.executor(scheduler, where, echo, services.initializer) as dask_executor, \
                 start_marks(where) as marks:
             outcomes = run_jobs(dask_executor, jobs_of(chosen, marks), own=False,
-                                lost=dask_executor.scheduler_lost)
+                                lost=dask_executor.scheduler_lost, threads=threads)
         lost = sum(outcome.status == "lost" for outcome in outcomes)
         if not lost:
             return outcomes, None
@@ -186,7 +193,7 @@ def select(services, words, with_derivatives, echo, listing=None):
     return chosen, unresolved
 
 
-def run_jobs(executor, calls, own, lost=None):
+def run_jobs(executor, calls, own, lost=None, threads=1):
     """Outcomes of `calls`, in their order.
 
     `own`: the executor is this run's pool, entered as its scope (which
@@ -194,7 +201,8 @@ def run_jobs(executor, calls, own, lost=None):
     cancels what has not started; what runs ends as the engine allows
     (rolled back or committed) and the rest is reported interrupted.
     `lost()`: whether the executor lost its scheduler; the jobs whose
-    outcome did not come back are then reported lost.
+    outcome did not come back are then reported lost.  `threads` > 1: the
+    calls go in batches, each worker running `threads` of them at once.
     """
     futures = {}
     interrupted = False
@@ -202,8 +210,7 @@ def run_jobs(executor, calls, own, lost=None):
     try:
         with executor if own_scope else contextlib.nullcontext():
             try:
-                for fn, order_book_id, *args in calls:
-                    futures[order_book_id] = executor.submit(fn, order_book_id, *args)
+                submit_all(executor, calls, threads, futures)
                 if not own_scope:
                     wait_with_progress(list(futures.values()), len(calls))
             except KeyboardInterrupt:
@@ -225,6 +232,55 @@ def run_jobs(executor, calls, own, lost=None):
     scheduler_lost = lost is not None and lost()
     return [outcome_of(order_book_id, futures.get(order_book_id), interrupted, scheduler_lost)
             for _, order_book_id, *_ in calls]
+
+
+# Instruments per batch and fetch thread: enough to keep every thread busy
+# between the batches' round trips, few enough to spread the work.
+BATCH_PER_THREAD = 4
+
+
+class Part(concurrent.futures.Future):
+    """One job's future within a batch; cancelled only with its whole batch, before it runs."""
+
+    def __init__(self, whole):
+        super().__init__()
+        self.whole = whole
+
+    def cancel(self):
+        return self.whole.cancel()
+
+
+def submit_all(executor, calls, threads, futures):
+    """Submit `calls`, one future per instrument into `futures`; batched when `threads` > 1."""
+    if threads <= 1:
+        for fn, order_book_id, *args in calls:
+            futures[order_book_id] = executor.submit(fn, order_book_id, *args)
+        return
+    size = batch_size(threads)
+    for first in range(0, len(calls), size):
+        batch = calls[first:first + size]
+        whole = executor.submit(jobs_module.batch_job, batch, threads)
+        parts = [Part(whole) for _ in batch]
+        for call, part in zip(batch, parts):
+            futures[call[1]] = part
+        whole.add_done_callback(functools.partial(_settle_parts, parts))
+
+
+def batch_size(threads):
+    return 1 if threads <= 1 else threads * BATCH_PER_THREAD
+
+
+def _settle_parts(parts, whole):
+    if whole.cancelled():
+        for part in parts:
+            concurrent.futures.Future.cancel(part)
+        return
+    error = whole.exception()
+    for position, part in enumerate(parts):
+        if error is not None:
+            part.set_exception(error)
+        else:
+            part.set_result(whole.result()[position])
 
 
 def stop_running(executor, futures, calls, grace=STOP_SECONDS):
