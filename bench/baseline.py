@@ -137,6 +137,16 @@ def init_worker():
         CLIENT.init()
 
 
-def minbar_job(order_book_id, path):
+def minbar_job(order_book_id, path, min_start_date=MIN_START_DATE):
     """Pool job: one instrument's minute-bar file, like corvane's driver submits."""
-    append_h5(CLIENT, order_book_id, path)
+    append_h5(CLIENT, order_book_id, path, min_start_date=min_start_date)
+
+
+def update_minbar(path, order_book_ids, concurrency, min_start_date=MIN_START_DATE, initializer=None):
+    """The minute-bar update of `order_book_ids` as corvane's driver runs it:
+    the framework's pool, one job per instrument.  `min_start_date`: where an
+    empty file is filled from."""
+    from vesper.data.bundle import ProgressedProcessPoolExecutor
+    with ProgressedProcessPoolExecutor(max_workers=concurrency, initializer=initializer or init_worker) as executor:
+        for order_book_id in order_book_ids:
+            executor.submit(minbar_job, order_book_id, path, min_start_date)

@@ -8,8 +8,20 @@ days, it never changes the old ones.
 Configuration, read on every call:
 - LUMENFEED_ASOF: the as-of date, YYYYMMDD or YYYY-MM-DD (default: today).
   Data run up to and including the as-of date's session, taken as closed.
+  YYYYMMDDTHHMM serves that day only up to HH:MM, as a vendor serves a
+  session still running: the bars labelled up to then, the ticks before.
 - LUMENFEED_TICK_DAYS: how many trading days, up to the as-of date, have
   ticks (default 20).
+- LUMENFEED_MARKET: "demo" (default) serves the demo market; "full" adds
+  the generated instruments of a user's market (about 5,000 stocks, 1,000
+  funds, 500 indices, 800 live futures contracts, 4,500 options, see
+  `lumenfeed._full`); a factor in (0, 1] keeps that share of each kind.
+- LUMENFEED_LATENCY_MS: every call sleeps this many milliseconds first, as a
+  client answering over a network would (default 0).
+- LUMENFEED_TICK_RATE: about this many ticks a day (default 20 a minute).
+- LUMENFEED_REVISED: YYYYMMDD[,YYYYMMDD...], days served corrected: a few
+  bars of each instrument (always its last of the day) carry one more lot
+  of volume and a high one tick higher, and the day's ticks follow them.
 
 The calls take exactly the argument forms the bundle updater is promised
 (see each call); anything else raises TypeError or ValueError, so that code
@@ -19,6 +31,8 @@ scripts and take any date form.
 """
 import datetime
 import functools
+import os
+import time
 import warnings
 
 import numpy as np
@@ -27,8 +41,8 @@ import pandas as pd
 from vesper.const import INSTRUMENT_TYPE
 
 from . import _calendar as cal
-from . import _universe
-from ._market import Future, Option, to_price
+from . import _full, _universe
+from ._market import Future, Option, last_slots, to_price
 from ._ticks import day_ticks
 
 __all__ = ["NotInitializedError", "init", "all_instruments", "instruments", "get_price", "get_next_trading_date",
@@ -50,24 +64,45 @@ def init(*args, **kwargs):
     without an account would, that it serves the demo market.  Arguments (user
     names, addresses) are accepted and ignored."""
     global _initialized
+    _round_trip()
     warnings.warn("lumenfeed: no account configured, serving the built-in demo market (synthetic prices)",
                   UserWarning, stacklevel=2)
     _initialized = True
+
+
+LATENCY_ENV = "LUMENFEED_LATENCY_MS"
+
+
+def _round_trip():
+    """Sleep LUMENFEED_LATENCY_MS, as the call would wait for a server."""
+    text = os.environ.get(LATENCY_ENV, "").strip()
+    if not text:
+        return
+    try:
+        ms = float(text)
+    except ValueError:
+        ms = -1.0
+    if not 0 <= ms < float("inf"):
+        raise ValueError("{} must be a non-negative number of milliseconds, got {!r}".format(LATENCY_ENV, text))
+    if ms:
+        time.sleep(ms / 1000.0)
 
 
 def _require(name):
     if not _initialized:
         raise NotInitializedError("lumenfeed.{}() called before lumenfeed.init(); "
                                   "call lumenfeed.init() once in this process first".format(name))
+    _round_trip()
 
 
 @functools.lru_cache(maxsize=4)
-def _universe_as_of(asof):
-    return _universe.build(asof)
+def _universe_as_of(asof, cut, factor, revised):
+    return _universe.build(asof, cut, factor, revised)
 
 
 def _universe_now():
-    return _universe_as_of(cal.asof_date())
+    day, minute = cal.asof()
+    return _universe_as_of(day, minute, _full.factor(), cal.revised_days())
 
 
 # --------------------------------------------------------------------------- calendar
@@ -246,7 +281,7 @@ def _minutes(universe, inst, start, end):
     days = days[~market.suspended(inst, days)]
     if not len(days):
         return _no_bars(inst)  # listed, but suspended throughout
-    bars = market.bars(inst, days)
+    bars = market.served_bars(inst, days)
     mask = bars.mask
     full = bool(mask.all())
     stamps = _take(market.timestamps(bars), mask, full).astype("datetime64[ns]")
@@ -284,18 +319,21 @@ def _daily(universe, inst, start, end):
     turnover = np.zeros(n)
     open_interest = np.zeros(n, dtype=np.int64)
     trading = ~suspended
+    served = np.ones(n, dtype=bool)
     if trading.any():
-        bars = market.bars(inst, days[trading])
+        bars = market.served_bars(inst, days[trading])
         mask = bars.mask
         rows = np.arange(mask.shape[0])
+        last = last_slots(mask)
+        served[trading] = mask.any(axis=1)  # the as-of day before its first bar is not served yet
         price["open"][trading] = bars.open[rows, mask.argmax(axis=1)]
-        price["close"][trading] = bars.close[:, -1]
+        price["close"][trading] = bars.close[rows, last]
         price["high"][trading] = np.where(mask, bars.high, np.iinfo(np.int64).min).max(axis=1)
         price["low"][trading] = np.where(mask, bars.low, np.iinfo(np.int64).max).min(axis=1)
         volume[trading] = np.where(mask, bars.volume, 0.0).sum(axis=1)
         turnover[trading] = np.round(np.where(mask, bars.turnover, 0.0).sum(axis=1), 2)
         if _is_derivative(inst):
-            open_interest[trading] = bars.open_interest[:, -1]
+            open_interest[trading] = bars.open_interest[rows, last]
     if _is_derivative(inst) and suspended.any():
         open_interest[suspended] = market.open_interest_levels(inst, days[suspended])
     band = market.band(inst, days, prev_close)
@@ -312,6 +350,9 @@ def _daily(universe, inst, start, end):
     }
     if _is_derivative(inst):
         columns["open_interest"] = open_interest
+    if not served.all():
+        columns = {name: values[served] for name, values in columns.items()}
+        days = days[served]
     return pd.DataFrame(columns, index=_with_id(inst.order_book_id, days.astype("datetime64[ns]"), "date"))
 
 
@@ -332,7 +373,7 @@ def _ticks(universe, inst, start, end):
     market = universe.market
     days = market.life(inst, start, end)
     days = days[(days >= window[0]) & ~market.suspended(inst, days)]
-    frames = [day_ticks(market, inst, day) for day in days]
+    frames = [frame for frame in (day_ticks(market, inst, day) for day in days) if frame is not None]
     if not frames:
         return None
     frame = frames[0] if len(frames) == 1 else pd.concat(frames)

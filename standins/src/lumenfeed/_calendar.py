@@ -18,6 +18,7 @@ HOLIDAYS = ((1, 1, 3), (2, 1, 7), (5, 1, 3), (10, 1, 7))
 
 ASOF_ENV = "LUMENFEED_ASOF"
 TICK_DAYS_ENV = "LUMENFEED_TICK_DAYS"
+REVISED_ENV = "LUMENFEED_REVISED"
 DEFAULT_TICK_DAYS = 20
 
 DAY = np.dtype("datetime64[D]")
@@ -164,17 +165,57 @@ def contract_date(value, what, forms):
     raise TypeError("{} must be {}, got {!r}".format(what, " or ".join(names[form] for form in forms), value))
 
 
-def asof_date():
-    """The as-of date: env LUMENFEED_ASOF (YYYYMMDD or YYYY-MM-DD), read on every call; default today."""
+def asof():
+    """(as-of date, minute of that day up to which it is served or None for the
+    whole session): env LUMENFEED_ASOF, read on every call; default today.
+
+    YYYYMMDD or YYYY-MM-DD serve the day's session whole; YYYYMMDDTHHMM serves
+    the bars labelled up to HH:MM and the ticks before it, as a vendor does
+    while the session runs.
+    """
     text = os.environ.get(ASOF_ENV, "").strip()
     if not text:
-        return datetime.date.today()
+        return datetime.date.today(), None
     try:
         if len(text) == 8 and text.isdigit():
-            return datetime.date(int(text[:4]), int(text[4:6]), int(text[6:]))
-        return datetime.date.fromisoformat(text)
+            return datetime.date(int(text[:4]), int(text[4:6]), int(text[6:])), None
+        if len(text) == 13 and text[8] == "T" and (text[:8] + text[9:]).isdigit():
+            hour, minute = int(text[9:11]), int(text[11:])
+            if hour > 23 or minute > 59:
+                raise ValueError(text)
+            return datetime.date(int(text[:4]), int(text[4:6]), int(text[6:8])), hour * 60 + minute
+        if len(text) != 10:
+            raise ValueError(text)
+        return datetime.date.fromisoformat(text), None
     except ValueError:
-        raise ValueError("{} must be YYYYMMDD or YYYY-MM-DD, got {!r}".format(ASOF_ENV, text)) from None
+        raise ValueError("{} must be YYYYMMDD, YYYY-MM-DD or YYYYMMDDTHHMM, got {!r}".format(ASOF_ENV, text)) \
+            from None
+
+
+def asof_date():
+    return asof()[0]
+
+
+def revised_days():
+    """The days served with corrected values: env LUMENFEED_REVISED, YYYYMMDD[,YYYYMMDD...],
+    as a sorted tuple of datetime.date (empty by default)."""
+    return _revised(os.environ.get(REVISED_ENV, "").strip())
+
+
+@functools.lru_cache(maxsize=8)
+def _revised(text):
+    if not text:
+        return ()
+    days = set()
+    for part in text.split(","):
+        part = part.strip()
+        try:
+            if len(part) != 8 or not part.isdigit():
+                raise ValueError(part)
+            days.add(datetime.date(int(part[:4]), int(part[4:6]), int(part[6:])))
+        except ValueError:
+            raise ValueError("{} must be YYYYMMDD[,YYYYMMDD...], got {!r}".format(REVISED_ENV, text)) from None
+    return tuple(sorted(days))
 
 
 def tick_days():

@@ -6,14 +6,18 @@ price such as 12.34 comes out as exactly the float 12.34.
 
 Three kinds of price source:
 - `Walk`: a mean-reverting random walk of daily closes from the listing date
-  on, with minute bars bridged from each day's open to its close;
+  on, with minute bars bridged from each day's open to its close
+  (`BoundedWalk`: the same with bounded daily steps, computed for all days at
+  once, for the generated instruments of the full market);
 - `Future`: the underlying's bars times a carry factor per day;
 - `Option`: a zero-rate Black price of the underlying's bars.
 
 Every random number is a hash of (instrument, day, slot, stream), so a day's
 values never depend on the range a caller asks for or on the as-of date.
 """
+import collections
 import datetime
+import functools
 import math
 
 import numpy as np
@@ -26,7 +30,10 @@ _NS_PER_MIN = 60 * 10 ** 9
 _NS_PER_DAY = 24 * 60 * _NS_PER_MIN
 
 # Random streams, one per use, so that no two quantities share numbers.
-_S_DAILY, _S_GAP, _S_PATH, _S_DAYVOL, _S_BARVOL, _S_BASIS, _S_IV, _S_OI = range(8)
+_S_DAILY, _S_GAP, _S_PATH, _S_DAYVOL, _S_BARVOL, _S_BASIS, _S_IV, _S_OI, _S_REVISE = range(9)
+
+# Share of a revised day's bars that the correction changes (the last bar always).
+REVISED_SHARE = 0.05
 
 
 def _minutes(first, last):
@@ -74,6 +81,11 @@ class Walk:
         self.volume = volume
         self.drift = drift
         self.suspended = tuple(suspended)
+
+
+class BoundedWalk(Walk):
+    """A random walk of daily closes whose daily step stays within 0.7 of the
+    limit (no mean reversion): a cumulative sum, so all days come at once."""
 
 
 class Future:
@@ -138,6 +150,7 @@ class Instrument:
         return "Instrument({})".format(fields)
 
 
+@functools.lru_cache(maxsize=None)
 def _describe_session(session):
     def hhmm(minute):
         return "%02d:%02d" % divmod(int(minute), 60)
@@ -217,9 +230,16 @@ class Market:
     """Prices of the instruments of one universe (see `_universe.build`)."""
 
     _walk_cache = {}  # order_book_id -> (last day, days, closes); walks do not depend on the as-of date
+    # The bounded walks of the last instruments asked for: a full market's
+    # would fill a worker's memory, and jobs come sorted, a product's together.
+    _bounded_cache = collections.OrderedDict()
+    _BOUNDED_KEPT = 64
 
-    def __init__(self, sources):
+    def __init__(self, sources, cut=None, revised=()):
         self.sources = sources  # order_book_id -> Instrument, unlisted sources included
+        # (day, last bar label in ns since 1970) when the as-of day is served up to a time.
+        self.cut = cut
+        self.revised = np.array(revised, dtype="datetime64[D]")
 
     def source_of(self, inst):
         return self.sources[inst._source]
@@ -288,6 +308,27 @@ class Market:
         self._walk_cache[inst.order_book_id] = (days[-1] if n else cal.to_day64(inst.listed_date), days, closes)
         return days, closes
 
+    def _bounded_walk(self, inst, last_day):
+        key = inst.order_book_id
+        cached = self._bounded_cache.get(key)
+        if cached is not None and cached[0] >= last_day:
+            self._bounded_cache.move_to_end(key)
+            return cached[1], cached[2]
+        model = inst._model
+        days = cal.between(inst.listed_date, cal.to_date(last_day))
+        bound = 0.7 * model.limit
+        steps = model.sigma * rnd.normal16(rnd.quick_keys(inst._seed, _ordinals(days), _S_DAILY), 0)
+        steps = np.clip(steps + model.drift / 245.0, -bound, bound)
+        steps[self.suspended(inst, days)] = 0.0  # a suspended day keeps the last close
+        tick = inst._tick
+        start = math.log(round_to_tick(model.price * PIP, tick))
+        closes = np.maximum(round_to_tick(np.exp(start + np.cumsum(steps)), tick), tick)
+        closes.flags.writeable = False
+        self._bounded_cache[key] = (days[-1] if len(days) else cal.to_day64(inst.listed_date), days, closes)
+        if len(self._bounded_cache) > self._BOUNDED_KEPT:
+            self._bounded_cache.popitem(last=False)
+        return days, closes
+
     def _future_factor(self, inst, days):
         model = inst._model
         years = (cal.to_day64(inst.de_listed_date) - days).astype(np.int64) / 365.0
@@ -311,7 +352,8 @@ class Market:
         if len(days) == 0:
             return np.zeros(0, dtype=np.int64)
         if isinstance(model, Walk):
-            walk_days, walk_closes = self._walk(inst, days.max())
+            walk = self._bounded_walk if isinstance(model, BoundedWalk) else self._walk
+            walk_days, walk_closes = walk(inst, days.max())
             return walk_closes[np.searchsorted(walk_days, days)]
         spot = self.closes(self.source_of(inst), days)
         if isinstance(model, Future):
@@ -374,6 +416,38 @@ class Market:
         else:
             bars.open_interest = None
         return bars
+
+    def served_bars(self, inst, days, cut=True):
+        """`bars` as served: revised days corrected, the as-of day only up to its
+        time (`cut` false: whole, for the caller to cut)."""
+        bars = self.bars(inst, days)
+        if cut and self.cut is not None and len(days) and days[-1] == self.cut[0]:
+            bars.mask[-1] &= self.timestamps(bars)[-1] <= self.cut[1]
+        if len(self.revised):
+            self._revise(inst, bars)
+        return bars
+
+    def _revise(self, inst, bars):
+        """A vendor's correction of a day: a few bars (and always the day's last)
+        get one more lot of volume and a high one tick higher."""
+        rows = np.flatnonzero(np.isin(bars.days, self.revised))
+        if not len(rows):
+            return
+        mask = bars.mask[rows]
+        m = mask.shape[1]
+        bits = rnd.grid_bits(rnd.day_keys(inst._seed, _ordinals(bars.days[rows]), _S_REVISE), m)
+        chosen = (rnd.uniform16(bits, 0) < REVISED_SHARE) & mask
+        chosen[np.arange(len(rows)), last_slots(mask)] |= mask.any(axis=1)
+        volume = bars.volume[rows]
+        lots = np.where(chosen, inst.round_lot, 0.0)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            per_share = np.where(volume > 0, bars.turnover[rows] / volume, 0.0)
+        bars.turnover[rows] = np.round(bars.turnover[rows] + lots * per_share, 2)
+        bars.volume[rows] = volume + lots
+        high = bars.high[rows] + np.where(chosen, inst._tick, 0)
+        if bars.band is not None:
+            high = np.minimum(high, np.maximum(bars.band[1][rows][:, None], bars.high[rows]))
+        bars.high[rows] = high
 
     def _frame(self, inst, days):
         session = inst._session
@@ -519,6 +593,11 @@ class Market:
             with np.errstate(invalid="ignore"):
                 stamps[:, :session.n_night] = prev_ns[:, None] + session.minutes[None, :session.n_night] * _NS_PER_MIN
         return stamps
+
+
+def last_slots(mask):
+    """The last trading slot of each day (row) of a (day, slot) mask."""
+    return mask.shape[1] - 1 - np.argmax(mask[:, ::-1], axis=1)
 
 
 def to_price(pips):

@@ -25,9 +25,27 @@ def _mix(x):
         return x ^ (x >> _U64(31))
 
 
+_BITS64 = (1 << 64) - 1
+
+
+def mix_int(x):
+    """`_mix` of one Python int: the same value, without an array's overhead."""
+    x = ((x ^ (x >> 30)) * int(_M1)) & _BITS64
+    x = ((x ^ (x >> 27)) * int(_M2)) & _BITS64
+    return x ^ (x >> 31)
+
+
 def text_seed(text):
     """A stable 64-bit seed of a text (crc32, spread over 64 bits)."""
-    return int(_mix(np.array([zlib.crc32(text.encode("utf-8"))], dtype=_U64))[0])
+    return mix_int(zlib.crc32(text.encode("utf-8")))
+
+
+def key_uniforms(seed, stream, n):
+    """`uniform_pair(grid_bits(day_keys(seed, [0], stream), n)[0])[0]` as a
+    list, in Python ints: n uniforms of one key."""
+    key = mix_int(mix_int(seed ^ ((stream + 1) * int(_STREAM) & _BITS64)))
+    return [((mix_int(key ^ mix_int(slot * int(_SLOT) & _BITS64)) >> 32) + 0.5) * _2_32
+            for slot in range(1, n + 1)]
 
 
 def day_keys(seed, ordinals, stream):
@@ -36,6 +54,14 @@ def day_keys(seed, ordinals, stream):
         x = np.asarray(ordinals, dtype=np.int64).astype(_U64) * _GOLDEN
         x ^= _U64(seed) ^ (_U64(stream + 1) * _STREAM)
     return _mix(_mix(x))
+
+
+def quick_keys(seed, ordinals, stream):
+    """Like `day_keys`, mixed once: for long spans of days, where half the cost counts."""
+    with np.errstate(over="ignore"):
+        x = np.asarray(ordinals, dtype=np.int64).astype(_U64) * _GOLDEN
+        x ^= _U64(seed) ^ (_U64(stream + 1) * _STREAM)
+    return _mix(x)
 
 
 def grid_bits(keys, n_slots):

@@ -127,12 +127,12 @@ def _listing_after(day, earliest):
 
 
 class Universe:
-    def __init__(self, asof, last_day, listed, sources):
+    def __init__(self, asof, last_day, listed, sources, cut=None, revised=()):
         self.asof = asof
         self.last_day = last_day          # last trading day with data (None before the market opened)
         self.listed = listed              # listed instruments, in listing order
         self.by_id = {inst.order_book_id: inst for inst in listed}
-        self.market = Market(sources)
+        self.market = Market(sources, cut, revised)
         self._table = None
 
 
@@ -180,13 +180,15 @@ def _futures(product, asof, sources, market):
     return out
 
 
-def _strikes(spot_pips, step_pips):
+def _strikes(spot_pips, step_pips, wings=1):
     middle = int(round(spot_pips / step_pips)) * step_pips
-    return (middle - step_pips, middle, middle + step_pips)
+    return tuple(middle + k * step_pips for k in range(-wings, wings + 1))
 
 
-def _fund_options(asof, sources, market):
-    fund = sources.get("51001.HBX")
+def _fund_options(asof, sources, market, fund_id="51001.HBX", wings=1):
+    """Calls and puts on a fund, 2 * wings + 1 strikes around its price at listing."""
+    fund = sources.get(fund_id)
+    code = fund_id.split(".")[0]
     out = []
     if fund is None:
         return out
@@ -199,27 +201,28 @@ def _fund_options(asof, sources, market):
             continue
         spot = int(market.prev_closes(fund, cal.between(listed, listed))[0])
         step = 500 if spot < 30000 else 1000  # 0.05 below 3.0, else 0.10
-        for strike in _strikes(spot, step):
+        for strike in _strikes(spot, step, wings):
             for call in (True, False):
                 letter = "C" if call else "P"
-                oid = "51001{}{:02d}{:02d}K{:05d}.HBX".format(letter, year % 100, month, strike // 10)
-                symbol = "Harbour 50 ETF {} {:02d}{:02d} {:.3f}".format("call" if call else "put", year % 100,
-                                                                        month, strike / PIP)
+                oid = "{}{}{:02d}{:02d}K{:05d}.HBX".format(code, letter, year % 100, month, strike // 10)
+                symbol = "{} {} {:02d}{:02d} {:.3f}".format(fund.symbol, "call" if call else "put", year % 100,
+                                                            month, strike / PIP)
                 model = Option(strike, call, 0.20, 3000, 25000)
                 out.append(Instrument(oid, symbol, T.OPTION, "HBX", listed, model, de_listed_date=expiry,
                                       round_lot=1, tick_size=0.0001, contract_multiplier=10000,
-                                      underlying_symbol="51001", underlying_order_book_id="51001.HBX",
-                                      strike_price=strike / PIP, option_type=letter, source="51001.HBX"))
+                                      underlying_symbol=code, underlying_order_book_id=fund_id,
+                                      strike_price=strike / PIP, option_type=letter, source=fund_id))
     return out
 
 
-def _future_options(asof, futures, market):
+def _future_options(asof, futures, market, symbol="QK", name="Quay copper", wings=1):
+    """Calls and puts on a product's futures contracts, 2 * wings + 1 strikes each."""
     by_id = {inst.order_book_id: inst for inst in futures}
     here = _month_index(asof)
     out = []
     for index in range(here + FUTURE_OPTION_WINDOW[0], here + FUTURE_OPTION_WINDOW[1] + 1):
         year, month = _month(index + 1)  # options of month M are on the contract of month M + 1
-        underlying = by_id.get("QK{:02d}{:02d}.QFX".format(year % 100, month))
+        underlying = by_id.get("{}{:02d}{:02d}.QFX".format(symbol, year % 100, month))
         if underlying is None:
             continue
         opt_year, opt_month = _month(index)
@@ -228,22 +231,28 @@ def _future_options(asof, futures, market):
         if listed >= expiry or listed > asof:
             continue
         spot = int(market.prev_closes(underlying, cal.between(listed, listed))[0])
-        for strike in _strikes(spot, 1000 * PIP):
+        step = 1000 * PIP if spot >= 20000 * PIP else 100 * PIP
+        for strike in _strikes(spot, step, wings):
             for call in (True, False):
                 letter = "C" if call else "P"
-                oid = "QK{:02d}{:02d}{}{}.QFX".format(year % 100, month, letter, strike // PIP)
-                symbol = "Quay copper {:02d}{:02d} {} {}".format(year % 100, month, "call" if call else "put",
-                                                                 strike // PIP)
+                oid = "{}{:02d}{:02d}{}{}.QFX".format(symbol, year % 100, month, letter, strike // PIP)
+                text = "{} {:02d}{:02d} {} {}".format(name, year % 100, month, "call" if call else "put",
+                                                      strike // PIP)
                 model = Option(strike, call, 0.18, 1500, 12000)
-                out.append(Instrument(oid, symbol, T.OPTION, "QFX", listed, model, de_listed_date=expiry,
-                                      round_lot=1, tick_size=1.0, contract_multiplier=5, underlying_symbol="QK",
+                out.append(Instrument(oid, text, T.OPTION, "QFX", listed, model, de_listed_date=expiry,
+                                      round_lot=1, tick_size=1.0, contract_multiplier=5, underlying_symbol=symbol,
                                       underlying_order_book_id=underlying.order_book_id,
                                       session=COMMODITY_SESSION, source=underlying.order_book_id))
     return out
 
 
-def build(asof):
-    """The universe as of a date: what is listed then, and the price sources behind it."""
+def build(asof, cut=None, factor=None, revised=()):
+    """The universe as of a date: what is listed then, and the price sources behind it.
+
+    `cut`: the minute of the as-of day up to which it is served (None: whole);
+    `factor`: the share of the full market's generated instruments listed
+    beside the demo's (None: none); `revised`: the days served corrected.
+    """
     last_day = cal.last_trading_day_on_or_before(asof)
     equities = _equities()
     sources = {inst.order_book_id: inst for inst in equities + _spots()}
@@ -257,4 +266,9 @@ def build(asof):
         options = _fund_options(last_day, sources, market) + _future_options(last_day, futures, market)
         sources.update((inst.order_book_id, inst) for inst in options)
         listed += futures + options
-    return Universe(asof, last_day, listed, sources)
+        if factor:
+            from . import _full
+            listed += _full.instruments(last_day, factor, sources, market)
+    if cut is not None:
+        cut = (cal.to_day64(asof), cal.to_day64(asof).astype("datetime64[ns]").astype("int64") + cut * 60 * 10 ** 9)
+    return Universe(asof, last_day, listed, sources, cut, revised)

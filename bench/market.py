@@ -1,0 +1,660 @@
+"""Benchmark: a whole market, corvane beside the plain h5py implementation, in one run.
+
+    .venv/bin/python bench/market.py [--quick] [--only daily,fill,ticks] [--jobs 2,8,32]
+                                     [--latency 0,50] [--scale full|F] [--fill-scale F]
+                                     [--profile] [--out DIR] [--keep-trash]
+
+The stand-in client serves a user's market (LUMENFEED_MARKET, a factor of the
+full one) and answers every call after LUMENFEED_LATENCY_MS. Workloads:
+
+- daily: the daily update of every instrument (`all`, with derivatives),
+  from bundles filled with the four to eight trading days before (prepared
+  once per implementation and scale, copied afresh for every run; see
+  `prep_start`);
+- fill: the first fill of a year of the market (`--fill-scale` of it);
+- ticks: one day of LUMENFEED_TICK_RATE=70000 ticks written to a new file,
+  then read back, three times each, in one process per implementation.
+
+Every (workload, latency, jobs) runs once per implementation, each in a fresh
+process, the two alternating; the table gives wall time per file, CPU per
+file in the parent and in all workers together (and in the workers outside
+the client's calls, that is corvane's own work), the parent's peak, the
+workers' peaks (largest and sum), the largest sum of all processes'
+proportional set sizes, files per second and, with latency, the client's
+requests per second against the bound of `jobs` requests in flight. The
+stand-in's own cost per call is measured first, in a process of its own.
+`--profile` adds one daily run of corvane under cProfile, parent and one
+worker, and prints their top lines; the profiles count CPU time, not the
+wall clock, which on a shared machine mostly measures the wait for a core.
+"""
+import argparse
+import cProfile
+import datetime
+import functools
+import io
+import json
+import multiprocessing.util
+import os
+import pstats
+import random
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import threading
+import time
+import warnings
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import filesystem  # noqa: E402
+
+ASOF = "20261207"          # a Monday: the daily update adds it
+PREP_ASOF = "20261204"     # the prepared bundles end on the Friday before
+SINCE = 20261201           # and start here or up to PREP_PHASES - 1 trading days before
+PREP_PHASES = 5            # (both updates fill an empty file from SINCE)
+FILL_SINCE = 20251208      # the first fill: a year before ASOF
+CLIENT_CALLS = ("init", "all_instruments", "instruments", "get_next_trading_date", "get_price")
+MB = 1024.0 * 1024.0
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="smoke run: market 0.005, jobs 2, latency 0 and 20 ms, fills of a month")
+    parser.add_argument("--only", default="daily,fill",
+                        help="comma-separated workloads among daily, fill, ticks (default: %(default)s)")
+    parser.add_argument("--jobs", default="2,8,32", help="worker counts (default: %(default)s)")
+    parser.add_argument("--latency", default="0,50", help="ms per client call (default: %(default)s)")
+    parser.add_argument("--scale", default="full", help="the market of the daily runs: full or a factor")
+    parser.add_argument("--fill-scale", default="0.02", help="the market of the first fills (default: %(default)s)")
+    parser.add_argument("--fill-since", type=int, default=FILL_SINCE,
+                        help="where the first fills start (default: %(default)s, a year)")
+    parser.add_argument("--profile", action="store_true",
+                        help="also profile one daily run of corvane (first jobs and latency given)")
+    parser.add_argument("--out", default=os.path.join(HERE, "out", "market"))
+    parser.add_argument("--keep-trash", action="store_true", help="see bench/README.md")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--spec", help=argparse.SUPPRESS)
+    args = parser.parse_args(argv)
+    if args.quick:
+        args.scale, args.fill_scale, args.fill_since = "0.005", "0.005", 20261102
+        args.jobs, args.latency = "2", "0,20"
+    args.out = os.path.abspath(args.out)  # the children run in bench/
+    args.only = [w.strip() for w in args.only.split(",") if w.strip()]
+    args.jobs = [int(j) for j in args.jobs.split(",")]
+    args.latency = [float(ms) for ms in args.latency.split(",")]
+    bad = set(args.only) - {"daily", "fill", "ticks"}
+    if bad:
+        parser.error("unknown workload(s) {}".format(sorted(bad)))
+    return args
+
+
+# --- measuring, in the child ------------------------------------------------
+
+def status_kb(pid, field):
+    try:
+        with open("/proc/{}/status".format(pid)) as status:
+            for line in status:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def pss_kb(pid):
+    try:
+        with open("/proc/{}/smaps_rollup".format(pid)) as rollup:
+            for line in rollup:
+                if line.startswith("Pss:"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+def children(pid):
+    found = []
+    try:
+        for task in os.listdir("/proc/{}/task".format(pid)):
+            with open("/proc/{}/task/{}/children".format(pid, task)) as text:
+                found += [int(p) for p in text.read().split()]
+    except OSError:
+        pass
+    return found
+
+
+class Sampler(threading.Thread):
+    """The largest sum of this process's and its children's proportional set
+    sizes, sampled; its own CPU time is kept apart from the parent's."""
+
+    def __init__(self, interval=0.5):
+        super().__init__(daemon=True)
+        self.interval = interval
+        self.peak_pss_kb = 0
+        self.cpu = 0.0
+        self._halt = threading.Event()
+
+    def run(self):
+        me = os.getpid()
+        while not self._halt.wait(self.interval):
+            self.peak_pss_kb = max(self.peak_pss_kb, sum(pss_kb(p) for p in [me] + children(me)))
+        self.cpu = time.thread_time()
+
+    def stop(self):
+        self._halt.set()
+        self.join()
+
+
+class Counted:
+    """The client's calls in a worker: how many, and the time inside them."""
+
+    def __init__(self):
+        self.calls = 0
+        self.wall = 0.0
+        self.cpu = 0.0
+
+    def wrap(self, fn):
+        @functools.wraps(fn)
+        def call(*args, **kwargs):
+            wall, cpu = time.perf_counter(), time.process_time()
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                self.calls += 1
+                self.wall += time.perf_counter() - wall
+                self.cpu += time.process_time() - cpu
+        return call
+
+
+# The implementation's own worker initialiser, set before the pool starts.
+INITS = {}
+
+
+def worker_setup(impl, stats_dir, profile):
+    """A worker's set-up: the client's calls counted, its figures written when
+    it leaves; the first worker to start is profiled when asked."""
+    import lumenfeed
+    from corvane import workers
+    workers.exit_with_parent(os.getppid())  # a bench stopped leaves no worker writing behind
+    counted = Counted()
+    for name in CLIENT_CALLS:
+        setattr(lumenfeed, name, counted.wrap(getattr(lumenfeed, name)))
+    profiler = None
+    if profile:
+        try:
+            os.close(os.open(os.path.join(stats_dir, "profiled"), os.O_CREAT | os.O_EXCL | os.O_WRONLY))
+            profiler = cProfile.Profile(time.process_time)
+        except FileExistsError:
+            pass
+
+    def leave():
+        if profiler is not None:
+            profiler.disable()
+            profiler.dump_stats(os.path.join(stats_dir, "worker.prof"))
+        times = os.times()
+        figures = {"pid": os.getpid(), "hwm_kb": status_kb("self", "VmHWM"), "calls": counted.calls,
+                   "client_wall": counted.wall, "client_cpu": counted.cpu, "cpu": times.user + times.system}
+        with open(os.path.join(stats_dir, "w{}.json".format(os.getpid())), "w") as out:
+            json.dump(figures, out)
+
+    multiprocessing.util.Finalize(None, leave, exitpriority=10)
+    INITS[impl]()
+    if profiler is not None:
+        profiler.enable()
+
+
+def top_lines(stats_source, count=22):
+    text = io.StringIO()
+    stats = pstats.Stats(stats_source, stream=text)
+    stats.sort_stats("tottime").print_stats(count)
+    stats.sort_stats("cumulative").print_stats(count)
+    return text.getvalue()
+
+
+def selected(words=("all",)):
+    from corvane import bundle
+    return sorted(bundle._merge_tags(list(words), True))
+
+
+def run_corvane(path, jobs, since, stats_dir, profile):
+    from corvane import bundle, run
+    from corvane.options import UpdateOptions
+    INITS["corvane"] = bundle.init_lumenfeed_with_warnings_catch
+    bundle.init_lumenfeed_with_warnings_catch = functools.partial(worker_setup, "corvane", stats_dir, profile)
+    report = run.update("minbar", path, ["all"], with_derivatives=True, jobs=jobs, options=UpdateOptions(since=since))
+    counts = report.counts
+    return counts["instruments"], counts["rows_added"], counts["failed"]
+
+
+def run_baseline(path, jobs, since, stats_dir, profile):
+    import baseline
+    import lumenfeed
+    baseline.CLIENT = lumenfeed
+    order_book_ids = selected()
+    INITS["baseline"] = baseline.init_worker
+    init = functools.partial(worker_setup, "baseline", stats_dir, profile)
+    baseline.update_minbar(path, order_book_ids, jobs, since, initializer=init)
+    return len(order_book_ids), None, None
+
+
+def child_update(spec):
+    """One update run in this fresh process: its figures."""
+    import lumenfeed
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        lumenfeed.init()
+    stats_dir = spec["stats"]
+    os.makedirs(stats_dir, exist_ok=True)
+    go = run_corvane if spec["impl"] == "corvane" else run_baseline
+    profiler = cProfile.Profile(time.process_time) if spec.get("profile") else None
+    sampler = Sampler()
+    sampler.start()
+    wall, cpu = time.perf_counter(), time.process_time()
+    if profiler is not None:
+        files, rows, failed = profiler.runcall(go, spec["path"], spec["jobs"], spec["since"], stats_dir, True)
+    else:
+        files, rows, failed = go(spec["path"], spec["jobs"], spec["since"], stats_dir, False)
+    wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
+    sampler.stop()
+    workers = []
+    for name in os.listdir(stats_dir):
+        if name.startswith("w") and name.endswith(".json"):
+            with open(os.path.join(stats_dir, name)) as figures:
+                workers.append(json.load(figures))
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    result = {"files": files, "rows": rows, "failed": failed, "wall": wall,
+              "parent_cpu": cpu - sampler.cpu, "parent_hwm_kb": status_kb("self", "VmHWM"),
+              "workers_cpu": usage.ru_utime + usage.ru_stime, "workers": workers,
+              "peak_pss_kb": sampler.peak_pss_kb}
+    if profiler is not None:
+        result["profile_parent"] = top_lines(profiler)
+        prof = os.path.join(stats_dir, "worker.prof")
+        result["profile_worker"] = top_lines(prof) if os.path.exists(prof) else "(no worker profile)"
+    return result
+
+
+def prep_start(order_book_id, days):
+    """Where an instrument's prepared file starts: up to four trading days
+    before the others, so that the files' last chunks stand at different
+    fill levels (as in a bundle grown over years) and the measured day fills
+    a chunk in about one file in five, not in all."""
+    return days[-1 - zlib.crc32(order_book_id.encode()) % PREP_PHASES]
+
+
+def child_prep(spec):
+    """The bundle the daily runs start from: every instrument filled up to
+    PREP_ASOF from a start of its own, by the implementation's own job."""
+    import lumenfeed
+    from vesper.data.bundle import ProgressedProcessPoolExecutor
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        lumenfeed.init()
+    days = [int(day.strftime("%Y%m%d")) for day in lumenfeed.get_trading_dates(20261101, SINCE)]
+    order_book_ids = selected()
+    if spec["impl"] == "corvane":
+        from corvane import bundle
+        job, init = bundle._append_h5, bundle.init_lumenfeed_with_warnings_catch
+        calls = [(oid, spec["path"], None, prep_start(oid, days)) for oid in order_book_ids]
+    else:
+        import baseline
+        baseline.CLIENT = lumenfeed
+        job, init = baseline.minbar_job, baseline.init_worker
+        calls = [(oid, spec["path"], prep_start(oid, days)) for oid in order_book_ids]
+    wall = time.perf_counter()
+    with ProgressedProcessPoolExecutor(max_workers=2, initializer=init) as executor:
+        for call in calls:
+            executor.submit(job, *call)
+    return {"files": len(calls), "wall": time.perf_counter() - wall}
+
+
+def child_standin(spec):
+    """The stand-in's own cost per call, no latency: median and mean over a sample."""
+    import lumenfeed
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        lumenfeed.init()
+    started = time.perf_counter()
+    ids = list(lumenfeed.all_instruments()["order_book_id"])
+    listing = time.perf_counter() - started
+    sample = random.Random(7).sample(ids, min(400, len(ids)))
+    day = datetime.date(2026, 12, 7)
+    calls = {
+        "instruments": lambda oid: lumenfeed.instruments(oid),
+        "get_next_trading_date": lambda oid: lumenfeed.get_next_trading_date(20261204),
+        "get_price 1m, one day": lambda oid: lumenfeed.get_price(
+            oid, start_date=day, end_date=29991231, frequency="1m", adjust_type="none", expect_df=True),
+        "get_price 1m, a year": lambda oid: lumenfeed.get_price(
+            oid, start_date=FILL_SINCE, end_date=29991231, frequency="1m", adjust_type="none", expect_df=True),
+        "get_price 1d, a year": lambda oid: lumenfeed.get_price(oid, FILL_SINCE, 29991231),
+        "get_price tick, one day": lambda oid: lumenfeed.get_price(oid, day, day, frequency="tick",
+                                                                   adjust_type="none"),
+    }
+    out = {"instruments listed": len(ids), "listing": listing}
+    for name, call in calls.items():
+        seconds = []
+        for oid in (sample if "year" not in name and "tick" not in name else sample[:100]):
+            wall = time.perf_counter()
+            call(oid)
+            seconds.append(time.perf_counter() - wall)
+        out[name] = (statistics.median(seconds), statistics.mean(seconds))
+    return out
+
+
+def child_ticks(spec):
+    """One 70,000-tick day: written to a new file, then read back, three times each."""
+    import h5py
+    import lumenfeed
+    import numpy as np
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        lumenfeed.init()
+    import baseline
+    from fakeclient import FakeClient
+    from corvane import bundle, read, tick
+    from corvane.services import Services
+    from vesper.const import INSTRUMENT_TYPE
+    oid, day = "10001.HBX", datetime.date(2026, 12, 7)
+    listing = lumenfeed.get_price(oid, 20261207, 29991231)
+    frame = lumenfeed.get_price(oid, day, day, frequency="tick", adjust_type="none")
+    writes, reads = [], []
+    profiler = cProfile.Profile(time.process_time) if spec.get("profile") and spec["impl"] == "corvane" else None
+    for n in range(4 if profiler else 3):
+        client = FakeClient({oid: lumenfeed.instruments(oid)}, [20261204, 20261207])
+        client.put(oid, "1d", 20261207, listing.copy())
+        client.put(oid, "tick", 20261207, frame.copy())
+        folder = os.path.join(spec["path"], str(n))
+        os.makedirs(folder)
+        wall = time.perf_counter()
+        if spec["impl"] == "baseline":
+            baseline.append_h5_tick(client, oid, folder, None, 20261207, 29991231)
+        else:
+            services = Services(client=client, instrument_type=INSTRUMENT_TYPE,
+                                convert_dt_to_int=bundle.convert_dt_to_int, date_to_number=bundle.date_to_number,
+                                time_to_number=bundle.time_to_number, ticks_loader=bundle.H5TicksLoader,
+                                echo=print, equities_types=bundle.EQUITIES_INS_TYPE)
+            write = functools.partial(tick.append_h5_tick, services, oid, folder, None, 20261207, 29991231)
+            if n == 3:  # the untimed fourth write, profiled
+                profiler.runcall(write)
+                return {"ticks": len(frame), "write": statistics.median(writes), "read": statistics.median(reads),
+                        "profile": top_lines(profiler, 15)}
+            write()
+        writes.append(time.perf_counter() - wall)
+        wall = time.perf_counter()
+        if spec["impl"] == "baseline":
+            with h5py.File(os.path.join(folder, oid + ".h5"), "r") as h5:
+                records = h5["20261207"][...]
+            table = baseline_tick_table(records, np)
+        else:
+            table = read.ticks(folder, oid)
+        reads.append(time.perf_counter() - wall)
+        assert len(table) == len(frame)
+    return {"ticks": len(frame), "write": statistics.median(writes), "read": statistics.median(reads)}
+
+
+def baseline_tick_table(records, np):
+    """What a user writes to read a tick day back: records to a table indexed
+    by the tick's time, scales undone."""
+    import pandas as pd
+    from vesper_mod_tollbay_data.data_sources.data_store import H5TicksLoader
+    table = pd.DataFrame(records)
+    for name, _, scale in H5TicksLoader.FIELDS:
+        table[name] = table[name] / float(scale)
+    date, hhmmssmmm = table.pop("date").to_numpy(), table.pop("time").to_numpy()
+    days = pd.to_datetime(pd.DataFrame({"year": date // 10000, "month": date // 100 % 100, "day": date % 100}))
+    ms = (hhmmssmmm // 10000000 * 3600 + hhmmssmmm // 100000 % 100 * 60 + hhmmssmmm // 1000 % 100) * 1000 \
+        + hhmmssmmm % 1000
+    table.index = pd.DatetimeIndex(days.to_numpy() + ms.astype("timedelta64[ms]"), name="datetime")
+    return table
+
+
+def child_main(args):
+    with open(args.spec) as text:
+        spec = json.load(text)
+    result = {"update": child_update, "prep": child_prep, "standin": child_standin,
+              "ticks": child_ticks}[args.child](spec)
+    with open(spec["result"], "w") as out:
+        json.dump(result, out)
+
+
+# --- running the children ---------------------------------------------------
+
+def market_env(scale, latency, asof=ASOF, tick_rate=None):
+    env = dict(os.environ)
+    env.update(LUMENFEED_MARKET=scale, LUMENFEED_LATENCY_MS="{:g}".format(latency), LUMENFEED_ASOF=asof)
+    env.pop("LUMENFEED_REVISED", None)
+    if tick_rate:
+        env["LUMENFEED_TICK_RATE"] = str(tick_rate)
+    else:
+        env.pop("LUMENFEED_TICK_RATE", None)
+    return env
+
+
+def run_child(args, kind, name, spec, env):
+    logs = os.path.join(args.out, "logs")
+    os.makedirs(logs, exist_ok=True)
+    stem = os.path.join(logs, name)
+    spec = dict(spec, result=stem + ".json")
+    with open(stem + ".spec", "w") as out:
+        json.dump(spec, out)
+    if os.path.exists(spec["result"]):
+        os.remove(spec["result"])
+    with open(stem + ".log", "w") as log:
+        code = subprocess.call([sys.executable, os.path.abspath(__file__), "--child", kind, "--spec", stem + ".spec"],
+                               stdout=log, stderr=subprocess.STDOUT, env=env, cwd=HERE)
+    if code != 0 or not os.path.exists(spec["result"]):
+        with open(stem + ".log") as log:
+            print("  {} failed (exit {}); end of its log:\n{}".format(name, code, log.read()[-3000:]),
+                  file=sys.stderr)
+        return None
+    with open(spec["result"]) as result:
+        return json.load(result)
+
+
+def trash(args):
+    return os.path.join(args.out, filesystem.TRASH)
+
+
+def fresh_dir(args, path):
+    filesystem.discard(path, trash(args))
+    os.makedirs(path)
+    return path
+
+
+def prepared(args, impl, scale):
+    """The bundle the daily runs start from, made once per implementation and scale."""
+    path = os.path.join(args.out, "prep", "{}-{}-phased".format(impl, scale))
+    done = path + ".done"
+    if os.path.exists(done):
+        with open(done) as text:
+            return path, json.load(text)
+    fresh_dir(args, path)
+    result = run_child(args, "prep", "prep-{}-{}".format(impl, scale), {"impl": impl, "path": path},
+                       market_env(scale, 0, PREP_ASOF))
+    if result is None:
+        return None, None
+    with open(done, "w") as out:
+        json.dump(result, out)
+    return path, result
+
+
+def copy_of(args, source, impl):
+    path = os.path.join(args.out, "run", impl)
+    filesystem.discard(path, trash(args))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    shutil.copytree(source, path)
+    return path
+
+
+def one_run(args, workload, impl, scale, latency, jobs, profile=False):
+    name = "{}-{}-{}-{}ms-j{}{}".format(workload, impl, scale, "{:g}".format(latency), jobs,
+                                        "-profile" if profile else "")
+    stats = fresh_dir(args, os.path.join(args.out, "stats", name))
+    if workload == "daily":
+        source, _ = prepared(args, impl, scale)
+        if source is None:
+            return None
+        path = copy_of(args, source, impl)
+        since = SINCE
+    else:
+        path = fresh_dir(args, os.path.join(args.out, "run", impl))
+        since = args.fill_since
+    spec = {"impl": impl, "path": path, "jobs": jobs, "since": since, "stats": stats, "profile": profile}
+    result = run_child(args, "update", name, spec, market_env(scale, latency))
+    if result is not None:
+        result["tree"] = path
+    return result
+
+
+# --- the table ----------------------------------------------------------------
+
+def ms(value):
+    return "{:.2f}".format(value * 1e3)
+
+
+def row_of(workload, scale, latency, jobs, impl, r):
+    files = max(r["files"], 1)
+    workers = r["workers"]
+    client_cpu = sum(w["client_cpu"] for w in workers)
+    calls = sum(w["calls"] for w in workers)
+    rate = files / r["wall"]
+    bound = "{:.0f}/{:.0f}".format(calls / r["wall"], 0.8 * jobs / (latency / 1e3)) if latency else "-"
+    return [workload, scale, "{:g}".format(latency), str(jobs), impl, str(r["files"]),
+            "{:.1f}".format(r["wall"]), ms(r["wall"] / files), ms(r["parent_cpu"] / files),
+            ms(r["workers_cpu"] / files), ms((r["workers_cpu"] - client_cpu) / files),
+            ms(client_cpu / files), "{:.0f}".format(r["parent_hwm_kb"] / 1024.0),
+            "{:.0f}/{:.0f}".format(max((w["hwm_kb"] for w in workers), default=0) / 1024.0,
+                                   sum(w["hwm_kb"] for w in workers) / 1024.0),
+            "{:.0f}".format(r["peak_pss_kb"] / 1024.0), "{:.1f}".format(rate),
+            "{:.1f}".format(calls / files) if workers else "-", bound]
+
+
+HEADER = ["work", "market", "ms", "jobs", "impl", "files", "wall s", "wall/file", "parent cpu/f",
+          "workers cpu/f", "outside client/f", "client cpu/f", "parent MB", "workers MB max/sum",
+          "PSS MB", "files/s", "calls/f", "req/s / bound"]
+
+
+def render(rows):
+    widths = [max(len(str(r[i])) for r in rows + [HEADER]) for i in range(len(HEADER))]
+    lines = []
+    for n, row in enumerate([HEADER] + rows):
+        lines.append("  ".join(str(c).rjust(w) for c, w in zip(row, widths)).rstrip())
+        if n == 0:
+            lines.append("-" * len(lines[0]))
+    return "\n".join(lines)
+
+
+def ratio_line(workload, scale, latency, jobs, results):
+    base, corv = results.get("baseline"), results.get("corvane")
+    if not base or not corv:
+        return None
+    return "{} {} {:g} ms jobs {}: baseline / corvane wall time {:.2f}x".format(
+        workload, scale, latency, jobs, base["wall"] / corv["wall"])
+
+
+def check_trees(base_root, corv_root, sample=300):
+    """Records of a sample of files, baseline against corvane."""
+    import run as bench_run
+    base, corv = bench_run.h5_files(base_root), bench_run.h5_files(corv_root)
+    problems = []
+    if set(base) != set(corv):
+        problems.append("files differ: only baseline {}, only corvane {}".format(
+            sorted(set(base) - set(corv))[:3], sorted(set(corv) - set(base))[:3]))
+    names = sorted(set(base) & set(corv))
+    for rel in random.Random(3).sample(names, min(sample, len(names))):
+        for problem in bench_run.compare_files(base[rel], corv[rel]):
+            if "compression" not in problem and "chunked" not in problem:
+                problems.append(rel + ": " + problem)
+    return problems
+
+
+def standin_lines(args, scale):
+    result = run_child(args, "standin", "standin-{}".format(scale), {}, market_env(scale, 0))
+    if result is None:
+        return ["stand-in cost: failed"]
+    lines = ["stand-in's own cost per call, market {} ({} instruments listed, listing built in {:.2f} s), "
+             "no latency, median / mean:".format(scale, result.pop("instruments listed"), result.pop("listing"))]
+    for name, (median, mean) in result.items():
+        lines.append("  {:<26} {} / {} ms".format(name, ms(median), ms(mean)))
+    return lines
+
+
+def tick_lines(args):
+    results = {}
+    for impl in ("baseline", "corvane"):
+        path = fresh_dir(args, os.path.join(args.out, "ticks", impl))
+        results[impl] = run_child(args, "ticks", "ticks-" + impl, {"impl": impl, "path": path,
+                                                                    "profile": args.profile},
+                                  market_env("demo", 0, tick_rate=70000))
+    if not all(results.values()):
+        return ["ticks: failed"]
+    b, c = results["baseline"], results["corvane"]
+    if "profile" in c:
+        with open(os.path.join(args.out, "profile-ticks.txt"), "w") as out:
+            out.write(c["profile"])
+        print("profile of corvane writing the tick day:\n" + c["profile"])
+    return ["ticks: one day of {} ticks, medians of 3: write baseline {} ms, corvane {} ms ({:.2f}x); "
+            "read back baseline {} ms, corvane {} ms ({:.2f}x)".format(
+                c["ticks"], ms(b["write"]), ms(c["write"]), b["write"] / c["write"],
+                ms(b["read"]), ms(c["read"]), b["read"] / c["read"])]
+
+
+def main(argv):
+    args = parse_args(argv)
+    if args.child:
+        return child_main(args)
+    os.makedirs(args.out, exist_ok=True)
+    load = open("/proc/loadavg").read().split()[:3]
+    print("corvane market bench: {} cores, load {} (1, 5, 15 min), creating and removing a file {:.0f} us"
+          .format(os.cpu_count(), " ".join(load), 1e6 * filesystem.create_cost(trash(args))), flush=True)
+    lines, rows = [], []
+    scales = ([args.scale] if "daily" in args.only else []) + ([args.fill_scale] if "fill" in args.only else [])
+    for scale in dict.fromkeys(scales):
+        lines += standin_lines(args, scale)
+        print("\n".join(lines[-7:]), flush=True)
+    for workload in ("daily", "fill"):
+        if workload not in args.only:
+            continue
+        scale = args.scale if workload == "daily" else args.fill_scale
+        for latency in args.latency:
+            for jobs in args.jobs:
+                results = {}
+                for impl in ("baseline", "corvane") if len(rows) % 4 == 0 else ("corvane", "baseline"):
+                    results[impl] = one_run(args, workload, impl, scale, latency, jobs)
+                    if results[impl] is not None:
+                        rows.append(row_of(workload, scale, latency, jobs, impl, results[impl]))
+                        print(render(rows[-1:]), flush=True)
+                line = ratio_line(workload, scale, latency, jobs, results)
+                if line:
+                    problems = check_trees(results["baseline"]["tree"], results["corvane"]["tree"])
+                    lines.append(line + ("; records of 300 files checked: {}".format(
+                        "OK" if not problems else "MISMATCH " + "; ".join(problems[:3]))))
+                    print(lines[-1], flush=True)
+    if "ticks" in args.only:
+        lines += tick_lines(args)
+    table = render(rows) + "\n\n" + "\n".join(lines)
+    print("\n" + table)
+    print("\nper file (/f) in ms; workers cpu: all workers' CPU; outside client: workers' CPU less the "
+          "time inside client calls; PSS: the largest sum over all processes, sampled every 0.5 s; "
+          "req/s / bound: client calls per second against 0.8 x jobs / latency")
+    with open(os.path.join(args.out, "table.txt"), "w") as out:
+        out.write(table + "\n")
+    if args.profile and "daily" in args.only:
+        result = one_run(args, "daily", "corvane", args.scale, args.latency[0], args.jobs[0], profile=True)
+        if result is not None:
+            text = "profile of the parent:\n{}\nprofile of one worker:\n{}".format(
+                result["profile_parent"], result["profile_worker"])
+            with open(os.path.join(args.out, "profile.txt"), "w") as out:
+                out.write(text)
+            print("\n" + text)
+    if not args.keep_trash:
+        shutil.rmtree(trash(args), ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
