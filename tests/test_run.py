@@ -720,3 +720,36 @@ def test_batched_jobs_run_in_worker_processes_from_the_command(tmp_path, monkeyp
         (oid, "new") for oid in sorted([STOCK, INDEX, FUTURE])]
     for entry in entries:
         assert rows_in(tmp_path / "minbar", entry["order_book_id"])[0] == entry["rows_after"] > 0
+
+
+@pytest.mark.parametrize("kind, path", [("minbar", ""), ("tick", "tick")])
+def test_a_job_opens_its_file_once_and_counts_it_from_that_open(demo, inline, monkeypatch, tmp_path,
+                                                                 kind, path):
+    path = str(tmp_path / path)
+    first = run.update(kind, path, [STOCK], executor=inline)
+    opened = []
+    original = {name: getattr(_engine, name) for name in ("File", "dataset_lengths", "Reader")}
+
+    def recording(name):
+        def call(file_name, *args, **kwargs):
+            opened.append(name)
+            return original[name](file_name, *args, **kwargs)
+        return call
+
+    for name in original:
+        monkeypatch.setattr(_engine, name, recording(name))
+    monkeypatch.setenv("LUMENFEED_ASOF", "20240731")
+    for expected in ("updated", "up_to_date"):
+        opened.clear()
+        (outcome,) = run.update(kind, path, [STOCK], executor=inline).outcomes
+        assert outcome.status == expected and opened == ["File"]
+        monkeypatch.setattr(_engine, "dataset_lengths", original["dataset_lengths"])
+        assert outcome.after == jobs.held(lambda: formats_locate(path, kind))
+        monkeypatch.setattr(_engine, "dataset_lengths", recording("dataset_lengths"))
+        if expected == "updated":
+            assert outcome.before == first.outcomes[0].after and outcome.after != outcome.before
+
+
+def formats_locate(path, kind):
+    from corvane import formats
+    return formats.locate(path, STOCK, kind)

@@ -137,8 +137,8 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed):
     start = start_date(options, listed)
     keywords = store_keywords(kind, options, listed)
 
-    def append():
-        store(services, order_book_id, path, None, start, formats.MAX_END_DATE, **keywords)
+    def append(counts):
+        store(services, order_book_id, path, None, start, formats.MAX_END_DATE, counts=counts, **keywords)
 
     try:
         rerun = started_before(marks, order_book_id)
@@ -206,20 +206,29 @@ def started_before(marks, order_book_id):
 
 
 def _attempts(order_book_id, locate, append, options):
+    """The job's Outcome; the counts come from the store's own open of the
+    file (`counts`), so that a job opens its file once.  Only a failed
+    attempt, which may not have reached its file, has the file read again."""
     started = time.monotonic()
     try:
         workers.check_set_up()
     except errors.WorkerSetupError as exc:
         return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
-    before = held(locate)
+    try:
+        existed = locate() is not None
+    except (OSError, ValueError, TypeError):
+        existed = True     # read as `held` reads it: unreadable, and the job says why
+    before = None
     attempts = 0
     while True:
         attempts += 1
+        counts = {}
         try:
             with _deadline(options.timeout):
-                append()
+                append(counts)
             break
         except Exception as exc:
+            before = _first(before, counts, existed, locate)
             if attempts > options.retries or not healable(exc):
                 return failed(order_book_id, exc, traceback.format_exc(), before,
                               held(locate), attempts, time.monotonic() - started)
@@ -227,9 +236,25 @@ def _attempts(order_book_id, locate, append, options):
         # file keeps the whole days written before the failure) and the
         # next attempt starts from what the file holds.
         time.sleep(backoff_delay(attempts, options.backoff))
-    after = held(locate)
+    before = _first(before, counts, existed, locate)
+    if "after" in counts:
+        after = Held(*counts["after"])
+    elif "before" in counts:
+        after = Held(*counts["before"])     # it left without writing
+    else:
+        after = held(locate)                # a store that counts nothing (a stand-in's)
     return Outcome(order_book_id, status_of(before, after), before, after, attempts,
                    time.monotonic() - started)
+
+
+def _first(before, counts, existed, locate):
+    """What the file held before the job: known from an earlier attempt, else
+    counted by this attempt's open, else (it never opened the file) read now."""
+    if before is not None or not existed:
+        return before
+    if "before" in counts:
+        return Held(*counts["before"])
+    return held(locate)
 
 
 @contextlib.contextmanager
