@@ -429,3 +429,11 @@ def test_export_refuses_a_path_of_the_other_kind(tmp_path):
     (tmp_path / "tick" / "ST1.h5").write_bytes(b"")
     result = invoke("export", tmp_path / "tick", "ST1", "--kind", "minbar", "-o", tmp_path / "x.csv")
     assert result.exit_code == 2 and "not a minute-bar bundle" in result.stderr
+
+
+def test_a_run_refused_before_its_jobs_exits_2(client, recorder, tmp_path):
+    (tmp_path / "minbar").mkdir()
+    result = invoke("update-minbar", tmp_path / "minbar", "ST001", "--scheduler", "local:1", "--timeout", "5")
+    assert result.exit_code == 2, result.output
+    assert "--timeout works with the process pool only" in result.stderr
+    assert recorder.events == []

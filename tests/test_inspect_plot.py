@@ -1,4 +1,5 @@
 """`corvane inspect` and `corvane plot` on a bundle built in the test."""
+import html
 import json
 import os
 
@@ -11,6 +12,7 @@ import pytest
 
 import corvane.bundle as bundle
 from corvane import plot
+from corvane.errors import DamagedFileError
 from looking import (BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, TICKS_PER_DAY, bars, invoke, make_bundle,
                      ticks, write_minbar)
 
@@ -79,9 +81,10 @@ def test_tick_days_are_counted_alike_by_inspect_and_read(tmp_path, made):
     with h5py.File(tmp_path / "tick" / "ST1.h5", "r+") as h5:
         h5["notaday"] = ticks(TICK_DAYS[0])
     facts = inspect_json(tmp_path / "tick", "ST1")
-    index = read.index(tmp_path / "tick", "ST1")
-    assert (facts["days"], facts["rows"]) == (len(index), int(index["rows"].sum()))
     assert facts["days"] == len(TICK_DAYS)
+    # read refuses the file rather than drop what may be a day whose name was damaged.
+    with pytest.raises(DamagedFileError, match='1 other member "notaday"'):
+        read.index(tmp_path / "tick", "ST1")
 
 
 def test_a_tick_day_is_decoded_and_divided_back(tmp_path, made):
@@ -248,6 +251,26 @@ def test_the_night_session_is_shaded_and_named(tmp_path):
     texts = set(re.findall("<!-- ([^>]*) -->", svg))
     assert {"2024-01-02", "01-03", "01-04", "10:00", "14:00"} <= texts
     assert "night session" not in plot_svg(tmp_path, "ST2")[1]
+
+
+@pytest.mark.parametrize("extra, up, down", [
+    ([], plot.RED, plot.GREEN),
+    (["--colours", "red-up"], plot.RED, plot.GREEN),
+    (["--colours", "green-up"], plot.GREEN, plot.RED),
+])
+def test_candles_rise_and_fall_in_the_colours_asked_for_and_the_legend_says_which(tmp_path, made, extra, up, down):
+    # Every bar of ST1 closes above its open: its candles and volumes are all `up`.
+    _, svg = plot_svg(tmp_path, "ST1", *extra)
+    texts = {html.unescape(text) for text in re.findall("<!-- ([^>]*) -->", svg)}
+    assert {"up: close \u2265 open", "down: close < open"} <= texts
+    # `down` only in the legend (its patch's fill and edge).
+    assert svg.count(down) == 2 and svg.count(up) > len(DAYS) * BARS_PER_DAY
+
+
+def test_an_unknown_colour_convention_is_refused_before_anything_is_read(tmp_path):
+    with pytest.raises(ValueError, match="one of red-up, green-up"):
+        plot.plot_bars(str(tmp_path / "nowhere"), "ST1", str(tmp_path / "p.png"), (800, 600), colours="up-red")
+    assert invoke("plot", tmp_path, "ST1", "-o", tmp_path / "p.png", "--colours", "blue").exit_code == 2
 
 
 def test_many_bars_become_coarser_candles_and_volume_has_thousands_separators(tmp_path):

@@ -1,6 +1,7 @@
 """How corvane is built and installed: a source build, and the wheel that carries its libraries."""
 import glob
 import os
+import zipfile
 import shutil
 import subprocess
 import sys
@@ -49,11 +50,9 @@ def test_the_wheel_installs_into_a_fresh_environment_and_updates_the_demo_market
                    cwd=ROOT, check=True, timeout=1800)
     (wheel,) = glob.glob(str(tmp_path / "dist" / "corvane-*manylinux*.whl"))
     bin_dir = fresh_venv(tmp_path / "venv")
-    # The demo platform beside it, as a user without the real one would install it (from a
-    # copy: building it leaves a build directory behind).
-    standins = shutil.copytree(os.path.join(ROOT, "standins"), tmp_path / "standins",
-                               ignore=shutil.ignore_patterns("build", "*.egg-info", "__pycache__"))
-    subprocess.run([os.path.join(bin_dir, "python"), "-m", "pip", "install", "-q", wheel, str(standins)],
+    # The demo platform beside it, as a user without the real one would install it.
+    standins = os.path.join(ROOT, "standins")
+    subprocess.run([os.path.join(bin_dir, "python"), "-m", "pip", "install", "-q", wheel, standins],
                    check=True, timeout=1800)
 
     engine, libraries = engine_libraries(bin_dir)
@@ -81,3 +80,27 @@ def test_the_wheel_installs_into_a_fresh_environment_and_updates_the_demo_market
     assert plot.returncode == 2
     assert plot.stderr.splitlines() == [
         "corvane: corvane plot needs matplotlib: pip install 'corvane[plot]'"]
+
+
+def tree(root):
+    return sorted(os.path.relpath(os.path.join(where, name), root)
+                  for where, directories, names in os.walk(root) for name in directories + names
+                  if "__pycache__" not in where and name != "__pycache__")
+
+
+def test_building_the_standins_leaves_their_tree_as_it_was(tmp_path):
+    # A build in the source tree is what `pip install ./standins` runs; anything it left
+    # in src/ would be a second copy of the distribution to the checkout's editable install.
+    standins = shutil.copytree(os.path.join(ROOT, "standins"), tmp_path / "standins",
+                               ignore=shutil.ignore_patterns("__pycache__"))
+    before = tree(standins)
+    subprocess.run([sys.executable, "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation",
+                    "-w", str(tmp_path / "dist"), str(standins)], check=True, timeout=300)
+    assert tree(standins) == before
+    (wheel,) = glob.glob(str(tmp_path / "dist" / "corvane_standins-*.whl"))
+    version = os.path.basename(wheel).split("-")[1]
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        top_level = archive.read("corvane_standins-{}.dist-info/top_level.txt".format(version)).decode()
+    assert top_level.split() == ["lumenfeed", "vesper", "vesper_mod_tollbay_data"]
+    assert {name.split("/")[0] for name in names if name.endswith(".py")} == set(top_level.split())

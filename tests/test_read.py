@@ -10,6 +10,7 @@ import pytest
 import corvane.bundle as bundle
 from corvane import _engine, read
 from corvane.bundle_files import BundleError
+from corvane.errors import DamagedFileError
 from looking import BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, bars, invoke, make_bundle, ticks, write_minbar
 
 
@@ -265,7 +266,7 @@ def test_an_index_naming_rows_that_are_not_there_is_refused(minbar, line_no):
     with h5py.File(os.path.join(minbar, "equities", "BAD.h5"), "w") as h5:
         h5.create_dataset("data", data=data)
         h5.create_dataset("index", data=index)
-    with pytest.raises(BundleError, match="its index names rows"):
+    with pytest.raises(DamagedFileError, match="BAD.h5: its \"index\" is not ascending dates of ascending rows"):
         read.bars(minbar, "BAD")
 
 
@@ -306,3 +307,90 @@ def test_the_engine_reader_refuses_arrays_that_do_not_fit(minbar):
         assert close.tolist() == bars(bundle.EQUITIES_DTYPE)[1]["close"][8:12].tolist()
     with pytest.raises(ValueError, match="closed"):
         reader.members()
+
+
+# ---------------------------------------------------------------- one Bundle, its kinds found once
+
+def test_a_bundle_root_reads_as_its_two_directories(tmp_path, made):
+    root, minbar, tick = str(tmp_path), str(tmp_path / "minbar"), str(tmp_path / "tick")
+    both = read.Bundle(root)
+    assert both.roots == {"minbar": minbar, "tick": tick}
+    pd.testing.assert_frame_equal(both.bars("ST1", DAYS[1]), read.bars(minbar, "ST1", DAYS[1]))
+    pd.testing.assert_frame_equal(read.bars(root, "FU1"), read.bars(minbar, "FU1"))
+    pd.testing.assert_frame_equal(both.ticks("ST1"), read.ticks(tick, "ST1"))
+    pd.testing.assert_frame_equal(read.ticks(root, "ST1", TICK_DAYS[1]), read.ticks(tick, "ST1", TICK_DAYS[1]))
+    assert read.bars_many(root, ["FU1", "ST1"]).keys() == {"FU1", "ST1"}
+    # The minute-bar file's index when there is one, else the tick file's.
+    pd.testing.assert_frame_equal(both.index("ST1"), read.index(minbar, "ST1"))
+    pd.testing.assert_frame_equal(both.index("ST1", kind="tick"), read.index(tick, "ST1"))
+    read.export(root, "ST1", str(tmp_path / "bars.csv"))
+    read.export(root, "ST1", str(tmp_path / "ticks.csv"), kind="tick")
+    os.remove(made["stock"])
+    pd.testing.assert_frame_equal(read.index(root, "ST1"), read.index(tick, "ST1"))
+    read.export(root, "ST1", str(tmp_path / "only-ticks.csv"))
+    assert [len(pd.read_csv(tmp_path / name)) for name in ("bars.csv", "ticks.csv", "only-ticks.csv")] == \
+        [len(DAYS) * BARS_PER_DAY, len(TICK_DAYS) * 5, len(TICK_DAYS) * 5]
+    assert read.listing(root)[["order_book_id", "kind"]].values.tolist() == [["FU1", "future"], ["ST1", "ticks"]]
+
+
+def test_a_bundle_finds_its_kinds_once(tmp_path, made, monkeypatch):
+    bound = read.Bundle(tmp_path)
+    expected = read.bars(str(tmp_path / "minbar"), "ST1")
+    for name in ("kinds_held", "child_bundles", "require_kind"):
+        monkeypatch.setattr(read.files, name, None)
+    pd.testing.assert_frame_equal(bound.bars("ST1"), expected)
+    assert len(bound.ticks("ST1")) == len(TICK_DAYS) * 5
+
+
+@pytest.mark.parametrize("layout, at, call, message", [
+    (["minbar"], "", lambda path: read.ticks(path, "ST1"), "holds no tick bundle, only .*minbar"),
+    (["minbar"], "minbar", lambda path: read.Bundle(path).ticks("ST1"), "is a minute-bar root"),
+    (["minbar", "tick", "tick2"], "", read.Bundle, "holds .*tick and .*tick2: give one of them"),
+    ([], "", read.Bundle, "is not a bundle"),
+])
+def test_a_folder_without_the_kind_asked_for_says_what_it_holds(tmp_path, made, layout, at, call, message):
+    import shutil
+
+    if "tick2" in layout:
+        shutil.copytree(tmp_path / "tick", tmp_path / "tick2")
+    for name in {"minbar", "tick"} - set(layout):
+        shutil.rmtree(tmp_path / name)
+    with pytest.raises(BundleError, match=message):
+        call(str(tmp_path / at))
+
+
+@pytest.mark.parametrize("call", [
+    lambda p, **kw: read.bars(p, "FU1", **kw),
+    lambda p, **kw: read.bars_many(p, ["FU1"], **kw)["FU1"],
+    lambda p, **kw: read.Bundle(p).bars("FU1", **kw),
+])
+def test_columns_and_their_former_name_fields_keep_the_same(minbar, call):
+    table = call(minbar, columns=["close", "open_interest"])
+    assert list(table.columns) == ["trading_date", "close", "open_interest"]
+    pd.testing.assert_frame_equal(call(minbar, fields=["close", "open_interest"]), table)
+    with pytest.raises(TypeError, match="not both"):
+        call(minbar, columns=["close"], fields=["close"])
+
+
+def test_tick_columns_are_chosen_too(tmp_path, made):
+    tick = str(tmp_path / "tick")
+    table = read.ticks(tick, "ST1", columns=["last", "volume"])
+    assert list(table.columns) == ["trading_date", "last", "volume"]
+    assert table["last"].tolist() == read.ticks(tick, "ST1")["last"].tolist()
+    with pytest.raises(BundleError, match="no field 'close' in tick records"):
+        read.ticks(tick, "ST1", columns="close")
+
+
+def test_many_instruments_without_files_are_named_in_one_error_before_any_read(minbar, monkeypatch):
+    monkeypatch.setattr(read, "_bars_of_file", None)
+    with pytest.raises(BundleError, match=r"^no file for NOPE, GONE in .*minbar$"):
+        read.bars_many(minbar, ["NOPE", "ST1", "GONE"])
+
+
+def test_every_public_name_of_the_reading_modules_is_there():
+    from corvane import plot
+
+    for module in (read, plot):
+        namespace = {}
+        exec("from {} import *".format(module.__name__), namespace)
+        assert set(module.__all__) <= set(namespace), module.__name__

@@ -1,4 +1,4 @@
-"""The README's Python example, run as a script under each process start method.
+"""The operating guide's Python example, run as a script under each process start method.
 
 Under spawn and forkserver a worker imports the main script afresh and
 reaches corvane's jobs by reference, so this proves both the example's main
@@ -17,7 +17,7 @@ import pytest
 # Process-level: left out by `make test-fast`, run by `make test`.
 pytestmark = pytest.mark.slow
 
-README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
+GUIDE = pathlib.Path(__file__).resolve().parents[1] / "docs" / "operating.md"
 
 # Runs the script as the main module, the way `python example.py` would, after
 # choosing the start method that every pool without its own context uses.
@@ -26,8 +26,8 @@ RUNNER = ("import multiprocessing, runpy, sys\n"
           "runpy.run_path('example.py', run_name='__main__')\n")
 
 
-def readme_example():
-    blocks = re.findall(r"^```python\n(.*?)^```$", README.read_text(encoding="utf-8"), re.M | re.S)
+def guide_example():
+    blocks = re.findall(r"^```python\n(.*?)^```$", GUIDE.read_text(encoding="utf-8"), re.M | re.S)
     (block,) = [block for block in blocks if "bundle.update_tick" in block]
     return block
 
@@ -38,10 +38,10 @@ def rows(h5_file):
 
 
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
-def test_readme_example_updates_the_bundle_under_start_method(tmp_path, method):
+def test_the_guide_example_updates_the_bundle_under_start_method(tmp_path, method):
     if method not in multiprocessing.get_all_start_methods():
         pytest.skip("{} is not available on this platform".format(method))
-    (tmp_path / "example.py").write_text(readme_example(), encoding="utf-8")
+    (tmp_path / "example.py").write_text(guide_example(), encoding="utf-8")
     # An early as-of date keeps the demo market to a few weeks of history.
     env = dict(os.environ, LUMENFEED_ASOF="20050301", LUMENFEED_TICK_DAYS="2")
     run = subprocess.run([sys.executable, "-c", RUNNER, method], cwd=tmp_path, env=env,

@@ -533,3 +533,21 @@ def test_a_file_being_written_is_not_called_damaged(made):
         found = {f.check for f in run(root_of(made, "stock")).findings}
     # Whether a reader may open it meanwhile is the engine's choice; either way no damage.
     assert found in ({"busy"}, {"journal"}, set())
+
+
+def test_a_file_a_writer_holds_is_busy_not_unreadable(made):
+    # A writer landing its pages holds the file exclusively for that instant.
+    with open(made["stock"], "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        found = [(f.check, f.detail) for f in run(root_of(made, "stock")).findings]
+    assert found == [("busy", "an update is writing the file now; run verify again after it")]
+
+
+def test_a_new_file_over_a_dead_writers_journal_drops_the_journal(tmp_path):
+    path = str(tmp_path / "minbar" / "equities" / "ST1.h5")
+    write_minbar(path, bundle_files.layouts().equities)
+    interrupt_update(path)
+    os.remove(path)  # the file the journal guarded is gone; a first fill makes it anew
+    write_minbar(path, bundle_files.layouts().equities)
+    assert sorted(os.listdir(os.path.dirname(path))) == ["ST1.h5"]
+    assert run(tmp_path / "minbar").findings == []

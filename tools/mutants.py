@@ -20,7 +20,7 @@ not counted.  Before the mutants, each distinct test selection runs once on
 the unchanged copy: a selection that fails there would kill anything.
 
 Prints killed / survived per area and overall; exits 1 when the overall score
-is below --threshold (90%), an area's below --area-threshold (85%), or a
+is below --threshold (95%), an area's below --area-threshold (90%), or a
 mutant is stale.
 """
 import argparse
@@ -40,7 +40,7 @@ TREE = os.path.join(SCRATCH, "tree")
 BUILD = os.path.join(SCRATCH, "build")
 VENV = os.path.join(SCRATCH, "venv")
 GTEST = os.path.join(BUILD, "native", "tests", "corvane_engine_tests")
-AREAS = ["crash safety", "storage", "stores", "selection/run/CLI", "verify"]
+AREAS = ["crash safety", "storage", "reader", "stores", "selection/run/CLI", "verify"]
 
 
 def load(path):
@@ -180,8 +180,8 @@ def main():
     parser.add_argument("--only", help="comma-separated mutant ids")
     parser.add_argument("--area", choices=AREAS)
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds per mutant")
-    parser.add_argument("--threshold", type=float, default=90.0)
-    parser.add_argument("--area-threshold", type=float, default=85.0)
+    parser.add_argument("--threshold", type=float, default=95.0)
+    parser.add_argument("--area-threshold", type=float, default=90.0)
     parser.add_argument("--no-sanity", action="store_true",
                         help="skip running each test selection on the unchanged copy first")
     options = parser.parse_args()

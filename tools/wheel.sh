@@ -3,8 +3,9 @@
 # built against this machine's HDF5 and libdeflate, then auditwheel copies
 # them, and what they pull in, into the wheel (corvane.libs/) under names of
 # their own and points the engine at them (patchelf).  The wheel installs with
-# pip on any Linux whose C library is as new as this one's or newer, without
-# development packages.  Usage: tools/wheel.sh [OUT_DIR]  (default dist/)
+# pip, without development packages, on any Linux whose C library has the
+# newest symbol they use (the manylinux tag auditwheel gives it: 2_35 on
+# Debian 12, whose glibc is 2.36).  Usage: tools/wheel.sh [OUT_DIR]  (default dist/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

@@ -386,12 +386,24 @@ nb::dict layouts() {
 // corvane.read's way into files: a read-only file under a reader's shared
 // lock, rows read field by field into arrays numpy allocated.
 
+// Whether `text` decodes as Python decodes names (strict UTF-8).
+bool is_utf8(const std::string& text) {
+    PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (decoded == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(decoded);
+    return true;
+}
+
 class PyReader {
 public:
-    explicit PyReader(nb::handle path) {
+    PyReader(nb::handle path, double lock_wait) {
         const std::string name = fs_path(path);
+        if (!(lock_wait >= 0 && lock_wait <= 3600)) throw ArgumentError("lock_wait must be 0 to 3600 seconds");
         WithoutGil unlocked;  // may wait for a writer's landing
-        file_.emplace(name);
+        file_.emplace(name, std::chrono::milliseconds(static_cast<std::int64_t>(lock_wait * 1000)));
     }
 
     std::unique_lock<std::mutex> exclusive() { return lock_without_gil(mutex_); }
@@ -404,7 +416,13 @@ public:
 
     std::vector<std::string> members() {
         auto lock = exclusive();
-        return file_->members();
+        std::vector<std::string> names = file_->members();
+        for (const std::string& name : names) {
+            if (!is_utf8(name)) {
+                throw DamagedFileError("a member name of '" + file_->path() + "' is not UTF-8 text");
+            }
+        }
+        return names;
     }
 
     bool contains(const std::string& name) {
@@ -477,10 +495,18 @@ public:
     }
 
 private:
+    // A stored member the engine cannot take as records makes the file a
+    // damaged one to a reader: nothing of it is read.
     const Dataset& dataset(const std::string& name) {
         auto found = datasets_.find(name);
         if (found == datasets_.end()) {
-            found = datasets_.emplace(name, std::make_unique<Dataset>(file_->dataset(name))).first;
+            try {
+                auto opened = std::make_unique<Dataset>(file_->dataset(name));
+                opened->layout();
+                found = datasets_.emplace(name, std::move(opened)).first;
+            } catch (const LayoutError& e) {
+                throw DamagedFileError(e.what());
+            }
         }
         return *found->second;
     }
@@ -493,9 +519,11 @@ private:
 
 void bind_reader(nb::module_& m) {
     nb::class_<PyReader>(m, "Reader")
-        .def(nb::init<nb::handle>(), nb::arg("path"),
+        .def(nb::init<nb::handle, double>(), nb::arg("path"),
+             nb::arg("lock_wait") = std::chrono::duration<double>(kReaderLockWait).count(),
              "Open the bundle file at path read-only, under the shared lock an HDF5 reader\n"
-             "takes (an update beside it writes a new version instead of changing this one).")
+             "takes (an update beside it writes a new version instead of changing this one),\n"
+             "waiting up to lock_wait seconds while a writer holds it (BusyError after).")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__exit__", [](PyReader& reader, nb::args) { reader.close(); })
         .def("close", &PyReader::close)
@@ -569,8 +597,11 @@ nb::object companion_of(const std::string& entry, const std::string& suffix) {
 
 }  // namespace
 
+// The module's whole surface in one list of registrations: longer than a
+// function should be, but read as a table, not as logic.
 NB_MODULE(_engine, m) {
     m.doc() = "corvane's native HDF5 engine (private; used by corvane's own modules)";
+    hdf5_printing_off();
     python_errors.file = new_error_class(m, "FileError", PyExc_OSError,
                                          "A bundle file cannot be opened or created.");
     python_errors.busy = new_error_class(m, "BusyError", python_errors.file,

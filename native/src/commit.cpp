@@ -190,13 +190,43 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
     // them, or between an early checkpoint and commit, leaves a file that
     // readers refuse ("signature not found") rather than one they read
     // half-updated, until the next open undoes it.
+    std::vector<unsigned char> head = first_page_now();
+    start_journal();
+    // The journal is complete (and, durable, on disk) before the first
+    // original byte is overwritten. It is written before readers are shut
+    // out (nobody else changes the original bytes meanwhile): they are kept
+    // off only while the overwrites land.
+    if (journal_originals(cut, pages, cut_page)) journal_->sync();
+    // The signature is blanked once, by the checkpoint that starts landing.
+    const bool starts_landing = state_.phase() != Phase::landing;
+    if (!take_exclusive()) {
+        move_beside();
+        if (cut) truncate_to(temp_, *cut, path_);
+        return;
+    }
+    land_overwrites(cut, pages, cut_page, starts_landing, head.size());
+    failpoint::pass("guarded.apply");
+    pending_.clear();
+    // Later writes to the first page land here, not on disk, until the
+    // commit point.
+    if (!last) {
+        pending_.keep(0, std::move(head));
+        return;
+    }
+    land_first_page(head);
+}
+
+std::vector<unsigned char> GuardedFile::first_page_now() const {
     std::vector<unsigned char> head(static_cast<std::size_t>(std::min(kPageSize, original_length_)));
     if (const std::vector<unsigned char>* first_page = pending_.page(0)) {
         std::memcpy(head.data(), first_page->data(), head.size());
     } else {
         read_at(data_, 0, head.data(), head.size(), path_);
     }
-    start_journal();
+    return head;
+}
+
+bool GuardedFile::journal_originals(std::optional<std::uint64_t> cut, std::size_t pages, std::size_t cut_page) {
     bool saved = false;
     auto save_pages = [&](std::size_t first, std::size_t end, bool skip_holes) {
         const std::uint64_t from = first * kPageSize;
@@ -225,18 +255,11 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
         journal_->save_cut(*cut);
         saved = true;
     }
-    // The journal is complete (and, durable, on disk) before the first
-    // original byte is overwritten. It is written before readers are shut
-    // out (nobody else changes the original bytes meanwhile): they are kept
-    // off only while the overwrites land.
-    if (saved) journal_->sync();
-    // The signature is blanked once, by the checkpoint that starts landing.
-    const bool starts_landing = state_.phase() != Phase::landing;
-    if (!take_exclusive()) {
-        move_beside();
-        if (cut) truncate_to(temp_, *cut, path_);
-        return;
-    }
+    return saved;
+}
+
+void GuardedFile::land_overwrites(std::optional<std::uint64_t> cut, std::size_t pages, std::size_t cut_page,
+                                  bool starts_landing, std::size_t head_size) {
     if (pages > 0) journalled_.add(0, 1);
     for (const auto& entry : pending_.held()) journalled_.add(entry.first, entry.first + 1);
     if (cut) journalled_.add(cut_page, pages);
@@ -245,7 +268,7 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
         // Durable: blank on disk before any page it covers changes, so that
         // no power loss leaves the old signature over new pages.
         const unsigned char blank[kSignatureSize] = {};
-        write_at(data_, 0, blank, std::min<std::size_t>(sizeof blank, head.size()), path_);
+        write_at(data_, 0, blank, std::min<std::size_t>(sizeof blank, head_size), path_);
         if (durable_) sync_data(data_, path_);
     }
     for (const auto& [page, bytes] : pending_.held()) {
@@ -254,15 +277,6 @@ void GuardedFile::checkpoint(std::optional<std::uint64_t> cut, bool last) {
         if (page != 0 && from < to) write_at(data_, from, bytes.data(), static_cast<std::size_t>(to - from), path_);
     }
     if (cut) truncate_to(data_, *cut, path_);
-    failpoint::pass("guarded.apply");
-    pending_.clear();
-    // Later writes to the first page land here, not on disk, until the
-    // commit point.
-    if (!last) {
-        pending_.keep(0, std::move(head));
-        return;
-    }
-    land_first_page(head);
 }
 
 void GuardedFile::land_first_page(const std::vector<unsigned char>& head) {
@@ -303,7 +317,7 @@ void GuardedFile::commit() {
             commit_written();
         }
     } catch (const Error& e) {
-        failure_ = e.what();
+        note_failure(e);
         if (state_.phase() == Phase::committed) release();
         throw;
     }

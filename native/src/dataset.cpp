@@ -32,6 +32,22 @@ bool all_zero(const std::vector<unsigned char>& bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](unsigned char b) { return b == 0; });
 }
 
+// The filter pipeline of `dcpl` into `storage`.
+void read_filters(hid_t dcpl, ChunkStorage& storage) {
+    const int count = H5Pget_nfilters(dcpl);
+    storage.unknown_filter = count < 0;
+    for (int i = 0; i < count; ++i) {
+        unsigned flags = 0, values[4] = {0, 0, 0, 0};
+        std::size_t n_values = 4;
+        const H5Z_filter_t id =
+            H5Pget_filter2(dcpl, static_cast<unsigned>(i), &flags, &n_values, values, 0, nullptr, nullptr);
+        if (id != H5Z_FILTER_DEFLATE && id != H5Z_FILTER_SHUFFLE && id != H5Z_FILTER_FLETCHER32) {
+            storage.unknown_filter = true;
+        }
+        storage.filters.push_back({static_cast<int>(id), n_values > 0 ? values[0] : 0});
+    }
+}
+
 // Creation properties of every dataset: chunked, deflate 9, no shuffle.
 Handle dataset_creation_properties(std::size_t rows_per_chunk) {
     Handle dcpl(H5Pcreate(H5P_DATASET_CREATE), H5Pclose);
@@ -165,18 +181,16 @@ const ChunkStorage& Dataset::chunk_storage() const {
     const hid_t dcpl = creation_properties_.get();
     ChunkStorage storage;
     hsize_t chunk[1] = {0};
-    unsigned flags = 0;
-    std::size_t n_values = 0;
     if (H5Pget_layout(dcpl) == H5D_CHUNKED && H5Pget_chunk(dcpl, 1, chunk) == 1) {
         storage.rows = static_cast<std::size_t>(chunk[0]);
-        if (H5Pget_nfilters(dcpl) == 1 &&
-            H5Pget_filter2(dcpl, 0, &flags, &n_values, nullptr, 0, nullptr, nullptr) ==
-                H5Z_FILTER_DEFLATE) {
-            Handle stored_type(H5Dget_type(handle_.get()), H5Tclose);
+        read_filters(dcpl, storage);
+        Handle stored_type(H5Dget_type(handle_.get()), H5Tclose);
+        storage.same_type =
+            stored_type && H5Tequal(stored_type.get(), memory_type().handle().get()) > 0;
+        if (storage.filters.size() == 1 && storage.filters[0].id == H5Z_FILTER_DEFLATE &&
+            storage.same_type) {
             std::vector<unsigned char> fill(layout().itemsize(), 0xff);
-            storage.direct = stored_type &&
-                             H5Tequal(stored_type.get(), memory_type().handle().get()) > 0 &&
-                             H5Pget_fill_value(dcpl, memory_type().handle().get(), fill.data()) >= 0 &&
+            storage.direct = H5Pget_fill_value(dcpl, memory_type().handle().get(), fill.data()) >= 0 &&
                              all_zero(fill);
         }
     }

@@ -45,7 +45,10 @@ FieldType field_type_of_member(hid_t member, const std::string& name) {
         if (sign != H5T_SGN_NONE && sign != H5T_SGN_2) {
             throw_with_hdf5_message<LayoutError>("member '" + name + "': unknown sign");
         }
-        if (size == 1 || size == 2 || size == 4 || size == 8) {
+        // Every bit of the member's bytes counts: HDF5 would read a
+        // narrower precision into values the writer never stored.
+        const bool whole = H5Tget_precision(member) == 8 * size && H5Tget_offset(member) == 0;
+        if (whole && (size == 1 || size == 2 || size == 4 || size == 8)) {
             return integer_type(size, sign == H5T_SGN_2);
         }
     } else if (cls == H5T_FLOAT) {

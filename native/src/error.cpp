@@ -25,6 +25,8 @@ ErrorPrintingOff::~ErrorPrintingOff() noexcept {
     }
 }
 
+void hdf5_printing_off() noexcept { H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); }
+
 namespace {
 
 // HDF5's file drivers put the errno of a failed system call into the text of

@@ -187,11 +187,15 @@ void File::close() {
             problem = e.what();
         }
     }
+    const bool busy = guard_->failure_is_busy();
     const bool undone = guard_->roll_back();
     guard_.reset();
-    throw IoError("unable to write file '" + path_ + "' (" + problem + "); " +
-                  (undone ? "this call's changes were undone"
-                          : "the next open of the file undoes this call's changes"));
+    const std::string what = "unable to write file '" + path_ + "' (" + problem + "); " +
+                             (undone ? "this call's changes were undone"
+                                     : "the next open of the file undoes this call's changes");
+    // Another process holding the file: a later try may succeed.
+    if (busy && undone) throw BusyError(what);
+    throw IoError(what);
 }
 
 void File::abort() noexcept {

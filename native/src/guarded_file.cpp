@@ -165,10 +165,18 @@ const Descriptor& GuardedFile::current() const {
     return data_ ? data_ : shared_;
 }
 
+void GuardedFile::note_failure(const corvane::Error& error) {
+    failure_ = error.what();
+    failure_busy_ = dynamic_cast<const BusyError*>(&error) != nullptr;
+}
+
 void GuardedFile::check_writable() const {
     if (!owned_here()) throw IoError(not_owned_message());
     if (state_.ended()) throw ArgumentError("file '" + path_ + "' is closed");
-    if (!failure_.empty()) throw IoError(failure_);
+    if (!failure_.empty()) {
+        if (failure_busy_) throw BusyError(failure_);
+        throw IoError(failure_);
+    }
 }
 
 void GuardedFile::read(std::uint64_t offset, void* out, std::size_t size) const {
@@ -229,7 +237,7 @@ void GuardedFile::write(std::uint64_t offset, const void* bytes, std::size_t siz
         }
         size_ = std::max(size_, end);
     } catch (const Error& e) {
-        failure_ = e.what();
+        note_failure(e);
         throw;
     }
 }
@@ -251,7 +259,7 @@ void GuardedFile::truncate(std::uint64_t length) {
         }
         size_ = length;
     } catch (const Error& e) {
-        failure_ = e.what();
+        note_failure(e);
         throw;
     }
 }

@@ -501,12 +501,13 @@ Journal::Recovery Journal::settle(const std::string& path, const Descriptor& dat
     return recover(path, data, data_name, true, shut_out_readers);
 }
 
-Journal::Recovery Journal::recover(const std::string& path, const Descriptor& data,
-                                   const std::string& data_name, bool by_signature,
-                                   const std::function<bool()>& shut_out_readers) {
+// The journal at `path`, opened to be recovered from: none (an empty
+// descriptor) when there is no journal; IoError when what is there is no
+// journal the engine could have written.
+static Descriptor open_to_recover(const std::string& path) {
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) {
-        if (errno == ENOENT) return Recovery::none;
+        if (errno == ENOENT) return fd;
         if (errno == ELOOP) {
             throw IoError("the journal '" + path + "' is a symbolic link, which the engine never makes");
         }
@@ -515,6 +516,14 @@ Journal::Recovery Journal::recover(const std::string& path, const Descriptor& da
     if (!S_ISREG(status_of(fd, path).st_mode)) {
         throw IoError("the journal '" + path + "' is not a regular file");
     }
+    return fd;
+}
+
+Journal::Recovery Journal::recover(const std::string& path, const Descriptor& data,
+                                   const std::string& data_name, bool by_signature,
+                                   const std::function<bool()>& shut_out_readers) {
+    const Descriptor fd = open_to_recover(path);
+    if (!fd) return Recovery::none;
     Header header;
     // A torn header: its writer died before its first write to the file.
     if (!read_header(fd, path, header)) {

@@ -1,6 +1,7 @@
 #include "corvane/reader.hpp"
 
 #include "corvane/error.hpp"
+#include "fork_registry.hpp"
 #include "root_members.hpp"
 #include "stored_chunks.hpp"
 
@@ -73,6 +74,38 @@ int lock_shared(int descriptor, std::chrono::milliseconds wait) {
     }
 }
 
+// An unchunked dataset is read whole: its declared length must fit in its
+// file before a buffer is sized by it.
+void check_unchunked_fits(const Dataset& dataset, std::size_t rows) {
+    Handle file(H5Iget_file_id(dataset.handle().get()), H5Fclose);
+    hsize_t file_size = 0;
+    if (!file || H5Fget_filesize(file.get(), &file_size) < 0) {
+        throw_with_hdf5_message<IoError>("unable to read the size of the file of " + dataset.where());
+    }
+    if (rows > file_size / std::max<std::size_t>(1, dataset.layout().itemsize())) {
+        throw DamagedFileError(dataset.where() + " declares " + std::to_string(rows) +
+                               " rows, more than its file of " + std::to_string(file_size) + " bytes holds");
+    }
+}
+
+// A reader's dataset holds the rows its length promises, as far as can be
+// seen before they are read: an unchunked one fits in its file, a chunked
+// one has its last chunk stored (the others are checked as they are read).
+void check_length_stored(const Dataset& dataset) {
+    ErrorPrintingOff quiet;
+    const std::size_t length = dataset.length();
+    const std::size_t rows = dataset.chunk_storage().rows;
+    if (rows == 0) return check_unchunked_fits(dataset, length);
+    if (length == 0) return;
+    const hsize_t offset[1] = {(length - 1) / rows * rows};
+    hsize_t stored = 0;
+    if (H5Dget_chunk_storage_size(dataset.handle().get(), offset, &stored) < 0 || stored == 0) {
+        H5Eclear2(H5E_DEFAULT);
+        throw DamagedFileError(dataset.where() + " holds " + std::to_string(length) + " rows, but not the chunk of row " +
+                               std::to_string(length - 1));
+    }
+}
+
 }  // namespace
 
 ReadOnlyFile::ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait)
@@ -83,16 +116,17 @@ ReadOnlyFile::ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait
     }
     const Handle fapl = unlocked_read_access();
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
-        descriptor_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (descriptor_ < 0) {
+        if (ForkRegistry::open_lock(path_, &descriptor_) < 0) {
             throw FileError("unable to open file '" + path_ + "' (" + std::strerror(errno) + ")");
         }
         const int error = lock_shared(descriptor_, lock_wait);
+        if (error == EWOULDBLOCK) {
+            release();
+            throw BusyError("unable to lock file '" + path_ + "' for reading (another process holds it for writing)");
+        }
         if (error != 0) {
             release();
-            throw FileError("unable to lock file '" + path_ + "' for reading (" +
-                            (error == EWOULDBLOCK ? "another process holds it for writing" : std::strerror(error)) +
-                            ")");
+            throw FileError("unable to lock file '" + path_ + "' for reading (" + std::strerror(error) + ")");
         }
         handle_ = Handle(H5Fopen(path_.c_str(), H5F_ACC_RDONLY, fapl.get()), H5Fclose);
         if (!handle_) {
@@ -109,8 +143,8 @@ ReadOnlyFile::ReadOnlyFile(std::string path, std::chrono::milliseconds lock_wait
 ReadOnlyFile::~ReadOnlyFile() { release(); }
 
 ReadOnlyFile::ReadOnlyFile(ReadOnlyFile&& other) noexcept
-    : path_(std::move(other.path_)), handle_(std::move(other.handle_)), descriptor_(other.descriptor_) {
-    other.descriptor_ = -1;
+    : path_(std::move(other.path_)), handle_(std::move(other.handle_)) {
+    ForkRegistry::move_lock(&other.descriptor_, &descriptor_);
 }
 
 ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
@@ -118,8 +152,7 @@ ReadOnlyFile& ReadOnlyFile::operator=(ReadOnlyFile&& other) noexcept {
         release();
         path_ = std::move(other.path_);
         handle_ = std::move(other.handle_);
-        descriptor_ = other.descriptor_;
-        other.descriptor_ = -1;
+        ForkRegistry::move_lock(&other.descriptor_, &descriptor_);
     }
     return *this;
 }
@@ -128,8 +161,7 @@ void ReadOnlyFile::release() noexcept {
     // HDF5 lets go of the file before the lock goes: a writer that then
     // lands pages in place finds no reader inside.
     if (handle_ && !handle_.close()) H5Eclear2(H5E_DEFAULT);
-    if (descriptor_ >= 0) ::close(descriptor_);  // drops the lock
-    descriptor_ = -1;
+    ForkRegistry::close_lock(&descriptor_);  // drops the lock
 }
 
 void ReadOnlyFile::close() noexcept { release(); }
@@ -151,7 +183,9 @@ bool ReadOnlyFile::contains(const std::string& name) const {
 
 Dataset ReadOnlyFile::dataset(const std::string& name) const {
     if (!handle_) throw ArgumentError("file '" + path_ + "' is closed");
-    return Dataset::open(handle_, path_, name);
+    Dataset dataset = Dataset::open(handle_, path_, name);
+    check_length_stored(dataset);
+    return dataset;
 }
 
 // ---------------------------------------------------------------- by column
@@ -212,22 +246,48 @@ void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_f
     }
 }
 
-// Reads the chunk at `chunk_first` through HDF5's own filter pipeline: a
-// chunk of another writer, or one libdeflate would not take.
-void read_through_hdf5(const Dataset& dataset, std::size_t chunk_first, std::size_t rows,
-                       unsigned char* raw) {
-    Handle file_space(H5Dget_space(dataset.handle().get()), H5Sclose);
-    const hsize_t start[1] = {chunk_first};
+// Reads all `rows` of an unchunked dataset (which HDF5 stores without
+// filters) into `raw`.
+void read_unchunked(const Dataset& dataset, std::size_t rows, unsigned char* raw) {
+    const hid_t id = dataset.handle().get();
+    Handle file_space(H5Dget_space(id), H5Sclose);
     const hsize_t size[1] = {rows};
     Handle memory_space(H5Screate_simple(1, size, nullptr), H5Sclose);
     if (!file_space || !memory_space ||
-        H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, size, nullptr) < 0 ||
-        H5Dread(dataset.handle().get(), dataset.memory_type().handle().get(), memory_space.get(),
-                file_space.get(), H5P_DEFAULT, raw) < 0) {
-        throw_with_hdf5_message<IoError>(
-            "the chunk of rows " + std::to_string(chunk_first) + " to " +
-            std::to_string(chunk_first + rows) + " of " + dataset.where() + " cannot be read");
+        H5Dread(id, dataset.memory_type().handle().get(), memory_space.get(), file_space.get(), H5P_DEFAULT,
+                raw) < 0) {
+        throw_with_hdf5_message<IoError>("the rows of " + dataset.where() + " cannot be read");
     }
+}
+
+// ArgumentError unless every column fits in a record of `dataset`.
+void check_columns(const Dataset& dataset, const std::vector<ColumnTarget>& columns) {
+    const std::size_t itemsize = dataset.layout().itemsize();
+    for (const ColumnTarget& column : columns) {
+        const std::size_t size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
+        if (column.size == 0 || column.offset > itemsize || size > itemsize - column.offset ||
+            (column.decode == ColumnTarget::Decode::bar_time_ns && column.size != 8)) {
+            throw ArgumentError("a column of " + std::to_string(column.size) + " bytes at offset " +
+                                std::to_string(column.offset) + " does not fit the " +
+                                std::to_string(itemsize) + "-byte records of " + dataset.where());
+        }
+    }
+}
+
+// Runs `work` on this thread and `threads` - 1 more, and waits for them all.
+template <class Work>
+void on_threads(unsigned threads, Work& work, std::atomic<bool>& failed) {
+    std::vector<std::thread> helpers;
+    helpers.reserve(threads - 1);
+    try {
+        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
+    } catch (...) {
+        failed = true;  // no thread to be had: end those started, report it
+        for (std::thread& helper : helpers) helper.join();
+        throw;
+    }
+    work();
+    for (std::thread& helper : helpers) helper.join();
 }
 
 }  // namespace
@@ -262,16 +322,9 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
     const ChunkStorage& storage = dataset.chunk_storage();
     dataset.memory_type();
     const std::size_t itemsize = layout.itemsize();
-    for (const ColumnTarget& column : columns) {
-        const std::size_t size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
-        if (column.size == 0 || column.offset > itemsize || size > itemsize - column.offset ||
-            (column.decode == ColumnTarget::Decode::bar_time_ns && column.size != 8)) {
-            throw ArgumentError("a column of " + std::to_string(column.size) + " bytes at offset " +
-                                std::to_string(column.offset) + " does not fit the " +
-                                std::to_string(itemsize) + "-byte records of " + dataset.where());
-        }
-    }
+    check_columns(dataset, columns);
     if (count == 0) return;
+    if (storage.rows == 0) check_unchunked_fits(dataset, length);
     // An unchunked dataset is read as one piece.
     const std::size_t chunk_rows = storage.rows ? storage.rows : length;
     const std::size_t first_chunk = first / chunk_rows;
@@ -296,8 +349,14 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                 const std::size_t rows = std::min(chunk_rows, length - chunk_first);
                 // The chunk's stream is read under HDF5's own lock; it
                 // inflates outside it, beside the other threads.
-                if (!storage.direct || !detail::read_stored_chunk(dataset, chunk_first, raw.data())) {
-                    read_through_hdf5(dataset, chunk_first, rows, raw.data());
+                if (storage.rows == 0) {
+                    read_unchunked(dataset, rows, raw.data());
+                } else if (!detail::read_stored_chunk(dataset, chunk_first, raw.data())) {
+                    // The engine stores every chunk it writes: a row HDF5
+                    // would fill is a row the file lost.
+                    throw DamagedFileError("the chunk of rows " + std::to_string(chunk_first) + " to " +
+                                           std::to_string(chunk_first + rows) + " of " + dataset.where() +
+                                           " cannot be read: it is not stored");
                 }
                 const std::size_t from = std::max(first, chunk_first);
                 const std::size_t to = std::min(first + count, chunk_first + rows);
@@ -311,17 +370,7 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
             failed = true;
         }
     };
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);
-    try {
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
-    } catch (...) {
-        failed = true;  // no thread to be had: end those started, report it
-        for (std::thread& helper : helpers) helper.join();
-        throw;
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
+    on_threads(threads, work, failed);
     if (error) std::rethrow_exception(error);
 }
 

@@ -132,7 +132,7 @@ TEST_F(ReadColumnsTest, ADamagedChunkIsNamedWithItsRows) {
         try {
             read_columns(data, 100, 900, {{offsetof(EquityBar, close), 8, close.data()}}, threads);
             FAIL() << "a damaged chunk read without error";
-        } catch (const IoError& e) {
+        } catch (const DamagedFileError& e) {
             const std::string message = e.what();
             EXPECT_NE(message.find("rows 128 to 136"), std::string::npos) << message;
             EXPECT_NE(message.find("'data' in '" + path + "'"), std::string::npos) << message;
@@ -169,7 +169,7 @@ TEST_F(ReadColumnsTest, AFileHeldForWritingIsRefusedAfterTheWait) {
     try {
         ReadOnlyFile file(path, std::chrono::milliseconds(20));
         FAIL() << "opened a file another process holds exclusively";
-    } catch (const FileError& e) {
+    } catch (const BusyError& e) {
         EXPECT_NE(std::string(e.what()).find("another process holds it for writing"), std::string::npos)
             << e.what();
     }

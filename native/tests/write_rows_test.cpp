@@ -202,7 +202,7 @@ TEST_F(WriteRows, DatasetsWithOtherFiltersAreWrittenThroughHdf5) {
 }
 
 // The engine inflates stored chunks itself; chunks it did not write the
-// usual way read the same, and one that does not inflate is HDF5's to report.
+// usual way read the same, and one that does not inflate is refused as damaged.
 TEST_F(WriteRows, ReadsChunksStoredWithoutDeflateAndRefusesCorruptOnes) {
     auto bars = testing::equity_bars(2 * kRows + 300);
     Dataset d = Dataset::create(file, "data", testing::view(bars));
@@ -223,7 +223,7 @@ TEST_F(WriteRows, ReadsChunksStoredWithoutDeflateAndRefusesCorruptOnes) {
     const hsize_t first[1] = {0};
     ASSERT_GE(H5Dwrite_chunk(d.handle().get(), H5P_DEFAULT, 0, first, garbage.size(), garbage.data()), 0);
     EquityBar one{};
-    EXPECT_THROW(d.read(5, 1, &one), IoError);
+    EXPECT_THROW(d.read(5, 1, &one), DamagedFileError);
 }
 
 }  // namespace

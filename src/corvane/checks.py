@@ -284,6 +284,9 @@ def _tick_day(reader, name, day, options):
             found += _rows("tick-date", date.astype(np.int64) > day,
                            lambda k: "tick dated {} {} lies after the trading day it is stored under".format(
                                date[k], time[k]))
+            if len(date) and date[-1] < day:
+                found.append(("tick-date", "row {}".format(len(date) - 1),
+                              "the ticks stored under {} end on {}: they are another day's".format(day, date[-1])))
         last = ticks["last"].astype(np.float64)
         found += _rows("price", ~(last > 0), lambda k: "last is {}".format(last[k]))
         found += _amounts(ticks)

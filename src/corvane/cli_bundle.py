@@ -106,7 +106,9 @@ def inspect_command(path, order_book_id, kind, day, as_json):
               help="Image file: .png or .svg.")
 @click.option("--size", type=(click.IntRange(min=100), click.IntRange(min=100)), default=(1200, 700),
               show_default=True, metavar="W H", help="Width and height in pixels (at most 10000 a side).")
-def plot_command(path, order_book_id, kind, start, end, day, out, size):
+@click.option("--colours", type=click.Choice(["red-up", "green-up"]), default="red-up", show_default=True,
+              help="Candles: a rise red and a fall green, or the other way round.")
+def plot_command(path, order_book_id, kind, start, end, day, out, size, colours):
     """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
     from corvane import plot
     from corvane import bundle_files as files
@@ -124,7 +126,7 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size):
         else:
             if day is not None:
                 start = end = day
-            title = plot.plot_bars(path, order_book_id, out, size, start, end)
+            title = plot.plot_bars(path, order_book_id, out, size, start, end, colours)
     click.echo("{}: {}".format(out, title))
 
 

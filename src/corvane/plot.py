@@ -17,6 +17,9 @@ import numpy as np
 from corvane import bundle_files as files
 from corvane import read
 
+__all__ = ["plot_bars", "draw_bars", "read_tick_day", "draw_ticks", "check_output", "check_size",
+           "COLOURS", "DEFAULT_COLOURS"]
+
 DEFAULT_DAYS = 20
 # Candles while each keeps this many pixels of width.
 CANDLE_PIXELS = 4
@@ -32,7 +35,11 @@ MAX_SIDE = 10000
 MAX_PIXELS = 25_000_000
 # Bars read and resampled at once.
 SLICE_ROWS = 200_000
-UP, DOWN = "#c0392b", "#1e8449"
+RED, GREEN = "#c0392b", "#1e8449"
+# (up, down) colours of each convention.  The framework's market draws a rise
+# red, and so does the default; "green-up" is the other convention.
+COLOURS = {"red-up": (RED, GREEN), "green-up": (GREEN, RED)}
+DEFAULT_COLOURS = "red-up"
 NIGHT = "#d6dbdf"
 # Ticks further apart than this mark a break (lunch, or between sessions).
 TICK_BREAK_MINUTES = 10
@@ -105,7 +112,8 @@ def _slices(dates, rows, most):
 
 def candles(path, order_book_id, dates, rows, period):
     """The candles of `period` over the trading dates `dates`: a dict of arrays."""
-    parts = [_resample(read.bars(path, order_book_id, first, last, PRICE_FIELDS), period)
+    bundle = read.Bundle(path, "minbar")
+    parts = [_resample(bundle.bars(order_book_id, first, last, PRICE_FIELDS), period)
              for first, last in _slices(dates, rows, SLICE_ROWS)]
     joined = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
     # A calendar period (a week, a month) may span two slices.
@@ -229,11 +237,23 @@ def _bars_collection(axes, x, heights, colours, width):
     axes.set_ylim(0, max(float(np.max(heights)), 1.0) * 1.05 if len(x) else 1.0)
 
 
-def _candles(axes, drawn):
+def up_down(colours):
+    """(up, down) colours of the convention `colours`; ValueError naming the conventions otherwise."""
+    if colours not in COLOURS:
+        raise ValueError("colours {!r}: one of {}".format(colours, ", ".join(COLOURS)))
+    return COLOURS[colours]
+
+
+def _candle_colours(drawn, colours):
+    up, down = up_down(colours)
+    return np.where(drawn["close"] >= drawn["open"], up, down)
+
+
+def _candles(axes, drawn, colours):
     from matplotlib.collections import PolyCollection
     x = np.arange(len(drawn["open"]), dtype=np.float64)
     o, h, lo, c = (drawn[name] for name in ("open", "high", "low", "close"))
-    colours = np.where(c >= o, UP, DOWN)
+    colours = _candle_colours(drawn, colours)
     axes.vlines(x, lo, h, colors=colours, linewidth=0.8)
     # A flat candle keeps its edge: a line where open and close meet.
     bodies = PolyCollection(_boxes(x, np.minimum(o, c), np.maximum(o, c), 0.7), facecolors=colours,
@@ -266,7 +286,6 @@ def _sessions(price, volume, drawn, minutes, width):
             axes.broken_barh([(first - 0.5, length) for first, length in _runs(night)], (0, 1),
                              transform=axes.get_xaxis_transform(), facecolors=NIGHT, alpha=0.6,
                              label="night session" if axes is price else None, zorder=0)
-        price.legend(loc="upper left", fontsize="small")
     new_day = np.flatnonzero(dates[1:] != dates[:-1]) + 1
     gap = np.flatnonzero(np.diff(starts) > minutes * MINUTE) + 1
     breaks = np.setdiff1d(gap, new_day)
@@ -350,15 +369,27 @@ def time_labels(starts, dates, minutes, width):
     return []
 
 
-def draw_bars(drawn, period, order_book_id, out, size, dates):
-    """Candles of `period` (of the trading `dates`) over a volume panel, the night session shaded."""
+def _legend(price, colours):
+    """The up and down colours first, then whatever else is named (the night session)."""
+    from matplotlib.patches import Patch
+    up, down = up_down(colours)
+    handles = [Patch(color=up, label="up: close \u2265 open"), Patch(color=down, label="down: close < open")]
+    price.legend(handles=handles + price.get_legend_handles_labels()[0], loc="upper left", fontsize="small")
+
+
+def draw_bars(drawn, period, order_book_id, out, size, dates, colours=DEFAULT_COLOURS):
+    """Candles of `period` (of the trading `dates`) over a volume panel, the night session shaded.
+
+    `colours` is "red-up" (a rise red, a fall green: the default) or "green-up".
+    """
     figure, price, volume = _figure(size)
     minutes = dict(PERIODS)[period]
-    _candles(price, drawn)
+    _candles(price, drawn, colours)
     x = np.arange(len(drawn["volume"]), dtype=np.float64)
-    _bars_collection(volume, x, drawn["volume"], np.where(drawn["close"] >= drawn["open"], UP, DOWN), 0.8)
+    _bars_collection(volume, x, drawn["volume"], _candle_colours(drawn, colours), 0.8)
     if minutes:
         _sessions(price, volume, drawn, minutes, size[0])
+    _legend(price, colours)
     price.set_ylabel("price")
     volume.set_ylabel("volume")
     title = "{}: {} candles, {} trading day(s) {} to {}, {:,} bars".format(
@@ -368,15 +399,19 @@ def draw_bars(drawn, period, order_book_id, out, size, dates):
     return title
 
 
-def plot_bars(path, order_book_id, out, size, start=None, end=None):
-    """Draw the bars of trading dates `start`..`end` (the last 20 by default); the title."""
+def plot_bars(path, order_book_id, out, size, start=None, end=None, colours=DEFAULT_COLOURS):
+    """Draw the bars of trading dates `start`..`end` (the last 20 by default); the title.
+
+    `colours`: "red-up" (the default) or "green-up", as `draw_bars`.
+    """
+    up_down(colours)
     dates, rows = chosen_days(path, order_book_id, start, end)
     period = choose_period(dates, rows, size[0])
     drawn = candles(path, order_book_id, dates, rows, period)
     if not len(drawn["key"]):
         raise files.BundleError("{} holds no bars from {} to {}".format(
             order_book_id, start or "the first day", end or "the last day"))
-    return draw_bars(drawn, period, order_book_id, out, size, dates)
+    return draw_bars(drawn, period, order_book_id, out, size, dates, colours)
 
 
 # ---------------------------------------------------------------- ticks
@@ -399,12 +434,11 @@ def draw_ticks(table, order_book_id, day, out, size):
     """Last price with bid1 and ask1 over a volume panel."""
     figure, price, volume = _figure(size)
     x = np.arange(len(table), dtype=np.float64)
-    for column, colour, label in (("b1", "#1e8449", "bid1"), ("a1", "#c0392b", "ask1"),
+    for column, colour, label in (("b1", GREEN, "bid1"), ("a1", RED, "ask1"),
                                   ("last", "#1f4e79", "last")):
         values = table[column].to_numpy(dtype=np.float64)
         # A side without a quote is stored as 0: a gap, not a plunge.
         price.plot(x, np.where(values > 0, values, np.nan), linewidth=0.7, color=colour, label=label)
-    price.legend(loc="upper left")
     price.set_ylabel("price")
     traded, label = _traded(table["volume"].to_numpy(dtype=np.float64))
     # More ticks than pixel columns: one bar per column, the volume of the ticks it spans.
@@ -422,5 +456,6 @@ def draw_ticks(table, order_book_id, day, out, size):
         # The x axis counts ticks: a break or the night shows only as marked.
         _sessions(price, volume, {"start": stamps, "date": dates}, TICK_BREAK_MINUTES, size[0])
         labels = time_labels(stamps, dates, 1, size[0])
+    price.legend(loc="upper left", fontsize="small")
     _finish(figure, price, volume, title, labels, out)
     return title

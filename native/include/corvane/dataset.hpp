@@ -22,6 +22,19 @@ struct ChunkStorage {
     // the records' layout and the fill value is all zero bytes (what pads
     // the last chunk).
     bool direct = false;
+    // The filters of the pipeline in the order a writer applied them, as
+    // far as the engine undoes them itself (deflate, shuffle, fletcher32):
+    // a chunk of any other filter is refused, never handed to HDF5's
+    // pipeline, which trusts a stream's inflated size.
+    struct Filter {
+        int id = 0;                    // H5Z_filter_t
+        std::size_t element_size = 0;  // shuffle's
+    };
+    std::vector<Filter> filters;
+    bool unknown_filter = false;
+    // The stored record type is byte for byte the layout's (else each chunk
+    // read is converted).
+    bool same_type = true;
 };
 
 // One chunk's raw bytes as the engine last read them, kept by the dataset:

@@ -103,6 +103,13 @@ private:
     bool restore_ = false;
 };
 
+// Turns HDF5's automatic printing off in the calling thread for good (the
+// module does it once, as it loads). Every failure reaches the caller as an
+// exception carrying HDF5's message anyway; and HDF5 keeps internal objects
+// of an object it failed to decode (a damaged datatype) until exit, where,
+// printing on, it reports "infinite loop closing library" about them.
+void hdf5_printing_off() noexcept;
+
 // What HDF5's error stack says of a failure, taken once (the stack is cleared).
 struct Hdf5Failure {
     std::string message;     // the descriptions, outermost first, on one line ("" when empty)

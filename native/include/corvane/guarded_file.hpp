@@ -46,6 +46,7 @@
 
 #include "corvane/call_state.hpp"
 #include "corvane/descriptor.hpp"
+#include "corvane/error.hpp"
 #include "corvane/journal.hpp"
 #include "corvane/page_overlay.hpp"
 #include "corvane/writer_lock.hpp"
@@ -129,6 +130,8 @@ public:
     // The first write failure ("" when none); every later write fails too, so
     // that the call can only end by rolling back.
     const std::string& failure() const { return failure_; }
+    // Whether that failure was another process holding the file (BusyError).
+    bool failure_is_busy() const { return failure_busy_; }
     // False in a process forked from the one that opened the file: nothing
     // of the call may be touched there.
     bool owned_here() const;
@@ -173,6 +176,15 @@ private:
     // in place; or, when a reader holds the file, goes on beside it. Before
     // `last` (the commit's), the first page stays blank on disk and pending.
     void checkpoint(std::optional<std::uint64_t> cut, bool last);
+    // The checkpoint's steps: the first page as the call has it now; the
+    // original bytes of what it overwrites or cuts (of pages up to
+    // `cut_page`) into the journal, true when anything was saved; and the
+    // overwrites and the cut landed in place, the signature blanked first
+    // when `starts_landing`.
+    std::vector<unsigned char> first_page_now() const;
+    bool journal_originals(std::optional<std::uint64_t> cut, std::size_t pages, std::size_t cut_page);
+    void land_overwrites(std::optional<std::uint64_t> cut, std::size_t pages, std::size_t cut_page,
+                         bool starts_landing, std::size_t head_size);
     // Whether no reader holds the file: our shared lock became exclusive
     // (the call is landing from here on).
     bool take_exclusive();
@@ -223,6 +235,8 @@ private:
     // (it can only roll back).
     bool holding_ = false;
     std::string failure_;
+    bool failure_busy_ = false;
+    void note_failure(const corvane::Error& error);
     bool dropping_ = false;
     long owner_pid_ = 0;
     bool forked_ = false;  // set in a forked child
