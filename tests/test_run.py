@@ -1,5 +1,6 @@
 """Updates that report: outcomes, retries, exit statuses, the JSON report."""
 import concurrent.futures
+import contextlib
 import json
 import os
 import subprocess
@@ -509,7 +510,7 @@ def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch
     observed = []
 
     class Store:
-        def append_h5(self, *args, durable=False):
+        def append_h5(self, *args, durable=False, **listed):
             observed.append(durable)
 
     monkeypatch.setattr(minbar_store, "append_h5", Store().append_h5)
@@ -518,3 +519,252 @@ def test_durable_holds_for_each_job_wherever_it_runs(client, inline, monkeypatch
     assert report.exit_status == 0
     assert observed == [seen, seen]
     assert os.environ.get("CORVANE_DURABLE") == preset
+
+
+# --- the life of a market ------------------------------------------------------
+
+EXPIRED = "HXI2401.QFX"     # expired 2024-01-19, before DEMO_ASOF
+
+
+class ListingClient:
+    """The demo client, its calls recorded, its listing saying `ended` {id: date} ended."""
+
+    def __init__(self, client, ended=None):
+        self.client, self.ended, self.calls = client, ended or {}, []
+
+    def __getattr__(self, name):
+        target = getattr(self.client, name)
+
+        def call(*args, **kwargs):
+            self.calls.append((name,) + args + tuple(kwargs.get(k) for k in ("start_date",) if k in kwargs))
+            return target(*args, **kwargs)
+        return call
+
+    def all_instruments(self, *args):
+        table = self.client.all_instruments(*args).copy()
+        for order_book_id, date in self.ended.items():
+            table.loc[table["order_book_id"] == order_book_id, "de_listed_date"] = date
+        return table
+
+    def asked(self):
+        return [call for call in self.calls if call[0] != "init"]
+
+
+@pytest.mark.parametrize("kind, path", [("minbar", ""), ("tick", "tick")])
+def test_an_empty_file_is_filled_from_its_first_runs_since_not_from_the_first_date(
+        demo, inline, monkeypatch, tmp_path, kind, path):
+    client = ListingClient(demo)
+    monkeypatch.setattr(bundle, "lumenfeed", client)
+    path = str(tmp_path / path)
+    first = run.update(kind, path, [EXPIRED], options=UpdateOptions(since=20240201), executor=inline)
+    assert [(o.status, o.after.rows) for o in first.outcomes] == [("new", 0)]
+    client.calls.clear()
+    again = run.update(kind, path, [EXPIRED], executor=inline)
+    assert [o.status for o in again.outcomes] == ["up_to_date"]
+    # One call for the empty file, from where its first run began.
+    (price,) = [call for call in client.asked() if call[0] == "get_price"]
+    assert 20240201 in price[1:] or "20240201" in map(str, price[1:])
+    # --since still chooses for the run that gives it.
+    client.calls.clear()
+    run.update(kind, path, [EXPIRED], options=UpdateOptions(since=20231201), executor=inline)
+    assert any(20231201 in call[1:] for call in client.asked() if call[0] == "get_price")
+
+
+@pytest.mark.parametrize("kind, path, ended, asked", [
+    ("minbar", "", "2024-07-26", False),    # ended on its last stored date: no bar can follow
+    ("minbar", "", "2024-07-29", True),
+    ("minbar", "", None, True),
+    ("tick", "tick", "2024-07-25", False),
+    ("tick", "tick", "2024-07-26", True),   # the last stored day may have been stored while traded
+    ("tick", "tick", None, True),
+])
+def test_an_instrument_that_ended_before_its_files_last_date_is_asked_nothing(
+        demo, inline, monkeypatch, tmp_path, kind, path, ended, asked):
+    path = str(tmp_path / path)
+    first = run.update(kind, path, [STOCK], executor=inline)
+    assert first.outcomes[0].after.days > 0
+    client = ListingClient(demo, {STOCK: ended} if ended else {})
+    monkeypatch.setattr(bundle, "lumenfeed", client)
+    (outcome,) = run.update(kind, path, [STOCK], executor=inline).outcomes
+    assert outcome.status == "up_to_date" and outcome.after == first.outcomes[0].after
+    assert any(call[0] != "all_instruments" for call in client.asked()) == asked
+
+
+def test_the_first_fill_ledger_keeps_its_entries_and_survives_damage(tmp_path):
+    from corvane import first_fill
+    first_fill.record(str(tmp_path), {"A.X": 20240102})
+    first_fill.record(str(tmp_path), {"A.X": 20230102, "B.X": 20230102})
+    assert first_fill.read(str(tmp_path)) == {"A.X": 20240102, "B.X": 20230102}
+    (tmp_path / first_fill.LEDGER).write_text("{not json")
+    assert first_fill.read(str(tmp_path)) == {}
+    assert sorted(os.listdir(tmp_path)) == [first_fill.LEDGER]
+
+
+@pytest.mark.parametrize("value, number", [
+    ("2024-07-19", 20240719), ("0000-00-00", None), (None, None), (float("nan"), None),
+    ("20240719", 20240719), ("soon", None),
+])
+def test_a_listings_end_date_is_read_as_a_number_or_none(value, number):
+    import pandas as pd
+    from corvane import selection
+    assert selection.delisted_number(value) == number
+    assert selection.delisted_number(pd.Timestamp("2024-07-19")) == 20240719
+    assert selection.delisted_number(pd.NaT) is None
+
+
+# A worker that does not answer Ctrl-C, as one deep in the client or the engine.
+DEAF_COMMAND = HELD_COMMAND.replace(
+    "            while True:",
+    "            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})\n            while True:")
+
+
+@pytest.mark.parametrize("second", [False, True])
+def test_ctrl_c_kills_a_job_that_does_not_end_rolls_it_back_and_reports(tmp_path, monkeypatch, second):
+    import signal
+
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    minbar, report_file, begun = tmp_path / "minbar", tmp_path / "report.json", tmp_path / "begun"
+    command = [sys.executable, "-c", DEAF_COMMAND, str(begun), "update-minbar", str(minbar),
+               STOCK, INDEX, "-j", "1", "--report", str(report_file)]
+    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    wait_for_file(begun, process)
+    os.kill(process.pid, signal.SIGINT)
+    if second:
+        for line in process.stderr:
+            if "stopping 1 running job" in line:
+                break
+        os.kill(process.pid, signal.SIGINT)
+    out, err = process.communicate(timeout=120)
+    assert process.returncode == 130, err
+    assert "2 instruments: " in out
+    entries = json.loads(report_file.read_text())["instruments"]
+    assert [e["status"] for e in entries] == ["interrupted", "interrupted"]
+    assert entries[0]["attempts"] == 1
+    # The killed job's file is as before it: none, and nothing beside it.
+    assert [p.name for p in (minbar / "equities").iterdir()] == []
+    assert not running(int(begun.read_text()))
+
+
+class FakeCluster:
+    """A cluster module whose executor records the path it is given; it refuses when told to."""
+
+    def __init__(self, refuse):
+        self.refuse, self.paths = refuse, []
+
+    @contextlib.contextmanager
+    def executor(self, scheduler, path, echo, initializer):
+        self.paths.append(path)
+        os.makedirs(path, exist_ok=True)
+        if self.refuse:
+            raise run.SetupRefused("{} is not the same directory on every worker".format(path))
+        with concurrent.futures.ThreadPoolExecutor(max_workers=1) as threads:
+            threads.scheduler_lost = lambda: False
+            yield threads
+
+
+@pytest.mark.parametrize("kind", ["minbar", "tick"])
+@pytest.mark.parametrize("refuse", [False, True])
+def test_a_cluster_and_its_jobs_get_the_path_made_absolute_and_a_refusal_leaves_no_directory(
+        demo, monkeypatch, tmp_path, kind, refuse):
+    cluster = FakeCluster(refuse)
+    monkeypatch.setattr(run, "dask_support", lambda: cluster)
+    seen = []
+    job = run.JOBS[kind]
+    monkeypatch.setitem(run.JOBS, kind, lambda order_book_id, path, *rest: seen.append(path) or
+                        job(order_book_id, path, *rest))
+    monkeypatch.chdir(tmp_path)
+    if refuse:
+        with pytest.raises(run.SetupRefused):
+            run.update(kind, "bundle", [STOCK], scheduler="tcp://elsewhere:8786")
+        assert os.listdir(tmp_path) == []
+    else:
+        report = run.update(kind, "bundle", [STOCK], scheduler="tcp://elsewhere:8786")
+        assert [o.status for o in report.outcomes] == ["new"] and report.path == "bundle"
+        assert seen == [str(tmp_path / "bundle")]
+    assert cluster.paths == [str(tmp_path / "bundle")]
+
+
+# --- fetch threads -------------------------------------------------------------
+
+class BarrierClient:
+    """The demo client whose first `count` get_price calls each wait until all `count` are in flight."""
+
+    def __init__(self, client, count):
+        import threading
+        self.client, self.barrier, self.lock, self.waited = client, threading.Barrier(count, timeout=60), \
+            threading.Lock(), 0
+
+    def __getattr__(self, name):
+        return getattr(self.client, name)
+
+    def get_price(self, *args, **kwargs):
+        with self.lock:
+            wait, self.waited = self.waited < self.barrier.parties, self.waited + 1
+        if wait:
+            self.barrier.wait()
+        return self.client.get_price(*args, **kwargs)
+
+
+@pytest.mark.parametrize("kind", ["minbar", "tick"])
+def test_fetch_threads_keep_that_many_instruments_in_flight_and_write_the_same_files(
+        demo, inline, monkeypatch, tmp_path, kind):
+    words = [STOCK, INDEX, FUTURE, "10001.HBX", "10002.HBX"]
+    plain = run.update(kind, str(tmp_path / "plain"), words, executor=inline)
+    monkeypatch.setattr(bundle, "lumenfeed", BarrierClient(demo, 3))
+    threaded = run.update(kind, str(tmp_path / "threaded"), words, executor=inline,
+                          options=UpdateOptions(fetch_threads=3))
+    assert [(o.order_book_id, o.status, o.after) for o in threaded.outcomes] == \
+        [(o.order_book_id, o.status, o.after) for o in plain.outcomes]
+    assert all(o.status == "new" for o in threaded.outcomes)
+
+
+def test_fetch_threads_are_refused_with_a_timeout(demo, tmp_path):
+    with pytest.raises(run.SetupRefused, match="fetch-threads"):
+        run.update("minbar", str(tmp_path), [STOCK], options=UpdateOptions(fetch_threads=2, timeout=5))
+
+
+def test_batched_jobs_run_in_worker_processes_from_the_command(tmp_path, monkeypatch):
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    report_file = tmp_path / "report.json"
+    result = corvane("update-minbar", tmp_path / "minbar", STOCK, INDEX, FUTURE, "-j", "2",
+                     "--fetch-threads", "2", "--report", report_file, env=dict(os.environ))
+    assert result.returncode == 0, result.stderr
+    entries = json.loads(report_file.read_text())["instruments"]
+    assert [(e["order_book_id"], e["status"]) for e in entries] == [
+        (oid, "new") for oid in sorted([STOCK, INDEX, FUTURE])]
+    for entry in entries:
+        assert rows_in(tmp_path / "minbar", entry["order_book_id"])[0] == entry["rows_after"] > 0
+
+
+@pytest.mark.parametrize("kind, path", [("minbar", ""), ("tick", "tick")])
+def test_a_job_opens_its_file_once_and_counts_it_from_that_open(demo, inline, monkeypatch, tmp_path,
+                                                                 kind, path):
+    path = str(tmp_path / path)
+    first = run.update(kind, path, [STOCK], executor=inline)
+    opened = []
+    original = {name: getattr(_engine, name) for name in ("File", "dataset_lengths", "Reader")}
+
+    def recording(name):
+        def call(file_name, *args, **kwargs):
+            opened.append(name)
+            return original[name](file_name, *args, **kwargs)
+        return call
+
+    for name in original:
+        monkeypatch.setattr(_engine, name, recording(name))
+    monkeypatch.setenv("LUMENFEED_ASOF", "20240731")
+    for expected in ("updated", "up_to_date"):
+        opened.clear()
+        (outcome,) = run.update(kind, path, [STOCK], executor=inline).outcomes
+        assert outcome.status == expected and opened == ["File"]
+        monkeypatch.setattr(_engine, "dataset_lengths", original["dataset_lengths"])
+        assert outcome.after == jobs.held(lambda: formats_locate(path, kind))
+        monkeypatch.setattr(_engine, "dataset_lengths", recording("dataset_lengths"))
+        if expected == "updated":
+            assert outcome.before == first.outcomes[0].after and outcome.after != outcome.before
+
+
+def formats_locate(path, kind):
+    from corvane import formats
+    return formats.locate(path, STOCK, kind)

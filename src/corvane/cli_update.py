@@ -75,7 +75,7 @@ def nearest_existing(path):
 
 
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
-               scheduler, verbose, timeout, as_json=False):
+               scheduler, verbose, timeout, as_json=False, fetch_threads=1):
     """Run the update, print its summary, write its report; exit with its status."""
     from corvane import run
 
@@ -90,7 +90,8 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
         # The client selects the instruments in this process; its warnings
         # are shown here, once per run.
         market_client.ready(services.client, click.echo)
-        options = run.UpdateOptions(since=since, retries=retries, durable=durable, timeout=timeout)
+        options = run.UpdateOptions(since=since, retries=retries, durable=durable, timeout=timeout,
+                                    fetch_threads=fetch_threads)
         # With --json the lines go to standard error: standard output is the report's.
         result = run.update(kind, path, words, with_derivatives, jobs, options, scheduler=scheduler,
                             services=services, echo=functools.partial(click.echo, err=True) if as_json
@@ -245,6 +246,12 @@ def common_options(function):
                  "fails, its file left as before, and is tried again as --retries says.  "
                  "Default: no limit.  Not with --scheduler."),
         click.option(
+            "--fetch-threads", type=click.IntRange(min=1), default=1, show_default=True,
+            metavar="N",
+            help="Instruments each worker works on at once, on threads: keeps N client "
+                 "calls in flight per worker without a process each, for a client with "
+                 "network latency (see the operating guide for sizing).  Not with --timeout."),
+        click.option(
             "--since", metavar="YYYYMMDD", callback=since_date,
             help="Fill files that hold no data yet from this date on [default: 20050104]."),
         click.option(
@@ -294,9 +301,10 @@ def update_tick(**arguments):
     serves ticks for recent trading days only.
 
     A file without ticks yet asks the client for every trading day since
-    --since (default 20050104): about 5,400 calls per instrument, repeated
-    on every run while the file stays empty; with a networked client that
-    is minutes per instrument, so give --since for a first fill.
+    --since (default 20050104): about 5,400 calls per instrument; with a
+    networked client that is minutes per instrument, so give --since for a
+    first fill.  A file its first run left empty is asked again from that
+    run's --since, not from 20050104.
     """
     run_update("tick", **arguments)
 

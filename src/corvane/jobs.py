@@ -5,6 +5,7 @@ its workers by reference, and returns an `Outcome`: the rows its file held
 before and after, the seconds and attempts taken and, on failure, the
 exception's precise class, message and traceback.
 """
+import concurrent.futures
 import contextlib
 import os
 import random
@@ -18,7 +19,7 @@ from corvane import _engine, errors, formats, host, minbar, tick, workers
 from corvane.formats import DATA, INDEX
 from corvane.options import BACKOFF_SECONDS, UpdateOptions
 
-__all__ = ["Outcome", "Held", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
+__all__ = ["Outcome", "Held", "Listed", "batch_job", "start_date", "store_keywords", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
            "NotStarted"]
 
 # Failures that a repeat cannot heal: the file, the identifier or the
@@ -50,6 +51,21 @@ class Held(NamedTuple):
 UNREADABLE = Held(None, None)
 
 
+class Listed(NamedTuple):
+    """What the run's parent knows of an instrument before its job runs.
+
+    `first_from`: YYYYMMDD its file was first filled from (the first-fill
+    ledger), None when unrecorded.  `ins_type` and `delisted` (YYYYMMDD or
+    None): as the client's listing has them.
+    """
+    first_from: Optional[int] = None
+    ins_type: object = None
+    delisted: Optional[int] = None
+
+
+NOTHING_LISTED = Listed()
+
+
 class Outcome(NamedTuple):
     """What one job did to one instrument's file."""
     order_book_id: str
@@ -79,33 +95,52 @@ class Outcome(NamedTuple):
         return max(after - before, 0) if None not in (before, after) else 0
 
 
-def minbar_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None):
+def minbar_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None,
+               listed=NOTHING_LISTED):
     """Bring one minute-bar file up to date; its Outcome.
 
     `services`: the platform (default: as `corvane.bundle` binds it).
     `marks`: a directory where each job leaves a mark as it starts, so that
     a job the cluster runs again after its worker died knows it.
+    `listed`: what the parent knows of the instrument (a Listed).
     """
-    return _job(order_book_id, path, "minbar", minbar.append_h5, services, options, marks)
+    return _job(order_book_id, path, "minbar", minbar.append_h5, services, options, marks, listed)
 
 
-def tick_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None):
+def tick_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None,
+             listed=NOTHING_LISTED):
     """Bring one tick file up to date; its Outcome."""
-    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks)
+    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks, listed)
 
 
-def _job(order_book_id, path, kind, store, services, options, marks):
+def store_keywords(kind, options, listed):
+    """The store's keywords for `options` and `listed`: only those that differ
+    from its defaults, so a plain run calls it exactly as the module's own jobs do."""
+    keywords = {"durable": True} if options.durable else {}
+    if listed.delisted is not None:
+        keywords["delisted"] = listed.delisted
+    if kind == "minbar" and listed.ins_type is not None:
+        keywords["ins_type"] = listed.ins_type
+    return keywords
+
+
+def start_date(options, listed):
+    """Where an empty file is filled from: --since, else its first run's start, else the bundle's first date."""
+    if options.since is not None:
+        return options.since
+    return formats.MIN_START_DATE if listed.first_from is None else listed.first_from
+
+
+def _job(order_book_id, path, kind, store, services, options, marks, listed):
     global _interrupted
     if _interrupted:
         raise NotStarted(order_book_id)
     services = host.platform() if services is None else services
-    start = formats.MIN_START_DATE if options.since is None else options.since
-    # Only the options that differ from the store's defaults: a plain run
-    # calls the store exactly as the module's own jobs do.
-    keywords = {"durable": True} if options.durable else {}
+    start = start_date(options, listed)
+    keywords = store_keywords(kind, options, listed)
 
-    def append():
-        store(services, order_book_id, path, None, start, formats.MAX_END_DATE, **keywords)
+    def append(counts):
+        store(services, order_book_id, path, None, start, formats.MAX_END_DATE, counts=counts, **keywords)
 
     try:
         rerun = started_before(marks, order_book_id)
@@ -114,6 +149,26 @@ def _job(order_book_id, path, kind, store, services, options, marks):
     except KeyboardInterrupt:
         _interrupted = True
         raise
+
+
+def batch_job(calls, threads):
+    """The Outcomes of `calls` [(job, order_book_id, *arguments)], `threads` at a time.
+
+    Each job works on its own file; the client's calls wait without the
+    interpreter, so `threads` instruments' round trips overlap in one
+    process, and at most `threads` instruments' data are held at once.
+    """
+    with concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="corvane-fetch") as pool:
+        futures = [(order_book_id, pool.submit(fn, order_book_id, *arguments))
+                   for fn, order_book_id, *arguments in calls]
+        return [_settled(order_book_id, future) for order_book_id, future in futures]
+
+
+def _settled(order_book_id, future):
+    try:
+        return future.result()
+    except Exception as exc:
+        return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
 
 
 def held(locate):
@@ -153,20 +208,29 @@ def started_before(marks, order_book_id):
 
 
 def _attempts(order_book_id, locate, append, options):
+    """The job's Outcome; the counts come from the store's own open of the
+    file (`counts`), so that a job opens its file once.  Only a failed
+    attempt, which may not have reached its file, has the file read again."""
     started = time.monotonic()
     try:
         workers.check_set_up()
     except errors.WorkerSetupError as exc:
         return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
-    before = held(locate)
+    try:
+        existed = locate() is not None
+    except (OSError, ValueError, TypeError):
+        existed = True     # read as `held` reads it: unreadable, and the job says why
+    before = None
     attempts = 0
     while True:
         attempts += 1
+        counts = {}
         try:
             with _deadline(options.timeout):
-                append()
+                append(counts)
             break
         except Exception as exc:
+            before = _first(before, counts, existed, locate)
             if attempts > options.retries or not healable(exc):
                 return failed(order_book_id, exc, traceback.format_exc(), before,
                               held(locate), attempts, time.monotonic() - started)
@@ -174,9 +238,25 @@ def _attempts(order_book_id, locate, append, options):
         # file keeps the whole days written before the failure) and the
         # next attempt starts from what the file holds.
         time.sleep(backoff_delay(attempts, options.backoff))
-    after = held(locate)
+    before = _first(before, counts, existed, locate)
+    if "after" in counts:
+        after = Held(*counts["after"])
+    elif "before" in counts:
+        after = Held(*counts["before"])     # it left without writing
+    else:
+        after = held(locate)                # a store that counts nothing (a stand-in's)
     return Outcome(order_book_id, status_of(before, after), before, after, attempts,
                    time.monotonic() - started)
+
+
+def _first(before, counts, existed, locate):
+    """What the file held before the job: known from an earlier attempt, else
+    counted by this attempt's open, else (it never opened the file) read now."""
+    if before is not None or not existed:
+        return before
+    if "before" in counts:
+        return Held(*counts["before"])
+    return held(locate)
 
 
 @contextlib.contextmanager

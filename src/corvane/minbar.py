@@ -14,7 +14,7 @@ import pandas as pd
 
 from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
-    DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
+    DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
 
 __all__ = ["append_h5", "fetch_bars"]
@@ -161,16 +161,23 @@ def _latest_trading_date(h5):
     return int(last["date"])  # the client wants a plain int, not a numpy scalar
 
 
-def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False):
+def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
+              ins_type=None, delisted=None, counts=None):
     """Bring the minute-bar file of `order_book_id` under `path` up to date.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
-    its writes are on disk before this returns.
+    its writes are on disk before this returns.  `ins_type`: the
+    instrument's type as the caller's listing has it (None: asked of the
+    client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
+    last stored date is that day or later is left as it is, without asking
+    the client: no bar can come after it.  `counts`: a dict given
+    "before" and "after", each (bar records, index records) of the file.
     """
     check_order_book_id(order_book_id)
     client = services.client
-    ins = client.instruments(order_book_id)
-    sub_dir, dtypes = _store_for(services, order_book_id, ins.type)
+    if ins_type is None:
+        ins_type = client.instruments(order_book_id).type
+    sub_dir, dtypes = _store_for(services, order_book_id, ins_type)
     path = os.path.join(path, sub_dir)
     os.makedirs(path, exist_ok=True)
     h5_file = instrument_file(path, order_book_id, file_name)
@@ -186,10 +193,21 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     with open_instrument_file(h5_file, durable) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
+        if counts is not None:
+            counts["before"] = _counts(h5, members)
         if INDEX not in members:
             index, data = _get_price(min_start_date)
         else:
-            index, data = _get_price(client.get_next_trading_date(_latest_trading_date(h5)))
+            latest = _latest_trading_date(h5)
+            if delisted is not None and delisted <= latest:
+                return
+            index, data = _get_price(client.get_next_trading_date(latest))
         if index is None or data is None:
             return
         _append(h5, index, data)
+        if counts is not None:
+            counts["after"] = _counts(h5, (DATA, INDEX))
+
+
+def _counts(h5, members):
+    return tuple(h5.length(name) if name in members else 0 for name in (DATA, INDEX))

@@ -17,9 +17,13 @@ class UpdateOptions:
     may heal.  `durable`: each file is on disk (fsync) before its job ends.
     `timeout`: seconds after which an attempt fails (None: no limit; process
     pools only).  `backoff`: the first wait before a retry, in seconds.
+    `fetch_threads`: instruments each worker works on at once, on threads,
+    so that many client calls are in flight without a process each (1: one
+    job at a time, on the worker's main thread).
     """
     since: Optional[int] = None
     retries: int = 2
     durable: bool = False
     timeout: Optional[float] = None
     backoff: float = BACKOFF_SECONDS
+    fetch_threads: int = 1

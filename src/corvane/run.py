@@ -22,12 +22,13 @@ import time
 import traceback
 import uuid
 
-from corvane import bundle_files, drivers, errors, host, market_client, selection, workers
+from corvane import _engine, bundle_files, drivers, errors, first_fill, formats, host, market_client, selection, workers
+from corvane import jobs as jobs_module
 from corvane.drivers import COMMANDS
 # Names callers have found here.
 from corvane.errors import NothingSelected, SetupRefused  # noqa: F401
 from corvane.jobs import (  # noqa: F401
-    BACKOFF_SECONDS, UNREADABLE, Held, NotStarted, Outcome, backoff_delay, failed, healable, held,
+    BACKOFF_SECONDS, UNREADABLE, Held, Listed, NotStarted, Outcome, backoff_delay, failed, healable, held,
     minbar_job, started_before, status_of, tick_job)
 from corvane.options import UpdateOptions
 from corvane.report import STATUSES, Failure, Report, brief, failed_run, now, outcome_json  # noqa: F401
@@ -37,6 +38,8 @@ __all__ = ["update", "Report", "Outcome", "Failure", "UpdateOptions", "COMMANDS"
 JOBS = {"minbar": minbar_job, "tick": tick_job}
 # Without a terminal, a progress line at most this often.
 PROGRESS_SECONDS = 30.0
+# After Ctrl-C, how long running jobs have to end before their workers are killed.
+STOP_SECONDS = 2.0
 
 
 def _quiet(*args, **kwargs):
@@ -66,6 +69,10 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         raise SetupRefused(str(error)) from None
     if options.timeout and scheduler and executor is None:
         raise SetupRefused("--timeout works with the process pool only, not with --scheduler")
+    if options.timeout and options.fetch_threads > 1:
+        raise SetupRefused("--timeout works with --fetch-threads 1 only (it interrupts a worker's main thread)")
+    if options.fetch_threads < 1:
+        raise SetupRefused("--fetch-threads must be 1 or more, not {}".format(options.fetch_threads))
     cluster = dask_support() if scheduler and executor is None else None
     services = host.platform() if services is None else services
     echo = echo or _quiet
@@ -74,19 +81,30 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
     client = market_client.describe(services.client)
     echo(market_client.line(services.client))
 
+    # Every worker, and every path a job is handed, sees the one directory
+    # this process means: on a cluster a relative path would be resolved in
+    # each worker's own working directory.
+    where = os.path.abspath(path)
+    existed = os.path.lexists(where)
+
+    def jobs_of(chosen, marks=None):
+        known = prepare(facts, kind, where, chosen, options)
+        return [(JOBS[kind], order_book_id, where, services, options, marks, known[order_book_id])
+                for order_book_id in sorted(chosen)]
+
     def fan_out(chosen):
         """(outcomes, why the run failed outside the jobs or None)."""
-        # Workers on other machines have other working directories.
-        job_path = os.path.abspath(path) if cluster else path
-        calls = [(JOBS[kind], order_book_id, job_path, services, options) for order_book_id in sorted(chosen)]
+        threads = options.fetch_threads
         if executor is not None:
-            return run_jobs(executor, calls, own=False), None
+            return run_jobs(executor, jobs_of(chosen), own=False, threads=threads), None
         if cluster is None:
-            return run_jobs(process_pool(services, jobs, len(calls)), calls, own=True), None
-        with cluster.executor(scheduler, path, echo, services.initializer) as dask_executor, \
-                start_marks(job_path) as marks:
-            outcomes = run_jobs(dask_executor, [call + (marks,) for call in calls], own=False,
-                                lost=dask_executor.scheduler_lost)
+            # Batched, fewer workers than instruments may do the work.
+            pool = process_pool(services, jobs, -(-len(chosen) // batch_size(threads)))
+            return run_jobs(pool, jobs_of(chosen), own=True, threads=threads), None
+        with cluster.executor(scheduler, where, echo, services.initializer) as dask_executor, \
+                start_marks(where) as marks:
+            outcomes = run_jobs(dask_executor, jobs_of(chosen, marks), own=False,
+                                lost=dask_executor.scheduler_lost, threads=threads)
         lost = sum(outcome.status == "lost" for outcome in outcomes)
         if not lost:
             return outcomes, None
@@ -95,9 +113,42 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
 
     # A failure outside the jobs carries the instruments it kept from running
     # (`not_reached`), for the caller's report.
-    unresolved, (outcomes, error) = drivers.update(
-        lambda: select(services, words, with_derivatives, echo), echo, kind, path, fan_out)
+    listing = {}
+
+    def selected():
+        found = select(services, words, with_derivatives, echo, listing)
+        facts.update(selection.listed(listing["table"]))
+        return found
+
+    facts = {}
+    try:
+        unresolved, (outcomes, error) = drivers.update(selected, echo, kind, where, fan_out)
+    except SetupRefused:
+        if not existed:
+            # A refused run leaves no directory of its own behind (only an empty one is removed).
+            with contextlib.suppress(OSError):
+                os.rmdir(where)
+        raise
     return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error, started, now(), client)
+
+
+def prepare(facts, kind, path, chosen, options):
+    """{order_book_id: Listed} for the jobs; records the start of the files about to be made.
+
+    The first-fill ledger is written before any job runs, so that no file
+    exists without its record, whatever stops the run.
+    """
+    ledger = first_fill.read(path)
+    start = jobs_module.start_date(options, jobs_module.NOTHING_LISTED)
+    # A file filled from the bundle's first date needs no record: an
+    # unrecorded file is filled from there anyway.
+    fresh = {} if start == formats.MIN_START_DATE else {
+        order_book_id: start for order_book_id in chosen
+        if order_book_id not in ledger and formats.locate(path, order_book_id, kind) is None}
+    first_fill.record(path, fresh)
+    ledger.update(fresh)
+    return {order_book_id: Listed(ledger.get(order_book_id), *facts.get(order_book_id, (None, None)))
+            for order_book_id in chosen}
 
 
 @contextlib.contextmanager
@@ -126,13 +177,14 @@ def dask_support():
                            "({})".format(error)) from None
 
 
-def select(services, words, with_derivatives, echo):
+def select(services, words, with_derivatives, echo, listing=None):
     """(identifiers, unresolved words), the latter named in the module's message and,
     in English, the whole vocabulary.
 
     Words are taken in any case and the obvious plurals, as a user types them.
     """
-    chosen, unresolved = selection.select(services, services.tag_map, words, with_derivatives, lenient=True)
+    chosen, unresolved = selection.select(services, services.tag_map, words, with_derivatives, lenient=True,
+                                          listing=listing)
     if unresolved:
         echo(selection.unresolved_message(services.tag_map, sorted(unresolved)))
         echo(selection.vocabulary_line(services.tag_map))
@@ -141,7 +193,7 @@ def select(services, words, with_derivatives, echo):
     return chosen, unresolved
 
 
-def run_jobs(executor, calls, own, lost=None):
+def run_jobs(executor, calls, own, lost=None, threads=1):
     """Outcomes of `calls`, in their order.
 
     `own`: the executor is this run's pool, entered as its scope (which
@@ -149,17 +201,26 @@ def run_jobs(executor, calls, own, lost=None):
     cancels what has not started; what runs ends as the engine allows
     (rolled back or committed) and the rest is reported interrupted.
     `lost()`: whether the executor lost its scheduler; the jobs whose
-    outcome did not come back are then reported lost.
+    outcome did not come back are then reported lost.  `threads` > 1: the
+    calls go in batches, each worker running `threads` of them at once.
     """
     futures = {}
     interrupted = False
     own_scope = own and sys.stderr.isatty()
     try:
         with executor if own_scope else contextlib.nullcontext():
-            for fn, order_book_id, *args in calls:
-                futures[order_book_id] = executor.submit(fn, order_book_id, *args)
-            if not own_scope:
-                wait_with_progress(list(futures.values()), len(calls))
+            try:
+                submit_all(executor, calls, threads, futures)
+                if not own_scope:
+                    wait_with_progress(list(futures.values()), len(calls))
+            except KeyboardInterrupt:
+                interrupted = True
+                for future in futures.values():
+                    future.cancel()
+                if own:
+                    # Before the pool's scope ends: it would wait for them.
+                    stop_running(executor, futures, calls)
+                raise
     except KeyboardInterrupt:
         interrupted = True
         for future in futures.values():
@@ -171,6 +232,94 @@ def run_jobs(executor, calls, own, lost=None):
     scheduler_lost = lost is not None and lost()
     return [outcome_of(order_book_id, futures.get(order_book_id), interrupted, scheduler_lost)
             for _, order_book_id, *_ in calls]
+
+
+# Instruments per batch and fetch thread: enough to keep every thread busy
+# between the batches' round trips, few enough to spread the work.
+BATCH_PER_THREAD = 4
+
+
+class Part(concurrent.futures.Future):
+    """One job's future within a batch; cancelled only with its whole batch, before it runs."""
+
+    def __init__(self, whole):
+        super().__init__()
+        self.whole = whole
+
+    def cancel(self):
+        return self.whole.cancel()
+
+
+def submit_all(executor, calls, threads, futures):
+    """Submit `calls`, one future per instrument into `futures`; batched when `threads` > 1."""
+    if threads <= 1:
+        for fn, order_book_id, *args in calls:
+            futures[order_book_id] = executor.submit(fn, order_book_id, *args)
+        return
+    size = batch_size(threads)
+    for first in range(0, len(calls), size):
+        batch = calls[first:first + size]
+        whole = executor.submit(jobs_module.batch_job, batch, threads)
+        parts = [Part(whole) for _ in batch]
+        for call, part in zip(batch, parts):
+            futures[call[1]] = part
+        whole.add_done_callback(functools.partial(_settle_parts, parts))
+
+
+def batch_size(threads):
+    return 1 if threads <= 1 else threads * BATCH_PER_THREAD
+
+
+def _settle_parts(parts, whole):
+    if whole.cancelled():
+        for part in parts:
+            concurrent.futures.Future.cancel(part)
+        return
+    error = whole.exception()
+    for position, part in enumerate(parts):
+        if error is not None:
+            part.set_exception(error)
+        else:
+            part.set_result(whole.result()[position])
+
+
+def stop_running(executor, futures, calls, grace=STOP_SECONDS):
+    """After Ctrl-C: the pool's running jobs given `grace` seconds, then their workers killed.
+
+    A job in the client or in the engine may not see the interrupt for
+    minutes.  Its worker is killed instead of waited for, and what it left
+    beside its file is rolled back through the engine here, as the file's
+    next open would.  A second Ctrl-C ends the grace at once.
+    """
+    running = [future for future in futures.values() if not future.done()]
+    if not running:
+        return
+    print("corvane: interrupted; stopping {} running job(s)".format(len(running)),
+          file=sys.stderr, flush=True)
+    with contextlib.suppress(KeyboardInterrupt):
+        concurrent.futures.wait(running, timeout=grace)
+    stubborn = [future for future in running if not future.done()]
+    if not stubborn:
+        return
+    with contextlib.suppress(KeyboardInterrupt):
+        # A process pool's workers (concurrent.futures keeps them by pid).
+        for process in list((getattr(executor, "_processes", None) or {}).values()):
+            with contextlib.suppress(OSError, ValueError):
+                process.kill()
+        concurrent.futures.wait(stubborn, timeout=grace)
+        settle_leftovers(calls, futures)
+
+
+def settle_leftovers(calls, futures):
+    """Roll back, through the engine, what jobs that did not end left beside their files."""
+    for fn, order_book_id, path, *_ in calls:
+        future = futures.get(order_book_id)
+        if future is None or future.cancelled() or (future.done() and future.exception() is None):
+            continue
+        kind = "tick" if fn is tick_job else "minbar"
+        for directory in formats.directories(path, kind):
+            with contextlib.suppress(OSError, ValueError, TypeError):
+                _engine.recover(formats.instrument_file(directory, order_book_id))
 
 
 def wait_with_progress(futures, total, stream=None):

@@ -13,7 +13,7 @@ from itertools import chain
 
 import numpy as np
 
-__all__ = ["merge_tags", "select", "unresolved_message", "vocabulary_line"]
+__all__ = ["merge_tags", "select", "unresolved_message", "vocabulary_line", "listed", "delisted_number"]
 
 UNSUPPORTED_WORDS = "不支持的参数值:[{}]，\n可选的参数值有 [{}] 或 underlying_symbol 或 order_book_id"
 
@@ -29,13 +29,15 @@ def merge_tags(services, tag_map, tags, with_derivatives):
     return order_book_id_set
 
 
-def select(services, tag_map, tags, with_derivatives, lenient=False):
+def select(services, tag_map, tags, with_derivatives, lenient=False, listing=None):
     """(identifiers the words select, words that select nothing); prints nothing.
 
     `lenient`: a word is also taken in any case, a tag also in its plural,
     and an instrument type's own name (ETF, LOF) selects that type.
+    `listing`: a dict given the client's full listing ("table"), for the
+    caller's further use without asking the client again.
     """
-    return resolve_words(services, tag_map, tags, with_derivatives, lenient)
+    return resolve_words(services, tag_map, tags, with_derivatives, lenient, listing)
 
 
 def unresolved_message(tag_map, words):
@@ -48,13 +50,15 @@ def vocabulary_line(tag_map):
             "order_book_id; any case, and plurals, are taken".format(", ".join(tag_map)))
 
 
-def resolve_words(services, tag_map, tags, with_derivatives, lenient=False):
+def resolve_words(services, tag_map, tags, with_derivatives, lenient=False, listing=None):
     """(identifiers the words `tags` select, set of the words that select nothing)."""
     # Our own set: duplicates collapse and the caller's object stays as it
     # was.  A non-iterable fails here, before the client is asked anything.
     tags = set(tags)
     client = services.client
     df = client.all_instruments()
+    if listing is not None:
+        listing["table"] = df
     option_df = client.all_instruments(services.instrument_type.OPTION)
     future_df = client.all_instruments(services.instrument_type.FUTURE)
     if lenient:
@@ -162,3 +166,31 @@ def column_values(table, column):
     not turn into an identifier that a job would then be started for.
     """
     return table[column].dropna().tolist()
+
+
+def listed(table):
+    """{order_book_id: (instrument type, YYYYMMDD it was delisted or expired, or None)}.
+
+    From the client's full listing `table`: a job handed these asks the
+    client nothing about an instrument whose file already reaches past its end.
+    """
+    # A listing without a column says nothing of it: the jobs then ask the client.
+    absent = [None] * len(table)
+    facts = {}
+    for order_book_id, kind, ended in zip(table["order_book_id"].tolist(),
+                                          table["type"].tolist() if "type" in table else absent,
+                                          table["de_listed_date"].tolist() if "de_listed_date" in table
+                                          else absent):
+        if isinstance(order_book_id, str):
+            facts[order_book_id] = (kind, delisted_number(ended))
+    return facts
+
+
+def delisted_number(value):
+    """A listing's de_listed_date as YYYYMMDD; None for a live instrument ("0000-00-00", missing)."""
+    if value is None or (isinstance(value, float) and value != value):
+        return None
+    digits = str(value)[:10].replace("-", "")
+    if len(digits) != 8 or not digits.isdigit() or int(digits) < 19000101:
+        return None
+    return int(digits)

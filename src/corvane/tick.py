@@ -161,10 +161,15 @@ def _stored_as(h5, name, ticks):
 
 
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date,
-                   durable=False):
+                   durable=False, delisted=None, counts=None):
     """Bring the tick file of `order_book_id` in `path` up to date.
 
-    `durable`: its writes are on disk before this returns.
+    `durable`: its writes are on disk before this returns.  `delisted`:
+    YYYYMMDD the caller's listing says the instrument ended; a file whose
+    latest stored day is later is left as it is, without asking the client.
+    (The day it ended is still asked again: it may have been stored while
+    it was being traded.)  `counts`: a dict given "before" and "after",
+    each (ticks over all days, days) of the file.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
@@ -177,6 +182,11 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
         # Outside the keeping scope: a refused file is rolled back, not closed.
         members = h5.members()
         check_tick_members(h5_file, members)
+        lengths = {name: h5.length(name) for name in members} if counts is not None else None
+        if counts is not None:
+            counts["before"] = (sum(lengths.values()), len(lengths))
+        if members and delisted is not None and delisted < int(max(members)):
+            return
         with _keeping_written_days(writer):
             # Day names are eight digits, so the greatest text is the latest day.
             start_date = max(members) if members else min_start_date
@@ -192,4 +202,8 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                                    name in stored)
             if ticks is not None and not (name in stored and _stored_as(h5, name, ticks)):
                 writer.write(name, ticks)
+                if lengths is not None:
+                    lengths[name] = len(ticks)
         writer.wait()
+        if counts is not None:
+            counts["after"] = (sum(lengths.values()), len(lengths))
