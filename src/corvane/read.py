@@ -24,13 +24,11 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pandas as pd
 
-from corvane import _engine
 from corvane import bundle_files as files
 from corvane import formats
-from corvane.errors import DamagedFileError
-from corvane.formats import DATA, INDEX
 from corvane import inspection
 from corvane import research
+from corvane import tables
 
 __all__ = ["Bundle", "bars", "bars_many", "iter_bars", "dask_bars", "coverage", "ticks", "index", "listing",
            "export", "as_day"]
@@ -60,13 +58,6 @@ def _range(start, end):
     return start, end
 
 
-def _date_span(dates, start, end):
-    """(first, stop) positions of the ascending `dates` from `start` to `end`."""
-    first = 0 if start is None else int(np.searchsorted(dates, start, side="left"))
-    stop = len(dates) if end is None else int(np.searchsorted(dates, end, side="right"))
-    return first, max(first, stop)
-
-
 # ---------------------------------------------------------------- columns
 
 def _wanted(columns, fields):
@@ -76,21 +67,6 @@ def _wanted(columns, fields):
     if columns is not None:
         raise TypeError("give columns or fields (its former name), not both")
     return fields
-
-
-def _columns(known, columns, what):
-    if columns is None:
-        return list(known)
-    columns = [columns] if isinstance(columns, str) else list(columns)
-    unknown = [name for name in columns if name not in known]
-    if unknown:
-        raise files.BundleError("no field {} in {} records; they hold {}".format(
-            ", ".join(map(repr, unknown)), what, ", ".join(known)))
-    return columns
-
-
-def _bar_fields(dtype, columns):
-    return _columns([name for name in dtype.names if name != "datetime"], columns, "bar")
 
 
 # ---------------------------------------------------------------- files
@@ -116,126 +92,6 @@ def _roots(path, kind):
                     path, _NAMES[kind], " and ".join(roots.values())))
             return {kind: roots[kind]}
     return {files.require_kind(path, kind): path}
-
-
-def _damaged(h5_file, what):
-    return DamagedFileError("{}: {}; `corvane verify` tells what is wrong".format(h5_file, what))
-
-
-def _check_records(reader, h5_file, name, dtype):
-    """Refuse `name` unless its stored records are `dtype`'s, member by member, before a row is read."""
-    stored = reader.dtype(name)
-    if stored != dtype:
-        raise _damaged(h5_file, "\"{}\" holds records {} where {} belong".format(name, stored.descr, dtype.descr))
-    return stored
-
-
-def _read_index(reader, h5_file):
-    if INDEX not in reader or DATA not in reader:
-        raise files.BundleError("{} holds no bars".format(h5_file))
-    _check_records(reader, h5_file, INDEX, formats.INDEX_DTYPE)
-    _check_records(reader, h5_file, DATA, formats.bar_dtype(os.path.basename(os.path.dirname(h5_file))))
-    # A few small chunks: not worth a thread.
-    index = reader.read(INDEX, threads=1)
-    # What a read relies on: each date once, ascending, its rows after the previous date's, all in DATA.
-    dates, line_no = index["date"], index["line_no"]
-    if len(index) and (line_no[0] != 0 or line_no[-1] >= reader.length(DATA)
-                       or (dates[1:] <= dates[:-1]).any() or (line_no[1:] <= line_no[:-1]).any()):
-        raise _damaged(h5_file, "its \"{}\" is not ascending dates of ascending rows of \"{}\" from row 0"
-                       .format(INDEX, DATA))
-    return index
-
-
-def _bars_of_file(h5_file, start, end, fields, threads=0):
-    with _engine.Reader(h5_file) as reader:
-        index = _read_index(reader, h5_file)
-        dtype, rows = reader.dtype(DATA), reader.length(DATA)
-        fields = _bar_fields(dtype, fields)
-        first, stop = _date_span(index["date"], start, end)
-        line_no = index["line_no"].astype(np.int64)
-        stops = np.append(line_no[1:], rows)
-        per_day = stops[first:stop] - line_no[first:stop]
-        begin, end_row = (int(line_no[first]), int(stops[stop - 1])) if first < stop else (0, 0)
-        if begin > end_row or end_row > rows or (per_day < 0).any():
-            raise files.BundleError("{}: its index names rows {} to {} of {} in \"{}\"; "
-                                    "`corvane verify` tells what is wrong".format(h5_file, begin, end_row, rows, DATA))
-        # Each field straight into its own column: no record array in between.
-        times = np.empty(end_row - begin, dtype="datetime64[ns]")
-        columns = {name: np.empty(end_row - begin, dtype=dtype[name].newbyteorder("=")) for name in fields}
-        reader.read_into(DATA, begin, end_row,
-                         [("datetime", times, "bar_time")] + [(name, columns[name], "") for name in fields],
-                         threads)
-    table = {"trading_date": np.repeat(index["date"][first:stop], per_day)}
-    table.update(columns)
-    # pandas copies an array into an index unless told not to: this one is ours alone.
-    return pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime", copy=False), copy=False)
-
-
-def _tick_days(reader, h5_file):
-    members = reader.members()
-    try:
-        formats.check_tick_members(h5_file, members)
-    except ValueError as error:  # it names the file
-        raise DamagedFileError("{}; `corvane verify` tells what is wrong".format(str(error).split(";")[0])) from None
-    return members
-
-
-def _check_tick_dates(h5_file, day, first, last):
-    # The first and last rows are where a day moved to another's name shows, at no cost:
-    # a day ends on its date (night ticks before it are dated the evening before).
-    if first["date"] > int(day) or last["date"] != int(day):
-        raise _damaged(h5_file, "the ticks stored as {} end on {}".format(day, last["date"]))
-
-
-def _tick_day(reader, h5_file, day, dtype):
-    """The records of tick day `day`, refused unless their type is `dtype` and their date is the day's."""
-    _check_records(reader, h5_file, day, dtype)
-    records = reader.read(day)
-    if len(records):
-        _check_tick_dates(h5_file, day, records[0], records[-1])
-    return records
-
-
-def _tick_day_rows(reader, h5_file, day, dtype):
-    """The number of ticks of day `day`, checked as _tick_day checks them but reading two rows."""
-    _check_records(reader, h5_file, day, dtype)
-    rows = reader.length(day)
-    if rows:
-        _check_tick_dates(h5_file, day, reader.read(day, 0, 1, threads=1)[0],
-                          reader.read(day, rows - 1, rows, threads=1)[0])
-    return rows
-
-
-def _ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas"):
-    research.check_request(None, to)
-    layouts = files.layouts()
-    columns = _columns([name for name in layouts.ticks.names if name not in ("date", "time")], columns, "tick")
-    with _engine.Reader(h5_file) as reader:
-        stored = _tick_days(reader, h5_file)
-        days = [day for day in stored
-                if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
-        parts = [_tick_day(reader, h5_file, day, layouts.ticks) for day in days]
-    records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
-    trading_dates = np.repeat(np.array([int(day) for day in days], dtype=np.int32),
-                              [len(part) for part in parts]).astype(np.int32)
-    table = files.ticks_table(records, layouts.tick_scales)[columns]
-    table.insert(0, "trading_date", trading_dates)
-    table.attrs.update(research.tick_covers(order_book_id, stored, start, end))
-    return research.arrow.shaped(table, to)
-
-
-def _index_of_file(h5_file, label):
-    with _engine.Reader(h5_file) as reader:
-        if label == files.TICK_KIND:
-            days, dtype = _tick_days(reader, h5_file), files.layouts().ticks
-            return pd.DataFrame({"date": np.array([int(day) for day in days], dtype=np.int32),
-                                 "rows": np.array([_tick_day_rows(reader, h5_file, day, dtype) for day in days],
-                                                  dtype=np.int64)})
-        stored = _read_index(reader, h5_file)
-        rows = reader.length(DATA)
-    line_no = stored["line_no"].astype(np.int64)
-    return pd.DataFrame({"date": stored["date"], "line_no": stored["line_no"],
-                         "rows": np.append(line_no[1:], rows) - line_no})
 
 
 # ---------------------------------------------------------------- the bundle
@@ -307,7 +163,7 @@ class Bundle:
         columns = _wanted(columns, fields)
         h5_file = self._files("minbar", [order_book_id])[0]
         return research.finish(self._root("minbar"), h5_file, start, end, freq, strict, to,
-                               lambda: _bars_of_file(h5_file, start, end, columns))
+                               lambda: tables.bars_of_file(h5_file, start, end, columns))
 
     def bars_many(self, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *,
                   fields=None, freq=None, strict=False, to="pandas"):
@@ -326,7 +182,7 @@ class Bundle:
 
         def one(h5_file):
             return research.finish(root, h5_file, start, end, freq, strict, to,
-                                   lambda: _bars_of_file(h5_file, start, end, columns, 1), calendars)
+                                   lambda: tables.bars_of_file(h5_file, start, end, columns, 1), calendars)
 
         with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
             # One thread a file: the files are the parallel work.
@@ -343,7 +199,7 @@ class Bundle:
         The other arguments are those of `bars`.
         """
         start, end = _range(start, end)
-        return research.iter_bars(_bars_of_file, self._root("minbar"), order_book_ids, start, end, freq,
+        return research.iter_bars(tables.bars_of_file, self._root("minbar"), order_book_ids, start, end, freq,
                                   batch_days, _wanted(columns, fields), strict, to)
 
     def dask_bars(self, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None,
@@ -374,7 +230,7 @@ class Bundle:
         `to="arrow"` gives a pyarrow.Table of the same columns.
         """
         start, end = _range(start, end)
-        return _ticks_of_file(self._files("tick", [order_book_id])[0], order_book_id, start, end,
+        return tables.ticks_of_file(self._files("tick", [order_book_id])[0], order_book_id, start, end,
                               _wanted(columns, fields), to)
 
     def index(self, order_book_id, kind=None):
@@ -387,7 +243,7 @@ class Bundle:
         chooses).
         """
         kind = self.kind_of(order_book_id, kind)
-        return _index_of_file(self._files(kind, [order_book_id])[0],
+        return tables.index_of_file(self._files(kind, [order_book_id])[0],
                               files.TICK_KIND if kind == "tick" else "minbar")
 
     def kind_of(self, order_book_id, kind=None):
