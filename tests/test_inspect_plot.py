@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 
 import corvane.bundle as bundle
-from corvane import plot
+from corvane import candles, plot
 from corvane.errors import DamagedFileError
 from looking import (BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, TICKS_PER_DAY, bars, invoke, make_bundle,
                      ticks, write_minbar)
@@ -177,7 +177,7 @@ def trading_days(count, first="2024-01-02"):
 ])
 def test_the_finest_period_with_few_enough_candles_is_chosen(days, per_day, width, period):
     dates = np.array(trading_days(days), dtype=np.int64)
-    assert plot.choose_period(dates, np.full(days, per_day), width) == period
+    assert candles.choose_period(dates, np.full(days, per_day), width) == period
 
 
 def expected_candles(data, dates_of_bars, period):
@@ -199,9 +199,9 @@ def expected_candles(data, dates_of_bars, period):
 def test_candles_match_the_bars_they_gather_also_read_slice_by_slice(tmp_path, monkeypatch, period, slice_rows):
     days = trading_days(12, "2024-12-23")   # over a year's end, a week split between slices
     data = write_bars(str(tmp_path), "equities", "ST2", days, stock_day)
-    monkeypatch.setattr(plot, "SLICE_ROWS", slice_rows)
+    monkeypatch.setattr(candles, "SLICE_ROWS", slice_rows)
     rows = np.full(len(days), 240)
-    drawn = plot.candles(str(tmp_path / "minbar"), "ST2", np.array(days), rows, period)
+    drawn = candles.candles(str(tmp_path / "minbar"), "ST2", np.array(days), rows, period)
     expected = expected_candles(data, np.repeat(days, 240), period)
     for name in ("open", "high", "low", "close", "volume"):
         assert drawn[name].tolist() == expected[name].tolist(), name
@@ -215,7 +215,7 @@ def labels_of(starts, days, minutes, width=1200):
 def test_time_labels_sit_at_round_times_never_inside_a_break(tmp_path):
     day = 20250102
     write_bars(str(tmp_path), "equities", "ST2", [day], stock_day)
-    drawn = plot.candles(str(tmp_path / "minbar"), "ST2", np.array([day]), np.array([240]), "5-minute")
+    drawn = candles.candles(str(tmp_path / "minbar"), "ST2", np.array([day]), np.array([240]), "5-minute")
     texts = labels_of(drawn["start"], drawn["date"], 5, 1200)
     assert texts and all(text.endswith(":00") or text.endswith(":30") for text in texts)
     assert "12:00" not in texts and "12:30" not in texts    # the lunch break holds no candle
@@ -224,12 +224,12 @@ def test_time_labels_sit_at_round_times_never_inside_a_break(tmp_path):
 
 def test_time_labels_name_dates_over_several_days_and_years_over_decades():
     days = np.array(trading_days(3))
-    starts = plot._day_stamps(np.repeat(days, 8)) + np.tile(np.arange(8), 3) * 30 * plot.MINUTE
-    texts = labels_of(starts + 9 * 60 * plot.MINUTE, np.repeat(days, 8), 30)
+    starts = candles.day_stamps(np.repeat(days, 8)) + np.tile(np.arange(8), 3) * 30 * candles.MINUTE
+    texts = labels_of(starts + 9 * 60 * candles.MINUTE, np.repeat(days, 8), 30)
     assert texts[0] == "2024-01-02" and "01-03" in texts and "01-04" in texts
     decades = np.array(trading_days(5000, "2005-01-03"))
     months = decades[np.r_[True, decades[1:] // 100 != decades[:-1] // 100]]
-    texts = labels_of(plot._day_stamps(months), months, None, 1200)
+    texts = labels_of(candles.day_stamps(months), months, None, 1200)
     assert texts and all(len(text) == 4 and text.isdigit() for text in texts)
 
 

@@ -15,16 +15,12 @@ import matplotlib  # noqa: F401
 import numpy as np
 
 from corvane import bundle_files as files
+from corvane import candles
 from corvane import read
 
 __all__ = ["plot_bars", "draw_bars", "read_tick_day", "draw_ticks", "check_output", "check_size",
            "COLOURS", "DEFAULT_COLOURS"]
 
-DEFAULT_DAYS = 20
-# Candles while each keeps this many pixels of width.
-CANDLE_PIXELS = 4
-# Pixels of the figure's width that the axes' labels and margins take.
-MARGIN_PIXELS = 110
 # Pixels each x-axis label needs beside the next.
 LABEL_PIXELS = 90
 FORMATS = (".png", ".svg")
@@ -33,8 +29,6 @@ DPI = 100
 # alone would take 4 bytes a pixel.
 MAX_SIDE = 10000
 MAX_PIXELS = 25_000_000
-# Bars read and resampled at once.
-SLICE_ROWS = 200_000
 RED, GREEN = "#c0392b", "#1e8449"
 # (up, down) colours of each convention.  The framework's market draws a rise
 # red, and so does the default; "green-up" is the other convention.
@@ -43,14 +37,7 @@ DEFAULT_COLOURS = "red-up"
 NIGHT = "#d6dbdf"
 # Ticks further apart than this mark a break (lunch, or between sessions).
 TICK_BREAK_MINUTES = 10
-PRICE_FIELDS = ["open", "high", "low", "close", "volume"]
 
-MINUTE = np.int64(60 * 10 ** 9)
-DAY = 1440 * MINUTE
-# (name, minutes) of the candle periods, finest first; calendar periods have none.
-PERIODS = (("1-minute", 1), ("5-minute", 5), ("15-minute", 15), ("30-minute", 30),
-           ("hourly", 60), ("daily", None), ("weekly", None), ("monthly", None),
-           ("quarterly", None), ("yearly", None))
 
 
 def _new_figure(width, height):
@@ -73,130 +60,6 @@ def check_size(size):
     if max(width, height) > MAX_SIDE or width * height > MAX_PIXELS:
         raise files.BundleError("--size {} {}: at most {} pixels a side and {:,} pixels in all".format(
             width, height, MAX_SIDE, MAX_PIXELS))
-
-
-def select_days(dates, start=None, end=None, count=DEFAULT_DAYS):
-    """Index rows of the trading dates to draw: those from `start` to `end`, or the last `count`."""
-    dates = np.asarray(dates, dtype=np.int64)
-    if start is None and end is None:
-        return np.arange(max(len(dates) - count, 0), len(dates))
-    keep = np.ones(len(dates), dtype=bool)
-    if start is not None:
-        keep &= dates >= start
-    if end is not None:
-        keep &= dates <= end
-    return np.flatnonzero(keep)
-
-
-# ---------------------------------------------------------------- reading
-
-def chosen_days(path, order_book_id, start=None, end=None):
-    """(trading dates, bars of each) to draw; BundleError when there are none."""
-    index = read.index(path, order_book_id)
-    chosen = select_days(index["date"].to_numpy(), start, end)
-    if not len(chosen):
-        raise files.BundleError("{} holds no bars from {} to {}".format(
-            order_book_id, start or "the first day", end or "the last day"))
-    return (index["date"].to_numpy(dtype=np.int64)[chosen], index["rows"].to_numpy(dtype=np.int64)[chosen])
-
-
-def _slices(dates, rows, most):
-    """(first date, last date) of consecutive runs of trading dates holding about `most` bars."""
-    ends = np.cumsum(rows)
-    first = 0
-    while first < len(dates):
-        stop = max(first + 1, int(np.searchsorted(ends, ends[first] - rows[first] + most, side="right")))
-        yield int(dates[first]), int(dates[min(stop, len(dates)) - 1])
-        first = stop
-
-
-def candles(path, order_book_id, dates, rows, period):
-    """The candles of `period` over the trading dates `dates`: a dict of arrays."""
-    bundle = read.Bundle(path, "minbar")
-    parts = [_resample(bundle.bars(order_book_id, first, last, PRICE_FIELDS), period)
-             for first, last in _slices(dates, rows, SLICE_ROWS)]
-    joined = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
-    # A calendar period (a week, a month) may span two slices.
-    return _combine(joined, _changes(joined["key"], joined["date"], period))
-
-
-def _changes(key, dates, period):
-    """Where a new candle begins: its key changes (or, within a day, its trading date)."""
-    change = key[1:] != key[:-1]
-    if dict(PERIODS)[period]:
-        change |= dates[1:] != dates[:-1]
-    return np.flatnonzero(np.r_[True, change])
-
-
-def _resample(table, period):
-    stamps = table.index.to_numpy().astype("datetime64[ns]").astype(np.int64)
-    dates = table["trading_date"].to_numpy(dtype=np.int64)
-    minutes = dict(PERIODS)[period]
-    if minutes:
-        # A bar is stamped at its end: 09:31 covers 09:30 to 09:31.
-        key = (stamps - MINUTE) // (minutes * MINUTE)
-        start = key * minutes * MINUTE
-    else:
-        key = _calendar_key(period, dates)
-        start = _day_stamps(dates)
-    records = {"key": key, "start": start, "date": dates}
-    records.update((name, table[name].to_numpy(dtype=np.float64)) for name in PRICE_FIELDS)
-    records["bars"] = np.ones(len(dates), dtype=np.int64)
-    return _combine(records, _changes(key, dates, period))
-
-
-def _combine(records, starts):
-    """One candle per run of records beginning at `starts`."""
-    if not len(records["key"]):
-        return records
-    stops = np.r_[starts[1:], len(records["key"])] - 1
-    return {
-        "key": records["key"][starts], "start": records["start"][starts], "date": records["date"][starts],
-        "open": records["open"][starts], "close": records["close"][stops],
-        "high": np.maximum.reduceat(records["high"], starts),
-        "low": np.minimum.reduceat(records["low"], starts),
-        "volume": np.add.reduceat(records["volume"], starts),
-        "bars": np.add.reduceat(records["bars"], starts),
-    }
-
-
-def _day_stamps(dates):
-    """Integer YYYYMMDD dates as nanoseconds since the epoch."""
-    dates = np.asarray(dates, dtype=np.int64)
-    months = ((dates // 10000 - 1970) * 12 + dates // 100 % 100 - 1).astype("datetime64[M]")
-    days = months.astype("datetime64[D]") + (dates % 100 - 1).astype("timedelta64[D]")
-    return days.astype("datetime64[ns]").astype(np.int64)
-
-
-def _calendar_key(period, dates):
-    dates = np.asarray(dates, dtype=np.int64)
-    if period == "daily":
-        return dates
-    if period == "weekly":
-        # The epoch fell on a Thursday: shifting by 3 days starts weeks on Monday.
-        return (_day_stamps(dates) // DAY + 3) // 7
-    if period == "monthly":
-        return dates // 100
-    if period == "quarterly":
-        return dates // 10000 * 4 + (dates // 100 % 100 - 1) // 3
-    return dates // 10000
-
-
-def candle_count(period, dates, rows):
-    """How many candles of `period` the trading dates hold, close enough to choose a period."""
-    minutes = dict(PERIODS)[period]
-    if minutes:
-        return int(np.sum(-(-rows // minutes)))
-    return len(np.unique(_calendar_key(period, dates)))
-
-
-def choose_period(dates, rows, width):
-    """The finest period of which the dates hold few enough candles for `width` pixels."""
-    most = max(1, (width - MARGIN_PIXELS) // CANDLE_PIXELS)
-    for name, _ in PERIODS:
-        if candle_count(name, dates, rows) <= most:
-            return name
-    return PERIODS[-1][0]
 
 
 # ---------------------------------------------------------------- drawing
@@ -266,7 +129,7 @@ def _candles(axes, drawn, colours):
 
 def _night(starts):
     """Whether each intraday candle begins in the evening or the small hours."""
-    hour = starts // (60 * MINUTE) % 24
+    hour = starts // (60 * candles.MINUTE) % 24
     return (hour >= 18) | (hour < 6)
 
 
@@ -287,7 +150,7 @@ def _sessions(price, volume, drawn, minutes, width):
                              transform=axes.get_xaxis_transform(), facecolors=NIGHT, alpha=0.6,
                              label="night session" if axes is price else None, zorder=0)
     new_day = np.flatnonzero(dates[1:] != dates[:-1]) + 1
-    gap = np.flatnonzero(np.diff(starts) > minutes * MINUTE) + 1
+    gap = np.flatnonzero(np.diff(starts) > minutes * candles.MINUTE) + 1
     breaks = np.setdiff1d(gap, new_day)
     room = width / 8
     for axes in (price, volume):
@@ -306,7 +169,7 @@ def _date_text(day, with_year=True):
 
 
 def _clock(stamp):
-    minutes = int(stamp // MINUTE % 1440)
+    minutes = int(stamp // candles.MINUTE % 1440)
     return "{:02d}:{:02d}".format(minutes // 60, minutes % 60)
 
 
@@ -318,21 +181,21 @@ def _intraday_labels(starts, dates, minutes, unit):
     """
     several = len(dates) and dates[0] != dates[-1]
     new_day = np.r_[True, dates[1:] != dates[:-1]] if several else np.zeros(len(dates), dtype=bool)
-    floors = starts // (unit * MINUTE)
-    holds = starts - floors * unit * MINUTE < minutes * MINUTE
+    floors = starts // (unit * candles.MINUTE)
+    holds = starts - floors * unit * candles.MINUTE < minutes * candles.MINUTE
     round_time = np.r_[True, floors[1:] != floors[:-1]] & holds & ~new_day
     labels = []
     for at in np.flatnonzero(new_day | round_time):
         if new_day[at]:
             labels.append((at, _date_text(dates[at], at == 0 or dates[at] // 10000 != dates[0] // 10000)))
         else:
-            labels.append((at, _clock(floors[at] * unit * MINUTE)))
+            labels.append((at, _clock(floors[at] * unit * candles.MINUTE)))
     return labels
 
 
 def _calendar_labels(dates, unit, step=1):
     """Labels at the first candle of each `unit` (a week, a month, ... `step` of them at a time)."""
-    key = _calendar_key(unit, dates) // step
+    key = candles.calendar_key(unit, dates) // step
     new = np.flatnonzero(np.r_[unit == "daily", key[1:] != key[:-1]])
     if unit in ("daily", "weekly"):
         return [(at, _date_text(dates[at], at == new[0] or dates[at] // 10000 != dates[at - 1] // 10000))
@@ -362,7 +225,7 @@ def time_labels(starts, dates, minutes, width):
     choices += [_calendar_labels(dates, unit) for unit in ("daily", "weekly", "monthly", "quarterly")]
     choices += [_calendar_labels(dates, "yearly", step) for step in (1, 2, 5, 10, 20, 50)]
     most = max(2, width // LABEL_PIXELS)
-    gap = len(starts) * LABEL_PIXELS * 0.75 / max(width - MARGIN_PIXELS, 1)
+    gap = len(starts) * LABEL_PIXELS * 0.75 / max(width - candles.MARGIN_PIXELS, 1)
     for labels in choices:
         if len(labels) <= most:
             return [(at - 0.5, text) for at, text in _spaced(labels, gap)]
@@ -383,7 +246,7 @@ def draw_bars(drawn, period, order_book_id, out, size, dates, colours=DEFAULT_CO
     `colours` is "red-up" (a rise red, a fall green: the default) or "green-up".
     """
     figure, price, volume = _figure(size)
-    minutes = dict(PERIODS)[period]
+    minutes = dict(candles.PERIODS)[period]
     _candles(price, drawn, colours)
     x = np.arange(len(drawn["volume"]), dtype=np.float64)
     _bars_collection(volume, x, drawn["volume"], _candle_colours(drawn, colours), 0.8)
@@ -405,9 +268,9 @@ def plot_bars(path, order_book_id, out, size, start=None, end=None, colours=DEFA
     `colours`: "red-up" (the default) or "green-up", as `draw_bars`.
     """
     up_down(colours)
-    dates, rows = chosen_days(path, order_book_id, start, end)
-    period = choose_period(dates, rows, size[0])
-    drawn = candles(path, order_book_id, dates, rows, period)
+    dates, rows = candles.chosen_days(path, order_book_id, start, end)
+    period = candles.choose_period(dates, rows, size[0])
+    drawn = candles.candles(path, order_book_id, dates, rows, period)
     if not len(drawn["key"]):
         raise files.BundleError("{} holds no bars from {} to {}".format(
             order_book_id, start or "the first day", end or "the last day"))
@@ -442,7 +305,7 @@ def draw_ticks(table, order_book_id, day, out, size):
     price.set_ylabel("price")
     traded, label = _traded(table["volume"].to_numpy(dtype=np.float64))
     # More ticks than pixel columns: one bar per column, the volume of the ticks it spans.
-    per_bar = max(1, int(np.ceil(len(x) * CANDLE_PIXELS / max(size[0] - MARGIN_PIXELS, 1))))
+    per_bar = max(1, int(np.ceil(len(x) * candles.CANDLE_PIXELS / max(size[0] - candles.MARGIN_PIXELS, 1))))
     firsts = np.arange(0, len(x), per_bar)
     _bars_collection(volume, firsts + (np.minimum(firsts + per_bar, len(x)) - firsts - 1) / 2,
                      np.add.reduceat(traded, firsts) if len(x) else traded, "#7f8c8d", per_bar * 0.8)
