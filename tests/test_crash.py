@@ -643,7 +643,7 @@ def test_durable_option_reaches_the_jobs_as_an_argument(monkeypatch, tmp_path):
     monkeypatch.setattr(bundle, "lumenfeed", FakeClient())
     # Jobs in threads of this process, where the store below is in place.
     monkeypatch.setattr(bundle, "ProgressedProcessPoolExecutor", concurrent.futures.ThreadPoolExecutor)
-    monkeypatch.setattr(minbar, "append_h5", lambda *args, durable=False: seen.append(durable))
+    monkeypatch.setattr(minbar, "append_h5", lambda *args, durable=False, **_: seen.append(durable))
     for flags in ([], ["--durable"]):
         result = CliRunner().invoke(cli.main, ["update-minbar", str(tmp_path), "ST001"] + flags)
         assert result.exit_code == 0, result.output
