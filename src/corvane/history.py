@@ -1,0 +1,99 @@
+"""Where a bundle root keeps its history: versions, tags, and what revisions replaced.
+
+Beside the instrument files of a root (a minute-bar root or a tick directory),
+in a hidden directory no reader of the files takes for one of them:
+
+    .corvane/versions/{id}.jsonl
+        One manifest per version, written whole by a rename and never changed.
+        Its first line is the run: {"id", "started", "ended", "command",
+        "words", "kind", "client": {"module", "version"}, "exit_status",
+        "counts"}.  Each further line is one file the run changed, as the run
+        left it: {"file": its path under the root, "segments": how many
+        superseded segments the file had then, and for minute bars
+        "data_rows", "index_rows", "data_tail", "index_tail" (the digest of
+        the last record of each), for ticks "days": {YYYYMMDD: [rows, tail]},
+        and "revised": [YYYYMMDD, ...] when the run replaced stored days}.
+        Ids sort by the time the version was committed.
+
+    .corvane/superseded/{file}/{seq}.h5
+        What one revision cut from `file`, moved here by the engine before
+        the file changed, numbered 1, 2, ... per file in the order they were
+        made (under the file's writer lock).  A minute-bar segment holds
+        "data" and "index" of the file's own record types: rows
+        [cut_data_row, data_rows) and [cut_index_row, index_rows) of the file
+        as it was, with those four numbers as attributes.  A tick segment
+        holds each replaced day's dataset, named and typed as in the file.
+
+A file as of a version: its entry in the newest manifest at or before the
+version that names it gives its lengths and its segment count k.  Segments
+k+1, k+2, ... were cut later; taken in order, each whose cut lies below the
+rows still unresolved supplies rows [cut, unresolved) as they were, and the
+file itself supplies the rows below the lowest cut.  A tick day replaced
+later is read from the first later segment that holds it.
+"""
+import os
+import time
+import uuid
+import zlib
+
+__all__ = ["HIDDEN", "MANIFEST_SUFFIX", "SEGMENT_SUFFIX", "history_dir", "versions_dir",
+           "manifest_path", "new_version_id", "relative", "superseded_dir", "segment_path",
+           "segments", "tail_digest"]
+
+HIDDEN = ".corvane"
+MANIFEST_SUFFIX = ".jsonl"
+SEGMENT_SUFFIX = ".h5"
+
+
+def history_dir(root):
+    return os.path.join(root, HIDDEN)
+
+
+def versions_dir(root):
+    return os.path.join(root, HIDDEN, "versions")
+
+
+def manifest_path(root, version_id):
+    return os.path.join(versions_dir(root), version_id + MANIFEST_SUFFIX)
+
+
+def new_version_id(now=None):
+    """An id that sorts by time: UTC to the microsecond, then a random tail
+    so two runs committing in the same microsecond never collide."""
+    now = time.time() if now is None else now
+    seconds = int(now)
+    stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime(seconds))
+    micros = int(round((now - seconds) * 1e6)) % 1000000
+    return "{}.{:06d}Z-{}".format(stamp, micros, uuid.uuid4().hex[:6])
+
+
+def relative(root, h5_file):
+    """`h5_file`'s path under `root`, with "/" between its parts."""
+    return os.path.relpath(h5_file, root).replace(os.sep, "/")
+
+
+def superseded_dir(root, file):
+    return os.path.join(root, HIDDEN, "superseded", *file.split("/"))
+
+
+def segment_path(root, file, seq):
+    return os.path.join(superseded_dir(root, file), "{:06d}{}".format(seq, SEGMENT_SUFFIX))
+
+
+def segments(root, file):
+    """[(seq, path)] of `file`'s superseded segments, oldest first; [] when none."""
+    try:
+        names = os.listdir(superseded_dir(root, file))
+    except FileNotFoundError:
+        return []
+    found = []
+    for name in names:
+        stem, suffix = os.path.splitext(name)
+        if suffix == SEGMENT_SUFFIX and stem.isdigit():
+            found.append((int(stem), os.path.join(superseded_dir(root, file), name)))
+    return sorted(found)
+
+
+def tail_digest(record):
+    """The digest a manifest keeps of a dataset's last record (its bytes)."""
+    return "{:08x}".format(zlib.crc32(bytes(record)))
