@@ -33,7 +33,7 @@ from corvane._engine import (
     BusyError, DamagedFileError, FileError, IoError, NotBundleFileError, OutOfSpaceError)
 
 __all__ = [
-    "BundleError", "CoverageError", "NothingSelected", "SetupRefused", "WorkerSetupError", "JobTimeout", "FormatError",
+    "BundleError", "CoverageError", "VersionError", "NothingSelected", "SetupRefused", "WorkerSetupError", "JobTimeout", "FormatError",
     "FileError", "BusyError", "NotBundleFileError", "DamagedFileError", "IoError", "OutOfSpaceError",
 ]
 
@@ -44,6 +44,11 @@ class BundleError(ValueError):
 
 class CoverageError(BundleError):
     """A strict read asked for a range its file does not hold whole."""
+
+
+class VersionError(BundleError):
+    """A version that names nothing (no such id, tag or time), or a file that no
+    longer holds what the version recorded of it."""
 
 
 class NothingSelected(ValueError):

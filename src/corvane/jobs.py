@@ -7,6 +7,7 @@ exception's precise class, message and traceback.
 """
 import concurrent.futures
 import contextlib
+import functools
 import os
 import random
 import signal
@@ -15,7 +16,7 @@ import time
 import traceback
 from typing import NamedTuple, Optional
 
-from corvane import _engine, errors, formats, host, minbar, tick, workers
+from corvane import _engine, errors, formats, host, minbar, tick, versions, workers
 from corvane.formats import DATA, INDEX
 from corvane.options import BACKOFF_SECONDS, UpdateOptions
 
@@ -81,6 +82,8 @@ class Outcome(NamedTuple):
     worker_lost: bool = False
     # The error on one line, for the closing summary (None: the message's first line).
     error_brief: Optional[str] = None
+    # The file as the job left it, for the run's version (`corvane.versions`); None when unchanged.
+    state: Optional[dict] = None
 
     @property
     def error(self):
@@ -144,11 +147,24 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed):
 
     try:
         rerun = started_before(marks, order_book_id)
-        outcome = _attempts(order_book_id, lambda: formats.locate(path, order_book_id, kind), append, options)
+        locate = functools.partial(formats.locate, path, order_book_id, kind)
+        outcome = _with_state(_attempts(order_book_id, locate, append, options), path, kind, locate)
         return outcome._replace(worker_lost=True) if rerun else outcome
     except KeyboardInterrupt:
         _interrupted = True
         raise
+
+
+def _with_state(outcome, path, kind, locate):
+    """`outcome` carrying the manifest entry of its file, when it changed it."""
+    tails, outcome = outcome.state, outcome._replace(state=None)
+    if not versions.ENABLED or outcome.after is None or outcome.after == outcome.before:
+        return outcome
+    try:
+        return outcome._replace(state=versions.job_state(path, locate(), kind, outcome.before, outcome.after,
+                                                         tails))
+    except (OSError, ValueError, TypeError):
+        return outcome      # an unreadable file: the job's own outcome says why
 
 
 def batch_job(calls, threads):
@@ -246,7 +262,7 @@ def _attempts(order_book_id, locate, append, options):
     else:
         after = held(locate)                # a store that counts nothing (a stand-in's)
     return Outcome(order_book_id, status_of(before, after), before, after, attempts,
-                   time.monotonic() - started)
+                   time.monotonic() - started, state=counts.get("state"))
 
 
 def _first(before, counts, existed, locate):

@@ -12,6 +12,7 @@ import os
 import numpy as np
 import pandas as pd
 
+from corvane.history import tail_digest
 from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
@@ -207,6 +208,8 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         _append(h5, index, data)
         if counts is not None:
             counts["after"] = _counts(h5, (DATA, INDEX))
+            counts["state"] = {"data_tail": tail_digest(h5.read_last(DATA)),
+                               "index_tail": tail_digest(h5.read_last(INDEX))}
 
 
 def _counts(h5, members):

@@ -24,6 +24,7 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pandas as pd
 
+from corvane import asof
 from corvane import bundle_files as files
 from corvane import formats
 from corvane import inspection
@@ -143,7 +144,7 @@ class Bundle:
         return found
 
     def bars(self, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
-             to="pandas"):
+             to="pandas", as_of=None):
         """The minute bars of trading dates `start` to `end` of one instrument.
 
         A DataFrame indexed by the bar time, with the column `trading_date`
@@ -158,15 +159,20 @@ class Bundle:
         missing in it (`corvane.coverage`); `strict=True` raises CoverageError
         instead when the range runs past a stale file's end or holds a missing
         or short day.  `to="arrow"` gives a pyarrow.Table of the same columns.
+
+        `as_of` (a version id, a tag, or a time: the latest version committed
+        at or before it; `corvane.versions`) reads exactly what that version
+        held; VersionError when the file no longer holds it.
         """
         start, end = _range(start, end)
         columns = _wanted(columns, fields)
         h5_file = self._files("minbar", [order_book_id])[0]
+        opener = asof.opener(asof.version_of(self._root("minbar"), as_of))
         return research.finish(self._root("minbar"), h5_file, start, end, freq, strict, to,
-                               lambda: tables.bars_of_file(h5_file, start, end, columns))
+                               lambda: tables.bars_of_file(h5_file, start, end, columns, opener=opener))
 
     def bars_many(self, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *,
-                  fields=None, freq=None, strict=False, to="pandas"):
+                  fields=None, freq=None, strict=False, to="pandas", as_of=None):
         """{order_book_id: bars(...)} for many instruments, read in parallel.
 
         Instruments without a file are all named in one BundleError, raised
@@ -179,10 +185,11 @@ class Bundle:
         h5_files = self._files("minbar", order_book_ids)
         root = self._root("minbar")
         calendars = research.venue_calendars(root, h5_files)
+        opener = asof.opener(asof.version_of(root, as_of))
 
         def one(h5_file):
             return research.finish(root, h5_file, start, end, freq, strict, to,
-                                   lambda: tables.bars_of_file(h5_file, start, end, columns, 1), calendars)
+                                   lambda: tables.bars_of_file(h5_file, start, end, columns, 1, opener), calendars)
 
         with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
             # One thread a file: the files are the parallel work.
@@ -220,31 +227,33 @@ class Bundle:
         return research.coverage.coverage(self._root("minbar"), order_book_ids, *_range(start, end),
                                           calendar=calendar, ends=ends)
 
-    def ticks(self, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas"):
+    def ticks(self, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas", as_of=None):
         """The ticks of the stored days `start` to `end` of one instrument.
 
         A DataFrame indexed by the tick time, with the column
         `trading_date` (the day the ticks are stored under) and the tick
         fields, prices divided back by the tick reader's scales; its `attrs`
         name the first and last stored days and the range asked.
-        `to="arrow"` gives a pyarrow.Table of the same columns.
+        `to="arrow"` gives a pyarrow.Table of the same columns; `as_of` reads a version, as `bars`.
         """
         start, end = _range(start, end)
+        opener = asof.opener(asof.version_of(self._root("tick"), as_of))
         return tables.ticks_of_file(self._files("tick", [order_book_id])[0], order_book_id, start, end,
-                              _wanted(columns, fields), to)
+                                    _wanted(columns, fields), to, opener)
 
-    def index(self, order_book_id, kind=None):
+    def index(self, order_book_id, kind=None, as_of=None):
         """What one instrument's file holds, per day.
 
         Of a minute-bar file: its "index" (`date`, `line_no`) with the
         `rows` of each date; of a tick file: each stored day's `date` and
         `rows`.  A folder holding both kinds gives the minute-bar file's,
         or the tick file's when the instrument has only that (`kind`
-        chooses).
+        chooses).  `as_of` reads a version, as `bars`.
         """
         kind = self.kind_of(order_book_id, kind)
+        opener = asof.opener(asof.version_of(self._root(kind), as_of))
         return tables.index_of_file(self._files(kind, [order_book_id])[0],
-                              files.TICK_KIND if kind == "tick" else "minbar")
+                                    files.TICK_KIND if kind == "tick" else "minbar", opener)
 
     def kind_of(self, order_book_id, kind=None):
         """`kind`, or the bundle's only one; of a folder holding both, "minbar" when the
@@ -256,14 +265,18 @@ class Bundle:
         minbar = formats.locate(self.roots["minbar"], order_book_id, "minbar")
         return "minbar" if minbar and os.path.isfile(minbar) else "tick"
 
-    def listing(self):
+    def listing(self, as_of=None):
         """One row per instrument file: what `corvane inspect` counts.
 
         Columns: order_book_id, kind (equities, future, option or ticks),
         rows, days, first and last (YYYYMMDD, 0 when the file holds nothing)
-        and readable.
+        and readable.  `as_of`: the files a version held, as it held them.
         """
-        facts = [fact for kind, root in sorted(self.roots.items()) for fact in inspection.bundle_facts(root, kind)]
+        if as_of is not None:
+            facts = [fact for kind, root in sorted(self.roots.items()) for fact in asof.facts(root, kind, as_of)]
+        else:
+            facts = [fact for kind, root in sorted(self.roots.items())
+                     for fact in inspection.bundle_facts(root, kind)]
         return pd.DataFrame({
             "order_book_id": [formats.order_book_id_of(fact.file) for fact in facts],
             "kind": [fact.label for fact in facts],
@@ -278,17 +291,17 @@ class Bundle:
 # ---------------------------------------------------------------- one call each
 
 def bars(path, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
-         to="pandas"):
+         to="pandas", as_of=None):
     """`Bundle(path).bars(...)`: one instrument's minute bars as a table."""
     return Bundle(path, "minbar").bars(order_book_id, start, end, columns, fields=fields, freq=freq,
-                                       strict=strict, to=to)
+                                       strict=strict, to=to, as_of=as_of)
 
 
 def bars_many(path, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *, fields=None,
-              freq=None, strict=False, to="pandas"):
+              freq=None, strict=False, to="pandas", as_of=None):
     """`Bundle(path).bars_many(...)`: {order_book_id: bars} for many instruments, read in parallel."""
     return Bundle(path, "minbar").bars_many(order_book_ids, start, end, columns, threads, fields=fields,
-                                            freq=freq, strict=strict, to=to)
+                                            freq=freq, strict=strict, to=to, as_of=as_of)
 
 
 def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS, *,
@@ -309,19 +322,19 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     return Bundle(path, "minbar").coverage(order_book_ids, start, end, calendar, ends)
 
 
-def ticks(path, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas"):
+def ticks(path, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas", as_of=None):
     """`Bundle(path).ticks(...)`: one instrument's ticks as a table."""
-    return Bundle(path, "tick").ticks(order_book_id, start, end, columns, fields=fields, to=to)
+    return Bundle(path, "tick").ticks(order_book_id, start, end, columns, fields=fields, to=to, as_of=as_of)
 
 
-def index(path, order_book_id, kind=None):
+def index(path, order_book_id, kind=None, as_of=None):
     """`Bundle(path).index(...)`: what one instrument's file holds, per day."""
-    return Bundle(path).index(order_book_id, kind)
+    return Bundle(path).index(order_book_id, kind, as_of)
 
 
-def listing(path):
+def listing(path, as_of=None):
     """`Bundle(path).listing()`: one row per instrument file of the bundle."""
-    return Bundle(path).listing()
+    return Bundle(path).listing(as_of)
 
 
 # ---------------------------------------------------------------- export
@@ -336,13 +349,13 @@ def check_export(out):
         import pyarrow  # noqa: F401  (the extra corvane[parquet]; missing: ModuleNotFoundError)
 
 
-def export(path, order_book_id, out, start=None, end=None, kind=None, freq=None):
+def export(path, order_book_id, out, start=None, end=None, kind=None, freq=None, as_of=None):
     """Write one instrument's bars (or ticks, from a tick directory) of `start` to `end` to `out`.
 
     CSV or Parquet by the extension; the time is the first column.  `freq`
     gathers bars as `bars` does.  The file appears whole or not at all.
     Returns the number of rows written.  Of a folder holding both kinds,
-    `kind` chooses, as `Bundle.index`.
+    `kind` chooses, as `Bundle.index`.  `as_of` exports a version, as `bars`.
     """
     check_export(out)
     research.check_request(freq, "pandas")
@@ -350,8 +363,8 @@ def export(path, order_book_id, out, start=None, end=None, kind=None, freq=None)
     kind = bound.kind_of(order_book_id, kind)
     if kind == "tick" and freq is not None:
         raise files.BundleError("freq gathers minute bars; {} holds ticks of {}".format(path, order_book_id))
-    table = (bound.ticks(order_book_id, start, end) if kind == "tick"
-             else bound.bars(order_book_id, start, end, freq=freq))
+    table = (bound.ticks(order_book_id, start, end, as_of=as_of) if kind == "tick"
+             else bound.bars(order_book_id, start, end, freq=freq, as_of=as_of))
     directory, name = os.path.split(os.path.abspath(out))
     temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
     try:

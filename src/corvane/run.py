@@ -22,7 +22,8 @@ import time
 import traceback
 import uuid
 
-from corvane import _engine, bundle_files, drivers, errors, first_fill, formats, host, market_client, selection, workers
+from corvane import (_engine, bundle_files, drivers, errors, first_fill, formats, host, market_client, selection,
+                     versions, workers)
 from corvane import jobs as jobs_module
 from corvane.drivers import COMMANDS
 # Names callers have found here.
@@ -87,8 +88,11 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
     where = os.path.abspath(path)
     existed = os.path.lexists(where)
 
+    recorder = versions.Recorder(where, kind, options.durable)
+
     def jobs_of(chosen, marks=None):
         known = prepare(facts, kind, where, chosen, options)
+        recorder.begin(chosen)
         return [(JOBS[kind], order_book_id, where, services, options, marks, known[order_book_id])
                 for order_book_id in sorted(chosen)]
 
@@ -124,12 +128,24 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
     try:
         unresolved, (outcomes, error) = drivers.update(selected, echo, kind, where, fan_out)
     except SetupRefused:
+        recorder.close()
         if not existed:
             # A refused run leaves no directory of its own behind (only an empty one is removed).
             with contextlib.suppress(OSError):
                 os.rmdir(where)
         raise
-    return Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error, started, now(), client)
+    except BaseException:
+        # A run that ends without its version leaves its marker to the next.
+        recorder.close()
+        raise
+    report = Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error, started, now(), client)
+    try:
+        recorder.commit(versions.run_line(report, kind), outcomes)
+    except OSError as failure:
+        echo("corvane: no version committed ({}); the next run's version covers this one's files".format(failure))
+    finally:
+        recorder.close()
+    return report
 
 
 def prepare(facts, kind, path, chosen, options):

@@ -72,8 +72,9 @@ def _read_index(reader, h5_file):
     return index
 
 
-def bars_of_file(h5_file, start, end, fields, threads=0):
-    with _engine.Reader(h5_file) as reader:
+def bars_of_file(h5_file, start, end, fields, threads=0, opener=_engine.Reader):
+    """`opener`: what opens the file (a version's reader for a read as of it)."""
+    with opener(h5_file) as reader:
         index = _read_index(reader, h5_file)
         dtype, rows = reader.dtype(DATA), reader.length(DATA)
         fields = _bar_fields(dtype, fields)
@@ -132,11 +133,11 @@ def _tick_day_rows(reader, h5_file, day, dtype):
     return rows
 
 
-def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas"):
+def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", opener=_engine.Reader):
     research.check_request(None, to)
     layouts = files.layouts()
     columns = columns_of([name for name in layouts.ticks.names if name not in ("date", "time")], columns, "tick")
-    with _engine.Reader(h5_file) as reader:
+    with opener(h5_file) as reader:
         stored = _tick_days(reader, h5_file)
         days = [day for day in stored
                 if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
@@ -150,8 +151,8 @@ def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas"):
     return research.arrow.shaped(table, to)
 
 
-def index_of_file(h5_file, label):
-    with _engine.Reader(h5_file) as reader:
+def index_of_file(h5_file, label, opener=_engine.Reader):
+    with opener(h5_file) as reader:
         if label == files.TICK_KIND:
             days, dtype = _tick_days(reader, h5_file), files.layouts().ticks
             return pd.DataFrame({"date": np.array([int(day) for day in days], dtype=np.int32),

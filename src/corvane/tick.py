@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
+from corvane.history import tail_digest
 from corvane.stores import open_instrument_file, per_date, per_stamp, to_field
 
 __all__ = ["append_h5_tick", "tick_records"]
@@ -195,6 +196,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                 raise LookupError("no trading-day listing for {!r} from {} to {}"
                                   .format(order_book_id, start_date, max_end_date))
         stored = set(members)
+        written = {}
         for trading_date in pd.DatetimeIndex(listing.index).date:
             name = trading_date.strftime(DAY_NAME)
             with _keeping_written_days(writer):
@@ -204,6 +206,8 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                 writer.write(name, ticks)
                 if lengths is not None:
                     lengths[name] = len(ticks)
+                    written[name] = [len(ticks), tail_digest(ticks[-1]) if len(ticks) else None]
         writer.wait()
         if counts is not None:
             counts["after"] = (sum(lengths.values()), len(lengths))
+            counts["state"] = {"days": written}

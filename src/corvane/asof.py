@@ -1,0 +1,279 @@
+"""Reading a file as a version of its root held it.
+
+A `Version` finds each file's entry (the newest manifest at or before the
+version naming it, `corvane.history`), and opens the file as a reader that
+answers as the engine's `Reader` does, but with the version's rows: the
+file's own rows below the lowest later cut, the superseded segments' above
+it.  Before a row is returned, the entry's lengths and the digests of its
+last records are checked against what the reader would give: a file
+changed outside corvane raises VersionError instead of returning other data.
+"""
+import os
+
+import h5py
+import numpy as np
+
+from corvane import _engine, formats, history, versions
+from corvane.errors import VersionError
+from corvane.formats import DATA, INDEX
+
+__all__ = ["Version", "version_of"]
+
+
+class Version:
+    """One version of one root, its manifests read as they are needed."""
+
+    def __init__(self, root, as_of):
+        self.root = root
+        self.id = versions.resolve(root, as_of)
+        ids = versions.version_ids(root)
+        self._older = ids[:ids.index(self.id) + 1]
+        self._text = {}
+
+    def _manifest(self, version_id):
+        text = self._text.get(version_id)
+        if text is None:
+            with open(history.manifest_path(self.root, version_id), "rb") as manifest:
+                text = self._text[version_id] = manifest.read()
+        return text
+
+    def entry(self, h5_file):
+        """The entry of `h5_file` as of this version; VersionError when no version up to it names it."""
+        file = history.relative(self.root, h5_file)
+        key = b'{"file":' + _json_text(file) + b","
+        for version_id in reversed(self._older):
+            text = self._manifest(version_id)
+            at = text.find(key)
+            if at >= 0:
+                import json
+                return json.loads(text[at:text.index(b"\n", at)])
+        raise VersionError("{} did not exist as of version {} of {}".format(h5_file, self.id, self.root))
+
+    def files(self):
+        """{file: entry} of every file the version holds."""
+        held = {}
+        for version_id in self._older:
+            held.update(versions.read_entries(self.root, version_id))
+        return held
+
+    def open(self, h5_file):
+        """A reader of `h5_file` as of this version, checked."""
+        entry = self.entry(h5_file)
+        view = (TickView if "days" in entry else MinbarView)(self, h5_file, entry)
+        try:
+            view.check()
+        except BaseException:
+            view.close()
+            raise
+        return view
+
+
+def _json_text(text):
+    import json
+    return json.dumps(text).encode()
+
+
+def version_of(root, as_of):
+    """A Version of `root`, or None for `as_of` None (a plain read)."""
+    return None if as_of is None else Version(root, as_of)
+
+
+def _later_segments(version, h5_file, entry):
+    """[(seq, path)] of the segments cut from the file after the version; VersionError when one is gone."""
+    file = history.relative(version.root, h5_file)
+    later = [(seq, path) for seq, path in history.segments(version.root, file) if seq > entry["segments"]]
+    expected = list(range(entry["segments"] + 1, later[-1][0] + 1)) if later else []
+    if [seq for seq, _ in later] != expected:
+        raise VersionError("{}: what version {} held of it was removed by `corvane gc` (a superseded "
+                           "segment is gone)".format(h5_file, version.id))
+    return later
+
+
+class _Source:
+    """Rows [low, high) of a dataset of the version come from rows [low - shift, ...) of `reader`."""
+
+    def __init__(self, reader, low, high, shift):
+        self.reader, self.low, self.high, self.shift = reader, low, high, shift
+
+
+class _View:
+    def __init__(self, version, h5_file, entry):
+        self.version, self.h5_file, self.entry = version, h5_file, entry
+        self.path = h5_file
+        self._readers = []
+        self.reader = self._open(h5_file)
+        self.later = _later_segments(version, h5_file, entry)
+
+    def _open(self, path):
+        reader = _engine.Reader(path)
+        self._readers.append(reader)
+        return reader
+
+    def close(self):
+        for reader in self._readers:
+            reader.close()
+        self._readers = []
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def _changed(self, what):
+        return VersionError("{}: {}, not what version {} recorded; it was changed outside corvane"
+                            .format(self.h5_file, what, self.version.id))
+
+
+class MinbarView(_View):
+    """A minute-bar file as of a version: "data" and "index" pieced from the file and later segments."""
+
+    def __init__(self, version, h5_file, entry):
+        super().__init__(version, h5_file, entry)
+        self.rows = {DATA: entry["data_rows"], INDEX: entry["index_rows"]}
+        self.sources = {DATA: [], INDEX: []}
+        unresolved = dict(self.rows)
+        for seq, path in self.later:
+            cuts = _segment_cuts(path)
+            segment = None
+            for name, cut_name in ((DATA, "cut_data_row"), (INDEX, "cut_index_row")):
+                cut = cuts[cut_name]
+                if cut < unresolved[name]:
+                    segment = segment or self._open(path)
+                    self.sources[name].append(_Source(segment, cut, unresolved[name], cut))
+                    unresolved[name] = cut
+        for name in (DATA, INDEX):
+            self.sources[name].append(_Source(self.reader, 0, unresolved[name], 0))
+            self.sources[name].reverse()
+
+    def check(self):
+        members = self.reader.members()
+        for name, tail in ((DATA, "data_tail"), (INDEX, "index_tail")):
+            own = self.sources[name][0].high
+            held = self.reader.length(name) if name in members else 0
+            if held < own:
+                raise self._changed("\"{}\" holds {} rows where the version had {}".format(name, held, own))
+            for source in self.sources[name][1:]:
+                if source.reader.length(name) < source.high - source.shift:
+                    raise VersionError("{}: a superseded segment holds fewer rows of \"{}\" than version {} "
+                                       "needs".format(self.h5_file, name, self.version.id))
+            rows = self.rows[name]
+            if rows and history.tail_digest(self.read(name, rows - 1, rows)[0]) != self.entry[tail]:
+                raise self._changed("the last row of \"{}\" differs".format(name))
+
+    def members(self):
+        return [DATA, INDEX]
+
+    def __contains__(self, name):
+        return name in self.rows
+
+    def length(self, name):
+        return self.rows[name]
+
+    def dtype(self, name):
+        return self.reader.dtype(name)
+
+    def chunk_rows(self, name):
+        return self.reader.chunk_rows(name)
+
+    def _pieces(self, name, start, stop):
+        for source in self.sources[name]:
+            low, high = max(start, source.low), min(stop, source.high)
+            if low < high:
+                yield source, low, high
+
+    def read(self, name, start=0, stop=None, threads=0):
+        stop = self.rows[name] if stop is None else min(stop, self.rows[name])
+        parts = [source.reader.read(name, low - source.shift, high - source.shift, threads=threads)
+                 for source, low, high in self._pieces(name, start, stop)]
+        if len(parts) == 1:
+            return parts[0]
+        return np.concatenate(parts) if parts else np.zeros(0, dtype=self.reader.dtype(name))
+
+    def read_into(self, name, start, stop, columns, threads=0):
+        for source, low, high in self._pieces(name, start, stop):
+            part = [(field, out[low - start:high - start], conversion) for field, out, conversion in columns]
+            source.reader.read_into(name, low - source.shift, high - source.shift, part, threads)
+
+
+def _segment_cuts(path):
+    try:
+        with h5py.File(path, "r", locking=False) as segment:
+            return {name: int(segment.attrs[name]) for name in ("cut_data_row", "cut_index_row")}
+    except (OSError, KeyError) as error:
+        raise VersionError("{}: no superseded segment ({})".format(path, error)) from None
+
+
+class TickView(_View):
+    """A tick file as of a version: its days up to the version's latest, a day replaced later read
+    from the first later segment that holds it."""
+
+    def __init__(self, version, h5_file, entry):
+        super().__init__(version, h5_file, entry)
+        self.last = self._last_day(version, h5_file, entry)
+        self.sources = {}
+        for seq, path in self.later:
+            segment = None
+            with h5py.File(path, "r", locking=False) as held:
+                days = [name for name in held if formats.is_day_name(name) and name <= self.last]
+            for day in days:
+                if day not in self.sources:
+                    segment = segment or self._open(path)
+                    self.sources[day] = segment
+        own = [day for day in self.reader.members() if formats.is_day_name(day) and day <= self.last]
+        self.days = sorted(set(own) | set(self.sources))
+
+    @staticmethod
+    def _last_day(version, h5_file, entry):
+        if entry["days"]:
+            return max(entry["days"])
+        return ""
+
+    def _of(self, day):
+        return self.sources.get(day, self.reader)
+
+    def check(self):
+        for day, (rows, tail) in self.entry["days"].items():
+            if day not in self.days or self.length(day) != rows:
+                held = self.length(day) if day in self.days else 0
+                raise self._changed("day {} holds {} ticks where the version had {}".format(day, held, rows))
+            if rows and history.tail_digest(self.read(day, rows - 1, rows)[0]) != tail:
+                raise self._changed("the last tick of day {} differs".format(day))
+
+    def members(self):
+        return list(self.days)
+
+    def __contains__(self, name):
+        return name in self.days
+
+    def length(self, name):
+        return self._of(name).length(name)
+
+    def dtype(self, name):
+        return self._of(name).dtype(name)
+
+    def read(self, name, start=0, stop=None, threads=0):
+        reader = self._of(name)
+        return reader.read(name, start, reader.length(name) if stop is None else stop, threads=threads)
+
+
+def facts(root, kind, as_of):
+    """inspection.FileFacts of every file the version `as_of` of `root` held, as it held them."""
+    from corvane import inspection
+    from corvane import bundle_files as files
+    version = Version(root, as_of)
+    found = []
+    for file, entry in sorted(version.files().items()):
+        h5_file = os.path.join(root, *file.split("/"))
+        label = files.TICK_KIND if "days" in entry else file.split("/")[0]
+        with version.open(h5_file) as view:
+            held = inspection._tick_facts(view) if "days" in entry else inspection._minbar_facts(view)
+        found.append(inspection._facts(h5_file, label, held, True))
+    return found
+
+
+def opener(version):
+    """What the tables open a file with: the engine's reader, or this version's."""
+    return _engine.Reader if version is None else version.open
+
+

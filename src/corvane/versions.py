@@ -1,0 +1,448 @@
+"""A root's versions: every update run that changed a file commits one.
+
+Where they live and how a file reads back as of one is `corvane.history`;
+here they are made, listed, named and pruned.  A run holds a marker under
+`.corvane/running/` (locked while the run lives) naming what it selected;
+once its jobs are done it commits its manifest and removes the marker.  A
+run that died leaves its marker unlocked: the next run that commits also
+records the present state of every file that run selected, so what a
+killed run wrote is covered by the next version.
+
+    from corvane import versions
+    for run in versions.log("bundle/minbar"):
+        print(run["id"], run["command"], run["counts"]["changed"])
+"""
+import contextlib
+import fcntl
+import json
+import os
+import re
+import time
+import uuid
+
+from corvane import _engine, formats, history
+from corvane.errors import VersionError
+from corvane.formats import DATA, INDEX
+
+__all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read_run", "read_entries",
+           "log", "resolve", "tag", "tags", "diff", "gc", "leftovers", "state_key"]
+
+# Off only for measuring what versions cost an update (bench/versions.py).
+ENABLED = True
+TEMPORARY_SUFFIX = ".tmp"
+_TAG_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]{0,99}$")
+# Called with the name of each step of a commit; the crash tests stop the
+# committing process there.
+_step = None
+
+
+def _at(step):
+    if _step is not None:
+        _step(step)
+
+
+def _hidden(root, *parts):
+    return os.path.join(history.history_dir(root), *parts)
+
+
+# ---------------------------------------------------------------- a file's state
+
+def job_state(root, h5_file, kind, before, after, tails):
+    """The manifest entry of `h5_file` as its job left it, or None when the job changed nothing.
+
+    `before`, `after`: the job's Held counts; `tails`: what the store gave of
+    its last records (minute bars: "data_tail", "index_tail"; ticks: "days"
+    written), None when it gave nothing: the file is read then.
+    """
+    if after is None or after == before or after.rows is None:
+        return None
+    if tails is None:
+        return file_state(root, h5_file, kind, _changed_days(before, after))
+    entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
+    if kind == "tick":
+        entry["days"] = tails["days"]
+    else:
+        entry.update(data_rows=after.rows, index_rows=after.days, data_tail=tails["data_tail"],
+                     index_tail=tails["index_tail"])
+    return entry
+
+
+def _changed_days(before, after):
+    """How many of a tick file's latest days a job may have written: the new ones and the one before."""
+    if before is None or before.days is None or after.days is None:
+        return None
+    return after.days - before.days + 1
+
+
+def segment_count(root, h5_file):
+    """The number of the file's newest superseded segment (0: none)."""
+    found = history.segments(root, history.relative(root, h5_file))
+    return found[-1][0] if found else 0
+
+
+def _digest(reader, name, rows):
+    return history.tail_digest(reader.read(name, rows - 1, rows, threads=1)[0]) if rows else None
+
+
+def file_state(root, h5_file, kind, latest_days=None):
+    """The manifest entry of `h5_file` as it is now, read from the file.
+
+    Of a tick file its `latest_days` newest days (None: every day).
+    """
+    entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
+    with _engine.Reader(h5_file) as reader:
+        members = reader.members()
+        if kind == "tick":
+            days = sorted(name for name in members if formats.is_day_name(name))
+            if latest_days is not None:
+                days = days[len(days) - latest_days:] if latest_days > 0 else []
+            entry["days"] = {day: [reader.length(day), _digest(reader, day, reader.length(day))] for day in days}
+            return entry
+        rows = {name: reader.length(name) if name in members else 0 for name in (DATA, INDEX)}
+        entry.update(data_rows=rows[DATA], index_rows=rows[INDEX], data_tail=_digest(reader, DATA, rows[DATA]),
+                     index_tail=_digest(reader, INDEX, rows[INDEX]))
+    return entry
+
+
+def state_key(entry):
+    """An order of the states a file passes through: later states sort higher.
+
+    Segments only grow; between two cuts a minute-bar file only grows, and a
+    tick file only adds days or writes its latest one again.
+    """
+    if "days" in entry:
+        last = max(entry["days"]) if entry["days"] else ""
+        return (entry["segments"], last, entry["days"][last][0] if last else 0)
+    return (entry["segments"], entry["data_rows"], entry["index_rows"])
+
+
+# ---------------------------------------------------------------- reading the log
+
+def version_ids(root):
+    """Every committed version's id, oldest first."""
+    try:
+        names = os.listdir(history.versions_dir(root))
+    except FileNotFoundError:
+        return []
+    suffix = history.MANIFEST_SUFFIX
+    return sorted(name[:-len(suffix)] for name in names if name.endswith(suffix) and not name.startswith("."))
+
+
+def read_run(root, version_id):
+    """The run of a version: its manifest's first line."""
+    with open(history.manifest_path(root, version_id), "rb") as manifest:
+        return json.loads(manifest.readline())
+
+
+def read_entries(root, version_id):
+    """{file: entry} of a version's manifest."""
+    with open(history.manifest_path(root, version_id), "rb") as manifest:
+        manifest.readline()
+        entries = (json.loads(line) for line in manifest if line.strip())
+        return {entry["file"]: entry for entry in entries}
+
+
+def log(root):
+    """Every version's run, newest first."""
+    return [read_run(root, version_id) for version_id in reversed(version_ids(root))]
+
+
+def tags(root):
+    """{name: version id} of the root's tags."""
+    directory = _hidden(root, "tags")
+    try:
+        names = sorted(os.listdir(directory))
+    except FileNotFoundError:
+        return {}
+    found = {}
+    for name in names:
+        if _TAG_NAME.match(name):
+            with open(os.path.join(directory, name)) as text:
+                found[name] = text.read().strip()
+    return found
+
+
+def _stamp(moment):
+    """A moment as the leading part of the ids committed at it (UTC to the microsecond)."""
+    import datetime
+    import pandas as pd
+    if isinstance(moment, (int, float)) and not isinstance(moment, bool):
+        return history.new_version_id(float(moment)).split("-")[0]
+    try:
+        stamp = pd.Timestamp(moment)
+    except (ValueError, TypeError):
+        return None
+    if stamp is pd.NaT:
+        return None
+    if stamp.tzinfo is None:
+        # A time without a zone is the user's local time.
+        stamp = pd.Timestamp(stamp.to_pydatetime().astimezone())
+    utc = stamp.tz_convert(datetime.timezone.utc)
+    return "{}.{:06d}Z".format(utc.strftime("%Y%m%dT%H%M%S"), utc.microsecond)
+
+
+def resolve(root, as_of):
+    """The id of the version `as_of` names: an id, a tag, or a moment (the latest version
+    committed at or before it: a datetime, a timestamp text, or seconds since the epoch)."""
+    ids = version_ids(root)
+    if not ids:
+        raise VersionError("{} has no versions yet: an update that changes a file commits the first"
+                           .format(root))
+    if isinstance(as_of, str):
+        if as_of in ids:
+            return as_of
+        named = tags(root).get(as_of)
+        if named is not None:
+            if named not in ids:
+                raise VersionError("tag {!r} of {} names version {}, which is not in the log".format(
+                    as_of, root, named))
+            return named
+    stamp = _stamp(as_of)
+    if stamp is None:
+        raise VersionError("{!r} is no version, tag or time of {}; `corvane log` lists them".format(as_of, root))
+    # An id at the very moment sorts after its stamp (the random tail follows it).
+    at_or_before = [version_id for version_id in ids if version_id.split("-")[0] <= stamp]
+    if not at_or_before:
+        raise VersionError("{} has no version committed at or before {} (the first is {})".format(
+            root, as_of, ids[0]))
+    return at_or_before[-1]
+
+
+# ---------------------------------------------------------------- committing
+
+def _write_whole(path, text, durable):
+    """`text` at `path`, whole or not at all: a temporary beside it, renamed."""
+    directory, name = os.path.split(path)
+    temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
+    with open(temporary, "w", encoding="utf-8") as out:
+        out.write(text)
+        _at("written")
+        if durable:
+            out.flush()
+            os.fsync(out.fileno())
+    _at("synced")
+    os.replace(temporary, path)
+    _at("renamed")
+    if durable:
+        _sync_directory(directory)
+
+
+def _sync_directory(directory):
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def _commit_lock(root):
+    """Commits on one root one at a time: ids then sort in the order the versions landed."""
+    os.makedirs(history.versions_dir(root), exist_ok=True)
+    fd = os.open(_hidden(root, "commit.lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+def manifest_text(run, entries):
+    """A manifest: the run, then one line per file, the file first so a reader finds it without parsing."""
+    lines = [json.dumps(run, separators=(",", ":"))]
+    for entry in entries:
+        lines.append(json.dumps(entry, separators=(",", ":")))
+    return "\n".join(lines) + "\n"
+
+
+def _all_files(root, kind):
+    return [os.path.join(directory, name) for directory in formats.directories(root, kind)
+            if os.path.isdir(directory)
+            for name in sorted(os.listdir(directory))
+            if name.endswith(formats.SUFFIX) and not name.startswith(".")]
+
+
+def _newer_states(root, since, entries):
+    """Entries of files committed by runs that landed since `since` with a later state than this run's.
+
+    Two runs on one root may both change a file; the one committing last
+    must not record an earlier state of it than the log already holds.
+    """
+    for version_id in version_ids(root):
+        if version_id <= since:
+            continue
+        for file, theirs in read_entries(root, version_id).items():
+            ours = entries.get(file)
+            if ours is not None and state_key(theirs) > state_key(ours):
+                entries[file] = theirs
+
+
+def commit(root, kind, run, entries, durable=False, covered=()):
+    """Commit a version of `root`: `run` (the manifest's first line, without its id) and
+    `entries` ({file: entry}); also the present state of the files `covered` (paths) names.
+    Returns the version's id."""
+    with _commit_lock(root):
+        _at("locked")
+        first = not version_ids(root)
+        extra = set(covered) | (set(_all_files(root, kind)) if first else set())
+        for h5_file in sorted(extra):
+            file = history.relative(root, h5_file)
+            if file not in entries and os.path.isfile(h5_file):
+                with contextlib.suppress(OSError, ValueError, TypeError):
+                    entries[file] = file_state(root, h5_file, kind)
+        _newer_states(root, run.get("since", ""), entries)
+        version_id = history.new_version_id()
+        run = dict(run, id=version_id)
+        run.pop("since", None)
+        run["counts"] = dict(run.get("counts", {}), changed=len(entries))
+        _write_whole(history.manifest_path(root, version_id),
+                     manifest_text(run, [entries[file] for file in sorted(entries)]), durable)
+    return version_id
+
+
+class Recorder:
+    """One update run's part in the log: its marker while it runs, its version after."""
+
+    def __init__(self, root, kind, durable=False):
+        self.root, self.kind, self.durable = root, kind, durable
+        self.since = history.new_version_id().split("-")[0]
+        self.marker = None
+        self._fd = None
+
+    def begin(self, order_book_ids):
+        """Mark the run as changing the files of `order_book_ids`, before any job runs."""
+        if not ENABLED or self._fd is not None:
+            return
+        directory = _hidden(self.root, "running")
+        os.makedirs(directory, exist_ok=True)
+        name = "{}-{}.json".format(self.since, uuid.uuid4().hex[:8])
+        temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
+        fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+        # Locked before it is seen: a marker found unlocked is a dead run's.
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        os.write(fd, json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode())
+        os.replace(temporary, os.path.join(directory, name))
+        self.marker, self._fd = os.path.join(directory, name), fd
+
+    def commit(self, run, outcomes):
+        """Commit the run's version when it changed a file (or a dead run's files need one); its id or None."""
+        if not ENABLED:
+            return None
+        entries = {}
+        revised = 0
+        for outcome in outcomes:
+            state = getattr(outcome, "state", None)
+            if state:
+                entries[state["file"]] = state
+                revised += len(state.get("revised", ()))
+        dead = self._dead_markers()
+        covered = [h5_file for marker in dead for h5_file in self._files_of(marker)]
+        if not entries and not covered:
+            self._drop_marker()
+            return None
+        counts = dict(run.get("counts", {}), days_revised=revised)
+        version_id = commit(self.root, self.kind, dict(run, counts=counts, since=self.since), entries,
+                            self.durable, covered)
+        _at("committed")
+        for marker in dead:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(marker)
+        self._drop_marker()
+        return version_id
+
+    def _files_of(self, marker):
+        try:
+            with open(marker) as text:
+                held = json.load(text)
+        except (OSError, ValueError):
+            return []
+        found = []
+        for order_book_id in held.get("order_book_ids", ()):
+            with contextlib.suppress(ValueError, TypeError):
+                h5_file = formats.locate(self.root, order_book_id, self.kind)
+                if h5_file is not None:
+                    found.append(h5_file)
+        return found
+
+    def _dead_markers(self):
+        return [path for path in running_markers(self.root) if path != self.marker and not _alive(path)]
+
+    def _drop_marker(self):
+        if self.marker is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.marker)
+            self.marker = None
+        self.close()
+
+    def close(self):
+        """Let go of the marker's lock; a marker left then is a dead run's."""
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
+
+
+def running_markers(root):
+    directory = _hidden(root, "running")
+    try:
+        names = sorted(os.listdir(directory))
+    except FileNotFoundError:
+        return []
+    return [os.path.join(directory, name) for name in names if name.endswith(".json") and not name.startswith(".")]
+
+
+def _alive(marker):
+    """Whether the run that left `marker` still holds it."""
+    try:
+        fd = os.open(marker, os.O_RDONLY)
+    except FileNotFoundError:
+        return True     # it just committed
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
+def run_line(report, kind):
+    """The manifest's first line of an update's Report (its id comes with the commit)."""
+    counts = report.counts
+    return {"started": report.started, "ended": report.finished, "command": report.command,
+            "words": list(report.words), "kind": kind, "client": report.client,
+            "exit_status": report.exit_status,
+            "counts": {"instruments": counts["instruments"], "rows_added": counts["rows_added"],
+                       "failed": counts["failed"], "new": counts["new"], "updated": counts["updated"]}}
+
+
+# ---------------------------------------------------------------- tags
+
+def tag(root, name, as_of=None):
+    """Name a version (default: the newest) `name`; its id."""
+    if not _TAG_NAME.match(name or ""):
+        raise VersionError("a tag is letters, digits, '.', '_' and '-', starting with a letter or digit, "
+                           "not {!r}".format(name))
+    ids = version_ids(root)
+    if as_of is None:
+        if not ids:
+            raise VersionError("{} has no versions yet: nothing to tag".format(root))
+        version_id = ids[-1]
+    else:
+        version_id = resolve(root, as_of)
+    directory = _hidden(root, "tags")
+    os.makedirs(directory, exist_ok=True)
+    _write_whole(os.path.join(directory, name), version_id + "\n", durable=True)
+    return version_id
+
+
+# ---------------------------------------------------------------- leftovers
+
+def leftovers(root):
+    """Paths a killed commit or run left under the hidden directory: temporaries and dead runs' markers."""
+    found = []
+    for directory in (history.versions_dir(root), _hidden(root, "tags"), _hidden(root, "running")):
+        with contextlib.suppress(FileNotFoundError):
+            found += [os.path.join(directory, name) for name in sorted(os.listdir(directory))
+                      if name.startswith(".") and name.endswith(TEMPORARY_SUFFIX)]
+    found += [marker for marker in running_markers(root) if not _alive(marker)]
+    return found
