@@ -277,3 +277,41 @@ def opener(version):
     return _engine.Reader if version is None else version.open
 
 
+
+
+def check_log(root, kind, repair=False):
+    """(findings, repaired) of the log of `root` against its files.
+
+    Findings are (file, check, where, detail): a version whose file no longer
+    holds what it recorded, a temporary a killed commit left, a dead run's
+    marker whose files no version covers yet.  `repair` removes the
+    temporaries and commits a version covering the dead runs' files.
+    """
+    findings, repaired = [], []
+    for version_id in versions.version_ids(root):
+        version = Version(root, version_id)
+        for file in versions.read_entries(root, version_id):
+            try:
+                version.open(os.path.join(root, *file.split("/"))).close()
+            except (VersionError, OSError, ValueError) as error:
+                findings.append((os.path.join(root, file), "version", version_id, _one_line(error)))
+    for path in versions.leftovers(root):
+        if path.endswith(versions.TEMPORARY_SUFFIX):
+            if repair:
+                os.remove(path)
+                repaired.append((path, "temporary of a killed commit removed"))
+            else:
+                findings.append((path, "leftover", "", "temporary of a killed commit; verify --repair removes it"))
+        elif repair:
+            recorder = versions.Recorder(root, kind)
+            covered = recorder.commit({"command": "verify --repair", "words": [], "kind": kind,
+                                       "exit_status": 0, "counts": {}}, [])
+            repaired.append((path, "files of a killed run covered by version {}".format(covered)))
+        else:
+            findings.append((path, "leftover", "", "marker of a killed run whose files no version covers yet; "
+                             "the next update, or verify --repair, commits a version covering them"))
+    return findings, repaired
+
+
+def _one_line(error):
+    return " ".join(str(error).split())

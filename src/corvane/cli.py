@@ -6,6 +6,7 @@
     corvane update-tick   PATH WORDS... (the same options)
     corvane update --kind minbar|tick PATH WORDS... (the same options)
     corvane verify | inspect | plot | export | status PATH ...
+    corvane log | tag | diff | gc PATH ...
 
 The update commands are in `corvane.cli_update`, those that look at a
 bundle in `corvane.cli_bundle`; here is the command group, which gives any
@@ -15,7 +16,7 @@ import contextlib
 
 import click
 
-from corvane import cli_bundle, cli_update
+from corvane import cli_bundle, cli_update, cli_versions
 from corvane.cli_common import install_hint
 
 __all__ = ["main"]
@@ -98,7 +99,8 @@ def main():
 
 for command in (cli_update.update_minbar, cli_update.update_tick, cli_update.update_any,
                 cli_bundle.verify_command, cli_bundle.inspect_command, cli_bundle.plot_command,
-                cli_bundle.export_command, cli_bundle.status_command):
+                cli_bundle.export_command, cli_bundle.status_command, cli_versions.log_command,
+                cli_versions.tag_command, cli_versions.diff_command, cli_versions.gc_command):
     main.add_command(command)
 
 

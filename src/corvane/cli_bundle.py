@@ -140,7 +140,9 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size, colours)
               help="Output file: .csv, or .parquet (needs corvane[parquet]).")
 @click.option("--freq", metavar="FREQ", help="Gather the minute bars into longer ones, never across a break "
               "in trading: a whole number of minutes (5min) or 1D, one bar a trading date.")
-def export_command(path, order_book_id, kind, start, end, out, freq):
+@click.option("--as-of", "as_of", metavar="VERSION", help="Export what a version held: its id, a tag, or a "
+              "time (the latest version committed at or before it); `corvane log` lists them.")
+def export_command(path, order_book_id, kind, start, end, out, freq, as_of):
     """Write one instrument's minute bars (or ticks) to a CSV or Parquet file.
 
     PATH is a minute-bar root or a tick directory.  The time is the first
@@ -153,7 +155,7 @@ def export_command(path, order_book_id, kind, start, end, out, freq):
     with bundle_errors_as_usage(order_book_id):
         # Refused here when PATH is not of the kind asked for; read decides by content.
         files.require_kind(path, kind)
-        rows = read.export(path, order_book_id, out, start, end, kind, freq)
+        rows = read.export(path, order_book_id, out, start, end, kind, freq, as_of)
     click.echo("{}: {} rows of {}".format(out, rows, order_book_id))
 
 

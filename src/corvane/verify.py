@@ -22,7 +22,7 @@ import pandas as pd
 
 from corvane import _engine
 from corvane import bundle_files as files
-from corvane import formats
+from corvane import asof, formats
 from corvane.checks import check_minbar, check_tick, one_line
 
 __all__ = ["Finding", "Options", "Report", "verify", "check_file", "recover", "client_source",
@@ -293,6 +293,10 @@ def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=N
     results = _results(work, options, jobs, _NoProgress() if progress is None else progress)
     findings = [finding for result in results for finding in result.findings]
     repaired = [(result.file, what) for result in results for what in result.repaired]
+    # The log of versions against the files.
+    from_log, log_repaired = asof.check_log(path, kind, options.repair)
+    findings += [Finding(*finding) for finding in from_log]
+    repaired += log_repaired
     notes = []
     if options.data:
         more, notes = _calendar(client_source, results)

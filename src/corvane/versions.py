@@ -12,6 +12,7 @@ killed run wrote is covered by the next version.
     for run in versions.log("bundle/minbar"):
         print(run["id"], run["command"], run["counts"]["changed"])
 """
+import calendar
 import contextlib
 import fcntl
 import json
@@ -25,7 +26,7 @@ from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 
 __all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read_run", "read_entries",
-           "log", "resolve", "tag", "tags", "diff", "gc", "leftovers", "state_key"]
+           "log", "resolve", "tag", "tags", "diff", "gc", "leftovers", "state_key", "committed_at"]
 
 # Off only for measuring what versions cost an update (bench/versions.py).
 ENABLED = True
@@ -446,3 +447,89 @@ def leftovers(root):
                       if name.startswith(".") and name.endswith(TEMPORARY_SUFFIX)]
     found += [marker for marker in running_markers(root) if not _alive(marker)]
     return found
+
+
+# ---------------------------------------------------------------- diff and gc
+
+def committed_at(version_id):
+    """Seconds since the epoch at which a version was committed (from its id)."""
+    stamp = version_id.split("-")[0]
+    seconds = calendar.timegm(time.strptime(stamp[:15], "%Y%m%dT%H%M%S"))
+    return seconds + int(stamp[16:22]) / 1e6
+
+
+def diff(root, a, b):
+    """What changed from version `a` to `b` (either order): one dict per file, by file:
+    "file", "days_added" and "days_revised" (YYYYMMDD texts), "rows" then and now."""
+    from corvane import asof
+    older, newer = sorted((resolve(root, a), resolve(root, b)))
+    ids = version_ids(root)
+    between = ids[ids.index(older) + 1:ids.index(newer) + 1]
+    touched, revised = {}, {}
+    for version_id in between:
+        for file, entry in read_entries(root, version_id).items():
+            touched[file] = entry
+            revised.setdefault(file, set()).update(entry.get("revised", ()))
+    then, now = asof.Version(root, older), asof.Version(root, newer)
+    changes = []
+    for file in sorted(touched):
+        h5_file = os.path.join(root, *file.split("/"))
+        before = _days_held(then, h5_file)
+        after = _days_held(now, h5_file)
+        last = max(before) if before else ""
+        changed_days = {day for version_id in between
+                        for day in read_entries(root, version_id).get(file, {}).get("days", ())}
+        days_revised = revised[file] | {day for day in changed_days if day <= last}
+        changes.append({"file": file, "days_added": sorted(day for day in after if day > last),
+                        "days_revised": sorted(days_revised),
+                        "rows": [sum(before.values()), sum(after.values())]})
+    return older, newer, changes
+
+
+def _days_held(version, h5_file):
+    """{YYYYMMDD: rows} the version held of the file ({} when it had none)."""
+    try:
+        view = version.open(h5_file)
+    except VersionError as error:
+        if "did not exist" in str(error):
+            return {}
+        raise
+    with view:
+        if "days" in view.entry:
+            return {day: view.length(day) for day in view.members()}
+        index = view.read(INDEX)
+        stops = list(index["line_no"][1:]) + [view.length(DATA)]
+        return {str(int(date)): int(stop - start) for date, start, stop in zip(index["date"], index["line_no"], stops)}
+
+
+def gc(root, keep_days, now=None):
+    """Remove the superseded segments no version younger than `keep_days` days, no tag and
+    not the newest version needs; [(path, bytes)] removed."""
+    from corvane import asof
+    ids = version_ids(root)
+    if not ids:
+        return []
+    now = time.time() if now is None else now
+    kept = {version_id for version_id in ids if now - committed_at(version_id) <= keep_days * 86400}
+    kept |= set(tags(root).values()) & set(ids)
+    kept.add(ids[-1])
+    kept_versions = [asof.Version(root, version_id) for version_id in sorted(kept)]
+    removed = []
+    top = os.path.join(history.history_dir(root), "superseded")
+    for directory, _, names in os.walk(top):
+        if not any(name.endswith(history.SEGMENT_SUFFIX) for name in names):
+            continue
+        file = os.path.relpath(directory, top).replace(os.sep, "/")
+        h5_file = os.path.join(root, *file.split("/"))
+        needed = []
+        for version in kept_versions:
+            with contextlib.suppress(VersionError):
+                needed.append(version.entry(h5_file)["segments"])
+        # A version with k segments needs those cut after it: k+1 on.
+        floor = min(needed) if needed else 0
+        for seq, path in history.segments(root, file):
+            if seq <= floor:
+                size = os.path.getsize(path)
+                os.remove(path)
+                removed.append((path, size))
+    return removed
