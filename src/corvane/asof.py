@@ -83,7 +83,7 @@ def _later_segments(version, h5_file, entry):
     file = history.relative(version.root, h5_file)
     later = [(seq, path) for seq, path in history.segments(version.root, file) if seq > entry["segments"]]
     expected = list(range(entry["segments"] + 1, later[-1][0] + 1)) if later else []
-    if [seq for seq, _ in later] != expected:
+    if [seq for seq, _ in later] != expected or versions.collected(version.root, file) > entry["segments"]:
         raise VersionError("{}: what version {} held of it was removed by `corvane gc` (a superseded "
                            "segment is gone)".format(h5_file, version.id))
     return later

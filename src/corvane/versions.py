@@ -31,6 +31,8 @@ __all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read
 # Off only for measuring what versions cost an update (bench/versions.py).
 ENABLED = True
 TEMPORARY_SUFFIX = ".tmp"
+# Beside a file's segments: the newest one gc removed.
+COLLECTED = "collected"
 _TAG_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]{0,99}$")
 # Called with the name of each step of a commit; the crash tests stop the
 # committing process there.
@@ -77,8 +79,9 @@ def _changed_days(before, after):
 
 def segment_count(root, h5_file):
     """The number of the file's newest superseded segment (0: none)."""
-    found = history.segments(root, history.relative(root, h5_file))
-    return found[-1][0] if found else 0
+    file = history.relative(root, h5_file)
+    found = history.segments(root, file)
+    return max(found[-1][0] if found else 0, collected(root, file))
 
 
 def _digest(reader, name, rows):
@@ -250,7 +253,7 @@ def _commit_lock(root):
 
 def manifest_text(run, entries):
     """A manifest: the run, then one line per file, the file first so a reader finds it without parsing."""
-    lines = [json.dumps(run, separators=(",", ":"))]
+    lines = [json.dumps(run, separators=(",", ":"), default=str)]
     for entry in entries:
         lines.append(json.dumps(entry, separators=(",", ":")))
     return "\n".join(lines) + "\n"
@@ -527,9 +530,23 @@ def gc(root, keep_days, now=None):
                 needed.append(version.entry(h5_file)["segments"])
         # A version with k segments needs those cut after it: k+1 on.
         floor = min(needed) if needed else 0
-        for seq, path in history.segments(root, file):
-            if seq <= floor:
-                size = os.path.getsize(path)
-                os.remove(path)
-                removed.append((path, size))
+        # The newest segment stays whatever: the next revision numbers its own after it.
+        gone = [(seq, path) for seq, path in history.segments(root, file)[:-1] if seq <= floor]
+        if gone:
+            # Recorded before anything goes: a read as of an older version then knows its
+            # content was collected, even once no segment of the file is left.
+            _write_whole(os.path.join(directory, COLLECTED), "{}\n".format(gone[-1][0]), durable=True)
+        for seq, path in gone:
+            size = os.path.getsize(path)
+            os.remove(path)
+            removed.append((path, size))
     return removed
+
+
+def collected(root, file):
+    """The newest segment number of `file` that gc removed (0: none)."""
+    try:
+        with open(os.path.join(history.superseded_dir(root, file), COLLECTED)) as text:
+            return int(text.read().strip() or 0)
+    except (FileNotFoundError, NotADirectoryError, ValueError):
+        return 0
