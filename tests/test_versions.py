@@ -371,7 +371,7 @@ def test_diff_names_revised_days(market, tmp_path):
     entry["revised"] = [str(day) for day in index["date"][cut:]]
     versions.commit(str(tmp_path), "minbar", {"command": "x"}, {STOCK_FILE: entry})
     first, second = versions.version_ids(tmp_path)
-    _, _, (change,) = versions.diff(str(tmp_path), second, first)
+    _, _, (change,) = asof.diff(str(tmp_path), second, first)
     assert change["days_revised"] == ["20240725", "20240726"] and change["days_added"] == []
 
 

@@ -17,44 +17,11 @@ from corvane import _engine, formats, history, versions
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["Version", "version_of"]
+__all__ = ["Version", "version_of", "opener", "facts", "diff", "check_log"]
 
 
-class Version:
-    """One version of one root, its manifests read as they are needed."""
-
-    def __init__(self, root, as_of):
-        self.root = root
-        self.id = versions.resolve(root, as_of)
-        ids = versions.version_ids(root)
-        self._older = ids[:ids.index(self.id) + 1]
-        self._text = {}
-
-    def _manifest(self, version_id):
-        text = self._text.get(version_id)
-        if text is None:
-            with open(history.manifest_path(self.root, version_id), "rb") as manifest:
-                text = self._text[version_id] = manifest.read()
-        return text
-
-    def entry(self, h5_file):
-        """The entry of `h5_file` as of this version; VersionError when no version up to it names it."""
-        file = history.relative(self.root, h5_file)
-        key = b'{"file":' + _json_text(file) + b","
-        for version_id in reversed(self._older):
-            text = self._manifest(version_id)
-            at = text.find(key)
-            if at >= 0:
-                import json
-                return json.loads(text[at:text.index(b"\n", at)])
-        raise VersionError("{} did not exist as of version {} of {}".format(h5_file, self.id, self.root))
-
-    def files(self):
-        """{file: entry} of every file the version holds."""
-        held = {}
-        for version_id in self._older:
-            held.update(versions.read_entries(self.root, version_id))
-        return held
+class Version(versions.Snapshot):
+    """One version of one root, its manifests read as they are needed; opens its files."""
 
     def open(self, h5_file):
         """A reader of `h5_file` as of this version, checked."""
@@ -66,11 +33,6 @@ class Version:
             view.close()
             raise
         return view
-
-
-def _json_text(text):
-    import json
-    return json.dumps(text).encode()
 
 
 def version_of(root, as_of):
@@ -277,6 +239,49 @@ def opener(version):
     return _engine.Reader if version is None else version.open
 
 
+
+
+def diff(root, a, b):
+    """What changed from version `a` to `b` (either order): one dict per file, by file:
+    "file", "days_added" and "days_revised" (YYYYMMDD texts), "rows" then and now."""
+    older, newer = sorted((versions.resolve(root, a), versions.resolve(root, b)))
+    ids = versions.version_ids(root)
+    between = ids[ids.index(older) + 1:ids.index(newer) + 1]
+    touched, revised = {}, {}
+    for version_id in between:
+        for file, entry in versions.read_entries(root, version_id).items():
+            touched[file] = entry
+            revised.setdefault(file, set()).update(entry.get("revised", ()))
+    then, now = Version(root, older), Version(root, newer)
+    changes = []
+    for file in sorted(touched):
+        h5_file = os.path.join(root, *file.split("/"))
+        before = _days_held(then, h5_file)
+        after = _days_held(now, h5_file)
+        last = max(before) if before else ""
+        changed_days = {day for version_id in between
+                        for day in versions.read_entries(root, version_id).get(file, {}).get("days", ())}
+        days_revised = revised[file] | {day for day in changed_days if day <= last}
+        changes.append({"file": file, "days_added": sorted(day for day in after if day > last),
+                        "days_revised": sorted(days_revised),
+                        "rows": [sum(before.values()), sum(after.values())]})
+    return older, newer, changes
+
+
+def _days_held(version, h5_file):
+    """{YYYYMMDD: rows} the version held of the file ({} when it had none)."""
+    try:
+        view = version.open(h5_file)
+    except VersionError as error:
+        if "did not exist" in str(error):
+            return {}
+        raise
+    with view:
+        if "days" in view.entry:
+            return {day: view.length(day) for day in view.members()}
+        index = view.read(INDEX)
+        stops = list(index["line_no"][1:]) + [view.length(DATA)]
+        return {str(int(date)): int(stop - start) for date, start, stop in zip(index["date"], index["line_no"], stops)}
 
 
 def check_log(root, kind, repair=False):

@@ -82,10 +82,10 @@ def diff_command(path, a, b, kind, as_json):
 
     One line a changed file: the days added and the days revised.
     """
-    from corvane import versions
+    from corvane import asof
 
     with bundle_errors_as_usage():
-        results = [(root, versions.diff(root, a, b)) for _, root in _roots(path, kind)]
+        results = [(root, asof.diff(root, a, b)) for _, root in _roots(path, kind)]
     if as_json:
         echo_json({root: {"from": older, "to": newer, "files": changes}
                    for root, (older, newer, changes) in results})

@@ -158,7 +158,7 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed):
 def _with_state(outcome, path, kind, locate):
     """`outcome` carrying the manifest entry of its file, when it changed it."""
     tails, outcome = outcome.state, outcome._replace(state=None)
-    if not versions.ENABLED or outcome.after is None or outcome.after == outcome.before:
+    if not versions.ENABLED or outcome.after is None or (outcome.after == outcome.before and not tails):
         return outcome
     try:
         return outcome._replace(state=versions.job_state(path, locate(), kind, outcome.before, outcome.after,

@@ -26,7 +26,7 @@ from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 
 __all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read_run", "read_entries",
-           "log", "resolve", "tag", "tags", "diff", "gc", "leftovers", "state_key", "committed_at"]
+           "log", "resolve", "tag", "tags", "Snapshot", "gc", "leftovers", "state_key", "committed_at"]
 
 # Off only for measuring what versions cost an update (bench/versions.py).
 ENABLED = True
@@ -55,18 +55,23 @@ def job_state(root, h5_file, kind, before, after, tails):
 
     `before`, `after`: the job's Held counts; `tails`: what the store gave of
     its last records (minute bars: "data_tail", "index_tail"; ticks: "days"
-    written), None when it gave nothing: the file is read then.
+    written; "revised": the days a revision replaced), None when it gave
+    nothing: the file is read then.
     """
-    if after is None or after == before or after.rows is None:
+    revised = (tails or {}).get("revised")
+    if after is None or after.rows is None or (after == before and not revised):
         return None
-    if tails is None:
-        return file_state(root, h5_file, kind, _changed_days(before, after))
-    entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
-    if kind == "tick":
-        entry["days"] = tails["days"]
+    if tails is None or not ("days" in tails or "data_tail" in tails):
+        entry = file_state(root, h5_file, kind, _changed_days(before, after))
     else:
-        entry.update(data_rows=after.rows, index_rows=after.days, data_tail=tails["data_tail"],
-                     index_tail=tails["index_tail"])
+        entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
+        if kind == "tick":
+            entry["days"] = tails["days"]
+        else:
+            entry.update(data_rows=after.rows, index_rows=after.days, data_tail=tails["data_tail"],
+                         index_tail=tails["index_tail"])
+    if revised:
+        entry["revised"] = sorted(str(day) for day in revised)
     return entry
 
 
@@ -210,6 +215,45 @@ def resolve(root, as_of):
         raise VersionError("{} has no version committed at or before {} (the first is {})".format(
             root, as_of, ids[0]))
     return at_or_before[-1]
+
+
+class Snapshot:
+    """One version of one root: each file's entry, its manifests read as they are needed."""
+
+    def __init__(self, root, as_of):
+        self.root = root
+        self.id = resolve(root, as_of)
+        ids = version_ids(root)
+        self._older = ids[:ids.index(self.id) + 1]
+        self._text = {}
+
+    def _manifest(self, version_id):
+        text = self._text.get(version_id)
+        if text is None:
+            with open(history.manifest_path(self.root, version_id), "rb") as manifest:
+                text = self._text[version_id] = manifest.read()
+        return text
+
+    def entry(self, h5_file):
+        """The entry of `h5_file` as of this version; VersionError when no version up to it names it.
+
+        A manifest's lines begin with their file, so the line is found without parsing the rest.
+        """
+        file = history.relative(self.root, h5_file)
+        key = b'{"file":' + json.dumps(file).encode() + b","
+        for version_id in reversed(self._older):
+            text = self._manifest(version_id)
+            at = text.find(key)
+            if at >= 0:
+                return json.loads(text[at:text.index(b"\n", at)])
+        raise VersionError("{} did not exist as of version {} of {}".format(h5_file, self.id, self.root))
+
+    def files(self):
+        """{file: entry} of every file the version holds."""
+        held = {}
+        for version_id in self._older:
+            held.update(read_entries(self.root, version_id))
+        return held
 
 
 # ---------------------------------------------------------------- committing
@@ -461,54 +505,9 @@ def committed_at(version_id):
     return seconds + int(stamp[16:22]) / 1e6
 
 
-def diff(root, a, b):
-    """What changed from version `a` to `b` (either order): one dict per file, by file:
-    "file", "days_added" and "days_revised" (YYYYMMDD texts), "rows" then and now."""
-    from corvane import asof
-    older, newer = sorted((resolve(root, a), resolve(root, b)))
-    ids = version_ids(root)
-    between = ids[ids.index(older) + 1:ids.index(newer) + 1]
-    touched, revised = {}, {}
-    for version_id in between:
-        for file, entry in read_entries(root, version_id).items():
-            touched[file] = entry
-            revised.setdefault(file, set()).update(entry.get("revised", ()))
-    then, now = asof.Version(root, older), asof.Version(root, newer)
-    changes = []
-    for file in sorted(touched):
-        h5_file = os.path.join(root, *file.split("/"))
-        before = _days_held(then, h5_file)
-        after = _days_held(now, h5_file)
-        last = max(before) if before else ""
-        changed_days = {day for version_id in between
-                        for day in read_entries(root, version_id).get(file, {}).get("days", ())}
-        days_revised = revised[file] | {day for day in changed_days if day <= last}
-        changes.append({"file": file, "days_added": sorted(day for day in after if day > last),
-                        "days_revised": sorted(days_revised),
-                        "rows": [sum(before.values()), sum(after.values())]})
-    return older, newer, changes
-
-
-def _days_held(version, h5_file):
-    """{YYYYMMDD: rows} the version held of the file ({} when it had none)."""
-    try:
-        view = version.open(h5_file)
-    except VersionError as error:
-        if "did not exist" in str(error):
-            return {}
-        raise
-    with view:
-        if "days" in view.entry:
-            return {day: view.length(day) for day in view.members()}
-        index = view.read(INDEX)
-        stops = list(index["line_no"][1:]) + [view.length(DATA)]
-        return {str(int(date)): int(stop - start) for date, start, stop in zip(index["date"], index["line_no"], stops)}
-
-
 def gc(root, keep_days, now=None):
     """Remove the superseded segments no version younger than `keep_days` days, no tag and
     not the newest version needs; [(path, bytes)] removed."""
-    from corvane import asof
     ids = version_ids(root)
     if not ids:
         return []
@@ -516,7 +515,7 @@ def gc(root, keep_days, now=None):
     kept = {version_id for version_id in ids if now - committed_at(version_id) <= keep_days * 86400}
     kept |= set(tags(root).values()) & set(ids)
     kept.add(ids[-1])
-    kept_versions = [asof.Version(root, version_id) for version_id in sorted(kept)]
+    kept_versions = [Snapshot(root, version_id) for version_id in sorted(kept)]
     removed = []
     top = os.path.join(history.history_dir(root), "superseded")
     for directory, _, names in os.walk(top):
