@@ -381,3 +381,24 @@ def test_a_manifest_is_found_without_parsing_it(tmp_path):
     text = versions.manifest_text({"id": "x"}, entries)
     assert [json.loads(line) for line in text.splitlines()[1:]] == entries
     assert np.all([text.count('{"file":"equities/%d.h5",' % n) == 1 for n in range(3)])
+
+
+@pytest.mark.parametrize("kind, before, after, tails, recorded", [
+    ("minbar", None, None, None, False),                                   # no file
+    ("minbar", (7200, 30), (7200, 30), None, False),                       # nothing written
+    ("minbar", (7200, 30), (7200, 30), {"revised": [20240726]}, True),     # a day replaced, as long as before
+    ("minbar", (7000, 29), (7200, 30), None, True),                        # a store that gave no tails: read
+    ("tick", (9600, 2), (9600, 2), {"days": {"20240726": [4800, "0"]}}, True),   # the latest day rewritten
+    ("tick", (9600, 2), (9600, 2), {"days": {}}, False),
+])
+def test_which_jobs_leave_an_entry(market, tmp_path, kind, before, after, tails, recorded):
+    root = tmp_path if kind == "minbar" else tmp_path / "tick"
+    market(root, FIRST, kind)
+    h5_file = os.path.join(root, STOCK_FILE if kind == "minbar" else "10003.HBX.h5")
+    held = [None if counts is None else run.Held(*counts) for counts in (before, after)]
+    entry = versions.job_state(str(root), h5_file, kind, *held, tails)
+    assert (entry is not None) == recorded
+    if recorded and tails is None:
+        assert entry == versions.file_state(str(root), h5_file, kind)
+    if recorded and tails and "revised" in tails:
+        assert entry["revised"] == ["20240726"]

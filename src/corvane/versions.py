@@ -59,7 +59,9 @@ def job_state(root, h5_file, kind, before, after, tails):
     nothing: the file is read then.
     """
     revised = (tails or {}).get("revised")
-    if after is None or after.rows is None or (after == before and not revised):
+    # A tick day written again may leave the counts as they were.
+    rewritten = bool((tails or {}).get("days"))
+    if after is None or after.rows is None or (after == before and not revised and not rewritten):
         return None
     if tails is None or not ("days" in tails or "data_tail" in tails):
         entry = file_state(root, h5_file, kind, _changed_days(before, after))
