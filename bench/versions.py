@@ -186,6 +186,7 @@ def manifest(root):
 def log(root):
     directory = history.versions_dir(root)
     os.makedirs(directory, exist_ok=True)
+    os.makedirs(os.path.join(root, "equities"))       # a minute-bar root
     day = datetime.datetime(2016, 1, 4, 18, 0, tzinfo=datetime.timezone.utc)
     entries = [{"file": "equities/{:06d}.XSHE.h5".format(n), "segments": 0, "data_rows": n, "index_rows": 1,
                 "data_tail": "0", "index_tail": "0"} for n in range(50)]

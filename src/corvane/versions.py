@@ -297,12 +297,14 @@ def _commit_lock(root):
         os.close(fd)
 
 
+# One encoder for every line: making one per line costs as much as the encoding.
+_ENCODER = json.JSONEncoder(separators=(",", ":"), default=str)
+
+
 def manifest_text(run, entries):
     """A manifest: the run, then one line per file, the file first so a reader finds it without parsing."""
-    lines = [json.dumps(run, separators=(",", ":"), default=str)]
-    for entry in entries:
-        lines.append(json.dumps(entry, separators=(",", ":")))
-    return "\n".join(lines) + "\n"
+    encode = _ENCODER.encode
+    return "\n".join([encode(run)] + [encode(entry) for entry in entries]) + "\n"
 
 
 def _all_files(root, kind):
