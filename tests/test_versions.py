@@ -402,3 +402,18 @@ def test_which_jobs_leave_an_entry(market, tmp_path, kind, before, after, tails,
         assert entry == versions.file_state(str(root), h5_file, kind)
     if recorded and tails and "revised" in tails:
         assert entry["revised"] == ["20240726"]
+
+
+def test_the_first_version_of_a_root_names_every_file_it_holds(market, monkeypatch, tmp_path):
+    monkeypatch.setattr(versions, "ENABLED", False)
+    market(tmp_path, FIRST, words=(STOCK, FUTURE))      # a bundle from before versions
+    monkeypatch.setattr(versions, "ENABLED", True)
+    before = read.bars(tmp_path, FUTURE)
+    market(tmp_path, LATER, words=(STOCK,))
+    (first,) = versions.version_ids(tmp_path)
+    assert set(versions.read_entries(tmp_path, first)) == {STOCK_FILE, "future/HXI2501.QFX.h5"}
+    market(tmp_path, LATER, words=(FUTURE,))
+    # The later version holds both runs' files; the first still reads the future as it was.
+    newest = versions.version_ids(tmp_path)[-1]
+    assert read.bars(tmp_path, STOCK, as_of=newest).equals(read.bars(tmp_path, STOCK))
+    assert read.bars(tmp_path, FUTURE, as_of=first).equals(before)
