@@ -63,6 +63,17 @@ def cut_minbar(root, file, from_index_row, new_index, new_data):
     return seq
 
 
+def revise_last_days(root, days):
+    """The stock's last `days` days written again, their closes corrected, as a revision does; their dates."""
+    with _engine.Reader(os.path.join(root, STOCK_FILE)) as reader:
+        index, data = reader.read(INDEX), reader.read(DATA)
+    cut = len(index) - days
+    tail = index[cut:].copy()
+    tail["line_no"] -= tail["line_no"][0]
+    cut_minbar(str(root), STOCK_FILE, cut, tail, changed(data[index["line_no"][cut]:], "close"))
+    return [str(day) for day in index["date"][cut:]]
+
+
 def rewrite_tick_day(root, file, day, records):
     """What a revision does to a tick day: the day as stored moved to the file's next segment, then written anew."""
     h5_file = os.path.join(root, file)
@@ -164,12 +175,9 @@ def test_a_revised_tail_reads_back_as_each_version_held_it(market, tmp_path):
     before = read.bars(tmp_path, STOCK)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
     with _engine.Reader(h5_file) as reader:
-        index, data = reader.read(INDEX), reader.read(DATA)
-    # The last three days again, their closes corrected.
+        index = reader.read(INDEX)
     cut = len(index) - 3
-    tail_index = index[cut:].copy()
-    tail_index["line_no"] -= tail_index["line_no"][0]
-    cut_minbar(str(tmp_path), STOCK_FILE, cut, tail_index, changed(data[index["line_no"][cut]:], "close"))
+    revise_last_days(tmp_path, 3)
     second = commit_now(str(tmp_path), "minbar", [STOCK_FILE])
     revised = read.bars(tmp_path, STOCK, as_of=second)
     assert read.bars(tmp_path, STOCK, as_of=first).equals(before)
@@ -313,12 +321,7 @@ def test_gc_keeps_what_recent_and_tagged_versions_need(market, tmp_path):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
     for days_back in (1, 2):                        # two revisions, each of the last day(s)
-        with _engine.Reader(h5_file) as reader:
-            index, data = reader.read(INDEX), reader.read(DATA)
-        cut = len(index) - days_back
-        tail = index[cut:].copy()
-        tail["line_no"] -= tail["line_no"][0]
-        cut_minbar(str(tmp_path), STOCK_FILE, cut, tail, changed(data[index["line_no"][cut]:], "close"))
+        revise_last_days(tmp_path, days_back)
         commit_now(str(tmp_path), "minbar", [STOCK_FILE])
     first, second, third = versions.version_ids(tmp_path)
     then = read.bars(tmp_path, STOCK, as_of=second)
@@ -361,14 +364,9 @@ def test_log_tag_diff_and_export_as_of(market, tmp_path):
 def test_diff_names_revised_days(market, tmp_path):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
-    with _engine.Reader(h5_file) as reader:
-        index, data = reader.read(INDEX), reader.read(DATA)
-    cut = len(index) - 2
-    tail = index[cut:].copy()
-    tail["line_no"] -= tail["line_no"][0]
-    cut_minbar(str(tmp_path), STOCK_FILE, cut, tail, changed(data[index["line_no"][cut]:], "close"))
+    revised = revise_last_days(tmp_path, 2)
     entry = versions.file_state(str(tmp_path), h5_file, "minbar")
-    entry["revised"] = [str(day) for day in index["date"][cut:]]
+    entry["revised"] = revised
     versions.commit(str(tmp_path), "minbar", {"command": "x"}, {STOCK_FILE: entry})
     first, second = versions.version_ids(tmp_path)
     _, _, (change,) = asof.diff(str(tmp_path), second, first)
