@@ -1,4 +1,6 @@
 """The `corvane` commands over a bundle's versions: log, tag, diff, gc."""
+import os
+
 import click
 
 from corvane.cli_common import KIND_OPTION, bundle_errors_as_usage, echo_json, example, json_option
@@ -7,14 +9,27 @@ __all__ = ["log_command", "tag_command", "diff_command", "gc_command"]
 
 
 def _roots(path, kind):
-    """[(kind, root)] of the bundles at `path`, a root or a folder holding one of each."""
+    """[(kind, root)] of the bundles at `path`: itself, or the bundles a folder holds.
+
+    Decided by their history directories alone, so that `corvane log` reads
+    nothing but the log; a path without one is read as a bundle to say why.
+    """
+    from corvane import history
+
+    if os.path.isdir(history.history_dir(path)):
+        return [(kind, path)]
+    found = [] if kind is not None or not os.path.isdir(path) else [
+        (None, os.path.join(path, name)) for name in sorted(os.listdir(path))
+        if os.path.isdir(history.history_dir(os.path.join(path, name)))]
+    if found:
+        return found
     from corvane import read
     return sorted(read._roots(path, kind).items())
 
 
-def _heading(roots, kind, root):
+def _heading(roots, root):
     if len(roots) > 1:
-        click.echo("{} ({}):".format(root, kind))
+        click.echo("{}:".format(root))
 
 
 @click.command("log", epilog=example("corvane log ./bundle/minbar", "corvane log ./bundle --json"))
@@ -38,7 +53,7 @@ def log_command(path, kind, as_json):
                           for run in runs] for _, root, runs, named in logs})
         return
     for root_kind, root, runs, named in logs:
-        _heading(roots, root_kind, root)
+        _heading(roots, root)
         for run in runs:
             click.echo(log_line(run, [name for name, target in sorted(named.items()) if target == run["id"]]))
 

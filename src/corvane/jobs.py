@@ -240,7 +240,8 @@ def _attempts(order_book_id, locate, append, options):
     attempts = 0
     while True:
         attempts += 1
-        counts = {}
+        # "state" present: the store also gives what the run's version records of the file.
+        counts = {"state": None} if versions.ENABLED else {}
         try:
             with _deadline(options.timeout):
                 append(counts)

@@ -172,7 +172,9 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
     last stored date is that day or later is left as it is, without asking
     the client: no bar can come after it.  `counts`: a dict given
-    "before" and "after", each (bar records, index records) of the file.
+    "before" and "after", each (bar records, index records) of the file,
+    and, when it holds the key "state", the digests of the last records
+    written (`corvane.versions`).
     """
     check_order_book_id(order_book_id)
     client = services.client
@@ -208,8 +210,9 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         _append(h5, index, data)
         if counts is not None:
             counts["after"] = _counts(h5, (DATA, INDEX))
-            counts["state"] = {"data_tail": tail_digest(h5.read_last(DATA)),
-                               "index_tail": tail_digest(h5.read_last(INDEX))}
+            if "state" in counts:
+                counts["state"] = {"data_tail": tail_digest(h5.read_last(DATA)),
+                                   "index_tail": tail_digest(h5.read_last(INDEX))}
 
 
 def _counts(h5, members):

@@ -170,7 +170,8 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     latest stored day is later is left as it is, without asking the client.
     (The day it ended is still asked again: it may have been stored while
     it was being traded.)  `counts`: a dict given "before" and "after",
-    each (ticks over all days, days) of the file.
+    each (ticks over all days, days) of the file, and, when it holds the key
+    "state", the days written with their last ticks' digests.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
@@ -206,8 +207,10 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                 writer.write(name, ticks)
                 if lengths is not None:
                     lengths[name] = len(ticks)
-                    written[name] = [len(ticks), tail_digest(ticks[-1]) if len(ticks) else None]
+                    if "state" in counts:
+                        written[name] = [len(ticks), tail_digest(ticks[-1]) if len(ticks) else None]
         writer.wait()
         if counts is not None:
             counts["after"] = (sum(lengths.values()), len(lengths))
-            counts["state"] = {"days": written}
+            if "state" in counts:
+                counts["state"] = {"days": written}

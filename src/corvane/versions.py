@@ -14,6 +14,7 @@ killed run wrote is covered by the next version.
 """
 import calendar
 import contextlib
+import datetime
 import fcntl
 import json
 import os
@@ -21,9 +22,9 @@ import re
 import time
 import uuid
 
-from corvane import _engine, formats, history
+# Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
+from corvane import history
 from corvane.errors import VersionError
-from corvane.formats import DATA, INDEX
 
 __all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read_run", "read_entries",
            "log", "resolve", "tag", "tags", "Snapshot", "gc", "leftovers", "state_key", "committed_at"]
@@ -100,6 +101,8 @@ def file_state(root, h5_file, kind, latest_days=None):
 
     Of a tick file its `latest_days` newest days (None: every day).
     """
+    from corvane import _engine, formats
+    from corvane.formats import DATA, INDEX
     entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
     with _engine.Reader(h5_file) as reader:
         members = reader.members()
@@ -175,7 +178,6 @@ def tags(root):
 
 def _stamp(moment):
     """A moment as the leading part of the ids committed at it (UTC to the microsecond)."""
-    import datetime
     import pandas as pd
     if isinstance(moment, (int, float)) and not isinstance(moment, bool):
         return history.new_version_id(float(moment)).split("-")[0]
@@ -192,10 +194,11 @@ def _stamp(moment):
     return "{}.{:06d}Z".format(utc.strftime("%Y%m%dT%H%M%S"), utc.microsecond)
 
 
-def resolve(root, as_of):
+def resolve(root, as_of, ids=None):
     """The id of the version `as_of` names: an id, a tag, or a moment (the latest version
-    committed at or before it: a datetime, a timestamp text, or seconds since the epoch)."""
-    ids = version_ids(root)
+    committed at or before it: a datetime, a timestamp text, or seconds since the epoch).
+    `ids`: the root's version ids, when the caller has listed them."""
+    ids = version_ids(root) if ids is None else ids
     if not ids:
         raise VersionError("{} has no versions yet: an update that changes a file commits the first"
                            .format(root))
@@ -224,8 +227,8 @@ class Snapshot:
 
     def __init__(self, root, as_of):
         self.root = root
-        self.id = resolve(root, as_of)
         ids = version_ids(root)
+        self.id = resolve(root, as_of, ids)
         self._older = ids[:ids.index(self.id) + 1]
         self._text = {}
 
@@ -308,6 +311,7 @@ def manifest_text(run, entries):
 
 
 def _all_files(root, kind):
+    from corvane import formats
     return [os.path.join(directory, name) for directory in formats.directories(root, kind)
             if os.path.isdir(directory)
             for name in sorted(os.listdir(directory))
@@ -403,6 +407,7 @@ class Recorder:
         return version_id
 
     def _files_of(self, marker):
+        from corvane import formats
         try:
             with open(marker) as text:
                 held = json.load(text)
