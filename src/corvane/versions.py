@@ -367,7 +367,9 @@ class Recorder:
 
     def begin(self, order_book_ids):
         """Mark the run as changing the files of `order_book_ids`, before any job runs."""
-        if not ENABLED or self._fd is not None:
+        # A root made by this run needs no marker: a version yet to come is then its first,
+        # which names every file.
+        if not ENABLED or self._fd is not None or not os.path.isdir(self.root):
             return
         directory = _hidden(self.root, "running")
         os.makedirs(directory, exist_ok=True)
