@@ -28,6 +28,7 @@ class Version(versions.Snapshot):
         entry = self.entry(h5_file)
         view = (TickView if "days" in entry else MinbarView)(self, h5_file, entry)
         try:
+            view.load()
             view.check()
         except BaseException:
             view.close()
@@ -63,8 +64,11 @@ class _View:
         self.version, self.h5_file, self.entry = version, h5_file, entry
         self.path = h5_file
         self._readers = []
-        self.reader = self._open(h5_file)
-        self.later = _later_segments(version, h5_file, entry)
+
+    def load(self):
+        """Open the file and the later segments it needs (closed by `close`, whatever fails)."""
+        self.later = _later_segments(self.version, self.h5_file, self.entry)
+        self.reader = self._open(self.h5_file)
 
     def _open(self, path):
         reader = _engine.Reader(path)
@@ -93,6 +97,9 @@ class MinbarView(_View):
     def __init__(self, version, h5_file, entry):
         super().__init__(version, h5_file, entry)
         self.rows = {DATA: entry["data_rows"], INDEX: entry["index_rows"]}
+
+    def load(self):
+        super().load()
         self.sources = {DATA: [], INDEX: []}
         unresolved = dict(self.rows)
         for seq, path in self.later:
@@ -170,9 +177,10 @@ class TickView(_View):
     """A tick file as of a version: its days up to the version's latest, a day replaced later read
     from the first later segment that holds it."""
 
-    def __init__(self, version, h5_file, entry):
-        super().__init__(version, h5_file, entry)
-        self.last = self._last_day(version, h5_file, entry)
+    def load(self):
+        super().load()
+        # Days after the latest the version recorded came later.
+        self.last = max(self.entry["days"]) if self.entry["days"] else ""
         self.sources = {}
         for seq, path in self.later:
             segment = None
@@ -184,12 +192,6 @@ class TickView(_View):
                     self.sources[day] = segment
         own = [day for day in self.reader.members() if formats.is_day_name(day) and day <= self.last]
         self.days = sorted(set(own) | set(self.sources))
-
-    @staticmethod
-    def _last_day(version, h5_file, entry):
-        if entry["days"]:
-            return max(entry["days"])
-        return ""
 
     def _of(self, day):
         return self.sources.get(day, self.reader)
