@@ -388,6 +388,7 @@ def test_a_manifest_is_found_without_parsing_it(tmp_path):
     ("minbar", (7000, 29), (7200, 30), None, True),                        # a store that gave no tails: read
     ("tick", (9600, 2), (9600, 2), {"days": {"20240726": [4800, "0"]}}, True),   # the latest day rewritten
     ("tick", (9600, 2), (9600, 2), {"days": {}}, False),
+    ("tick", (9600, 2), (9600, 2), {"days": {}, "revised": [20240725]}, True),  # a revised day: read
 ])
 def test_which_jobs_leave_an_entry(market, tmp_path, kind, before, after, tails, recorded):
     root = tmp_path if kind == "minbar" else tmp_path / "tick"
@@ -399,7 +400,10 @@ def test_which_jobs_leave_an_entry(market, tmp_path, kind, before, after, tails,
     if recorded and tails is None:
         assert entry == versions.file_state(str(root), h5_file, kind)
     if recorded and tails and "revised" in tails:
-        assert entry["revised"] == ["20240726"]
+        assert entry["revised"] == [str(day) for day in tails["revised"]]
+    if kind == "tick" and recorded and "revised" in tails:
+        # The revised day and the latest, as the file holds them.
+        assert entry == dict(versions.file_state(str(root), h5_file, "tick"), revised=["20240725"])
 
 
 def test_the_first_version_of_a_root_names_every_file_it_holds(market, monkeypatch, tmp_path):

@@ -158,6 +158,10 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed):
 def _with_state(outcome, path, kind, locate):
     """`outcome` carrying the manifest entry of its file, when it changed it."""
     tails, outcome = outcome.state, outcome._replace(state=None)
+    # The days a revision replaced, when the job made one.
+    revised = getattr(outcome, "revised", ())
+    if revised:
+        tails = dict(tails or {}, revised=list(revised))
     if not versions.ENABLED or outcome.after is None or (outcome.after == outcome.before and not tails):
         return outcome
     try:

@@ -64,8 +64,9 @@ def job_state(root, h5_file, kind, before, after, tails):
     rewritten = bool((tails or {}).get("days"))
     if after is None or after.rows is None or (after == before and not revised and not rewritten):
         return None
-    if tails is None or not ("days" in tails or "data_tail" in tails):
-        entry = file_state(root, h5_file, kind, _changed_days(before, after))
+    if tails is None or not ("days" in tails or "data_tail" in tails) or (kind == "tick" and revised):
+        # Read from the file: a tick file's revised days are rewritten outside the days the store counts.
+        entry = file_state(root, h5_file, kind, _changed_days(before, after), [str(day) for day in revised or ()])
     else:
         entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
         if kind == "tick":
@@ -96,10 +97,10 @@ def _digest(reader, name, rows):
     return history.tail_digest(reader.read(name, rows - 1, rows, threads=1)[0]) if rows else None
 
 
-def file_state(root, h5_file, kind, latest_days=None):
+def file_state(root, h5_file, kind, latest_days=None, named=()):
     """The manifest entry of `h5_file` as it is now, read from the file.
 
-    Of a tick file its `latest_days` newest days (None: every day).
+    Of a tick file its `latest_days` newest days (None: every day) and the days `named`.
     """
     from corvane import _engine, formats
     from corvane.formats import DATA, INDEX
@@ -107,9 +108,11 @@ def file_state(root, h5_file, kind, latest_days=None):
     with _engine.Reader(h5_file) as reader:
         members = reader.members()
         if kind == "tick":
-            days = sorted(name for name in members if formats.is_day_name(name))
+            stored = sorted(name for name in members if formats.is_day_name(name))
+            days = stored
             if latest_days is not None:
-                days = days[len(days) - latest_days:] if latest_days > 0 else []
+                days = stored[len(stored) - max(latest_days, 1):] if stored else []
+                days = sorted(set(days) | (set(named) & set(stored)))
             entry["days"] = {day: [reader.length(day), _digest(reader, day, reader.length(day))] for day in days}
             return entry
         rows = {name: reader.length(name) if name in members else 0 for name in (DATA, INDEX)}
