@@ -1,5 +1,6 @@
 """Versions: what each update run commits, reads as of a version, the log's commands and checks."""
 import concurrent.futures
+import datetime
 import json
 import os
 import subprocess
@@ -135,13 +136,15 @@ def test_without_versions_a_run_leaves_no_history(market, monkeypatch, tmp_path)
 
 # ---------------------------------------------------------------- reads as of
 
-@pytest.mark.parametrize("form", ["id", "tag", "time"])
+@pytest.mark.parametrize("form", ["id", "tag", "time", "time text"])
 def test_a_read_as_of_a_version_is_what_that_version_held(market, tmp_path, form):
     market(tmp_path, FIRST)
     then = {"bars": read.bars(tmp_path, STOCK), "index": read.index(tmp_path, STOCK),
             "listing": read.listing(tmp_path)}
     first = versions.version_ids(tmp_path)[0]
-    as_of = {"id": first, "tag": "paper", "time": versions.committed_at(first) + 0.5}[form]
+    moment = versions.committed_at(first) + 0.5
+    as_of = {"id": first, "tag": "paper", "time": moment,
+             "time text": datetime.datetime.fromtimestamp(moment).isoformat()}[form]      # local time
     versions.tag(str(tmp_path), "paper", first)
     market(tmp_path, LATER)
     assert len(read.bars(tmp_path, STOCK)) > len(then["bars"])
@@ -359,6 +362,12 @@ def test_log_tag_diff_and_export_as_of(market, tmp_path):
     assert result.output == "{}: 7200 rows of {}\n".format(out, STOCK)
     result = runner.invoke(main, ["tag", str(tmp_path), "bad/name"])
     assert result.exit_code == 2 and "a tag is letters" in result.output
+    result = runner.invoke(main, ["gc", str(tmp_path), "--keep-days", "0"])
+    assert result.output == "{}: freed 0 bytes in 0 superseded segment(s)\n".format(tmp_path)
+    with open(os.path.join(history.versions_dir(tmp_path), "." + later + ".jsonl.tmp"), "w"):
+        pass                                        # as a commit killed before its rename leaves it
+    result = runner.invoke(main, ["verify", str(tmp_path)])
+    assert result.exit_code == 1 and "temporary of a killed commit" in result.output
 
 
 def test_diff_names_revised_days(market, tmp_path):
