@@ -298,6 +298,7 @@ print("ended", flush=True)
 """
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("step", STEPS)
 def test_a_commit_stopped_at_any_step_leaves_a_log_that_reads_back(market, monkeypatch, tmp_path, step):
     market(tmp_path, FIRST)
