@@ -149,6 +149,9 @@ def test_a_read_as_of_a_version_is_what_that_version_held(market, tmp_path, form
     market(tmp_path, LATER)
     assert len(read.bars(tmp_path, STOCK)) > len(then["bars"])
     assert read.bars(tmp_path, STOCK, as_of=as_of).equals(then["bars"])
+    # What the table says it covers is the version's too (but for the venue's last date: the bundle's now).
+    covers = dict(read.bars(tmp_path, STOCK, as_of=as_of).attrs, venue_last=None)
+    assert covers == dict(then["bars"].attrs, venue_last=None)
     assert read.bars_many(tmp_path, [STOCK], as_of=as_of)[STOCK].equals(then["bars"])
     assert read.index(tmp_path, STOCK, as_of=as_of).equals(then["index"])
     assert read.listing(tmp_path, as_of=as_of).equals(then["listing"])

@@ -167,9 +167,11 @@ class Bundle:
         start, end = _range(start, end)
         columns = _wanted(columns, fields)
         h5_file = self._files("minbar", [order_book_id])[0]
-        opener = asof.opener(asof.version_of(self._root("minbar"), as_of))
+        version = asof.version_of(self._root("minbar"), as_of)
+        opener = asof.opener(version)
         return research.finish(self._root("minbar"), h5_file, start, end, freq, strict, to,
-                               lambda: tables.bars_of_file(h5_file, start, end, columns, opener=opener))
+                               lambda: tables.bars_of_file(h5_file, start, end, columns, opener=opener),
+                               dates=asof.dates(version, h5_file))
 
     def bars_many(self, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *,
                   fields=None, freq=None, strict=False, to="pandas", as_of=None):
@@ -185,11 +187,13 @@ class Bundle:
         h5_files = self._files("minbar", order_book_ids)
         root = self._root("minbar")
         calendars = research.venue_calendars(root, h5_files)
-        opener = asof.opener(asof.version_of(root, as_of))
+        version = asof.version_of(root, as_of)
+        opener = asof.opener(version)
 
         def one(h5_file):
             return research.finish(root, h5_file, start, end, freq, strict, to,
-                                   lambda: tables.bars_of_file(h5_file, start, end, columns, 1, opener), calendars)
+                                   lambda: tables.bars_of_file(h5_file, start, end, columns, 1, opener), calendars,
+                                   asof.dates(version, h5_file))
 
         with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
             # One thread a file: the files are the parallel work.
