@@ -379,10 +379,16 @@ class Recorder:
         name = "{}-{}.json".format(self.since, uuid.uuid4().hex[:8])
         temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
         fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
-        # Locked before it is seen: a marker found unlocked is a dead run's.
-        fcntl.flock(fd, fcntl.LOCK_EX)
-        os.write(fd, json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode())
-        os.replace(temporary, os.path.join(directory, name))
+        try:
+            # Locked before it is seen: a marker found unlocked is a dead run's.
+            fcntl.flock(fd, fcntl.LOCK_EX)
+            os.write(fd, json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode())
+            os.replace(temporary, os.path.join(directory, name))
+        except BaseException:
+            os.close(fd)
+            with contextlib.suppress(OSError):
+                os.remove(temporary)
+            raise
         self.marker, self._fd = os.path.join(directory, name), fd
 
     def commit(self, run, outcomes):
