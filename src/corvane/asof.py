@@ -23,13 +23,19 @@ __all__ = ["Version", "version_of", "opener", "dates", "facts", "diff", "check_l
 class Version(versions.Snapshot):
     """One version of one root, its manifests read as they are needed; opens its files."""
 
+    def __init__(self, root, as_of):
+        super().__init__(root, as_of)
+        self._checked = set()
+
     def open(self, h5_file):
-        """A reader of `h5_file` as of this version, checked."""
+        """A reader of `h5_file` as of this version, checked (once per read: a Version lives as long as one)."""
         entry = self.entry(h5_file)
         view = (TickView if "days" in entry else MinbarView)(self, h5_file, entry)
         try:
             view.load()
-            view.check()
+            if h5_file not in self._checked:
+                view.check()
+                self._checked.add(h5_file)
         except BaseException:
             view.close()
             raise
