@@ -432,3 +432,14 @@ def test_the_first_version_of_a_root_names_every_file_it_holds(market, monkeypat
     newest = versions.version_ids(tmp_path)[-1]
     assert read.bars(tmp_path, STOCK, as_of=newest).equals(read.bars(tmp_path, STOCK))
     assert read.bars(tmp_path, FUTURE, as_of=first).equals(before)
+
+
+def test_a_folder_of_both_kinds_lists_the_files_of_the_root_a_version_belongs_to(market, tmp_path):
+    market(tmp_path / "minbar", FIRST)
+    market(tmp_path / "tick", FIRST, "tick")
+    minbar_first = versions.version_ids(tmp_path / "minbar")[0]
+    assert list(read.listing(tmp_path, as_of=minbar_first)["kind"]) == ["equities"]
+    versions.tag(str(tmp_path / "tick"), "ticks-then")
+    assert list(read.listing(tmp_path, as_of="ticks-then")["kind"]) == ["ticks"]
+    with pytest.raises(VersionError, match="no version, tag or time"):
+        read.listing(tmp_path, as_of="nothing-of-either")

@@ -251,6 +251,27 @@ def dates(version, h5_file):
         return view.read(INDEX, threads=1)["date"]
 
 
+def bundle_facts(roots, as_of):
+    """facts() of each of `roots` ({kind: root}); of a folder holding both kinds, an id or tag
+    names a version of one of them, whose files alone are listed."""
+    found, refused = [], []
+    for kind, root in sorted(roots.items()):
+        try:
+            found += facts(root, kind, as_of)
+        except VersionError as error:
+            if len(roots) == 1 or not isinstance(as_of, str) or not _names_nothing(root, as_of):
+                raise
+            refused.append(error)
+    if refused and len(refused) == len(roots):
+        raise refused[0]
+    return found
+
+
+def _names_nothing(root, as_of):
+    ids = versions.version_ids(root)
+    return as_of not in ids and as_of not in versions.tags(root)
+
+
 def opener(version):
     """What the tables open a file with: the engine's reader, or this version's."""
     return _engine.Reader if version is None else version.open

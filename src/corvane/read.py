@@ -277,7 +277,7 @@ class Bundle:
         and readable.  `as_of`: the files a version held, as it held them.
         """
         if as_of is not None:
-            facts = [fact for kind, root in sorted(self.roots.items()) for fact in asof.facts(root, kind, as_of)]
+            facts = asof.bundle_facts(self.roots, as_of)
         else:
             facts = [fact for kind, root in sorted(self.roots.items())
                      for fact in inspection.bundle_facts(root, kind)]
