@@ -94,9 +94,12 @@ def group_starts(times, dates, per_day, freq):
         return firsts, _dates(dates), dates
     starts = session_starts(times, firsts)
     ends = bucket_ends(times, starts, freq)
+    new_date = np.zeros(len(times), dtype=bool)
+    new_date[firsts] = True
     starts[1:] |= ends[1:] != ends[:-1]
     rows = np.flatnonzero(starts)
-    return rows, ends[rows].view("datetime64[ns]"), dates[np.searchsorted(firsts, rows, side="right") - 1]
+    # Every date starts a longer bar: the dates of the bars count them.
+    return rows, ends[rows].view("datetime64[ns]"), dates[np.cumsum(new_date[rows]) - 1]
 
 
 def _dates(days):
