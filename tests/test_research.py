@@ -395,7 +395,10 @@ def test_arrow_tables_share_the_columns_of_the_read(shaky):
         assert table.column(name).chunks[0].buffers()[1].address == frame[name].to_numpy().ctypes.data
     assert table.column("datetime").chunks[0].buffers()[1].address == frame.index.values.ctypes.data
     pd.testing.assert_frame_equal(table.to_pandas().set_index("datetime"), frame, check_dtype=False)
-    assert read.bars(shaky, "FULL.QQ", to="arrow").equals(table)
+    straight = read.bars(shaky, "HOLE.QQ", 20250102, 20250106, to="arrow")
+    frame = read.bars(shaky, "HOLE.QQ", 20250102, 20250106)
+    assert straight.equals(arrow.table_of(frame))
+    assert json.loads(straight.schema.metadata[b"corvane"]) == dict(frame.attrs, missing=[20250103])
     assert read.bars_many(shaky, ["FULL.QQ"], freq="5min", to="arrow")["FULL.QQ"].equals(
         arrow.table_of(read.bars(shaky, "FULL.QQ", freq="5min")))
 

@@ -35,6 +35,10 @@ def finish(path, h5_file, start, end, fields, freq, strict, to, threads=0, calen
         coverage.require_whole(path, coverage.order_book_id_of(h5_file), start, end)
     if freq is None:
         read = tables.bar_columns(h5_file, start, end, fields, threads)
+        if to == "arrow":
+            # Straight from the engine's arrays: no DataFrame in between.
+            return arrow.from_columns("datetime", read.times, tables.table_columns(read),
+                                      coverage.covers(path, h5_file, start, end, freq, calendars, read.dates))
         table = tables.bars_table(read)
     else:
         # A block of whole dates at a time into the same arrays: the minute bars are never all

@@ -20,7 +20,8 @@ from corvane import arrow, coverage
 from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["BarColumns", "bar_columns", "bars_table", "bars_of_file", "ticks_of_file", "index_of_file", "date_span", "columns_of"]
+__all__ = ["BarColumns", "bar_columns", "bar_blocks", "table_columns", "bars_table", "bars_of_file", "ticks_of_file",
+           "index_of_file", "date_span", "columns_of"]
 
 
 def date_span(dates, start, end):
@@ -148,12 +149,18 @@ def bar_blocks(h5_file, start, end, fields, threads=0, times=True, block_rows=No
             yield BarColumns(dates, first + a, first + b, per_day[a:b], block_times, block)
 
 
+def table_columns(read):
+    """{name: column} of the table of what `bar_columns` read, its trading dates first."""
+    columns = {"trading_date": np.repeat(read.dates[read.first:read.stop], read.per_day)}
+    columns.update(read.columns)
+    return columns
+
+
 def bars_table(read):
     """The DataFrame of what `bar_columns` read, indexed by the bar time."""
-    table = {"trading_date": np.repeat(read.dates[read.first:read.stop], read.per_day)}
-    table.update(read.columns)
     # pandas copies an array into an index unless told not to: this one is ours alone.
-    return pd.DataFrame(table, index=pd.DatetimeIndex(read.times, name="datetime", copy=False), copy=False)
+    return pd.DataFrame(table_columns(read), index=pd.DatetimeIndex(read.times, name="datetime", copy=False),
+                        copy=False)
 
 
 def bars_of_file(h5_file, start, end, fields, threads=0):
