@@ -335,15 +335,16 @@ def test_a_damaged_file_is_named_and_its_neighbours_still_read(shaky):
     assert "5 of 8 instrument(s)" in result.output
 
 
-def test_an_index_naming_rows_out_of_order_is_unreadable_not_read(shaky):
+@pytest.mark.parametrize("field, error", [("line_no", "does not hold in order"), ("date", "dates out of order")])
+def test_an_index_out_of_order_is_unreadable_not_read(shaky, field, error):
     import h5py
 
     with h5py.File(os.path.join(shaky, "future", "HOLE.QQ.h5"), "r+") as h5:
         index = h5["index"][()]
-        index["line_no"] = index["line_no"][::-1]
+        index[field] = index[field][::-1]
         h5["index"][...] = index
     row = read.coverage(shaky).set_index("order_book_id").loc["HOLE.QQ"]
-    assert "does not hold in order" in row["error"]
+    assert error in row["error"]
 
 
 def test_status_of_a_whole_bundle_exits_zero(tmp_path):

@@ -59,7 +59,12 @@ def stored_days(h5_file):
     if len(line_no) and (line_no[0] != 0 or (per_day < 0).any()):
         raise files.BundleError("{}: its index names rows that \"{}\" does not hold in order; "
                                 "`corvane verify` tells what is wrong".format(h5_file, DATA))
-    return index["date"].astype(np.int64), per_day
+    dates = index["date"].astype(np.int64)
+    # Everything here looks dates up by binary search.
+    if (dates[1:] <= dates[:-1]).any():
+        raise files.BundleError("{}: its index holds dates out of order; `corvane verify` tells what is wrong"
+                                .format(h5_file))
+    return dates, per_day
 
 
 def instrument_file(path, order_book_id):
@@ -159,12 +164,10 @@ def _union(date_lists):
 
 
 def within(dates, start, end):
-    keep = np.ones(len(dates), dtype=bool)
-    if start is not None:
-        keep &= dates >= start
-    if end is not None:
-        keep &= dates <= end
-    return dates[keep]
+    """The ascending `dates` from `start` to `end` (None: no bound), as a view."""
+    first = 0 if start is None else int(np.searchsorted(dates, start, side="left"))
+    stop = len(dates) if end is None else int(np.searchsorted(dates, end, side="right"))
+    return dates[first:max(first, stop)]
 
 
 def missing_days(dates, calendar, start, end):
