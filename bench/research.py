@@ -26,6 +26,10 @@ and --instruments copies of it:
              demo market, e.g. made by tools/demo.sh), goal <= 1 s;
   dask       with --dask: `read.dask_bars` on a local cluster of two worker
              processes against `read.bars_many`, same values.
+
+Timed rows also give the ratio of the CPU seconds of all the process's
+threads (medians): on a machine shared with other work the wall clock
+mostly measures the wait for a core, and corvane's reads run on threads.
 """
 import argparse
 import json
