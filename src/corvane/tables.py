@@ -124,28 +124,28 @@ def bar_columns(h5_file, start, end, fields, threads=0, times=True):
 
 
 def bar_blocks(h5_file, start, end, fields, threads=0, times=True, block_rows=None):
-    """`bar_columns` a block of whole trading dates (about `block_rows` rows, by default
-    BLOCK_ROWS) at a time, each
-    read into the arrays of the one before: a block is gone once the next is asked for.
-    At least one block, empty when the range holds no stored date."""
+    """`bar_columns` a block of whole trading dates (at most `block_rows` rows, by default
+    BLOCK_ROWS, or one longer date alone) at a time, each read into the arrays of the one
+    before: a block is gone once the next is asked for.  At least one block, empty when the
+    range holds no stored date."""
     with _engine.Reader(h5_file) as reader:
         dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
         dtype = reader.dtype(DATA)
         fields = _bar_fields(dtype, fields)
         block_rows = block_rows or BLOCK_ROWS
-        ends = np.cumsum(per_day)
-        # Each block ends at the last date within block_rows of its start; a longer date alone.
-        cuts, at = [0], 0
-        while at < len(per_day):
-            at = max(at + 1, int(np.searchsorted(ends, (ends[at - 1] if at else 0) + block_rows, side="right")))
-            cuts.append(at)
-        largest = max([int(ends[b - 1] - (ends[a - 1] if a else 0)) for a, b in zip(cuts, cuts[1:])] or [0])
-        bar_times, columns = _arrays(dtype, fields, largest, times)
-        for a, b in zip(cuts, cuts[1:] or [0]):
-            rows = int(per_day[a:b].sum())
+        # Where each date's rows start, counted from `begin`, and where the last one's end.
+        bounds = np.append(0, np.cumsum(per_day))
+        cuts = [0]
+        while cuts[-1] < len(per_day):
+            at = cuts[-1]
+            cuts.append(max(at + 1, int(np.searchsorted(bounds, bounds[at] + block_rows, side="right")) - 1))
+        pairs = list(zip(cuts, cuts[1:])) or [(0, 0)]
+        bar_times, columns = _arrays(dtype, fields, int(np.diff(bounds[cuts]).max(initial=0)), times)
+        for a, b in pairs:
+            rows = int(bounds[b] - bounds[a])
             block_times = bar_times[:rows] if times else None
             block = {name: values[:rows] for name, values in columns.items()}
-            _read_rows(reader, begin + (int(ends[a - 1]) if a else 0), rows, block_times, block, threads)
+            _read_rows(reader, begin + int(bounds[a]), rows, block_times, block, threads)
             yield BarColumns(dates, first + a, first + b, per_day[a:b], block_times, block)
 
 
