@@ -142,11 +142,12 @@ def test_a_read_as_of_a_version_is_what_that_version_held(market, tmp_path, form
     then = {"bars": read.bars(tmp_path, STOCK), "index": read.index(tmp_path, STOCK),
             "listing": read.listing(tmp_path)}
     first = versions.version_ids(tmp_path)[0]
-    moment = versions.committed_at(first) + 0.5
-    as_of = {"id": first, "tag": "paper", "time": moment,
-             "time text": datetime.datetime.fromtimestamp(moment).isoformat()}[form]      # local time
     versions.tag(str(tmp_path), "paper", first)
     market(tmp_path, LATER)
+    # A moment between the two commits.
+    moment = (versions.committed_at(first) + versions.committed_at(versions.version_ids(tmp_path)[-1])) / 2
+    as_of = {"id": first, "tag": "paper", "time": moment,
+             "time text": datetime.datetime.fromtimestamp(moment).isoformat()}[form]      # local time
     assert len(read.bars(tmp_path, STOCK)) > len(then["bars"])
     assert read.bars(tmp_path, STOCK, as_of=as_of).equals(then["bars"])
     # What the table says it covers is the version's too (but for the venue's last date: the bundle's now).

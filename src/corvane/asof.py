@@ -17,7 +17,7 @@ from corvane import _engine, formats, history, versions
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["Version", "version_of", "opener", "dates", "facts", "diff", "check_log"]
+__all__ = ["Version", "version_of", "opener", "facts", "diff", "check_log"]
 
 
 class Version(versions.Snapshot):
@@ -240,15 +240,6 @@ def facts(root, kind, as_of):
             held = inspection._tick_facts(view) if "days" in entry else inspection._minbar_facts(view)
         found.append(inspection._facts(h5_file, label, held, True))
     return found
-
-
-def dates(version, h5_file):
-    """The trading dates a minute-bar file held as of `version` (None for a plain read:
-    the table's coverage then looks at the file itself)."""
-    if version is None:
-        return None
-    with version.open(h5_file) as view:
-        return view.read(INDEX, threads=1)["date"]
 
 
 def bundle_facts(roots, as_of):
