@@ -192,6 +192,8 @@ def test_only_changed_days_are_replaced_and_stored_days_missing_from_the_answer_
 
 def test_revisit_is_refused_below_zero_and_without_days_asks_as_before():
     assert UpdateOptions().revisit == 0
+    days = ["20240102", "20240103", "20240104"]
+    assert [revisit.first_tick_day(days, n) for n in (0, 1, 2, 9)] == ["20240104", "20240104", "20240103", "20240102"]
     with pytest.raises(run.SetupRefused, match="revisit"):
         run.update("minbar", "unused", [STOCK], revisit=-1)
     assert "revisit" not in run.jobs_module.store_keywords("minbar", UpdateOptions(), run.jobs_module.NOTHING_LISTED)

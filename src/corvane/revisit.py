@@ -32,7 +32,7 @@ def first_revisited(h5, days):
 def first_tick_day(members, days):
     """The first of the last `days` stored days of a tick file (at least the latest)."""
     stored = sorted(members)
-    return stored[-max(days, 1)]
+    return stored[-min(max(days, 1), len(stored))]
 
 
 def _by_day(index, data, first_row=0):
