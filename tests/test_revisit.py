@@ -199,3 +199,23 @@ def test_revisit_is_refused_below_zero_and_without_days_asks_as_before():
     assert "revisit" not in run.jobs_module.store_keywords("minbar", UpdateOptions(), run.jobs_module.NOTHING_LISTED)
     assert run.jobs_module.store_keywords("tick", UpdateOptions(revisit=3),
                                           run.jobs_module.NOTHING_LISTED)["revisit"] == 3
+
+
+def test_a_revision_failing_after_its_segment_is_retried_and_the_leftover_segment_is_harmless(
+        demo, inline, tmp_path, monkeypatch):
+    monkeypatch.setattr(run.jobs_module, "backoff_delay", lambda attempt, base: 0)
+    demo("20261204T1030")
+    run.update("minbar", str(tmp_path), [STOCK], options=UpdateOptions(since=SINCE), executor=inline)
+    h5_file = minbar_file(tmp_path, STOCK)
+    old, _ = datasets(h5_file)
+    demo("20261207")
+    _engine._fail_once("revision.segment")
+    (outcome,) = run.update("minbar", str(tmp_path), [STOCK], options=UpdateOptions(since=SINCE),
+                            executor=inline, revisit=1).outcomes
+    assert (outcome.status, outcome.attempts, outcome.revised) == ("updated", 2, (20261204,))
+    kept = [datasets(path) for path in segments(tmp_path, h5_file)]
+    assert len(kept) == 2 and kept[0][1] == kept[1][1]
+    cut = kept[0][1]["cut_data_row"]
+    for content, _ in kept:
+        assert content["data"].tobytes() == old["data"][cut:].tobytes()
+    assert len(days_of(h5_file)[20261204]) > len(old["data"]) - cut
