@@ -190,12 +190,12 @@ def test_only_changed_days_are_replaced_and_stored_days_missing_from_the_answer_
         assert len(os.listdir(str(tmp_path / "side"))) == 1
 
 
-def test_revisit_is_refused_below_zero_and_without_days_asks_as_before():
+def test_revisit_is_refused_below_zero_and_without_days_asks_as_before(tmp_path):
     assert UpdateOptions().revisit == 0
     days = ["20240102", "20240103", "20240104"]
     assert [revisit.first_tick_day(days, n) for n in (0, 1, 2, 9)] == ["20240104", "20240104", "20240103", "20240102"]
     with pytest.raises(run.SetupRefused, match="revisit"):
-        run.update("minbar", "unused", [STOCK], revisit=-1)
+        run.update("minbar", str(tmp_path), [STOCK], revisit=-1)
     assert "revisit" not in run.jobs_module.store_keywords("minbar", UpdateOptions(), run.jobs_module.NOTHING_LISTED)
     assert run.jobs_module.store_keywords("tick", UpdateOptions(revisit=3),
                                           run.jobs_module.NOTHING_LISTED)["revisit"] == 3
@@ -219,3 +219,45 @@ def test_a_revision_failing_after_its_segment_is_retried_and_the_leftover_segmen
     for content, _ in kept:
         assert content["data"].tobytes() == old["data"][cut:].tobytes()
     assert len(days_of(h5_file)[20261204]) > len(old["data"]) - cut
+
+
+@pytest.mark.parametrize("days, delisted, revised", [
+    (0, None, ()),                          # the latest day is asked again, equal
+    (2, None, (20240103,)),
+    (2, 20240102, (20240103,)),             # an ended instrument is revisited too
+    (0, 20240102, ()),                      # without revisiting, it is not asked at all
+])
+def test_a_tick_day_corrected_in_place_is_revised_even_with_no_new_rows(tmp_path, days, delisted, revised):
+    import datetime
+
+    import fake_market as fm
+    from corvane import tick
+
+    d1, d2, d3 = (datetime.date(2024, 1, d) for d in (2, 3, 4))
+    client = fm.FakeClient({"S1": fm.InsType.CS})
+    client.days["S1"] = [d1, d2, d3]
+    for day in (d1, d2, d3):
+        client.ticks[("S1", day)] = fm.day_ticks(day, 4)
+    services = fm.make_services(client)
+    tick.append_h5_tick(services, "S1", str(tmp_path), None, 20050104, 29991231)
+    corrected = fm.day_ticks(d2, 4)
+    corrected["volume"] += 100
+    client.ticks[("S1", d2)] = corrected
+    counts = {}
+    keywords = {"revisit": days} if days else {}
+    tick.append_h5_tick(services, "S1", str(tmp_path), None, 20050104, 29991231, delisted=delisted,
+                        counts=counts, **keywords)
+    assert tuple(counts.get("revised", ())) == revised
+    assert counts["before"] == counts.get("after", counts["before"])
+    stored, _ = datasets(str(tmp_path / "S1.h5"))
+    # The first tick's volume was 0 and is 100 corrected.
+    assert (stored["20240103"]["volume"][0] != 0) == bool(revised)
+
+
+def test_a_run_that_only_corrects_days_reports_them_updated(demo, inline, tmp_path):
+    demo("20261204")
+    update("tick", tmp_path, inline)
+    demo("20261204", revised="20261203")
+    (outcome,) = update("tick", tmp_path, inline, revisit=2).outcomes
+    assert outcome.before == outcome.after
+    assert (outcome.status, outcome.revised) == ("updated", (20261203,))
