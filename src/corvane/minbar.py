@@ -12,6 +12,7 @@ import os
 import numpy as np
 import pandas as pd
 
+from corvane import revisit as revisits
 from corvane.history import tail_digest
 from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
@@ -163,7 +164,7 @@ def _latest_trading_date(h5):
 
 
 def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
-              ins_type=None, delisted=None, counts=None):
+              ins_type=None, delisted=None, counts=None, revisit=0):
     """Bring the minute-bar file of `order_book_id` under `path` up to date.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
@@ -173,10 +174,13 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     last stored date is that day or later is left as it is, without asking
     the client: no bar can come after it.  `counts`: a dict given
     "before" and "after", each (bar records, index records) of the file,
-    and, when it holds the key "state", the digests of the last records
-    written (`corvane.versions`).
+    "revised", the dates revised, and, when it holds the key "state", the
+    digests of the last records written (`corvane.versions`).  `revisit`:
+    the last stored days asked again in the same call (`corvane.revisit`),
+    ended instruments included.
     """
     check_order_book_id(order_book_id)
+    root = path
     client = services.client
     if ins_type is None:
         ins_type = client.instruments(order_book_id).type
@@ -202,6 +206,15 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             index, data = _get_price(min_start_date)
         else:
             latest = _latest_trading_date(h5)
+            if revisit:
+                first = revisits.first_revisited(h5, revisit)
+                index, data = _get_price(first)
+                if index is not None and data is not None:
+                    revised = revisits.store_minbar(h5, index, data, first, revisits.side_store(root, h5_file))
+                    if counts is not None:
+                        _count_after(h5, counts)
+                        counts["revised"] = revised
+                return
             if delisted is not None and delisted <= latest:
                 return
             index, data = _get_price(client.get_next_trading_date(latest))
@@ -209,10 +222,14 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             return
         _append(h5, index, data)
         if counts is not None:
-            counts["after"] = _counts(h5, (DATA, INDEX))
-            if "state" in counts:
-                counts["state"] = {"data_tail": tail_digest(h5.read_last(DATA)),
-                                   "index_tail": tail_digest(h5.read_last(INDEX))}
+            _count_after(h5, counts)
+
+
+def _count_after(h5, counts):
+    """What the file holds after the job, into `counts` (see append_h5)."""
+    counts["after"] = _counts(h5, (DATA, INDEX))
+    if "state" in counts:
+        counts["state"] = {"data_tail": tail_digest(h5.read_last(DATA)), "index_tail": tail_digest(h5.read_last(INDEX))}
 
 
 def _counts(h5, members):
