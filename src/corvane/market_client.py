@@ -6,6 +6,7 @@ client module it uses, its version and where it lies, and the client's own
 warnings are shown in the calling process; the workers keep catching theirs,
 which would only repeat them once per process.
 """
+import functools
 import sys
 import warnings
 from importlib import metadata
@@ -37,9 +38,15 @@ def version(client, name):
     own = getattr(client, "__version__", None)
     if isinstance(own, str):
         return own
-    distributions = metadata.packages_distributions().get(name.split(".")[0], [])
+    return _distribution_version(name.split(".")[0])
+
+
+# Scanning every installed distribution takes most of a second; what is
+# installed does not change under a running process.
+@functools.lru_cache(maxsize=None)
+def _distribution_version(top_level):
     found = []
-    for distribution in distributions:
+    for distribution in metadata.packages_distributions().get(top_level, []):
         try:
             found.append("{} {}".format(distribution, metadata.version(distribution)))
         except metadata.PackageNotFoundError:
