@@ -8,6 +8,8 @@ record arrays; the engine (`corvane._engine`) owns every byte written.
 """
 import datetime
 import os
+import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -154,6 +156,30 @@ def _store_for(services, order_book_id, ins_type):
                               .format(order_book_id, ins_type))
 
 
+# A day's next trading date, as the client gave it, kept for a minute: every
+# file of a daily update asks it of the same last stored day, and each ask is
+# a round trip to the client's server.
+NEXT_DAY_SECONDS = 60.0
+_next_days = {}
+_next_days_lock = threading.Lock()
+
+
+def next_trading_date(client, day):
+    """`client.get_next_trading_date(day)`, answered from the last minute's asks when it can."""
+    ask = client.get_next_trading_date
+    key = (ask, day)
+    with _next_days_lock:
+        known = _next_days.get(key)
+    if known is not None and time.monotonic() - known[1] < NEXT_DAY_SECONDS:
+        return known[0]
+    answer = ask(day)
+    with _next_days_lock:
+        if len(_next_days) >= 64:
+            _next_days.clear()
+        _next_days[key] = (answer, time.monotonic())
+    return answer
+
+
 def _latest_trading_date(h5):
     last = h5.read_last(INDEX)
     if last is None:
@@ -201,7 +227,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             latest = _latest_trading_date(h5)
             if delisted is not None and delisted <= latest:
                 return
-            index, data = _get_price(client.get_next_trading_date(latest))
+            index, data = _get_price(next_trading_date(client, latest))
         if index is None or data is None:
             return
         _append(h5, index, data)
