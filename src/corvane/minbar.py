@@ -14,17 +14,12 @@ import time
 import numpy as np
 import pandas as pd
 
-from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
+from corvane.stores import array_form, open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
 
 __all__ = ["append_h5", "fetch_bars"]
-
-# Up to this many rows a frame's numbers are read as one matrix (a day of
-# ticks or bars is a few thousand rows at most).
-SMALL_FRAME_ROWS = 65536
-
 
 def _bar_timestamps(df, order_book_id):
     """The bar timestamps (second row-index level), one per row, ascending.
@@ -79,28 +74,36 @@ def _trading_dates(df, stamps, date_to_number, order_book_id):
     """
     if "trading_date" not in df.columns:
         return per_date(date_to_number, stamps)
-    values = df["trading_date"].to_numpy()
+    values = _column(df, "trading_date")
     starts = run_starts(values)
+    form = array_form(date_to_number)
+    if form is not None and values.dtype.kind == "M" and not np.isnat(values[starts]).any():
+        return np.repeat(form(values[starts].astype("datetime64[ns]")), np.diff(np.append(starts, len(values))))
     codes, uniques = pd.factorize(values[starts], use_na_sentinel=False)
     dates = _plain_dates(np.asarray(uniques), order_book_id)
     numbers = np.array([date_to_number(day) for day in dates], dtype=np.int64)
     return np.repeat(numbers[codes], np.diff(np.append(starts, len(values))))
 
 
-def _float_columns(df, names):
-    """The columns `names` of `df` one by one, as numbers.
+def _column(df, name):
+    """Column `name` of `df` as a numpy array, without the Series pandas makes
+    for every column it hands out (which costs more than converting a day's
+    bars): the frame's own array when pandas gives it (columns unique, a
+    plain numpy array), else through the Series."""
+    getter = getattr(df, "_get_column_array", None)
+    if getter is not None and df.columns.is_unique:
+        values = getter(df.columns.get_loc(name))
+        if isinstance(values, np.ndarray):
+            return values
+    return df[name].to_numpy()
 
-    pandas makes a Series (index and all) for every column it hands out,
-    which costs more than converting a day's bars; a small frame of numbers
-    alone is read as one matrix instead.  Large frames go column by column,
-    so that twenty years of bars are never copied all at once.
-    """
-    if len(df) <= SMALL_FRAME_ROWS and df.columns.is_unique:
-        matrix = df.to_numpy()
-        if matrix.dtype.kind in "fiu":
-            at = {name: i for i, name in enumerate(df.columns)}
-            return (matrix[:, at[name]] for name in names)
-    return (df[name].to_numpy(dtype=np.float64) for name in names)
+
+def _float_columns(df, names):
+    """The columns `names` of `df` one by one, as numbers (float64 where they
+    are not plain numbers already); never a copy of all columns at once."""
+    for name in names:
+        values = _column(df, name)
+        yield values if values.dtype.kind in "fiu" else df[name].to_numpy(dtype=np.float64)
 
 
 def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
