@@ -172,6 +172,9 @@ def batch_job(calls, threads):
 def _in_turn(calls):
     outcomes = []
     for fn, order_book_id, *arguments in calls:
+        if outcomes and outcomes[-1].status == "interrupted":
+            outcomes.append(Outcome(order_book_id, "interrupted"))
+            continue
         try:
             outcomes.append(fn(order_book_id, *arguments))
         except KeyboardInterrupt as interrupt:
