@@ -27,7 +27,9 @@ def _bar_timestamps(df, order_book_id):
     Rows must be one per distinct timestamp, in ascending time: strictly
     rising values prove both without the hash table a distinct count needs.
     """
-    stamps = pd.DatetimeIndex(df.index.get_level_values(1))
+    stamps = df.index.get_level_values(1)
+    if not isinstance(stamps, pd.DatetimeIndex):
+        stamps = pd.DatetimeIndex(stamps)
     if stamps.hasnans:
         raise ValueError("minute bars of {!r}: a bar has no timestamp".format(order_book_id))
     ns = stamps.asi8
@@ -95,6 +97,8 @@ def _column(df, name):
         values = getter(df.columns.get_loc(name))
         if isinstance(values, np.ndarray):
             return values
+        if isinstance(getattr(values, "dtype", None), np.dtype):
+            return np.asarray(values)   # plain datetimes, kept by pandas in an array of its own
     return df[name].to_numpy()
 
 
