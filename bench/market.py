@@ -68,6 +68,9 @@ def parse_args(argv):
     parser.add_argument("--only", default="daily,fill",
                         help="comma-separated workloads among daily, fill, ticks (default: %(default)s)")
     parser.add_argument("--jobs", default="2,8,32", help="worker counts (default: %(default)s)")
+    parser.add_argument("--fetch-threads", default="1",
+                        help="corvane's --fetch-threads, comma-separated (default: %(default)s); "
+                             "the baseline has one job per worker")
     parser.add_argument("--latency", default="0,50", help="ms per client call (default: %(default)s)")
     parser.add_argument("--scale", default="full", help="the market of the daily runs: full or a factor")
     parser.add_argument("--fill-scale", default="0.02", help="the market of the first fills (default: %(default)s)")
@@ -86,6 +89,7 @@ def parse_args(argv):
     args.out = os.path.abspath(args.out)  # the children run in bench/
     args.only = [w.strip() for w in args.only.split(",") if w.strip()]
     args.jobs = [int(j) for j in args.jobs.split(",")]
+    args.fetch_threads = [int(t) for t in args.fetch_threads.split(",")]
     args.latency = [float(ms) for ms in args.latency.split(",")]
     bad = set(args.only) - {"daily", "fill", "ticks"}
     if bad:
@@ -151,23 +155,27 @@ class Sampler(threading.Thread):
 
 
 class Counted:
-    """The client's calls in a worker: how many, and the time inside them."""
+    """The client's calls in a worker: how many, and the time inside them
+    (CPU: the calling thread's, as a worker may call on several threads)."""
 
     def __init__(self):
         self.calls = 0
         self.wall = 0.0
         self.cpu = 0.0
+        self._lock = threading.Lock()
 
     def wrap(self, fn):
         @functools.wraps(fn)
         def call(*args, **kwargs):
-            wall, cpu = time.perf_counter(), time.process_time()
+            wall, cpu = time.perf_counter(), time.thread_time()
             try:
                 return fn(*args, **kwargs)
             finally:
-                self.calls += 1
-                self.wall += time.perf_counter() - wall
-                self.cpu += time.process_time() - cpu
+                wall, cpu = time.perf_counter() - wall, time.thread_time() - cpu
+                with self._lock:
+                    self.calls += 1
+                    self.wall += wall
+                    self.cpu += cpu
         return call
 
 
@@ -221,17 +229,18 @@ def selected(words=("all",)):
     return sorted(bundle._merge_tags(list(words), True))
 
 
-def run_corvane(path, jobs, since, stats_dir, profile):
+def run_corvane(path, jobs, since, stats_dir, profile, threads=1):
     from corvane import bundle, run
     from corvane.options import UpdateOptions
     INITS["corvane"] = bundle.init_lumenfeed_with_warnings_catch
     bundle.init_lumenfeed_with_warnings_catch = functools.partial(worker_setup, "corvane", stats_dir, profile)
-    report = run.update("minbar", path, ["all"], with_derivatives=True, jobs=jobs, options=UpdateOptions(since=since))
+    report = run.update("minbar", path, ["all"], with_derivatives=True, jobs=jobs,
+                        options=UpdateOptions(since=since, fetch_threads=threads))
     counts = report.counts
     return counts["instruments"], counts["rows_added"], counts["failed"]
 
 
-def run_baseline(path, jobs, since, stats_dir, profile):
+def run_baseline(path, jobs, since, stats_dir, profile, threads=1):
     import baseline
     import lumenfeed
     baseline.CLIENT = lumenfeed
@@ -256,9 +265,10 @@ def child_update(spec):
     sampler.start()
     wall, cpu = time.perf_counter(), time.process_time()
     if profiler is not None:
-        files, rows, failed = profiler.runcall(go, spec["path"], spec["jobs"], spec["since"], stats_dir, True)
+        files, rows, failed = profiler.runcall(go, spec["path"], spec["jobs"], spec["since"], stats_dir, True,
+                                               spec["threads"])
     else:
-        files, rows, failed = go(spec["path"], spec["jobs"], spec["since"], stats_dir, False)
+        files, rows, failed = go(spec["path"], spec["jobs"], spec["since"], stats_dir, False, spec["threads"])
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     sampler.stop()
     workers = []
@@ -490,9 +500,10 @@ def copy_of(args, source, impl):
     return path
 
 
-def one_run(args, workload, impl, scale, latency, jobs, profile=False):
-    name = "{}-{}-{}-{}ms-j{}{}".format(workload, impl, scale, "{:g}".format(latency), jobs,
-                                        "-profile" if profile else "")
+def one_run(args, workload, impl, scale, latency, jobs, profile=False, threads=1):
+    name = "{}-{}-{}-{}ms-j{}{}{}".format(workload, impl, scale, "{:g}".format(latency), jobs,
+                                          "-t{}".format(threads) if threads > 1 else "",
+                                          "-profile" if profile else "")
     stats = fresh_dir(args, os.path.join(args.out, "stats", name))
     if workload == "daily":
         source, _ = prepared(args, impl, scale)
@@ -503,7 +514,8 @@ def one_run(args, workload, impl, scale, latency, jobs, profile=False):
     else:
         path = fresh_dir(args, os.path.join(args.out, "run", impl))
         since = args.fill_since
-    spec = {"impl": impl, "path": path, "jobs": jobs, "since": since, "stats": stats, "profile": profile}
+    spec = {"impl": impl, "path": path, "jobs": jobs, "since": since, "stats": stats, "profile": profile,
+            "threads": threads}
     result = run_child(args, "update", name, spec, market_env(scale, latency))
     if result is not None:
         result["tree"] = path
@@ -516,26 +528,30 @@ def ms(value):
     return "{:.2f}".format(value * 1e3)
 
 
-def row_of(workload, scale, latency, jobs, impl, r):
+def row_of(workload, scale, latency, jobs, threads, impl, r):
     files = max(r["files"], 1)
     workers = r["workers"]
     client_cpu = sum(w["client_cpu"] for w in workers)
+    client_wall = sum(w["client_wall"] for w in workers)
     calls = sum(w["calls"] for w in workers)
     rate = files / r["wall"]
-    bound = "{:.0f}/{:.0f}".format(calls / r["wall"], 0.8 * jobs / (latency / 1e3)) if latency else "-"
-    return [workload, scale, "{:g}".format(latency), str(jobs), impl, str(r["files"]),
-            "{:.1f}".format(r["wall"]), ms(r["wall"] / files), ms(r["parent_cpu"] / files),
+    in_flight = jobs * threads
+    bound = "{:.0f}/{:.0f}".format(rate, 0.8 * in_flight / (latency / 1e3)) if latency else "-"
+    # The run's wall time less the client's: its calls overlap `in_flight` at a time.
+    outside = max(r["wall"] - client_wall / in_flight, 0.0)
+    return [workload, scale, "{:g}".format(latency), str(jobs), str(threads), impl, str(r["files"]),
+            "{:.1f}".format(r["wall"]), ms(r["wall"] / files), ms(outside / files), ms(r["parent_cpu"] / files),
             ms(r["workers_cpu"] / files), ms((r["workers_cpu"] - client_cpu) / files),
-            ms(client_cpu / files), "{:.0f}".format(r["parent_hwm_kb"] / 1024.0),
+            ms(client_cpu / files), ms(client_wall / files), "{:.0f}".format(r["parent_hwm_kb"] / 1024.0),
             "{:.0f}/{:.0f}".format(max((w["hwm_kb"] for w in workers), default=0) / 1024.0,
                                    sum(w["hwm_kb"] for w in workers) / 1024.0),
             "{:.0f}".format(r["peak_pss_kb"] / 1024.0), "{:.1f}".format(rate),
             "{:.1f}".format(calls / files) if workers else "-", bound]
 
 
-HEADER = ["work", "market", "ms", "jobs", "impl", "files", "wall s", "wall/file", "parent cpu/f",
-          "workers cpu/f", "outside client/f", "client cpu/f", "parent MB", "workers MB max/sum",
-          "PSS MB", "files/s", "calls/f", "req/s / bound"]
+HEADER = ["work", "market", "ms", "jobs", "thr", "impl", "files", "wall s", "wall/file", "wall/f less client",
+          "parent cpu/f", "workers cpu/f", "outside client/f", "client cpu/f", "client wall/f", "parent MB",
+          "workers MB max/sum", "PSS MB", "files/s", "calls/f", "files/s / bound"]
 
 
 def render(rows):
@@ -548,12 +564,12 @@ def render(rows):
     return "\n".join(lines)
 
 
-def ratio_line(workload, scale, latency, jobs, results):
-    base, corv = results.get("baseline"), results.get("corvane")
-    if not base or not corv:
+def ratio_line(workload, scale, latency, jobs, results, key):
+    base, corv = results.get("baseline"), results.get(key)
+    if key == "baseline" or not base or not corv:
         return None
-    return "{} {} {:g} ms jobs {}: baseline / corvane wall time {:.2f}x".format(
-        workload, scale, latency, jobs, base["wall"] / corv["wall"])
+    return "{} {} {:g} ms jobs {}: baseline / {} wall time {:.2f}x".format(
+        workload, scale, latency, jobs, key, base["wall"] / corv["wall"])
 
 
 def check_trees(base_root, corv_root, sample=300):
@@ -623,28 +639,33 @@ def main(argv):
         for latency in args.latency:
             for jobs in args.jobs:
                 results = {}
-                for impl in ("baseline", "corvane") if len(rows) % 4 == 0 else ("corvane", "baseline"):
-                    results[impl] = one_run(args, workload, impl, scale, latency, jobs)
-                    if results[impl] is not None:
-                        rows.append(row_of(workload, scale, latency, jobs, impl, results[impl]))
+                order = [("baseline", 1)] + [("corvane", t) for t in args.fetch_threads]
+                for impl, threads in order if len(rows) % 4 == 0 else order[::-1]:
+                    key = impl if threads == 1 else "{} t{}".format(impl, threads)
+                    results[key] = one_run(args, workload, impl, scale, latency, jobs, threads=threads)
+                    if results[key] is not None:
+                        rows.append(row_of(workload, scale, latency, jobs, threads, impl, results[key]))
                         print(render(rows[-1:]), flush=True)
-                line = ratio_line(workload, scale, latency, jobs, results)
-                if line:
-                    problems = check_trees(results["baseline"]["tree"], results["corvane"]["tree"])
-                    lines.append(line + ("; records of 300 files checked: {}".format(
-                        "OK" if not problems else "MISMATCH " + "; ".join(problems[:3]))))
-                    print(lines[-1], flush=True)
+                for key in results:
+                    line = ratio_line(workload, scale, latency, jobs, results, key)
+                    if line:
+                        problems = check_trees(results["baseline"]["tree"], results[key]["tree"])
+                        lines.append(line + ("; records of 300 files checked: {}".format(
+                            "OK" if not problems else "MISMATCH " + "; ".join(problems[:3]))))
+                        print(lines[-1], flush=True)
     if "ticks" in args.only:
         lines += tick_lines(args)
     table = render(rows) + "\n\n" + "\n".join(lines)
     print("\n" + table)
     print("\nper file (/f) in ms; workers cpu: all workers' CPU; outside client: workers' CPU less the "
           "time inside client calls; PSS: the largest sum over all processes, sampled every 0.5 s; "
-          "req/s / bound: client calls per second against 0.8 x jobs / latency")
+          "wall/f less client: the wall time less the workers' time in client calls over the requests in "
+          "flight (jobs x threads); files/s / bound: files per second against 0.8 x jobs x threads / latency")
     with open(os.path.join(args.out, "table.txt"), "w") as out:
         out.write(table + "\n")
     if args.profile and "daily" in args.only:
-        result = one_run(args, "daily", "corvane", args.scale, args.latency[0], args.jobs[0], profile=True)
+        result = one_run(args, "daily", "corvane", args.scale, args.latency[0], args.jobs[0], profile=True,
+                         threads=args.fetch_threads[0])
         if result is not None:
             text = "profile of the parent:\n{}\nprofile of one worker:\n{}".format(
                 result["profile_parent"], result["profile_worker"])

@@ -44,7 +44,8 @@ def test_records_of_a_small_frame_equal_those_read_column_by_column(monkeypatch,
         return minbar._bar_records(frame, stamps, "S1", dtypes, fm.convert_dt_to_int)
 
     small = records()
-    monkeypatch.setattr(minbar, "SMALL_FRAME_ROWS", 0)
+    # Through the Series pandas hands out, not the frame's own arrays.
+    monkeypatch.setattr(minbar, "_column", lambda df, name: df[name].to_numpy())
     assert small.tobytes() == records().tobytes()
     for name in ("open", "low", "total_turnover"):
         assert small[name].tolist() == frame[name].to_numpy(dtype=np.float64).tolist()
@@ -80,3 +81,39 @@ def test_per_date_gives_every_stamps_own_calendar_date(stamps, tz, unit):
     assert len(convert.calls) == len(dates)
     assert {type(c) for c in convert.calls} == {datetime.datetime}
     assert {(c.year, c.month, c.day) for c in convert.calls} == dates
+
+
+@pytest.mark.parametrize("stamps", [
+    ["2024-01-02 09:31", "2024-02-29 23:59:59", "2024-12-31 00:00", "2025-03-01 21:01"],
+    ["1969-12-31 23:59:59.999", "1970-01-01 00:00", "1960-06-01 12:00:00.5"],
+    ["2024-01-02 23:59:59.999999", "2024-01-03 00:00:00.001", "2100-02-28 13:45:07.250"],
+], ids=["days", "around-1970", "sub-second"])
+@pytest.mark.parametrize("unit", ["s", "us", "ns"])
+@pytest.mark.parametrize("name", ["convert_dt_to_int", "date_to_number", "time_to_number"])
+def test_the_frameworks_conversions_on_whole_arrays_give_what_each_call_gives(stamps, unit, name):
+    from corvane import bundle, stores
+
+    convert = getattr(bundle, name)
+    stamps = pd.DatetimeIndex(stamps).as_unit(unit)
+    expected = [convert(s) for s in stamps.values.astype("datetime64[us]").tolist()]
+    assert stores.array_form(convert) is not None
+    assert stores.per_stamp(convert, stamps).tolist() == expected
+    # A host's own conversion, even one of the same name, is called per value.
+    counted = fm.Counted(convert)
+    counted.__name__ = name
+    assert stores.array_form(counted) is None
+    assert stores.per_stamp(counted, stamps).tolist() == expected and len(counted.calls) == len(stamps)
+
+
+def test_trading_dates_through_the_frameworks_conversion_equal_its_calls_run_by_run():
+    from corvane import bundle
+
+    frame = stock_frame(6)
+    # Night bars belong to the next day, and a day may come back after another began.
+    frame["trading_date"] = pd.to_datetime(["2024-01-03", "2024-01-03", "2024-01-02", "2024-01-04",
+                                            "2024-01-03", "1969-12-31"])
+    stamps = minbar._bar_timestamps(frame, "F1")
+    counted = fm.Counted(bundle.date_to_number)
+    fast = minbar._trading_dates(frame, stamps, bundle.date_to_number, "F1")
+    assert fast.tolist() == minbar._trading_dates(frame, stamps, counted, "F1").tolist()
+    assert fast.tolist() == [20240103, 20240103, 20240102, 20240104, 20240103, 19691231]

@@ -768,3 +768,74 @@ def test_a_job_opens_its_file_once_and_counts_it_from_that_open(demo, inline, mo
 def formats_locate(path, kind):
     from corvane import formats
     return formats.locate(path, STOCK, kind)
+
+
+def _done(order_book_id, ran):
+    ran.append(order_book_id)
+    return run.Outcome(order_book_id, "updated")
+
+
+def _stopped(order_book_id, ran):
+    ran.append(order_book_id)
+    raise KeyboardInterrupt
+
+
+def _broken(order_book_id, ran):
+    ran.append(order_book_id)
+    raise OSError("disk gone")
+
+
+class CountingExecutor(concurrent.futures.ThreadPoolExecutor):
+    def __init__(self):
+        super().__init__(max_workers=2)
+        self.submitted = 0
+
+    def submit(self, *args, **kwargs):
+        self.submitted += 1
+        return super().submit(*args, **kwargs)
+
+
+@pytest.mark.parametrize("count, workers", [(300, 2), (3, 1), (5000, 2)])
+def test_one_thread_jobs_go_to_the_pool_in_batches_and_come_back_in_order(count, workers):
+    ran = []
+    ids = ["I{:04d}".format(n) for n in range(count)][::-1]
+    calls = [(_broken if n % 7 == 3 else _done, oid, ran) for n, oid in enumerate(ids)]
+    size = run.batch_size(1, count, workers)
+    with CountingExecutor() as executor:
+        outcomes = run.run_jobs(executor, calls, own=False, threads=1, size=size)
+    assert [o.order_book_id for o in outcomes] == ids and sorted(ran) == sorted(ids)
+    assert [o.status for o in outcomes] == ["failed" if n % 7 == 3 else "updated" for n in range(count)]
+    # Every worker still gets several batches; none larger than the most.
+    assert 1 <= size <= run.BATCH_MOST and (size == 1 or count // size >= workers * run.BATCHES_PER_WORKER)
+    assert executor.submitted == -(-count // size)
+
+
+def test_a_batch_interrupted_in_turn_reports_the_rest_not_started_and_runs_none_of_them():
+    ran = []
+    calls = [(_done, "A", ran), (_broken, "B", ran), (_stopped, "C", ran), (_done, "D", ran), (_done, "E", ran)]
+    outcomes = jobs.batch_job(calls, 1)
+    assert ran == ["A", "B", "C"]
+    assert [(o.status, o.attempts) for o in outcomes] == [
+        ("updated", 0), ("failed", 0), ("interrupted", 1), ("interrupted", 0), ("interrupted", 0)]
+    assert outcomes[1].error == "OSError: disk gone"
+
+
+def test_the_next_trading_date_is_asked_once_per_day_and_asked_again_after_a_minute(monkeypatch):
+    minbar = minbar_store
+    asked = []
+
+    class Client:
+        def get_next_trading_date(self, day):
+            asked.append(day)
+            return day + 1
+
+    clock = [1000.0]
+    monkeypatch.setattr(minbar.time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(minbar, "_next_days", {})
+    client = Client()
+    answers = [minbar.next_trading_date(client, day) for day in (20240102, 20240102, 20240103, 20240102)]
+    assert answers == [20240103, 20240103, 20240104, 20240103] and asked == [20240102, 20240103]
+    clock[0] += minbar.NEXT_DAY_SECONDS
+    assert minbar.next_trading_date(client, 20240102) == 20240103 and asked[-1] == 20240102 and len(asked) == 3
+    # Another client is asked itself.
+    assert minbar.next_trading_date(Client(), 20240102) == 20240103 and len(asked) == 4

@@ -129,3 +129,20 @@ def test_every_fields_form_the_reader_allows_gives_the_same_records(make_entry, 
 def test_inconsistent_layout_raises(loader, message):
     with pytest.raises(ValueError, match=message):
         records(fm.day_ticks(20240102, 1), loader)
+
+
+@pytest.mark.parametrize("days", [[20240102], [20231229, 20240102, 20240103], []], ids=["one", "three", "none"])
+def test_records_read_back_as_a_table_give_each_field_its_value_and_type_in_order(days):
+    from corvane import bundle_files
+
+    table = pd.concat([fm.day_ticks(day, 4) for day in days]) if days else fm.day_ticks(20240102, 0)
+    ticks = records(table)
+    scales = {name: float(scale) for name, _, scale in Loader.FIELDS}
+    read = bundle_files.ticks_table(ticks, scales)
+    names = [name for name in ticks.dtype.names if name not in ("date", "time")]
+    assert list(read.columns) == names
+    for name in names:
+        expected = ticks[name] / scales[name] if name in scales else ticks[name]
+        assert read[name].dtype == expected.dtype and read[name].tolist() == expected.tolist()
+    assert read.index.name == "datetime"
+    assert read.index.tolist() == [pd.Timestamp(stamp) for stamp in table.index]

@@ -208,20 +208,39 @@ def bar_dates(values):
 
 
 def tick_times(records):
-    """Tick `date` (YYYYMMDD) and `time` (HHMMSSmmm) fields as timestamps."""
+    """Tick `date` (YYYYMMDD) and `time` (HHMMSSmmm) fields as timestamps.
+
+    A day's ticks share their date: each run of one date is made a
+    timestamp once.
+    """
+    date = np.asarray(records["date"], dtype=np.int64)
     time = np.asarray(records["time"], dtype=np.int64)
-    return _stamps(records["date"], time // 1000, time % 1000 * 10 ** 6)
+    starts = np.flatnonzero(np.append(True, date[1:] != date[:-1])) if len(date) else np.zeros(0, np.intp)
+    midnight = _stamps(date[starts], np.zeros(len(starts), dtype=np.int64)).to_numpy()
+    seconds = time // 10000000 * 3600 + time // 100000 % 100 * 60 + time // 1000 % 100
+    return pd.DatetimeIndex(np.repeat(midnight, np.diff(np.append(starts, len(date))))
+                            + (seconds * 1000 + time % 1000).astype("timedelta64[ms]"), copy=False)
 
 
 def ticks_table(records, scales):
-    """Tick records as a table indexed by time, scaled fields divided back."""
-    columns = {}
-    for name in records.dtype.names:
-        if name in ("date", "time"):
-            continue
-        values = records[name]
-        columns[name] = values / scales[name] if name in scales else values
-    table = pd.DataFrame(columns)
+    """Tick records as a table indexed by time, scaled fields divided back.
+
+    The numbers that end as floats are made in one block, each column
+    written in place; the others join it column by column.  pandas would
+    otherwise copy every column once more to gather them.
+    """
+    names = [name for name in records.dtype.names if name not in ("date", "time")]
+    floats = [name for name in names if name in scales or records.dtype[name].kind == "f"]
+    block = np.empty((len(floats), len(records)))
+    for row, name in enumerate(floats):
+        if name in scales:
+            np.divide(records[name], scales[name], out=block[row])
+        else:
+            block[row] = records[name]
+    table = pd.DataFrame(block.T, columns=floats, copy=False)
+    for at, name in enumerate(names):
+        if name not in table.columns:
+            table.insert(at, name, np.ascontiguousarray(records[name]))
     table.index = tick_times(records)
     table.index.name = "datetime"
     return table

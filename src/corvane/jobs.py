@@ -181,11 +181,32 @@ def batch_job(calls, threads):
     Each job works on its own file; the client's calls wait without the
     interpreter, so `threads` instruments' round trips overlap in one
     process, and at most `threads` instruments' data are held at once.
+    One thread: the jobs one after another on this thread, which a
+    deadline's alarm can interrupt; after Ctrl-C the rest are reported
+    interrupted, not started.
     """
+    if threads <= 1:
+        return _in_turn(calls)
     with concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="corvane-fetch") as pool:
         futures = [(order_book_id, pool.submit(fn, order_book_id, *arguments))
                    for fn, order_book_id, *arguments in calls]
         return [_settled(order_book_id, future) for order_book_id, future in futures]
+
+
+def _in_turn(calls):
+    outcomes = []
+    for fn, order_book_id, *arguments in calls:
+        if outcomes and outcomes[-1].status == "interrupted":
+            outcomes.append(Outcome(order_book_id, "interrupted"))
+            continue
+        try:
+            outcomes.append(fn(order_book_id, *arguments))
+        except KeyboardInterrupt as interrupt:
+            started = not isinstance(interrupt, NotStarted)
+            outcomes.append(Outcome(order_book_id, "interrupted", attempts=int(started)))
+        except Exception as exc:
+            outcomes.append(failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0))
+    return outcomes
 
 
 def _settled(order_book_id, future):

@@ -6,6 +6,7 @@ client module it uses, its version and where it lies, and the client's own
 warnings are shown in the calling process; the workers keep catching theirs,
 which would only repeat them once per process.
 """
+import functools
 import sys
 import warnings
 from importlib import metadata
@@ -37,11 +38,22 @@ def version(client, name):
     own = getattr(client, "__version__", None)
     if isinstance(own, str):
         return own
-    distributions = metadata.packages_distributions().get(name.split(".")[0], [])
+    return _distribution_version(name.split(".")[0])
+
+
+# What is installed does not change under a running process: looked up once.
+@functools.lru_cache(maxsize=None)
+def _distribution_version(top_level):
+    # The distributions that name their packages are read first (inferring
+    # the others' packages from their lists of files takes most of a second).
+    named = [distribution for distribution in metadata.distributions()
+             if top_level in (distribution.read_text("top_level.txt") or "").split()]
+    names = [distribution.metadata["Name"] for distribution in named] or \
+        metadata.packages_distributions().get(top_level, [])
     found = []
-    for distribution in distributions:
+    for name in dict.fromkeys(names):
         try:
-            found.append("{} {}".format(distribution, metadata.version(distribution)))
+            found.append("{} {}".format(name, metadata.version(name)))
         except metadata.PackageNotFoundError:
             continue
     return "({})".format(", ".join(found)) if found else "(version unknown)"

@@ -8,23 +8,20 @@ record arrays; the engine (`corvane._engine`) owns every byte written.
 """
 import datetime
 import os
+import threading
+import time
 
 import numpy as np
 import pandas as pd
 
 from corvane import revisit as revisits
 from corvane.history import tail_digest
-from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
+from corvane.stores import array_form, open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
 
 __all__ = ["append_h5", "fetch_bars"]
-
-# Up to this many rows a frame's numbers are read as one matrix (a day of
-# ticks or bars is a few thousand rows at most).
-SMALL_FRAME_ROWS = 65536
-
 
 def _bar_timestamps(df, order_book_id):
     """The bar timestamps (second row-index level), one per row, ascending.
@@ -32,7 +29,9 @@ def _bar_timestamps(df, order_book_id):
     Rows must be one per distinct timestamp, in ascending time: strictly
     rising values prove both without the hash table a distinct count needs.
     """
-    stamps = pd.DatetimeIndex(df.index.get_level_values(1))
+    stamps = df.index.get_level_values(1)
+    if not isinstance(stamps, pd.DatetimeIndex):
+        stamps = pd.DatetimeIndex(stamps)
     if stamps.hasnans:
         raise ValueError("minute bars of {!r}: a bar has no timestamp".format(order_book_id))
     ns = stamps.asi8
@@ -79,28 +78,38 @@ def _trading_dates(df, stamps, date_to_number, order_book_id):
     """
     if "trading_date" not in df.columns:
         return per_date(date_to_number, stamps)
-    values = df["trading_date"].to_numpy()
+    values = _column(df, "trading_date")
     starts = run_starts(values)
+    form = array_form(date_to_number)
+    if form is not None and values.dtype.kind == "M" and not np.isnat(values[starts]).any():
+        return np.repeat(form(values[starts].astype("datetime64[ns]")), np.diff(np.append(starts, len(values))))
     codes, uniques = pd.factorize(values[starts], use_na_sentinel=False)
     dates = _plain_dates(np.asarray(uniques), order_book_id)
     numbers = np.array([date_to_number(day) for day in dates], dtype=np.int64)
     return np.repeat(numbers[codes], np.diff(np.append(starts, len(values))))
 
 
-def _float_columns(df, names):
-    """The columns `names` of `df` one by one, as numbers.
+def _column(df, name):
+    """Column `name` of `df` as a numpy array, without the Series pandas makes
+    for every column it hands out (which costs more than converting a day's
+    bars): the frame's own array when pandas gives it (columns unique, a
+    plain numpy array), else through the Series."""
+    getter = getattr(df, "_get_column_array", None)
+    if getter is not None and df.columns.is_unique:
+        values = getter(df.columns.get_loc(name))
+        if isinstance(values, np.ndarray):
+            return values
+        if isinstance(getattr(values, "dtype", None), np.dtype):
+            return np.asarray(values)   # plain datetimes, kept by pandas in an array of its own
+    return df[name].to_numpy()
 
-    pandas makes a Series (index and all) for every column it hands out,
-    which costs more than converting a day's bars; a small frame of numbers
-    alone is read as one matrix instead.  Large frames go column by column,
-    so that twenty years of bars are never copied all at once.
-    """
-    if len(df) <= SMALL_FRAME_ROWS and df.columns.is_unique:
-        matrix = df.to_numpy()
-        if matrix.dtype.kind in "fiu":
-            at = {name: i for i, name in enumerate(df.columns)}
-            return (matrix[:, at[name]] for name in names)
-    return (df[name].to_numpy(dtype=np.float64) for name in names)
+
+def _float_columns(df, names):
+    """The columns `names` of `df` one by one, as numbers (float64 where they
+    are not plain numbers already); never a copy of all columns at once."""
+    for name in names:
+        values = _column(df, name)
+        yield values if values.dtype.kind in "fiu" else df[name].to_numpy(dtype=np.float64)
 
 
 def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
@@ -154,6 +163,30 @@ def _store_for(services, order_book_id, ins_type):
         return OPTION_DIRECTORY, DERIVATIVES_DTYPE
     raise NotImplementedError("{!r} is of instrument type {}, which has no minute-bar store"
                               .format(order_book_id, ins_type))
+
+
+# A day's next trading date, as the client gave it, kept for a minute: every
+# file of a daily update asks it of the same last stored day, and each ask is
+# a round trip to the client's server.
+NEXT_DAY_SECONDS = 60.0
+_next_days = {}
+_next_days_lock = threading.Lock()
+
+
+def next_trading_date(client, day):
+    """`client.get_next_trading_date(day)`, answered from the last minute's asks when it can."""
+    ask = client.get_next_trading_date
+    key = (ask, day)
+    with _next_days_lock:
+        known = _next_days.get(key)
+    if known is not None and time.monotonic() - known[1] < NEXT_DAY_SECONDS:
+        return known[0]
+    answer = ask(day)
+    with _next_days_lock:
+        if len(_next_days) >= 64:
+            _next_days.clear()
+        _next_days[key] = (answer, time.monotonic())
+    return answer
 
 
 def _latest_trading_date(h5):
@@ -217,7 +250,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
                 return
             if delisted is not None and delisted <= latest:
                 return
-            index, data = _get_price(client.get_next_trading_date(latest))
+            index, data = _get_price(next_trading_date(client, latest))
         if index is None or data is None:
             return
         _append(h5, index, data)

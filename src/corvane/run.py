@@ -108,9 +108,12 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         if executor is not None:
             return run_jobs(executor, jobs_of(chosen), own=False, threads=threads), None
         if cluster is None:
+            calls = jobs_of(chosen)
+            workers = min(jobs or os.cpu_count() or 1, len(calls))
+            size = batch_size(threads, len(calls), workers)
             # Batched, fewer workers than instruments may do the work.
-            pool = process_pool(services, jobs, -(-len(chosen) // batch_size(threads)))
-            return run_jobs(pool, jobs_of(chosen), own=True, threads=threads), None
+            pool = process_pool(services, workers, -(-len(calls) // size))
+            return run_jobs(pool, calls, own=True, threads=threads, size=size), None
         with cluster.executor(scheduler, where, echo, services.initializer) as dask_executor, \
                 start_marks(where) as marks:
             outcomes = run_jobs(dask_executor, jobs_of(chosen, marks), own=False,
@@ -215,7 +218,7 @@ def select(services, words, with_derivatives, echo, listing=None):
     return chosen, unresolved
 
 
-def run_jobs(executor, calls, own, lost=None, threads=1):
+def run_jobs(executor, calls, own, lost=None, threads=1, size=None):
     """Outcomes of `calls`, in their order.
 
     `own`: the executor is this run's pool, entered as its scope (which
@@ -225,6 +228,8 @@ def run_jobs(executor, calls, own, lost=None, threads=1):
     `lost()`: whether the executor lost its scheduler; the jobs whose
     outcome did not come back are then reported lost.  `threads` > 1: the
     calls go in batches, each worker running `threads` of them at once.
+    `size`: instruments per batch (default: as `batch_size` gives for
+    `threads` alone).
     """
     futures = {}
     interrupted = False
@@ -232,7 +237,7 @@ def run_jobs(executor, calls, own, lost=None, threads=1):
     try:
         with executor if own_scope else contextlib.nullcontext():
             try:
-                submit_all(executor, calls, threads, futures)
+                submit_all(executor, calls, threads, futures, size)
                 if not own_scope:
                     wait_with_progress(list(futures.values()), len(calls))
             except KeyboardInterrupt:
@@ -259,6 +264,11 @@ def run_jobs(executor, calls, own, lost=None, threads=1):
 # Instruments per batch and fetch thread: enough to keep every thread busy
 # between the batches' round trips, few enough to spread the work.
 BATCH_PER_THREAD = 4
+# One job at a time per worker: each batch saves the pool's round trip of
+# all but one of its jobs; at least this many batches per worker keep the
+# workers' ends of the run close together.
+BATCH_MOST = 32
+BATCHES_PER_WORKER = 8
 
 
 class Part(concurrent.futures.Future):
@@ -272,13 +282,13 @@ class Part(concurrent.futures.Future):
         return self.whole.cancel()
 
 
-def submit_all(executor, calls, threads, futures):
-    """Submit `calls`, one future per instrument into `futures`; batched when `threads` > 1."""
-    if threads <= 1:
+def submit_all(executor, calls, threads, futures, size=None):
+    """Submit `calls`, one future per instrument into `futures`; in batches of `size`."""
+    size = batch_size(threads) if size is None else size
+    if size <= 1:
         for fn, order_book_id, *args in calls:
             futures[order_book_id] = executor.submit(fn, order_book_id, *args)
         return
-    size = batch_size(threads)
     for first in range(0, len(calls), size):
         batch = calls[first:first + size]
         whole = executor.submit(jobs_module.batch_job, batch, threads)
@@ -288,8 +298,14 @@ def submit_all(executor, calls, threads, futures):
         whole.add_done_callback(functools.partial(_settle_parts, parts))
 
 
-def batch_size(threads):
-    return 1 if threads <= 1 else threads * BATCH_PER_THREAD
+def batch_size(threads, count=None, workers=1):
+    """Instruments per batch: `threads` x BATCH_PER_THREAD; one thread on this
+    run's own pool of `workers` for `count` instruments: up to BATCH_MOST."""
+    if threads > 1:
+        return threads * BATCH_PER_THREAD
+    if count is None:
+        return 1
+    return max(1, min(BATCH_MOST, count // (workers * BATCHES_PER_WORKER)))
 
 
 def _settle_parts(parts, whole):

@@ -1,6 +1,8 @@
 """What the two stores share: opening an instrument's file, and turning the
 client's values into record fields.
 """
+import sys
+
 import numpy as np
 import pandas as pd
 
@@ -56,16 +58,76 @@ def _datetimes(stamps):
     return list(stamps.to_pydatetime())
 
 
+def _ymd(days):
+    """YYYYMMDD of datetime64[D] values."""
+    months = days.astype("datetime64[M]")
+    years = months.astype("datetime64[Y]").astype(np.int64) + 1970
+    month = months.astype(np.int64) % 12 + 1
+    day = (days - months).astype(np.int64) + 1
+    return (years * 100 + month) * 100 + day
+
+
+def _day_parts(values):
+    """(YYYYMMDD, nanoseconds into the day) of wall-clock datetime64[ns] values."""
+    days = values.astype("datetime64[D]")
+    return _ymd(days), (values - days).astype(np.int64)
+
+
+def _dt_ints(values):
+    ymd, ns = _day_parts(values)
+    seconds = ns // 1_000_000_000
+    return ymd * 1000000 + seconds // 3600 * 10000 + seconds // 60 % 60 * 100 + seconds % 60
+
+
+def _time_ints(values):
+    _, ns = _day_parts(values)
+    millis = ns // 1_000_000
+    seconds = millis // 1000
+    return ((seconds // 3600 * 100 + seconds // 60 % 60) * 100 + seconds % 60) * 1000 + millis % 1000
+
+
+def _date_ints(values):
+    return _ymd(values.astype("datetime64[D]"))
+
+
+# The framework's own conversions, by name: the module that defines them and
+# the same integers computed for a whole array at once.
+_ARRAY_FORMS = {
+    "convert_dt_to_int": ("vesper.utils.datetime_func", _dt_ints),
+    "date_to_number": ("vesper_mod_tollbay_data.data_sources.data_store", _date_ints),
+    "time_to_number": ("vesper_mod_tollbay_data.data_sources.data_store", _time_ints),
+}
+
+
+def array_form(convert):
+    """The array form of `convert` when it is the framework's own conversion, else None.
+
+    Only the framework's functions themselves (not a host's replacement,
+    however named) are computed on whole arrays; any other conversion is
+    called once per value, as it promises to be called.
+    """
+    module_name, form = _ARRAY_FORMS.get(getattr(convert, "__name__", None), (None, None))
+    module = sys.modules.get(module_name) if module_name else None
+    return form if module is not None and getattr(module, convert.__name__, None) is convert else None
+
+
 def per_stamp(convert, stamps, out=None, slice_rows=65536):
     """`convert` (a framework conversion) of every timestamp, as int64.
 
-    The framework's conversions are called once per value.  Plain datetimes
+    The framework's own conversions of wall-clock stamps are computed on the
+    whole array (`array_form`); any other is called once per value.  Plain datetimes
     are far cheaper to make and to convert than pandas Timestamps; making
     them a slice at a time keeps a 20-year file from holding a second copy of
     its timestamps as Python objects.
     """
     if out is None:
         out = np.empty(len(stamps), dtype=np.int64)
+    form = array_form(convert)
+    if form is not None and stamps.tz is None and not stamps.hasnans:
+        values = stamps.values.astype("datetime64[ns]", copy=False)
+        for first in range(0, len(values), slice_rows):
+            out[first:first + slice_rows] = form(values[first:first + slice_rows])
+        return out
     for first in range(0, len(stamps), slice_rows):
         # A day's stamps fit one slice: no slicing, which pandas makes costly.
         chunk = _datetimes(stamps if len(stamps) <= slice_rows else stamps[first:first + slice_rows])

@@ -214,10 +214,12 @@ def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", open
         days = [day for day in stored
                 if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
         parts = [_tick_day(reader, h5_file, day, layouts.ticks) for day in days]
-    records = np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
+    records = parts[0] if len(parts) == 1 else np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
     trading_dates = np.repeat(np.array([int(day) for day in days], dtype=np.int32),
                               [len(part) for part in parts]).astype(np.int32)
-    table = files.ticks_table(records, layouts.tick_scales)[columns]
+    table = files.ticks_table(records, layouts.tick_scales)
+    if list(table.columns) != columns:
+        table = table[columns]
     table.insert(0, "trading_date", trading_dates)
     table.attrs.update(coverage.tick_covers(order_book_id, stored, start, end))
     return arrow.shaped(table, to)
