@@ -255,14 +255,26 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             return
         _append(h5, index, data)
         if counts is not None:
-            _count_after(h5, counts)
+            _count_after(h5, counts, (index, data))
 
 
-def _count_after(h5, counts):
-    """What the file holds after the job, into `counts` (see append_h5)."""
+def _count_after(h5, counts, appended=None):
+    """What the file holds after the job, into `counts` (see append_h5).
+
+    The digests of an append come from the records appended, as the engine
+    stores them (the index's line_no offset by the rows before them): no
+    chunk is read back.
+    """
     counts["after"] = _counts(h5, (DATA, INDEX))
-    if "state" in counts:
+    if "state" not in counts:
+        return
+    if appended is None:
         counts["state"] = {"data_tail": tail_digest(h5.read_last(DATA)), "index_tail": tail_digest(h5.read_last(INDEX))}
+        return
+    index, data = appended
+    last = index[-1:].copy()
+    last["line_no"] += counts["after"][0] - len(data)
+    counts["state"] = {"data_tail": tail_digest(data[-1]), "index_tail": tail_digest(last[0])}
 
 
 def _counts(h5, members):
