@@ -63,12 +63,13 @@ Exchanged exchange(const Descriptor& dir, const std::string& a, const std::strin
 enum class Placed { done, replaced, unsupported };
 
 // Puts the new version `from` (open as `built`) in place of `to` in the
-// directory open as `dir`, provided `to` is the file open as `original`.
+// directory open as `dir`, provided `to` is the file open as `original`;
+// `path` is the file's, for the errors.
 // The names are exchanged in one step and what came out is checked: a file
 // another process put at the name since the check goes back there, and the
 // new version back under its own name. A plain rename would replace it.
 Placed place_beside(const Descriptor& dir, const std::string& from, const std::string& to,
-                    const Descriptor& original, const Descriptor& built) {
+                    const Descriptor& original, const Descriptor& built, const std::string& path) {
     if (!still_names_at(dir, to, original)) return Placed::replaced;
     failpoint::pass("guarded.exchange");
     switch (exchange(dir, from, to)) {
@@ -79,16 +80,18 @@ Placed place_beside(const Descriptor& dir, const std::string& from, const std::s
     failpoint::pass("guarded.exchanged");
     if (still_names_at(dir, from, original)) return Placed::done;
     const auto kept = [&](const std::string& where) {
-        return FileError("'" + to + "' was replaced by another process meanwhile, and " + where +
+        return FileError("'" + path + "' was replaced by another process meanwhile, and " + where +
                          "; this call's records were not stored");
     };
     if (exchange(dir, from, to) != Exchanged::yes) {
-        throw kept("its file could not be put back at its name (it is at '" + from +
-                   "', this call's version at the name)");
+        throw kept("its file could not be put back at its name (it is at '" +
+                   GuardedFile::temporary_path_for(path) + "', this call's version at the name)");
     }
     // A third process's file put at the name between the two exchanges is
     // now under the temporary name: it stays there, named.
-    if (!still_names_at(dir, from, built)) throw kept("a file put there since is at '" + from + "'");
+    if (!still_names_at(dir, from, built)) {
+        throw kept("a file put there since is at '" + GuardedFile::temporary_path_for(path) + "'");
+    }
     return Placed::replaced;
 }
 
@@ -385,7 +388,7 @@ void GuardedFile::commit_written() {
         if (durable_) sync_directory(dir_, path_);
     } else if (state_.route() == Route::beside) {
         const std::string temporary = base_name_of(temporary_path_for(path_));
-        switch (place_beside(dir_, temporary, name_, shared_, temp_)) {
+        switch (place_beside(dir_, temporary, name_, shared_, temp_, path_)) {
             case Placed::replaced:
                 throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
                                 "records were not stored");

@@ -646,6 +646,9 @@ TEST_F(GuardedFileTest, AFileReplacedDuringTheCallIsNeitherWrittenNorLost) {
         put(*file, original.size(), "grown");
         testing::write_bytes(dir.path("other"), "replacement");
         std::filesystem::rename(dir.path("other"), path);
+        // Known to be another file, the name is never exchanged: no reader
+        // opening it sees the refused version for an instant.
+        failpoint::run_once("guarded.exchange", [] { ADD_FAILURE() << "exchanged with a file known to be another"; });
         try {
             file->commit();
             FAIL() << "a call committed over a file that replaced its own";
@@ -655,6 +658,7 @@ TEST_F(GuardedFileTest, AFileReplacedDuringTheCallIsNeitherWrittenNorLost) {
         EXPECT_TRUE(file->roll_back());
         EXPECT_EQ(testing::read_bytes(path), "replacement");
         EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+        failpoint::clear();
     }
 }
 
@@ -681,6 +685,8 @@ TEST_F(GuardedFileTest, BesideAFilePutAtTheNameAtTheLastMomentIsPutBackNeverRepl
             FAIL() << "a call committed over a file put at its name";
         } catch (const FileError& e) {
             EXPECT_NE(std::string(e.what()).find("replaced by another process"), std::string::npos) << e.what();
+            // The error names where the third file is.
+            EXPECT_EQ(std::string(e.what()).find(temporary) != std::string::npos, third) << e.what();
         }
         EXPECT_TRUE(file->roll_back());
         EXPECT_EQ(testing::read_bytes(path), "theirs");
