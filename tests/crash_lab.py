@@ -6,8 +6,10 @@ Prints one JSON line: the case's counted syscalls and, per trial, what the
 readers saw.  A case is one write path ("new": a first fill; "in_place": a
 daily append; "beside": the same, the new version forced beside the file;
 "tick_day": the latest tick day rewritten and the next one added;
-"early": a shrink, whose cut lands early in place), one durable setting and
-one reader mode:
+"early": a shrink, whose cut lands early in place; "revise_tail": a
+minute-bar file's last day cut and written again, the next one appended;
+"revise_day": a tick day written again; both move what they replace to a
+segment of the side store first), one durable setting and one reader mode:
 - "none":    nobody reads while the writer runs;
 - "holding": an h5py reader holds the file from before the writer starts
              until after the next open, and reads it at every step;
@@ -30,7 +32,9 @@ Bad outcomes: a mixed or torn look; a file refused or absent after the next
 open ("stuck"), or an update that fails again; a file that was seen new (or
 whose call reported success) and is old after the next open ("rolled back");
 a holding reader whose version changed under it; a hidden companion file left
-after the next open ("litter"); a writer that neither stops nor ends ("hung").
+after the next open ("litter"); a writer that neither stops nor ends ("hung");
+for a revision, a file seen new without a whole segment of the rows it
+replaced, or a segment that is not whole or holds other rows ("lost").
 """
 import collections
 import ctypes
@@ -103,7 +107,7 @@ def prepare(kind, path):
     if kind == "new":
         return
     with _engine.File(path) as h5:
-        if kind in ("tick_day", "early"):
+        if kind in ("tick_day", "early", "revise_day"):
             h5.write_day("20240102", ticks("20240102", 3000))
             h5.write_day("20240103", ticks("20240103", 2000))
         else:
@@ -121,12 +125,41 @@ def update(kind, path, durable, beside=False):
             h5.write_day("20240104", ticks("20240104", 1000))
         elif kind == "early":
             h5.remove("20240103")
+        elif kind == "revise_tail":
+            h5.revise_minbar(int(minbar_batch(4, 1)[0]["date"][0]), *minbar_batch(4, 2), side_of(path))
+        elif kind == "revise_day":
+            h5.revise_days([("20240103", ticks("20240105", 2000))], side_of(path))
         else:
             days = 5 if kind == "new" else 1
             first = 0 if kind == "new" else 5
             if "index" in h5:
                 h5.read_last("index")
             h5.append_minbar(*minbar_batch(first, days))
+
+
+def side_of(path):
+    """The side store of the file at `path`, where a revision moves what it replaces."""
+    return os.path.join(os.path.dirname(path), HIDDEN, "superseded", os.path.basename(path))
+
+
+def side_state(path):
+    """(digest of each segment as look_once gives it, hidden names left beside them)."""
+    side = side_of(path)
+    names = sorted(os.listdir(side)) if os.path.isdir(side) else []
+    segments = [forked(look_once, os.path.join(side, name)) for name in names if not name.startswith(".")]
+    return segments, [name for name in names if name.startswith(".")]
+
+
+def settle_side(path):
+    """What the next revision of the file does first in its side store: a dead
+    writer's companions of a segment settled."""
+    from corvane import _engine
+
+    side = side_of(path)
+    for name in os.listdir(side) if os.path.isdir(side) else []:
+        found = _engine.companion_of(name, ".h5")
+        if found is not None:
+            _engine.recover(os.path.join(side, found[1]))
 
 
 def next_open(path):
@@ -378,6 +411,10 @@ def trial(case, template, work, versions, point, action, error):
                                        beside=case["path"] == "beside") or "ok")
         seen["redo"] = "ok" if redone == "ok" else "error: " + redone[:160]
         seen["litter"] += leftovers(work)
+    if case["path"] in REVISIONS:
+        forked(lambda: settle_side(path) or "ok")
+        seen["segments"], hidden = side_state(path)
+        seen["litter"] += hidden
     return seen, judge(seen, opened, versions)
 
 
@@ -393,7 +430,7 @@ def disturb(how, work):
 
 
 def leftovers(work):
-    return sorted(name for name in os.listdir(work) if name != NAME)
+    return sorted(name for name in os.listdir(work) if name not in (NAME, HIDDEN))
 
 
 def judge(seen, opened, versions):
@@ -423,6 +460,12 @@ def judge(seen, opened, versions):
         bad.append(("changed under a holder", " -> ".join(held)))
     if seen["litter"]:
         bad.append(("litter", " ".join(sorted(set(seen["litter"])))))
+    if "segments" in seen:
+        segment = versions["segment"]
+        if any(found != segment for found in seen["segments"]):
+            bad.append(("lost", "a segment holds other rows: {}".format(seen["segments"])))
+        elif seen["final"] == "new" and not seen["segments"]:
+            bad.append(("lost", "new without the segment of what it replaced"))
     return bad
 
 
@@ -443,6 +486,8 @@ def versions_of(case, root):
     if last != "ok":
         raise RuntimeError("the faultless call failed: " + last)
     versions[forked(look_once, os.path.join(scratch, NAME))] = "new"
+    if case["path"] in REVISIONS:
+        versions["segment"], = side_state(os.path.join(scratch, NAME))[0]
     shutil.rmtree(scratch)
     return template, versions, [line.split(" ")[1:] for line in log]
 
@@ -506,7 +551,12 @@ def sweep(case):
 # --------------------------------------------------------------------------- driving it
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PATHS = ("new", "in_place", "beside", "tick_day", "early")
+REVISIONS = ("revise_tail", "revise_day")
+PATHS = ("new", "in_place", "beside", "tick_day", "early") + REVISIONS
+# A revision names its side store by path: one whose directory is renamed
+# mid-call makes its segment at the old place (a known limit).
+MOVABLE = PATHS[:-len(REVISIONS)]
+HIDDEN = ".corvane"
 MODES = ("none", "holding", "polling")
 # The quick sweep of the suite; the soak adds every stop after a call and ENOSPC.
 QUICK = ("stop_before", "stop_after_last", "tear", "tear_end", "fail:EIO")

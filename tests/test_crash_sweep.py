@@ -1,7 +1,8 @@
 """The crash-point sweep: every counted syscall of every write path, stopped, torn or failed.
 
 For each write path (first fill, in place, beside and renamed, tick-day
-rewrite, early landing of a cut), each durable setting and each reader mode
+rewrite, early landing of a cut, a minute-bar tail and a tick day revised
+with what they replace moved to the side store), each durable setting and each reader mode
 (nobody reading, an h5py reader holding the file, readers opening it while
 the writer is stopped), the writer's syscalls are counted first; then each
 one is stopped before, torn at a sector boundary (the first part or only
@@ -112,7 +113,7 @@ def test_the_next_open_leaves_no_hidden_companion_file(shim, path, durable, mode
     check(swept(shim, path, durable, mode), ("litter",), path, mode)
 
 
-@pytest.mark.parametrize("path", lab.PATHS)
+@pytest.mark.parametrize("path", lab.MOVABLE)
 def test_a_call_follows_its_directory_when_it_is_renamed(shim, path):
     """The directory renamed while the writer is stopped before any counted
     call, then the writer goes on: a call that reports success leaves the new
@@ -127,9 +128,18 @@ def test_a_call_follows_its_directory_when_it_is_renamed(shim, path):
     check(result, ("mixed", "torn", "rolled back", "stuck", "hung", "litter"), path, "moved")
 
 
+@pytest.mark.parametrize("path, durable, mode", [p for p in cases_for("lost") if p.values[0] in lab.REVISIONS])
+def test_a_revision_never_loses_what_it_replaces(shim, path, durable, mode):
+    """A revision stopped anywhere leaves its file old or new, and the rows it
+    replaces whole in a segment whenever the file is new; no segment ever
+    holds anything else."""
+    check(swept(shim, path, durable, mode), ("lost",), path, mode)
+
+
 # What makes each path the path it is named after.
 SIGNATURE = {"new": {"rename"}, "in_place": {"unlink"}, "beside": {"copy_file_range", "rename"},
-             "tick_day": {"unlink"}, "early": {"ftruncate"}}
+             "tick_day": {"unlink"}, "early": {"ftruncate"},
+             "revise_tail": {"rename", "unlink"}, "revise_day": {"rename", "unlink"}}
 
 
 @pytest.mark.parametrize("path", lab.PATHS)

@@ -382,7 +382,7 @@ def test_tick_columns_are_chosen_too(tmp_path, made):
 
 
 def test_many_instruments_without_files_are_named_in_one_error_before_any_read(minbar, monkeypatch):
-    monkeypatch.setattr(read.tables, "bars_of_file", None)
+    monkeypatch.setattr(read.tables, "bar_columns", None)
     with pytest.raises(BundleError, match=r"^no file for NOPE, GONE in .*minbar$"):
         read.bars_many(minbar, ["NOPE", "ST1", "GONE"])
 

@@ -3,13 +3,14 @@ streaming and Arrow, on small bundles written by the engine and on the demo mark
 import json
 import os
 import sys
+import time
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import corvane.bundle as bundle
-from corvane import _engine, arrow, coverage, read
+from corvane import _engine, arrow, coverage, read, tables
 from corvane.bundle_files import BundleError
 from looking import invoke, make_bundle
 
@@ -81,6 +82,16 @@ def test_longer_bars_equal_pandas_by_session_on_every_demo_instrument(demo_root,
         expected = pandas_bars(read.bars(demo_root, order_book_id), freq)
         pd.testing.assert_frame_equal(ours[order_book_id], expected, check_dtype=False, check_freq=False,
                                       obj=order_book_id)
+
+
+@pytest.mark.parametrize("block_rows", [1, 2000])
+@pytest.mark.parametrize("freq", ["5min", "1D"])
+def test_longer_bars_gathered_a_block_of_dates_at_a_time_are_the_same(demo_root, monkeypatch, freq, block_rows):
+    ids = demo_ids(demo_root)
+    whole = read.bars_many(demo_root, ids, freq=freq)
+    monkeypatch.setattr(tables, "BLOCK_ROWS", block_rows)
+    for order_book_id, table in read.bars_many(demo_root, ids, freq=freq).items():
+        pd.testing.assert_frame_equal(table, whole[order_book_id], obj=order_book_id)
 
 
 def test_minutes_not_dividing_an_hour_count_from_each_sessions_midnight(demo_root):
@@ -224,18 +235,56 @@ def test_tables_say_what_they_cover(shaky):
     assert read.bars_many(shaky, ["OLD.QQ"])["OLD.QQ"].attrs["venue_last"] == 20250107
 
 
-def test_what_a_table_covers_follows_files_changed_since_the_last_read(shaky):
+def grow_full(root):
+    """FULL.QQ grows the date 20250108, appended in place by the engine."""
+    more = os.path.join(root, "more")
+    write_bars(more, "future", "FULL.QQ", future_days([20250107, 20250108])[1:])
+    with _engine.File(os.path.join(root, "future", "FULL.QQ.h5")) as h5:
+        h5.append_minbar(*read_records(os.path.join(more, "future", "FULL.QQ.h5")))
+
+
+def age_directories(root, seconds=3600):
+    old = time.time_ns() - seconds * 10 ** 9
+    for name in os.listdir(root):
+        os.utime(os.path.join(root, name), ns=(old, old))
+
+
+@pytest.mark.parametrize("settled", [False, True])
+def test_what_a_table_covers_follows_files_changed_since_the_last_read(shaky, settled):
+    if settled:
+        age_directories(shaky)
     assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
     assert read.bars(shaky, "FULL.QQ").attrs["last"] == 20250107
     # Another file of the venue grows a date, in place: the same process sees it.
-    more = os.path.join(shaky, "more")
-    write_bars(more, "future", "FULL.QQ", future_days([20250107, 20250108])[1:])
-    with _engine.File(os.path.join(shaky, "future", "FULL.QQ.h5")) as h5:
-        h5.append_minbar(*read_records(os.path.join(more, "future", "FULL.QQ.h5")))
+    grow_full(shaky)
     attrs = read.bars(shaky, "OLD.QQ").attrs
     assert (attrs["last"], attrs["venue_last"]) == (20250106, 20250108)
     assert read.bars(shaky, "FULL.QQ").attrs["last"] == 20250108
     assert read.coverage(shaky, "OLD.QQ")["venue_last"].tolist() == [20250108]
+
+
+def test_a_settled_bundle_is_not_looked_at_again_until_its_directory_changes(shaky, monkeypatch):
+    age_directories(shaky)
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
+
+    def looked(*args):
+        raise AssertionError("the venue's files were looked at")
+
+    with monkeypatch.context() as patched:
+        patched.setattr(coverage, "_venue_files", looked)
+        assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
+    write_bars(shaky, "future", "NEW.QQ", future_days(DAYS[1:] + [20250108]))
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250108
+
+
+def test_a_change_within_one_tick_of_the_directorys_clock_is_still_seen(shaky):
+    # The directory changed just now: its time may be the same after another change.
+    directory = os.path.join(shaky, "future")
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
+    before = os.stat(directory)
+    grow_full(shaky)
+    os.utime(directory, ns=(before.st_atime_ns, before.st_mtime_ns))
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250108
 
 
 def read_records(h5_file):
@@ -286,15 +335,16 @@ def test_a_damaged_file_is_named_and_its_neighbours_still_read(shaky):
     assert "5 of 8 instrument(s)" in result.output
 
 
-def test_an_index_naming_rows_out_of_order_is_unreadable_not_read(shaky):
+@pytest.mark.parametrize("field, error", [("line_no", "does not hold in order"), ("date", "dates out of order")])
+def test_an_index_out_of_order_is_unreadable_not_read(shaky, field, error):
     import h5py
 
     with h5py.File(os.path.join(shaky, "future", "HOLE.QQ.h5"), "r+") as h5:
         index = h5["index"][()]
-        index["line_no"] = index["line_no"][::-1]
+        index[field] = index[field][::-1]
         h5["index"][...] = index
     row = read.coverage(shaky).set_index("order_book_id").loc["HOLE.QQ"]
-    assert "does not hold in order" in row["error"]
+    assert error in row["error"]
 
 
 def test_status_of_a_whole_bundle_exits_zero(tmp_path):
@@ -346,7 +396,10 @@ def test_arrow_tables_share_the_columns_of_the_read(shaky):
         assert table.column(name).chunks[0].buffers()[1].address == frame[name].to_numpy().ctypes.data
     assert table.column("datetime").chunks[0].buffers()[1].address == frame.index.values.ctypes.data
     pd.testing.assert_frame_equal(table.to_pandas().set_index("datetime"), frame, check_dtype=False)
-    assert read.bars(shaky, "FULL.QQ", to="arrow").equals(table)
+    straight = read.bars(shaky, "HOLE.QQ", 20250102, 20250106, to="arrow")
+    frame = read.bars(shaky, "HOLE.QQ", 20250102, 20250106)
+    assert straight.equals(arrow.table_of(frame))
+    assert json.loads(straight.schema.metadata[b"corvane"]) == dict(frame.attrs, missing=[20250103])
     assert read.bars_many(shaky, ["FULL.QQ"], freq="5min", to="arrow")["FULL.QQ"].equals(
         arrow.table_of(read.bars(shaky, "FULL.QQ", freq="5min")))
 

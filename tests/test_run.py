@@ -334,7 +334,7 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert report["counts"] == {
         "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "not_run": 0, "lost": 0,
         "instruments": 3,
-        "rows_added": sum(rows_in(minbar, oid)[0] for oid in (INDEX, FUTURE))}
+        "rows_added": sum(rows_in(minbar, oid)[0] for oid in (INDEX, FUTURE)), "days_revised": 0}
 
     verbose = corvane("update-minbar", minbar, STOCK, "--verbose", env=dict(os.environ))
     assert verbose.returncode == 1

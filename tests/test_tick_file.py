@@ -153,7 +153,10 @@ def test_client_failing_part_way_keeps_the_days_written_before(tmp_path, monkeyp
     stored = read(tmp_path / "S1.h5")
     assert sorted(stored) == ["20240102", "20240103", "20240104"]
     assert len(stored["20240104"]) == 7
-    assert [p.name for p in tmp_path.iterdir()] == ["S1.h5"]  # no journal left
+    # No journal left; the latest day as it was stored moved to the side store.
+    assert [p.name for p in tmp_path.iterdir()] == [".corvane", "S1.h5"]
+    (segment,) = (tmp_path / ".corvane" / "superseded" / "S1.h5").iterdir()
+    assert list(read(segment)) == ["20240104"] and len(read(segment)["20240104"]) != 7
 
 
 @pytest.mark.parametrize("then", ["client fails", "last day"])

@@ -11,6 +11,7 @@
 #include "corvane/minbar_store.hpp"
 #include "corvane/reader.hpp"
 #include "corvane/records.hpp"
+#include "corvane/revision.hpp"
 #include "corvane/tick_store.hpp"
 
 #include <nanobind/nanobind.h>
@@ -197,7 +198,7 @@ std::unique_lock<std::mutex> lock_without_gil(std::mutex& mutex) {
 // not commit half of it).
 class PyFile {
 public:
-    PyFile(nb::handle path, bool durable) : file_(fs_path(path), durable) {}
+    PyFile(nb::handle path, bool durable) : file_(fs_path(path), durable), durable_(durable) {}
 
     // Exclusive use of the file for one call.
     std::unique_lock<std::mutex> exclusive() { return lock_without_gil(mutex_); }
@@ -289,6 +290,28 @@ public:
         corvane::write_day(file_, name, input.view());
     }
 
+    std::uint64_t revise_minbar(std::int32_t from_date, nb::handle index, nb::handle data, nb::handle side) {
+        InputRecords index_records(index);
+        InputRecords data_records(data);
+        const SideStore store{fs_path(side), durable_};
+        auto lock = exclusive();
+        WithoutGil unlocked;
+        return corvane::revise_minbar(file_, from_date, index_records.view(), data_records.view(), store);
+    }
+
+    std::uint64_t revise_days(const std::vector<std::pair<std::string, nb::handle>>& days, nb::handle side) {
+        std::vector<std::unique_ptr<InputRecords>> inputs;
+        std::vector<DayRecords> views;
+        for (const auto& [name, records] : days) {
+            inputs.push_back(std::make_unique<InputRecords>(records));
+            views.push_back(DayRecords{name, inputs.back()->view()});
+        }
+        const SideStore store{fs_path(side), durable_};
+        auto lock = exclusive();
+        WithoutGil unlocked;
+        return corvane::revise_days(file_, views, store);
+    }
+
 private:
     nb::object read_locked(const Dataset& dataset, std::int64_t start, std::optional<std::int64_t> stop) {
         const std::size_t rows = dataset.length();
@@ -305,6 +328,7 @@ private:
     }
 
     File file_;
+    bool durable_ = false;
     std::mutex mutex_;
 };
 
@@ -654,7 +678,14 @@ NB_MODULE(_engine, m) {
              nb::arg("stop").none() = nb::none())
         .def("read_last", &PyFile::read_last, nb::arg("name"))
         .def("append_minbar", &PyFile::append_minbar, nb::arg("index"), nb::arg("data"))
-        .def("write_day", &PyFile::write_day, nb::arg("name"), nb::arg("records"));
+        .def("write_day", &PyFile::write_day, nb::arg("name"), nb::arg("records"))
+        .def("revise_minbar", &PyFile::revise_minbar, nb::arg("from_date"), nb::arg("index"),
+             nb::arg("data"), nb::arg("side"),
+             "Cut the days from from_date on and append index/data in this call; what is cut goes\n"
+             "whole to the next segment in directory side first. The segment's number, 0: none.")
+        .def("revise_days", &PyFile::revise_days, nb::arg("days"), nb::arg("side"),
+             "Write each (name, records) day in this call; the stored ones go whole to the next\n"
+             "segment in directory side first. The segment's number, 0: none.");
 
     m.def("layouts", &layouts,
           "The three minute-bar record layouts: {name: {'fields': [(field, code, offset)], "

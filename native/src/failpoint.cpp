@@ -32,7 +32,7 @@ const std::vector<std::string>& known_points() {
     static const std::vector<std::string> points = {
         "minbar.index_append", "minbar.index_create", "guarded.apply",     "guarded.unlocked",
         "guarded.commit_point", "guarded.committed",  "guarded.exchange",  "guarded.exchanged",
-        "sync.data",            "sync.directory"};
+        "sync.data",            "sync.directory",     "revision.segment_built", "revision.segment"};
     return points;
 }
 

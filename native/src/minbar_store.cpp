@@ -156,6 +156,8 @@ void extend(File& file, Dataset& stored_index, const RecordsView& index, const R
 
 }  // namespace
 
+void check_minbar_batch(const RecordsView& index, const RecordsView& data) { check_batch(index, data); }
+
 void append_minbar(File& file, const RecordsView& index, const RecordsView& data) {
     check_batch(index, data);
     file.begin_writing();

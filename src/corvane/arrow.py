@@ -8,7 +8,7 @@ under the key b"corvane".  polars takes the result with `polars.from_arrow`.
 """
 import json
 
-__all__ = ["FORMATS", "check_format", "table_of", "shaped"]
+__all__ = ["FORMATS", "check_format", "table_of", "from_columns", "shaped"]
 
 FORMATS = ("pandas", "arrow")
 MISSING = "to=\"arrow\" needs pyarrow: pip install 'corvane[arrow]'"
@@ -33,11 +33,17 @@ def _pyarrow():
 
 def table_of(frame):
     """The pyarrow.Table of a DataFrame of `read`, its index first, without a copy."""
+    return from_columns(frame.index.name or "datetime", frame.index.values,
+                        {str(name): frame[name].to_numpy() for name in frame.columns}, frame.attrs)
+
+
+def from_columns(time_name, times, columns, attrs):
+    """The pyarrow.Table of a read's times and {name: numpy column}, sharing their memory;
+    `attrs` (what the read covers) as the schema's metadata."""
     pa = _pyarrow()
-    names = [frame.index.name or "datetime"] + [str(name) for name in frame.columns]
-    arrays = [_times(pa, frame.index.values)] + [pa.array(frame[name].to_numpy()) for name in frame.columns]
-    metadata = {b"corvane": json.dumps(frame.attrs, default=_plain).encode()} if frame.attrs else None
-    return pa.Table.from_arrays(arrays, names=names, metadata=metadata)
+    arrays = [_times(pa, times)] + [pa.array(values) for values in columns.values()]
+    metadata = {b"corvane": json.dumps(attrs, default=_plain).encode()} if attrs else None
+    return pa.Table.from_arrays(arrays, names=[time_name] + list(columns), metadata=metadata)
 
 
 def _times(pa, values):

@@ -75,7 +75,7 @@ def nearest_existing(path):
 
 
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
-               scheduler, verbose, timeout, as_json=False, fetch_threads=1):
+               scheduler, verbose, timeout, as_json=False, fetch_threads=1, revisit=0):
     """Run the update, print its summary, write its report; exit with its status."""
     from corvane import run
 
@@ -91,7 +91,7 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
         # are shown here, once per run.
         market_client.ready(services.client, click.echo)
         options = run.UpdateOptions(since=since, retries=retries, durable=durable, timeout=timeout,
-                                    fetch_threads=fetch_threads)
+                                    fetch_threads=fetch_threads, revisit=revisit)
         # With --json the lines go to standard error: standard output is the report's.
         result = run.update(kind, path, words, with_derivatives, jobs, options, scheduler=scheduler,
                             services=services, echo=functools.partial(click.echo, err=True) if as_json
@@ -254,6 +254,12 @@ def common_options(function):
         click.option(
             "--since", metavar="YYYYMMDD", callback=since_date,
             help="Fill files that hold no data yet from this date on [default: 20050104]."),
+        click.option(
+            "--revisit", type=click.IntRange(min=0), default=0, show_default=True, metavar="N",
+            help="Ask the client again for the last N stored days of each file, in the same "
+                 "call as the new days, and replace those whose answer changed (a day stored "
+                 "before the vendor finished it, a late correction); what is replaced is kept "
+                 "under PATH/.corvane.  Equal days write nothing."),
         click.option(
             "--report", type=click.Path(dir_okay=False), callback=report_file, is_eager=True,
             help="Write what each instrument did to this file as JSON, replacing it whole, "

@@ -18,9 +18,10 @@ it, for each instrument and a range of dates:
 Only the index of each file is read, and the bars of the usual day and of
 the days holding fewer bars than it.
 """
+import collections
 import os
 import stat
-import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -32,7 +33,7 @@ from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, SUFFIX, o
 
 __all__ = ["COLUMNS", "CoverageError", "venue_of", "stored_days", "instrument_file", "bundle_files",
            "venue_calendar", "calendars_of", "missing_days", "short_days", "instrument_row", "coverage",
-           "covers", "require_whole", "order_book_ids", "from_client", "findings", "summary"]
+           "covers", "tick_covers", "require_whole", "order_book_ids", "from_client", "findings", "summary"]
 
 COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale",
            "error"]
@@ -58,7 +59,12 @@ def stored_days(h5_file):
     if len(line_no) and (line_no[0] != 0 or (per_day < 0).any()):
         raise files.BundleError("{}: its index names rows that \"{}\" does not hold in order; "
                                 "`corvane verify` tells what is wrong".format(h5_file, DATA))
-    return index["date"].astype(np.int64), per_day
+    dates = index["date"].astype(np.int64)
+    # Everything here looks dates up by binary search.
+    if (dates[1:] <= dates[:-1]).any():
+        raise files.BundleError("{}: its index holds dates out of order; `corvane verify` tells what is wrong"
+                                .format(h5_file))
+    return dates, per_day
 
 
 def instrument_file(path, order_book_id):
@@ -74,19 +80,31 @@ def bundle_files(path):
             for h5_file in files.instrument_paths(directory) if os.path.isfile(h5_file)]
 
 
-# Each venue's calendar, kept while the stat of every file of the venue (device,
-# inode, modified, size) is unchanged: a read of one instrument looks at its
-# neighbours' indexes only when one of them has changed.
+# Each venue's calendar is kept with the stamps of the root's directories and of the
+# venue's files.  Every write of the engine creates and removes its lock file beside the
+# file it writes, and a new or replaced file is a new directory entry: either way the
+# directory's modified time moves.  So while every directory's stamp is unchanged, and was
+# settled when taken (older than SETTLED_NS: two changes within one tick of the file
+# system's clock leave one time), the calendar holds without a look at any file.  A file
+# changed in place by another program than the engine is seen once its directory changes.
 _CALENDARS = {}
-# The stored dates of the files last read, kept the same way: reading one
-# again does not open it twice.  Bounded: a research loop may read them all.
-_READ_DATES = {}
-_READ_LOCK = threading.Lock()   # bars_many's threads share them
-KEPT_FILES = 64
+SETTLED_NS = 2 * 10 ** 9
+Kept = collections.namedtuple("Kept", "directories settled files calendar")
 
 
 def _stamp(status):
     return (status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
+
+
+def _directory_stamps(path):
+    """The stamp of each directory of the minute-bar root `path` (None for one it lacks)."""
+    stamps = []
+    for _, directory in files.directories(path, "minbar"):
+        try:
+            stamps.append(_stamp(os.stat(directory)))
+        except FileNotFoundError:
+            stamps.append(None)
+    return tuple(stamps)
 
 
 def _venue_files(path, venue):
@@ -105,31 +123,25 @@ def _venue_files(path, venue):
     return found
 
 
-def read_dates(h5_file):
-    """The stored dates of `h5_file`, kept while its stat is unchanged."""
-    stamp = _stamp(os.stat(h5_file))
-    dates = _READ_DATES.get(stamp)
-    if dates is None:
-        dates = stored_days(h5_file)[0]
-        with _READ_LOCK:
-            while len(_READ_DATES) >= KEPT_FILES:
-                _READ_DATES.pop(next(iter(_READ_DATES)))
-            _READ_DATES[stamp] = dates
-    return dates
-
-
 def venue_calendar(path, venue):
     """The union of the dates held by the files of `venue` in the minute-bar root `path`."""
-    found = _venue_files(path, venue)
-    key = (os.path.realpath(path), venue)
-    stamps = frozenset(found.values())
+    key = (os.path.abspath(path), venue)
+    now = time.time_ns()
+    # Taken before the files are looked at: a change made meanwhile moves it again.
+    directories = _directory_stamps(path)
     kept = _CALENDARS.get(key)
-    if kept is not None and kept[0] == stamps:
-        return kept[1]
-    # A file that cannot be read adds nothing: its neighbours are still read.
-    held = [readable_days(h5_file) for h5_file in sorted(found)]
-    calendar = _union([days[0] for days in held if not isinstance(days, str)])
-    _CALENDARS[key] = (stamps, calendar)
+    if kept is not None and kept.settled and kept.directories == directories:
+        return kept.calendar
+    found = _venue_files(path, venue)
+    stamps = frozenset(found.values())
+    if kept is not None and kept.files == stamps:
+        calendar = kept.calendar
+    else:
+        # A file that cannot be read adds nothing: its neighbours are still read.
+        held = [readable_days(h5_file) for h5_file in sorted(found)]
+        calendar = _union([days[0] for days in held if not isinstance(days, str)])
+    settled = all(stamp is None or now - stamp[2] > SETTLED_NS for stamp in directories)
+    _CALENDARS[key] = Kept(directories, settled, stamps, calendar)
     return calendar
 
 
@@ -152,12 +164,10 @@ def _union(date_lists):
 
 
 def within(dates, start, end):
-    keep = np.ones(len(dates), dtype=bool)
-    if start is not None:
-        keep &= dates >= start
-    if end is not None:
-        keep &= dates <= end
-    return dates[keep]
+    """The ascending `dates` from `start` to `end` (None: no bound), as a view."""
+    first = 0 if start is None else int(np.searchsorted(dates, start, side="left"))
+    stop = len(dates) if end is None else int(np.searchsorted(dates, end, side="right"))
+    return dates[first:max(first, stop)]
 
 
 def missing_days(dates, calendar, start, end):
@@ -178,7 +188,7 @@ def _day_sessions(h5_file, first, stop):
     times = np.empty(stop - first, dtype="datetime64[ns]")
     with _engine.Reader(h5_file) as reader:
         reader.read_into(DATA, first, stop, [("datetime", times, "bar_time")], 1)
-    starts = sessions.session_starts(times, np.zeros(len(times), dtype=np.int64))
+    starts = sessions.session_starts(times, np.zeros(min(len(times), 1), dtype=np.int64))
     rows = np.flatnonzero(starts)
     lasts = np.append(rows[1:], len(times)) - 1
     minutes = ((times - times.astype("datetime64[D]")).astype("timedelta64[m]")).astype(np.int64)
@@ -297,18 +307,23 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     return pd.DataFrame(rows, columns=COLUMNS)
 
 
-def covers(path, h5_file, start, end, freq=None, calendars=None, dates=None):
-    """What a table read from `h5_file` covers, for its `attrs`: small plain values only,
-    as pandas copies them along with the table.  `calendars` ({venue: calendar}) saves a
-    scan of the venue's files, `dates` (the file's stored dates) a look at its index."""
+def covers(path, h5_file, start, end, freq, calendars, dates):
+    """What a table read from `h5_file`, whose stored dates are `dates`, covers, for its
+    `attrs`: small plain values only, as pandas copies them along with the table.
+    `calendars` ({venue: calendar}, or None) saves a look at the venue's directories."""
     order_book_id = order_book_id_of(h5_file)
     venue = venue_of(order_book_id)
     calendar = calendars[venue] if calendars and venue in calendars else venue_calendar(path, venue)
-    dates = read_dates(h5_file) if dates is None else dates
     return {"order_book_id": order_book_id, "first": int(dates[0]) if len(dates) else 0,
             "last": int(dates[-1]) if len(dates) else 0, "venue_last": int(calendar[-1]) if len(calendar) else 0,
             "start": start, "end": end, "freq": freq,
             "missing": tuple(missing_days(dates, calendar, start, end).tolist())}
+
+
+def tick_covers(order_book_id, stored, start, end):
+    """What a table of ticks covers, for its `attrs`: the stored days' first and last, the range asked."""
+    return {"order_book_id": order_book_id, "first": int(min(stored)) if stored else 0,
+            "last": int(max(stored)) if stored else 0, "start": start, "end": end}
 
 
 def require_whole(path, order_book_id, start, end):

@@ -81,6 +81,8 @@ class Outcome(NamedTuple):
     worker_lost: bool = False
     # The error on one line, for the closing summary (None: the message's first line).
     error_brief: Optional[str] = None
+    # YYYYMMDD of the stored days the job replaced with the client's newer answer.
+    revised: tuple = ()
 
     @property
     def error(self):
@@ -121,6 +123,8 @@ def store_keywords(kind, options, listed):
         keywords["delisted"] = listed.delisted
     if kind == "minbar" and listed.ins_type is not None:
         keywords["ins_type"] = listed.ins_type
+    if options.revisit:
+        keywords["revisit"] = options.revisit
     return keywords
 
 
@@ -245,8 +249,10 @@ def _attempts(order_book_id, locate, append, options):
         after = Held(*counts["before"])     # it left without writing
     else:
         after = held(locate)                # a store that counts nothing (a stand-in's)
-    return Outcome(order_book_id, status_of(before, after), before, after, attempts,
-                   time.monotonic() - started)
+    revised = tuple(counts.get("revised", ()))
+    status = "updated" if revised else status_of(before, after)
+    return Outcome(order_book_id, status, before, after, attempts, time.monotonic() - started,
+                   revised=revised)
 
 
 def _first(before, counts, existed, locate):

@@ -12,6 +12,7 @@ import os
 import numpy as np
 import pandas as pd
 
+from corvane import revisit as revisits
 from corvane.stores import open_instrument_file, per_date, per_stamp, run_starts, to_field
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
@@ -162,7 +163,7 @@ def _latest_trading_date(h5):
 
 
 def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
-              ins_type=None, delisted=None, counts=None):
+              ins_type=None, delisted=None, counts=None, revisit=0):
     """Bring the minute-bar file of `order_book_id` under `path` up to date.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
@@ -171,9 +172,12 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
     last stored date is that day or later is left as it is, without asking
     the client: no bar can come after it.  `counts`: a dict given
-    "before" and "after", each (bar records, index records) of the file.
+    "before" and "after", each (bar records, index records) of the file,
+    and "revised", the dates revised.  `revisit`: the last stored days asked
+    again in the same call (`corvane.revisit`), ended instruments included.
     """
     check_order_book_id(order_book_id)
+    root = path
     client = services.client
     if ins_type is None:
         ins_type = client.instruments(order_book_id).type
@@ -199,6 +203,15 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             index, data = _get_price(min_start_date)
         else:
             latest = _latest_trading_date(h5)
+            if revisit:
+                first = revisits.first_revisited(h5, revisit)
+                index, data = _get_price(first)
+                if index is not None and data is not None:
+                    revised = revisits.store_minbar(h5, index, data, first, revisits.side_store(root, h5_file))
+                    if counts is not None:
+                        counts["after"] = _counts(h5, (DATA, INDEX))
+                        counts["revised"] = revised
+                return
             if delisted is not None and delisted <= latest:
                 return
             index, data = _get_price(client.get_next_trading_date(latest))

@@ -19,7 +19,9 @@ class UpdateOptions:
     pools only).  `backoff`: the first wait before a retry, in seconds.
     `fetch_threads`: instruments each worker works on at once, on threads,
     so that many client calls are in flight without a process each (1: one
-    job at a time, on the worker's main thread).
+    job at a time, on the worker's main thread).  `revisit`: the last
+    stored days of each file asked again, and replaced where the client's
+    answer changed (0: only new days are asked for).
     """
     since: Optional[int] = None
     retries: int = 2
@@ -27,3 +29,4 @@ class UpdateOptions:
     timeout: Optional[float] = None
     backoff: float = BACKOFF_SECONDS
     fetch_threads: int = 1
+    revisit: int = 0

@@ -162,8 +162,7 @@ class Bundle:
         start, end = _range(start, end)
         columns = _wanted(columns, fields)
         h5_file = self._files("minbar", [order_book_id])[0]
-        return research.finish(self._root("minbar"), h5_file, start, end, freq, strict, to,
-                               lambda: tables.bars_of_file(h5_file, start, end, columns))
+        return research.finish(self._root("minbar"), h5_file, start, end, columns, freq, strict, to)
 
     def bars_many(self, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *,
                   fields=None, freq=None, strict=False, to="pandas"):
@@ -181,8 +180,7 @@ class Bundle:
         calendars = research.venue_calendars(root, h5_files)
 
         def one(h5_file):
-            return research.finish(root, h5_file, start, end, freq, strict, to,
-                                   lambda: tables.bars_of_file(h5_file, start, end, columns, 1), calendars)
+            return research.finish(root, h5_file, start, end, columns, freq, strict, to, 1, calendars)
 
         with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
             # One thread a file: the files are the parallel work.
@@ -199,7 +197,7 @@ class Bundle:
         The other arguments are those of `bars`.
         """
         start, end = _range(start, end)
-        return research.iter_bars(tables.bars_of_file, self._root("minbar"), order_book_ids, start, end, freq,
+        return research.iter_bars(self._root("minbar"), order_book_ids, start, end, freq,
                                   batch_days, _wanted(columns, fields), strict, to)
 
     def dask_bars(self, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None,

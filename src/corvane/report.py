@@ -59,6 +59,7 @@ class Report(NamedTuple):
             counts[outcome.status] += 1
         counts["instruments"] = len(self.outcomes)
         counts["rows_added"] = sum(outcome.rows_added for outcome in self.outcomes)
+        counts["days_revised"] = sum(len(outcome.revised) for outcome in self.outcomes)
         return counts
 
     @property
@@ -83,6 +84,9 @@ class Report(NamedTuple):
         if counts["lost"]:
             line += ", {} lost".format(counts["lost"])
         line += "; {} rows added".format(counts["rows_added"])
+        if counts["days_revised"]:
+            line += "; {} days revised in {} instruments".format(
+                counts["days_revised"], sum(1 for outcome in self.outcomes if outcome.revised))
         if self.unresolved:
             line += "; matched nothing: {}".format(" ".join(self.unresolved))
         lines = [line]
@@ -165,6 +169,7 @@ def outcome_json(outcome):
         "attempts": outcome.attempts,
         "retries": max(outcome.attempts - 1, 0),
         "worker_lost": outcome.worker_lost,
+        "revised": list(outcome.revised),
         "seconds": round(outcome.seconds, 3),
         "error": error,
     }

@@ -5,10 +5,10 @@ behind `read.iter_bars` and `read.dask_bars`.
 """
 import numpy as np
 
-from corvane import arrow, coverage, sessions
+from corvane import arrow, coverage, sessions, tables
 from corvane.bundle_files import BundleError
 
-__all__ = ["BATCH_DAYS", "check_request", "venue_calendars", "finish", "tick_covers", "iter_bars",
+__all__ = ["BATCH_DAYS", "check_request", "venue_calendars", "finish", "iter_bars",
            "partitions", "read_part", "divisions", "dask_bars"]
 
 # Trading dates a batch of iter_bars: about a year of one instrument.
@@ -27,22 +27,31 @@ def venue_calendars(path, h5_files):
     return coverage.calendars_of(path, h5_files)
 
 
-def finish(path, h5_file, start, end, freq, strict, to, read_table, calendars=None, dates=None):
-    """The table `read_table()` gives, checked, gathered to `freq`, with what it covers, as `to`."""
+def finish(path, h5_file, start, end, fields, freq, strict, to, threads=0, calendars=None):
+    """The bars of `start` to `end` of one file: checked, gathered to `freq` straight from the
+    engine's columns (no table of minute bars in between), with what they cover, as `to`."""
     check_request(freq, to)
     if strict:
         coverage.require_whole(path, coverage.order_book_id_of(h5_file), start, end)
-    table = read_table()
-    table.attrs.update(coverage.covers(path, h5_file, start, end, freq, calendars, dates))
-    if freq is not None:
-        table = sessions.resample(table, freq)
+    if freq is None:
+        read = tables.bar_columns(h5_file, start, end, fields, threads)
+        if to == "arrow":
+            # Straight from the engine's arrays: no DataFrame in between.
+            return arrow.from_columns("datetime", read.times, tables.table_columns(read),
+                                      coverage.covers(path, h5_file, start, end, freq, calendars, read.dates))
+        table = tables.bars_table(read)
+    else:
+        # A block of whole dates at a time into the same arrays: the minute bars are never all
+        # held, and a longer bar never spans two blocks.  A day's bars are found from the index
+        # alone: their times are not read.
+        parts = []
+        daily = sessions.parse_freq(freq) == sessions.DAILY
+        for read in tables.bar_blocks(h5_file, start, end, fields, threads, not daily):
+            parts.append(sessions.resample_columns(read.times, read.dates[read.first:read.stop], read.per_day,
+                                                   read.columns, freq))
+        table = sessions.joined(parts)
+    table.attrs.update(coverage.covers(path, h5_file, start, end, freq, calendars, read.dates))
     return arrow.shaped(table, to)
-
-
-def tick_covers(order_book_id, stored, start, end):
-    """What a table of ticks covers, for its `attrs`: the stored days' first and last, the range asked."""
-    return {"order_book_id": order_book_id, "first": int(min(stored)) if stored else 0,
-            "last": int(max(stored)) if stored else 0, "start": start, "end": end}
 
 
 # ---------------------------------------------------------------- streaming
@@ -53,21 +62,20 @@ def date_blocks(dates, batch_days):
             for k in range(0, len(dates), batch_days)]
 
 
-def iter_bars(read_file, path, order_book_ids, start, end, freq, batch_days, fields, strict, to):
+def iter_bars(path, order_book_ids, start, end, freq, batch_days, fields, strict, to):
     """(order_book_id, table) of each instrument in the order given, and within it of each block
-    of `batch_days` stored trading dates in ascending order; `read_file(h5_file, first, last,
-    fields)` reads one block.  The request is checked now, the files read as the blocks are asked for."""
+    of `batch_days` stored trading dates in ascending order.  The request is checked now, the
+    files read as the blocks are asked for."""
     check_request(freq, to)
     if isinstance(batch_days, bool) or not isinstance(batch_days, int) or batch_days < 1:
         raise BundleError("batch_days is a whole number of trading dates, at least 1, "
                                          "not {!r}".format(batch_days))
     order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
     h5_files = [coverage.instrument_file(path, order_book_id) for order_book_id in order_book_ids]
-    return _blocks(read_file, path, zip(order_book_ids, h5_files), start, end, freq, batch_days, fields,
-                   strict, to)
+    return _blocks(path, zip(order_book_ids, h5_files), start, end, freq, batch_days, fields, strict, to)
 
 
-def _blocks(read_file, path, found, start, end, freq, batch_days, fields, strict, to):
+def _blocks(path, found, start, end, freq, batch_days, fields, strict, to):
     found = list(found)
     # The calendars as the stream starts: every block is judged against the same.
     venues = venue_calendars(path, [h5_file for _, h5_file in found])
@@ -76,8 +84,7 @@ def _blocks(read_file, path, found, start, end, freq, batch_days, fields, strict
             coverage.require_whole(path, order_book_id, start, end)
         stored = coverage.stored_days(h5_file)[0]
         for first, last in date_blocks(coverage.within(stored, start, end), batch_days):
-            yield order_book_id, finish(path, h5_file, first, last, freq, False, to,
-                                        lambda: read_file(h5_file, first, last, fields), venues, stored)
+            yield order_book_id, finish(path, h5_file, first, last, fields, freq, False, to, 0, venues)
 
 
 # ---------------------------------------------------------------- Dask

@@ -14,6 +14,7 @@ nothing unless given an `echo`.
 import concurrent.futures
 import contextlib
 import functools
+import dataclasses
 import importlib
 import os
 import shutil
@@ -47,7 +48,7 @@ def _quiet(*args, **kwargs):
 
 
 def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateOptions(),
-           scheduler=None, executor=None, services=None, echo=None):
+           scheduler=None, executor=None, services=None, echo=None, revisit=None):
     """Update the `kind` ("minbar" or "tick") files under `path`; a Report.
 
     The client must be ready in this process (it selects the instruments).
@@ -59,7 +60,8 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
     `corvane.bundle` binds it).  `echo`: where the client line, the
     unmatched words and the start line go (default: nowhere).  Raises
     NothingSelected when the words select no instrument; failures of
-    single jobs are in the Report.
+    single jobs are in the Report.  `revisit`: as UpdateOptions.revisit,
+    over the one in `options` when given.
     """
     if kind not in JOBS:
         raise ValueError("kind must be 'minbar' or 'tick', not {!r}".format(kind))
@@ -71,6 +73,10 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         raise SetupRefused("--timeout works with the process pool only, not with --scheduler")
     if options.timeout and options.fetch_threads > 1:
         raise SetupRefused("--timeout works with --fetch-threads 1 only (it interrupts a worker's main thread)")
+    if revisit is not None:
+        options = dataclasses.replace(options, revisit=revisit)
+    if not isinstance(options.revisit, int) or options.revisit < 0:
+        raise SetupRefused("revisit must be a whole number of days, 0 or more, not {!r}".format(options.revisit))
     if options.fetch_threads < 1:
         raise SetupRefused("--fetch-threads must be 1 or more, not {}".format(options.fetch_threads))
     cluster = dask_support() if scheduler and executor is None else None

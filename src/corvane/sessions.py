@@ -31,8 +31,9 @@ import pandas as pd
 
 from corvane.bundle_files import BundleError
 
-__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "session_starts", "bucket_ends", "group_starts",
-           "gather", "resample_columns", "resample"]
+__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "session_starts", "bucket_ends", "day_starts",
+           "group_starts", "gather", "resample_columns", "joined", "table_of",
+           "resample"]
 
 SESSION_GAP = np.timedelta64(5, "m")
 DAILY = "1D"
@@ -57,12 +58,14 @@ def parse_freq(freq):
     raise BundleError("freq is a whole number of minutes (\"5min\") or \"1D\", not {!r}".format(freq))
 
 
-def session_starts(times, trading_dates):
-    """True at each bar that starts a session: a new trading date, or a gap past SESSION_GAP."""
-    starts = np.ones(len(times), dtype=bool)
+def session_starts(times, firsts):
+    """True at each bar that starts a session: the first of a trading date (the rows
+    `firsts`), or one after a gap past SESSION_GAP."""
+    starts = np.zeros(len(times), dtype=bool)
     if len(times) > 1:
-        gaps = np.diff(times.view("i8")) > SESSION_GAP.astype("m8[ns]").astype("i8")
-        starts[1:] = gaps | (trading_dates[1:] != trading_dates[:-1])
+        ticks = times.view("i8")
+        np.greater(ticks[1:] - ticks[:-1], SESSION_GAP.astype("m8[ns]").astype("i8"), out=starts[1:])
+    starts[firsts] = True
     return starts
 
 
@@ -78,18 +81,25 @@ def bucket_ends(times, starts, minutes):
     return midnight + -((midnight - ticks) // step) * step
 
 
-def group_starts(times, trading_dates, freq):
-    """(rows where each longer bar starts, its stamp as datetime64[ns])."""
+def day_starts(per_day):
+    """The row where each trading date starts, of dates holding `per_day` rows each."""
+    return np.append(0, np.cumsum(per_day[:-1], dtype=np.int64)) if len(per_day) else np.zeros(0, np.int64)
+
+
+def group_starts(times, dates, per_day, freq):
+    """(rows where each longer bar starts, its stamp as datetime64[ns], its trading date) of
+    bars of the trading `dates` holding `per_day` rows each; `times` is not looked at for DAILY."""
+    firsts = day_starts(per_day)
     if freq == DAILY:
-        first = np.ones(len(trading_dates), dtype=bool)
-        first[1:] = trading_dates[1:] != trading_dates[:-1]
-        rows = np.flatnonzero(first)
-        return rows, _dates(trading_dates[rows])
-    starts = session_starts(times, trading_dates)
+        return firsts, _dates(dates), dates
+    starts = session_starts(times, firsts)
     ends = bucket_ends(times, starts, freq)
+    new_date = np.zeros(len(times), dtype=bool)
+    new_date[firsts] = True
     starts[1:] |= ends[1:] != ends[:-1]
     rows = np.flatnonzero(starts)
-    return rows, ends[rows].view("datetime64[ns]")
+    # Every date starts a longer bar: the dates of the bars count them.
+    return rows, ends[rows].view("datetime64[ns]"), dates[np.cumsum(new_date[rows]) - 1]
 
 
 def _dates(days):
@@ -111,20 +121,35 @@ def gather(values, rows, how):
     return ufunc.reduceat(values, rows)
 
 
-def resample_columns(times, trading_dates, columns, freq):
-    """(stamps, trading dates, {field: gathered column}) of the longer bars."""
-    rows, stamps = group_starts(times, trading_dates, parse_freq(freq))
+def resample_columns(times, dates, per_day, columns, freq):
+    """(stamps, trading dates, {field: gathered column}) of the longer bars (see group_starts)."""
+    rows, stamps, group_dates = group_starts(times, dates, per_day, parse_freq(freq))
     gathered = {name: gather(values, rows, GATHER.get(name, LAST)) for name, values in columns.items()}
-    return stamps, trading_dates[rows], gathered
+    return stamps, group_dates, gathered
+
+
+def joined(parts):
+    """The table of the longer bars of many `resample_columns` results, in order."""
+    gathered = {name: np.concatenate([part[2][name] for part in parts]) for name in parts[0][2]}
+    return table_of(np.concatenate([part[0] for part in parts]), np.concatenate([part[1] for part in parts]),
+                    gathered)
+
+
+def table_of(stamps, dates, gathered, name="datetime"):
+    """The DataFrame of longer bars, as `read.bars` gives them."""
+    out = {"trading_date": dates}
+    out.update(gathered)
+    return pd.DataFrame(out, index=pd.DatetimeIndex(stamps, name=name, copy=False), copy=False)
 
 
 def resample(table, freq):
     """The longer bars of a table of minute bars as `read.bars` gives it (see the module's text)."""
+    trading_dates = table["trading_date"].to_numpy()
+    firsts = np.flatnonzero(np.append(True, trading_dates[1:] != trading_dates[:-1])) if len(table) else \
+        np.zeros(0, np.int64)
+    per_day = np.diff(np.append(firsts, len(table)))
     columns = {name: table[name].to_numpy() for name in table.columns if name != "trading_date"}
-    stamps, dates, gathered = resample_columns(table.index.values, table["trading_date"].to_numpy(),
-                                               columns, freq)
-    out = {"trading_date": dates}
-    out.update(gathered)
-    result = pd.DataFrame(out, index=pd.DatetimeIndex(stamps, name=table.index.name, copy=False), copy=False)
+    result = table_of(*resample_columns(table.index.values, trading_dates[firsts], per_day, columns, freq),
+                      name=table.index.name)
     result.attrs.update(table.attrs)
     return result

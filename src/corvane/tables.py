@@ -7,6 +7,7 @@ day's first and last ticks against the day its name says.  The engine's
 reader checks every chunk as it inflates it.  A file that fails a check
 raises DamagedFileError naming it; `corvane.read` is the public face.
 """
+import collections
 import os
 
 import numpy as np
@@ -15,11 +16,12 @@ import pandas as pd
 from corvane import _engine
 from corvane import bundle_files as files
 from corvane import formats
-from corvane import research
+from corvane import arrow, coverage
 from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["bars_of_file", "ticks_of_file", "index_of_file", "date_span", "columns_of"]
+__all__ = ["BarColumns", "bar_columns", "bar_blocks", "table_columns", "bars_table", "bars_of_file", "ticks_of_file",
+           "index_of_file", "date_span", "columns_of"]
 
 
 def date_span(dates, start, end):
@@ -72,29 +74,97 @@ def _read_index(reader, h5_file):
     return index
 
 
-def bars_of_file(h5_file, start, end, fields, threads=0):
+# What `bar_columns` reads of a minute-bar file: its stored dates (all of them), the
+# positions `first` to `stop` of those read, the rows of each, the bar times (None when
+# not asked for) and {field: column}.
+BarColumns = collections.namedtuple("BarColumns", "dates first stop per_day times columns")
+# Rows a block of `bar_blocks`: about 4 MB of a stock's bars, a few hundred trading dates.
+BLOCK_ROWS = 1 << 16
+
+
+def _span(reader, h5_file, start, end):
+    """(stored dates, first and stop of `start` to `end` among them, its first row, rows a date), checked."""
+    index = _read_index(reader, h5_file)
+    rows = reader.length(DATA)
+    first, stop = date_span(index["date"], start, end)
+    line_no = index["line_no"].astype(np.int64)
+    stops = np.append(line_no[1:], rows)
+    per_day = stops[first:stop] - line_no[first:stop]
+    begin, end_row = (int(line_no[first]), int(stops[stop - 1])) if first < stop else (0, 0)
+    if begin > end_row or end_row > rows or (per_day < 0).any():
+        raise files.BundleError("{}: its index names rows {} to {} of {} in \"{}\"; "
+                                "`corvane verify` tells what is wrong".format(h5_file, begin, end_row, rows, DATA))
+    return index["date"], first, stop, begin, per_day
+
+
+def _read_rows(reader, begin, count, times, columns, threads):
+    """`count` rows from `begin` on of "data" into `columns` ({field: array}) and `times` (or None)."""
+    wanted = [(name, values, "") for name, values in columns.items()]
+    if times is not None:
+        # The bar time decoded as the engine inflates it.
+        wanted.insert(0, ("datetime", times, "bar_time"))
+    if wanted and count:
+        reader.read_into(DATA, begin, begin + count, wanted, threads)
+
+
+def _arrays(dtype, fields, rows, times):
+    # Each field straight into its own column: no record array in between.
+    columns = {name: np.empty(rows, dtype=dtype[name].newbyteorder("=")) for name in fields}
+    return (np.empty(rows, dtype="datetime64[ns]") if times else None), columns
+
+
+def bar_columns(h5_file, start, end, fields, threads=0, times=True):
+    """The bars of trading dates `start` to `end` of one file as columns, checked (see BarColumns)."""
     with _engine.Reader(h5_file) as reader:
-        index = _read_index(reader, h5_file)
-        dtype, rows = reader.dtype(DATA), reader.length(DATA)
+        dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
+        dtype, count = reader.dtype(DATA), int(per_day.sum())
+        bar_times, columns = _arrays(dtype, _bar_fields(dtype, fields), count, times)
+        _read_rows(reader, begin, count, bar_times, columns, threads)
+    return BarColumns(dates, first, stop, per_day, bar_times, columns)
+
+
+def bar_blocks(h5_file, start, end, fields, threads=0, times=True, block_rows=None):
+    """`bar_columns` a block of whole trading dates (at most `block_rows` rows, by default
+    BLOCK_ROWS, or one longer date alone) at a time, each read into the arrays of the one
+    before: a block is gone once the next is asked for.  At least one block, empty when the
+    range holds no stored date."""
+    with _engine.Reader(h5_file) as reader:
+        dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
+        dtype = reader.dtype(DATA)
         fields = _bar_fields(dtype, fields)
-        first, stop = date_span(index["date"], start, end)
-        line_no = index["line_no"].astype(np.int64)
-        stops = np.append(line_no[1:], rows)
-        per_day = stops[first:stop] - line_no[first:stop]
-        begin, end_row = (int(line_no[first]), int(stops[stop - 1])) if first < stop else (0, 0)
-        if begin > end_row or end_row > rows or (per_day < 0).any():
-            raise files.BundleError("{}: its index names rows {} to {} of {} in \"{}\"; "
-                                    "`corvane verify` tells what is wrong".format(h5_file, begin, end_row, rows, DATA))
-        # Each field straight into its own column: no record array in between.
-        times = np.empty(end_row - begin, dtype="datetime64[ns]")
-        columns = {name: np.empty(end_row - begin, dtype=dtype[name].newbyteorder("=")) for name in fields}
-        reader.read_into(DATA, begin, end_row,
-                         [("datetime", times, "bar_time")] + [(name, columns[name], "") for name in fields],
-                         threads)
-    table = {"trading_date": np.repeat(index["date"][first:stop], per_day)}
-    table.update(columns)
+        block_rows = block_rows or BLOCK_ROWS
+        # Where each date's rows start, counted from `begin`, and where the last one's end.
+        bounds = np.append(0, np.cumsum(per_day))
+        cuts = [0]
+        while cuts[-1] < len(per_day):
+            at = cuts[-1]
+            cuts.append(max(at + 1, int(np.searchsorted(bounds, bounds[at] + block_rows, side="right")) - 1))
+        pairs = list(zip(cuts, cuts[1:])) or [(0, 0)]
+        bar_times, columns = _arrays(dtype, fields, int(np.diff(bounds[cuts]).max(initial=0)), times)
+        for a, b in pairs:
+            rows = int(bounds[b] - bounds[a])
+            block_times = bar_times[:rows] if times else None
+            block = {name: values[:rows] for name, values in columns.items()}
+            _read_rows(reader, begin + int(bounds[a]), rows, block_times, block, threads)
+            yield BarColumns(dates, first + a, first + b, per_day[a:b], block_times, block)
+
+
+def table_columns(read):
+    """{name: column} of the table of what `bar_columns` read, its trading dates first."""
+    columns = {"trading_date": np.repeat(read.dates[read.first:read.stop], read.per_day)}
+    columns.update(read.columns)
+    return columns
+
+
+def bars_table(read):
+    """The DataFrame of what `bar_columns` read, indexed by the bar time."""
     # pandas copies an array into an index unless told not to: this one is ours alone.
-    return pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime", copy=False), copy=False)
+    return pd.DataFrame(table_columns(read), index=pd.DatetimeIndex(read.times, name="datetime", copy=False),
+                        copy=False)
+
+
+def bars_of_file(h5_file, start, end, fields, threads=0):
+    return bars_table(bar_columns(h5_file, start, end, fields, threads))
 
 
 def _tick_days(reader, h5_file):
@@ -133,7 +203,7 @@ def _tick_day_rows(reader, h5_file, day, dtype):
 
 
 def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas"):
-    research.check_request(None, to)
+    arrow.check_format(to)
     layouts = files.layouts()
     columns = columns_of([name for name in layouts.ticks.names if name not in ("date", "time")], columns, "tick")
     with _engine.Reader(h5_file) as reader:
@@ -146,8 +216,8 @@ def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas"):
                               [len(part) for part in parts]).astype(np.int32)
     table = files.ticks_table(records, layouts.tick_scales)[columns]
     table.insert(0, "trading_date", trading_dates)
-    table.attrs.update(research.tick_covers(order_book_id, stored, start, end))
-    return research.arrow.shaped(table, to)
+    table.attrs.update(coverage.tick_covers(order_book_id, stored, start, end))
+    return arrow.shaped(table, to)
 
 
 def index_of_file(h5_file, label):

@@ -14,6 +14,7 @@ import os
 import numpy as np
 import pandas as pd
 
+from corvane import revisit as revisits
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
 from corvane.stores import open_instrument_file, per_date, per_stamp, to_field
 
@@ -161,7 +162,7 @@ def _stored_as(h5, name, ticks):
 
 
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date,
-                   durable=False, delisted=None, counts=None):
+                   durable=False, delisted=None, counts=None, revisit=0):
     """Bring the tick file of `order_book_id` in `path` up to date.
 
     `durable`: its writes are on disk before this returns.  `delisted`:
@@ -169,7 +170,10 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     latest stored day is later is left as it is, without asking the client.
     (The day it ended is still asked again: it may have been stored while
     it was being traded.)  `counts`: a dict given "before" and "after",
-    each (ticks over all days, days) of the file.
+    each (ticks over all days, days) of the file, and "revised", the stored
+    days written again.  `revisit`: that many last stored days are asked
+    again (the latest always is), ended instruments included.  A stored
+    day written again has its stored ticks moved to the side store first.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
@@ -185,25 +189,32 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
         lengths = {name: h5.length(name) for name in members} if counts is not None else None
         if counts is not None:
             counts["before"] = (sum(lengths.values()), len(lengths))
-        if members and delisted is not None and delisted < int(max(members)):
+        if members and delisted is not None and delisted < int(max(members)) and not revisit:
             return
         with _keeping_written_days(writer):
             # Day names are eight digits, so the greatest text is the latest day.
-            start_date = max(members) if members else min_start_date
+            start_date = revisits.first_tick_day(members, revisit) if members else min_start_date
             listing = services.client.get_price(order_book_id, start_date, max_end_date)
             if listing is None:
                 raise LookupError("no trading-day listing for {!r} from {} to {}"
                                   .format(order_book_id, start_date, max_end_date))
         stored = set(members)
+        revised = []
         for trading_date in pd.DatetimeIndex(listing.index).date:
             name = trading_date.strftime(DAY_NAME)
             with _keeping_written_days(writer):
                 ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes,
                                    name in stored)
-            if ticks is not None and not (name in stored and _stored_as(h5, name, ticks)):
+            if ticks is None or (name in stored and _stored_as(h5, name, ticks)):
+                continue
+            if name in stored:
+                writer.wait()
+                revised.append(revisits.tick_changed(h5, revisits.side_store(path, h5_file), name, ticks))
+            else:
                 writer.write(name, ticks)
-                if lengths is not None:
-                    lengths[name] = len(ticks)
+            if lengths is not None:
+                lengths[name] = len(ticks)
         writer.wait()
         if counts is not None:
             counts["after"] = (sum(lengths.values()), len(lengths))
+            counts["revised"] = revised

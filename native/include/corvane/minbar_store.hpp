@@ -33,4 +33,8 @@ inline constexpr std::uint64_t kMaxLineNo = 4294967295u;
 // extending "index" fails, "data" is cut back and the failure rethrown.
 void append_minbar(File& file, const RecordsView& index, const RecordsView& data);
 
+// The checks append_minbar makes of a batch on its own (ArgumentError,
+// LayoutError), for callers that must refuse it before touching anything.
+void check_minbar_batch(const RecordsView& index, const RecordsView& data);
+
 }  // namespace corvane
