@@ -155,7 +155,13 @@ def test_a_new_file_or_version_is_flushed_before_its_rename_and_its_directory_af
     assert renamed is not None and events[renamed][2] == name, events
     flushed = at(events, "fdatasync", temporary, last(events, ("pwrite", "ftruncate"), temporary))
     assert flushed is not None and flushed < renamed, events
-    assert at(events, "fsync", trace.directory, renamed) is not None, events
+    named = at(events, "fsync", trace.directory, renamed)
+    assert named is not None, events
+    if path == "beside":
+        # The names were exchanged: the old version, now under the temporary
+        # name, goes once the exchange is on disk.
+        assert named < at(events, "unlink", temporary, renamed), events
+        assert sorted(os.listdir(trace.directory)) == ["X.h5"]
 
 
 def test_in_place_the_journal_is_on_disk_before_an_original_byte_is_overwritten(trace):
@@ -360,8 +366,6 @@ def test_a_durable_store_job_flushes_its_file_and_a_plain_one_does_not(trace, du
     assert bool(flushes) == durable, events
 
 
-@pytest.mark.xfail(strict=True, reason="a version written beside is checked against the name, then renamed over "
-                   "it: a file put there in between is replaced (docs/crash-safety.md, Known limits)")
 def test_a_version_written_beside_held_at_its_rename_never_replaces_a_file_put_there(trace):
     name = existing(trace)
     other = os.path.join(os.path.dirname(trace.directory), "other.h5")
@@ -375,3 +379,31 @@ def test_a_version_written_beside_held_at_its_rename_never_replaces_a_file_put_t
         status, err = release(trace, writer)
     assert open(name, "rb").read() == theirs
     assert status != 0 and "replaced by another process" in err
+
+
+# The child refuses the exchange of names as a file system without it does.
+NO_EXCHANGE = """
+import errno
+_shim.crash_shim_arm_at(b"rename", {temporary!r}.encode(), -1, 3, errno.{errno}, -1)
+from corvane import _engine, bundle
+import looking
+_engine._set_write_path("beside")
+try:
+    with _engine.File({file!r}) as h5:
+        h5.append_minbar(*looking.bars(bundle.EQUITIES_DTYPE, [20250107, 20250108]))
+except OSError as error:
+    print(type(error).__name__, error)
+"""
+
+
+@pytest.mark.parametrize("errno", ["EINVAL", "ENOSYS"])
+def test_a_version_written_beside_where_names_cannot_be_exchanged_is_refused_as_busy(trace, errno):
+    name = existing(trace)
+    before = open(name, "rb").read()
+    child = trace.start(NO_EXCHANGE.format(temporary=_engine.temporary_path(name), errno=errno, file=name))
+    out, err = child.communicate(timeout=120)
+    os.close(trace.stops)
+    assert child.returncode == 0, err
+    assert out.startswith("BusyError") and "cannot exchange two names" in out, out
+    assert open(name, "rb").read() == before
+    assert sorted(os.listdir(trace.directory)) == ["X.h5"]

@@ -46,19 +46,53 @@ bool rename_without_replacing(const Descriptor& dir, const std::string& from, co
     return true;
 }
 
-// Puts the new version `from` in place of `to` in the directory open as
-// `dir`, provided `to` still is the file open as `original`; false (nothing
-// changed) when it is not. A file put there between the check and the
-// rename would still be replaced: exchanging the names and checking what
-// came out closes that window, but readers polling the file were seen to
-// open it cut short right after an exchange, which is not understood yet.
-bool replace_if_still(const Descriptor& dir, const std::string& from, const std::string& to,
-                      const Descriptor& original) {
-    if (!still_names_at(dir, to, original)) return false;
-    if (::renameat(dir.get(), from.c_str(), dir.get(), to.c_str()) != 0) {
-        throw IoError("cannot rename '" + from + "' to '" + to + "' (" + reason(errno) + ")");
+enum class Exchanged { yes, gone, unsupported };
+
+// Exchanges the names `a` and `b` in the directory open as `dir`.
+Exchanged exchange(const Descriptor& dir, const std::string& a, const std::string& b) {
+#ifdef RENAME_EXCHANGE
+    if (::renameat2(dir.get(), a.c_str(), dir.get(), b.c_str(), RENAME_EXCHANGE) == 0) return Exchanged::yes;
+    if (errno == ENOENT) return Exchanged::gone;
+    if (errno != EINVAL && errno != ENOSYS) {
+        throw IoError("cannot exchange '" + a + "' and '" + b + "' (" + reason(errno) + ")");
     }
-    return true;
+#endif
+    return Exchanged::unsupported;
+}
+
+enum class Placed { done, replaced, unsupported };
+
+// Puts the new version `from` (open as `built`) in place of `to` in the
+// directory open as `dir`, provided `to` is the file open as `original`;
+// `path` is the file's, for the errors.
+// The names are exchanged in one step and what came out is checked: a file
+// another process put at the name since the check goes back there, and the
+// new version back under its own name. A plain rename would replace it.
+Placed place_beside(const Descriptor& dir, const std::string& from, const std::string& to,
+                    const Descriptor& original, const Descriptor& built, const std::string& path) {
+    if (!still_names_at(dir, to, original)) return Placed::replaced;
+    failpoint::pass("guarded.exchange");
+    switch (exchange(dir, from, to)) {
+        case Exchanged::gone: return Placed::replaced;
+        case Exchanged::unsupported: return Placed::unsupported;
+        case Exchanged::yes: break;
+    }
+    failpoint::pass("guarded.exchanged");
+    if (still_names_at(dir, from, original)) return Placed::done;
+    const auto kept = [&](const std::string& where) {
+        return FileError("'" + path + "' was replaced by another process meanwhile, and " + where +
+                         "; this call's records were not stored");
+    };
+    if (exchange(dir, from, to) != Exchanged::yes) {
+        throw kept("its file could not be put back at its name (it is at '" +
+                   GuardedFile::temporary_path_for(path) + "', this call's version at the name)");
+    }
+    // A third process's file put at the name between the two exchanges is
+    // now under the temporary name: it stays there, named.
+    if (!still_names_at(dir, from, built)) {
+        throw kept("a file put there since is at '" + GuardedFile::temporary_path_for(path) + "'");
+    }
+    return Placed::replaced;
 }
 
 // Copies the first `length` bytes of `from` to `to`, sharing blocks where
@@ -331,8 +365,13 @@ void GuardedFile::commit_written() {
         if (durable_) sync_data(temp_, path_);
         // Its lock goes before it gets the file's name: a reader opening
         // the new file must find it free. The writer lock keeps every
-        // other writer off the temporary file.
-        temp_.reset();
+        // other writer off the temporary file. Beside, the descriptor
+        // stays: it says which file is ours once the names are exchanged.
+        if (state_.route() == Route::beside) {
+            ::flock(temp_.get(), LOCK_UN);
+        } else {
+            temp_.reset();
+        }
     }
     if (state_.route() == Route::fresh) {
         // A journal beside a file that does not exist guards nothing of ours;
@@ -348,12 +387,24 @@ void GuardedFile::commit_written() {
         state_.move(Phase::committed);
         if (durable_) sync_directory(dir_, path_);
     } else if (state_.route() == Route::beside) {
-        if (!replace_if_still(dir_, base_name_of(temporary_path_for(path_)), name_, shared_)) {
-            throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
-                            "records were not stored");
+        const std::string temporary = base_name_of(temporary_path_for(path_));
+        switch (place_beside(dir_, temporary, name_, shared_, temp_, path_)) {
+            case Placed::replaced:
+                throw FileError("'" + path_ + "' was replaced by another process meanwhile; this call's "
+                                "records were not stored");
+            case Placed::unsupported:
+                throw BusyError("'" + path_ + "' is held by a reader, and its file system cannot exchange "
+                                "two names in one step, which a new version written beside it needs; "
+                                "try again once the reader has closed it");
+            case Placed::done:
+                break;
         }
         state_.move(Phase::committed);
+        // The exchange reaches the disk before the old version's name goes.
         if (durable_) sync_directory(dir_, path_);
+        // The old version, now under the temporary name, goes: readers that
+        // hold it keep it. Left behind, the next open removes it.
+        if (still_names_at(dir_, temporary, shared_)) ::unlinkat(dir_.get(), temporary.c_str(), 0);
     } else {
         // Growth alone (no original page changed) is invisible to
         // readers until the journal's removal keeps it.
@@ -383,8 +434,12 @@ bool GuardedFile::roll_back() noexcept {
     bool restored = true;
     try {
         if (state_.route() != Route::in_place) {
-            // Still ours: we hold its lock, and nobody removes a locked one.
-            remove_at(dir_, base_name_of(temporary_path_for(path_)), temporary_path_for(path_));
+            // Still ours: we hold its lock, and nobody removes a locked one;
+            // once unlocked for the exchange, only while it names our file.
+            const std::string temporary = base_name_of(temporary_path_for(path_));
+            if (!temp_ || still_names_at(dir_, temporary, temp_)) {
+                remove_at(dir_, temporary, temporary_path_for(path_));
+            }
         } else if (journal_) {
             journal_->roll_back(data_);
             journal_->remove(dir_);

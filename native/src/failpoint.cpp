@@ -30,9 +30,9 @@ void check_known(const std::string& point) {
 
 const std::vector<std::string>& known_points() {
     static const std::vector<std::string> points = {
-        "minbar.index_append", "minbar.index_create", "guarded.apply",  "guarded.unlocked",
-        "guarded.commit_point", "guarded.committed",  "sync.data",      "sync.directory",
-        "revision.segment_built", "revision.segment"};
+        "minbar.index_append", "minbar.index_create", "guarded.apply",     "guarded.unlocked",
+        "guarded.commit_point", "guarded.committed",  "guarded.exchange",  "guarded.exchanged",
+        "sync.data",            "sync.directory",     "revision.segment_built", "revision.segment"};
     return points;
 }
 

@@ -42,6 +42,10 @@ std::string busy_message(const std::string& path) {
 
 bool try_lock(const Descriptor& fd, const std::string& path) { return try_flock(fd, LOCK_EX, path); }
 
+bool dead_temporary(const Descriptor& fd, const std::string& path) {
+    return try_lock(fd, path) || try_flock(fd, LOCK_SH, path);
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -79,7 +83,7 @@ Descriptor create_temporary(const Descriptor& dir, const std::string& path) {
                 }
                 continue;
             }
-            if (!try_lock(other, path)) throw BusyError(busy_message(path));
+            if (!dead_temporary(other, path)) throw BusyError(busy_message(path));
             if (still_names_at(dir, name, other)) remove_at(dir, name, temporary);
             continue;
         }

@@ -21,6 +21,11 @@ std::string reason(int error);
 std::string busy_message(const std::string& path);
 // The exclusive lock without waiting; false when someone else holds it.
 bool try_lock(const Descriptor& fd, const std::string& path);
+// Whether the temporary file open as `fd` is no live writer's: a live one
+// holds it exclusively. A reader may hold one shared: the old version of a
+// file written beside, left under the temporary name by a writer that died
+// between the exchange of the names and the old version's removal.
+bool dead_temporary(const Descriptor& fd, const std::string& path);
 // Whether `path` names anything, a link included.
 bool exists(const std::string& path);
 

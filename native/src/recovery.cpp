@@ -19,7 +19,7 @@ void remove_dead_temporary(const std::string& temporary) {
     Descriptor fd(::open(temporary.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
     if (!fd) return;
     try {
-        if (try_lock(fd, temporary) && still_names(temporary, fd)) ::unlink(temporary.c_str());
+        if (dead_temporary(fd, temporary) && still_names(temporary, fd)) ::unlink(temporary.c_str());
     } catch (const Error&) {
     }
 }

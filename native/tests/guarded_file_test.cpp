@@ -646,6 +646,9 @@ TEST_F(GuardedFileTest, AFileReplacedDuringTheCallIsNeitherWrittenNorLost) {
         put(*file, original.size(), "grown");
         testing::write_bytes(dir.path("other"), "replacement");
         std::filesystem::rename(dir.path("other"), path);
+        // Known to be another file, the name is never exchanged: no reader
+        // opening it sees the refused version for an instant.
+        failpoint::run_once("guarded.exchange", [] { ADD_FAILURE() << "exchanged with a file known to be another"; });
         try {
             file->commit();
             FAIL() << "a call committed over a file that replaced its own";
@@ -655,7 +658,68 @@ TEST_F(GuardedFileTest, AFileReplacedDuringTheCallIsNeitherWrittenNorLost) {
         EXPECT_TRUE(file->roll_back());
         EXPECT_EQ(testing::read_bytes(path), "replacement");
         EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
+        failpoint::clear();
     }
+}
+
+// Beside, the new version takes the name by exchanging it with the file
+// there: a file another process put at the name after the last check comes
+// out of the exchange, goes back, and the call is refused. A third file put
+// there between the two exchanges stays, under the temporary name.
+TEST_F(GuardedFileTest, BesideAFilePutAtTheNameAtTheLastMomentIsPutBackNeverReplaced) {
+    const std::string temporary = GuardedFile::temporary_path_for(path);
+    for (const bool third : {false, true}) {
+        SetUp();
+        Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+        auto file = GuardedFile::open(path, false);
+        put(*file, 0, "mine");
+        const auto put_at_name = [&](const std::string& bytes) {
+            testing::write_bytes(dir.path("other"), bytes);
+            std::filesystem::rename(dir.path("other"), path);
+        };
+        failpoint::run_once("guarded.exchange", [&] { put_at_name("theirs"); });
+        if (third) failpoint::run_once("guarded.exchanged", [&] { put_at_name("third"); });
+        try {
+            file->commit();
+            FAIL() << "a call committed over a file put at its name";
+        } catch (const FileError& e) {
+            EXPECT_NE(std::string(e.what()).find("replaced by another process"), std::string::npos) << e.what();
+            // The error names where the third file is.
+            EXPECT_EQ(std::string(e.what()).find(temporary) != std::string::npos, third) << e.what();
+        }
+        EXPECT_TRUE(file->roll_back());
+        EXPECT_EQ(testing::read_bytes(path), "theirs");
+        EXPECT_EQ(testing::exists(temporary), third);
+        if (third) {
+            EXPECT_EQ(testing::read_bytes(temporary), "third");
+        }
+        failpoint::clear();
+        std::filesystem::remove(temporary);
+    }
+}
+
+// The old version comes out of the exchange under the temporary name: a
+// writer dying there leaves it, held by its readers, for the next open to
+// remove (a reader's shared lock is no live writer's).
+TEST_F(GuardedFileTest, TheOldVersionLeftByAWriterDeadAfterTheExchangeGoesAtTheNextOpen) {
+    const std::string temporary = GuardedFile::temporary_path_for(path);
+    Descriptor reader(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(reader.get(), LOCK_SH | LOCK_NB), 0);
+    ASSERT_EQ(testing::in_dying_child([&] {
+                  auto file = GuardedFile::open(path, false);
+                  put(*file, 0, "mine");
+                  failpoint::die_once("guarded.exchanged");
+                  file->commit();
+                  die();
+              }),
+              100);  // killed
+    ASSERT_TRUE(testing::exists(temporary));
+    EXPECT_EQ(testing::read_bytes(path).substr(0, 4), "mine");
+    GuardedFile::open(path, false)->commit();
+    EXPECT_FALSE(testing::exists(temporary));
+    EXPECT_EQ(testing::read_bytes(path).substr(0, 4), "mine");
+    EXPECT_EQ(testing::names_in(dir.path("")), std::vector<std::string>{"x.h5"});
 }
 
 // Beside the file: the call keeps a lock on it until the rename, and a
