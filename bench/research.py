@@ -1,7 +1,7 @@
 """Reads for research against the plain ways, each figure beside its goal.
 
     .venv/bin/python bench/research.py [--repeat 5] [--instruments 100] [--dir DIR] [--demo MINBAR_ROOT]
-                                       [--dask]
+                                       [--dask] [--resample-only]
 
 On the files of bench/read.py (one twenty-year stock file, made when absent)
 and --instruments copies of it:
@@ -161,6 +161,7 @@ def main():
     parser.add_argument("--dir", help="keep the files here (made when absent) instead of a temporary directory")
     parser.add_argument("--demo", help="a minute-bar root of the demo market, for the coverage row")
     parser.add_argument("--dask", action="store_true", help="also compare dask_bars on a local cluster")
+    parser.add_argument("--resample-only", action="store_true", help="only the 5min and 1D rows (no copies made)")
     args = parser.parse_args()
 
     from corvane import read, sessions
@@ -168,7 +169,7 @@ def main():
     root = args.dir or tempfile.mkdtemp(prefix="corvane-research-")
     try:
         read_bench.make_files(root, 0)
-        ids = copies(root, args.instruments)
+        ids = [] if args.resample_only else copies(root, args.instruments)
         print("{:<10} {:>11} {:>13} {:>7}   {}".format("row", "corvane ms", "baseline ms", "ratio", "goal"))
         for freq in ("5min", "1D"):
             pd.testing.assert_frame_equal(read.bars(root, "LONG", freq=freq),
@@ -189,6 +190,8 @@ def main():
                                        args.repeat)
             print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   (the gathering alone, on a table read once; cpu {:.2f}x)"
                   .format("", ours * 1000, theirs * 1000, theirs / ours, cpu_ratio()))
+        if args.resample_only:
+            return
         ours, theirs = median_pair(lambda: read.bars(root, "LONG", to="arrow"), lambda: read.bars(root, "LONG"),
                                    args.repeat)
         print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   >={:g}x the pandas read: {} (cpu {:.2f}x)".format(
