@@ -12,7 +12,7 @@ import h5py
 import pytest
 
 import corvane.bundle as bundle
-from corvane import run
+from corvane import history, run
 
 # Process-level: left out by `make test-fast`, run by `make test`.
 pytestmark = pytest.mark.slow
@@ -48,9 +48,11 @@ def demo(cluster):
 
 
 def records(path):
-    """{(file relative to path, dataset): records as bytes} of every file under `path`."""
+    """{(file relative to path, dataset): records as bytes} of every instrument file under `path`."""
     found = {}
-    for root, _, files in os.walk(path):
+    for root, directories, files in os.walk(path):
+        # The root's history is not an instrument file: its manifests are no HDF5.
+        directories[:] = [name for name in directories if name != history.HIDDEN]
         for name in files:
             with h5py.File(os.path.join(root, name), "r") as h5:
                 relative = os.path.relpath(os.path.join(root, name), path)

@@ -269,6 +269,24 @@ def test_a_live_runs_marker_is_left_alone(tmp_path):
     assert versions.leftovers(tmp_path) == [live.marker]
 
 
+def test_a_run_that_commits_nothing_leaves_nothing_behind_but_what_others_keep(tmp_path):
+    other = versions.Recorder(str(tmp_path), "minbar")
+    other.begin([FUTURE])
+    idle = versions.Recorder(str(tmp_path), "minbar")
+    idle.begin([STOCK])
+    assert idle.commit({"counts": {}}, []) is None
+    assert versions.running_markers(tmp_path) == [other.marker]   # another run's marker stays
+    other.close()
+
+    fresh = tmp_path / "fresh"
+    fresh.mkdir()
+    lone = versions.Recorder(str(fresh), "minbar")
+    lone.begin([STOCK])
+    assert lone.commit({"counts": {}}, []) is None
+    lone.close()
+    assert os.listdir(fresh) == []
+
+
 def test_a_run_committing_last_keeps_the_later_state_another_run_left(market, tmp_path):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)

@@ -375,10 +375,9 @@ class Recorder:
         if not ENABLED or self._fd is not None or not os.path.isdir(self.root):
             return
         directory = _hidden(self.root, "running")
-        os.makedirs(directory, exist_ok=True)
         name = "{}-{}.json".format(self.since, uuid.uuid4().hex[:8])
         temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
-        fd = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+        fd = _create(directory, temporary)
         try:
             # Locked before it is seen: a marker found unlocked is a dead run's.
             fcntl.flock(fd, fcntl.LOCK_EX)
@@ -440,6 +439,11 @@ class Recorder:
             with contextlib.suppress(FileNotFoundError):
                 os.remove(self.marker)
             self.marker = None
+            # A run that committed nothing leaves no directory of its own behind;
+            # only empty ones go, so another run's marker or the log stay.
+            for directory in (_hidden(self.root, "running"), _hidden(self.root)):
+                with contextlib.suppress(OSError):
+                    os.rmdir(directory)
         self.close()
 
     def close(self):
@@ -447,6 +451,18 @@ class Recorder:
         if self._fd is not None:
             os.close(self._fd)
             self._fd = None
+
+
+def _create(directory, temporary):
+    """A new marker's descriptor; a run ending beside this one may remove the
+    empty directory between its making and the open, so that is tried again."""
+    for attempt in range(3):
+        os.makedirs(directory, exist_ok=True)
+        try:
+            return os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+        except FileNotFoundError:
+            if attempt == 2:
+                raise
 
 
 def running_markers(root):
