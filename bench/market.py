@@ -28,6 +28,7 @@ worker, and prints their top lines; the profiles count CPU time, not the
 wall clock, which on a shared machine mostly measures the wait for a core.
 """
 import argparse
+import contextlib
 import cProfile
 import datetime
 import functools
@@ -121,6 +122,19 @@ def pss_kb(pid):
     return 0
 
 
+def run_delay(pid="self"):
+    """Seconds the threads of a process (those alive now) waited for a core."""
+    total = 0
+    try:
+        for task in os.listdir("/proc/{}/task".format(pid)):
+            with contextlib.suppress(OSError, ValueError, IndexError):
+                with open("/proc/{}/task/{}/schedstat".format(pid, task)) as text:
+                    total += int(text.read().split()[1])
+    except OSError:
+        pass
+    return total / 1e9
+
+
 def children(pid):
     found = []
     try:
@@ -206,7 +220,8 @@ def worker_setup(impl, stats_dir, profile):
             profiler.dump_stats(os.path.join(stats_dir, "worker.prof"))
         times = os.times()
         figures = {"pid": os.getpid(), "hwm_kb": status_kb("self", "VmHWM"), "calls": counted.calls,
-                   "client_wall": counted.wall, "client_cpu": counted.cpu, "cpu": times.user + times.system}
+                   "client_wall": counted.wall, "client_cpu": counted.cpu, "cpu": times.user + times.system,
+                   "run_delay": run_delay()}
         with open(os.path.join(stats_dir, "w{}.json".format(os.getpid())), "w") as out:
             json.dump(figures, out)
 
@@ -319,11 +334,15 @@ def child_prep(spec):
     with ProgressedProcessPoolExecutor(max_workers=2, initializer=init) as executor:
         for call in calls:
             executor.submit(job, *call)
+    if spec["impl"] == "corvane":
+        # A bundle in daily use has versions: the daily run commits its own, not the bundle's first.
+        from corvane import versions
+        versions.commit(spec["path"], "minbar", {"command": "prepared"}, {})
     return {"files": len(calls), "wall": time.perf_counter() - wall}
 
 
 def child_standin(spec):
-    """The stand-in's own cost per call, no latency: median and mean over a sample."""
+    """The stand-in's own CPU per call, no latency: median and mean over a sample."""
     import lumenfeed
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -348,9 +367,9 @@ def child_standin(spec):
     for name, call in calls.items():
         seconds = []
         for oid in (sample if "year" not in name and "tick" not in name else sample[:100]):
-            wall = time.perf_counter()
+            cpu = time.process_time()
             call(oid)
-            seconds.append(time.perf_counter() - wall)
+            seconds.append(time.process_time() - cpu)
         out[name] = (statistics.median(seconds), statistics.mean(seconds))
     return out
 
@@ -477,7 +496,7 @@ def fresh_dir(args, path):
 
 def prepared(args, impl, scale):
     """The bundle the daily runs start from, made once per implementation and scale."""
-    path = os.path.join(args.out, "prep", "{}-{}-phased".format(impl, scale))
+    path = os.path.join(args.out, "prep", "{}-{}-phased{}".format(impl, scale, "-versioned" if impl == "corvane" else ""))
     done = path + ".done"
     if os.path.exists(done):
         with open(done) as text:
@@ -542,7 +561,8 @@ def row_of(workload, scale, latency, jobs, threads, impl, r):
     return [workload, scale, "{:g}".format(latency), str(jobs), str(threads), impl, str(r["files"]),
             "{:.1f}".format(r["wall"]), ms(r["wall"] / files), ms(outside / files), ms(r["parent_cpu"] / files),
             ms(r["workers_cpu"] / files), ms((r["workers_cpu"] - client_cpu) / files),
-            ms(client_cpu / files), ms(client_wall / files), "{:.0f}".format(r["parent_hwm_kb"] / 1024.0),
+            ms(client_cpu / files), ms(client_wall / files),
+            ms(sum(w.get("run_delay", 0.0) for w in workers) / files), "{:.0f}".format(r["parent_hwm_kb"] / 1024.0),
             "{:.0f}/{:.0f}".format(max((w["hwm_kb"] for w in workers), default=0) / 1024.0,
                                    sum(w["hwm_kb"] for w in workers) / 1024.0),
             "{:.0f}".format(r["peak_pss_kb"] / 1024.0), "{:.1f}".format(rate),
@@ -550,7 +570,7 @@ def row_of(workload, scale, latency, jobs, threads, impl, r):
 
 
 HEADER = ["work", "market", "ms", "jobs", "thr", "impl", "files", "wall s", "wall/file", "wall/f less client",
-          "parent cpu/f", "workers cpu/f", "outside client/f", "client cpu/f", "client wall/f", "parent MB",
+          "parent cpu/f", "workers cpu/f", "outside client/f", "client cpu/f", "client wall/f", "no core/f", "parent MB",
           "workers MB max/sum", "PSS MB", "files/s", "calls/f", "files/s / bound"]
 
 
@@ -593,7 +613,7 @@ def standin_lines(args, scale):
     if result is None:
         return ["stand-in cost: failed"]
     lines = ["stand-in's own cost per call, market {} ({} instruments listed, listing built in {:.2f} s), "
-             "no latency, median / mean:".format(scale, result.pop("instruments listed"), result.pop("listing"))]
+             "no latency, CPU median / mean:".format(scale, result.pop("instruments listed"), result.pop("listing"))]
     for name, (median, mean) in result.items():
         lines.append("  {:<26} {} / {} ms".format(name, ms(median), ms(mean)))
     return lines
@@ -660,7 +680,8 @@ def main(argv):
     print("\nper file (/f) in ms; workers cpu: all workers' CPU; outside client: workers' CPU less the "
           "time inside client calls; PSS: the largest sum over all processes, sampled every 0.5 s; "
           "wall/f less client: the wall time less the workers' time in client calls over the requests in "
-          "flight (jobs x threads); files/s / bound: files per second against 0.8 x jobs x threads / latency")
+          "flight (jobs x threads); no core/f: the workers' threads' time waiting for a core (a loaded "
+          "machine; the fetch threads are counted, which stay for the run); files/s / bound: files per second against 0.8 x jobs x threads / latency")
     with open(os.path.join(args.out, "table.txt"), "w") as out:
         out.write(table + "\n")
     if args.profile and "daily" in args.only:

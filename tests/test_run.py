@@ -795,19 +795,23 @@ class CountingExecutor(concurrent.futures.ThreadPoolExecutor):
         return super().submit(*args, **kwargs)
 
 
-@pytest.mark.parametrize("count, workers", [(300, 2), (3, 1), (5000, 2)])
-def test_one_thread_jobs_go_to_the_pool_in_batches_and_come_back_in_order(count, workers):
+@pytest.mark.parametrize("count, workers, threads", [(300, 2, 1), (3, 1, 1), (5000, 2, 1), (700, 2, 4)])
+def test_jobs_go_to_the_pool_in_batches_that_shrink_towards_the_end_and_come_back_in_order(
+        count, workers, threads):
     ran = []
     ids = ["I{:04d}".format(n) for n in range(count)][::-1]
     calls = [(_broken if n % 7 == 3 else _done, oid, ran) for n, oid in enumerate(ids)]
-    size = run.batch_size(1, count, workers)
+    sizes = run.batch_sizes(threads, count, workers)
     with CountingExecutor() as executor:
-        outcomes = run.run_jobs(executor, calls, own=False, threads=1, size=size)
+        outcomes = run.run_jobs(executor, calls, own=False, threads=threads, sizes=sizes)
     assert [o.order_book_id for o in outcomes] == ids and sorted(ran) == sorted(ids)
     assert [o.status for o in outcomes] == ["failed" if n % 7 == 3 else "updated" for n in range(count)]
-    # Every worker still gets several batches; none larger than the most.
-    assert 1 <= size <= run.BATCH_MOST and (size == 1 or count // size >= workers * run.BATCHES_PER_WORKER)
-    assert executor.submitted == -(-count // size)
+    assert executor.submitted == len(sizes) and sum(sizes) == count
+    # None larger than the most, none after the first smaller than a round of
+    # the threads but the last, and the last ones small: the workers end together.
+    most = run.BATCH_MOST if threads == 1 else threads * run.BATCH_ROUNDS
+    assert sizes == sorted(sizes, reverse=True) and sizes[0] <= most
+    assert min(sizes[:-1] or [threads]) >= threads and sizes[-1] <= max(threads, count // 50)
 
 
 def test_a_batch_interrupted_in_turn_reports_the_rest_not_started_and_runs_none_of_them():

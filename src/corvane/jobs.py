@@ -180,17 +180,48 @@ def batch_job(calls, threads):
 
     Each job works on its own file; the client's calls wait without the
     interpreter, so `threads` instruments' round trips overlap in one
-    process, and at most `threads` instruments' data are held at once.
-    One thread: the jobs one after another on this thread, which a
-    deadline's alarm can interrupt; after Ctrl-C the rest are reported
-    interrupted, not started.
+    process, and at most `threads` instruments' data are held at once.  The
+    threads stay for the worker's next batch.  One thread: the jobs one
+    after another on this thread, which a deadline's alarm can interrupt.
+    After Ctrl-C the rest are reported interrupted, not started.
     """
     if threads <= 1:
         return _in_turn(calls)
-    with concurrent.futures.ThreadPoolExecutor(threads, thread_name_prefix="corvane-fetch") as pool:
-        futures = [(order_book_id, pool.submit(fn, order_book_id, *arguments))
-                   for fn, order_book_id, *arguments in calls]
+    pool = _fetch_pool(threads)
+    futures = [(order_book_id, pool.submit(fn, order_book_id, *arguments))
+               for fn, order_book_id, *arguments in calls]
+    try:
         return [_settled(order_book_id, future) for order_book_id, future in futures]
+    except KeyboardInterrupt:
+        # The jobs on the threads end as they can; those not yet begun never will.
+        for _, future in futures:
+            future.cancel()
+        raise
+
+
+# This worker's fetch threads: (count, executor), made at its first batch.
+_fetch_threads = None
+_fetch_threads_lock = threading.Lock()
+
+
+def _forget_fetch_threads():
+    """In a forked child: the parent's threads did not come along."""
+    global _fetch_threads, _fetch_threads_lock
+    _fetch_threads, _fetch_threads_lock = None, threading.Lock()
+
+
+os.register_at_fork(after_in_child=_forget_fetch_threads)
+
+
+def _fetch_pool(threads):
+    global _fetch_threads
+    with _fetch_threads_lock:
+        if _fetch_threads is None or _fetch_threads[0] != threads:
+            if _fetch_threads is not None:
+                _fetch_threads[1].shutdown(wait=False)
+            _fetch_threads = (threads, concurrent.futures.ThreadPoolExecutor(
+                threads, thread_name_prefix="corvane-fetch"))
+        return _fetch_threads[1]
 
 
 def _in_turn(calls):

@@ -110,10 +110,10 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         if cluster is None:
             calls = jobs_of(chosen)
             workers = min(jobs or os.cpu_count() or 1, len(calls))
-            size = batch_size(threads, len(calls), workers)
+            sizes = batch_sizes(threads, len(calls), workers)
             # Batched, fewer workers than instruments may do the work.
-            pool = process_pool(services, workers, -(-len(calls) // size))
-            return run_jobs(pool, calls, own=True, threads=threads, size=size), None
+            pool = process_pool(services, workers, len(sizes))
+            return run_jobs(pool, calls, own=True, threads=threads, sizes=sizes), None
         with cluster.executor(scheduler, where, echo, services.initializer) as dask_executor, \
                 start_marks(where) as marks:
             outcomes = run_jobs(dask_executor, jobs_of(chosen, marks), own=False,
@@ -218,7 +218,7 @@ def select(services, words, with_derivatives, echo, listing=None):
     return chosen, unresolved
 
 
-def run_jobs(executor, calls, own, lost=None, threads=1, size=None):
+def run_jobs(executor, calls, own, lost=None, threads=1, sizes=None):
     """Outcomes of `calls`, in their order.
 
     `own`: the executor is this run's pool, entered as its scope (which
@@ -228,8 +228,8 @@ def run_jobs(executor, calls, own, lost=None, threads=1, size=None):
     `lost()`: whether the executor lost its scheduler; the jobs whose
     outcome did not come back are then reported lost.  `threads` > 1: the
     calls go in batches, each worker running `threads` of them at once.
-    `size`: instruments per batch (default: as `batch_size` gives for
-    `threads` alone).
+    `sizes`: instruments per batch, in turn (default: one job each with
+    one thread, else FOREIGN_ROUNDS rounds of the threads).
     """
     futures = {}
     interrupted = False
@@ -237,7 +237,7 @@ def run_jobs(executor, calls, own, lost=None, threads=1, size=None):
     try:
         with executor if own_scope else contextlib.nullcontext():
             try:
-                submit_all(executor, calls, threads, futures, size)
+                submit_all(executor, calls, threads, futures, sizes)
                 if not own_scope:
                     wait_with_progress(list(futures.values()), len(calls))
             except KeyboardInterrupt:
@@ -261,14 +261,16 @@ def run_jobs(executor, calls, own, lost=None, threads=1, size=None):
             for _, order_book_id, *_ in calls]
 
 
-# Instruments per batch and fetch thread: enough to keep every thread busy
-# between the batches' round trips, few enough to spread the work.
-BATCH_PER_THREAD = 4
-# One job at a time per worker: each batch saves the pool's round trip of
-# all but one of its jobs; at least this many batches per worker keep the
-# workers' ends of the run close together.
+# A batch saves the pool's round trip of all but one of its jobs, and its
+# fetch threads stay busy but for its last round: a batch holds up to
+# BATCH_ROUNDS rounds of `threads` jobs (one thread: up to BATCH_MOST jobs).
+# Batches shrink as the run nears its end, to a share of what is left
+# (1 / (workers x BATCH_SHARES)), so that the workers finish close together.
+BATCH_ROUNDS = 16
 BATCH_MOST = 32
-BATCHES_PER_WORKER = 8
+BATCH_SHARES = 4
+# On an executor of the caller's or a cluster, whose workers this run does not count.
+FOREIGN_ROUNDS = 4
 
 
 class Part(concurrent.futures.Future):
@@ -282,15 +284,20 @@ class Part(concurrent.futures.Future):
         return self.whole.cancel()
 
 
-def submit_all(executor, calls, threads, futures, size=None):
-    """Submit `calls`, one future per instrument into `futures`; in batches of `size`."""
-    size = batch_size(threads) if size is None else size
-    if size <= 1:
+def submit_all(executor, calls, threads, futures, sizes=None):
+    """Submit `calls`, one future per instrument into `futures`; in batches of `sizes`."""
+    if sizes is None:
+        # An executor of unknown size: one job each, or a few rounds of the threads.
+        size = 1 if threads <= 1 else threads * FOREIGN_ROUNDS
+        sizes = [size] * -(-len(calls) // size)
+    if max(sizes, default=1) <= 1:
         for fn, order_book_id, *args in calls:
             futures[order_book_id] = executor.submit(fn, order_book_id, *args)
         return
-    for first in range(0, len(calls), size):
+    first = 0
+    for size in sizes:
         batch = calls[first:first + size]
+        first += size
         whole = executor.submit(jobs_module.batch_job, batch, threads)
         parts = [Part(whole) for _ in batch]
         for call, part in zip(batch, parts):
@@ -298,14 +305,19 @@ def submit_all(executor, calls, threads, futures, size=None):
         whole.add_done_callback(functools.partial(_settle_parts, parts))
 
 
-def batch_size(threads, count=None, workers=1):
-    """Instruments per batch: `threads` x BATCH_PER_THREAD; one thread on this
-    run's own pool of `workers` for `count` instruments: up to BATCH_MOST."""
-    if threads > 1:
-        return threads * BATCH_PER_THREAD
-    if count is None:
-        return 1
-    return max(1, min(BATCH_MOST, count // (workers * BATCHES_PER_WORKER)))
+def batch_sizes(threads, count, workers=1):
+    """Instruments per batch, in submission order, for `count` instruments on
+    `workers` workers of `threads` fetch threads: large while much is left,
+    then smaller, never below one round of the threads."""
+    least = threads
+    most = threads * BATCH_ROUNDS if threads > 1 else BATCH_MOST
+    sizes = []
+    left = count
+    while left > 0:
+        size = min(max(-(-left // (workers * BATCH_SHARES)), least), most, left)
+        sizes.append(size)
+        left -= size
+    return sizes
 
 
 def _settle_parts(parts, whole):
