@@ -124,6 +124,23 @@ def test_generated_daily_closes_stay_within_the_limits(client, market):
         assert (df["close"] > 0).all()
 
 
+@pytest.mark.parametrize("start", [20261207, 20261101])
+def test_a_derivatives_prices_do_not_depend_on_what_was_asked_before_it(client, market, monkeypatch, start):
+    options = generated(market, T.OPTION)
+    options = options[options["de_listed_date"] > pd.Timestamp(ASOF)]
+    on_one = options[options["underlying_order_book_id"] == options["underlying_order_book_id"].iloc[-1]]
+    first, second = on_one["order_book_id"].iloc[:2]
+    underlying = on_one["underlying_order_book_id"].iloc[0]
+    asked_in_a_row = [bars(oid, start) for oid in (underlying, first, second)]
+    # A market built afresh (another as-of time) has asked nothing before.
+    alone = []
+    for oid, minute in ((second, "1500"), (first, "1501"), (underlying, "1502")):
+        monkeypatch.setenv("LUMENFEED_ASOF", ASOF + "T" + minute)
+        alone.append(bars(oid, start))
+    for kept, fresh in zip(asked_in_a_row, alone[::-1]):
+        pd.testing.assert_frame_equal(kept, fresh, check_exact=True)
+
+
 # --------------------------------------------------------------------------- latency and density
 
 def test_every_call_waits_the_latency(client, monkeypatch):

@@ -19,6 +19,7 @@ import collections
 import datetime
 import functools
 import math
+import threading
 
 import numpy as np
 
@@ -240,6 +241,10 @@ class Market:
         # (day, last bar label in ns since 1970) when the as-of day is served up to a time.
         self.cut = cut
         self.revised = np.array(revised, dtype="datetime64[D]")
+        # The bars derivatives were last priced off, by (source, days): a
+        # product's contracts and an underlying's options are asked in a row.
+        self._sources = collections.OrderedDict()
+        self._sources_lock = threading.Lock()
 
     def source_of(self, inst):
         return self.sources[inst._source]
@@ -522,8 +527,7 @@ class Market:
 
     def _derived_bars(self, inst, days):
         model = inst._model
-        source = self.source_of(inst)
-        spot = self.bars(source, days)
+        spot = self._source_bars(self.source_of(inst), days)
         bars = self._frame(inst, days)
         bars.mask &= spot.mask
         tick = inst._tick
@@ -543,6 +547,26 @@ class Market:
         # The first trading slot opens at the previous slot's price of the source,
         # which is right; slots that do not trade are dropped by the mask.
         return bars
+
+    # A few sources of short spans (a daily update's): little memory for a worker.
+    _SOURCES_KEPT = 4
+    _SOURCE_DAYS_KEPT = 64
+
+    def _source_bars(self, source, days):
+        """`bars(source, days)`, kept for the next derivative on it; read, never changed."""
+        if len(days) > self._SOURCE_DAYS_KEPT:
+            return self.bars(source, days)
+        key = (source.order_book_id, days.tobytes())
+        with self._sources_lock:
+            kept = self._sources.get(key)
+        if kept is not None:
+            return kept
+        kept = self.bars(source, days)
+        with self._sources_lock:
+            self._sources[key] = kept
+            while len(self._sources) > self._SOURCES_KEPT:
+                self._sources.popitem(last=False)
+        return kept
 
     def _add_volume(self, inst, bars):
         model = inst._model
