@@ -73,6 +73,9 @@ def parse_args(argv):
                         help="corvane's --fetch-threads, comma-separated (default: %(default)s); "
                              "the baseline has one job per worker")
     parser.add_argument("--latency", default="0,50", help="ms per client call (default: %(default)s)")
+    parser.add_argument("--impl", default="baseline,corvane",
+                        help="implementations to run (default: %(default)s); corvane alone for its rows "
+                             "against the round-trip bound, which need no baseline")
     parser.add_argument("--scale", default="full", help="the market of the daily runs: full or a factor")
     parser.add_argument("--fill-scale", default="0.02", help="the market of the first fills (default: %(default)s)")
     parser.add_argument("--fill-since", type=int, default=FILL_SINCE,
@@ -92,6 +95,9 @@ def parse_args(argv):
     args.jobs = [int(j) for j in args.jobs.split(",")]
     args.fetch_threads = [int(t) for t in args.fetch_threads.split(",")]
     args.latency = [float(ms) for ms in args.latency.split(",")]
+    args.impl = [i.strip() for i in args.impl.split(",") if i.strip()]
+    if set(args.impl) - {"baseline", "corvane"} or not args.impl:
+        parser.error("--impl takes baseline and/or corvane")
     bad = set(args.only) - {"daily", "fill", "ticks"}
     if bad:
         parser.error("unknown workload(s) {}".format(sorted(bad)))
@@ -659,7 +665,8 @@ def main(argv):
         for latency in args.latency:
             for jobs in args.jobs:
                 results = {}
-                order = [("baseline", 1)] + [("corvane", t) for t in args.fetch_threads]
+                order = ([("baseline", 1)] if "baseline" in args.impl else []) + \
+                    ([("corvane", t) for t in args.fetch_threads] if "corvane" in args.impl else [])
                 for impl, threads in order if len(rows) % 4 == 0 else order[::-1]:
                     key = impl if threads == 1 else "{} t{}".format(impl, threads)
                     results[key] = one_run(args, workload, impl, scale, latency, jobs, threads=threads)

@@ -824,6 +824,46 @@ def test_a_batch_interrupted_in_turn_reports_the_rest_not_started_and_runs_none_
     assert outcomes[1].error == "OSError: disk gone"
 
 
+def _on_thread(order_book_id, seen):
+    import threading
+    seen.append((order_book_id, threading.get_ident()))
+    return run.Outcome(order_book_id, "updated")
+
+
+def test_a_workers_fetch_threads_stay_for_its_next_batch():
+    seen = []
+    for batch in ("AB", "CDEF"):
+        outcomes = jobs.batch_job([(_on_thread, oid, seen) for oid in batch], 2)
+        assert [o.order_book_id for o in outcomes] == list(batch)
+    assert sorted(oid for oid, _ in seen) == list("ABCDEF") and len({ident for _, ident in seen}) <= 2
+
+
+def _waiting(order_book_id, ran, started, go):
+    ran.append(order_book_id)
+    started.release()
+    go.wait(60)
+    return run.Outcome(order_book_id, "updated")
+
+
+def test_ctrl_c_in_a_threaded_batch_starts_none_of_the_jobs_still_waiting_for_a_thread(monkeypatch):
+    import threading
+    ran, started, go = [], threading.Semaphore(0), threading.Event()
+
+    def interrupted(order_book_id, future):
+        # Ctrl-C reaching the worker's main thread while both fetch threads are busy.
+        started.acquire()
+        started.acquire()
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(jobs, "_settled", interrupted)
+    calls = [(_waiting, oid, ran, started, go) for oid in "AB"] + [(_done, oid, ran) for oid in "CDE"]
+    with pytest.raises(KeyboardInterrupt):
+        jobs.batch_job(calls, 2)
+    go.set()
+    jobs._fetch_pool(2).submit(lambda: None).result()   # the threads are free again
+    assert sorted(ran) == ["A", "B"]
+
+
 def test_the_next_trading_date_is_asked_once_per_day_and_asked_again_after_a_minute(monkeypatch):
     minbar = minbar_store
     asked = []

@@ -188,9 +188,10 @@ def batch_job(calls, threads):
     if threads <= 1:
         return _in_turn(calls)
     pool = _fetch_pool(threads)
-    futures = [(order_book_id, pool.submit(fn, order_book_id, *arguments))
-               for fn, order_book_id, *arguments in calls]
+    futures = []
     try:
+        for fn, order_book_id, *arguments in calls:
+            futures.append((order_book_id, pool.submit(fn, order_book_id, *arguments)))
         return [_settled(order_book_id, future) for order_book_id, future in futures]
     except KeyboardInterrupt:
         # The jobs on the threads end as they can; those not yet begun never will.
