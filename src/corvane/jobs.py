@@ -200,29 +200,29 @@ def batch_job(calls, threads):
         raise
 
 
-# This worker's fetch threads: (count, executor), made at its first batch.
-_fetch_threads = None
-_fetch_threads_lock = threading.Lock()
+# The fetch threads of each thread that runs batches (a process pool
+# worker's one; a threaded executor's several, each with its own as before):
+# (count, executor), made at its first batch.
+_fetch_threads = threading.local()
 
 
 def _forget_fetch_threads():
     """In a forked child: the parent's threads did not come along."""
-    global _fetch_threads, _fetch_threads_lock
-    _fetch_threads, _fetch_threads_lock = None, threading.Lock()
+    global _fetch_threads
+    _fetch_threads = threading.local()
 
 
 os.register_at_fork(after_in_child=_forget_fetch_threads)
 
 
 def _fetch_pool(threads):
-    global _fetch_threads
-    with _fetch_threads_lock:
-        if _fetch_threads is None or _fetch_threads[0] != threads:
-            if _fetch_threads is not None:
-                _fetch_threads[1].shutdown(wait=False)
-            _fetch_threads = (threads, concurrent.futures.ThreadPoolExecutor(
-                threads, thread_name_prefix="corvane-fetch"))
-        return _fetch_threads[1]
+    kept = getattr(_fetch_threads, "pool", None)
+    if kept is None or kept[0] != threads:
+        if kept is not None:
+            kept[1].shutdown(wait=False)
+        kept = _fetch_threads.pool = (threads, concurrent.futures.ThreadPoolExecutor(
+            threads, thread_name_prefix="corvane-fetch"))
+    return kept[1]
 
 
 def _in_turn(calls):
