@@ -221,6 +221,35 @@ def test_a_rewritten_tick_day_reads_back_as_each_version_held_it(market, tmp_pat
     assert read.ticks(root, STOCK, as_of=second).equals(now)
 
 
+def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_path):
+    import fake_market as fm
+    from corvane import tick
+
+    days = [datetime.date(2024, 1, d) for d in (2, 3, 4)]
+    client = fm.FakeClient({"S1": fm.InsType.CS})
+    client.days["S1"] = days
+    for day in days[::2]:                           # the middle day is not served yet
+        client.ticks[("S1", day)] = fm.day_ticks(day, 4)
+    services, root, h5_file = fm.make_services(client), str(tmp_path), str(tmp_path / "S1.h5")
+
+    def job(**keywords):
+        counts = {"state": None}
+        tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, counts=counts, **keywords)
+        held = [run.Held(*counts[when]) for when in ("before", "after")]
+        entry = versions.job_state(root, h5_file, "tick", *held, counts["state"])
+        return versions.commit(root, "tick", {"command": "x"}, {"S1.h5": entry})
+
+    first = job()
+    client.ticks[("S1", days[1])] = fm.day_ticks(days[1], 4)
+    second = job(revisit=3)
+    held = {}
+    for version_id in (first, second):
+        with asof.Version(root, version_id).open(h5_file) as view:
+            held[version_id] = view.members()
+    assert held == {first: ["20240102", "20240104"], second: ["20240102", "20240103", "20240104"]}
+    assert asof.check_log(root, "tick") == ([], [])
+
+
 @pytest.mark.parametrize("name, field", [(DATA, None), (DATA, "volume"), (INDEX, "date")],
                          ids=["shorter", "last row", "last day's date"])
 def test_a_file_changed_outside_corvane_is_refused_as_of_a_version(market, tmp_path, name, field):

@@ -198,11 +198,18 @@ class TickView(_View):
                     self.sources[day] = segment
         own = [day for day in self.reader.members() if formats.is_day_name(day) and day <= self.last]
         self.days = sorted(set(own) | set(self.sources))
+        if len(self.days) > self.entry.get("day_count", len(self.days)):
+            # Only then are later manifests read: a day filled in below the latest came later.
+            later = self.version.inserted_later(self.h5_file)
+            self.days = [day for day in self.days if day not in later]
 
     def _of(self, day):
         return self.sources.get(day, self.reader)
 
     def check(self):
+        count = self.entry.get("day_count", len(self.days))
+        if len(self.days) != count:
+            raise self._changed("{} days up to {} where the version had {}".format(len(self.days), self.last, count))
         for day, (rows, tail) in self.entry["days"].items():
             if day not in self.days or self.length(day) != rows:
                 held = self.length(day) if day in self.days else 0
