@@ -294,6 +294,18 @@ def test_a_killed_runs_files_are_covered_by_the_next_version(market, monkeypatch
     assert versions.leftovers(tmp_path) == []
 
 
+def test_repair_covers_every_killed_run_with_one_version(market, tmp_path):
+    market(tmp_path, FIRST, words=(STOCK, FUTURE))
+    for order_book_id in (STOCK, FUTURE):
+        killed = versions.Recorder(str(tmp_path), "minbar")
+        killed.begin([order_book_id])
+        killed.close()
+    _, repaired = asof.check_log(str(tmp_path), "minbar", repair=True)
+    newest = versions.version_ids(tmp_path)[-1]
+    assert [why for _, why in repaired] == ["files of a killed run covered by version " + newest] * 2
+    assert set(versions.read_entries(tmp_path, newest)) == {STOCK_FILE, "future/HXI2501.QFX.h5"}
+
+
 def test_a_live_runs_marker_is_left_alone(market, tmp_path):
     market(tmp_path, FIRST)
     live = versions.Recorder(str(tmp_path), "minbar")

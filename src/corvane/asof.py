@@ -329,6 +329,7 @@ def check_log(root, kind, repair=False):
     temporaries and commits a version covering the dead runs' files.
     """
     findings, repaired = [], []
+    covering = None
     for version_id in versions.version_ids(root):
         version = Version(root, version_id)
         for file in versions.read_entries(root, version_id):
@@ -344,10 +345,11 @@ def check_log(root, kind, repair=False):
             else:
                 findings.append((path, "leftover", "", "temporary of a killed commit; verify --repair removes it"))
         elif repair:
-            recorder = versions.Recorder(root, kind)
-            covered = recorder.commit({"command": "verify --repair", "words": [], "kind": kind,
-                                       "exit_status": 0, "counts": {}}, [])
-            repaired.append((path, "files of a killed run covered by version {}".format(covered)))
+            # One version covers every dead run's files.
+            if covering is None:
+                covering = versions.Recorder(root, kind).commit({"command": "verify --repair", "words": [],
+                                                                 "kind": kind, "exit_status": 0, "counts": {}}, [])
+            repaired.append((path, "files of a killed run covered by version {}".format(covering)))
         else:
             findings.append((path, "leftover", "", "marker of a killed run whose files no version covers yet; "
                              "the next update, or verify --repair, commits a version covering them"))
