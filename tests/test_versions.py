@@ -468,6 +468,11 @@ def test_ids_of_one_second_sort_by_time():
     assert sorted(ids) == ids and [versions.committed_at(i) for i in ids] == pytest.approx(moments)
 
 
+def test_a_tick_file_with_a_day_filled_in_is_in_a_later_state():
+    early = {"segments": 0, "days": {"20240104": [4, "0"]}, "day_count": 2}
+    assert versions.state_key(dict(early, day_count=3)) > versions.state_key(early)
+
+
 def test_a_manifest_is_found_without_parsing_it(tmp_path):
     entries = [{"file": "equities/{}.h5".format(n), "segments": 0, "data_rows": n, "index_rows": 1,
                 "data_tail": "0", "index_tail": "0"} for n in range(3)]

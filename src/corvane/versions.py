@@ -132,11 +132,12 @@ def state_key(entry):
     """An order of the states a file passes through: later states sort higher.
 
     Segments only grow; between two cuts a minute-bar file only grows, and a
-    tick file only adds days or writes its latest one again.
+    tick file only adds days (a revisit may fill one in below its latest) or
+    writes its latest one again.
     """
     if "days" in entry:
         last = max(entry["days"]) if entry["days"] else ""
-        return (entry["segments"], last, entry["days"][last][0] if last else 0)
+        return (entry["segments"], last, entry["days"][last][0] if last else 0, entry.get("day_count", 0))
     return (entry["segments"], entry["data_rows"], entry["index_rows"])
 
 
