@@ -1,5 +1,6 @@
 // corvane._engine: numpy structured arrays in and out, engine calls, and one
 // table from engine exceptions to Python exceptions. No behaviour of its own.
+#include "corvane/bar_fold.hpp"
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
 #include "corvane/file.hpp"
@@ -26,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -523,7 +525,56 @@ public:
         read_columns(records, start, count, targets, threads);
     }
 
+    // Rows of `name` from `start` on, day_rows[d] of trading date d, gathered
+    // into longer bars (fold_bars): (bucket ends, dates' positions, [column])
+    // as int64 arrays and one of each field's type; fields are (field, how).
+    nb::tuple fold_bars(const std::string& name, std::size_t start, const std::vector<std::size_t>& day_rows,
+                        const std::vector<std::pair<std::string, std::string>>& fields, const std::string& time,
+                        unsigned minutes, unsigned threads) {
+        static const std::map<std::string, Gather> ways{{"first", Gather::first}, {"max", Gather::max},
+                                                        {"min", Gather::min}, {"last", Gather::last},
+                                                        {"sum", Gather::sum}};
+        auto lock = exclusive();
+        const Dataset& records = dataset(name);
+        std::vector<FoldField> wanted;
+        for (const auto& [field_name, how] : fields) {
+            const auto way = ways.find(how);
+            if (way == ways.end()) throw ArgumentError("no way of gathering called '" + how + "'");
+            const Field& field = field_of(records, field_name);
+            wanted.push_back(FoldField{field.offset, field.type, way->second});
+        }
+        const std::size_t time_offset = minutes ? field_of(records, time).offset : 0;
+        FoldedBars folded;
+        {
+            WithoutGil unlocked;
+            folded = corvane::fold_bars(records, start, day_rows, time_offset, wanted, minutes, threads);
+        }
+        nb::list columns;
+        for (std::size_t f = 0; f < wanted.size(); ++f) {
+            columns.append(array_of(folded.columns[f], type_code(wanted[f].type)));
+        }
+        return nb::make_tuple(array_of(folded.ends, "<i8"), array_of(folded.days, "<i8"), columns);
+    }
+
 private:
+    static const Field& field_of(const Dataset& records, const std::string& name) {
+        for (const Field& field : records.layout().fields()) {
+            if (field.name == name) return field;
+        }
+        throw ArgumentError("no field '" + name + "' in " + records.where());
+    }
+
+    // A new numpy array of 8-byte values of type `code`.
+    template <class T>
+    static nb::object array_of(const std::vector<T>& values, const std::string& code) {
+        static_assert(sizeof(T) == 8);
+        nb::object out = numpy().attr("empty")(values.size(), code);
+        if (!values.empty()) {
+            std::memcpy(Buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS).data(), values.data(), values.size() * 8);
+        }
+        return out;
+    }
+
     // A stored member the engine cannot take as records makes the file a
     // damaged one to a reader: nothing of it is read.
     const Dataset& dataset(const std::string& name) {
@@ -569,7 +620,14 @@ void bind_reader(nb::module_& m) {
              nb::arg("columns"), nb::arg("threads") = 0,
              "Rows [start, stop) of a dataset into arrays, field by field: columns is a list\n"
              "of (field, array, decode), decode '' or 'bar_time' (into datetime64[ns]). Only\n"
-             "the chunks holding those rows are read, inflated on threads (0: one per core).");
+             "the chunks holding those rows are read, inflated on threads (0: one per core).")
+        .def("fold_bars", &PyReader::fold_bars, nb::arg("name"), nb::arg("start"), nb::arg("day_rows"),
+             nb::arg("fields"), nb::arg("time") = "datetime", nb::arg("minutes") = 0, nb::arg("threads") = 0,
+             "Rows of a dataset from start on, day_rows[d] of trading date d, gathered into\n"
+             "longer bars as their chunks are inflated: one a date (minutes 0) or one a bucket\n"
+             "of minutes of each session. fields is a list of (field, how), how one of first,\n"
+             "max, min, last, sum. Gives (bucket ends in ns, each bar's date as a position in\n"
+             "day_rows, [column of each field]).");
 }
 
 // ================================================================ end of reading a bundle back

@@ -213,20 +213,11 @@ void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_f
     unsigned char* out = static_cast<unsigned char*>(column.out) + (from - first) * column.size;
     const std::size_t rows = to - from;
     if (column.decode == ColumnTarget::Decode::bar_time_ns) {
-        // Bars come a day at a time: each day's date is decoded once.
-        std::int64_t day = -1, midnight = 0;
+        BarTimeDecoder decode;
         for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
             std::int64_t value;
             std::memcpy(&value, in, 8);
-            if (value < 0 || value / 1000000 != day) {
-                day = value < 0 ? -1 : value / 1000000;
-                midnight = bar_time_ns(day * 1000000);
-            }
-            const std::int64_t clock = value - day * 1000000;
-            const std::int64_t hh = clock / 10000, mm = clock / 100 % 100, ss = clock % 100;
-            const std::int64_t ns = midnight == INT64_MIN || value < 0 || hh > 23 || mm > 59 || ss > 59
-                                        ? INT64_MIN
-                                        : midnight + (hh * 3600 + mm * 60 + ss) * 1000000000;
+            const std::int64_t ns = decode(value);
             std::memcpy(out, &ns, 8);
         }
         return;
@@ -310,6 +301,17 @@ std::int64_t bar_time_ns(std::int64_t value) {
 
 void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                   const std::vector<ColumnTarget>& columns, unsigned threads) {
+    check_columns(dataset, columns);
+    const std::size_t itemsize = dataset.layout().itemsize();
+    for_each_chunk(dataset, first, count, threads, [&](const ChunkRows& chunk) {
+        for (const ColumnTarget& column : columns) {
+            scatter(chunk.raw, itemsize, chunk.chunk_first, chunk.from, chunk.to, first, column);
+        }
+    });
+}
+
+void for_each_chunk(const Dataset& dataset, std::size_t first, std::size_t count, unsigned threads,
+                    const std::function<void(const ChunkRows&)>& visit) {
     ErrorPrintingOff quiet;
     const std::size_t length = dataset.length();
     if (first > length || count > length - first) {
@@ -322,7 +324,6 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
     const ChunkStorage& storage = dataset.chunk_storage();
     dataset.memory_type();
     const std::size_t itemsize = layout.itemsize();
-    check_columns(dataset, columns);
     if (count == 0) return;
     if (storage.rows == 0) check_unchunked_fits(dataset, length);
     // An unchunked dataset is read as one piece.
@@ -360,9 +361,7 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                 }
                 const std::size_t from = std::max(first, chunk_first);
                 const std::size_t to = std::min(first + count, chunk_first + rows);
-                for (const ColumnTarget& column : columns) {
-                    scatter(raw.data(), itemsize, chunk_first, from, to, first, column);
-                }
+                visit(ChunkRows{raw.data(), chunk_first, from, to, k});
             }
         } catch (...) {
             std::lock_guard<std::mutex> lock(error_mutex);

@@ -42,6 +42,10 @@ def finish(path, h5_file, start, end, fields, freq, strict, to, threads=0, calen
             return arrow.from_columns("datetime", read.times, tables.table_columns(read),
                                       coverage.covers(path, h5_file, start, end, freq, calendars, read.dates))
         table = tables.bars_table(read)
+    elif opener is None and sessions.engine_minutes(freq) is not None:
+        # Each chunk folded into the longer bars as it is inflated: no column of minute bars.
+        read = tables.bar_folds(h5_file, start, end, fields, sessions.way_of, sessions.engine_minutes(freq), threads)
+        table = sessions.table_of(*sessions.folded(read.bar_dates, read.ends, freq), read.columns)
     else:
         # A block of whole dates at a time into the same arrays: the minute bars are never all
         # held, and a longer bar never spans two blocks.  A day's bars are found from the index

@@ -20,7 +20,7 @@ from corvane import arrow, coverage
 from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["BarColumns", "bar_columns", "bar_blocks", "table_columns", "bars_table", "bars_of_file", "ticks_of_file",
+__all__ = ["BarColumns", "bar_columns", "bar_blocks", "BarFolds", "bar_folds", "table_columns", "bars_table", "bars_of_file", "ticks_of_file",
            "index_of_file", "date_span", "columns_of"]
 
 
@@ -150,6 +150,24 @@ def bar_blocks(h5_file, start, end, fields, threads=0, times=True, block_rows=No
             block = {name: values[:rows] for name, values in columns.items()}
             _read_rows(reader, begin + int(bounds[a]), rows, block_times, block, threads)
             yield BarColumns(dates, first + a, first + b, per_day[a:b], block_times, block)
+
+
+# What `bar_folds` gives: the file's stored dates (all of them), the trading date of each longer
+# bar, the end of its bucket in ns (empty for bars of a day) and {field: column}.
+BarFolds = collections.namedtuple("BarFolds", "dates bar_dates ends columns")
+
+
+def bar_folds(h5_file, start, end, fields, ways, minutes, threads=0):
+    """The longer bars of trading dates `start` to `end` of one file, gathered by the engine as it
+    inflates each chunk (see BarFolds): one a date (`minutes` 0) or one a bucket of `minutes`
+    (dividing a day) of each session.  `ways(field)` names how a field is gathered ("first",
+    "max", "min", "last" or "sum").  Checked as `bar_columns` reads."""
+    with _engine.Reader(h5_file) as reader:
+        dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
+        fields = _bar_fields(reader.dtype(DATA), fields)
+        ends, days, columns = reader.fold_bars(DATA, begin, per_day.tolist(), [(name, ways(name)) for name in fields],
+                                               minutes=minutes, threads=threads)
+    return BarFolds(dates, dates[first:stop][days], ends, dict(zip(fields, columns)))
 
 
 def table_columns(read):
