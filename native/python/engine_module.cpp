@@ -27,7 +27,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -549,11 +548,27 @@ public:
             WithoutGil unlocked;
             folded = corvane::fold_bars(records, start, day_rows, time_offset, wanted, minutes, threads);
         }
+        // The arrays are made at their size, then filled without the GIL.
+        std::vector<std::unique_ptr<Buffer>> held;
+        const auto array = [&](const std::string& code, std::size_t size) {
+            nb::object out = numpy().attr("empty")(size, code);
+            held.push_back(std::make_unique<Buffer>(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+            return out;
+        };
+        nb::object ends = array("<i8", minutes ? folded.size() : 0);
+        nb::object days = array("<i8", folded.size());
         nb::list columns;
-        for (std::size_t f = 0; f < wanted.size(); ++f) {
-            columns.append(array_of(folded.columns[f], type_code(wanted[f].type)));
+        std::vector<std::uint64_t*> targets;
+        for (const FoldField& field : wanted) {
+            columns.append(array(type_code(field.type), folded.size()));
+            targets.push_back(static_cast<std::uint64_t*>(held.back()->data()));
         }
-        return nb::make_tuple(array_of(folded.ends, "<i8"), array_of(folded.days, "<i8"), columns);
+        {
+            WithoutGil unlocked;
+            folded.join_into(minutes ? static_cast<std::int64_t*>(held[0]->data()) : nullptr,
+                             static_cast<std::int64_t*>(held[1]->data()), targets);
+        }
+        return nb::make_tuple(ends, days, columns);
     }
 
 private:
@@ -562,17 +577,6 @@ private:
             if (field.name == name) return field;
         }
         throw ArgumentError("no field '" + name + "' in " + records.where());
-    }
-
-    // A new numpy array of 8-byte values of type `code`.
-    template <class T>
-    static nb::object array_of(const std::vector<T>& values, const std::string& code) {
-        static_assert(sizeof(T) == 8);
-        nb::object out = numpy().attr("empty")(values.size(), code);
-        if (!values.empty()) {
-            std::memcpy(Buffer(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS).data(), values.data(), values.size() * 8);
-        }
-        return out;
     }
 
     // A stored member the engine cannot take as records makes the file a

@@ -15,12 +15,6 @@ namespace {
 constexpr std::int64_t kMinuteNs = 60LL * 1000000000;
 constexpr std::int64_t kDayNs = 24 * 60 * kMinuteNs;
 
-// The rows of one chunk that belong to one longer bar.
-struct Part {
-    std::int64_t end, day, first_ns, last_ns;
-    std::size_t from, to;  // rows of the dataset
-};
-
 // What every chunk is folded by.
 struct Plan {
     std::size_t first, itemsize, time_offset;
@@ -74,32 +68,58 @@ std::uint64_t combine(Gather how, std::uint64_t acc, std::uint64_t next) {
     return acc;
 }
 
-// One field of `rows` records from `in` on, gathered.
-template <class T>
-std::uint64_t fold_rows(const unsigned char* in, std::size_t rows, std::size_t itemsize, Gather how) {
-    if (how == Gather::first) return bits_at(in);
-    if (how == Gather::last) return bits_at(in + (rows - 1) * itemsize);
-    T acc = value_of<T>(bits_at(in));
-    // A loop for each way keeps the test out of the loop.
-    if (how == Gather::sum) {
-        for (std::size_t r = 1; r < rows; ++r) acc = add(acc, value_of<T>(bits_at(in += itemsize)));
-    } else if (how == Gather::max) {
-        for (std::size_t r = 1; r < rows; ++r) {
-            const T v = value_of<T>(bits_at(in += itemsize));
-            if (v > acc || v != v) acc = v;
+// `rows` (at least 1) values of `T` from `in` on, `itemsize` bytes apart, reduced
+// by `op`: in four lanes when there are many, none waiting for another.
+template <class T, class Op>
+T reduce(const unsigned char* in, std::size_t rows, std::size_t itemsize, Op op) {
+    const auto at = [&](std::size_t r) { return value_of<T>(bits_at(in + r * itemsize)); };
+    T acc = at(0);
+    std::size_t r = 1;
+    if (rows >= 8) {
+        // Four named lanes: the compiler keeps them in registers.
+        T a = acc, b = at(1), c = at(2), d = at(3);
+        for (r = 4; r + 4 <= rows; r += 4) {
+            a = op(a, at(r));
+            b = op(b, at(r + 1));
+            c = op(c, at(r + 2));
+            d = op(d, at(r + 3));
         }
-    } else {
-        for (std::size_t r = 1; r < rows; ++r) {
-            const T v = value_of<T>(bits_at(in += itemsize));
-            if (v < acc || v != v) acc = v;
-        }
+        acc = op(op(a, b), op(c, d));
     }
-    return bits_of(acc);
+    for (; r < rows; ++r) acc = op(acc, at(r));
+    return acc;
 }
 
-std::uint64_t fold_field(const FoldField& field, const unsigned char* in, std::size_t rows, std::size_t itemsize) {
-    return field.type == FieldType::f64 ? fold_rows<double>(in + field.offset, rows, itemsize, field.how)
-                                        : fold_rows<std::int64_t>(in + field.offset, rows, itemsize, field.how);
+// One field of each part of `chunk` gathered into `out`, `width` apart: the
+// way is chosen once for the chunk, not for every part of a few rows.
+template <class T>
+void fold_column(const Plan& plan, const ChunkRows& chunk, const std::vector<BarPart>& parts,
+                 const FoldField& field, std::uint64_t* out, std::size_t width) {
+    const std::size_t itemsize = plan.itemsize;
+    const auto each = [&](auto fold) {
+        for (const BarPart& part : parts) {
+            *out = fold(chunk.raw + (part.from - chunk.chunk_first) * itemsize + field.offset, part.to - part.from);
+            out += width;
+        }
+    };
+    switch (field.how) {
+    case Gather::first: return each([](const unsigned char* in, std::size_t) { return bits_at(in); });
+    case Gather::last:
+        return each([&](const unsigned char* in, std::size_t rows) { return bits_at(in + (rows - 1) * itemsize); });
+    case Gather::sum:
+        return each([&](const unsigned char* in, std::size_t rows) {
+            return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return add(a, b); }));
+        });
+    // `|`, not `||`: a choice without a branch, which rising and falling prices would mislead.
+    case Gather::max:
+        return each([&](const unsigned char* in, std::size_t rows) {
+            return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return (b > a) | (b != b) ? b : a; }));
+        });
+    case Gather::min:
+        return each([&](const unsigned char* in, std::size_t rows) {
+            return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return (b < a) | (b != b) ? b : a; }));
+        });
+    }
 }
 
 std::uint64_t combine_field(const FoldField& field, std::uint64_t acc, std::uint64_t next) {
@@ -114,12 +134,17 @@ std::int64_t bucket_end(std::int64_t ns, std::int64_t step) {
 
 // Splits rows [row, stop) of date `day` of `chunk` into Parts by session and bucket.
 void split_day(const Plan& plan, const ChunkRows& chunk, std::size_t row, std::size_t stop, std::int64_t day,
-               std::vector<Part>& parts) {
+               std::vector<BarPart>& parts) {
     const unsigned char* at = chunk.raw + (row - chunk.chunk_first) * plan.itemsize + plan.time_offset;
     BarTimeDecoder decode;
-    Part part{};
+    BarPart part{};
+    std::int64_t before = -1;
     for (std::size_t r = row; r < stop; ++r, at += plan.itemsize) {
-        const std::int64_t ns = decode(static_cast<std::int64_t>(bits_at(at)));
+        const std::int64_t value = static_cast<std::int64_t>(bits_at(at));
+        // Most bars come a minute after the one before, in the same hour: no need to decode those.
+        const std::int64_t ns = value - before == 100 && value / 100 % 100 < 60 ? part.last_ns + kMinuteNs
+                                                                                : decode(value);
+        before = value;
         if (ns == INT64_MIN) {
             throw DamagedFileError("row " + std::to_string(r) + " of " + plan.dataset.where() +
                                    " holds no bar time");
@@ -128,7 +153,7 @@ void split_day(const Plan& plan, const ChunkRows& chunk, std::size_t row, std::s
         // end is worked out only then.
         if (r == row || ns - part.last_ns > kSessionGapNs || ns > part.end || ns <= part.end - plan.step) {
             if (r != row) parts.push_back(part);
-            part = Part{bucket_end(ns, plan.step), day, ns, ns, r, r};
+            part = BarPart{bucket_end(ns, plan.step), day, ns, ns, r, r};
         }
         part.last_ns = ns;
         part.to = r + 1;
@@ -137,26 +162,30 @@ void split_day(const Plan& plan, const ChunkRows& chunk, std::size_t row, std::s
 }
 
 // The Parts of one chunk and their gathered fields, a row of `values` each.
-void fold_chunk(const Plan& plan, const ChunkRows& chunk, std::vector<Part>& parts,
+void fold_chunk(const Plan& plan, const ChunkRows& chunk, std::vector<BarPart>& parts,
                 std::vector<std::uint64_t>& values) {
     std::size_t row = chunk.from;
+    parts.reserve(plan.step ? (chunk.to - chunk.from) / static_cast<std::size_t>(plan.step / kMinuteNs) + 16 : 16);
     auto day = std::upper_bound(plan.day_ends.begin(), plan.day_ends.end(), row - plan.first);
     for (; row < chunk.to; ++day) {
         const std::size_t stop = std::min(chunk.to, plan.first + *day);
         if (stop <= row) continue;  // a date without rows
         const std::int64_t position = day - plan.day_ends.begin();
         if (plan.step == 0) {
-            parts.push_back(Part{0, position, 0, 0, row, stop});
+            parts.push_back(BarPart{0, position, 0, 0, row, stop});
         } else {
             split_day(plan, chunk, row, stop, position, parts);
         }
         row = stop;
     }
-    values.reserve(parts.size() * plan.fields.size());
-    for (const Part& part : parts) {
-        const unsigned char* in = chunk.raw + (part.from - chunk.chunk_first) * plan.itemsize;
-        for (const FoldField& field : plan.fields) {
-            values.push_back(fold_field(field, in, part.to - part.from, plan.itemsize));
+    const std::size_t width = plan.fields.size();
+    values.resize(parts.size() * width);
+    for (std::size_t f = 0; f < width; ++f) {
+        const FoldField& field = plan.fields[f];
+        if (field.type == FieldType::f64) {
+            fold_column<double>(plan, chunk, parts, field, values.data() + f, width);
+        } else {
+            fold_column<std::int64_t>(plan, chunk, parts, field, values.data() + f, width);
         }
     }
 }
@@ -178,35 +207,36 @@ void check_request(const Dataset& dataset, std::size_t time_offset, const std::v
     }
 }
 
-// The chunks' Parts in order, joined where a chunk boundary cut a bar.
-FoldedBars join(const Plan& plan, const std::vector<std::vector<Part>>& parts,
-                const std::vector<std::vector<std::uint64_t>>& values) {
-    const std::size_t width = plan.fields.size();
-    FoldedBars out;
-    out.columns.resize(width);
-    std::int64_t last_ns = 0;
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-        for (std::size_t p = 0; p < parts[k].size(); ++p) {
-            const Part& part = parts[k][p];
-            const std::uint64_t* gathered = values[k].data() + p * width;
-            const bool same = !out.days.empty() && out.days.back() == part.day &&
-                              (plan.step == 0 || (out.ends.back() == part.end && part.first_ns - last_ns <= kSessionGapNs));
-            if (same) {
-                for (std::size_t f = 0; f < width; ++f) {
-                    out.columns[f].back() = combine_field(plan.fields[f], out.columns[f].back(), gathered[f]);
-                }
-            } else {
-                out.days.push_back(part.day);
-                if (plan.step != 0) out.ends.push_back(part.end);
-                for (std::size_t f = 0; f < width; ++f) out.columns[f].push_back(gathered[f]);
-            }
-            last_ns = part.last_ns;
-        }
-    }
-    return out;
+}  // namespace
+
+bool FoldedBars::continues(const BarPart& before, const BarPart& part) const {
+    return before.day == part.day &&
+           (step_ == 0 || (before.end == part.end && part.first_ns - before.last_ns <= kSessionGapNs));
 }
 
-}  // namespace
+void FoldedBars::join_into(std::int64_t* ends, std::int64_t* days, const std::vector<std::uint64_t*>& columns) const {
+    const std::size_t width = fields_.size();
+    const BarPart* before = nullptr;
+    std::size_t bar = 0;
+    for (std::size_t k = 0; k < parts_.size(); ++k) {
+        const std::uint64_t* gathered = values_[k].data();
+        for (const BarPart& part : parts_[k]) {
+            // Only a chunk's first part can continue a bar, one its predecessor cut.
+            if (before != nullptr && continues(*before, part)) {
+                for (std::size_t f = 0; f < width; ++f) {
+                    columns[f][bar - 1] = combine_field(fields_[f], columns[f][bar - 1], gathered[f]);
+                }
+            } else {
+                if (ends != nullptr) ends[bar] = part.end;
+                days[bar] = part.day;
+                for (std::size_t f = 0; f < width; ++f) columns[f][bar] = gathered[f];
+                ++bar;
+            }
+            before = &part;
+            gathered += width;
+        }
+    }
+}
 
 FoldedBars fold_bars(const Dataset& dataset, std::size_t first, const std::vector<std::size_t>& day_rows,
                      std::size_t time_offset, const std::vector<FoldField>& fields, unsigned minutes,
@@ -219,12 +249,23 @@ FoldedBars fold_bars(const Dataset& dataset, std::size_t first, const std::vecto
     // A slot for each chunk the rows touch: each is filled by one thread.
     const std::size_t chunk_rows = dataset.chunk_storage().rows ? dataset.chunk_storage().rows : dataset.length();
     const std::size_t chunks = count == 0 ? 0 : (first + count - 1) / chunk_rows - first / chunk_rows + 1;
-    std::vector<std::vector<Part>> parts(chunks);
-    std::vector<std::vector<std::uint64_t>> values(chunks);
+    FoldedBars folded;
+    folded.fields_ = fields;
+    folded.step_ = plan.step;
+    folded.parts_.resize(chunks);
+    folded.values_.resize(chunks);
     for_each_chunk(dataset, first, count, threads, [&](const ChunkRows& chunk) {
-        fold_chunk(plan, chunk, parts[chunk.index], values[chunk.index]);
+        fold_chunk(plan, chunk, folded.parts_[chunk.index], folded.values_[chunk.index]);
     });
-    return join(plan, parts, values);
+    // Counted as join_into joins them.
+    const BarPart* before = nullptr;
+    for (const auto& chunk_parts : folded.parts_) {
+        for (const BarPart& part : chunk_parts) {
+            if (before == nullptr || !folded.continues(*before, part)) ++folded.size_;
+            before = &part;
+        }
+    }
+    return folded;
 }
 
 }  // namespace corvane

@@ -63,8 +63,8 @@ const std::vector<Case>& cases() {
          {{0, 20250102100000, 0, 1}, {0, 20250102100000, 2, 2}}},
         {"one-bar days, daily", {{20250102093100}, {20250103093100}, minutes_from(20250106093100, 30)}, 0,
          {{0, 0, 0, 0}, {1, 0, 1, 1}, {2, 0, 2, 31}}},
-        {"one-bar days, by the minute", {{20250102093100}, minutes_from(20250103093100, 2)}, 1,
-         {{0, 20250102093100, 0, 0}, {1, 20250103093100, 1, 1}, {1, 20250103093200, 2, 2}}},
+        {"one-bar days, by the minute, across an hour", {{20250102093100}, minutes_from(20250103095900, 2)}, 1,
+         {{0, 20250102093100, 0, 0}, {1, 20250103095900, 1, 1}, {1, 20250103100000, 2, 2}}},
         {"a day of many chunks", {minutes_from(20250102090100, 200), minutes_from(20250103090100, 100)}, 0,
          {{0, 0, 0, 199}, {1, 0, 200, 299}}},
     };
@@ -95,6 +95,23 @@ const std::vector<FoldField> kFields{{offsetof(DerivativeBar, open), FieldType::
                                      {offsetof(DerivativeBar, volume), FieldType::f64, Gather::sum},
                                      {offsetof(DerivativeBar, open_interest), FieldType::i64, Gather::sum}};
 
+// The bars joined into columns of their own.
+struct Bars {
+    std::vector<std::int64_t> ends, days;
+    std::vector<std::vector<std::uint64_t>> columns;
+};
+
+Bars fold(const Dataset& data, std::size_t first, const std::vector<std::size_t>& day_rows, unsigned minutes,
+          unsigned threads = 0) {
+    const FoldedBars folded = fold_bars(data, first, day_rows, 0, kFields, minutes, threads);
+    Bars bars{std::vector<std::int64_t>(minutes ? folded.size() : 0), std::vector<std::int64_t>(folded.size()),
+              std::vector<std::vector<std::uint64_t>>(kFields.size(), std::vector<std::uint64_t>(folded.size()))};
+    std::vector<std::uint64_t*> columns;
+    for (auto& column : bars.columns) columns.push_back(column.data());
+    folded.join_into(minutes ? bars.ends.data() : nullptr, bars.days.data(), columns);
+    return bars;
+}
+
 template <class T>
 T as(std::uint64_t bits) {
     T value;
@@ -110,7 +127,7 @@ TEST(FoldBars, GathersEachSessionsBucketsWhereverTheChunksEnd) {
                 const std::string path = dir.path("f.h5");
                 const auto day_rows = write_case(path, c, rows_per_chunk);
                 ReadOnlyFile file(path);
-                const FoldedBars got = fold_bars(file.dataset("data"), 0, day_rows, 0, kFields, c.minutes, threads);
+                const Bars got = fold(file.dataset("data"), 0, day_rows, c.minutes, threads);
                 SCOPED_TRACE(std::string(c.name) + ", chunks of " + std::to_string(rows_per_chunk) + ", " +
                              std::to_string(threads) + " thread(s)");
                 ASSERT_EQ(got.days.size(), c.bars.size());
@@ -119,7 +136,9 @@ TEST(FoldBars, GathersEachSessionsBucketsWhereverTheChunksEnd) {
                     const Expected& e = c.bars[b];
                     const double first = static_cast<double>(e.first), last = static_cast<double>(e.last);
                     EXPECT_EQ(got.days[b], e.day) << b;
-                    if (c.minutes) EXPECT_EQ(got.ends[b], bar_time_ns(e.end)) << b;
+                    if (c.minutes) {
+                        EXPECT_EQ(got.ends[b], bar_time_ns(e.end)) << b;
+                    }
                     EXPECT_EQ(as<double>(got.columns[0][b]), first) << b;
                     EXPECT_EQ(as<double>(got.columns[1][b]), last + 0.5) << b;
                     EXPECT_EQ(as<double>(got.columns[2][b]), first - 0.5) << b;
@@ -140,11 +159,11 @@ TEST(FoldBars, FromARowOnAndOfNoRows) {
     ReadOnlyFile file(path);
     const Dataset data = file.dataset("data");
     // The second date alone: its bars as above, its position now 0.
-    const FoldedBars second = fold_bars(data, 3, {day_rows[1]}, 0, kFields, 5);
+    const Bars second = fold(data, 3, {day_rows[1]}, 5);
     ASSERT_EQ(second.ends.size(), 3u);
     EXPECT_EQ(second.days, (std::vector<std::int64_t>{0, 0, 0}));
     EXPECT_EQ(as<double>(second.columns[4][0]), 5.0);
-    const FoldedBars none = fold_bars(data, 12, {}, 0, kFields, 5);
+    const Bars none = fold(data, 12, {}, 5);
     EXPECT_TRUE(none.days.empty() && none.ends.empty() && none.columns[0].empty());
 }
 
@@ -181,7 +200,7 @@ TEST(FoldBars, ABarTimeThatIsNoTimeOrADamagedChunkIsRefused) {
             EXPECT_NE(std::string(e.what()).find("row 6 of"), std::string::npos) << e.what();
         }
         // Daily bars do not look at the time.
-        EXPECT_EQ(fold_bars(file.dataset("data"), 0, {10}, 0, kFields, 0).days.size(), 1u);
+        EXPECT_EQ(fold_bars(file.dataset("data"), 0, {10}, 0, kFields, 0).size(), 1u);
     }
     // The second chunk's stream spoiled: refused before any of it is gathered.
     const hid_t h5 = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);

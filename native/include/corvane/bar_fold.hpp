@@ -26,11 +26,34 @@ struct FoldField {
 // A gap between two consecutive bars longer than this starts a new session.
 inline constexpr std::int64_t kSessionGapNs = 5LL * 60 * 1000000000;
 
-// The longer bars, in order, a column a field.
-struct FoldedBars {
-    std::vector<std::int64_t> ends;  // each bar's bucket end in ns (as bar_time_ns); empty for daily bars
-    std::vector<std::int64_t> days;  // each bar's trading date, as a position in `day_rows`
-    std::vector<std::vector<std::uint64_t>> columns;  // a field's 8 bytes as stored, a bar each
+// The rows of one chunk that belong to one longer bar.
+struct BarPart {
+    std::int64_t end, day, first_ns, last_ns;
+    std::size_t from, to;  // rows of the dataset
+};
+
+// The longer bars as gathered chunk by chunk, before the parts of a bar that
+// a chunk boundary cut are joined: size() tells how many bars they make, so
+// that the columns can be made before join_into fills them.
+class FoldedBars {
+public:
+    std::size_t size() const { return size_; }
+    // Writes each bar's bucket end in ns (as bar_time_ns; nothing when
+    // `ends` is null), its trading date as a position in `day_rows`, and
+    // each field's 8 bytes as stored: size() values each, in order.
+    void join_into(std::int64_t* ends, std::int64_t* days, const std::vector<std::uint64_t*>& columns) const;
+
+private:
+    friend FoldedBars fold_bars(const Dataset&, std::size_t, const std::vector<std::size_t>&, std::size_t,
+                                const std::vector<FoldField>&, unsigned, unsigned);
+    bool continues(const BarPart& before, const BarPart& part) const;
+
+    std::vector<FoldField> fields_;
+    std::int64_t step_ = 0;  // of a bucket in ns; 0: a bar per date
+    // Each chunk's parts, and their gathered fields (a row of fields a part).
+    std::vector<std::vector<BarPart>> parts_;
+    std::vector<std::vector<std::uint64_t>> values_;
+    std::size_t size_ = 0;
 };
 
 // Gathers the records of `dataset` from row `first` on, where trading date d
