@@ -5,11 +5,9 @@
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
-#include <hdf5.h>
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -203,22 +201,7 @@ TEST(FoldBars, ABarTimeThatIsNoTimeOrADamagedChunkIsRefused) {
         EXPECT_EQ(fold_bars(file.dataset("data"), 0, {10}, 0, kFields, 0).size(), 1u);
     }
     // The second chunk's stream spoiled: refused before any of it is gathered.
-    const hid_t h5 = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    const hid_t dataset = H5Dopen2(h5, "data", H5P_DEFAULT);
-    const hsize_t offset[1] = {4};
-    unsigned mask = 0;
-    haddr_t address = HADDR_UNDEF;
-    hsize_t size = 0;
-    H5Dget_chunk_info_by_coord(dataset, offset, &mask, &address, &size);
-    H5Dclose(dataset);
-    H5Fclose(h5);
-    ASSERT_NE(address, HADDR_UNDEF);
-    {
-        std::fstream bytes(path, std::ios::in | std::ios::out | std::ios::binary);
-        bytes.seekp(static_cast<std::streamoff>(address + size / 2));
-        const std::string garbage(8, '\xa5');
-        bytes.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
-    }
+    testing::spoil_chunk(path, 4, 8);
     ReadOnlyFile file(path);
     EXPECT_THROW(fold_bars(file.dataset("data"), 0, {10}, 0, kFields, 0, 2), DamagedFileError);
 }
