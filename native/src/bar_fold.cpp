@@ -132,18 +132,19 @@ std::int64_t bucket_end(std::int64_t ns, std::int64_t step) {
     return (quotient * step < ns ? quotient + 1 : quotient) * step;
 }
 
-// Splits rows [row, stop) of date `day` of `chunk` into Parts by session and bucket.
+// Splits rows [row, stop) of date `day` of `chunk` into parts by session and bucket.
 void split_day(const Plan& plan, const ChunkRows& chunk, std::size_t row, std::size_t stop, std::int64_t day,
                std::vector<BarPart>& parts) {
     const unsigned char* at = chunk.raw + (row - chunk.chunk_first) * plan.itemsize + plan.time_offset;
     BarTimeDecoder decode;
     BarPart part{};
-    std::int64_t before = -1;
+    std::int64_t before = 0;
     for (std::size_t r = row; r < stop; ++r, at += plan.itemsize) {
         const std::int64_t value = static_cast<std::int64_t>(bits_at(at));
         // Most bars come a minute after the one before, in the same hour: no need to decode those.
-        const std::int64_t ns = value - before == 100 && value / 100 % 100 < 60 ? part.last_ns + kMinuteNs
-                                                                                : decode(value);
+        const std::int64_t ns = r != row && value - before == 100 && value / 100 % 100 < 60
+                                    ? part.last_ns + kMinuteNs
+                                    : decode(value);
         before = value;
         if (ns == INT64_MIN) {
             throw DamagedFileError("row " + std::to_string(r) + " of " + plan.dataset.where() +
@@ -161,7 +162,7 @@ void split_day(const Plan& plan, const ChunkRows& chunk, std::size_t row, std::s
     parts.push_back(part);
 }
 
-// The Parts of one chunk and their gathered fields, a row of `values` each.
+// The parts of one chunk and their gathered fields, a row of `values` each.
 void fold_chunk(const Plan& plan, const ChunkRows& chunk, std::vector<BarPart>& parts,
                 std::vector<std::uint64_t>& values) {
     std::size_t row = chunk.from;
@@ -201,7 +202,8 @@ void check_request(const Dataset& dataset, std::size_t time_offset, const std::v
                                 " is no 8-byte i64 or f64 within them");
         }
     }
-    if (minutes != 0 && (kDayNs % (minutes * kMinuteNs) != 0 || time_offset > itemsize || itemsize - time_offset < 8)) {
+    if (minutes != 0 && (minutes > kDayNs / kMinuteNs || kDayNs % (minutes * kMinuteNs) != 0 ||
+                         time_offset > itemsize || itemsize - time_offset < 8)) {
         throw ArgumentError("bars of " + std::to_string(minutes) + " minutes, their time at offset " +
                             std::to_string(time_offset) + ", cannot be gathered from " + dataset.where());
     }

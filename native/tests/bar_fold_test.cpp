@@ -171,7 +171,9 @@ TEST(FoldBars, RefusesWhatItCannotGatherAndBarsThatAreNotThere) {
     write_case(path, cases()[0], 3);
     ReadOnlyFile file(path);
     const Dataset data = file.dataset("data");
-    EXPECT_THROW(fold_bars(data, 0, {13}, 0, kFields, 7), ArgumentError);  // 7 minutes do not tile a day
+    for (unsigned minutes : {7u, 2880u, 4000000000u}) {  // no tiling of a day
+        EXPECT_THROW(fold_bars(data, 0, {13}, 0, kFields, minutes), ArgumentError) << minutes;
+    }
     EXPECT_THROW(fold_bars(data, 0, {13}, 60, kFields, 5), ArgumentError);
     EXPECT_THROW(fold_bars(data, 0, {13}, 0, {{60, FieldType::f64, Gather::sum}}, 0), ArgumentError);
     EXPECT_THROW(fold_bars(data, 0, {13}, 0, {{8, FieldType::f32, Gather::sum}}, 0), ArgumentError);

@@ -21,9 +21,9 @@ date 3 January, before that date's 09:05.
     open first, high max, low min, close last, volume and total_turnover
     summed, open_interest (and any other field) last.
 
-No bucket that holds no bar is ever made.  A file read whole-day by day
-or by buckets that tile a day is gathered by the engine as it inflates the
-chunks (`engine_minutes`); anything else on the table's columns with numpy.
+No bucket that holds no bar is ever made.  Bars of a day, or of minutes
+that tile a day, are gathered by the engine as it inflates the chunks
+(`engine_minutes`); any other on the table's columns with numpy.
 """
 import re
 
@@ -32,8 +32,8 @@ import pandas as pd
 
 from corvane.bundle_files import BundleError
 
-__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "engine_minutes", "way_of", "folded", "session_starts", "bucket_ends", "day_starts",
-           "group_starts", "gather", "resample_columns", "joined", "table_of",
+__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "engine_minutes", "way_of", "folded", "session_starts",
+           "bucket_ends", "day_starts", "group_starts", "gather", "resample_columns", "joined", "table_of",
            "resample"]
 
 SESSION_GAP = np.timedelta64(5, "m")

@@ -20,8 +20,8 @@ from corvane import arrow, coverage
 from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["BarColumns", "bar_columns", "bar_blocks", "BarFolds", "bar_folds", "table_columns", "bars_table", "bars_of_file", "ticks_of_file",
-           "index_of_file", "date_span", "columns_of"]
+__all__ = ["BarColumns", "bar_columns", "bar_blocks", "BarFolds", "bar_folds", "table_columns", "bars_table",
+           "bars_of_file", "ticks_of_file", "index_of_file", "date_span", "columns_of"]
 
 
 def date_span(dates, start, end):
