@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -147,6 +150,35 @@ TEST(FoldBars, GathersEachSessionsBucketsWhereverTheChunksEnd) {
                 }
             }
         }
+    }
+}
+
+TEST(FoldBars, AHighThatIsNoNumberStaysSoInItsBarAlone) {
+    TempDir dir;
+    const std::string path = dir.path("f.h5");
+    std::vector<DerivativeBar> bars;
+    for (std::int64_t stamp : minutes_from(20250102093100, 20)) {
+        const double k = static_cast<double>(bars.size());
+        bars.push_back(DerivativeBar{stamp, k, k + 0.5, k - 0.5, k, 0, 1.0, k});
+    }
+    bars[13].high = std::numeric_limits<double>::quiet_NaN();
+    // Parts of four rows, and a day in one chunk (whose 20 rows go through the lanes).
+    for (std::size_t rows_per_chunk : {4u, 1024u}) {
+        {
+            File file(path);
+            Dataset::create(file, "data", testing::view(bars), rows_per_chunk);
+            file.close();
+        }
+        ReadOnlyFile reading(path);
+        for (unsigned minutes : {0u, 5u}) {
+            const Bars got = fold(reading.dataset("data"), 0, {20}, minutes, 2);
+            for (std::size_t b = 0; b < got.days.size(); ++b) {
+                const bool holds_it = minutes == 0 || b == 2;  // 09:41 to 09:45: rows 10 to 14
+                EXPECT_EQ(std::isnan(as<double>(got.columns[1][b])), holds_it) << minutes << " " << b;
+                EXPECT_FALSE(std::isnan(as<double>(got.columns[2][b])));
+            }
+        }
+        std::remove(path.c_str());
     }
 }
 
