@@ -5,10 +5,12 @@
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
+#include <hdf5.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
+#include <fstream>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -98,8 +100,29 @@ TEST_F(ReadColumnsTest, RefusesRowsOutsideAndColumnsThatDoNotFit) {
     EXPECT_THROW(read_columns(data, 0, 1, {{0, 0, out.data()}}), ArgumentError);
 }
 
+// The file offset of the stored chunk holding row `row`.
+haddr_t chunk_address(const std::string& path, std::size_t row, hsize_t& size) {
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    const hid_t dataset = H5Dopen2(file, "data", H5P_DEFAULT);
+    const hsize_t offset[1] = {row};
+    unsigned mask = 0;
+    haddr_t address = HADDR_UNDEF;
+    H5Dget_chunk_info_by_coord(dataset, offset, &mask, &address, &size);
+    H5Dclose(dataset);
+    H5Fclose(file);
+    return address;
+}
+
 TEST_F(ReadColumnsTest, ADamagedChunkIsNamedWithItsRows) {
-    testing::spoil_chunk(path, 128);
+    hsize_t size = 0;
+    const haddr_t address = chunk_address(path, 128, size);
+    ASSERT_NE(address, HADDR_UNDEF);
+    {
+        std::fstream bytes(path, std::ios::in | std::ios::out | std::ios::binary);
+        bytes.seekp(static_cast<std::streamoff>(address + size / 2));
+        const std::string garbage(16, '\xa5');
+        bytes.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
     ReadOnlyFile file(path);
     const Dataset data = file.dataset("data");
     std::vector<double> close(1000);

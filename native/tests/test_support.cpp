@@ -1,7 +1,5 @@
 #include "test_support.hpp"
 
-#include <hdf5.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdlib>
@@ -101,23 +99,6 @@ int in_dying_child(const std::function<void()>& body) {
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
-}
-
-void spoil_chunk(const std::string& path, std::size_t row, std::size_t bytes) {
-    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
-    const hid_t dataset = H5Dopen2(file, "data", H5P_DEFAULT);
-    const hsize_t offset[1] = {row};
-    unsigned mask = 0;
-    haddr_t address = HADDR_UNDEF;
-    hsize_t size = 0;
-    H5Dget_chunk_info_by_coord(dataset, offset, &mask, &address, &size);
-    H5Dclose(dataset);
-    H5Fclose(file);
-    if (address == HADDR_UNDEF) throw std::runtime_error("no stored chunk holds row " + std::to_string(row));
-    std::fstream out(path, std::ios::in | std::ios::out | std::ios::binary);
-    out.seekp(static_cast<std::streamoff>(address + size / 2));
-    const std::string garbage(bytes, '\xa5');
-    out.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
 }
 
 std::vector<std::string> names_in(const std::string& dir) {

@@ -39,10 +39,6 @@ std::vector<std::string> names_in(const std::string& dir);
 // (3: the body threw; 4: it returned without exiting).
 int in_dying_child(const std::function<void()>& body);
 
-// Writes `bytes` bytes of garbage in the middle of the stored chunk of the
-// dataset "data" of `path` that holds row `row`: it no longer inflates.
-void spoil_chunk(const std::string& path, std::size_t row, std::size_t bytes = 16);
-
 struct EquityBar {
     std::int64_t datetime;
     double open, high, low, close, volume, total_turnover;
