@@ -8,7 +8,6 @@ import os
 from typing import NamedTuple
 
 import numpy as np
-import pandas as pd
 
 from corvane import formats
 from corvane.errors import BundleError  # noqa: F401  (callers found it here)
