@@ -349,6 +349,22 @@ def test_a_temporary_file_someone_holds_locked_is_never_taken_for_a_dead_writers
     assert not os.path.exists(name)
 
 
+COMMIT = """
+from corvane import versions
+versions.commit({root!r}, "minbar", {{"command": "x"}}, {{"f.h5": {{"file": "f.h5", "segments": 0}}}}, durable=True)
+"""
+
+
+def test_a_durable_manifest_is_flushed_before_its_rename_and_its_name_after(trace):
+    events = trace.run(COMMIT.format(root=str(trace.directory)))
+    (renamed,) = [k for k, event in enumerate(events) if event[0] == "rename"]
+    temporary, manifest = events[renamed][1:]
+    assert manifest.endswith(".jsonl") and os.path.exists(manifest), events
+    flushed = at(events, "fsync", temporary, last(events, ("write",), temporary))
+    assert flushed is not None and flushed < renamed, events
+    assert at(events, "fsync", os.path.dirname(manifest), renamed) is not None, events
+
+
 STORE_APPEND = """
 from corvane import bundle, stores
 import looking

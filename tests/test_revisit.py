@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import corvane.bundle as bundle
-from corvane import _engine, history, revisit, run
+from corvane import _engine, history, revisit, run, versions
 from corvane.formats import EQUITIES_DTYPE, INDEX_DTYPE
 from corvane.options import UpdateOptions
 
@@ -100,6 +100,7 @@ def test_a_day_stored_intraday_and_a_corrected_day_are_revised_and_the_old_rows_
         assert content["index"].tobytes() == old["index"][cut_index:].tobytes()
         assert len(fresh[20261204]) > len(content["data"][content["index"]["line_no"][-1] - cut:])
     assert report.counts["days_revised"] == 4
+    assert versions.log(str(tmp_path / "minbar"))[0]["counts"]["days_revised"] == 4
     assert "; 4 days revised in 2 instruments" in report.summary()
     assert run.outcome_json(report.outcomes[0])["revised"] == [20261203, 20261204]
 
@@ -194,6 +195,9 @@ def test_revisit_is_refused_below_zero_and_without_days_asks_as_before(tmp_path)
     assert UpdateOptions().revisit == 0
     days = ["20240102", "20240103", "20240104"]
     assert [revisit.first_tick_day(days, n) for n in (0, 1, 2, 9)] == ["20240104", "20240104", "20240103", "20240102"]
+    with _engine.File(str(tmp_path / "f.h5")) as h5:
+        h5.append_minbar(*bars(STORED))
+        assert [revisit.first_revisited(h5, n) for n in (1, 2, 9)] == [20240105, 20240103, 20240102]
     with pytest.raises(run.SetupRefused, match="revisit"):
         run.update("minbar", str(tmp_path), [STOCK], revisit=-1)
     assert "revisit" not in run.jobs_module.store_keywords("minbar", UpdateOptions(), run.jobs_module.NOTHING_LISTED)

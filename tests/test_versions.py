@@ -12,7 +12,7 @@ import pytest
 from click.testing import CliRunner
 
 import corvane.bundle as bundle
-from corvane import _engine, asof, history, read, run, versions
+from corvane import _engine, asof, history, read, revisit, run, versions
 from corvane.cli import main
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
@@ -214,18 +214,53 @@ def test_a_rewritten_tick_day_reads_back_as_each_version_held_it(market, tmp_pat
     assert read.ticks(root, STOCK, as_of=first).equals(before)
     now = read.ticks(root, STOCK, as_of=second)
     assert len(now) == len(before) and not now.equals(before)
+    # The same day again: each version reads the day from the first segment cut after it.
+    rewrite_tick_day(str(root), "10003.HBX.h5", "20240725", changed(changed(day, "last"), "last"))
+    commit_now(str(root), "tick", ["10003.HBX.h5"])
+    assert read.ticks(root, STOCK, as_of=first).equals(before)
+    assert read.ticks(root, STOCK, as_of=second).equals(now)
 
 
-@pytest.mark.parametrize("damage", ["shorter", "last row"])
-def test_a_file_changed_outside_corvane_is_refused_as_of_a_version(market, tmp_path, damage):
+def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_path):
+    import fake_market as fm
+    from corvane import tick
+
+    days = [datetime.date(2024, 1, d) for d in (2, 3, 4)]
+    client = fm.FakeClient({"S1": fm.InsType.CS})
+    client.days["S1"] = days
+    for day in days[::2]:                           # the middle day is not served yet
+        client.ticks[("S1", day)] = fm.day_ticks(day, 4)
+    services, root, h5_file = fm.make_services(client), str(tmp_path), str(tmp_path / "S1.h5")
+
+    def job(**keywords):
+        counts = {"state": None}
+        tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, counts=counts, **keywords)
+        held = [run.Held(*counts[when]) for when in ("before", "after")]
+        entry = versions.job_state(root, h5_file, "tick", *held, counts["state"])
+        return versions.commit(root, "tick", {"command": "x"}, {"S1.h5": entry})
+
+    first = job()
+    client.ticks[("S1", days[1])] = fm.day_ticks(days[1], 4)
+    second = job(revisit=3)
+    held = {}
+    for version_id in (first, second):
+        with asof.Version(root, version_id).open(h5_file) as view:
+            held[version_id] = view.members()
+    assert held == {first: ["20240102", "20240104"], second: ["20240102", "20240103", "20240104"]}
+    assert asof.check_log(root, "tick") == ([], [])
+
+
+@pytest.mark.parametrize("name, field", [(DATA, None), (DATA, "volume"), (INDEX, "date")],
+                         ids=["shorter", "last row", "last day's date"])
+def test_a_file_changed_outside_corvane_is_refused_as_of_a_version(market, tmp_path, name, field):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
     with _engine.File(h5_file) as h5:
-        rows = h5.length(DATA)
-        last = h5.read(DATA, rows - 1, rows)
-        h5.shrink(DATA, rows - 1)
-        if damage == "last row":
-            h5.append(DATA, changed(last, "volume"))
+        rows = h5.length(name)
+        last = h5.read(name, rows - 1, rows)
+        h5.shrink(name, rows - 1)
+        if field:
+            h5.append(name, changed(last, field))
     with pytest.raises(VersionError, match="changed outside corvane"):
         read.bars(tmp_path, STOCK, as_of=versions.version_ids(tmp_path)[-1])
     findings, _ = asof.check_log(str(tmp_path), "minbar")
@@ -259,11 +294,26 @@ def test_a_killed_runs_files_are_covered_by_the_next_version(market, monkeypatch
     assert versions.leftovers(tmp_path) == []
 
 
-def test_a_live_runs_marker_is_left_alone(tmp_path):
+def test_repair_covers_every_killed_run_with_one_version(market, tmp_path):
+    market(tmp_path, FIRST, words=(STOCK, FUTURE))
+    for order_book_id in (STOCK, FUTURE):
+        killed = versions.Recorder(str(tmp_path), "minbar")
+        killed.begin([order_book_id])
+        killed.close()
+    _, repaired = asof.check_log(str(tmp_path), "minbar", repair=True)
+    newest = versions.version_ids(tmp_path)[-1]
+    assert [why for _, why in repaired] == ["files of a killed run covered by version " + newest] * 2
+    assert set(versions.read_entries(tmp_path, newest)) == {STOCK_FILE, "future/HXI2501.QFX.h5"}
+
+
+def test_a_live_runs_marker_is_left_alone(market, tmp_path):
+    market(tmp_path, FIRST)
     live = versions.Recorder(str(tmp_path), "minbar")
     live.begin([STOCK])
     try:
         assert versions.leftovers(tmp_path) == []
+        market(tmp_path, FIRST, words=(FUTURE,))      # another run commits meanwhile
+        assert versions.running_markers(tmp_path) == [live.marker]
     finally:
         live.close()
     assert versions.leftovers(tmp_path) == [live.marker]
@@ -363,6 +413,13 @@ def test_gc_keeps_what_recent_and_tagged_versions_need(market, tmp_path):
         read.bars(tmp_path, STOCK, as_of=first)
     assert read.bars(tmp_path, STOCK, as_of=second).equals(then)
     assert versions.segment_count(str(tmp_path), h5_file) == 2
+    # The engine's next revision is numbered after the segment gc kept.
+    with _engine.File(h5_file) as h5:
+        last = h5.read(INDEX, h5.length(INDEX) - 1)
+        bars = changed(h5.read(DATA, int(last["line_no"][0])), "close")
+        last["line_no"] = 0
+        h5.revise_minbar(int(last["date"][0]), last, bars, revisit.side_store(str(tmp_path), h5_file))
+    assert versions.segment_count(str(tmp_path), h5_file) == 3
 
 
 # ---------------------------------------------------------------- the commands
@@ -403,6 +460,17 @@ def test_diff_names_revised_days(market, tmp_path):
     first, second = versions.version_ids(tmp_path)
     _, _, (change,) = asof.diff(str(tmp_path), second, first)
     assert change["days_revised"] == ["20240725", "20240726"] and change["days_added"] == []
+
+
+def test_ids_of_one_second_sort_by_time():
+    moments = [1700000000.000001, 1700000000.05, 1700000000.5, 1700000001.0]
+    ids = [history.new_version_id(moment) for moment in moments]
+    assert sorted(ids) == ids and [versions.committed_at(i) for i in ids] == pytest.approx(moments)
+
+
+def test_a_tick_file_with_a_day_filled_in_is_in_a_later_state():
+    early = {"segments": 0, "days": {"20240104": [4, "0"]}, "day_count": 2}
+    assert versions.state_key(dict(early, day_count=3)) > versions.state_key(early)
 
 
 def test_a_manifest_is_found_without_parsing_it(tmp_path):

@@ -198,11 +198,18 @@ class TickView(_View):
                     self.sources[day] = segment
         own = [day for day in self.reader.members() if formats.is_day_name(day) and day <= self.last]
         self.days = sorted(set(own) | set(self.sources))
+        if len(self.days) > self.entry.get("day_count", len(self.days)):
+            # Only then are later manifests read: a day filled in below the latest came later.
+            later = self.version.inserted_later(self.h5_file)
+            self.days = [day for day in self.days if day not in later]
 
     def _of(self, day):
         return self.sources.get(day, self.reader)
 
     def check(self):
+        count = self.entry.get("day_count", len(self.days))
+        if len(self.days) != count:
+            raise self._changed("{} days up to {} where the version had {}".format(len(self.days), self.last, count))
         for day, (rows, tail) in self.entry["days"].items():
             if day not in self.days or self.length(day) != rows:
                 held = self.length(day) if day in self.days else 0
@@ -325,6 +332,7 @@ def check_log(root, kind, repair=False):
     temporaries and commits a version covering the dead runs' files.
     """
     findings, repaired = [], []
+    covering = None
     for version_id in versions.version_ids(root):
         version = Version(root, version_id)
         for file in versions.read_entries(root, version_id):
@@ -340,10 +348,11 @@ def check_log(root, kind, repair=False):
             else:
                 findings.append((path, "leftover", "", "temporary of a killed commit; verify --repair removes it"))
         elif repair:
-            recorder = versions.Recorder(root, kind)
-            covered = recorder.commit({"command": "verify --repair", "words": [], "kind": kind,
-                                       "exit_status": 0, "counts": {}}, [])
-            repaired.append((path, "files of a killed run covered by version {}".format(covered)))
+            # One version covers every dead run's files.
+            if covering is None:
+                covering = versions.Recorder(root, kind).commit({"command": "verify --repair", "words": [],
+                                                                 "kind": kind, "exit_status": 0, "counts": {}}, [])
+            repaired.append((path, "files of a killed run covered by version {}".format(covering)))
         else:
             findings.append((path, "leftover", "", "marker of a killed run whose files no version covers yet; "
                              "the next update, or verify --repair, commits a version covering them"))

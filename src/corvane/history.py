@@ -11,8 +11,10 @@ in a hidden directory no reader of the files takes for one of them:
         left it: {"file": its path under the root, "segments": how many
         superseded segments the file had then, and for minute bars
         "data_rows", "index_rows", "data_tail", "index_tail" (the digest of
-        the last record of each), for ticks "days": {YYYYMMDD: [rows, tail]},
-        and "revised": [YYYYMMDD, ...] when the run replaced stored days}.
+        the last record of each), for ticks "days": {YYYYMMDD: [rows, tail]}
+        and "day_count" (the days the file held; absent in older logs),
+        "revised": [YYYYMMDD, ...] when the run replaced stored days, and
+        "inserted": [YYYYMMDD, ...] when it wrote tick days below one stored}.
         Ids sort by the time the version was committed.
 
     .corvane/superseded/{file}/{seq}.h5
@@ -29,7 +31,10 @@ version that names it gives its lengths and its segment count k.  Segments
 k+1, k+2, ... were cut later; taken in order, each whose cut lies below the
 rows still unresolved supplies rows [cut, unresolved) as they were, and the
 file itself supplies the rows below the lowest cut.  A tick day replaced
-later is read from the first later segment that holds it.
+later is read from the first later segment that holds it; a tick day a
+later version inserted is not the version's (later manifests are read for
+them only when the file holds more days up to the version's latest than
+its day_count).
 """
 import os
 import time

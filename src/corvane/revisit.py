@@ -15,7 +15,7 @@ import numpy as np
 from corvane import history
 from corvane.formats import DATA, INDEX
 
-__all__ = ["side_store", "first_revisited", "first_tick_day", "store_minbar", "tick_changed"]
+__all__ = ["side_store", "first_revisited", "first_tick_day", "store_minbar", "tick_changed", "inserted"]
 
 
 def side_store(root, h5_file):
@@ -87,6 +87,13 @@ def store_minbar(h5, index, data, first, side):
     if later:
         h5.append_minbar(*_batch(later, data.dtype, index.dtype))
     return []
+
+
+def inserted(stored, written):
+    """The tick days `written` that were not `stored` yet but lie below a stored day: a
+    revisit filled a day the client had not served before (YYYYMMDD texts, in order)."""
+    latest = max(stored, default="")
+    return sorted(day for day in written if day not in stored and day < latest)
 
 
 def tick_changed(h5, side, name, ticks):

@@ -225,4 +225,4 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
             counts["after"] = (sum(lengths.values()), len(lengths))
             counts["revised"] = revised
             if "state" in counts:
-                counts["state"] = {"days": written}
+                counts["state"] = {"days": written, "inserted": revisits.inserted(stored, written)}

@@ -60,22 +60,28 @@ def job_state(root, h5_file, kind, before, after, tails):
     nothing: the file is read then.
     """
     revised = (tails or {}).get("revised")
+    inserted = (tails or {}).get("inserted")
     # A tick day written again may leave the counts as they were.
     rewritten = bool((tails or {}).get("days"))
     if after is None or after.rows is None or (after == before and not revised and not rewritten):
         return None
-    if tails is None or not ("days" in tails or "data_tail" in tails) or (kind == "tick" and revised):
-        # Read from the file: a tick file's revised days are rewritten outside the days the store counts.
-        entry = file_state(root, h5_file, kind, _changed_days(before, after), [str(day) for day in revised or ()])
+    if (tails is None or not ("days" in tails or "data_tail" in tails)
+            or (kind == "tick" and (revised or inserted))):
+        # Read from the file: a tick file's revised or inserted days lie outside the latest days
+        # the store counts, and the entry must name its latest day all the same.
+        named = [str(day) for day in revised or ()] + list(inserted or ())
+        entry = file_state(root, h5_file, kind, _changed_days(before, after), named)
     else:
         entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
         if kind == "tick":
-            entry["days"] = tails["days"]
+            entry.update(days=tails["days"], day_count=after.days)
         else:
             entry.update(data_rows=after.rows, index_rows=after.days, data_tail=tails["data_tail"],
                          index_tail=tails["index_tail"])
     if revised:
         entry["revised"] = sorted(str(day) for day in revised)
+    if inserted:
+        entry["inserted"] = sorted(inserted)
     return entry
 
 
@@ -114,6 +120,7 @@ def file_state(root, h5_file, kind, latest_days=None, named=()):
                 days = stored[len(stored) - max(latest_days, 1):] if stored else []
                 days = sorted(set(days) | (set(named) & set(stored)))
             entry["days"] = {day: [reader.length(day), _digest(reader, day, reader.length(day))] for day in days}
+            entry["day_count"] = len(stored)
             return entry
         rows = {name: reader.length(name) if name in members else 0 for name in (DATA, INDEX)}
         entry.update(data_rows=rows[DATA], index_rows=rows[INDEX], data_tail=_digest(reader, DATA, rows[DATA]),
@@ -125,11 +132,12 @@ def state_key(entry):
     """An order of the states a file passes through: later states sort higher.
 
     Segments only grow; between two cuts a minute-bar file only grows, and a
-    tick file only adds days or writes its latest one again.
+    tick file only adds days (a revisit may fill one in below its latest) or
+    writes its latest one again.
     """
     if "days" in entry:
         last = max(entry["days"]) if entry["days"] else ""
-        return (entry["segments"], last, entry["days"][last][0] if last else 0)
+        return (entry["segments"], last, entry["days"][last][0] if last else 0, entry.get("day_count", 0))
     return (entry["segments"], entry["data_rows"], entry["index_rows"])
 
 
@@ -232,6 +240,7 @@ class Snapshot:
         self.root = root
         ids = version_ids(root)
         self.id = resolve(root, as_of, ids)
+        self._ids = ids
         self._older = ids[:ids.index(self.id) + 1]
         self._text = {}
 
@@ -247,14 +256,24 @@ class Snapshot:
 
         A manifest's lines begin with their file, so the line is found without parsing the rest.
         """
-        file = history.relative(self.root, h5_file)
-        key = b'{"file":' + json.dumps(file).encode() + b","
         for version_id in reversed(self._older):
-            text = self._manifest(version_id)
-            at = text.find(key)
-            if at >= 0:
-                return json.loads(text[at:text.index(b"\n", at)])
+            entry = self._entry_in(version_id, h5_file)
+            if entry is not None:
+                return entry
         raise VersionError("{} did not exist as of version {} of {}".format(h5_file, self.id, self.root))
+
+    def _entry_in(self, version_id, h5_file):
+        key = b'{"file":' + json.dumps(history.relative(self.root, h5_file)).encode() + b","
+        text = self._manifest(version_id)
+        at = text.find(key)
+        return None if at < 0 else json.loads(text[at:text.index(b"\n", at)])
+
+    def inserted_later(self, h5_file):
+        """The tick days that versions after this one filled in below a day the file held."""
+        found = set()
+        for version_id in self._ids[len(self._older):]:
+            found.update((self._entry_in(version_id, h5_file) or {}).get("inserted", ()))
+        return found
 
     def files(self):
         """{file: entry} of every file the version holds."""
