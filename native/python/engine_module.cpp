@@ -491,8 +491,8 @@ public:
         return out;
     }
 
-    // Rows [start, stop) of `name` into `columns`: (field, array, decode)
-    // with decode "" (the field as stored) or "bar_time" (datetime64[ns]).
+    // Rows [start, stop) of `name` into `columns`: (field, array, decode),
+    // decode as decode_of() takes it.
     void read_into(const std::string& name, std::size_t start, std::size_t stop, nb::list columns,
                    unsigned threads) {
         auto lock = exclusive();
@@ -502,18 +502,10 @@ public:
         std::vector<std::unique_ptr<Buffer>> buffers;
         for (nb::handle entry : columns) {
             const std::string field_name = nb::cast<std::string>(entry[0]);
-            const std::string decode = nb::cast<std::string>(entry[2]);
-            const Field* field = nullptr;
-            for (const Field& f : records.layout().fields()) {
-                if (f.name == field_name) field = &f;
-            }
-            if (field == nullptr) throw ArgumentError("no field '" + field_name + "' in " + records.where());
-            if (decode != "" && decode != "bar_time") {
-                throw ArgumentError("decode must be '' or 'bar_time', not '" + decode + "'");
-            }
+            const Field& field = field_of(records, field_name);
             buffers.push_back(std::make_unique<Buffer>(entry[1], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
-            ColumnTarget target{field->offset, size_of(field->type), buffers.back()->data()};
-            if (decode == "bar_time") target.decode = ColumnTarget::Decode::bar_time_ns;
+            ColumnTarget target{field.offset, size_of(field.type), buffers.back()->data()};
+            decode_of(records, field, entry[2], target);
             if (buffers.back()->size() != count * (target.decode == ColumnTarget::Decode::copy ? target.size : 8)) {
                 throw ArgumentError("the array for '" + field_name + "' must hold " + std::to_string(count) +
                                     " values of its field's size");
@@ -579,6 +571,36 @@ private:
         throw ArgumentError("no field '" + name + "' in " + records.where());
     }
 
+    // Sets `target`'s decode from the (field, array, decode) entry's `decode`.
+    static void decode_of(const Dataset& records, const Field& field, nb::handle decode, ColumnTarget& target) {
+        if (nb::isinstance<nb::float_>(decode)) {
+            if (field.type != FieldType::i32) {
+                throw ArgumentError("only an '<i4' field is divided, not '" + field.name + "' of " + records.where());
+            }
+            target.decode = ColumnTarget::Decode::divided;
+            target.divisor = nb::cast<double>(decode);
+            return;
+        }
+        const std::string name = nb::cast<std::string>(decode);
+        if (name == "bar_time") {
+            target.decode = ColumnTarget::Decode::bar_time_ns;
+        } else if (name == "tick_time") {
+            // The date field and the clock right after it, read as one.
+            const Field* clock = nullptr;
+            for (const Field& f : records.layout().fields()) {
+                if (f.offset == field.offset + 4) clock = &f;
+            }
+            if (field.type != FieldType::u32 || clock == nullptr || clock->type != FieldType::u32) {
+                throw ArgumentError("'" + field.name + "' of " + records.where() +
+                                    " is no '<u4' date followed by a '<u4' clock");
+            }
+            target.decode = ColumnTarget::Decode::tick_time_ns;
+            target.size = 8;
+        } else if (!name.empty()) {
+            throw ArgumentError("decode must be '', 'bar_time', 'tick_time' or a divisor, not '" + name + "'");
+        }
+    }
+
     // A stored member the engine cannot take as records makes the file a
     // damaged one to a reader: nothing of it is read.
     const Dataset& dataset(const std::string& name) {
@@ -623,7 +645,9 @@ void bind_reader(nb::module_& m) {
         .def("read_into", &PyReader::read_into, nb::arg("name"), nb::arg("start"), nb::arg("stop"),
              nb::arg("columns"), nb::arg("threads") = 0,
              "Rows [start, stop) of a dataset into arrays, field by field: columns is a list\n"
-             "of (field, array, decode), decode '' or 'bar_time' (into datetime64[ns]). Only\n"
+             "of (field, array, decode), decode '' or 'bar_time' (into datetime64[ns]), 'tick_time'\n"
+             "(a '<u4' date and the '<u4' HHMMSSmmm after it into datetime64[ns]) or a float (an\n"
+             "'<i4' divided by it into float64). Only\n"
              "the chunks holding those rows are read, inflated on threads (0: one per core).")
         .def("fold_bars", &PyReader::fold_bars, nb::arg("name"), nb::arg("start"), nb::arg("day_rows"),
              nb::arg("fields"), nb::arg("time") = "datetime", nb::arg("minutes") = 0, nb::arg("threads") = 0,

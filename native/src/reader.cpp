@@ -205,12 +205,20 @@ std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
 
 bool leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+// Nanoseconds past midnight of a tick's HHMMSSmmm, each part as written.
+std::int64_t clock_ns(std::uint32_t clock) {
+    const std::int64_t ms = std::int64_t{clock} / 10000000 * 3600000 + clock / 100000 % 100 * 60000 +
+                            clock / 1000 % 100 * 1000 + clock % 1000;
+    return ms * 1000000;
+}
+
 // Copies the field of rows [from, to) of the raw chunk `raw` (whose first row
 // is `chunk_first`) to `column`'s rows counted from `first`.
 void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_first, std::size_t from,
              std::size_t to, std::size_t first, const ColumnTarget& column) {
     const unsigned char* in = raw + (from - chunk_first) * itemsize + column.offset;
-    unsigned char* out = static_cast<unsigned char*>(column.out) + (from - first) * column.size;
+    const std::size_t out_size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
+    unsigned char* out = static_cast<unsigned char*>(column.out) + (from - first) * out_size;
     const std::size_t rows = to - from;
     if (column.decode == ColumnTarget::Decode::bar_time_ns) {
         BarTimeDecoder decode;
@@ -219,6 +227,32 @@ void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_f
             std::memcpy(&value, in, 8);
             const std::int64_t ns = decode(value);
             std::memcpy(out, &ns, 8);
+        }
+        return;
+    }
+    if (column.decode == ColumnTarget::Decode::tick_time_ns) {
+        // A day's ticks share their date: each date's midnight is found once.
+        std::uint32_t day = 0;
+        std::int64_t midnight = tick_time_ns(0, 0);
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
+            std::uint32_t date, clock;
+            std::memcpy(&date, in, 4);
+            std::memcpy(&clock, in + 4, 4);
+            if (date != day) {
+                day = date;
+                midnight = tick_time_ns(date, 0);
+            }
+            const std::int64_t ns = midnight == INT64_MIN ? INT64_MIN : midnight + clock_ns(clock);
+            std::memcpy(out, &ns, 8);
+        }
+        return;
+    }
+    if (column.decode == ColumnTarget::Decode::divided) {
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
+            std::int32_t value;
+            std::memcpy(&value, in, 4);
+            const double quotient = static_cast<double>(value) / column.divisor;
+            std::memcpy(out, &quotient, 8);
         }
         return;
     }
@@ -255,9 +289,12 @@ void read_unchunked(const Dataset& dataset, std::size_t rows, unsigned char* raw
 void check_columns(const Dataset& dataset, const std::vector<ColumnTarget>& columns) {
     const std::size_t itemsize = dataset.layout().itemsize();
     for (const ColumnTarget& column : columns) {
-        const std::size_t size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
+        // What a decode reads of the record: 8 bytes of a bar's or a tick's time, 4 of a divided field.
+        const std::size_t size = column.decode == ColumnTarget::Decode::copy      ? column.size
+                                 : column.decode == ColumnTarget::Decode::divided ? 4
+                                                                                  : 8;
         if (column.size == 0 || column.offset > itemsize || size > itemsize - column.offset ||
-            (column.decode == ColumnTarget::Decode::bar_time_ns && column.size != 8)) {
+            (column.decode != ColumnTarget::Decode::copy && column.size != size)) {
             throw ArgumentError("a column of " + std::to_string(column.size) + " bytes at offset " +
                                 std::to_string(column.offset) + " does not fit the " +
                                 std::to_string(itemsize) + "-byte records of " + dataset.where());
@@ -297,6 +334,11 @@ std::int64_t bar_time_ns(std::int64_t value) {
     }
     const std::int64_t seconds = days_from_civil(y, m, d) * 86400 + hh * 3600 + mm * 60 + ss;
     return seconds * 1000000000;
+}
+
+std::int64_t tick_time_ns(std::uint32_t date, std::uint32_t clock) {
+    const std::int64_t midnight = bar_time_ns(std::int64_t{date} * 1000000);
+    return midnight == INT64_MIN ? INT64_MIN : midnight + clock_ns(clock);
 }
 
 void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,

@@ -61,11 +61,15 @@ struct ColumnTarget {
         bar_time_ns,  // an "<i8" YYYYMMDDHHMMSS as nanoseconds since 1970 (UTC
                       // clock reading); a value that is no such time gives
                       // INT64_MIN, numpy's NaT
+        tick_time_ns,  // a "<u4" YYYYMMDD and the "<u4" HHMMSSmmm right after
+                       // it as nanoseconds since 1970, as tick_time_ns()
+        divided,       // an "<i4" divided by `divisor`, as a double
     };
     std::size_t offset = 0;  // of the field in a record
     std::size_t size = 0;    // of the field: 1, 2, 4 or 8 bytes
-    void* out = nullptr;     // count values of `size` bytes (8 for bar_time_ns)
+    void* out = nullptr;     // count values of `size` bytes (8 unless copied)
     Decode decode = Decode::copy;
+    double divisor = 1.0;    // of Decode::divided
 };
 
 // Reads rows [first, first + count) of `dataset` into `columns`. Only the
@@ -118,5 +122,11 @@ public:
 private:
     std::int64_t day_ = -1, midnight_ = 0;
 };
+
+// A tick's YYYYMMDD `date` and HHMMSSmmm `clock` as nanoseconds since
+// 1970-01-01 00:00: the date's midnight plus the clock's hours, minutes,
+// seconds and milliseconds, each as written (a clock is not checked: it only
+// counts). INT64_MIN when `date` names no valid day.
+std::int64_t tick_time_ns(std::uint32_t date, std::uint32_t clock);
 
 }  // namespace corvane
