@@ -36,7 +36,7 @@ SANITIZED = cmake -S . -B $(1) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	    -DCORVANE_TESTS=ON -DCORVANE_PYTHON=OFF \
 	    -DCMAKE_CXX_FLAGS="-fsanitize=$(2) -fno-omit-frame-pointer -fno-sanitize-recover=all" \
 	    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=$(2)"
-TSAN_TESTS := CompressInOrder.*:CompressionThreads.*:Journal*:*JournalIdentity*:GuardedFile*:File.*:ExistingFile*:ReadColumns*
+TSAN_TESTS := CompressInOrder.*:CompressionThreads.*:Journal*:*JournalIdentity*:GuardedFile*:File.*:ExistingFile*:ReadColumns*:FoldBars*
 
 $(ASAN)/CMakeCache.txt:
 	$(call SANITIZED,$(ASAN),address$(,)undefined)

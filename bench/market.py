@@ -384,7 +384,8 @@ def child_standin(spec):
 
 
 def child_ticks(spec):
-    """One 70,000-tick day: written to a new file, then read back, three times each."""
+    """One 70,000-tick day: written to a new file, then read back, three times each;
+    wall and CPU seconds (all threads of the process) of each."""
     import h5py
     import lumenfeed
     import numpy as np
@@ -399,7 +400,18 @@ def child_ticks(spec):
     oid, day = "10001.HBX", datetime.date(2026, 12, 7)
     listing = lumenfeed.get_price(oid, 20261207, 29991231)
     frame = lumenfeed.get_price(oid, day, day, frequency="tick", adjust_type="none")
-    writes, reads = [], []
+    times = {"write": [], "read": [], "write_cpu": [], "read_cpu": []}
+
+    def timed(name, call):
+        wall, cpu = time.perf_counter(), time.process_time()
+        out = call()
+        times[name].append(time.perf_counter() - wall)
+        times[name + "_cpu"].append(time.process_time() - cpu)
+        return out
+
+    def figures():
+        return dict({"ticks": len(frame)}, **{name: statistics.median(values) for name, values in times.items()})
+
     profiler = cProfile.Profile(time.process_time) if spec.get("profile") and spec["impl"] == "corvane" else None
     for n in range(4 if profiler else 3):
         client = FakeClient({oid: lumenfeed.instruments(oid)}, [20261204, 20261207])
@@ -407,9 +419,8 @@ def child_ticks(spec):
         client.put(oid, "tick", 20261207, frame.copy())
         folder = os.path.join(spec["path"], str(n))
         os.makedirs(folder)
-        wall = time.perf_counter()
         if spec["impl"] == "baseline":
-            baseline.append_h5_tick(client, oid, folder, None, 20261207, 29991231)
+            timed("write", lambda: baseline.append_h5_tick(client, oid, folder, None, 20261207, 29991231))
         else:
             services = Services(client=client, instrument_type=INSTRUMENT_TYPE,
                                 convert_dt_to_int=bundle.convert_dt_to_int, date_to_number=bundle.date_to_number,
@@ -418,20 +429,18 @@ def child_ticks(spec):
             write = functools.partial(tick.append_h5_tick, services, oid, folder, None, 20261207, 29991231)
             if n == 3:  # the untimed fourth write, profiled
                 profiler.runcall(write)
-                return {"ticks": len(frame), "write": statistics.median(writes), "read": statistics.median(reads),
-                        "profile": top_lines(profiler, 15)}
-            write()
-        writes.append(time.perf_counter() - wall)
-        wall = time.perf_counter()
+                return dict(figures(), profile=top_lines(profiler, 15))
+            timed("write", write)
         if spec["impl"] == "baseline":
-            with h5py.File(os.path.join(folder, oid + ".h5"), "r") as h5:
-                records = h5["20261207"][...]
-            table = baseline_tick_table(records, np)
+            def read_back():
+                with h5py.File(os.path.join(folder, oid + ".h5"), "r") as h5:
+                    records = h5["20261207"][...]
+                return baseline_tick_table(records, np)
         else:
-            table = read.ticks(folder, oid)
-        reads.append(time.perf_counter() - wall)
-        assert len(table) == len(frame)
-    return {"ticks": len(frame), "write": statistics.median(writes), "read": statistics.median(reads)}
+            def read_back():
+                return read.ticks(folder, oid)
+        assert len(timed("read", read_back)) == len(frame)
+    return figures()
 
 
 def baseline_tick_table(records, np):
@@ -642,10 +651,12 @@ def tick_lines(args):
         with open(os.path.join(args.out, "profile-ticks.txt"), "w") as out:
             out.write(c["profile"])
         print("profile of corvane writing the tick day:\n" + c["profile"])
-    return ["ticks: one day of {} ticks, medians of 3: write baseline {} ms, corvane {} ms ({:.2f}x); "
-            "read back baseline {} ms, corvane {} ms ({:.2f}x)".format(
-                c["ticks"], ms(b["write"]), ms(c["write"]), b["write"] / c["write"],
-                ms(b["read"]), ms(c["read"]), b["read"] / c["read"])]
+    return ["ticks: one day of {} ticks, medians of 3, wall (CPU of all threads) in ms: write baseline {} ({}), "
+            "corvane {} ({}): {:.2f}x ({:.2f}x); read back baseline {} ({}), corvane {} ({}): {:.2f}x ({:.2f}x)".format(
+                c["ticks"], ms(b["write"]), ms(b["write_cpu"]), ms(c["write"]), ms(c["write_cpu"]),
+                b["write"] / c["write"], b["write_cpu"] / c["write_cpu"],
+                ms(b["read"]), ms(b["read_cpu"]), ms(c["read"]), ms(c["read_cpu"]),
+                b["read"] / c["read"], b["read_cpu"] / c["read_cpu"])]
 
 
 def main(argv):

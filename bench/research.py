@@ -1,7 +1,7 @@
 """Reads for research against the plain ways, each figure beside its goal.
 
     .venv/bin/python bench/research.py [--repeat 5] [--instruments 100] [--dir DIR] [--demo MINBAR_ROOT]
-                                       [--dask] [--resample-only]
+                                       [--dask] [--resample-only] [--freq 5min|1D]
 
 On the files of bench/read.py (one twenty-year stock file, made when absent)
 and --instruments copies of it:
@@ -12,7 +12,10 @@ and --instruments copies of it:
              no night session, so both give the same table; checked);
              medians, goal >= 3x; then against h5py's read (bench/read.py's)
              then the same resample; then the gathering alone against
-             `resample` alone, on a table read once;
+             `resample` alone, on a table read once; then the engine's
+             folding of each chunk against the read of columns a block of
+             dates at a time gathered by numpy (the way of a read as of a
+             version, and of every read before the engine folded);
   iter_bars  the twenty years of all --instruments files, a year of trading
              dates a batch, each table dropped by the loop before the next
              is asked for: the process's peak memory above where it started,
@@ -162,16 +165,19 @@ def main():
     parser.add_argument("--demo", help="a minute-bar root of the demo market, for the coverage row")
     parser.add_argument("--dask", action="store_true", help="also compare dask_bars on a local cluster")
     parser.add_argument("--resample-only", action="store_true", help="only the 5min and 1D rows (no copies made)")
+    parser.add_argument("--freq", choices=sorted(GOALS), action="append",
+                        help="with --resample-only: only this frequency's rows (again for more)")
     args = parser.parse_args()
 
-    from corvane import read, sessions
+    from corvane import _engine, read, research, sessions
 
     root = args.dir or tempfile.mkdtemp(prefix="corvane-research-")
     try:
         read_bench.make_files(root, 0)
         ids = [] if args.resample_only else copies(root, args.instruments)
         print("{:<10} {:>11} {:>13} {:>7}   {}".format("row", "corvane ms", "baseline ms", "ratio", "goal"))
-        for freq in ("5min", "1D"):
+        long_file = os.path.join(root, "equities", "LONG.h5")
+        for freq in args.freq or ("5min", "1D"):
             pd.testing.assert_frame_equal(read.bars(root, "LONG", freq=freq),
                                           resampled(read.bars(root, "LONG"), freq), check_dtype=False,
                                           check_freq=False)
@@ -190,6 +196,15 @@ def main():
                                        args.repeat)
             print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   (the gathering alone, on a table read once; cpu {:.2f}x)"
                   .format("", ours * 1000, theirs * 1000, theirs / ours, cpu_ratio()))
+            # An opener other than the engine's reader takes the way of a version's read: columns a
+            # block at a time, then numpy.
+            ours, theirs = median_pair(
+                lambda: read.bars(root, "LONG", freq=freq),
+                lambda: research.finish(root, long_file, None, None, None, freq, False, "pandas",
+                                        opener=lambda path: _engine.Reader(path)),
+                args.repeat)
+            print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   (folded by the engine against read then gathered by numpy; "
+                  "cpu {:.2f}x)".format("", ours * 1000, theirs * 1000, theirs / ours, cpu_ratio()))
         if args.resample_only:
             return
         ours, theirs = median_pair(lambda: read.bars(root, "LONG", to="arrow"), lambda: read.bars(root, "LONG"),
@@ -211,7 +226,6 @@ def main():
                       which, len(ids), time.perf_counter() - began, memory["peak"] / 2 ** 20,
                       memory["bytes"] / 2 ** 20, ratio, ITER_GOAL, "OK" if ratio <= ITER_GOAL else "MISSED"))
         from corvane import coverage
-        long_file = os.path.join(root, "equities", "LONG.h5")
         stored = coverage.stored_days(long_file)[0]
         ours, year = median_pair(lambda: coverage.covers(root, long_file, 20250101, 20251231, None, None, stored),
                                  lambda: read.bars(root, "LONG", 20250101, 20251231), args.repeat * 3)

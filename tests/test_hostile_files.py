@@ -227,6 +227,15 @@ def test_tick_days_of_another_record_type_are_refused(made):
         read.ticks(os.path.dirname(made["ticks"]), "ST1")
 
 
+def test_a_tick_dated_no_day_is_refused(made):
+    with h5py.File(made["ticks"], "r+") as h5:
+        records = h5["20250103"][()]
+        records["date"][len(records) // 2] = 20250230
+        h5["20250103"][...] = records
+    with pytest.raises(DamagedFileError, match="ST1.h5: a tick of 20250103 is dated 20250230, no day"):
+        read.ticks(os.path.dirname(made["ticks"]), "ST1")
+
+
 def test_a_member_name_that_is_not_utf8_makes_a_damaged_file(made):
     with h5py.File(made["ticks"], "r+") as h5:
         h5[b"\xff\xfe2025"] = np.zeros(3)

@@ -230,7 +230,8 @@ def test_a_reader_keeps_its_version_while_an_update_goes_beside(minbar):
     assert read.bars(minbar, "ST1", 20250107)["trading_date"].tolist() == [20250107] * 4 + [20250108] * 4
 
 
-def test_a_chunk_that_does_not_inflate_is_named_with_its_rows(minbar):
+@pytest.mark.parametrize("freq", [None, "1D", "5min", "7min"])
+def test_a_chunk_that_does_not_inflate_is_named_with_its_rows(minbar, freq):
     import h5py
 
     path = os.path.join(minbar, "equities", "ST1.h5")
@@ -240,21 +241,22 @@ def test_a_chunk_that_does_not_inflate_is_named_with_its_rows(minbar):
         raw.seek(chunk.byte_offset + chunk.size // 2)
         raw.write(b"\xa5" * 16)
     with pytest.raises(OSError, match=r"the chunk of rows 0 to 12 of 'data' in '.*ST1.h5' cannot be read"):
-        read.bars(minbar, "ST1")
+        read.bars(minbar, "ST1", freq=freq)
     # The index lies elsewhere and still reads.
     assert read.index(minbar, "ST1")["date"].tolist() == DAYS
 
 
+@pytest.mark.parametrize("freq", [None, "1D", "5min"])
 @pytest.mark.parametrize("storage", [{}, {"chunks": (5,), "compression": "gzip", "shuffle": True}])
-def test_files_of_other_writers_read_the_same(minbar, storage):
+def test_files_of_other_writers_read_the_same(minbar, storage, freq):
     import h5py
 
     index, data = bars(bundle.EQUITIES_DTYPE)
     with h5py.File(os.path.join(minbar, "equities", "H5.h5"), "w") as h5:
         h5.create_dataset("data", data=data, **storage)
         h5.create_dataset("index", data=index)
-    expected = read.bars(minbar, "ST1", DAYS[1])
-    pd.testing.assert_frame_equal(read.bars(minbar, "H5", DAYS[1]), expected)
+    expected = read.bars(minbar, "ST1", DAYS[1], freq=freq)
+    pd.testing.assert_frame_equal(read.bars(minbar, "H5", DAYS[1], freq=freq), expected)
 
 
 @pytest.mark.parametrize("line_no", [[0, 4, 13], [0, 8, 4]])

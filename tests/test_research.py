@@ -94,6 +94,22 @@ def test_longer_bars_gathered_a_block_of_dates_at_a_time_are_the_same(demo_root,
         pd.testing.assert_frame_equal(table, whole[order_book_id], obj=order_book_id)
 
 
+@pytest.mark.parametrize("freq", ["5min", "1D"])
+@pytest.mark.parametrize("order_book_id, start, end, fields", [
+    ("QK2409.QFX", 20240715, 20240715, ["close", "volume"]),   # one date and its night
+    ("QK2409.QFX", 20240712, 20240716, ["open_interest", "high", "open"]),
+    ("QK2409.QFX", 20240713, 20240714, None),                  # a weekend: nothing stored
+])
+def test_longer_bars_of_some_dates_and_fields_equal_pandas(demo_root, freq, order_book_id, start, end, fields):
+    ours = read.bars(demo_root, order_book_id, start, end, fields=fields, freq=freq)
+    minutes = read.bars(demo_root, order_book_id, start, end, fields=fields)
+    assert list(ours.columns) == list(minutes.columns) and ours.index.dtype == minutes.index.dtype
+    if len(minutes):
+        pd.testing.assert_frame_equal(ours, pandas_bars(minutes, freq), check_dtype=False, check_freq=False)
+    else:
+        assert ours.empty and ours.dtypes.equals(minutes.dtypes)
+
+
 def test_minutes_not_dividing_an_hour_count_from_each_sessions_midnight(demo_root):
     table = read.bars(demo_root, "QK2409.QFX")
     pd.testing.assert_frame_equal(read.bars(demo_root, "QK2409.QFX", freq="7min"), pandas_bars(table, "7min", True),
@@ -183,6 +199,7 @@ def test_night_bars_stay_with_their_trading_date_and_apart_from_the_morning(shak
 
 
 @pytest.mark.parametrize("days, hourly_bars", [
+    ([(20250102, [20250102093100]), (20250103, [20250103093100]), (20250106, [20250106150000])], 3),  # a bar a day
     ([(20250102, [20250102093100, 20250102093600, 20250102094100])], 1),   # gaps of 5 minutes: one session
     ([(20250102, [20250102093100, 20250102093600, 20250102094200])], 2),   # a gap of 6: two
     # No gap, but the next trading date: a night session starting as the day ends.
@@ -192,6 +209,10 @@ def test_a_session_ends_at_a_gap_of_more_than_five_minutes_or_a_new_trading_date
     root = str(tmp_path / "minbar")
     write_bars(root, "future", "EDGE.QQ", days)
     assert len(read.bars(root, "EDGE.QQ", freq="60min")) == hourly_bars
+    minutes = read.bars(root, "EDGE.QQ")
+    for freq in ("60min", "1D"):
+        pd.testing.assert_frame_equal(read.bars(root, "EDGE.QQ", freq=freq), pandas_bars(minutes, freq),
+                                      check_dtype=False, check_freq=False)
 
 
 @pytest.mark.parametrize("freq", ["5", "0min", "1.5min", "1H", "5 minutes", 5, "-5min"])

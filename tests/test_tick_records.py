@@ -131,18 +131,33 @@ def test_inconsistent_layout_raises(loader, message):
         records(fm.day_ticks(20240102, 1), loader)
 
 
-@pytest.mark.parametrize("days", [[20240102], [20231229, 20240102, 20240103], []], ids=["one", "three", "none"])
-def test_records_read_back_as_a_table_give_each_field_its_value_and_type_in_order(days):
-    from corvane import bundle_files
+# A plug-in whose record type the engine does not decode alone: a wide scaled
+# price and a narrow float, converted after they are read.
+WIDE = layout(DTYPES=np.dtype([(name, {"last": "<i8", "total_turnover": "<f4"}.get(name, kind))
+                               for name, kind in Loader.DTYPES.descr]))
 
-    table = pd.concat([fm.day_ticks(day, 4) for day in days]) if days else fm.day_ticks(20240102, 0)
-    ticks = records(table)
-    scales = {name: float(scale) for name, _, scale in Loader.FIELDS}
-    read = bundle_files.ticks_table(ticks, scales)
+
+@pytest.mark.parametrize("loader", [Loader, WIDE], ids=["plain", "wide"])
+@pytest.mark.parametrize("days", [[20240102], [20231229, 20240102, 20240103], []], ids=["one", "three", "none"])
+def test_records_read_back_as_a_table_give_each_field_its_value_and_type_in_order(tmp_path, monkeypatch, days,
+                                                                                  loader):
+    from corvane import _engine, bundle_files, tables
+
+    monkeypatch.setattr(tables.files, "layouts", lambda layouts=bundle_files.layouts(loader): layouts)
+    h5_file = str(tmp_path / "S1.h5")
+    frames = [fm.day_ticks(day, 4) for day in days]
+    with _engine.File(h5_file) as h5:
+        for day, frame in zip(days, frames):
+            h5.write_day(str(day), records(frame, loader))
+    read = tables.ticks_of_file(h5_file, "S1", None, None, None)
+    ticks = records(pd.concat(frames) if days else fm.day_ticks(20240102, 0), loader)
+    scales = {name: float(scale) for name, _, scale in loader.FIELDS}
     names = [name for name in ticks.dtype.names if name not in ("date", "time")]
-    assert list(read.columns) == names
+    assert list(read.columns) == ["trading_date"] + names
     for name in names:
         expected = ticks[name] / scales[name] if name in scales else ticks[name]
+        if expected.dtype.kind == "f":
+            expected = expected.astype(np.float64)
         assert read[name].dtype == expected.dtype and read[name].tolist() == expected.tolist()
     assert read.index.name == "datetime"
-    assert read.index.tolist() == [pd.Timestamp(stamp) for stamp in table.index]
+    assert read.index.tolist() == [pd.Timestamp(stamp) for frame in frames for stamp in frame.index]

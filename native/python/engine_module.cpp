@@ -1,5 +1,6 @@
 // corvane._engine: numpy structured arrays in and out, engine calls, and one
 // table from engine exceptions to Python exceptions. No behaviour of its own.
+#include "corvane/bar_fold.hpp"
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
 #include "corvane/file.hpp"
@@ -490,8 +491,8 @@ public:
         return out;
     }
 
-    // Rows [start, stop) of `name` into `columns`: (field, array, decode)
-    // with decode "" (the field as stored) or "bar_time" (datetime64[ns]).
+    // Rows [start, stop) of `name` into `columns`: (field, array, decode),
+    // decode as decode_of() takes it.
     void read_into(const std::string& name, std::size_t start, std::size_t stop, nb::list columns,
                    unsigned threads) {
         auto lock = exclusive();
@@ -501,18 +502,10 @@ public:
         std::vector<std::unique_ptr<Buffer>> buffers;
         for (nb::handle entry : columns) {
             const std::string field_name = nb::cast<std::string>(entry[0]);
-            const std::string decode = nb::cast<std::string>(entry[2]);
-            const Field* field = nullptr;
-            for (const Field& f : records.layout().fields()) {
-                if (f.name == field_name) field = &f;
-            }
-            if (field == nullptr) throw ArgumentError("no field '" + field_name + "' in " + records.where());
-            if (decode != "" && decode != "bar_time") {
-                throw ArgumentError("decode must be '' or 'bar_time', not '" + decode + "'");
-            }
+            const Field& field = field_of(records, field_name);
             buffers.push_back(std::make_unique<Buffer>(entry[1], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
-            ColumnTarget target{field->offset, size_of(field->type), buffers.back()->data()};
-            if (decode == "bar_time") target.decode = ColumnTarget::Decode::bar_time_ns;
+            ColumnTarget target{field.offset, size_of(field.type), buffers.back()->data()};
+            decode_of(records, field, entry[2], target);
             if (buffers.back()->size() != count * (target.decode == ColumnTarget::Decode::copy ? target.size : 8)) {
                 throw ArgumentError("the array for '" + field_name + "' must hold " + std::to_string(count) +
                                     " values of its field's size");
@@ -523,7 +516,91 @@ public:
         read_columns(records, start, count, targets, threads);
     }
 
+    // Rows of `name` from `start` on, day_rows[d] of trading date d, gathered
+    // into longer bars (fold_bars): (bucket ends, dates' positions, [column])
+    // as int64 arrays and one of each field's type; fields are (field, how).
+    nb::tuple fold_bars(const std::string& name, std::size_t start, const std::vector<std::size_t>& day_rows,
+                        const std::vector<std::pair<std::string, std::string>>& fields, const std::string& time,
+                        unsigned minutes, unsigned threads) {
+        static const std::map<std::string, Gather> ways{{"first", Gather::first}, {"max", Gather::max},
+                                                        {"min", Gather::min}, {"last", Gather::last},
+                                                        {"sum", Gather::sum}};
+        auto lock = exclusive();
+        const Dataset& records = dataset(name);
+        std::vector<FoldField> wanted;
+        for (const auto& [field_name, how] : fields) {
+            const auto way = ways.find(how);
+            if (way == ways.end()) throw ArgumentError("no way of gathering called '" + how + "'");
+            const Field& field = field_of(records, field_name);
+            wanted.push_back(FoldField{field.offset, field.type, way->second});
+        }
+        const std::size_t time_offset = minutes ? field_of(records, time).offset : 0;
+        FoldedBars folded;
+        {
+            WithoutGil unlocked;
+            folded = corvane::fold_bars(records, start, day_rows, time_offset, wanted, minutes, threads);
+        }
+        // The arrays are made at their size, then filled without the GIL.
+        std::vector<std::unique_ptr<Buffer>> held;
+        const auto array = [&](const std::string& code, std::size_t size) {
+            nb::object out = numpy().attr("empty")(size, code);
+            held.push_back(std::make_unique<Buffer>(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+            return out;
+        };
+        nb::object ends = array("<i8", minutes ? folded.size() : 0);
+        nb::object days = array("<i8", folded.size());
+        nb::list columns;
+        std::vector<std::uint64_t*> targets;
+        for (const FoldField& field : wanted) {
+            columns.append(array(type_code(field.type), folded.size()));
+            targets.push_back(static_cast<std::uint64_t*>(held.back()->data()));
+        }
+        {
+            WithoutGil unlocked;
+            folded.join_into(minutes ? static_cast<std::int64_t*>(held[0]->data()) : nullptr,
+                             static_cast<std::int64_t*>(held[1]->data()), targets);
+        }
+        return nb::make_tuple(ends, days, columns);
+    }
+
 private:
+    static const Field& field_of(const Dataset& records, const std::string& name) {
+        for (const Field& field : records.layout().fields()) {
+            if (field.name == name) return field;
+        }
+        throw ArgumentError("no field '" + name + "' in " + records.where());
+    }
+
+    // Sets `target`'s decode from the (field, array, decode) entry's `decode`.
+    static void decode_of(const Dataset& records, const Field& field, nb::handle decode, ColumnTarget& target) {
+        if (nb::isinstance<nb::float_>(decode)) {
+            if (field.type != FieldType::i32) {
+                throw ArgumentError("only an '<i4' field is divided, not '" + field.name + "' of " + records.where());
+            }
+            target.decode = ColumnTarget::Decode::divided;
+            target.divisor = nb::cast<double>(decode);
+            return;
+        }
+        const std::string name = nb::cast<std::string>(decode);
+        if (name == "bar_time") {
+            target.decode = ColumnTarget::Decode::bar_time_ns;
+        } else if (name == "tick_time") {
+            // The date field and the clock right after it, read as one.
+            const Field* clock = nullptr;
+            for (const Field& f : records.layout().fields()) {
+                if (f.offset == field.offset + 4) clock = &f;
+            }
+            if (field.type != FieldType::u32 || clock == nullptr || clock->type != FieldType::u32) {
+                throw ArgumentError("'" + field.name + "' of " + records.where() +
+                                    " is no '<u4' date followed by a '<u4' clock");
+            }
+            target.decode = ColumnTarget::Decode::tick_time_ns;
+            target.size = 8;
+        } else if (!name.empty()) {
+            throw ArgumentError("decode must be '', 'bar_time', 'tick_time' or a divisor, not '" + name + "'");
+        }
+    }
+
     // A stored member the engine cannot take as records makes the file a
     // damaged one to a reader: nothing of it is read.
     const Dataset& dataset(const std::string& name) {
@@ -568,8 +645,17 @@ void bind_reader(nb::module_& m) {
         .def("read_into", &PyReader::read_into, nb::arg("name"), nb::arg("start"), nb::arg("stop"),
              nb::arg("columns"), nb::arg("threads") = 0,
              "Rows [start, stop) of a dataset into arrays, field by field: columns is a list\n"
-             "of (field, array, decode), decode '' or 'bar_time' (into datetime64[ns]). Only\n"
-             "the chunks holding those rows are read, inflated on threads (0: one per core).");
+             "of (field, array, decode), decode '' or 'bar_time' (into datetime64[ns]), 'tick_time'\n"
+             "(a '<u4' date and the '<u4' HHMMSSmmm after it into datetime64[ns]) or a float (an\n"
+             "'<i4' divided by it into float64). Only\n"
+             "the chunks holding those rows are read, inflated on threads (0: one per core).")
+        .def("fold_bars", &PyReader::fold_bars, nb::arg("name"), nb::arg("start"), nb::arg("day_rows"),
+             nb::arg("fields"), nb::arg("time") = "datetime", nb::arg("minutes") = 0, nb::arg("threads") = 0,
+             "Rows of a dataset from start on, day_rows[d] of trading date d, gathered into\n"
+             "longer bars as their chunks are inflated: one a date (minutes 0) or one a bucket\n"
+             "of minutes of each session. fields is a list of (field, how), how one of first,\n"
+             "max, min, last, sum. Gives (bucket ends in ns, each bar's date as a position in\n"
+             "day_rows, [column of each field]).");
 }
 
 // ================================================================ end of reading a bundle back

@@ -205,29 +205,54 @@ std::int64_t days_from_civil(std::int64_t y, std::int64_t m, std::int64_t d) {
 
 bool leap(std::int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
 
+// Nanoseconds past midnight of a tick's HHMMSSmmm, each part as written.
+std::int64_t clock_ns(std::uint32_t clock) {
+    const std::int64_t ms = std::int64_t{clock} / 10000000 * 3600000 + clock / 100000 % 100 * 60000 +
+                            clock / 1000 % 100 * 1000 + clock % 1000;
+    return ms * 1000000;
+}
+
 // Copies the field of rows [from, to) of the raw chunk `raw` (whose first row
 // is `chunk_first`) to `column`'s rows counted from `first`.
 void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_first, std::size_t from,
              std::size_t to, std::size_t first, const ColumnTarget& column) {
     const unsigned char* in = raw + (from - chunk_first) * itemsize + column.offset;
-    unsigned char* out = static_cast<unsigned char*>(column.out) + (from - first) * column.size;
+    const std::size_t out_size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
+    unsigned char* out = static_cast<unsigned char*>(column.out) + (from - first) * out_size;
     const std::size_t rows = to - from;
     if (column.decode == ColumnTarget::Decode::bar_time_ns) {
-        // Bars come a day at a time: each day's date is decoded once.
-        std::int64_t day = -1, midnight = 0;
+        BarTimeDecoder decode;
         for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
             std::int64_t value;
             std::memcpy(&value, in, 8);
-            if (value < 0 || value / 1000000 != day) {
-                day = value < 0 ? -1 : value / 1000000;
-                midnight = bar_time_ns(day * 1000000);
-            }
-            const std::int64_t clock = value - day * 1000000;
-            const std::int64_t hh = clock / 10000, mm = clock / 100 % 100, ss = clock % 100;
-            const std::int64_t ns = midnight == INT64_MIN || value < 0 || hh > 23 || mm > 59 || ss > 59
-                                        ? INT64_MIN
-                                        : midnight + (hh * 3600 + mm * 60 + ss) * 1000000000;
+            const std::int64_t ns = decode(value);
             std::memcpy(out, &ns, 8);
+        }
+        return;
+    }
+    if (column.decode == ColumnTarget::Decode::tick_time_ns) {
+        // A day's ticks share their date: each date's midnight is found once.
+        std::uint32_t day = 0;
+        std::int64_t midnight = tick_time_ns(0, 0);
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
+            std::uint32_t date, clock;
+            std::memcpy(&date, in, 4);
+            std::memcpy(&clock, in + 4, 4);
+            if (date != day) {
+                day = date;
+                midnight = tick_time_ns(date, 0);
+            }
+            const std::int64_t ns = midnight == INT64_MIN ? INT64_MIN : midnight + clock_ns(clock);
+            std::memcpy(out, &ns, 8);
+        }
+        return;
+    }
+    if (column.decode == ColumnTarget::Decode::divided) {
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
+            std::int32_t value;
+            std::memcpy(&value, in, 4);
+            const double quotient = static_cast<double>(value) / column.divisor;
+            std::memcpy(out, &quotient, 8);
         }
         return;
     }
@@ -264,9 +289,12 @@ void read_unchunked(const Dataset& dataset, std::size_t rows, unsigned char* raw
 void check_columns(const Dataset& dataset, const std::vector<ColumnTarget>& columns) {
     const std::size_t itemsize = dataset.layout().itemsize();
     for (const ColumnTarget& column : columns) {
-        const std::size_t size = column.decode == ColumnTarget::Decode::copy ? column.size : 8;
+        // What a decode reads of the record: 8 bytes of a bar's or a tick's time, 4 of a divided field.
+        const std::size_t size = column.decode == ColumnTarget::Decode::copy      ? column.size
+                                 : column.decode == ColumnTarget::Decode::divided ? 4
+                                                                                  : 8;
         if (column.size == 0 || column.offset > itemsize || size > itemsize - column.offset ||
-            (column.decode == ColumnTarget::Decode::bar_time_ns && column.size != 8)) {
+            (column.decode != ColumnTarget::Decode::copy && column.size != size)) {
             throw ArgumentError("a column of " + std::to_string(column.size) + " bytes at offset " +
                                 std::to_string(column.offset) + " does not fit the " +
                                 std::to_string(itemsize) + "-byte records of " + dataset.where());
@@ -308,8 +336,24 @@ std::int64_t bar_time_ns(std::int64_t value) {
     return seconds * 1000000000;
 }
 
+std::int64_t tick_time_ns(std::uint32_t date, std::uint32_t clock) {
+    const std::int64_t midnight = bar_time_ns(std::int64_t{date} * 1000000);
+    return midnight == INT64_MIN ? INT64_MIN : midnight + clock_ns(clock);
+}
+
 void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                   const std::vector<ColumnTarget>& columns, unsigned threads) {
+    check_columns(dataset, columns);
+    const std::size_t itemsize = dataset.layout().itemsize();
+    for_each_chunk(dataset, first, count, threads, [&](const ChunkRows& chunk) {
+        for (const ColumnTarget& column : columns) {
+            scatter(chunk.raw, itemsize, chunk.chunk_first, chunk.from, chunk.to, first, column);
+        }
+    });
+}
+
+void for_each_chunk(const Dataset& dataset, std::size_t first, std::size_t count, unsigned threads,
+                    const std::function<void(const ChunkRows&)>& visit) {
     ErrorPrintingOff quiet;
     const std::size_t length = dataset.length();
     if (first > length || count > length - first) {
@@ -322,7 +366,6 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
     const ChunkStorage& storage = dataset.chunk_storage();
     dataset.memory_type();
     const std::size_t itemsize = layout.itemsize();
-    check_columns(dataset, columns);
     if (count == 0) return;
     if (storage.rows == 0) check_unchunked_fits(dataset, length);
     // An unchunked dataset is read as one piece.
@@ -360,9 +403,7 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                 }
                 const std::size_t from = std::max(first, chunk_first);
                 const std::size_t to = std::min(first + count, chunk_first + rows);
-                for (const ColumnTarget& column : columns) {
-                    scatter(raw.data(), itemsize, chunk_first, from, to, first, column);
-                }
+                visit(ChunkRows{raw.data(), chunk_first, from, to, k});
             }
         } catch (...) {
             std::lock_guard<std::mutex> lock(error_mutex);

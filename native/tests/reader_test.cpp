@@ -37,6 +37,63 @@ TEST(BarTime, DecodesValidTimesAndRefusesOthers) {
     }
 }
 
+TEST(TickTime, DecodesTheDateAndCountsTheClock) {
+    EXPECT_EQ(tick_time_ns(19700101, 0), 0);
+    EXPECT_EQ(tick_time_ns(20250102, 93000500), (20090LL * 86400 + 9 * 3600 + 30 * 60) * kSecond + 500000000);
+    EXPECT_EQ(tick_time_ns(20240229, 235959999), (19782LL * 86400 + 86399) * kSecond + 999000000);
+    // A clock is only counted: 25 hours are the next day's 1 o'clock.
+    EXPECT_EQ(tick_time_ns(20250102, 250000000), tick_time_ns(20250103, 10000000));
+    for (std::uint32_t bad : {0u, 20230229u, 20251301u, 20250100u, 22630101u, 16000101u, UINT32_MAX}) {
+        EXPECT_EQ(tick_time_ns(bad, 93000000), kNaT) << bad;
+    }
+}
+
+struct Tick {
+    std::uint32_t date, time;
+    std::int32_t last;
+    std::int32_t spare;
+};
+
+TEST(ReadTickColumns, DecodesTimesAndDividesPricesOnAnyThreads) {
+    const RecordLayout layout({{"date", FieldType::u32, 0}, {"time", FieldType::u32, 4},
+                               {"last", FieldType::i32, 8}, {"spare", FieldType::i32, 12}},
+                              sizeof(Tick));
+    std::vector<Tick> ticks(300);
+    for (std::size_t i = 0; i < ticks.size(); ++i) {
+        ticks[i] = {i < 120 ? 20241231u : 20250102u, static_cast<std::uint32_t>(93000000 + 1000 * (i % 60) + i),
+                    static_cast<std::int32_t>(125800 + 7 * i) * (i % 2 ? 1 : -1), 0};
+    }
+    ticks[200].date = 20250230;  // no day: its tick alone has no time
+    TempDir dir;
+    {
+        File file(dir.path("t.h5"));
+        Dataset::create(file, "20250102", RecordsView{layout, ticks.data(), ticks.size()}, 8);
+        file.close();
+    }
+    ReadOnlyFile file(dir.path("t.h5"));
+    const Dataset data = file.dataset("20250102");
+    for (unsigned threads : {1u, 3u}) {
+        std::vector<std::int64_t> times(290);
+        std::vector<double> last(290);
+        read_columns(data, 10, 290,
+                     {{0, 8, times.data(), ColumnTarget::Decode::tick_time_ns},
+                      {8, 4, last.data(), ColumnTarget::Decode::divided, 10000.0}},
+                     threads);
+        for (std::size_t r = 0; r < times.size(); ++r) {
+            const Tick& tick = ticks[10 + r];
+            ASSERT_EQ(times[r], tick_time_ns(tick.date, tick.time)) << r;
+            ASSERT_EQ(last[r], tick.last / 10000.0) << r;
+        }
+        EXPECT_EQ(times[190], kNaT);
+        EXPECT_NE(times[191], kNaT);
+    }
+    std::vector<double> out(2);
+    // A decode reads 8 bytes of a time, 4 of a divided field.
+    EXPECT_THROW(read_columns(data, 0, 1, {{12, 8, out.data(), ColumnTarget::Decode::tick_time_ns}}), ArgumentError);
+    EXPECT_THROW(read_columns(data, 0, 1, {{0, 4, out.data(), ColumnTarget::Decode::tick_time_ns}}), ArgumentError);
+    EXPECT_THROW(read_columns(data, 0, 1, {{8, 8, out.data(), ColumnTarget::Decode::divided, 2.0}}), ArgumentError);
+}
+
 // Bars of consecutive minutes over several days, a few of them not times at all.
 std::vector<EquityBar> timed_bars(std::size_t n) {
     auto bars = testing::equity_bars(n);

@@ -233,6 +233,9 @@ class TickView(_View):
         reader = self._of(name)
         return reader.read(name, start, reader.length(name) if stop is None else stop, threads=threads)
 
+    def read_into(self, name, start, stop, columns, threads=0):
+        self._of(name).read_into(name, start, stop, columns, threads)
+
 
 def facts(root, kind, as_of):
     """inspection.FileFacts of every file the version `as_of` of `root` held, as it held them."""

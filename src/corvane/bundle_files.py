@@ -8,7 +8,6 @@ import os
 from typing import NamedTuple
 
 import numpy as np
-import pandas as pd
 
 from corvane import formats
 from corvane.errors import BundleError  # noqa: F401  (callers found it here)
@@ -16,8 +15,7 @@ from corvane.formats import MINBAR_DIRECTORIES, SUFFIX, owner_of
 
 __all__ = ["TICK_KIND", "BundleError", "Layouts", "layouts", "bundle_kind", "kinds_held",
            "top_files", "check_update_root", "child_bundles", "directories", "instrument_paths",
-           "require_kind", "find_instrument", "check_output", "parse_day", "bar_dates",
-           "tick_times", "ticks_table"]
+           "require_kind", "find_instrument", "check_output", "parse_day", "bar_dates"]
 
 # The label of a tick directory's files, beside the minute-bar sub-directories'.
 TICK_KIND = "ticks"
@@ -193,54 +191,6 @@ def parse_day(text):
     return day
 
 
-def _stamps(date, hhmmss, extra_ns=0):
-    """Timestamps from integer YYYYMMDD dates and integer HHMMSS times."""
-    date = np.asarray(date, dtype=np.int64)
-    hhmmss = np.asarray(hhmmss, dtype=np.int64)
-    days = pd.to_datetime(pd.DataFrame({"year": date // 10000, "month": date // 100 % 100, "day": date % 100}))
-    seconds = hhmmss // 10000 * 3600 + hhmmss // 100 % 100 * 60 + hhmmss % 100
-    return pd.DatetimeIndex(days.to_numpy() + (seconds * 10 ** 9 + extra_ns).astype("timedelta64[ns]"), copy=False)
-
-
 def bar_dates(values):
     """The calendar date YYYYMMDD of bar `datetime` integers."""
     return np.asarray(values, dtype=np.int64) // 1000000
-
-
-def tick_times(records):
-    """Tick `date` (YYYYMMDD) and `time` (HHMMSSmmm) fields as timestamps.
-
-    A day's ticks share their date: each run of one date is made a
-    timestamp once.
-    """
-    date = np.asarray(records["date"], dtype=np.int64)
-    time = np.asarray(records["time"], dtype=np.int64)
-    starts = np.flatnonzero(np.append(True, date[1:] != date[:-1])) if len(date) else np.zeros(0, np.intp)
-    midnight = _stamps(date[starts], np.zeros(len(starts), dtype=np.int64)).to_numpy()
-    seconds = time // 10000000 * 3600 + time // 100000 % 100 * 60 + time // 1000 % 100
-    return pd.DatetimeIndex(np.repeat(midnight, np.diff(np.append(starts, len(date))))
-                            + (seconds * 1000 + time % 1000).astype("timedelta64[ms]"), copy=False)
-
-
-def ticks_table(records, scales):
-    """Tick records as a table indexed by time, scaled fields divided back.
-
-    The numbers that end as floats are made in one block, each column
-    written in place; the others join it column by column.  pandas would
-    otherwise copy every column once more to gather them.
-    """
-    names = [name for name in records.dtype.names if name not in ("date", "time")]
-    floats = [name for name in names if name in scales or records.dtype[name].kind == "f"]
-    block = np.empty((len(floats), len(records)))
-    for row, name in enumerate(floats):
-        if name in scales:
-            np.divide(records[name], scales[name], out=block[row])
-        else:
-            block[row] = records[name]
-    table = pd.DataFrame(block.T, columns=floats, copy=False)
-    for at, name in enumerate(names):
-        if name not in table.columns:
-            table.insert(at, name, np.ascontiguousarray(records[name]))
-    table.index = tick_times(records)
-    table.index.name = "datetime"
-    return table

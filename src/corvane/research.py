@@ -5,7 +5,7 @@ behind `read.iter_bars` and `read.dask_bars`.
 """
 import numpy as np
 
-from corvane import arrow, coverage, sessions, tables
+from corvane import _engine, arrow, coverage, sessions, tables
 from corvane.bundle_files import BundleError
 
 __all__ = ["BATCH_DAYS", "check_request", "venue_calendars", "finish", "iter_bars",
@@ -30,7 +30,8 @@ def venue_calendars(path, h5_files):
 def finish(path, h5_file, start, end, fields, freq, strict, to, threads=0, calendars=None, opener=None):
     """The bars of `start` to `end` of one file: checked, gathered to `freq` straight from the
     engine's columns (no table of minute bars in between), with what they cover, as `to`.
-    `opener`: what opens the file (`corvane.asof`: a version's reader); None the engine's."""
+    `opener`: what opens the file (`corvane.asof`: a version's reader); None the engine's.  The
+    engine's own reader gathers bars of a day, or of minutes that tile one, as it inflates."""
     opened = {} if opener is None else {"opener": opener}
     check_request(freq, to)
     if strict:
@@ -42,6 +43,10 @@ def finish(path, h5_file, start, end, fields, freq, strict, to, threads=0, calen
             return arrow.from_columns("datetime", read.times, tables.table_columns(read),
                                       coverage.covers(path, h5_file, start, end, freq, calendars, read.dates))
         table = tables.bars_table(read)
+    elif opener in (None, _engine.Reader) and sessions.engine_minutes(freq) is not None:
+        # Each chunk folded into the longer bars as it is inflated: no column of minute bars.
+        read = tables.bar_folds(h5_file, start, end, fields, sessions.way_of, sessions.engine_minutes(freq), threads)
+        table = sessions.table_of(*sessions.folded(read.bar_dates, read.ends, freq), read.columns)
     else:
         # A block of whole dates at a time into the same arrays: the minute bars are never all
         # held, and a longer bar never spans two blocks.  A day's bars are found from the index

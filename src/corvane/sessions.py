@@ -21,8 +21,9 @@ date 3 January, before that date's 09:05.
     open first, high max, low min, close last, volume and total_turnover
     summed, open_interest (and any other field) last.
 
-Everything is done on the table's columns with numpy: no bucket that holds
-no bar is ever made.
+No bucket that holds no bar is ever made.  Bars of a day, or of minutes
+that tile a day, are gathered by the engine as it inflates the chunks
+(`engine_minutes`); any other on the table's columns with numpy.
 """
 import re
 
@@ -31,8 +32,8 @@ import pandas as pd
 
 from corvane.bundle_files import BundleError
 
-__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "session_starts", "bucket_ends", "day_starts",
-           "group_starts", "gather", "resample_columns", "joined", "table_of",
+__all__ = ["SESSION_GAP", "DAILY", "GATHER", "parse_freq", "engine_minutes", "way_of", "folded", "session_starts",
+           "bucket_ends", "day_starts", "group_starts", "gather", "resample_columns", "joined", "table_of",
            "resample"]
 
 SESSION_GAP = np.timedelta64(5, "m")
@@ -56,6 +57,28 @@ def parse_freq(freq):
         if found:
             return int(found.group(1))
     raise BundleError("freq is a whole number of minutes (\"5min\") or \"1D\", not {!r}".format(freq))
+
+
+def engine_minutes(freq):
+    """The minutes the engine gathers bars of `freq` by (0 for DAILY), or None when it cannot: a
+    bucket that does not tile a day starts from each session's midnight."""
+    minutes = parse_freq(freq)
+    if minutes == DAILY:
+        return 0
+    return minutes if _DAY_NS % (minutes * _MINUTE_NS) == 0 else None
+
+
+def way_of(field):
+    """How the longer bars gather `field` (see GATHER)."""
+    return GATHER.get(field, LAST)
+
+
+def folded(bar_dates, ends, freq):
+    """(stamps, trading dates) of the longer bars the engine gathered: of `freq` DAILY each stamped
+    with its date, otherwise with its bucket's end `ends` (ns)."""
+    if parse_freq(freq) == DAILY:
+        return _dates(bar_dates), bar_dates
+    return ends.view("datetime64[ns]"), bar_dates
 
 
 def session_starts(times, firsts):
@@ -124,7 +147,7 @@ def gather(values, rows, how):
 def resample_columns(times, dates, per_day, columns, freq):
     """(stamps, trading dates, {field: gathered column}) of the longer bars (see group_starts)."""
     rows, stamps, group_dates = group_starts(times, dates, per_day, parse_freq(freq))
-    gathered = {name: gather(values, rows, GATHER.get(name, LAST)) for name, values in columns.items()}
+    gathered = {name: gather(values, rows, way_of(name)) for name, values in columns.items()}
     return stamps, group_dates, gathered
 
 

@@ -20,8 +20,8 @@ from corvane import arrow, coverage
 from corvane.errors import DamagedFileError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["BarColumns", "bar_columns", "bar_blocks", "table_columns", "bars_table", "bars_of_file", "ticks_of_file",
-           "index_of_file", "date_span", "columns_of"]
+__all__ = ["BarColumns", "bar_columns", "bar_blocks", "BarFolds", "bar_folds", "table_columns", "bars_table",
+           "bars_of_file", "ticks_of_file", "index_of_file", "date_span", "columns_of"]
 
 
 def date_span(dates, start, end):
@@ -152,6 +152,24 @@ def bar_blocks(h5_file, start, end, fields, threads=0, times=True, block_rows=No
             yield BarColumns(dates, first + a, first + b, per_day[a:b], block_times, block)
 
 
+# What `bar_folds` gives: the file's stored dates (all of them), the trading date of each longer
+# bar, the end of its bucket in ns (empty for bars of a day) and {field: column}.
+BarFolds = collections.namedtuple("BarFolds", "dates bar_dates ends columns")
+
+
+def bar_folds(h5_file, start, end, fields, ways, minutes, threads=0):
+    """The longer bars of trading dates `start` to `end` of one file, gathered by the engine as it
+    inflates each chunk (see BarFolds): one a date (`minutes` 0) or one a bucket of `minutes`
+    (dividing a day) of each session.  `ways(field)` names how a field is gathered ("first",
+    "max", "min", "last" or "sum").  Checked as `bar_columns` reads."""
+    with _engine.Reader(h5_file) as reader:
+        dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
+        fields = _bar_fields(reader.dtype(DATA), fields)
+        ends, days, columns = reader.fold_bars(DATA, begin, per_day.tolist(), [(name, ways(name)) for name in fields],
+                                               minutes=minutes, threads=threads)
+    return BarFolds(dates, dates[first:stop][days], ends, dict(zip(fields, columns)))
+
+
 def table_columns(read):
     """{name: column} of the table of what `bar_columns` read, its trading dates first."""
     columns = {"trading_date": np.repeat(read.dates[read.first:read.stop], read.per_day)}
@@ -180,29 +198,56 @@ def _tick_days(reader, h5_file):
 
 
 def _check_tick_dates(h5_file, day, first, last):
-    # The first and last rows are where a day moved to another's name shows, at no cost:
+    # The first and last dates are where a day moved to another's name shows, at no cost:
     # a day ends on its date (night ticks before it are dated the evening before).
-    if first["date"] > int(day) or last["date"] != int(day):
-        raise _damaged(h5_file, "the ticks stored as {} end on {}".format(day, last["date"]))
-
-
-def _tick_day(reader, h5_file, day, dtype):
-    """The records of tick day `day`, refused unless their type is `dtype` and their date is the day's."""
-    _check_records(reader, h5_file, day, dtype)
-    records = reader.read(day)
-    if len(records):
-        _check_tick_dates(h5_file, day, records[0], records[-1])
-    return records
+    if first > int(day) or last != int(day):
+        raise _damaged(h5_file, "the ticks stored as {} end on {}".format(day, last))
 
 
 def _tick_day_rows(reader, h5_file, day, dtype):
-    """The number of ticks of day `day`, checked as _tick_day checks them but reading two rows."""
+    """The number of ticks of day `day`, refused unless their type is `dtype` and their
+    first and last dates fit the day's, read from two rows."""
     _check_records(reader, h5_file, day, dtype)
     rows = reader.length(day)
     if rows:
-        _check_tick_dates(h5_file, day, reader.read(day, 0, 1, threads=1)[0],
-                          reader.read(day, rows - 1, rows, threads=1)[0])
+        _check_tick_dates(h5_file, day, reader.read(day, 0, 1, threads=1)[0]["date"],
+                          reader.read(day, rows - 1, rows, threads=1)[0]["date"])
     return rows
+
+
+def _tick_targets(dtype, scales, columns, rows):
+    """{name: column} of `rows` ticks, as the table holds them, and what fills each: (field,
+    decode, what the field is read into first or None, what makes the column of that)."""
+    targets, plans = {}, []
+    for name in columns:
+        field = dtype[name]
+        into = np.float64 if name in scales or field.kind == "f" else field.newbyteorder("=")
+        targets[name] = np.empty(rows, dtype=into)
+        if name in scales and field == np.dtype("<i4"):
+            plans.append((name, float(scales[name]), None, None))
+        elif field.newbyteorder("=") == targets[name].dtype:
+            plans.append((name, "", None, None))
+        else:
+            # Numbers the engine does not decode: as stored, then converted here.
+            scale = float(scales.get(name, 1.0))
+            plans.append((name, "", field.newbyteorder("="), lambda stored, scale=scale: stored / scale))
+    return targets, plans
+
+
+def _read_tick_day(reader, day, begin, stop, times, dates, targets, plans):
+    """Ticks `begin` to `stop` of the table from day `day`, decoded into their columns."""
+    wanted = [("date", times[begin:stop], "tick_time"), ("date", dates[begin:stop], "")]
+    later = []
+    for name, decode, stored, convert in plans:
+        if stored is None:
+            wanted.append((name, targets[name][begin:stop], decode))
+        else:
+            held = np.empty(stop - begin, dtype=stored)
+            wanted.append((name, held, ""))
+            later.append((name, held, convert))
+    reader.read_into(day, 0, stop - begin, wanted)
+    for name, held, convert in later:
+        targets[name][begin:stop] = convert(held)
 
 
 def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", opener=_engine.Reader):
@@ -213,14 +258,25 @@ def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", open
         stored = _tick_days(reader, h5_file)
         days = [day for day in stored
                 if (start is None or int(day) >= start) and (end is None or int(day) <= end)]
-        parts = [_tick_day(reader, h5_file, day, layouts.ticks) for day in days]
-    records = parts[0] if len(parts) == 1 else np.concatenate(parts) if parts else np.zeros(0, dtype=layouts.ticks)
-    trading_dates = np.repeat(np.array([int(day) for day in days], dtype=np.int32),
-                              [len(part) for part in parts]).astype(np.int32)
-    table = files.ticks_table(records, layouts.tick_scales)
-    if list(table.columns) != columns:
-        table = table[columns]
-    table.insert(0, "trading_date", trading_dates)
+        for day in days:
+            _check_records(reader, h5_file, day, layouts.ticks)
+        counts = [reader.length(day) for day in days]
+        bounds = np.append(0, np.cumsum(counts, dtype=np.int64))
+        times = np.empty(bounds[-1], dtype="datetime64[ns]")
+        dates = np.empty(bounds[-1], dtype=np.uint32)
+        targets, plans = _tick_targets(layouts.ticks, layouts.tick_scales, columns, bounds[-1])
+        for day, begin, stop in zip(days, bounds.tolist(), bounds[1:].tolist()):
+            _read_tick_day(reader, day, begin, stop, times, dates, targets, plans)
+            if stop > begin:
+                _check_tick_dates(h5_file, day, dates[begin], dates[stop - 1])
+    if np.isnat(times).any():
+        at = int(np.argmax(np.isnat(times)))
+        raise _damaged(h5_file, "a tick of {} is dated {}, no day".format(
+            days[int(np.searchsorted(bounds, at, side="right")) - 1], dates[at]))
+    table = {"trading_date": np.repeat(np.array([int(day) for day in days], dtype=np.int32), counts)}
+    table.update(targets)
+    # Each column stays the array it was read into.
+    table = pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime", copy=False), copy=False)
     table.attrs.update(coverage.tick_covers(order_book_id, stored, start, end))
     return arrow.shaped(table, to)
 

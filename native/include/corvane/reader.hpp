@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -60,11 +61,15 @@ struct ColumnTarget {
         bar_time_ns,  // an "<i8" YYYYMMDDHHMMSS as nanoseconds since 1970 (UTC
                       // clock reading); a value that is no such time gives
                       // INT64_MIN, numpy's NaT
+        tick_time_ns,  // a "<u4" YYYYMMDD and the "<u4" HHMMSSmmm right after
+                       // it as nanoseconds since 1970, as tick_time_ns()
+        divided,       // an "<i4" divided by `divisor`, as a double
     };
     std::size_t offset = 0;  // of the field in a record
     std::size_t size = 0;    // of the field: 1, 2, 4 or 8 bytes
-    void* out = nullptr;     // count values of `size` bytes (8 for bar_time_ns)
+    void* out = nullptr;     // count values of `size` bytes (8 unless copied)
     Decode decode = Decode::copy;
+    double divisor = 1.0;    // of Decode::divided
 };
 
 // Reads rows [first, first + count) of `dataset` into `columns`. Only the
@@ -78,8 +83,50 @@ struct ColumnTarget {
 void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                   const std::vector<ColumnTarget>& columns, unsigned threads = 0);
 
+// What for_each_chunk hands over of one chunk: its bytes, checked (stored,
+// and inflated to exactly a chunk), the row its bytes start at, the rows of
+// the range asked for that it holds, and its place among the range's chunks.
+struct ChunkRows {
+    const unsigned char* raw;
+    std::size_t chunk_first;
+    std::size_t from, to;
+    std::size_t index;
+};
+
+// Rows [first, first + count) of `dataset` a chunk at a time, on threads as
+// read_columns reads them: `visit` runs on any of them, each chunk once, in
+// no particular order. Throws as read_columns; an exception from `visit`
+// stops the others and is thrown again here.
+void for_each_chunk(const Dataset& dataset, std::size_t first, std::size_t count, unsigned threads,
+                    const std::function<void(const ChunkRows&)>& visit);
+
 // A bar's YYYYMMDDHHMMSS as nanoseconds since 1970-01-01 00:00; INT64_MIN
 // when it names no valid time.
 std::int64_t bar_time_ns(std::int64_t value);
+
+// bar_time_ns of bars that come a day at a time: each date is decoded once.
+class BarTimeDecoder {
+public:
+    std::int64_t operator()(std::int64_t value) {
+        if (value < 0 || value / 1000000 != day_) {
+            day_ = value < 0 ? -1 : value / 1000000;
+            midnight_ = bar_time_ns(day_ * 1000000);
+        }
+        const std::int64_t clock = value - day_ * 1000000;
+        const std::int64_t hh = clock / 10000, mm = clock / 100 % 100, ss = clock % 100;
+        return midnight_ == INT64_MIN || value < 0 || hh > 23 || mm > 59 || ss > 59
+                   ? INT64_MIN
+                   : midnight_ + (hh * 3600 + mm * 60 + ss) * 1000000000;
+    }
+
+private:
+    std::int64_t day_ = -1, midnight_ = 0;
+};
+
+// A tick's YYYYMMDD `date` and HHMMSSmmm `clock` as nanoseconds since
+// 1970-01-01 00:00: the date's midnight plus the clock's hours, minutes,
+// seconds and milliseconds, each as written (a clock is not checked: it only
+// counts). INT64_MIN when `date` names no valid day.
+std::int64_t tick_time_ns(std::uint32_t date, std::uint32_t clock);
 
 }  // namespace corvane
