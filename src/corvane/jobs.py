@@ -194,9 +194,12 @@ def batch_job(calls, threads):
             futures.append((order_book_id, pool.submit(fn, order_book_id, *arguments)))
         return [_settled(order_book_id, future) for order_book_id, future in futures]
     except KeyboardInterrupt:
-        # The jobs on the threads end as they can; those not yet begun never will.
+        # Those not yet begun never will; the batch lasts while its running
+        # jobs do, so that the pool kills a worker whose job does not end
+        # instead of waiting for it to leave.
         for _, future in futures:
             future.cancel()
+        concurrent.futures.wait([future for _, future in futures])
         raise
 
 
