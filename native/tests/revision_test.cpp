@@ -56,6 +56,15 @@ protected:
         file.close();
     }
 
+    // The exit status of a child that revises and dies at `point`.
+    int revise_dying_at(const char* point) {
+        return testing::in_dying_child([&] {
+            failpoint::die_once(point);
+            revise();
+            ::_exit(0);
+        });
+    }
+
     TempDir dir;
     std::string path = dir.path("000001.h5");
     SideStore side{dir.path(".corvane/superseded/000001.h5"), false};
@@ -127,24 +136,14 @@ TEST_F(RevisionTest, AFailureAfterTheSegmentLeavesTheFileAsBeforeAndTheSegmentWh
 }
 
 TEST_F(RevisionTest, AWriterKilledAfterTheSegmentLeavesTheFileAsBeforeForTheNextOpen) {
-    const int status = testing::in_dying_child([&] {
-        failpoint::die_once("revision.segment");
-        revise();
-        ::_exit(0);
-    });
-    EXPECT_NE(status, 0);
+    EXPECT_NE(revise_dying_at("revision.segment"), 0);
     { File reopened(path); reopened.close(); }
     EXPECT_EQ(testing::read_bytes(path), before);
     EXPECT_TRUE(testing::exists(segment_path(side.directory, 1)));
 }
 
 TEST_F(RevisionTest, AWriterKilledBeforeTheSegmentLandsLeavesNoSegmentAndNoLitterAfterTheNextRevision) {
-    const int status = testing::in_dying_child([&] {
-        failpoint::die_once("revision.segment_built");
-        revise();
-        ::_exit(0);
-    });
-    EXPECT_NE(status, 0);
+    EXPECT_NE(revise_dying_at("revision.segment_built"), 0);
     EXPECT_FALSE(testing::exists(segment_path(side.directory, 1)));
     EXPECT_NE(testing::names_in(side.directory), std::vector<std::string>{});
     revise();
@@ -152,7 +151,7 @@ TEST_F(RevisionTest, AWriterKilledBeforeTheSegmentLandsLeavesNoSegmentAndNoLitte
     EXPECT_EQ(testing::names_in(side.directory), (std::vector<std::string>{"000001.h5"}));
 }
 
-TEST(RevisionDays, StoredDaysGoWholeToOneSegmentAndNewDaysAreOnlyWritten) {
+TEST(RevisionDays, StoredDaysGoWholeToOneSegmentAndNewDaysAreOnlyWrittenWithoutOne) {
     TempDir dir;
     const std::string path = dir.path("t.h5");
     const SideStore side{dir.path("side"), false};
@@ -175,16 +174,13 @@ TEST(RevisionDays, StoredDaysGoWholeToOneSegmentAndNewDaysAreOnlyWritten) {
     File segment(segment_path(side.directory, 1));
     EXPECT_EQ(segment.members(), (std::vector<std::string>{"20240103"}));
     EXPECT_EQ(testing::read_all<EquityBar>(Dataset::open(segment, "20240103")), testing::equity_bars(20, 100));
-}
-
-TEST(RevisionDays, OnlyNewDaysWriteNoSegment) {
-    TempDir dir;
-    File file(dir.path("t.h5"));
-    EXPECT_EQ(revise_days(file, {DayRecords{"20240102", testing::view(testing::equity_bars(3))}},
-                          SideStore{dir.path("side"), true}),
+    // Only new days: nothing is cut, so no segment and no side directory.
+    TempDir other;
+    File fresh_file(other.path("t.h5"));
+    EXPECT_EQ(revise_days(fresh_file, {DayRecords{"20240102", testing::view(next)}}, SideStore{other.path("side"), true}),
               0u);
-    file.close();
-    EXPECT_FALSE(testing::exists(dir.path("side")));
+    fresh_file.close();
+    EXPECT_FALSE(testing::exists(other.path("side")));
 }
 
 }  // namespace
