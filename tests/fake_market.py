@@ -225,6 +225,15 @@ class FakeClient:
         return [call for call in self.calls if call[0] == name]
 
 
+def tick_market(days, counts=None):
+    """A client listing one stock, S1, traded on `days` with `counts` ticks each (3)."""
+    client = FakeClient({"S1": InsType.CS})
+    client.days["S1"] = list(days)
+    for day, count in zip(days, counts or [3] * len(days)):
+        client.ticks[("S1", day)] = day_ticks(day, count)
+    return client
+
+
 def assert_bundle_storage(h5_file):
     """Every member a 1-D, resizable, chunked, deflate-9 dataset, no shuffle, no attributes."""
     import h5py

@@ -238,10 +238,7 @@ def test_a_tick_day_corrected_in_place_is_revised_even_with_no_new_rows(tmp_path
     from corvane import tick
 
     d1, d2, d3 = (datetime.date(2024, 1, d) for d in (2, 3, 4))
-    client = fm.FakeClient({"S1": fm.InsType.CS})
-    client.days["S1"] = [d1, d2, d3]
-    for day in (d1, d2, d3):
-        client.ticks[("S1", day)] = fm.day_ticks(day, 4)
+    client = fm.tick_market([d1, d2, d3], [4] * 3)
     services = fm.make_services(client)
     tick.append_h5_tick(services, "S1", str(tmp_path), None, 20050104, 29991231)
     corrected = fm.day_ticks(d2, 4)

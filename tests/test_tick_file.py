@@ -20,20 +20,12 @@ def read(h5_file):
         return {name: f[name][()] for name in f}
 
 
-def market(days, counts=None):
-    client = fm.FakeClient({"S1": fm.InsType.CS})
-    client.days["S1"] = list(days)
-    for day, count in zip(days, counts or [3] * len(days)):
-        client.ticks[("S1", day)] = fm.day_ticks(day, count)
-    return client
-
-
 def tick_calls(client):
     return [call for call in client.calls_of("get_price") if call[2]]
 
 
 def test_new_instrument_gets_one_dataset_per_listed_day(tmp_path):
-    client = market([D1, D2, D3], counts=[3, 4, 5])
+    client = fm.tick_market([D1, D2, D3], counts=[3, 4, 5])
     client.ticks[("S1", D2)] = None
     append(client, tmp_path / "ticks")
     listing = client.calls_of("get_price")[0]
@@ -50,7 +42,7 @@ def test_new_instrument_gets_one_dataset_per_listed_day(tmp_path):
 
 
 def test_update_rewrites_the_latest_day_and_adds_the_later_ones(tmp_path):
-    client = market([D1, D2], counts=[3, 2])
+    client = fm.tick_market([D1, D2], counts=[3, 2])
     append(client, tmp_path)
     first = read(tmp_path / "S1.h5")
     client.days["S1"] += [D3]
@@ -66,7 +58,7 @@ def test_update_rewrites_the_latest_day_and_adds_the_later_ones(tmp_path):
 
 
 def test_latest_day_changed_in_one_field_only_is_rewritten(tmp_path):
-    client = market([D1, D2], counts=[3, 4])
+    client = fm.tick_market([D1, D2], counts=[3, 4])
     append(client, tmp_path)
     corrected = fm.day_ticks(D2, 4)
     corrected.loc[corrected.index[2], "volume"] = 12345   # the same ticks but one late correction
@@ -81,7 +73,7 @@ def test_latest_day_changed_in_one_field_only_is_rewritten(tmp_path):
     pd.DataFrame(),        # no columns at all
 ], ids=["none", "no rows", "empty table"])
 def test_latest_day_without_ticks_now_is_kept_and_later_days_added(tmp_path, answer):
-    client = market([D1, D2])
+    client = fm.tick_market([D1, D2])
     append(client, tmp_path)
     before = read(tmp_path / "S1.h5")["20240103"]
     client.ticks[("S1", D2)] = answer
@@ -94,13 +86,13 @@ def test_latest_day_without_ticks_now_is_kept_and_later_days_added(tmp_path, ans
 
 
 def test_day_without_ticks_gives_an_empty_dataset(tmp_path):
-    append(market([D1], counts=[0]), tmp_path)
+    append(fm.tick_market([D1], counts=[0]), tmp_path)
     stored = read(tmp_path / "S1.h5")
     assert len(stored["20240102"]) == 0 and stored["20240102"].dtype == fm.TicksLoader.DTYPES
 
 
 def test_stored_records_follow_the_loader_columns(tmp_path):
-    client = market([D1])
+    client = fm.tick_market([D1])
     table = fm.day_ticks(D1, 3, open_interest=False)
     client.ticks[("S1", D1)] = table[table.columns[::-1]].assign(extra=1.0)
     append(client, tmp_path)
@@ -112,19 +104,19 @@ def test_stored_records_follow_the_loader_columns(tmp_path):
 
 @pytest.mark.parametrize("file_name, stored_as", [("", "S1.h5"), ("other.h5", "other.h5")])
 def test_file_name(tmp_path, file_name, stored_as):
-    append(market([D1]), tmp_path, file_name=file_name)
+    append(fm.tick_market([D1]), tmp_path, file_name=file_name)
     assert [p.name for p in tmp_path.iterdir()] == [stored_as]
 
 
 def test_empty_listing_leaves_an_empty_file(tmp_path):
-    client = market([])
+    client = fm.tick_market([])
     append(client, tmp_path)
     assert read(tmp_path / "S1.h5") == {}
     assert tick_calls(client) == []
 
 
 def test_listing_none_raises_before_any_day_is_fetched(tmp_path):
-    client = market([D1])
+    client = fm.tick_market([D1])
     client.no_listing = True
     with pytest.raises(LookupError, match="S1"):
         append(client, tmp_path)
@@ -136,7 +128,7 @@ def test_listing_none_raises_before_any_day_is_fetched(tmp_path):
 
 @pytest.mark.parametrize("failure", [AttributeError, KeyboardInterrupt])  # a broken table; Ctrl-C
 def test_client_failing_part_way_keeps_the_days_written_before(tmp_path, monkeypatch, failure):
-    client = market([D1, D2, D3])
+    client = fm.tick_market([D1, D2, D3])
     append(client, tmp_path)
     client.days["S1"].append(D4)
     client.ticks[("S1", D3)] = fm.day_ticks(D3, 7)   # the latest day, rewritten
@@ -163,7 +155,7 @@ def test_client_failing_part_way_keeps_the_days_written_before(tmp_path, monkeyp
 def test_failed_write_undoes_the_call_even_when_the_client_fails_next(tmp_path, monkeypatch, then):
     # A day is written while the next one is fetched: the write's failure
     # must win, whatever happens on the next day meanwhile.
-    client = market([D1, D2])
+    client = fm.tick_market([D1, D2])
     append(client, tmp_path)
     before = (tmp_path / "S1.h5").read_bytes()
     client.days["S1"].append(D3)
@@ -201,12 +193,12 @@ def test_failed_write_undoes_the_call_even_when_the_client_fails_next(tmp_path, 
 @pytest.mark.parametrize("order_book_id", ["", ".", "..", "../S1", "a/b", "x\0y"])
 def test_unsafe_identifier_raises_before_anything_is_created(tmp_path, order_book_id):
     with pytest.raises(ValueError, match="unsafe order_book_id"):
-        append(market([D1]), tmp_path / "ticks", order_book_id)
+        append(fm.tick_market([D1]), tmp_path / "ticks", order_book_id)
     assert list(tmp_path.iterdir()) == []
 
 
 def test_foreign_file_raises_oserror_and_stays_as_it_was(tmp_path):
     (tmp_path / "S1.h5").write_bytes(b"\x89HDF?" * 20)
     with pytest.raises(OSError):
-        append(market([D1]), tmp_path)
+        append(fm.tick_market([D1]), tmp_path)
     assert (tmp_path / "S1.h5").read_bytes() == b"\x89HDF?" * 20

@@ -226,10 +226,8 @@ def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_pa
     from corvane import tick
 
     days = [datetime.date(2024, 1, d) for d in (2, 3, 4)]
-    client = fm.FakeClient({"S1": fm.InsType.CS})
-    client.days["S1"] = days
-    for day in days[::2]:                           # the middle day is not served yet
-        client.ticks[("S1", day)] = fm.day_ticks(day, 4)
+    client = fm.tick_market(days, [4] * 3)
+    served_late = client.ticks.pop(("S1", days[1]))   # the middle day is not served yet
     services, root, h5_file = fm.make_services(client), str(tmp_path), str(tmp_path / "S1.h5")
 
     def job(**keywords):
@@ -240,7 +238,7 @@ def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_pa
         return versions.commit(root, "tick", {"command": "x"}, {"S1.h5": entry})
 
     first = job()
-    client.ticks[("S1", days[1])] = fm.day_ticks(days[1], 4)
+    client.ticks[("S1", days[1])] = served_late
     second = job(revisit=3)
     held = {}
     for version_id in (first, second):
