@@ -90,6 +90,40 @@ T reduce(const unsigned char* in, std::size_t rows, std::size_t itemsize, Op op)
     return acc;
 }
 
+// The max (`Max`) or min of `rows` (at least 1) doubles as `reduce` finds it,
+// when none is a NaN: then each lane keeps its extreme without a branch, which
+// rising and falling prices would mislead. False when one is a NaN.
+template <bool Max>
+bool extreme_of_numbers(const unsigned char* in, std::size_t rows, std::size_t itemsize, double& out) {
+    const auto at = [&](std::size_t r) { return value_of<double>(bits_at(in + r * itemsize)); };
+    // Without NaNs, `b > a ? b : a` is the machine's max (and min) instruction.
+    const auto keep = [](double a, double b) { return Max ? (b > a ? b : a) : (b < a ? b : a); };
+    bool nan = false;
+    double acc = at(0);
+    nan |= acc != acc;
+    std::size_t r = 1;
+    if (rows >= 8) {
+        double a = acc, b = at(1), c = at(2), d = at(3);
+        nan |= (b != b) | (c != c) | (d != d);
+        for (r = 4; r + 4 <= rows; r += 4) {
+            const double e = at(r), f = at(r + 1), g = at(r + 2), h = at(r + 3);
+            nan |= (e != e) | (f != f) | (g != g) | (h != h);
+            a = keep(a, e);
+            b = keep(b, f);
+            c = keep(c, g);
+            d = keep(d, h);
+        }
+        acc = keep(keep(a, b), keep(c, d));
+    }
+    for (; r < rows; ++r) {
+        const double e = at(r);
+        nan |= e != e;
+        acc = keep(acc, e);
+    }
+    out = acc;
+    return !nan;
+}
+
 // One field of each part of `chunk` gathered into `out`, `width` apart: the
 // way is chosen once for the chunk, not for every part of a few rows.
 template <class T>
@@ -110,13 +144,21 @@ void fold_column(const Plan& plan, const ChunkRows& chunk, const std::vector<Bar
         return each([&](const unsigned char* in, std::size_t rows) {
             return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return add(a, b); }));
         });
-    // `|`, not `||`: a choice without a branch, which rising and falling prices would mislead.
+    // A NaN is rare: the lanes that keep one are taken only when there is.
     case Gather::max:
         return each([&](const unsigned char* in, std::size_t rows) {
+            double extreme;
+            if constexpr (std::is_floating_point_v<T>) {
+                if (extreme_of_numbers<true>(in, rows, itemsize, extreme)) return bits_of(extreme);
+            }
             return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return (b > a) | (b != b) ? b : a; }));
         });
     case Gather::min:
         return each([&](const unsigned char* in, std::size_t rows) {
+            double extreme;
+            if constexpr (std::is_floating_point_v<T>) {
+                if (extreme_of_numbers<false>(in, rows, itemsize, extreme)) return bits_of(extreme);
+            }
             return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return (b < a) | (b != b) ? b : a; }));
         });
     }
