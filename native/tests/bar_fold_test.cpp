@@ -31,7 +31,7 @@ struct Case {
     std::vector<std::vector<std::int64_t>> days;  // each date's bar stamps
     unsigned minutes;
     std::vector<Expected> bars;
-    std::size_t nan_high = SIZE_MAX;  // a row whose high is no number
+    std::size_t nan_row = SIZE_MAX;  // a row whose high and low are no number
 };
 
 std::vector<std::int64_t> minutes_from(std::int64_t stamp, int count) {
@@ -68,10 +68,10 @@ const std::vector<Case>& cases() {
          {{0, 20250102093100, 0, 0}, {1, 20250103095900, 1, 1}, {1, 20250103100000, 2, 2}}},
         {"a day of many chunks", {minutes_from(20250102090100, 200), minutes_from(20250103090100, 100)}, 0,
          {{0, 0, 0, 199}, {1, 0, 200, 299}}},
-        {"a high that is no number stays in its bar alone", {minutes_from(20250102093100, 20)}, 5,
+        {"a high and low that are no number stay in their bar alone", {minutes_from(20250102093100, 20)}, 5,
          {{0, 20250102093500, 0, 4}, {0, 20250102094000, 5, 9}, {0, 20250102094500, 10, 14},
           {0, 20250102095000, 15, 19}}, 13},
-        {"a high that is no number, daily", {minutes_from(20250102093100, 20)}, 0, {{0, 0, 0, 19}}, 13},
+        {"a high and low that are no number, daily", {minutes_from(20250102093100, 20)}, 0, {{0, 0, 0, 19}}, 13},
     };
     return all;
 }
@@ -87,7 +87,7 @@ std::vector<std::size_t> write_case(const std::string& path, const Case& c, std:
             bars.push_back(DerivativeBar{stamp, k, k + 0.5, k - 0.5, k, static_cast<std::int64_t>(bars.size()), 1.0, k});
         }
     }
-    if (c.nan_high < bars.size()) bars[c.nan_high].high = std::numeric_limits<double>::quiet_NaN();
+    if (c.nan_row < bars.size()) bars[c.nan_row].high = bars[c.nan_row].low = std::numeric_limits<double>::quiet_NaN();
     File file(path);
     Dataset::create(file, "data", testing::view(bars), rows_per_chunk);
     file.close();
@@ -127,15 +127,16 @@ TEST(FoldBars, GathersEachSessionsBucketsWhereverTheChunksEnd) {
                 for (std::size_t b = 0; b < c.bars.size(); ++b) {
                     const Expected& e = c.bars[b];
                     const double first = static_cast<double>(e.first), last = static_cast<double>(e.last);
-                    const bool nan = e.first <= c.nan_high && c.nan_high <= e.last;
+                    const bool nan = e.first <= c.nan_row && c.nan_row <= e.last;
                     EXPECT_EQ(days[b], e.day) << b;
                     EXPECT_EQ(ends[b], c.minutes ? bar_time_ns(e.end) : 0) << b;
                     const double want[] = {first, last + 0.5, first - 0.5, last, last - first + 1};
                     for (std::size_t f = 0; f < 5; ++f) {
-                        if (f == 1 && nan) continue;
+                        if ((f == 1 || f == 2) && nan) continue;
                         EXPECT_EQ(as<double>(got[f][b]), want[f]) << b << " " << f;
                     }
                     EXPECT_EQ(std::isnan(as<double>(got[1][b])), nan) << b;
+                    EXPECT_EQ(std::isnan(as<double>(got[2][b])), nan) << b;
                     EXPECT_EQ(as<std::int64_t>(got[5][b]),
                               static_cast<std::int64_t>((e.first + e.last) * (e.last - e.first + 1) / 2)) << b;
                 }
