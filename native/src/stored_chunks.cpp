@@ -6,8 +6,10 @@
 #include <hdf5.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 namespace corvane::detail {
@@ -38,6 +40,35 @@ namespace {
 // What reading a chunk's stored bytes found.
 enum class Stored { read, absent, oversized };
 
+// HDF5 serves one call at a time, and a thread that finds its lock taken
+// sleeps until woken, which costs more than the few microseconds a chunk's
+// stream takes: the reading threads take turns here first, and one that finds
+// the turn taken tries again for a while before it sleeps.
+class StreamTurn {
+public:
+    void lock() {
+        if (mutex_.try_lock()) return;
+        const auto until = std::chrono::steady_clock::now() + kTrying;
+        while (!mutex_.try_lock()) {
+            if (std::chrono::steady_clock::now() > until) {
+                mutex_.lock();
+                return;
+            }
+        }
+    }
+    void unlock() { mutex_.unlock(); }
+
+private:
+    // Some ten streams' worth: longer means the holder is not running.
+    static constexpr std::chrono::microseconds kTrying{50};
+    std::mutex mutex_;
+};
+
+StreamTurn& stream_turn() {
+    static StreamTurn turn;
+    return turn;
+}
+
 // The stored bytes of the chunk at `offset` into `stream`, and HDF5's mask
 // of the filters it skipped. A size read from the file sizes no buffer
 // beyond what a chunk of this dataset can take through its filters.
@@ -48,6 +79,7 @@ Stored read_chunk_stream(const Dataset& dataset, const hsize_t offset[1],
     const std::size_t bound =
         ZlibDecompressor::stream_bound(chunk_bytes + 4 * dataset.chunk_storage().filters.size());
     hsize_t stored = 0;
+    std::lock_guard<StreamTurn> turn(stream_turn());
     if (H5Dget_chunk_storage_size(id, offset, &stored) < 0 || stored == 0) {
         H5Eclear2(H5E_DEFAULT);
         return Stored::absent;
