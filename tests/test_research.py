@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 import corvane.bundle as bundle
-from corvane import _engine, arrow, coverage, read, tables
+from corvane import _engine, arrow, coverage, history, read, tables
 from corvane.bundle_files import BundleError
 from looking import invoke, make_bundle
 
@@ -286,11 +286,14 @@ def a_file_added(root):
     write_bars(root, "future", "NEW.QQ", future_days(DAYS[1:] + [20250108]))
 
 
-@pytest.mark.parametrize("settled, change", [
-    (False, grown_in_place), (True, grown_in_place),
-    (False, grown_within_one_tick_of_the_directorys_clock), (True, a_file_added)])
+@pytest.mark.parametrize("settled, change, next_process", [
+    (False, grown_in_place, False), (True, grown_in_place, False),
+    (False, grown_within_one_tick_of_the_directorys_clock, False), (True, a_file_added, False),
+    (True, grown_in_place, True), (True, a_file_added, True)])
 def test_what_a_table_covers_follows_the_venues_files_changed_since_the_last_read(
-        shaky, monkeypatch, settled, change):
+        shaky, monkeypatch, settled, change, next_process):
+    if next_process:
+        os.makedirs(history.history_dir(shaky))     # where a settled calendar is kept for the next process
     if settled:
         age_directories(shaky)
     assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
@@ -300,12 +303,35 @@ def test_what_a_table_covers_follows_the_venues_files_changed_since_the_last_rea
             raise AssertionError("the venue's files were looked at")
 
         with monkeypatch.context() as patched:
+            if next_process:
+                patched.setattr(coverage, "_CALENDARS", {})
             patched.setattr(coverage, "_venue_files", looked)
             assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
     change(shaky)
+    if next_process:
+        monkeypatch.setattr(coverage, "_CALENDARS", {})
     attrs = read.bars(shaky, "OLD.QQ").attrs
     assert (attrs["last"], attrs["venue_last"]) == (20250106, 20250108)
     assert read.coverage(shaky, "OLD.QQ")["venue_last"].tolist() == [20250108]
+
+
+@pytest.mark.parametrize("damage", [
+    lambda record: "{" + json.dumps(record)[:40],
+    lambda record: json.dumps(dict(record, calendar=[20250103, 20250110, 20250109])),
+    lambda record: json.dumps(dict(record, venue="EQ", calendar=[20250102])),
+    lambda record: json.dumps(dict(record, directories=[[1, 2]], calendar=[20250102])),
+])
+def test_a_kept_calendar_that_is_not_what_it_should_be_is_passed_over(shaky, monkeypatch, damage):
+    os.makedirs(history.history_dir(shaky))
+    age_directories(shaky)
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
+    kept = os.path.join(history.history_dir(shaky), "calendar-QQ.json")
+    with open(kept) as text:
+        record = json.load(text)
+    with open(kept, "w") as out:
+        out.write(damage(record))
+    monkeypatch.setattr(coverage, "_CALENDARS", {})
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
 
 
 def read_records(h5_file):

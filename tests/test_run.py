@@ -854,17 +854,20 @@ def _waiting(order_book_id, ran, started, go):
     return run.Outcome(order_book_id, "updated")
 
 
-def test_ctrl_c_in_a_threaded_batch_starts_none_of_the_jobs_still_waiting_for_a_thread(monkeypatch):
+def test_ctrl_c_in_a_threaded_batch_starts_none_of_the_jobs_still_waiting_and_keeps_what_ended(monkeypatch):
     import threading
     ran, started, go = [], threading.Semaphore(0), threading.Event()
+    wait_all = jobs._wait_all
+    monkeypatch.setattr(jobs, "_interrupted", False)
 
-    def interrupted(order_book_id, future):
+    def interrupted(futures):
         # Ctrl-C reaching the worker's main thread while both fetch threads are busy.
+        monkeypatch.setattr(jobs, "_wait_all", wait_all)
         started.acquire()
         started.acquire()
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(jobs, "_settled", interrupted)
+    monkeypatch.setattr(jobs, "_wait_all", interrupted)
     pool = jobs._fetch_pool(2)
     submit = pool.submit
 
@@ -876,9 +879,15 @@ def test_ctrl_c_in_a_threaded_batch_starts_none_of_the_jobs_still_waiting_for_a_
 
     monkeypatch.setattr(pool, "submit", submitted)
     calls = [(_waiting, oid, ran, started, go) for oid in "AB"] + [(_done, oid, ran) for oid in "CDE"]
-    with pytest.raises(KeyboardInterrupt):
-        jobs.batch_job(calls, 2)
+    outcomes = jobs.batch_job(calls, 2)
     assert sorted(ran) == ["A", "B"]
+    # The running jobs ended and committed: their own outcomes, not "interrupted".
+    assert [(o.order_book_id, o.status, o.attempts) for o in outcomes] == [
+        ("A", "updated", 0), ("B", "updated", 0), ("C", "interrupted", 0), ("D", "interrupted", 0),
+        ("E", "interrupted", 0)]
+    # A batch handed to this worker before Ctrl-C reached it starts nothing.
+    later = jobs.batch_job([(jobs._job, "F", None, "minbar", None, None, None, None, None)], 2)
+    assert [(o.status, o.attempts) for o in later] == [("interrupted", 0)]
 
 
 def test_the_next_trading_date_is_asked_once_per_day_and_asked_again_after_a_minute(monkeypatch):

@@ -19,14 +19,18 @@ Only the index of each file is read, and the bars of the usual day and of
 the days holding fewer bars than it.
 """
 import collections
+import contextlib
+import hashlib
+import json
 import os
 import stat
+import threading
 import time
 
 import numpy as np
 import pandas as pd
 
-from corvane import _engine, sessions
+from corvane import _engine, history, sessions
 from corvane import bundle_files as files
 from corvane.errors import CoverageError
 from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, SUFFIX, order_book_id_of
@@ -87,9 +91,15 @@ def bundle_files(path):
 # settled when taken (older than SETTLED_NS: two changes within one tick of the file
 # system's clock leave one time), the calendar holds without a look at any file.  A file
 # changed in place by another program than the engine is seen once its directory changes.
+#
+# A settled calendar is also kept on disk, in the root's history directory where there is
+# one, for the next process: at a whole market, reading every file's index costs seconds
+# that each new process would pay again.  A kept file that cannot be read, or is not what
+# it should be, is passed over, and a reader that cannot write it leaves it be.
 _CALENDARS = {}
 SETTLED_NS = 2 * 10 ** 9
 Kept = collections.namedtuple("Kept", "directories settled files calendar")
+CALENDAR_FILE = "calendar-{}.json"
 
 
 def _stamp(status):
@@ -129,11 +139,12 @@ def venue_calendar(path, venue):
     now = time.time_ns()
     # Taken before the files are looked at: a change made meanwhile moves it again.
     directories = _directory_stamps(path)
-    kept = _CALENDARS.get(key)
+    kept = _CALENDARS.get(key) or _kept_on_disk(path, venue)
     if kept is not None and kept.settled and kept.directories == directories:
+        _CALENDARS[key] = kept
         return kept.calendar
     found = _venue_files(path, venue)
-    stamps = frozenset(found.values())
+    stamps = _files_digest(found.values())
     if kept is not None and kept.files == stamps:
         calendar = kept.calendar
     else:
@@ -142,7 +153,51 @@ def venue_calendar(path, venue):
         calendar = _union([days[0] for days in held if not isinstance(days, str)])
     settled = all(stamp is None or now - stamp[2] > SETTLED_NS for stamp in directories)
     _CALENDARS[key] = Kept(directories, settled, stamps, calendar)
+    if settled:
+        _keep_on_disk(path, venue, _CALENDARS[key])
     return calendar
+
+
+def _files_digest(stamps):
+    return hashlib.sha256(repr(sorted(stamps)).encode()).hexdigest()
+
+
+def _calendar_file(path, venue):
+    return os.path.join(history.history_dir(path), CALENDAR_FILE.format(venue or "_"))
+
+
+def _kept_on_disk(path, venue):
+    """The settled calendar of `venue` a process kept on disk, or None."""
+    try:
+        with open(_calendar_file(path, venue), encoding="utf-8") as text:
+            record = json.load(text)
+        directories = tuple(None if one is None else tuple(int(value) for value in one)
+                            for one in record["directories"])
+        calendar = np.array(record["calendar"], dtype=np.int64)
+        files_digest = record["files"]
+    except (OSError, ValueError, TypeError, KeyError, OverflowError):
+        return None
+    if (record.get("venue") != venue or not isinstance(files_digest, str) or calendar.ndim != 1
+            or (calendar[1:] <= calendar[:-1]).any() or any(d is not None and len(d) != 4 for d in directories)):
+        return None
+    return Kept(directories, True, files_digest, calendar)
+
+
+def _keep_on_disk(path, venue, kept):
+    """Writes `kept` whole by a rename, where the root has a history directory to hold it."""
+    name = _calendar_file(path, venue)
+    if not os.path.isdir(os.path.dirname(name)):
+        return
+    record = {"venue": venue, "directories": kept.directories, "files": kept.files,
+              "calendar": kept.calendar.tolist()}
+    temporary = "{}.{}-{}.tmp".format(name, os.getpid(), threading.get_ident())
+    try:
+        with open(temporary, "w", encoding="utf-8") as out:
+            json.dump(record, out)
+        os.replace(temporary, name)
+    except OSError:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
 
 
 def calendars_of(path, h5_files):

@@ -26,6 +26,14 @@ in a hidden directory no reader of the files takes for one of them:
         as it was, with those four numbers as attributes.  A tick segment
         holds each replaced day's dataset, named and typed as in the file.
 
+    .corvane/calendar-{venue}.json
+        A venue's calendar (the union of the dates its minute-bar files hold)
+        as a reader found it, with the stamps of the root's directories and
+        a digest of its files' stamps: {"venue", "directories", "files",
+        "calendar"}.  Kept only once settled, written whole by a rename, for
+        the next process; one that does not match the files is read again
+        from them.
+
 A file as of a version: its entry in the newest manifest at or before the
 version that names it gives its lengths and its segment count k.  Segments
 k+1, k+2, ... were cut later; taken in order, each whose cut lies below the

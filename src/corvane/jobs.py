@@ -183,24 +183,33 @@ def batch_job(calls, threads):
     process, and at most `threads` instruments' data are held at once.  The
     threads stay for the worker's next batch.  One thread: the jobs one
     after another on this thread, which a deadline's alarm can interrupt.
-    After Ctrl-C the rest are reported interrupted, not started.
+    After Ctrl-C the rest are reported interrupted, not started; what had
+    ended keeps its own outcome.
     """
     if threads <= 1:
         return _in_turn(calls)
+    global _interrupted
     pool = _fetch_pool(threads)
     futures = []
     try:
         for fn, order_book_id, *arguments in calls:
             futures.append((order_book_id, pool.submit(fn, order_book_id, *arguments)))
-        return [_settled(order_book_id, future) for order_book_id, future in futures]
+        _wait_all(futures)
     except KeyboardInterrupt:
-        # Those not yet begun never will; the batch lasts while its running
-        # jobs do, so that the pool kills a worker whose job does not end
-        # instead of waiting for it to leave.
+        # Those not yet begun never will, nor will the jobs of batches already
+        # handed to this worker.  The batch lasts while its running jobs do,
+        # so that the pool kills a worker whose job does not end instead of
+        # waiting for it to leave.
+        _interrupted = True
         for _, future in futures:
             future.cancel()
-        concurrent.futures.wait([future for _, future in futures])
-        raise
+        _wait_all(futures)
+    outcomes = [_settled(order_book_id, future) for order_book_id, future in futures]
+    return outcomes + [Outcome(order_book_id, "interrupted") for _, order_book_id, *_ in calls[len(futures):]]
+
+
+def _wait_all(futures):
+    concurrent.futures.wait([future for _, future in futures])
 
 
 # The fetch threads of each thread that runs batches (a process pool
@@ -245,8 +254,12 @@ def _in_turn(calls):
 
 
 def _settled(order_book_id, future):
+    if future.cancelled():
+        return Outcome(order_book_id, "interrupted")
     try:
         return future.result()
+    except KeyboardInterrupt as interrupt:
+        return Outcome(order_book_id, "interrupted", attempts=int(not isinstance(interrupt, NotStarted)))
     except Exception as exc:
         return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
 
