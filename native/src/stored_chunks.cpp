@@ -4,6 +4,7 @@
 #include "corvane/error.hpp"
 
 #include <hdf5.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -68,6 +69,12 @@ StreamTurn& stream_turn() {
     static StreamTurn turn;
     return turn;
 }
+
+// A child forked while another thread had the turn would wait for it
+// forever: fork waits for the turn, and both sides give it back.
+void take_turn_for_fork() { stream_turn().lock(); }
+void give_turn_after_fork() { stream_turn().unlock(); }
+const int kTurnForkHandlers = ::pthread_atfork(&take_turn_for_fork, &give_turn_after_fork, &give_turn_after_fork);
 
 // The stored bytes of the chunk at `offset` into `stream`, and HDF5's mask
 // of the filters it skipped. A size read from the file sizes no buffer
