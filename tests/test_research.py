@@ -319,7 +319,6 @@ def test_what_a_table_covers_follows_the_venues_files_changed_since_the_last_rea
     lambda record: "{" + json.dumps(record)[:40],
     lambda record: json.dumps(dict(record, calendar=[20250103, 20250110, 20250109])),
     lambda record: json.dumps(dict(record, venue="EQ", calendar=[20250102])),
-    lambda record: json.dumps(dict(record, directories=[[1, 2]], calendar=[20250102])),
 ])
 def test_a_kept_calendar_that_is_not_what_it_should_be_is_passed_over(shaky, monkeypatch, damage):
     os.makedirs(history.history_dir(shaky))

@@ -126,6 +126,18 @@ bool extreme_of_numbers(const unsigned char* in, std::size_t rows, std::size_t i
     return probe == probe;
 }
 
+// The max (`Max`) or min of `rows` values of `T`; a NaN met stays. A NaN is
+// rare: the lanes that keep one are taken only when there is.
+template <bool Max, class T>
+std::uint64_t extreme(const unsigned char* in, std::size_t rows, std::size_t itemsize) {
+    if constexpr (std::is_floating_point_v<T>) {
+        double found;
+        if (extreme_of_numbers<Max>(in, rows, itemsize, found)) return bits_of(found);
+    }
+    // `|`, not `||`: a choice without a branch, which rising and falling prices would mislead.
+    return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return (Max ? b > a : b < a) | (b != b) ? b : a; }));
+}
+
 // One field of each of `count` parts of `chunk` gathered into `out`, `width`
 // apart: the way is chosen once for them, not for every part of a few rows.
 template <class T>
@@ -146,23 +158,10 @@ void fold_column(const Plan& plan, const ChunkRows& chunk, const BarPart* parts,
         return each([&](const unsigned char* in, std::size_t rows) {
             return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return add(a, b); }));
         });
-    // A NaN is rare: the lanes that keep one are taken only when there is.
     case Gather::max:
-        return each([&](const unsigned char* in, std::size_t rows) {
-            double extreme;
-            if constexpr (std::is_floating_point_v<T>) {
-                if (extreme_of_numbers<true>(in, rows, itemsize, extreme)) return bits_of(extreme);
-            }
-            return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return (b > a) | (b != b) ? b : a; }));
-        });
+        return each([&](const unsigned char* in, std::size_t rows) { return extreme<true, T>(in, rows, itemsize); });
     case Gather::min:
-        return each([&](const unsigned char* in, std::size_t rows) {
-            double extreme;
-            if constexpr (std::is_floating_point_v<T>) {
-                if (extreme_of_numbers<false>(in, rows, itemsize, extreme)) return bits_of(extreme);
-            }
-            return bits_of(reduce<T>(in, rows, itemsize, [](T a, T b) { return (b < a) | (b != b) ? b : a; }));
-        });
+        return each([&](const unsigned char* in, std::size_t rows) { return extreme<false, T>(in, rows, itemsize); });
     }
 }
 

@@ -178,7 +178,7 @@ def _kept_on_disk(path, venue):
     except (OSError, ValueError, TypeError, KeyError, OverflowError):
         return None
     if (record.get("venue") != venue or not isinstance(files_digest, str) or calendar.ndim != 1
-            or (calendar[1:] <= calendar[:-1]).any() or any(d is not None and len(d) != 4 for d in directories)):
+            or (calendar[1:] <= calendar[:-1]).any()):
         return None
     return Kept(directories, True, files_digest, calendar)
 

@@ -205,7 +205,7 @@ def batch_job(calls, threads):
             future.cancel()
         _wait_all(futures)
     outcomes = [_settled(order_book_id, future) for order_book_id, future in futures]
-    return outcomes + [Outcome(order_book_id, "interrupted") for _, order_book_id, *_ in calls[len(futures):]]
+    return outcomes + [interrupted_outcome(order_book_id) for _, order_book_id, *_ in calls[len(futures):]]
 
 
 def _wait_all(futures):
@@ -241,25 +241,29 @@ def _in_turn(calls):
     outcomes = []
     for fn, order_book_id, *arguments in calls:
         if outcomes and outcomes[-1].status == "interrupted":
-            outcomes.append(Outcome(order_book_id, "interrupted"))
+            outcomes.append(interrupted_outcome(order_book_id))
             continue
         try:
             outcomes.append(fn(order_book_id, *arguments))
         except KeyboardInterrupt as interrupt:
-            started = not isinstance(interrupt, NotStarted)
-            outcomes.append(Outcome(order_book_id, "interrupted", attempts=int(started)))
+            outcomes.append(interrupted_outcome(order_book_id, interrupt))
         except Exception as exc:
             outcomes.append(failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0))
     return outcomes
 
 
+def interrupted_outcome(order_book_id, stop=None):
+    """The Outcome of a job Ctrl-C stopped: one attempt when `stop`, what stopped it, found it begun."""
+    return Outcome(order_book_id, "interrupted", attempts=int(stop is not None and not isinstance(stop, NotStarted)))
+
+
 def _settled(order_book_id, future):
     if future.cancelled():
-        return Outcome(order_book_id, "interrupted")
+        return interrupted_outcome(order_book_id)
     try:
         return future.result()
-    except KeyboardInterrupt as interrupt:
-        return Outcome(order_book_id, "interrupted", attempts=int(not isinstance(interrupt, NotStarted)))
+    except KeyboardInterrupt as stop:
+        return interrupted_outcome(order_book_id, stop)
     except Exception as exc:
         return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
 

@@ -31,7 +31,7 @@ from corvane.drivers import COMMANDS
 from corvane.errors import NothingSelected, SetupRefused  # noqa: F401
 from corvane.jobs import (  # noqa: F401
     BACKOFF_SECONDS, UNREADABLE, Held, Listed, NotStarted, Outcome, backoff_delay, failed, healable, held,
-    minbar_job, started_before, status_of, tick_job)
+    interrupted_outcome, minbar_job, started_before, status_of, tick_job)
 from corvane.options import UpdateOptions
 from corvane.report import STATUSES, Failure, Report, brief, failed_run, now, outcome_json  # noqa: F401
 
@@ -401,14 +401,14 @@ def outcome_of(order_book_id, future, interrupted, scheduler_lost=False):
                        error_message="the Dask scheduler was lost before the job's outcome came back")
     # Interrupted jobs that never started count no attempt.
     if future is None or future.cancelled():
-        return Outcome(order_book_id, "interrupted")
+        return interrupted_outcome(order_book_id)
     if not future.done():
         return Outcome(order_book_id, "interrupted", attempts=1)
     exc = future.exception()
     if exc is None:
         return future.result()
     if interrupted or isinstance(exc, KeyboardInterrupt):
-        return Outcome(order_book_id, "interrupted", attempts=0 if isinstance(exc, NotStarted) else 1)
+        return interrupted_outcome(order_book_id, exc)
     outcome = failed(order_book_id, exc, worker_traceback(exc), None, None, 0, 0.0)
     return outcome._replace(worker_lost=type(exc).__name__ in WORKER_LOST_ERRORS)
 

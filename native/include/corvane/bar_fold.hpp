@@ -62,8 +62,9 @@ private:
 // on the clock's marks (`minutes` divides a day) and hold the bars stamped
 // after the previous mark up to theirs; a session is a run of bars of one
 // date without a gap past kSessionGapNs. The bar time is the "<i8"
-// YYYYMMDDHHMMSS at `time_offset` (not read for daily bars). A sum adds the
-// bars in order, a chunk's part at a time; max and min keep a NaN.
+// YYYYMMDDHHMMSS at `time_offset` (not read for daily bars). A sum adds a
+// chunk's part in four running totals, then the parts in order; max and min
+// keep a NaN.
 // Throws ArgumentError for fields or `minutes` it cannot gather,
 // DamagedFileError for a bar time that is no time, and as read_columns.
 FoldedBars fold_bars(const Dataset& dataset, std::size_t first, const std::vector<std::size_t>& day_rows,
