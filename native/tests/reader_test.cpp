@@ -84,8 +84,6 @@ TEST(ReadTickColumns, DecodesTimesAndDividesPricesOnAnyThreads) {
             ASSERT_EQ(times[r], tick_time_ns(tick.date, tick.time)) << r;
             ASSERT_EQ(last[r], tick.last / 10000.0) << r;
         }
-        EXPECT_EQ(times[190], kNaT);
-        EXPECT_NE(times[191], kNaT);
     }
     std::vector<double> out(2);
     // A decode reads 8 bytes of a time, 4 of a divided field.
