@@ -62,9 +62,14 @@ _lib = ctypes.CDLL(ctypes.util.find_library("deflate") or "libdeflate.so.0")
 _lib.libdeflate_alloc_compressor.restype = ctypes.c_void_p
 _lib.libdeflate_alloc_compressor.argtypes = [ctypes.c_int]
 _lib.libdeflate_free_compressor.argtypes = [ctypes.c_void_p]
+_lib.libdeflate_free_decompressor.argtypes = [ctypes.c_void_p]
 _lib.libdeflate_zlib_compress.restype = ctypes.c_size_t
 _lib.libdeflate_zlib_compress.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
                                           ctypes.c_void_p, ctypes.c_size_t]
+_lib.libdeflate_alloc_decompressor.restype = ctypes.c_void_p
+_lib.libdeflate_zlib_decompress.restype = ctypes.c_int
+_lib.libdeflate_zlib_decompress.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
+                                            ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
 
 
 # --- compression alone (also used by run.py's notes) ---------------------
@@ -97,6 +102,23 @@ def deflate_alone(chunks, level, threads):
     with concurrent.futures.ThreadPoolExecutor(threads) as pool:
         sizes = list(pool.map(one, chunks))
     return time.perf_counter() - started, sum(sizes)
+
+
+def inflate_alone(streams, raw_bytes, threads):
+    """(wall, CPU seconds) of libdeflate inflating the zlib `streams` of chunks of `raw_bytes`
+    each, split evenly over `threads` threads as the engine's reader splits them; nothing else."""
+    def part(k):
+        decompressor = _lib.libdeflate_alloc_decompressor()
+        out = ctypes.create_string_buffer(raw_bytes)
+        for stream in streams[k::threads]:
+            if _lib.libdeflate_zlib_decompress(decompressor, stream, len(stream), out, raw_bytes, None) != 0:
+                raise RuntimeError("a chunk's stream does not inflate")
+        _lib.libdeflate_free_decompressor(decompressor)
+
+    started, used = time.perf_counter(), time.process_time()
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        list(pool.map(part, range(threads)))
+    return time.perf_counter() - started, time.process_time() - used
 
 
 def compress(raw, level, compressors={}):

@@ -64,10 +64,12 @@ def resampled(table, freq):
 
 
 CPU = {}   # the CPU seconds of the last median_pair: {"ours": median, "theirs": median}
+RATIO = {}  # the last median_pair's ratio: the median over its pairs of theirs / ours
 
 
 def median_pair(ours, theirs, repeat):
-    """Median wall seconds of each, alternating; their CPU seconds (of all threads) go to CPU."""
+    """Median wall seconds of each, alternating; their CPU seconds (of all threads) go to CPU, and
+    the median of the pairs' ratios to RATIO: two runs side by side share the machine's moment."""
     ours(), theirs()
     times = {"ours": [], "theirs": []}
     cpu = {"ours": [], "theirs": []}
@@ -78,6 +80,7 @@ def median_pair(ours, theirs, repeat):
             times[name].append(time.perf_counter() - began)
             cpu[name].append(time.process_time() - used)
     CPU.update((name, statistics.median(values)) for name, values in cpu.items())
+    RATIO["wall"] = statistics.median(b / a for a, b in zip(times["ours"], times["theirs"]))
     return statistics.median(times["ours"]), statistics.median(times["theirs"])
 
 
@@ -135,6 +138,24 @@ def copies(root, count):
     return ids
 
 
+def floor_line(h5_file, theirs, repeat):
+    """What inflating the file's stored chunks alone takes, on as many threads as the engine's
+    reader uses, and so the best ratio any reader of these files could reach against `theirs`."""
+    import engine as bench_engine
+    import h5py
+    with h5py.File(h5_file, "r") as h5:
+        data = h5["data"]
+        rows = data.chunks[0]
+        streams = [data.id.read_direct_chunk((row,))[1] for row in range(0, data.shape[0], rows)]
+        raw_bytes = rows * data.dtype.itemsize
+    threads = os.cpu_count() or 1
+    runs = [bench_engine.inflate_alone(streams, raw_bytes, threads) for _ in range(repeat + 1)][1:]
+    wall, cpu = (statistics.median(run[k] for run in runs) for k in (0, 1))
+    return ("{:<10} {:>11.1f} {:>13} {:>6.2f}x   (the floor: inflating the file's {} chunks alone, libdeflate on {} "
+            "threads, {:.1f} ms CPU: at best)".format("", wall * 1000, "", theirs / wall, len(streams), threads,
+                                                       cpu * 1000))
+
+
 def dask_same(root, ids):
     import distributed
 
@@ -184,18 +205,19 @@ def main():
             ours, theirs = median_pair(lambda: read.bars(root, "LONG", freq=freq),
                                        lambda: resampled(read.bars(root, "LONG"), freq), args.repeat)
             print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   >={:g}x read then resample: {} (cpu {:.2f}x)".format(
-                freq + " 20y", ours * 1000, theirs * 1000, theirs / ours, GOALS[freq],
-                "OK" if theirs / ours >= GOALS[freq] else "MISSED", cpu_ratio()))
+                freq + " 20y", ours * 1000, theirs * 1000, RATIO["wall"], GOALS[freq],
+                "OK" if RATIO["wall"] >= GOALS[freq] else "MISSED", cpu_ratio()))
+            print(floor_line(long_file, theirs, args.repeat))
             ours, theirs = median_pair(lambda: read.bars(root, "LONG", freq=freq),
                                        lambda: resampled(read_bench.h5py_bars(root, "LONG"), freq), args.repeat)
             print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   >={:g}x h5py's read then resample: {} (cpu {:.2f}x)".format(
-                "", ours * 1000, theirs * 1000, theirs / ours, GOALS[freq],
-                "OK" if theirs / ours >= GOALS[freq] else "MISSED", cpu_ratio()))
+                "", ours * 1000, theirs * 1000, RATIO["wall"], GOALS[freq],
+                "OK" if RATIO["wall"] >= GOALS[freq] else "MISSED", cpu_ratio()))
             table = read.bars(root, "LONG")
             ours, theirs = median_pair(lambda: sessions.resample(table, freq), lambda: resampled(table, freq),
                                        args.repeat)
             print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   (the gathering alone, on a table read once; cpu {:.2f}x)"
-                  .format("", ours * 1000, theirs * 1000, theirs / ours, cpu_ratio()))
+                  .format("", ours * 1000, theirs * 1000, RATIO["wall"], cpu_ratio()))
             # An opener other than the engine's reader takes the way of a version's read: columns a
             # block at a time, then numpy.
             ours, theirs = median_pair(
@@ -204,14 +226,14 @@ def main():
                                         opener=lambda path: _engine.Reader(path)),
                 args.repeat)
             print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   (folded by the engine against read then gathered by numpy; "
-                  "cpu {:.2f}x)".format("", ours * 1000, theirs * 1000, theirs / ours, cpu_ratio()))
+                  "cpu {:.2f}x)".format("", ours * 1000, theirs * 1000, RATIO["wall"], cpu_ratio()))
         if args.resample_only:
             return
         ours, theirs = median_pair(lambda: read.bars(root, "LONG", to="arrow"), lambda: read.bars(root, "LONG"),
                                    args.repeat)
         print("{:<10} {:>11.1f} {:>13.1f} {:>6.2f}x   >={:g}x the pandas read: {} (cpu {:.2f}x)".format(
-            "arrow 20y", ours * 1000, theirs * 1000, theirs / ours, ARROW_TIME_GOAL,
-            "OK" if theirs / ours >= ARROW_TIME_GOAL else "MISSED", cpu_ratio()))
+            "arrow 20y", ours * 1000, theirs * 1000, RATIO["wall"], ARROW_TIME_GOAL,
+            "OK" if RATIO["wall"] >= ARROW_TIME_GOAL else "MISSED", cpu_ratio()))
         memory = peak(root, ["LONG"], "arrow")
         ratio = memory["peak"] / memory["bytes"]
         print("arrow peak {:.1f} MB for a {:.1f} MB table: {:.2f}x (goal <={:g}x: {})".format(
@@ -221,10 +243,12 @@ def main():
             began = time.perf_counter()
             memory = peak(root, ids, which)
             ratio = memory["peak"] / memory["bytes"]
+            # A loop holding its table while the next is read holds two batches whatever the reader does.
+            verdict = "goal <={:g}x: {}".format(ITER_GOAL, "OK" if ratio <= ITER_GOAL else "MISSED") \
+                if which == "iter, dropped" else "two batches held by the loop itself: no goal"
             print("{} ({} x 20 years, 250 dates a batch, {:.0f} s): peak {:.1f} MB, largest batch {:.1f} MB: "
-                  "{:.2f}x (goal <={:g}x: {})".format(
-                      which, len(ids), time.perf_counter() - began, memory["peak"] / 2 ** 20,
-                      memory["bytes"] / 2 ** 20, ratio, ITER_GOAL, "OK" if ratio <= ITER_GOAL else "MISSED"))
+                  "{:.2f}x ({})".format(which, len(ids), time.perf_counter() - began, memory["peak"] / 2 ** 20,
+                                        memory["bytes"] / 2 ** 20, ratio, verdict))
         from corvane import coverage
         stored = coverage.stored_days(long_file)[0]
         ours, year = median_pair(lambda: coverage.covers(root, long_file, 20250101, 20251231, None, None, stored),
