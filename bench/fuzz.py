@@ -345,12 +345,16 @@ FAMILIES = {**BLIND, **LIES}
 def _clean_error(error):
     from corvane import bundle_files, errors
 
-    return isinstance(error, (errors.FileError, errors.IoError, bundle_files.BundleError))
+    return isinstance(error, (errors.FileError, errors.IoError, bundle_files.BundleError, Reported))
 
 
 def _same(a, b):
     import pandas as pd
 
+    if hasattr(a, "schema"):  # an Arrow table, its metadata (what it covers) included
+        return hasattr(b, "schema") and a.equals(b, check_metadata=True)
+    if a is None or b is None:
+        return a is b
     try:
         pd.testing.assert_frame_equal(a, b, check_dtype=False)
         return True
@@ -365,9 +369,34 @@ def _reads(root, name):
     minbar, tick = os.path.join(root, "minbar"), os.path.join(root, "tick")
     ident = {"stock": "ST1", "future": "FU1", "ticks": "ST1"}[name]
     where = tick if name == "ticks" else minbar
-    main = (lambda: read.ticks(where, ident)) if name == "ticks" else (lambda: read.bars(where, ident))
-    return [("read", main), ("index", lambda: read.index(where, ident)),
-            ("listing", lambda: read.listing(where))]
+    if name == "ticks":
+        reads = [("read", lambda: read.ticks(where, ident)), ("arrow", lambda: read.ticks(where, ident, to="arrow"))]
+    else:
+        # The longer bars are gathered by the engine's own fold as it inflates, apart from the plain read.
+        reads = [("read", lambda: read.bars(where, ident)), ("arrow", lambda: read.bars(where, ident, to="arrow")),
+                 ("5min", lambda: read.bars(where, ident, freq="5min")),
+                 ("1D", lambda: read.bars(where, ident, freq="1D")),
+                 ("iter", lambda: _joined(read.iter_bars(where, [ident], freq="60min", batch_days=2))),
+                 ("coverage", lambda: _coverage(read.coverage(where), ident))]
+    return reads + [("index", lambda: read.index(where, ident)), ("listing", lambda: read.listing(where))]
+
+
+class Reported(Exception):
+    """The instrument's row of `read.coverage` names why its file cannot be read."""
+
+
+def _coverage(table, ident):
+    error = table.loc[table["order_book_id"] == ident, "error"]
+    if len(error) and error.iloc[0]:
+        raise Reported(error.iloc[0])
+    return table
+
+
+def _joined(batches):
+    import pandas as pd
+
+    tables = [table for _, table in batches]
+    return pd.concat(tables) if tables else None
 
 
 def _commands(root, name, out):
@@ -376,7 +405,7 @@ def _commands(root, name, out):
     day = str(DAYS[1])
     return [("inspect", ["inspect", where]), ("inspect-file", ["inspect", where, ident]),
             ("inspect-day", ["inspect", where, ident, "--day", day]),
-            ("verify", ["verify", where, "--data"]),
+            ("verify", ["verify", where, "--data"]), ("status", ["status", where]),
             ("export", ["export", where, ident, "-o", os.path.join(out, "out.csv")])]
 
 
