@@ -333,6 +333,18 @@ def test_a_kept_calendar_that_is_not_what_it_should_be_is_passed_over(shaky, mon
     assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
 
 
+def test_a_reader_that_cannot_keep_the_calendar_reads_as_before_and_leaves_nothing(shaky, monkeypatch):
+    # A bundle mounted read-only: the kept calendar's rename fails.
+    def read_only(*args):
+        raise OSError(30, "Read-only file system")
+
+    os.makedirs(history.history_dir(shaky))
+    age_directories(shaky)
+    monkeypatch.setattr(os, "replace", read_only)
+    assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
+    assert os.listdir(history.history_dir(shaky)) == []
+
+
 def read_records(h5_file):
     import h5py
 

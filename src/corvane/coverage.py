@@ -24,7 +24,6 @@ import hashlib
 import json
 import os
 import stat
-import threading
 import time
 
 import numpy as np
@@ -34,6 +33,7 @@ from corvane import _engine, history, sessions
 from corvane import bundle_files as files
 from corvane.errors import CoverageError
 from corvane.formats import DATA, INDEX, MAX_END_DATE, MIN_START_DATE, SUFFIX, order_book_id_of
+from corvane.whole_files import write_whole
 
 __all__ = ["COLUMNS", "CoverageError", "venue_of", "stored_days", "instrument_file", "bundle_files",
            "venue_calendar", "calendars_of", "missing_days", "short_days", "instrument_row", "coverage",
@@ -99,7 +99,6 @@ def bundle_files(path):
 _CALENDARS = {}
 SETTLED_NS = 2 * 10 ** 9
 Kept = collections.namedtuple("Kept", "directories settled files calendar")
-CALENDAR_FILE = "calendar-{}.json"
 
 
 def _stamp(status):
@@ -162,14 +161,10 @@ def _files_digest(stamps):
     return hashlib.sha256(repr(sorted(stamps)).encode()).hexdigest()
 
 
-def _calendar_file(path, venue):
-    return os.path.join(history.history_dir(path), CALENDAR_FILE.format(venue or "_"))
-
-
 def _kept_on_disk(path, venue):
     """The settled calendar of `venue` a process kept on disk, or None."""
     try:
-        with open(_calendar_file(path, venue), encoding="utf-8") as text:
+        with open(history.calendar_path(path, venue), encoding="utf-8") as text:
             record = json.load(text)
         directories = tuple(None if one is None else tuple(int(value) for value in one)
                             for one in record["directories"])
@@ -184,20 +179,14 @@ def _kept_on_disk(path, venue):
 
 
 def _keep_on_disk(path, venue, kept):
-    """Writes `kept` whole by a rename, where the root has a history directory to hold it."""
-    name = _calendar_file(path, venue)
-    if not os.path.isdir(os.path.dirname(name)):
+    """Writes `kept` whole, where the root has a history directory to hold it; a reader that
+    cannot write there (a bundle mounted read-only) does without."""
+    if not os.path.isdir(history.history_dir(path)):
         return
     record = {"venue": venue, "directories": kept.directories, "files": kept.files,
               "calendar": kept.calendar.tolist()}
-    temporary = "{}.{}-{}.tmp".format(name, os.getpid(), threading.get_ident())
-    try:
-        with open(temporary, "w", encoding="utf-8") as out:
-            json.dump(record, out)
-        os.replace(temporary, name)
-    except OSError:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
+    with contextlib.suppress(OSError):
+        write_whole(history.calendar_path(path, venue), json.dumps(record))
 
 
 def calendars_of(path, h5_files):

@@ -12,6 +12,8 @@ they are: readers never see it), written whole by a rename.
 import json
 import os
 
+from corvane.whole_files import write_whole
+
 __all__ = ["LEDGER", "read", "record"]
 
 # A hidden name without the instrument files' suffix: no tool takes it for one.
@@ -45,8 +47,4 @@ def record(path, dates):
         return
     ledger.update(fresh)
     os.makedirs(path, exist_ok=True)
-    target = os.path.join(path, LEDGER)
-    temporary = "{}.{}.tmp".format(target, os.getpid())
-    with open(temporary, "w") as out:
-        json.dump(ledger, out, sort_keys=True, separators=(",", ":"))
-    os.replace(temporary, target)
+    write_whole(os.path.join(path, LEDGER), json.dumps(ledger, sort_keys=True, separators=(",", ":")))

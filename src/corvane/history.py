@@ -49,7 +49,7 @@ import time
 import uuid
 import zlib
 
-__all__ = ["HIDDEN", "MANIFEST_SUFFIX", "SEGMENT_SUFFIX", "history_dir", "versions_dir",
+__all__ = ["HIDDEN", "MANIFEST_SUFFIX", "SEGMENT_SUFFIX", "history_dir", "versions_dir", "calendar_path",
            "manifest_path", "new_version_id", "relative", "superseded_dir", "segment_path",
            "segments", "tail_digest"]
 
@@ -64,6 +64,10 @@ def history_dir(root):
 
 def versions_dir(root):
     return os.path.join(root, HIDDEN, "versions")
+
+
+def calendar_path(root, venue):
+    return os.path.join(root, HIDDEN, "calendar-{}.json".format(venue or "_"))
 
 
 def manifest_path(root, version_id):

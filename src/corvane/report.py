@@ -3,13 +3,12 @@
 The JSON is versioned (`schema`); a failure is given as its precise class
 and its message, so that monitoring can tell a busy file from a full disk.
 """
-import contextlib
 import datetime
 import json
-import os
 from typing import NamedTuple, Optional
 
 from corvane.jobs import Held, Outcome, brief, first_line
+from corvane.whole_files import write_whole
 
 __all__ = ["Report", "Failure", "STATUSES", "SCHEMA", "failed_run", "outcome_json", "brief", "now"]
 
@@ -126,24 +125,9 @@ class Report(NamedTuple):
         return json.dumps(self.as_json(exit_status), ensure_ascii=False, indent=1) + "\n"
 
     def write_json(self, file_name, exit_status=None):
-        """Replace `file_name` with the report as a whole, never a part of it.
-
-        Monitoring reads the file at any moment: it is written beside under a
-        hidden name and renamed over the old one.
-        """
-        text = self.json_text(exit_status)
-        directory, name = os.path.split(os.path.abspath(file_name))
-        temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
-        try:
-            # 0o666 less the umask, as a plain open() would make it.
-            with open(os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666), "w",
-                      encoding="utf-8") as out:
-                out.write(text)
-            os.replace(temporary, file_name)
-        except BaseException:
-            with contextlib.suppress(OSError):
-                os.remove(temporary)
-            raise
+        """Replace `file_name` with the report as a whole, never a part of it:
+        monitoring reads the file at any moment."""
+        write_whole(file_name, self.json_text(exit_status))
 
 
 def failed_run(command, path, words, error, not_reached=(), unresolved=(), started=None, client=None):
