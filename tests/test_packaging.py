@@ -104,3 +104,20 @@ def test_building_the_standins_leaves_their_tree_as_it_was(tmp_path):
         top_level = archive.read("corvane_standins-{}.dist-info/top_level.txt".format(version)).decode()
     assert top_level.split() == ["lumenfeed", "vesper", "vesper_mod_tollbay_data"]
     assert {name.split("/")[0] for name in names if name.endswith(".py")} == set(top_level.split())
+
+
+def test_every_extra_a_message_or_page_names_is_declared():
+    import re
+    import tomllib
+    with open(os.path.join(ROOT, "pyproject.toml"), "rb") as text:
+        declared = set(tomllib.load(text)["project"]["optional-dependencies"])
+    named = set()
+    for folder in ("src", "docs"):
+        for directory, _, names in os.walk(os.path.join(ROOT, folder)):
+            for name in names:
+                if name.endswith((".py", ".md")):
+                    with open(os.path.join(directory, name), encoding="utf-8") as text:
+                        named.update(re.findall(r"corvane\[([a-z]+)\]", text.read()))
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as text:
+        named.update(re.findall(r"corvane\[([a-z]+)\]", text.read()))
+    assert named and named <= declared, sorted(named - declared)
