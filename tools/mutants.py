@@ -40,7 +40,7 @@ TREE = os.path.join(SCRATCH, "tree")
 BUILD = os.path.join(SCRATCH, "build")
 VENV = os.path.join(SCRATCH, "venv")
 GTEST = os.path.join(BUILD, "native", "tests", "corvane_engine_tests")
-AREAS = ["crash safety", "storage", "reader", "stores", "selection/run/CLI", "verify", "versions"]
+AREAS = ["crash safety", "storage", "reader", "stores", "selection/run/CLI", "verify", "versions", "history"]
 
 
 def load(path):
