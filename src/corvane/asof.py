@@ -17,7 +17,11 @@ from corvane import _engine, formats, history, versions
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["Version", "version_of", "opener", "facts", "diff", "check_log"]
+__all__ = ["Version", "Collected", "version_of", "opener", "facts", "diff", "check_log"]
+
+
+class Collected(VersionError):
+    """What a version held of a file was removed by `corvane gc`, as gc is meant to."""
 
 
 class Version(versions.Snapshot):
@@ -29,7 +33,10 @@ class Version(versions.Snapshot):
 
     def open(self, h5_file):
         """A reader of `h5_file` as of this version, checked (once per read: a Version lives as long as one)."""
-        entry = self.entry(h5_file)
+        return self.open_entry(h5_file, self.entry(h5_file))
+
+    def open_entry(self, h5_file, entry):
+        """A reader of `h5_file` as of this version, from `entry`, the file's entry as of it."""
         view = (TickView if "days" in entry else MinbarView)(self, h5_file, entry)
         try:
             view.load()
@@ -48,14 +55,46 @@ def version_of(root, as_of):
 
 
 def _later_segments(version, h5_file, entry):
-    """[(seq, path)] of the segments cut from the file after the version; VersionError when one is gone."""
+    """[(seq, path)] of the segments cut from the file after the version, in order.
+
+    They are numbered on from the version's count without a gap; a file past
+    a gap is only a missing segment's sign when it is a segment itself (junk
+    there is no reason to refuse a version that needs nothing of it).
+    Collected when gc removed one the version needs; VersionError when one is
+    missing otherwise.
+    """
     file = history.relative(version.root, h5_file)
-    later = [(seq, path) for seq, path in history.segments(version.root, file) if seq > entry["segments"]]
-    expected = list(range(entry["segments"] + 1, later[-1][0] + 1)) if later else []
-    if [seq for seq, _ in later] != expected or versions.collected(version.root, file) > entry["segments"]:
-        raise VersionError("{}: what version {} held of it was removed by `corvane gc` (a superseded "
-                           "segment is gone)".format(h5_file, version.id))
+    present = dict(history.segments(version.root, file))
+    later, seq = [], entry["segments"] + 1
+    while seq in present:
+        later.append((seq, present[seq]))
+        seq += 1
+    collected = versions.collected(version.root, file)
+    beyond = [present[number] for number in sorted(present) if number > seq]
+    # gc removes the oldest first: the first a version needs is gone before any later one.
+    if not later and seq <= collected:
+        raise Collected("{}: what version {} held of it was removed by `corvane gc` (superseded "
+                        "segment {} is gone)".format(h5_file, version.id, seq))
+    if any(is_segment(path) for path in beyond):
+        raise VersionError("{}: version {} needs superseded segment {}, which is missing (gc did not remove "
+                           "it: gc's record ends at {})".format(h5_file, version.id,
+                                                                history.segment_path(version.root, file, seq),
+                                                                collected))
     return later
+
+
+def is_segment(path):
+    """Whether `path` is an HDF5 file as the engine leaves a superseded segment (its cuts or its days)."""
+    try:
+        with h5py.File(path, "r", locking=False) as held:
+            return "cut_data_row" in held.attrs or any(formats.is_day_name(name) for name in held)
+    except (OSError, ValueError):
+        return False
+
+
+def _not_a_segment(path, why):
+    return VersionError("{}: not a superseded segment ({}); a foreign or damaged file where "
+                        "corvane keeps what revisions replaced".format(path, why))
 
 
 class _Source:
@@ -77,7 +116,12 @@ class _View:
         self.reader = self._open(self.h5_file)
 
     def _open(self, path):
-        reader = _engine.Reader(path)
+        try:
+            reader = _engine.Reader(path)
+        except OSError as error:
+            if path == self.h5_file:
+                raise
+            raise _not_a_segment(path, " ".join(str(error).split())) from None
         self._readers.append(reader)
         return reader
 
@@ -174,9 +218,23 @@ class MinbarView(_View):
 def _segment_cuts(path):
     try:
         with h5py.File(path, "r", locking=False) as segment:
+            missing = [name for name in (DATA, INDEX) if not isinstance(segment.get(name), h5py.Dataset)]
+            if missing:
+                raise _not_a_segment(path, "it holds no \"{}\"".format(missing[0]))
             return {name: int(segment.attrs[name]) for name in ("cut_data_row", "cut_index_row")}
-    except (OSError, KeyError) as error:
-        raise VersionError("{}: no superseded segment ({})".format(path, error)) from None
+    except (OSError, KeyError, TypeError, ValueError) as error:
+        if isinstance(error, VersionError):
+            raise
+        raise _not_a_segment(path, " ".join(str(error).split())) from None
+
+
+def _segment_days(path):
+    """The tick days a segment holds; VersionError when it is no segment."""
+    try:
+        with h5py.File(path, "r", locking=False) as held:
+            return [name for name in held if formats.is_day_name(name)]
+    except OSError as error:
+        raise _not_a_segment(path, " ".join(str(error).split())) from None
 
 
 class TickView(_View):
@@ -190,8 +248,7 @@ class TickView(_View):
         self.sources = {}
         for seq, path in self.later:
             segment = None
-            with h5py.File(path, "r", locking=False) as held:
-                days = [name for name in held if formats.is_day_name(name) and name <= self.last]
+            days = [name for name in _segment_days(path) if name <= self.last]
             for day in days:
                 if day not in self.sources:
                     segment = segment or self._open(path)
@@ -323,23 +380,20 @@ def _days_held(version, h5_file):
         return {str(int(date)): int(stop - start) for date, start, stop in zip(index["date"], index["line_no"], stops)}
 
 
-def check_log(root, kind, repair=False):
+def check_log(root, kind, repair=False, walked=None):
     """(findings, repaired) of the log of `root` against its files.
 
     Findings are (file, check, where, detail): a version whose file no longer
     holds what it recorded, a temporary a killed commit left, a dead run's
     marker whose files no version covers yet.  `repair` removes the
     temporaries and commits a version covering the dead runs' files.
+    `walked`: the version_check.VersionCheck of the versions when the caller
+    made it (for its notes); made here otherwise.
     """
-    findings, repaired = [], []
+    from corvane import version_check
+    walked = version_check.check_versions(root) if walked is None else walked
+    findings, repaired = list(walked.findings), []
     covering = None
-    for version_id in versions.version_ids(root):
-        version = Version(root, version_id)
-        for file in versions.read_entries(root, version_id):
-            try:
-                version.open(os.path.join(root, *file.split("/"))).close()
-            except (VersionError, OSError, ValueError) as error:
-                findings.append((os.path.join(root, file), "version", version_id, _one_line(error)))
     for path in versions.leftovers(root):
         if path.endswith(versions.TEMPORARY_SUFFIX):
             if repair:

@@ -10,7 +10,8 @@ __all__ = ["verify_command", "inspect_command", "plot_command", "export_command"
 
 
 @click.command("verify", epilog=example("corvane verify ./bundle/minbar --data --jobs 4",
-                                        "corvane verify ./bundle --json"))
+                                        "corvane verify ./bundle --json",
+                                        "corvane verify ./bundle/minbar --all-versions"))
 @click.argument("path", type=click.Path())
 @KIND_OPTION
 @click.option("--data", is_flag=True, help="Also check the values: prices, high and low, volumes, "
@@ -21,21 +22,27 @@ __all__ = ["verify_command", "inspect_command", "plot_command", "export_command"
 @json_option
 @click.option("--repair", is_flag=True, help="Run the recovery an update's open runs: roll back "
               "journals, remove dead writers' temporary files. Never rewrites records.")
+@click.option("--all-versions", is_flag=True, help="Read every file as of every version that names it. "
+              "By default only each file's newest version, the versions committed since the last verify "
+              "found them sound, and files changed since then (by their stamps) are read.")
 @jobs_option("Processes reading files")
-def verify_command(path, kind, data, max_jump, as_json, repair, jobs):
+def verify_command(path, kind, data, max_jump, as_json, repair, all_versions, jobs):
     """Check that the files of the bundle at PATH hang together.
 
     PATH is a minute-bar root (holding equities/, future/, option/) or a
     tick directory, or a folder holding one of each (both are checked).
     One line per finding, then a summary; exit status 0 when nothing is
-    found, 1 when something is.
+    found, 1 when something is.  The log of versions is checked against the
+    files too; what a version held that `corvane gc` removed is noted, not
+    a finding.
     """
     from tqdm import tqdm
 
     from corvane import bundle_files, host, verify
 
     # The tick layout is the platform's tick reader's.
-    options = verify.Options(bundle_files.layouts(host.platform().ticks_loader), data, repair, max_jump)
+    options = verify.Options(bundle_files.layouts(host.platform().ticks_loader), data, repair, max_jump,
+                             all_versions)
     roots = [(path, kind)]
     if kind is None and not bundle_files.kinds_held(path):
         # A folder holding the bundles (as `make demo` makes): each of them.

@@ -34,6 +34,15 @@ in a hidden directory no reader of the files takes for one of them:
         the next process; one that does not match the files is read again
         from them.
 
+    .corvane/verified.json
+        What `corvane verify` last found sound, so the next check opens only
+        what changed since: {"format", "version" (the newest version up to
+        which every manifest and entry checked was sound), "manifests": {id:
+        stamp}, "files": {file: [the id of its newest entry, then its stamp:
+        inode, size, modification and change times in ns]}, "segments":
+        {file: its newest segment found sound}}.  Written whole by a rename;
+        one that cannot be read is taken for none.
+
 A file as of a version: its entry in the newest manifest at or before the
 version that names it gives its lengths and its segment count k.  Segments
 k+1, k+2, ... were cut later; taken in order, each whose cut lies below the
@@ -68,6 +77,10 @@ def versions_dir(root):
 
 def calendar_path(root, venue):
     return os.path.join(root, HIDDEN, "calendar-{}.json".format(venue or "_"))
+
+
+def verified_path(root):
+    return os.path.join(root, HIDDEN, "verified.json")
 
 
 def manifest_path(root, version_id):

@@ -1,6 +1,7 @@
 """Checks that a bundle's files hang together, and optionally their values.
 
-Nothing is written.  A finding names the file, the check, where (a row, a
+Nothing in the bundle is changed; what the check of the versions found
+sound is kept under `.corvane/` for the next (`corvane.version_check`).  A finding names the file, the check, where (a row, a
 trading date or a tick day) and what is wrong; a finding never stops the
 walk, and a file that cannot be read is a finding.  The checks of a file's
 content are `corvane.checks`; here are the leftovers of interrupted updates
@@ -22,7 +23,7 @@ import pandas as pd
 
 from corvane import _engine
 from corvane import bundle_files as files
-from corvane import asof, formats
+from corvane import asof, formats, version_check
 from corvane.checks import check_minbar, check_tick, one_line
 
 __all__ = ["Finding", "Options", "Report", "verify", "check_file", "recover", "client_source",
@@ -41,6 +42,7 @@ class Options(NamedTuple):
     data: bool = False
     repair: bool = False
     max_jump: float = 0.2
+    all_versions: bool = False
 
 
 class FileResult(NamedTuple):
@@ -294,13 +296,15 @@ def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=N
     findings = [finding for result in results for finding in result.findings]
     repaired = [(result.file, what) for result in results for what in result.repaired]
     # The log of versions against the files.
-    from_log, log_repaired = asof.check_log(path, kind, options.repair)
+    walked = version_check.check_versions(path, options.all_versions)
+    from_log, log_repaired = asof.check_log(path, kind, options.repair, walked)
     findings += [Finding(*finding) for finding in from_log]
     repaired += log_repaired
-    notes = []
+    notes = list(walked.notes)
     if options.data:
-        more, notes = _calendar(client_source, results)
+        more, calendar_notes = _calendar(client_source, results)
         findings += more
+        notes += calendar_notes
     findings.sort(key=lambda finding: finding.file)
     return Report(path, kind, len(work), findings, repaired, notes)
 

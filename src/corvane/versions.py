@@ -27,7 +27,8 @@ from corvane import history
 from corvane.errors import VersionError
 
 __all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read_run", "read_entries",
-           "log", "resolve", "tag", "tags", "Snapshot", "gc", "leftovers", "state_key", "committed_at"]
+           "log", "resolve", "tag", "tags", "Snapshot", "gc", "leftovers", "state_key", "committed_at",
+           "DamagedManifest", "checked_entry"]
 
 # Off only for measuring what versions cost an update (bench/versions.py).
 ENABLED = True
@@ -153,18 +154,100 @@ def version_ids(root):
     return sorted(name[:-len(suffix)] for name in names if name.endswith(suffix) and not name.startswith("."))
 
 
+class DamagedManifest(VersionError):
+    """A manifest that cannot be read as one; never taken for a version that lacks a file."""
+
+
+def _manifest_text(root, version_id):
+    path = history.manifest_path(root, version_id)
+    try:
+        with open(path, "rb") as manifest:
+            return manifest.read()
+    except OSError as error:
+        raise DamagedManifest("{}: the manifest of version {} cannot be read ({})".format(
+            path, version_id, error.strerror or error)) from None
+
+
+def _damaged(root, version_id, what):
+    return DamagedManifest("{}: damaged manifest: {}".format(history.manifest_path(root, version_id), what))
+
+
+def _parsed(root, version_id, line, number):
+    """The object on line `number` (1: the run) of a manifest; VersionError when it is none."""
+    if not line.endswith(b"\n"):
+        # Every line a commit writes ends with one: a line without it was cut short.
+        raise _damaged(root, version_id, "line {} is cut short".format(number))
+    try:
+        found = json.loads(line)
+    except ValueError as error:
+        raise _damaged(root, version_id, "line {} is not JSON ({})".format(number, error)) from None
+    if not isinstance(found, dict):
+        raise _damaged(root, version_id, "line {} is not an object".format(number))
+    return found
+
+
 def read_run(root, version_id):
-    """The run of a version: its manifest's first line."""
-    with open(history.manifest_path(root, version_id), "rb") as manifest:
-        return json.loads(manifest.readline())
+    """The run of a version: its manifest's first line; VersionError when the manifest is damaged."""
+    text = _manifest_text(root, version_id)
+    return _parsed(root, version_id, text[:text.find(b"\n") + 1] if b"\n" in text else text, 1)
 
 
 def read_entries(root, version_id):
-    """{file: entry} of a version's manifest."""
-    with open(history.manifest_path(root, version_id), "rb") as manifest:
-        manifest.readline()
-        entries = (json.loads(line) for line in manifest if line.strip())
-        return {entry["file"]: entry for entry in entries}
+    """{file: entry} of a version's manifest; VersionError naming the manifest when it is damaged."""
+    lines = _manifest_text(root, version_id).splitlines(keepends=True)
+    if not lines:
+        raise _damaged(root, version_id, "it is empty")
+    run = _parsed(root, version_id, lines[0], 1)
+    found = {}
+    for number, line in enumerate(lines[1:], 2):
+        if line.strip():
+            entry = checked_entry(root, version_id, _parsed(root, version_id, line, number), number)
+            found[entry["file"]] = entry
+    changed = run.get("counts", {}).get("changed") if isinstance(run.get("counts"), dict) else None
+    if _count(changed) and changed != len(found):
+        # A commit counts the lines it writes: fewer were lost.
+        raise _damaged(root, version_id, "{} file(s) where its run counted {}".format(len(found), changed))
+    return found
+
+
+def _count(value):
+    return type(value) is int and value >= 0
+
+
+def _digest_or_none(value):
+    return value is None or isinstance(value, str)
+
+
+def _entry_problem(entry):
+    """What is wrong with a manifest entry's fields, or None."""
+    if not isinstance(entry.get("file"), str) or not entry["file"]:
+        return "no \"file\""
+    if not _count(entry.get("segments")):
+        return "\"segments\" is not a count"
+    if "days" in entry:
+        days = entry["days"]
+        if not isinstance(days, dict) or not all(
+                isinstance(day, str) and isinstance(held, list) and len(held) == 2 and _count(held[0])
+                and _digest_or_none(held[1]) for day, held in days.items()):
+            return "\"days\" is not {YYYYMMDD: [rows, digest]}"
+        if "day_count" in entry and not _count(entry["day_count"]):
+            return "\"day_count\" is not a count"
+    elif not all(_count(entry.get(name)) for name in ("data_rows", "index_rows")):
+        return "\"data_rows\" or \"index_rows\" is not a count"
+    elif not all(name in entry and _digest_or_none(entry[name]) for name in ("data_tail", "index_tail")):
+        return "\"data_tail\" or \"index_tail\" is not a digest"
+    for name in ("revised", "inserted"):
+        if name in entry and not (isinstance(entry[name], list) and all(isinstance(d, str) for d in entry[name])):
+            return "\"{}\" is not a list of days".format(name)
+    return None
+
+
+def checked_entry(root, version_id, entry, number):
+    """`entry` (line `number` of the manifest) when its fields are a file's state; VersionError otherwise."""
+    problem = _entry_problem(entry)
+    if problem is not None:
+        raise _damaged(root, version_id, "line {} ({}): {}".format(number, entry.get("file", "?"), problem))
+    return entry
 
 
 def log(root):
@@ -247,8 +330,7 @@ class Snapshot:
     def _manifest(self, version_id):
         text = self._text.get(version_id)
         if text is None:
-            with open(history.manifest_path(self.root, version_id), "rb") as manifest:
-                text = self._text[version_id] = manifest.read()
+            text = self._text[version_id] = _manifest_text(self.root, version_id)
         return text
 
     def entry(self, h5_file):
@@ -266,7 +348,11 @@ class Snapshot:
         key = b'{"file":' + json.dumps(history.relative(self.root, h5_file)).encode() + b","
         text = self._manifest(version_id)
         at = text.find(key)
-        return None if at < 0 else json.loads(text[at:text.index(b"\n", at)])
+        if at < 0:
+            return None
+        end = text.find(b"\n", at) + 1 or len(text)
+        entry = _parsed(self.root, version_id, text[at:end], text.count(b"\n", 0, at) + 1)
+        return checked_entry(self.root, version_id, entry, text.count(b"\n", 0, at) + 1)
 
     def inserted_later(self, h5_file):
         """The tick days that versions after this one filled in below a day the file held."""
@@ -580,8 +666,12 @@ def gc(root, keep_days, now=None):
         h5_file = os.path.join(root, *file.split("/"))
         needed = []
         for version in kept_versions:
-            with contextlib.suppress(VersionError):
+            try:
                 needed.append(version.entry(h5_file)["segments"])
+            except DamagedManifest:
+                raise       # what a kept version needs is unknown: nothing may go
+            except VersionError:
+                pass
         # A version with k segments needs those cut after it: k+1 on.
         floor = min(needed) if needed else 0
         # The newest segment stays whatever: the next revision numbers its own after it.
@@ -600,7 +690,21 @@ def gc(root, keep_days, now=None):
 def collected(root, file):
     """The newest segment number of `file` that gc removed (0: none)."""
     try:
-        with open(os.path.join(history.superseded_dir(root, file), COLLECTED)) as text:
-            return int(text.read().strip() or 0)
-    except (FileNotFoundError, NotADirectoryError, ValueError):
+        with open(_collected_path(root, file)) as text:
+            held = text.read()
+    except (FileNotFoundError, NotADirectoryError):
         return 0
+    except (OSError, UnicodeDecodeError) as error:
+        raise VersionError("{}: gc's record of what it removed cannot be read ({})".format(
+            _collected_path(root, file), error)) from None
+    if not held.strip():
+        return 0
+    if not held.strip().isdigit():
+        # Taken for 0, a junk record would let a read use segments gc removed.
+        raise VersionError("{}: gc's record of what it removed holds {!r}, not a segment number".format(
+            _collected_path(root, file), held[:40]))
+    return int(held)
+
+
+def _collected_path(root, file):
+    return os.path.join(history.superseded_dir(root, file), COLLECTED)
