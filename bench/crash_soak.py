@@ -23,7 +23,10 @@ write torn at a sector boundary, each call failed with EIO and ENOSPC; with
 --quick only what the suite runs), and a table of its counts per path,
 flush setting and reader mode (and with the directory renamed while the
 writer is stopped): calls counted, trials, the version the file ended in,
-and the bad outcomes by kind.
+and the bad outcomes by kind.  Then a root's history: an update run with a
+revision, and verify --repair after a killed one, each killed before and
+after every counted call (with --quick: each rename and unlink, as the
+suite), every version then read back and verify run with --repair.
 """
 import argparse
 import collections
@@ -92,7 +95,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="with --sweep: only the suite's actions")
     args = parser.parse_args()
     if args.sweep:
-        return sweep(lab.QUICK if args.quick else lab.FULL)
+        return sweep(lab.QUICK if args.quick else lab.FULL, args.quick)
 
     root = args.out or tempfile.mkdtemp(prefix="corvane-soak-")
     os.makedirs(root, exist_ok=True)
@@ -137,7 +140,7 @@ def main():
     return 0 if all(t["outcome"] == "converged" for t in trials) else 1
 
 
-def sweep(actions):
+def sweep(actions, quick=False):
     shim = lab.build_shim()
     started = time.time()
     print("crash-point sweep: " + ", ".join(actions))
@@ -158,6 +161,15 @@ def sweep(actions):
             total["bad"] += len(result["bad"])
             for b in result["bad"]:
                 print("    call {point} ({call}): {kind}: {detail}".format(**b), file=sys.stderr)
+    # A root's history, killed before and after every counted call (the suite: each rename and unlink).
+    for path in lab.HISTORY:
+        for durable in (False, True):
+            result = lab.run_history_case(shim, path, durable, lab.HISTORY_CALLS if quick else None)
+            print(lab.summary(path, durable, "history", result), flush=True)
+            total["trials"] += result["trials"]
+            total["bad"] += len(result["bad"])
+            for b in result["bad"]:
+                print("    call {point} ({call}) {action}: {kind}: {detail}".format(**b), file=sys.stderr)
     print("{} trials, {} bad outcomes, {:.0f} s".format(total["trials"], total["bad"], time.time() - started))
     return 1 if total["bad"] else 0
 

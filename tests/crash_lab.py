@@ -28,6 +28,14 @@ as before the call or as a faultless call leaves it), "absent", "refused"
 update starts) and a last look, and, when the file is still old, the update
 again, which must succeed.
 
+A root's history is swept too ("revise_run": an update run with a revision
+on a root that has a version; "repair": verify --repair of a root a run was
+killed on after its revision): the run is killed before and after each
+rename and unlink it makes (every counted call in the soak), then the file
+must be as before or after it, every version of the log read back exactly
+what it held, before and after verify --repair, the newest version after the
+repair hold the file, and verify find nothing more.
+
 Bad outcomes: a mixed or torn look; a file refused or absent after the next
 open ("stuck"), or an update that fails again; a file that was seen new (or
 whose call reported success) and is old after the next open ("rolled back");
@@ -610,13 +618,220 @@ def summary(path, durable, mode, result):
     """One line of counts: calls, trials, final versions, bad outcomes by kind."""
     outcomes = result["outcomes"]
     bad = ", ".join("{} {}".format(v, k[5:]) for k, v in sorted(outcomes.items()) if k.startswith("bad: "))
-    return "{:<9}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format(
+    return "{:<11}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format(
         path, "durable" if durable else "-", mode, len(result["calls"]), result["trials"],
         outcomes.get("final old", 0), outcomes.get("final new", 0), bad or "none")
 
 
-HEADER = "{:<9}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format("path", "flush", "readers", "calls",
+HEADER = "{:<11}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format("path", "flush", "readers", "calls",
                                                           "trials", "old", "new", "bad outcomes")
+
+
+# --------------------------------------------------------------------------- a root's history
+
+# "revise_run": an update run on a root with a version: its marker, a revision
+# of its file's last day (a segment to the side store, the file's journal),
+# its version committed, its marker removed.  "repair": verify --repair of a
+# root a run was killed on after its revision, before its version.  Each is
+# killed at each rename and unlink it makes (a segment, a journal, a
+# manifest, a marker landing or going), before the call and after it.
+HISTORY = ("revise_run", "repair")
+HISTORY_CALLS = ("rename", "unlink")
+HISTORY_ACTIONS = ("stop_before", "stop_after")
+STOCK = "10003.HBX"
+
+
+class _Outcome(collections.namedtuple("_Outcome", "state")):
+    """What a job hands a run's recorder: the entry of the file it changed."""
+
+
+def history_file(root):
+    return os.path.join(root, "equities", NAME)
+
+
+def revise_history_file(root, durable):
+    """The file's last stored day revised, what it replaces moved to the side store; the day."""
+    from corvane import _engine, revisit
+
+    h5_file = history_file(root)
+    index, bars = minbar_batch(4, 2)
+    with _engine.File(h5_file, durable=durable) as h5:
+        h5.revise_minbar(int(index["date"][0]), index, bars, revisit.side_store(root, h5_file))
+    return str(index["date"][0])
+
+
+def history_prepare(kind, root):
+    """A root holding one version of its file; for "repair", then a run killed after its
+    revision, before its version."""
+    from corvane import _engine, versions
+
+    os.makedirs(os.path.dirname(history_file(root)))
+    with _engine.File(history_file(root)) as h5:
+        h5.append_minbar(*minbar_batch(0, 5))
+    versions.commit(root, "minbar", {"command": "fill", "words": [STOCK], "counts": {}}, {})
+    if kind == "repair":
+        killed = versions.Recorder(root, "minbar")
+        killed.begin([STOCK])
+        revise_history_file(root, False)
+        killed.close()      # its lock goes with the process; its marker stays
+
+
+def history_update(kind, root, durable):
+    """The run under test."""
+    from corvane import asof, versions
+
+    if kind == "repair":
+        asof.check_log(root, "minbar", repair=True)
+        return
+    recorder = versions.Recorder(root, "minbar", durable)
+    recorder.begin([STOCK])
+    day = revise_history_file(root, durable)
+    entry = dict(versions.file_state(root, history_file(root), "minbar"), revised=[day])
+    recorder.commit({"command": "update-minbar", "words": [STOCK], "kind": "minbar", "exit_status": 0,
+                     "counts": {}}, [_Outcome(entry)])
+
+
+def engine_digest(reader):
+    """The digest of "data" and "index" as `reader` (the engine's, or a version's) gives them."""
+    content = hashlib.sha1()
+    for name in ("data", "index"):
+        content.update(name.encode())
+        content.update(reader.read(name).tobytes())
+    return content.hexdigest()
+
+
+def history_look(root):
+    """What a later process finds (JSON): the file after its next open, each version of the
+    log read back, then verify --repair and verify, and each version read back again."""
+    from corvane import _engine, asof, versions
+
+    h5_file = history_file(root)
+    next_open(h5_file)
+    with _engine.Reader(h5_file) as reader:
+        found = {"file": engine_digest(reader)}
+
+    def each_version():
+        held = {}
+        for version_id in versions.version_ids(root):
+            try:
+                with asof.Version(root, version_id).open(h5_file) as view:
+                    held[version_id] = engine_digest(view)
+            except Exception as exc:  # noqa: BLE001  (whatever a read as of it raises)
+                held[version_id] = "unreadable: " + " ".join(str(exc).split())[:160]
+        return held
+
+    found["versions"] = each_version()
+    try:
+        asof.check_log(root, "minbar", repair=True)
+        findings, _ = asof.check_log(root, "minbar")
+        found["findings"] = [" ".join(map(str, finding))[:200] for finding in findings]
+    except Exception as exc:  # noqa: BLE001
+        found["findings"] = ["verify --repair failed: " + " ".join(str(exc).split())[:160]]
+    found["repaired"] = each_version()
+    found["newest"] = versions.version_ids(root)[-1]
+    with _engine.Reader(h5_file) as reader:
+        found["file after repair"] = engine_digest(reader)
+    return json.dumps(found)
+
+
+def history_judge(seen, expected):
+    """The bad outcomes of one trial of a root's history: [(kind, detail)]."""
+    bad = []
+    file = expected.get(seen["file"])
+    if file is None:
+        bad.append(("mixed", "the file is neither before nor after the run"))
+    if seen["file after repair"] != seen["file"]:
+        bad.append(("changed by repair", "verify --repair changed the file"))
+    for when in ("versions", "repaired"):
+        for version_id, digest in seen[when].items():
+            # The prepared versions read as before the run; a later one (the run's, or the
+            # repair's covering what a killed run wrote) as the file now is.
+            want = expected["before"].get(version_id, seen["file"])
+            if digest != want:
+                bad.append(("lost", "version {} {}: {}".format(version_id, when, digest[:80])))
+    if seen["repaired"].get(seen["newest"]) != seen["file"]:
+        bad.append(("uncovered", "the newest version after repair does not hold the file"))
+    if seen["findings"]:
+        bad.append(("findings", "; ".join(seen["findings"])[:300]))
+    return bad
+
+
+def history_sweep(case):
+    """Every rename and unlink of the run, the run killed before and after it."""
+    root = tempfile.mkdtemp(prefix="corvane-history-", dir=case.get("dir"))
+    try:
+        template = os.path.join(root, "template")
+        forked(lambda: history_prepare(case["path"], template) or "ok")
+        # A look repairs what it finds: it looks at a copy.
+        scratch = os.path.join(root, "scratch")
+        shutil.copytree(template, scratch)
+        before = json.loads(forked(history_look, scratch))
+        shutil.rmtree(scratch)
+        shutil.copytree(template, scratch)
+        log, last = history_writer(case, scratch, log=True)
+        if last != "ok":
+            raise RuntimeError("the faultless run failed: " + last)
+        after = json.loads(forked(history_look, scratch))
+        expected = {before["file"]: "old", after["file"]: "new", "before": before["versions"]}
+        calls = [line.split(" ")[1:] for line in log]
+        stops = case.get("calls") or sorted({call[0] for call in calls})
+        points = [point for point, call in enumerate(calls, 1) if call[0] in stops]
+        outcomes, bad = collections.Counter(), []
+        for point in points:
+            for action in HISTORY_ACTIONS:
+                work = os.path.join(root, "trial")
+                shutil.rmtree(work, ignore_errors=True)
+                shutil.copytree(template, work)
+                _, last = history_writer(case, work, point, ACTIONS[action])
+                seen = json.loads(forked(history_look, work))
+                outcomes["final " + expected.get(seen["file"], "other")] += 1
+                for kind, detail in history_judge(seen, expected):
+                    outcomes["bad: " + kind] += 1
+                    bad.append({"point": point, "call": " ".join(calls[point - 1]), "action": action, "errno": "",
+                                "kind": kind, "detail": detail, "seen": {"writer": last.split(":")[0]}})
+        return {"calls": [call[0] for call in calls], "trials": 2 * len(points),
+                "stopped at": sorted({calls[point - 1][0] + " " + os.path.relpath(calls[point - 1][1], scratch)
+                                      for point in points}),
+                "outcomes": dict(outcomes), "bad": bad}
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def history_writer(case, root, point=0, action=0, log=False):
+    """The run on `root`, in a forked process watched by the injector; (log lines, last line),
+    killed once stopped."""
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read_end)
+        lib = shim()
+        lib.crash_shim_watch(root.encode(), write_end if log else -1)
+        lib.crash_shim_arm(point, action, 0, write_end)
+        try:
+            history_update(case["path"], root, case["durable"])
+            result = "ok\n"
+        except Exception as exc:  # noqa: BLE001
+            result = "error: " + " ".join(str(exc).split())[:200] + "\n"
+        lib.crash_shim_watch(b"", -1)
+        os.write(write_end, result.encode())
+        os._exit(0)
+    os.close(write_end)
+    lines, last = wait_writer(pid, read_end)
+    end_writer(pid, read_end, last.startswith("stopped"))
+    return lines, last
+
+
+def run_history_case(shim, path, durable, calls=HISTORY_CALLS):
+    """The sweep of a root's history, in a process of its own with the injector preloaded;
+    killed at each call of the families `calls` (None: at every counted call)."""
+    case = {"path": path, "durable": durable, "mode": "none", "actions": list(HISTORY_ACTIONS),
+            "dir": scratch_dir(), "calls": list(calls) if calls else None}
+    env = dict(os.environ, LD_PRELOAD=shim)
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), json.dumps(case)], env=env,
+                          capture_output=True, text=True, check=False)
+    if done.returncode != 0:
+        raise RuntimeError("the sweep of {} failed:\n{}".format(case, done.stderr))
+    return json.loads(done.stdout)
 
 
 def main():
@@ -624,7 +839,13 @@ def main():
     from corvane import _engine  # noqa: F401
 
     case = json.loads(sys.argv[1])
-    print(json.dumps(sweep(case)))
+    if case["path"] in HISTORY:
+        # What a look at a root's history runs: imported once, before every fork.
+        import corvane.revisit  # noqa: F401
+        import corvane.verify  # noqa: F401
+        print(json.dumps(history_sweep(case)))
+    else:
+        print(json.dumps(sweep(case)))
     return 0
 
 

@@ -151,3 +151,47 @@ def test_the_sweep_walks_each_path_and_ends_both_ways(shim, path):
     assert SIGNATURE[path] | {"flock", "pwrite"} <= set(result["calls"])
     assert result["trials"] >= 2 * len(result["calls"])
     assert result["outcomes"].get("final old", 0) > 0 and result["outcomes"].get("final new", 0) > 0
+
+
+# A root's history: an update run with a revision, and verify --repair after a run killed
+# past its revision, each killed at every rename and unlink it makes.
+HISTORY_CASES = [("revise_run", False), ("revise_run", True), ("repair", False)]
+
+
+def history_swept(shim, path, durable):
+    key = ("history", path, durable)
+    if key not in _sweeps:
+        for ahead in HISTORY_CASES[HISTORY_CASES.index((path, durable)):][:2]:
+            if ("history",) + ahead not in _sweeps:
+                _sweeps[("history",) + ahead] = _pool.submit(lab.run_history_case, shim, *ahead)
+    result = _sweeps[key].result()
+    print("history:", lab.summary(path, durable, "none", result))
+    return result
+
+
+# The calls that make each history case what it is named after.
+HISTORY_STOPS = {"revise_run": ("rename .corvane/superseded/", "unlink equities/.10003.HBX.h5.journal",
+                                "rename .corvane/versions/", "unlink .corvane/running/"),
+                 "repair": ("rename .corvane/versions/", "unlink .corvane/running/")}
+
+
+@pytest.mark.parametrize("path, durable", HISTORY_CASES,
+                         ids=["{}-{}".format(p, "durable" if d else "plain") for p, d in HISTORY_CASES])
+def test_a_run_killed_at_any_rename_or_unlink_leaves_every_version_reading_back(shim, path, durable):
+    """Killed at a segment's landing, a journal's removal, a manifest's landing or a
+    marker's removal (before the call or after it), the run leaves its file as before or
+    as after, every version of the log reads back exactly what it held, and verify --repair
+    leaves a newest version holding the file, changing no byte of it."""
+    result = history_swept(shim, path, durable)
+    for stop in HISTORY_STOPS[path]:
+        assert any(stopped.startswith(stop) for stopped in result["stopped at"]), (stop, result["stopped at"])
+    assert result["trials"] >= 2 * len(HISTORY_STOPS[path])
+    check(result, ("mixed", "lost", "uncovered", "changed by repair"), path, "none")
+
+
+@pytest.mark.parametrize("path, durable", HISTORY_CASES,
+                         ids=["{}-{}".format(p, "durable" if d else "plain") for p, d in HISTORY_CASES])
+def test_after_a_killed_run_verify_repair_leaves_nothing_for_verify_to_find(shim, path, durable):
+    """What a killed run leaves (a dead marker, a temporary manifest, a segment's
+    companions a dead writer left) is settled by verify --repair or is no finding."""
+    check(history_swept(shim, path, durable), ("findings",), path, "none")
