@@ -14,9 +14,9 @@ import pytest
 
 import fake_market as fm
 import corvane.bundle as bundle
-from corvane import asof, history, read, run, tick, versions
+from corvane import _engine, asof, history, read, revisit, run, tick, versions
 from corvane.errors import VersionError
-from corvane.formats import DATA
+from corvane.formats import DATA, INDEX
 from test_flush_order import Trace, at, last
 from test_versions import FIRST, STOCK, STOCK_FILE, commit_now, revise_last_days
 
@@ -330,3 +330,49 @@ def test_a_durable_revision_has_its_segment_and_the_side_stores_new_directories_
     named = at(events, "fsync", side, landed)
     first_write = next(k for k, event in enumerate(events) if event[0] == "pwrite" and event[1] == name)
     assert named is not None and named < first_write, events
+
+# ---------------------------------------------------------------- gc: the floor and the newest segment
+
+@pytest.fixture
+def four_versions(market, tmp_path):
+    """A root whose file three revisions cut, a version after each: (root, ids, bars each held)."""
+    market(tmp_path, FIRST)
+    root = str(tmp_path)
+    held = [read.bars(root, STOCK)]
+    for days in (1, 2, 1):
+        revise_last_days(root, days)
+        commit_now(root, "minbar", [STOCK_FILE])
+        held.append(read.bars(root, STOCK))
+    return root, versions.version_ids(root), held
+
+
+def ten_days_after(ids):
+    return versions.committed_at(ids[-1]) + 10 * 86400
+
+
+def test_gc_removes_only_the_segments_below_what_the_oldest_kept_version_needs(four_versions):
+    root, ids, held = four_versions
+    versions.tag(root, "kept", ids[1])                  # needs segments 2 and 3
+    removed = versions.gc(root, 1, now=ten_days_after(ids))
+    assert [os.path.basename(path) for path, _ in removed] == ["000001.h5"]
+    for version_id, then in zip(ids[1:], held[1:]):
+        assert read.bars(root, STOCK, as_of=version_id).equals(then), version_id
+    with pytest.raises(VersionError, match="removed by `corvane gc`"):
+        read.bars(root, STOCK, as_of=ids[0])
+
+
+def test_gc_keeps_the_newest_segment_and_the_next_revision_is_numbered_after_it(four_versions):
+    root, ids, held = four_versions
+    removed = versions.gc(root, 0, now=ten_days_after(ids))
+    assert sorted(os.path.basename(path) for path, _ in removed) == ["000001.h5", "000002.h5"]
+    assert [seq for seq, _ in history.segments(root, STOCK_FILE)] == [3]
+    h5_file = os.path.join(root, STOCK_FILE)
+    with _engine.File(h5_file) as h5:                   # the engine numbers the next segment itself
+        last = h5.read(INDEX, h5.length(INDEX) - 1)
+        bars = h5.read(DATA, int(last["line_no"][0]))
+        bars["close"] += 1
+        last["line_no"] = 0
+        h5.revise_minbar(int(last["date"][0]), last, bars, revisit.side_store(root, h5_file))
+    newest = commit_now(root, "minbar", [STOCK_FILE])
+    assert versions.read_entries(root, newest)[STOCK_FILE]["segments"] == 4
+    assert read.bars(root, STOCK, as_of=ids[-1]).equals(held[-1])
