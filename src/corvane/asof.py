@@ -327,7 +327,7 @@ def bundle_facts(roots, as_of):
 
 def _names_nothing(root, as_of):
     ids = versions.version_ids(root)
-    return as_of not in ids and as_of not in versions.tags(root)
+    return as_of not in ids and not any(as_of in named for named in versions.read_tags(root, ids))
 
 
 def opener(version):
@@ -384,23 +384,24 @@ def check_log(root, kind, repair=False, walked=None):
     """(findings, repaired) of the log of `root` against its files.
 
     Findings are (file, check, where, detail): a version whose file no longer
-    holds what it recorded, a temporary a killed commit left, a dead run's
-    marker whose files no version covers yet.  `repair` removes the
-    temporaries and commits a version covering the dead runs' files.
-    `walked`: the version_check.VersionCheck of the versions when the caller
-    made it (for its notes); made here otherwise.
+    holds what it recorded, a tag that names no version, a temporary a
+    killed commit or run left, a dead run's marker whose files no version
+    covers yet.  `repair` removes the temporaries and commits a version
+    covering the dead runs' files.  `walked`: the version_check.VersionCheck
+    of the versions when the caller made it (for its notes); made here otherwise.
     """
     from corvane import version_check
     walked = version_check.check_versions(root) if walked is None else walked
     findings, repaired = list(walked.findings), []
     covering = None
-    for path in versions.leftovers(root):
+    findings += tag_findings(root)
+    for path in versions.leftovers(root, remove=repair):
         if path.endswith(versions.TEMPORARY_SUFFIX):
+            what = _temporary_of(root, path)
             if repair:
-                os.remove(path)
-                repaired.append((path, "temporary of a killed commit removed"))
+                repaired.append((path, "{} removed".format(what)))
             else:
-                findings.append((path, "leftover", "", "temporary of a killed commit; verify --repair removes it"))
+                findings.append((path, "leftover", "", "{}; verify --repair removes it".format(what)))
         elif repair:
             # One version covers every dead run's files.
             if covering is None:
@@ -411,6 +412,20 @@ def check_log(root, kind, repair=False, walked=None):
             findings.append((path, "leftover", "", "marker of a killed run whose files no version covers yet; "
                              "the next update, or verify --repair, commits a version covering them"))
     return findings, repaired
+
+
+def _temporary_of(root, path):
+    if os.path.dirname(path) == os.path.join(history.history_dir(root), "running"):
+        return "marker temporary of a killed run"
+    return "temporary of a killed commit"
+
+
+def tag_findings(root):
+    """(file, check, where, detail) of each tag file that names no version of the log."""
+    _, bad = versions.read_tags(root)
+    return [(os.path.join(history.history_dir(root), "tags", name), "tag", "",
+             "tag {!r} {}; gc removes nothing until it is mended or removed".format(name, why))
+            for name, why in sorted(bad.items())]
 
 
 def _one_line(error):

@@ -5,17 +5,20 @@ in a hidden directory no reader of the files takes for one of them:
 
     .corvane/versions/{id}.jsonl
         One manifest per version, written whole by a rename and never changed.
-        Its first line is the run: {"id", "started", "ended", "command",
-        "words", "kind", "client": {"module", "version"}, "exit_status",
-        "counts"}.  Each further line is one file the run changed, as the run
-        left it: {"file": its path under the root, "segments": how many
-        superseded segments the file had then, and for minute bars
-        "data_rows", "index_rows", "data_tail", "index_tail" (the digest of
-        the last record of each), for ticks "days": {YYYYMMDD: [rows, tail]}
-        and "day_count" (the days the file held; absent in older logs),
-        "revised": [YYYYMMDD, ...] when the run replaced stored days, and
-        "inserted": [YYYYMMDD, ...] when it wrote tick days below one stored}.
-        Ids sort by the time the version was committed.
+        Its first line is the run: {"id", "committed" (when, by the clock),
+        "started", "ended", "command", "words", "kind", "client": {"module",
+        "version"}, "exit_status", "counts"}.  Each further line is one file
+        the run changed, as the run left it: {"file": its path under the
+        root, "segments": how many superseded segments the file had then,
+        and for minute bars "data_rows", "index_rows", "data_tail",
+        "index_tail" (the digest of the last record of each), for ticks
+        "days": {YYYYMMDD: [rows, tail]} and "day_count" (the days the
+        file held; absent in older logs), "revised": [YYYYMMDD, ...] when
+        the run replaced stored days, and "inserted": [YYYYMMDD, ...] when
+        it wrote tick days below one stored}.
+        Ids sort in the order the versions were committed: an id's stamp is
+        the commit's UTC time, or one microsecond past the newest id's when
+        the clock stands behind it; "committed" in the run is the clock's.
 
     .corvane/superseded/{file}/{seq}.h5
         What one revision cut from `file`, moved here by the engine before
@@ -53,18 +56,22 @@ later version inserted is not the version's (later manifests are read for
 them only when the file holds more days up to the version's latest than
 its day_count).
 """
+import datetime
 import os
+import re
 import time
 import uuid
 import zlib
 
 __all__ = ["HIDDEN", "MANIFEST_SUFFIX", "SEGMENT_SUFFIX", "history_dir", "versions_dir", "calendar_path",
-           "manifest_path", "new_version_id", "relative", "superseded_dir", "segment_path",
-           "segments", "tail_digest"]
+           "manifest_path", "new_version_id", "stamp_micros", "is_version_id", "relative", "superseded_dir",
+           "segment_path", "segments", "tail_digest"]
 
 HIDDEN = ".corvane"
 MANIFEST_SUFFIX = ".jsonl"
 SEGMENT_SUFFIX = ".h5"
+# A version id: its stamp (UTC to the microsecond), then a random tail.
+_ID = re.compile(r"(\d{8}T\d{6})\.(\d{6})Z-[0-9a-f]{6}")
 
 
 def history_dir(root):
@@ -87,14 +94,33 @@ def manifest_path(root, version_id):
     return os.path.join(versions_dir(root), version_id + MANIFEST_SUFFIX)
 
 
-def new_version_id(now=None):
+def new_version_id(now=None, after=None):
     """An id that sorts by time: UTC to the microsecond, then a random tail
-    so two runs committing in the same microsecond never collide."""
+    so two runs committing in the same microsecond never collide.
+
+    `after`: an id the new one must sort after whatever the clock says; its
+    stamp is then at least one microsecond past that id's.
+    """
     now = time.time() if now is None else now
-    seconds = int(now)
+    total = round(now * 1e6)
+    if after is not None:
+        total = max(total, stamp_micros(after) + 1)
+    seconds, micros = divmod(total, 1000000)
     stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime(seconds))
-    micros = int(round((now - seconds) * 1e6)) % 1000000
     return "{}.{:06d}Z-{}".format(stamp, micros, uuid.uuid4().hex[:6])
+
+
+def stamp_micros(version_id):
+    """Microseconds since the epoch of an id's stamp; ValueError when it is no id."""
+    match = _ID.fullmatch(version_id)
+    if match is None:
+        raise ValueError("{!r} is not a version id".format(version_id))
+    moment = datetime.datetime.strptime(match.group(1), "%Y%m%dT%H%M%S").replace(tzinfo=datetime.timezone.utc)
+    return int(moment.timestamp()) * 1000000 + int(match.group(2))
+
+
+def is_version_id(text):
+    return _ID.fullmatch(text) is not None
 
 
 def relative(root, h5_file):

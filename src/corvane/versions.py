@@ -12,7 +12,6 @@ killed run wrote is covered by the next version.
     for run in versions.log("bundle/minbar"):
         print(run["id"], run["command"], run["counts"]["changed"])
 """
-import calendar
 import contextlib
 import datetime
 import fcntl
@@ -27,15 +26,15 @@ from corvane import history
 from corvane.errors import VersionError
 
 __all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read_run", "read_entries",
-           "log", "resolve", "tag", "tags", "Snapshot", "gc", "leftovers", "state_key", "committed_at",
-           "DamagedManifest", "checked_entry"]
+           "log", "resolve", "tag", "tags", "read_tags", "Snapshot", "gc", "leftovers", "state_key",
+           "committed_at", "DamagedManifest", "checked_entry"]
 
 # Off only for measuring what versions cost an update (bench/versions.py).
 ENABLED = True
 TEMPORARY_SUFFIX = ".tmp"
 # Beside a file's segments: the newest one gc removed.
 COLLECTED = "collected"
-_TAG_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]{0,99}$")
+_TAG_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]{0,99}\Z")
 # Called with the name of each step of a commit; the crash tests stop the
 # committing process there.
 _step = None
@@ -256,18 +255,50 @@ def log(root):
 
 
 def tags(root):
-    """{name: version id} of the root's tags."""
+    """{name: version id} of the root's tags that each name one version of the log."""
+    return read_tags(root)[0]
+
+
+def read_tags(root, ids=None):
+    """({name: version id}, {name: what is wrong}) of the files under `tags/`.
+
+    A tag is exactly one version id and a newline, under a tag's name, naming
+    a version of the log: anything else names no version, and would protect
+    none from gc, so it is reported rather than read past.
+    """
     directory = _hidden(root, "tags")
     try:
         names = sorted(os.listdir(directory))
     except FileNotFoundError:
-        return {}
-    found = {}
+        return {}, {}
+    ids = set(version_ids(root) if ids is None else ids)
+    good, bad = {}, {}
     for name in names:
-        if _TAG_NAME.match(name):
-            with open(os.path.join(directory, name)) as text:
-                found[name] = text.read().strip()
-    return found
+        if name.startswith(".") and name.endswith(TEMPORARY_SUFFIX):
+            continue        # a tag being written, or a leftover of one
+        try:
+            good[name] = _tag_target(directory, name, ids)
+        except VersionError as error:
+            bad[name] = str(error)
+    return good, bad
+
+
+def _tag_target(directory, name, ids):
+    if not _TAG_NAME.match(name):
+        raise VersionError("is not a tag's name (letters, digits, '.', '_' and '-', starting with a letter or digit)")
+    try:
+        with open(os.path.join(directory, name), "rb") as held:
+            text = held.read(100)
+    except IsADirectoryError:
+        raise VersionError("is a directory, not a tag") from None
+    if not text:
+        raise VersionError("is empty: it names no version")
+    version_id = text[:-1].decode("utf-8", "replace")
+    if not text.endswith(b"\n") or not history.is_version_id(version_id):
+        raise VersionError("holds {!r}, not one version id and a newline".format(text.decode("utf-8", "replace")))
+    if version_id not in ids:
+        raise VersionError("names version {}, which is not in the log".format(version_id))
+    return version_id
 
 
 def _stamp(moment):
@@ -299,12 +330,11 @@ def resolve(root, as_of, ids=None):
     if isinstance(as_of, str):
         if as_of in ids:
             return as_of
-        named = tags(root).get(as_of)
-        if named is not None:
-            if named not in ids:
-                raise VersionError("tag {!r} of {} names version {}, which is not in the log".format(
-                    as_of, root, named))
-            return named
+        named, bad = read_tags(root, ids)
+        if as_of in bad:
+            raise VersionError("tag {!r} of {} {}".format(as_of, root, bad[as_of]))
+        if as_of in named:
+            return named[as_of]
     stamp = _stamp(as_of)
     if stamp is None:
         raise VersionError("{!r} is no version, tag or time of {}; `corvane log` lists them".format(as_of, root))
@@ -375,14 +405,20 @@ def _write_whole(path, text, durable):
     """`text` at `path`, whole or not at all: a temporary beside it, renamed."""
     directory, name = os.path.split(path)
     temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
-    with open(temporary, "w", encoding="utf-8") as out:
-        out.write(text)
-        _at("written")
-        if durable:
-            out.flush()
-            os.fsync(out.fileno())
-    _at("synced")
-    os.replace(temporary, path)
+    try:
+        with open(temporary, "w", encoding="utf-8") as out:
+            out.write(text)
+            _at("written")
+            if durable:
+                out.flush()
+                os.fsync(out.fileno())
+        _at("synced")
+        os.replace(temporary, path)
+    except BaseException:
+        # Only a killed writer leaves its temporary: one that failed (a full disk) is no leftover.
+        with contextlib.suppress(OSError):
+            os.remove(temporary)
+        raise
     _at("renamed")
     if durable:
         _sync_directory(directory)
@@ -441,6 +477,18 @@ def _newer_states(root, since, entries):
                 entries[file] = theirs
 
 
+def _newest_id(root):
+    """The newest id of the log that is one (None: none), which a new id must sort after."""
+    for version_id in reversed(version_ids(root)):
+        if history.is_version_id(version_id):
+            return version_id
+    return None
+
+
+def _utc(seconds):
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat(timespec="microseconds")
+
+
 def commit(root, kind, run, entries, durable=False, covered=()):
     """Commit a version of `root`: `run` (the manifest's first line, without its id) and
     `entries` ({file: entry}); also the present state of the files `covered` (paths) names.
@@ -455,8 +503,9 @@ def commit(root, kind, run, entries, durable=False, covered=()):
                 with contextlib.suppress(OSError, ValueError, TypeError):
                     entries[file] = file_state(root, h5_file, kind)
         _newer_states(root, run.get("since", ""), entries)
-        version_id = history.new_version_id()
-        run = dict(run, id=version_id)
+        clock = time.time()
+        version_id = history.new_version_id(clock, after=_newest_id(root))
+        run = dict(run, id=version_id, committed=_utc(clock))
         run.pop("since", None)
         run["counts"] = dict(run.get("counts", {}), changed=len(entries))
         _write_whole(history.manifest_path(root, version_id),
@@ -469,7 +518,12 @@ class Recorder:
 
     def __init__(self, root, kind, durable=False):
         self.root, self.kind, self.durable = root, kind, durable
-        self.since = history.new_version_id().split("-")[0]
+        # The versions that land while the run works are those after the newest one now: ids sort
+        # in commit order, where the clock may step back.
+        self.since = ""
+        with contextlib.suppress(OSError):
+            self.since = _newest_id(root) or ""
+        self.started = history.new_version_id().split("-")[0]
         self.marker = None
         self._fd = None
 
@@ -480,20 +534,29 @@ class Recorder:
         if not ENABLED or self._fd is not None or not os.path.isdir(self.root):
             return
         directory = _hidden(self.root, "running")
-        name = "{}-{}.json".format(self.since, uuid.uuid4().hex[:8])
-        temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
-        fd = _create(directory, temporary)
-        try:
-            # Locked before it is seen: a marker found unlocked is a dead run's.
-            fcntl.flock(fd, fcntl.LOCK_EX)
-            os.write(fd, json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode())
-            os.replace(temporary, os.path.join(directory, name))
-        except BaseException:
-            os.close(fd)
-            with contextlib.suppress(OSError):
-                os.remove(temporary)
-            raise
-        self.marker, self._fd = os.path.join(directory, name), fd
+        remove_dead_marker_temporaries(self.root)
+        text = json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode()
+        for attempt in range(3):
+            name = "{}-{}.json".format(self.started, uuid.uuid4().hex[:8])
+            temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
+            fd = _create(directory, temporary)
+            try:
+                # Locked before it is written: a marker, or its temporary, found unlocked is a dead run's.
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                if not _still_at(fd, temporary):
+                    # Taken for a dead one between its making and the lock: made again.
+                    os.close(fd)
+                    continue
+                os.write(fd, text)
+                os.replace(temporary, os.path.join(directory, name))
+            except BaseException:
+                os.close(fd)
+                with contextlib.suppress(OSError):
+                    os.remove(temporary)
+                raise
+            self.marker, self._fd = os.path.join(directory, name), fd
+            return
+        raise OSError("could not make a marker under {}: another process kept removing it".format(directory))
 
     def commit(self, run, outcomes):
         """Commit the run's version when it changed a file (or a dead run's files need one); its id or None."""
@@ -506,6 +569,7 @@ class Recorder:
             if state:
                 entries[state["file"]] = state
                 revised += len(state.get("revised", ()))
+        remove_dead_marker_temporaries(self.root)
         dead = self._dead_markers()
         covered = [h5_file for marker in dead for h5_file in self._files_of(marker)]
         if not entries and not covered:
@@ -570,6 +634,38 @@ def _create(directory, temporary):
                 raise
 
 
+def _still_at(fd, path):
+    """Whether `path` is still the file open as `fd`."""
+    try:
+        held = os.stat(path)
+    except FileNotFoundError:
+        return False
+    opened = os.fstat(fd)
+    return (held.st_dev, held.st_ino) == (opened.st_dev, opened.st_ino)
+
+
+def _dead_marker_temporaries(root):
+    """The marker temporaries no run holds: its writer locks one before writing it."""
+    directory = _hidden(root, "running")
+    try:
+        names = sorted(os.listdir(directory))
+    except FileNotFoundError:
+        return []
+    return [path for path in (os.path.join(directory, name) for name in names
+                              if name.startswith(".") and name.endswith(TEMPORARY_SUFFIX))
+            if not _alive(path)]
+
+
+def remove_dead_marker_temporaries(root):
+    """Remove what runs killed while writing their markers left; the paths removed."""
+    removed = []
+    for path in _dead_marker_temporaries(root):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path)
+            removed.append(path)
+    return removed
+
+
 def running_markers(root):
     directory = _hidden(root, "running")
     try:
@@ -620,41 +716,95 @@ def tag(root, name, as_of=None):
         version_id = resolve(root, as_of)
     directory = _hidden(root, "tags")
     os.makedirs(directory, exist_ok=True)
-    _write_whole(os.path.join(directory, name), version_id + "\n", durable=True)
+    # Under the commit lock: a temporary found while holding it is a killed writer's.
+    with _commit_lock(root):
+        _write_whole(os.path.join(directory, name), version_id + "\n", durable=True)
     return version_id
 
 
 # ---------------------------------------------------------------- leftovers
 
-def leftovers(root):
-    """Paths a killed commit or run left under the hidden directory: temporaries and dead runs' markers."""
+def leftovers(root, remove=False):
+    """Paths a killed commit or run left under the hidden directory: temporaries of manifests
+    and tags, dead runs' markers and their temporaries.
+
+    A manifest's or tag's temporary is only written under the commit lock, so
+    they are judged holding it: one found then has no writer.  `remove`: those
+    temporaries, and the marker temporaries, are removed (the paths returned
+    all the same); a dead run's marker stays for a commit to cover.
+    """
+    found = _dead_temporaries(root, remove)
+    markers = remove_dead_marker_temporaries(root) if remove else _dead_marker_temporaries(root)
+    return found + markers + [marker for marker in running_markers(root) if not _alive(marker)]
+
+
+def _temporaries(root):
     found = []
-    for directory in (history.versions_dir(root), _hidden(root, "tags"), _hidden(root, "running")):
+    for directory in (history.versions_dir(root), _hidden(root, "tags")):
         with contextlib.suppress(FileNotFoundError):
             found += [os.path.join(directory, name) for name in sorted(os.listdir(directory))
                       if name.startswith(".") and name.endswith(TEMPORARY_SUFFIX)]
-    found += [marker for marker in running_markers(root) if not _alive(marker)]
     return found
+
+
+def _dead_temporaries(root, remove):
+    # Without a temporary there is nothing to judge, and no lock file is made for it.
+    if not _temporaries(root):
+        return []
+    _at("judging")
+    with _judging_lock(root):
+        found = _temporaries(root)
+        for path in found if remove else ():
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(path)
+    return found
+
+
+@contextlib.contextmanager
+def _judging_lock(root):
+    """The commit lock, for judging leftovers; none where no commit could take it (a read-only bundle)."""
+    path = _hidden(root, "commit.lock")
+    fd = None
+    for flags in (os.O_RDWR | os.O_CREAT, os.O_RDONLY):
+        with contextlib.suppress(OSError):
+            fd = os.open(path, flags, 0o644)
+            break
+    try:
+        if fd is not None:
+            fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        if fd is not None:
+            os.close(fd)
 
 
 # ---------------------------------------------------------------- diff and gc
 
 def committed_at(version_id):
-    """Seconds since the epoch at which a version was committed (from its id)."""
-    stamp = version_id.split("-")[0]
-    seconds = calendar.timegm(time.strptime(stamp[:15], "%Y%m%dT%H%M%S"))
-    return seconds + int(stamp[16:22]) / 1e6
+    """Seconds since the epoch at which a version was committed: its id's stamp, which is the
+    clock's time then, or a microsecond past the version before when the clock stood behind it."""
+    return history.stamp_micros(version_id) / 1e6
 
 
 def gc(root, keep_days, now=None):
     """Remove the superseded segments no version younger than `keep_days` days, no tag and
     not the newest version needs; [(path, bytes)] removed."""
-    ids = version_ids(root)
-    if not ids:
+    if not version_ids(root):
         return []
-    now = time.time() if now is None else now
+    # Under the commit lock: a tag made meanwhile is seen before anything goes.
+    with _commit_lock(root):
+        return _collect(root, keep_days, time.time() if now is None else now)
+
+
+def _collect(root, keep_days, now):
+    ids = version_ids(root)
+    named, bad = read_tags(root, ids)
+    if bad:
+        # What such a tag was meant to keep is unknown: nothing goes until it is mended.
+        raise VersionError("gc removes nothing from {}: {}".format(root, "; ".join(
+            "tag {!r} {}".format(name, why) for name, why in sorted(bad.items()))))
     kept = {version_id for version_id in ids if now - committed_at(version_id) <= keep_days * 86400}
-    kept |= set(tags(root).values()) & set(ids)
+    kept |= set(named.values()) & set(ids)
     kept.add(ids[-1])
     kept_versions = [Snapshot(root, version_id) for version_id in sorted(kept)]
     removed = []
