@@ -3,8 +3,11 @@
 The bundle is bench/fuzz.py's (several chunks per dataset); the lies are
 told with h5py, one at a time, and read back through corvane.read.
 """
+import datetime
 import fcntl
+import hashlib
 import os
+import re
 import subprocess
 import sys
 import threading
@@ -15,11 +18,13 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from corvane import _engine, bundle_files, formats, read
+import fake_market
+from corvane import _engine, bundle_files, formats, minbar, read, tick
 from corvane.errors import BusyError, DamagedFileError
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 import fuzz  # noqa: E402
+from looking import invoke  # noqa: E402
 
 EQUITY_CHUNK_ROWS = 65520 // 56
 
@@ -318,3 +323,91 @@ def test_a_reader_waits_out_a_writer_landing_its_pages(made):
         fcntl.flock(held, fcntl.LOCK_UN)
     thread.join()
     assert outcome == {"rows": len(fuzz.DAYS) * fuzz.BARS_PER_DAY}
+
+
+# ---------------------------------------------------------------- what HDF5 itself may write
+
+def copy_in_format(source, target, libver):
+    """`source`'s members written anew by h5py in the file format `libver`."""
+    os.makedirs(os.path.dirname(target), exist_ok=True)
+    with h5py.File(source, "r") as old, h5py.File(target, "w", libver=libver) as new:
+        for name, dataset in old.items():
+            new.create_dataset(name, data=dataset[()], chunks=dataset.chunks, maxshape=(None,), compression="gzip")
+
+
+def md5(path):
+    with open(path, "rb") as f:
+        return hashlib.md5(f.read()).hexdigest()
+
+
+def refused_by_update(kind, root):
+    client = fake_market.tick_market([datetime.date(2025, 1, 6), datetime.date(2025, 1, 7)])
+    client.bars["S1"] = fake_market.minute_bars("S1", [(20250106, 3), (20250107, 2)])
+    services = fake_market.make_services(client)
+    with pytest.raises(DamagedFileError) as refused:
+        if kind == "stock":
+            minbar.append_h5(services, "S1", root, None, 20050104, 29991231)
+        else:
+            tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, counts={})
+    return str(refused.value)
+
+
+NEWER_FORMAT = ("stored in a newer HDF5 format than corvane reads or writes "
+                r"\(HDF5 1\.10\.\d+: bad version number for datatype message\); corvane writes HDF5 1.10's format")
+
+
+@pytest.mark.parametrize("kind", ["stock", "ticks"])
+def test_a_file_in_hdf5s_newest_format_is_refused_as_such_by_read_verify_inspect_and_update(made, kind):
+    from corvane import verify
+
+    root = minbar_root(made) if kind == "stock" else os.path.dirname(made["ticks"])
+    h5_file = os.path.join(os.path.dirname(made[kind]), "S1.h5")
+    copy_in_format(made[kind], h5_file, "latest")
+    says = r"member '\w+' in '{}' is {}".format(h5_file, NEWER_FORMAT)
+    with pytest.raises(DamagedFileError, match=says):
+        (read.bars if kind == "stock" else read.ticks)(root, "S1")
+    report = verify.verify(root, None, verify.Options(bundle_files.layouts(), data=True))
+    found = [f for f in report.findings if f.file == h5_file]
+    assert [f.check for f in found] == ["unreadable"] and re.search(says, found[0].detail)
+    shown = invoke("inspect", root, "S1")
+    assert shown.exit_code != 0 and re.search(says, shown.output) and len(shown.output.splitlines()) == 1
+    before = md5(h5_file)
+    assert re.search(says, refused_by_update(kind, root))
+    assert md5(h5_file) == before
+    assert sorted(os.listdir(os.path.dirname(h5_file))) == sorted(["S1.h5", os.path.basename(made[kind])])
+
+
+@pytest.mark.parametrize("libver", ["v108", "v110"])
+@pytest.mark.parametrize("kind", ["stock", "ticks"])
+def test_files_h5py_writes_in_the_formats_corvane_reads_read_the_same(made, kind, libver):
+    root = minbar_root(made) if kind == "stock" else os.path.dirname(made["ticks"])
+    copy_in_format(made[kind], os.path.join(os.path.dirname(made[kind]), "S1.h5"), libver)
+    reading = read.bars if kind == "stock" else read.ticks
+    pd.testing.assert_frame_equal(reading(root, "S1"), reading(root, "ST1"))
+
+
+def rename_in_bytes(path, old, new):
+    """The link name `old` made `new` in the file's own bytes, as damage would: no HDF5 call checks it."""
+    with open(path, "r+b") as raw:
+        content = raw.read()
+        assert content.count(old.encode()) == 1
+        raw.seek(content.index(old.encode()))
+        raw.write(new.encode())
+
+
+@pytest.mark.parametrize("old, new", [("20250106", "20250103"), ("20250102", "20250103")])
+def test_two_tick_days_under_one_name_are_refused_by_read_and_update_and_found_by_verify(made, old, new):
+    from corvane import verify
+
+    rename_in_bytes(made["ticks"], old, new)
+    tick_dir = os.path.dirname(made["ticks"])
+    says = "'{}' is damaged: two of its members are named '{}'".format(made["ticks"], new)
+    for reading in (read.ticks, read.index):
+        with pytest.raises(DamagedFileError, match=re.escape(says)):
+            reading(tick_dir, "ST1")
+    report = verify.verify(tick_dir, None, verify.Options(bundle_files.layouts(), data=True))
+    assert [(f.check, f.where) for f in report.findings] == [("duplicate-member", new)]
+    os.rename(made["ticks"], os.path.join(tick_dir, "S1.h5"))
+    before = md5(os.path.join(tick_dir, "S1.h5"))
+    assert refused_by_update("ticks", tick_dir) == says.replace("ST1.h5", "S1.h5")
+    assert md5(os.path.join(tick_dir, "S1.h5")) == before

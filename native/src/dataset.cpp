@@ -3,6 +3,7 @@
 #include "corvane/chunking.hpp"
 #include "corvane/datatype.hpp"
 #include "corvane/error.hpp"
+#include "root_members.hpp"
 #include "stored_chunks.hpp"
 #include "write_rows.hpp"
 
@@ -113,13 +114,13 @@ Dataset Dataset::open(const Handle& file, const std::string& file_path, const st
     Handle id(is_member_name(name) ? H5Dopen2(file.get(), name.c_str(), H5P_DEFAULT) : -1,
               H5Dclose);
     if (!id) {
-        H5Eclear2(H5E_DEFAULT);
+        const Hdf5Failure failure = take_hdf5_failure();
         const htri_t exists = is_member_name(name) ? H5Lexists(file.get(), name.c_str(), H5P_DEFAULT) : 0;
         if (exists < 0) {
             throw_with_hdf5_message<IoError>("unable to look up '" + name + "' in '" + file_path + "'");
         }
         if (exists == 0) throw NotFound("no member '" + name + "' in '" + file_path + "'");
-        throw LayoutError("member '" + name + "' in '" + file_path + "' is not a dataset");
+        detail::throw_unopened_member(file.get(), file_path, name, failure);
     }
     Dataset dataset(std::move(id), name, file_path);
     Handle space(H5Dget_space(dataset.handle_.get()), H5Sclose);

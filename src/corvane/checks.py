@@ -109,9 +109,12 @@ def _failing_chunks(where, reader, name):
 
 
 def _members(h5, expected):
-    """Findings on groups, datasets and attributes the stores never write."""
-    found = []
-    for name, member in h5.items():
+    """Findings on groups, datasets and attributes the stores never write, and on a name
+    two members carry (a damaged link table: a lookup by that name finds one of them)."""
+    names = list(h5)
+    found = [("duplicate-member", name, "{} members carry this name; the file is damaged".format(names.count(name)))
+             for name in sorted(set(names)) if names.count(name) > 1]
+    for name, member in _unique_items(h5):
         if not isinstance(member, h5py.Dataset):
             found.append(("unexpected-member", name, "is a group; the stores write datasets only"))
         elif expected is not None and name not in expected:
@@ -119,6 +122,11 @@ def _members(h5, expected):
     if len(h5.attrs):
         found.append(("attributes", "", "the file carries attributes {}".format(sorted(h5.attrs))))
     return found
+
+
+def _unique_items(h5):
+    """(name, member) of a file's root, each name once."""
+    return [(name, h5[name]) for name in dict.fromkeys(h5)]
 
 
 # ---------------------------------------------------------------- minute bars
@@ -252,7 +260,7 @@ def check_tick(h5, reader, options):
     """(findings, stored days) of one tick file open in h5py and in the engine's reader."""
     found = _members(h5, None)
     days = []
-    for name, dataset in h5.items():
+    for name, dataset in _unique_items(h5):
         if not isinstance(dataset, h5py.Dataset):
             continue
         if not formats.is_day_name(name):
