@@ -397,6 +397,26 @@ def test_a_version_written_beside_held_at_its_rename_never_replaces_a_file_put_t
     assert status != 0 and "replaced by another process" in err
 
 
+def test_a_version_written_beside_held_at_its_rename_keeps_every_other_writer_of_the_name_out(trace):
+    # So no corvane process can put a file at the name between the writer's check and its exchange.
+    name = existing(trace)
+    before = open(name, "rb").read()
+    writer = trace.start(APPEND.format(path="beside", file=name), hold="rename " + _engine.temporary_path(name))
+    assert trace.stopped(), ("the writer never reached its rename", writer.communicate())
+    try:
+        with pytest.raises(OSError, match="being written by another process"):
+            with _engine.File(name) as h5:
+                h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, [20250109]))
+        with pytest.raises(OSError, match="being written by another process"):
+            _engine.recover(name)
+        assert open(name, "rb").read() == before
+    finally:
+        status, err = release(trace, writer)
+    assert status == 0, err
+    with _engine.File(name) as h5:
+        assert h5.read("index")["date"][-2:].tolist() == [20250107, 20250108]
+
+
 # The child refuses the exchange of names as a file system without it does.
 NO_EXCHANGE = """
 import errno
