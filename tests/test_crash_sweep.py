@@ -34,7 +34,12 @@ pytestmark = pytest.mark.slow
 # polling readers, "torn" and "changed under a holder" in_place and tick_day
 # polling; and with the directory renamed mid-call, defect 3 (success
 # reported, then the next open at the new place rolled the call back).
-KNOWN = {}
+KNOWN = {
+    # A writer killed while it builds a revision's segment leaves the segment's lock
+    # file in the side store (the next revision of the file removes it); verify names
+    # it a foreign file, and verify --repair leaves it.
+    ("findings", "revise_run", "none"): "side-store lock named foreign by verify",
+}
 
 # The sweeps, one per case, two at a time (one core each): the one a test
 # asks for and the next one in the order the tests ask for them.
@@ -189,8 +194,15 @@ def test_a_run_killed_at_any_rename_or_unlink_leaves_every_version_reading_back(
     check(result, ("mixed", "lost", "uncovered", "changed by repair"), path, "none")
 
 
-@pytest.mark.parametrize("path, durable", HISTORY_CASES,
-                         ids=["{}-{}".format(p, "durable" if d else "plain") for p, d in HISTORY_CASES])
+def history_cases_for(kind):
+    """The history cases, those that break a promise of `kind` today marked with the defect."""
+    return [pytest.param(path, durable, id="{}-{}".format(path, "durable" if durable else "plain"),
+                         marks=[pytest.mark.xfail(strict=True, raises=KnownDefect, reason=KNOWN[kind, path, "none"])]
+                         if (kind, path, "none") in KNOWN else [])
+            for path, durable in HISTORY_CASES]
+
+
+@pytest.mark.parametrize("path, durable", history_cases_for("findings"))
 def test_after_a_killed_run_verify_repair_leaves_nothing_for_verify_to_find(shim, path, durable):
     """What a killed run leaves (a dead marker, a temporary manifest, a segment's
     companions a dead writer left) is settled by verify --repair or is no finding."""
