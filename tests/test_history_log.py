@@ -209,10 +209,13 @@ def test_a_marker_temporary_of_a_killed_run_is_named_and_removed_by_the_next_run
     assert (path, "marker temporary of a killed run removed") in repaired and not os.path.exists(path)
 
 
-def test_a_committing_run_removes_a_dead_marker_temporary(market, tmp_path):
+def test_a_committing_run_removes_a_marker_temporary_left_while_it_worked(market, tmp_path):
     market(tmp_path, FIRST)
+    recorder = versions.Recorder(str(tmp_path), "minbar")
+    recorder.begin([STOCK])
     path = marker_temporary(tmp_path, b"")
-    market(tmp_path, LATER)
+    state = versions.file_state(str(tmp_path), os.path.join(tmp_path, STOCK_FILE), "minbar")
+    assert recorder.commit({"command": "c", "counts": {}}, [types.SimpleNamespace(state=state)])
     assert not os.path.exists(path) and versions.leftovers(tmp_path) == []
 
 
@@ -281,6 +284,7 @@ def test_a_run_started_before_the_clock_stepped_back_keeps_the_later_state_anoth
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
     early = versions.file_state(str(tmp_path), h5_file, "minbar")
+    clock[0] += 60
     slow = versions.Recorder(str(tmp_path), "minbar")
     clock[0] -= 3600
     market(tmp_path, LATER)
