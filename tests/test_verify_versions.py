@@ -102,7 +102,8 @@ def test_a_damaged_manifest_is_one_finding_naming_it_and_the_rest_is_checked(mar
     with pytest.raises(VersionError, match="damaged manifest"):
         versions.read_entries(tmp_path, first)
     # Found again the next time: a damaged manifest is never taken for a sound one.
-    assert verify(tmp_path).exit_code == 1
+    again = json.loads(verify(tmp_path, "--json").output)["findings"]
+    assert (manifest, "manifest") in {(finding["file"], finding["check"]) for finding in again}
 
 
 def test_a_damaged_run_line_names_the_manifest_in_the_log(market, tmp_path):
@@ -199,3 +200,14 @@ def test_the_first_check_opens_each_files_newest_entry_and_a_record_of_junk_is_n
 def test_verify_all_versions_is_documented_in_its_help():
     help_text = CliRunner().invoke(main, ["verify", "--help"]).output
     assert "--all-versions" in help_text and "corvane verify ./bundle/minbar --all-versions" in help_text
+
+
+def test_a_file_where_the_segments_go_is_named_by_a_read_and_by_verify(market, tmp_path):
+    market(tmp_path, FIRST)
+    path = history.superseded_dir(str(tmp_path), STOCK_FILE)
+    os.makedirs(os.path.dirname(path))
+    with open(path, "w") as junk:
+        junk.write("junk")
+    with pytest.raises(VersionError, match="not a directory, where the superseded segments"):
+        read.bars(tmp_path, STOCK, as_of=versions.version_ids(tmp_path)[-1])
+    assert verify(tmp_path).exit_code == 1

@@ -64,7 +64,11 @@ def _later_segments(version, h5_file, entry):
     missing otherwise.
     """
     file = history.relative(version.root, h5_file)
-    present = dict(history.segments(version.root, file))
+    try:
+        present = dict(history.segments(version.root, file))
+    except NotADirectoryError:
+        raise VersionError("{}: not a directory, where the superseded segments of {} go".format(
+            history.superseded_dir(version.root, file), h5_file)) from None
     later, seq = [], entry["segments"] + 1
     while seq in present:
         later.append((seq, present[seq]))

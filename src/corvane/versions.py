@@ -158,13 +158,16 @@ class DamagedManifest(VersionError):
 
 
 def _manifest_text(root, version_id):
-    path = history.manifest_path(root, version_id)
     try:
-        with open(path, "rb") as manifest:
+        with open(history.manifest_path(root, version_id), "rb") as manifest:
             return manifest.read()
     except OSError as error:
-        raise DamagedManifest("{}: the manifest of version {} cannot be read ({})".format(
-            path, version_id, error.strerror or error)) from None
+        raise _unreadable(root, version_id, error) from None
+
+
+def _unreadable(root, version_id, error):
+    return DamagedManifest("{}: the manifest of version {} cannot be read ({})".format(
+        history.manifest_path(root, version_id), version_id, error.strerror or error))
 
 
 def _damaged(root, version_id, what):
@@ -187,8 +190,13 @@ def _parsed(root, version_id, line, number):
 
 def read_run(root, version_id):
     """The run of a version: its manifest's first line; VersionError when the manifest is damaged."""
-    text = _manifest_text(root, version_id)
-    return _parsed(root, version_id, text[:text.find(b"\n") + 1] if b"\n" in text else text, 1)
+    try:
+        # Its first line alone: `corvane log` reads every version's.
+        with open(history.manifest_path(root, version_id), "rb") as manifest:
+            line = manifest.readline()
+    except OSError as error:
+        raise _unreadable(root, version_id, error) from None
+    return _parsed(root, version_id, line, 1)
 
 
 def read_entries(root, version_id):
