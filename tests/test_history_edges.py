@@ -129,13 +129,9 @@ class TickRuns:
         self.services = fm.make_services(client)
 
     def run(self, **keywords):
-        counts = {"state": None}
-        tick.append_h5_tick(self.services, "S1", self.root, None, 20050104, 29991231, counts=counts, **keywords)
-        held = [run.Held(*counts[when]) for when in ("before", "after")]
-        # As a job hands its outcome on: the days a revision replaced beside what the store gave.
-        tails = dict(counts["state"], revised=list(counts["revised"])) if counts["revised"] else counts["state"]
-        entry = versions.job_state(self.root, self.h5_file, "tick", *held, tails)
-        return versions.commit(self.root, "tick", {"command": "x"}, {"S1.h5": entry})
+        stored = tick.append_h5_tick(self.services, "S1", self.root, None, 20050104, 29991231, entry=True,
+                                     **keywords)
+        return versions.commit(self.root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
 
     def held(self, version_id):
         """{day: ticks} of the file as of the version."""

@@ -231,11 +231,8 @@ def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_pa
     services, root, h5_file = fm.make_services(client), str(tmp_path), str(tmp_path / "S1.h5")
 
     def job(**keywords):
-        counts = {"state": None}
-        tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, counts=counts, **keywords)
-        held = [run.Held(*counts[when]) for when in ("before", "after")]
-        entry = versions.job_state(root, h5_file, "tick", *held, counts["state"])
-        return versions.commit(root, "tick", {"command": "x"}, {"S1.h5": entry})
+        stored = tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, entry=True, **keywords)
+        return versions.commit(root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
 
     first = job()
     client.ticks[("S1", days[1])] = served_late

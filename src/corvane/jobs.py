@@ -19,6 +19,8 @@ from typing import NamedTuple, Optional
 from corvane import _engine, errors, formats, host, minbar, tick, versions, workers
 from corvane.formats import DATA, INDEX
 from corvane.options import BACKOFF_SECONDS, UpdateOptions
+# Held is the stores' own count; callers have found it here.
+from corvane.stores import Held, Stored
 
 __all__ = ["Outcome", "Held", "Listed", "batch_job", "start_date", "store_keywords", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
            "NotStarted"]
@@ -41,12 +43,6 @@ _interrupted = False
 
 class NotStarted(KeyboardInterrupt):
     """A job handed to a worker after Ctrl-C reached it; it touched nothing."""
-
-
-class Held(NamedTuple):
-    """What an instrument's file holds: rows (ticks: over all days) and days."""
-    rows: Optional[int]
-    days: Optional[int]
 
 
 UNREADABLE = Held(None, None)
@@ -147,30 +143,33 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed):
     keywords = store_keywords(kind, options, listed)
 
     def append(counts):
-        store(services, order_book_id, path, None, start, formats.MAX_END_DATE, counts=counts, **keywords)
+        # The store takes the file's line in the version while it still holds the file.
+        return store(services, order_book_id, path, None, start, formats.MAX_END_DATE, counts=counts,
+                     entry=versions.ENABLED, **keywords)
 
     try:
         rerun = started_before(marks, order_book_id)
         locate = functools.partial(formats.locate, path, order_book_id, kind)
-        outcome = _with_state(_attempts(order_book_id, locate, append, options), path, kind, locate)
+        outcome = _with_state(*_attempts(order_book_id, locate, append, options), path, kind, locate)
         return outcome._replace(worker_lost=True) if rerun else outcome
     except KeyboardInterrupt:
         _interrupted = True
         raise
 
 
-def _with_state(outcome, path, kind, locate):
-    """`outcome` carrying the manifest entry of its file, when it changed it."""
-    tails, outcome = outcome.state, outcome._replace(state=None)
-    # The days a revision replaced, when the job made one.
-    revised = getattr(outcome, "revised", ())
-    if revised:
-        tails = dict(tails or {}, revised=list(revised))
-    if not versions.ENABLED or outcome.after is None or (outcome.after == outcome.before and not tails):
+def _with_state(outcome, taken, path, kind, locate):
+    """`outcome` carrying the manifest entry of its file, when it changed it.
+
+    `taken`: the store gave the entry (in `outcome.state`), taken while it
+    held the file.  A job that failed, or a store that gives none (a
+    stand-in's), has its file read now, after it was let go.
+    """
+    revised = outcome.revised
+    if taken or not versions.ENABLED or outcome.after is None or (outcome.after == outcome.before and not revised):
         return outcome
     try:
         return outcome._replace(state=versions.job_state(path, locate(), kind, outcome.before, outcome.after,
-                                                         tails))
+                                                         {"revised": list(revised)} if revised else None))
     except (OSError, ValueError, TypeError):
         return outcome      # an unreadable file: the job's own outcome says why
 
@@ -305,14 +304,15 @@ def started_before(marks, order_book_id):
 
 
 def _attempts(order_book_id, locate, append, options):
-    """The job's Outcome; the counts come from the store's own open of the
-    file (`counts`), so that a job opens its file once.  Only a failed
-    attempt, which may not have reached its file, has the file read again."""
+    """(the job's Outcome, whether its store gave the file's entry).  The counts
+    come from the store's own open of the file, so that a job opens its file
+    once.  Only a failed attempt, which may not have reached its file, has
+    the file read again."""
     started = time.monotonic()
     try:
         workers.check_set_up()
     except errors.WorkerSetupError as exc:
-        return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
+        return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0), False
     try:
         existed = locate() is not None
     except (OSError, ValueError, TypeError):
@@ -321,32 +321,40 @@ def _attempts(order_book_id, locate, append, options):
     attempts = 0
     while True:
         attempts += 1
-        # "state" present: the store also gives what the run's version records of the file.
-        counts = {"state": None} if versions.ENABLED else {}
+        # The store tells "before" here as soon as it has opened the file, even if it then fails.
+        counts = {}
         try:
             with _deadline(options.timeout):
-                append(counts)
+                given = append(counts)
             break
         except Exception as exc:
             before = _first(before, counts, existed, locate)
             if attempts > options.retries or not healable(exc):
                 return failed(order_book_id, exc, traceback.format_exc(), before,
-                              held(locate), attempts, time.monotonic() - started)
+                              held(locate), attempts, time.monotonic() - started), False
         # Safe to repeat: a failed job leaves its file as it was (a tick
         # file keeps the whole days written before the failure) and the
         # next attempt starts from what the file holds.
         time.sleep(backoff_delay(attempts, options.backoff))
     before = _first(before, counts, existed, locate)
+    after, revised, entry = _left(given, counts, locate)
+    status = "updated" if revised else status_of(before, after)
+    return Outcome(order_book_id, status, before, after, attempts, time.monotonic() - started,
+                   revised=revised, state=entry), isinstance(given, Stored)
+
+
+def _left(given, counts, locate):
+    """(after, revised, entry) of a store's call: as its Stored says, or for a store that
+    returns none (a stand-in's) as it counted, else read from the file now."""
+    if isinstance(given, Stored) and given.after is not None:
+        return given.after, tuple(given.revised), given.entry
     if "after" in counts:
         after = Held(*counts["after"])
     elif "before" in counts:
         after = Held(*counts["before"])     # it left without writing
     else:
-        after = held(locate)                # a store that counts nothing (a stand-in's)
-    revised = tuple(counts.get("revised", ()))
-    status = "updated" if revised else status_of(before, after)
-    return Outcome(order_book_id, status, before, after, attempts, time.monotonic() - started,
-                   revised=revised, state=counts.get("state"))
+        after = held(locate)                # a store that counts nothing
+    return after, tuple(counts.get("revised", ())), None
 
 
 def _first(before, counts, existed, locate):

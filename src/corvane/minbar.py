@@ -16,7 +16,8 @@ import pandas as pd
 
 from corvane import revisit as revisits
 from corvane.history import tail_digest
-from corvane.stores import array_form, open_instrument_file, per_date, per_stamp, run_starts, to_field
+from corvane.stores import (
+    Held, Stored, array_form, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry)
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
@@ -197,20 +198,20 @@ def _latest_trading_date(h5):
 
 
 def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
-              ins_type=None, delisted=None, counts=None, revisit=0):
-    """Bring the minute-bar file of `order_book_id` under `path` up to date.
+              ins_type=None, delisted=None, counts=None, revisit=0, entry=False):
+    """Bring the minute-bar file of `order_book_id` under `path` up to date; a Stored.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
     its writes are on disk before this returns.  `ins_type`: the
     instrument's type as the caller's listing has it (None: asked of the
     client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
     last stored date is that day or later is left as it is, without asking
-    the client: no bar can come after it.  `counts`: a dict given
-    "before" and "after", each (bar records, index records) of the file,
-    "revised", the dates revised, and, when it holds the key "state", the
-    digests of the last records written (`corvane.versions`).  `revisit`:
-    the last stored days asked again in the same call (`corvane.revisit`),
-    ended instruments included.
+    the client: no bar can come after it.  `counts`: a dict given "before"
+    as soon as the file is open (so that a call that fails has told it),
+    then "after" and "revised", as the Stored has them.  `revisit`: the
+    last stored days asked again in the same call (`corvane.revisit`),
+    ended instruments included.  `entry`: the Stored carries the file's
+    line in the run's version, `path` being the root it is of.
     """
     check_order_book_id(order_book_id)
     root = path
@@ -225,16 +226,15 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     def _get_price(start_date):
         return fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, INDEX_DTYPE)
 
-    def _append(h5, index, data):
-        # One unit: the engine offsets line_no by the rows already stored,
-        # removes orphan bar records and rolls back on a failed index write.
-        h5.append_minbar(index, data)
+    def _left(h5, before, revised=(), appended=None):
+        return _stored(h5, root if entry else None, h5_file, before, counts, revised, appended)
 
     with open_instrument_file(h5_file, durable) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
+        before = Held(*_counts(h5, members))
         if counts is not None:
-            counts["before"] = _counts(h5, members)
+            counts["before"] = tuple(before)
         if INDEX not in members:
             index, data = _get_price(min_start_date)
         else:
@@ -242,39 +242,48 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             if revisit:
                 first = revisits.first_revisited(h5, revisit)
                 index, data = _get_price(first)
-                if index is not None and data is not None:
-                    revised = revisits.store_minbar(h5, index, data, first, revisits.side_store(root, h5_file))
-                    if counts is not None:
-                        _count_after(h5, counts)
-                        counts["revised"] = revised
-                return
+                if index is None or data is None:
+                    return Stored(before, before)
+                # One unit: changed days cut and written again, new ones appended.
+                return _left(h5, before, revisits.store_minbar(h5, index, data, first,
+                                                               revisits.side_store(root, h5_file)))
             if delisted is not None and delisted <= latest:
-                return
+                return Stored(before, before)
             index, data = _get_price(next_trading_date(client, latest))
         if index is None or data is None:
-            return
-        _append(h5, index, data)
-        if counts is not None:
-            _count_after(h5, counts, (index, data))
+            return Stored(before, before)
+        # One unit: the engine offsets line_no by the rows already stored,
+        # removes orphan bar records and rolls back on a failed index write.
+        h5.append_minbar(index, data)
+        return _left(h5, before, appended=(index, data))
 
 
-def _count_after(h5, counts, appended=None):
-    """What the file holds after the job, into `counts` (see append_h5).
+def _stored(h5, root, h5_file, before, counts, revised, appended):
+    """The Stored of a call that wrote to `h5`, still open: the call holds the file while its
+    line in the version of `root` (None: none asked for) is taken.  See append_h5 for `counts`."""
+    after = Held(*_counts(h5, (DATA, INDEX)))
+    if counts is not None:
+        counts.update(after=tuple(after), revised=list(revised))
+    entry = None
+    if root is not None and (after != before or revised):
+        tails = dict(_tails(h5, after, appended), revised=list(revised))
+        entry = version_entry(root, h5_file, "minbar", h5, before, after, tails)
+    return Stored(before, after, tuple(revised), entry)
 
-    The digests of an append come from the records appended, as the engine
-    stores them (the index's line_no offset by the rows before them): no
-    chunk is read back.
+
+def _tails(h5, after, appended):
+    """The digests of the file's last bar and index records (`corvane.history`).
+
+    Those of an append come from the records appended, as the engine stores
+    them (the index's line_no offset by the rows before them): no chunk is
+    read back.
     """
-    counts["after"] = _counts(h5, (DATA, INDEX))
-    if "state" not in counts:
-        return
     if appended is None:
-        counts["state"] = {"data_tail": tail_digest(h5.read_last(DATA)), "index_tail": tail_digest(h5.read_last(INDEX))}
-        return
+        return {"data_tail": tail_digest(h5.read_last(DATA)), "index_tail": tail_digest(h5.read_last(INDEX))}
     index, data = appended
     last = index[-1:].copy()
-    last["line_no"] += counts["after"][0] - len(data)
-    counts["state"] = {"data_tail": tail_digest(data[-1]), "index_tail": tail_digest(last[0])}
+    last["line_no"] += after.rows - len(data)
+    return {"data_tail": tail_digest(data[-1]), "index_tail": tail_digest(last[0])}
 
 
 def _counts(h5, members):

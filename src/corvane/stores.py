@@ -2,13 +2,36 @@
 client's values into record fields.
 """
 import sys
+from typing import NamedTuple, Optional
 
 import numpy as np
 import pandas as pd
 
-from corvane import _engine
+from corvane import _engine, versions
 
-__all__ = ["open_instrument_file", "to_field", "per_stamp", "per_date", "run_starts"]
+__all__ = ["Held", "Stored", "open_instrument_file", "version_entry", "to_field", "per_stamp", "per_date",
+           "run_starts"]
+
+
+class Held(NamedTuple):
+    """What an instrument's file holds: rows (ticks: over all days) and days."""
+    rows: Optional[int]
+    days: Optional[int]
+
+
+class Stored(NamedTuple):
+    """What one call of a store did to its file.
+
+    `before`, `after`: what the file held as the call found and left it
+    (minute bars: bar records and index records); `after` is `before` when
+    it wrote nothing.  `revised`: YYYYMMDD of the stored days it replaced.
+    `entry`: the file's line in the run's version (`corvane.versions`) when
+    asked for and the file changed, else None.
+    """
+    before: Optional[Held]
+    after: Optional[Held]
+    revised: tuple = ()
+    entry: Optional[dict] = None
 
 
 def open_instrument_file(h5_file, durable=False):
@@ -18,6 +41,20 @@ def open_instrument_file(h5_file, durable=False):
     a power loss leaves the file as before or after the job.
     """
     return _engine.File(h5_file, durable=durable)
+
+
+def version_entry(root, h5_file, kind, h5, before, after, tails):
+    """The file's line in the run's version, taken from `h5` while the call still holds it.
+
+    Once the file is let go another run may revise it before a read of it
+    here, and the line would pair this call's rows with that run's segments:
+    a version that never reads back.  None when the call changed nothing, or
+    when the file cannot be read (the job's outcome says why).
+    """
+    try:
+        return versions.job_state(root, h5_file, kind, before, after, tails, h5=h5)
+    except (OSError, ValueError, TypeError):
+        return None
 
 
 def to_field(values, dtype, name):

@@ -17,7 +17,7 @@ import pandas as pd
 from corvane import revisit as revisits
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
 from corvane.history import tail_digest
-from corvane.stores import open_instrument_file, per_date, per_stamp, to_field
+from corvane.stores import Held, Stored, open_instrument_file, per_date, per_stamp, to_field, version_entry
 
 __all__ = ["append_h5_tick", "tick_records"]
 
@@ -163,37 +163,38 @@ def _stored_as(h5, name, ticks):
 
 
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date,
-                   durable=False, delisted=None, counts=None, revisit=0):
-    """Bring the tick file of `order_book_id` in `path` up to date.
+                   durable=False, delisted=None, counts=None, revisit=0, entry=False):
+    """Bring the tick file of `order_book_id` in `path` up to date; a Stored.
 
     `durable`: its writes are on disk before this returns.  `delisted`:
     YYYYMMDD the caller's listing says the instrument ended; a file whose
     latest stored day is later is left as it is, without asking the client.
     (The day it ended is still asked again: it may have been stored while
-    it was being traded.)  `counts`: a dict given "before" and "after",
-    each (ticks over all days, days) of the file, "revised", the stored
-    days written again, and, when it holds the key "state", the days
-    written with their last ticks' digests.  `revisit`: that many last
-    stored days are asked again (the latest always is), ended instruments
-    included.  A stored day written again has its stored ticks moved to the
-    side store first.
+    it was being traded.)  `counts`: a dict given "before" as soon as the
+    file is open (so that a call that fails has told it), then "after" and
+    "revised" (the stored days written again), as the Stored has them;
+    without it or `entry` the Stored counts nothing (None).  `revisit`:
+    that many last stored days are asked again (the latest always is),
+    ended instruments included.  A stored day written again has its stored
+    ticks moved to the side store first.  `entry`: the Stored carries the
+    file's line in the run's version, `path` being the root it is of.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
     loader = services.ticks_loader
-    columns = list(loader.COLUMNS)
-    fields = list(loader.FIELDS)
-    dtypes = np.dtype(loader.DTYPES)
+    layout = (list(loader.COLUMNS), list(loader.FIELDS), np.dtype(loader.DTYPES))
+    counting = counts is not None or entry
 
     with open_instrument_file(h5_file, durable) as h5, _DayWriter(h5) as writer:
         # Outside the keeping scope: a refused file is rolled back, not closed.
         members = h5.members()
         check_tick_members(h5_file, members)
-        lengths = {name: h5.length(name) for name in members} if counts is not None else None
+        lengths = {name: h5.length(name) for name in members} if counting else None
+        before = _held(lengths)
         if counts is not None:
-            counts["before"] = (sum(lengths.values()), len(lengths))
+            counts["before"] = tuple(before)
         if members and delisted is not None and delisted < int(max(members)) and not revisit:
-            return
+            return Stored(before, before)
         with _keeping_written_days(writer):
             # Day names are eight digits, so the greatest text is the latest day.
             start_date = revisits.first_tick_day(members, revisit) if members else min_start_date
@@ -202,27 +203,44 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                 raise LookupError("no trading-day listing for {!r} from {} to {}"
                                   .format(order_book_id, start_date, max_end_date))
         stored = set(members)
-        written = {}
-        revised = []
-        for trading_date in pd.DatetimeIndex(listing.index).date:
-            name = trading_date.strftime(DAY_NAME)
-            with _keeping_written_days(writer):
-                ticks = _day_ticks(services, order_book_id, trading_date, columns, fields, dtypes,
-                                   name in stored)
-            if ticks is None or (name in stored and _stored_as(h5, name, ticks)):
-                continue
-            if name in stored:
-                writer.wait()
-                revised.append(revisits.tick_changed(h5, revisits.side_store(path, h5_file), name, ticks))
-            else:
-                writer.write(name, ticks)
-            if lengths is not None:
-                lengths[name] = len(ticks)
-                if "state" in counts:
-                    written[name] = [len(ticks), tail_digest(ticks[-1]) if len(ticks) else None]
+        written, revised = _write_days(services, order_book_id, listing, layout, writer,
+                                       revisits.side_store(path, h5_file), stored, lengths)
         writer.wait()
+        after = _held(lengths)
         if counts is not None:
-            counts["after"] = (sum(lengths.values()), len(lengths))
-            counts["revised"] = revised
-            if "state" in counts:
-                counts["state"] = {"days": written, "inserted": revisits.inserted(stored, written)}
+            counts.update(after=tuple(after), revised=list(revised))
+        taken = None
+        if entry and (after != before or written):
+            # Still inside the file's `with`: the call holds the file while its line is taken.
+            tails = {"days": written, "inserted": revisits.inserted(stored, written), "revised": revised}
+            taken = version_entry(path, h5_file, "tick", h5, before, after, tails)
+        return Stored(before, after, tuple(revised), taken)
+
+
+def _held(lengths):
+    """Held of the file's {day: ticks}; None when not counted."""
+    return None if lengths is None else Held(sum(lengths.values()), len(lengths))
+
+
+def _write_days(services, order_book_id, listing, layout, writer, side, stored, lengths):
+    """Write each listed day the client has a table for; ({day: [ticks, last tick's digest]}
+    written, [YYYYMMDD of the stored days written again]).  `lengths` ({day: ticks}, or
+    None: not counted) follows what is written."""
+    h5 = writer.h5
+    written = {}
+    revised = []
+    for trading_date in pd.DatetimeIndex(listing.index).date:
+        name = trading_date.strftime(DAY_NAME)
+        with _keeping_written_days(writer):
+            ticks = _day_ticks(services, order_book_id, trading_date, *layout, name in stored)
+        if ticks is None or (name in stored and _stored_as(h5, name, ticks)):
+            continue
+        if name in stored:
+            writer.wait()
+            revised.append(revisits.tick_changed(h5, side, name, ticks))
+        else:
+            writer.write(name, ticks)
+        if lengths is not None:
+            lengths[name] = len(ticks)
+        written[name] = [len(ticks), tail_digest(ticks[-1]) if len(ticks) else None]
+    return written, revised

@@ -51,13 +51,15 @@ def _hidden(root, *parts):
 
 # ---------------------------------------------------------------- a file's state
 
-def job_state(root, h5_file, kind, before, after, tails):
+def job_state(root, h5_file, kind, before, after, tails, h5=None):
     """The manifest entry of `h5_file` as its job left it, or None when the job changed nothing.
 
     `before`, `after`: the job's Held counts; `tails`: what the store gave of
     its last records (minute bars: "data_tail", "index_tail"; ticks: "days"
     written; "revised": the days a revision replaced), None when it gave
-    nothing: the file is read then.
+    nothing: the file is read then.  `h5`: the job's file, still open and
+    held by it, which is read (its segments counted) instead of opening the
+    file: another run may change the file the moment the job lets it go.
     """
     revised = (tails or {}).get("revised")
     inserted = (tails or {}).get("inserted")
@@ -70,7 +72,7 @@ def job_state(root, h5_file, kind, before, after, tails):
         # Read from the file: a tick file's revised or inserted days lie outside the latest days
         # the store counts, and the entry must name its latest day all the same.
         named = [str(day) for day in revised or ()] + list(inserted or ())
-        entry = file_state(root, h5_file, kind, _changed_days(before, after), named)
+        entry = file_state(root, h5_file, kind, _changed_days(before, after), named, h5)
     else:
         entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
         if kind == "tick":
@@ -100,31 +102,44 @@ def segment_count(root, h5_file):
 
 
 def _digest(reader, name, rows):
-    return history.tail_digest(reader.read(name, rows - 1, rows, threads=1)[0]) if rows else None
+    if not rows:
+        return None
+    # The engine's writable file reads its last record as it holds it now.
+    read_last = getattr(reader, "read_last", None)
+    return history.tail_digest(read_last(name) if read_last else reader.read(name, rows - 1, rows, threads=1)[0])
 
 
-def file_state(root, h5_file, kind, latest_days=None, named=()):
-    """The manifest entry of `h5_file` as it is now, read from the file.
+def file_state(root, h5_file, kind, latest_days=None, named=(), h5=None):
+    """The manifest entry of `h5_file` as it is now, read from the file (`h5`: from the
+    engine's file a job still holds open, as the job left it).
 
     Of a tick file its `latest_days` newest days (None: every day) and the days `named`.
     """
-    from corvane import _engine, formats
-    from corvane.formats import DATA, INDEX
+    from corvane import _engine
     entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
+    if h5 is not None:
+        return _held_state(entry, h5, kind, latest_days, named)
     with _engine.Reader(h5_file) as reader:
-        members = reader.members()
-        if kind == "tick":
-            stored = sorted(name for name in members if formats.is_day_name(name))
-            days = stored
-            if latest_days is not None:
-                days = stored[len(stored) - max(latest_days, 1):] if stored else []
-                days = sorted(set(days) | (set(named) & set(stored)))
-            entry["days"] = {day: [reader.length(day), _digest(reader, day, reader.length(day))] for day in days}
-            entry["day_count"] = len(stored)
-            return entry
-        rows = {name: reader.length(name) if name in members else 0 for name in (DATA, INDEX)}
-        entry.update(data_rows=rows[DATA], index_rows=rows[INDEX], data_tail=_digest(reader, DATA, rows[DATA]),
-                     index_tail=_digest(reader, INDEX, rows[INDEX]))
+        return _held_state(entry, reader, kind, latest_days, named)
+
+
+def _held_state(entry, reader, kind, latest_days, named):
+    """`entry` completed with what `reader` (the engine's Reader or File) holds; see file_state."""
+    from corvane import formats
+    from corvane.formats import DATA, INDEX
+    members = reader.members()
+    if kind == "tick":
+        stored = sorted(name for name in members if formats.is_day_name(name))
+        days = stored
+        if latest_days is not None:
+            days = stored[len(stored) - max(latest_days, 1):] if stored else []
+            days = sorted(set(days) | (set(named) & set(stored)))
+        entry["days"] = {day: [reader.length(day), _digest(reader, day, reader.length(day))] for day in days}
+        entry["day_count"] = len(stored)
+        return entry
+    rows = {name: reader.length(name) if name in members else 0 for name in (DATA, INDEX)}
+    entry.update(data_rows=rows[DATA], index_rows=rows[INDEX], data_tail=_digest(reader, DATA, rows[DATA]),
+                 index_tail=_digest(reader, INDEX, rows[INDEX]))
     return entry
 
 
@@ -470,11 +485,18 @@ def _all_files(root, kind):
             if name.endswith(formats.SUFFIX) and not name.startswith(".")]
 
 
+# What a run did to a file, beside the state it left: its own, never another run's.
+_RUN_FACTS = ("revised", "inserted")
+
+
 def _newer_states(root, since, entries):
     """Entries of files committed by runs that landed since `since` with a later state than this run's.
 
     Two runs on one root may both change a file; the one committing last
-    must not record an earlier state of it than the log already holds.
+    must not record an earlier state of it than the log already holds.  It
+    takes the later state, but keeps the days its own run revised or filled
+    in: the other run's are in its own version, and named again here they
+    would be taken for days that version did not hold yet.
     """
     for version_id in version_ids(root):
         if version_id <= since:
@@ -482,7 +504,8 @@ def _newer_states(root, since, entries):
         for file, theirs in read_entries(root, version_id).items():
             ours = entries.get(file)
             if ours is not None and state_key(theirs) > state_key(ours):
-                entries[file] = theirs
+                entries[file] = dict({key: value for key, value in theirs.items() if key not in _RUN_FACTS},
+                                     **{key: ours[key] for key in _RUN_FACTS if key in ours})
 
 
 def _newest_id(root):
