@@ -327,6 +327,7 @@ def test_a_durable_revision_has_its_segment_and_the_side_stores_new_directories_
     first_write = next(k for k, event in enumerate(events) if event[0] == "pwrite" and event[1] == name)
     assert named is not None and named < first_write, events
 
+
 # ---------------------------------------------------------------- gc: the floor and the newest segment
 
 @pytest.fixture
