@@ -4,7 +4,6 @@
 #include "corvane/error.hpp"
 
 #include <hdf5.h>
-#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -69,12 +68,6 @@ StreamTurn& stream_turn() {
     static StreamTurn turn;
     return turn;
 }
-
-// A child forked while another thread had the turn would wait for it
-// forever: fork waits for the turn, and both sides give it back.
-void take_turn_for_fork() { stream_turn().lock(); }
-void give_turn_after_fork() { stream_turn().unlock(); }
-const int kTurnForkHandlers = ::pthread_atfork(&take_turn_for_fork, &give_turn_after_fork, &give_turn_after_fork);
 
 // The stored bytes of the chunk at `offset` into `stream`, and HDF5's mask
 // of the filters it skipped. A size read from the file sizes no buffer
@@ -221,6 +214,9 @@ void convert_to_layout(const Dataset& dataset, std::size_t first_row, unsigned c
 }
 
 }  // namespace
+
+void take_stream_turn() { stream_turn().lock(); }
+void give_stream_turn() { stream_turn().unlock(); }
 
 bool read_stored_chunk(const Dataset& dataset, std::size_t first_row, unsigned char* raw) {
     const ChunkStorage& storage = dataset.chunk_storage();

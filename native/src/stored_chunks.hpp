@@ -35,4 +35,9 @@ bool read_stored_stream(const Dataset& dataset, std::size_t first_row,
 bool read_stored_rows(const Dataset& dataset, std::size_t first, std::size_t count,
                       unsigned char* out);
 
+// The turn the reading threads take at a chunk's stream, which is read by
+// HDF5: held across fork() (see fork_registry.cpp) and otherwise only here.
+void take_stream_turn();
+void give_stream_turn();
+
 }  // namespace corvane::detail
