@@ -12,9 +12,7 @@ import pytest
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
 import history_soak as soak  # noqa: E402
 
-pytestmark = pytest.mark.slow
-
-
+@pytest.mark.slow
 def test_every_version_reads_back_as_right_after_its_commit_while_runs_revise_at_once(tmp_path):
     args = soak.parse_args(["--rounds", "3", "--timeout", "60", "--malformed-tags", "--repairers", "0"])
     result = soak.soak(args, str(tmp_path), echo=lambda line: None)
