@@ -373,3 +373,45 @@ def test_gc_keeps_the_newest_segment_and_the_next_revision_is_numbered_after_it(
     newest = commit_now(root, "minbar", [STOCK_FILE])
     assert versions.read_entries(root, newest)[STOCK_FILE]["segments"] == 4
     assert read.bars(root, STOCK, as_of=ids[-1]).equals(held[-1])
+
+
+# ---------------------------------------------------------------- revisits through the engine
+
+DEMO = "10001.HBX"
+
+
+def demo_update(monkeypatch, root, asof_moment, revised=None, revisit=0):
+    """The demo market's update of one stock from 2026-12-01 at `asof_moment`, serving `revised` corrected."""
+    from corvane.options import UpdateOptions
+
+    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "2")
+    monkeypatch.setenv("LUMENFEED_ASOF", asof_moment)
+    if revised:
+        monkeypatch.setenv("LUMENFEED_REVISED", revised)
+    else:
+        monkeypatch.delenv("LUMENFEED_REVISED", raising=False)
+    bundle.init_lumenfeed_with_warnings_catch()
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as inline:
+        return run.update("minbar", str(root), [DEMO], options=UpdateOptions(since=20261201), executor=inline,
+                          revisit=revisit)
+
+
+def bars_a_day(table):
+    return table.groupby("trading_date").size().to_dict()
+
+
+def test_a_day_stored_half_traded_and_a_corrected_day_revisited_read_back_as_each_run_left_them(
+        monkeypatch, tmp_path):
+    demo_update(monkeypatch, tmp_path, "20261204T1030")
+    first = versions.version_ids(tmp_path)[-1]
+    then = read.bars(tmp_path, DEMO)
+    assert bars_a_day(then) == {20261201: 240, 20261202: 240, 20261203: 240, 20261204: 60}
+    demo_update(monkeypatch, tmp_path, "20261207", revised="20261203", revisit=2)
+    second = versions.version_ids(tmp_path)[-1]
+    now = read.bars(tmp_path, DEMO)
+    # The half-traded day is completed and the corrected one replaced: both are revisions.
+    assert bars_a_day(now) == {20261201: 240, 20261202: 240, 20261203: 240, 20261204: 240, 20261207: 240}
+    assert versions.read_entries(tmp_path, second)["equities/10001.HBX.h5"]["revised"] == ["20261203", "20261204"]
+    assert not now[now["trading_date"] == 20261203].equals(then[then["trading_date"] == 20261203])
+    assert read.bars(tmp_path, DEMO, as_of=first).equals(then)
+    assert read.bars(tmp_path, DEMO, as_of=second).equals(now)
