@@ -18,7 +18,7 @@ from corvane import _engine, asof, history, read, revisit, run, tick, versions
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 from test_flush_order import Trace, at, last
-from test_versions import FIRST, LATER, STOCK, STOCK_FILE, commit_now, revise_last_days
+from test_versions import FIRST, STOCK, STOCK_FILE, commit_now, revise_last_days
 
 ONE_MICROSECOND = 1e-6
 
@@ -215,15 +215,6 @@ def test_each_version_reads_back_across_two_cuts_of_any_depth(market, tmp_path, 
     assert not held[0].equals(held[1]) and not held[1].equals(held[2])
     for version_id, then in zip(ids, held):
         assert read.bars(tmp_path, STOCK, as_of=version_id).equals(then), version_id
-
-
-def test_the_files_a_version_lists_are_as_the_newest_manifest_up_to_it_names_them(market, tmp_path):
-    market(tmp_path, FIRST)
-    then = read.listing(tmp_path)
-    market(tmp_path, LATER)
-    first, later = versions.version_ids(tmp_path)
-    assert read.listing(tmp_path, as_of=later).equals(read.listing(tmp_path))
-    assert read.listing(tmp_path, as_of=first).equals(then)
 
 
 def test_a_version_made_after_a_cut_does_not_take_that_cut_for_a_later_one(market, tmp_path):
