@@ -28,8 +28,9 @@ as before the call or as a faultless call leaves it), "absent", "refused"
 update starts) and a last look, and, when the file is still old, the update
 again, which must succeed.
 
-A root's history is swept too ("revise_run": an update run with a revision
-on a root that has a version; "repair": verify --repair of a root a run was
+A root's history is swept too ("revise_run", "revise_tick_run": an update run
+with a revision of minute bars or of a tick day, on a root that has a
+version; "repair": verify --repair of a root a run was
 killed on after its revision): the run is killed before and after each
 rename and unlink it makes (every counted call in the soak), then the file
 must be as before or after it, every version of the log read back exactly
@@ -618,12 +619,12 @@ def summary(path, durable, mode, result):
     """One line of counts: calls, trials, final versions, bad outcomes by kind."""
     outcomes = result["outcomes"]
     bad = ", ".join("{} {}".format(v, k[5:]) for k, v in sorted(outcomes.items()) if k.startswith("bad: "))
-    return "{:<11}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format(
+    return "{:<16}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format(
         path, "durable" if durable else "-", mode, len(result["calls"]), result["trials"],
         outcomes.get("final old", 0), outcomes.get("final new", 0), bad or "none")
 
 
-HEADER = "{:<11}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format("path", "flush", "readers", "calls",
+HEADER = "{:<16}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format("path", "flush", "readers", "calls",
                                                           "trials", "old", "new", "bad outcomes")
 
 
@@ -631,11 +632,12 @@ HEADER = "{:<11}{:<8}{:<8}{:>6}{:>7}{:>6}{:>6}  {}".format("path", "flush", "rea
 
 # "revise_run": an update run on a root with a version: its marker, a revision
 # of its file's last day (a segment to the side store, the file's journal),
-# its version committed, its marker removed.  "repair": verify --repair of a
-# root a run was killed on after its revision, before its version.  Each is
+# its version committed, its marker removed; "revise_tick_run": the same on a
+# tick directory, a stored tick day written again.  "repair": verify --repair
+# of a root a run was killed on after its revision, before its version.  Each is
 # killed at each rename and unlink it makes (a segment, a journal, a
 # manifest, a marker landing or going), before the call and after it.
-HISTORY = ("revise_run", "repair")
+HISTORY = ("revise_run", "revise_tick_run", "repair")
 HISTORY_CALLS = ("rename", "unlink")
 HISTORY_ACTIONS = ("stop_before", "stop_after")
 STOCK = "10003.HBX"
@@ -645,62 +647,80 @@ class _Outcome(collections.namedtuple("_Outcome", "state")):
     """What a job hands a run's recorder: the entry of the file it changed."""
 
 
+def kind_of(case_path):
+    return "tick" if case_path == "revise_tick_run" else "minbar"
+
+
 def history_file(root):
-    return os.path.join(root, "equities", NAME)
+    """The root's one file: a minute-bar file under equities/, or a tick file."""
+    equities = os.path.join(root, "equities", NAME)
+    return equities if os.path.isdir(os.path.dirname(equities)) else os.path.join(root, NAME)
 
 
 def revise_history_file(root, durable):
-    """The file's last stored day revised, what it replaces moved to the side store; the day."""
+    """The file's last stored day (a minute-bar file) or a stored tick day written again, what
+    it replaces moved to the side store first; the day."""
     from corvane import _engine, revisit
 
     h5_file = history_file(root)
-    index, bars = minbar_batch(4, 2)
     with _engine.File(h5_file, durable=durable) as h5:
-        h5.revise_minbar(int(index["date"][0]), index, bars, revisit.side_store(root, h5_file))
+        side = revisit.side_store(root, h5_file)
+        if "index" not in h5.members():
+            h5.revise_days([("20240103", ticks("20240105", 2000))], side)
+            return "20240103"
+        index, bars = minbar_batch(4, 2)
+        h5.revise_minbar(int(index["date"][0]), index, bars, side)
     return str(index["date"][0])
 
 
-def history_prepare(kind, root):
+def history_prepare(case_path, root):
     """A root holding one version of its file; for "repair", then a run killed after its
     revision, before its version."""
     from corvane import _engine, versions
 
-    os.makedirs(os.path.dirname(history_file(root)))
-    with _engine.File(history_file(root)) as h5:
-        h5.append_minbar(*minbar_batch(0, 5))
-    versions.commit(root, "minbar", {"command": "fill", "words": [STOCK], "counts": {}}, {})
-    if kind == "repair":
-        killed = versions.Recorder(root, "minbar")
+    kind = kind_of(case_path)
+    h5_file = os.path.join(root, NAME) if kind == "tick" else os.path.join(root, "equities", NAME)
+    os.makedirs(os.path.dirname(h5_file))
+    with _engine.File(h5_file) as h5:
+        if kind == "tick":
+            h5.write_day("20240102", ticks("20240102", 3000))
+            h5.write_day("20240103", ticks("20240103", 2000))
+        else:
+            h5.append_minbar(*minbar_batch(0, 5))
+    versions.commit(root, kind, {"command": "fill", "words": [STOCK], "counts": {}}, {})
+    if case_path == "repair":
+        killed = versions.Recorder(root, kind)
         killed.begin([STOCK])
         revise_history_file(root, False)
         killed.close()      # its lock goes with the process; its marker stays
 
 
-def history_update(kind, root, durable):
+def history_update(case_path, root, durable):
     """The run under test."""
     from corvane import asof, versions
 
-    if kind == "repair":
-        asof.check_log(root, "minbar", repair=True)
+    kind = kind_of(case_path)
+    if case_path == "repair":
+        asof.check_log(root, kind, repair=True)
         return
-    recorder = versions.Recorder(root, "minbar", durable)
+    recorder = versions.Recorder(root, kind, durable)
     recorder.begin([STOCK])
     day = revise_history_file(root, durable)
-    entry = dict(versions.file_state(root, history_file(root), "minbar"), revised=[day])
-    recorder.commit({"command": "update-minbar", "words": [STOCK], "kind": "minbar", "exit_status": 0,
+    entry = dict(versions.file_state(root, history_file(root), kind), revised=[day])
+    recorder.commit({"command": "update-" + kind, "words": [STOCK], "kind": kind, "exit_status": 0,
                      "counts": {}}, [_Outcome(entry)])
 
 
 def engine_digest(reader):
-    """The digest of "data" and "index" as `reader` (the engine's, or a version's) gives them."""
+    """The digest of every dataset as `reader` (the engine's, or a version's) gives them."""
     content = hashlib.sha1()
-    for name in ("data", "index"):
+    for name in sorted(reader.members()):
         content.update(name.encode())
         content.update(reader.read(name).tobytes())
     return content.hexdigest()
 
 
-def history_look(root):
+def history_look(root, kind):
     """What a later process finds (JSON): the file after its next open, each version of the
     log read back, then verify --repair and verify, and each version read back again."""
     from corvane import _engine, asof, versions
@@ -722,8 +742,8 @@ def history_look(root):
 
     found["versions"] = each_version()
     try:
-        asof.check_log(root, "minbar", repair=True)
-        findings, _ = asof.check_log(root, "minbar")
+        asof.check_log(root, kind, repair=True)
+        findings, _ = asof.check_log(root, kind)
         found["findings"] = [" ".join(map(str, finding))[:200] for finding in findings]
     except Exception as exc:  # noqa: BLE001
         found["findings"] = ["verify --repair failed: " + " ".join(str(exc).split())[:160]]
@@ -765,13 +785,13 @@ def history_sweep(case):
         # A look repairs what it finds: it looks at a copy.
         scratch = os.path.join(root, "scratch")
         shutil.copytree(template, scratch)
-        before = json.loads(forked(history_look, scratch))
+        before = json.loads(forked(history_look, scratch, kind_of(case["path"])))
         shutil.rmtree(scratch)
         shutil.copytree(template, scratch)
         log, last = history_writer(case, scratch, log=True)
         if last != "ok":
             raise RuntimeError("the faultless run failed: " + last)
-        after = json.loads(forked(history_look, scratch))
+        after = json.loads(forked(history_look, scratch, kind_of(case["path"])))
         expected = {before["file"]: "old", after["file"]: "new", "before": before["versions"]}
         calls = [line.split(" ")[1:] for line in log]
         stops = case.get("calls") or sorted({call[0] for call in calls})
@@ -783,7 +803,7 @@ def history_sweep(case):
                 shutil.rmtree(work, ignore_errors=True)
                 shutil.copytree(template, work)
                 _, last = history_writer(case, work, point, ACTIONS[action])
-                seen = json.loads(forked(history_look, work))
+                seen = json.loads(forked(history_look, work, kind_of(case["path"])))
                 outcomes["final " + expected.get(seen["file"], "other")] += 1
                 for kind, detail in history_judge(seen, expected):
                     outcomes["bad: " + kind] += 1

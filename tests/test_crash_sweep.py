@@ -39,6 +39,7 @@ KNOWN = {
     # file in the side store (the next revision of the file removes it); verify names
     # it a foreign file, and verify --repair leaves it.
     ("findings", "revise_run", "none"): "side-store lock named foreign by verify",
+    ("findings", "revise_tick_run", "none"): "side-store lock named foreign by verify",
 }
 
 # The sweeps, one per case, two at a time (one core each): the one a test
@@ -158,9 +159,9 @@ def test_the_sweep_walks_each_path_and_ends_both_ways(shim, path):
     assert result["outcomes"].get("final old", 0) > 0 and result["outcomes"].get("final new", 0) > 0
 
 
-# A root's history: an update run with a revision, and verify --repair after a run killed
+# A root's history: an update run with a revision (of minute bars, of a tick day), and verify --repair after a run killed
 # past its revision, each killed at every rename and unlink it makes.
-HISTORY_CASES = [("revise_run", False), ("revise_run", True), ("repair", False)]
+HISTORY_CASES = [("revise_run", False), ("revise_run", True), ("revise_tick_run", False), ("repair", False)]
 
 
 def history_swept(shim, path, durable):
@@ -177,6 +178,8 @@ def history_swept(shim, path, durable):
 # The calls that make each history case what it is named after.
 HISTORY_STOPS = {"revise_run": ("rename .corvane/superseded/", "unlink equities/.10003.HBX.h5.journal",
                                 "rename .corvane/versions/", "unlink .corvane/running/"),
+                 "revise_tick_run": ("rename .corvane/superseded/", "unlink .10003.HBX.h5.journal",
+                                     "rename .corvane/versions/", "unlink .corvane/running/"),
                  "repair": ("rename .corvane/versions/", "unlink .corvane/running/")}
 
 
