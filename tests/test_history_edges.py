@@ -92,6 +92,12 @@ def test_a_time_without_a_zone_is_the_users_local_time(versioned, far_east):
     assert versions.resolve(versioned, local) == ids[0]
 
 
+def test_a_tag_named_like_a_time_names_its_version_not_that_time(versioned):
+    first = versions.version_ids(versioned)[0]
+    versions.tag(versioned, "2030-01-01", first)
+    assert versions.resolve(versioned, "2030-01-01") == first
+
+
 def test_a_tag_naming_a_version_the_log_lacks_is_refused(versioned):
     tags = os.path.join(history.history_dir(versioned), "tags")
     os.makedirs(tags, exist_ok=True)
