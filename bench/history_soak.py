@@ -11,7 +11,9 @@ go at once on the minute-bar root (one at the day's close, one at 10:30 of
 it, each served other days corrected, so that they revise what the other
 wrote; the second starts up to --stagger seconds after the first, so that
 it reaches each file at any moment of the first's job on it), and two
-`update-tick` runs on the tick root beside them.  Every --step-every
+`update-tick` runs on the tick root beside them (every fourth round the
+clock moves two days, and the 10:30 run, served ticks of its day alone,
+leaves a day for the other to fill in below the latest).  Every --step-every
 rounds the 10:30 minute-bar run's clock is --clock-step seconds behind the
 others' (as a machine's clock stepped back): a version a run commits must
 still sort after every version committed before the run started, or it is
@@ -75,6 +77,7 @@ COLLECTED = "removed by `corvane gc`"
 MALFORMED_TAGS = {"names-nothing": b"19990101T000000.000000Z-000000\n", "empty": b"", "not-text": b"\xff\xfe\x00"}
 # The soak's tags: most rotate over a few names, so that gc has content it may take; some stay.
 ROTATING, KEEP = 3, 5
+JUMP = 4
 FAULTS = ("lost", "unreadable", "mismatched", "out of order")
 # A run whose clock was stepped back (as an NTP step does to a machine): the update in-process,
 # its time.time() behind by the step.
@@ -95,13 +98,22 @@ def trading_days(first, count):
     return days
 
 
+def day_of(number):
+    """The index of round `number`'s trading day: every JUMP-th round the clock moves two days."""
+    return number + number // JUMP
+
+
 def clock(days, number, when, rng):
     """The environment of a run in round `number` (1 on): the clock at the day's close or at
-    10:30, and some of the days before served corrected."""
-    day = days[number]
-    asof = day.strftime("%Y%m%d") + ("" if when == "close" else "T1030")
-    revised = [d.strftime("%Y%m%d") for d in days[max(0, number - 3):number] if rng.random() < 0.5]
+    10:30, and some of the days before served corrected.  At 10:30 the client has ticks of that
+    day alone, so a round whose clock moved two days leaves the day between for the close's
+    run to fill in below the latest."""
+    at = day_of(number)
+    asof = days[at].strftime("%Y%m%d") + ("" if when == "close" else "T1030")
+    revised = [d.strftime("%Y%m%d") for d in days[max(0, at - 3):at] if rng.random() < 0.5]
     env = dict(os.environ, LUMENFEED_ASOF=asof, **MARKET)
+    if when != "close":
+        env["LUMENFEED_TICK_DAYS"] = "1"
     env.pop("LUMENFEED_REVISED", None)
     if revised:
         env["LUMENFEED_REVISED"] = ",".join(revised)
@@ -400,7 +412,9 @@ def round_of_updates(soak, number):
     before = {kind: max((v.id for v in soak.ledger.known(kind)), default="") for kind in soak.kinds}
     started = []
     for kind in soak.kinds:
-        for order, (when, words, revisit) in enumerate(RUNS[kind]):
+        # When the clock moved two days, the 10:30 run goes first, so that it leaves a day out.
+        runs = RUNS[kind][::-1] if number % JUMP == 0 else RUNS[kind]
+        for order, (when, words, revisit) in enumerate(runs):
             if order:
                 # Not in step: the second run reaches a file at any moment of the first's job on it.
                 time.sleep(soak.rng.uniform(0, soak.stagger))
@@ -568,7 +582,7 @@ class Soak:
         self.roots = {kind: os.path.join(self.top, kind) for kind in self.kinds}
         self.timeout, self.pause, self.gc_every = args.timeout, args.pause, args.gc_every
         self.rng = random.Random(args.seed)
-        self.days = trading_days(FILL_ASOF, args.rounds + 1)
+        self.days = trading_days(FILL_ASOF, day_of(args.rounds) + 1)
         self.hangs, self.ledger = Hangs(), Ledger()
         self.reader = Reader(args.timeout, self.hangs)
         self.lock = threading.Lock()
@@ -650,9 +664,15 @@ def summarise(state, rounds):
         for version in sorted(state.ledger.known(kind), key=lambda v: v.id):
             outcome = state.ledger.outcome(version)
             outcomes[outcome] += 1
-            for what, detail in version.faults if outcome in FAULTS else ():
-                faults.append("{} {} {} ({}{}): {}".format(kind, version.id, what, version.source,
-                                                          ", tagged" if version.protected else "", detail))
+            if outcome in FAULTS:
+                # The first of each kind of fault it showed, and how many reads found one.
+                first = {}
+                for what, detail in version.faults:
+                    first.setdefault(what, detail)
+                for what, detail in first.items():
+                    faults.append("{} {} {} ({}{}; {} faults in {} reads): {}".format(
+                        kind, version.id, what, version.source, ", tagged" if version.protected else "",
+                        len(version.faults), version.reads, detail))
         lost_runs = [line for run_kind, line in state.ledger.lost_runs if run_kind == kind]
         faults += ["{} run without its version: {}".format(kind, line) for line in lost_runs]
         outcomes["lost"] += len(lost_runs)
