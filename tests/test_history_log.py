@@ -302,3 +302,15 @@ def test_a_run_started_before_the_clock_stepped_back_keeps_the_later_state_anoth
 def test_a_new_id_is_its_moment_or_just_after_the_one_it_follows(moment, after, stamp):
     made = history.new_version_id(moment) if after is None else history.new_version_id(moment, after=after)
     assert made.split("-")[0] == stamp and history.is_version_id(made)
+
+
+def test_a_run_commits_past_a_damaged_manifest_that_landed_while_it_worked(market, tmp_path, clock):
+    market(tmp_path, FIRST)
+    h5_file = os.path.join(tmp_path, STOCK_FILE)
+    slow = versions.Recorder(str(tmp_path), "minbar")
+    market(tmp_path, LATER)
+    with open(versions.history.manifest_path(tmp_path, versions.version_ids(tmp_path)[-1]), "ab") as landed:
+        landed.write(b'{"file": cut')
+    ours = versions.file_state(str(tmp_path), h5_file, "minbar")
+    version_id = slow.commit({"command": "slow", "counts": {}}, [types.SimpleNamespace(state=ours)])
+    assert versions.read_entries(tmp_path, version_id)[STOCK_FILE] == ours
