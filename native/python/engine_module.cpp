@@ -377,7 +377,11 @@ void translate(const std::exception_ptr& error, void*) {
     } catch (const OutOfSpaceError& e) {
         raise(python_errors.out_of_space, e, e.error_number());
     } catch (const IoError& e) {
-        raise(python_errors.io, e, e.error_number());
+        // A full disk met where the engine reported a plain I/O failure (a
+        // write of the journal or the file, failing inside HDF5 or as the
+        // call closes) is still a full disk to the caller.
+        raise(is_out_of_space(e.error_number()) ? python_errors.out_of_space : python_errors.io, e,
+              e.error_number());
     } catch (const NotFound& e) {
         raise(PyExc_KeyError, e);
     } catch (const LayoutError& e) {

@@ -16,7 +16,9 @@ namespace corvane {
 namespace {
 
 [[noreturn]] void fail(const std::string& step, const std::string& what, int error) {
-    throw IoError("cannot " + step + " '" + what + "' (" + std::strerror(error) + ")");
+    const std::string message = "cannot " + step + " '" + what + "' (" + std::strerror(error) + ")";
+    if (is_out_of_space(error)) throw OutOfSpaceError(message, error);
+    throw IoError(message, error);
 }
 
 bool same_file(const struct stat& a, const Descriptor& fd) {
