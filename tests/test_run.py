@@ -328,7 +328,7 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert failed["status"] == "failed" and failed["attempts"] == 1
     assert failed["error"]["type"] == "NotBundleFileError"
     assert failed["error"]["message"].startswith("unable to open file ")
-    assert report["schema"] == 2 and report["corvane"] == corvane_package.__version__
+    assert report["schema"] == 3 and report["corvane"] == corvane_package.__version__
     assert report["client"]["module"] == "lumenfeed" and report["client"]["version"]
     assert report["started"] <= report["finished"] and report["finished"][:4].isdigit()
     assert report["counts"] == {

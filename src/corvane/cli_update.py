@@ -80,6 +80,8 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
     from corvane import run
 
     command, started, client = COMMANDS[kind], run.now(), None
+    if report:
+        write_running_report(report, command, path, words, started)
     try:
         # Imported here so that `corvane --help` works even where the
         # market-data platform is not installed.
@@ -142,7 +144,10 @@ def failure_status(error):
 def failure_of(error):
     """An exception as the report and the one-line message give it: its class and its message."""
     from corvane import run
+    from corvane.errors import out_of_space
 
+    # A full disk met outside the engine is named as one, as the engine names its own.
+    error = out_of_space(error)
     message = error.format_message() if isinstance(error, click.ClickException) else str(error)
     return run.Failure(type(error).__name__, run.brief(error, message))
 
@@ -159,6 +164,17 @@ def write_failed_report(report, command, path, words, error, status, started=Non
     try:
         run.failed_run(command, path, words or [], failure_of(error), getattr(error, "not_reached", ()),
                    getattr(error, "unresolved", ()), started, client).write_json(report, status)
+    except OSError as problem:
+        click.echo("corvane: cannot write the report: {}".format(problem), err=True)
+
+
+def write_running_report(report, command, path, words, started):
+    """The report as the run starts: "running", no exit status, so that a run
+    killed outright (SIGKILL, the OOM killer) never leaves yesterday's in place."""
+    from corvane.report import running_run
+
+    try:
+        running_run(command, path, words, started).write_json(report)
     except OSError as problem:
         click.echo("corvane: cannot write the report: {}".format(problem), err=True)
 

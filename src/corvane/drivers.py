@@ -10,6 +10,8 @@ neither of its callers.
 import os
 import reprlib
 
+from corvane.errors import full_disk_named
+
 __all__ = ["COMMANDS", "START_LINES", "announce", "update", "fan_out"]
 
 # The command that updates each kind, as reports name it.
@@ -31,7 +33,8 @@ def announce(echo, kind, path, chosen):
     sub-directories.
     """
     if kind == "tick":
-        os.makedirs(path, exist_ok=True)
+        with full_disk_named(path):
+            os.makedirs(path, exist_ok=True)
     echo(START_LINES[kind].format(len(chosen), reprlib.repr(chosen)))
 
 

@@ -21,7 +21,8 @@ classes of their own:
   - NotBundleFileError: not a regular file, empty, or not HDF5,
   - DamagedFileError: an HDF5 file whose own structures cannot be read;
 - IoError: reading or writing failed, `errno` saying why when known;
-  - OutOfSpaceError: the disk, or the quota, is full.
+  - OutOfSpaceError: the disk, or the quota, is full (also raised, naming
+    the file, for corvane's own writes that meet ENOSPC or EDQUOT).
 
 Every failure the engine raises (these, and its KeyError, TypeError,
 ValueError, OverflowError and RuntimeError) also gives the parts of its text:
@@ -29,13 +30,51 @@ ValueError, OverflowError and RuntimeError) also gives the parts of its text:
 description, "" when none) and `consequence` (what became of the call's
 changes, "" when nothing is said).
 """
+import contextlib
+import errno
+import os
+
 from corvane._engine import (
     BusyError, DamagedFileError, FileError, IoError, NotBundleFileError, OutOfSpaceError)
 
 __all__ = [
     "BundleError", "CoverageError", "VersionError", "NothingSelected", "SetupRefused", "WorkerSetupError", "JobTimeout", "FormatError",
     "FileError", "BusyError", "NotBundleFileError", "DamagedFileError", "IoError", "OutOfSpaceError",
+    "out_of_space", "full_disk_named",
 ]
+
+# The errno values that say the disk, or the user's quota, is full.
+OUT_OF_SPACE = frozenset({errno.ENOSPC, errno.EDQUOT})
+
+
+def out_of_space(error, path=None):
+    """`error` as an OutOfSpaceError naming `path` (default: the file it names) when it
+    says the disk or the quota is full; otherwise `error` itself.
+
+    The system's own OSError of a write names no file (a write names a
+    descriptor), and a monitor tells a full disk from a busy file by the class.
+    """
+    if isinstance(error, OutOfSpaceError) or not isinstance(error, OSError) or error.errno not in OUT_OF_SPACE:
+        return error
+    path = os.fspath(path) if path is not None else error.filename
+    reason = error.strerror or os.strerror(error.errno)
+    failure = OutOfSpaceError(error.errno, reason, path) if path is not None else OutOfSpaceError(error.errno, reason)
+    # The parts the engine's own failures carry, for the one-line brief.
+    failure.context = "cannot write '{}'".format(path) if path is not None else "cannot write"
+    failure.cause, failure.consequence = reason, ""
+    return failure
+
+
+@contextlib.contextmanager
+def full_disk_named(path):
+    """Within: an OSError of a full disk or quota raised as OutOfSpaceError naming `path`."""
+    try:
+        yield
+    except OSError as error:
+        mapped = out_of_space(error, path)
+        if mapped is error:
+            raise
+        raise mapped from error
 
 
 class BundleError(ValueError):

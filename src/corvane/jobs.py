@@ -396,7 +396,9 @@ def _deadline(seconds):
 
 
 def failed(order_book_id, exc, worker_traceback, before, after, attempts, seconds):
-    """The Outcome of a job that failed with `exc`, named by its precise class."""
+    """The Outcome of a job that failed with `exc`, named by its precise class
+    (a full disk met outside the engine as OutOfSpaceError, as the engine's own)."""
+    exc = errors.out_of_space(exc)
     return Outcome(order_book_id, "failed", before, after, attempts, seconds,
                    type(exc).__name__, str(exc), worker_traceback, error_brief=brief(exc))
 

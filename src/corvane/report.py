@@ -2,18 +2,23 @@
 
 The JSON is versioned (`schema`); a failure is given as its precise class
 and its message, so that monitoring can tell a busy file from a full disk.
+A run's report file says "running" from its start, so that one a killed run
+left is never taken for the last run's outcome.
 """
 import datetime
 import json
+import os
 from typing import NamedTuple, Optional
 
 from corvane.jobs import Held, Outcome, brief, first_line
 from corvane.whole_files import write_whole
 
-__all__ = ["Report", "Failure", "STATUSES", "SCHEMA", "failed_run", "outcome_json", "brief", "now"]
+__all__ = ["Report", "Failure", "STATUSES", "SCHEMA", "failed_run", "running_run", "outcome_json", "brief",
+           "now"]
 
 # The version of the report's JSON: raised whenever a field changes meaning.
-SCHEMA = 2
+# 3 added `state`, `pid`, `version` and `version_error`; no field of 2 moved.
+SCHEMA = 3
 # "not_run": selected, but the run failed outside the jobs before reaching it.
 # "lost": handed to a Dask cluster whose scheduler was lost before the job's
 # outcome came back (its file is whole: as before the job, or after it).
@@ -50,6 +55,12 @@ class Report(NamedTuple):
     started: Optional[str] = None
     finished: Optional[str] = None
     client: Optional[dict] = None   # the market-data client: module, version
+    # The version the run committed (its id), or None.
+    version: Optional[str] = None
+    # Why the run's version could not be committed, or None.
+    version_error: Optional[Failure] = None
+    # "running" while the run works (its exit status unknown yet), else "finished".
+    state: str = "finished"
 
     @property
     def counts(self):
@@ -70,7 +81,7 @@ class Report(NamedTuple):
         """0 all went well; 1 a job failed, a word matched nothing or the run failed; 130 interrupted."""
         if any(outcome.status == "interrupted" for outcome in self.outcomes):
             return 130
-        return 1 if self.failed or self.unresolved or self.error else 0
+        return 1 if self.failed or self.unresolved or self.error or self.version_error else 0
 
     def summary(self, verbose=False):
         """The closing summary: counts, then one line per failed instrument."""
@@ -105,8 +116,13 @@ class Report(NamedTuple):
     def as_json(self, exit_status=None):
         from corvane import __version__
 
+        running = self.state == "running"
+        if exit_status is None and not running:
+            exit_status = self.exit_status
         return {
             "schema": SCHEMA,
+            "state": self.state,
+            "pid": os.getpid(),
             "command": self.command,
             "corvane": __version__,
             "client": self.client,
@@ -116,7 +132,9 @@ class Report(NamedTuple):
             "words": list(self.words),
             "unresolved": list(self.unresolved),
             "error": self.error.as_json() if self.error else None,
-            "exit_status": self.exit_status if exit_status is None else exit_status,
+            "version": self.version,
+            "version_error": self.version_error.as_json() if self.version_error else None,
+            "exit_status": exit_status,
             "counts": self.counts,
             "instruments": [outcome_json(outcome) for outcome in self.outcomes],
         }
@@ -135,6 +153,12 @@ def failed_run(command, path, words, error, not_reached=(), unresolved=(), start
     return Report(command, path, list(words), list(unresolved),
                   [Outcome(oid, "not_run") for oid in sorted(not_reached)], error,
                   started, now(), client)
+
+
+def running_run(command, path, words, started=None, client=None):
+    """The Report a run writes as it starts: no outcome, no exit status, nothing finished."""
+    return Report(command, path, list(words or ()), [], [], None, started or now(), None, client,
+                  state="running")
 
 
 def outcome_json(outcome):

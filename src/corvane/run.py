@@ -148,13 +148,24 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         recorder.close()
         raise
     report = Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error, started, now(), client)
+    return committed(report, recorder, kind, echo)
+
+
+def committed(report, recorder, kind, echo):
+    """`report` naming the version its run committed, or why it could commit none.
+
+    A run whose files changed but whose version failed has not done all it
+    was asked: its exit status says so, and the report gives the failure.
+    """
     try:
-        recorder.commit(versions.run_line(report, kind), outcomes)
-    except OSError as failure:
+        version = recorder.commit(versions.run_line(report, kind), report.outcomes)
+    except Exception as failure:
+        failure = errors.out_of_space(failure)
         echo("corvane: no version committed ({}); the next run's version covers this one's files".format(failure))
+        return report._replace(version_error=Failure(type(failure).__name__, brief(failure)))
     finally:
         recorder.close()
-    return report
+    return report._replace(version=version)
 
 
 def prepare(facts, kind, path, chosen, options):
@@ -343,6 +354,11 @@ def stop_running(executor, futures, calls, grace=STOP_SECONDS):
     """
     running = [future for future in futures.values() if not future.done()]
     if not running:
+        # A worker that died of the interrupt broke the pool, which ended the
+        # others mid-job: what they left goes now, not to the next verify.
+        if any(lost_worker(future) for future in futures.values()):
+            with contextlib.suppress(KeyboardInterrupt):
+                settle_leftovers(calls, futures)
         return
     print("corvane: interrupted; stopping {} running job(s)".format(len(running)),
           file=sys.stderr, flush=True)
@@ -351,13 +367,37 @@ def stop_running(executor, futures, calls, grace=STOP_SECONDS):
     stubborn = [future for future in running if not future.done()]
     if not stubborn:
         return
+    # A process pool's workers (concurrent.futures keeps them by pid), taken
+    # before the pool lets go of them.
+    processes = list((getattr(executor, "_processes", None) or {}).values())
     with contextlib.suppress(KeyboardInterrupt):
-        # A process pool's workers (concurrent.futures keeps them by pid).
-        for process in list((getattr(executor, "_processes", None) or {}).values()):
-            with contextlib.suppress(OSError, ValueError):
-                process.kill()
+        forget_cancelled(executor, grace)
+    for process in processes:
+        with contextlib.suppress(OSError, ValueError, KeyboardInterrupt):
+            process.kill()
+    with contextlib.suppress(KeyboardInterrupt):
         concurrent.futures.wait(stubborn, timeout=grace)
+    # Even after one more Ctrl-C: a killed job's lock and journal are not left for verify to find.
+    with contextlib.suppress(KeyboardInterrupt):
         settle_leftovers(calls, futures)
+
+
+def forget_cancelled(executor, grace=STOP_SECONDS):
+    """Have a process pool drop the jobs Ctrl-C cancelled, before its workers are killed.
+
+    A pool that loses a worker fails every job it still holds; failing one
+    already cancelled raises in the pool's own thread, which prints a
+    traceback and skips the rest of the pool's clean-up.  Shut down with its
+    pending jobs cancelled, the thread drops them, and says it has by
+    clearing the pool's request (waited for here, up to `grace` seconds).
+    """
+    thread = getattr(executor, "_executor_manager_thread", None)
+    if thread is None or not hasattr(executor, "_cancel_pending_futures"):
+        return
+    executor.shutdown(wait=False, cancel_futures=True)
+    deadline = time.monotonic() + grace
+    while executor._cancel_pending_futures and thread.is_alive() and time.monotonic() < deadline:
+        time.sleep(0.005)
 
 
 def settle_leftovers(calls, futures):
@@ -391,6 +431,12 @@ def wait_with_progress(futures, total, stream=None):
 
 # The exceptions of a job whose worker process died under it.
 WORKER_LOST_ERRORS = ("BrokenProcessPool", "KilledWorker")
+
+
+def lost_worker(future):
+    """Whether `future` ended because its worker process died."""
+    return (future.done() and not future.cancelled() and future.exception() is not None
+            and type(future.exception()).__name__ in WORKER_LOST_ERRORS)
 
 
 def outcome_of(order_book_id, future, interrupted, scheduler_lost=False):

@@ -22,7 +22,7 @@ import time
 import uuid
 
 # Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
-from corvane import history
+from corvane import errors, history
 from corvane.errors import VersionError
 
 __all__ = ["Recorder", "commit", "job_state", "file_state", "version_ids", "read_run", "read_entries",
@@ -429,7 +429,7 @@ def _write_whole(path, text, durable):
     directory, name = os.path.split(path)
     temporary = os.path.join(directory, "." + name + TEMPORARY_SUFFIX)
     try:
-        with open(temporary, "w", encoding="utf-8") as out:
+        with errors.full_disk_named(path), open(temporary, "w", encoding="utf-8") as out:
             out.write(text)
             _at("written")
             if durable:
@@ -583,8 +583,9 @@ class Recorder:
                     # Taken for a dead one between its making and the lock: made again.
                     os.close(fd)
                     continue
-                os.write(fd, text)
-                os.replace(temporary, os.path.join(directory, name))
+                with errors.full_disk_named(os.path.join(directory, name)):
+                    os.write(fd, text)
+                    os.replace(temporary, os.path.join(directory, name))
             except BaseException:
                 os.close(fd)
                 with contextlib.suppress(OSError):
@@ -662,9 +663,10 @@ def _create(directory, temporary):
     """A new marker's descriptor; a run ending beside this one may remove the
     empty directory between its making and the open, so that is tried again."""
     for attempt in range(3):
-        os.makedirs(directory, exist_ok=True)
         try:
-            return os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+            with errors.full_disk_named(temporary):
+                os.makedirs(directory, exist_ok=True)
+                return os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
         except FileNotFoundError:
             if attempt == 2:
                 raise

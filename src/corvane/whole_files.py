@@ -9,6 +9,8 @@ import contextlib
 import os
 import threading
 
+from corvane.errors import full_disk_named
+
 __all__ = ["write_whole"]
 
 
@@ -18,9 +20,10 @@ def write_whole(path, text):
     temporary = os.path.join(directory, ".{}.{}-{}.tmp".format(name.lstrip("."), os.getpid(),
                                                                 threading.get_ident()))
     try:
-        with open(temporary, "w", encoding="utf-8") as out:
-            out.write(text)
-        os.replace(temporary, path)
+        with full_disk_named(path):
+            with open(temporary, "w", encoding="utf-8") as out:
+                out.write(text)
+            os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
             os.remove(temporary)
