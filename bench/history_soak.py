@@ -22,10 +22,11 @@ out of order.  All the while, in other processes: `corvane tag`,
 --repairers more `verify --repair` loops, and --readers readers reading
 every file as of versions already committed.
 
-Right after a run ends, its version V (found in `corvane log --json` by
-the run's command, words and start) is read whole as of V and a digest of
-every file is kept.  Every later read of V, by the readers meanwhile and by
-a last pass at the end, must give the same digests.  Every other version
+Right after a run ends, its version V (named by its report, or found in
+`corvane log --json` by the run's command, words and start) must be in the
+log, and is read whole as of V; a digest of every file is kept.  Every
+later read of V, by the readers meanwhile and by a last pass at the end,
+must give the same digests.  Every other version
 is tagged (and read again once tagged: while tagged, gc must keep it),
 most under a few names that move on to newer versions, some for good;
 versions whose replaced content gc removed while they were untagged are
@@ -388,7 +389,8 @@ def changed_files(report):
 
 
 def settle(soak, kind, root, report, out, source):
-    """After a run: its version found in the log and read whole as of it at once; the Version."""
+    """After a run: its version (named by its report, else found in the log) checked in the log
+    and read whole as of it at once; the Version."""
     if report is None:
         return None
     soak.count("runs")
@@ -398,18 +400,25 @@ def settle(soak, kind, root, report, out, source):
     if runs is None:
         soak.command_failure("log {} failed after a run".format(root))
         runs = manifests(root)
-    version_id = version_of_run(runs, kind, report)
-    if version_id is None:
-        if changed_files(report):
-            why = next((line for line in out.splitlines() if "no version committed" in line),
-                       "not in the log; the run said: " + " | ".join(out.strip().splitlines()[-2:]))
+    version_id = report.get("version") or version_of_run(runs, kind, report)
+    if version_id is None or version_id not in {run["id"] for run in runs}:
+        if version_id is not None or changed_files(report):
             soak.ledger.lost_runs.append((kind, "{} {} ({}): {}".format(
-                COMMANDS[kind], " ".join(report["words"]), report["started"], why)))
+                COMMANDS[kind], " ".join(report["words"]), report["started"], why_lost(version_id, report, out))))
         return None
     version = soak.ledger.add(version_id, kind, root, source)
     if version is not None:
         soak.ledger.judge(version, soak.reader.read(root, kind, version_id), "right after its commit")
     return version
+
+
+def why_lost(version_id, report, out):
+    if version_id is not None:
+        return "its report names version {}, which is not in the log".format(version_id)
+    if report.get("version_error"):
+        return "its report says: {type}: {message}".format(**report["version_error"])
+    return next((line for line in out.splitlines() if "no version committed" in line),
+                "not in the log; the run said: " + " | ".join(out.strip().splitlines()[-2:]))
 
 
 def round_of_updates(soak, number):
