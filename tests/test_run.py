@@ -728,11 +728,6 @@ def test_fetch_threads_keep_that_many_instruments_in_flight_and_write_the_same_f
     assert all(o.status == "new" for o in threaded.outcomes)
 
 
-def test_fetch_threads_are_refused_with_a_timeout(demo, tmp_path):
-    with pytest.raises(run.SetupRefused, match="fetch-threads"):
-        run.update("minbar", str(tmp_path), [STOCK], options=UpdateOptions(fetch_threads=2, timeout=5))
-
-
 def test_batched_jobs_run_in_worker_processes_from_the_command(tmp_path, monkeypatch):
     monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
     report_file = tmp_path / "report.json"

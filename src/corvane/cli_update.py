@@ -259,14 +259,15 @@ def common_options(function):
         click.option(
             "--timeout", type=click.FloatRange(min=0, min_open=True), metavar="SECONDS",
             help="Give up an attempt of a job after SECONDS (a client that hangs): the job "
-                 "fails, its file left as before, and is tried again as --retries says.  "
+                 "fails, its file left as before, and is tried again as --retries says; "
+                 "with --fetch-threads above 1, the whole job, retries included.  "
                  "Default: no limit.  Not with --scheduler."),
         click.option(
             "--fetch-threads", type=click.IntRange(min=1), default=1, show_default=True,
             metavar="N",
             help="Instruments each worker works on at once, on threads: keeps N client "
                  "calls in flight per worker without a process each, for a client with "
-                 "network latency (see the operating guide for sizing).  Not with --timeout."),
+                 "network latency (see the operating guide for sizing)."),
         click.option(
             "--since", metavar="YYYYMMDD", callback=since_date,
             help="Fill files that hold no data yet from this date on [default: 20050104]."),

@@ -8,9 +8,11 @@ exception's precise class, message and traceback.
 import concurrent.futures
 import contextlib
 import functools
+import multiprocessing
 import os
 import random
 import signal
+import sys
 import threading
 import time
 import traceback
@@ -23,7 +25,7 @@ from corvane.options import BACKOFF_SECONDS, UpdateOptions
 from corvane.stores import Held, Stored
 
 __all__ = ["Outcome", "Held", "Listed", "batch_job", "start_date", "store_keywords", "UNREADABLE", "minbar_job", "tick_job", "healable", "backoff_delay",
-           "NotStarted"]
+           "NotStarted", "Deadline"]
 
 # Failures that a repeat cannot heal: the file, the identifier or the
 # records are wrong, not the moment.  A record type or stored layout that
@@ -63,6 +65,92 @@ class Listed(NamedTuple):
 NOTHING_LISTED = Listed()
 
 
+class Deadline:
+    """The time limit of one job on a fetch thread, where no alarm can reach it.
+
+    It counts from the job's start, its retries included.  A thread cannot be
+    stopped, so the job asks here before it writes and before each commit of
+    its file, and the batch's waiter gives the job up once it is past its time
+    and not committing (a commit on a local file ends soon).  A job given up
+    commits nothing: when its call returns at last, its file's `with` ends by
+    JobTimeout and the engine rolls it back.
+    """
+
+    # How often the waiter looks again at a job committing past its time.
+    COMMIT_POLL_SECONDS = 0.02
+
+    def __init__(self, seconds):
+        self.seconds = seconds
+        self.started = None
+        self.thread = None
+        # The Outcome of the job given up, as its own failure would read (set by the job).
+        self.settle = None
+        self._state = "waiting"     # running, committing, kept (committed for good), given up
+        self._lock = threading.Lock()
+
+    def start(self):
+        with self._lock:
+            if self.started is None:
+                self.started, self.thread, self._state = time.monotonic(), threading.current_thread(), "running"
+
+    def left(self):
+        """Seconds left (negative: past); the whole time before the job starts."""
+        return self.seconds if self.started is None else self.seconds - (time.monotonic() - self.started)
+
+    def error(self):
+        return errors.JobTimeout("gave up after --timeout {:g} s (the client or the file took longer)"
+                                 .format(self.seconds))
+
+    def check(self):
+        """Raise JobTimeout when the job is past its time (it is then given up)."""
+        with self._lock:
+            self._expire()
+
+    def _expire(self):
+        if self._state == "running" and self.left() <= 0:
+            self._state = "given up"
+        if self._state == "given up":
+            raise self.error()
+
+    @contextlib.contextmanager
+    def committing(self, final=True):
+        """The scope of a commit of the job's file: refused past its time, never given up within.
+
+        `final`: the job's last commit; once it is done the job's outcome is its own.
+        """
+        with self._lock:
+            self._expire()
+            self._state = "committing"
+        try:
+            yield
+        except BaseException:
+            with self._lock:
+                self._state = "running"
+            raise
+        with self._lock:
+            self._state = "kept" if final else "running"
+
+    def give_up(self):
+        """Whether the job is given up: past its time and not committing."""
+        with self._lock:
+            with contextlib.suppress(errors.JobTimeout):
+                self._expire()
+            return self._state == "given up"
+
+    def wake(self):
+        """Seconds until the waiter should look at this job again; None: only when it ends."""
+        with self._lock:
+            if self._state in ("waiting", "running"):
+                # Not begun: it cannot end before its whole time from now.
+                return max(self.left(), 0.0)
+            return self.COMMIT_POLL_SECONDS if self._state == "committing" else None
+
+    def where(self):
+        """The stack of the job's thread now: where it hangs."""
+        frame = sys._current_frames().get(self.thread.ident)
+        return "".join(traceback.format_stack(frame)) if frame is not None else ""
+
+
 class Outcome(NamedTuple):
     """What one job did to one instrument's file."""
     order_book_id: str
@@ -97,21 +185,23 @@ class Outcome(NamedTuple):
 
 
 def minbar_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None,
-               listed=NOTHING_LISTED):
+               listed=NOTHING_LISTED, deadline=None):
     """Bring one minute-bar file up to date; its Outcome.
 
     `services`: the platform (default: as `corvane.bundle` binds it).
     `marks`: a directory where each job leaves a mark as it starts, so that
     a job the cluster runs again after its worker died knows it.
     `listed`: what the parent knows of the instrument (a Listed).
+    `deadline`: a Deadline for a job on a fetch thread (None: the alarm of
+    `options.timeout`, on the main thread).
     """
-    return _job(order_book_id, path, "minbar", minbar.append_h5, services, options, marks, listed)
+    return _job(order_book_id, path, "minbar", minbar.append_h5, services, options, marks, listed, deadline)
 
 
 def tick_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None,
-             listed=NOTHING_LISTED):
+             listed=NOTHING_LISTED, deadline=None):
     """Bring one tick file up to date; its Outcome."""
-    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks, listed)
+    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks, listed, deadline)
 
 
 def store_keywords(kind, options, listed):
@@ -134,13 +224,15 @@ def start_date(options, listed):
     return formats.MIN_START_DATE if listed.first_from is None else listed.first_from
 
 
-def _job(order_book_id, path, kind, store, services, options, marks, listed):
+def _job(order_book_id, path, kind, store, services, options, marks, listed, deadline=None):
     global _interrupted
     if _interrupted:
         raise NotStarted(order_book_id)
     services = host.platform() if services is None else services
     start = start_date(options, listed)
     keywords = store_keywords(kind, options, listed)
+    if deadline is not None:
+        keywords["deadline"] = deadline
 
     def append(counts):
         # The store takes the file's line in the version while it still holds the file.
@@ -150,7 +242,9 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed):
     try:
         rerun = started_before(marks, order_book_id)
         locate = functools.partial(formats.locate, path, order_book_id, kind)
-        outcome = _with_state(*_attempts(order_book_id, locate, append, options), path, kind, locate)
+        finish = functools.partial(_with_state, taken=False, path=path, kind=kind, locate=locate)
+        outcome = _with_state(*_attempts(order_book_id, locate, append, options, deadline, finish),
+                              path, kind, locate)
         return outcome._replace(worker_lost=True) if rerun else outcome
     except KeyboardInterrupt:
         _interrupted = True
@@ -188,12 +282,24 @@ def batch_job(calls, threads):
     if threads <= 1:
         return _in_turn(calls)
     global _interrupted
-    pool = _fetch_pool(threads)
+    deadlines = [_deadline_of(call) for call in calls]
     futures = []
+    given_up = {}
+
+    def submit(position, pool):
+        fn, order_book_id, *arguments = calls[position]
+        extra = {} if deadlines[position] is None else {"deadline": deadlines[position]}
+        return order_book_id, pool.submit(fn, order_book_id, *arguments, **extra)
+
     try:
-        for fn, order_book_id, *arguments in calls:
-            futures.append((order_book_id, pool.submit(fn, order_book_id, *arguments)))
-        _wait_all(futures)
+        pool = _fetch_pool(threads)
+        for position in range(len(calls)):
+            futures.append(submit(position, pool))
+        if any(deadline is not None for deadline in deadlines):
+            given_up = _wait_watching(futures, deadlines,
+                                      lambda: functools.partial(submit, pool=_fetch_pool(threads, True)))
+        else:
+            _wait_all(futures)
     except KeyboardInterrupt:
         # Those not yet begun never will, nor will the jobs of batches already
         # handed to this worker.  The batch lasts while its running jobs do,
@@ -203,12 +309,75 @@ def batch_job(calls, threads):
         for _, future in futures:
             future.cancel()
         _wait_all(futures)
-    outcomes = [_settled(order_book_id, future) for order_book_id, future in futures]
+    outcomes = [given_up[position] if position in given_up else _settled(order_book_id, future)
+                for position, (order_book_id, future) in enumerate(futures)]
     return outcomes + [interrupted_outcome(order_book_id) for _, order_book_id, *_ in calls[len(futures):]]
+
+
+def _deadline_of(call):
+    """A Deadline for the job of `call` (as `corvane.run` makes them) when its options set a timeout, else None."""
+    options = call[4] if len(call) > 4 else None
+    return Deadline(options.timeout) if isinstance(options, UpdateOptions) and options.timeout else None
 
 
 def _wait_all(futures):
     concurrent.futures.wait([future for _, future in futures])
+
+
+def _wait_watching(futures, deadlines, resubmit):
+    """Wait for the batch's jobs, giving up each past its deadline; {position: Outcome} of those given up.
+
+    A job given up may hang on in its thread, which the pool then lacks: the
+    jobs still queued behind it are taken back and handed to a fresh pool
+    (`resubmit()` gives the call that hands over one, by position, and gives
+    its new (order_book_id, future)).
+    """
+    given_up = {}
+    while True:
+        waiting = [position for position, (_, future) in enumerate(futures)
+                   if position not in given_up and not future.done()]
+        gone = [position for position in waiting if deadlines[position] is not None and deadlines[position].give_up()]
+        for position in gone:
+            given_up[position] = deadlines[position].settle()
+            _left_hanging(deadlines[position].thread)
+        queued = [position for position in waiting if position not in given_up] if gone else []
+        queued = [position for position in queued if futures[position][1].cancel()]
+        if queued:
+            hand = resubmit()
+            for position in queued:
+                futures[position] = hand(position)
+        waiting = [position for position in waiting if position not in given_up]
+        if not waiting:
+            return given_up
+        wakes = [deadlines[position].wake() for position in waiting if deadlines[position] is not None]
+        wakes = [wake for wake in wakes if wake is not None]
+        concurrent.futures.wait([futures[position][1] for position in waiting],
+                                timeout=min(wakes) if wakes else None,
+                                return_when=concurrent.futures.FIRST_COMPLETED)
+
+
+# Threads of jobs given up, which may hang in the client for good.
+_hanging = []
+
+
+def _left_hanging(thread):
+    if not _hanging and multiprocessing.parent_process() is not None:
+        threading._register_atexit(_leave_hanging_threads)
+    _hanging.append(thread)
+
+
+def _leave_hanging_threads():
+    """A pool worker's last step: leave at once while a job given up still hangs in its thread.
+
+    The worker joins its threads as it exits, so it, and the run with it,
+    would wait for a client call that may never return; every outcome of
+    the worker has been handed back by then.
+    """
+    if any(thread.is_alive() for thread in _hanging):
+        for stream in (sys.stdout, sys.stderr):
+            with contextlib.suppress(Exception):
+                stream.flush()
+        os._exit(0)
 
 
 # The fetch threads of each thread that runs batches (a process pool
@@ -226,9 +395,10 @@ def _forget_fetch_threads():
 os.register_at_fork(after_in_child=_forget_fetch_threads)
 
 
-def _fetch_pool(threads):
+def _fetch_pool(threads, fresh=False):
+    """This thread's fetch pool of `threads`; `fresh`: a new one (a thread of the old one hangs)."""
     kept = getattr(_fetch_threads, "pool", None)
-    if kept is None or kept[0] != threads:
+    if kept is None or kept[0] != threads or fresh:
         if kept is not None:
             kept[1].shutdown(wait=False)
         kept = _fetch_threads.pool = (threads, concurrent.futures.ThreadPoolExecutor(
@@ -303,12 +473,22 @@ def started_before(marks, order_book_id):
     return False
 
 
-def _attempts(order_book_id, locate, append, options):
+def _attempts(order_book_id, locate, append, options, deadline=None, finish=None):
     """(the job's Outcome, whether its store gave the file's entry).  The counts
     come from the store's own open of the file, so that a job opens its file
     once.  Only a failed attempt, which may not have reached its file, has
-    the file read again."""
+    the file read again.  `deadline`: the job's Deadline, whose `settle`
+    is given the Outcome of the job given up now (through `finish`)."""
     started = time.monotonic()
+    if deadline is not None:
+        deadline.start()
+
+        def given_up():
+            # What the job's own failure would say, read while its thread may still hang.
+            return finish(failed(order_book_id, deadline.error(), deadline.where(),
+                                 _first(before, counts, existed, locate), held(locate), attempts,
+                                 time.monotonic() - started))
+        deadline.settle = given_up
     try:
         workers.check_set_up()
     except errors.WorkerSetupError as exc:
@@ -324,18 +504,21 @@ def _attempts(order_book_id, locate, append, options):
         # The store tells "before" here as soon as it has opened the file, even if it then fails.
         counts = {}
         try:
-            with _deadline(options.timeout):
+            with _deadline(options.timeout) if deadline is None else contextlib.nullcontext():
                 given = append(counts)
             break
         except Exception as exc:
             before = _first(before, counts, existed, locate)
-            if attempts > options.retries or not healable(exc):
+            delay = None if attempts > options.retries or not healable(exc) else \
+                backoff_delay(attempts, options.backoff)
+            if delay is None or (deadline is not None and deadline.left() <= delay):
+                # A deadline with no time for another attempt ends the job with this one's failure.
                 return failed(order_book_id, exc, traceback.format_exc(), before,
                               held(locate), attempts, time.monotonic() - started), False
         # Safe to repeat: a failed job leaves its file as it was (a tick
         # file keeps the whole days written before the failure) and the
         # next attempt starts from what the file holds.
-        time.sleep(backoff_delay(attempts, options.backoff))
+        time.sleep(delay)
     before = _first(before, counts, existed, locate)
     after, revised, entry = _left(given, counts, locate)
     status = "updated" if revised else status_of(before, after)

@@ -198,7 +198,7 @@ def _latest_trading_date(h5):
 
 
 def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
-              ins_type=None, delisted=None, counts=None, revisit=0, entry=False):
+              ins_type=None, delisted=None, counts=None, revisit=0, entry=False, deadline=None):
     """Bring the minute-bar file of `order_book_id` under `path` up to date; a Stored.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
@@ -211,7 +211,9 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     then "after" and "revised", as the Stored has them.  `revisit`: the
     last stored days asked again in the same call (`corvane.revisit`),
     ended instruments included.  `entry`: the Stored carries the file's
-    line in the run's version, `path` being the root it is of.
+    line in the run's version, `path` being the root it is of.  `deadline`:
+    the job's Deadline (`corvane.jobs`): nothing is written or committed
+    past it.
     """
     check_order_book_id(order_book_id)
     root = path
@@ -229,7 +231,11 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     def _left(h5, before, revised=(), appended=None):
         return _stored(h5, root if entry else None, h5_file, before, counts, revised, appended)
 
-    with open_instrument_file(h5_file, durable) as h5:
+    def _in_time():
+        if deadline is not None:
+            deadline.check()
+
+    with open_instrument_file(h5_file, durable, deadline) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
         before = Held(*_counts(h5, members))
@@ -244,6 +250,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
                 index, data = _get_price(first)
                 if index is None or data is None:
                     return Stored(before, before)
+                _in_time()
                 # One unit: changed days cut and written again, new ones appended.
                 return _left(h5, before, revisits.store_minbar(h5, index, data, first,
                                                                revisits.side_store(root, h5_file)))
@@ -252,6 +259,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             index, data = _get_price(next_trading_date(client, latest))
         if index is None or data is None:
             return Stored(before, before)
+        _in_time()
         # One unit: the engine offsets line_no by the rows already stored,
         # removes orphan bar records and rolls back on a failed index write.
         h5.append_minbar(index, data)

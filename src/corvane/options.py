@@ -16,7 +16,8 @@ class UpdateOptions:
     bundle's first date).  `retries`: further attempts after a failure that
     may heal.  `durable`: each file is on disk (fsync) before its job ends.
     `timeout`: seconds after which an attempt fails (None: no limit; process
-    pools only).  `backoff`: the first wait before a retry, in seconds.
+    pools only); with fetch threads, seconds after which the whole job,
+    retries included, is given up.  `backoff`: the first wait before a retry, in seconds.
     `fetch_threads`: instruments each worker works on at once, on threads,
     so that many client calls are in flight without a process each (1: one
     job at a time, on the worker's main thread).  `revisit`: the last

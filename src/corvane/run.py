@@ -72,8 +72,6 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         raise SetupRefused(str(error)) from None
     if options.timeout and scheduler and executor is None:
         raise SetupRefused("--timeout works with the process pool only, not with --scheduler")
-    if options.timeout and options.fetch_threads > 1:
-        raise SetupRefused("--timeout works with --fetch-threads 1 only (it interrupts a worker's main thread)")
     if revisit is not None:
         options = dataclasses.replace(options, revisit=revisit)
     if not isinstance(options.revisit, int) or options.revisit < 0:

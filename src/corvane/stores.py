@@ -1,6 +1,7 @@
 """What the two stores share: opening an instrument's file, and turning the
 client's values into record fields.
 """
+import contextlib
 import sys
 from typing import NamedTuple, Optional
 
@@ -34,13 +35,26 @@ class Stored(NamedTuple):
     entry: Optional[dict] = None
 
 
-def open_instrument_file(h5_file, durable=False):
+def open_instrument_file(h5_file, durable=False, deadline=None):
     """The engine's file of one job.
 
     Durable: the job's writes are on disk (fsync) before it ends, so that even
-    a power loss leaves the file as before or after the job.
+    a power loss leaves the file as before or after the job.  `deadline`: the
+    job's Deadline (`corvane.jobs`); the file is then committed only within
+    its time, and rolled back past it.
     """
-    return _engine.File(h5_file, durable=durable)
+    h5 = _engine.File(h5_file, durable=durable)
+    return h5 if deadline is None else _committed_in_time(h5, deadline)
+
+
+@contextlib.contextmanager
+def _committed_in_time(h5, deadline):
+    # The commit is the `with`'s normal end: it runs within the deadline's
+    # commit scope, whose refusal ends the `with` by JobTimeout instead.
+    with contextlib.ExitStack() as commit:
+        with h5:
+            yield h5
+            commit.enter_context(deadline.committing())
 
 
 def version_entry(root, h5_file, kind, h5, before, after, tails):

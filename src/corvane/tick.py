@@ -118,20 +118,22 @@ class _DayWriter:
 
 
 @contextlib.contextmanager
-def _keeping_written_days(writer):
+def _keeping_written_days(writer, deadline=None):
     """On a failure of the client or of a conversion, keep the days written.
 
     Each day is written whole, so the days before the failing one are
     complete; the file is closed normally (committed) before the failure goes
     on, and the next run resumes after them.  A failing write, by contrast,
     leaves the `with` of the file by an exception, which undoes the call;
-    it wins over a client failure that comes while it is pending.
+    it wins over a client failure that comes while it is pending.  Past the
+    job's `deadline` nothing is committed: the file's `with` rolls it back.
     """
     try:
         yield
     except BaseException:
         writer.wait()
-        writer.h5.close()
+        with contextlib.nullcontext() if deadline is None else deadline.committing(final=False):
+            writer.h5.close()
         raise
 
 
@@ -163,7 +165,7 @@ def _stored_as(h5, name, ticks):
 
 
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date,
-                   durable=False, delisted=None, counts=None, revisit=0, entry=False):
+                   durable=False, delisted=None, counts=None, revisit=0, entry=False, deadline=None):
     """Bring the tick file of `order_book_id` in `path` up to date; a Stored.
 
     `durable`: its writes are on disk before this returns.  `delisted`:
@@ -178,6 +180,8 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     ended instruments included.  A stored day written again has its stored
     ticks moved to the side store first.  `entry`: the Stored carries the
     file's line in the run's version, `path` being the root it is of.
+    `deadline`: the job's Deadline (`corvane.jobs`): nothing is written or
+    committed past it.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
@@ -185,7 +189,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     layout = (list(loader.COLUMNS), list(loader.FIELDS), np.dtype(loader.DTYPES))
     counting = counts is not None or entry
 
-    with open_instrument_file(h5_file, durable) as h5, _DayWriter(h5) as writer:
+    with open_instrument_file(h5_file, durable, deadline) as h5, _DayWriter(h5) as writer:
         # Outside the keeping scope: a refused file is rolled back, not closed.
         members = h5.members()
         check_tick_members(h5_file, members)
@@ -195,7 +199,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
             counts["before"] = tuple(before)
         if members and delisted is not None and delisted < int(max(members)) and not revisit:
             return Stored(before, before)
-        with _keeping_written_days(writer):
+        with _keeping_written_days(writer, deadline):
             # Day names are eight digits, so the greatest text is the latest day.
             start_date = revisits.first_tick_day(members, revisit) if members else min_start_date
             listing = services.client.get_price(order_book_id, start_date, max_end_date)
@@ -204,7 +208,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                                   .format(order_book_id, start_date, max_end_date))
         stored = set(members)
         written, revised = _write_days(services, order_book_id, listing, layout, writer,
-                                       revisits.side_store(path, h5_file), stored, lengths)
+                                       revisits.side_store(path, h5_file), stored, lengths, deadline)
         writer.wait()
         after = _held(lengths)
         if counts is not None:
@@ -222,19 +226,21 @@ def _held(lengths):
     return None if lengths is None else Held(sum(lengths.values()), len(lengths))
 
 
-def _write_days(services, order_book_id, listing, layout, writer, side, stored, lengths):
+def _write_days(services, order_book_id, listing, layout, writer, side, stored, lengths, deadline=None):
     """Write each listed day the client has a table for; ({day: [ticks, last tick's digest]}
     written, [YYYYMMDD of the stored days written again]).  `lengths` ({day: ticks}, or
-    None: not counted) follows what is written."""
+    None: not counted) follows what is written.  No day is handed to the engine past `deadline`."""
     h5 = writer.h5
     written = {}
     revised = []
     for trading_date in pd.DatetimeIndex(listing.index).date:
         name = trading_date.strftime(DAY_NAME)
-        with _keeping_written_days(writer):
+        with _keeping_written_days(writer, deadline):
             ticks = _day_ticks(services, order_book_id, trading_date, *layout, name in stored)
         if ticks is None or (name in stored and _stored_as(h5, name, ticks)):
             continue
+        if deadline is not None:
+            deadline.check()
         if name in stored:
             writer.wait()
             revised.append(revisits.tick_changed(h5, side, name, ticks))
