@@ -17,7 +17,8 @@ import pandas as pd
 from corvane import revisit as revisits
 from corvane.history import tail_digest
 from corvane.stores import (
-    Held, Stored, array_form, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry)
+    Held, Stored, array_form, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field,
+    version_entry)
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
@@ -235,7 +236,7 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
         if deadline is not None:
             deadline.check()
 
-    with open_instrument_file(h5_file, durable, deadline) as h5:
+    with committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
         before = Held(*_counts(h5, members))

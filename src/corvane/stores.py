@@ -10,7 +10,7 @@ import pandas as pd
 
 from corvane import _engine, versions
 
-__all__ = ["Held", "Stored", "open_instrument_file", "version_entry", "to_field", "per_stamp", "per_date",
+__all__ = ["Held", "Stored", "open_instrument_file", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date",
            "run_starts"]
 
 
@@ -35,15 +35,18 @@ class Stored(NamedTuple):
     entry: Optional[dict] = None
 
 
-def open_instrument_file(h5_file, durable=False, deadline=None):
+def open_instrument_file(h5_file, durable=False):
     """The engine's file of one job.
 
     Durable: the job's writes are on disk (fsync) before it ends, so that even
-    a power loss leaves the file as before or after the job.  `deadline`: the
-    job's Deadline (`corvane.jobs`); the file is then committed only within
-    its time, and rolled back past it.
+    a power loss leaves the file as before or after the job.
     """
-    h5 = _engine.File(h5_file, durable=durable)
+    return _engine.File(h5_file, durable=durable)
+
+
+def committed_in_time(h5, deadline):
+    """The open file `h5` as the `with` of a job with `deadline` (a `corvane.jobs.Deadline`;
+    None: `h5` itself): committed only within the job's time, rolled back past it."""
     return h5 if deadline is None else _committed_in_time(h5, deadline)
 
 

@@ -17,7 +17,7 @@ import pandas as pd
 from corvane import revisit as revisits
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
 from corvane.history import tail_digest
-from corvane.stores import Held, Stored, open_instrument_file, per_date, per_stamp, to_field, version_entry
+from corvane.stores import Held, Stored, committed_in_time, open_instrument_file, per_date, per_stamp, to_field, version_entry
 
 __all__ = ["append_h5_tick", "tick_records"]
 
@@ -189,7 +189,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     layout = (list(loader.COLUMNS), list(loader.FIELDS), np.dtype(loader.DTYPES))
     counting = counts is not None or entry
 
-    with open_instrument_file(h5_file, durable, deadline) as h5, _DayWriter(h5) as writer:
+    with committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5, _DayWriter(h5) as writer:
         # Outside the keeping scope: a refused file is rolled back, not closed.
         members = h5.members()
         check_tick_members(h5_file, members)
