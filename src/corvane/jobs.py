@@ -480,6 +480,8 @@ def _attempts(order_book_id, locate, append, options, deadline=None, finish=None
     the file read again.  `deadline`: the job's Deadline, whose `settle`
     is given the Outcome of the job given up now (through `finish`)."""
     started = time.monotonic()
+    # What the job knows so far, also to the Outcome of it given up meanwhile.
+    before, counts, existed, attempts = None, {}, True, 0
     if deadline is not None:
         deadline.start()
 
@@ -497,8 +499,6 @@ def _attempts(order_book_id, locate, append, options, deadline=None, finish=None
         existed = locate() is not None
     except (OSError, ValueError, TypeError):
         existed = True     # read as `held` reads it: unreadable, and the job says why
-    before = None
-    attempts = 0
     while True:
         attempts += 1
         # The store tells "before" here as soon as it has opened the file, even if it then fails.
