@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 
 import h5py
 import numpy as np
@@ -237,10 +238,10 @@ def test_the_report_says_running_until_the_run_ends(inline, monkeypatch, tmp_pat
 
 # --- Ctrl-C ----------------------------------------------------------------------
 
-def _sleep_marked(mark):
+def _held(mark):
     with open(mark, "w"):
         pass
-    signal.pause()
+    time.sleep(600)
 
 
 def _nothing():
@@ -252,18 +253,27 @@ def test_killing_a_stuck_worker_after_ctrl_c_leaves_the_cancelled_jobs_alone(tmp
     monkeypatch.setattr(threading, "excepthook", lambda hook: raised.append(hook.exc_value))
     mark = tmp_path / "running"
     executor = concurrent.futures.ProcessPoolExecutor(1)
-    futures = {"A": executor.submit(_sleep_marked, str(mark))}
-    # One waits in the pool's queue, the last two are still the pool's to hand out.
-    futures.update((name, executor.submit(_nothing)) for name in "BCD")
-    while not mark.exists():
-        assert not futures["A"].done(), futures["A"].exception()
-    assert [futures[name].cancel() for name in "CD"] == [True, True]
-    calls = [(jobs.minbar_job, name, str(tmp_path)) for name in "ABCD"]
-    run.stop_running(executor, futures, calls, grace=0.1)
-    executor.shutdown(wait=True)
+    workers = []
+    try:
+        futures = {"A": executor.submit(_held, str(mark))}
+        workers = list(executor._processes.values())
+        # Two wait in the pool's queue, the rest are still the pool's to hand out.
+        futures.update((name, executor.submit(_nothing)) for name in "BCDEFG")
+        deadline = time.monotonic() + 120
+        while not mark.exists():
+            assert not futures["A"].done() and time.monotonic() < deadline, "the job never began"
+            time.sleep(0.01)
+        cancelled = [name for name in "BCDEFG" if futures[name].cancel()]
+        assert cancelled
+        calls = [(jobs.minbar_job, name, str(tmp_path)) for name in futures]
+        run.stop_running(executor, futures, calls, grace=0.1)
+        executor.shutdown(wait=True)
+    finally:
+        for worker in workers:
+            worker.kill()
     assert raised == []
     assert type(futures["A"].exception()).__name__ == "BrokenProcessPool"
-    assert futures["C"].cancelled() and futures["D"].cancelled()
+    assert all(futures[name].cancelled() for name in cancelled)
 
 
 def test_ctrl_c_with_fetch_threads_ends_130_with_its_report_no_traceback_and_nothing_left(tmp_path, monkeypatch):
