@@ -18,7 +18,7 @@ from click.testing import CliRunner
 
 import corvane.bundle as bundle
 import crash_lab
-from corvane import _engine, cli_update, drivers, errors, jobs, run, versions
+from corvane import _engine, cli_update, drivers, errors, formats, jobs, run, versions
 from corvane import minbar as minbar_store
 from corvane.cli import main
 from test_run import HELD_COMMAND, wait_for_file
@@ -299,3 +299,22 @@ def test_ctrl_c_with_fetch_threads_ends_130_with_its_report_no_traceback_and_not
     assert checked.returncode == 0, checked.stdout + checked.stderr
     hidden = [p.name for p in (minbar / "equities").iterdir() if p.name.startswith(".")]
     assert hidden == [] and _engine.lock_state(str(minbar / "equities" / "10001.HBX.h5")) is None
+
+
+def test_after_ctrl_c_broke_the_pool_the_lock_a_killed_job_left_is_removed(tmp_path):
+    import looking
+    from concurrent.futures.process import BrokenProcessPool
+
+    name = tmp_path / "equities" / "X.h5"
+    looking.write_minbar(str(name), bundle.EQUITIES_DTYPE)
+    # What a writer the broken pool ended mid-job leaves: its lock file, held by no one.
+    lock = tmp_path / "equities" / os.path.basename(formats.lock_path(str(name)))
+    lock.write_bytes(b"")
+    assert _engine.lock_state(str(name)) == "stale"
+    lost, ended = concurrent.futures.Future(), concurrent.futures.Future()
+    lost.set_exception(BrokenProcessPool("a worker died"))
+    ended.set_result(None)
+    calls = [(jobs.minbar_job, "X", str(tmp_path)), (jobs.minbar_job, "Y", str(tmp_path))]
+    run.stop_running(None, {"X": lost, "Y": ended}, calls)
+    assert not lock.exists()
+    assert sorted(os.listdir(name.parent)) == ["X.h5"]
