@@ -318,3 +318,38 @@ def test_after_ctrl_c_broke_the_pool_the_lock_a_killed_job_left_is_removed(tmp_p
     run.stop_running(None, {"X": lost, "Y": ended}, calls)
     assert not lock.exists()
     assert sorted(os.listdir(name.parent)) == ["X.h5"]
+
+
+def _no_client():
+    return None
+
+
+def test_ctrl_c_reaching_an_idle_pool_worker_is_noted_and_its_next_job_does_not_start(tmp_path):
+    import functools
+
+    from corvane import workers
+
+    executor = concurrent.futures.ProcessPoolExecutor(
+        1, initializer=functools.partial(workers.pool_worker, _no_client, os.getpid()))
+    try:
+        assert executor.submit(_nothing).result(timeout=120) is None
+        (worker,) = executor._processes.values()
+        # Between jobs, as a worker waits for its next one when Ctrl-C reaches the group.
+        os.kill(worker.pid, signal.SIGINT)
+        later = executor.submit(jobs.minbar_job, "10001.HBX", str(tmp_path))
+        assert isinstance(later.exception(timeout=120), jobs.NotStarted)
+        assert worker.is_alive() and os.listdir(tmp_path) == []
+    finally:
+        executor.shutdown(wait=True)
+
+
+def test_ctrl_c_in_a_pool_workers_job_still_interrupts_it(monkeypatch):
+    from corvane import workers
+
+    monkeypatch.setattr(jobs, "_interrupted", False)
+
+    def job(order_book_id):
+        workers._interrupt(signal.SIGINT, sys._getframe())
+
+    (outcome,) = jobs._in_turn([(job, "X")])
+    assert (outcome.status, outcome.attempts) == ("interrupted", 1)

@@ -48,7 +48,27 @@ def pool_worker(initializer, parent_pid):
     engine's journal when its file is next opened.
     """
     exit_with_parent(parent_pid)
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        signal.signal(signal.SIGINT, _interrupt)
     initializer()
+
+
+def _interrupt(signum, frame):
+    """Ctrl-C in a pool worker: a job it runs is interrupted; an idle worker notes it.
+
+    Ctrl-C reaches the whole process group.  A worker waiting for its next
+    job would die of it, printing a traceback into the run's log and
+    breaking the pool, which then ends the other workers' jobs mid-write.
+    Noted instead, the jobs already handed to it start none (as after an
+    interrupted job); the run shuts the pool down as it ends.
+    """
+    from corvane import jobs
+
+    while frame is not None:
+        if frame.f_globals.get("__name__") == jobs.__name__:
+            raise KeyboardInterrupt
+        frame = frame.f_back
+    jobs._interrupted = True
 
 
 def exit_with_parent(parent_pid):
