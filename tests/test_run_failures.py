@@ -21,6 +21,7 @@ import crash_lab
 from corvane import _engine, cli_update, drivers, errors, formats, jobs, run, versions
 from corvane import minbar as minbar_store
 from corvane.cli import main
+from test_cli import InlinePool
 from test_run import HELD_COMMAND, wait_for_file
 
 FULL = errno.ENOSPC
@@ -28,27 +29,6 @@ FULL = errno.ENOSPC
 
 def invoke(*args):
     return CliRunner().invoke(main, [str(a) for a in args])
-
-
-class InlinePool:
-    """Runs each job at once, in this process."""
-
-    def __init__(self, max_workers, initializer):
-        pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
-
-    def submit(self, fn, *args):
-        future = concurrent.futures.Future()
-        future.set_result(fn(*args))
-        return future
-
-    def shutdown(self, wait=True):
-        pass
 
 
 def three_bars(services, order_book_id, path, file_name, min_start_date, *rest, **listed):
