@@ -8,14 +8,15 @@ back: it is killed, and the test fails.
 """
 import faulthandler
 import os
-import select
-import signal
+import sys
 import threading
 
-import numpy as np
 import pytest
 
 from corvane import _engine
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
+from fork_reads import child, exit_status, rows, write  # noqa: E402
 
 # Some 200 forks beside busy readers: process-level, left out by `make test-fast`.
 pytestmark = pytest.mark.slow
@@ -25,44 +26,6 @@ READERS = 3
 # Bounds that only fail the test: a child reads a small file in milliseconds.
 CHILD_WAIT = 20.0
 WHOLE_RUN = 900
-
-
-def _rows(n):
-    rows = np.zeros(n, [("datetime", "<i8"), ("value", "<f8")])
-    rows["datetime"] = np.arange(n)
-    rows["value"] = rows["datetime"] * 0.5
-    return rows
-
-
-def _write(path, n):
-    with _engine.File(path) as h5:
-        h5.create_dataset("x", _rows(n))
-    return path
-
-
-def _exit_status(pid, seconds):
-    """The child's exit code, or None when it was still running after
-    `seconds` (it is then killed)."""
-    handle = os.pidfd_open(pid)
-    try:
-        ready, _, _ = select.select([handle], [], [], seconds)
-    finally:
-        os.close(handle)
-    if not ready:
-        os.kill(pid, signal.SIGKILL)
-        os.waitpid(pid, 0)
-        return None
-    return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-
-
-def _read_in_child(path, expected):
-    code = 1
-    try:
-        with _engine.Reader(path) as reader:
-            got = reader.read("x", threads=2)
-        code = 0 if np.array_equal(got["datetime"], expected) else 2
-    finally:
-        os._exit(code)
 
 
 def _read_until(path, stop, first_read, failures):
@@ -79,7 +42,7 @@ def _read_until(path, stop, first_read, failures):
 def _fork_beside_readers(busy, own, forks):
     """Forks `forks` times while READERS threads read `busy`; each child reads
     `own`. The exit codes, the last None when a child hung."""
-    expected = _rows(_engine.Reader(own).length("x"))["datetime"]
+    expected = rows(_engine.Reader(own).length("x"))["datetime"]
     stop, failures, started, outcomes = threading.Event(), [], [], []
     readers = []
     for _ in range(READERS):
@@ -93,8 +56,8 @@ def _fork_beside_readers(busy, own, forks):
         for _ in range(forks):
             pid = os.fork()
             if pid == 0:
-                _read_in_child(own, expected)
-            outcomes.append(_exit_status(pid, CHILD_WAIT))
+                child(own, expected)
+            outcomes.append(exit_status(pid, CHILD_WAIT))
             if outcomes[-1] is None:
                 break  # one is enough: the next would wait as long
     finally:
@@ -106,8 +69,8 @@ def _fork_beside_readers(busy, own, forks):
 
 
 def test_a_child_forked_while_threads_read_reads_a_file_of_its_own(tmp_path):
-    busy = _write(tmp_path / "busy.h5", 400_000)  # some hundred chunks: reads on four threads
-    own = _write(tmp_path / "own.h5", 150_000)  # read on two threads in the child
+    busy = write(tmp_path / "busy.h5", 400_000)  # some hundred chunks: reads on four threads
+    own = write(tmp_path / "own.h5", 150_000)  # read on two threads in the child
     # A fork that never returns in the parent fails the run instead of hanging it.
     faulthandler.dump_traceback_later(WHOLE_RUN, exit=True)
     try:
