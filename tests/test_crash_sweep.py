@@ -34,13 +34,7 @@ pytestmark = pytest.mark.slow
 # polling readers, "torn" and "changed under a holder" in_place and tick_day
 # polling; and with the directory renamed mid-call, defect 3 (success
 # reported, then the next open at the new place rolled the call back).
-KNOWN = {
-    # A writer killed while it builds a revision's segment leaves the segment's lock
-    # file in the side store (the next revision of the file removes it); verify names
-    # it a foreign file, and verify --repair leaves it.
-    ("findings", "revise_run", "none"): "side-store lock named foreign by verify",
-    ("findings", "revise_tick_run", "none"): "side-store lock named foreign by verify",
-}
+KNOWN = {}
 
 # The sweeps, one per case, two at a time (one core each): the one a test
 # asks for and the next one in the order the tests ask for them.

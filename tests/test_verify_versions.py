@@ -1,4 +1,5 @@
 """`corvane verify` of the log of versions: gc's removals, damaged history, and checks since the last."""
+import fcntl
 import json
 import os
 
@@ -131,6 +132,23 @@ def test_junk_among_the_segments_is_named_and_the_newest_version_reads(market, t
     assert set(found) == {("000009.h5", "segment"), ("notes.txt", "segment")}
     assert found[("000009.h5", "segment")].startswith("not a superseded segment")
     assert found[("notes.txt", "segment")].startswith("a foreign file among the superseded segments")
+
+
+def test_what_a_killed_revision_left_beside_its_segment_is_a_leftover_repair_settles(market, tmp_path):
+    revised_three_times(market, tmp_path)
+    lock = _engine.companions(superseded(tmp_path, "000003.h5"))["lock"]
+    open(lock, "w").close()
+    held = os.open(lock, os.O_RDONLY)
+    try:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert verify(tmp_path).exit_code == 0      # a revision at work now
+    finally:
+        os.close(held)
+    result = verify(tmp_path, "--json")
+    found = [(f["file"], f["check"]) for f in json.loads(result.output)["findings"]]
+    assert result.exit_code == 1 and found == [(lock, "leftover")]
+    assert verify(tmp_path, "--repair").exit_code == 0
+    assert not os.path.exists(lock) and verify(tmp_path).exit_code == 0
 
 
 def test_a_missing_segment_is_told_from_one_gc_removed(market, tmp_path):

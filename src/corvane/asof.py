@@ -395,8 +395,8 @@ def check_log(root, kind, repair=False, walked=None):
     of the versions when the caller made it (for its notes); made here otherwise.
     """
     from corvane import version_check
-    walked = version_check.check_versions(root) if walked is None else walked
-    findings, repaired = list(walked.findings), []
+    walked = version_check.check_versions(root, repair=repair) if walked is None else walked
+    findings, repaired = list(walked.findings), list(walked.repaired)
     covering = None
     findings += tag_findings(root)
     for path in versions.leftovers(root, remove=repair):

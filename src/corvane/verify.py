@@ -296,7 +296,7 @@ def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=N
     findings = [finding for result in results for finding in result.findings]
     repaired = [(result.file, what) for result in results for what in result.repaired]
     # The log of versions against the files.
-    walked = version_check.check_versions(path, options.all_versions)
+    walked = version_check.check_versions(path, options.all_versions, options.repair)
     from_log, log_repaired = asof.check_log(path, kind, options.repair, walked)
     findings += [Finding(*finding) for finding in from_log]
     repaired += log_repaired

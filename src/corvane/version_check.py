@@ -18,7 +18,7 @@ import json
 import os
 from typing import NamedTuple
 
-from corvane import asof, formats, history, versions
+from corvane import _engine, asof, formats, history, versions
 from corvane.errors import VersionError
 from corvane.whole_files import write_whole
 
@@ -32,6 +32,7 @@ class VersionCheck(NamedTuple):
     findings: list   # (file, check, where, detail)
     notes: list
     opened: int      # entries opened as of their version
+    repaired: list = []   # (path, what was done)
 
 
 def _stamp(path):
@@ -146,7 +147,11 @@ def _segment_findings(root, file, directory, known_top):
             else:
                 findings.append((path, "segment", "", "not a superseded segment: not an HDF5 file as a "
                                  "revision leaves one (a foreign or damaged file); remove it by hand"))
-        elif name != versions.COLLECTED and name != _GC_TEMPORARY and formats.owner_of(name) is None:
+        elif _segment_of(directory, name) is not None:
+            if _engine.lock_state(_segment_of(directory, name)) != "live":
+                findings.append((path, "leftover", "", "left by a revision of {} killed while it wrote a "
+                                 "segment; the next revision of it, or verify --repair, removes it".format(file)))
+        elif name != versions.COLLECTED and name != _GC_TEMPORARY:
             findings.append((path, "segment", "", "a foreign file among the superseded segments of {}; "
                              "corvane neither reads nor removes it".format(file)))
     try:
@@ -159,6 +164,30 @@ def _segment_findings(root, file, directory, known_top):
                          "{} superseded segment(s) missing, from {} (gc's record ends at {}): versions before "
                          "them cannot be read".format(len(missing), missing[0], collected)))
     return findings, max(real, default=0)
+
+
+def _segment_of(directory, name):
+    """The segment whose writer's journal, temporary or lock `name` is; None when it is none."""
+    found = _engine.companion_of(name, history.SEGMENT_SUFFIX)
+    return None if found is None else os.path.join(directory, found[1])
+
+
+def settle_segments(root):
+    """[(path, what was done)]: what killed revisions left beside their segments, settled as the
+    next revision would (a writer at work now is left alone)."""
+    done = []
+    for _, directory in _file_directories(os.path.join(history.history_dir(root), "superseded")):
+        segments = {_segment_of(directory, name) for name in os.listdir(directory)} - {None}
+        for segment in sorted(segments):
+            if _engine.lock_state(segment) == "live":
+                continue
+            try:
+                _engine.recover(segment)
+            except OSError as error:
+                done.append((segment, "not settled: {}".format(_one_line(error))))
+            else:
+                done.append((segment, "what a killed revision left beside it removed"))
+    return done
 
 
 def _segments(root, record, all_versions):
@@ -183,11 +212,13 @@ def _sound_up_to(ids, failed):
     return sound
 
 
-def check_versions(root, all_versions=False):
-    """VersionCheck of the versions of `root` against its files; keeps what it found sound."""
+def check_versions(root, all_versions=False, repair=False):
+    """VersionCheck of the versions of `root` against its files; keeps what it found sound.
+    `repair` first settles what killed revisions left beside their segments."""
+    repaired = settle_segments(root) if repair else []
     ids = versions.version_ids(root)
     if not ids:
-        return VersionCheck([], [], 0)
+        return VersionCheck([], [], 0, repaired)
     record = _read_record(root)
     parsed, findings, stamps = _manifests(root, ids, record, all_versions)
     pairs = _to_open(root, ids, parsed, record, all_versions)
@@ -199,7 +230,7 @@ def check_versions(root, all_versions=False):
         notes.append("{}: {} entr(y/ies) of older versions not checked: what they held was removed by "
                      "`corvane gc`, as it is meant to".format(root, collected))
     _keep(root, ids, record, all_versions, stamps, sound, tops, _sound_up_to(ids, failed))
-    return VersionCheck(findings + opened + more, notes, len(pairs))
+    return VersionCheck(findings + opened + more, notes, len(pairs), repaired)
 
 
 def _keep(root, ids, record, all_versions, stamps, sound, tops, up_to):
