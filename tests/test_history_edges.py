@@ -18,22 +18,13 @@ from corvane import _engine, asof, history, read, revisit, run, tick, versions
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 from test_flush_order import Trace, at, last
+import test_versions
 from test_versions import FIRST, STOCK, STOCK_FILE, commit_now, revise_last_days
 
 ONE_MICROSECOND = 1e-6
 
 
-@pytest.fixture
-def market(monkeypatch):
-    """update(root, asof): the demo client's update of the stock at `asof`, as test_versions makes it."""
-    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "2")
-
-    def update(root, asof_day):
-        monkeypatch.setenv("LUMENFEED_ASOF", asof_day)
-        bundle.init_lumenfeed_with_warnings_catch()
-        with concurrent.futures.ThreadPoolExecutor(max_workers=1) as inline:
-            return run.update("minbar", str(root), [STOCK], executor=inline)
-    return update
+inline, market = test_versions.inline, test_versions.market
 
 
 def three_versions(root):

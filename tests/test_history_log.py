@@ -1,6 +1,5 @@
 """The log's edges: tags that name no version, leftovers judged beside a live commit,
 what a run killed while writing its marker leaves, and ids when the clock steps back."""
-import concurrent.futures
 import errno
 import fcntl
 import os
@@ -11,26 +10,16 @@ import types
 import pytest
 from click.testing import CliRunner
 
-import corvane.bundle as bundle
-from corvane import asof, history, read, run, versions
+from corvane import asof, history, read, versions
 from corvane.cli import main
 from corvane.errors import VersionError
+import test_versions
 from test_versions import FIRST, LATER, STOCK, STOCK_FILE, commit_now, revise_last_days
 
 WAIT = 60   # seconds a sign may take before the test gives up: never slept
 
 
-@pytest.fixture
-def market(monkeypatch):
-    """update(root, asof): the demo client's update of the stock at `asof`, as test_versions makes it."""
-    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "2")
-
-    def update(root, asof_day):
-        monkeypatch.setenv("LUMENFEED_ASOF", asof_day)
-        bundle.init_lumenfeed_with_warnings_catch()
-        with concurrent.futures.ThreadPoolExecutor(max_workers=1) as inline:
-            return run.update("minbar", str(root), [STOCK], executor=inline)
-    return update
+inline, market = test_versions.inline, test_versions.market
 
 
 @pytest.fixture
