@@ -237,11 +237,15 @@ def test_killing_a_stuck_worker_after_ctrl_c_leaves_the_cancelled_jobs_alone(tmp
     try:
         futures = {"A": executor.submit(_held, str(mark))}
         workers = list(executor._processes.values())
-        # Two wait in the pool's queue, the rest are still the pool's to hand out.
-        futures.update((name, executor.submit(_nothing)) for name in "BCDEFG")
         deadline = time.monotonic() + 120
         while not mark.exists():
             assert not futures["A"].done() and time.monotonic() < deadline, "the job never began"
+            time.sleep(0.01)
+        # Two wait in the pool's full queue (its thread then cannot drop what was cancelled
+        # on its own), the rest are still the pool's to hand out.
+        futures.update((name, executor.submit(_nothing)) for name in "BCDEFG")
+        while not futures["C"].running():
+            assert time.monotonic() < deadline, "the pool never queued C"
             time.sleep(0.01)
         cancelled = [name for name in "BCDEFG" if futures[name].cancel()]
         assert cancelled
