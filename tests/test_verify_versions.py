@@ -151,6 +151,21 @@ def test_what_a_killed_revision_left_beside_its_segment_is_a_leftover_repair_set
     assert not os.path.exists(lock) and verify(tmp_path).exit_code == 0
 
 
+def test_a_read_that_gc_overtakes_between_listing_and_opening_a_segment_is_told_collected(
+        market, tmp_path, monkeypatch):
+    first, _, _ = revised_three_times(market, tmp_path)
+    listed = history.segments
+
+    def then_gc(root, file):
+        found = listed(root, file)
+        monkeypatch.setattr(history, "segments", listed)
+        assert versions.gc(root, 0)
+        return found
+    monkeypatch.setattr(history, "segments", then_gc)
+    with pytest.raises(asof.Collected):
+        read.bars(tmp_path, STOCK, as_of=first)
+
+
 def test_a_missing_segment_is_told_from_one_gc_removed(market, tmp_path):
     first, second, third = revised_three_times(market, tmp_path)
     os.remove(superseded(tmp_path, "000001.h5"))

@@ -43,8 +43,11 @@ class Version(versions.Snapshot):
             if h5_file not in self._checked:
                 view.check()
                 self._checked.add(h5_file)
-        except BaseException:
+        except BaseException as error:
             view.close()
+            if isinstance(error, VersionError) and not isinstance(error, Collected):
+                # gc may have removed a segment between its listing and its open: Collected then.
+                _later_segments(self, h5_file, entry)
             raise
         return view
 
