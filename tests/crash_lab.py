@@ -315,16 +315,22 @@ def start_writer(case, path, point=0, action=0, error=0, log=False, resume=None)
         lib.crash_shim_arm(point, action, error, write_end)
         if resume is not None:
             lib.crash_shim_resume_from(resume)
-        try:
-            update(case["path"], path, case["durable"], beside=case["path"] == "beside")
-            result = "ok\n"
-        except Exception as exc:  # noqa: BLE001
-            result = "error: " + " ".join(str(exc).split())[:200] + "\n"
-        lib.crash_shim_watch(b"", -1)
-        os.write(write_end, result.encode())
-        os._exit(0)
+        child_reports(lib, write_end, lambda: update(case["path"], path, case["durable"],
+                                                     beside=case["path"] == "beside"))
     os.close(write_end)
     return pid, read_end
+
+
+def child_reports(lib, write_end, work):
+    """In a forked writer: run `work`, stop watching, report "ok" or its error on `write_end`, exit."""
+    try:
+        work()
+        result = "ok\n"
+    except Exception as exc:  # noqa: BLE001
+        result = "error: " + " ".join(str(exc).split())[:200] + "\n"
+    lib.crash_shim_watch(b"", -1)
+    os.write(write_end, result.encode())
+    os._exit(0)
 
 
 def wait_writer(pid, read_end):
@@ -827,14 +833,7 @@ def history_writer(case, root, point=0, action=0, log=False):
         lib = shim()
         lib.crash_shim_watch(root.encode(), write_end if log else -1)
         lib.crash_shim_arm(point, action, 0, write_end)
-        try:
-            history_update(case["path"], root, case["durable"])
-            result = "ok\n"
-        except Exception as exc:  # noqa: BLE001
-            result = "error: " + " ".join(str(exc).split())[:200] + "\n"
-        lib.crash_shim_watch(b"", -1)
-        os.write(write_end, result.encode())
-        os._exit(0)
+        child_reports(lib, write_end, lambda: history_update(case["path"], root, case["durable"]))
     os.close(write_end)
     lines, last = wait_writer(pid, read_end)
     end_writer(pid, read_end, last.startswith("stopped"))
