@@ -44,10 +44,10 @@ FIRST_DAY = 20240102
 # Each run in a fresh process: (seconds, findings, entries opened) of one log check.
 NEW_CHILD = """
 import sys, time
-from corvane import asof, version_check
+from corvane import version_check
 started = time.perf_counter()
 walked = version_check.check_versions(sys.argv[1], sys.argv[2] == "all")
-found, _ = asof.check_log(sys.argv[1], "minbar", walked=walked)
+found, _ = version_check.check_log(sys.argv[1], "minbar", walked=walked)
 print(time.perf_counter() - started, len(found), walked.opened)
 """
 # The code before, from its src directory, with the installed engine's module copied in.

@@ -703,11 +703,11 @@ def history_prepare(case_path, root):
 
 def history_update(case_path, root, durable):
     """The run under test."""
-    from corvane import asof, versions
+    from corvane import version_check, versions
 
     kind = kind_of(case_path)
     if case_path == "repair":
-        asof.check_log(root, kind, repair=True)
+        version_check.check_log(root, kind, repair=True)
         return
     recorder = versions.Recorder(root, kind, durable)
     recorder.begin([STOCK])
@@ -729,7 +729,7 @@ def engine_digest(reader):
 def history_look(root, kind):
     """What a later process finds (JSON): the file after its next open, each version of the
     log read back, then verify --repair and verify, and each version read back again."""
-    from corvane import _engine, asof, versions
+    from corvane import _engine, asof, version_check, versions
 
     h5_file = history_file(root)
     next_open(h5_file)
@@ -748,8 +748,8 @@ def history_look(root, kind):
 
     found["versions"] = each_version()
     try:
-        asof.check_log(root, kind, repair=True)
-        findings, _ = asof.check_log(root, kind)
+        version_check.check_log(root, kind, repair=True)
+        findings, _ = version_check.check_log(root, kind)
         found["findings"] = [" ".join(map(str, finding))[:200] for finding in findings]
     except Exception as exc:  # noqa: BLE001
         found["findings"] = ["verify --repair failed: " + " ".join(str(exc).split())[:160]]

@@ -13,7 +13,7 @@ import pytest
 
 import corvane.bundle as bundle
 import fake_market as fm
-from corvane import asof, minbar, read, run, tick, versions
+from corvane import asof, minbar, read, run, tick, version_check, versions
 from corvane.options import UpdateOptions
 
 STOCK = "10001.HBX"
@@ -143,7 +143,7 @@ def test_two_runs_at_once_commit_versions_that_each_read_back_exactly(market, mo
     expected.update({later: now, earlier: now if b_first else interleaving.a_left})
     for version_id, frame in expected.items():
         assert held(kind, root, as_of=version_id).equals(frame), version_id
-    assert asof.check_log(str(root), kind) == ([], [])
+    assert version_check.check_log(str(root), kind) == ([], [])
 
 
 def test_a_day_one_run_filled_in_stays_out_of_earlier_versions_when_another_run_commits_first(tmp_path):
@@ -172,4 +172,4 @@ def test_a_day_one_run_filled_in_stays_out_of_earlier_versions_when_another_run_
     for version_id, members in expected.items():
         with asof.Version(root, version_id).open(os.path.join(root, "S1.h5")) as view:
             assert view.members() == members, version_id
-    assert asof.check_log(root, "tick") == ([], [])
+    assert version_check.check_log(root, "tick") == ([], [])

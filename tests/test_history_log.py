@@ -10,7 +10,7 @@ import types
 import pytest
 from click.testing import CliRunner
 
-from corvane import asof, history, read, versions
+from corvane import history, read, version_check, versions
 from corvane.cli import main
 from corvane.errors import VersionError
 import test_versions
@@ -66,7 +66,7 @@ def test_a_tag_that_names_no_version_stops_gc_is_a_finding_and_is_refused_as_of(
     with pytest.raises(VersionError, match="tag '{}'.*{}".format(name, says)):
         versions.gc(root, 0, now=later)
     assert segment_files(root) == held
-    findings, _ = asof.check_log(root, "minbar")
+    findings, _ = version_check.check_log(root, "minbar")
     assert [(file, check) for file, check, _, _ in findings] == [(path, "tag")]
     assert says in findings[0][3] and repr(name) in findings[0][3]
     with pytest.raises(VersionError, match="tag '{}'.*{}".format(name, says)):
@@ -75,7 +75,7 @@ def test_a_tag_that_names_no_version_stops_gc_is_a_finding_and_is_refused_as_of(
     os.remove(path)
     versions.tag(root, "paper", first)
     assert versions.gc(root, 0, now=later) == []
-    assert asof.check_log(root, "minbar") == ([], [])
+    assert version_check.check_log(root, "minbar") == ([], [])
 
 
 def test_a_tag_as_written_is_one_id_and_a_newline(revised):
@@ -139,7 +139,7 @@ def test_verify_beside_a_live_commit_leaves_its_temporary_alone(revised, monkeyp
     checked = {}
 
     def check():
-        checked["result"] = asof.check_log(root, "minbar", repair=repair)
+        checked["result"] = version_check.check_log(root, "minbar", repair=repair)
         paused.judging.set()
     checker = threading.Thread(target=check)
     checker.start()
@@ -169,7 +169,7 @@ def test_a_run_whose_commit_fails_leaves_no_temporary(market, monkeypatch, tmp_p
     left = versions.leftovers(tmp_path)
     # Its marker stays for the next run to cover; nothing looks like a killed commit.
     assert [os.path.basename(os.path.dirname(path)) for path in left] == ["running"]
-    findings, _ = asof.check_log(str(tmp_path), "minbar")
+    findings, _ = version_check.check_log(str(tmp_path), "minbar")
     assert all("killed commit" not in detail for _, _, _, detail in findings)
 
 
@@ -187,14 +187,14 @@ def marker_temporary(root, text=b'{"kind": "min'):
 def test_a_marker_temporary_of_a_killed_run_is_named_and_removed_by_the_next_run(market, tmp_path):
     market(tmp_path, FIRST)
     path = marker_temporary(tmp_path)
-    findings, _ = asof.check_log(str(tmp_path), "minbar")
+    findings, _ = version_check.check_log(str(tmp_path), "minbar")
     assert findings == [(path, "leftover", "", "marker temporary of a killed run; verify --repair removes it")]
     recorder = versions.Recorder(str(tmp_path), "minbar")
     recorder.begin([STOCK])
     recorder.close()
     assert not os.path.exists(path)
     path = marker_temporary(tmp_path)
-    _, repaired = asof.check_log(str(tmp_path), "minbar", repair=True)
+    _, repaired = version_check.check_log(str(tmp_path), "minbar", repair=True)
     assert (path, "marker temporary of a killed run removed") in repaired and not os.path.exists(path)
 
 
@@ -213,7 +213,7 @@ def test_a_marker_temporary_its_writer_holds_is_left_alone(market, tmp_path):
     path = marker_temporary(tmp_path)
     with open(path) as held:
         fcntl.flock(held, fcntl.LOCK_EX)
-        assert asof.check_log(str(tmp_path), "minbar", repair=True) == ([], [])
+        assert version_check.check_log(str(tmp_path), "minbar", repair=True) == ([], [])
         market(tmp_path, LATER)
         assert os.path.exists(path)
     assert versions.leftovers(tmp_path) == [path]

@@ -12,7 +12,7 @@ import pytest
 from click.testing import CliRunner
 
 import corvane.bundle as bundle
-from corvane import _engine, asof, history, read, revisit, run, versions
+from corvane import _engine, asof, history, read, revisit, run, version_check, versions
 from corvane.cli import main
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
@@ -242,7 +242,7 @@ def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_pa
         with asof.Version(root, version_id).open(h5_file) as view:
             held[version_id] = view.members()
     assert held == {first: ["20240102", "20240104"], second: ["20240102", "20240103", "20240104"]}
-    assert asof.check_log(root, "tick") == ([], [])
+    assert version_check.check_log(root, "tick") == ([], [])
 
 
 @pytest.mark.parametrize("name, field", [(DATA, None), (DATA, "volume"), (INDEX, "date")],
@@ -258,7 +258,7 @@ def test_a_file_changed_outside_corvane_is_refused_as_of_a_version(market, tmp_p
             h5.append(name, changed(last, field))
     with pytest.raises(VersionError, match="changed outside corvane"):
         read.bars(tmp_path, STOCK, as_of=versions.version_ids(tmp_path)[-1])
-    findings, _ = asof.check_log(str(tmp_path), "minbar")
+    findings, _ = version_check.check_log(str(tmp_path), "minbar")
     assert [finding[1] for finding in findings] == ["version"]
 
 
@@ -295,7 +295,7 @@ def test_repair_covers_every_killed_run_with_one_version(market, tmp_path):
         killed = versions.Recorder(str(tmp_path), "minbar")
         killed.begin([order_book_id])
         killed.close()
-    _, repaired = asof.check_log(str(tmp_path), "minbar", repair=True)
+    _, repaired = version_check.check_log(str(tmp_path), "minbar", repair=True)
     newest = versions.version_ids(tmp_path)[-1]
     assert [why for _, why in repaired] == ["files of a killed run covered by version " + newest] * 2
     assert set(versions.read_entries(tmp_path, newest)) == {STOCK_FILE, "future/HXI2501.QFX.h5"}
@@ -376,8 +376,8 @@ def test_a_commit_stopped_at_any_step_leaves_a_log_that_reads_back(market, monke
     landed = len(versions.version_ids(tmp_path)) == 2
     assert landed == (step in ("renamed", "committed"))
     market(tmp_path, LATER, words=(FUTURE,))        # the next run, another instrument
-    _, repaired = asof.check_log(str(tmp_path), "minbar", repair=True)
-    findings, _ = asof.check_log(str(tmp_path), "minbar")
+    _, repaired = version_check.check_log(str(tmp_path), "minbar", repair=True)
+    findings, _ = version_check.check_log(str(tmp_path), "minbar")
     assert findings == [] and versions.leftovers(tmp_path) == []
     newest = versions.version_ids(tmp_path)[-1]
     assert read.bars(tmp_path, STOCK, as_of=newest).equals(read.bars(tmp_path, STOCK))

@@ -17,7 +17,7 @@ from corvane import _engine, formats, history, versions
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 
-__all__ = ["Version", "Collected", "version_of", "opener", "facts", "diff", "check_log"]
+__all__ = ["Version", "Collected", "version_of", "opener", "facts", "diff"]
 
 
 class Collected(VersionError):
@@ -385,55 +385,3 @@ def _days_held(version, h5_file):
         index = view.read(INDEX)
         stops = list(index["line_no"][1:]) + [view.length(DATA)]
         return {str(int(date)): int(stop - start) for date, start, stop in zip(index["date"], index["line_no"], stops)}
-
-
-def check_log(root, kind, repair=False, walked=None):
-    """(findings, repaired) of the log of `root` against its files.
-
-    Findings are (file, check, where, detail): a version whose file no longer
-    holds what it recorded, a tag that names no version, a temporary a
-    killed commit or run left, a dead run's marker whose files no version
-    covers yet.  `repair` removes the temporaries and commits a version
-    covering the dead runs' files.  `walked`: the version_check.VersionCheck
-    of the versions when the caller made it (for its notes); made here otherwise.
-    """
-    from corvane import version_check
-    walked = version_check.check_versions(root, repair=repair) if walked is None else walked
-    findings, repaired = list(walked.findings), list(walked.repaired)
-    covering = None
-    findings += tag_findings(root)
-    for path in versions.leftovers(root, remove=repair):
-        if path.endswith(versions.TEMPORARY_SUFFIX):
-            what = _temporary_of(root, path)
-            if repair:
-                repaired.append((path, "{} removed".format(what)))
-            else:
-                findings.append((path, "leftover", "", "{}; verify --repair removes it".format(what)))
-        elif repair:
-            # One version covers every dead run's files.
-            if covering is None:
-                covering = versions.Recorder(root, kind).commit({"command": "verify --repair", "words": [],
-                                                                 "kind": kind, "exit_status": 0, "counts": {}}, [])
-            repaired.append((path, "files of a killed run covered by version {}".format(covering)))
-        else:
-            findings.append((path, "leftover", "", "marker of a killed run whose files no version covers yet; "
-                             "the next update, or verify --repair, commits a version covering them"))
-    return findings, repaired
-
-
-def _temporary_of(root, path):
-    if os.path.dirname(path) == os.path.join(history.history_dir(root), "running"):
-        return "marker temporary of a killed run"
-    return "temporary of a killed commit"
-
-
-def tag_findings(root):
-    """(file, check, where, detail) of each tag file that names no version of the log."""
-    _, bad = versions.read_tags(root)
-    return [(os.path.join(history.history_dir(root), "tags", name), "tag", "",
-             "tag {!r} {}; gc removes nothing until it is mended or removed".format(name, why))
-            for name, why in sorted(bad.items())]
-
-
-def _one_line(error):
-    return " ".join(str(error).split())

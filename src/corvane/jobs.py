@@ -43,6 +43,14 @@ UNHEALABLE_TYPES = (TypeError, ValueError, KeyError, NotImplementedError,
 _interrupted = False
 
 
+def _note_interrupted():
+    global _interrupted
+    _interrupted = True
+
+
+workers.hand_interrupts_to(__name__, _note_interrupted)
+
+
 class NotStarted(KeyboardInterrupt):
     """A job handed to a worker after Ctrl-C reached it; it touched nothing."""
 

@@ -23,7 +23,7 @@ import pandas as pd
 
 from corvane import _engine
 from corvane import bundle_files as files
-from corvane import asof, formats, version_check
+from corvane import formats, version_check
 from corvane.checks import check_minbar, check_tick, one_line
 
 __all__ = ["Finding", "Options", "Report", "verify", "check_file", "recover", "client_source",
@@ -297,7 +297,7 @@ def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=N
     repaired = [(result.file, what) for result in results for what in result.repaired]
     # The log of versions against the files.
     walked = version_check.check_versions(path, options.all_versions, options.repair)
-    from_log, log_repaired = asof.check_log(path, kind, options.repair, walked)
+    from_log, log_repaired = version_check.check_log(path, kind, options.repair, walked)
     findings += [Finding(*finding) for finding in from_log]
     repaired += log_repaired
     notes = list(walked.notes)

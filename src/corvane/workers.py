@@ -17,6 +17,17 @@ __all__ = ["set_up", "check_set_up", "pool_worker", "exit_with_parent", "SetupRe
 # prctl(2): the signal this process gets when its parent dies.
 PR_SET_PDEATHSIG = 1
 
+# The module whose frames are a job's, and how an idle worker notes Ctrl-C:
+# given by the jobs' module (`hand_interrupts_to`), which imports this one.
+_jobs_module = None
+_note_interrupt = None
+
+
+def hand_interrupts_to(module_name, note):
+    """Ctrl-C in a pool worker interrupts frames of `module_name`; an idle worker calls `note()`."""
+    global _jobs_module, _note_interrupt
+    _jobs_module, _note_interrupt = module_name, note
+
 
 # Set in a worker whose set-up failed; its jobs then fail naming the
 # initialiser instead of running without a client.
@@ -62,13 +73,13 @@ def _interrupt(signum, frame):
     Noted instead, the jobs already handed to it start none (as after an
     interrupted job); the run shuts the pool down as it ends.
     """
-    from corvane import jobs
-
     while frame is not None:
-        if frame.f_globals.get("__name__") == jobs.__name__:
+        if frame.f_globals.get("__name__") == _jobs_module:
             raise KeyboardInterrupt
         frame = frame.f_back
-    jobs._interrupted = True
+    if _note_interrupt is None:
+        raise KeyboardInterrupt
+    _note_interrupt()
 
 
 def exit_with_parent(parent_pid):
