@@ -8,6 +8,7 @@ import ctypes
 import os
 import signal
 import sys
+import threading
 
 from corvane.errors import SetupRefused, WorkerSetupError  # noqa: F401  (callers found them here)
 
@@ -59,7 +60,9 @@ def pool_worker(initializer, parent_pid):
     engine's journal when its file is next opened.
     """
     exit_with_parent(parent_pid)
-    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+    # A pool of threads (a host's, or a test's) runs this beside its main thread, which keeps Ctrl-C.
+    if (threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler):
         signal.signal(signal.SIGINT, _interrupt)
     initializer()
 
