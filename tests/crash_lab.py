@@ -609,16 +609,21 @@ def scratch_dir():
     return "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
 
 
-def run_case(shim, path, durable, mode, actions, disturb=None):
-    """The sweep of one case, in a process of its own with the injector preloaded."""
-    case = {"path": path, "durable": durable, "mode": mode, "actions": list(actions),
-            "dir": scratch_dir(), "disturb": disturb}
+def swept(shim, case):
+    """The sweep of `case`, in a process of its own with the injector preloaded."""
     env = dict(os.environ, LD_PRELOAD=shim)
     done = subprocess.run([sys.executable, os.path.abspath(__file__), json.dumps(case)], env=env,
                           capture_output=True, text=True, check=False)
     if done.returncode != 0:
         raise RuntimeError("the sweep of {} failed:\n{}".format(case, done.stderr))
     return json.loads(done.stdout)
+
+
+def run_case(shim, path, durable, mode, actions, disturb=None):
+    """The sweep of one case, in a process of its own with the injector preloaded."""
+    case = {"path": path, "durable": durable, "mode": mode, "actions": list(actions),
+            "dir": scratch_dir(), "disturb": disturb}
+    return swept(shim, case)
 
 
 def summary(path, durable, mode, result):
@@ -845,12 +850,7 @@ def run_history_case(shim, path, durable, calls=HISTORY_CALLS):
     killed at each call of the families `calls` (None: at every counted call)."""
     case = {"path": path, "durable": durable, "mode": "none", "actions": list(HISTORY_ACTIONS),
             "dir": scratch_dir(), "calls": list(calls) if calls else None}
-    env = dict(os.environ, LD_PRELOAD=shim)
-    done = subprocess.run([sys.executable, os.path.abspath(__file__), json.dumps(case)], env=env,
-                          capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        raise RuntimeError("the sweep of {} failed:\n{}".format(case, done.stderr))
-    return json.loads(done.stdout)
+    return swept(shim, case)
 
 
 def main():
