@@ -13,6 +13,7 @@
 #include "corvane/reader.hpp"
 #include "corvane/records.hpp"
 #include "corvane/revision.hpp"
+#include "corvane/segment.hpp"
 #include "corvane/tick_store.hpp"
 
 #include <nanobind/nanobind.h>
@@ -416,6 +417,41 @@ nb::dict layouts() {
 }
 
 
+bool is_utf8(const std::string& text);
+
+nb::dict history_names() {
+    nb::dict cuts, rows, result;
+    cuts["data"] = segment_names::kCutDataRow;
+    cuts["index"] = segment_names::kCutIndexRow;
+    rows["data"] = segment_names::kDataRows;
+    rows["index"] = segment_names::kIndexRows;
+    result["segment_suffix"] = segment_names::kSuffix;
+    result["segment_digits"] = segment_names::kDigits;
+    result["cut_attributes"] = cuts;
+    result["row_attributes"] = rows;
+    return result;
+}
+
+nb::dict py_segment_facts(nb::handle path) {
+    const SegmentFacts facts = segment_facts(fs_path(path));
+    nb::dict result;
+    for (const std::string& name : facts.members) {
+        if (!is_utf8(name)) throw DamagedFileError("a member name of '" + fs_path(path) + "' is not UTF-8 text");
+    }
+    if (facts.kind == SegmentFacts::Kind::minbar) {
+        nb::dict cuts;
+        cuts["data"] = facts.cut_data_row;
+        cuts["index"] = facts.cut_index_row;
+        result["kind"] = "minbar";
+        result["cuts"] = cuts;
+    } else {
+        result["kind"] = "tick";
+        result["days"] = nb::cast(facts.days);
+    }
+    result["members"] = nb::cast(facts.members);
+    return result;
+}
+
 // ================================================================ reading a bundle back
 // corvane.read's way into files: a read-only file under a reader's shared
 // lock, rows read field by field into arrays numpy allocated.
@@ -780,6 +816,19 @@ NB_MODULE(_engine, m) {
     m.def("layouts", &layouts,
           "The three minute-bar record layouts: {name: {'fields': [(field, code, offset)], "
           "'itemsize': n}}.");
+    m.def("history_names", &history_names,
+          "The names of a superseded segment, the engine's own: {'segment_suffix': the file "
+          "name's ending, 'segment_digits': the zero-padded width of its number (\"000042.h5\"), "
+          "'cut_attributes': {'data' | 'index': the root attribute holding the first row cut "
+          "from \"data\" | \"index\"}, 'row_attributes': {'data' | 'index': the root attribute "
+          "holding that dataset's rows before the cut}}.");
+    m.def("segment_facts", &py_segment_facts, nb::arg("path"),
+          "What the superseded segment at path holds, checked, read without a lock: "
+          "{'kind': 'minbar', 'cuts': {'data': row, 'index': row}, 'members': [names]} or "
+          "{'kind': 'tick', 'days': [day names, sorted], 'members': [names]}. FileError when "
+          "it cannot be opened, NotBundleFileError when it is not HDF5, DamagedFileError when "
+          "it is no such segment (no cut attribute nor day, a cut that is not one non-negative "
+          "integer, a minute-bar segment without \"data\" or \"index\").");
     m.def("minbar_members", []() { return std::make_pair(std::string(kData), std::string(kIndex)); },
           "The names of a minute-bar file's two datasets: (bars, per-date index).");
     // The names of an interrupted update's leftovers, for the tools that look for them.

@@ -7,6 +7,7 @@
 #include "corvane/guarded_file.hpp"
 #include "corvane/layout.hpp"
 #include "corvane/minbar_store.hpp"
+#include "corvane/segment.hpp"
 #include "corvane/tick_store.hpp"
 
 #include <hdf5.h>
@@ -22,9 +23,6 @@
 namespace corvane {
 
 namespace {
-
-constexpr const char* kSegmentSuffix = ".h5";
-constexpr std::size_t kSeqDigits = 6;
 
 // Rows read from a dataset in its stored layout, to be written elsewhere whole.
 struct Cut {
@@ -44,8 +42,8 @@ Cut read_rows(const Dataset& dataset, std::size_t first, std::size_t count) {
 
 // The segment's number when `name` is one ("000042.h5"), else 0.
 std::uint64_t seq_of(const std::string& name) {
-    const std::size_t suffix = std::strlen(kSegmentSuffix);
-    if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kSegmentSuffix) != 0) return 0;
+    const std::size_t suffix = std::strlen(segment_names::kSuffix);
+    if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, segment_names::kSuffix) != 0) return 0;
     std::uint64_t seq = 0;
     for (std::size_t i = 0; i < name.size() - suffix; ++i) {
         if (name[i] < '0' || name[i] > '9' || seq > (UINT64_MAX - 9) / 10) return 0;
@@ -122,8 +120,8 @@ std::uint32_t line_of(const unsigned char* index_row) {
 
 std::string segment_path(const std::string& directory, std::uint64_t seq) {
     char name[32];
-    std::snprintf(name, sizeof name, "%0*llu%s", static_cast<int>(kSeqDigits),
-                  static_cast<unsigned long long>(seq), kSegmentSuffix);
+    std::snprintf(name, sizeof name, "%0*llu%s", segment_names::kDigits, static_cast<unsigned long long>(seq),
+                  segment_names::kSuffix);
     return directory + "/" + name;
 }
 
@@ -178,10 +176,10 @@ std::uint64_t revise_minbar(File& file, std::int32_t from_date, const RecordsVie
     }
     const std::uint64_t seq = write_segment(
         side, {read_rows(stored_data, cut_row, rows - cut_row), read_rows(stored_index, cut_day, days - cut_day)},
-        {{"cut_data_row", static_cast<std::int64_t>(cut_row)},
-         {"data_rows", static_cast<std::int64_t>(rows)},
-         {"cut_index_row", static_cast<std::int64_t>(cut_day)},
-         {"index_rows", static_cast<std::int64_t>(days)}});
+        {{segment_names::kCutDataRow, static_cast<std::int64_t>(cut_row)},
+         {segment_names::kDataRows, static_cast<std::int64_t>(rows)},
+         {segment_names::kCutIndexRow, static_cast<std::int64_t>(cut_day)},
+         {segment_names::kIndexRows, static_cast<std::int64_t>(days)}});
     stored_index.shrink(cut_day);
     stored_data.shrink(cut_row);
     append_minbar(file, index, data);
