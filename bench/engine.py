@@ -143,7 +143,7 @@ def cpu(job):
 
 def _services(client):
     from corvane import bundle
-    from corvane.services import Services
+    from corvane.updater.services import Services
     return Services(client=client, instrument_type=bundle.INSTRUMENT_TYPE,
                     convert_dt_to_int=bundle.convert_dt_to_int,
                     date_to_number=bundle.date_to_number, time_to_number=bundle.time_to_number,
@@ -155,7 +155,9 @@ def build_samples():
     os.environ.setdefault("LUMENFEED_ASOF", ASOF)
     os.environ["LUMENFEED_TICK_DAYS"] = "60"
     import lumenfeed
-    from corvane import bundle, minbar, tick
+    from corvane import bundle
+    from corvane.updater import minbar
+    from corvane.updater import tick
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         lumenfeed.init()

@@ -86,9 +86,10 @@ def ticks(day, dtype, count=TICKS_PER_DAY):
 
 def make_bundle(root):
     """{name: file} of a minute-bar root and a tick directory under `root`."""
-    from corvane import _engine, bundle_files, formats
+    from corvane import _engine, formats
+    from corvane import layout
 
-    layouts = bundle_files.layouts()
+    layouts = layout.layouts()
     made = {
         "stock": os.path.join(root, "minbar", "equities", "ST1.h5"),
         "future": os.path.join(root, "minbar", "future", "FU1.h5"),
@@ -343,9 +344,10 @@ FAMILIES = {**BLIND, **LIES}
 # ---------------------------------------------------------------- reading it every way
 
 def _clean_error(error):
-    from corvane import bundle_files, errors
+    from corvane import errors
+    from corvane import layout
 
-    return isinstance(error, (errors.FileError, errors.IoError, bundle_files.BundleError, Reported))
+    return isinstance(error, (errors.FileError, errors.IoError, layout.BundleError, Reported))
 
 
 def _same(a, b):
@@ -410,11 +412,12 @@ def _commands(root, name, out):
 
 
 def _update(path, name):
-    from corvane import _engine, bundle_files, formats
+    from corvane import _engine, formats
+    from corvane import layout
 
     with _engine.File(path) as h5:
         if name == "ticks":
-            h5.write_day("20250107", ticks("20250107", bundle_files.layouts().ticks))
+            h5.write_day("20250107", ticks("20250107", layout.layouts().ticks))
         else:
             dtype = formats.EQUITIES_DTYPE if name == "stock" else formats.DERIVATIVES_DTYPE
             h5.append_minbar(*bars(dtype, days=[20250107], per_day=50))
@@ -562,7 +565,7 @@ def damage(rng, family, original_root, case, name):
 def fuzz(cases, seed, families=None, timeout=120, only=None, report=print, work=None):
     """{(family, outcome): count} over `cases` damaged copies, and [(case, family, name, outcome, detail)] bad."""
     families = sorted(families or FAMILIES)
-    import corvane.cli, corvane.read, corvane.verify, corvane.inspection, click.testing  # noqa: F401,E401  (once, not per child)
+    import corvane.cli, corvane.read, corvane.look.verify, corvane.read.facts, click.testing  # noqa: F401,E401  (once, not per child)
     owned = work is None
     work = work or tempfile.mkdtemp(prefix="corvane-fuzz-")
     try:

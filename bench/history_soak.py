@@ -209,7 +209,8 @@ def table_digest(table):
 def read_version(root, kind, version_id):
     """{"missing": True} when the log lacks the version, {"error": ...} when its files cannot be
     listed, else {"files": {file: {"rows", "digest", "disagrees"} or {"error", "collected"}}}."""
-    from corvane import read, versions
+    from corvane import read
+    from corvane.history import versions
     try:
         if version_id not in versions.version_ids(root):
             return {"missing": True}

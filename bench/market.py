@@ -207,7 +207,7 @@ def worker_setup(impl, stats_dir, profile):
     """A worker's set-up: the client's calls counted, its figures written when
     it leaves; the first worker to start is profiled when asked."""
     import lumenfeed
-    from corvane import workers
+    from corvane.updater import workers
     workers.exit_with_parent(os.getppid())  # a bench stopped leaves no worker writing behind
     counted = Counted()
     for name in CLIENT_CALLS:
@@ -251,8 +251,9 @@ def selected(words=("all",)):
 
 
 def run_corvane(path, jobs, since, stats_dir, profile, threads=1):
-    from corvane import bundle, run
-    from corvane.options import UpdateOptions
+    from corvane import bundle
+    from corvane.updater import run
+    from corvane.updater.options import UpdateOptions
     INITS["corvane"] = bundle.init_lumenfeed_with_warnings_catch
     bundle.init_lumenfeed_with_warnings_catch = functools.partial(worker_setup, "corvane", stats_dir, profile)
     report = run.update("minbar", path, ["all"], with_derivatives=True, jobs=jobs,
@@ -345,8 +346,8 @@ def child_prep(spec):
             executor.submit(job, *call)
     if spec["impl"] == "corvane":
         # A bundle in daily use has versions: the daily run commits its own, not the bundle's first.
-        from corvane import versions
-        versions.commit(spec["path"], "minbar", {"command": "prepared"}, {})
+        from corvane.history import commits
+        commits.commit(spec["path"], "minbar", {"command": "prepared"}, {})
     return {"files": len(calls), "wall": time.perf_counter() - wall}
 
 
@@ -394,8 +395,10 @@ def child_ticks(spec):
         lumenfeed.init()
     import baseline
     from fakeclient import FakeClient
-    from corvane import bundle, read, tick
-    from corvane.services import Services
+    from corvane import bundle
+    from corvane import read
+    from corvane.updater import tick
+    from corvane.updater.services import Services
     from vesper.const import INSTRUMENT_TYPE
     oid, day = "10001.HBX", datetime.date(2026, 12, 7)
     listing = lumenfeed.get_price(oid, 20261207, 29991231)

@@ -162,7 +162,8 @@ def main():
 
     import lumenfeed
 
-    from corvane import _engine, bundle, minbar
+    from corvane import _engine, bundle
+    from corvane.updater import minbar
 
     if hasattr(_engine, "_set_write_path"):
         _engine._set_write_path(args.write_path)

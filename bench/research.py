@@ -190,7 +190,10 @@ def main():
                         help="with --resample-only: only this frequency's rows (again for more)")
     args = parser.parse_args()
 
-    from corvane import _engine, read, research, sessions
+    from corvane import _engine
+    from corvane import read
+    from corvane.read import calendars, research
+    from corvane.read import sessions
 
     root = args.dir or tempfile.mkdtemp(prefix="corvane-research-")
     try:
@@ -249,13 +252,13 @@ def main():
             print("{} ({} x 20 years, 250 dates a batch, {:.0f} s): peak {:.1f} MB, largest batch {:.1f} MB: "
                   "{:.2f}x ({})".format(which, len(ids), time.perf_counter() - began, memory["peak"] / 2 ** 20,
                                         memory["bytes"] / 2 ** 20, ratio, verdict))
-        from corvane import coverage
-        stored = coverage.stored_days(long_file)[0]
-        ours, year = median_pair(lambda: coverage.covers(root, long_file, 20250101, 20251231, None, None, stored),
+        from corvane.read import gaps
+        stored = calendars.stored_days(long_file)[0]
+        ours, year = median_pair(lambda: gaps.covers(root, long_file, 20250101, 20251231, None, None, stored),
                                  lambda: read.bars(root, "LONG", 20250101, 20251231), args.repeat * 3)
         print("what a table covers (its attrs) costs {:.2f} ms a read, {} files in the venue; "
               "a year's read.bars takes {:.1f} ms with it".format(
-                  ours * 1000, len(coverage.order_book_ids(root)), year * 1000))
+                  ours * 1000, len(gaps.order_book_ids(root)), year * 1000))
         if args.demo:
             # The first call of a process also reads every file's index for the venues' calendars.
             times = []

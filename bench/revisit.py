@@ -22,8 +22,8 @@ import time
 import warnings
 
 import corvane.bundle as bundle
-from corvane import run
-from corvane.options import UpdateOptions
+from corvane.updater import run
+from corvane.updater.options import UpdateOptions
 
 WORDS = ["stock", "index", "fund"]
 

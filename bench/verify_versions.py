@@ -35,7 +35,10 @@ import zlib
 
 import numpy as np
 
-from corvane import _engine, history, versions
+from corvane import _engine
+from corvane.history import layout as history
+from corvane.history import commits
+from corvane.history import states
 from corvane.bundle import EQUITIES_DTYPE, INDEX_DTYPE
 
 BARS_A_DAY = 2
@@ -44,7 +47,7 @@ FIRST_DAY = 20240102
 # Each run in a fresh process: (seconds, findings, entries opened) of one log check.
 NEW_CHILD = """
 import sys, time
-from corvane import version_check
+from corvane.history import check as version_check
 started = time.perf_counter()
 walked = version_check.check_versions(sys.argv[1], sys.argv[2] == "all")
 found, _ = version_check.check_log(sys.argv[1], "minbar", walked=walked)
@@ -146,7 +149,7 @@ def write_version(root, entries, moment):
            "exit_status": 0, "counts": {"changed": len(entries)}, "id": version_id}
     os.makedirs(history.versions_dir(root), exist_ok=True)
     with open(history.manifest_path(root, version_id), "w") as manifest:
-        manifest.write(versions.manifest_text(run, entries))
+        manifest.write(commits.manifest_text(run, entries))
 
 
 def one_more_run(root, names, dates):
@@ -158,8 +161,8 @@ def one_more_run(root, names, dates):
         with _engine.File(h5_file) as h5:
             index["line_no"] = 0
             h5.append_minbar(index, data)
-        entries[name] = versions.file_state(root, h5_file, "minbar")
-    versions.commit(root, "minbar", {"command": "update-minbar", "words": [], "counts": {}}, entries)
+        entries[name] = states.file_state(root, h5_file, "minbar")
+    commits.commit(root, "minbar", {"command": "update-minbar", "words": [], "counts": {}}, entries)
 
 
 def timed(root, before_src=None, all_versions=False, timeout=None):

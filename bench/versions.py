@@ -13,7 +13,7 @@
                derivatives; the stand-in without latency), from a bundle
                filled with the days before, copied afresh for every run: the
                run with versions against the same run with them switched
-               off (`versions.ENABLED`, an internal switch), alternating, in
+               off (`commits.ENABLED`, an internal switch), alternating, in
                fresh processes; goal <= 1.05;
   manifest     the commit of a version naming 20,000 changed files: seconds
                (goal <= 0.5) and bytes (goal <= 5 MB);
@@ -40,7 +40,12 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from read import stock_records, trading_days  # noqa: E402  (the files of bench/read.py)
 
-from corvane import _engine, history, read, versions  # noqa: E402
+from corvane import _engine  # noqa: E402
+from corvane.history import layout as history  # noqa: E402
+from corvane import read  # noqa: E402
+from corvane.history import commits  # noqa: E402
+from corvane.history import states  # noqa: E402
+from corvane.history import versions  # noqa: E402
 
 GOALS = {"as-of year": 1.2, "as-of many": 1.2, "update": 1.05}
 MANIFEST_SECONDS, MANIFEST_BYTES, LOG_SECONDS = 0.5, 5 * 1024 * 1024, 1.0
@@ -100,8 +105,8 @@ def daily_root(root, instruments):
             part["line_no"] -= part["line_no"][0]
             with _engine.File(h5_file) as h5:
                 h5.append_minbar(part, data[rows[low]:rows[high]])
-            entries["equities/" + name + ".h5"] = versions.file_state(root, h5_file, "minbar")
-        return versions.commit(root, "minbar", {"command": "bench", "words": [], "counts": {}}, entries)
+            entries["equities/" + name + ".h5"] = states.file_state(root, h5_file, "minbar")
+        return commits.commit(root, "minbar", {"command": "bench", "words": [], "counts": {}}, entries)
 
     oldest = commit(0, first)
     for day in range(first, len(days)):
@@ -131,8 +136,8 @@ def child(args):
     """In a fresh process: one update of the copy at args[0], versions on or off; prints its seconds."""
     path, enabled = args[0], args[1] == "on"
     import corvane.bundle as bundle
-    from corvane import run
-    versions.ENABLED = enabled
+    from corvane.updater import run
+    commits.ENABLED = enabled
     bundle.init_lumenfeed_with_warnings_catch()
     started = time.perf_counter()
     report = run.update("minbar", path, ["all"], with_derivatives=True, jobs=2,
@@ -177,9 +182,9 @@ def manifest(root):
         for n in range(20000)}
     os.makedirs(history.versions_dir(root), exist_ok=True)
     # One version before, so the commit does not take the root's files as its first.
-    versions.commit(root, "minbar", {"command": "bench"}, {})
+    commits.commit(root, "minbar", {"command": "bench"}, {})
     started = time.perf_counter()
-    version_id = versions.commit(root, "minbar", {"command": "bench", "words": ["all"], "counts": {}}, entries,
+    version_id = commits.commit(root, "minbar", {"command": "bench", "words": ["all"], "counts": {}}, entries,
                                  durable=True)
     seconds = time.perf_counter() - started
     size = os.path.getsize(history.manifest_path(root, version_id))
@@ -202,7 +207,7 @@ def log(root):
                "words": ["all"], "kind": "minbar", "exit_status": 0,
                "counts": {"instruments": 50, "rows_added": 12000, "changed": 50, "days_revised": 0}}
         with open(history.manifest_path(root, version_id), "w") as out:
-            out.write(versions.manifest_text(run, entries))
+            out.write(commits.manifest_text(run, entries))
     started = time.perf_counter()
     runs = versions.log(root)
     alone = time.perf_counter() - started

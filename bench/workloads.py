@@ -29,8 +29,10 @@ import lumenfeed
 from vesper.const import INSTRUMENT_TYPE
 from vesper.data.bundle import ProgressedProcessPoolExecutor
 
-from corvane import _engine, bundle, minbar, tick
-from corvane.services import Services
+from corvane import _engine, bundle
+from corvane.updater import minbar
+from corvane.updater import tick
+from corvane.updater.services import Services
 
 import baseline
 import engine

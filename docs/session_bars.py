@@ -16,7 +16,8 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 
-from corvane import read, sessions  # noqa: E402
+from corvane import read  # noqa: E402
+from corvane.read import sessions  # noqa: E402
 
 
 def draw(root, order_book_id, day, out):

@@ -671,7 +671,8 @@ def history_file(root):
 def revise_history_file(root, durable):
     """The file's last stored day (a minute-bar file) or a stored tick day written again, what
     it replaces moved to the side store first; the day."""
-    from corvane import _engine, revisit
+    from corvane import _engine
+    from corvane.updater import revisit
 
     h5_file = history_file(root)
     with _engine.File(h5_file, durable=durable) as h5:
@@ -687,7 +688,8 @@ def revise_history_file(root, durable):
 def history_prepare(case_path, root):
     """A root holding one version of its file; for "repair", then a run killed after its
     revision, before its version."""
-    from corvane import _engine, versions
+    from corvane import _engine
+    from corvane.history import commits
 
     kind = kind_of(case_path)
     h5_file = os.path.join(root, NAME) if kind == "tick" else os.path.join(root, "equities", NAME)
@@ -698,9 +700,9 @@ def history_prepare(case_path, root):
             h5.write_day("20240103", ticks("20240103", 2000))
         else:
             h5.append_minbar(*minbar_batch(0, 5))
-    versions.commit(root, kind, {"command": "fill", "words": [STOCK], "counts": {}}, {})
+    commits.commit(root, kind, {"command": "fill", "words": [STOCK], "counts": {}}, {})
     if case_path == "repair":
-        killed = versions.Recorder(root, kind)
+        killed = commits.Recorder(root, kind)
         killed.begin([STOCK])
         revise_history_file(root, False)
         killed.close()      # its lock goes with the process; its marker stays
@@ -708,16 +710,18 @@ def history_prepare(case_path, root):
 
 def history_update(case_path, root, durable):
     """The run under test."""
-    from corvane import version_check, versions
+    from corvane.history import check as version_check
+    from corvane.history import commits
+    from corvane.history import states
 
     kind = kind_of(case_path)
     if case_path == "repair":
         version_check.check_log(root, kind, repair=True)
         return
-    recorder = versions.Recorder(root, kind, durable)
+    recorder = commits.Recorder(root, kind, durable)
     recorder.begin([STOCK])
     day = revise_history_file(root, durable)
-    entry = dict(versions.file_state(root, history_file(root), kind), revised=[day])
+    entry = dict(states.file_state(root, history_file(root), kind), revised=[day])
     recorder.commit({"command": "update-" + kind, "words": [STOCK], "kind": kind, "exit_status": 0,
                      "counts": {}}, [_Outcome(entry)])
 
@@ -734,7 +738,10 @@ def engine_digest(reader):
 def history_look(root, kind):
     """What a later process finds (JSON): the file after its next open, each version of the
     log read back, then verify --repair and verify, and each version read back again."""
-    from corvane import _engine, asof, version_check, versions
+    from corvane import _engine
+    from corvane.history import asof
+    from corvane.history import check as version_check
+    from corvane.history import versions
 
     h5_file = history_file(root)
     next_open(h5_file)
@@ -860,8 +867,8 @@ def main():
     case = json.loads(sys.argv[1])
     if case["path"] in HISTORY:
         # What a look at a root's history runs: imported once, before every fork.
-        import corvane.revisit  # noqa: F401
-        import corvane.verify  # noqa: F401
+        import corvane.updater.revisit  # noqa: F401
+        import corvane.look.verify  # noqa: F401
         print(json.dumps(history_sweep(case)))
     else:
         print(json.dumps(sweep(case)))

@@ -10,7 +10,7 @@ from typing import NamedTuple
 import numpy as np
 import pandas as pd
 
-from corvane.services import Services
+from corvane.updater.services import Services
 
 # The record types of the files, without the platform the module surface needs.
 from corvane.formats import DERIVATIVES_DTYPE, EQUITIES_DTYPE, INDEX_DTYPE  # noqa: F401

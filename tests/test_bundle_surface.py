@@ -90,7 +90,8 @@ def test_function_surface(name, params):
 @pytest.fixture
 def stores(monkeypatch):
     """Rebinds the minute-bar and tick stores to recorders of their calls."""
-    from corvane import minbar, tick
+    from corvane.updater import minbar
+    from corvane.updater import tick
 
     calls = []
     monkeypatch.setattr(minbar, "append_h5", lambda *args: calls.append(("minbar",) + args))

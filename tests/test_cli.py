@@ -12,8 +12,9 @@ import pytest
 from click.testing import CliRunner
 
 import corvane.bundle as bundle
-from corvane import minbar as minbar_store
+from corvane.updater import minbar as minbar_store
 from corvane.cli import main
+from corvane.updater import report as reports
 
 
 def invoke(*args):
@@ -223,11 +224,11 @@ def test_a_report_that_could_not_be_written_is_refused_before_anything_runs(clie
 
 
 def test_a_report_is_replaced_whole_or_not_at_all(monkeypatch, tmp_path):
-    from corvane import run
+    from corvane.updater import run
 
     report_file = tmp_path / "report.json"
     report_file.write_text("yesterday")
-    result = run.failed_run("update-minbar", "b", ["ST001"], run.Failure("OSError", "x"), ["ST001"])
+    result = reports.failed_run("update-minbar", "b", ["ST001"], run.Failure("OSError", "x"), ["ST001"])
 
     def fail_to_rename(*args):
         raise OSError("disk gone")
@@ -254,7 +255,7 @@ def current_umask():
 
 def test_a_good_run_whose_report_cannot_be_written_at_the_end_exits_1(
         monkeypatch, client, inline_store, tmp_path):
-    from corvane import run
+    from corvane.updater import run
 
     def disk_gone(*args, **kwargs):
         raise OSError("disk gone")
@@ -283,7 +284,8 @@ def test_ctrl_c_during_selection_exits_130_before_any_job(monkeypatch, inline_st
 ])
 def test_an_update_of_the_other_kind_of_root_is_refused_before_the_client(client, recorder, tmp_path,
                                                                          command, layout, seen_as):
-    from corvane import formats, run
+    from corvane import formats
+    from corvane.updater import run
 
     root = tmp_path / "root"
     for name in layout:
@@ -328,6 +330,7 @@ def test_usage_errors_end_their_sentence_once(args, message):
 def test_a_module_not_installed_is_one_line_naming_what_to_install(monkeypatch, tmp_path, absent, args,
                                                                    wanted):
     import corvane
+    import corvane.look
 
     (tmp_path / "minbar" / "equities").mkdir(parents=True)
     with h5py.File(tmp_path / "minbar" / "equities" / "ST1.h5", "w") as h5:
@@ -336,9 +339,9 @@ def test_a_module_not_installed_is_one_line_naming_what_to_install(monkeypatch, 
     # As if never installed: its import fails, and the modules importing it load afresh.
     for name in [absent] + [name for name in sys.modules if name.startswith(absent + ".")]:
         monkeypatch.setitem(sys.modules, name, None)
-    for name in ("bundle", "plot"):
-        monkeypatch.delitem(sys.modules, "corvane." + name, raising=False)
-        monkeypatch.delattr(corvane, name, raising=False)
+    for parent, name in ((corvane, "bundle"), (corvane.look, "plot")):
+        monkeypatch.delitem(sys.modules, "{}.{}".format(parent.__name__, name), raising=False)
+        monkeypatch.delattr(parent, name, raising=False)
     result = invoke(*[a.format(root=tmp_path) for a in args])
     assert result.exit_code == 2
     (line,) = result.stderr.splitlines()

@@ -13,8 +13,15 @@ import pytest
 
 import corvane.bundle as bundle
 import fake_market as fm
-from corvane import asof, minbar, read, run, tick, version_check, versions
-from corvane.options import UpdateOptions
+from corvane.history import asof
+from corvane.updater import minbar
+from corvane import read
+from corvane.updater import run
+from corvane.updater import tick
+from corvane.history import check as version_check
+from corvane.history import commits
+from corvane.history import versions
+from corvane.updater.options import UpdateOptions
 
 STOCK = "10001.HBX"
 SINCE = 20261201
@@ -73,9 +80,9 @@ class Interleaving:
         self.b_stored, self.a_committed = threading.Event(), threading.Event()
         module, name = (tick, "append_h5_tick") if kind == "tick" else (minbar, "append_h5")
         self.store = getattr(module, name)
-        self.commit = versions.commit
+        self.commit = commits.commit
         monkeypatch.setattr(module, name, self._store)
-        monkeypatch.setattr(versions, "commit", self._commit)
+        monkeypatch.setattr(commits, "commit", self._commit)
 
     def _store(self, *args, **keywords):
         given = self.store(*args, **keywords)
@@ -157,7 +164,7 @@ def test_a_day_one_run_filled_in_stays_out_of_earlier_versions_when_another_run_
         return tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, entry=True, **keywords)
 
     def commit(entry, since=""):
-        return versions.commit(root, "tick", {"command": "x", "since": since}, {"S1.h5": entry})
+        return commits.commit(root, "tick", {"command": "x", "since": since}, {"S1.h5": entry})
 
     first = commit(store().entry)
     since = versions.version_ids(root)[-1]             # run A starts: the newest version then

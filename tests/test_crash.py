@@ -81,7 +81,8 @@ class ReplayClient:
 
 def _timed_opens(windows, start):
     """Wraps the stores' file opening to log when each file is open."""
-    from corvane import minbar, tick
+    from corvane.updater import minbar
+    from corvane.updater import tick
 
     original = minbar.open_instrument_file
 
@@ -633,7 +634,9 @@ def test_durable_option_reaches_the_jobs_as_an_argument(monkeypatch, tmp_path):
     from click.testing import CliRunner
     from conftest import FakeClient
 
-    from corvane import cli, minbar, stores
+    from corvane import cli
+    from corvane.updater import minbar
+    from corvane.updater import stores
     bundle = pytest.importorskip("corvane.bundle")
     seen = []
     # Set first, so that the variable the command sets is undone afterwards.

@@ -12,7 +12,8 @@ import h5py
 import pytest
 
 import corvane.bundle as bundle
-from corvane import history, run
+from corvane.history import layout as history
+from corvane.updater import run
 
 # Process-level: left out by `make test-fast`, run by `make test`.
 pytestmark = pytest.mark.slow
@@ -177,7 +178,7 @@ def test_a_failing_worker_initialiser_fails_its_jobs_naming_it(demo, cluster, tm
 
 
 def test_a_local_cluster_forks_quiet_workers_and_leaves_the_environment_as_it_was(monkeypatch):
-    from corvane import cluster as dask_cluster
+    from corvane.updater import cluster as dask_cluster
     # Under the spawn method a worker would import the module afresh, without this.
     monkeypatch.setattr(dask_cluster, "made_in_the_parent", os.getpid(), raising=False)
     monkeypatch.delenv("PYTHONHASHSEED", raising=False)
@@ -185,7 +186,7 @@ def test_a_local_cluster_forks_quiet_workers_and_leaves_the_environment_as_it_wa
 
     def seen_in_worker():
         import dask
-        from corvane import cluster
+        from corvane.updater import cluster
         return (getattr(cluster, "made_in_the_parent", None),
                 dask.config.get("distributed.worker.profile.enabled"))
 

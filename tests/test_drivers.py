@@ -9,7 +9,8 @@ import warnings
 import pytest
 
 import corvane.bundle as bundle
-from corvane import run
+from corvane.updater import run
+from corvane.updater import outcomes
 
 DRIVERS = [
     ("update_minbar", "_append_h5", "分钟线数据"),
@@ -214,7 +215,7 @@ def get_price(*args, **kwargs):
 DRIVER_SCRIPT = '''
 import os, sys
 import corvane.bundle as bundle
-from corvane import run
+from corvane.updater import run
 
 if __name__ == "__main__":
     print("parent", os.getpid())
@@ -255,7 +256,7 @@ class DoneExecutor:
 
     def submit(self, fn, order_book_id, *args):
         future = concurrent.futures.Future()
-        future.set_result(run.Outcome(order_book_id, "up_to_date"))
+        future.set_result(outcomes.Outcome(order_book_id, "up_to_date"))
         return future
 
 
@@ -301,7 +302,7 @@ def failing_pool(**kwargs):
 def test_the_platform_is_built_once_reads_the_module_at_use_and_travels_by_name(client, recorder):
     import pickle
 
-    from corvane import host
+    from corvane.updater import host
 
     platform = host.platform()
     assert platform is host.platform() is bundle._PLATFORM

@@ -2,7 +2,9 @@
 import numpy as np
 import pytest
 
-from corvane import _engine, errors, run
+from corvane import _engine, errors
+from corvane.updater import run
+from corvane.updater import outcomes
 
 RECORDS = np.zeros(3, dtype=[("a", "<i4")])
 
@@ -28,7 +30,7 @@ def test_a_file_that_cannot_be_a_bundle_file_says_which_and_is_not_retried(tmp_p
         _engine.File(str(path))
     assert isinstance(raised.value, errors.FileError) and isinstance(raised.value, OSError)
     assert str(path) in str(raised.value)
-    assert not run.healable(raised.value)
+    assert not outcomes.healable(raised.value)
 
 
 def test_a_second_writer_is_busy_and_retried(tmp_path):
@@ -38,7 +40,7 @@ def test_a_second_writer_is_busy_and_retried(tmp_path):
         with pytest.raises(errors.BusyError, match="another process") as raised:
             _engine.File(path)
     assert isinstance(raised.value, errors.FileError)
-    assert run.healable(raised.value)
+    assert outcomes.healable(raised.value)
 
 
 @pytest.mark.parametrize("error, healable", [
@@ -52,7 +54,7 @@ def test_a_second_writer_is_busy_and_retried(tmp_path):
     (OSError("unable to open file 'x.h5' (not a regular file)"), True),
 ])
 def test_retry_decisions_follow_the_class(error, healable):
-    assert run.healable(error) is healable
+    assert outcomes.healable(error) is healable
 
 
 def test_an_injected_io_failure_is_an_io_error_whose_text_is_the_engines(tmp_path):
@@ -65,7 +67,7 @@ def test_an_injected_io_failure_is_an_io_error_whose_text_is_the_engines(tmp_pat
             h5.append("x", RECORDS)
     # The errno goes into its attribute, never into the text callers match.
     assert not str(raised.value).startswith("[Errno")
-    assert run.healable(raised.value)
+    assert outcomes.healable(raised.value)
 
 
 @pytest.mark.parametrize("error, name", [
@@ -75,17 +77,19 @@ def test_an_injected_io_failure_is_an_io_error_whose_text_is_the_engines(tmp_pat
     (ValueError("v"), "ValueError"),
 ])
 def test_reports_name_each_failure_by_its_precise_class(error, name):
-    from corvane.report import outcome_json
+    from corvane.updater.report import outcome_json
 
-    outcome = run.failed("S1", error, "", None, None, 1, 0.0)
+    outcome = outcomes.failed("S1", error, "", None, None, 1, 0.0)
     assert outcome.error_type == name
     assert outcome_json(outcome)["error"] == {"type": name, "message": str(error)}
 
 
 def test_every_public_exception_lives_in_errors_and_old_homes_still_name_it():
-    from corvane import bundle_files, formats, workers
+    from corvane import formats
+    from corvane import layout
+    from corvane.updater import workers
 
-    assert bundle_files.BundleError is errors.BundleError
+    assert layout.BundleError is errors.BundleError
     assert run.NothingSelected is errors.NothingSelected
     assert workers.SetupRefused is run.SetupRefused is errors.SetupRefused
     assert formats.FormatError is errors.FormatError
@@ -103,7 +107,7 @@ def test_an_engine_failure_gives_its_parts_and_the_outcome_its_brief_form(tmp_pa
     assert error.cause == "file signature not found" and error.consequence == ""
     # The text is unchanged: the context, then HDF5's chain down to the cause.
     assert str(error).startswith(error.context + " (") and str(error).endswith(": file signature not found)")
-    outcome = run.failed("S1", error, "", None, None, 1, 0.0)
+    outcome = outcomes.failed("S1", error, "", None, None, 1, 0.0)
     assert outcome.error_message == str(error)
     assert outcome.error_brief == "unable to open file '{}' (file signature not found)".format(path)
 

@@ -7,7 +7,9 @@ import numpy as np
 import pytest
 
 import fake_market as fm
-from corvane import formats, minbar, tick
+from corvane import formats
+from corvane.updater import minbar
+from corvane.updater import tick
 
 D1, D2 = datetime.date(2024, 1, 2), datetime.date(2024, 1, 3)
 

@@ -350,8 +350,8 @@ def test_a_temporary_file_someone_holds_locked_is_never_taken_for_a_dead_writers
 
 
 COMMIT = """
-from corvane import versions
-versions.commit({root!r}, "minbar", {{"command": "x"}}, {{"f.h5": {{"file": "f.h5", "segments": 0}}}}, durable=True)
+from corvane.history import commits
+commits.commit({root!r}, "minbar", {{"command": "x"}}, {{"f.h5": {{"file": "f.h5", "segments": 0}}}}, durable=True)
 """
 
 
@@ -366,7 +366,8 @@ def test_a_durable_manifest_is_flushed_before_its_rename_and_its_name_after(trac
 
 
 STORE_APPEND = """
-from corvane import bundle, stores
+from corvane import bundle
+from corvane.updater import stores
 import looking
 with stores.open_instrument_file({file!r}, durable={durable}) as h5:
     h5.append_minbar(*looking.bars(bundle.EQUITIES_DTYPE, [20250107, 20250108]))

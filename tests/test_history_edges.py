@@ -14,7 +14,16 @@ import pytest
 
 import fake_market as fm
 import corvane.bundle as bundle
-from corvane import _engine, asof, history, read, revisit, run, tick, versions
+from corvane import _engine
+from corvane.history import asof
+from corvane.history import layout as history
+from corvane import read
+from corvane.updater import revisit
+from corvane.updater import run
+from corvane.updater import tick
+from corvane.history import commits
+from corvane.history import keeping
+from corvane.history import versions
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
 from test_flush_order import Trace, at, last
@@ -51,20 +60,20 @@ def test_a_moment_at_a_commit_names_that_version_and_one_just_before_names_the_o
     ids = versions.version_ids(versioned)
     as_moment = {"seconds": float, "datetime": utc, "text": lambda s: utc(s).isoformat()}[form]
     for earlier, version_id in zip(ids, ids[1:]):
-        moment = versions.committed_at(version_id)
+        moment = keeping.committed_at(version_id)
         assert versions.resolve(versioned, as_moment(moment)) == version_id
         assert versions.resolve(versioned, as_moment(moment - ONE_MICROSECOND)) == earlier
 
 
 def test_a_moment_after_every_commit_names_the_newest(versioned):
     ids = versions.version_ids(versioned)
-    assert versions.resolve(versioned, versions.committed_at(ids[-1]) + 60) == ids[-1]
+    assert versions.resolve(versioned, keeping.committed_at(ids[-1]) + 60) == ids[-1]
 
 
 def test_a_moment_just_before_the_first_commit_names_none(versioned):
     first = versions.version_ids(versioned)[0]
     with pytest.raises(VersionError, match="no version committed at or before"):
-        versions.resolve(versioned, versions.committed_at(first) - ONE_MICROSECOND)
+        versions.resolve(versioned, keeping.committed_at(first) - ONE_MICROSECOND)
 
 
 @pytest.fixture
@@ -79,13 +88,13 @@ def far_east(monkeypatch):
 
 def test_a_time_without_a_zone_is_the_users_local_time(versioned, far_east):
     ids = versions.version_ids(versioned)
-    local = datetime.datetime.fromtimestamp(versions.committed_at(ids[0])).isoformat()
+    local = datetime.datetime.fromtimestamp(keeping.committed_at(ids[0])).isoformat()
     assert versions.resolve(versioned, local) == ids[0]
 
 
 def test_a_tag_named_like_a_time_names_its_version_not_that_time(versioned):
     first = versions.version_ids(versioned)[0]
-    versions.tag(versioned, "2030-01-01", first)
+    keeping.tag(versioned, "2030-01-01", first)
     assert versions.resolve(versioned, "2030-01-01") == first
 
 
@@ -128,7 +137,7 @@ class TickRuns:
     def run(self, **keywords):
         stored = tick.append_h5_tick(self.services, "S1", self.root, None, 20050104, 29991231, entry=True,
                                      **keywords)
-        return versions.commit(self.root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
+        return commits.commit(self.root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
 
     def held(self, version_id):
         """{day: ticks} of the file as of the version."""
@@ -273,7 +282,7 @@ def test_no_other_process_holds_the_commit_lock_while_a_manifest_is_written(vers
                     shared.append(True)
                 except BlockingIOError:
                     shared.append(False)
-    monkeypatch.setattr(versions, "_step", step)
+    monkeypatch.setattr(commits, "_step", step)
     commit_now(versioned, "minbar", [STOCK_FILE])
     assert shared == [False]
 
@@ -341,13 +350,13 @@ def four_versions(market, tmp_path):
 
 
 def ten_days_after(ids):
-    return versions.committed_at(ids[-1]) + 10 * 86400
+    return keeping.committed_at(ids[-1]) + 10 * 86400
 
 
 def test_gc_removes_only_the_segments_below_what_the_oldest_kept_version_needs(four_versions):
     root, ids, held = four_versions
-    versions.tag(root, "kept", ids[1])                  # needs segments 2 and 3
-    removed = versions.gc(root, 1, now=ten_days_after(ids))
+    keeping.tag(root, "kept", ids[1])                  # needs segments 2 and 3
+    removed = keeping.gc(root, 1, now=ten_days_after(ids))
     assert [os.path.basename(path) for path, _ in removed] == ["000001.h5"]
     for version_id, then in zip(ids[1:], held[1:]):
         assert read.bars(root, STOCK, as_of=version_id).equals(then), version_id
@@ -357,7 +366,7 @@ def test_gc_removes_only_the_segments_below_what_the_oldest_kept_version_needs(f
 
 def test_gc_keeps_the_newest_segment_and_the_next_revision_is_numbered_after_it(four_versions):
     root, ids, held = four_versions
-    removed = versions.gc(root, 0, now=ten_days_after(ids))
+    removed = keeping.gc(root, 0, now=ten_days_after(ids))
     assert sorted(os.path.basename(path) for path, _ in removed) == ["000001.h5", "000002.h5"]
     assert [seq for seq, _ in history.segments(root, STOCK_FILE)] == [3]
     h5_file = os.path.join(root, STOCK_FILE)
@@ -379,7 +388,7 @@ DEMO = "10001.HBX"
 
 def demo_update(monkeypatch, root, asof_moment, revised=None, revisit=0):
     """The demo market's update of one stock from 2026-12-01 at `asof_moment`, serving `revised` corrected."""
-    from corvane.options import UpdateOptions
+    from corvane.updater.options import UpdateOptions
 
     monkeypatch.setenv("LUMENFEED_TICK_DAYS", "2")
     monkeypatch.setenv("LUMENFEED_ASOF", asof_moment)

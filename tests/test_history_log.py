@@ -10,7 +10,13 @@ import types
 import pytest
 from click.testing import CliRunner
 
-from corvane import history, read, version_check, versions
+from corvane.history import layout as history
+from corvane import read
+from corvane.history import check as version_check
+from corvane.history import commits
+from corvane.history import keeping
+from corvane.history import states
+from corvane.history import versions
 from corvane.cli import main
 from corvane.errors import VersionError
 import test_versions
@@ -62,9 +68,9 @@ def test_a_tag_that_names_no_version_stops_gc_is_a_finding_and_is_refused_as_of(
     name, text, says = MALFORMED[case]
     path = tag_file(root, name, text(first))
     held = segment_files(root)
-    later = versions.committed_at(third) + 10 * 86400
+    later = keeping.committed_at(third) + 10 * 86400
     with pytest.raises(VersionError, match="tag '{}'.*{}".format(name, says)):
-        versions.gc(root, 0, now=later)
+        keeping.gc(root, 0, now=later)
     assert segment_files(root) == held
     findings, _ = version_check.check_log(root, "minbar")
     assert [(file, check) for file, check, _, _ in findings] == [(path, "tag")]
@@ -73,14 +79,14 @@ def test_a_tag_that_names_no_version_stops_gc_is_a_finding_and_is_refused_as_of(
         read.bars(root, STOCK, as_of=name)
     # Mended, the tag keeps what its version needs.
     os.remove(path)
-    versions.tag(root, "paper", first)
-    assert versions.gc(root, 0, now=later) == []
+    keeping.tag(root, "paper", first)
+    assert keeping.gc(root, 0, now=later) == []
     assert version_check.check_log(root, "minbar") == ([], [])
 
 
 def test_a_tag_as_written_is_one_id_and_a_newline(revised):
     root, (first, _, _) = revised
-    assert versions.tag(root, "paper", first) == first
+    assert keeping.tag(root, "paper", first) == first
     with open(os.path.join(history.history_dir(root), "tags", "paper")) as text:
         assert text.read() == first + "\n"
     assert versions.read_tags(root) == ({"paper": first}, {})
@@ -105,7 +111,7 @@ class Paused:
     def __init__(self, monkeypatch, write):
         self.at_temporary, self.released, self.judging = (threading.Event() for _ in range(3))
         self.result, self.error = None, None
-        monkeypatch.setattr(versions, "_step", self.step)
+        monkeypatch.setattr(commits, "_step", self.step)
         self.thread = threading.Thread(target=self.run, args=(write,))
         self.thread.start()
         assert self.at_temporary.wait(WAIT)
@@ -134,7 +140,7 @@ class Paused:
 def test_verify_beside_a_live_commit_leaves_its_temporary_alone(revised, monkeypatch, writer, repair):
     root, ids = revised
     write = {"commit": lambda: commit_now(root, "minbar", [STOCK_FILE]),
-             "tag": lambda: versions.tag(root, "paper", ids[0])}[writer]
+             "tag": lambda: keeping.tag(root, "paper", ids[0])}[writer]
     paused = Paused(monkeypatch, write)
     checked = {}
 
@@ -162,11 +168,11 @@ def test_a_run_whose_commit_fails_leaves_no_temporary(market, monkeypatch, tmp_p
     def full(name):
         if name == "written":
             raise OSError(errno.ENOSPC, "No space left on device")
-    monkeypatch.setattr(versions, "_step", full)
+    monkeypatch.setattr(commits, "_step", full)
     market(tmp_path, LATER)
-    monkeypatch.setattr(versions, "_step", None)
+    monkeypatch.setattr(commits, "_step", None)
     assert len(versions.version_ids(tmp_path)) == 1
-    left = versions.leftovers(tmp_path)
+    left = keeping.leftovers(tmp_path)
     # Its marker stays for the next run to cover; nothing looks like a killed commit.
     assert [os.path.basename(os.path.dirname(path)) for path in left] == ["running"]
     findings, _ = version_check.check_log(str(tmp_path), "minbar")
@@ -189,7 +195,7 @@ def test_a_marker_temporary_of_a_killed_run_is_named_and_removed_by_the_next_run
     path = marker_temporary(tmp_path)
     findings, _ = version_check.check_log(str(tmp_path), "minbar")
     assert findings == [(path, "leftover", "", "marker temporary of a killed run; verify --repair removes it")]
-    recorder = versions.Recorder(str(tmp_path), "minbar")
+    recorder = commits.Recorder(str(tmp_path), "minbar")
     recorder.begin([STOCK])
     recorder.close()
     assert not os.path.exists(path)
@@ -200,12 +206,12 @@ def test_a_marker_temporary_of_a_killed_run_is_named_and_removed_by_the_next_run
 
 def test_a_committing_run_removes_a_marker_temporary_left_while_it_worked(market, tmp_path):
     market(tmp_path, FIRST)
-    recorder = versions.Recorder(str(tmp_path), "minbar")
+    recorder = commits.Recorder(str(tmp_path), "minbar")
     recorder.begin([STOCK])
     path = marker_temporary(tmp_path, b"")
-    state = versions.file_state(str(tmp_path), os.path.join(tmp_path, STOCK_FILE), "minbar")
+    state = states.file_state(str(tmp_path), os.path.join(tmp_path, STOCK_FILE), "minbar")
     assert recorder.commit({"command": "c", "counts": {}}, [types.SimpleNamespace(state=state)])
-    assert not os.path.exists(path) and versions.leftovers(tmp_path) == []
+    assert not os.path.exists(path) and keeping.leftovers(tmp_path) == []
 
 
 def test_a_marker_temporary_its_writer_holds_is_left_alone(market, tmp_path):
@@ -216,12 +222,12 @@ def test_a_marker_temporary_its_writer_holds_is_left_alone(market, tmp_path):
         assert version_check.check_log(str(tmp_path), "minbar", repair=True) == ([], [])
         market(tmp_path, LATER)
         assert os.path.exists(path)
-    assert versions.leftovers(tmp_path) == [path]
+    assert keeping.leftovers(tmp_path) == [path]
 
 
 def test_a_marker_taken_for_dead_before_its_lock_is_made_again(tmp_path, monkeypatch):
     made = []
-    create = versions._create
+    create = commits._create
 
     def create_then_lose(directory, temporary):
         fd = create(directory, temporary)
@@ -229,12 +235,12 @@ def test_a_marker_taken_for_dead_before_its_lock_is_made_again(tmp_path, monkeyp
         if len(made) == 1:
             os.remove(temporary)        # as another run does, finding it unlocked
         return fd
-    monkeypatch.setattr(versions, "_create", create_then_lose)
-    recorder = versions.Recorder(str(tmp_path), "minbar")
+    monkeypatch.setattr(commits, "_create", create_then_lose)
+    recorder = commits.Recorder(str(tmp_path), "minbar")
     recorder.begin([STOCK])
     try:
-        assert len(made) == 2 and versions.running_markers(tmp_path) == [recorder.marker]
-        assert versions.leftovers(tmp_path) == []
+        assert len(made) == 2 and commits.running_markers(tmp_path) == [recorder.marker]
+        assert keeping.leftovers(tmp_path) == []
     finally:
         recorder.close()
 
@@ -248,13 +254,14 @@ def clock(monkeypatch):
     fake = types.SimpleNamespace(time=lambda: now[0], gmtime=time.gmtime, strftime=time.strftime,
                                  strptime=time.strptime)
     monkeypatch.setattr(history, "time", fake)
-    monkeypatch.setattr(versions, "time", fake)
+    for module in (commits, keeping):
+        monkeypatch.setattr(module, "time", fake)
     return now
 
 
 def test_ids_sort_in_commit_order_when_the_clock_steps_back(revised, clock):
     root, ids = revised
-    clock[0] = versions.committed_at(ids[-1]) - 3600
+    clock[0] = keeping.committed_at(ids[-1]) - 3600
     stepped = commit_now(root, "minbar", [STOCK_FILE])
     again = commit_now(root, "minbar", [STOCK_FILE])
     assert versions.version_ids(root) == ids + [stepped, again]
@@ -264,20 +271,20 @@ def test_ids_sort_in_commit_order_when_the_clock_steps_back(revised, clock):
     assert versions.read_run(root, stepped)["committed"].startswith(
         time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(int(clock[0]))))
     # A moment names versions by their ids' stamps, as gc ages them.
-    assert versions.resolve(root, versions.committed_at(stepped)) == stepped
-    assert versions.resolve(root, versions.committed_at(ids[-1])) == ids[-1]
+    assert versions.resolve(root, keeping.committed_at(stepped)) == stepped
+    assert versions.resolve(root, keeping.committed_at(ids[-1])) == ids[-1]
     assert versions.log(root)[0]["id"] == again
 
 
 def test_a_run_started_before_the_clock_stepped_back_keeps_the_later_state_another_committed(market, tmp_path, clock):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
-    early = versions.file_state(str(tmp_path), h5_file, "minbar")
+    early = states.file_state(str(tmp_path), h5_file, "minbar")
     clock[0] += 60
-    slow = versions.Recorder(str(tmp_path), "minbar")
+    slow = commits.Recorder(str(tmp_path), "minbar")
     clock[0] -= 3600
     market(tmp_path, LATER)
-    late = versions.file_state(str(tmp_path), h5_file, "minbar")
+    late = states.file_state(str(tmp_path), h5_file, "minbar")
     version_id = slow.commit({"command": "slow", "counts": {}}, [types.SimpleNamespace(state=early)])
     assert versions.read_entries(tmp_path, version_id)[STOCK_FILE] == late
 
@@ -296,10 +303,10 @@ def test_a_new_id_is_its_moment_or_just_after_the_one_it_follows(moment, after, 
 def test_a_run_commits_past_a_damaged_manifest_that_landed_while_it_worked(market, tmp_path, clock):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
-    slow = versions.Recorder(str(tmp_path), "minbar")
+    slow = commits.Recorder(str(tmp_path), "minbar")
     market(tmp_path, LATER)
     with open(versions.history.manifest_path(tmp_path, versions.version_ids(tmp_path)[-1]), "ab") as landed:
         landed.write(b'{"file": cut')
-    ours = versions.file_state(str(tmp_path), h5_file, "minbar")
+    ours = states.file_state(str(tmp_path), h5_file, "minbar")
     version_id = slow.commit({"command": "slow", "counts": {}}, [types.SimpleNamespace(state=ours)])
     assert versions.read_entries(tmp_path, version_id)[STOCK_FILE] == ours

@@ -19,7 +19,11 @@ import pandas as pd
 import pytest
 
 import fake_market
-from corvane import _engine, bundle_files, formats, minbar, read, tick
+from corvane import _engine, formats
+from corvane import layout
+from corvane.updater import minbar
+from corvane import read
+from corvane.updater import tick
 from corvane.errors import BusyError, DamagedFileError
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
@@ -210,9 +214,9 @@ def test_a_tick_day_under_another_days_name_is_refused_and_verify_names_it(made,
     for reading in (read.ticks, read.index):
         with pytest.raises(DamagedFileError, match="ST1.h5: the ticks stored as {} end on 20250106".format(new)):
             reading(tick, "ST1")
-    from corvane import verify
+    from corvane.look import verify
 
-    report = verify.verify(tick, None, verify.Options(bundle_files.layouts(), data=True))
+    report = verify.verify(tick, None, verify.Options(layout.layouts(), data=True))
     found = [f for f in report.findings if f.check == "tick-date"]
     assert found and all(f.where.startswith("day " + new) for f in found)
 
@@ -358,7 +362,7 @@ NEWER_FORMAT = ("stored in a newer HDF5 format than corvane reads or writes "
 
 @pytest.mark.parametrize("kind", ["stock", "ticks"])
 def test_a_file_in_hdf5s_newest_format_is_refused_as_such_by_read_verify_inspect_and_update(made, kind):
-    from corvane import verify
+    from corvane.look import verify
 
     root = minbar_root(made) if kind == "stock" else os.path.dirname(made["ticks"])
     h5_file = os.path.join(os.path.dirname(made[kind]), "S1.h5")
@@ -366,7 +370,7 @@ def test_a_file_in_hdf5s_newest_format_is_refused_as_such_by_read_verify_inspect
     says = r"member '\w+' in '{}' is {}".format(h5_file, NEWER_FORMAT)
     with pytest.raises(DamagedFileError, match=says):
         (read.bars if kind == "stock" else read.ticks)(root, "S1")
-    report = verify.verify(root, None, verify.Options(bundle_files.layouts(), data=True))
+    report = verify.verify(root, None, verify.Options(layout.layouts(), data=True))
     found = [f for f in report.findings if f.file == h5_file]
     assert [f.check for f in found] == ["unreadable"] and re.search(says, found[0].detail)
     shown = invoke("inspect", root, "S1")
@@ -397,7 +401,7 @@ def rename_in_bytes(path, old, new):
 
 @pytest.mark.parametrize("old, new", [("20250106", "20250103"), ("20250102", "20250103")])
 def test_two_tick_days_under_one_name_are_refused_by_read_and_update_and_found_by_verify(made, old, new):
-    from corvane import verify
+    from corvane.look import verify
 
     rename_in_bytes(made["ticks"], old, new)
     tick_dir = os.path.dirname(made["ticks"])
@@ -405,7 +409,7 @@ def test_two_tick_days_under_one_name_are_refused_by_read_and_update_and_found_b
     for reading in (read.ticks, read.index):
         with pytest.raises(DamagedFileError, match=re.escape(says)):
             reading(tick_dir, "ST1")
-    report = verify.verify(tick_dir, None, verify.Options(bundle_files.layouts(), data=True))
+    report = verify.verify(tick_dir, None, verify.Options(layout.layouts(), data=True))
     assert [(f.check, f.where) for f in report.findings] == [("duplicate-member", new)]
     os.rename(made["ticks"], os.path.join(tick_dir, "S1.h5"))
     before = md5(os.path.join(tick_dir, "S1.h5"))

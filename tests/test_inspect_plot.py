@@ -11,7 +11,8 @@ import pandas as pd
 import pytest
 
 import corvane.bundle as bundle
-from corvane import candles, plot
+from corvane.look import candles
+from corvane.look import plot
 from corvane.errors import DamagedFileError
 from looking import (BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, TICKS_PER_DAY, bars, invoke, make_bundle,
                      ticks, write_minbar)

@@ -4,7 +4,7 @@ import warnings
 
 import pytest
 
-from corvane import market_client
+from corvane.updater import market_client
 
 
 class WarningClient:

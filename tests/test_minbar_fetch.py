@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import fake_market as fm
-from corvane import minbar
+from corvane.updater import minbar
 
 
 def fetch(client, start_date=20050104, dtypes=fm.EQUITIES_DTYPE, order_book_id="S1"):

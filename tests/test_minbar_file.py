@@ -4,7 +4,8 @@ import numpy as np
 import pytest
 
 import fake_market as fm
-from corvane import _engine, minbar
+from corvane import _engine
+from corvane.updater import minbar
 
 
 def append(client, path, order_book_id="S1", file_name=None, min_start_date=20050104):

@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import fake_market as fm
-from corvane import minbar
+from corvane.updater import minbar
 
 
 def stock_frame(n=5):
@@ -91,7 +91,8 @@ def test_per_date_gives_every_stamps_own_calendar_date(stamps, tz, unit):
 @pytest.mark.parametrize("unit", ["s", "us", "ns"])
 @pytest.mark.parametrize("name", ["convert_dt_to_int", "date_to_number", "time_to_number"])
 def test_the_frameworks_conversions_on_whole_arrays_give_what_each_call_gives(stamps, unit, name):
-    from corvane import bundle, stores
+    from corvane import bundle
+    from corvane.updater import stores
 
     convert = getattr(bundle, name)
     stamps = pd.DatetimeIndex(stamps).as_unit(unit)

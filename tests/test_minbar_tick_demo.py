@@ -10,8 +10,9 @@ import pytest
 lumenfeed = pytest.importorskip("lumenfeed")
 bundle = pytest.importorskip("corvane.bundle")
 
-from corvane import minbar, tick  # noqa: E402
-from corvane.services import Services  # noqa: E402
+from corvane.updater import minbar  # noqa: E402
+from corvane.updater import tick  # noqa: E402
+from corvane.updater.services import Services  # noqa: E402
 
 FIRST_ASOF, LATER_ASOF = "20240308", "20240314"
 

@@ -8,8 +8,9 @@ import pandas as pd
 import pytest
 
 import corvane.bundle as bundle
-from corvane import _engine, read
-from corvane.bundle_files import BundleError
+from corvane import _engine
+from corvane import read
+from corvane.layout import BundleError
 from corvane.errors import DamagedFileError
 from looking import BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, bars, invoke, make_bundle, ticks, write_minbar
 
@@ -390,7 +391,7 @@ def test_many_instruments_without_files_are_named_in_one_error_before_any_read(m
 
 
 def test_every_public_name_of_the_reading_modules_is_there():
-    from corvane import plot
+    from corvane.look import plot
 
     for module in (read, plot):
         namespace = {}

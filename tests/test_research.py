@@ -10,8 +10,14 @@ import pandas as pd
 import pytest
 
 import corvane.bundle as bundle
-from corvane import _engine, arrow, coverage, history, read, tables
-from corvane.bundle_files import BundleError
+from corvane import _engine
+from corvane.read import arrow
+from corvane.read import calendars
+from corvane.read import gaps
+from corvane.history import layout as history
+from corvane import read
+from corvane.read import tables
+from corvane.layout import BundleError
 from looking import invoke, make_bundle
 
 # ---------------------------------------------------------------- the demo market
@@ -304,12 +310,12 @@ def test_what_a_table_covers_follows_the_venues_files_changed_since_the_last_rea
 
         with monkeypatch.context() as patched:
             if next_process:
-                patched.setattr(coverage, "_CALENDARS", {})
-            patched.setattr(coverage, "_venue_files", looked)
+                patched.setattr(calendars, "_CALENDARS", {})
+            patched.setattr(calendars, "_venue_files", looked)
             assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
     change(shaky)
     if next_process:
-        monkeypatch.setattr(coverage, "_CALENDARS", {})
+        monkeypatch.setattr(calendars, "_CALENDARS", {})
     attrs = read.bars(shaky, "OLD.QQ").attrs
     assert (attrs["last"], attrs["venue_last"]) == (20250106, 20250108)
     assert read.coverage(shaky, "OLD.QQ")["venue_last"].tolist() == [20250108]
@@ -329,7 +335,7 @@ def test_a_kept_calendar_that_is_not_what_it_should_be_is_passed_over(shaky, mon
         record = json.load(text)
     with open(kept, "w") as out:
         out.write(damage(record))
-    monkeypatch.setattr(coverage, "_CALENDARS", {})
+    monkeypatch.setattr(calendars, "_CALENDARS", {})
     assert read.bars(shaky, "OLD.QQ").attrs["venue_last"] == 20250107
 
 
@@ -364,9 +370,9 @@ def test_a_strict_read_reads_a_range_held_whole_and_refuses_any_other(shaky, ord
         assert read.bars(shaky, order_book_id, start, end, strict=True).equals(
             read.bars(shaky, order_book_id, start, end))
         return
-    with pytest.raises(coverage.CoverageError, match=refusal):
+    with pytest.raises(gaps.CoverageError, match=refusal):
         read.bars(shaky, order_book_id, start, end, strict=True)
-    with pytest.raises(coverage.CoverageError, match=refusal):
+    with pytest.raises(gaps.CoverageError, match=refusal):
         list(read.iter_bars(shaky, ["FULL.QQ", order_book_id], start, end, strict=True))
 
 

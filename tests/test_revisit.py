@@ -8,9 +8,15 @@ import numpy as np
 import pytest
 
 import corvane.bundle as bundle
-from corvane import _engine, history, revisit, run, versions
+from corvane import _engine
+from corvane.history import layout as history
+from corvane.updater import outcomes
+from corvane.updater import revisit
+from corvane.updater import run
+from corvane.history import versions
 from corvane.formats import EQUITIES_DTYPE, INDEX_DTYPE
-from corvane.options import UpdateOptions
+from corvane.updater.options import UpdateOptions
+from corvane.updater import report as reports
 
 STOCK, INDEX = "10001.HBX", "IX001.HBX"
 SINCE = 20261125
@@ -102,7 +108,7 @@ def test_a_day_stored_intraday_and_a_corrected_day_are_revised_and_the_old_rows_
     assert report.counts["days_revised"] == 4
     assert versions.log(str(tmp_path / "minbar"))[0]["counts"]["days_revised"] == 4
     assert "; 4 days revised in 2 instruments" in report.summary()
-    assert run.outcome_json(report.outcomes[0])["revised"] == [20261203, 20261204]
+    assert reports.outcome_json(report.outcomes[0])["revised"] == [20261203, 20261204]
 
     (outcome,) = ticks.outcomes
     tick_file = str(tmp_path / "tick" / (STOCK + ".h5"))
@@ -207,7 +213,7 @@ def test_revisit_is_refused_below_zero_and_without_days_asks_as_before(tmp_path)
 
 def test_a_revision_failing_after_its_segment_is_retried_and_the_leftover_segment_is_harmless(
         demo, inline, tmp_path, monkeypatch):
-    monkeypatch.setattr(run.jobs_module, "backoff_delay", lambda attempt, base: 0)
+    monkeypatch.setattr(outcomes, "backoff_delay", lambda attempt, base: 0)
     demo("20261204T1030")
     run.update("minbar", str(tmp_path), [STOCK], options=UpdateOptions(since=SINCE), executor=inline)
     h5_file = minbar_file(tmp_path, STOCK)
@@ -235,7 +241,7 @@ def test_a_tick_day_corrected_in_place_is_revised_even_with_no_new_rows(tmp_path
     import datetime
 
     import fake_market as fm
-    from corvane import tick
+    from corvane.updater import tick
 
     d1, d2, d3 = (datetime.date(2024, 1, d) for d in (2, 3, 4))
     client = fm.tick_market([d1, d2, d3], [4] * 3)

@@ -12,10 +12,18 @@ import pytest
 import corvane as corvane_package
 
 import corvane.bundle as bundle
-from corvane import _engine, jobs, run
-from corvane import minbar as minbar_store
-from corvane.options import UpdateOptions
-from corvane.report import Failure
+from corvane import _engine
+from corvane.updater import batches
+from corvane.updater import jobs
+from corvane.updater import outcomes
+from corvane.updater import pool
+from corvane.updater import run
+from corvane.updater import minbar as minbar_store
+from corvane.updater.options import UpdateOptions
+from corvane.updater.outcomes import Outcome
+from corvane.updater.report import Failure
+from corvane.updater import report as reports
+from corvane.updater import stores
 
 # Instruments listed a few weeks before this as-of date: small histories.
 DEMO_ASOF = "20240726"
@@ -43,8 +51,18 @@ def inline():
 def no_wait(monkeypatch):
     """Retries without waiting; the delays asked for are kept."""
     delays = []
-    monkeypatch.setattr(jobs, "backoff_delay", lambda attempt, base: delays.append(attempt) or 0)
+    monkeypatch.setattr(outcomes, "backoff_delay", lambda attempt, base: delays.append(attempt) or 0)
     return delays
+
+
+def test_updating_from_python_is_one_call_that_readies_the_client(monkeypatch, inline, tmp_path, capsys):
+    monkeypatch.setenv("LUMENFEED_ASOF", DEMO_ASOF)
+    report = corvane_package.update("minbar", str(tmp_path), [STOCK], executor=inline,
+                                    options=corvane_package.UpdateOptions(since=20240722))
+    assert (report.exit_status, [o.status for o in report.outcomes]) == (0, ["new"])
+    assert "corvane: the market-data client warns: UserWarning: lumenfeed:" in capsys.readouterr().err
+    with pytest.raises(TypeError):
+        corvane_package.update("minbar", str(tmp_path), [STOCK], True)   # options by name only
 
 
 class FlakyClient:
@@ -181,10 +199,10 @@ def future_of(result=None, exception=None, cancelled=False):
 
 
 def test_a_lost_scheduler_keeps_the_outcomes_that_came_back_and_reports_the_rest_lost():
-    finished = run.Outcome("A", "new", None, run.Held(3, 1), 2, 0.5)
+    finished = Outcome("A", "new", None, stores.Held(3, 1), 2, 0.5)
     futures = [future_of(finished), future_of(cancelled=True), future_of(exception=OSError("gone"))]
     calls = [(run.minbar_job, oid, "b") for oid in "ABC"]
-    outcomes = run.run_jobs(GivenFutures(futures), calls, own=False, lost=lambda: True)
+    outcomes = pool.run_jobs(GivenFutures(futures), calls, own=False, lost=lambda: True)
     assert [o.status for o in outcomes] == ["new", "lost", "lost"]
     report = run.Report("update-minbar", "b", ["A", "B", "C"], [], outcomes, Failure("SchedulerLost", "lost"))
     assert report.exit_status == 1
@@ -195,7 +213,7 @@ def test_a_lost_scheduler_keeps_the_outcomes_that_came_back_and_reports_the_rest
     assert report.as_json()["counts"]["lost"] == 2
     # With the scheduler there, the same futures are what they are.
     futures = [future_of(finished), future_of(cancelled=True), future_of(exception=OSError("gone"))]
-    assert [o.status for o in run.run_jobs(GivenFutures(futures), calls, own=False, lost=lambda: False)] == [
+    assert [o.status for o in pool.run_jobs(GivenFutures(futures), calls, own=False, lost=lambda: False)] == [
         "new", "interrupted", "failed"]
 
 
@@ -204,18 +222,18 @@ def test_a_lost_scheduler_keeps_the_outcomes_that_came_back_and_reports_the_rest
     (OSError("disk full"), False),
 ])
 def test_a_job_whose_worker_died_records_it(exception, lost):
-    (outcome,) = run.run_jobs(GivenFutures([future_of(exception=exception)]), [(run.minbar_job, "A", "b")],
+    (outcome,) = pool.run_jobs(GivenFutures([future_of(exception=exception)]), [(run.minbar_job, "A", "b")],
                               own=False)
     assert outcome.status == "failed" and outcome.worker_lost == lost
-    assert run.outcome_json(outcome)["worker_lost"] == lost
+    assert reports.outcome_json(outcome)["worker_lost"] == lost
 
 
 def test_a_job_started_again_in_the_same_run_knows_its_worker_was_lost(tmp_path):
-    assert not run.started_before(str(tmp_path), "A")
-    assert run.started_before(str(tmp_path), "A")
-    assert not run.started_before(str(tmp_path), "B") and not run.started_before(None, "A")
+    assert not jobs.started_before(str(tmp_path), "A")
+    assert jobs.started_before(str(tmp_path), "A")
+    assert not jobs.started_before(str(tmp_path), "B") and not jobs.started_before(None, "A")
     # An identifier that would leave the directory marks nothing (its job refuses it).
-    assert not run.started_before(str(tmp_path), "../A") and not (tmp_path.parent / "A").exists()
+    assert not jobs.started_before(str(tmp_path), "../A") and not (tmp_path.parent / "A").exists()
 
 
 @pytest.mark.parametrize("content, unsafe", [
@@ -363,7 +381,7 @@ class Parted(OSError):
 ], ids=["chain", "consequence", "no-cause", "foreign", "empty"])
 def test_brief_forms_keep_the_file_and_the_root_cause(error, short):
     assert run.brief(error) == short
-    outcome = run.failed("S1", error, "", None, None, 1, 0.0)
+    outcome = outcomes.failed("S1", error, "", None, None, 1, 0.0)
     assert outcome.error_message == str(error)
     summary = run.Report("update-minbar", "/b", [], [], [outcome]).summary()
     assert summary.splitlines()[1] == "failed S1: {}: {}".format(type(error).__name__, short)
@@ -500,7 +518,7 @@ def test_the_pools_workers_leave_when_the_run_is_killed_outright(tmp_path, monke
 
 def test_without_dask_the_scheduler_is_refused_saying_what_to_install(demo, monkeypatch, tmp_path):
     monkeypatch.setitem(sys.modules, "distributed", None)
-    monkeypatch.delitem(sys.modules, "corvane.cluster", raising=False)
+    monkeypatch.delitem(sys.modules, "corvane.updater.cluster", raising=False)
     with pytest.raises(run.SetupRefused, match=r"pip install 'corvane\[dask\]'"):
         run.update("minbar", str(tmp_path), [STOCK], scheduler="local:2")
 
@@ -600,7 +618,7 @@ def test_an_instrument_that_ended_before_its_files_last_date_is_asked_nothing(
 
 
 def test_the_first_fill_ledger_keeps_its_entries_and_survives_damage(tmp_path):
-    from corvane import first_fill
+    from corvane.updater import first_fill
     first_fill.record(str(tmp_path), {"A.X": 20240102})
     first_fill.record(str(tmp_path), {"A.X": 20230102, "B.X": 20230102})
     assert first_fill.read(str(tmp_path)) == {"A.X": 20240102, "B.X": 20230102}
@@ -615,7 +633,7 @@ def test_the_first_fill_ledger_keeps_its_entries_and_survives_damage(tmp_path):
 ])
 def test_a_listings_end_date_is_read_as_a_number_or_none(value, number):
     import pandas as pd
-    from corvane import selection
+    from corvane.updater import selection
     assert selection.delisted_number(value) == number
     assert selection.delisted_number(pd.Timestamp("2024-07-19")) == 20240719
     assert selection.delisted_number(pd.NaT) is None
@@ -776,7 +794,7 @@ def formats_locate(path, kind):
 
 def _done(order_book_id, ran):
     ran.append(order_book_id)
-    return run.Outcome(order_book_id, "updated")
+    return outcomes.Outcome(order_book_id, "updated")
 
 
 def _stopped(order_book_id, ran):
@@ -805,15 +823,15 @@ def test_jobs_go_to_the_pool_in_batches_that_shrink_towards_the_end_and_come_bac
     ran = []
     ids = ["I{:04d}".format(n) for n in range(count)][::-1]
     calls = [(_broken if n % 7 == 3 else _done, oid, ran) for n, oid in enumerate(ids)]
-    sizes = run.batch_sizes(threads, count, workers)
+    sizes = pool.batch_sizes(threads, count, workers)
     with CountingExecutor() as executor:
-        outcomes = run.run_jobs(executor, calls, own=False, threads=threads, sizes=sizes)
+        outcomes = pool.run_jobs(executor, calls, own=False, threads=threads, sizes=sizes)
     assert [o.order_book_id for o in outcomes] == ids and sorted(ran) == sorted(ids)
     assert [o.status for o in outcomes] == ["failed" if n % 7 == 3 else "updated" for n in range(count)]
     assert executor.submitted == len(sizes) and sum(sizes) == count
     # None larger than the most, none after the first smaller than a round of
     # the threads but the last, and the last ones small: the workers end together.
-    most = run.BATCH_MOST if threads == 1 else threads * run.BATCH_ROUNDS
+    most = pool.BATCH_MOST if threads == 1 else threads * pool.BATCH_ROUNDS
     assert sizes == sorted(sizes, reverse=True) and sizes[0] <= most
     assert min(sizes[:-1] or [threads]) >= threads and sizes[-1] <= max(threads, count // 50)
 
@@ -821,7 +839,7 @@ def test_jobs_go_to_the_pool_in_batches_that_shrink_towards_the_end_and_come_bac
 def test_a_batch_interrupted_in_turn_reports_the_rest_not_started_and_runs_none_of_them():
     ran = []
     calls = [(_done, "A", ran), (_broken, "B", ran), (_stopped, "C", ran), (_done, "D", ran), (_done, "E", ran)]
-    outcomes = jobs.batch_job(calls, 1)
+    outcomes = batches.batch_job(calls, 1)
     assert ran == ["A", "B", "C"]
     assert [(o.status, o.attempts) for o in outcomes] == [
         ("updated", 0), ("failed", 0), ("interrupted", 1), ("interrupted", 0), ("interrupted", 0)]
@@ -831,13 +849,13 @@ def test_a_batch_interrupted_in_turn_reports_the_rest_not_started_and_runs_none_
 def _on_thread(order_book_id, seen):
     import threading
     seen.append((order_book_id, threading.get_ident()))
-    return run.Outcome(order_book_id, "updated")
+    return outcomes.Outcome(order_book_id, "updated")
 
 
 def test_a_workers_fetch_threads_stay_for_its_next_batch():
     seen = []
     for batch in ("AB", "CDEF"):
-        outcomes = jobs.batch_job([(_on_thread, oid, seen) for oid in batch], 2)
+        outcomes = batches.batch_job([(_on_thread, oid, seen) for oid in batch], 2)
         assert [o.order_book_id for o in outcomes] == list(batch)
     assert sorted(oid for oid, _ in seen) == list("ABCDEF") and len({ident for _, ident in seen}) <= 2
 
@@ -846,24 +864,24 @@ def _waiting(order_book_id, ran, started, go):
     ran.append(order_book_id)
     started.release()
     go.wait(60)
-    return run.Outcome(order_book_id, "updated")
+    return outcomes.Outcome(order_book_id, "updated")
 
 
 def test_ctrl_c_in_a_threaded_batch_starts_none_of_the_jobs_still_waiting_and_keeps_what_ended(monkeypatch):
     import threading
     ran, started, go = [], threading.Semaphore(0), threading.Event()
-    wait_all = jobs._wait_all
+    wait_all = batches._wait_all
     monkeypatch.setattr(jobs, "_interrupted", False)
 
     def interrupted(futures):
         # Ctrl-C reaching the worker's main thread while both fetch threads are busy.
-        monkeypatch.setattr(jobs, "_wait_all", wait_all)
+        monkeypatch.setattr(batches, "_wait_all", wait_all)
         started.acquire()
         started.acquire()
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(jobs, "_wait_all", interrupted)
-    pool = jobs._fetch_pool(2)
+    monkeypatch.setattr(batches, "_wait_all", interrupted)
+    pool = batches._fetch_pool(2)
     submit = pool.submit
 
     def submitted(fn, order_book_id, *arguments):
@@ -874,14 +892,14 @@ def test_ctrl_c_in_a_threaded_batch_starts_none_of_the_jobs_still_waiting_and_ke
 
     monkeypatch.setattr(pool, "submit", submitted)
     calls = [(_waiting, oid, ran, started, go) for oid in "AB"] + [(_done, oid, ran) for oid in "CDE"]
-    outcomes = jobs.batch_job(calls, 2)
+    outcomes = batches.batch_job(calls, 2)
     assert sorted(ran) == ["A", "B"]
     # The running jobs ended and committed: their own outcomes, not "interrupted".
     assert [(o.order_book_id, o.status, o.attempts) for o in outcomes] == [
         ("A", "updated", 0), ("B", "updated", 0), ("C", "interrupted", 0), ("D", "interrupted", 0),
         ("E", "interrupted", 0)]
     # A batch handed to this worker before Ctrl-C reached it starts nothing.
-    later = jobs.batch_job([(jobs._job, "F", None, "minbar", None, None, None, None, None)], 2)
+    later = batches.batch_job([(jobs._job, "F", None, "minbar", None, None, None, None, None)], 2)
     assert [(o.status, o.attempts) for o in later] == [("interrupted", 0)]
 
 

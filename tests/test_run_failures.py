@@ -18,8 +18,17 @@ from click.testing import CliRunner
 
 import corvane.bundle as bundle
 import crash_lab
-from corvane import _engine, cli_update, drivers, errors, formats, jobs, run, versions
-from corvane import minbar as minbar_store
+from corvane import _engine, errors, formats
+from corvane.cli import update as cli_update
+from corvane.updater import drivers
+from corvane.updater import batches
+from corvane.updater import jobs
+from corvane.updater import outcomes
+from corvane.updater import pool
+from corvane.updater import run
+from corvane.history import commits
+from corvane.history import versions
+from corvane.updater import minbar as minbar_store
 from corvane.cli import main
 from test_cli import InlinePool
 from test_run import HELD_COMMAND, wait_for_file
@@ -110,7 +119,7 @@ def test_an_engine_write_on_a_full_disk_is_out_of_space_naming_the_file(
 @pytest.mark.parametrize("named", [False, True])
 def test_a_full_disk_outside_the_engine_is_out_of_space_in_a_job_and_a_run(error, out_of_space, named):
     exc = OSError(error, os.strerror(error), *(["/b/x.json"] if named else []))
-    outcome = jobs.failed("X", exc, "", None, None, 1, 0.0)
+    outcome = outcomes.failed("X", exc, "", None, None, 1, 0.0)
     failure = cli_update.failure_of(exc)
     expected = "OutOfSpaceError" if out_of_space else "OSError"
     assert (outcome.error_type, failure.type) == (expected, expected)
@@ -170,7 +179,7 @@ def fail_at(step):
 @pytest.mark.parametrize("as_json", [False, True])
 def test_a_failed_commit_is_named_in_the_report_and_fails_the_run(inline, monkeypatch, tmp_path, as_json):
     minbar, report = tmp_path / "minbar", tmp_path / "report.json"
-    monkeypatch.setattr(versions, "_step", fail_at("written"))
+    monkeypatch.setattr(commits, "_step", fail_at("written"))
     result = invoke("update-minbar", minbar, "ST001", "--report", report, *(["--json"] if as_json else []))
     assert result.exit_code == 1, result.output
     written = json.loads(report.read_text())
@@ -250,7 +259,7 @@ def test_killing_a_stuck_worker_after_ctrl_c_leaves_the_cancelled_jobs_alone(tmp
         cancelled = [name for name in "BCDEFG" if futures[name].cancel()]
         assert cancelled
         calls = [(jobs.minbar_job, name, str(tmp_path)) for name in futures]
-        run.stop_running(executor, futures, calls, grace=0.1)
+        pool.stop_running(executor, futures, calls, grace=0.1)
         executor.shutdown(wait=True)
     finally:
         for worker in workers:
@@ -299,7 +308,7 @@ def test_after_ctrl_c_broke_the_pool_the_lock_a_killed_job_left_is_removed(tmp_p
     lost.set_exception(BrokenProcessPool("a worker died"))
     ended.set_result(None)
     calls = [(jobs.minbar_job, "X", str(tmp_path)), (jobs.minbar_job, "Y", str(tmp_path))]
-    run.stop_running(None, {"X": lost, "Y": ended}, calls)
+    pool.stop_running(None, {"X": lost, "Y": ended}, calls)
     assert not lock.exists()
     assert sorted(os.listdir(name.parent)) == ["X.h5"]
 
@@ -311,7 +320,7 @@ def _no_client():
 def test_ctrl_c_reaching_an_idle_pool_worker_is_noted_and_its_next_job_does_not_start(tmp_path):
     import functools
 
-    from corvane import workers
+    from corvane.updater import workers
 
     executor = concurrent.futures.ProcessPoolExecutor(
         1, initializer=functools.partial(workers.pool_worker, _no_client, os.getpid()))
@@ -321,19 +330,19 @@ def test_ctrl_c_reaching_an_idle_pool_worker_is_noted_and_its_next_job_does_not_
         # Between jobs, as a worker waits for its next one when Ctrl-C reaches the group.
         os.kill(worker.pid, signal.SIGINT)
         later = executor.submit(jobs.minbar_job, "10001.HBX", str(tmp_path))
-        assert isinstance(later.exception(timeout=120), jobs.NotStarted)
+        assert isinstance(later.exception(timeout=120), outcomes.NotStarted)
         assert worker.is_alive() and os.listdir(tmp_path) == []
     finally:
         executor.shutdown(wait=True)
 
 
 def test_ctrl_c_in_a_pool_workers_job_still_interrupts_it(monkeypatch):
-    from corvane import workers
+    from corvane.updater import workers
 
     monkeypatch.setattr(jobs, "_interrupted", False)
 
     def job(order_book_id):
         workers._interrupt(signal.SIGINT, sys._getframe())
 
-    (outcome,) = jobs._in_turn([(job, "X")])
+    (outcome,) = batches._in_turn([(job, "X")])
     assert (outcome.status, outcome.attempts) == ("interrupted", 1)

@@ -155,7 +155,8 @@ def test_every_listing_form_selects_the_same(client, recorder, form, words, with
     (["ST001", "NoSuchWord"], {"ST001"}, {"NoSuchWord"}),
 ])
 def test_commands_take_words_in_any_case_and_plural(client, recorder, words, expected, unresolved):
-    from corvane import host, selection
+    from corvane.updater import host
+    from corvane.updater import selection
 
     chosen, left = selection.select(host.platform(), bundle.TAG_MAP, words, False, lenient=True)
     assert (chosen, left) == (expected, unresolved)

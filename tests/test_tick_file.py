@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import fake_market as fm
-from corvane import tick
+from corvane.updater import tick
 
 D1, D2, D3, D4 = (datetime.date(2024, 1, d) for d in (2, 3, 4, 5))
 

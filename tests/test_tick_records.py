@@ -8,7 +8,7 @@ import pandas as pd
 import pytest
 
 import fake_market as fm
-from corvane import tick
+from corvane.updater import tick
 
 Loader = fm.TicksLoader
 
@@ -141,9 +141,11 @@ WIDE = layout(DTYPES=np.dtype([(name, {"last": "<i8", "total_turnover": "<f4"}.g
 @pytest.mark.parametrize("days", [[20240102], [20231229, 20240102, 20240103], []], ids=["one", "three", "none"])
 def test_records_read_back_as_a_table_give_each_field_its_value_and_type_in_order(tmp_path, monkeypatch, days,
                                                                                   loader):
-    from corvane import _engine, bundle_files, tables
+    from corvane import _engine
+    from corvane import layout
+    from corvane.read import tables
 
-    monkeypatch.setattr(tables.files, "layouts", lambda layouts=bundle_files.layouts(loader): layouts)
+    monkeypatch.setattr(tables.files, "layouts", lambda layouts=layout.layouts(loader): layouts)
     h5_file = str(tmp_path / "S1.h5")
     frames = [fm.day_ticks(day, 4) for day in days]
     with _engine.File(h5_file) as h5:

@@ -14,8 +14,9 @@ import threading
 import pytest
 
 import corvane.bundle as bundle
-from corvane import minbar, run
-from corvane.options import UpdateOptions
+from corvane.updater import minbar
+from corvane.updater import run
+from corvane.updater.options import UpdateOptions
 
 DEMO_ASOF, EARLIER = "20240726", "20240719"
 WORDS = ["10001.HBX", "10002.HBX", "10003.HBX", "IX002.HBX"]

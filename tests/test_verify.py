@@ -7,7 +7,9 @@ import h5py
 import numpy as np
 import pytest
 
-from corvane import _engine, bundle_files, formats, verify
+from corvane import _engine, formats
+from corvane import layout
+from corvane.look import verify
 from looking import DAYS, bars, daily_listing, interrupt_update, invoke, make_bundle, ticks, write_minbar
 
 
@@ -25,7 +27,7 @@ def checks(report):
 
 
 def run(path, data=False, repair=False, jobs=1, client=None, kind=None):
-    options = verify.Options(bundle_files.layouts(), data=data, repair=repair)
+    options = verify.Options(layout.layouts(), data=data, repair=repair)
     source = None if client is None else (lambda: client)
     return verify.verify(str(path), kind, options, jobs, source)
 
@@ -283,7 +285,7 @@ def test_data_finds_bad_values_at_their_row(made, values, check):
 
 def test_an_option_near_its_smallest_price_step_is_measured_against_its_own_moves(made):
     option = os.path.join(root_of(made, "stock"), "option", "OP1.h5")
-    write_minbar(option, bundle_files.layouts().derivatives)
+    write_minbar(option, layout.layouts().derivatives)
     with h5py.File(option, "r+") as h5:
         data = h5["data"][()]
         # One step up, one step up, two steps down: moves of +100%, +50%, -67%.
@@ -316,7 +318,7 @@ def test_a_chunk_that_does_not_inflate_is_named_with_its_rows(made, name, datase
     if name == "stock":  # enough bars for several chunks; the second is spoilt
         os.remove(made[name])
         with _engine.File(made[name]) as h5:
-            h5.append_minbar(*bars(bundle_files.layouts().equities, DAYS, per_day=3000))
+            h5.append_minbar(*bars(layout.layouts().equities, DAYS, per_day=3000))
     chunk = 1 if name == "stock" else 0
     with h5py.File(made[name], "r") as h5:
         dataset = h5[dataset_name]
@@ -389,7 +391,7 @@ def test_tick_days_after_the_clients_clock_are_not_named_but_noted(made):
     with h5py.File(made["ticks"], "r") as h5:
         first = int(min(h5))
     report = verify.verify(root_of(made, "ticks"), None,
-                           verify.Options(bundle_files.layouts(), data=True), 1, lambda: Listing([first]))
+                           verify.Options(layout.layouts(), data=True), 1, lambda: Listing([first]))
     assert [f for f in report.findings if f.check == "not-trading-day"] == []
     assert any("after the client's last trading day {}".format(first) in note for note in report.notes)
 
@@ -401,7 +403,7 @@ def test_a_suspended_day_is_not_missing(made):
 
 def test_without_a_client_missing_days_are_skipped_with_a_note(made):
     report = verify.verify(root_of(made, "stock"), None,
-                           verify.Options(bundle_files.layouts(), data=True), 1, None)
+                           verify.Options(layout.layouts(), data=True), 1, None)
     assert report.findings == [] and "not checked" in report.notes[0]
 
 
@@ -529,7 +531,7 @@ def test_a_file_being_written_is_not_called_damaged(made):
     from looking import bars
 
     with _engine.File(made["stock"]) as h5:
-        h5.append_minbar(*bars(bundle_files.layouts().equities, [20250107]))
+        h5.append_minbar(*bars(layout.layouts().equities, [20250107]))
         found = {f.check for f in run(root_of(made, "stock")).findings}
     # Whether a reader may open it meanwhile is the engine's choice; either way no damage.
     assert found in ({"busy"}, {"journal"}, set())
@@ -545,9 +547,9 @@ def test_a_file_a_writer_holds_is_busy_not_unreadable(made):
 
 def test_a_new_file_over_a_dead_writers_journal_drops_the_journal(tmp_path):
     path = str(tmp_path / "minbar" / "equities" / "ST1.h5")
-    write_minbar(path, bundle_files.layouts().equities)
+    write_minbar(path, layout.layouts().equities)
     interrupt_update(path)
     os.remove(path)  # the file the journal guarded is gone; a first fill makes it anew
-    write_minbar(path, bundle_files.layouts().equities)
+    write_minbar(path, layout.layouts().equities)
     assert sorted(os.listdir(os.path.dirname(path))) == ["ST1.h5"]
     assert run(tmp_path / "minbar").findings == []

@@ -6,7 +6,14 @@ import os
 import pytest
 from click.testing import CliRunner
 
-from corvane import _engine, asof, history, read, version_check, versions
+from corvane import _engine
+from corvane.history import asof
+from corvane.history import layout as history
+from corvane import read
+from corvane.history import check as version_check
+from corvane.history import keeping
+from corvane.history import states
+from corvane.history import versions
 from corvane.cli import main
 from corvane.errors import VersionError
 from corvane.formats import DATA
@@ -39,7 +46,7 @@ def superseded(root, name=""):
 @pytest.mark.parametrize("args", [[], ["--all-versions"]])
 def test_verify_after_gc_notes_what_was_collected_and_exits_0(market, tmp_path, args):
     first, _, third = revised_three_times(market, tmp_path)
-    assert versions.gc(str(tmp_path), 1, now=versions.committed_at(third) + 10 * 86400)
+    assert keeping.gc(str(tmp_path), 1, now=keeping.committed_at(third) + 10 * 86400)
     with pytest.raises(asof.Collected, match="removed by `corvane gc`"):
         read.bars(tmp_path, STOCK, as_of=first)
     result = verify(tmp_path, "--all-versions")
@@ -159,7 +166,7 @@ def test_a_read_that_gc_overtakes_between_listing_and_opening_a_segment_is_told_
     def then_gc(root, file):
         found = listed(root, file)
         monkeypatch.setattr(history, "segments", listed)
-        assert versions.gc(root, 0)
+        assert keeping.gc(root, 0)
         return found
     monkeypatch.setattr(history, "segments", then_gc)
     with pytest.raises(asof.Collected):
@@ -181,7 +188,7 @@ def test_a_missing_segment_is_told_from_one_gc_removed(market, tmp_path):
 @pytest.mark.parametrize("where", ["segment", "collected"])
 def test_a_needed_segment_or_gcs_record_holding_junk_is_named(market, tmp_path, where):
     first, _, _ = revised_three_times(market, tmp_path)
-    path = superseded(tmp_path, "000001.h5" if where == "segment" else versions.COLLECTED)
+    path = superseded(tmp_path, "000001.h5" if where == "segment" else states.COLLECTED)
     with open(path, "w") as junk:
         junk.write("junk")
     says = "not a superseded segment" if where == "segment" else "gc's record of what it removed holds 'junk'"

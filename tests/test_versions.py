@@ -12,10 +12,21 @@ import pytest
 from click.testing import CliRunner
 
 import corvane.bundle as bundle
-from corvane import _engine, asof, history, read, revisit, run, version_check, versions
+from corvane import _engine
+from corvane.history import asof
+from corvane.history import layout as history
+from corvane import read
+from corvane.updater import revisit
+from corvane.updater import run
+from corvane.history import check as version_check
+from corvane.history import commits
+from corvane.history import keeping
+from corvane.history import states
+from corvane.history import versions
 from corvane.cli import main
 from corvane.errors import VersionError
 from corvane.formats import DATA, INDEX
+from corvane.updater import stores
 
 FIRST, LATER = "20240726", "20240802"
 STOCK, FUTURE = "10003.HBX", "HXI2501.QFX"
@@ -49,7 +60,7 @@ def cut_minbar(root, file, from_index_row, new_index, new_data):
         cut_index = from_index_row
         cut_data = int(h5.read(INDEX, cut_index, cut_index + 1)[0]["line_no"])
         old_data, old_index = h5.read(DATA, cut_data, data_rows), h5.read(INDEX, cut_index, index_rows)
-        seq = versions.segment_count(root, h5_file) + 1
+        seq = states.segment_count(root, h5_file) + 1
         path = history.segment_path(root, file, seq)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with _engine.File(path) as segment:
@@ -80,7 +91,7 @@ def rewrite_tick_day(root, file, day, records):
     h5_file = os.path.join(root, file)
     with _engine.File(h5_file) as h5:
         old = h5.read(day)
-        path = history.segment_path(root, file, versions.segment_count(root, h5_file) + 1)
+        path = history.segment_path(root, file, states.segment_count(root, h5_file) + 1)
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with _engine.File(path) as segment:
             segment.create_dataset(day, old)
@@ -90,9 +101,9 @@ def rewrite_tick_day(root, file, day, records):
 def commit_now(root, kind, files, command="revise"):
     entries = {}
     for file in files:
-        entry = versions.file_state(root, os.path.join(root, file), kind)
+        entry = states.file_state(root, os.path.join(root, file), kind)
         entries[file] = entry
-    return versions.commit(root, kind, {"command": command, "words": [], "counts": {}}, entries)
+    return commits.commit(root, kind, {"command": command, "words": [], "counts": {}}, entries)
 
 
 def changed(records, field):
@@ -115,7 +126,7 @@ def test_each_run_that_changes_a_file_commits_what_the_job_left(market, tmp_path
     assert runs[1]["command"] == "update-minbar" and runs[1]["words"] == [STOCK, FUTURE]
     # The job's own entry is what the file says of itself.
     for file, entry in versions.read_entries(tmp_path, ids[-1]).items():
-        assert entry == versions.file_state(str(tmp_path), os.path.join(tmp_path, file), "minbar")
+        assert entry == states.file_state(str(tmp_path), os.path.join(tmp_path, file), "minbar")
 
 
 def test_tick_entries_name_the_days_written_with_their_last_tick(market, tmp_path):
@@ -125,11 +136,11 @@ def test_tick_entries_name_the_days_written_with_their_last_tick(market, tmp_pat
     first, later = versions.version_ids(root)
     entry = versions.read_entries(root, later)["10003.HBX.h5"]
     assert sorted(entry["days"]) == ["20240801", "20240802"]
-    assert entry == versions.file_state(str(root), os.path.join(root, "10003.HBX.h5"), "tick", latest_days=2)
+    assert entry == states.file_state(str(root), os.path.join(root, "10003.HBX.h5"), "tick", latest_days=2)
 
 
 def test_without_versions_a_run_leaves_no_history(market, monkeypatch, tmp_path):
-    monkeypatch.setattr(versions, "ENABLED", False)
+    monkeypatch.setattr(commits, "ENABLED", False)
     market(tmp_path, FIRST)
     assert not os.path.exists(history.history_dir(tmp_path))
 
@@ -142,10 +153,10 @@ def test_a_read_as_of_a_version_is_what_that_version_held(market, tmp_path, form
     then = {"bars": read.bars(tmp_path, STOCK), "index": read.index(tmp_path, STOCK),
             "listing": read.listing(tmp_path)}
     first = versions.version_ids(tmp_path)[0]
-    versions.tag(str(tmp_path), "paper", first)
+    keeping.tag(str(tmp_path), "paper", first)
     market(tmp_path, LATER)
     # A moment between the two commits.
-    moment = (versions.committed_at(first) + versions.committed_at(versions.version_ids(tmp_path)[-1])) / 2
+    moment = (keeping.committed_at(first) + keeping.committed_at(versions.version_ids(tmp_path)[-1])) / 2
     as_of = {"id": first, "tag": "paper", "time": moment,
              "time text": datetime.datetime.fromtimestamp(moment).isoformat()}[form]      # local time
     assert len(read.bars(tmp_path, STOCK)) > len(then["bars"])
@@ -223,7 +234,7 @@ def test_a_rewritten_tick_day_reads_back_as_each_version_held_it(market, tmp_pat
 
 def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_path):
     import fake_market as fm
-    from corvane import tick
+    from corvane.updater import tick
 
     days = [datetime.date(2024, 1, d) for d in (2, 3, 4)]
     client = fm.tick_market(days, [4] * 3)
@@ -232,7 +243,7 @@ def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_pa
 
     def job(**keywords):
         stored = tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, entry=True, **keywords)
-        return versions.commit(root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
+        return commits.commit(root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
 
     first = job()
     client.ticks[("S1", days[1])] = served_late
@@ -275,24 +286,24 @@ def test_a_tick_day_changed_outside_corvane_is_refused(market, tmp_path):
 
 def test_a_killed_runs_files_are_covered_by_the_next_version(market, monkeypatch, tmp_path):
     market(tmp_path, FIRST, words=(STOCK, FUTURE))
-    killed = versions.Recorder(str(tmp_path), "minbar")
+    killed = commits.Recorder(str(tmp_path), "minbar")
     killed.begin([STOCK])
     killed.close()                                  # as a killed run's marker is left
-    monkeypatch.setattr(versions, "ENABLED", False)
+    monkeypatch.setattr(commits, "ENABLED", False)
     market(tmp_path, LATER)                         # what it wrote, without a version
-    monkeypatch.setattr(versions, "ENABLED", True)
-    assert [path for path in versions.leftovers(tmp_path)] == [killed.marker]
+    monkeypatch.setattr(commits, "ENABLED", True)
+    assert [path for path in keeping.leftovers(tmp_path)] == [killed.marker]
     market(tmp_path, LATER, words=(FUTURE,))        # the next run: only the future is new
     newest = versions.version_ids(tmp_path)[-1]
     assert set(versions.read_entries(tmp_path, newest)) == {STOCK_FILE, "future/HXI2501.QFX.h5"}
     assert read.bars(tmp_path, STOCK, as_of=newest).equals(read.bars(tmp_path, STOCK))
-    assert versions.leftovers(tmp_path) == []
+    assert keeping.leftovers(tmp_path) == []
 
 
 def test_repair_covers_every_killed_run_with_one_version(market, tmp_path):
     market(tmp_path, FIRST, words=(STOCK, FUTURE))
     for order_book_id in (STOCK, FUTURE):
-        killed = versions.Recorder(str(tmp_path), "minbar")
+        killed = commits.Recorder(str(tmp_path), "minbar")
         killed.begin([order_book_id])
         killed.close()
     _, repaired = version_check.check_log(str(tmp_path), "minbar", repair=True)
@@ -303,29 +314,29 @@ def test_repair_covers_every_killed_run_with_one_version(market, tmp_path):
 
 def test_a_live_runs_marker_is_left_alone(market, tmp_path):
     market(tmp_path, FIRST)
-    live = versions.Recorder(str(tmp_path), "minbar")
+    live = commits.Recorder(str(tmp_path), "minbar")
     live.begin([STOCK])
     try:
-        assert versions.leftovers(tmp_path) == []
+        assert keeping.leftovers(tmp_path) == []
         market(tmp_path, FIRST, words=(FUTURE,))      # another run commits meanwhile
-        assert versions.running_markers(tmp_path) == [live.marker]
+        assert commits.running_markers(tmp_path) == [live.marker]
     finally:
         live.close()
-    assert versions.leftovers(tmp_path) == [live.marker]
+    assert keeping.leftovers(tmp_path) == [live.marker]
 
 
 def test_a_run_that_commits_nothing_leaves_nothing_behind_but_what_others_keep(tmp_path):
-    other = versions.Recorder(str(tmp_path), "minbar")
+    other = commits.Recorder(str(tmp_path), "minbar")
     other.begin([FUTURE])
-    idle = versions.Recorder(str(tmp_path), "minbar")
+    idle = commits.Recorder(str(tmp_path), "minbar")
     idle.begin([STOCK])
     assert idle.commit({"counts": {}}, []) is None
-    assert versions.running_markers(tmp_path) == [other.marker]   # another run's marker stays
+    assert commits.running_markers(tmp_path) == [other.marker]   # another run's marker stays
     other.close()
 
     fresh = tmp_path / "fresh"
     fresh.mkdir()
-    lone = versions.Recorder(str(fresh), "minbar")
+    lone = commits.Recorder(str(fresh), "minbar")
     lone.begin([STOCK])
     assert lone.commit({"counts": {}}, []) is None
     lone.close()
@@ -335,11 +346,11 @@ def test_a_run_that_commits_nothing_leaves_nothing_behind_but_what_others_keep(t
 def test_a_run_committing_last_keeps_the_later_state_another_run_left(market, tmp_path):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
-    early = versions.file_state(str(tmp_path), h5_file, "minbar")
-    slow = versions.Recorder(str(tmp_path), "minbar")      # started before the other run
+    early = states.file_state(str(tmp_path), h5_file, "minbar")
+    slow = commits.Recorder(str(tmp_path), "minbar")      # started before the other run
     market(tmp_path, LATER)
-    late = versions.file_state(str(tmp_path), h5_file, "minbar")
-    version_id = versions.commit(str(tmp_path), "minbar", {"command": "x", "since": slow.since},
+    late = states.file_state(str(tmp_path), h5_file, "minbar")
+    version_id = commits.commit(str(tmp_path), "minbar", {"command": "x", "since": slow.since},
                                  {STOCK_FILE: early})
     assert versions.read_entries(tmp_path, version_id)[STOCK_FILE] == late
 
@@ -351,12 +362,13 @@ STEPS = ["locked", "written", "synced", "renamed", "committed"]
 COMMITTER = """
 import os, signal, sys, time
 import corvane.bundle as bundle
-from corvane import run, versions
+from corvane.history import commits
+from corvane.updater import run
 def stop(step):
     if step == sys.argv[2]:
         print("at " + step, flush=True)
         os.kill(os.getpid(), signal.SIGKILL)
-versions._step = stop
+commits._step = stop
 bundle.init_lumenfeed_with_warnings_catch()
 import concurrent.futures
 with concurrent.futures.ThreadPoolExecutor(1) as executor:
@@ -378,7 +390,7 @@ def test_a_commit_stopped_at_any_step_leaves_a_log_that_reads_back(market, monke
     market(tmp_path, LATER, words=(FUTURE,))        # the next run, another instrument
     _, repaired = version_check.check_log(str(tmp_path), "minbar", repair=True)
     findings, _ = version_check.check_log(str(tmp_path), "minbar")
-    assert findings == [] and versions.leftovers(tmp_path) == []
+    assert findings == [] and keeping.leftovers(tmp_path) == []
     newest = versions.version_ids(tmp_path)[-1]
     assert read.bars(tmp_path, STOCK, as_of=newest).equals(read.bars(tmp_path, STOCK))
     for version_id in versions.version_ids(tmp_path):
@@ -396,25 +408,25 @@ def test_gc_keeps_what_recent_and_tagged_versions_need(market, tmp_path):
         commit_now(str(tmp_path), "minbar", [STOCK_FILE])
     first, second, third = versions.version_ids(tmp_path)
     then = read.bars(tmp_path, STOCK, as_of=second)
-    versions.tag(str(tmp_path), "kept", first)
-    later = versions.committed_at(third) + 10 * 86400
-    assert versions.gc(str(tmp_path), 1, now=later) == []          # the tag needs both segments
+    keeping.tag(str(tmp_path), "kept", first)
+    later = keeping.committed_at(third) + 10 * 86400
+    assert keeping.gc(str(tmp_path), 1, now=later) == []          # the tag needs both segments
     os.remove(os.path.join(history.history_dir(tmp_path), "tags", "kept"))
-    assert versions.gc(str(tmp_path), 30, now=later) == []         # so do the recent versions
-    removed = versions.gc(str(tmp_path), 1, now=later)
+    assert keeping.gc(str(tmp_path), 30, now=later) == []         # so do the recent versions
+    removed = keeping.gc(str(tmp_path), 1, now=later)
     # The newest segment stays: the next revision is numbered after it.
     assert [os.path.basename(path) for path, _ in removed] == ["000001.h5"]
     with pytest.raises(VersionError, match="removed by `corvane gc`"):
         read.bars(tmp_path, STOCK, as_of=first)
     assert read.bars(tmp_path, STOCK, as_of=second).equals(then)
-    assert versions.segment_count(str(tmp_path), h5_file) == 2
+    assert states.segment_count(str(tmp_path), h5_file) == 2
     # The engine's next revision is numbered after the segment gc kept.
     with _engine.File(h5_file) as h5:
         last = h5.read(INDEX, h5.length(INDEX) - 1)
         bars = changed(h5.read(DATA, int(last["line_no"][0])), "close")
         last["line_no"] = 0
         h5.revise_minbar(int(last["date"][0]), last, bars, revisit.side_store(str(tmp_path), h5_file))
-    assert versions.segment_count(str(tmp_path), h5_file) == 3
+    assert states.segment_count(str(tmp_path), h5_file) == 3
 
 
 # ---------------------------------------------------------------- the commands
@@ -449,9 +461,9 @@ def test_diff_names_revised_days(market, tmp_path):
     market(tmp_path, FIRST)
     h5_file = os.path.join(tmp_path, STOCK_FILE)
     revised = revise_last_days(tmp_path, 2)
-    entry = versions.file_state(str(tmp_path), h5_file, "minbar")
+    entry = states.file_state(str(tmp_path), h5_file, "minbar")
     entry["revised"] = revised
-    versions.commit(str(tmp_path), "minbar", {"command": "x"}, {STOCK_FILE: entry})
+    commits.commit(str(tmp_path), "minbar", {"command": "x"}, {STOCK_FILE: entry})
     first, second = versions.version_ids(tmp_path)
     _, _, (change,) = asof.diff(str(tmp_path), second, first)
     assert change["days_revised"] == ["20240725", "20240726"] and change["days_added"] == []
@@ -460,18 +472,18 @@ def test_diff_names_revised_days(market, tmp_path):
 def test_ids_of_one_second_sort_by_time():
     moments = [1700000000.000001, 1700000000.05, 1700000000.5, 1700000001.0]
     ids = [history.new_version_id(moment) for moment in moments]
-    assert sorted(ids) == ids and [versions.committed_at(i) for i in ids] == pytest.approx(moments)
+    assert sorted(ids) == ids and [keeping.committed_at(i) for i in ids] == pytest.approx(moments)
 
 
 def test_a_tick_file_with_a_day_filled_in_is_in_a_later_state():
     early = {"segments": 0, "days": {"20240104": [4, "0"]}, "day_count": 2}
-    assert versions.state_key(dict(early, day_count=3)) > versions.state_key(early)
+    assert states.state_key(dict(early, day_count=3)) > states.state_key(early)
 
 
 def test_a_manifest_is_found_without_parsing_it(tmp_path):
     entries = [{"file": "equities/{}.h5".format(n), "segments": 0, "data_rows": n, "index_rows": 1,
                 "data_tail": "0", "index_tail": "0"} for n in range(3)]
-    text = versions.manifest_text({"id": "x"}, entries)
+    text = commits.manifest_text({"id": "x"}, entries)
     assert [json.loads(line) for line in text.splitlines()[1:]] == entries
     assert np.all([text.count('{"file":"equities/%d.h5",' % n) == 1 for n in range(3)])
 
@@ -489,22 +501,22 @@ def test_which_jobs_leave_an_entry(market, tmp_path, kind, before, after, tails,
     root = tmp_path if kind == "minbar" else tmp_path / "tick"
     market(root, FIRST, kind)
     h5_file = os.path.join(root, STOCK_FILE if kind == "minbar" else "10003.HBX.h5")
-    held = [None if counts is None else run.Held(*counts) for counts in (before, after)]
-    entry = versions.job_state(str(root), h5_file, kind, *held, tails)
+    held = [None if counts is None else stores.Held(*counts) for counts in (before, after)]
+    entry = states.job_state(str(root), h5_file, kind, *held, tails)
     assert (entry is not None) == recorded
     if recorded and tails is None:
-        assert entry == versions.file_state(str(root), h5_file, kind)
+        assert entry == states.file_state(str(root), h5_file, kind)
     if recorded and tails and "revised" in tails:
         assert entry["revised"] == [str(day) for day in tails["revised"]]
     if kind == "tick" and recorded and "revised" in tails:
         # The revised day and the latest, as the file holds them.
-        assert entry == dict(versions.file_state(str(root), h5_file, "tick"), revised=["20240725"])
+        assert entry == dict(states.file_state(str(root), h5_file, "tick"), revised=["20240725"])
 
 
 def test_the_first_version_of_a_root_names_every_file_it_holds(market, monkeypatch, tmp_path):
-    monkeypatch.setattr(versions, "ENABLED", False)
+    monkeypatch.setattr(commits, "ENABLED", False)
     market(tmp_path, FIRST, words=(STOCK, FUTURE))      # a bundle from before versions
-    monkeypatch.setattr(versions, "ENABLED", True)
+    monkeypatch.setattr(commits, "ENABLED", True)
     before = read.bars(tmp_path, FUTURE)
     market(tmp_path, LATER, words=(STOCK,))
     (first,) = versions.version_ids(tmp_path)
@@ -521,7 +533,7 @@ def test_a_folder_of_both_kinds_lists_the_files_of_the_root_a_version_belongs_to
     market(tmp_path / "tick", FIRST, "tick")
     minbar_first = versions.version_ids(tmp_path / "minbar")[0]
     assert list(read.listing(tmp_path, as_of=minbar_first)["kind"]) == ["equities"]
-    versions.tag(str(tmp_path / "tick"), "ticks-then")
+    keeping.tag(str(tmp_path / "tick"), "ticks-then")
     assert list(read.listing(tmp_path, as_of="ticks-then")["kind"]) == ["ticks"]
     with pytest.raises(VersionError, match="no version, tag or time"):
         read.listing(tmp_path, as_of="nothing-of-either")

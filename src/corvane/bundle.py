@@ -21,11 +21,15 @@ from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time
 # wires the subsystems to them.  They take the platform as an argument
 # (`corvane.host`) and never import this module, so loading it stays free of
 # cycles and of side effects.
-from corvane import drivers, host, minbar, selection, tick
+from corvane.updater import drivers
+from corvane.updater import host
+from corvane.updater import minbar
+from corvane.updater import selection
+from corvane.updater import tick
 # Callers have found the services' type here.
-from corvane import services  # noqa: F401
+from corvane.updater import services  # noqa: F401
 # The start lines are the drivers'; callers have found them here.
-from corvane.drivers import START_LINES  # noqa: F401
+from corvane.updater.drivers import START_LINES  # noqa: F401
 # The record types and date bounds are the file format's, declared once there.
 from corvane.formats import (  # noqa: F401
     DERIVATIVES_DTYPE, EQUITIES_DTYPE, INDEX_DTYPE, MAX_END_DATE, MIN_START_DATE)

@@ -1,0 +1,356 @@
+"""A root's versions: every update run that changed a file commits one.
+
+Where they live and how a file reads back as of one is `corvane.history`;
+here they are made, listed, named and pruned.  A run holds a marker under
+`.corvane/running/` (locked while the run lives) naming what it selected;
+once its jobs are done it commits its manifest and removes the marker.  A
+run that died leaves its marker unlocked: the next run that commits also
+records the present state of every file that run selected, so what a
+killed run wrote is covered by the next version.
+
+    from corvane import versions
+    for run in versions.log("bundle/minbar"):
+        print(run["id"], run["command"], run["counts"]["changed"])
+"""
+import contextlib
+import datetime
+import fcntl
+import json
+import os
+import time
+import uuid
+
+# Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
+from corvane import errors
+from corvane.history import layout as history
+from corvane.history.states import file_state, state_key
+from corvane.history.versions import DamagedManifest, _hidden, read_entries, version_ids
+
+
+# Off only for measuring what versions cost an update (bench/versions.py).
+ENABLED = True
+# Called with the name of each step of a commit; the crash tests stop the
+# committing process there.
+_step = None
+
+
+def _at(step):
+    if _step is not None:
+        _step(step)
+
+
+def _write_whole(path, text, durable):
+    """`text` at `path`, whole or not at all: a temporary beside it, renamed."""
+    directory, name = os.path.split(path)
+    temporary = os.path.join(directory, "." + name + history.TEMPORARY_SUFFIX)
+    try:
+        with errors.full_disk_named(path), open(temporary, "w", encoding="utf-8") as out:
+            out.write(text)
+            _at("written")
+            if durable:
+                out.flush()
+                os.fsync(out.fileno())
+        _at("synced")
+        os.replace(temporary, path)
+    except BaseException:
+        # Only a killed writer leaves its temporary: one that failed (a full disk) is no leftover.
+        with contextlib.suppress(OSError):
+            os.remove(temporary)
+        raise
+    _at("renamed")
+    if durable:
+        _sync_directory(directory)
+
+
+def _sync_directory(directory):
+    fd = os.open(directory, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def _commit_lock(root):
+    """Commits on one root one at a time: ids then sort in the order the versions landed."""
+    os.makedirs(history.versions_dir(root), exist_ok=True)
+    fd = os.open(_hidden(root, "commit.lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        yield
+    finally:
+        os.close(fd)
+
+
+# One encoder for every line: making one per line costs as much as the encoding.
+_ENCODER = json.JSONEncoder(separators=(",", ":"), default=str)
+
+
+def manifest_text(run, entries):
+    """A manifest: the run, then one line per file, the file first so a reader finds it without parsing."""
+    encode = _ENCODER.encode
+    return "\n".join([encode(run)] + [encode(entry) for entry in entries]) + "\n"
+
+
+def _all_files(root, kind):
+    from corvane import formats
+    return [os.path.join(directory, name) for directory in formats.directories(root, kind)
+            if os.path.isdir(directory)
+            for name in sorted(os.listdir(directory))
+            if name.endswith(formats.SUFFIX) and not name.startswith(".")]
+
+
+# What a run did to a file, beside the state it left: its own, never another run's.
+_RUN_FACTS = ("revised", "inserted")
+
+
+def _newer_states(root, since, entries):
+    """Entries of files committed by runs that landed since `since` with a later state than this run's.
+
+    Two runs on one root may both change a file; the one committing last
+    must not record an earlier state of it than the log already holds.  It
+    takes the later state, but keeps the days its own run revised or filled
+    in: the other run's are in its own version, and named again here they
+    would be taken for days that version did not hold yet.
+    """
+    for version_id in version_ids(root):
+        if version_id <= since:
+            continue
+        try:
+            landed = read_entries(root, version_id)
+        except DamagedManifest:
+            # verify names it; refusing here would lose this run's version too.
+            continue
+        for file, theirs in landed.items():
+            ours = entries.get(file)
+            if ours is not None and state_key(theirs) > state_key(ours):
+                entries[file] = dict({key: value for key, value in theirs.items() if key not in _RUN_FACTS},
+                                     **{key: ours[key] for key in _RUN_FACTS if key in ours})
+
+
+def _newest_id(root):
+    """The newest id of the log that is one (None: none), which a new id must sort after."""
+    for version_id in reversed(version_ids(root)):
+        if history.is_version_id(version_id):
+            return version_id
+    return None
+
+
+def _utc(seconds):
+    return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat(timespec="microseconds")
+
+
+def commit(root, kind, run, entries, durable=False, covered=()):
+    """Commit a version of `root`: `run` (the manifest's first line, without its id) and
+    `entries` ({file: entry}); also the present state of the files `covered` (paths) names.
+    Returns the version's id."""
+    with _commit_lock(root):
+        _at("locked")
+        first = not version_ids(root)
+        extra = set(covered) | (set(_all_files(root, kind)) if first else set())
+        for h5_file in sorted(extra):
+            file = history.relative(root, h5_file)
+            if file not in entries and os.path.isfile(h5_file):
+                with contextlib.suppress(OSError, ValueError, TypeError):
+                    entries[file] = file_state(root, h5_file, kind)
+        _newer_states(root, run.get("since", ""), entries)
+        clock = time.time()
+        version_id = history.new_version_id(clock, after=_newest_id(root))
+        run = dict(run, id=version_id, committed=_utc(clock))
+        run.pop("since", None)
+        run["counts"] = dict(run.get("counts", {}), changed=len(entries))
+        _write_whole(history.manifest_path(root, version_id),
+                     manifest_text(run, [entries[file] for file in sorted(entries)]), durable)
+    return version_id
+
+
+class Recorder:
+    """One update run's part in the log: its marker while it runs, its version after."""
+
+    def __init__(self, root, kind, durable=False):
+        self.root, self.kind, self.durable = root, kind, durable
+        # The versions that land while the run works are those after the newest one now: ids sort
+        # in commit order, where the clock may step back.
+        self.since = ""
+        with contextlib.suppress(OSError):
+            self.since = _newest_id(root) or ""
+        self.started = history.new_version_id().split("-")[0]
+        self.marker = None
+        self._fd = None
+
+    def begin(self, order_book_ids):
+        """Mark the run as changing the files of `order_book_ids`, before any job runs."""
+        # A root made by this run needs no marker: a version yet to come is then its first,
+        # which names every file.
+        if not ENABLED or self._fd is not None or not os.path.isdir(self.root):
+            return
+        directory = _hidden(self.root, "running")
+        remove_dead_marker_temporaries(self.root)
+        text = json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode()
+        for attempt in range(3):
+            name = "{}-{}.json".format(self.started, uuid.uuid4().hex[:8])
+            temporary = os.path.join(directory, "." + name + history.TEMPORARY_SUFFIX)
+            fd = _create(directory, temporary)
+            try:
+                # Locked before it is written: a marker, or its temporary, found unlocked is a dead run's.
+                fcntl.flock(fd, fcntl.LOCK_EX)
+                if not _still_at(fd, temporary):
+                    # Taken for a dead one between its making and the lock: made again.
+                    os.close(fd)
+                    continue
+                with errors.full_disk_named(os.path.join(directory, name)):
+                    os.write(fd, text)
+                    os.replace(temporary, os.path.join(directory, name))
+            except BaseException:
+                os.close(fd)
+                with contextlib.suppress(OSError):
+                    os.remove(temporary)
+                raise
+            self.marker, self._fd = os.path.join(directory, name), fd
+            return
+        raise OSError("could not make a marker under {}: another process kept removing it".format(directory))
+
+    def commit(self, run, outcomes):
+        """Commit the run's version when it changed a file (or a dead run's files need one); its id or None."""
+        if not ENABLED:
+            return None
+        entries = {}
+        revised = 0
+        for outcome in outcomes:
+            state = getattr(outcome, "state", None)
+            if state:
+                entries[state["file"]] = state
+                revised += len(state.get("revised", ()))
+        remove_dead_marker_temporaries(self.root)
+        dead = self._dead_markers()
+        covered = [h5_file for marker in dead for h5_file in self._files_of(marker)]
+        if not entries and not covered:
+            self._drop_marker()
+            return None
+        counts = dict(run.get("counts", {}), days_revised=revised)
+        version_id = commit(self.root, self.kind, dict(run, counts=counts, since=self.since), entries,
+                            self.durable, covered)
+        _at("committed")
+        for marker in dead:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(marker)
+        self._drop_marker()
+        return version_id
+
+    def _files_of(self, marker):
+        from corvane import formats
+        try:
+            with open(marker) as text:
+                held = json.load(text)
+        except (OSError, ValueError):
+            return []
+        found = []
+        for order_book_id in held.get("order_book_ids", ()):
+            with contextlib.suppress(ValueError, TypeError):
+                h5_file = formats.locate(self.root, order_book_id, self.kind)
+                if h5_file is not None:
+                    found.append(h5_file)
+        return found
+
+    def _dead_markers(self):
+        return [path for path in running_markers(self.root) if path != self.marker and not _alive(path)]
+
+    def _drop_marker(self):
+        if self.marker is not None:
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(self.marker)
+            self.marker = None
+            # A run that committed nothing leaves no directory of its own behind;
+            # only empty ones go, so another run's marker or the log stay.
+            for directory in (_hidden(self.root, "running"), _hidden(self.root)):
+                with contextlib.suppress(OSError):
+                    os.rmdir(directory)
+        self.close()
+
+    def close(self):
+        """Let go of the marker's lock; a marker left then is a dead run's."""
+        if self._fd is not None:
+            os.close(self._fd)
+            self._fd = None
+
+
+def _create(directory, temporary):
+    """A new marker's descriptor; a run ending beside this one may remove the
+    empty directory between its making and the open, so that is tried again."""
+    for attempt in range(3):
+        try:
+            with errors.full_disk_named(temporary):
+                os.makedirs(directory, exist_ok=True)
+                return os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o644)
+        except FileNotFoundError:
+            if attempt == 2:
+                raise
+
+
+def _still_at(fd, path):
+    """Whether `path` is still the file open as `fd`."""
+    try:
+        held = os.stat(path)
+    except FileNotFoundError:
+        return False
+    opened = os.fstat(fd)
+    return (held.st_dev, held.st_ino) == (opened.st_dev, opened.st_ino)
+
+
+def _dead_marker_temporaries(root):
+    """The marker temporaries no run holds: its writer locks one before writing it."""
+    directory = _hidden(root, "running")
+    try:
+        names = sorted(os.listdir(directory))
+    except FileNotFoundError:
+        return []
+    return [path for path in (os.path.join(directory, name) for name in names
+                              if name.startswith(".") and name.endswith(history.TEMPORARY_SUFFIX))
+            if not _alive(path)]
+
+
+def remove_dead_marker_temporaries(root):
+    """Remove what runs killed while writing their markers left; the paths removed."""
+    removed = []
+    for path in _dead_marker_temporaries(root):
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(path)
+            removed.append(path)
+    return removed
+
+
+def running_markers(root):
+    directory = _hidden(root, "running")
+    try:
+        names = sorted(os.listdir(directory))
+    except FileNotFoundError:
+        return []
+    return [os.path.join(directory, name) for name in names if name.endswith(".json") and not name.startswith(".")]
+
+
+def _alive(marker):
+    """Whether the run that left `marker` still holds it."""
+    try:
+        fd = os.open(marker, os.O_RDONLY)
+    except FileNotFoundError:
+        return True     # it just committed
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except BlockingIOError:
+        return True
+    finally:
+        os.close(fd)
+
+
+def run_line(report, kind):
+    """The manifest's first line of an update's Report (its id comes with the commit)."""
+    counts = report.counts
+    return {"started": report.started, "ended": report.finished, "command": report.command,
+            "words": list(report.words), "kind": kind, "client": report.client,
+            "exit_status": report.exit_status,
+            "counts": {"instruments": counts["instruments"], "rows_added": counts["rows_added"],
+                       "failed": counts["failed"], "new": counts["new"], "updated": counts["updated"]}}
+
+
+# ---------------------------------------------------------------- tags

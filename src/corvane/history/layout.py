@@ -1,0 +1,158 @@
+"""Where a bundle root keeps its history: versions, tags, and what revisions replaced.
+
+Beside the instrument files of a root (a minute-bar root or a tick directory),
+in a hidden directory no reader of the files takes for one of them:
+
+    .corvane/versions/{id}.jsonl
+        One manifest per version, written whole by a rename and never changed.
+        Its first line is the run: {"id", "committed" (when, by the clock),
+        "started", "ended", "command", "words", "kind", "client": {"module",
+        "version"}, "exit_status", "counts"}.  Each further line is one file
+        the run changed, as the run left it: {"file": its path under the
+        root, "segments": how many superseded segments the file had then,
+        and for minute bars "data_rows", "index_rows", "data_tail",
+        "index_tail" (the digest of the last record of each), for ticks
+        "days": {YYYYMMDD: [rows, tail]} and "day_count" (the days the
+        file held; absent in older logs), "revised": [YYYYMMDD, ...] when
+        the run replaced stored days, and "inserted": [YYYYMMDD, ...] when
+        it wrote tick days below one stored}.
+        Ids sort in the order the versions were committed: an id's stamp is
+        the commit's UTC time, or one microsecond past the newest id's when
+        the clock stands behind it; "committed" in the run is the clock's.
+
+    .corvane/superseded/{file}/{seq}.h5
+        What one revision cut from `file`, moved here by the engine before
+        the file changed, numbered 1, 2, ... per file in the order they were
+        made (under the file's writer lock).  A minute-bar segment holds
+        "data" and "index" of the file's own record types: rows
+        [cut_data_row, data_rows) and [cut_index_row, index_rows) of the file
+        as it was, with those four numbers as attributes.  A tick segment
+        holds each replaced day's dataset, named and typed as in the file.
+
+    .corvane/calendar-{venue}.json
+        A venue's calendar (the union of the dates its minute-bar files hold)
+        as a reader found it, with the stamps of the root's directories and
+        a digest of its files' stamps: {"venue", "directories", "files",
+        "calendar"}.  Kept only once settled, written whole by a rename, for
+        the next process; one that does not match the files is read again
+        from them.
+
+    .corvane/verified.json
+        What `corvane verify` last found sound, so the next check opens only
+        what changed since: {"format", "version" (the newest version up to
+        which every manifest and entry checked was sound), "manifests": {id:
+        stamp}, "files": {file: [the id of its newest entry, then its stamp:
+        inode, size, modification and change times in ns]}, "segments":
+        {file: its newest segment found sound}}.  Written whole by a rename;
+        one that cannot be read is taken for none.
+
+A file as of a version: its entry in the newest manifest at or before the
+version that names it gives its lengths and its segment count k.  Segments
+k+1, k+2, ... were cut later; taken in order, each whose cut lies below the
+rows still unresolved supplies rows [cut, unresolved) as they were, and the
+file itself supplies the rows below the lowest cut.  A tick day replaced
+later is read from the first later segment that holds it; a tick day a
+later version inserted is not the version's (later manifests are read for
+them only when the file holds more days up to the version's latest than
+its day_count).
+"""
+import datetime
+import os
+import re
+import time
+import uuid
+import zlib
+
+__all__ = ["HIDDEN", "MANIFEST_SUFFIX", "SEGMENT_SUFFIX", "history_dir", "versions_dir", "calendar_path",
+           "manifest_path", "new_version_id", "stamp_micros", "is_version_id", "relative", "superseded_dir",
+           "segment_path", "segments", "tail_digest"]
+
+HIDDEN = ".corvane"
+MANIFEST_SUFFIX = ".jsonl"
+SEGMENT_SUFFIX = ".h5"
+# A version id: its stamp (UTC to the microsecond), then a random tail.
+_ID = re.compile(r"(\d{8}T\d{6})\.(\d{6})Z-[0-9a-f]{6}")
+
+
+def history_dir(root):
+    return os.path.join(root, HIDDEN)
+
+
+def versions_dir(root):
+    return os.path.join(root, HIDDEN, "versions")
+
+
+def calendar_path(root, venue):
+    return os.path.join(root, HIDDEN, "calendar-{}.json".format(venue or "_"))
+
+
+def verified_path(root):
+    return os.path.join(root, HIDDEN, "verified.json")
+
+
+def manifest_path(root, version_id):
+    return os.path.join(versions_dir(root), version_id + MANIFEST_SUFFIX)
+
+
+def new_version_id(now=None, after=None):
+    """An id that sorts by time: UTC to the microsecond, then a random tail
+    so two runs committing in the same microsecond never collide.
+
+    `after`: an id the new one must sort after whatever the clock says; its
+    stamp is then at least one microsecond past that id's.
+    """
+    now = time.time() if now is None else now
+    total = round(now * 1e6)
+    if after is not None:
+        total = max(total, stamp_micros(after) + 1)
+    seconds, micros = divmod(total, 1000000)
+    stamp = time.strftime("%Y%m%dT%H%M%S", time.gmtime(seconds))
+    return "{}.{:06d}Z-{}".format(stamp, micros, uuid.uuid4().hex[:6])
+
+
+def stamp_micros(version_id):
+    """Microseconds since the epoch of an id's stamp; ValueError when it is no id."""
+    match = _ID.fullmatch(version_id)
+    if match is None:
+        raise ValueError("{!r} is not a version id".format(version_id))
+    moment = datetime.datetime.strptime(match.group(1), "%Y%m%dT%H%M%S").replace(tzinfo=datetime.timezone.utc)
+    return int(moment.timestamp()) * 1000000 + int(match.group(2))
+
+
+def is_version_id(text):
+    return _ID.fullmatch(text) is not None
+
+
+def relative(root, h5_file):
+    """`h5_file`'s path under `root`, with "/" between its parts."""
+    return os.path.relpath(h5_file, root).replace(os.sep, "/")
+
+
+def superseded_dir(root, file):
+    return os.path.join(root, HIDDEN, "superseded", *file.split("/"))
+
+
+def segment_path(root, file, seq):
+    return os.path.join(superseded_dir(root, file), "{:06d}{}".format(seq, SEGMENT_SUFFIX))
+
+
+def segments(root, file):
+    """[(seq, path)] of `file`'s superseded segments, oldest first; [] when none."""
+    try:
+        names = os.listdir(superseded_dir(root, file))
+    except FileNotFoundError:
+        return []
+    found = []
+    for name in names:
+        stem, suffix = os.path.splitext(name)
+        if suffix == SEGMENT_SUFFIX and stem.isdigit():
+            found.append((int(stem), os.path.join(superseded_dir(root, file), name)))
+    return sorted(found)
+
+
+def tail_digest(record):
+    """The digest a manifest keeps of a dataset's last record (its bytes)."""
+    return "{:08x}".format(zlib.crc32(bytes(record)))
+
+
+TEMPORARY_SUFFIX = ".tmp"

@@ -1,0 +1,378 @@
+"""Reading a bundle back: minute bars and ticks as pandas tables.
+
+    from corvane import read
+
+    demo = read.Bundle("bundle")             # a bundle root, a minute-bar root or a tick directory
+    bars = demo.bars("10001.HBX", 20240102, 20241231, columns=["close", "volume"])
+    many = demo.bars_many(["10001.HBX", "10002.HBX"], 20240102, 20241231)
+    ticks = demo.ticks("10001.HBX", 20250103, 20250110)
+
+    bars = read.bars("bundle/minbar", "10001.HBX", 20240102, 20241231)   # the same, one call
+
+A `Bundle` finds its kinds once: a minute-bar root, a tick directory, or a
+folder holding one of each (as `make demo` writes it).  The module
+functions are one-line conveniences over it.  A minute-bar file is read
+through its "index": only the rows of the trading dates asked for are read
+from "data".  Every read holds the shared lock an HDF5 reader holds, so an
+update running beside it writes a new version of the file instead of
+changing this one in place.
+"""
+import datetime
+import os
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+
+from corvane.history import asof
+from corvane import formats
+from corvane import layout as files
+from corvane.read import facts as file_facts
+from corvane.read import gaps, research
+from corvane.read import tables
+
+__all__ = ["Bundle", "bars", "bars_many", "iter_bars", "dask_bars", "coverage", "ticks", "index", "listing",
+           "export", "as_day"]
+
+# Threads of bars_many: reads wait on the disk and inflate without the GIL.
+DEFAULT_THREADS = min(8, os.cpu_count() or 1)
+
+
+def as_day(value):
+    """An integer YYYYMMDD from an integer, a YYYYMMDD text, a date or a timestamp; None stays None."""
+    if value is None:
+        return None
+    if isinstance(value, (datetime.date, np.datetime64)):
+        stamp = pd.Timestamp(value)
+        return stamp.year * 10000 + stamp.month * 100 + stamp.day
+    if isinstance(value, (int, np.integer)) and not isinstance(value, bool):
+        return files.parse_day(str(int(value)))
+    if isinstance(value, str):
+        return files.parse_day(value)
+    raise TypeError("a day is an integer YYYYMMDD, a date or a timestamp, not {!r}".format(value))
+
+
+def _range(start, end):
+    start, end = as_day(start), as_day(end)
+    if start is not None and end is not None and start > end:
+        raise files.BundleError("start {} is after end {}".format(start, end))
+    return start, end
+
+
+# ---------------------------------------------------------------- columns
+
+def _wanted(columns, fields):
+    """`columns`, or `fields` (its former name) when only that is given."""
+    if fields is None:
+        return columns
+    if columns is not None:
+        raise TypeError("give columns or fields (its former name), not both")
+    return fields
+
+
+# ---------------------------------------------------------------- files
+
+_NAMES = {"minbar": "minute-bar", "tick": "tick"}
+
+
+def _roots(path, kind):
+    """{kind: directory} of the bundle at `path`: itself, or the bundles a folder holds."""
+    if os.path.isdir(path) and not files.kinds_held(path):
+        children = files.child_bundles(path)
+        roots = {}
+        for directory, found in children:
+            if found in roots:
+                raise files.BundleError("{} holds {}: give one of them".format(
+                    path, " and ".join(child for child, held in children if held == found)))
+            roots[found] = directory
+        if roots:
+            if kind is None:
+                return roots
+            if kind not in roots:
+                raise files.BundleError("{} holds no {} bundle, only {}".format(
+                    path, _NAMES[kind], " and ".join(roots.values())))
+            return {kind: roots[kind]}
+    return {files.require_kind(path, kind): path}
+
+
+# ---------------------------------------------------------------- the bundle
+
+class Bundle:
+    """A bundle to read, its path and kinds found once.
+
+    `path` is a minute-bar root (holding equities/, future/, option/), a
+    tick directory, or a folder holding one of each (its minute bars and
+    ticks are then read from those).  `kind` ("minbar" or "tick") reads
+    only that kind: of a folder, the bundle of that kind it holds.
+    BundleError when `path` is none of these.
+
+    Days (`start`, `end`) are integer dates YYYYMMDD, YYYYMMDD texts, dates
+    or timestamps, both included; None is the first or last stored day.
+    `columns` (a name or a list) keeps only those fields; `fields` is its
+    former name, still accepted.
+    """
+
+    def __init__(self, path, kind=None):
+        self.path = os.fspath(path)
+        self.roots = _roots(self.path, kind)
+
+    def __repr__(self):
+        return "Bundle({!r})".format(self.path)
+
+    def _root(self, kind):
+        if kind in self.roots:
+            return self.roots[kind]
+        if len(self.roots) == 1:
+            # Says what the path is instead.
+            files.require_kind(next(iter(self.roots.values())), kind)
+        raise files.BundleError("{} holds no {} bundle".format(self.path, _NAMES[kind]))
+
+    def _files(self, kind, order_book_ids):
+        """The file of each instrument; one BundleError naming every instrument without one."""
+        root = self._root(kind)
+        found, missing = [], []
+        for order_book_id in order_book_ids:
+            try:
+                h5_file = formats.locate(root, order_book_id, kind)
+            except ValueError as error:
+                raise files.BundleError(str(error)) from None
+            if h5_file is None or not os.path.isfile(h5_file):
+                missing.append(order_book_id)
+            found.append(h5_file)
+        if missing:
+            raise files.BundleError("no file for {} in {}".format(", ".join(map(str, missing)), root))
+        return found
+
+    def bars(self, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
+             to="pandas", as_of=None):
+        """The minute bars of trading dates `start` to `end` of one instrument.
+
+        A DataFrame indexed by the bar time, with the column `trading_date`
+        (YYYYMMDD; night bars belong to the next trading date) and the
+        record fields.  BundleError when the instrument has no file or its
+        file no bars; a range holding no stored date gives an empty table.
+
+        `freq` ("5min", any whole number of minutes, or "1D") gathers the bars
+        into longer ones, never across a break in trading (`corvane.sessions`).
+        The table's `attrs` say what it covers: the first and last stored
+        dates, the venue's last date, the range asked and the trading dates
+        missing in it (`corvane.coverage`); `strict=True` raises CoverageError
+        instead when the range runs past a stale file's end or holds a missing
+        or short day.  `to="arrow"` gives a pyarrow.Table of the same columns.
+
+        `as_of` (a version id, a tag, or a time: the latest version committed
+        at or before it; `corvane.versions`) reads exactly what that version
+        held; VersionError when the file no longer holds it.
+        """
+        start, end = _range(start, end)
+        columns = _wanted(columns, fields)
+        h5_file = self._files("minbar", [order_book_id])[0]
+        opener = asof.opener(asof.version_of(self._root("minbar"), as_of))
+        return research.finish(self._root("minbar"), h5_file, start, end, columns, freq, strict, to,
+                               opener=opener)
+
+    def bars_many(self, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *,
+                  fields=None, freq=None, strict=False, to="pandas", as_of=None):
+        """{order_book_id: bars(...)} for many instruments, read in parallel.
+
+        Instruments without a file are all named in one BundleError, raised
+        before anything is read (`listing()` says which instruments have one).
+        """
+        start, end = _range(start, end)
+        research.check_request(freq, to)
+        columns = _wanted(columns, fields)
+        order_book_ids = list(order_book_ids)
+        h5_files = self._files("minbar", order_book_ids)
+        root = self._root("minbar")
+        calendars = research.venue_calendars(root, h5_files)
+        opener = asof.opener(asof.version_of(root, as_of))
+
+        def one(h5_file):
+            return research.finish(root, h5_file, start, end, columns, freq, strict, to, 1, calendars, opener)
+
+        with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
+            # One thread a file: the files are the parallel work.
+            return dict(zip(order_book_ids, pool.map(one, h5_files)))
+
+    def iter_bars(self, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS, *,
+                  columns=None, fields=None, strict=False, to="pandas"):
+        """The bars of `order_book_ids` a block at a time, in bounded memory: yields (order_book_id, table).
+
+        In the order the instruments are given, and for each instrument its
+        stored trading dates from `start` to `end` in ascending order, at most
+        `batch_days` of them a table (a whole number of trading dates, so a
+        longer bar of `freq` is never cut).  Only one block is read at a time.
+        The other arguments are those of `bars`.
+        """
+        start, end = _range(start, end)
+        return research.iter_bars(self._root("minbar"), order_book_ids, start, end, freq,
+                                  batch_days, _wanted(columns, fields), strict, to)
+
+    def dask_bars(self, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None,
+                  by_year=None):
+        """A dask.dataframe of the bars of `order_book_ids`, read on the workers from this path.
+
+        One partition an instrument, or an instrument and a year of trading
+        dates (`by_year`; by default when the range spans more than a calendar
+        year); the column `order_book_id` comes first.  Divisions are known for
+        one instrument.  Every worker must see the bundle at the same path.
+        """
+        start, end = _range(start, end)
+        return research.dask_bars(bars, self._root("minbar"), order_book_ids, start, end, freq,
+                                  _wanted(columns, fields), by_year)
+
+    def coverage(self, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
+        """One row per instrument: what its file covers of `start` to `end` (see `corvane.coverage`)."""
+        return gaps.coverage(self._root("minbar"), order_book_ids, *_range(start, end),
+                                          calendar=calendar, ends=ends)
+
+    def ticks(self, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas", as_of=None):
+        """The ticks of the stored days `start` to `end` of one instrument.
+
+        A DataFrame indexed by the tick time, with the column
+        `trading_date` (the day the ticks are stored under) and the tick
+        fields, prices divided back by the tick reader's scales; its `attrs`
+        name the first and last stored days and the range asked.
+        `to="arrow"` gives a pyarrow.Table of the same columns; `as_of` reads a version, as `bars`.
+        """
+        start, end = _range(start, end)
+        opener = asof.opener(asof.version_of(self._root("tick"), as_of))
+        return tables.ticks_of_file(self._files("tick", [order_book_id])[0], order_book_id, start, end,
+                                    _wanted(columns, fields), to, opener)
+
+    def index(self, order_book_id, kind=None, as_of=None):
+        """What one instrument's file holds, per day.
+
+        Of a minute-bar file: its "index" (`date`, `line_no`) with the
+        `rows` of each date; of a tick file: each stored day's `date` and
+        `rows`.  A folder holding both kinds gives the minute-bar file's,
+        or the tick file's when the instrument has only that (`kind`
+        chooses).  `as_of` reads a version, as `bars`.
+        """
+        kind = self.kind_of(order_book_id, kind)
+        opener = asof.opener(asof.version_of(self._root(kind), as_of))
+        return tables.index_of_file(self._files(kind, [order_book_id])[0],
+                                    files.TICK_KIND if kind == "tick" else "minbar", opener)
+
+    def kind_of(self, order_book_id, kind=None):
+        """`kind`, or the bundle's only one; of a folder holding both, "minbar" when the
+        instrument has a minute-bar file, else "tick"."""
+        if kind is not None:
+            return kind
+        if len(self.roots) == 1:
+            return next(iter(self.roots))
+        minbar = formats.locate(self.roots["minbar"], order_book_id, "minbar")
+        return "minbar" if minbar and os.path.isfile(minbar) else "tick"
+
+    def listing(self, as_of=None):
+        """One row per instrument file: what `corvane inspect` counts.
+
+        Columns: order_book_id, kind (equities, future, option or ticks),
+        rows, days, first and last (YYYYMMDD, 0 when the file holds nothing)
+        and readable.  `as_of`: the files a version held, as it held them.
+        """
+        if as_of is not None:
+            facts = file_facts.bundle_facts_as_of(self.roots, as_of)
+        else:
+            facts = [fact for kind, root in sorted(self.roots.items())
+                     for fact in file_facts.bundle_facts(root, kind)]
+        return pd.DataFrame({
+            "order_book_id": [formats.order_book_id_of(fact.file) for fact in facts],
+            "kind": [fact.label for fact in facts],
+            "rows": np.array([fact.rows for fact in facts], dtype=np.int64),
+            "days": np.array([fact.days for fact in facts], dtype=np.int64),
+            "first": np.array([fact.first for fact in facts], dtype=np.int64),
+            "last": np.array([fact.last for fact in facts], dtype=np.int64),
+            "readable": np.array([fact.readable for fact in facts], dtype=bool),
+        })
+
+
+# ---------------------------------------------------------------- one call each
+
+def bars(path, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
+         to="pandas", as_of=None):
+    """`Bundle(path).bars(...)`: one instrument's minute bars as a table."""
+    return Bundle(path, "minbar").bars(order_book_id, start, end, columns, fields=fields, freq=freq,
+                                       strict=strict, to=to, as_of=as_of)
+
+
+def bars_many(path, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *, fields=None,
+              freq=None, strict=False, to="pandas", as_of=None):
+    """`Bundle(path).bars_many(...)`: {order_book_id: bars} for many instruments, read in parallel."""
+    return Bundle(path, "minbar").bars_many(order_book_ids, start, end, columns, threads, fields=fields,
+                                            freq=freq, strict=strict, to=to, as_of=as_of)
+
+
+def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS, *,
+              columns=None, fields=None, strict=False, to="pandas"):
+    """`Bundle(path).iter_bars(...)`: (order_book_id, table) a block of trading dates at a time."""
+    return Bundle(path, "minbar").iter_bars(order_book_ids, start, end, freq, batch_days, columns=columns,
+                                            fields=fields, strict=strict, to=to)
+
+
+def dask_bars(path, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None, by_year=None):
+    """`Bundle(path).dask_bars(...)`: a dask.dataframe of the bars, read on the workers."""
+    return Bundle(path, "minbar").dask_bars(order_book_ids, start, end, freq, columns=columns, fields=fields,
+                                            by_year=by_year)
+
+
+def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
+    """`Bundle(path).coverage(...)`: one row per instrument, what its file covers."""
+    return Bundle(path, "minbar").coverage(order_book_ids, start, end, calendar, ends)
+
+
+def ticks(path, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas", as_of=None):
+    """`Bundle(path).ticks(...)`: one instrument's ticks as a table."""
+    return Bundle(path, "tick").ticks(order_book_id, start, end, columns, fields=fields, to=to, as_of=as_of)
+
+
+def index(path, order_book_id, kind=None, as_of=None):
+    """`Bundle(path).index(...)`: what one instrument's file holds, per day."""
+    return Bundle(path).index(order_book_id, kind, as_of)
+
+
+def listing(path, as_of=None):
+    """`Bundle(path).listing()`: one row per instrument file of the bundle."""
+    return Bundle(path).listing(as_of)
+
+
+# ---------------------------------------------------------------- export
+
+EXPORT_FORMATS = (".csv", ".parquet")
+
+
+def check_export(out):
+    """Refuse an output file whose format or directory cannot be written, before reading."""
+    extension = files.check_output(out, EXPORT_FORMATS, "the format")
+    if extension == ".parquet":
+        import pyarrow  # noqa: F401  (the extra corvane[parquet]; missing: ModuleNotFoundError)
+
+
+def export(path, order_book_id, out, start=None, end=None, kind=None, freq=None, as_of=None):
+    """Write one instrument's bars (or ticks, from a tick directory) of `start` to `end` to `out`.
+
+    CSV or Parquet by the extension; the time is the first column.  `freq`
+    gathers bars as `bars` does.  The file appears whole or not at all.
+    Returns the number of rows written.  Of a folder holding both kinds,
+    `kind` chooses, as `Bundle.index`.  `as_of` exports a version, as `bars`.
+    """
+    check_export(out)
+    research.check_request(freq, "pandas")
+    bound = Bundle(path, kind)
+    kind = bound.kind_of(order_book_id, kind)
+    if kind == "tick" and freq is not None:
+        raise files.BundleError("freq gathers minute bars; {} holds ticks of {}".format(path, order_book_id))
+    table = (bound.ticks(order_book_id, start, end, as_of=as_of) if kind == "tick"
+             else bound.bars(order_book_id, start, end, freq=freq, as_of=as_of))
+    directory, name = os.path.split(os.path.abspath(out))
+    temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
+    try:
+        if out.lower().endswith(".parquet"):
+            table.to_parquet(temporary, engine="pyarrow")
+        else:
+            table.to_csv(temporary)
+        os.replace(temporary, out)
+    finally:
+        if os.path.exists(temporary):
+            os.remove(temporary)
+    return len(table)

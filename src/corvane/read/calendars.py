@@ -1,0 +1,188 @@
+"""What the minute-bar files of a bundle cover, and where they fall short.
+
+The calendar is the bundle's own: the union of the trading dates that the
+files of one venue (the part of the identifier after its last ".") hold,
+unless the caller hands one in (the client's trading dates, say).  Against
+it, for each instrument and a range of dates:
+
+- missing: trading dates between the file's first and last stored dates
+  (within the range) that it does not hold;
+- short: stored dates with fewer bars than the instrument's usual count
+  for one of its sessions, or ending before its usual last session (a day
+  fetched before the vendor had it whole).  The usual day is the latest
+  one holding the file's most common number of bars; a day that only lacks
+  a session at its start (no night session after a holiday) is not short;
+- stale: the file's last date is behind the venue's (or behind the
+  instrument's own last listed date, when the caller knows it).
+
+Only the index of each file is read, and the bars of the usual day and of
+the days holding fewer bars than it.
+"""
+import collections
+import contextlib
+import hashlib
+import json
+import os
+import stat
+import time
+
+import numpy as np
+
+from corvane import _engine
+from corvane.formats import DATA, INDEX
+
+from corvane.history import layout as history
+from corvane import layout as files
+from corvane.formats import SUFFIX, order_book_id_of
+from corvane.whole_files import write_whole
+
+
+def venue_of(order_book_id):
+    return order_book_id.rsplit(".", 1)[1] if "." in order_book_id else ""
+
+
+# Each venue's calendar is kept with the stamps of the root's directories and of the
+# venue's files.  Every write of the engine creates and removes its lock file beside the
+# file it writes, and a new or replaced file is a new directory entry: either way the
+# directory's modified time moves.  So while every directory's stamp is unchanged, and was
+# settled when taken (older than SETTLED_NS: two changes within one tick of the file
+# system's clock leave one time), the calendar holds without a look at any file.  A file
+# changed in place by another program than the engine is seen once its directory changes.
+#
+# A settled calendar is also kept on disk, in the root's history directory where there is
+# one, for the next process: at a whole market, reading every file's index costs seconds
+# that each new process would pay again.  A kept file that cannot be read, or is not what
+# it should be, is passed over, and a reader that cannot write it leaves it be.
+_CALENDARS = {}
+SETTLED_NS = 2 * 10 ** 9
+def _stamp(status):
+    return (status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
+
+
+def _directory_stamps(path):
+    """The stamp of each directory of the minute-bar root `path` (None for one it lacks)."""
+    stamps = []
+    for _, directory in files.directories(path, "minbar"):
+        try:
+            stamps.append(_stamp(os.stat(directory)))
+        except FileNotFoundError:
+            stamps.append(None)
+    return tuple(stamps)
+
+
+def _venue_files(path, venue):
+    """{file: stamp} of the files of `venue` in the minute-bar root `path` (its callers checked it):
+    one directory scan and a stat each."""
+    found = {}
+    for _, directory in files.directories(path, "minbar"):
+        if not os.path.isdir(directory):
+            continue
+        with os.scandir(directory) as entries:
+            for entry in entries:
+                if entry.name.endswith(SUFFIX) and venue_of(entry.name[:-len(SUFFIX)]) == venue:
+                    status = entry.stat()
+                    if stat.S_ISREG(status.st_mode):
+                        found[entry.path] = _stamp(status)
+    return found
+
+
+def venue_calendar(path, venue):
+    """The union of the dates held by the files of `venue` in the minute-bar root `path`."""
+    key = (os.path.abspath(path), venue)
+    now = time.time_ns()
+    # Taken before the files are looked at: a change made meanwhile moves it again.
+    directories = _directory_stamps(path)
+    kept = _CALENDARS.get(key) or _kept_on_disk(path, venue)
+    if kept is not None and kept.settled and kept.directories == directories:
+        _CALENDARS[key] = kept
+        return kept.calendar
+    found = _venue_files(path, venue)
+    stamps = _files_digest(found.values())
+    if kept is not None and kept.files == stamps:
+        calendar = kept.calendar
+    else:
+        # A file that cannot be read adds nothing: its neighbours are still read.
+        held = [readable_days(h5_file) for h5_file in sorted(found)]
+        calendar = _union([days[0] for days in held if not isinstance(days, str)])
+    settled = all(stamp is None or now - stamp[2] > SETTLED_NS for stamp in directories)
+    _CALENDARS[key] = Kept(directories, settled, stamps, calendar)
+    if settled:
+        _keep_on_disk(path, venue, _CALENDARS[key])
+    return calendar
+
+
+def _files_digest(stamps):
+    return hashlib.sha256(repr(sorted(stamps)).encode()).hexdigest()
+
+
+def _kept_on_disk(path, venue):
+    """The settled calendar of `venue` a process kept on disk, or None."""
+    try:
+        with open(history.calendar_path(path, venue), encoding="utf-8") as text:
+            record = json.load(text)
+        directories = tuple(None if one is None else tuple(int(value) for value in one)
+                            for one in record["directories"])
+        calendar = np.array(record["calendar"], dtype=np.int64)
+        files_digest = record["files"]
+    except (OSError, ValueError, TypeError, KeyError, OverflowError):
+        return None
+    if (record.get("venue") != venue or not isinstance(files_digest, str) or calendar.ndim != 1
+            or (calendar[1:] <= calendar[:-1]).any()):
+        return None
+    return Kept(directories, True, files_digest, calendar)
+
+
+def _keep_on_disk(path, venue, kept):
+    """Writes `kept` whole, where the root has a history directory to hold it; a reader that
+    cannot write there (a bundle mounted read-only) does without."""
+    if not os.path.isdir(history.history_dir(path)):
+        return
+    record = {"venue": venue, "directories": kept.directories, "files": kept.files,
+              "calendar": kept.calendar.tolist()}
+    with contextlib.suppress(OSError):
+        write_whole(history.calendar_path(path, venue), json.dumps(record))
+
+
+def calendars_of(path, h5_files):
+    """{venue: calendar} of the venues of `h5_files`, each venue's files scanned once."""
+    return {venue: venue_calendar(path, venue) for venue in {venue_of(order_book_id_of(h5_file))
+                                                               for h5_file in h5_files}}
+
+
+Kept = collections.namedtuple("Kept", "directories settled files calendar")
+
+
+def readable_days(h5_file):
+    """stored_days(h5_file), or the one-line reason it cannot be read."""
+    try:
+        return stored_days(h5_file)
+    except (OSError, ValueError) as error:
+        return " ".join(str(error).split()) or type(error).__name__
+
+
+def _union(date_lists):
+    return np.unique(np.concatenate(date_lists)) if date_lists else np.zeros(0, dtype=np.int64)
+
+
+def stored_days(h5_file):
+    """(dates, bars of each date) of a minute-bar file, from its index; none of a file yet empty."""
+    with _engine.Reader(h5_file) as reader:
+        held = [name for name in (INDEX, DATA) if name in reader]
+        if not held:
+            return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)
+        if len(held) == 1:
+            raise files.BundleError("{} holds \"{}\" alone; `corvane verify` tells what is wrong".format(
+                h5_file, held[0]))
+        index = reader.read(INDEX, threads=1)
+        rows = reader.length(DATA)
+    line_no = index["line_no"].astype(np.int64)
+    per_day = np.append(line_no[1:], rows) - line_no
+    if len(line_no) and (line_no[0] != 0 or (per_day < 0).any()):
+        raise files.BundleError("{}: its index names rows that \"{}\" does not hold in order; "
+                                "`corvane verify` tells what is wrong".format(h5_file, DATA))
+    dates = index["date"].astype(np.int64)
+    # Everything here looks dates up by binary search.
+    if (dates[1:] <= dates[:-1]).any():
+        raise files.BundleError("{}: its index holds dates out of order; `corvane verify` tells what is wrong"
+                                .format(h5_file))
+    return dates, per_day

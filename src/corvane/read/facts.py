@@ -1,0 +1,108 @@
+"""What a bundle holds: per kind, per file.  Reads through the engine's reader,
+as `corvane.read` does, so both count the same rows and days."""
+import os
+from typing import NamedTuple
+
+
+from corvane import _engine
+from corvane import layout as files
+from corvane import formats
+from corvane.formats import DATA, INDEX
+from corvane.errors import VersionError
+from corvane.history import asof
+
+
+class FileFacts(NamedTuple):
+    file: str
+    label: str         # equities, future, option or ticks
+    rows: int
+    days: int          # trading days (tick days)
+    first: int         # first stored date, 0 when none
+    last: int
+    disk_bytes: int
+    raw_bytes: int     # rows times the record size
+    chunk_rows: int    # of the bar records, or of the latest tick day; 0 when none
+    chunk_bytes: int
+    readable: bool = True
+
+
+def _minbar_facts(reader):
+    """(rows, days, first, last, raw bytes, chunk) of an open minute-bar file."""
+    if INDEX not in reader or DATA not in reader:
+        return 0, 0, 0, 0, 0, (0, 0)
+    rows, dtype = reader.length(DATA), reader.dtype(DATA)
+    dates = reader.read(INDEX, threads=1)["date"]
+    first, last = (int(dates[0]), int(dates[-1])) if len(dates) else (0, 0)
+    return rows, len(dates), first, last, rows * dtype.itemsize, _chunk(reader, DATA, dtype)
+
+
+def _tick_facts(reader):
+    # A tick file's days are its datasets named by a date, as `corvane.read` counts them.
+    days = sorted(name for name in reader.members() if formats.is_day_name(name))
+    lengths = {day: reader.length(day) for day in days}
+    raw = sum(lengths[day] * reader.dtype(day).itemsize for day in days)
+    first, last = (int(days[0]), int(days[-1])) if days else (0, 0)
+    return (sum(lengths.values()), len(days), first, last, raw,
+            _chunk(reader, days[-1], reader.dtype(days[-1])) if days else (0, 0))
+
+
+def _chunk(reader, name, dtype):
+    rows = reader.chunk_rows(name) if hasattr(reader, "chunk_rows") else 0
+    return rows, rows * dtype.itemsize
+
+
+def read_facts(h5_file, label):
+    """FileFacts of one instrument's file; OSError (or KeyError, ValueError) when damaged."""
+    with _engine.Reader(h5_file) as reader:
+        facts = _tick_facts(reader) if label == files.TICK_KIND else _minbar_facts(reader)
+    return _facts(h5_file, label, facts, True)
+
+
+def file_facts(h5_file, label):
+    """FileFacts of one instrument's file; an unreadable file holds nothing."""
+    try:
+        return read_facts(h5_file, label)
+    except (OSError, KeyError, ValueError):  # damaged; `corvane verify` says how
+        return _facts(h5_file, label, (0, 0, 0, 0, 0, (0, 0)), False)
+
+
+def _facts(h5_file, label, facts, readable):
+    rows, days, first, last, raw, (chunk_rows, chunk_bytes) = facts
+    return FileFacts(h5_file, label, rows, days, first, last, os.path.getsize(h5_file), raw,
+                     chunk_rows, chunk_bytes, readable)
+
+
+def bundle_facts(path, kind):
+    """FileFacts of every file in the bundle."""
+    return [file_facts(h5_file, label)
+            for label, directory in files.directories(path, kind)
+            for h5_file in files.instrument_paths(directory) if os.path.isfile(h5_file)]
+
+
+def facts_as_of(root, kind, as_of):
+    """FileFacts of every file the version `as_of` of `root` held, as it held them."""
+    version = asof.Version(root, as_of)
+    found = []
+    for file, entry in sorted(version.files().items()):
+        h5_file = os.path.join(root, *file.split("/"))
+        label = files.TICK_KIND if "days" in entry else file.split("/")[0]
+        with version.open(h5_file) as view:
+            held = _tick_facts(view) if "days" in entry else _minbar_facts(view)
+        found.append(_facts(h5_file, label, held, True))
+    return found
+
+
+def bundle_facts_as_of(roots, as_of):
+    """facts_as_of() of each of `roots` ({kind: root}); of a folder holding both kinds, an id or tag
+    names a version of one of them, whose files alone are listed."""
+    found, refused = [], []
+    for kind, root in sorted(roots.items()):
+        try:
+            found += facts_as_of(root, kind, as_of)
+        except VersionError as error:
+            if len(roots) == 1 or not isinstance(as_of, str) or not asof.names_nothing(root, as_of):
+                raise
+            refused.append(error)
+    if refused and len(refused) == len(roots):
+        raise refused[0]
+    return found

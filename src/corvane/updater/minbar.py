@@ -1,0 +1,297 @@
+"""The minute-bar store: brings one instrument's minute-bar file up to date.
+
+A minute-bar file (its format in `corvane.formats`) holds the bar records
+and their per-date index; a file without the index is not initialised yet.
+
+This module fetches the bars from the client and turns them into plain numpy
+record arrays; the engine (`corvane._engine`) owns every byte written.
+"""
+import datetime
+import os
+import threading
+import time
+
+import numpy as np
+import pandas as pd
+
+from corvane.updater import revisit as revisits
+from corvane.history.layout import tail_digest
+from corvane.updater.stores import Held, Stored, array_form, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
+from corvane.formats import (
+    DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
+    OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
+
+__all__ = ["append_h5", "fetch_bars"]
+
+def _bar_timestamps(df, order_book_id):
+    """The bar timestamps (second row-index level), one per row, ascending.
+
+    Rows must be one per distinct timestamp, in ascending time: strictly
+    rising values prove both without the hash table a distinct count needs.
+    """
+    stamps = df.index.get_level_values(1)
+    if not isinstance(stamps, pd.DatetimeIndex):
+        stamps = pd.DatetimeIndex(stamps)
+    if stamps.hasnans:
+        raise ValueError("minute bars of {!r}: a bar has no timestamp".format(order_book_id))
+    ns = stamps.asi8
+    if not (ns[1:] > ns[:-1]).all():
+        if (ns[1:] >= ns[:-1]).all():
+            raise ValueError("minute bars of {!r}: {} rows but fewer distinct timestamps "
+                             "(a repeated timestamp)".format(order_book_id, len(df)))
+        raise ValueError("minute bars of {!r}: timestamps are not in ascending order"
+                         .format(order_book_id))
+    return stamps
+
+
+def _plain_dates(values, order_book_id):
+    """The client's trading dates as dates or datetimes, one by one.
+
+    The plug-in takes one date or timestamp, nothing else: a datetime64
+    column's values are numpy scalars (or bare integers once listed), so
+    they become datetimes; an object column may already hold dates,
+    datetimes or Timestamps, which pass as they are.
+    """
+    if values.dtype.kind == "M":
+        values = values.astype("datetime64[us]").tolist()
+    dates = []
+    for value in values:
+        if isinstance(value, np.datetime64):
+            value = value.astype("datetime64[us]").item()
+        if value is None or value is pd.NaT or value is pd.NA or (isinstance(value, float) and value != value):
+            raise ValueError("minute bars of {!r}: a bar has no trading_date".format(order_book_id))
+        if not isinstance(value, datetime.date):
+            raise TypeError("minute bars of {!r}: trading_date {!r} is not a date"
+                            .format(order_book_id, value))
+        dates.append(value)
+    return dates
+
+
+def _trading_dates(df, stamps, date_to_number, order_book_id):
+    """Integer trading date of every bar.
+
+    The client's "trading_date" column wins when present (night-session bars
+    belong to the next trading date); otherwise a bar's calendar date.  Each
+    distinct value is converted once and mapped back.  The bars are in time
+    order, so the dates come in runs: working on the runs keeps a twenty-year
+    fetch from holding per-bar temporaries beside the result.
+    """
+    if "trading_date" not in df.columns:
+        return per_date(date_to_number, stamps)
+    values = _column(df, "trading_date")
+    starts = run_starts(values)
+    form = array_form(date_to_number)
+    if form is not None and values.dtype.kind == "M" and not np.isnat(values[starts]).any():
+        return np.repeat(form(values[starts].astype("datetime64[ns]")), np.diff(np.append(starts, len(values))))
+    codes, uniques = pd.factorize(values[starts], use_na_sentinel=False)
+    dates = _plain_dates(np.asarray(uniques), order_book_id)
+    numbers = np.array([date_to_number(day) for day in dates], dtype=np.int64)
+    return np.repeat(numbers[codes], np.diff(np.append(starts, len(values))))
+
+
+def _column(df, name):
+    """Column `name` of `df` as a numpy array, without the Series pandas makes
+    for every column it hands out (which costs more than converting a day's
+    bars): the frame's own array when pandas gives it (columns unique, a
+    plain numpy array), else through the Series."""
+    getter = getattr(df, "_get_column_array", None)
+    if getter is not None and df.columns.is_unique:
+        values = getter(df.columns.get_loc(name))
+        if isinstance(values, np.ndarray):
+            return values
+        if isinstance(getattr(values, "dtype", None), np.dtype):
+            return np.asarray(values)   # plain datetimes, kept by pandas in an array of its own
+    return df[name].to_numpy()
+
+
+def _float_columns(df, names):
+    """The columns `names` of `df` one by one, as numbers (float64 where they
+    are not plain numbers already); never a copy of all columns at once."""
+    for name in names:
+        values = _column(df, name)
+        yield values if values.dtype.kind in "fiu" else df[name].to_numpy(dtype=np.float64)
+
+
+def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
+    """One record of `dtypes` per row of `df`, in row order."""
+    names = [name for name in dtypes.names if name != "datetime"]
+    missing = [name for name in names if name not in df.columns]
+    if missing:
+        raise KeyError("minute bars of {!r} lack column(s) {}".format(order_book_id, missing))
+    data = np.zeros(len(df), dtype=dtypes)
+    per_stamp(convert_dt_to_int, stamps, out=data["datetime"])
+    # Column by column through float64 (the values' common type): the same
+    # values as one float64 matrix, without holding a copy of all columns.
+    for name, values in zip(names, _float_columns(df, names)):
+        data[name] = to_field(values, dtypes[name], name)
+    return data
+
+
+def _first_rows(trading_dates, index_dtype):
+    """One index record per distinct trading date: the row of its first bar.
+
+    A date that comes back after another date has begun gets no second
+    record; its later bars count under the record before them.
+    """
+    starts = run_starts(trading_dates)
+    first = starts[np.sort(np.unique(trading_dates[starts], return_index=True)[1])]
+    index = np.zeros(len(first), dtype=index_dtype)
+    index["date"] = trading_dates[first]
+    index["line_no"] = first
+    return index
+
+
+def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_dtype):
+    """The pair (index, data) of bars from `start_date` on, or (None, None)."""
+    df = services.client.get_price(order_book_id, start_date=start_date, end_date=max_end_date,
+                                   frequency="1m", adjust_type="none", expect_df=True)
+    if df is None or df.empty:
+        return None, None
+    stamps = _bar_timestamps(df, order_book_id)
+    # The index first: its temporaries are gone before the records exist.
+    index = _first_rows(_trading_dates(df, stamps, services.date_to_number, order_book_id), index_dtype)
+    return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
+
+
+def _store_for(services, order_book_id, ins_type):
+    """(sub-directory, record type) for an instrument type."""
+    if ins_type in services.equities_types:
+        return EQUITIES_DIRECTORY, EQUITIES_DTYPE
+    if ins_type == services.instrument_type.FUTURE:
+        return FUTURE_DIRECTORY, DERIVATIVES_DTYPE
+    if ins_type == services.instrument_type.OPTION:
+        return OPTION_DIRECTORY, DERIVATIVES_DTYPE
+    raise NotImplementedError("{!r} is of instrument type {}, which has no minute-bar store"
+                              .format(order_book_id, ins_type))
+
+
+# A day's next trading date, as the client gave it, kept for a minute: every
+# file of a daily update asks it of the same last stored day, and each ask is
+# a round trip to the client's server.
+NEXT_DAY_SECONDS = 60.0
+_next_days = {}
+_next_days_lock = threading.Lock()
+
+
+def next_trading_date(client, day):
+    """`client.get_next_trading_date(day)`, answered from the last minute's asks when it can."""
+    ask = client.get_next_trading_date
+    key = (ask, day)
+    with _next_days_lock:
+        known = _next_days.get(key)
+    if known is not None and time.monotonic() - known[1] < NEXT_DAY_SECONDS:
+        return known[0]
+    answer = ask(day)
+    with _next_days_lock:
+        if len(_next_days) >= 64:
+            _next_days.clear()
+        _next_days[key] = (answer, time.monotonic())
+    return answer
+
+
+def _latest_trading_date(h5):
+    last = h5.read_last(INDEX)
+    if last is None:
+        raise ValueError("{}: \"{}\" holds no rows".format(h5.path, INDEX))
+    return int(last["date"])  # the client wants a plain int, not a numpy scalar
+
+
+def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
+              ins_type=None, delisted=None, counts=None, revisit=0, entry=False, deadline=None):
+    """Bring the minute-bar file of `order_book_id` under `path` up to date; a Stored.
+
+    The record types are the file format's (`corvane.formats`).  `durable`:
+    its writes are on disk before this returns.  `ins_type`: the
+    instrument's type as the caller's listing has it (None: asked of the
+    client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
+    last stored date is that day or later is left as it is, without asking
+    the client: no bar can come after it.  `counts`: a dict given "before"
+    as soon as the file is open (so that a call that fails has told it),
+    then "after" and "revised", as the Stored has them.  `revisit`: the
+    last stored days asked again in the same call (`corvane.revisit`),
+    ended instruments included.  `entry`: the Stored carries the file's
+    line in the run's version, `path` being the root it is of.  `deadline`:
+    the job's Deadline (`corvane.jobs`): nothing is written or committed
+    past it.
+    """
+    check_order_book_id(order_book_id)
+    root = path
+    client = services.client
+    if ins_type is None:
+        ins_type = client.instruments(order_book_id).type
+    sub_dir, dtypes = _store_for(services, order_book_id, ins_type)
+    path = os.path.join(path, sub_dir)
+    os.makedirs(path, exist_ok=True)
+    h5_file = instrument_file(path, order_book_id, file_name)
+
+    def _get_price(start_date):
+        return fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, INDEX_DTYPE)
+
+    def _left(h5, before, revised=(), appended=None):
+        return _stored(h5, root if entry else None, h5_file, before, counts, revised, appended)
+
+    def _in_time():
+        if deadline is not None:
+            deadline.check()
+
+    with committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5:
+        members = h5.members()
+        check_minbar_members(h5_file, members)
+        before = Held(*_counts(h5, members))
+        if counts is not None:
+            counts["before"] = tuple(before)
+        if INDEX not in members:
+            index, data = _get_price(min_start_date)
+        else:
+            latest = _latest_trading_date(h5)
+            if revisit:
+                first = revisits.first_revisited(h5, revisit)
+                index, data = _get_price(first)
+                if index is None or data is None:
+                    return Stored(before, before)
+                _in_time()
+                # One unit: changed days cut and written again, new ones appended.
+                return _left(h5, before, revisits.store_minbar(h5, index, data, first,
+                                                               revisits.side_store(root, h5_file)))
+            if delisted is not None and delisted <= latest:
+                return Stored(before, before)
+            index, data = _get_price(next_trading_date(client, latest))
+        if index is None or data is None:
+            return Stored(before, before)
+        _in_time()
+        # One unit: the engine offsets line_no by the rows already stored,
+        # removes orphan bar records and rolls back on a failed index write.
+        h5.append_minbar(index, data)
+        return _left(h5, before, appended=(index, data))
+
+
+def _stored(h5, root, h5_file, before, counts, revised, appended):
+    """The Stored of a call that wrote to `h5`, still open: the call holds the file while its
+    line in the version of `root` (None: none asked for) is taken.  See append_h5 for `counts`."""
+    after = Held(*_counts(h5, (DATA, INDEX)))
+    if counts is not None:
+        counts.update(after=tuple(after), revised=list(revised))
+    entry = None
+    if root is not None and (after != before or revised):
+        tails = dict(_tails(h5, after, appended), revised=list(revised))
+        entry = version_entry(root, h5_file, "minbar", h5, before, after, tails)
+    return Stored(before, after, tuple(revised), entry)
+
+
+def _tails(h5, after, appended):
+    """The digests of the file's last bar and index records (`corvane.history`).
+
+    Those of an append come from the records appended, as the engine stores
+    them (the index's line_no offset by the rows before them): no chunk is
+    read back.
+    """
+    if appended is None:
+        return {"data_tail": tail_digest(h5.read_last(DATA)), "index_tail": tail_digest(h5.read_last(INDEX))}
+    index, data = appended
+    last = index[-1:].copy()
+    last["line_no"] += after.rows - len(data)
+    return {"data_tail": tail_digest(data[-1]), "index_tail": tail_digest(last[0])}
+
+
+def _counts(h5, members):
+    return tuple(h5.length(name) if name in members else 0 for name in (DATA, INDEX))

@@ -1,0 +1,229 @@
+"""What the two stores share: opening an instrument's file, and turning the
+client's values into record fields.
+"""
+import contextlib
+import sys
+from typing import NamedTuple, Optional
+
+import numpy as np
+import pandas as pd
+
+from corvane import _engine
+from corvane.history import states
+
+__all__ = ["Held", "Stored", "open_instrument_file", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date",
+           "run_starts"]
+
+
+class Held(NamedTuple):
+    """What an instrument's file holds: rows (ticks: over all days) and days."""
+    rows: Optional[int]
+    days: Optional[int]
+
+
+class Stored(NamedTuple):
+    """What one call of a store did to its file.
+
+    `before`, `after`: what the file held as the call found and left it
+    (minute bars: bar records and index records); `after` is `before` when
+    it wrote nothing.  `revised`: YYYYMMDD of the stored days it replaced.
+    `entry`: the file's line in the run's version (`corvane.versions`) when
+    asked for and the file changed, else None.
+    """
+    before: Optional[Held]
+    after: Optional[Held]
+    revised: tuple = ()
+    entry: Optional[dict] = None
+
+
+def open_instrument_file(h5_file, durable=False):
+    """The engine's file of one job.
+
+    Durable: the job's writes are on disk (fsync) before it ends, so that even
+    a power loss leaves the file as before or after the job.
+    """
+    return _engine.File(h5_file, durable=durable)
+
+
+def committed_in_time(h5, deadline):
+    """The open file `h5` as the `with` of a job with `deadline` (a `corvane.jobs.Deadline`;
+    None: `h5` itself): committed only within the job's time, rolled back past it."""
+    return h5 if deadline is None else _committed_in_time(h5, deadline)
+
+
+@contextlib.contextmanager
+def _committed_in_time(h5, deadline):
+    # The commit is the `with`'s normal end: it runs within the deadline's
+    # commit scope, whose refusal ends the `with` by JobTimeout instead.
+    with contextlib.ExitStack() as commit:
+        with h5:
+            yield h5
+            commit.enter_context(deadline.committing())
+
+
+def version_entry(root, h5_file, kind, h5, before, after, tails):
+    """The file's line in the run's version, taken from `h5` while the call still holds it.
+
+    Once the file is let go another run may revise it before a read of it
+    here, and the line would pair this call's rows with that run's segments:
+    a version that never reads back.  None when the call changed nothing, or
+    when the file cannot be read (the job's outcome says why).
+    """
+    try:
+        return states.job_state(root, h5_file, kind, before, after, tails, h5=h5)
+    except (OSError, ValueError, TypeError):
+        return None
+
+
+def to_field(values, dtype, name):
+    """Convert float64 `values` to the type of field `name` (`dtype`).
+
+    Integer fields get the nearest integer: a scaled price such as
+    10.0001 * 10000 lands just below 100001 and must not be cut to 100000.
+    A value the client left undefined (NaN) has no integer, so it is stored
+    as 0 (open interest of a bar without one, for instance).
+    """
+    dtype = np.dtype(dtype)
+    values = np.asarray(values, dtype=np.float64)
+    if dtype.kind not in "iu":
+        return values.astype(dtype)
+    values = np.rint(values)
+    values[np.isnan(values)] = 0.0
+    info = np.iinfo(dtype)
+    # float(info.max) + 1 is exact for every integer width (a power of two).
+    fits = (values >= float(info.min)) & (values < float(info.max) + 1.0)
+    if not fits.all():
+        bad = values[~fits][0]
+        raise ValueError("value {!r} does not fit field {!r} ({})".format(bad, name, dtype))
+    return values.astype(dtype)
+
+
+def _datetimes(stamps):
+    """`stamps` as a list of plain datetimes, the one form the framework's
+    conversions promise to take.
+
+    numpy makes them an order of magnitude faster than pandas does, but only
+    for wall-clock times without a time zone (it would give UTC otherwise).
+    """
+    if stamps.hasnans:
+        # NaT is no datetime a conversion could read; callers name the instrument.
+        raise ValueError("a timestamp is missing (NaT)")
+    if stamps.tz is None:
+        return stamps.values.astype("datetime64[us]").tolist()
+    return list(stamps.to_pydatetime())
+
+
+def _ymd(days):
+    """YYYYMMDD of datetime64[D] values."""
+    months = days.astype("datetime64[M]")
+    years = months.astype("datetime64[Y]").astype(np.int64) + 1970
+    month = months.astype(np.int64) % 12 + 1
+    day = (days - months).astype(np.int64) + 1
+    return (years * 100 + month) * 100 + day
+
+
+def _day_parts(values):
+    """(YYYYMMDD, nanoseconds into the day) of wall-clock datetime64[ns] values."""
+    days = values.astype("datetime64[D]")
+    return _ymd(days), (values - days).astype(np.int64)
+
+
+def _dt_ints(values):
+    ymd, ns = _day_parts(values)
+    seconds = ns // 1_000_000_000
+    return ymd * 1000000 + seconds // 3600 * 10000 + seconds // 60 % 60 * 100 + seconds % 60
+
+
+def _time_ints(values):
+    _, ns = _day_parts(values)
+    millis = ns // 1_000_000
+    seconds = millis // 1000
+    return ((seconds // 3600 * 100 + seconds // 60 % 60) * 100 + seconds % 60) * 1000 + millis % 1000
+
+
+def _date_ints(values):
+    return _ymd(values.astype("datetime64[D]"))
+
+
+# The framework's own conversions, by name: the module that defines them and
+# the same integers computed for a whole array at once.
+_ARRAY_FORMS = {
+    "convert_dt_to_int": ("vesper.utils.datetime_func", _dt_ints),
+    "date_to_number": ("vesper_mod_tollbay_data.data_sources.data_store", _date_ints),
+    "time_to_number": ("vesper_mod_tollbay_data.data_sources.data_store", _time_ints),
+}
+
+
+def array_form(convert):
+    """The array form of `convert` when it is the framework's own conversion, else None.
+
+    Only the framework's functions themselves (not a host's replacement,
+    however named) are computed on whole arrays; any other conversion is
+    called once per value, as it promises to be called.
+    """
+    module_name, form = _ARRAY_FORMS.get(getattr(convert, "__name__", None), (None, None))
+    module = sys.modules.get(module_name) if module_name else None
+    return form if module is not None and getattr(module, convert.__name__, None) is convert else None
+
+
+def per_stamp(convert, stamps, out=None, slice_rows=65536):
+    """`convert` (a framework conversion) of every timestamp, as int64.
+
+    The framework's own conversions of wall-clock stamps are computed on the
+    whole array (`array_form`); any other is called once per value.  Plain datetimes
+    are far cheaper to make and to convert than pandas Timestamps; making
+    them a slice at a time keeps a 20-year file from holding a second copy of
+    its timestamps as Python objects.
+    """
+    if out is None:
+        out = np.empty(len(stamps), dtype=np.int64)
+    form = array_form(convert)
+    if form is not None and stamps.tz is None and not stamps.hasnans:
+        values = stamps.values.astype("datetime64[ns]", copy=False)
+        for first in range(0, len(values), slice_rows):
+            out[first:first + slice_rows] = form(values[first:first + slice_rows])
+        return out
+    for first in range(0, len(stamps), slice_rows):
+        # A day's stamps fit one slice: no slicing, which pandas makes costly.
+        chunk = _datetimes(stamps if len(stamps) <= slice_rows else stamps[first:first + slice_rows])
+        out[first:first + len(chunk)] = np.fromiter(map(convert, chunk), dtype=np.int64, count=len(chunk))
+    return out
+
+
+def per_date(date_to_number, stamps):
+    """`date_to_number` of every timestamp's calendar date, as int64.
+
+    The conversion is a pure function of the date, so each calendar date is
+    converted once, given a real timestamp of that date, and mapped back.
+    numpy finds the dates of wall-clock stamps far faster than pandas'
+    normalize does.
+    """
+    if stamps.tz is None and not stamps.hasnans:
+        values = stamps.values
+        first, codes = _date_runs(values.astype("datetime64[D]"))
+        # The same plain datetimes as per_stamp makes, without pandas' take.
+        firsts = values[first].astype("datetime64[us]").tolist()
+        return np.fromiter(map(date_to_number, firsts), dtype=np.int64, count=len(firsts))[codes]
+    codes, _ = pd.factorize(stamps.normalize())
+    first = np.unique(codes, return_index=True)[1]
+    return per_stamp(date_to_number, stamps.take(first))[codes]
+
+
+def _date_runs(days):
+    """(row of each date's first stamp, date number of every row) for `days`.
+
+    Stamps in time order hold each date in one run, found without sorting
+    (a twenty-year fetch keeps no sorted copies); any other order is sorted.
+    """
+    starts = run_starts(days)
+    if (days[starts[1:]] > days[starts[:-1]]).all():
+        return starts, np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(days))))
+    _, first, codes = np.unique(days, return_index=True, return_inverse=True)
+    return first, codes
+
+
+def run_starts(values):
+    """Row of the first value of every run of equal neighbours in `values`."""
+    if len(values) == 0:
+        return np.zeros(0, dtype=np.intp)
+    return np.concatenate(([0], np.flatnonzero(values[1:] != values[:-1]) + 1))
