@@ -31,6 +31,8 @@ from looking import bars, write_minbar
 import corvane.bundle as bundle
 import crash_lab
 
+pytestmark = pytest.mark.slow
+
 # The injector's actions (crash_shim.c).
 STOP_BEFORE, STOP_AFTER = 1, 2
 
