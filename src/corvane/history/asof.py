@@ -10,7 +10,6 @@ changed outside corvane raises VersionError instead of returning other data.
 """
 import os
 
-import h5py
 import numpy as np
 
 from corvane import _engine, formats
@@ -92,12 +91,27 @@ def _later_segments(version, h5_file, entry):
 
 
 def is_segment(path):
-    """Whether `path` is an HDF5 file as the engine leaves a superseded segment (its cuts or its days)."""
+    """Whether `path` is a superseded segment as the engine leaves one (its cuts, or tick days)."""
     try:
-        with h5py.File(path, "r", locking=False) as held:
-            return "cut_data_row" in held.attrs or any(formats.is_day_name(name) for name in held)
-    except (OSError, ValueError):
+        facts = _engine.segment_facts(path)
+    except OSError:
         return False
+    return facts["kind"] == "minbar" or any(formats.is_day_name(day) for day in facts["days"])
+
+
+def _facts(path):
+    """The engine's checked facts of the segment at `path`; VersionError when it is none."""
+    try:
+        return _engine.segment_facts(path)
+    except OSError as error:
+        raise _not_a_segment(path, _why(path, error)) from None
+
+
+def _why(path, error):
+    """The engine's refusal without the path and the words the VersionError says itself."""
+    text = " ".join(str(error).split())
+    prefix = "'{}' is not a superseded segment: ".format(path)
+    return text[len(prefix):] if text.startswith(prefix) else text
 
 
 def _not_a_segment(path, why):
@@ -163,8 +177,8 @@ class MinbarView(_View):
         for seq, path in self.later:
             cuts = _segment_cuts(path)
             segment = None
-            for name, cut_name in ((DATA, "cut_data_row"), (INDEX, "cut_index_row")):
-                cut = cuts[cut_name]
+            for name in (DATA, INDEX):
+                cut = cuts[name]
                 if cut < unresolved[name]:
                     segment = segment or self._open(path)
                     self.sources[name].append(_Source(segment, cut, unresolved[name], cut))
@@ -224,25 +238,17 @@ class MinbarView(_View):
 
 
 def _segment_cuts(path):
-    try:
-        with h5py.File(path, "r", locking=False) as segment:
-            missing = [name for name in (DATA, INDEX) if not isinstance(segment.get(name), h5py.Dataset)]
-            if missing:
-                raise _not_a_segment(path, "it holds no \"{}\"".format(missing[0]))
-            return {name: int(segment.attrs[name]) for name in ("cut_data_row", "cut_index_row")}
-    except (OSError, KeyError, TypeError, ValueError) as error:
-        if isinstance(error, VersionError):
-            raise
-        raise _not_a_segment(path, " ".join(str(error).split())) from None
+    """{DATA: row, INDEX: row}: where a minute-bar segment was cut; VersionError when it is no such segment."""
+    facts = _facts(path)
+    if facts["kind"] != "minbar":
+        raise _not_a_segment(path, "it holds no \"{}\"".format(DATA))
+    return facts["cuts"]
 
 
 def _segment_days(path):
     """The tick days a segment holds; VersionError when it is no segment."""
-    try:
-        with h5py.File(path, "r", locking=False) as held:
-            return [name for name in held if formats.is_day_name(name)]
-    except OSError as error:
-        raise _not_a_segment(path, " ".join(str(error).split())) from None
+    facts = _facts(path)
+    return [name for name in facts.get("days", ()) if formats.is_day_name(name)]
 
 
 class TickView(_View):
