@@ -15,7 +15,7 @@ from corvane.look import candles
 from corvane.look import plot
 from corvane.errors import DamagedFileError
 from looking import (BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, TICKS_PER_DAY, bars, invoke, make_bundle,
-                     ticks, write_minbar)
+                     ticks, write_minbar, write_ticks)
 
 
 @pytest.fixture
@@ -351,3 +351,76 @@ def test_a_tick_day_shows_its_breaks_and_night(tmp_path, sessions, dotted, night
     svg = out.read_text()
     assert ("stroke-dasharray" in svg) == dotted
     assert ("night session" in svg) == night
+
+
+# ---------------------------------------------------------------- as of a version
+
+@pytest.fixture
+def two_versions(tmp_path):
+    """A minute-bar root and a tick directory, each committed twice; the first versions a day short.
+    {kind: (first id, later id)}."""
+    from corvane import _engine
+    from corvane.history import commits, states
+    stock, tick_file = str(tmp_path / "minbar" / "equities" / "ST1.h5"), str(tmp_path / "tick" / "ST1.h5")
+    write_minbar(stock, bundle.EQUITIES_DTYPE, DAYS[:-1])
+    write_ticks(tick_file, TICK_DAYS[:-1])
+
+    def commit(kind, h5_file):
+        root = str(tmp_path / kind)
+        entry = states.file_state(root, h5_file, kind)
+        return commits.commit(root, kind, {"command": "test", "words": [], "counts": {}},
+                              {entry["file"]: entry})
+    first = {"minbar": commit("minbar", stock), "tick": commit("tick", tick_file)}
+    with _engine.File(stock) as h5:
+        h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, DAYS[-1:]))
+    with _engine.File(tick_file) as h5:
+        h5.write_day(TICK_DAYS[-1], ticks(TICK_DAYS[-1]))
+    return {kind: (first[kind], commit(kind, h5_file)) for kind, h5_file in (("minbar", stock), ("tick", tick_file))}
+
+
+@pytest.mark.parametrize("kind, days", [("minbar", DAYS), ("tick", [int(day) for day in TICK_DAYS])])
+def test_inspect_as_of_a_version_shows_what_it_held(tmp_path, two_versions, kind, days):
+    first, later = two_versions[kind]
+    per_day = BARS_PER_DAY if kind == "minbar" else TICKS_PER_DAY
+    for as_of, held in ((first, days[:-1]), (later, days)):
+        totals = next(iter(inspect_json(tmp_path / kind, "--as-of", as_of)["kinds"].values()))
+        assert (totals["rows"], totals["last"]) == (len(held) * per_day, held[-1])
+        facts = inspect_json(tmp_path / kind, "ST1", "--as-of", as_of)
+        assert (facts["rows"], facts["days"], facts["last"]) == (len(held) * per_day, len(held), held[-1])
+    for extra in ([], ["ST1"]):
+        assert "as of {}".format(first) in invoke("inspect", tmp_path / kind, *extra, "--as-of", first).output
+    assert len(inspect_json(tmp_path / kind, "ST1", "--day", days[-2], "--as-of", first)) == per_day
+    result = invoke("inspect", tmp_path / kind, "ST1", "--day", days[-1], "--as-of", first)
+    assert result.exit_code == 2 and "of {} as of {}".format(days[-1], first) in result.stderr
+
+
+@pytest.mark.parametrize("kind, extra", [("minbar", []), ("tick", ["--day", TICK_DAYS[0]])])
+def test_plot_as_of_a_version_draws_what_it_held(tmp_path, two_versions, kind, extra):
+    first, later = two_versions[kind]
+    out = tmp_path / "then.png"
+    then = invoke("plot", tmp_path / kind, "ST1", "-o", out, "--as-of", first, *extra)
+    now = invoke("plot", tmp_path / kind, "ST1", "-o", out, "--as-of", later, *extra)
+    assert then.exit_code == now.exit_code == 0, then.output + now.output
+    if kind == "minbar":
+        assert "{} trading day(s) {} to {}, {} bars".format(
+            len(DAYS) - 1, DAYS[0], DAYS[-2], (len(DAYS) - 1) * BARS_PER_DAY) in then.output
+        assert "{} to {}".format(DAYS[0], DAYS[-1]) in now.output
+    else:
+        result = invoke("plot", tmp_path / kind, "ST1", "-o", out, "--as-of", first, "--day", TICK_DAYS[-1])
+        assert result.exit_code == 2 and "no ticks of {} as of {}".format(TICK_DAYS[-1], first) in result.stderr
+
+
+@pytest.mark.parametrize("args", [
+    ["inspect", "{root}/minbar", "--as-of", "nosuchtag"],
+    ["inspect", "{root}/minbar", "ST1", "--as-of", "nosuchtag"],
+    ["inspect", "{root}/tick", "ST1", "--day", TICK_DAYS[0], "--as-of", "nosuchtag"],
+    ["inspect", "{root}/minbar", "ST1", "--as-of", "2000-01-01"],      # before the first version
+    ["plot", "{root}/minbar", "ST1", "-o", "{root}/p.png", "--as-of", "nosuchtag"],
+    ["plot", "{root}/tick", "ST1", "--day", TICK_DAYS[0], "-o", "{root}/p.png", "--as-of", "nosuchtag"],
+])
+def test_a_bad_as_of_is_one_line_and_status_2(tmp_path, two_versions, args):
+    result = invoke(*[a.format(root=tmp_path) for a in args])
+    assert result.exit_code == 2, result.output
+    (line,) = result.stderr.splitlines()
+    assert line.startswith("Error: ") and "version" in line
+    assert not (tmp_path / "p.png").exists()

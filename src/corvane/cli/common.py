@@ -6,7 +6,7 @@ import os
 import click
 
 __all__ = ["KIND_OPTION", "jobs_option", "json_option", "echo_json", "example", "install_hint",
-           "bundle_errors_as_usage", "day_option", "cpu_jobs"]
+           "bundle_errors_as_usage", "day_option", "as_of_option", "cpu_jobs"]
 
 KIND_OPTION = click.option("--kind", type=click.Choice(["minbar", "tick"]),
                            help="Take PATH as this kind of bundle instead of deciding by its content.")
@@ -16,6 +16,13 @@ def jobs_option(what):
     """--jobs, one default for every command: the CPUs, never more than there is work."""
     return click.option("--jobs", "-j", type=click.IntRange(min=1), default=None,
                         help="{} [default: the number of CPUs, never more than there is work].".format(what))
+
+
+def as_of_option(what):
+    """--as-of, one wording for every command that reads a version: `what` it does with it ("Export")."""
+    return click.option("--as-of", "as_of", metavar="VERSION", help="{} what a version held: its id, a tag, "
+                        "or a time (the latest version committed at or before it); `corvane log` lists them."
+                        .format(what))
 
 
 def json_option(function):

@@ -3,7 +3,8 @@ import sys
 
 import click
 
-from corvane.cli.common import KIND_OPTION, bundle_errors_as_usage, cpu_jobs, day_option, echo_json, example, jobs_option, json_option
+from corvane.cli.common import (KIND_OPTION, as_of_option, bundle_errors_as_usage, cpu_jobs, day_option, echo_json,
+                                example, jobs_option, json_option)
 
 __all__ = ["verify_command", "inspect_command", "plot_command", "export_command", "status_command"]
 
@@ -65,17 +66,18 @@ def verify_command(path, kind, data, max_jump, as_json, repair, all_versions, jo
 
 
 @click.command("inspect", epilog=example("corvane inspect ./bundle/minbar",
-                                         "corvane inspect ./bundle/minbar 10001.HBX --day 20250103 --json"))
+                                         "corvane inspect ./bundle/minbar 10001.HBX --day 20250103 --json",
+                                         "corvane inspect ./bundle/minbar 10001.HBX --as-of paper"))
 @click.argument("path", type=click.Path())
 @click.argument("order_book_id", required=False)
 @KIND_OPTION
 @click.option("--day", metavar="YYYYMMDD", callback=day_option,
               help="Show the bars (or ticks) of this day, as corvane.read gives them.")
 @json_option
-def inspect_command(path, order_book_id, kind, day, as_json):
+@as_of_option("Show")
+def inspect_command(path, order_book_id, kind, day, as_json, as_of):
     """Show what the bundle at PATH holds, or one instrument's file, or one day of it."""
     from corvane.look import inspect
-    from corvane.read import facts as inspection
     from corvane import read
     from corvane import layout as files
 
@@ -84,20 +86,21 @@ def inspect_command(path, order_book_id, kind, day, as_json):
         if order_book_id is None:
             if day is not None:
                 raise files.BundleError("--day needs an ORDER_BOOK_ID")
-            facts = inspection.bundle_facts(path, kind)
+            facts = inspect.bundle_facts(path, kind, as_of)
             if as_json:
                 return echo_json(inspect.summary_json(path, kind, facts))
-            return click.echo("\n".join(inspect.summary_lines(path, kind, facts)))
+            return click.echo("\n".join(inspect.summary_lines(path, kind, facts, as_of)))
         label, h5_file = files.find_instrument(path, kind, order_book_id)
         if day is None:
-            fact = inspection.read_facts(h5_file, label)
+            fact = inspect.file_facts(path, h5_file, label, as_of)
             if as_json:
                 return echo_json(inspect.file_json(fact))
-            return click.echo("\n".join(inspect.file_lines(fact)))
-        table = (read.ticks if kind == "tick" else read.bars)(path, order_book_id, day, day)
-        if not len(table) and day not in set(read.index(path, order_book_id)["date"]):
-            raise files.BundleError("{} holds no {} of {}".format(
-                h5_file, "ticks" if kind == "tick" else "bars", day))
+            return click.echo("\n".join(inspect.file_lines(fact, as_of)))
+        table = (read.ticks if kind == "tick" else read.bars)(path, order_book_id, day, day, as_of=as_of)
+        if not len(table) and day not in set(read.index(path, order_book_id, as_of=as_of)["date"]):
+            raise files.BundleError("{} holds no {} of {}{}".format(
+                h5_file, "ticks" if kind == "tick" else "bars", day,
+                "" if as_of is None else " as of {}".format(as_of)))
     if as_json:
         return echo_json(inspect.table_json(table))
     click.echo(table.to_string())
@@ -118,7 +121,8 @@ def inspect_command(path, order_book_id, kind, day, as_json):
               show_default=True, metavar="W H", help="Width and height in pixels (at most 10000 a side).")
 @click.option("--colours", type=click.Choice(["red-up", "green-up"]), default="red-up", show_default=True,
               help="Candles: a rise red and a fall green, or the other way round.")
-def plot_command(path, order_book_id, kind, start, end, day, out, size, colours):
+@as_of_option("Draw")
+def plot_command(path, order_book_id, kind, start, end, day, out, size, colours, as_of):
     """Draw one instrument's minute bars (last 20 trading days by default) or a tick day."""
     from corvane.look import plot
     from corvane import layout as files
@@ -131,12 +135,12 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size, colours)
         if label == files.TICK_KIND:
             if day is None:
                 raise files.BundleError("a tick file is drawn one day at a time: give --day")
-            table = plot.read_tick_day(path, order_book_id, day)
+            table = plot.read_tick_day(path, order_book_id, day, as_of)
             title = plot.draw_ticks(table, order_book_id, day, out, size)
         else:
             if day is not None:
                 start = end = day
-            title = plot.plot_bars(path, order_book_id, out, size, start, end, colours)
+            title = plot.plot_bars(path, order_book_id, out, size, start, end, colours, as_of)
     click.echo("{}: {}".format(out, title))
 
 
@@ -150,8 +154,7 @@ def plot_command(path, order_book_id, kind, start, end, day, out, size, colours)
               help="Output file: .csv, or .parquet (needs corvane[parquet]).")
 @click.option("--freq", metavar="FREQ", help="Gather the minute bars into longer ones, never across a break "
               "in trading: a whole number of minutes (5min) or 1D, one bar a trading date.")
-@click.option("--as-of", "as_of", metavar="VERSION", help="Export what a version held: its id, a tag, or a "
-              "time (the latest version committed at or before it); `corvane log` lists them.")
+@as_of_option("Export")
 def export_command(path, order_book_id, kind, start, end, out, freq, as_of):
     """Write one instrument's minute bars (or ticks) to a CSV or Parquet file.
 

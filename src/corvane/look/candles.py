@@ -43,9 +43,9 @@ def select_days(dates, start=None, end=None, count=DEFAULT_DAYS):
     return np.flatnonzero(keep)
 
 
-def chosen_days(path, order_book_id, start=None, end=None):
-    """(trading dates, bars of each) to draw; BundleError when there are none."""
-    index = read.index(path, order_book_id)
+def chosen_days(path, order_book_id, start=None, end=None, as_of=None):
+    """(trading dates, bars of each) to draw (of the version `as_of`); BundleError when there are none."""
+    index = read.index(path, order_book_id, as_of=as_of)
     chosen = select_days(index["date"].to_numpy(), start, end)
     if not len(chosen):
         raise files.BundleError("{} holds no bars from {} to {}".format(
@@ -63,10 +63,10 @@ def _slices(dates, rows, most):
         first = stop
 
 
-def candles(path, order_book_id, dates, rows, period):
-    """The candles of `period` over the trading dates `dates`: a dict of arrays."""
+def candles(path, order_book_id, dates, rows, period, as_of=None):
+    """The candles of `period` over the trading dates `dates` (of the version `as_of`): a dict of arrays."""
     bundle = read.Bundle(path, "minbar")
-    parts = [_resample(bundle.bars(order_book_id, first, last, PRICE_FIELDS), period)
+    parts = [_resample(bundle.bars(order_book_id, first, last, PRICE_FIELDS, as_of=as_of), period)
              for first, last in _slices(dates, rows, SLICE_ROWS)]
     joined = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
     # A calendar period (a week, a month) may span two slices.

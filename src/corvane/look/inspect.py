@@ -1,13 +1,36 @@
-"""What a bundle holds: per kind, per file.  Reads through the engine's reader,
-as `corvane.read` does, so both count the same rows and days."""
+"""What `corvane inspect` shows: totals per kind, the files whose last day is
+oldest, one file's facts, one day's rows; as lines or as JSON.
+
+The facts are counted by `corvane.read.facts`, which `corvane.read` lists
+too; here is only their choosing and wording for the command.
+"""
 import os
 
 import numpy as np
 
 from corvane import layout as files
+from corvane.history import asof
+from corvane.read import facts as counted
 
 
 OLDEST_SHOWN = 10
+
+
+def bundle_facts(path, kind, as_of=None):
+    """FileFacts of every file of the bundle at `path`; of every file the version `as_of` held, as it held them."""
+    if as_of is None:
+        return counted.bundle_facts(path, kind)
+    return counted.facts_as_of(path, kind, as_of)
+
+
+def file_facts(path, h5_file, label, as_of=None):
+    """FileFacts of one file (OSError, KeyError or ValueError when damaged); as the version
+    `as_of` of `path` held it, reading that file alone (not every file the version names)."""
+    if as_of is None:
+        return counted.read_facts(h5_file, label)
+    with asof.Version(path, as_of).open(h5_file) as view:
+        held = counted._tick_facts(view) if label == files.TICK_KIND else counted._minbar_facts(view)
+    return counted._facts(h5_file, label, held, True)
 
 
 def kind_totals(facts):
@@ -41,8 +64,13 @@ def _ratio(disk, raw):
     return "{:.2f}".format(disk / raw) if raw else "-"
 
 
-def summary_lines(path, kind, facts):
-    lines = ["{} bundle {}".format(kind, path),
+def _as_of_text(as_of):
+    # A version's rows may lie in segments beside the file: the size on disk is the file's now.
+    return "" if as_of is None else " as of {} (on disk: the files now)".format(as_of)
+
+
+def summary_lines(path, kind, facts, as_of=None):
+    lines = ["{} bundle {}{}".format(kind, path, _as_of_text(as_of)),
              "{:<10} {:>6} {:>12} {:>11} {:>11} {:>6} {:>9} {:>9}".format(
                  "kind", "files", "rows", "on disk", "raw", "ratio", "first", "last")]
     for label, entry in kind_totals(facts).items():
@@ -66,10 +94,10 @@ def _plain(fact):
             for name, value in fact._asdict().items()}
 
 
-def file_lines(fact):
+def file_lines(fact, as_of=None):
     day_word = "tick days" if fact.label == files.TICK_KIND else "trading days"
     return [
-        "{} ({})".format(fact.file, fact.label),
+        "{} ({}){}".format(fact.file, fact.label, _as_of_text(as_of)),
         "  rows          {}".format(fact.rows),
         "  {:<13} {}".format(day_word, fact.days),
         "  first, last   {}, {}".format(fact.first or "-", fact.last or "-"),

@@ -262,15 +262,16 @@ def draw_bars(drawn, period, order_book_id, out, size, dates, colours=DEFAULT_CO
     return title
 
 
-def plot_bars(path, order_book_id, out, size, start=None, end=None, colours=DEFAULT_COLOURS):
+def plot_bars(path, order_book_id, out, size, start=None, end=None, colours=DEFAULT_COLOURS, as_of=None):
     """Draw the bars of trading dates `start`..`end` (the last 20 by default); the title.
 
-    `colours`: "red-up" (the default) or "green-up", as `draw_bars`.
+    `colours`: "red-up" (the default) or "green-up", as `draw_bars`.  `as_of`:
+    the bars a version held (its id, a tag or a time), as `corvane.read` reads them.
     """
     up_down(colours)
-    dates, rows = candles.chosen_days(path, order_book_id, start, end)
+    dates, rows = candles.chosen_days(path, order_book_id, start, end, as_of)
     period = candles.choose_period(dates, rows, size[0])
-    drawn = candles.candles(path, order_book_id, dates, rows, period)
+    drawn = candles.candles(path, order_book_id, dates, rows, period, as_of)
     if not len(drawn["key"]):
         raise files.BundleError("{} holds no bars from {} to {}".format(
             order_book_id, start or "the first day", end or "the last day"))
@@ -279,10 +280,12 @@ def plot_bars(path, order_book_id, out, size, start=None, end=None, colours=DEFA
 
 # ---------------------------------------------------------------- ticks
 
-def read_tick_day(path, order_book_id, day):
-    table = read.ticks(path, order_book_id, day, day)
+def read_tick_day(path, order_book_id, day, as_of=None):
+    """The ticks of `day` (as the version `as_of` held them); BundleError when there are none."""
+    table = read.ticks(path, order_book_id, day, day, as_of=as_of)
     if not len(table):
-        raise files.BundleError("{} holds no ticks of {}".format(order_book_id, day))
+        raise files.BundleError("{} holds no ticks of {}{}".format(
+            order_book_id, day, "" if as_of is None else " as of {}".format(as_of)))
     return table
 
 
