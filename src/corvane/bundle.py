@@ -13,13 +13,13 @@ import lumenfeed
 from vesper.const import INSTRUMENT_TYPE
 from vesper.data.bundle import ProgressedProcessPoolExecutor
 # The conversions and the tick reader are read through the platform
-# (`corvane.host`), by these names, when a job runs.
+# (`corvane.updater.host`), by these names, when a job runs.
 from vesper.utils.datetime_func import convert_dt_to_int  # noqa: F401
 from vesper_mod_tollbay_data.data_sources.data_store import date_to_number, time_to_number, H5TicksLoader  # noqa: F401
 
 # A facade: this module binds the platform (above) and its constants, and
 # wires the subsystems to them.  They take the platform as an argument
-# (`corvane.host`) and never import this module, so loading it stays free of
+# (`corvane.updater.host`) and never import this module, so loading it stays free of
 # cycles and of side effects.
 from corvane.updater import drivers
 from corvane.updater import host

@@ -1,9 +1,15 @@
-"""corvane's exceptions, all in one place, for callers that decide on them.
+"""corvane's exceptions in one place (a few kinds of them beside what raises them),
+for callers that decide on them.
 
 What the user gave:
 
 - BundleError: a path, identifier or day that names nothing in the bundle;
-  - CoverageError: a strict read's range that its file does not hold whole;
+  - CoverageError: a strict read's range that its file does not hold whole,
+  - VersionError: a version that names nothing (no such id, tag or time), or
+    a file that no longer holds what the version recorded of it; raised as
+    its kinds beside what finds them: a manifest that cannot be read
+    (`corvane.history.versions.DamagedManifest`), what a version held that
+    `corvane gc` removed (`corvane.history.asof.Collected`);
 - NothingSelected: the selection words select no instrument at all;
 - SetupRefused: an update cannot start where or how it was asked to.
 

@@ -1,13 +1,14 @@
 """Checks that a bundle's files hang together, and optionally their values.
 
-Nothing in the bundle is changed; what the check of the versions found
-sound is kept under `.corvane/` for the next (`corvane.version_check`).  A finding names the file, the check, where (a row, a
-trading date or a tick day) and what is wrong; a finding never stops the
-walk, and a file that cannot be read is a finding.  The checks of a file's
-content are `corvane.checks`; here are the leftovers of interrupted updates
-(as the engine names and locks them), the walk, the calendar and the
-output.  `repair` only runs the recovery that an update's open runs anyway
-(roll back a journal, remove a dead writer's temporary and the lock file no
+Nothing in the bundle is changed; what the check of the versions
+(`corvane.history.check`) found sound is kept under `.corvane/` for the
+next.  A finding names the file, the check, where (a row, a trading date
+or a tick day) and what is wrong; a finding never stops the walk, and a
+file that cannot be read is a finding.  The checks of a file's content are
+`corvane.look.checks`; here are the leftovers of interrupted updates (as
+the engine names and locks them), the walk, the calendar and the output.
+`repair` only runs the recovery that an update's open runs anyway (roll
+back a journal, remove a dead writer's temporary and the lock file no
 writer holds).
 """
 import concurrent.futures
