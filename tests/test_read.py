@@ -48,7 +48,7 @@ def test_bars_of_a_date_range(minbar, start, end, days):
 
 
 def test_derivative_bars_keep_open_interest_integer(minbar):
-    table = read.bars(minbar, "FU1", fields=["close", "open_interest"])
+    table = read.bars(minbar, "FU1", columns=["close", "open_interest"])
     assert list(table.columns) == ["trading_date", "close", "open_interest"]
     assert table["open_interest"].dtype == np.int64
     assert len(table) == len(DAYS) * BARS_PER_DAY
@@ -70,7 +70,7 @@ def test_trading_date_comes_from_the_index_not_the_bar_time(tmp_path):
     (lambda p: read.bars(p, "ST1", 20250106, 20250102), "after end"),
     (lambda p: read.bars(p, "ST1", "2025-01-02"), "YYYYMMDD"),
     (lambda p: read.bars(p, "ST1", 20251301), "YYYYMMDD"),
-    (lambda p: read.bars(p, "ST1", fields=["close", "bid"]), "no field 'bid'"),
+    (lambda p: read.bars(p, "ST1", columns=["close", "bid"]), "no field 'bid'"),
     (lambda p: read.bars(p, "../ST1"), "unsafe"),
     (lambda p: read.bars_many(p, ["ST1", "NOPE"]), "no file for NOPE"),
 ])
@@ -288,7 +288,7 @@ def test_other_things_are_no_day(value):
 
 
 def test_one_field_may_be_named_alone(minbar):
-    assert list(read.bars(minbar, "ST1", fields="close").columns) == ["trading_date", "close"]
+    assert list(read.bars(minbar, "ST1", columns="close").columns) == ["trading_date", "close"]
 
 
 def test_the_engine_reader_refuses_arrays_that_do_not_fit(minbar):
@@ -370,8 +370,9 @@ def test_a_folder_without_the_kind_asked_for_says_what_it_holds(tmp_path, made, 
 def test_columns_and_their_former_name_fields_keep_the_same(minbar, call):
     table = call(minbar, columns=["close", "open_interest"])
     assert list(table.columns) == ["trading_date", "close", "open_interest"]
-    pd.testing.assert_frame_equal(call(minbar, fields=["close", "open_interest"]), table)
-    with pytest.raises(TypeError, match="not both"):
+    with pytest.warns(DeprecationWarning, match="columns"):
+        pd.testing.assert_frame_equal(call(minbar, fields=["close", "open_interest"]), table)
+    with pytest.raises(TypeError, match="not both"), pytest.warns(DeprecationWarning):
         call(minbar, columns=["close"], fields=["close"])
 
 

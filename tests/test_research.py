@@ -107,8 +107,8 @@ def test_longer_bars_gathered_a_block_of_dates_at_a_time_are_the_same(demo_root,
     ("QK2409.QFX", 20240713, 20240714, None),                  # a weekend: nothing stored
 ])
 def test_longer_bars_of_some_dates_and_fields_equal_pandas(demo_root, freq, order_book_id, start, end, fields):
-    ours = read.bars(demo_root, order_book_id, start, end, fields=fields, freq=freq)
-    minutes = read.bars(demo_root, order_book_id, start, end, fields=fields)
+    ours = read.bars(demo_root, order_book_id, start, end, columns=fields, freq=freq)
+    minutes = read.bars(demo_root, order_book_id, start, end, columns=fields)
     assert list(ours.columns) == list(minutes.columns) and ours.index.dtype == minutes.index.dtype
     if len(minutes):
         pd.testing.assert_frame_equal(ours, pandas_bars(minutes, freq), check_dtype=False, check_freq=False)
@@ -255,9 +255,10 @@ def test_coverage_keeps_to_the_range_and_takes_a_given_calendar_and_ends(shaky):
 
 
 def test_tables_say_what_they_cover(shaky):
-    attrs = read.bars(shaky, "HOLE.QQ", 20250102, 20250110, fields=["close"], freq="5min").attrs
+    attrs = read.bars(shaky, "HOLE.QQ", 20250102, 20250110, columns=["close"], freq="5min").attrs
     assert attrs == {"order_book_id": "HOLE.QQ", "first": 20250102, "last": 20250107, "venue_last": 20250107,
-                     "start": 20250102, "end": 20250110, "freq": "5min", "missing": (20250103,)}
+                     "start": 20250102, "end": 20250110, "freq": "5min", "missing": (20250103,),
+                     "version": None}
     assert read.bars(shaky, "OLD.QQ").attrs["last"] == 20250106
     assert read.bars_many(shaky, ["OLD.QQ"])["OLD.QQ"].attrs["venue_last"] == 20250107
 
@@ -472,7 +473,7 @@ def test_ticks_say_what_they_cover_and_come_as_arrow(tmp_path):
     path = os.path.dirname(made["ticks"])
     frame = read.ticks(path, "ST1", 20250103)
     assert frame.attrs == {"order_book_id": "ST1", "first": 20250102, "last": 20250103,
-                           "start": 20250103, "end": None}
+                           "start": 20250103, "end": None, "version": None}
     table = read.ticks(path, "ST1", 20250103, to="arrow")
     assert table.equals(arrow.table_of(frame)) and table.num_rows == len(frame) > 0
     assert json.loads(table.schema.metadata[b"corvane"]) == frame.attrs

@@ -236,6 +236,28 @@ class MinbarView(_View):
             part = [(field, out[low - start:high - start], conversion) for field, out, conversion in columns]
             source.reader.read_into(name, low - source.shift, high - source.shift, part, threads)
 
+    def fold_bars(self, name, start, day_rows, fields, time="datetime", minutes=0, threads=0):
+        """The engine's fold (`_engine.Reader.fold_bars`) of the version's rows, each piece folded
+        by the reader holding it, so a date's bars add up as a plain read's do.  A revision cuts
+        the file at a date: no date spans two pieces."""
+        bounds = np.cumsum([0] + list(day_rows)) + start
+        parts, day = [], 0
+        for source, low, high in self._pieces(name, start, int(bounds[-1])):
+            stop = int(np.searchsorted(bounds, high, side="right")) - 1
+            if bounds[day] != low or bounds[stop] != high:
+                raise VersionError("{}: a superseded segment of version {} begins inside a trading date"
+                                   .format(self.h5_file, self.version.id))
+            ends, days, columns = source.reader.fold_bars(name, low - source.shift, list(day_rows[day:stop]), fields,
+                                                          time, minutes=minutes, threads=threads)
+            parts.append((ends, days + day, columns))
+            day = stop
+        if len(parts) == 1:
+            return parts[0]
+        if not parts:
+            return self.reader.fold_bars(name, 0, list(day_rows), fields, time, minutes=minutes, threads=threads)
+        return (np.concatenate([part[0] for part in parts]), np.concatenate([part[1] for part in parts]),
+                [np.concatenate(column) for column in zip(*(part[2] for part in parts))])
+
 
 def _segment_cuts(path):
     """{DATA: row, INDEX: row}: where a minute-bar segment was cut; VersionError when it is no such segment."""

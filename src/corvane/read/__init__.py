@@ -28,7 +28,7 @@ from corvane.history import asof
 from corvane import formats
 from corvane import layout as files
 from corvane.read import facts as file_facts
-from corvane.read import gaps, research
+from corvane.read import gaps, request, research
 from corvane.read import tables
 
 __all__ = ["Bundle", "bars", "bars_many", "iter_bars", "dask_bars", "coverage", "ticks", "index", "listing",
@@ -57,17 +57,6 @@ def _range(start, end):
     if start is not None and end is not None and start > end:
         raise files.BundleError("start {} is after end {}".format(start, end))
     return start, end
-
-
-# ---------------------------------------------------------------- columns
-
-def _wanted(columns, fields):
-    """`columns`, or `fields` (its former name) when only that is given."""
-    if fields is None:
-        return columns
-    if columns is not None:
-        raise TypeError("give columns or fields (its former name), not both")
-    return fields
 
 
 # ---------------------------------------------------------------- files
@@ -108,8 +97,12 @@ class Bundle:
 
     Days (`start`, `end`) are integer dates YYYYMMDD, YYYYMMDD texts, dates
     or timestamps, both included; None is the first or last stored day.
-    `columns` (a name or a list) keeps only those fields; `fields` is its
-    former name, still accepted.
+    The options after the range are passed by name, in one order
+    wherever they apply: columns, freq, strict, to, as_of, threads,
+    batch_days (`corvane.read.request`).  `columns` (a name or a list)
+    keeps only those fields; `fields`, its former name, still works with a
+    DeprecationWarning.  Every table's attrs["version"] is the id of the
+    version it was read as of.
     """
 
     def __init__(self, path, kind=None):
@@ -143,8 +136,9 @@ class Bundle:
             raise files.BundleError("no file for {} in {}".format(", ".join(map(str, missing)), root))
         return found
 
-    def bars(self, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
-             to="pandas", as_of=None):
+    @request.request
+    def bars(self, order_book_id, start=None, end=None, *, columns=None, freq=None, strict=False, to="pandas",
+             as_of=None):
         """The minute bars of trading dates `start` to `end` of one instrument.
 
         A DataFrame indexed by the bar time, with the column `trading_date`
@@ -156,59 +150,68 @@ class Bundle:
         into longer ones, never across a break in trading (`corvane.sessions`).
         The table's `attrs` say what it covers: the first and last stored
         dates, the venue's last date, the range asked and the trading dates
-        missing in it (`corvane.coverage`); `strict=True` raises CoverageError
-        instead when the range runs past a stale file's end or holds a missing
-        or short day.  `to="arrow"` gives a pyarrow.Table of the same columns.
+        missing in it (`corvane.coverage`), and "version", the id of the
+        version read (of the newest when none is asked; None when the root has
+        none yet); `strict=True` raises CoverageError instead when the range
+        runs past a stale file's end or holds a missing or short day.
+        `to="arrow"` gives a pyarrow.Table of the same columns.
 
         `as_of` (a version id, a tag, or a time: the latest version committed
         at or before it; `corvane.versions`) reads exactly what that version
-        held; VersionError when the file no longer holds it.
+        held; VersionError when the file no longer holds it.  What the attrs
+        say and what `strict` checks are then as of that version too.
         """
         start, end = _range(start, end)
-        columns = _wanted(columns, fields)
         h5_file = self._files("minbar", [order_book_id])[0]
-        opener = asof.opener(asof.version_of(self._root("minbar"), as_of))
-        return research.finish(self._root("minbar"), h5_file, start, end, columns, freq, strict, to,
-                               opener=opener)
+        root = self._root("minbar")
+        version, version_id = request.version_of(root, as_of)
+        return research.finish(root, h5_file, start, end, columns, freq, strict, to, version=version,
+                               version_id=version_id)
 
-    def bars_many(self, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *,
-                  fields=None, freq=None, strict=False, to="pandas", as_of=None):
-        """{order_book_id: bars(...)} for many instruments, read in parallel.
+    @request.request
+    def bars_many(self, order_book_ids, start=None, end=None, *, columns=None, freq=None, strict=False,
+                  to="pandas", as_of=None, threads=DEFAULT_THREADS):
+        """{order_book_id: bars(...)} for many instruments, read in parallel by `threads`.
 
         Instruments without a file are all named in one BundleError, raised
         before anything is read (`listing()` says which instruments have one).
         """
         start, end = _range(start, end)
         research.check_request(freq, to)
-        columns = _wanted(columns, fields)
         order_book_ids = list(order_book_ids)
         h5_files = self._files("minbar", order_book_ids)
         root = self._root("minbar")
-        calendars = research.venue_calendars(root, h5_files)
-        opener = asof.opener(asof.version_of(root, as_of))
+        version, version_id = request.version_of(root, as_of)
+        calendars = research.venue_calendars(root, h5_files, version)
 
         def one(h5_file):
-            return research.finish(root, h5_file, start, end, columns, freq, strict, to, 1, calendars, opener)
+            return research.finish(root, h5_file, start, end, columns, freq, strict, to, 1, calendars, version,
+                                   version_id)
 
         with ThreadPoolExecutor(max(1, min(threads, len(h5_files)))) as pool:
             # One thread a file: the files are the parallel work.
             return dict(zip(order_book_ids, pool.map(one, h5_files)))
 
-    def iter_bars(self, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS, *,
-                  columns=None, fields=None, strict=False, to="pandas"):
+    @request.request
+    def iter_bars(self, order_book_ids, start=None, end=None, *, columns=None, freq=None, strict=False,
+                  to="pandas", as_of=None, batch_days=research.BATCH_DAYS):
         """The bars of `order_book_ids` a block at a time, in bounded memory: yields (order_book_id, table).
 
         In the order the instruments are given, and for each instrument its
         stored trading dates from `start` to `end` in ascending order, at most
         `batch_days` of them a table (a whole number of trading dates, so a
         longer bar of `freq` is never cut).  Only one block is read at a time.
+        The version is found once, as the call is made: `as_of`'s, else the
+        newest, and every block is read as of it, so an update running
+        beside the stream (a revisit, say) never shows in its later blocks.
         The other arguments are those of `bars`.
         """
         start, end = _range(start, end)
-        return research.iter_bars(self._root("minbar"), order_book_ids, start, end, freq,
-                                  batch_days, _wanted(columns, fields), strict, to)
+        return research.iter_bars(self._root("minbar"), order_book_ids, start, end, freq, batch_days, columns,
+                                  strict, to, as_of)
 
-    def dask_bars(self, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None,
+    @request.request
+    def dask_bars(self, order_book_ids, start=None, end=None, *, columns=None, freq=None, as_of=None,
                   by_year=None):
         """A dask.dataframe of the bars of `order_book_ids`, read on the workers from this path.
 
@@ -216,43 +219,58 @@ class Bundle:
         dates (`by_year`; by default when the range spans more than a calendar
         year); the column `order_book_id` comes first.  Divisions are known for
         one instrument.  Every worker must see the bundle at the same path.
+        `as_of` names the version every partition reads (found once, here).
         """
         start, end = _range(start, end)
-        return research.dask_bars(bars, self._root("minbar"), order_book_ids, start, end, freq,
-                                  _wanted(columns, fields), by_year)
+        return research.dask_bars(bars, self._root("minbar"), order_book_ids, start, end, freq, columns, by_year,
+                                  as_of)
 
-    def coverage(self, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
-        """One row per instrument: what its file covers of `start` to `end` (see `corvane.coverage`)."""
-        return gaps.coverage(self._root("minbar"), order_book_ids, *_range(start, end),
-                                          calendar=calendar, ends=ends)
+    @request.request
+    def coverage(self, order_book_ids=None, start=None, end=None, *, as_of=None, calendar=None, ends=None):
+        """One row per instrument: what its file covers of `start` to `end` (see `corvane.coverage`).
 
-    def ticks(self, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas", as_of=None):
+        `as_of`: the files a version held, their dates and the calendar as of
+        it.  attrs["version"] names the version, as `bars`.
+        """
+        root = self._root("minbar")
+        version, version_id = request.version_of(root, as_of)
+        table = gaps.coverage(root, order_book_ids, *_range(start, end), calendar=calendar, ends=ends,
+                              version=version)
+        table.attrs["version"] = version_id
+        return table
+
+    @request.request
+    def ticks(self, order_book_id, start=None, end=None, *, columns=None, to="pandas", as_of=None):
         """The ticks of the stored days `start` to `end` of one instrument.
 
         A DataFrame indexed by the tick time, with the column
         `trading_date` (the day the ticks are stored under) and the tick
         fields, prices divided back by the tick reader's scales; its `attrs`
-        name the first and last stored days and the range asked.
-        `to="arrow"` gives a pyarrow.Table of the same columns; `as_of` reads a version, as `bars`.
+        name the first and last stored days, the range asked and the version
+        read, as `bars`.  `to="arrow"` gives a pyarrow.Table of the same
+        columns; `as_of` reads a version, as `bars`.
         """
         start, end = _range(start, end)
-        opener = asof.opener(asof.version_of(self._root("tick"), as_of))
+        version, version_id = request.version_of(self._root("tick"), as_of)
         return tables.ticks_of_file(self._files("tick", [order_book_id])[0], order_book_id, start, end,
-                                    _wanted(columns, fields), to, opener)
+                                    columns, to, asof.opener(version), version_id)
 
-    def index(self, order_book_id, kind=None, as_of=None):
+    @request.request
+    def index(self, order_book_id, *, as_of=None, kind=None):
         """What one instrument's file holds, per day.
 
         Of a minute-bar file: its "index" (`date`, `line_no`) with the
         `rows` of each date; of a tick file: each stored day's `date` and
         `rows`.  A folder holding both kinds gives the minute-bar file's,
         or the tick file's when the instrument has only that (`kind`
-        chooses).  `as_of` reads a version, as `bars`.
+        chooses).  `as_of` reads a version, as `bars`, named by attrs["version"].
         """
         kind = self.kind_of(order_book_id, kind)
-        opener = asof.opener(asof.version_of(self._root(kind), as_of))
-        return tables.index_of_file(self._files(kind, [order_book_id])[0],
-                                    files.TICK_KIND if kind == "tick" else "minbar", opener)
+        version, version_id = request.version_of(self._root(kind), as_of)
+        table = tables.index_of_file(self._files(kind, [order_book_id])[0],
+                                     files.TICK_KIND if kind == "tick" else "minbar", asof.opener(version))
+        table.attrs["version"] = version_id
+        return table
 
     def kind_of(self, order_book_id, kind=None):
         """`kind`, or the bundle's only one; of a folder holding both, "minbar" when the
@@ -264,7 +282,8 @@ class Bundle:
         minbar = formats.locate(self.roots["minbar"], order_book_id, "minbar")
         return "minbar" if minbar and os.path.isfile(minbar) else "tick"
 
-    def listing(self, as_of=None):
+    @request.request
+    def listing(self, *, as_of=None):
         """One row per instrument file: what `corvane inspect` counts.
 
         Columns: order_book_id, kind (equities, future, option or ticks),
@@ -289,51 +308,14 @@ class Bundle:
 
 # ---------------------------------------------------------------- one call each
 
-def bars(path, order_book_id, start=None, end=None, columns=None, *, fields=None, freq=None, strict=False,
-         to="pandas", as_of=None):
-    """`Bundle(path).bars(...)`: one instrument's minute bars as a table."""
-    return Bundle(path, "minbar").bars(order_book_id, start, end, columns, fields=fields, freq=freq,
-                                       strict=strict, to=to, as_of=as_of)
-
-
-def bars_many(path, order_book_ids, start=None, end=None, columns=None, threads=DEFAULT_THREADS, *, fields=None,
-              freq=None, strict=False, to="pandas", as_of=None):
-    """`Bundle(path).bars_many(...)`: {order_book_id: bars} for many instruments, read in parallel."""
-    return Bundle(path, "minbar").bars_many(order_book_ids, start, end, columns, threads, fields=fields,
-                                            freq=freq, strict=strict, to=to, as_of=as_of)
-
-
-def iter_bars(path, order_book_ids, start=None, end=None, freq=None, batch_days=research.BATCH_DAYS, *,
-              columns=None, fields=None, strict=False, to="pandas"):
-    """`Bundle(path).iter_bars(...)`: (order_book_id, table) a block of trading dates at a time."""
-    return Bundle(path, "minbar").iter_bars(order_book_ids, start, end, freq, batch_days, columns=columns,
-                                            fields=fields, strict=strict, to=to)
-
-
-def dask_bars(path, order_book_ids, start=None, end=None, freq=None, *, columns=None, fields=None, by_year=None):
-    """`Bundle(path).dask_bars(...)`: a dask.dataframe of the bars, read on the workers."""
-    return Bundle(path, "minbar").dask_bars(order_book_ids, start, end, freq, columns=columns, fields=fields,
-                                            by_year=by_year)
-
-
-def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
-    """`Bundle(path).coverage(...)`: one row per instrument, what its file covers."""
-    return Bundle(path, "minbar").coverage(order_book_ids, start, end, calendar, ends)
-
-
-def ticks(path, order_book_id, start=None, end=None, columns=None, *, fields=None, to="pandas", as_of=None):
-    """`Bundle(path).ticks(...)`: one instrument's ticks as a table."""
-    return Bundle(path, "tick").ticks(order_book_id, start, end, columns, fields=fields, to=to, as_of=as_of)
-
-
-def index(path, order_book_id, kind=None, as_of=None):
-    """`Bundle(path).index(...)`: what one instrument's file holds, per day."""
-    return Bundle(path).index(order_book_id, kind, as_of)
-
-
-def listing(path, as_of=None):
-    """`Bundle(path).listing()`: one row per instrument file of the bundle."""
-    return Bundle(path).listing(as_of)
+bars = request.one_call(Bundle, Bundle.bars, "minbar")
+bars_many = request.one_call(Bundle, Bundle.bars_many, "minbar")
+iter_bars = request.one_call(Bundle, Bundle.iter_bars, "minbar")
+dask_bars = request.one_call(Bundle, Bundle.dask_bars, "minbar")
+coverage = request.one_call(Bundle, Bundle.coverage, "minbar")
+ticks = request.one_call(Bundle, Bundle.ticks, "tick")
+index = request.one_call(Bundle, Bundle.index, None)
+listing = request.one_call(Bundle, Bundle.listing, None)
 
 
 # ---------------------------------------------------------------- export

@@ -140,22 +140,44 @@ def _keep_on_disk(path, venue, kept):
     record = {"venue": venue, "directories": kept.directories, "files": kept.files,
               "calendar": kept.calendar.tolist()}
     with contextlib.suppress(OSError):
-        write_whole(history.calendar_path(path, venue), json.dumps(record))
+        write_whole(history.calendar_path(path, venue), json.dumps(record), durable=False)
 
 
-def calendars_of(path, h5_files):
-    """{venue: calendar} of the venues of `h5_files`, each venue's files scanned once."""
-    return {venue: venue_calendar(path, venue) for venue in {venue_of(order_book_id_of(h5_file))
-                                                               for h5_file in h5_files}}
+def calendars_of(path, h5_files, version=None):
+    """{venue: calendar} of the venues of `h5_files`, each venue's files scanned once; as of
+    `version` (`corvane.asof`) when given."""
+    return {venue: calendar_as_of(path, venue, version) for venue in {venue_of(order_book_id_of(h5_file))
+                                                                      for h5_file in h5_files}}
+
+
+def calendar_as_of(path, venue, version):
+    """`venue_calendar`, or of `version` (None: the files as they are): the union of the dates
+    its files of `venue` held.  A version never changes: its calendar is kept by its id."""
+    if version is None:
+        return venue_calendar(path, venue)
+    key = (os.path.abspath(path), version.id, venue)
+    if key not in _VERSION_CALENDARS:
+        held = [readable_days(os.path.join(path, *file.split("/")), version.open)
+                for file, entry in sorted(version.files().items())
+                if "days" not in entry and venue_of(order_book_id_of(file)) == venue]
+        if len(_VERSION_CALENDARS) >= KEPT_VERSIONS:
+            _VERSION_CALENDARS.pop(next(iter(_VERSION_CALENDARS)))
+        _VERSION_CALENDARS[key] = _union([days[0] for days in held if not isinstance(days, str)])
+    return _VERSION_CALENDARS[key]
+
+
+# {(root, version id, venue): calendar}, the oldest dropped first past KEPT_VERSIONS.
+_VERSION_CALENDARS = {}
+KEPT_VERSIONS = 32
 
 
 Kept = collections.namedtuple("Kept", "directories settled files calendar")
 
 
-def readable_days(h5_file):
-    """stored_days(h5_file), or the one-line reason it cannot be read."""
+def readable_days(h5_file, opener=_engine.Reader):
+    """stored_days(h5_file, opener), or the one-line reason it cannot be read."""
     try:
-        return stored_days(h5_file)
+        return stored_days(h5_file, opener)
     except (OSError, ValueError) as error:
         return " ".join(str(error).split()) or type(error).__name__
 
@@ -164,9 +186,10 @@ def _union(date_lists):
     return np.unique(np.concatenate(date_lists)) if date_lists else np.zeros(0, dtype=np.int64)
 
 
-def stored_days(h5_file):
-    """(dates, bars of each date) of a minute-bar file, from its index; none of a file yet empty."""
-    with _engine.Reader(h5_file) as reader:
+def stored_days(h5_file, opener=_engine.Reader):
+    """(dates, bars of each date) of a minute-bar file, from its index; none of a file yet empty.
+    `opener`: what opens the file (a version's reader for its days as of it)."""
+    with opener(h5_file) as reader:
         held = [name for name in (INDEX, DATA) if name in reader]
         if not held:
             return np.zeros(0, dtype=np.int64), np.zeros(0, dtype=np.int64)

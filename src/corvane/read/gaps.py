@@ -26,9 +26,10 @@ import pandas as pd
 from corvane import _engine
 from corvane.read import sessions
 from corvane import layout as files
-from corvane.errors import CoverageError
+from corvane.errors import CoverageError, VersionError
 from corvane.formats import DATA, MAX_END_DATE, MIN_START_DATE, order_book_id_of
-from corvane.read.calendars import venue_calendar, venue_of
+from corvane.history import asof
+from corvane.read.calendars import calendar_as_of, venue_of
 from corvane.read.calendars import _union, readable_days, stored_days
 
 
@@ -42,9 +43,12 @@ def instrument_file(path, order_book_id):
     return files.find_instrument(path, "minbar", order_book_id)[1]
 
 
-def bundle_files(path):
-    """[(kind, file)] of every instrument file of the minute-bar root `path`."""
+def bundle_files(path, version=None):
+    """[(kind, file)] of every instrument file of the minute-bar root `path`, or that `version` held."""
     files.require_kind(path, "minbar")
+    if version is not None:
+        return [(file.split("/")[0], os.path.join(path, *file.split("/")))
+                for file, entry in sorted(version.files().items()) if "days" not in entry]
     return [(label, h5_file) for label, directory in files.directories(path, "minbar")
             for h5_file in files.instrument_paths(directory) if os.path.isfile(h5_file)]
 
@@ -69,10 +73,10 @@ def missing_days(dates, calendar, start, end):
 
 # ---------------------------------------------------------------- short days
 
-def _day_sessions(h5_file, first, stop):
+def _day_sessions(h5_file, first, stop, opener):
     """[(first minute of the day, last minute, bars)] of each session of one stored day."""
     times = np.empty(stop - first, dtype="datetime64[ns]")
-    with _engine.Reader(h5_file) as reader:
+    with opener(h5_file) as reader:
         reader.read_into(DATA, first, stop, [("datetime", times, "bar_time")], 1)
     starts = sessions.session_starts(times, np.zeros(min(len(times), 1), dtype=np.int64))
     rows = np.flatnonzero(starts)
@@ -95,7 +99,7 @@ def _falls_short(day, usual):
     return not places or sorted(set(places)) != list(range(min(places), len(usual)))
 
 
-def short_days(h5_file, dates, rows, start=None, end=None):
+def short_days(h5_file, dates, rows, start=None, end=None, opener=_engine.Reader):
     """The stored dates in range whose bars fall short of the file's usual day."""
     if len(dates) == 0:
         return np.zeros(0, dtype=np.int64)
@@ -107,15 +111,15 @@ def short_days(h5_file, dates, rows, start=None, end=None):
     candidates = np.flatnonzero(in_range & (rows < usual_rows))
     if len(candidates) == 0:
         return np.zeros(0, dtype=np.int64)
-    usual = _day_sessions(h5_file, line_no[usual_day], line_no[usual_day + 1])
+    usual = _day_sessions(h5_file, line_no[usual_day], line_no[usual_day + 1], opener)
     short = [dates[k] for k in candidates
-             if _falls_short(_day_sessions(h5_file, line_no[k], line_no[k + 1]), usual)]
+             if _falls_short(_day_sessions(h5_file, line_no[k], line_no[k + 1], opener), usual)]
     return np.array(short, dtype=np.int64)
 
 
 # ---------------------------------------------------------------- per instrument
 
-def _calendars(path, found, calendar, days, every_file):
+def _calendars(path, found, calendar, days, every_file, version):
     """{venue: calendar} of the venues of `found` [(kind, file)], whose `days` are read."""
     venues = {venue_of(order_book_id_of(h5_file)) for _, h5_file in found}
     if calendar is not None:
@@ -126,14 +130,15 @@ def _calendars(path, found, calendar, days, every_file):
         return {venue: _union([days[h5_file][0] for _, h5_file in found
                                if venue_of(order_book_id_of(h5_file)) == venue
                                and not isinstance(days[h5_file], str)]) for venue in venues}
-    return {venue: venue_calendar(path, venue) for venue in venues}
+    return {venue: calendar_as_of(path, venue, version) for venue in venues}
 
 
-def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=True, days=None):
+def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=True, days=None,
+                   opener=_engine.Reader):
     """One row of `coverage` for one file, against its venue's `calendar`; `ended`, the
     instrument's last listed date when known, keeps a de-listed instrument from being stale;
-    `days`, the file's (dates, bars a date) when read already."""
-    dates, rows = days if days is not None else stored_days(h5_file)
+    `days`, the file's (dates, bars a date) when read already; `opener` opens the file."""
+    dates, rows = days if days is not None else stored_days(h5_file, opener)
     due = within(calendar, None, ended)
     venue_last = int(due[-1]) if len(due) else 0
     last = int(dates[-1]) if len(dates) else 0
@@ -146,7 +151,7 @@ def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=T
         "venue_last": venue_last,
         "expected": len(expected),
         "missing": missing_days(dates, calendar, start, end).tolist(),
-        "short": short_days(h5_file, dates, rows, start, end).tolist() if with_short else [],
+        "short": short_days(h5_file, dates, rows, start, end, opener).tolist() if with_short else [],
         # A file holding nothing yet has nothing to be behind.
         "stale": 0 < last < venue_last,
         "error": "",
@@ -158,7 +163,7 @@ def unreadable_row(kind, h5_file, reason):
                 first=0, last=0, venue_last=0, expected=0, missing=[], short=[], stale=False, error=reason)
 
 
-def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None):
+def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None, version=None):
     """One row per instrument of the minute-bar root `path` (or of `order_book_ids`): what it covers.
 
     Columns: order_book_id, kind, first and last (stored dates, 0 when
@@ -167,18 +172,21 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     dates), stale, and error (why the file cannot be read, empty when it
     can).  `calendar`, a sequence of trading dates, replaces the
     bundle's own; `ends`, {order_book_id: last listed date}, names the
-    instruments that stopped trading (else an expired contract is stale).
+    instruments that stopped trading (else an expired contract is stale).  `version`
+    (`corvane.asof`): the files, their days and the calendar as of it.
     """
-    found = bundle_files(path)
+    found = bundle_files(path, version)
     if order_book_ids is not None:
         order_book_ids = [order_book_ids] if isinstance(order_book_ids, str) else list(order_book_ids)
         by_id = {order_book_id_of(h5_file): (kind, h5_file) for kind, h5_file in found}
         for order_book_id in order_book_ids:
             if order_book_id not in by_id:
                 files.find_instrument(path, "minbar", order_book_id)   # the one-line refusal
+                raise VersionError("{} had no file as of version {} of {}".format(order_book_id, version.id, path))
         found = [by_id[order_book_id] for order_book_id in order_book_ids]
-    days = {h5_file: readable_days(h5_file) for _, h5_file in found}
-    calendars = _calendars(path, found, calendar, days, order_book_ids is None)
+    opener = asof.opener(version)
+    days = {h5_file: readable_days(h5_file, opener) for _, h5_file in found}
+    calendars = _calendars(path, found, calendar, days, order_book_ids is None, version)
     ends = ends or {}
     rows = []
     for kind, h5_file in found:
@@ -187,19 +195,20 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
             continue
         try:
             rows.append(instrument_row(kind, h5_file, calendars[venue_of(order_book_id_of(h5_file))], start, end,
-                                       ends.get(order_book_id_of(h5_file)), days=days[h5_file]))
+                                       ends.get(order_book_id_of(h5_file)), days=days[h5_file], opener=opener))
         except (OSError, ValueError) as error:
             rows.append(unreadable_row(kind, h5_file, " ".join(str(error).split())))
     return pd.DataFrame(rows, columns=COLUMNS)
 
 
-def covers(path, h5_file, start, end, freq, calendars, dates):
+def covers(path, h5_file, start, end, freq, calendars, dates, version=None):
     """What a table read from `h5_file`, whose stored dates are `dates`, covers, for its
     `attrs`: small plain values only, as pandas copies them along with the table.
-    `calendars` ({venue: calendar}, or None) saves a look at the venue's directories."""
+    `calendars` ({venue: calendar}, or None) saves a look at the venue's directories;
+    `version`: the one read (None: the files as they are), whose calendar it is."""
     order_book_id = order_book_id_of(h5_file)
     venue = venue_of(order_book_id)
-    calendar = calendars[venue] if calendars and venue in calendars else venue_calendar(path, venue)
+    calendar = calendars[venue] if calendars and venue in calendars else calendar_as_of(path, venue, version)
     return {"order_book_id": order_book_id, "first": int(dates[0]) if len(dates) else 0,
             "last": int(dates[-1]) if len(dates) else 0, "venue_last": int(calendar[-1]) if len(calendar) else 0,
             "start": start, "end": end, "freq": freq,
@@ -212,10 +221,12 @@ def tick_covers(order_book_id, stored, start, end):
             "last": int(max(stored)) if stored else 0, "start": start, "end": end}
 
 
-def require_whole(path, order_book_id, start, end):
-    """CoverageError unless the file holds every trading date of the range, each whole."""
+def require_whole(path, order_book_id, start, end, version=None):
+    """CoverageError unless the file holds every trading date of the range, each whole, as of
+    `version` (None: as it is)."""
     h5_file = instrument_file(path, order_book_id)
-    row = instrument_row(None, h5_file, venue_calendar(path, venue_of(order_book_id)), start, end)
+    row = instrument_row(None, h5_file, calendar_as_of(path, venue_of(order_book_id), version), start, end,
+                         opener=asof.opener(version))
     wants = "{} to {}".format(start or "the first date", end or "the last date")
     problems = []
     if row["stale"] and (end is None or end > row["last"]):

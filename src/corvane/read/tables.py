@@ -158,16 +158,17 @@ def bar_blocks(h5_file, start, end, fields, threads=0, times=True, block_rows=No
 BarFolds = collections.namedtuple("BarFolds", "dates bar_dates ends columns")
 
 
-def bar_folds(h5_file, start, end, fields, ways, minutes, threads=0):
+def bar_folds(h5_file, start, end, fields, ways, minutes, threads=0, opener=_engine.Reader):
     """The longer bars of trading dates `start` to `end` of one file, gathered by the engine as it
     inflates each chunk (see BarFolds): one a date (`minutes` 0) or one a bucket of `minutes`
     (dividing a day) of each session.  `ways(field)` names how a field is gathered ("first",
-    "max", "min", "last" or "sum").  Checked as `bar_columns` reads."""
-    with _engine.Reader(h5_file) as reader:
-        dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
-        fields = _bar_fields(reader.dtype(DATA), fields)
-        ends, days, columns = reader.fold_bars(DATA, begin, per_day.tolist(), [(name, ways(name)) for name in fields],
-                                               minutes=minutes, threads=threads)
+    "max", "min", "last" or "sum").  Checked as `bar_columns` reads; `opener` as there: a
+    version's reader folds each of its pieces the same way."""
+    with opener(h5_file) as folding:
+        dates, first, stop, begin, per_day = _span(folding, h5_file, start, end)
+        fields = _bar_fields(folding.dtype(DATA), fields)
+        ends, days, columns = folding.fold_bars(DATA, begin, per_day.tolist(), [(name, ways(name)) for name in fields],
+                                                minutes=minutes, threads=threads)
     return BarFolds(dates, dates[first:stop][days], ends, dict(zip(fields, columns)))
 
 
@@ -251,7 +252,7 @@ def _read_tick_day(reader, day, begin, stop, times, dates, targets, plans):
         targets[name][begin:stop] = convert(held)
 
 
-def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", opener=_engine.Reader):
+def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", opener=_engine.Reader, version_id=None):
     arrow.check_format(to)
     layouts = files.layouts()
     columns = columns_of([name for name in layouts.ticks.names if name not in ("date", "time")], columns, "tick")
@@ -278,7 +279,7 @@ def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", open
     table.update(targets)
     # Each column stays the array it was read into.
     table = pd.DataFrame(table, index=pd.DatetimeIndex(times, name="datetime", copy=False), copy=False)
-    table.attrs.update(gaps.tick_covers(order_book_id, stored, start, end))
+    table.attrs.update(gaps.tick_covers(order_book_id, stored, start, end), version=version_id)
     return arrow.shaped(table, to)
 
 
