@@ -357,20 +357,23 @@ def test_a_tick_day_shows_its_breaks_and_night(tmp_path, sessions, dotted, night
 
 @pytest.fixture
 def two_versions(tmp_path):
-    """A minute-bar root and a tick directory, each committed twice; the first versions a day short.
+    """A minute-bar root and a tick directory, each committed twice; the first versions a day short,
+    and the stock ST2 of the first minute-bar version left so (stale in the later one).
     {kind: (first id, later id)}."""
     from corvane import _engine
     from corvane.history import commits, states
     stock, tick_file = str(tmp_path / "minbar" / "equities" / "ST1.h5"), str(tmp_path / "tick" / "ST1.h5")
-    write_minbar(stock, bundle.EQUITIES_DTYPE, DAYS[:-1])
+    other = str(tmp_path / "minbar" / "equities" / "ST2.h5")
+    for h5_file in (stock, other):
+        write_minbar(h5_file, bundle.EQUITIES_DTYPE, DAYS[:-1])
     write_ticks(tick_file, TICK_DAYS[:-1])
 
-    def commit(kind, h5_file):
+    def commit(kind, *h5_files):
         root = str(tmp_path / kind)
-        entry = states.file_state(root, h5_file, kind)
+        entries = [states.file_state(root, h5_file, kind) for h5_file in h5_files]
         return commits.commit(root, kind, {"command": "test", "words": [], "counts": {}},
-                              {entry["file"]: entry})
-    first = {"minbar": commit("minbar", stock), "tick": commit("tick", tick_file)}
+                              {entry["file"]: entry for entry in entries})
+    first = {"minbar": commit("minbar", stock, other), "tick": commit("tick", tick_file)}
     with _engine.File(stock) as h5:
         h5.append_minbar(*bars(bundle.EQUITIES_DTYPE, DAYS[-1:]))
     with _engine.File(tick_file) as h5:
@@ -384,7 +387,8 @@ def test_inspect_as_of_a_version_shows_what_it_held(tmp_path, two_versions, kind
     per_day = BARS_PER_DAY if kind == "minbar" else TICKS_PER_DAY
     for as_of, held in ((first, days[:-1]), (later, days)):
         totals = next(iter(inspect_json(tmp_path / kind, "--as-of", as_of)["kinds"].values()))
-        assert (totals["rows"], totals["last"]) == (len(held) * per_day, held[-1])
+        others = (len(DAYS) - 1) * per_day if kind == "minbar" else 0      # ST2, left a day short
+        assert (totals["rows"], totals["last"]) == (len(held) * per_day + others, held[-1])
         facts = inspect_json(tmp_path / kind, "ST1", "--as-of", as_of)
         assert (facts["rows"], facts["days"], facts["last"]) == (len(held) * per_day, len(held), held[-1])
     for extra in ([], ["ST1"]):
@@ -410,7 +414,20 @@ def test_plot_as_of_a_version_draws_what_it_held(tmp_path, two_versions, kind, e
         assert result.exit_code == 2 and "no ticks of {} as of {}".format(TICK_DAYS[-1], first) in result.stderr
 
 
+def test_status_as_of_a_version_looks_at_what_it_held(tmp_path, two_versions):
+    first, later = two_versions["minbar"]
+    then = invoke("status", tmp_path / "minbar", "--as-of", first, "--json")
+    assert then.exit_code == 0, then.output
+    assert {(row["order_book_id"], row["last"], row["venue_last"]) for row in json.loads(then.output)} == {
+        ("ST1", DAYS[-2], DAYS[-2]), ("ST2", DAYS[-2], DAYS[-2])}
+    now = invoke("status", tmp_path / "minbar", "--as-of", later)
+    assert now.exit_code == 1
+    assert now.output.splitlines()[0] == "ST2: stale: stored to {}, the venue to {}".format(DAYS[-2], DAYS[-1])
+
+
 @pytest.mark.parametrize("args", [
+    ["status", "{root}/minbar", "--as-of", "nosuchtag"],
+    ["status", "{root}/minbar", "--as-of", "2000-01-01"],
     ["inspect", "{root}/minbar", "--as-of", "nosuchtag"],
     ["inspect", "{root}/minbar", "ST1", "--as-of", "nosuchtag"],
     ["inspect", "{root}/tick", "ST1", "--day", TICK_DAYS[0], "--as-of", "nosuchtag"],

@@ -1,22 +1,30 @@
 """The `corvane` command: keeps a local market-data bundle up to date.
 
     corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--retries N]
-                          [--since YYYYMMDD] [--report FILE] [--json] [--scheduler ADDRESS]
+                          [--timeout SECONDS] [--fetch-threads N] [--since YYYYMMDD]
+                          [--revisit N] [--report FILE] [--json] [--scheduler ADDRESS]
                           [--durable] [--verbose]
     corvane update-tick   PATH WORDS... (the same options)
     corvane update --kind minbar|tick PATH WORDS... (the same options)
-    corvane verify | inspect | plot | export | status PATH ...
-    corvane log | tag | diff | gc PATH ...
+    corvane verify  PATH [--data] [--repair] [--all-versions] [--json] [--jobs N]
+    corvane inspect PATH [ORDER_BOOK_ID [--day YYYYMMDD]] [--json] [--as-of VERSION]
+    corvane plot    PATH ORDER_BOOK_ID -o FILE [--from/--to YYYYMMDD | --day YYYYMMDD]
+                    [--as-of VERSION]
+    corvane export  PATH ORDER_BOOK_ID -o FILE [--from/--to YYYYMMDD] [--freq FREQ]
+                    [--as-of VERSION]
+    corvane status  PATH [--from/--to YYYYMMDD] [--client] [--json] [--as-of VERSION]
+    corvane log PATH | tag PATH NAME [VERSION] | diff PATH A B | gc PATH [--keep-days N]
 
-The update commands are in `corvane.cli_update`, those that look at a
-bundle in `corvane.cli_bundle`; here is the command group, which gives any
-bad argument as one line.
+The update commands are in `corvane.cli.update`, those that look at a
+bundle in `corvane.cli.look`, those of the versions in
+`corvane.cli.versions`, and what they share in `corvane.cli.common`; here
+is the command group, which gives any bad argument as one line.
 """
 import contextlib
 
 import click
 
-from corvane.cli import look as cli_bundle
+from corvane.cli import look as cli_look
 from corvane.cli import update as cli_update
 from corvane.cli import versions as cli_versions
 from corvane.cli.common import install_hint
@@ -100,8 +108,8 @@ def main():
 
 
 for command in (cli_update.update_minbar, cli_update.update_tick, cli_update.update_any,
-                cli_bundle.verify_command, cli_bundle.inspect_command, cli_bundle.plot_command,
-                cli_bundle.export_command, cli_bundle.status_command, cli_versions.log_command,
+                cli_look.verify_command, cli_look.inspect_command, cli_look.plot_command,
+                cli_look.export_command, cli_look.status_command, cli_versions.log_command,
                 cli_versions.tag_command, cli_versions.diff_command, cli_versions.gc_command):
     main.add_command(command)
 

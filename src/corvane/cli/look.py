@@ -168,25 +168,29 @@ def export_command(path, order_book_id, kind, start, end, out, freq, as_of):
     with bundle_errors_as_usage(order_book_id):
         # Refused here when PATH is not of the kind asked for; read decides by content.
         files.require_kind(path, kind)
-        rows = read.export(path, order_book_id, out, start, end, kind, freq, as_of)
+        rows = read.export(path, order_book_id, out, start, end, kind=kind, freq=freq, as_of=as_of)
     click.echo("{}: {} rows of {}".format(out, rows, order_book_id))
 
 
-@click.command("status", epilog=example("corvane status ./bundle/minbar --client"))
+@click.command("status", epilog=example("corvane status ./bundle/minbar --client",
+                                        "corvane status ./bundle/minbar --as-of paper"))
 @click.argument("path", type=click.Path())
 @click.option("--from", "start", metavar="YYYYMMDD", callback=day_option, help="First trading date looked at.")
 @click.option("--to", "end", metavar="YYYYMMDD", callback=day_option, help="Last trading date looked at.")
 @click.option("--client", "use_client", is_flag=True, help="Take the trading dates and the instruments' "
               "last listed dates from the market-data client instead of the bundle's own files.")
 @json_option
-def status_command(path, start, end, use_client, as_json):
+@as_of_option("Look at")
+def status_command(path, start, end, use_client, as_json, as_of):
     """Name the instruments of the minute-bar root PATH that are stale, missing days or short.
 
     Stale: its last date is behind its venue's; missing: trading dates between
     its first and last that it lacks; short: days with fewer bars than its
     usual day in a session; and files that cannot be read.  One line each,
-    then a count.  Exit status 0 when none is, 1 when any is.
+    then a count.  Exit status 0 when none is, 1 when any is.  With --as-of,
+    the files, their days and the bundle's own calendar are the version's.
     """
+    from corvane import read
     from corvane.read import gaps
     from corvane.updater import host
     from corvane.look import verify
@@ -196,7 +200,7 @@ def status_command(path, start, end, use_client, as_json):
         if use_client:
             client = verify.client_source(host.platform())()
             calendar, ends = gaps.from_client(client, gaps.order_book_ids(path))
-        table = gaps.coverage(path, start=start, end=end, calendar=calendar, ends=ends)
+        table = read.coverage(path, start=start, end=end, as_of=as_of, calendar=calendar, ends=ends)
     lines = gaps.findings(table)
     if as_json:
         echo_json(table.to_dict(orient="records"))

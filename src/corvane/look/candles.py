@@ -66,7 +66,7 @@ def _slices(dates, rows, most):
 def candles(path, order_book_id, dates, rows, period, as_of=None):
     """The candles of `period` over the trading dates `dates` (of the version `as_of`): a dict of arrays."""
     bundle = read.Bundle(path, "minbar")
-    parts = [_resample(bundle.bars(order_book_id, first, last, PRICE_FIELDS, as_of=as_of), period)
+    parts = [_resample(bundle.bars(order_book_id, first, last, columns=PRICE_FIELDS, as_of=as_of), period)
              for first, last in _slices(dates, rows, SLICE_ROWS)]
     joined = {name: np.concatenate([part[name] for part in parts]) for name in parts[0]}
     # A calendar period (a week, a month) may span two slices.
