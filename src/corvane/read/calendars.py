@@ -1,22 +1,12 @@
-"""What the minute-bar files of a bundle cover, and where they fall short.
+"""A venue's trading calendar as the bundle's own files make it, and the
+trading dates a file stores.
 
-The calendar is the bundle's own: the union of the trading dates that the
-files of one venue (the part of the identifier after its last ".") hold,
-unless the caller hands one in (the client's trading dates, say).  Against
-it, for each instrument and a range of dates:
-
-- missing: trading dates between the file's first and last stored dates
-  (within the range) that it does not hold;
-- short: stored dates with fewer bars than the instrument's usual count
-  for one of its sessions, or ending before its usual last session (a day
-  fetched before the vendor had it whole).  The usual day is the latest
-  one holding the file's most common number of bars; a day that only lacks
-  a session at its start (no night session after a holiday) is not short;
-- stale: the file's last date is behind the venue's (or behind the
-  instrument's own last listed date, when the caller knows it).
-
-Only the index of each file is read, and the bars of the usual day and of
-the days holding fewer bars than it.
+The calendar of a venue (the part of the identifier after its last ".") is
+the union of the dates its files hold; a plain one is kept, with the stamps
+it was taken at, in this process and on disk, and one as of a version is
+kept for the last versions read.  Apart from `corvane.read.gaps`, which
+measures each file against it: reads as of a version and `strict` reads
+need the calendar alone, and its keeping is most of this code.
 """
 import collections
 import contextlib
