@@ -135,7 +135,7 @@ def _keep_on_disk(path, venue, kept):
 
 def calendars_of(path, h5_files, version=None):
     """{venue: calendar} of the venues of `h5_files`, each venue's files scanned once; as of
-    `version` (`corvane.asof`) when given."""
+    `version` (`corvane.history.asof`) when given."""
     return {venue: calendar_as_of(path, venue, version) for venue in {venue_of(order_book_id_of(h5_file))
                                                                       for h5_file in h5_files}}
 

@@ -37,7 +37,7 @@ def finish(path, h5_file, start, end, fields, freq, strict, to, threads=0, calen
            version_id=None):
     """The bars of `start` to `end` of one file: checked, gathered to `freq` straight from the
     engine's columns (no table of minute bars in between), with what they cover, as `to`.
-    `version`: the one to read (`corvane.asof`), the file as it is when None; what the table
+    `version`: the one to read (`corvane.history.asof`), the file as it is when None; what the table
     covers, and `strict`, are as of it.  attrs["version"] names it: its id, else `version_id`.
     The engine gathers bars of a day, or of minutes that tile one, as it inflates."""
     opener = asof.opener(version)
