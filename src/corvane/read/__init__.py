@@ -289,6 +289,8 @@ class Bundle:
         Columns: order_book_id, kind (equities, future, option or ticks),
         rows, days, first and last (YYYYMMDD, 0 when the file holds nothing)
         and readable.  `as_of`: the files a version held, as it held them.
+        attrs["version"] names the version, as `bars`; of a folder holding
+        both kinds, {kind: id} of the versions of each.
         """
         if as_of is not None:
             facts = file_facts.bundle_facts_as_of(self.roots, as_of)
@@ -303,7 +305,12 @@ class Bundle:
             "first": np.array([fact.first for fact in facts], dtype=np.int64),
             "last": np.array([fact.last for fact in facts], dtype=np.int64),
             "readable": np.array([fact.readable for fact in facts], dtype=bool),
-        })
+        }).pipe(_named, request.listed_version(self.roots, as_of))
+
+
+def _named(table, version):
+    table.attrs["version"] = version
+    return table
 
 
 # ---------------------------------------------------------------- one call each

@@ -29,7 +29,7 @@ from corvane import layout as files
 from corvane.errors import CoverageError, VersionError
 from corvane.formats import DATA, MAX_END_DATE, MIN_START_DATE, order_book_id_of
 from corvane.history import asof
-from corvane.read.calendars import calendar_as_of, venue_of
+from corvane.read.calendars import calendar_as_of, venue_calendar, venue_of
 from corvane.read.calendars import _union, readable_days, stored_days
 
 
@@ -223,10 +223,14 @@ def tick_covers(order_book_id, stored, start, end):
 
 def require_whole(path, order_book_id, start, end, version=None):
     """CoverageError unless the file holds every trading date of the range, each whole, as of
-    `version` (None: as it is)."""
+    `version` (None: as it is).  Which dates the venue traded is no fact of one version: a
+    version is judged against the dates its files held and those the bundle learned since, so
+    one that stopped before `end` is refused as a file now behind its venue is."""
     h5_file = instrument_file(path, order_book_id)
-    row = instrument_row(None, h5_file, calendar_as_of(path, venue_of(order_book_id), version), start, end,
-                         opener=asof.opener(version))
+    calendar = calendar_as_of(path, venue_of(order_book_id), version)
+    if version is not None:
+        calendar = _union([calendar, venue_calendar(path, venue_of(order_book_id))])
+    row = instrument_row(None, h5_file, calendar, start, end, opener=asof.opener(version))
     wants = "{} to {}".format(start or "the first date", end or "the last date")
     problems = []
     if row["stale"] and (end is None or end > row["last"]):
@@ -236,7 +240,8 @@ def require_whole(path, order_book_id, start, end, version=None):
     if row["short"]:
         problems.append("{} short day(s) ({})".format(len(row["short"]), _few(row["short"])))
     if problems:
-        raise CoverageError("{}: {} is not whole: {}".format(order_book_id, wants, "; ".join(problems)))
+        held = "" if version is None else " as of version {}".format(version.id)
+        raise CoverageError("{}: {} is not whole{}: {}".format(order_book_id, wants, held, "; ".join(problems)))
     return row
 
 

@@ -132,3 +132,16 @@ def as_read(version, h5_file, asked):
     except VersionError:
         return None
     return version
+
+
+def listed_version(roots, as_of):
+    """What attrs["version"] of a listing of `roots` ({kind: root}) says: the id of the version of
+    the one root; of a folder holding both kinds, {kind: id} of those whose version `as_of` names."""
+    found = {}
+    for kind, root in sorted(roots.items()):
+        try:
+            found[kind] = version_of(root, as_of)[1]
+        except VersionError:
+            if len(roots) == 1:
+                raise
+    return found.popitem()[1] if len(roots) == 1 else found
