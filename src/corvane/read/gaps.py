@@ -173,7 +173,7 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     can).  `calendar`, a sequence of trading dates, replaces the
     bundle's own; `ends`, {order_book_id: last listed date}, names the
     instruments that stopped trading (else an expired contract is stale).  `version`
-    (`corvane.asof`): the files, their days and the calendar as of it.
+    (`corvane.history.asof`): the files, their days and the calendar as of it.
     """
     found = bundle_files(path, version)
     if order_book_ids is not None:
