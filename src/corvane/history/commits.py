@@ -1,16 +1,12 @@
-"""A root's versions: every update run that changed a file commits one.
+"""Committing a root's version: the run's marker, its manifest, the commit lock.
 
-Where they live and how a file reads back as of one is `corvane.history`;
-here they are made, listed, named and pruned.  A run holds a marker under
-`.corvane/running/` (locked while the run lives) naming what it selected;
-once its jobs are done it commits its manifest and removes the marker.  A
-run that died leaves its marker unlocked: the next run that commits also
-records the present state of every file that run selected, so what a
-killed run wrote is covered by the next version.
-
-    from corvane import versions
-    for run in versions.log("bundle/minbar"):
-        print(run["id"], run["command"], run["counts"]["changed"])
+A run holds a marker under `.corvane/running/` (locked while the run lives)
+naming what it selected; once its jobs are done it commits its manifest and
+removes the marker.  A run that died leaves its marker unlocked: the next
+run that commits also records the present state of every file that run
+selected, so what a killed run wrote is covered by the next version.  Apart
+from `corvane.history.versions`, which reads the log: this is the only
+module that writes it, and the crash sweep stops it at each of its steps.
 """
 import contextlib
 import datetime

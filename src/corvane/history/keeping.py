@@ -1,16 +1,9 @@
-"""A root's versions: every update run that changed a file commits one.
+"""What is kept of a root's versions: tags naming them, `gc` of the superseded
+segments no kept version needs, and the leftovers of killed commits.
 
-Where they live and how a file reads back as of one is `corvane.history`;
-here they are made, listed, named and pruned.  A run holds a marker under
-`.corvane/running/` (locked while the run lives) naming what it selected;
-once its jobs are done it commits its manifest and removes the marker.  A
-run that died leaves its marker unlocked: the next run that commits also
-records the present state of every file that run selected, so what a
-killed run wrote is covered by the next version.
-
-    from corvane import versions
-    for run in versions.log("bundle/minbar"):
-        print(run["id"], run["command"], run["counts"]["changed"])
+Apart from `corvane.history.commits`: these run from the commands
+(`corvane tag`, `corvane gc`, `corvane verify`), never within an update;
+they take its commit lock, so none of them meets a commit halfway.
 """
 import contextlib
 import fcntl

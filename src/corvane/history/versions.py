@@ -1,14 +1,11 @@
-"""A root's versions: every update run that changed a file commits one.
+"""A root's versions read back: their ids, manifests, log and tags, and the
+version an id, a tag or a time names (`resolve`, `Snapshot`).
 
-Where they live and how a file reads back as of one is `corvane.history`;
-here they are made, listed, named and pruned.  A run holds a marker under
-`.corvane/running/` (locked while the run lives) naming what it selected;
-once its jobs are done it commits its manifest and removes the marker.  A
-run that died leaves its marker unlocked: the next run that commits also
-records the present state of every file that run selected, so what a
-killed run wrote is covered by the next version.
+Every update run that changed a file commits one (`corvane.history.commits`).
+Where they live is `corvane.history.layout`; how a file reads back as of one,
+`corvane.history.asof`; tags and gc, `corvane.history.keeping`.
 
-    from corvane import versions
+    from corvane.history import versions
     for run in versions.log("bundle/minbar"):
         print(run["id"], run["command"], run["counts"]["changed"])
 """
