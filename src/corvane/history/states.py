@@ -1,16 +1,10 @@
-"""A root's versions: every update run that changed a file commits one.
+"""A file's state as a version records it: its entry (lengths, digests of its
+last records, segments, the days a job revised), the order of two states,
+and what `corvane gc` collected of a file.
 
-Where they live and how a file reads back as of one is `corvane.history`;
-here they are made, listed, named and pruned.  A run holds a marker under
-`.corvane/running/` (locked while the run lives) naming what it selected;
-once its jobs are done it commits its manifest and removes the marker.  A
-run that died leaves its marker unlocked: the next run that commits also
-records the present state of every file that run selected, so what a
-killed run wrote is covered by the next version.
-
-    from corvane import versions
-    for run in versions.log("bundle/minbar"):
-        print(run["id"], run["command"], run["counts"]["changed"])
+Apart from the versions' log because a job takes its file's entry while it
+still holds the file, in a worker, and the commit, its check and reads as of
+a version all compare entries: each of them needs this, and no more.
 """
 import os
 
