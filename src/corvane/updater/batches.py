@@ -1,9 +1,10 @@
-"""The jobs of an update run: one instrument's file brought up to date, in a worker.
+"""A worker's batch of jobs on its fetch threads: that many instruments in
+flight in one process, each job's deadline watched, and after Ctrl-C no
+job still waiting started.
 
-Each job is a module-level function, so that any executor can ship it to
-its workers by reference, and returns an `Outcome`: the rows its file held
-before and after, the seconds and attempts taken and, on failure, the
-exception's precise class, message and traceback.
+Apart from the jobs: a job is the same function on a fetch thread as on
+its worker's main thread; the threads, the waiting and the giving up are
+all here.
 """
 import concurrent.futures
 import contextlib
@@ -15,7 +16,6 @@ import threading
 import traceback
 
 from corvane.updater.options import UpdateOptions
-# Held is the stores' own count; callers have found it here.
 from corvane.updater import jobs
 from corvane.updater.deadlines import Deadline
 from corvane.updater.outcomes import failed, interrupted_outcome
@@ -67,7 +67,7 @@ def batch_job(calls, threads):
 
 
 def _deadline_of(call):
-    """A Deadline for the job of `call` (as `corvane.run` makes them) when its options set a timeout, else None."""
+    """A Deadline for the job of `call` (as `corvane.updater.run` makes them) when its options set a timeout, else None."""
     options = call[4] if len(call) > 4 else None
     return Deadline(options.timeout) if isinstance(options, UpdateOptions) and options.timeout else None
 

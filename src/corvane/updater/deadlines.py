@@ -1,9 +1,10 @@
-"""The jobs of an update run: one instrument's file brought up to date, in a worker.
+"""The time limits of a job: a `Deadline` for one on a fetch thread, which
+no signal reaches, and the alarm (`_deadline`) for one on its worker's
+main thread.
 
-Each job is a module-level function, so that any executor can ship it to
-its workers by reference, and returns an `Outcome`: the rows its file held
-before and after, the seconds and attempts taken and, on failure, the
-exception's precise class, message and traceback.
+Apart from the jobs because both sides of a thread's limit use it: the
+job asks its Deadline before it writes, and the batch's waiter gives the
+job up once it is past its time.
 """
 import contextlib
 import signal
@@ -13,17 +14,6 @@ import time
 import traceback
 
 from corvane import errors
-# Held is the stores' own count; callers have found it here.
-
-
-# Failures that a repeat cannot heal: the file, the identifier or the
-# records are wrong, not the moment.  A record type or stored layout that
-# does not fit (TypeError), an unsafe identifier or a value that does not fit
-# its field (ValueError), missing columns (KeyError), a type the bundle does
-# not store (NotImplementedError), a file that is no bundle file (not a
-# regular file, empty, not HDF5) and one whose HDF5 structures are damaged.
-# Anything else (the client, a file busy with another writer, a full disk, an
-# I/O error) is tried again.
 
 
 class Deadline:

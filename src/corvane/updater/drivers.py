@@ -1,7 +1,7 @@
 """The one update pipeline: select, announce, hand each instrument to a job.
 
-The module's drivers (`corvane.bundle`) and the reporting run (`corvane.run`)
-both run their updates through `update`, so the two select, print the same
+The module's drivers (`corvane.bundle`) and the reporting run
+(`corvane.updater.run`) both run their updates through `update`, so the two select, print the same
 start line and make the tick directory at the same moment.  The services an
 update uses (the client behind the selection, `echo`, the pool, the jobs)
 come in as arguments, read by the caller at call time: this module imports

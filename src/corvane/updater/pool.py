@@ -1,15 +1,10 @@
-"""Updates that report what each instrument did.
+"""Handing a run's jobs to its executor and taking their outcomes back: the
+process pool, the jobs cut into batches for the workers' fetch threads,
+progress while they run, and Ctrl-C or a lost worker settled as outcomes.
 
-`update` goes through the update pipeline the drivers of `corvane.bundle`
-use (`corvane.drivers`): it selects instruments, announces them, runs one
-job per instrument (`corvane.jobs`; in the framework's process pool, or on
-a Dask cluster) and returns a `Report` (`corvane.report`).  It prints
-nothing unless given an `echo`.
-
-    from corvane import run
-    report = run.update("minbar", "bundle/minbar", ["stock"], jobs=4, echo=print)
-    print(report)                  # the closing summary
-    sys.exit(report.exit_status)   # 0, 1 or 130
+Apart from `corvane.updater.run`, which decides what to run and commits
+what it did: here is only how the calls reach the workers and come back,
+whichever the executor (the framework's process pool or a Dask cluster).
 """
 import concurrent.futures
 import contextlib

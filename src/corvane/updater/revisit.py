@@ -4,7 +4,7 @@ the days whose answer changed replaced.
 A minute-bar file is revised from its first changed day on: its tail is cut
 there and written again from the answer.  A tick file has each changed day
 written again.  Either way the engine first moves what it replaces, whole,
-to the file's next superseded segment (`corvane.history`), so no stored row
+to the file's next superseded segment (`corvane.history.layout`), so no stored row
 is ever lost.  A day whose answer equals what is stored writes no byte.
 
 An answer that lacks a stored day is a gap of the client, not a deletion: the

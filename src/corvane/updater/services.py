@@ -1,8 +1,8 @@
 """The outside services a job uses, gathered into one plain value.
 
 The subsystems take their services as an argument instead of importing
-them: in a run, the `corvane.host.Platform` that `corvane.bundle` binds (it
-reads the module's names at each use); in a test or a benchmark, a
+them: in a run, the `corvane.updater.host.Platform` that `corvane.bundle`
+binds (it reads the module's names at each use); in a test or a benchmark, a
 `Services` built by hand.  Both answer the same attributes.
 """
 from typing import Any, NamedTuple

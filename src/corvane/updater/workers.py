@@ -1,7 +1,7 @@
 """What a worker process keeps between jobs: whether its set-up succeeded.
 
-The executor's worker set-up (`corvane.cluster`) records it and the jobs
-(`corvane.run`) read it; neither has to import the other.  A process pool's
+The executor's worker set-up (`corvane.updater.cluster`) records it and
+the jobs (`corvane.updater.jobs`) read it; neither has to import the other.  A process pool's
 worker also leaves with the process that started it (`pool_worker`).
 """
 import ctypes
