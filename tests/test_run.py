@@ -619,8 +619,8 @@ def test_an_instrument_that_ended_before_its_files_last_date_is_asked_nothing(
 
 def test_the_first_fill_ledger_keeps_its_entries_and_survives_damage(tmp_path):
     from corvane.updater import first_fill
-    first_fill.record(str(tmp_path), {"A.X": 20240102})
-    first_fill.record(str(tmp_path), {"A.X": 20230102, "B.X": 20230102})
+    first_fill.record(str(tmp_path), {"A.X": 20240102}, durable=False)
+    first_fill.record(str(tmp_path), {"A.X": 20230102, "B.X": 20230102}, durable=False)
     assert first_fill.read(str(tmp_path)) == {"A.X": 20240102, "B.X": 20230102}
     (tmp_path / first_fill.LEDGER).write_text("{not json")
     assert first_fill.read(str(tmp_path)) == {}

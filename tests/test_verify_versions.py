@@ -3,6 +3,8 @@ import fcntl
 import json
 import os
 
+import h5py
+import numpy as np
 import pytest
 from click.testing import CliRunner
 
@@ -183,6 +185,39 @@ def test_a_missing_segment_is_told_from_one_gc_removed(market, tmp_path):
     result = verify(tmp_path, "--json", "--all-versions")
     found = [(os.path.basename(f["file"]), f["check"], f["where"]) for f in json.loads(result.output)["findings"]]
     assert sorted(found) == [("000001.h5", "segment", ""), ("10003.HBX.h5", "version", first)]
+
+
+def no_cuts_nor_days(h5):
+    h5["prices"] = np.arange(3)
+
+
+def days_where_bars_were_cut(h5):
+    h5["20261203"] = np.arange(3)
+
+
+def a_negative_cut(h5):
+    h5[DATA], h5["index"] = np.arange(3), np.arange(3)
+    h5.attrs["cut_data_row"], h5.attrs["cut_index_row"] = -1, 0
+
+
+@pytest.mark.parametrize("make, why", [
+    (no_cuts_nor_days, "it has neither the cut attributes"),
+    (days_where_bars_were_cut, 'it holds no "data"'),
+    (a_negative_cut, "'cut_data_row' is negative"),
+], ids=["no-cuts-nor-days", "tick-days", "negative-cut"])
+def test_a_foreign_hdf5_file_where_a_needed_segment_lies_is_refused_in_one_line(market, tmp_path, make, why):
+    first, second, _ = revised_three_times(market, tmp_path)
+    path = superseded(tmp_path, "000001.h5")
+    os.remove(path)
+    with h5py.File(path, "w") as h5:
+        make(h5)
+    with pytest.raises(VersionError) as raised:
+        read.bars(tmp_path, STOCK, as_of=first)
+    said = str(raised.value)
+    assert said.startswith("{}: not a superseded segment (".format(path)) and why in said, said
+    assert said.endswith("); a foreign or damaged file where corvane keeps what revisions replaced")
+    assert "\n" not in said and said.count(path) == 1
+    assert len(read.bars(tmp_path, STOCK, as_of=second)) > 0     # needs no segment 1
 
 
 @pytest.mark.parametrize("where", ["segment", "collected"])

@@ -1,30 +1,72 @@
 """Small files written whole or not at all: a reader opening one at any moment
-finds the old text or the new, never a part.
+finds the old content or the new, never a part.
 
-The text goes to a hidden temporary beside the file, named for this process
-and thread so that two writers never share one, and is renamed over the
-file; a temporary left by a failure is removed before the error goes on.
+The content goes to a hidden temporary beside the file, named for this
+process and thread so that two writers never share one
+(`history.layout.temporary_path`), and is renamed over the file; a temporary
+left by a failure is removed before the error goes on.  Durable, the
+temporary is on disk before its rename, and the rename before the call
+returns.
 """
 import contextlib
 import os
-import threading
 
 from corvane.errors import full_disk_named
+from corvane.history.layout import temporary_path
 
-__all__ = ["write_whole"]
+__all__ = ["write_whole", "sync"]
 
 
-def write_whole(path, text):
-    """Replace the file at `path` with `text` (UTF-8), whole or not at all."""
-    directory, name = os.path.split(os.path.abspath(path))
-    temporary = os.path.join(directory, ".{}.{}-{}.tmp".format(name.lstrip("."), os.getpid(),
-                                                                threading.get_ident()))
+def write_whole(path, data, durable, step=None):
+    """Replace the file at `path` with `data`, whole or not at all.
+
+    `data`: text (written as UTF-8), bytes, or a callable that writes the
+    file at the path it is given (a table's writer, say).  `durable`: the
+    file is fsynced before the rename, and its directory after.  `step`:
+    called with "written", "synced" and "renamed" as each is done (the crash
+    tests stop a writer there).  A full disk raises OutOfSpaceError naming
+    `path`.
+    """
+    at = step or _nothing
+    directory = os.path.dirname(os.path.abspath(path))
+    temporary = temporary_path(os.path.abspath(path))
     try:
         with full_disk_named(path):
-            with open(temporary, "w", encoding="utf-8") as out:
-                out.write(text)
+            _write(temporary, data)
+            at("written")
+            if durable:
+                sync(temporary)
+            at("synced")
             os.replace(temporary, path)
     except BaseException:
+        # Only a killed writer leaves its temporary: one that failed (a full disk) is no leftover.
         with contextlib.suppress(OSError):
             os.remove(temporary)
         raise
+    at("renamed")
+    if durable:
+        with full_disk_named(path):
+            sync(directory)
+
+
+def _nothing(step):
+    pass
+
+
+def _write(temporary, data):
+    if callable(data):
+        data(temporary)
+        return
+    if isinstance(data, str):
+        data = data.encode("utf-8")
+    with open(temporary, "wb") as out:
+        out.write(data)
+
+
+def sync(path):
+    """The file at `path` on disk; of a directory, the names in it (a rename into it, say)."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)

@@ -31,7 +31,6 @@ from corvane.whole_files import write_whole
 __all__ = ["VersionCheck", "check_versions", "check_log", "tag_findings"]
 
 RECORD_FORMAT = 1
-_GC_TEMPORARY = "." + states.COLLECTED + history.TEMPORARY_SUFFIX
 
 
 class VersionCheck(NamedTuple):
@@ -146,10 +145,10 @@ def _segment_findings(root, file, directory, known_top):
     findings, real = [], []
     for name in sorted(os.listdir(directory)):
         path = os.path.join(directory, name)
-        stem, suffix = os.path.splitext(name)
-        if suffix == history.SEGMENT_SUFFIX and stem.isdigit() and os.path.isfile(path):
-            if int(stem) <= known_top or asof.is_segment(path):
-                real.append(int(stem))
+        seq = history.segment_seq(name)
+        if seq is not None and os.path.isfile(path):
+            if seq <= known_top or asof.is_segment(path):
+                real.append(seq)
             else:
                 findings.append((path, "segment", "", "not a superseded segment: not an HDF5 file as a "
                                  "revision leaves one (a foreign or damaged file); remove it by hand"))
@@ -157,13 +156,13 @@ def _segment_findings(root, file, directory, known_top):
             if _engine.lock_state(_segment_of(directory, name)) != "live":
                 findings.append((path, "leftover", "", "left by a revision of {} killed while it wrote a "
                                  "segment; the next revision of it, or verify --repair, removes it".format(file)))
-        elif name != states.COLLECTED and name != _GC_TEMPORARY:
+        elif name != history.COLLECTED and not history.is_temporary(name, history.COLLECTED):
             findings.append((path, "segment", "", "a foreign file among the superseded segments of {}; "
                              "corvane neither reads nor removes it".format(file)))
     try:
         collected = states.collected(root, file)
     except VersionError as error:
-        return findings + [(os.path.join(directory, states.COLLECTED), "segment", "", _one_line(error))], 0
+        return findings + [(history.collected_path(root, file), "segment", "", _one_line(error))], 0
     missing = sorted(set(range(collected + 1, max(real, default=0))) - set(real))
     if missing:
         findings.append((history.segment_path(root, file, missing[0]), "segment", "",
@@ -182,7 +181,7 @@ def settle_segments(root):
     """[(path, what was done)]: what killed revisions left beside their segments, settled as the
     next revision would (a writer at work now is left alone)."""
     done = []
-    for _, directory in _file_directories(os.path.join(history.history_dir(root), "superseded")):
+    for _, directory in _file_directories(history.superseded_root(root)):
         segments = {_segment_of(directory, name) for name in os.listdir(directory)} - {None}
         for segment in sorted(segments):
             if _engine.lock_state(segment) == "live":
@@ -200,7 +199,7 @@ def _segments(root, record, all_versions):
     """(findings, {file: newest sound segment}) of the superseded tree."""
     known = {} if record is None or all_versions else record["segments"]
     findings, tops = [], {}
-    for file, directory in _file_directories(os.path.join(history.history_dir(root), "superseded")):
+    for file, directory in _file_directories(history.superseded_root(root)):
         more, top = _segment_findings(root, file, directory, known.get(file, 0))
         findings += more
         if not more:
@@ -247,7 +246,7 @@ def _keep(root, ids, record, all_versions, stamps, sound, tops, up_to):
                        "manifests": {version_id: stamps[version_id] for version_id in ids if version_id <= up_to},
                        "files": kept, "segments": tops}, separators=(",", ":"))
     try:
-        write_whole(history.verified_path(root), text)
+        write_whole(history.verified_path(root), text, durable=False)
     except OSError:
         pass        # a bundle mounted read-only is checked in full each time
 
@@ -267,7 +266,7 @@ def check_log(root, kind, repair=False, walked=None):
     covering = None
     findings += tag_findings(root)
     for path in keeping.leftovers(root, remove=repair):
-        if path.endswith(history.TEMPORARY_SUFFIX):
+        if history.is_temporary(os.path.basename(path)):
             what = _temporary_of(root, path)
             if repair:
                 repaired.append((path, "{} removed".format(what)))
@@ -286,7 +285,7 @@ def check_log(root, kind, repair=False, walked=None):
 
 
 def _temporary_of(root, path):
-    if os.path.dirname(path) == os.path.join(history.history_dir(root), "running"):
+    if os.path.dirname(path) == history.running_dir(root):
         return "marker temporary of a killed run"
     return "temporary of a killed commit"
 
@@ -294,6 +293,6 @@ def _temporary_of(root, path):
 def tag_findings(root):
     """(file, check, where, detail) of each tag file that names no version of the log."""
     _, bad = versions.read_tags(root)
-    return [(os.path.join(history.history_dir(root), "tags", name), "tag", "",
+    return [(history.tag_path(root, name), "tag", "",
              "tag {!r} {}; gc removes nothing until it is mended or removed".format(name, why))
             for name, why in sorted(bad.items())]

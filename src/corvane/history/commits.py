@@ -20,7 +20,8 @@ import uuid
 from corvane import errors
 from corvane.history import layout as history
 from corvane.history.states import file_state, state_key
-from corvane.history.versions import DamagedManifest, _hidden, read_entries, version_ids
+from corvane.history.versions import DamagedManifest, read_entries, version_ids
+from corvane.whole_files import write_whole
 
 
 # Off only for measuring what versions cost an update (bench/versions.py).
@@ -35,42 +36,11 @@ def _at(step):
         _step(step)
 
 
-def _write_whole(path, text, durable):
-    """`text` at `path`, whole or not at all: a temporary beside it, renamed."""
-    directory, name = os.path.split(path)
-    temporary = os.path.join(directory, "." + name + history.TEMPORARY_SUFFIX)
-    try:
-        with errors.full_disk_named(path), open(temporary, "w", encoding="utf-8") as out:
-            out.write(text)
-            _at("written")
-            if durable:
-                out.flush()
-                os.fsync(out.fileno())
-        _at("synced")
-        os.replace(temporary, path)
-    except BaseException:
-        # Only a killed writer leaves its temporary: one that failed (a full disk) is no leftover.
-        with contextlib.suppress(OSError):
-            os.remove(temporary)
-        raise
-    _at("renamed")
-    if durable:
-        _sync_directory(directory)
-
-
-def _sync_directory(directory):
-    fd = os.open(directory, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-
-
 @contextlib.contextmanager
 def _commit_lock(root):
     """Commits on one root one at a time: ids then sort in the order the versions landed."""
     os.makedirs(history.versions_dir(root), exist_ok=True)
-    fd = os.open(_hidden(root, "commit.lock"), os.O_RDWR | os.O_CREAT, 0o644)
+    fd = os.open(history.commit_lock_path(root), os.O_RDWR | os.O_CREAT, 0o644)
     try:
         fcntl.flock(fd, fcntl.LOCK_EX)
         yield
@@ -155,8 +125,8 @@ def commit(root, kind, run, entries, durable=False, covered=()):
         run = dict(run, id=version_id, committed=_utc(clock))
         run.pop("since", None)
         run["counts"] = dict(run.get("counts", {}), changed=len(entries))
-        _write_whole(history.manifest_path(root, version_id),
-                     manifest_text(run, [entries[file] for file in sorted(entries)]), durable)
+        write_whole(history.manifest_path(root, version_id),
+                    manifest_text(run, [entries[file] for file in sorted(entries)]), durable, step=_at)
     return version_id
 
 
@@ -180,12 +150,12 @@ class Recorder:
         # which names every file.
         if not ENABLED or self._fd is not None or not os.path.isdir(self.root):
             return
-        directory = _hidden(self.root, "running")
+        directory = history.running_dir(self.root)
         remove_dead_marker_temporaries(self.root)
         text = json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode()
         for attempt in range(3):
-            name = "{}-{}.json".format(self.started, uuid.uuid4().hex[:8])
-            temporary = os.path.join(directory, "." + name + history.TEMPORARY_SUFFIX)
+            name = "{}-{}{}".format(self.started, uuid.uuid4().hex[:8], history.MARKER_SUFFIX)
+            temporary = history.temporary_path(os.path.join(directory, name), shared=False)
             fd = _create(directory, temporary)
             try:
                 # Locked before it is written: a marker, or its temporary, found unlocked is a dead run's.
@@ -258,7 +228,7 @@ class Recorder:
             self.marker = None
             # A run that committed nothing leaves no directory of its own behind;
             # only empty ones go, so another run's marker or the log stay.
-            for directory in (_hidden(self.root, "running"), _hidden(self.root)):
+            for directory in (history.running_dir(self.root), history.history_dir(self.root)):
                 with contextlib.suppress(OSError):
                     os.rmdir(directory)
         self.close()
@@ -295,13 +265,12 @@ def _still_at(fd, path):
 
 def _dead_marker_temporaries(root):
     """The marker temporaries no run holds: its writer locks one before writing it."""
-    directory = _hidden(root, "running")
+    directory = history.running_dir(root)
     try:
         names = sorted(os.listdir(directory))
     except FileNotFoundError:
         return []
-    return [path for path in (os.path.join(directory, name) for name in names
-                              if name.startswith(".") and name.endswith(history.TEMPORARY_SUFFIX))
+    return [path for path in (os.path.join(directory, name) for name in names if history.is_temporary(name))
             if not _alive(path)]
 
 
@@ -316,12 +285,13 @@ def remove_dead_marker_temporaries(root):
 
 
 def running_markers(root):
-    directory = _hidden(root, "running")
+    directory = history.running_dir(root)
     try:
         names = sorted(os.listdir(directory))
     except FileNotFoundError:
         return []
-    return [os.path.join(directory, name) for name in names if name.endswith(".json") and not name.startswith(".")]
+    return [os.path.join(directory, name) for name in names
+            if name.endswith(history.MARKER_SUFFIX) and not name.startswith(".")]
 
 
 def _alive(marker):

@@ -13,9 +13,9 @@ import time
 # Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
 from corvane.history import layout as history
 from corvane.errors import VersionError
-from corvane.history.commits import _alive, _at, _commit_lock, _dead_marker_temporaries, _write_whole, remove_dead_marker_temporaries, running_markers
-from corvane.history.versions import DamagedManifest, Snapshot, _TAG_NAME, _hidden, read_tags, resolve, version_ids
-from corvane.history.states import COLLECTED
+from corvane.history.commits import _alive, _at, _commit_lock, _dead_marker_temporaries, remove_dead_marker_temporaries, running_markers
+from corvane.history.versions import DamagedManifest, Snapshot, _TAG_NAME, read_tags, resolve, version_ids
+from corvane.whole_files import write_whole
 
 
 # Beside a file's segments: the newest one gc removed.
@@ -31,11 +31,10 @@ def tag(root, name, as_of=None):
         version_id = ids[-1]
     else:
         version_id = resolve(root, as_of)
-    directory = _hidden(root, "tags")
-    os.makedirs(directory, exist_ok=True)
+    os.makedirs(history.tags_dir(root), exist_ok=True)
     # Under the commit lock: a temporary found while holding it is a killed writer's.
     with _commit_lock(root):
-        _write_whole(os.path.join(directory, name), version_id + "\n", durable=True)
+        write_whole(history.tag_path(root, name), version_id + "\n", durable=True, step=_at)
     return version_id
 
 
@@ -57,10 +56,10 @@ def leftovers(root, remove=False):
 
 def _temporaries(root):
     found = []
-    for directory in (history.versions_dir(root), _hidden(root, "tags")):
+    for directory in (history.versions_dir(root), history.tags_dir(root)):
         with contextlib.suppress(FileNotFoundError):
             found += [os.path.join(directory, name) for name in sorted(os.listdir(directory))
-                      if name.startswith(".") and name.endswith(history.TEMPORARY_SUFFIX)]
+                      if history.is_temporary(name)]
     return found
 
 
@@ -80,7 +79,7 @@ def _dead_temporaries(root, remove):
 @contextlib.contextmanager
 def _judging_lock(root):
     """The commit lock, for judging leftovers; none where no commit could take it (a read-only bundle)."""
-    path = _hidden(root, "commit.lock")
+    path = history.commit_lock_path(root)
     fd = None
     for flags in (os.O_RDWR | os.O_CREAT, os.O_RDONLY):
         with contextlib.suppress(OSError):
@@ -125,9 +124,9 @@ def _collect(root, keep_days, now):
     kept.add(ids[-1])
     kept_versions = [Snapshot(root, version_id) for version_id in sorted(kept)]
     removed = []
-    top = os.path.join(history.history_dir(root), "superseded")
+    top = history.superseded_root(root)
     for directory, _, names in os.walk(top):
-        if not any(name.endswith(history.SEGMENT_SUFFIX) for name in names):
+        if not any(history.segment_seq(name) is not None for name in names):
             continue
         file = os.path.relpath(directory, top).replace(os.sep, "/")
         h5_file = os.path.join(root, *file.split("/"))
@@ -146,7 +145,7 @@ def _collect(root, keep_days, now):
         if gone:
             # Recorded before anything goes: a read as of an older version then knows its
             # content was collected, even once no segment of the file is left.
-            _write_whole(os.path.join(directory, COLLECTED), "{}\n".format(gone[-1][0]), durable=True)
+            write_whole(history.collected_path(root, file), "{}\n".format(gone[-1][0]), durable=True, step=_at)
         for seq, path in gone:
             size = os.path.getsize(path)
             os.remove(path)

@@ -1,7 +1,8 @@
 """Where a bundle root keeps its history: versions, tags, and what revisions replaced.
 
 Beside the instrument files of a root (a minute-bar root or a tick directory),
-in a hidden directory no reader of the files takes for one of them:
+in a hidden directory no reader of the files takes for one of them.  Every
+name under it is declared here, and only here:
 
     .corvane/versions/{id}.jsonl
         One manifest per version, written whole by a rename and never changed.
@@ -28,6 +29,26 @@ in a hidden directory no reader of the files takes for one of them:
         [cut_data_row, data_rows) and [cut_index_row, index_rows) of the file
         as it was, with those four numbers as attributes.  A tick segment
         holds each replaced day's dataset, named and typed as in the file.
+        The segment's names (its suffix, the zero-padded width of its
+        number, its attributes) are the engine's: `_engine.history_names()`.
+
+    .corvane/superseded/{file}/collected
+        The number of the newest segment of `file` that `corvane gc`
+        removed, and a newline: written whole before any goes, so that a
+        read as of an older version knows its content was collected.
+
+    .corvane/tags/{name}
+        A version's id and a newline, under a name the operator gave it;
+        gc keeps what a tagged version needs.  Written whole by a rename.
+
+    .corvane/running/{started}-{random}.json
+        One per update run while it works, locked by it: {"kind",
+        "order_book_ids"} it selected.  One found unlocked is a killed
+        run's, whose files the next version covers.
+
+    .corvane/commit.lock
+        Locked while a version is committed, a tag made or gc removes
+        segments: one at a time on a root.
 
     .corvane/calendar-{venue}.json
         A venue's calendar (the union of the dates its minute-bar files hold)
@@ -46,6 +67,11 @@ in a hidden directory no reader of the files takes for one of them:
         {file: its newest segment found sound}}.  Written whole by a rename;
         one that cannot be read is taken for none.
 
+A file written whole goes first to a hidden temporary beside it,
+`.{name}.{writer}.tmp` (`temporary_path`), renamed over it once complete; a
+run's marker, to `.{name}.tmp`.  One found under the commit lock (or, of a
+marker, unlocked) is a killed writer's leftover (`is_temporary`).
+
 A file as of a version: its entry in the newest manifest at or before the
 version that names it gives its lengths and its segment count k.  Segments
 k+1, k+2, ... were cut later; taken in order, each whose cut lies below the
@@ -59,17 +85,37 @@ its day_count).
 import datetime
 import os
 import re
+import threading
 import time
 import uuid
 import zlib
 
-__all__ = ["HIDDEN", "MANIFEST_SUFFIX", "SEGMENT_SUFFIX", "history_dir", "versions_dir", "calendar_path",
-           "manifest_path", "new_version_id", "stamp_micros", "is_version_id", "relative", "superseded_dir",
-           "segment_path", "segments", "tail_digest"]
+from corvane import _engine
+
+__all__ = ["HIDDEN", "VERSIONS", "MANIFEST_SUFFIX", "SUPERSEDED", "SEGMENT_SUFFIX", "SEGMENT_DIGITS", "COLLECTED",
+           "TAGS", "RUNNING", "MARKER_SUFFIX", "COMMIT_LOCK", "VERIFIED", "TEMPORARY_SUFFIX",
+           "history_dir", "versions_dir", "manifest_path", "superseded_root", "superseded_dir", "segment_name",
+           "segment_seq", "segment_path", "segments", "collected_path", "tags_dir", "tag_path", "running_dir",
+           "commit_lock_path", "calendar_path", "verified_path", "temporary_path", "is_temporary",
+           "new_version_id", "stamp_micros", "is_version_id", "relative", "tail_digest"]
+
+# The engine writes the segments: their names are its own.
+_SEGMENT_NAMES = _engine.history_names()
 
 HIDDEN = ".corvane"
+VERSIONS = "versions"
 MANIFEST_SUFFIX = ".jsonl"
-SEGMENT_SUFFIX = ".h5"
+SUPERSEDED = "superseded"
+SEGMENT_SUFFIX = _SEGMENT_NAMES["segment_suffix"]
+SEGMENT_DIGITS = _SEGMENT_NAMES["segment_digits"]
+COLLECTED = "collected"
+TAGS = "tags"
+RUNNING = "running"
+MARKER_SUFFIX = ".json"
+COMMIT_LOCK = "commit.lock"
+_CALENDAR = "calendar-{}.json"
+VERIFIED = "verified.json"
+TEMPORARY_SUFFIX = ".tmp"
 # A version id: its stamp (UTC to the microsecond), then a random tail.
 _ID = re.compile(r"(\d{8}T\d{6})\.(\d{6})Z-[0-9a-f]{6}")
 
@@ -79,19 +125,54 @@ def history_dir(root):
 
 
 def versions_dir(root):
-    return os.path.join(root, HIDDEN, "versions")
-
-
-def calendar_path(root, venue):
-    return os.path.join(root, HIDDEN, "calendar-{}.json".format(venue or "_"))
-
-
-def verified_path(root):
-    return os.path.join(root, HIDDEN, "verified.json")
+    return os.path.join(root, HIDDEN, VERSIONS)
 
 
 def manifest_path(root, version_id):
     return os.path.join(versions_dir(root), version_id + MANIFEST_SUFFIX)
+
+
+def tags_dir(root):
+    return os.path.join(root, HIDDEN, TAGS)
+
+
+def tag_path(root, name):
+    return os.path.join(tags_dir(root), name)
+
+
+def running_dir(root):
+    return os.path.join(root, HIDDEN, RUNNING)
+
+
+def commit_lock_path(root):
+    return os.path.join(root, HIDDEN, COMMIT_LOCK)
+
+
+def calendar_path(root, venue):
+    return os.path.join(root, HIDDEN, _CALENDAR.format(venue or "_"))
+
+
+def verified_path(root):
+    return os.path.join(root, HIDDEN, VERIFIED)
+
+
+def temporary_path(path, shared=True):
+    """The hidden temporary beside `path` that a whole write goes to before its rename.
+
+    `shared`: other writers may write `path` meanwhile, so the temporary is
+    named for this process and thread as well; a writer that holds a lock
+    of its own (a run's marker) has `.{name}.tmp`.
+    """
+    directory, name = os.path.split(path)
+    writer = ".{}-{}".format(os.getpid(), threading.get_ident()) if shared else ""
+    return os.path.join(directory, "." + name + writer + TEMPORARY_SUFFIX)
+
+
+def is_temporary(name, of=None):
+    """Whether the file name `name` is a whole write's temporary (of the file named `of`, when given)."""
+    if not (name.startswith(".") and name.endswith(TEMPORARY_SUFFIX)):
+        return False
+    return of is None or name == "." + of + TEMPORARY_SUFFIX or name.startswith("." + of + ".")
 
 
 def new_version_id(now=None, after=None):
@@ -128,31 +209,46 @@ def relative(root, h5_file):
     return os.path.relpath(h5_file, root).replace(os.sep, "/")
 
 
+def superseded_root(root):
+    """Where the superseded segments of every file of `root` go, a directory per file."""
+    return os.path.join(root, HIDDEN, SUPERSEDED)
+
+
 def superseded_dir(root, file):
-    return os.path.join(root, HIDDEN, "superseded", *file.split("/"))
+    return os.path.join(superseded_root(root), *file.split("/"))
+
+
+def segment_name(seq):
+    return "{:0{}d}{}".format(seq, SEGMENT_DIGITS, SEGMENT_SUFFIX)
+
+
+def segment_seq(name):
+    """The number of the segment file named `name`; None when the name is no segment's."""
+    stem, suffix = os.path.splitext(name)
+    return int(stem) if suffix == SEGMENT_SUFFIX and stem.isdigit() else None
 
 
 def segment_path(root, file, seq):
-    return os.path.join(superseded_dir(root, file), "{:06d}{}".format(seq, SEGMENT_SUFFIX))
+    return os.path.join(superseded_dir(root, file), segment_name(seq))
 
 
 def segments(root, file):
     """[(seq, path)] of `file`'s superseded segments, oldest first; [] when none."""
+    directory = superseded_dir(root, file)
     try:
-        names = os.listdir(superseded_dir(root, file))
+        names = os.listdir(directory)
     except FileNotFoundError:
         return []
-    found = []
-    for name in names:
-        stem, suffix = os.path.splitext(name)
-        if suffix == SEGMENT_SUFFIX and stem.isdigit():
-            found.append((int(stem), os.path.join(superseded_dir(root, file), name)))
+    found = [(segment_seq(name), os.path.join(directory, name)) for name in names]
+    found = [(seq, path) for seq, path in found if seq is not None]
     return sorted(found)
+
+
+def collected_path(root, file):
+    """gc's record, beside `file`'s segments, of the newest one it removed."""
+    return os.path.join(superseded_dir(root, file), COLLECTED)
 
 
 def tail_digest(record):
     """The digest a manifest keeps of a dataset's last record (its bytes)."""
     return "{:08x}".format(zlib.crc32(bytes(record)))
-
-
-TEMPORARY_SUFFIX = ".tmp"

@@ -20,8 +20,6 @@ from corvane.errors import VersionError
 
 
 _TAG_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]{0,99}\Z")
-def _hidden(root, *parts):
-    return os.path.join(history.history_dir(root), *parts)
 
 
 # ---------------------------------------------------------------- a file's state
@@ -157,7 +155,7 @@ def read_tags(root, ids=None):
     a version of the log: anything else names no version, and would protect
     none from gc, so it is reported rather than read past.
     """
-    directory = _hidden(root, "tags")
+    directory = history.tags_dir(root)
     try:
         names = sorted(os.listdir(directory))
     except FileNotFoundError:
@@ -165,7 +163,7 @@ def read_tags(root, ids=None):
     ids = set(version_ids(root) if ids is None else ids)
     good, bad = {}, {}
     for name in names:
-        if name.startswith(".") and name.endswith(history.TEMPORARY_SUFFIX):
+        if history.is_temporary(name):
             continue        # a tag being written, or a leftover of one
         try:
             good[name] = _tag_target(directory, name, ids)

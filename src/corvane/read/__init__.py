@@ -30,6 +30,7 @@ from corvane import layout as files
 from corvane.read import facts as file_facts
 from corvane.read import gaps, request, research
 from corvane.read import tables
+from corvane.whole_files import write_whole
 
 __all__ = ["Bundle", "bars", "bars_many", "iter_bars", "dask_bars", "coverage", "ticks", "index", "listing",
            "export", "as_day"]
@@ -353,15 +354,8 @@ def export(path, order_book_id, out, start=None, end=None, kind=None, freq=None,
         raise files.BundleError("freq gathers minute bars; {} holds ticks of {}".format(path, order_book_id))
     table = (bound.ticks(order_book_id, start, end, as_of=as_of) if kind == "tick"
              else bound.bars(order_book_id, start, end, freq=freq, as_of=as_of))
-    directory, name = os.path.split(os.path.abspath(out))
-    temporary = os.path.join(directory, ".{}.{}.tmp".format(name, os.getpid()))
-    try:
-        if out.lower().endswith(".parquet"):
-            table.to_parquet(temporary, engine="pyarrow")
-        else:
-            table.to_csv(temporary)
-        os.replace(temporary, out)
-    finally:
-        if os.path.exists(temporary):
-            os.remove(temporary)
+    if out.lower().endswith(".parquet"):
+        write_whole(out, lambda temporary: table.to_parquet(temporary, engine="pyarrow"), durable=False)
+    else:
+        write_whole(out, table.to_csv, durable=False)
     return len(table)

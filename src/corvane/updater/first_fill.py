@@ -37,8 +37,9 @@ def read(path):
             if isinstance(key, str) and isinstance(value, int) and not isinstance(value, bool)}
 
 
-def record(path, dates):
-    """Add {order_book_id: YYYYMMDD} `dates` to the ledger under `path`; the entries kept win."""
+def record(path, dates, durable):
+    """Add {order_book_id: YYYYMMDD} `dates` to the ledger under `path`; the entries kept win.
+    `durable` (an update's --durable): the ledger is on disk before any file it records is made."""
     if not dates:
         return
     ledger = read(path)
@@ -47,4 +48,4 @@ def record(path, dates):
         return
     ledger.update(fresh)
     os.makedirs(path, exist_ok=True)
-    write_whole(os.path.join(path, LEDGER), json.dumps(ledger, sort_keys=True, separators=(",", ":")))
+    write_whole(os.path.join(path, LEDGER), json.dumps(ledger, sort_keys=True, separators=(",", ":")), durable)

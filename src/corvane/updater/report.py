@@ -146,7 +146,7 @@ class Report(NamedTuple):
     def write_json(self, file_name, exit_status=None):
         """Replace `file_name` with the report as a whole, never a part of it:
         monitoring reads the file at any moment."""
-        write_whole(file_name, self.json_text(exit_status))
+        write_whole(file_name, self.json_text(exit_status), durable=False)
 
 
 def failed_run(command, path, words, error, not_reached=(), unresolved=(), started=None, client=None):

@@ -173,7 +173,7 @@ def prepare(facts, kind, path, chosen, options):
     fresh = {} if start == formats.MIN_START_DATE else {
         order_book_id: start for order_book_id in chosen
         if order_book_id not in ledger and formats.locate(path, order_book_id, kind) is None}
-    first_fill.record(path, fresh)
+    first_fill.record(path, fresh, options.durable)
     ledger.update(fresh)
     return {order_book_id: Listed(ledger.get(order_book_id), *facts.get(order_book_id, (None, None)))
             for order_book_id in chosen}
