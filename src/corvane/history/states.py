@@ -6,8 +6,6 @@ Apart from the versions' log because a job takes its file's entry while it
 still holds the file, in a worker, and the commit, its check and reads as of
 a version all compare entries: each of them needs this, and no more.
 """
-import os
-
 # Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
 from corvane.history import layout as history
 from corvane.errors import VersionError
@@ -121,25 +119,25 @@ def state_key(entry):
 # ---------------------------------------------------------------- reading the log
 
 
-COLLECTED = "collected"
+# gc's record beside a file's segments (its name is the layout's).
+COLLECTED = history.COLLECTED
+
+
 def collected(root, file):
     """The newest segment number of `file` that gc removed (0: none)."""
     try:
-        with open(_collected_path(root, file)) as text:
+        with open(history.collected_path(root, file)) as text:
             held = text.read()
     except (FileNotFoundError, NotADirectoryError):
         return 0
     except (OSError, UnicodeDecodeError) as error:
         raise VersionError("{}: gc's record of what it removed cannot be read ({})".format(
-            _collected_path(root, file), error)) from None
+            history.collected_path(root, file), error)) from None
     if not held.strip():
         return 0
     if not held.strip().isdigit():
         # Taken for 0, a junk record would let a read use segments gc removed.
         raise VersionError("{}: gc's record of what it removed holds {!r}, not a segment number".format(
-            _collected_path(root, file), held[:40]))
+            history.collected_path(root, file), held[:40]))
     return int(held)
 
-
-def _collected_path(root, file):
-    return os.path.join(history.superseded_dir(root, file), COLLECTED)
