@@ -148,17 +148,17 @@ class Bundle:
         file no bars; a range holding no stored date gives an empty table.
 
         `freq` ("5min", any whole number of minutes, or "1D") gathers the bars
-        into longer ones, never across a break in trading (`corvane.sessions`).
+        into longer ones, never across a break in trading (`corvane.read.sessions`).
         The table's `attrs` say what it covers: the first and last stored
         dates, the venue's last date, the range asked and the trading dates
-        missing in it (`corvane.coverage`), and "version", the id of the
+        missing in it (`corvane.read.gaps`), and "version", the id of the
         version read (of the newest when none is asked; None when the root has
         none yet); `strict=True` raises CoverageError instead when the range
         runs past a stale file's end or holds a missing or short day.
         `to="arrow"` gives a pyarrow.Table of the same columns.
 
         `as_of` (a version id, a tag, or a time: the latest version committed
-        at or before it; `corvane.versions`) reads exactly what that version
+        at or before it; `corvane.history.versions`) reads exactly what that version
         held; VersionError when the file no longer holds it.  What the attrs
         say and what `strict` checks are then as of that version too.
         """
@@ -228,7 +228,7 @@ class Bundle:
 
     @request.request
     def coverage(self, order_book_ids=None, start=None, end=None, *, as_of=None, calendar=None, ends=None):
-        """One row per instrument: what its file covers of `start` to `end` (see `corvane.coverage`).
+        """One row per instrument: what its file covers of `start` to `end` (see `corvane.read.gaps`).
 
         `as_of`: the files a version held, their dates and the calendar as of
         it.  attrs["version"] names the version, as `bars`.
