@@ -723,7 +723,7 @@ def history_update(case_path, root, durable):
     day = revise_history_file(root, durable)
     entry = dict(states.file_state(root, history_file(root), kind), revised=[day])
     recorder.commit({"command": "update-" + kind, "words": [STOCK], "kind": kind, "exit_status": 0,
-                     "counts": {}}, [_Outcome(entry)])
+                     "counts": {}}, [_Outcome(states.Entry(entry))])
 
 
 def engine_digest(reader):

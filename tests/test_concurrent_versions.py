@@ -166,14 +166,14 @@ def test_a_day_one_run_filled_in_stays_out_of_earlier_versions_when_another_run_
     def commit(entry, since=""):
         return commits.commit(root, "tick", {"command": "x", "since": since}, {"S1.h5": entry})
 
-    first = commit(store().entry)
+    first = commit(store().entry.line)
     since = versions.version_ids(root)[-1]             # run A starts: the newest version then
     client.ticks[("S1", days[1])] = served_late
     filled_in = store(revisit=3)                        # A fills in the day below the latest
     client.days["S1"] = days                            # run B appends a day after it, and commits first
-    appended = commit(store().entry)
-    last = commit(filled_in.entry, since)
-    assert filled_in.entry["inserted"] == ["20240103"]
+    appended = commit(store().entry.line)
+    last = commit(filled_in.entry.line, since)
+    assert filled_in.entry.line["inserted"] == ["20240103"]
     expected = {first: ["20240102", "20240104"], appended: ["20240102", "20240103", "20240104", "20240105"]}
     expected[last] = expected[appended]
     for version_id, members in expected.items():

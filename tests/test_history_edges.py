@@ -137,7 +137,7 @@ class TickRuns:
     def run(self, **keywords):
         stored = tick.append_h5_tick(self.services, "S1", self.root, None, 20050104, 29991231, entry=True,
                                      **keywords)
-        return commits.commit(self.root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
+        return commits.commit(self.root, "tick", {"command": "x"}, {"S1.h5": stored.entry.line})
 
     def held(self, version_id):
         """{day: ticks} of the file as of the version."""

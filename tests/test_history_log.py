@@ -210,7 +210,7 @@ def test_a_committing_run_removes_a_marker_temporary_left_while_it_worked(market
     recorder.begin([STOCK])
     path = marker_temporary(tmp_path, b"")
     state = states.file_state(str(tmp_path), os.path.join(tmp_path, STOCK_FILE), "minbar")
-    assert recorder.commit({"command": "c", "counts": {}}, [types.SimpleNamespace(state=state)])
+    assert recorder.commit({"command": "c", "counts": {}}, [types.SimpleNamespace(state=states.Entry(state))])
     assert not os.path.exists(path) and keeping.leftovers(tmp_path) == []
 
 
@@ -285,7 +285,7 @@ def test_a_run_started_before_the_clock_stepped_back_keeps_the_later_state_anoth
     clock[0] -= 3600
     market(tmp_path, LATER)
     late = states.file_state(str(tmp_path), h5_file, "minbar")
-    version_id = slow.commit({"command": "slow", "counts": {}}, [types.SimpleNamespace(state=early)])
+    version_id = slow.commit({"command": "slow", "counts": {}}, [types.SimpleNamespace(state=states.Entry(early))])
     assert versions.read_entries(tmp_path, version_id)[STOCK_FILE] == late
 
 
@@ -308,5 +308,5 @@ def test_a_run_commits_past_a_damaged_manifest_that_landed_while_it_worked(marke
     with open(versions.history.manifest_path(tmp_path, versions.version_ids(tmp_path)[-1]), "ab") as landed:
         landed.write(b'{"file": cut')
     ours = states.file_state(str(tmp_path), h5_file, "minbar")
-    version_id = slow.commit({"command": "slow", "counts": {}}, [types.SimpleNamespace(state=ours)])
+    version_id = slow.commit({"command": "slow", "counts": {}}, [types.SimpleNamespace(state=states.Entry(ours))])
     assert versions.read_entries(tmp_path, version_id)[STOCK_FILE] == ours

@@ -352,7 +352,7 @@ def refused_by_update(kind, root):
         if kind == "stock":
             minbar.append_h5(services, "S1", root, None, 20050104, 29991231)
         else:
-            tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, counts={})
+            tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, counted=True)
     return str(refused.value)
 
 

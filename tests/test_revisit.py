@@ -250,12 +250,11 @@ def test_a_tick_day_corrected_in_place_is_revised_even_with_no_new_rows(tmp_path
     corrected = fm.day_ticks(d2, 4)
     corrected["volume"] += 100
     client.ticks[("S1", d2)] = corrected
-    counts = {}
     keywords = {"revisit": days} if days else {}
-    tick.append_h5_tick(services, "S1", str(tmp_path), None, 20050104, 29991231, delisted=delisted,
-                        counts=counts, **keywords)
-    assert tuple(counts.get("revised", ())) == revised
-    assert counts["before"] == counts.get("after", counts["before"])
+    stored = tick.append_h5_tick(services, "S1", str(tmp_path), None, 20050104, 29991231, delisted=delisted,
+                                 counted=True, **keywords)
+    assert stored.revised == revised
+    assert stored.before == stored.after
     stored, _ = datasets(str(tmp_path / "S1.h5"))
     # The first tick's volume was 0 and is 100 corrected.
     assert (stored["20240103"]["volume"][0] != 0) == bool(revised)

@@ -243,7 +243,7 @@ def test_a_tick_day_filled_in_below_the_latest_is_not_in_earlier_versions(tmp_pa
 
     def job(**keywords):
         stored = tick.append_h5_tick(services, "S1", root, None, 20050104, 29991231, entry=True, **keywords)
-        return commits.commit(root, "tick", {"command": "x"}, {"S1.h5": stored.entry})
+        return commits.commit(root, "tick", {"command": "x"}, {"S1.h5": stored.entry.line})
 
     first = job()
     client.ticks[("S1", days[1])] = served_late

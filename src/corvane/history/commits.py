@@ -177,16 +177,19 @@ class Recorder:
         raise OSError("could not make a marker under {}: another process kept removing it".format(directory))
 
     def commit(self, run, outcomes):
-        """Commit the run's version when it changed a file (or a dead run's files need one); its id or None."""
+        """Commit the run's version when it changed a file (or a dead run's files need one); its id or None.
+
+        `outcomes`: the jobs' outcomes, each with the Entry of its file in `state` (None: unchanged).
+        """
         if not ENABLED:
             return None
         entries = {}
         revised = 0
         for outcome in outcomes:
-            state = getattr(outcome, "state", None)
-            if state:
-                entries[state["file"]] = state
-                revised += len(state.get("revised", ()))
+            entry = outcome.state
+            if entry is not None:
+                entries[entry.file] = entry.line
+                revised += len(entry.revised)
         remove_dead_marker_temporaries(self.root)
         dead = self._dead_markers()
         covered = [h5_file for marker in dead for h5_file in self._files_of(marker)]

@@ -6,9 +6,37 @@ Apart from the versions' log because a job takes its file's entry while it
 still holds the file, in a worker, and the commit, its check and reads as of
 a version all compare entries: each of them needs this, and no more.
 """
+from typing import NamedTuple
+
 # Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
 from corvane.history import layout as history
 from corvane.errors import VersionError
+
+
+class Entry(NamedTuple):
+    """One file's line in a run's version, as its job left the file.
+
+    `line`: the manifest's object for the file, written as it is (its keys
+    are the manifest's, which bundles already hold); `file` and `revised`
+    are read from it.
+    """
+    line: dict
+
+    @property
+    def file(self):
+        """The file's path under the root, as the manifest names it."""
+        return self.line["file"]
+
+    @property
+    def revised(self):
+        """YYYYMMDD text of the stored days the job replaced."""
+        return tuple(self.line.get("revised", ()))
+
+
+def job_entry(root, h5_file, kind, before, after, tails, h5=None):
+    """job_state as an Entry; None when the job changed nothing."""
+    line = job_state(root, h5_file, kind, before, after, tails, h5)
+    return None if line is None else Entry(line)
 
 
 def job_state(root, h5_file, kind, before, after, tails, h5=None):

@@ -21,7 +21,7 @@ from corvane.updater import workers
 from corvane.formats import DATA, INDEX
 from corvane.updater.options import UpdateOptions
 # Held is the stores' own count; callers have found it here.
-from corvane.updater.stores import Held, Stored
+from corvane.updater.stores import Held, Stored, found_before
 from corvane.updater.deadlines import _deadline
 from corvane.updater import outcomes
 from corvane.updater.outcomes import NOTHING_LISTED, NotStarted, Outcome, UNREADABLE, failed, healable, status_of
@@ -68,7 +68,9 @@ def minbar_job(order_book_id, path, services=None, options=UpdateOptions(), mark
 def tick_job(order_book_id, path, services=None, options=UpdateOptions(), marks=None,
              listed=NOTHING_LISTED, deadline=None):
     """Bring one tick file up to date; its Outcome."""
-    return _job(order_book_id, path, "tick", tick.append_h5_tick, services, options, marks, listed, deadline)
+    # Counted: the Outcome gives the ticks and days, which the module's own calls go without.
+    store = functools.partial(tick.append_h5_tick, counted=True)
+    return _job(order_book_id, path, "tick", store, services, options, marks, listed, deadline)
 
 
 def store_keywords(kind, options, listed):
@@ -101,35 +103,33 @@ def _job(order_book_id, path, kind, store, services, options, marks, listed, dea
     if deadline is not None:
         keywords["deadline"] = deadline
 
-    def append(counts):
-        # The store takes the file's line in the version while it still holds the file.
-        return store(services, order_book_id, path, None, start, formats.MAX_END_DATE, counts=counts,
-                     entry=commits.ENABLED, **keywords)
-
+    # The store takes the file's line in the version while it still holds the file.
+    append = functools.partial(store, services, order_book_id, path, None, start, formats.MAX_END_DATE,
+                               entry=commits.ENABLED, **keywords)
     try:
         rerun = started_before(marks, order_book_id)
         locate = functools.partial(formats.locate, path, order_book_id, kind)
-        finish = functools.partial(_with_state, taken=False, path=path, kind=kind, locate=locate)
-        outcome = _with_state(*_attempts(order_book_id, locate, append, options, deadline, finish),
-                              path, kind, locate)
+        finish = functools.partial(_with_state, path=path, kind=kind, locate=locate)
+        outcome = _attempts(order_book_id, locate, append, options, deadline, finish)
         return outcome._replace(worker_lost=True) if rerun else outcome
     except KeyboardInterrupt:
         _interrupted = True
         raise
 
 
-def _with_state(outcome, taken, path, kind, locate):
+def _with_state(outcome, path, kind, locate):
     """`outcome` carrying the manifest entry of its file, when it changed it.
 
-    `taken`: the store gave the entry (in `outcome.state`), taken while it
-    held the file.  A job that failed, or a store that gives none (a
+    An outcome whose store gave the entry, taken while it held the file,
+    has it already.  A job that failed, or a store that gives none (a
     stand-in's), has its file read now, after it was let go.
     """
     revised = outcome.revised
-    if taken or not commits.ENABLED or outcome.after is None or (outcome.after == outcome.before and not revised):
+    if (outcome.state is not None or not commits.ENABLED or outcome.after is None
+            or (outcome.after == outcome.before and not revised)):
         return outcome
     try:
-        return outcome._replace(state=states.job_state(path, locate(), kind, outcome.before, outcome.after,
+        return outcome._replace(state=states.job_entry(path, locate(), kind, outcome.before, outcome.after,
                                                          {"revised": list(revised)} if revised else None))
     except (OSError, ValueError, TypeError):
         return outcome      # an unreadable file: the job's own outcome says why
@@ -172,77 +172,75 @@ def started_before(marks, order_book_id):
 
 
 def _attempts(order_book_id, locate, append, options, deadline=None, finish=None):
-    """(the job's Outcome, whether its store gave the file's entry).  The counts
-    come from the store's own open of the file, so that a job opens its file
+    """The job's Outcome, given to `finish` when the file must be read for its entry.
+
+    The counts come from the store's own open of the file (its Stored, or
+    what a failure tells: `found_before`), so that a job opens its file
     once.  Only a failed attempt, which may not have reached its file, has
-    the file read again.  `deadline`: the job's Deadline, whose `settle`
-    is given the Outcome of the job given up now (through `finish`)."""
+    the file read again.  `deadline`: the job's Deadline, whose `settle` is
+    given the Outcome of the job given up now (through `finish`).
+    """
     started = time.monotonic()
     # What the job knows so far, also to the Outcome of it given up meanwhile.
-    before, counts, existed, attempts = None, {}, True, 0
+    before, existed, attempts = None, True, 0
     if deadline is not None:
         deadline.start()
 
         def given_up():
             # What the job's own failure would say, read while its thread may still hang.
             return finish(failed(order_book_id, deadline.error(), deadline.where(),
-                                 _first(before, counts, existed, locate), held(locate), attempts,
+                                 _first(before, None, existed, locate), held(locate), attempts,
                                  time.monotonic() - started))
         deadline.settle = given_up
     try:
         workers.check_set_up()
     except errors.WorkerSetupError as exc:
-        return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0), False
+        return failed(order_book_id, exc, traceback.format_exc(), None, None, 0, 0.0)
     try:
         existed = locate() is not None
     except (OSError, ValueError, TypeError):
         existed = True     # read as `held` reads it: unreadable, and the job says why
     while True:
         attempts += 1
-        # The store tells "before" here as soon as it has opened the file, even if it then fails.
-        counts = {}
         try:
             with _deadline(options.timeout) if deadline is None else contextlib.nullcontext():
-                given = append(counts)
+                given = append()
             break
         except Exception as exc:
-            before = _first(before, counts, existed, locate)
+            before = _first(before, found_before(exc), existed, locate)
             delay = None if attempts > options.retries or not healable(exc) else \
                 outcomes.backoff_delay(attempts, options.backoff)
             if delay is None or (deadline is not None and deadline.left() <= delay):
                 # A deadline with no time for another attempt ends the job with this one's failure.
-                return failed(order_book_id, exc, traceback.format_exc(), before,
-                              held(locate), attempts, time.monotonic() - started), False
+                return finish(failed(order_book_id, exc, traceback.format_exc(), before,
+                                     held(locate), attempts, time.monotonic() - started))
         # Safe to repeat: a failed job leaves its file as it was (a tick
         # file keeps the whole days written before the failure) and the
         # next attempt starts from what the file holds.
         time.sleep(delay)
-    before = _first(before, counts, existed, locate)
-    after, revised, entry = _left(given, counts, locate)
-    status = "updated" if revised else status_of(before, after)
-    return Outcome(order_book_id, status, before, after, attempts, time.monotonic() - started,
-                   revised=revised, state=entry), isinstance(given, Stored)
+    seconds = time.monotonic() - started
+    if not isinstance(given, Stored):
+        # A store that returns no Stored (a stand-in's): its file read now.
+        before = _first(before, None, existed, locate)
+        after = held(locate)
+        return finish(Outcome(order_book_id, status_of(before, after), before, after, attempts, seconds))
+    return _stored_outcome(order_book_id, given, _first(before, given.before, existed, locate), attempts, seconds)
 
 
-def _left(given, counts, locate):
-    """(after, revised, entry) of a store's call: as its Stored says, or for a store that
-    returns none (a stand-in's) as it counted, else read from the file now."""
-    if isinstance(given, Stored) and given.after is not None:
-        return given.after, tuple(given.revised), given.entry
-    if "after" in counts:
-        after = Held(*counts["after"])
-    elif "before" in counts:
-        after = Held(*counts["before"])     # it left without writing
-    else:
-        after = held(locate)                # a store that counts nothing
-    return after, tuple(counts.get("revised", ())), None
+def _stored_outcome(order_book_id, given, before, attempts, seconds):
+    """The Outcome of a job whose store returned `given` (a Stored); `before`: as the job's first
+    attempt found the file."""
+    after = given.after
+    status = "updated" if given.revised else status_of(before, after)
+    return Outcome(order_book_id, status, before, after, attempts, seconds,
+                   revised=given.revised, state=given.entry)
 
 
-def _first(before, counts, existed, locate):
+def _first(before, found, existed, locate):
     """What the file held before the job: known from an earlier attempt, else
-    counted by this attempt's open, else (it never opened the file) read now."""
+    as this attempt's store found it (`found`), else (it never opened the file) read now."""
     if before is not None or not existed:
         return before
-    if "before" in counts:
-        return Held(*counts["before"])
+    if found is not None:
+        return found
     return held(locate)

@@ -10,13 +10,14 @@ import datetime
 import os
 import threading
 import time
+from typing import NamedTuple
 
 import numpy as np
 import pandas as pd
 
 from corvane.updater import revisit as revisits
 from corvane.history.layout import tail_digest
-from corvane.updater.stores import Held, Stored, array_form, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
+from corvane.updater.stores import Found, Held, Stored, array_form, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
@@ -196,8 +197,20 @@ def _latest_trading_date(h5):
     return int(last["date"])  # the client wants a plain int, not a numpy scalar
 
 
+class _Call(NamedTuple):
+    """What one call of `append_h5` works with, beside its open file."""
+    services: object
+    order_book_id: str
+    root: str
+    h5_file: str
+    dtypes: np.dtype
+    max_end_date: int
+    entry: bool
+    deadline: object
+
+
 def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
-              ins_type=None, delisted=None, counts=None, revisit=0, entry=False, deadline=None):
+              ins_type=None, delisted=None, revisit=0, entry=False, deadline=None):
     """Bring the minute-bar file of `order_book_id` under `path` up to date; a Stored.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
@@ -205,72 +218,71 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     instrument's type as the caller's listing has it (None: asked of the
     client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
     last stored date is that day or later is left as it is, without asking
-    the client: no bar can come after it.  `counts`: a dict given "before"
-    as soon as the file is open (so that a call that fails has told it),
-    then "after" and "revised", as the Stored has them.  `revisit`: the
-    last stored days asked again in the same call (`corvane.revisit`),
-    ended instruments included.  `entry`: the Stored carries the file's
-    line in the run's version, `path` being the root it is of.  `deadline`:
-    the job's Deadline (`corvane.jobs`): nothing is written or committed
-    past it.
+    the client: no bar can come after it.  `revisit`: the last stored days
+    asked again in the same call (`corvane.revisit`), ended instruments
+    included.  `entry`: the Stored carries the file's line in the run's
+    version, `path` being the root it is of.  `deadline`: the job's
+    Deadline (`corvane.jobs`): nothing is written or committed past it.
+    A failure after the file is open tells what it held (`stores.found_before`).
     """
     check_order_book_id(order_book_id)
-    root = path
-    client = services.client
     if ins_type is None:
-        ins_type = client.instruments(order_book_id).type
+        ins_type = services.client.instruments(order_book_id).type
     sub_dir, dtypes = _store_for(services, order_book_id, ins_type)
-    path = os.path.join(path, sub_dir)
-    os.makedirs(path, exist_ok=True)
-    h5_file = instrument_file(path, order_book_id, file_name)
-
-    def _get_price(start_date):
-        return fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, INDEX_DTYPE)
-
-    def _left(h5, before, revised=(), appended=None):
-        return _stored(h5, root if entry else None, h5_file, before, counts, revised, appended)
-
-    def _in_time():
-        if deadline is not None:
-            deadline.check()
-
-    with committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5:
+    os.makedirs(os.path.join(path, sub_dir), exist_ok=True)
+    h5_file = instrument_file(os.path.join(path, sub_dir), order_book_id, file_name)
+    call = _Call(services, order_book_id, path, h5_file, dtypes, max_end_date, entry, deadline)
+    with Found() as found, committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
-        before = Held(*_counts(h5, members))
-        if counts is not None:
-            counts["before"] = tuple(before)
+        before = found.held(Held(*_counts(h5, members)))
         if INDEX not in members:
-            index, data = _get_price(min_start_date)
-        else:
-            latest = _latest_trading_date(h5)
-            if revisit:
-                first = revisits.first_revisited(h5, revisit)
-                index, data = _get_price(first)
-                if index is None or data is None:
-                    return Stored(before, before)
-                _in_time()
-                # One unit: changed days cut and written again, new ones appended.
-                return _left(h5, before, revisits.store_minbar(h5, index, data, first,
-                                                               revisits.side_store(root, h5_file)))
-            if delisted is not None and delisted <= latest:
-                return Stored(before, before)
-            index, data = _get_price(next_trading_date(client, latest))
-        if index is None or data is None:
+            return _appended(call, h5, before, min_start_date)
+        latest = _latest_trading_date(h5)
+        if revisit:
+            return _revisited(call, h5, before, revisit)
+        if delisted is not None and delisted <= latest:
             return Stored(before, before)
-        _in_time()
-        # One unit: the engine offsets line_no by the rows already stored,
-        # removes orphan bar records and rolls back on a failed index write.
-        h5.append_minbar(index, data)
-        return _left(h5, before, appended=(index, data))
+        return _appended(call, h5, before, next_trading_date(services.client, latest))
 
 
-def _stored(h5, root, h5_file, before, counts, revised, appended):
+def _fetched(call, start_date):
+    """(index, data) of the bars from `start_date` on, or None; None too past the call's deadline."""
+    index, data = fetch_bars(call.services, call.order_book_id, start_date, call.max_end_date, call.dtypes,
+                             INDEX_DTYPE)
+    if index is None or data is None:
+        return None
+    if call.deadline is not None:
+        call.deadline.check()
+    return index, data
+
+
+def _appended(call, h5, before, start_date):
+    """The Stored of the bars from `start_date` on appended to `h5`."""
+    bars = _fetched(call, start_date)
+    if bars is None:
+        return Stored(before, before)
+    # One unit: the engine offsets line_no by the rows already stored,
+    # removes orphan bar records and rolls back on a failed index write.
+    h5.append_minbar(*bars)
+    return _stored(h5, call.root if call.entry else None, call.h5_file, before, (), bars)
+
+
+def _revisited(call, h5, before, revisit):
+    """The Stored of the last `revisit` stored days asked again: changed ones cut and written again,
+    new ones appended, in one unit."""
+    first = revisits.first_revisited(h5, revisit)
+    bars = _fetched(call, first)
+    if bars is None:
+        return Stored(before, before)
+    revised = revisits.store_minbar(h5, *bars, first, revisits.side_store(call.root, call.h5_file))
+    return _stored(h5, call.root if call.entry else None, call.h5_file, before, revised, None)
+
+
+def _stored(h5, root, h5_file, before, revised, appended):
     """The Stored of a call that wrote to `h5`, still open: the call holds the file while its
-    line in the version of `root` (None: none asked for) is taken.  See append_h5 for `counts`."""
+    line in the version of `root` (None: none asked for) is taken."""
     after = Held(*_counts(h5, (DATA, INDEX)))
-    if counts is not None:
-        counts.update(after=tuple(after), revised=list(revised))
     entry = None
     if root is not None and (after != before or revised):
         tails = dict(_tails(h5, after, appended), revised=list(revised))

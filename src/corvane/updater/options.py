@@ -1,16 +1,26 @@
 """The options of one update run, as one value from the command to the jobs."""
+import datetime
+import math
+import numbers
 from dataclasses import dataclass
 from typing import Optional
 
-__all__ = ["UpdateOptions", "BACKOFF_SECONDS"]
+from corvane.errors import SetupRefused
+
+__all__ = ["UpdateOptions", "BACKOFF_SECONDS", "BadOption"]
 
 # First wait before a retry, doubled at each further attempt, with jitter.
 BACKOFF_SECONDS = 1.0
 
 
+class BadOption(SetupRefused, ValueError):
+    """An option of the run holds a value it cannot take: a usage error to the command line,
+    a ValueError to a caller in Python."""
+
+
 @dataclass(frozen=True)
 class UpdateOptions:
-    """How every job of a run works on its file.
+    """How every job of a run works on its file; a value it cannot take is refused (BadOption).
 
     `since`: YYYYMMDD from which a file without data is filled (None: the
     bundle's first date).  `retries`: further attempts after a failure that
@@ -22,7 +32,7 @@ class UpdateOptions:
     so that many client calls are in flight without a process each (1: one
     job at a time, on the worker's main thread).  `revisit`: the last
     stored days of each file asked again, and replaced where the client's
-    answer changed (0: only new days are asked for).
+    answer changed (0 or None: only new days are asked for).
     """
     since: Optional[int] = None
     retries: int = 2
@@ -31,3 +41,43 @@ class UpdateOptions:
     backoff: float = BACKOFF_SECONDS
     fetch_threads: int = 1
     revisit: int = 0
+
+    def __post_init__(self):
+        if self.since is not None and not _is_day(self.since):
+            _refuse("since", "a date YYYYMMDD", self.since)
+        if not _is_whole(self.retries, 0):
+            _refuse("retries", "a whole number, 0 or more", self.retries)
+        if not isinstance(self.durable, bool):
+            _refuse("durable", "True or False", self.durable)
+        if self.timeout is not None and not (_is_number(self.timeout) and self.timeout > 0):
+            _refuse("timeout", "a number of seconds above 0, or None", self.timeout)
+        if not (_is_number(self.backoff) and self.backoff >= 0):
+            _refuse("backoff", "a number of seconds, 0 or more", self.backoff)
+        if not _is_whole(self.fetch_threads, 1):
+            _refuse("fetch_threads", "a whole number, 1 or more", self.fetch_threads)
+        if self.revisit is not None and not _is_whole(self.revisit, 0):
+            _refuse("revisit", "a whole number of days, 0 or more", self.revisit)
+
+
+def _refuse(name, wanted, value):
+    raise BadOption("UpdateOptions: {} must be {}, not {!r}".format(name, wanted, value))
+
+
+def _is_whole(value, least):
+    return isinstance(value, numbers.Integral) and not isinstance(value, bool) and value >= least
+
+
+def _is_number(value):
+    # NaN compares false to every bound; an infinite wait is None.
+    return isinstance(value, numbers.Real) and not isinstance(value, bool) and math.isfinite(value)
+
+
+def _is_day(value):
+    """Whether `value` is the integer YYYYMMDD of a real date."""
+    if not _is_whole(value, 0):
+        return False
+    try:
+        datetime.datetime.strptime("{:08d}".format(int(value)), "%Y%m%d")
+    except ValueError:
+        return False
+    return 10000101 <= value <= 99991231

@@ -9,6 +9,7 @@ import random
 from typing import NamedTuple, Optional
 
 from corvane import errors
+from corvane.history.states import Entry
 from corvane.updater.options import BACKOFF_SECONDS
 # Held is the stores' own count; callers have found it here.
 from corvane.updater.stores import Held
@@ -66,8 +67,8 @@ class Outcome(NamedTuple):
     error_brief: Optional[str] = None
     # YYYYMMDD of the stored days the job replaced with the client's newer answer.
     revised: tuple = ()
-    # The file as the job left it, for the run's version (`corvane.versions`); None when unchanged.
-    state: Optional[dict] = None
+    # The file's line in the run's version (`corvane.versions`), as the job left it; None when unchanged.
+    state: Optional[Entry] = None
 
     @property
     def error(self):

@@ -13,10 +13,12 @@ nothing unless given an `echo`.
 """
 import contextlib
 import dataclasses
+import functools
 import importlib
 import os
 import shutil
 import uuid
+from typing import NamedTuple, Optional
 
 from corvane import errors, formats
 from corvane import layout
@@ -42,6 +44,27 @@ def _quiet(*args, **kwargs):
     pass
 
 
+class _Run(NamedTuple):
+    """What every step of one update works with."""
+    kind: str
+    where: str              # the bundle directory, absolute
+    services: object
+    options: UpdateOptions
+    jobs: Optional[int]
+    scheduler: Optional[str]
+    executor: object        # the caller's, or None
+    cluster: object         # the Dask support (`corvane.updater.cluster`) of a run on a scheduler, else None
+    echo: object
+    recorder: commits.Recorder
+
+
+class Selection(NamedTuple):
+    """The instruments a run's words selected, and what the client's listing says of them."""
+    chosen: list
+    unresolved: list        # the words that selected nothing
+    facts: dict             # {order_book_id: (ins_type, delisted)}
+
+
 def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateOptions(),
            scheduler=None, executor=None, services=None, echo=None, revisit=None):
     """Update the `kind` ("minbar" or "tick") files under `path`; a Report.
@@ -58,6 +81,28 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
     single jobs are in the Report.  `revisit`: as UpdateOptions.revisit,
     over the one in `options` when given.
     """
+    options, cluster = checked_setup(kind, path, options, scheduler, executor, revisit)
+    services = host.platform() if services is None else services
+    echo = echo or _quiet
+    words = [str(word) for word in words]
+    started = now()
+    client = market_client.describe(services.client)
+    echo(market_client.line(services.client))
+    # Every worker, and every path a job is handed, sees the one directory
+    # this process means: on a cluster a relative path would be resolved in
+    # each worker's own working directory.
+    where = os.path.abspath(path)
+    existed = os.path.lexists(where)
+    run = _Run(kind, where, services, options, jobs, scheduler, executor, cluster, echo,
+               commits.Recorder(where, kind, options.durable))
+    unresolved, (done, error) = ran(run, words, with_derivatives, existed)
+    report = Report(COMMANDS[kind], path, words, sorted(unresolved), done, error, started, now(), client)
+    return committed(report, run.recorder, kind, echo)
+
+
+def checked_setup(kind, path, options, scheduler, executor, revisit):
+    """(the run's options, its Dask support or None) when it can start where it was asked to;
+    SetupRefused otherwise.  Each option's own value is checked by UpdateOptions."""
     if kind not in JOBS:
         raise ValueError("kind must be 'minbar' or 'tick', not {!r}".format(kind))
     try:
@@ -68,79 +113,78 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
         raise SetupRefused("--timeout works with the process pool only, not with --scheduler")
     if revisit is not None:
         options = dataclasses.replace(options, revisit=revisit)
-    if not isinstance(options.revisit, int) or options.revisit < 0:
-        raise SetupRefused("revisit must be a whole number of days, 0 or more, not {!r}".format(options.revisit))
-    if options.fetch_threads < 1:
-        raise SetupRefused("--fetch-threads must be 1 or more, not {}".format(options.fetch_threads))
-    cluster = dask_support() if scheduler and executor is None else None
-    services = host.platform() if services is None else services
-    echo = echo or _quiet
-    words = [str(word) for word in words]
-    started = now()
-    client = market_client.describe(services.client)
-    echo(market_client.line(services.client))
+    return options, dask_support() if scheduler and executor is None else None
 
-    # Every worker, and every path a job is handed, sees the one directory
-    # this process means: on a cluster a relative path would be resolved in
-    # each worker's own working directory.
-    where = os.path.abspath(path)
-    existed = os.path.lexists(where)
 
-    recorder = commits.Recorder(where, kind, options.durable)
+def ran(run, words, with_derivatives, existed):
+    """(unresolved words, (outcomes, why the run failed outside the jobs or None)) of the
+    instruments `words` select, announced and run; `existed`: whether the bundle directory did.
 
-    def jobs_of(chosen, marks=None):
-        known = prepare(facts, kind, where, chosen, options)
-        recorder.begin(chosen)
-        return [(JOBS[kind], order_book_id, where, services, options, marks, known[order_book_id])
-                for order_book_id in sorted(chosen)]
-
-    def fan_out(chosen):
-        """(outcomes, why the run failed outside the jobs or None)."""
-        threads = options.fetch_threads
-        if executor is not None:
-            return run_jobs(executor, jobs_of(chosen), own=False, threads=threads), None
-        if cluster is None:
-            calls = jobs_of(chosen)
-            workers = min(jobs or os.cpu_count() or 1, len(calls))
-            sizes = batch_sizes(threads, len(calls), workers)
-            # Batched, fewer workers than instruments may do the work.
-            pool = process_pool(services, workers, len(sizes))
-            return run_jobs(pool, calls, own=True, threads=threads, sizes=sizes), None
-        with cluster.executor(scheduler, where, echo, services.initializer) as dask_executor, \
-                start_marks(where) as marks:
-            outcomes = run_jobs(dask_executor, jobs_of(chosen, marks), own=False,
-                                lost=dask_executor.scheduler_lost, threads=threads)
-        lost = sum(outcome.status == "lost" for outcome in outcomes)
-        if not lost:
-            return outcomes, None
-        return outcomes, Failure("SchedulerLost", "lost the Dask scheduler {}; {} of {} instruments have no "
-                                 "outcome".format(scheduler, lost, len(outcomes)))
-
-    # A failure outside the jobs carries the instruments it kept from running
-    # (`not_reached`), for the caller's report.
-    listing = {}
-
-    def selected():
-        found = select(services, words, with_derivatives, echo, listing)
-        facts.update(selection.listed(listing["table"]))
-        return found
-
-    facts = {}
+    A failure outside the jobs carries the instruments it kept from running
+    (`not_reached`), for the caller's report.
+    """
     try:
-        unresolved, (outcomes, error) = drivers.update(selected, echo, kind, where, fan_out)
+        chosen = selected(run.services, words, with_derivatives, run.echo)
+        return drivers.update(lambda: (chosen.chosen, chosen.unresolved), run.echo, run.kind, run.where,
+                              functools.partial(fan_out, run, chosen.facts))
     except SetupRefused:
-        recorder.close()
+        run.recorder.close()
         if not existed:
             # A refused run leaves no directory of its own behind (only an empty one is removed).
             with contextlib.suppress(OSError):
-                os.rmdir(where)
+                os.rmdir(run.where)
         raise
     except BaseException:
         # A run that ends without its version leaves its marker to the next.
-        recorder.close()
+        run.recorder.close()
         raise
-    report = Report(COMMANDS[kind], path, words, sorted(unresolved), outcomes, error, started, now(), client)
-    return committed(report, recorder, kind, echo)
+
+
+def selected(services, words, with_derivatives, echo):
+    """The Selection of `words` (see `select`)."""
+    listing = {}
+    chosen, unresolved = select(services, words, with_derivatives, echo, listing)
+    return Selection(chosen, unresolved, selection.listed(listing["table"]))
+
+
+def fan_out(run, facts, chosen):
+    """(outcomes, why the run failed outside the jobs or None) of one job per instrument of `chosen`."""
+    if run.executor is not None:
+        return run_jobs(run.executor, calls(run, facts, chosen), own=False, threads=run.options.fetch_threads), None
+    if run.cluster is None:
+        return _in_pool(run, calls(run, facts, chosen)), None
+    return _on_cluster(run, facts, chosen)
+
+
+def calls(run, facts, chosen, marks=None):
+    """The jobs' calls, one per instrument of `chosen` in order; the run is marked as changing
+    their files first.  `marks`: the directory of the jobs' start marks (`start_marks`), or None."""
+    known = prepare(facts, run.kind, run.where, chosen, run.options)
+    run.recorder.begin(chosen)
+    return [(JOBS[run.kind], order_book_id, run.where, run.services, run.options, marks, known[order_book_id])
+            for order_book_id in sorted(chosen)]
+
+
+def _in_pool(run, handed):
+    """The outcomes of the calls `handed` in a process pool of the run's own."""
+    workers = min(run.jobs or os.cpu_count() or 1, len(handed))
+    sizes = batch_sizes(run.options.fetch_threads, len(handed), workers)
+    # Batched, fewer workers than instruments may do the work.
+    pool = process_pool(run.services, workers, len(sizes))
+    return run_jobs(pool, handed, own=True, threads=run.options.fetch_threads, sizes=sizes)
+
+
+def _on_cluster(run, facts, chosen):
+    """(outcomes, SchedulerLost or None) of the jobs of `chosen` on the run's Dask scheduler."""
+    with run.cluster.executor(run.scheduler, run.where, run.echo, run.services.initializer) as dask_executor, \
+            start_marks(run.where) as marks:
+        done = run_jobs(dask_executor, calls(run, facts, chosen, marks), own=False,
+                        lost=dask_executor.scheduler_lost, threads=run.options.fetch_threads)
+    lost = sum(outcome.status == "lost" for outcome in done)
+    if not lost:
+        return done, None
+    return done, Failure("SchedulerLost", "lost the Dask scheduler {}; {} of {} instruments have no "
+                         "outcome".format(run.scheduler, lost, len(done)))
 
 
 def committed(report, recorder, kind, echo):

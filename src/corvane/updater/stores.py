@@ -11,7 +11,7 @@ import pandas as pd
 from corvane import _engine
 from corvane.history import states
 
-__all__ = ["Held", "Stored", "open_instrument_file", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date",
+__all__ = ["Held", "Stored", "Found", "found_before", "open_instrument_file", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date",
            "run_starts"]
 
 
@@ -33,7 +33,39 @@ class Stored(NamedTuple):
     before: Optional[Held]
     after: Optional[Held]
     revised: tuple = ()
-    entry: Optional[dict] = None
+    entry: Optional[states.Entry] = None
+
+
+class Found:
+    """The `with` of a store's call around its file: a failure leaving it carries what the
+    file held as the call found it (`found_before`), once `held` was told.
+
+    A call that fails may have written part of its work (a tick file keeps
+    its whole days), so what the file holds afterwards is no longer what
+    the job found.
+    """
+
+    def __init__(self):
+        self._before = None
+
+    def held(self, before):
+        """`before`, now what any failure of the call tells."""
+        self._before = before
+        return before
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, kind, error, trace):
+        if error is not None and self._before is not None:
+            error.corvane_found = self._before
+        return False
+
+
+def found_before(error):
+    """What the file held as the store's call that raised `error` found it (`Found`);
+    None when the call failed before reading it."""
+    return vars(error).get("corvane_found")
 
 
 def open_instrument_file(h5_file, durable=False):
@@ -62,7 +94,7 @@ def _committed_in_time(h5, deadline):
 
 
 def version_entry(root, h5_file, kind, h5, before, after, tails):
-    """The file's line in the run's version, taken from `h5` while the call still holds it.
+    """The file's line in the run's version (an Entry), taken from `h5` while the call still holds it.
 
     Once the file is let go another run may revise it before a read of it
     here, and the line would pair this call's rows with that run's segments:
@@ -70,7 +102,7 @@ def version_entry(root, h5_file, kind, h5, before, after, tails):
     when the file cannot be read (the job's outcome says why).
     """
     try:
-        return states.job_state(root, h5_file, kind, before, after, tails, h5=h5)
+        return states.job_entry(root, h5_file, kind, before, after, tails, h5=h5)
     except (OSError, ValueError, TypeError):
         return None
 

@@ -17,7 +17,7 @@ import pandas as pd
 from corvane.updater import revisit as revisits
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
 from corvane.history.layout import tail_digest
-from corvane.updater.stores import Held, Stored, committed_in_time, open_instrument_file, per_date, per_stamp, to_field, version_entry
+from corvane.updater.stores import Found, Held, Stored, committed_in_time, open_instrument_file, per_date, per_stamp, to_field, version_entry
 
 __all__ = ["append_h5_tick", "tick_records"]
 
@@ -165,38 +165,37 @@ def _stored_as(h5, name, ticks):
 
 
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date,
-                   durable=False, delisted=None, counts=None, revisit=0, entry=False, deadline=None):
+                   durable=False, delisted=None, revisit=0, entry=False, deadline=None, counted=False):
     """Bring the tick file of `order_book_id` in `path` up to date; a Stored.
 
     `durable`: its writes are on disk before this returns.  `delisted`:
     YYYYMMDD the caller's listing says the instrument ended; a file whose
     latest stored day is later is left as it is, without asking the client.
     (The day it ended is still asked again: it may have been stored while
-    it was being traded.)  `counts`: a dict given "before" as soon as the
-    file is open (so that a call that fails has told it), then "after" and
-    "revised" (the stored days written again), as the Stored has them;
-    without it or `entry` the Stored counts nothing (None).  `revisit`:
-    that many last stored days are asked again (the latest always is),
-    ended instruments included.  A stored day written again has its stored
-    ticks moved to the side store first.  `entry`: the Stored carries the
-    file's line in the run's version, `path` being the root it is of.
-    `deadline`: the job's Deadline (`corvane.jobs`): nothing is written or
-    committed past it.
+    it was being traded.)  `revisit`: that many last stored days are asked
+    again (the latest always is), ended instruments included.  A stored day
+    written again has its stored ticks moved to the side store first.
+    `entry`: the Stored carries the file's line in the run's version,
+    `path` being the root it is of.  `counted`: the Stored gives the ticks
+    and days before and after (always with `entry`; without either, None:
+    counting every day of a long file is not free).  A failure after the
+    file is open tells what it held (`stores.found_before`).  `deadline`:
+    the job's Deadline (`corvane.jobs`): nothing is written or committed
+    past it.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
     loader = services.ticks_loader
     layout = (list(loader.COLUMNS), list(loader.FIELDS), np.dtype(loader.DTYPES))
-    counting = counts is not None or entry
+    counting = counted or entry
 
-    with committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5, _DayWriter(h5) as writer:
+    with Found() as found, committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5, \
+            _DayWriter(h5) as writer:
         # Outside the keeping scope: a refused file is rolled back, not closed.
         members = h5.members()
         check_tick_members(h5_file, members)
         lengths = {name: h5.length(name) for name in members} if counting else None
-        before = _held(lengths)
-        if counts is not None:
-            counts["before"] = tuple(before)
+        before = found.held(_held(lengths))
         if members and delisted is not None and delisted < int(max(members)) and not revisit:
             return Stored(before, before)
         with _keeping_written_days(writer, deadline):
@@ -211,8 +210,6 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                                        revisits.side_store(path, h5_file), stored, lengths, deadline)
         writer.wait()
         after = _held(lengths)
-        if counts is not None:
-            counts.update(after=tuple(after), revised=list(revised))
         taken = None
         if entry and (after != before or written):
             # Still inside the file's `with`: the call holds the file while its line is taken.
