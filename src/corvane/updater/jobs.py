@@ -1,9 +1,10 @@
 """The jobs of an update run: one instrument's file brought up to date, in a worker.
 
 Each job is a module-level function, so that any executor can ship it to
-its workers by reference, and returns an `Outcome`: the rows its file held
-before and after, the seconds and attempts taken and, on failure, the
-exception's precise class, message and traceback.
+its workers by reference, and returns an `Outcome`
+(`corvane.updater.outcomes`): the rows its file held before and after, the
+seconds and attempts taken and, on failure, the exception's precise class,
+message and traceback.
 """
 import contextlib
 import functools
@@ -25,16 +26,6 @@ from corvane.updater.stores import Held, Stored, found_before
 from corvane.updater.deadlines import _deadline
 from corvane.updater import outcomes
 from corvane.updater.outcomes import NOTHING_LISTED, NotStarted, Outcome, UNREADABLE, failed, healable, status_of
-
-
-# Failures that a repeat cannot heal: the file, the identifier or the
-# records are wrong, not the moment.  A record type or stored layout that
-# does not fit (TypeError), an unsafe identifier or a value that does not fit
-# its field (ValueError), missing columns (KeyError), a type the bundle does
-# not store (NotImplementedError), a file that is no bundle file (not a
-# regular file, empty, not HDF5) and one whose HDF5 structures are damaged.
-# Anything else (the client, a file busy with another writer, a full disk, an
-# I/O error) is tried again.
 
 
 # Set in a worker once Ctrl-C reached it: jobs already handed to it start

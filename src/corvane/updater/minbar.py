@@ -219,10 +219,10 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     client).  `delisted`: YYYYMMDD the listing says it ended; a file whose
     last stored date is that day or later is left as it is, without asking
     the client: no bar can come after it.  `revisit`: the last stored days
-    asked again in the same call (`corvane.revisit`), ended instruments
+    asked again in the same call (`corvane.updater.revisit`), ended instruments
     included.  `entry`: the Stored carries the file's line in the run's
     version, `path` being the root it is of.  `deadline`: the job's
-    Deadline (`corvane.jobs`): nothing is written or committed past it.
+    Deadline (`corvane.updater.deadlines`): nothing is written or committed past it.
     A failure after the file is open tells what it held (`stores.found_before`).
     """
     check_order_book_id(order_book_id)
@@ -291,7 +291,7 @@ def _stored(h5, root, h5_file, before, revised, appended):
 
 
 def _tails(h5, after, appended):
-    """The digests of the file's last bar and index records (`corvane.history`).
+    """The digests of the file's last bar and index records (`corvane.history.layout`).
 
     Those of an append come from the records appended, as the engine stores
     them (the index's line_no offset by the rows before them): no chunk is

@@ -1,9 +1,10 @@
-"""The jobs of an update run: one instrument's file brought up to date, in a worker.
+"""What a job returns, `Outcome`, and how a failure is judged: whether a
+repeat may heal it, how long to wait before the next attempt, and the
+status its file's counts before and after give (new, updated, up to date).
 
-Each job is a module-level function, so that any executor can ship it to
-its workers by reference, and returns an `Outcome`: the rows its file held
-before and after, the seconds and attempts taken and, on failure, the
-exception's precise class, message and traceback.
+Apart from the jobs: an outcome is plain data that the pool, the batches
+and the report make too (interrupted, lost, failed) and read, none of them
+needing how a job works on its file.
 """
 import random
 from typing import NamedTuple, Optional
@@ -11,7 +12,6 @@ from typing import NamedTuple, Optional
 from corvane import errors
 from corvane.history.states import Entry
 from corvane.updater.options import BACKOFF_SECONDS
-# Held is the stores' own count; callers have found it here.
 from corvane.updater.stores import Held
 
 
@@ -67,7 +67,7 @@ class Outcome(NamedTuple):
     error_brief: Optional[str] = None
     # YYYYMMDD of the stored days the job replaced with the client's newer answer.
     revised: tuple = ()
-    # The file's line in the run's version (`corvane.versions`), as the job left it; None when unchanged.
+    # The file's line in the run's version (`corvane.history.states`), as the job left it; None when unchanged.
     state: Optional[Entry] = None
 
     @property

@@ -1,12 +1,14 @@
 """Updates that report what each instrument did.
 
 `update` goes through the update pipeline the drivers of `corvane.bundle`
-use (`corvane.drivers`): it selects instruments, announces them, runs one
-job per instrument (`corvane.jobs`; in the framework's process pool, or on
-a Dask cluster) and returns a `Report` (`corvane.report`).  It prints
-nothing unless given an `echo`.
+use (`corvane.updater.drivers`): it selects instruments, announces them,
+runs one job per instrument (`corvane.updater.jobs`, handed out by
+`corvane.updater.pool`: in the framework's process pool, or on a Dask
+cluster), commits the run's version and returns a `Report`
+(`corvane.updater.report`).  It prints nothing unless given an `echo`.
+From Python, `corvane.update` is this call with the client made ready.
 
-    from corvane import run
+    from corvane.updater import run
     report = run.update("minbar", "bundle/minbar", ["stock"], jobs=4, echo=print)
     print(report)                  # the closing summary
     sys.exit(report.exit_status)   # 0, 1 or 130

@@ -27,7 +27,7 @@ class Stored(NamedTuple):
     `before`, `after`: what the file held as the call found and left it
     (minute bars: bar records and index records); `after` is `before` when
     it wrote nothing.  `revised`: YYYYMMDD of the stored days it replaced.
-    `entry`: the file's line in the run's version (`corvane.versions`) when
+    `entry`: the file's line in the run's version (`corvane.history.states`) when
     asked for and the file changed, else None.
     """
     before: Optional[Held]
@@ -78,7 +78,7 @@ def open_instrument_file(h5_file, durable=False):
 
 
 def committed_in_time(h5, deadline):
-    """The open file `h5` as the `with` of a job with `deadline` (a `corvane.jobs.Deadline`;
+    """The open file `h5` as the `with` of a job with `deadline` (a `corvane.updater.deadlines.Deadline`;
     None: `h5` itself): committed only within the job's time, rolled back past it."""
     return h5 if deadline is None else _committed_in_time(h5, deadline)
 

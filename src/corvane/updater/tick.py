@@ -180,7 +180,7 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     and days before and after (always with `entry`; without either, None:
     counting every day of a long file is not free).  A failure after the
     file is open tells what it held (`stores.found_before`).  `deadline`:
-    the job's Deadline (`corvane.jobs`): nothing is written or committed
+    the job's Deadline (`corvane.updater.deadlines`): nothing is written or committed
     past it.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
