@@ -96,6 +96,7 @@ sanitizer-test: asan-test tsan-test tsan-binding-test asan-binding-test
 lint:
 	$(PY) -m ruff check src standins tests bench
 	$(PY) tools/import_cycles.py
+	$(PY) tools/sizes.py
 
 # pytest exits 5 when it collects nothing, which fails this target.
 pytest:
