@@ -90,6 +90,30 @@ def test_corvane_has_no_import_circle():
     assert check.circles(check.graph()) == []
 
 
+def _sizes_check():
+    spec = importlib.util.spec_from_file_location("sizes", ROOT / "tools" / "sizes.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.mark.parametrize("body, over", [(58, []), (59, ["f"])])
+def test_size_check_counts_a_function_from_def_to_its_last_line(tmp_path, body, over):
+    path = tmp_path / "m.py"
+    path.write_text('def f():\n    """Doc."""\n' + "    x = 1\n" * body)
+    found = _sizes_check().over(path)
+    assert [what.split()[0] for what, _, _ in found] == over
+    assert all(span == body + 2 for _, span, _ in found)
+
+
+def test_size_check_refuses_a_module_over_its_lines_and_passes_corvane(tmp_path):
+    check = _sizes_check()
+    path = tmp_path / "m.py"
+    path.write_text("x = 1\n" * (check.MODULE_LINES + 1))
+    assert check.over(path) == [("module", check.MODULE_LINES + 1, check.MODULE_LINES)]
+    assert check.main() == 0
+
+
 def test_day_names_are_real_dates_in_eight_ascii_digits():
     assert formats.day_number("20240229") == 20240229
     assert [formats.day_number(text) for text in ("20230229", "2024010", "２０２４０１０２", "latest")] == [None] * 4
