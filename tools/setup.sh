@@ -5,7 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(libhdf5-dev libdeflate-dev zlib1g-dev libgtest-dev hdf5-tools pkg-config g++ cmake)
+# prometheus-node-exporter: the metrics test reads `--metrics` files through a real exporter, an
+# instance of its own on a port of its own (where systemd runs, Debian also starts its service).
+debian_packages=(libhdf5-dev libdeflate-dev zlib1g-dev libgtest-dev hdf5-tools pkg-config g++ cmake
+                 prometheus-node-exporter)
 missing=()
 for p in "${debian_packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -3,6 +3,7 @@ import sys
 
 import click
 
+from corvane.cli import metrics
 from corvane.cli.common import (KIND_OPTION, as_of_option, bundle_errors_as_usage, cpu_jobs, day_option, echo_json,
                                 example, jobs_option, json_option)
 
@@ -26,6 +27,8 @@ __all__ = ["verify_command", "inspect_command", "plot_command", "export_command"
               "By default only each file's newest version, the versions committed since the last verify "
               "found them sound, and files changed since then (by their stamps) are read.")
 @jobs_option("Processes reading files")
+@metrics.metrics_option
+@metrics.recorded("verify")
 def verify_command(path, kind, data, max_jump, as_json, repair, all_versions, jobs):
     """Check that the files of the bundle at PATH hang together.
 
@@ -62,7 +65,8 @@ def verify_command(path, kind, data, max_jump, as_json, repair, all_versions, jo
         for report in reports:
             for line in verify.text_lines(report):
                 click.echo(line)
-    sys.exit(1 if any(report.findings for report in reports) else 0)
+    return metrics.Ended(1 if any(report.findings for report in reports) else 0, roots=[
+        (report.kind, report.path, metrics.verify_series(report)) for report in reports])
 
 
 @click.command("inspect", epilog=example("corvane inspect ./bundle/minbar",
@@ -181,6 +185,8 @@ def export_command(path, order_book_id, kind, start, end, out, freq, as_of):
               "last listed dates from the market-data client instead of the bundle's own files.")
 @json_option
 @as_of_option("Look at")
+@metrics.metrics_option
+@metrics.recorded("status", "minbar")
 def status_command(path, start, end, use_client, as_json, as_of):
     """Name the instruments of the minute-bar root PATH that are stale, missing days or short.
 
@@ -208,4 +214,4 @@ def status_command(path, start, end, use_client, as_json, as_of):
         for line in lines:
             click.echo(line)
         click.echo(gaps.summary(path, table, len(lines)))
-    sys.exit(1 if lines else 0)
+    return metrics.Ended(1 if lines else 0, metrics.status_series(table))

@@ -13,6 +13,7 @@ import traceback
 
 import click
 
+from corvane.cli import metrics
 from corvane.cli.common import example, install_hint, jobs_option, json_option
 from corvane.updater.drivers import COMMANDS
 from corvane.updater import report as reports
@@ -76,11 +77,12 @@ def nearest_existing(path):
 
 
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
-               scheduler, verbose, timeout, as_json=False, fetch_threads=1, revisit=0):
-    """Run the update, print its summary, write its report; exit with its status."""
+               scheduler, verbose, timeout, as_json=False, fetch_threads=1, revisit=0, metrics_file=None):
+    """Run the update, print its summary, write its report and metrics; exit with its status."""
     from corvane.updater import run
 
     command, started, client = COMMANDS[kind], run.now(), None
+    recorded = metrics.Run(metrics_file, command, kind, path)
     if report:
         write_running_report(report, command, path, words, started)
     try:
@@ -102,8 +104,10 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
                             else click.echo)
     except (Exception, KeyboardInterrupt) as error:
         status = failure_status(error)
+        failed = failed_report(command, path, words, error, started, client)
         if report:
-            write_failed_report(report, command, path, words, error, status, started, client)
+            write_failed_report(report, failed, status)
+        recorded.finish(status, metrics.update_series(failed))
         if status == 2:
             if install_hint(error):
                 raise    # the command group says what to install
@@ -123,13 +127,14 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
         click.echo(result.summary(verbose))
     if result.error:
         click.echo("corvane: {}".format(result.error), err=True)
+    status = result.exit_status
     if report:
         try:
             result.write_json(report)
         except OSError as error:
             click.echo("corvane: cannot write the report: {}".format(error), err=True)
-            sys.exit(max(result.exit_status, 1))
-    sys.exit(result.exit_status)
+            status = max(status, 1)
+    sys.exit(recorded.finish(status, metrics.update_series(result)))
 
 
 def failure_status(error):
@@ -159,12 +164,17 @@ def error_text(error):
     return str(failure_of(error))
 
 
-def write_failed_report(report, command, path, words, error, status, started=None, client=None):
+def failed_report(command, path, words, error, started=None, client=None):
+    """The Report of a run that failed before its jobs."""
+    return reports.failed_run(command, path, words or [], failure_of(error), getattr(error, "not_reached", ()),
+                              getattr(error, "unresolved", ()), started, client)
+
+
+def write_failed_report(report, failed, status):
     """The report of a run that failed before its jobs: never yesterday's left in place."""
 
     try:
-        reports.failed_run(command, path, words or [], failure_of(error), getattr(error, "not_reached", ()),
-                   getattr(error, "unresolved", ()), started, client).write_json(report, status)
+        failed.write_json(report, status)
     except OSError as problem:
         click.echo("corvane: cannot write the report: {}".format(problem), err=True)
 
@@ -201,33 +211,36 @@ def report_file(ctx, param, value):
     return value
 
 
-def report_argument(args):
-    """The value of --report among raw arguments, or None."""
+def option_argument(args, option):
+    """The value of `option` (--report) among raw arguments, or None."""
     for at, arg in enumerate(args):
         if arg == "--":
             break
-        if arg == "--report" and at + 1 < len(args):
+        if arg == option and at + 1 < len(args):
             return args[at + 1]
-        if arg.startswith("--report="):
-            return arg[len("--report="):]
+        if arg.startswith(option + "="):
+            return arg[len(option) + 1:]
     return None
 
 
 class UpdateCommand(click.Command):
-    """An update command: its --report is written also when its arguments are refused.
+    """An update command: its --report and --metrics are written also when its arguments are refused.
 
-    Monitoring that reads the report must not find the last good run's there.
+    Monitoring that reads them must not find the last good run's there.
     """
 
     def make_context(self, info_name, args, parent=None, **extra):
-        report = report_argument(list(args))
+        report, metrics_file = option_argument(list(args), "--report"), option_argument(list(args), "--metrics")
         try:
             return super().make_context(info_name, args, parent=parent, **extra)
         except click.UsageError as error:
+            params = error.ctx.params if error.ctx else {}
+            failed = failed_report(info_name, params.get("path"), params.get("words"), error)
             if report and not report_problem(report):
-                params = error.ctx.params if error.ctx else {}
-                write_failed_report(report, info_name, params.get("path"), params.get("words"),
-                                    error, 2)
+                write_failed_report(report, failed, 2)
+            kind = {name: kind for kind, name in COMMANDS.items()}.get(info_name) or params.get("kind")
+            metrics.Run(metrics_file, COMMANDS.get(kind, info_name), kind, params.get("path")).finish(
+                2, metrics.update_series(failed))
             raise
 
 
@@ -282,6 +295,7 @@ def common_options(function):
             "--report", type=click.Path(dir_okay=False), callback=report_file, is_eager=True,
             help="Write what each instrument did to this file as JSON, replacing it whole, "
                  "on every exit (a run that fails before its jobs gives the error)."),
+        metrics.metrics_option,
         json_option,
         click.option(
             "--scheduler", envvar="CORVANE_SCHEDULER", metavar="ADDRESS",
