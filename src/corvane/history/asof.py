@@ -1,7 +1,7 @@
 """Reading a file as a version of its root held it.
 
 A `Version` finds each file's entry (the newest manifest at or before the
-version naming it, `corvane.history`), and opens the file as a reader that
+version naming it, `corvane.history.layout`), and opens the file as a reader that
 answers as the engine's `Reader` does, but with the version's rows: the
 file's own rows below the lowest later cut, the superseded segments' above
 it.  Before a row is returned, the entry's lengths and the digests of its

@@ -9,7 +9,6 @@ import os
 import numpy as np
 
 from corvane import layout as files
-from corvane.history import asof
 from corvane.read import facts as counted
 
 
@@ -28,9 +27,7 @@ def file_facts(path, h5_file, label, as_of=None):
     `as_of` of `path` held it, reading that file alone (not every file the version names)."""
     if as_of is None:
         return counted.read_facts(h5_file, label)
-    with asof.Version(path, as_of).open(h5_file) as view:
-        held = counted._tick_facts(view) if label == files.TICK_KIND else counted._minbar_facts(view)
-    return counted._facts(h5_file, label, held, True)
+    return counted.file_facts_as_of(path, h5_file, as_of)
 
 
 def kind_totals(facts):
@@ -69,6 +66,17 @@ def _as_of_text(as_of):
     return "" if as_of is None else " as of {} (on disk: the files now)".format(as_of)
 
 
+def history_bytes(path):
+    """What the history under `path`'s hidden directory takes on disk (`corvane.read.facts.history_bytes`)."""
+    return counted.history_bytes(path)
+
+
+def history_line(held):
+    """One line of what the history takes: manifests, segments and the rest, as of now."""
+    return "history (.corvane/, now): {} = manifests {}, superseded segments {}, other {}".format(
+        size(held["total"]), size(held["manifests"]), size(held["segments"]), size(held["other"]))
+
+
 def summary_lines(path, kind, facts, as_of=None):
     lines = ["{} bundle {}{}".format(kind, path, _as_of_text(as_of)),
              "{:<10} {:>6} {:>12} {:>11} {:>11} {:>6} {:>9} {:>9}".format(
@@ -81,12 +89,12 @@ def summary_lines(path, kind, facts, as_of=None):
     lines += ["  {:>10}  {}".format(fact.last or ("empty" if fact.readable else "unreadable"),
                                      os.path.relpath(fact.file, path))
               for fact in oldest(facts)]
-    return lines
+    return lines + [history_line(history_bytes(path))]
 
 
 def summary_json(path, kind, facts):
     return {"path": path, "kind": kind, "kinds": kind_totals(facts),
-            "oldest": [_plain(fact) for fact in oldest(facts)]}
+            "oldest": [_plain(fact) for fact in oldest(facts)], "history_bytes": history_bytes(path)}
 
 
 def _plain(fact):

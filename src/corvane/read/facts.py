@@ -1,5 +1,7 @@
-"""What a bundle holds: per kind, per file.  Reads through the engine's reader,
-as `corvane.read` does, so both count the same rows and days."""
+"""What a bundle holds: per kind, per file, and what its history takes on disk.
+Reads through the engine's reader, as `corvane.read` does, so both count the
+same rows and days."""
+import contextlib
 import os
 from typing import NamedTuple
 
@@ -10,6 +12,7 @@ from corvane import formats
 from corvane.formats import DATA, INDEX
 from corvane.errors import VersionError
 from corvane.history import asof
+from corvane.history import layout as history
 
 
 class FileFacts(NamedTuple):
@@ -82,14 +85,36 @@ def bundle_facts(path, kind):
 def facts_as_of(root, kind, as_of):
     """FileFacts of every file the version `as_of` of `root` held, as it held them."""
     version = asof.Version(root, as_of)
-    found = []
-    for file, entry in sorted(version.files().items()):
-        h5_file = os.path.join(root, *file.split("/"))
-        label = files.TICK_KIND if "days" in entry else file.split("/")[0]
-        with version.open(h5_file) as view:
-            held = _tick_facts(view) if "days" in entry else _minbar_facts(view)
-        found.append(_facts(h5_file, label, held, True))
-    return found
+    return [_version_facts(version, os.path.join(root, *file.split("/"))) for file in sorted(version.files())]
+
+
+def file_facts_as_of(root, h5_file, as_of):
+    """FileFacts of one file as the version `as_of` of `root` held it, reading that file alone
+    (not every file the version names); VersionError when the version did not hold it."""
+    return _version_facts(asof.Version(root, as_of), h5_file)
+
+
+def _version_facts(version, h5_file):
+    with version.open(h5_file) as view:
+        tick = isinstance(view, asof.TickView)
+        held = _tick_facts(view) if tick else _minbar_facts(view)
+    return _facts(h5_file, files.TICK_KIND if tick else os.path.basename(os.path.dirname(h5_file)), held, True)
+
+
+def history_bytes(root):
+    """{"manifests", "segments", "other", "total": bytes} under the hidden directory of `root`:
+    the versions' manifests, the superseded segments (with gc's records beside them), the rest
+    (tags, markers, the last check's record, calendars)."""
+    found = {"manifests": 0, "segments": 0, "other": 0}
+    parts = [("manifests", history.versions_dir(root)), ("segments", history.superseded_root(root))]
+    for directory, _, names in os.walk(history.history_dir(root)):
+        part = next((name for name, top in parts if directory == top or directory.startswith(top + os.sep)),
+                    "other")
+        for name in names:
+            # A file a run or gc removes meanwhile is not counted.
+            with contextlib.suppress(FileNotFoundError):
+                found[part] += os.lstat(os.path.join(directory, name)).st_size
+    return dict(found, total=sum(found.values()))
 
 
 def bundle_facts_as_of(roots, as_of):
