@@ -50,6 +50,20 @@ name under it is declared here, and only here:
         Locked while a version is committed, a tag made or gc removes
         segments: one at a time on a root.
 
+    .corvane/market/{id}.json
+        What the market-data client said when the run of version {id} ran,
+        written whole (under the commit lock, before the manifest) by a run
+        that learned something new of it: {"format": 1, "version": id,
+        "listing": {order_book_id: the client's listing of each instrument
+        the run updated, every column it holds, dates as YYYYMMDD and a
+        missing value as null}, "suspended": {order_book_id: [YYYYMMDD, ...]
+        the trading days of its venue, within its life and the range the
+        run asked for, on which the client served no bars}}.  As of a
+        version, the listing is the newest one of each instrument among the
+        versions up to it, and the suspended days their union; one whose
+        version has no manifest (a run killed between the two) counts for
+        none.
+
     .corvane/calendar-{venue}.json
         A venue's calendar (the union of the dates its minute-bar files hold)
         as a reader found it, with the stamps of the root's directories and
@@ -93,11 +107,11 @@ import zlib
 from corvane import _engine
 
 __all__ = ["HIDDEN", "VERSIONS", "MANIFEST_SUFFIX", "SUPERSEDED", "SEGMENT_SUFFIX", "SEGMENT_DIGITS", "COLLECTED",
-           "TAGS", "RUNNING", "MARKER_SUFFIX", "COMMIT_LOCK", "VERIFIED", "TEMPORARY_SUFFIX",
-           "history_dir", "versions_dir", "manifest_path", "superseded_root", "superseded_dir", "segment_name",
-           "segment_seq", "segment_path", "segments", "collected_path", "tags_dir", "tag_path", "running_dir",
-           "commit_lock_path", "calendar_path", "verified_path", "temporary_path", "is_temporary",
-           "new_version_id", "stamp_micros", "is_version_id", "relative", "tail_digest"]
+           "TAGS", "RUNNING", "MARKET", "MARKET_SUFFIX", "MARKER_SUFFIX", "COMMIT_LOCK", "VERIFIED",
+           "TEMPORARY_SUFFIX", "history_dir", "versions_dir", "manifest_path", "superseded_root", "superseded_dir",
+           "segment_name", "segment_seq", "segment_path", "segments", "collected_path", "tags_dir", "tag_path",
+           "running_dir", "commit_lock_path", "market_dir", "market_path", "calendar_path", "verified_path",
+           "temporary_path", "is_temporary", "new_version_id", "stamp_micros", "is_version_id", "relative", "tail_digest"]
 
 # The engine writes the segments: their names are its own.
 _SEGMENT_NAMES = _engine.history_names()
@@ -113,6 +127,8 @@ TAGS = "tags"
 RUNNING = "running"
 MARKER_SUFFIX = ".json"
 COMMIT_LOCK = "commit.lock"
+MARKET = "market"
+MARKET_SUFFIX = ".json"
 _CALENDAR = "calendar-{}.json"
 VERIFIED = "verified.json"
 TEMPORARY_SUFFIX = ".tmp"
@@ -146,6 +162,15 @@ def running_dir(root):
 
 def commit_lock_path(root):
     return os.path.join(root, HIDDEN, COMMIT_LOCK)
+
+
+def market_dir(root):
+    return os.path.join(root, HIDDEN, MARKET)
+
+
+def market_path(root, version_id):
+    """What the client said of the market when the run of `version_id` ran."""
+    return os.path.join(market_dir(root), version_id + MARKET_SUFFIX)
 
 
 def calendar_path(root, venue):

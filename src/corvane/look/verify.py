@@ -25,7 +25,9 @@ import pandas as pd
 from corvane import _engine
 from corvane import layout as files
 from corvane import formats
+from corvane.errors import VersionError
 from corvane.history import check as version_check
+from corvane.history import market
 from corvane.look.checks import check_minbar, check_tick, one_line
 
 __all__ = ["Finding", "Options", "Report", "verify", "check_file", "recover", "client_source",
@@ -173,13 +175,14 @@ def listed_days(client, order_book_id, first, last):
     return sorted({day.year * 10000 + day.month * 100 + day.day for day in stamps})
 
 
-def missing_days(client, result):
-    """Findings for trading days between a file's first and last stored day that it lacks."""
+def missing_days(client, result, suspended=()):
+    """Findings for trading days between a file's first and last stored day that it lacks, but for
+    those a run found `suspended` (the client served no bars for them)."""
     stored = result.days
     if not stored:
         return []
     expected = listed_days(client, formats.order_book_id_of(result.file), stored[0], stored[-1])
-    absent = sorted(set(expected) - set(stored))
+    absent = sorted(set(expected) - set(stored) - set(suspended))
     if not absent:
         return []
     shown = ", ".join(str(day) for day in absent[:5]) + (", ..." if len(absent) > 5 else "")
@@ -213,8 +216,9 @@ def unlisted_days(client, result):
                         len(extra), shown))], notes
 
 
-def _calendar(client_source, results):
-    """(findings, notes) of the missing-day check against the client's listing."""
+def _calendar(client_source, results, suspended=None):
+    """(findings, notes) of the missing-day check against the client's listing; `suspended`:
+    {order_book_id: days} the runs found the client had no bars for."""
     if client_source is None:
         return [], ["missing trading days not checked: the market-data client is not available"]
     try:
@@ -225,7 +229,8 @@ def _calendar(client_source, results):
     found, notes = [], []
     for result in results:
         try:
-            found += missing_days(client, result)
+            held = (suspended or {}).get(formats.order_book_id_of(result.file), ())
+            found += missing_days(client, result, held)
             if result.label == files.TICK_KIND:
                 more, later = unlisted_days(client, result)
                 found += more
@@ -304,11 +309,20 @@ def verify(path, kind=None, options=None, jobs=1, client_source=None, progress=N
     repaired += log_repaired
     notes = list(walked.notes)
     if options.data:
-        more, calendar_notes = _calendar(client_source, results)
+        more, calendar_notes = _calendar(client_source, results, _suspended(path, notes))
         findings += more
         notes += calendar_notes
     findings.sort(key=lambda finding: finding.file)
     return Report(path, kind, len(work), findings, repaired, notes)
+
+
+def _suspended(path, notes):
+    """{order_book_id: days} the runs on `path` found suspended; {} with a note when their record is damaged."""
+    try:
+        return market.facts_as_of(path).suspended
+    except VersionError as error:
+        notes.append("suspended days not known: {}".format(error))
+        return {}
 
 
 def client_source(services):

@@ -25,15 +25,17 @@ import numpy as np
 import pandas as pd
 
 from corvane.history import asof
+from corvane.history import market
 from corvane import formats
 from corvane import layout as files
 from corvane.read import facts as file_facts
 from corvane.read import gaps, request, research
+from corvane.read import listed
 from corvane.read import tables
 from corvane.whole_files import write_whole
 
 __all__ = ["Bundle", "bars", "bars_many", "iter_bars", "dask_bars", "coverage", "ticks", "index", "listing",
-           "export", "as_day"]
+           "instruments", "export", "as_day"]
 
 # Threads of bars_many: reads wait on the disk and inflate without the GIL.
 DEFAULT_THREADS = min(8, os.cpu_count() or 1)
@@ -309,6 +311,25 @@ class Bundle:
         }).pipe(_named, request.listed_version(self.roots, as_of))
 
 
+    @request.request
+    def instruments(self, *, as_of=None):
+        """One row per instrument the updates kept the client's listing of: what the market said.
+
+        Columns: order_book_id, then the listing's own (type, exchange,
+        listed_date, de_listed_date, maturity_date, ...; dates YYYYMMDD, 0
+        when none), and suspended, the days the client served no bars for
+        it while its venue traded (`corvane.history.market`).  `as_of`: the
+        listing and suspensions as of that version.  attrs["version"] names
+        the version, as `listing`.
+        """
+        version = request.listed_version(self.roots, as_of)
+        ids = version if isinstance(version, dict) else {next(iter(self.roots)): version}
+        # The minute bars' listing last: theirs is the wider run's.
+        kept = [market.facts_as_of(self.roots[kind], ids[kind]) for kind in sorted(ids, reverse=True)
+                if ids[kind] is not None]
+        return listed.table(kept).pipe(_named, version)
+
+
 def _named(table, version):
     table.attrs["version"] = version
     return table
@@ -324,6 +345,7 @@ coverage = request.one_call(Bundle, Bundle.coverage, "minbar")
 ticks = request.one_call(Bundle, Bundle.ticks, "tick")
 index = request.one_call(Bundle, Bundle.index, None)
 listing = request.one_call(Bundle, Bundle.listing, None)
+instruments = request.one_call(Bundle, Bundle.instruments, None)
 
 
 # ---------------------------------------------------------------- export

@@ -6,14 +6,19 @@ unless the caller hands one in (the client's trading dates, say).  Against
 it, for each instrument and a range of dates:
 
 - missing: trading dates between the file's first and last stored dates
-  (within the range) that it does not hold;
+  (within the range) that it does not hold, but for those the client had
+  no data for (kept with the versions, `corvane.history.market`);
+- suspended: those, the days the client served no bars for while the
+  venue traded;
 - short: stored dates with fewer bars than the instrument's usual count
   for one of its sessions, or ending before its usual last session (a day
   fetched before the vendor had it whole).  The usual day is the latest
   one holding the file's most common number of bars; a day that only lacks
   a session at its start (no night session after a holiday) is not short;
 - stale: the file's last date is behind the venue's (or behind the
-  instrument's own last listed date, when the caller knows it).
+  instrument's own end, its de-listing or maturity, as the client's listing
+  kept with the versions or the caller has it), by a day it was not
+  suspended.
 
 Only the index of each file is read, and the bars of the usual day and of
 the days holding fewer bars than it.
@@ -29,12 +34,13 @@ from corvane import layout as files
 from corvane.errors import CoverageError, VersionError
 from corvane.formats import DATA, MAX_END_DATE, MIN_START_DATE, order_book_id_of
 from corvane.history import asof
+from corvane.history import market
 from corvane.read.calendars import calendar_as_of, venue_calendar, venue_of
 from corvane.read.calendars import _union, readable_days, stored_days
 
 
-COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "short", "stale",
-           "error"]
+COLUMNS = ["order_book_id", "kind", "first", "last", "venue_last", "expected", "missing", "suspended", "short",
+           "stale", "error"]
 
 
 def instrument_file(path, order_book_id):
@@ -134,15 +140,20 @@ def _calendars(path, found, calendar, days, every_file, version):
 
 
 def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=True, days=None,
-                   opener=_engine.Reader):
+                   opener=_engine.Reader, suspended=()):
     """One row of `coverage` for one file, against its venue's `calendar`; `ended`, the
     instrument's last listed date when known, keeps a de-listed instrument from being stale;
-    `days`, the file's (dates, bars a date) when read already; `opener` opens the file."""
+    `days`, the file's (dates, bars a date) when read already; `opener` opens the file;
+    `suspended`, the days the client had no data for it: not missing, and not behind."""
     dates, rows = days if days is not None else stored_days(h5_file, opener)
     due = within(calendar, None, ended)
     venue_last = int(due[-1]) if len(due) else 0
     last = int(dates[-1]) if len(dates) else 0
     expected = within(due, max(int(dates[0]), start or 0), end) if len(dates) else due[:0]
+    suspended = np.asarray(sorted(suspended), dtype=np.int64)
+    lacking = missing_days(dates, calendar, start, end)
+    # Behind the venue only by a day the client served: the days after the last stored one.
+    behind = within(due, last + 1, None)
     return {
         "order_book_id": order_book_id_of(h5_file),
         "kind": kind,
@@ -150,17 +161,20 @@ def instrument_row(kind, h5_file, calendar, start, end, ended=None, with_short=T
         "last": last,
         "venue_last": venue_last,
         "expected": len(expected),
-        "missing": missing_days(dates, calendar, start, end).tolist(),
+        "missing": lacking[~np.isin(lacking, suspended)].tolist(),
+        "suspended": lacking[np.isin(lacking, suspended)].tolist()
+        + within(behind, start, end)[np.isin(within(behind, start, end), suspended)].tolist(),
         "short": short_days(h5_file, dates, rows, start, end, opener).tolist() if with_short else [],
         # A file holding nothing yet has nothing to be behind.
-        "stale": 0 < last < venue_last,
+        "stale": 0 < last < venue_last and not np.isin(behind, suspended).all(),
         "error": "",
     }
 
 
 def unreadable_row(kind, h5_file, reason):
     return dict({name: None for name in COLUMNS}, order_book_id=order_book_id_of(h5_file), kind=kind,
-                first=0, last=0, venue_last=0, expected=0, missing=[], short=[], stale=False, error=reason)
+                first=0, last=0, venue_last=0, expected=0, missing=[], suspended=[], short=[], stale=False,
+                error=reason)
 
 
 def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, ends=None, version=None):
@@ -168,12 +182,14 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
 
     Columns: order_book_id, kind, first and last (stored dates, 0 when
     none), venue_last (the venue's last date), expected (trading dates of
-    the range from the file's first date on), missing and short (lists of
-    dates), stale, and error (why the file cannot be read, empty when it
-    can).  `calendar`, a sequence of trading dates, replaces the
+    the range from the file's first date on), missing, suspended and short
+    (lists of dates), stale, and error (why the file cannot be read, empty
+    when it can).  `calendar`, a sequence of trading dates, replaces the
     bundle's own; `ends`, {order_book_id: last listed date}, names the
-    instruments that stopped trading (else an expired contract is stale).  `version`
-    (`corvane.history.asof`): the files, their days and the calendar as of it.
+    instruments that stopped trading, over those the client's listing kept
+    with the versions names (else an expired contract is stale).  `version`
+    (`corvane.history.asof`): the files, their days, the calendar and what
+    the client said of the market as of it.
     """
     found = bundle_files(path, version)
     if order_book_ids is not None:
@@ -187,15 +203,18 @@ def coverage(path, order_book_ids=None, start=None, end=None, calendar=None, end
     opener = asof.opener(version)
     days = {h5_file: readable_days(h5_file, opener) for _, h5_file in found}
     calendars = _calendars(path, found, calendar, days, order_book_ids is None, version)
-    ends = ends or {}
+    kept = market.facts_as_of(path, None if version is None else version.id)
+    ends = dict(kept_ends(kept), **(ends or {}))
     rows = []
     for kind, h5_file in found:
         if isinstance(days[h5_file], str):
             rows.append(unreadable_row(kind, h5_file, days[h5_file]))
             continue
         try:
-            rows.append(instrument_row(kind, h5_file, calendars[venue_of(order_book_id_of(h5_file))], start, end,
-                                       ends.get(order_book_id_of(h5_file)), days=days[h5_file], opener=opener))
+            order_book_id = order_book_id_of(h5_file)
+            rows.append(instrument_row(kind, h5_file, calendars[venue_of(order_book_id)], start, end,
+                                       ends.get(order_book_id), days=days[h5_file], opener=opener,
+                                       suspended=kept.suspended.get(order_book_id, ())))
         except (OSError, ValueError) as error:
             rows.append(unreadable_row(kind, h5_file, " ".join(str(error).split())))
     return pd.DataFrame(rows, columns=COLUMNS)
@@ -230,7 +249,9 @@ def require_whole(path, order_book_id, start, end, version=None):
     calendar = calendar_as_of(path, venue_of(order_book_id), version)
     if version is not None:
         calendar = _union([calendar, venue_calendar(path, venue_of(order_book_id))])
-    row = instrument_row(None, h5_file, calendar, start, end, opener=asof.opener(version))
+    kept = market.facts_as_of(path, None if version is None else version.id)
+    row = instrument_row(None, h5_file, calendar, start, end, market.ended(kept.listing.get(order_book_id, {})),
+                         opener=asof.opener(version), suspended=kept.suspended.get(order_book_id, ()))
     wants = "{} to {}".format(start or "the first date", end or "the last date")
     problems = []
     if row["stale"] and (end is None or end > row["last"]):
@@ -256,16 +277,24 @@ def order_book_ids(path):
     return [order_book_id_of(h5_file) for _, h5_file in bundle_files(path)]
 
 
+def kept_ends(kept):
+    """{order_book_id: YYYYMMDD its life ended} of the instruments the Market `kept` lists as ended."""
+    ends = {order_book_id: market.ended(fields) for order_book_id, fields in kept.listing.items()}
+    return {order_book_id: day for order_book_id, day in ends.items() if day is not None}
+
+
 def from_client(client, order_book_ids):
     """(calendar, ends) from the market-data client: its trading dates up to its latest, and
-    each instrument's last listed date (absent while it trades)."""
+    each instrument's end, its de-listing or maturity (absent while it trades)."""
     calendar = [int(pd.Timestamp(day).strftime("%Y%m%d"))
                 for day in client.get_trading_dates(MIN_START_DATE, MAX_END_DATE)]
     ends = {}
     for order_book_id in order_book_ids:
-        ended = getattr(client.instruments(order_book_id), "de_listed_date", None)
-        if ended is not None and not pd.isna(ended):
-            ends[order_book_id] = int(pd.Timestamp(ended).strftime("%Y%m%d"))
+        record = client.instruments(order_book_id)
+        days = [getattr(record, name, None) for name in market.ENDING]
+        days = [int(pd.Timestamp(day).strftime("%Y%m%d")) for day in days if day is not None and not pd.isna(day)]
+        if days:
+            ends[order_book_id] = min(days)
     return calendar, ends
 
 
