@@ -44,7 +44,8 @@ def job_state(root, h5_file, kind, before, after, tails, h5=None):
 
     `before`, `after`: the job's Held counts; `tails`: what the store gave of
     its last records (minute bars: "data_tail", "index_tail"; ticks: "days"
-    written; "revised": the days a revision replaced), None when it gave
+    written; "revised": the days a revision replaced; "quality": the quality
+    checks' findings, kept as the entry's "quality"), None when it gave
     nothing: the file is read then.  `h5`: the job's file, still open and
     held by it, which is read (its segments counted) instead of opening the
     file: another run may change the file the moment the job lets it go.
@@ -72,6 +73,9 @@ def job_state(root, h5_file, kind, before, after, tails, h5=None):
         entry["revised"] = sorted(str(day) for day in revised)
     if inserted:
         entry["inserted"] = sorted(inserted)
+    if (tails or {}).get("quality"):
+        # {YYYYMMDD: [[kind, rows, first example], ...]}: what the quality checks found in the rows written.
+        entry["quality"] = tails["quality"]
     return entry
 
 

@@ -4,13 +4,16 @@ Rows are read through the engine's reader, the one `corvane.read` uses, so
 a check sees the rows a reader gets.  The storage (chunked, deflated,
 growable), the members and their record types are asked of h5py instead:
 HDF5's own library is the independent second opinion on what the engine
-wrote.  A finding is a triple (check, where, detail).
+wrote.  A finding is a triple (check, where, detail).  The values under
+--data are judged by the update's own quality checks (`corvane.quality`),
+one finding per kind and trading date, beside the moves past --max-jump.
 """
 import h5py
 import numpy as np
 
 from corvane import layout as files
 from corvane import formats
+from corvane import quality
 from corvane.formats import DATA, INDEX
 
 __all__ = ["check_minbar", "check_tick", "one_line"]
@@ -167,27 +170,21 @@ def _bars_fit_dates(index, stamps):
                  "index row")
 
 
-def _bar_values(bars, max_jump, directory):
+def _bar_values(bars, index, max_jump, directory):
     """Findings on the values of minute bars of a sub-directory (an instrument type)."""
-    found = []
-    for name in PRICES:
-        values = bars[name].astype(np.float64)
-        found += _rows("price", ~(values > 0), lambda k, v=values, n=name: "{} is {}".format(n, v[k]))
-    o, h, lo, c = (bars[name].astype(np.float64) for name in PRICES)
-    found += _rows("high-low", (lo > np.minimum(o, c)) | (h < np.maximum(o, c)),
-                   lambda k: "high {} low {} do not bound open {} and close {}".format(h[k], lo[k], o[k], c[k]))
-    found += _amounts(bars)
+    found = _quality(quality.bar_findings(bars, index))
     typical = OPTION_TYPICAL_MOVES if directory == formats.OPTION_DIRECTORY else None
-    found += _jumps("jump", c, max_jump, "close", typical)
-    return found
+    return found + _jumps("move", bars["close"].astype(np.float64), max_jump, "close", typical)
 
 
-def _amounts(records):
-    """Findings on negative (or undefined) volume and turnover."""
+def _quality(findings):
+    """The quality checks' Findings as triples: where the first row found, and how many with it."""
     found = []
-    for name in ("volume", "total_turnover"):
-        values = records[name].astype(np.float64)
-        found += _rows("volume", ~(values >= 0), lambda k, v=values, n=name: "{} is {}".format(n, v[k]))
+    for finding in findings:
+        where, _, detail = finding.example.partition(" at ")
+        more = finding.count - 1
+        found.append((finding.kind, where, "{} on trading date {}{}".format(
+            detail, finding.date, " (and {} more row{})".format(more, "s" if more > 1 else "") if more else "")))
     return found
 
 
@@ -247,10 +244,11 @@ def check_minbar(h5, reader, directory, options):
     stamps = bars["datetime"]
     found += _rows("datetime-order", _after(stamps[1:] <= stamps[:-1]),
                    lambda k: "datetime {} follows {}".format(stamps[k], stamps[k - 1]))
-    if len(index) and not any(check in ("line-no", "index-order") for check, _, _ in found):
+    fits = not any(check in ("line-no", "index-order") for check, _, _ in found)
+    if len(index) and fits:
         found += _bars_fit_dates(index, stamps)
-    if options.data:
-        found += _bar_values(bars, options.max_jump, directory)
+    if options.data and fits:
+        found += _bar_values(bars, index, options.max_jump, directory)
     return found, [int(day) for day in index["date"]]
 
 
@@ -260,6 +258,10 @@ def check_tick(h5, reader, options):
     """(findings, stored days) of one tick file open in h5py and in the engine's reader."""
     found = _members(h5, None)
     days = []
+    named = sorted(name for name in h5 if formats.is_day_name(name))
+    if any(check == "duplicate-member" for check, _, _ in found):
+        # A lookup by a name two members carry finds one of them: its values are no day's to judge.
+        options = options._replace(data=False)
     for name, dataset in _unique_items(h5):
         if not isinstance(dataset, h5py.Dataset):
             continue
@@ -272,13 +274,16 @@ def check_tick(h5, reader, options):
         if any(check == "record-type" for check, _, _ in problems):
             continue
         day = int(name) if formats.is_day_name(name) else None
+        earlier = named[:named.index(name)] if day is not None else []
         found += [(check, "day {} {}".format(name, where), detail)
-                  for check, where, detail in _tick_day(reader, name, day, options)]
+                  for check, where, detail in _tick_day(reader, name, day, options,
+                                                        int(earlier[-1]) if earlier else None)]
     return found, sorted(days)
 
 
-def _tick_day(reader, name, day, options):
-    """Findings on one tick day stored as `name`, a date `day` (None when the name is no date)."""
+def _tick_day(reader, name, day, options, previous=None):
+    """Findings on one tick day stored as `name`, a date `day` (None when the name is no date),
+    the day stored before it `previous`."""
     ticks, found = _read("", reader, name)
     if ticks is None:
         return found
@@ -288,15 +293,11 @@ def _tick_day(reader, name, day, options):
                   lambda k: "tick at {} {} follows {} {}".format(date[k], time[k], date[k - 1], time[k - 1]))
     if options.data:
         if day is not None:
-            # Night ticks are dated the evening before their trading day, never after it.
-            found += _rows("tick-date", date.astype(np.int64) > day,
-                           lambda k: "tick dated {} {} lies after the trading day it is stored under".format(
-                               date[k], time[k]))
+            # A tick after its trading day, or before the one stored before it, is the quality
+            # checks' "session"; ticks that all lie before it are another day's.
             if len(date) and date[-1] < day:
                 found.append(("tick-date", "row {}".format(len(date) - 1),
                               "the ticks stored under {} end on {}: they are another day's".format(day, date[-1])))
-        last = ticks["last"].astype(np.float64)
-        found += _rows("price", ~(last > 0), lambda k: "last is {}".format(last[k]))
-        found += _amounts(ticks)
-        found += _jumps("jump", last, options.max_jump, "last")
+            found += _quality(quality.tick_findings(day, ticks, previous))
+        found += _jumps("move", ticks["last"].astype(np.float64), options.max_jump, "last")
     return found

@@ -74,6 +74,8 @@ def store_keywords(kind, options, listed):
         keywords["ins_type"] = listed.ins_type
     if options.revisit:
         keywords["revisit"] = options.revisit
+    if options.quality != "warn":
+        keywords["quality"] = options.quality
     return keywords
 
 
@@ -224,7 +226,7 @@ def _stored_outcome(order_book_id, given, before, attempts, seconds):
     after = given.after
     status = "updated" if given.revised else status_of(before, after)
     return Outcome(order_book_id, status, before, after, attempts, seconds,
-                   revised=given.revised, state=given.entry)
+                   revised=given.revised, state=given.entry, findings=tuple(given.findings))
 
 
 def _first(before, found, existed, locate):

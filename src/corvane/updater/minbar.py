@@ -15,6 +15,7 @@ from typing import NamedTuple
 import numpy as np
 import pandas as pd
 
+from corvane import quality as checks
 from corvane.updater import revisit as revisits
 from corvane.history.layout import tail_digest
 from corvane.updater.stores import Found, Held, Stored, array_form, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
@@ -207,10 +208,11 @@ class _Call(NamedTuple):
     max_end_date: int
     entry: bool
     deadline: object
+    quality: str
 
 
 def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_date, durable=False,
-              ins_type=None, delisted=None, revisit=0, entry=False, deadline=None):
+              ins_type=None, delisted=None, revisit=0, entry=False, deadline=None, quality="warn"):
     """Bring the minute-bar file of `order_book_id` under `path` up to date; a Stored.
 
     The record types are the file format's (`corvane.formats`).  `durable`:
@@ -224,6 +226,8 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     version, `path` being the root it is of.  `deadline`: the job's
     Deadline (`corvane.updater.deadlines`): nothing is written or committed past it.
     A failure after the file is open tells what it held (`stores.found_before`).
+    `quality`: "off" skips the checks of the rows written (`corvane.quality`);
+    otherwise the Stored carries their findings, and every row is written.
     """
     check_order_book_id(order_book_id)
     if ins_type is None:
@@ -231,19 +235,19 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     sub_dir, dtypes = _store_for(services, order_book_id, ins_type)
     os.makedirs(os.path.join(path, sub_dir), exist_ok=True)
     h5_file = instrument_file(os.path.join(path, sub_dir), order_book_id, file_name)
-    call = _Call(services, order_book_id, path, h5_file, dtypes, max_end_date, entry, deadline)
+    call = _Call(services, order_book_id, path, h5_file, dtypes, max_end_date, entry, deadline, quality)
     with Found() as found, committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5:
         members = h5.members()
         check_minbar_members(h5_file, members)
         before = found.held(Held(*_counts(h5, members)))
         if INDEX not in members:
-            return _appended(call, h5, before, min_start_date)
+            return _appended(call, h5, before, min_start_date, None)
         latest = _latest_trading_date(h5)
         if revisit:
             return _revisited(call, h5, before, revisit)
         if delisted is not None and delisted <= latest:
             return Stored(before, before)
-        return _appended(call, h5, before, next_trading_date(services.client, latest))
+        return _appended(call, h5, before, next_trading_date(services.client, latest), latest)
 
 
 def _fetched(call, start_date):
@@ -257,15 +261,17 @@ def _fetched(call, start_date):
     return index, data
 
 
-def _appended(call, h5, before, start_date):
-    """The Stored of the bars from `start_date` on appended to `h5`."""
+def _appended(call, h5, before, start_date, latest):
+    """The Stored of the bars from `start_date` on appended to `h5`, whose last stored date is `latest`."""
     bars = _fetched(call, start_date)
     if bars is None:
         return Stored(before, before)
+    # Checked before they are committed; found or not, every bar is written.
+    findings = () if call.quality == "off" else checks.bar_findings(bars[1], bars[0], latest)
     # One unit: the engine offsets line_no by the rows already stored,
     # removes orphan bar records and rolls back on a failed index write.
     h5.append_minbar(*bars)
-    return _stored(h5, call.root if call.entry else None, call.h5_file, before, (), bars)
+    return _stored(h5, call.root if call.entry else None, call.h5_file, before, (), bars, findings)
 
 
 def _revisited(call, h5, before, revisit):
@@ -275,19 +281,25 @@ def _revisited(call, h5, before, revisit):
     bars = _fetched(call, first)
     if bars is None:
         return Stored(before, before)
+    latest = _latest_trading_date(h5)
+    findings = () if call.quality == "off" else checks.bar_findings(bars[1], bars[0])
     revised = revisits.store_minbar(h5, *bars, first, revisits.side_store(call.root, call.h5_file))
-    return _stored(h5, call.root if call.entry else None, call.h5_file, before, revised, None)
+    # Only the days written count: those revised, and those after the last stored one.
+    written = {int(day) for day in revised}
+    findings = [found for found in findings if found.date in written or found.date > latest]
+    return _stored(h5, call.root if call.entry else None, call.h5_file, before, revised, None, findings)
 
 
-def _stored(h5, root, h5_file, before, revised, appended):
-    """The Stored of a call that wrote to `h5`, still open: the call holds the file while its
-    line in the version of `root` (None: none asked for) is taken."""
+def _stored(h5, root, h5_file, before, revised, appended, findings=()):
+    """The Stored of a call that wrote to `h5`, still open, and whose rows the quality checks
+    found `findings` in: the call holds the file while its line in the version of `root`
+    (None: none asked for) is taken."""
     after = Held(*_counts(h5, (DATA, INDEX)))
     entry = None
     if root is not None and (after != before or revised):
-        tails = dict(_tails(h5, after, appended), revised=list(revised))
+        tails = dict(_tails(h5, after, appended), revised=list(revised), quality=checks.as_json(findings))
         entry = version_entry(root, h5_file, "minbar", h5, before, after, tails)
-    return Stored(before, after, tuple(revised), entry)
+    return Stored(before, after, tuple(revised), entry, tuple(findings))
 
 
 def _tails(h5, after, appended):

@@ -7,10 +7,12 @@ from typing import Optional
 
 from corvane.errors import SetupRefused
 
-__all__ = ["UpdateOptions", "BACKOFF_SECONDS", "BadOption"]
+__all__ = ["UpdateOptions", "BACKOFF_SECONDS", "QUALITY_MODES", "BadOption"]
 
 # First wait before a retry, doubled at each further attempt, with jitter.
 BACKOFF_SECONDS = 1.0
+# What the quality checks of a run do: nothing, report, or fail the run as well.
+QUALITY_MODES = ("off", "warn", "error")
 
 
 class BadOption(SetupRefused, ValueError):
@@ -32,7 +34,10 @@ class UpdateOptions:
     so that many client calls are in flight without a process each (1: one
     job at a time, on the worker's main thread).  `revisit`: the last
     stored days of each file asked again, and replaced where the client's
-    answer changed (0 or None: only new days are asked for).
+    answer changed (0 or None: only new days are asked for).  `quality`: the
+    checks of the rows each job writes (`corvane.quality`): "warn" reports
+    their findings, "error" also fails the run on them, "off" skips them;
+    never is a row dropped for one.
     """
     since: Optional[int] = None
     retries: int = 2
@@ -41,6 +46,7 @@ class UpdateOptions:
     backoff: float = BACKOFF_SECONDS
     fetch_threads: int = 1
     revisit: int = 0
+    quality: str = "warn"
 
     def __post_init__(self):
         if self.since is not None and not _is_day(self.since):
@@ -57,6 +63,8 @@ class UpdateOptions:
             _refuse("fetch_threads", "a whole number, 1 or more", self.fetch_threads)
         if self.revisit is not None and not _is_whole(self.revisit, 0):
             _refuse("revisit", "a whole number of days, 0 or more", self.revisit)
+        if self.quality not in QUALITY_MODES:
+            _refuse("quality", " or ".join(repr(mode) for mode in QUALITY_MODES), self.quality)
 
 
 def _refuse(name, wanted, value):

@@ -69,6 +69,8 @@ class Outcome(NamedTuple):
     revised: tuple = ()
     # The file's line in the run's version (`corvane.history.states`), as the job left it; None when unchanged.
     state: Optional[Entry] = None
+    # What the quality checks found in the rows the job wrote (`corvane.quality.Finding`s).
+    findings: tuple = ()
 
     @property
     def error(self):

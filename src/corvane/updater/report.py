@@ -10,6 +10,7 @@ import json
 import os
 from typing import NamedTuple, Optional
 
+from corvane.quality import KINDS as QUALITY_KINDS
 from corvane.updater.jobs import Held
 from corvane.updater.outcomes import Outcome, brief, first_line
 from corvane.whole_files import write_whole
@@ -19,7 +20,10 @@ __all__ = ["Report", "Failure", "STATUSES", "SCHEMA", "failed_run", "running_run
 
 # The version of the report's JSON: raised whenever a field changes meaning.
 # 3 added `state`, `pid`, `version` and `version_error`; no field of 2 moved.
-SCHEMA = 3
+# 4 added `quality` (the run's mode), each instrument's `quality` (what the
+# checks found in the rows it wrote) and the count `quality_findings`; under
+# `quality` "error" a finding makes `exit_status` 1.
+SCHEMA = 4
 # "not_run": selected, but the run failed outside the jobs before reaching it.
 # "lost": handed to a Dask cluster whose scheduler was lost before the job's
 # outcome came back (its file is whole: as before the job, or after it).
@@ -62,6 +66,8 @@ class Report(NamedTuple):
     version_error: Optional[Failure] = None
     # "running" while the run works (its exit status unknown yet), else "finished".
     state: str = "finished"
+    # The run's quality mode (`UpdateOptions.quality`): under "error" a finding fails the run.
+    quality: str = "warn"
 
     @property
     def counts(self):
@@ -71,7 +77,13 @@ class Report(NamedTuple):
         counts["instruments"] = len(self.outcomes)
         counts["rows_added"] = sum(outcome.rows_added for outcome in self.outcomes)
         counts["days_revised"] = sum(len(outcome.revised) for outcome in self.outcomes)
+        counts["quality_findings"] = sum(len(outcome.findings) for outcome in self.outcomes)
         return counts
+
+    @property
+    def found(self):
+        """The outcomes whose rows the quality checks found anything in."""
+        return [outcome for outcome in self.outcomes if outcome.findings]
 
     @property
     def failed(self):
@@ -82,7 +94,8 @@ class Report(NamedTuple):
         """0 all went well; 1 a job failed, a word matched nothing or the run failed; 130 interrupted."""
         if any(outcome.status == "interrupted" for outcome in self.outcomes):
             return 130
-        return 1 if self.failed or self.unresolved or self.error or self.version_error else 0
+        refused = self.quality == "error" and bool(self.found)
+        return 1 if self.failed or self.unresolved or self.error or self.version_error or refused else 0
 
     def summary(self, verbose=False):
         """The closing summary: counts, then one line per failed instrument."""
@@ -98,9 +111,12 @@ class Report(NamedTuple):
         if counts["days_revised"]:
             line += "; {} days revised in {} instruments".format(
                 counts["days_revised"], sum(1 for outcome in self.outcomes if outcome.revised))
+        if counts["quality_findings"]:
+            line += "; quality: {} findings in {} instruments ({})".format(
+                counts["quality_findings"], len(self.found), ", ".join(_kinds(self.found)))
         if self.unresolved:
             line += "; matched nothing: {}".format(" ".join(self.unresolved))
-        lines = [line]
+        lines = [line] + _finding_lines(self.found, verbose or self.quality == "error")
         for outcome in self.failed:
             message = outcome.error_message
             if not verbose:
@@ -136,6 +152,7 @@ class Report(NamedTuple):
             "version": self.version,
             "version_error": self.version_error.as_json() if self.version_error else None,
             "exit_status": exit_status,
+            "quality": self.quality,
             "counts": self.counts,
             "instruments": [outcome_json(outcome) for outcome in self.outcomes],
         }
@@ -147,6 +164,29 @@ class Report(NamedTuple):
         """Replace `file_name` with the report as a whole, never a part of it:
         monitoring reads the file at any moment."""
         write_whole(file_name, self.json_text(exit_status), durable=False)
+
+
+# Findings named one a line in the summary, past which a count says the rest.
+SHOWN_FINDINGS = 10
+
+
+def _kinds(found):
+    """The kinds of the findings of the outcomes `found`, each once, in the checks' order."""
+    kinds = {finding.kind for outcome in found for finding in outcome.findings}
+    return [kind for kind in QUALITY_KINDS if kind in kinds]
+
+
+def _finding_lines(found, named):
+    """One line per finding of the outcomes `found` when they are `named` (up to SHOWN_FINDINGS)."""
+    if not named:
+        return []
+    listed = [(outcome.order_book_id, finding) for outcome in found for finding in outcome.findings]
+    lines = ["quality {}: {} on {}: {} row{}, first {}".format(
+        order_book_id, finding.kind, finding.date, finding.count, "s" if finding.count > 1 else "", finding.example)
+        for order_book_id, finding in listed[:SHOWN_FINDINGS]]
+    if len(listed) > SHOWN_FINDINGS:
+        lines.append("quality: {} more findings in the report".format(len(listed) - SHOWN_FINDINGS))
+    return lines
 
 
 def failed_run(command, path, words, error, not_reached=(), unresolved=(), started=None, client=None):
@@ -179,6 +219,7 @@ def outcome_json(outcome):
         "retries": max(outcome.attempts - 1, 0),
         "worker_lost": outcome.worker_lost,
         "revised": list(outcome.revised),
+        "quality": [finding.as_json() for finding in outcome.findings],
         "seconds": round(outcome.seconds, 3),
         "error": error,
     }

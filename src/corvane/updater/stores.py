@@ -28,12 +28,14 @@ class Stored(NamedTuple):
     (minute bars: bar records and index records); `after` is `before` when
     it wrote nothing.  `revised`: YYYYMMDD of the stored days it replaced.
     `entry`: the file's line in the run's version (`corvane.history.states`) when
-    asked for and the file changed, else None.
+    asked for and the file changed, else None.  `findings`: what the quality
+    checks (`corvane.quality`) found in the rows written, kept all the same.
     """
     before: Optional[Held]
     after: Optional[Held]
     revised: tuple = ()
     entry: Optional[states.Entry] = None
+    findings: tuple = ()
 
 
 class Found:

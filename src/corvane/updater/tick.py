@@ -6,6 +6,7 @@ from the latest stored day (written again, since it may have been partial,
 but only with ticks) or from `min_start_date`, and writes every listed day the
 client has a table for.
 """
+import bisect
 import concurrent.futures
 import contextlib
 import math
@@ -14,6 +15,7 @@ import os
 import numpy as np
 import pandas as pd
 
+from corvane import quality as checks
 from corvane.updater import revisit as revisits
 from corvane.formats import DAY_NAME, check_tick_members, instrument_file
 from corvane.history.layout import tail_digest
@@ -165,7 +167,8 @@ def _stored_as(h5, name, ticks):
 
 
 def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max_end_date,
-                   durable=False, delisted=None, revisit=0, entry=False, deadline=None, counted=False):
+                   durable=False, delisted=None, revisit=0, entry=False, deadline=None, counted=False,
+                   quality="warn"):
     """Bring the tick file of `order_book_id` in `path` up to date; a Stored.
 
     `durable`: its writes are on disk before this returns.  `delisted`:
@@ -181,7 +184,9 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
     counting every day of a long file is not free).  A failure after the
     file is open tells what it held (`stores.found_before`).  `deadline`:
     the job's Deadline (`corvane.updater.deadlines`): nothing is written or committed
-    past it.
+    past it.  `quality`: "off" skips the checks of the days written
+    (`corvane.quality`); otherwise the Stored carries their findings, and
+    every tick is written.
     """
     h5_file = instrument_file(path, order_book_id, file_name)
     os.makedirs(path, exist_ok=True)
@@ -206,16 +211,27 @@ def append_h5_tick(services, order_book_id, path, file_name, min_start_date, max
                 raise LookupError("no trading-day listing for {!r} from {} to {}"
                                   .format(order_book_id, start_date, max_end_date))
         stored = set(members)
+        findings = [] if quality != "off" else None
         written, revised = _write_days(services, order_book_id, listing, layout, writer,
-                                       revisits.side_store(path, h5_file), stored, lengths, deadline)
+                                       revisits.side_store(path, h5_file), stored, lengths, deadline, findings)
         writer.wait()
         after = _held(lengths)
         taken = None
         if entry and (after != before or written):
             # Still inside the file's `with`: the call holds the file while its line is taken.
-            tails = {"days": written, "inserted": revisits.inserted(stored, written), "revised": revised}
+            tails = {"days": written, "inserted": revisits.inserted(stored, written), "revised": revised,
+                     "quality": checks.as_json(findings or ())}
             taken = version_entry(path, h5_file, "tick", h5, before, after, tails)
-        return Stored(before, after, tuple(revised), taken)
+        return Stored(before, after, tuple(revised), taken, tuple(findings or ()))
+
+
+def _day_before(held, written, name):
+    """YYYYMMDD of the latest day before `name` stored (`held`, in order) or `written` (in the
+    listing's order, the latest last); None: none."""
+    at = bisect.bisect_left(held, name)
+    earlier = [day for day in (held[at - 1] if at else None, next(reversed(written), None))
+               if day is not None and day < name]
+    return int(max(earlier)) if earlier else None
 
 
 def _held(lengths):
@@ -223,13 +239,16 @@ def _held(lengths):
     return None if lengths is None else Held(sum(lengths.values()), len(lengths))
 
 
-def _write_days(services, order_book_id, listing, layout, writer, side, stored, lengths, deadline=None):
+def _write_days(services, order_book_id, listing, layout, writer, side, stored, lengths, deadline=None,
+                findings=None):
     """Write each listed day the client has a table for; ({day: [ticks, last tick's digest]}
     written, [YYYYMMDD of the stored days written again]).  `lengths` ({day: ticks}, or
-    None: not counted) follows what is written.  No day is handed to the engine past `deadline`."""
+    None: not counted) follows what is written.  No day is handed to the engine past `deadline`.
+    `findings` (None: not checked) gets the quality checks' findings of each day written."""
     h5 = writer.h5
     written = {}
     revised = []
+    held = sorted(stored)
     for trading_date in pd.DatetimeIndex(listing.index).date:
         name = trading_date.strftime(DAY_NAME)
         with _keeping_written_days(writer, deadline):
@@ -238,6 +257,8 @@ def _write_days(services, order_book_id, listing, layout, writer, side, stored, 
             continue
         if deadline is not None:
             deadline.check()
+        if findings is not None:
+            findings.extend(checks.tick_findings(int(name), ticks, _day_before(held, written, name)))
         if name in stored:
             writer.wait()
             revised.append(revisits.tick_changed(h5, side, name, ticks))

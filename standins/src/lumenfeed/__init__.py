@@ -22,6 +22,8 @@ Configuration, read on every call:
 - LUMENFEED_REVISED: YYYYMMDD[,YYYYMMDD...], days served corrected: a few
   bars of each instrument (always its last of the day) carry one more lot
   of volume and a high one tick higher, and the day's ticks follow them.
+- LUMENFEED_FAULTS: ID:YYYYMMDD:kind[,...], one row of that instrument's
+  day served wrong, one kind of fault each (see `lumenfeed._faults`).
 
 The calls take exactly the argument forms the bundle updater is promised
 (see each call); anything else raises TypeError or ValueError, so that code
@@ -41,7 +43,7 @@ import pandas as pd
 from vesper.const import INSTRUMENT_TYPE
 
 from . import _calendar as cal
-from . import _full, _universe
+from . import _faults, _full, _universe
 from ._market import PIP, Future, Option, last_slots, to_price
 from ._ticks import day_ticks
 
@@ -299,7 +301,7 @@ def _minutes(universe, inst, start, end):
     if _is_derivative(inst):
         frame["open_interest"] = _take(bars.open_interest, mask, full)
         frame["trading_date"] = np.repeat(days.astype("datetime64[ns]"), mask.sum(axis=1))
-    return frame
+    return _faults.on_bars(frame, inst.order_book_id)
 
 
 _DAILY_COLUMNS = ("open", "high", "low", "close", "prev_close", "limit_up", "limit_down", "volume",
@@ -376,7 +378,8 @@ def _ticks(universe, inst, start, end):
     market = universe.market
     days = market.life(inst, start, end)
     days = days[(days >= window[0]) & ~market.suspended(inst, days)]
-    frames = [frame for frame in (day_ticks(market, inst, day) for day in days) if frame is not None]
+    frames = [frame for frame in (_faults.on_ticks(day_ticks(market, inst, day), inst.order_book_id, day)
+                                  for day in days) if frame is not None]
     if not frames:
         return None
     frame = frames[0] if len(frames) == 1 else pd.concat(frames)

@@ -1,0 +1,280 @@
+"""The quality checks of market-data rows: one definition, for the update's gate and for `verify --data`.
+
+The rows are the records the stores write: minute bars (`formats.EQUITIES_DTYPE`,
+`formats.DERIVATIVES_DTYPE`) with their per-date index, and one trading day of
+ticks (the tick reader's layout: "date", "time" and the scaled prices).  Each
+check finds rows of one kind:
+
+- "price": a price (open, high, low, close; a tick's last) not positive or
+  not finite;
+- "high-low": open, high, low, close that do not hold together
+  (low <= open <= high, low <= close <= high; a tick's open, high and low of
+  the day, once the day has them: before its first trade they are 0);
+- "volume": volume or turnover negative (or undefined);
+- "order": a timestamp not after the row before it (out of order, or repeated);
+- "session": a row outside its trading day: stamped after the trading date,
+  or before the trading date before it.  The stores do not
+  know an instrument's sessions when they write (the client's listing gives
+  none to the jobs), so these are the bounds a day itself has: a night session
+  lies on the evening of the trading date before, never earlier, and nothing
+  lies after the trading date.  A bar in a lunch break is not seen;
+- "jump": a close more than JUMP_DEVIATIONS robust deviations from the day's
+  rolling median (see the constants);
+- "crossed": a tick whose best bid is at or above its best ask, both present;
+- "last": a tick's last price outside the day's high and low it carries.
+
+A row spoilt by one kind is not judged by the kinds built on it: the
+high-low of a row with no price, or the jump of a row whose high and low do
+not hold, is not asked, so one fault is one finding.  Every check works on
+whole arrays; Python loops only over the findings.
+
+A finding is plain data, `Finding(kind, date, count, example)`: how many rows of
+that trading date have the kind, and the first of them in words.
+"""
+from typing import NamedTuple
+
+import numpy as np
+
+__all__ = ["KINDS", "Finding", "JUMP_DEVIATIONS", "JUMP_WINDOW", "JUMP_FLOOR", "MAX_NIGHT_LEAD_DAYS",
+           "bar_findings", "tick_findings", "as_json", "count"]
+
+KINDS = ("price", "high-low", "volume", "order", "session", "jump", "crossed", "last")
+
+# A close is a jump when it lies more than JUMP_DEVIATIONS robust deviations
+# from the median of the JUMP_WINDOW bars around it (the day's own bars only).
+# The deviation is the day's median absolute distance from those rolling
+# medians, scaled by MAD_TO_SIGMA to read like a standard deviation.  Minute
+# closes are heavy-tailed (an open, a news minute), so the bar is far beyond a
+# normal 5: 12 leaves every day of the demo market's twenty years clean while a
+# price from elsewhere (a wrong decimal, another instrument's bar) stands out.
+JUMP_DEVIATIONS = 25.0
+# Odd, so the window is centred; one or two bad bars never move its median.
+JUMP_WINDOW = 11
+MAD_TO_SIGMA = 1.4826
+# A day whose closes hardly move (a locked limit, a quiet contract) has a
+# deviation near 0; it is never taken below this share of the day's median
+# close, so one tick on such a day is no jump.
+JUMP_FLOOR = 0.001
+# Rows of the first day checked, whose trading date before is not known, may
+# lie this many calendar days before their date: a night session on the
+# evening before the longest break (a week's holiday and its weekends).
+MAX_NIGHT_LEAD_DAYS = 14
+# Rows of a window matrix made at once: a twenty-year file is checked in slices.
+_SLICE = 1 << 17
+
+
+class Finding(NamedTuple):
+    """Rows of one `kind` on one trading `date` (YYYYMMDD): `count` of them, the first as `example`."""
+    kind: str
+    date: int
+    count: int
+    example: str
+
+    def as_json(self):
+        return [self.kind, self.date, self.count, self.example]
+
+
+def as_json(findings):
+    """{YYYYMMDD text: [[kind, count, example], ...]} of `findings`, as a version keeps them."""
+    out = {}
+    for finding in findings:
+        out.setdefault(str(finding.date), []).append([finding.kind, finding.count, finding.example])
+    return out
+
+
+def count(findings):
+    """Rows found, over every finding."""
+    return sum(finding.count for finding in findings)
+
+
+# ---------------------------------------------------------------- minute bars
+
+def bar_findings(data, index, previous=None):
+    """The Findings of minute bars `data` whose per-date `index` ("date", "line_no" counted from
+    `data`'s first row) says their trading dates; `previous`: the trading date stored before them."""
+    data = np.asarray(data)
+    if not len(data):
+        return []
+    dates = _row_dates(index, len(data))
+    stamps = data["datetime"].astype(np.int64)
+    prices = [data[name].astype(np.float64) for name in ("open", "high", "low", "close")]
+    priced = _priced(prices)
+    o, h, lo, c = prices
+    holds = priced & (lo <= o) & (o <= h) & (lo <= c) & (c <= h) & (lo <= h)
+    found = {
+        "price": ~priced,
+        "high-low": priced & ~holds,
+        "volume": _negative(data),
+        "order": _not_rising(stamps),
+        "session": _outside_days(stamps // 1000000, dates, previous),
+        "jump": _jumps(c, dates, holds),
+    }
+
+    def example(kind, row):
+        values = ", ".join("{} {}".format(name, _number(data[name][row])) for name in _SHOWN[kind]
+                           if name in data.dtype.names)
+        return "row {} at {}: {}".format(row, stamps[row], values)
+    return _findings(found, dates, example)
+
+
+_SHOWN = {"price": ("open", "high", "low", "close"), "high-low": ("open", "high", "low", "close"),
+          "volume": ("volume", "total_turnover"), "order": ("datetime",), "session": ("datetime",),
+          "jump": ("close",), "crossed": ("b1", "a1"), "last": ("last", "high", "low")}
+
+
+def _row_dates(index, rows):
+    """The trading date of every row, from the index's first rows."""
+    index = np.asarray(index)
+    starts = index["line_no"].astype(np.int64)
+    per_day = np.diff(np.append(starts, rows))
+    if not len(starts) or starts[0] != 0 or (per_day < 0).any():
+        raise ValueError("the bars' index does not start at their first row and rise")
+    return np.repeat(index["date"].astype(np.int64), per_day)
+
+
+# ---------------------------------------------------------------- ticks
+
+def tick_findings(day, ticks, previous=None):
+    """The Findings of the ticks stored under trading `day` (YYYYMMDD); `previous`: the trading
+    day stored before it (None: not known)."""
+    ticks = np.asarray(ticks)
+    if not len(ticks):
+        return []
+    names = ticks.dtype.names
+    dates = np.full(len(ticks), int(day), dtype=np.int64)
+    date, time = ticks["date"].astype(np.int64), ticks["time"].astype(np.int64)
+    priced = _priced([ticks["last"].astype(np.float64)])
+    found = {"price": ~priced, "volume": _negative(ticks)}
+    holds = priced
+    if {"open", "high", "low"} <= set(names):
+        o, h, lo = (ticks[name].astype(np.float64) for name in ("open", "high", "low"))
+        summed = priced & _priced([o, h, lo])
+        holds = summed & (lo <= o) & (o <= h)
+        found["high-low"] = summed & ~holds
+    found["order"] = _not_rising(date * 10 ** 9 + time)
+    found["session"] = _outside_days(date, dates, previous)
+    if {"a1", "b1"} <= set(names):
+        ask, bid = ticks["a1"].astype(np.float64), ticks["b1"].astype(np.float64)
+        found["crossed"] = (ask > 0) & (bid > 0) & (bid >= ask)
+    if {"last", "high", "low"} <= set(names):
+        last, h, lo = (ticks[name].astype(np.float64) for name in ("last", "high", "low"))
+        found["last"] = holds & ((last > h) | (last < lo))
+
+    def example(kind, row):
+        values = ", ".join("{} {}".format(name, _number(ticks[name][row])) for name in _SHOWN[kind]
+                           if name in names and name != "datetime")
+        return "row {} at {} {:09d}{}".format(row, date[row], time[row], ": " + values if values else "")
+    return _findings(found, dates, example)
+
+
+# ---------------------------------------------------------------- the checks
+
+def _priced(prices):
+    """True where every price is finite and above 0."""
+    good = np.ones(len(prices[0]), dtype=bool) if prices else np.zeros(0, dtype=bool)
+    for values in prices:
+        good &= np.isfinite(values) & (values > 0)
+    return good
+
+
+def _negative(records):
+    """True where volume or turnover is below 0 or undefined."""
+    bad = np.zeros(len(records), dtype=bool)
+    for name in ("volume", "total_turnover"):
+        if name in records.dtype.names:
+            values = records[name].astype(np.float64)
+            bad |= ~(values >= 0)
+    return bad
+
+
+def _not_rising(keys):
+    """True at each row whose key is not above the row before it."""
+    return np.r_[False, keys[1:] <= keys[:-1]]
+
+
+def _outside_days(calendar, dates, previous):
+    """True at rows outside their trading day (see the module's text): `calendar` is each
+    row's calendar date YYYYMMDD, `dates` its trading date."""
+    days = np.unique(dates)
+    before = np.r_[_days_back(days[:1], MAX_NIGHT_LEAD_DAYS) if previous is None else [int(previous)], days[:-1]]
+    earliest = before[np.searchsorted(days, dates)]
+    return (calendar > dates) | (calendar < earliest)
+
+
+def _days_back(days, count):
+    """YYYYMMDD `count` calendar days before each YYYYMMDD of `days`."""
+    days = np.asarray(days, dtype=np.int64)
+    months = ((days // 10000 - 1970) * 12 + days // 100 % 100 - 1).astype("datetime64[M]")
+    back = months.astype("datetime64[D]") + (days % 100 - 1 - count).astype("timedelta64[D]")
+    found = back.astype("datetime64[M]")
+    year = found.astype("datetime64[Y]").astype(np.int64) + 1970
+    month = found.astype(np.int64) % 12 + 1
+    return (year * 100 + month) * 100 + (back - found.astype("datetime64[D]")).astype(np.int64) + 1
+
+
+def _jumps(close, dates, usable):
+    """True at usable closes beyond JUMP_DEVIATIONS of their day's robust deviation from the rolling median."""
+    rows = np.flatnonzero(usable)
+    if not len(rows):
+        return np.zeros(len(close), dtype=bool)
+    values, days = close[rows], dates[rows]
+    centre = np.concatenate([_rolling_median(values, days, first, min(first + _SLICE, len(rows)))
+                             for first in range(0, len(rows), _SLICE)])
+    distance = np.abs(values - centre)
+    codes = np.concatenate(([0], np.cumsum(days[1:] != days[:-1])))
+    scale = np.maximum(MAD_TO_SIGMA * _group_median(distance, codes), JUMP_FLOOR * _group_median(values, codes))
+    scale = np.maximum(scale, _steps(values, codes))
+    beyond = np.zeros(len(close), dtype=bool)
+    beyond[rows] = distance > JUMP_DEVIATIONS * scale[codes]
+    return beyond
+
+
+def _rolling_median(values, days, first, stop):
+    """The median of the JUMP_WINDOW values around each of rows first..stop, of its own day only."""
+    half = JUMP_WINDOW // 2
+    at = np.arange(first, stop)[:, None] + np.arange(-half, half + 1)[None, :]
+    inside = (at >= 0) & (at < len(values))
+    at = np.clip(at, 0, len(values) - 1)
+    window = values[at]
+    inside &= days[at] == days[first:stop, None]
+    window[~inside] = np.nan
+    # The row itself is always inside: no window is empty.
+    return np.nanmedian(window, axis=1)
+
+
+def _steps(values, codes):
+    """The price step each run of equal `codes` shows: its smallest move between neighbours (0: none)."""
+    moves = np.abs(np.diff(values))
+    moves[(codes[1:] != codes[:-1]) | (moves == 0)] = np.inf
+    smallest = np.full(codes[-1] + 1, np.inf)
+    np.minimum.at(smallest, codes[1:], moves)
+    return np.where(np.isfinite(smallest), smallest, 0.0)
+
+
+def _group_median(values, codes):
+    """The median of `values` in each run of equal `codes` (ascending), one a run."""
+    order = np.lexsort((values, codes))
+    ordered, groups = values[order], codes[order]
+    starts = np.flatnonzero(np.r_[True, groups[1:] != groups[:-1]])
+    sizes = np.diff(np.append(starts, len(groups)))
+    return (ordered[starts + (sizes - 1) // 2] + ordered[starts + sizes // 2]) / 2.0
+
+
+def _findings(found, dates, example):
+    """One Finding per kind and trading date of the rows under each mask of `found`."""
+    out = []
+    for kind in KINDS:
+        mask = found.get(kind)
+        if mask is None or not mask.any():
+            continue
+        rows = np.flatnonzero(mask)
+        days, first, counts = np.unique(dates[rows], return_index=True, return_counts=True)
+        out.extend(Finding(kind, int(day), int(n), example(kind, int(rows[at])))
+                   for day, at, n in zip(days, first, counts))
+    return sorted(out, key=lambda finding: (finding.date, KINDS.index(finding.kind)))
+
+
+def _number(value):
+    """A record's value in words: an integer as it is, a float shortest."""
+    value = value.item() if hasattr(value, "item") else value
+    return repr(value) if isinstance(value, float) else str(value)

@@ -1,0 +1,204 @@
+"""The quality checks: each kind found on hand-made rows, clean demo data passes, and the
+update's gate keeps the findings (version, report, summary) without dropping a row."""
+import concurrent.futures
+import json
+import os
+
+import h5py
+import numpy as np
+import pytest
+
+import corvane.bundle as bundle
+from corvane import quality
+from corvane.formats import EQUITIES_DTYPE, INDEX_DTYPE, MAX_END_DATE
+from corvane.look import verify
+from corvane import layout
+from corvane.history import versions
+from corvane.updater import minbar, run
+from corvane.updater.options import BadOption, UpdateOptions
+
+DAYS = (20240103, 20240104)
+STOCK = "10001.HBX"
+
+
+def bars(per_day=30):
+    """(data, index) of two clean days of rising bars."""
+    data = np.zeros(len(DAYS) * per_day, dtype=EQUITIES_DTYPE)
+    data["datetime"] = [day * 1000000 + 93100 + minute * 100 for day in DAYS for minute in range(per_day)]
+    close = 10.0 + 0.01 * (np.arange(len(data)) % 7)
+    data["open"], data["close"], data["high"], data["low"] = close, close, close + 0.02, close - 0.02
+    data["volume"], data["total_turnover"] = 100.0, 1000.0
+    index = np.zeros(len(DAYS), dtype=INDEX_DTYPE)
+    index["date"], index["line_no"] = DAYS, np.arange(len(DAYS)) * per_day
+    return data, index
+
+
+def ticks(count=40):
+    records = np.zeros(count, dtype=bundle.H5TicksLoader.DTYPES)
+    records["date"] = DAYS[1]
+    records["time"] = 93000000 + 3000 * np.arange(count)
+    last = 100000 + 100 * (np.arange(count) % 5)
+    records["last"], records["open"], records["high"], records["low"] = last, 100000, 100500, 99500
+    records["a1"], records["b1"] = last + 100, last - 100
+    records["volume"] = np.arange(count) * 10
+    return records
+
+
+def spoil(data, kind, row):
+    if kind == "price":
+        data["close"][row] = np.nan
+    elif kind == "high-low":
+        data["high"][row] = data["low"][row] - 1
+    elif kind == "volume":
+        data["total_turnover"][row] = -1
+    elif kind == "order":
+        data["datetime"][row] = data["datetime"][row - 1]
+    elif kind == "session":
+        data["datetime"][row] += 1000000     # the calendar day after
+    elif kind == "jump":
+        data["close"][row] *= 1.5
+        data["high"][row] = data["close"][row]
+    elif kind == "crossed":
+        data["b1"][row] = data["a1"][row]
+    elif kind == "last":
+        data["last"][row] = data["high"][row] + 1
+
+
+BAR_KINDS = ("price", "high-low", "volume", "order", "session", "jump")
+TICK_KINDS = ("price", "high-low", "volume", "order", "session", "crossed", "last")
+
+
+@pytest.mark.parametrize("kind", BAR_KINDS)
+def test_each_check_finds_its_kind_in_bars_and_nothing_else(kind):
+    data, index = bars()
+    assert quality.bar_findings(data, index, previous=20240102) == []
+    row = 45 if kind != "session" else 59     # the second day; the session fault on its last bar
+    spoil(data, kind, row)
+    found = quality.bar_findings(data, index, previous=20240102)
+    assert [(f.kind, f.date, f.count) for f in found] == [(kind, DAYS[1], 1)]
+    assert found[0].example.startswith("row {} at ".format(row))
+
+
+@pytest.mark.parametrize("kind", TICK_KINDS)
+def test_each_check_finds_its_kind_in_ticks_and_nothing_else(kind):
+    records = ticks()
+    assert quality.tick_findings(DAYS[1], records, DAYS[0]) == []
+    if kind == "session":
+        records["date"][-1] = DAYS[1] + 1
+    elif kind == "order":
+        records["time"][20] = records["time"][19]
+    elif kind == "high-low":
+        records["high"][20] = records["low"][20] - 1
+    elif kind == "price":
+        records["last"][20] = 0
+    elif kind == "volume":
+        records["volume"][20] = -5
+    else:
+        spoil(records, kind, 20)
+    found = quality.tick_findings(DAYS[1], records, DAYS[0])
+    assert [(f.kind, f.date, f.count) for f in found] == [(kind, DAYS[1], 1)]
+
+
+def test_a_night_row_on_the_evening_before_is_inside_and_one_before_that_is_not():
+    records = ticks()
+    records["date"][:3] = DAYS[0]          # the night session of the evening before
+    assert quality.tick_findings(DAYS[1], records, DAYS[0]) == []
+    records["date"][0] = DAYS[0] - 1
+    assert [f.kind for f in quality.tick_findings(DAYS[1], records, DAYS[0])] == ["session"]
+
+
+# ---------------------------------------------------------------- the demo market
+
+@pytest.fixture
+def demo(monkeypatch):
+    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "3")
+    monkeypatch.delenv("LUMENFEED_FAULTS", raising=False)
+
+    def at(asof, faults=None):
+        monkeypatch.setenv("LUMENFEED_ASOF", asof)
+        if faults:
+            monkeypatch.setenv("LUMENFEED_FAULTS", faults)
+        bundle.init_lumenfeed_with_warnings_catch()
+    return at
+
+
+def test_the_demo_markets_whole_history_is_clean(demo):
+    demo("20261207")
+    from corvane.updater import host
+    services = host.platform()
+    for order_book_id in (STOCK, "IX001.HBX", "51001.HBX", "11001.HBX"):
+        index, data = minbar.fetch_bars(services, order_book_id, 20050104, MAX_END_DATE, EQUITIES_DTYPE, INDEX_DTYPE)
+        assert len(index) > 300
+        assert quality.bar_findings(data, index) == [], order_book_id
+
+
+@pytest.fixture
+def inline():
+    with concurrent.futures.ThreadPoolExecutor(max_workers=1) as executor:
+        yield executor
+
+
+# The as-of week: its last day is 20240112 (a Friday); ticks on its last three days.
+FAULT_DAY = {"minbar": 20240110, "tick": 20240111}
+
+
+def gated(kind, path, executor, mode, report_file):
+    report = run.update(kind, str(path), [STOCK], options=UpdateOptions(since=20240108, quality=mode),
+                        executor=executor)
+    report.write_json(str(report_file))
+    return report, json.loads(report_file.read_text())
+
+
+@pytest.mark.parametrize("kind, fault", [("minbar", "price"), ("minbar", "high-low"), ("minbar", "volume"),
+                                         ("minbar", "jump"), ("tick", "crossed"), ("tick", "last"),
+                                         ("tick", "session"), ("tick", "order"), ("tick", "price")])
+@pytest.mark.parametrize("mode", ["warn", "error"])
+def test_the_gate_keeps_what_it_finds_and_drops_nothing(demo, inline, tmp_path, kind, fault, mode):
+    day = FAULT_DAY[kind]
+    demo("20240112", "{}:{}:{}".format(STOCK, day, fault))
+    report, as_json = gated(kind, tmp_path / "b", inline, mode, tmp_path / "report.json")
+    assert report.exit_status == (1 if mode == "error" else 0)
+    assert as_json["quality"] == mode and as_json["exit_status"] == report.exit_status
+    (instrument,) = as_json["instruments"]
+    assert [(f[0], f[1]) for f in instrument["quality"]] == [(fault, day)]
+    assert "quality: 1 findings in 1 instruments ({})".format(fault) in report.summary()
+    if mode == "error":
+        assert "quality {}: {} on {}".format(STOCK, fault, day) in report.summary()
+    # Kept in the version, per file and day.
+    (entry,) = versions.read_entries(str(tmp_path / "b"), report.version).values()
+    assert [found[0] for found in entry["quality"][str(day)]] == [fault]
+    # Nothing dropped: the file holds what was served.
+    h5_file = os.path.join(str(tmp_path / "b"), "equities", STOCK + ".h5") if kind == "minbar" else \
+        os.path.join(str(tmp_path / "b"), STOCK + ".h5")
+    with h5py.File(h5_file, "r") as h5:
+        if kind == "minbar":
+            assert len(h5["data"]) == instrument["rows_after"]
+        else:
+            served = bundle_client_ticks(day)
+            assert len(h5[str(day)]) == served
+    # verify --data flags the same kind on that day.
+    checked = verify.verify(str(tmp_path / "b"), kind, verify.Options(layout.layouts(), data=True))
+    assert fault in {f.check for f in checked.findings}
+
+
+def bundle_client_ticks(day):
+    import lumenfeed
+    import datetime
+    when = datetime.date(day // 10000, day // 100 % 100, day % 100)
+    return len(lumenfeed.get_price(STOCK, when, when, frequency="tick", adjust_type="none"))
+
+
+def test_quality_off_checks_nothing_and_a_mode_it_cannot_take_is_refused(demo, inline, tmp_path):
+    demo("20240112", "{}:{}:price".format(STOCK, FAULT_DAY["minbar"]))
+    report, as_json = gated("minbar", tmp_path / "b", inline, "off", tmp_path / "report.json")
+    assert report.exit_status == 0 and as_json["instruments"][0]["quality"] == []
+    with pytest.raises(BadOption, match="quality must be"):
+        UpdateOptions(quality="loud")
+
+
+def test_a_fault_the_client_cannot_read_is_refused_in_one_line(demo, monkeypatch):
+    demo("20240112")
+    import lumenfeed
+    monkeypatch.setenv("LUMENFEED_FAULTS", "{}:2024011:price".format(STOCK))
+    with pytest.raises(ValueError, match="LUMENFEED_FAULTS must be"):
+        lumenfeed.get_price(STOCK, start_date=20240108, end_date=20240112, frequency="1m", adjust_type="none")
