@@ -202,3 +202,17 @@ def test_a_fault_the_client_cannot_read_is_refused_in_one_line(demo, monkeypatch
     monkeypatch.setenv("LUMENFEED_FAULTS", "{}:2024011:price".format(STOCK))
     with pytest.raises(ValueError, match="LUMENFEED_FAULTS must be"):
         lumenfeed.get_price(STOCK, start_date=20240108, end_date=20240112, frequency="1m", adjust_type="none")
+
+
+@pytest.mark.parametrize("mode, status", [("error", 1), ("warn", 0), ("loud", 2)])
+def test_the_update_commands_take_the_gates_mode(demo, tmp_path, mode, status):
+    from click.testing import CliRunner
+
+    from corvane.cli import main
+
+    demo("20240112", "{}:{}:price".format(STOCK, FAULT_DAY["minbar"]))
+    result = CliRunner().invoke(main, ["update-minbar", str(tmp_path / "b"), STOCK, "--since", "20240108",
+                                       "--jobs", "1", "--quality", mode, "--json"])
+    assert result.exit_code == status, result.output
+    if status != 2:
+        assert json.loads(result.stdout)["quality"] == mode

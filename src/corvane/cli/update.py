@@ -77,7 +77,8 @@ def nearest_existing(path):
 
 
 def run_update(kind, path, words, with_derivatives, jobs, durable, retries, report, since,
-               scheduler, verbose, timeout, as_json=False, fetch_threads=1, revisit=0, metrics_file=None):
+               scheduler, verbose, timeout, as_json=False, fetch_threads=1, revisit=0, metrics_file=None,
+               quality="warn"):
     """Run the update, print its summary, write its report and metrics; exit with its status."""
     from corvane.updater import run
 
@@ -97,7 +98,7 @@ def run_update(kind, path, words, with_derivatives, jobs, durable, retries, repo
         # are shown here, once per run.
         market_client.ready(services.client, click.echo)
         options = run.UpdateOptions(since=since, retries=retries, durable=durable, timeout=timeout,
-                                    fetch_threads=fetch_threads, revisit=revisit)
+                                    fetch_threads=fetch_threads, revisit=revisit, quality=quality)
         # With --json the lines go to standard error: standard output is the report's.
         result = run.update(kind, path, words, with_derivatives, jobs, options, scheduler=scheduler,
                             services=services, echo=functools.partial(click.echo, err=True) if as_json
@@ -291,6 +292,12 @@ def common_options(function):
                  "call as the new days, and replace those whose answer changed (a day stored "
                  "before the vendor finished it, a late correction); what is replaced is kept "
                  "under PATH/.corvane.  Equal days write nothing."),
+        click.option(
+            "--quality", type=click.Choice(["off", "warn", "error"]), default="warn", show_default=True,
+            help="Check the rows each job adds or revises before they are committed (prices, "
+                 "high and low, volume, time order, the trading day, jumps; a crossed book, a "
+                 "last outside the day's range): warn reports findings, error also fails the "
+                 "run (exit 1), off skips the checks.  Rows are written whatever is found."),
         click.option(
             "--report", type=click.Path(dir_okay=False), callback=report_file, is_eager=True,
             help="Write what each instrument did to this file as JSON, replacing it whole, "
