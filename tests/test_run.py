@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import threading
 
 import h5py
 import pytest
@@ -771,7 +772,9 @@ def test_a_job_opens_its_file_once_and_counts_it_from_that_open(demo, inline, mo
 
     def recording(name):
         def call(file_name, *args, **kwargs):
-            opened.append(name)
+            # The job's own opens: after the jobs, the run reads the index for the days the client skipped.
+            if threading.current_thread() is not threading.main_thread():
+                opened.append(name)
             return original[name](file_name, *args, **kwargs)
         return call
 

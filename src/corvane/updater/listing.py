@@ -1,0 +1,137 @@
+"""What a run keeps of what the client said of the market (`corvane.history.market`).
+
+The client's listing of each instrument the run updated, as plain values,
+and its suspensions: the trading days of the venue, within the
+instrument's life and the range its job asked for (past the last day its
+file held before, to the venue's last or the instrument's end), on which
+the client served it no bars.  Only minute-bar runs find suspensions: a
+tick run asks for its own few days.
+"""
+import datetime
+import math
+import numbers
+
+import numpy as np
+import pandas as pd
+
+from corvane import _engine, formats
+from corvane.formats import INDEX
+from corvane.history import market
+from corvane.history import versions
+
+__all__ = ["plain", "listing_of", "trading_days", "suspensions", "kept"]
+
+# Jobs whose range was not served whole: what their file lacks is no answer of the client's.
+_UNSERVED = ("failed", "interrupted", "lost")
+
+
+def plain(name, value):
+    """A listing's cell as JSON holds it: a date column's as YYYYMMDD (None when missing), a
+    number's or text's as is, anything else (a type's member) as its text."""
+    if value is None or (isinstance(value, float) and math.isnan(value)) or value is pd.NaT:
+        return None
+    if name.endswith("_date"):
+        return _day(value)
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, numbers.Integral):
+        return int(value)
+    if isinstance(value, numbers.Real):
+        return float(value) if math.isfinite(value) else None
+    if isinstance(value, str):
+        return value
+    return str(getattr(value, "value", value))
+
+
+def _day(value):
+    if isinstance(value, (datetime.date, np.datetime64, pd.Timestamp)):
+        stamp = pd.Timestamp(value)
+        return None if pd.isna(stamp) else stamp.year * 10000 + stamp.month * 100 + stamp.day
+    digits = str(value)[:10].replace("-", "")
+    return int(digits) if len(digits) == 8 and digits.isdigit() and int(digits) >= 19000101 else None
+
+
+def listing_of(table, chosen):
+    """{order_book_id: {column: plain value}} of the rows of the client's listing `table` that name `chosen`."""
+    if table is None or "order_book_id" not in table:
+        return {}
+    wanted = set(chosen)
+    columns = [name for name in table.columns if name != "order_book_id"]
+    found = {}
+    for row in table.itertuples(index=False, name=None):
+        record = dict(zip(table.columns, row))
+        if record["order_book_id"] in wanted:
+            found[record["order_book_id"]] = {str(name): plain(str(name), record[name]) for name in columns}
+    return found
+
+
+def trading_days(client):
+    """The client's trading days up to its latest, as YYYYMMDD; none from a client without a calendar."""
+    if not callable(getattr(client, "get_trading_dates", None)):
+        return np.zeros(0, dtype=np.int64)
+    return np.array([_day(day) for day in client.get_trading_dates(formats.MIN_START_DATE, formats.MAX_END_DATE)],
+                    dtype=np.int64)
+
+
+def _asked(h5_file, before, after):
+    """(the last day the file held before the job, or None when it was new; its days from then on)."""
+    first = min(max(before.days - 1, 0), after.days - 1) if before is not None and before.days else 0
+    with _engine.Reader(h5_file) as reader:
+        dates = reader.read(INDEX, first, after.days, threads=1)["date"].astype(np.int64)
+    if before is not None and before.days:
+        return int(dates[0]), dates
+    return None, dates
+
+
+def _served(root, outcome):
+    """(the last day its file held before the job or None, the days from then on) of a job that was
+    served whole; None when there is nothing to look at."""
+    after, before = outcome.after, outcome.before
+    if outcome.status in _UNSERVED or after is None or not after.days or (before and before.days is None):
+        return None
+    try:
+        h5_file = formats.locate(root, outcome.order_book_id, "minbar")
+        found = None if h5_file is None else _asked(h5_file, before, after)
+    except (OSError, ValueError, TypeError, KeyError):
+        return None     # an unreadable file is its job's to report
+    return found if found is not None and len(found[1]) else None
+
+
+def suspensions(root, outcomes, listing, calendar):
+    """{order_book_id: [YYYYMMDD, ...]} of the days in the range each minute-bar job of `outcomes`
+    asked for that the venue traded (`calendar()`, ascending, asked once and only when needed) and the
+    client served none of, within the instrument's life as `listing` has it."""
+    found, days = {}, None
+    for outcome in outcomes:
+        served = _served(root, outcome)
+        if served is None:
+            continue
+        held_before, dates = served
+        fields = listing.get(outcome.order_book_id, {})
+        end = market.ended(fields)
+        if end is not None and end <= int(dates[-1]):
+            continue    # nothing can follow its end: the client need not be asked
+        days = calendar() if days is None else days
+        listed = fields.get("listed_date") if isinstance(fields.get("listed_date"), int) else 0
+        low = max(int(dates[0]) if held_before is None else held_before + 1, listed)
+        high = int(days[-1]) if len(days) else 0
+        high = high if end is None else min(high, end)
+        due = days[(days >= low) & (days <= high)]
+        lacking = due[~np.isin(due, dates)]
+        if len(lacking):
+            found[outcome.order_book_id] = lacking.tolist()
+    return found
+
+
+def kept(root, kind, client, table, chosen, outcomes):
+    """(listing, suspended) for the run's version when they say something its root does not know yet;
+    None otherwise, or when there is nothing to keep them with (no version, nor a file changed)."""
+    listing = listing_of(table, chosen)
+    if not listing:
+        return None
+    suspended = suspensions(root, outcomes, listing, lambda: trading_days(client)) if kind == "minbar" else {}
+    if not any(outcome.state is not None for outcome in outcomes) and not versions.version_ids(root):
+        return None
+    if not market.is_new(market.facts_as_of(root), listing, suspended):
+        return None
+    return listing, suspended
