@@ -257,9 +257,9 @@ def since_date(ctx, param, value):
         raise click.BadParameter("{!r} is not a date YYYYMMDD".format(value)) from None
 
 
-def common_options(function):
-    """PATH, WORDS and the options shared by both update commands."""
-    options = [
+def _selection_and_jobs():
+    """PATH, WORDS, what to select and how the jobs run."""
+    return [
         click.argument("path", type=click.Path(), callback=usable_directory),
         click.argument("words", nargs=-1, required=True),
         click.option(
@@ -283,6 +283,12 @@ def common_options(function):
             help="Instruments each worker works on at once, on threads: keeps N client "
                  "calls in flight per worker without a process each, for a client with "
                  "network latency (see the operating guide for sizing)."),
+    ]
+
+
+def _what_and_where():
+    """What each job asks and checks, and where the run reports."""
+    return [
         click.option(
             "--since", metavar="YYYYMMDD", callback=since_date,
             help="Fill files that hold no data yet from this date on [default: 20050104]."),
@@ -318,6 +324,11 @@ def common_options(function):
             "--verbose", "-v", is_flag=True,
             help="Show the tracebacks of failures and HDF5's full messages."),
     ]
+
+
+def common_options(function):
+    """PATH, WORDS and the options shared by both update commands."""
+    options = _selection_and_jobs() + _what_and_where()
     for option in reversed(options):
         function = option(function)
     return function
