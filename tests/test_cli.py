@@ -133,7 +133,7 @@ def test_update_by_kind_and_json_on_standard_output(client, inline_store, tmp_pa
     result = invoke("update", "--kind", "minbar", tmp_path / "minbar", "st001", "--json")
     assert result.exit_code == 0, result.output
     report = json.loads(result.stdout)
-    assert (report["command"], report["schema"], report["counts"]["new"]) == ("update-minbar", 3, 1)
+    assert (report["command"], report["schema"], report["counts"]["new"]) == ("update-minbar", 4, 1)
     assert [entry["order_book_id"] for entry in report["instruments"]] == ["ST001"]
     # The console's lines go to standard error beside the JSON.
     assert "开始更新 1 只标的的分钟线数据" in result.stderr

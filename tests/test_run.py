@@ -347,13 +347,13 @@ def test_a_failing_instrument_fails_the_run_and_the_others_are_written(tmp_path,
     assert failed["status"] == "failed" and failed["attempts"] == 1
     assert failed["error"]["type"] == "NotBundleFileError"
     assert failed["error"]["message"].startswith("unable to open file ")
-    assert report["schema"] == 3 and report["corvane"] == corvane_package.__version__
+    assert report["schema"] == 4 and report["corvane"] == corvane_package.__version__
     assert report["client"]["module"] == "lumenfeed" and report["client"]["version"]
     assert report["started"] <= report["finished"] and report["finished"][:4].isdigit()
     assert report["counts"] == {
         "new": 2, "updated": 0, "up_to_date": 0, "failed": 1, "interrupted": 0, "not_run": 0, "lost": 0,
         "instruments": 3,
-        "rows_added": sum(rows_in(minbar, oid)[0] for oid in (INDEX, FUTURE)), "days_revised": 0}
+        "rows_added": sum(rows_in(minbar, oid)[0] for oid in (INDEX, FUTURE)), "days_revised": 0, "quality_findings": 0}
 
     verbose = corvane("update-minbar", minbar, STOCK, "--verbose", env=dict(os.environ))
     assert verbose.returncode == 1

@@ -198,7 +198,7 @@ def test_the_report_names_the_version_its_run_committed(inline, tmp_path):
     assert result.exit_code == 0, result.output
     written = json.loads(report.read_text())
     assert written["version"] == versions.version_ids(str(minbar))[-1]
-    assert written["version_error"] is None and written["schema"] == 3
+    assert written["version_error"] is None and written["schema"] == 4
     # A run that changes nothing commits nothing, and says so.
     returned = run.update("minbar", str(minbar), ["ST001"], executor=InlinePool(1, None))
     assert (returned.version, returned.version_error, returned.exit_status) == (None, None, 0)
