@@ -3,18 +3,20 @@ finds the old content or the new, never a part.
 
 The content goes to a hidden temporary beside the file, named for this
 process and thread so that two writers never share one
-(`history.layout.temporary_path`), and is renamed over the file; a temporary
+(`temporary_path`), and is renamed over the file; a temporary
 left by a failure is removed before the error goes on.  Durable, the
 temporary is on disk before its rename, and the rename before the call
 returns.
 """
 import contextlib
 import os
+import threading
 
 from corvane.errors import full_disk_named
-from corvane.history.layout import temporary_path
 
-__all__ = ["write_whole", "sync"]
+__all__ = ["write_whole", "sync", "temporary_path", "is_temporary", "TEMPORARY_SUFFIX"]
+
+TEMPORARY_SUFFIX = ".tmp"
 
 
 def write_whole(path, data, durable, step=None):
@@ -70,3 +72,22 @@ def sync(path):
         os.fsync(fd)
     finally:
         os.close(fd)
+
+
+def temporary_path(path, shared=True):
+    """The hidden temporary beside `path` that a whole write goes to before its rename.
+
+    `shared`: other writers may write `path` meanwhile, so the temporary is
+    named for this process and thread as well; a writer that holds a lock
+    of its own (a run's marker) has `.{name}.tmp`.
+    """
+    directory, name = os.path.split(path)
+    writer = ".{}-{}".format(os.getpid(), threading.get_ident()) if shared else ""
+    return os.path.join(directory, "." + name + writer + TEMPORARY_SUFFIX)
+
+
+def is_temporary(name, of=None):
+    """Whether the file name `name` is a whole write's temporary (of the file named `of`, when given)."""
+    if not (name.startswith(".") and name.endswith(TEMPORARY_SUFFIX)):
+        return False
+    return of is None or name == "." + of + TEMPORARY_SUFFIX or name.startswith("." + of + ".")

@@ -99,12 +99,13 @@ its day_count).
 import datetime
 import os
 import re
-import threading
 import time
 import uuid
 import zlib
 
 from corvane import _engine
+# A whole write names its own temporaries; the history tells its leftovers by them.
+from corvane.whole_files import TEMPORARY_SUFFIX, is_temporary, temporary_path  # noqa: F401
 
 __all__ = ["HIDDEN", "VERSIONS", "MANIFEST_SUFFIX", "SUPERSEDED", "SEGMENT_SUFFIX", "SEGMENT_DIGITS", "COLLECTED",
            "TAGS", "RUNNING", "MARKET", "MARKET_SUFFIX", "MARKER_SUFFIX", "COMMIT_LOCK", "VERIFIED",
@@ -131,7 +132,6 @@ MARKET = "market"
 MARKET_SUFFIX = ".json"
 _CALENDAR = "calendar-{}.json"
 VERIFIED = "verified.json"
-TEMPORARY_SUFFIX = ".tmp"
 # A version id: its stamp (UTC to the microsecond), then a random tail.
 _ID = re.compile(r"(\d{8}T\d{6})\.(\d{6})Z-[0-9a-f]{6}")
 
@@ -179,25 +179,6 @@ def calendar_path(root, venue):
 
 def verified_path(root):
     return os.path.join(root, HIDDEN, VERIFIED)
-
-
-def temporary_path(path, shared=True):
-    """The hidden temporary beside `path` that a whole write goes to before its rename.
-
-    `shared`: other writers may write `path` meanwhile, so the temporary is
-    named for this process and thread as well; a writer that holds a lock
-    of its own (a run's marker) has `.{name}.tmp`.
-    """
-    directory, name = os.path.split(path)
-    writer = ".{}-{}".format(os.getpid(), threading.get_ident()) if shared else ""
-    return os.path.join(directory, "." + name + writer + TEMPORARY_SUFFIX)
-
-
-def is_temporary(name, of=None):
-    """Whether the file name `name` is a whole write's temporary (of the file named `of`, when given)."""
-    if not (name.startswith(".") and name.endswith(TEMPORARY_SUFFIX)):
-        return False
-    return of is None or name == "." + of + TEMPORARY_SUFFIX or name.startswith("." + of + ".")
 
 
 def new_version_id(now=None, after=None):
