@@ -265,7 +265,10 @@ def check_log(root, kind, repair=False, walked=None):
     findings, repaired = list(walked.findings), list(walked.repaired)
     covering = None
     findings += tag_findings(root)
-    for path in keeping.leftovers(root, remove=repair):
+    found = keeping.leftovers(root, remove=repair)
+    # Judged before the covering version, whose run removes the markers.
+    runs = {path: _run_of(path) for path in found if not history.is_temporary(os.path.basename(path))}
+    for path in found:
         if history.is_temporary(os.path.basename(path)):
             what = _temporary_of(root, path)
             if repair:
@@ -277,11 +280,17 @@ def check_log(root, kind, repair=False, walked=None):
             if covering is None:
                 covering = commits.Recorder(root, kind).commit({"command": "verify --repair", "words": [],
                                                                  "kind": kind, "exit_status": 0, "counts": {}}, [])
-            repaired.append((path, "files of a killed run covered by version {}".format(covering)))
+            repaired.append((path, "files of {} covered by version {}".format(runs[path], covering)))
         else:
-            findings.append((path, "leftover", "", "marker of a killed run whose files no version covers yet; "
-                             "the next update, or verify --repair, commits a version covering them"))
+            findings.append((path, "leftover", "", "marker of {} whose files no version covers yet; the next "
+                             "update, or verify --repair, commits a version covering them".format(runs[path])))
     return findings, repaired
+
+
+def _run_of(marker):
+    """Which run left a marker no run holds: one that ended without its version (its commit
+    failed) recorded so in it; one that recorded nothing died."""
+    return "a run that ended without committing," if commits.run_ended(marker) else "a killed run"
 
 
 def _temporary_of(root, path):

@@ -2,9 +2,11 @@
 
 A run holds a marker under `.corvane/running/` (locked while the run lives)
 naming what it selected; once its jobs are done it commits its manifest and
-removes the marker.  A run that died leaves its marker unlocked: the next
-run that commits also records the present state of every file that run
-selected, so what a killed run wrote is covered by the next version.  Apart
+removes the marker.  A run that died leaves its marker unlocked, and one
+that ended without its version (its commit failed: a full disk) too, having
+first recorded in it that it ended: the next run that commits also records
+the present state of every file that run selected, so what it wrote is
+covered by the next version, and removes what it left.  Apart
 from `corvane.history.versions`, which reads the log: this is the only
 module that writes it, and the crash sweep stops it at each of its steps.
 """
@@ -112,6 +114,7 @@ def commit(root, kind, run, entries, durable=False, covered=()):
     Returns the version's id."""
     with _commit_lock(root):
         _at("locked")
+        _remove_commit_temporaries(root)
         first = not version_ids(root)
         extra = set(covered) | (set(_all_files(root, kind)) if first else set())
         for h5_file in sorted(extra):
@@ -130,6 +133,23 @@ def commit(root, kind, run, entries, durable=False, covered=()):
     return version_id
 
 
+def _remove_commit_temporaries(root):
+    """Remove the temporaries of manifests under the versions: called holding the commit lock,
+    under which alone one is written, a temporary found is a killed or failed commit's."""
+    directory = history.versions_dir(root)
+    with contextlib.suppress(FileNotFoundError):
+        for name in os.listdir(directory):
+            if history.is_temporary(name):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(os.path.join(directory, name))
+
+
+# A marker's last field, rewritten in place when its run ends without its version: the
+# same number of bytes over the same ones takes no new block, so it is recorded on a full disk.
+_ENDED = b"true"
+_RUNNING = b"null"
+
+
 class Recorder:
     """One update run's part in the log: its marker while it runs, its version after."""
 
@@ -143,6 +163,7 @@ class Recorder:
         self.started = history.new_version_id().split("-")[0]
         self.marker = None
         self._fd = None
+        self._ended_at = None
 
     def begin(self, order_book_ids):
         """Mark the run as changing the files of `order_book_ids`, before any job runs."""
@@ -152,7 +173,8 @@ class Recorder:
             return
         directory = history.running_dir(self.root)
         remove_dead_marker_temporaries(self.root)
-        text = json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids)}).encode()
+        text = json.dumps({"kind": self.kind, "order_book_ids": sorted(order_book_ids), "ended": None}).encode()
+        ended_at = len(text) - len(_RUNNING + b"}")
         for attempt in range(3):
             name = "{}-{}{}".format(self.started, uuid.uuid4().hex[:8], history.MARKER_SUFFIX)
             temporary = history.temporary_path(os.path.join(directory, name), shared=False)
@@ -172,7 +194,7 @@ class Recorder:
                 with contextlib.suppress(OSError):
                     os.remove(temporary)
                 raise
-            self.marker, self._fd = os.path.join(directory, name), fd
+            self.marker, self._fd, self._ended_at = os.path.join(directory, name), fd, ended_at
             return
         raise OSError("could not make a marker under {}: another process kept removing it".format(directory))
 
@@ -183,6 +205,13 @@ class Recorder:
         """
         if not ENABLED:
             return None
+        try:
+            return self._commit(run, outcomes)
+        except BaseException:
+            self._record_ended()
+            raise
+
+    def _commit(self, run, outcomes):
         entries = {}
         revised = 0
         for outcome in outcomes:
@@ -235,6 +264,15 @@ class Recorder:
                 with contextlib.suppress(OSError):
                     os.rmdir(directory)
         self.close()
+
+    def _record_ended(self):
+        """Say in the marker that its run ended without its version: it was not killed."""
+        if self._fd is None or self._ended_at is None:
+            return
+        # Unrecorded (a file system that writes even this afresh, full), the run is taken for a
+        # killed one: only the wording differs, the next version covers its files all the same.
+        with contextlib.suppress(OSError):
+            os.pwrite(self._fd, _ENDED, self._ended_at)
 
     def close(self):
         """Let go of the marker's lock; a marker left then is a dead run's."""
@@ -295,6 +333,17 @@ def running_markers(root):
         return []
     return [os.path.join(directory, name) for name in names
             if name.endswith(history.MARKER_SUFFIX) and not name.startswith(".")]
+
+
+def run_ended(marker):
+    """Whether the run that left `marker` recorded that it ended without its version (a run
+    that died recorded nothing)."""
+    try:
+        with open(marker, encoding="utf-8") as text:
+            held = json.load(text)
+    except (OSError, ValueError):
+        return False
+    return isinstance(held, dict) and held.get("ended") is True
 
 
 def _alive(marker):
