@@ -148,3 +148,37 @@ def test_a_marker_says_its_run_ended_only_when_the_run_recorded_it(tmp_path, end
     assert os.path.exists(marker) and not commits.run_ended(marker)
     with open(marker) as text:
         assert json.load(text)["order_book_ids"] == [STOCK]
+
+
+def test_a_run_stopped_before_its_commit_says_it_ended(market, monkeypatch, tmp_path):
+    from corvane.updater import run
+
+    root = str(tmp_path)
+    market(tmp_path, FIRST)
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(run, "run_jobs", interrupted)     # Ctrl-C once the run has begun its marker
+    with pytest.raises(KeyboardInterrupt):
+        market(tmp_path, LATER)
+    [marker] = commits.running_markers(root)
+    assert commits.run_ended(marker)
+    found, _ = leftover_details(root)
+    assert found[marker].startswith(ENDED)
+
+
+def test_a_later_commit_keeps_its_own_runs_findings_beside_the_newer_state(tmp_path):
+    # Another run committed the file since this one began, at a later state: the version
+    # takes that state, and this run's own findings (never the other run's, in their version).
+    root = str(tmp_path)
+
+    def entry(rows, quality=None):
+        held = {"file": "f.h5", "segments": 0, "data_rows": rows, "index_rows": rows, "data_tail": None,
+                "index_tail": None}
+        return dict(held, quality=quality) if quality else held
+    since = commits.commit(root, "minbar", {"command": "a"}, {"f.h5": entry(1)})
+    commits.commit(root, "minbar", {"command": "b"}, {"f.h5": entry(9, {"20240105": [["jump", 1, ""]]})})
+    ours = {"20240104": [["price", 1, ""]]}
+    entries = {"f.h5": entry(5, ours)}
+    commits._newer_states(root, since, entries)
+    assert (entries["f.h5"]["data_rows"], entries["f.h5"]["quality"]) == (9, ours)

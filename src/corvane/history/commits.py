@@ -21,6 +21,7 @@ import uuid
 # Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
 from corvane import errors
 from corvane.history import layout as history
+from corvane.history import market as facts
 from corvane.history.states import file_state, state_key
 from corvane.history.versions import DamagedManifest, read_entries, version_ids
 from corvane.whole_files import write_whole
@@ -69,7 +70,7 @@ def _all_files(root, kind):
 
 
 # What a run did to a file, beside the state it left: its own, never another run's.
-_RUN_FACTS = ("revised", "inserted")
+_RUN_FACTS = ("revised", "inserted", "quality")
 
 
 def _newer_states(root, since, entries):
@@ -108,10 +109,11 @@ def _utc(seconds):
     return datetime.datetime.fromtimestamp(seconds, datetime.timezone.utc).isoformat(timespec="microseconds")
 
 
-def commit(root, kind, run, entries, durable=False, covered=()):
+def commit(root, kind, run, entries, durable=False, covered=(), market=None):
     """Commit a version of `root`: `run` (the manifest's first line, without its id) and
     `entries` ({file: entry}); also the present state of the files `covered` (paths) names.
-    Returns the version's id."""
+    `market`: (listing, suspended) the client gave the run (`corvane.history.market`), kept
+    with the version, before its manifest.  Returns the version's id."""
     with _commit_lock(root):
         _at("locked")
         _remove_commit_temporaries(root)
@@ -128,6 +130,9 @@ def commit(root, kind, run, entries, durable=False, covered=()):
         run = dict(run, id=version_id, committed=_utc(clock))
         run.pop("since", None)
         run["counts"] = dict(run.get("counts", {}), changed=len(entries))
+        if market is not None:
+            os.makedirs(history.market_dir(root), exist_ok=True)
+            write_whole(history.market_path(root, version_id), facts.text(version_id, *market), durable)
         write_whole(history.manifest_path(root, version_id),
                     manifest_text(run, [entries[file] for file in sorted(entries)]), durable, step=_at)
     return version_id
@@ -198,20 +203,22 @@ class Recorder:
             return
         raise OSError("could not make a marker under {}: another process kept removing it".format(directory))
 
-    def commit(self, run, outcomes):
-        """Commit the run's version when it changed a file (or a dead run's files need one); its id or None.
+    def commit(self, run, outcomes, market=None):
+        """Commit the run's version when it changed a file (or a dead run's files need one, or the
+        client said something new of the market); its id or None.
 
         `outcomes`: the jobs' outcomes, each with the Entry of its file in `state` (None: unchanged).
+        `market`: (listing, suspended) to keep with the version (see `commit`), or None.
         """
         if not ENABLED:
             return None
         try:
-            return self._commit(run, outcomes)
+            return self._commit(run, outcomes, market)
         except BaseException:
             self._record_ended()
             raise
 
-    def _commit(self, run, outcomes):
+    def _commit(self, run, outcomes, market):
         entries = {}
         revised = 0
         for outcome in outcomes:
@@ -222,12 +229,12 @@ class Recorder:
         remove_dead_marker_temporaries(self.root)
         dead = self._dead_markers()
         covered = [h5_file for marker in dead for h5_file in self._files_of(marker)]
-        if not entries and not covered:
+        if not entries and not covered and market is None:
             self._drop_marker()
             return None
         counts = dict(run.get("counts", {}), days_revised=revised)
         version_id = commit(self.root, self.kind, dict(run, counts=counts, since=self.since), entries,
-                            self.durable, covered)
+                            self.durable, covered, market)
         _at("committed")
         for marker in dead:
             with contextlib.suppress(FileNotFoundError):
@@ -273,6 +280,12 @@ class Recorder:
         # killed one: only the wording differs, the next version covers its files all the same.
         with contextlib.suppress(OSError):
             os.pwrite(self._fd, _ENDED, self._ended_at)
+
+    def end(self):
+        """The run ends without its version (Ctrl-C, a failure outside its jobs): say so in the
+        marker, then let it go, so that verify does not take the run for a killed one."""
+        self._record_ended()
+        self.close()
 
     def close(self):
         """Let go of the marker's lock; a marker left then is a dead run's."""

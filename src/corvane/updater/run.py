@@ -28,6 +28,7 @@ from corvane.updater import drivers
 from corvane.updater import first_fill
 from corvane.updater import host
 from corvane.updater import market_client
+from corvane.updater import listing as market_listing
 from corvane.updater import selection
 from corvane.history import commits
 from corvane.updater import jobs as jobs_module
@@ -65,6 +66,7 @@ class Selection(NamedTuple):
     chosen: list
     unresolved: list        # the words that selected nothing
     facts: dict             # {order_book_id: (ins_type, delisted)}
+    table: object = None    # the client's full listing, kept with the version for the chosen
 
 
 def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateOptions(),
@@ -97,9 +99,10 @@ def update(kind, path, words, with_derivatives=False, jobs=None, options=UpdateO
     existed = os.path.lexists(where)
     run = _Run(kind, where, services, options, jobs, scheduler, executor, cluster, echo,
                commits.Recorder(where, kind, options.durable))
-    unresolved, (done, error) = ran(run, words, with_derivatives, existed)
-    report = Report(COMMANDS[kind], path, words, sorted(unresolved), done, error, started, now(), client)
-    return committed(report, run.recorder, kind, echo)
+    chosen, (unresolved, (done, error)) = ran(run, words, with_derivatives, existed)
+    report = Report(COMMANDS[kind], path, words, sorted(unresolved), done, error, started, now(), client,
+                    quality=options.quality)
+    return committed(report, run.recorder, kind, echo, market_of(run, chosen, done))
 
 
 def checked_setup(kind, path, options, scheduler, executor, revisit):
@@ -119,16 +122,16 @@ def checked_setup(kind, path, options, scheduler, executor, revisit):
 
 
 def ran(run, words, with_derivatives, existed):
-    """(unresolved words, (outcomes, why the run failed outside the jobs or None)) of the
-    instruments `words` select, announced and run; `existed`: whether the bundle directory did.
+    """(the Selection, (unresolved words, (outcomes, why the run failed outside the jobs or None)))
+    of the instruments `words` select, announced and run; `existed`: whether the bundle directory did.
 
     A failure outside the jobs carries the instruments it kept from running
     (`not_reached`), for the caller's report.
     """
     try:
         chosen = selected(run.services, words, with_derivatives, run.echo)
-        return drivers.update(lambda: (chosen.chosen, chosen.unresolved), run.echo, run.kind, run.where,
-                              functools.partial(fan_out, run, chosen.facts))
+        return chosen, drivers.update(lambda: (chosen.chosen, chosen.unresolved), run.echo, run.kind, run.where,
+                                      functools.partial(fan_out, run, chosen.facts))
     except SetupRefused:
         run.recorder.close()
         if not existed:
@@ -137,8 +140,8 @@ def ran(run, words, with_derivatives, existed):
                 os.rmdir(run.where)
         raise
     except BaseException:
-        # A run that ends without its version leaves its marker to the next.
-        run.recorder.close()
+        # A run that ends without its version leaves its marker to the next, saying it ended.
+        run.recorder.end()
         raise
 
 
@@ -146,7 +149,7 @@ def selected(services, words, with_derivatives, echo):
     """The Selection of `words` (see `select`)."""
     listing = {}
     chosen, unresolved = select(services, words, with_derivatives, echo, listing)
-    return Selection(chosen, unresolved, selection.listed(listing["table"]))
+    return Selection(chosen, unresolved, selection.listed(listing["table"]), listing["table"])
 
 
 def fan_out(run, facts, chosen):
@@ -189,14 +192,27 @@ def _on_cluster(run, facts, chosen):
                          "outcome".format(run.scheduler, lost, len(done)))
 
 
-def committed(report, recorder, kind, echo):
+def market_of(run, chosen, done):
+    """What the client said of the chosen instruments, to keep with the version (`updater.listing`);
+    None when nothing new.  A client that cannot say costs the run nothing but this."""
+    if not commits.ENABLED:
+        return None
+    try:
+        return market_listing.kept(run.where, run.kind, run.services.client, chosen.table, chosen.chosen, done)
+    except Exception as failure:
+        run.echo("corvane: the client's listing is not kept with this version ({})".format(brief(failure)))
+        return None
+
+
+def committed(report, recorder, kind, echo, market=None):
     """`report` naming the version its run committed, or why it could commit none.
+    `market`: what the client said of the instruments, kept with it (`corvane.history.market`).
 
     A run whose files changed but whose version failed has not done all it
     was asked: its exit status says so, and the report gives the failure.
     """
     try:
-        version = recorder.commit(commits.run_line(report, kind), report.outcomes)
+        version = recorder.commit(commits.run_line(report, kind), report.outcomes, market)
     except Exception as failure:
         failure = errors.out_of_space(failure)
         echo("corvane: no version committed ({}); the next run's version covers this one's files".format(failure))
