@@ -45,7 +45,8 @@ KINDS = ("price", "high-low", "volume", "order", "session", "jump", "crossed", "
 # The deviation is the day's median absolute distance from those rolling
 # medians, scaled by MAD_TO_SIGMA to read like a standard deviation.  Minute
 # closes are heavy-tailed (an open, a news minute), so the bar is far beyond a
-# normal 5: 12 leaves every day of the demo market's twenty years clean while a
+# normal 5: the demo market's twenty years peak at 10 (stocks, indices) and 16
+# (options near their smallest step), so 25 leaves every clean day clean while a
 # price from elsewhere (a wrong decimal, another instrument's bar) stands out.
 JUMP_DEVIATIONS = 25.0
 # Odd, so the window is centred; one or two bad bars never move its median.

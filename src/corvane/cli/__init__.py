@@ -2,17 +2,18 @@
 
     corvane update-minbar PATH WORDS... [--with-derivatives] [--jobs N] [--retries N]
                           [--timeout SECONDS] [--fetch-threads N] [--since YYYYMMDD]
-                          [--revisit N] [--report FILE] [--json] [--scheduler ADDRESS]
-                          [--durable] [--verbose]
+                          [--revisit N] [--quality off|warn|error] [--report FILE]
+                          [--metrics FILE.prom] [--json] [--scheduler ADDRESS] [--durable] [--verbose]
     corvane update-tick   PATH WORDS... (the same options)
     corvane update --kind minbar|tick PATH WORDS... (the same options)
-    corvane verify  PATH [--data] [--repair] [--all-versions] [--json] [--jobs N]
+    corvane verify  PATH [--data] [--repair] [--all-versions] [--json] [--jobs N] [--metrics FILE.prom]
     corvane inspect PATH [ORDER_BOOK_ID [--day YYYYMMDD]] [--json] [--as-of VERSION]
     corvane plot    PATH ORDER_BOOK_ID -o FILE [--from/--to YYYYMMDD | --day YYYYMMDD]
                     [--as-of VERSION]
     corvane export  PATH ORDER_BOOK_ID -o FILE [--from/--to YYYYMMDD] [--freq FREQ]
                     [--as-of VERSION]
     corvane status  PATH [--from/--to YYYYMMDD] [--client] [--json] [--as-of VERSION]
+                    [--metrics FILE.prom]
     corvane log PATH | tag PATH NAME [VERSION] | diff PATH A B | gc PATH [--keep-days N]
 
 The update commands are in `corvane.cli.update`, those that look at a
