@@ -1,27 +1,40 @@
-"""Reading bars back: `corvane.read` against h5py, side by side in one run.
+"""Reading bars back: `corvane.read` against h5py and against its inflation floor, in one run.
 
-    .venv/bin/python bench/read.py [--repeat 7] [--instruments 100] [--dir DIR]
+    .venv/bin/python bench/read.py [--repeat 7] [--instruments 200] [--years 20] [--dir DIR]
 
 The benchmark writes its own files first (with the engine, as an update
-would): one twenty-year stock file and --instruments one-year files.  Then,
-alternating the two readers run by run, it times:
+would): one --years stock file and --instruments one-year files, a version
+committed, then a trading date more appended to every file and a second
+version committed (bench/read_floor.py).  Then, alternating the two readers
+run by run, it times:
 
-  year     the last year of the twenty-year file: `read.bars(path, id, start, end)`
-           against h5py's slice of "data" found through "index", converted to
-           the same DataFrame (bar times decoded with numpy, trading dates
-           repeated from the index);
-  20 years the whole twenty-year file, the same two ways;
+  year     the last year of the long file before the added date:
+           `read.bars(path, id, start, end)` against h5py's slice of "data"
+           found through "index", converted to the same DataFrame (bar
+           times decoded with numpy, trading dates repeated from the index);
+  20 years the long file up to the same date, the same two ways;
   many     every one-year file: `read.bars_many` against h5py file after file.
 
-and the peak memory of reading the twenty-year file, each reader in a fresh
-process, against the bytes of the table it returns.  Times are medians, then
-the best run of each; b/c is h5py's time over corvane's (above 1: corvane is
-faster); "cpu b/c" is the same for the CPU time of all the process's threads
-(medians).  The goals are judged on the wall-clock medians; the year, a
-few milliseconds a read, is timed three times as often as the others, and
-each reader runs every workload once untimed before it is timed.  On a machine shared with
-other work the medians move a lot from run to run: the best runs say what
-each reader costs alone.
+Under each, two lines from a loop of their own, the plain read, its floor
+and the read as of the first version taking turns run by run (medians):
+
+  floor    the chunks that read touched (every chunk of "index", the chunks
+           of "data" holding its rows) inflated with libdeflate and nothing
+           else: CPU on one thread and on the reader's threads (read.bars:
+           one per core; bars_many: its pool); the read's CPU (all its
+           threads) over the one-thread floor's, goal <= 1.5x;
+  as of    the same read as of the first version (the same rows), its CPU
+           over the plain read's, goal <= 1.1x.
+
+Then the peak memory of reading the long file, each reader in a fresh
+process, against the bytes of the table it returns, and a markdown table of
+every goal, met or not.  Times are medians, then the best run of each; b/c
+is h5py's time over corvane's (above 1: corvane is faster); "cpu b/c" is
+the same for the CPU time of all the process's threads (medians).  The
+h5py goals are judged on the wall-clock medians, the floor and as-of goals
+on CPU, which a machine shared with other work moves less; the year, a few
+milliseconds a read, is timed three times as often as the others, and each
+reader runs every workload once untimed before it is timed.
 """
 import argparse
 import datetime
@@ -37,7 +50,9 @@ import time
 import numpy as np
 import pandas as pd
 
-from corvane import _engine, bundle
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from corvane import _engine, bundle  # noqa: E402
 
 YEAR_DAYS = 242
 YEARS = 20
@@ -45,6 +60,8 @@ SESSION_MINUTES = [930 + k for k in range(1, 30)] + [1000 + k for k in range(60)
     [1100 + k for k in range(31)] + [1300 + k for k in range(1, 60)] + [1400 + k for k in range(60)] + [1500]
 GOALS = {"year": 3.0, "20 years": 3.0, "many": 5.0}
 MEMORY_GOAL = 1.5
+FLOOR_GOAL = 1.5   # a plain read's CPU over the one-thread CPU of inflating the chunks it touched
+ASOF_GOAL = 1.1    # a read as of a version's CPU over the plain read's
 
 
 # ---------------------------------------------------------------- files
@@ -79,13 +96,13 @@ def write_file(h5_file, days, seed):
         h5.append_minbar(*stock_records(days, seed))
 
 
-def make_files(root, instruments):
+def make_files(root, instruments, years=YEARS):
     """The minute-bar root holding LONG (twenty years) and Y000.. (one year each)."""
     equities = os.path.join(root, "equities")
     os.makedirs(equities, exist_ok=True)
     long_file = os.path.join(equities, "LONG.h5")
     if not os.path.exists(long_file):
-        write_file(long_file, trading_days(YEARS * YEAR_DAYS), 1)
+        write_file(long_file, trading_days(years * YEAR_DAYS), 1)
     ids = ["Y{:03d}".format(k) for k in range(instruments)]
     # A few distinct files, copied: the reads cost the same, the writing less.
     for k, order_book_id in enumerate(ids):
@@ -196,47 +213,108 @@ def peak_memory(root, which):
     return json.loads(out.splitlines()[-1])
 
 
+def floor_lines(name, measured, goal):
+    """The lines under a plain read: its inflation floor and its read as of a version (read_floor.Measured)."""
+    m = measured
+    return ["{:<9}   floor: {} chunks inflated alone (libdeflate), CPU {:.2f} ms on one thread, {:.2f} ms on the "
+            "reader's {} threads; the read's CPU {:.2f} ms = {:.2f}x the one-thread floor (goal <={:g}x: {})".format(
+                "", m.chunks, m.floor_one * 1000, m.floor_threads * 1000, m.threads, m.read_cpu * 1000,
+                m.read_cpu / m.floor_one, goal, verdict(m.read_cpu / m.floor_one <= goal)),
+            "{:<9}   as of a version: CPU {:.2f} ms, wall {:.2f} ms = {:.2f}x the plain read's CPU, {:.2f}x its wall "
+            "(goal <={:g}x, CPU: {})".format(
+                "", m.asof_cpu * 1000, m.asof_wall * 1000, m.asof_cpu / m.read_cpu, m.asof_wall / m.read_wall,
+                ASOF_GOAL, verdict(m.asof_cpu / m.read_cpu <= ASOF_GOAL))]
+
+
+def verdict(ok):
+    return "met" if ok else "not met"
+
+
+def goal_table(rows):
+    """The markdown table of every goal: (read, what, ratio, goal text, met)."""
+    lines = ["| read | what | ratio | goal | |", "|---|---|---:|---|---|"]
+    for name, what, ratio, goal, ok in rows:
+        lines.append("| {} | {} | {:.2f}x | {} | {} |".format(name, what, ratio, goal, verdict(ok)))
+    return "\n".join(lines)
+
+
+def workloads(root, ids, years):
+    """(name, plain read, h5py read, read as of the version, the chunks it touches, floor threads, repeat factor)."""
+    import read_floor
+    from corvane import read
+
+    versions = read_floor.versioned(root, ["LONG"] + ids)
+    as_of = versions["as_of"]
+    last_year = trading_days(YEAR_DAYS)
+    start, end = last_year[0], last_year[-1]
+    long_file, cores = os.path.join(root, "equities", "LONG.h5"), os.cpu_count() or 1
+    year_files = [os.path.join(root, "equities", order_book_id + ".h5") for order_book_id in ids]
+    return [
+        ("year", lambda: read.bars(root, "LONG", start, end), lambda: h5py_bars(root, "LONG", start, end),
+         lambda: read.bars(root, "LONG", start, end, as_of=as_of), read_floor.touched(long_file, start, end),
+         cores),
+        ("{} years".format(years), lambda: read.bars(root, "LONG", None, end),
+         lambda: h5py_bars(root, "LONG", None, end), lambda: read.bars(root, "LONG", None, end, as_of=as_of),
+         read_floor.touched(long_file, None, end), cores),
+        ("many", lambda: read.bars_many(root, ids, start, end), lambda: h5py_many(root, ids, start, end),
+         lambda: read.bars_many(root, ids, start, end, as_of=as_of),
+         [chunk for h5_file in year_files for chunk in read_floor.touched(h5_file, start, end)],
+         max(1, min(read.DEFAULT_THREADS, len(ids)))),
+    ]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--instruments", type=int, default=100)
+    parser.add_argument("--instruments", type=int, default=200)
+    parser.add_argument("--years", type=int, default=YEARS, help="years of the long file (default: %(default)s)")
     parser.add_argument("--dir", help="keep the files here (made when absent) instead of a temporary directory")
     args = parser.parse_args()
 
-    from corvane import read
+    import read_floor
 
     root = args.dir or tempfile.mkdtemp(prefix="corvane-read-")
     try:
         began = time.perf_counter()
-        ids = make_files(root, args.instruments)
+        ids = make_files(root, args.instruments, args.years)
+        rows = workloads(root, ids, args.years)
         print("files written in {:.1f} s: {}".format(time.perf_counter() - began, root))
-        last_year = trading_days(YEAR_DAYS)
-        start, end = last_year[0], last_year[-1]
-        results = [
-            compare("year", lambda: read.bars(root, "LONG", start, end),
-                    lambda: h5py_bars(root, "LONG", start, end), args.repeat * 3),
-            compare("20 years", lambda: read.bars(root, "LONG"), lambda: h5py_bars(root, "LONG"),
-                    max(3, args.repeat // 2)),
-            compare("many", lambda: read.bars_many(root, ids, start, end),
-                    lambda: h5py_many(root, ids, start, end), args.repeat),
-        ]
         print("{:<9} {:>8} {:>9} {:>11} {:>6}   {:>9} {:>11} {:>6}   {:>7}   {}".format(
             "read", "rows", "h5py ms", "corvane ms", "b/c", "best h5py", "best corv.", "b/c", "cpu b/c",
-            "goal (medians)"))
-        for name, theirs, ours, cpu_ratio, rows in results:
-            ratio = statistics.median(theirs) / statistics.median(ours)
+            "goal (medians)"), flush=True)
+        table = []
+        for (name, ours, theirs, as_of, chunks, threads), repeat in zip(
+                rows, (args.repeat * 3, max(3, args.repeat // 2), args.repeat)):
+            _, theirs_times, ours_times, cpu_ratio, count = compare(name, ours, theirs, repeat)
+            goal = GOALS[name if name in GOALS else "20 years"]
+            ratio = statistics.median(theirs_times) / statistics.median(ours_times)
             print("{:<9} {:>8} {:>9.1f} {:>11.1f} {:>6.2f}   {:>9.1f} {:>11.1f} {:>6.2f}   {:>7.2f}   >={:g} {}".format(
-                name, rows, statistics.median(theirs) * 1000, statistics.median(ours) * 1000, ratio,
-                min(theirs) * 1000, min(ours) * 1000, min(theirs) / min(ours), cpu_ratio,
-                GOALS[name], "OK" if ratio >= GOALS[name] else "MISSED"))
-        print("peak memory reading the twenty-year file, over the bytes of the table it returns:")
+                name, count, statistics.median(theirs_times) * 1000, statistics.median(ours_times) * 1000, ratio,
+                min(theirs_times) * 1000, min(ours_times) * 1000, min(theirs_times) / min(ours_times), cpu_ratio,
+                goal, verdict(ratio >= goal)), flush=True)
+            floor = read_floor.Floor(threads)
+            try:
+                measured = read_floor.measure(ours, as_of, chunks, floor, repeat)
+            finally:
+                floor.close()
+            print("\n".join(floor_lines(name, measured, FLOOR_GOAL)), flush=True)
+            table += [(name, "h5py's wall / corvane's (medians)", ratio, ">= {:g}x".format(goal), ratio >= goal),
+                      (name, "read CPU / one-thread inflation floor CPU", measured.read_cpu / measured.floor_one,
+                       "<= {:g}x".format(FLOOR_GOAL), measured.read_cpu / measured.floor_one <= FLOOR_GOAL),
+                      (name, "as of a version / plain read, CPU", measured.asof_cpu / measured.read_cpu,
+                       "<= {:g}x".format(ASOF_GOAL), measured.asof_cpu / measured.read_cpu <= ASOF_GOAL)]
+        print("peak memory reading the long file, over the bytes of the table it returns:")
         for which in ("corvane", "h5py"):
             memory = peak_memory(root, which)
             ratio = memory["peak"] / memory["bytes"]
             print("  {:<8} {:>8.1f} MB peak for {:>8.1f} MB returned: {:.2f}x{}".format(
                 which, memory["peak"] / 2 ** 20, memory["bytes"] / 2 ** 20, ratio,
-                " (goal <={:g}: {})".format(MEMORY_GOAL, "OK" if ratio <= MEMORY_GOAL else "MISSED")
+                " (goal <={:g}: {})".format(MEMORY_GOAL, verdict(ratio <= MEMORY_GOAL))
                 if which == "corvane" else ""))
+            if which == "corvane":
+                table.append(("{} years".format(args.years), "peak memory / the table's bytes", ratio,
+                              "<= {:g}x".format(MEMORY_GOAL), ratio <= MEMORY_GOAL))
+        print("\n" + goal_table(table))
     finally:
         if not args.dir:
             shutil.rmtree(root, ignore_errors=True)
