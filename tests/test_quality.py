@@ -56,7 +56,7 @@ def spoil(data, kind, row):
     elif kind == "session":
         data["datetime"][row] += 1000000     # the calendar day after
     elif kind == "jump":
-        data["close"][row] *= 1.5
+        data["close"][row] *= 10    # a wrong decimal
         data["high"][row] = data["close"][row]
     elif kind == "crossed":
         data["b1"][row] = data["a1"][row]
@@ -77,6 +77,26 @@ def test_each_check_finds_its_kind_in_bars_and_nothing_else(kind):
     found = quality.bar_findings(data, index, previous=20240102)
     assert [(f.kind, f.date, f.count) for f in found] == [(kind, DAYS[1], 1)]
     assert found[0].example.startswith("row {} at ".format(row))
+
+
+@pytest.mark.parametrize("closes, spiked", [
+    ([10.0, 10.01, 100.2, 10.02, 10.03], [2]),       # a wrong decimal, and back
+    ([10.0, 10.01, 1.002, 10.02, 10.03], [2]),       # down, and back
+    ([10.0, 10.01, 15.0, 10.02, 10.03], []),         # a thin contract's bounce: half as high again
+    ([10.0, 10.01, 100.2, 100.3, 100.4], []),        # a step that stays is no spike
+    ([10.0, 10.01, 100.2, 1002.0, 1003.0], []),      # nor a climb by two steps, each a factor
+    ([10.0, 10.01, 10.02, 10.03, 100.3], [4]),       # the day's last close, with nothing after it
+])
+def test_a_jump_is_a_spike_a_factor_away_and_back(closes, spiked):
+    quiet = [10.0 + 0.01 * (k % 3) for k in range(40)]   # a day of ordinary moves before
+    data, index = bars(per_day=len(quiet) + len(closes))
+    data = data[:len(quiet) + len(closes)]
+    index = index[:1]
+    close = np.array(quiet + closes)
+    data["open"], data["close"], data["high"], data["low"] = close, close, close, close
+    found = quality.bar_findings(data, index, previous=20240102)
+    assert [int(f.example.split()[1]) - len(quiet) for f in found if f.kind == "jump"] == spiked[:1]
+    assert sum(f.count for f in found if f.kind == "jump") == len(spiked)
 
 
 @pytest.mark.parametrize("kind", TICK_KINDS)
@@ -216,3 +236,12 @@ def test_the_update_commands_take_the_gates_mode(demo, tmp_path, mode, status):
     assert result.exit_code == status, result.output
     if status != 2:
         assert json.loads(result.stdout)["quality"] == mode
+
+
+@pytest.mark.parametrize("field, value", [("open", 10.5), ("low", 10.3), ("close", 9.0)])
+def test_a_bar_that_does_not_hold_together_is_found_whichever_price_breaks_it(field, value):
+    data, index = bars()
+    data["open"][45], data["high"][45], data["low"][45], data["close"][45] = 10.1, 10.2, 10.0, 10.1
+    data[field][45] = value
+    found = quality.bar_findings(data, index, previous=20240102)
+    assert [(f.kind, f.count) for f in found] == [("high-low", 1)]

@@ -11,7 +11,7 @@ One row of the day carries it (the middle one, or the last for "session"):
 - order: it carries the stamp of the row before it;
 - session: the day's last row is stamped at the midnight after the day
   (a night session's next bars then come before it too);
-- jump: its close is half as high again (a bar's high follows it);
+- jump: its close is ten times as high, a wrong decimal (a bar's high follows it);
 - crossed: a tick's best bid is its best ask (a day with no book is unchanged);
 - last: a tick's last lies above the day's high it carries.
 
@@ -104,7 +104,7 @@ def _spoil(frame, stamps, rows, kind, price):
     elif kind == "volume":
         values[row] = -1.0 - abs(values[row])
     elif kind == "jump":
-        values[row] *= 1.5
+        values[row] *= 10
         high = frame["high"].to_numpy(dtype=np.float64).copy()
         high[row] = max(high[row], values[row])
         frame["high"] = high.astype(frame["high"].dtype)
