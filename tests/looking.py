@@ -100,3 +100,17 @@ def interrupt_update(path):
     """Run an update of `path` in a process that dies before it ends."""
     code = _INTERRUPTED.format(tests=os.path.dirname(__file__), path=str(path))
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def demo_at(monkeypatch, setting):
+    """at(asof, value=None): the demo client ready here as of `asof`, with `value` for the
+    client's `setting` (a variable such as LUMENFEED_REVISED), none unless given."""
+    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "3")
+    monkeypatch.delenv(setting, raising=False)
+
+    def at(asof, value=None):
+        monkeypatch.setenv("LUMENFEED_ASOF", asof)
+        if value:
+            monkeypatch.setenv(setting, value)
+        bundle.init_lumenfeed_with_warnings_catch()
+    return at

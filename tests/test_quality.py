@@ -16,6 +16,7 @@ from corvane import layout
 from corvane.history import versions
 from corvane.updater import minbar, run
 from corvane.updater.options import BadOption, UpdateOptions
+import looking
 
 DAYS = (20240103, 20240104)
 STOCK = "10001.HBX"
@@ -131,15 +132,7 @@ def test_a_night_row_on_the_evening_before_is_inside_and_one_before_that_is_not(
 
 @pytest.fixture
 def demo(monkeypatch):
-    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "3")
-    monkeypatch.delenv("LUMENFEED_FAULTS", raising=False)
-
-    def at(asof, faults=None):
-        monkeypatch.setenv("LUMENFEED_ASOF", asof)
-        if faults:
-            monkeypatch.setenv("LUMENFEED_FAULTS", faults)
-        bundle.init_lumenfeed_with_warnings_catch()
-    return at
+    return looking.demo_at(monkeypatch, "LUMENFEED_FAULTS")
 
 
 def test_the_demo_markets_whole_history_is_clean(demo):

@@ -17,6 +17,7 @@ from corvane.history import versions
 from corvane.formats import EQUITIES_DTYPE, INDEX_DTYPE
 from corvane.updater.options import UpdateOptions
 from corvane.updater import report as reports
+import looking
 
 STOCK, INDEX = "10001.HBX", "IX001.HBX"
 SINCE = 20261125
@@ -24,15 +25,7 @@ SINCE = 20261125
 
 @pytest.fixture
 def demo(monkeypatch):
-    monkeypatch.setenv("LUMENFEED_TICK_DAYS", "3")
-    monkeypatch.delenv("LUMENFEED_REVISED", raising=False)
-
-    def at(asof, revised=None):
-        monkeypatch.setenv("LUMENFEED_ASOF", asof)
-        if revised:
-            monkeypatch.setenv("LUMENFEED_REVISED", revised)
-        bundle.init_lumenfeed_with_warnings_catch()
-    return at
+    return looking.demo_at(monkeypatch, "LUMENFEED_REVISED")
 
 
 @pytest.fixture
@@ -82,7 +75,7 @@ def test_a_day_stored_intraday_and_a_corrected_day_are_revised_and_the_old_rows_
     old_bars = {oid: datasets(minbar_file(tmp_path / "minbar", oid))[0] for oid in (STOCK, INDEX)}
     old_ticks, _ = datasets(str(tmp_path / "tick" / (STOCK + ".h5")))
 
-    demo("20261207", revised="20261203")
+    demo("20261207", "20261203")
     report = update("minbar", tmp_path / "minbar", inline, revisit=2)
     ticks = update("tick", tmp_path / "tick", inline, revisit=2)
     update("minbar", tmp_path / "fresh", inline)
@@ -263,7 +256,7 @@ def test_a_tick_day_corrected_in_place_is_revised_even_with_no_new_rows(tmp_path
 def test_a_run_that_only_corrects_days_reports_them_updated(demo, inline, tmp_path):
     demo("20261204")
     update("tick", tmp_path, inline)
-    demo("20261204", revised="20261203")
+    demo("20261204", "20261203")
     (outcome,) = update("tick", tmp_path, inline, revisit=2).outcomes
     assert outcome.before == outcome.after
     assert (outcome.status, outcome.revised) == ("updated", (20261203,))

@@ -23,7 +23,7 @@ def test_a_revisits_segment_is_named_and_described_by_the_engine(demo, inline, t
     update(kind, tmp_path, inline)
     with _engine.Reader(h5_file) as reader:
         before = {name: reader.read(name) for name in reader.members()}
-    demo("20261207", revised="20261203")
+    demo("20261207", "20261203")
     update(kind, tmp_path, inline, revisit=2)
 
     names = _engine.history_names()

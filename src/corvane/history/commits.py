@@ -319,13 +319,7 @@ def _still_at(fd, path):
 
 def _dead_marker_temporaries(root):
     """The marker temporaries no run holds: its writer locks one before writing it."""
-    directory = history.running_dir(root)
-    try:
-        names = sorted(os.listdir(directory))
-    except FileNotFoundError:
-        return []
-    return [path for path in (os.path.join(directory, name) for name in names if history.is_temporary(name))
-            if not _alive(path)]
+    return [path for path in _running_entries(root, history.is_temporary) if not _alive(path)]
 
 
 def remove_dead_marker_temporaries(root):
@@ -339,13 +333,17 @@ def remove_dead_marker_temporaries(root):
 
 
 def running_markers(root):
+    return _running_entries(root, lambda name: name.endswith(history.MARKER_SUFFIX) and not name.startswith("."))
+
+
+def _running_entries(root, wanted):
+    """The paths under the runs' markers' directory whose names are `wanted`, in name order."""
     directory = history.running_dir(root)
     try:
         names = sorted(os.listdir(directory))
     except FileNotFoundError:
         return []
-    return [os.path.join(directory, name) for name in names
-            if name.endswith(history.MARKER_SUFFIX) and not name.startswith(".")]
+    return [os.path.join(directory, name) for name in names if wanted(name)]
 
 
 def run_ended(marker):
