@@ -55,4 +55,12 @@ bool Handle::close() noexcept {
     return closer(id) >= 0;
 }
 
+Handle unlocked_file_access() {
+    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
+    if (!fapl || H5Pset_file_locking(fapl.get(), false, true) < 0) {
+        throw_with_hdf5_message<Error>("cannot set read-only file access properties");
+    }
+    return fapl;
+}
+
 }  // namespace corvane

@@ -10,23 +10,10 @@
 
 namespace corvane {
 
-namespace {
-
-Handle read_only_access() {
-    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // HDF5 would otherwise take a shared flock(), which the engine's writer
-    // lock treats as a reader in the way.
-    if (!fapl || H5Pset_file_locking(fapl.get(), false, true) < 0) {
-        throw_with_hdf5_message<Error>("cannot set read-only file access properties");
-    }
-    return fapl;
-}
-
-}  // namespace
-
 std::map<std::string, std::size_t> dataset_lengths(const std::string& path) {
     ErrorPrintingOff quiet;
-    Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, read_only_access().get()), H5Fclose);
+    const Handle fapl = unlocked_file_access();
+    Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, fapl.get()), H5Fclose);
     if (!file) throw_with_hdf5_message<FileError>("unable to open file '" + path + "'");
     std::map<std::string, std::size_t> lengths;
     for (const std::string& name : detail::root_member_names(file.get(), path)) {

@@ -33,11 +33,10 @@ constexpr int kOpenAttempts = 8;
 constexpr std::size_t kChunksPerThread = 16;
 
 Handle unlocked_read_access() {
-    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
     // The lock is ours, taken on our own descriptor before the open: HDF5
     // taking it again on its own would add nothing.
-    if (!fapl || H5Pset_file_locking(fapl.get(), false, true) < 0 ||
-        H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) {
+    Handle fapl = unlocked_file_access();
+    if (H5Pset_fclose_degree(fapl.get(), H5F_CLOSE_STRONG) < 0) {
         throw_with_hdf5_message<Error>("cannot set read-only file access properties");
     }
     return fapl;

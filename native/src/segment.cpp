@@ -17,16 +17,6 @@ namespace corvane {
 
 namespace {
 
-Handle unlocked_access() {
-    Handle fapl(H5Pcreate(H5P_FILE_ACCESS), H5Pclose);
-    // A segment never changes once in place: no lock to take, and HDF5's own
-    // flock() would look to a writer like a reader in the way.
-    if (!fapl || H5Pset_file_locking(fapl.get(), false, true) < 0) {
-        throw_with_hdf5_message<Error>("cannot set read-only file access properties");
-    }
-    return fapl;
-}
-
 [[noreturn]] void not_a_segment(const std::string& path, const std::string& why) {
     throw DamagedFileError("'" + path + "' is not a superseded segment: " + why);
 }
@@ -43,7 +33,7 @@ Handle open_segment(const std::string& path) {
         throw FileError("unable to open superseded segment '" + path + "' (not a regular file)");
     }
     // Held past the failure: closing it (an HDF5 call) would clear the error stack.
-    const Handle fapl = unlocked_access();
+    const Handle fapl = unlocked_file_access();
     Handle file(H5Fopen(path.c_str(), H5F_ACC_RDONLY, fapl.get()), H5Fclose);
     if (!file) {
         const Hdf5Failure failure = take_hdf5_failure();

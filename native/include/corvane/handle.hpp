@@ -41,4 +41,10 @@ private:
 // reads on one thread, and the binding keeps the GIL across HDF5 calls.
 bool hdf5_is_threadsafe() noexcept;
 
+// File access properties that keep HDF5 from taking a flock() of its own on
+// open: the engine's writer lock would take HDF5's shared one for a reader in
+// the way. Keep the list until any failure of the open is read: closing it is
+// an HDF5 call, which clears the error stack.
+Handle unlocked_file_access();
+
 }  // namespace corvane
