@@ -275,6 +275,7 @@ def set_bar(path, row, **values):
     ({"close": 30.0, "open": 29.9, "high": 30.1, "low": 29.8}, "jump"),
     ({"high": 9.0}, "high-low"),                                          # high below open and close
     ({"close": 5.0, "open": 5.01, "high": 5.02, "low": 4.99}, "jump"),    # a fall, not a rise
+    ({"close": 5.0, "open": 5.01, "high": 5.02, "low": 4.99}, "move"),    # past --max-jump, falling
 ])
 def test_data_finds_bad_values_at_their_row(made, values, check):
     set_bar(made["stock"], 5, **values)
