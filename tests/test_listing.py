@@ -261,3 +261,8 @@ def test_suspensions_are_the_venue_days_asked_and_not_served(root):
     assert kept_listing.suspensions(root, outcomes, listing, calendar) == {SUSPENDED: SUSPENSION}
     # The de-listed stock's file reaches its end, the failed job was not served: one look at the calendar.
     assert asked == [1]
+    # The days a store says it left stand for its file, which is not read again.
+    told = [outcome._replace(days=tuple(read.index(root, outcome.order_book_id)["date"].tolist()[
+        outcome.before.days - 1:])) for outcome in outcomes[:2]]
+    assert kept_listing.suspensions(os.path.join(root, "gone"), told + outcomes[2:], listing, calendar) == \
+        {SUSPENDED: SUSPENSION}

@@ -8,6 +8,7 @@ import pytest
 
 import fake_market as fm
 from corvane.cli.update import failure_status
+from corvane import read
 from corvane.errors import SetupRefused
 from corvane.history import commits, states, versions
 from corvane.updater import jobs, minbar, run, tick
@@ -72,6 +73,12 @@ def store_bars(services, root, **keywords):
     return minbar.append_h5(services, "S1", str(root), None, 20050104, 29991231, entry=True, **keywords)
 
 
+def index_tail(root, stored):
+    """The file's index dates from the last one the store found on (the first: it found none)."""
+    dates = read.index(str(root), "S1")["date"].tolist()
+    return dates[max(stored.before.days - 1, 0):]
+
+
 def test_a_minute_bar_store_returns_what_it_found_left_and_revised(tmp_path):
     client, services = bar_market([(20250106, 3), (20250107, 2)])
     new = store_bars(services, tmp_path)
@@ -92,6 +99,11 @@ def test_a_minute_bar_store_returns_what_it_found_left_and_revised(tmp_path):
     revised = store_bars(services, tmp_path, revisit=3)
     assert (revised.before, revised.after, revised.revised) == (Held(9, 3), Held(11, 4), (20250107, 20250108))
     assert revised.entry.revised == ("20250107", "20250108")
+    # The days each call says it left are the file's, so the run's parent need not read them.
+    for stored, told in [(new, (20250106, 20250107)), (appended, (20250107, 20250108)), (unchanged, (20250108,)),
+                         (revised, (20250108, 20250109))]:
+        assert stored.days == told
+    assert revised.days == tuple(index_tail(tmp_path, revised))
 
 
 def test_a_tick_store_counts_only_when_asked(tmp_path):

@@ -225,8 +225,10 @@ def _stored_outcome(order_book_id, given, before, attempts, seconds):
     attempt found the file."""
     after = given.after
     status = "updated" if given.revised else status_of(before, after)
+    # The store's days count from what its own attempt found, which the job's before must be.
+    days = given.days if before == given.before else None
     return Outcome(order_book_id, status, before, after, attempts, seconds,
-                   revised=given.revised, state=given.entry, findings=tuple(given.findings))
+                   revised=given.revised, state=given.entry, findings=tuple(given.findings), days=days)
 
 
 def _first(before, found, existed, locate):

@@ -85,10 +85,15 @@ def _asked(h5_file, before, after):
 
 def _served(root, outcome):
     """(the last day its file held before the job or None, the days from then on) of a job that was
-    served whole; None when there is nothing to look at."""
+    served whole; None when there is nothing to look at.  The days come with the outcome from the
+    store that wrote them; only an outcome without them has its file read."""
     after, before = outcome.after, outcome.before
     if outcome.status in _UNSERVED or after is None or not after.days or (before and before.days is None):
         return None
+    if outcome.days is not None:
+        dates = np.array(outcome.days, dtype=np.int64)
+        found = (int(dates[0]) if before is not None and before.days else None, dates)
+        return found if len(dates) else None
     try:
         h5_file = formats.locate(root, outcome.order_book_id, "minbar")
         found = None if h5_file is None else _asked(h5_file, before, after)

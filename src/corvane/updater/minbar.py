@@ -244,9 +244,9 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
             return _appended(call, h5, before, min_start_date, None)
         latest = _latest_trading_date(h5)
         if revisit:
-            return _revisited(call, h5, before, revisit)
+            return _revisited(call, h5, before, revisit, latest)
         if delisted is not None and delisted <= latest:
-            return Stored(before, before)
+            return Stored(before, before, days=(latest,))
         return _appended(call, h5, before, next_trading_date(services.client, latest), latest)
 
 
@@ -263,31 +263,43 @@ def _fetched(call, start_date):
 
 def _appended(call, h5, before, start_date, latest):
     """The Stored of the bars from `start_date` on appended to `h5`, whose last stored date is `latest`."""
+    held = () if latest is None else (latest,)
     bars = _fetched(call, start_date)
     if bars is None:
-        return Stored(before, before)
+        return Stored(before, before, days=held)
     # Checked before they are committed; found or not, every bar is written.
     findings = () if call.quality == "off" else checks.bar_findings(bars[1], bars[0], latest)
     # One unit: the engine offsets line_no by the rows already stored,
     # removes orphan bar records and rolls back on a failed index write.
     h5.append_minbar(*bars)
-    return _stored(h5, call.root if call.entry else None, call.h5_file, before, (), bars, findings)
+    # The engine stores the index's dates as given, after the last one held.
+    stored = _stored(h5, call.root if call.entry else None, call.h5_file, before, (), bars, findings)
+    return stored._replace(days=held + tuple(bars[0]["date"].tolist()))
 
 
-def _revisited(call, h5, before, revisit):
+def _revisited(call, h5, before, revisit, latest):
     """The Stored of the last `revisit` stored days asked again: changed ones cut and written again,
-    new ones appended, in one unit."""
+    new ones appended, in one unit; `latest`: the last date the file held."""
     first = revisits.first_revisited(h5, revisit)
     bars = _fetched(call, first)
     if bars is None:
-        return Stored(before, before)
-    latest = _latest_trading_date(h5)
+        return Stored(before, before, days=(latest,))
     findings = () if call.quality == "off" else checks.bar_findings(bars[1], bars[0])
     revised = revisits.store_minbar(h5, *bars, first, revisits.side_store(call.root, call.h5_file))
     # Only the days written count: those revised, and those after the last stored one.
     written = {int(day) for day in revised}
     findings = [found for found in findings if found.date in written or found.date > latest]
-    return _stored(h5, call.root if call.entry else None, call.h5_file, before, revised, None, findings)
+    stored = _stored(h5, call.root if call.entry else None, call.h5_file, before, revised, None, findings)
+    return stored._replace(days=_days_from(h5, before.days, stored.after.days))
+
+
+def _days_from(h5, held, days):
+    """The `days` of a Stored (`stores.Stored`) read from the open file, which held `held` days
+    before the call and `days` now."""
+    if not days:
+        return ()
+    first = min(max(held - 1, 0), days - 1) if held else 0
+    return tuple(h5.read(INDEX, first, days)["date"].tolist())
 
 
 def _stored(h5, root, h5_file, before, revised, appended, findings=()):

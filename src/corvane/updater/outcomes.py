@@ -71,6 +71,9 @@ class Outcome(NamedTuple):
     state: Optional[Entry] = None
     # What the quality checks found in the rows the job wrote (`corvane.quality.Finding`s).
     findings: tuple = ()
+    # Minute bars: the index's dates from the last one `before` held on, as the job left them
+    # (`stores.Stored.days`); None when not known (the file is read for them).
+    days: Optional[tuple] = None
 
     @property
     def error(self):

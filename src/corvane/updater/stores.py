@@ -30,12 +30,17 @@ class Stored(NamedTuple):
     `entry`: the file's line in the run's version (`corvane.history.states`) when
     asked for and the file changed, else None.  `findings`: what the quality
     checks (`corvane.quality`) found in the rows written, kept all the same.
+    `days` (minute bars): YYYYMMDD of the file's index rows as the call left
+    them, from the last one it held before (the first, when it held none) to
+    its end, so that the run's parent need not read them back; None when not
+    known.
     """
     before: Optional[Held]
     after: Optional[Held]
     revised: tuple = ()
     entry: Optional[states.Entry] = None
     findings: tuple = ()
+    days: Optional[tuple] = None
 
 
 class Found:
