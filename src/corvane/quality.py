@@ -127,7 +127,7 @@ def _row_dates(index, rows):
     """The trading date of every row, from the index's first rows."""
     index = np.asarray(index)
     starts = index["line_no"].astype(np.int64)
-    per_day = np.diff(np.append(starts, rows))
+    per_day = np.append(starts[1:], rows) - starts if len(starts) else starts
     if not len(starts) or starts[0] != 0 or (per_day < 0).any():
         raise ValueError("the bars' index does not start at their first row and rise")
     return np.repeat(index["date"].astype(np.int64), per_day)
@@ -190,14 +190,15 @@ def _negative(records):
 
 def _not_rising(keys):
     """True at each row whose key is not above the row before it."""
-    return np.r_[False, keys[1:] <= keys[:-1]]
+    return np.concatenate(([False], keys[1:] <= keys[:-1]))
 
 
 def _outside_days(calendar, dates, previous):
     """True at rows outside their trading day (see the module's text): `calendar` is each
     row's calendar date YYYYMMDD, `dates` its trading date."""
     days = np.unique(dates)
-    before = np.r_[_days_back(days[:1], MAX_NIGHT_LEAD_DAYS) if previous is None else [int(previous)], days[:-1]]
+    first = _days_back(days[:1], MAX_NIGHT_LEAD_DAYS) if previous is None else np.array([int(previous)])
+    before = np.concatenate((first, days[:-1]))
     earliest = before[np.searchsorted(days, dates)]
     return (calendar > dates) | (calendar < earliest)
 
@@ -224,7 +225,7 @@ def _jumps(close, dates, usable):
     values, days = close[rows], dates[rows]
     codes = np.concatenate(([0], np.cumsum(days[1:] != days[:-1])))
     same = codes[1:] == codes[:-1]
-    moves = np.diff(values)
+    moves = values[1:] - values[:-1]
     # The typical move of all the rows checked: a day of a few bars holding a spike says
     # nothing of its own typical move.
     typical = np.median(np.abs(moves[same])) if same.any() else 0.0
@@ -233,8 +234,11 @@ def _jumps(close, dates, usable):
     bar = JUMP_DEVIATIONS * scale[codes]
     after = np.concatenate((np.where(same, moves, np.nan), [np.nan]))      # to the next close
     before = np.concatenate(([np.nan], np.where(same, moves, np.nan)))     # from the close before
-    apart = np.maximum(values / np.roll(values, 1), np.roll(values, 1) / values) >= JUMP_FACTOR
-    apart_after = np.maximum(values / np.roll(values, -1), np.roll(values, -1) / values) >= JUMP_FACTOR
+    # Each close beside the one before and after it, the ends wrapping round (masked above).
+    before_close = np.concatenate((values[-1:], values[:-1]))
+    after_close = np.concatenate((values[1:], values[:1]))
+    apart = np.maximum(values / before_close, before_close / values) >= JUMP_FACTOR
+    apart_after = np.maximum(values / after_close, after_close / values) >= JUMP_FACTOR
     up, down = (before > bar) & apart, (before < -bar) & apart
     spiked = np.where(np.isnan(after), up | down, (up & (after < -bar) & apart_after) | (down & (after > bar) & apart_after))
     beyond[rows] = spiked
@@ -243,15 +247,22 @@ def _jumps(close, dates, usable):
 
 def _steps(values, codes):
     """The price step each run of equal `codes` shows: its smallest move between neighbours (0: none)."""
-    moves = np.abs(np.diff(values))
+    moves = np.abs(values[1:] - values[:-1])
     moves[(codes[1:] != codes[:-1]) | (moves == 0)] = np.inf
-    smallest = np.full(codes[-1] + 1, np.inf)
-    np.minimum.at(smallest, codes[1:], moves)
+    if not codes[-1]:
+        # One run (a day's bars): its smallest move, without the scatter of many runs.
+        smallest = np.array([moves.min(initial=np.inf)])
+    else:
+        smallest = np.full(codes[-1] + 1, np.inf)
+        np.minimum.at(smallest, codes[1:], moves)
     return np.where(np.isfinite(smallest), smallest, 0.0)
 
 
 def _group_median(values, codes):
     """The median of `values` in each run of equal `codes` (ascending), one a run."""
+    if not codes[-1]:
+        ordered = np.sort(values)
+        return np.array([(ordered[(len(ordered) - 1) // 2] + ordered[len(ordered) // 2]) / 2.0])
     order = np.lexsort((values, codes))
     ordered, groups = values[order], codes[order]
     starts = np.flatnonzero(np.r_[True, groups[1:] != groups[:-1]])
