@@ -6,7 +6,7 @@ import pandas as pd
 import pytest
 
 import fake_market as fm
-from corvane.updater import minbar
+from corvane.updater import minbar, stores
 
 
 def stock_frame(n=5):
@@ -118,3 +118,39 @@ def test_trading_dates_through_the_frameworks_conversion_equal_its_calls_run_by_
     fast = minbar._trading_dates(frame, stamps, bundle.date_to_number, "F1")
     assert fast.tolist() == minbar._trading_dates(frame, stamps, counted, "F1").tolist()
     assert fast.tolist() == [20240103, 20240103, 20240102, 20240104, 20240103, 19691231]
+
+
+
+@pytest.mark.parametrize("derivatives, trading", [
+    (False, None),
+    (True, None),
+    (True, ["2024-01-03"] * 3 + ["2024-01-02", "2024-01-04", "2024-01-03", "2024-01-04", "2024-01-04"]),  # one back
+], ids=["calendar-dates", "trading-dates", "a-date-back"])
+@pytest.mark.parametrize("framework", [True, False], ids=["framework", "host"])
+def test_a_fetch_from_the_index_level_itself_equals_one_through_pandas_level_values(derivatives, trading, framework):
+    from corvane import bundle
+
+    bars = fm.minute_bars("F1", [(20240103, 3), (20240104, 3)], derivatives=derivatives, night=1 if derivatives else 0)
+    if trading is not None:
+        bars["trading_date"] = pd.to_datetime(trading)
+    client = fm.FakeClient()
+    services = fm.make_services(client)
+    if framework:
+        services = services._replace(convert_dt_to_int=bundle.convert_dt_to_int, date_to_number=bundle.date_to_number)
+    dtypes = fm.DERIVATIVES_DTYPE if derivatives else fm.EQUITIES_DTYPE
+
+    def fetched(table):
+        client._minute_bars = lambda *args: table
+        index, data = minbar.fetch_bars(services, "F1", 20050104, 29991231, dtypes, fm.INDEX_DTYPE)
+        return index.tolist(), data.tobytes()
+
+    def in_unit(unit):
+        table = bars.copy()
+        table.index = pd.MultiIndex.from_arrays([bars.index.get_level_values(0),
+                                                 bars.index.get_level_values(1).as_unit(unit)])
+        return table
+
+    # A nanosecond level is read as it is; stamps in microseconds have pandas make their values.
+    fast, slow = in_unit("ns"), in_unit("us")
+    assert stores.wall_clock(fast.index) is not None and stores.wall_clock(slow.index) is None
+    assert fetched(fast) == fetched(slow)

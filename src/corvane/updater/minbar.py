@@ -18,7 +18,7 @@ import pandas as pd
 from corvane import quality as checks
 from corvane.updater import revisit as revisits
 from corvane.history.layout import tail_digest
-from corvane.updater.stores import Found, Held, Stored, array_form, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
+from corvane.updater.stores import Found, Held, Stored, array_form, wall_clock, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
@@ -31,12 +31,16 @@ def _bar_timestamps(df, order_book_id):
     Rows must be one per distinct timestamp, in ascending time: strictly
     rising values prove both without the hash table a distinct count needs.
     """
-    stamps = df.index.get_level_values(1)
-    if not isinstance(stamps, pd.DatetimeIndex):
-        stamps = pd.DatetimeIndex(stamps)
-    if stamps.hasnans:
-        raise ValueError("minute bars of {!r}: a bar has no timestamp".format(order_book_id))
-    ns = stamps.asi8
+    stamps = wall_clock(df.index)
+    if stamps is not None:
+        ns = stamps.values.view(np.int64)
+    else:
+        stamps = df.index.get_level_values(1)
+        if not isinstance(stamps, pd.DatetimeIndex):
+            stamps = pd.DatetimeIndex(stamps)
+        if stamps.hasnans:
+            raise ValueError("minute bars of {!r}: a bar has no timestamp".format(order_book_id))
+        ns = stamps.asi8
     if not (ns[1:] > ns[:-1]).all():
         if (ns[1:] >= ns[:-1]).all():
             raise ValueError("minute bars of {!r}: {} rows but fewer distinct timestamps "
@@ -70,25 +74,57 @@ def _plain_dates(values, order_book_id):
 
 
 def _trading_dates(df, stamps, date_to_number, order_book_id):
-    """Integer trading date of every bar.
+    """Integer trading date of every bar (see `_trading_date_runs`)."""
+    starts, numbers = _trading_date_runs(df, stamps, date_to_number, order_book_id)
+    return np.repeat(numbers, np.diff(np.append(starts, len(df))))
+
+
+def _trading_date_runs(df, stamps, date_to_number, order_book_id):
+    """(first row of each run of bars of one trading date, the run's integer date).
 
     The client's "trading_date" column wins when present (night-session bars
     belong to the next trading date); otherwise a bar's calendar date.  Each
-    distinct value is converted once and mapped back.  The bars are in time
-    order, so the dates come in runs: working on the runs keeps a twenty-year
-    fetch from holding per-bar temporaries beside the result.
+    distinct value is converted once.  The bars are in time order, so the
+    dates come in runs: working on the runs keeps a twenty-year fetch from
+    holding per-bar temporaries.
     """
     if "trading_date" not in df.columns:
-        return per_date(date_to_number, stamps)
+        return _calendar_date_runs(date_to_number, stamps)
     values = _column(df, "trading_date")
     starts = run_starts(values)
     form = array_form(date_to_number)
     if form is not None and values.dtype.kind == "M" and not np.isnat(values[starts]).any():
-        return np.repeat(form(values[starts].astype("datetime64[ns]")), np.diff(np.append(starts, len(values))))
+        return starts, form(values[starts].astype("datetime64[ns]"))
     codes, uniques = pd.factorize(values[starts], use_na_sentinel=False)
     dates = _plain_dates(np.asarray(uniques), order_book_id)
     numbers = np.array([date_to_number(day) for day in dates], dtype=np.int64)
-    return np.repeat(numbers[codes], np.diff(np.append(starts, len(values))))
+    return starts, numbers[codes]
+
+
+def _calendar_date_runs(date_to_number, stamps):
+    """`_trading_date_runs` of bars without a trading date: their calendar dates (`per_date`)."""
+    if stamps.tz is None and not stamps.hasnans:
+        days = stamps.values.astype("datetime64[D]")
+        starts = run_starts(days)
+        if (days[starts[1:]] > days[starts[:-1]]).all():
+            # per_date's conversion of each date, given its first stamp.
+            firsts = stamps.values[starts].astype("datetime64[us]").tolist()
+            return starts, np.fromiter(map(date_to_number, firsts), dtype=np.int64, count=len(firsts))
+    dates = per_date(date_to_number, stamps)
+    starts = run_starts(dates)
+    return starts, dates[starts]
+
+
+def _date_index(df, stamps, date_to_number, order_book_id, index_dtype):
+    """`_first_rows` of the bars' trading dates: straight from their runs when the runs' dates
+    rise (each date one run, as in every fetch in time order)."""
+    starts, numbers = _trading_date_runs(df, stamps, date_to_number, order_book_id)
+    if not (numbers[1:] > numbers[:-1]).all():
+        return _first_rows(np.repeat(numbers, np.diff(np.append(starts, len(df)))), index_dtype)
+    index = np.zeros(len(starts), dtype=index_dtype)
+    index["date"] = numbers
+    index["line_no"] = starts
+    return index
 
 
 def _column(df, name):
@@ -116,7 +152,7 @@ def _float_columns(df, names):
 
 def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
     """One record of `dtypes` per row of `df`, in row order."""
-    names = [name for name in dtypes.names if name != "datetime"]
+    names = _value_fields(dtypes)
     missing = [name for name in names if name not in df.columns]
     if missing:
         raise KeyError("minute bars of {!r} lack column(s) {}".format(order_book_id, missing))
@@ -125,8 +161,23 @@ def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
     # Column by column through float64 (the values' common type): the same
     # values as one float64 matrix, without holding a copy of all columns.
     for name, values in zip(names, _float_columns(df, names)):
-        data[name] = to_field(values, dtypes[name], name)
+        field = dtypes[name]
+        # A float64 column stored in a float64 field as it is: to_field's copy would be the same.
+        data[name] = values if values.dtype == field == _FLOAT else to_field(values, field, name)
     return data
+
+
+_FLOAT = np.dtype(np.float64)
+_fields = {}
+
+
+def _value_fields(dtypes):
+    """The fields of record type `dtypes` taken from the client's columns (all but "datetime"),
+    found once per type."""
+    names = _fields.get(dtypes)
+    if names is None:
+        names = _fields[dtypes] = tuple(name for name in dtypes.names if name != "datetime")
+    return names
 
 
 def _first_rows(trading_dates, index_dtype):
@@ -151,7 +202,7 @@ def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_
         return None, None
     stamps = _bar_timestamps(df, order_book_id)
     # The index first: its temporaries are gone before the records exist.
-    index = _first_rows(_trading_dates(df, stamps, services.date_to_number, order_book_id), index_dtype)
+    index = _date_index(df, stamps, services.date_to_number, order_book_id, index_dtype)
     return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
 
 

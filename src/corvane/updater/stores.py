@@ -11,7 +11,7 @@ import pandas as pd
 from corvane import _engine
 from corvane.history import states
 
-__all__ = ["Held", "Stored", "Found", "found_before", "open_instrument_file", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date",
+__all__ = ["Held", "Stored", "Found", "found_before", "open_instrument_file", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date", "WallClock", "wall_clock",
            "run_starts"]
 
 
@@ -203,6 +203,38 @@ def array_form(convert):
     module_name, form = _ARRAY_FORMS.get(getattr(convert, "__name__", None), (None, None))
     module = sys.modules.get(module_name) if module_name else None
     return form if module is not None and getattr(module, convert.__name__, None) is convert else None
+
+
+_NANOSECONDS = np.dtype("datetime64[ns]")
+
+
+class WallClock:
+    """A fetch's bar timestamps as `per_stamp` and `per_date` read them, without the
+    DatetimeIndex pandas makes of an index level: wall-clock datetime64[ns], none missing."""
+
+    __slots__ = ("values",)
+    tz = None
+    hasnans = False
+
+    def __init__(self, values):
+        self.values = values
+
+    def __len__(self):
+        return len(self.values)
+
+    def __getitem__(self, rows):
+        return WallClock(self.values[rows])
+
+
+def wall_clock(index):
+    """The second level of `index` as a WallClock when it holds plain datetime64[ns] stamps,
+    none missing; None otherwise (pandas then makes the level's values)."""
+    if not isinstance(index, pd.MultiIndex) or index.nlevels < 2:
+        return None
+    level, codes = index.levels[1], index.codes[1]
+    if not isinstance(level, pd.DatetimeIndex) or level.dtype != _NANOSECONDS or (len(codes) and codes.min() < 0):
+        return None
+    return WallClock(level.values[codes])
 
 
 def per_stamp(convert, stamps, out=None, slice_rows=65536):
