@@ -10,6 +10,7 @@ import pytest
 import corvane.bundle as bundle
 from corvane import _engine
 from corvane import read
+from corvane.read import tables
 from corvane.layout import BundleError
 from corvane.errors import DamagedFileError
 from looking import BARS_PER_DAY, DAYS, SCALES, TICK_DAYS, bars, invoke, make_bundle, ticks, write_minbar
@@ -285,6 +286,20 @@ def test_days_are_taken_in_every_form(value, day):
 def test_other_things_are_no_day(value):
     with pytest.raises(TypeError, match="a day is"):
         read.as_day(value)
+
+
+@pytest.mark.parametrize("from_blocks", [True, False])
+def test_a_table_holds_the_arrays_read_under_names_of_its_own(minbar, monkeypatch, from_blocks):
+    # pandas 3 makes the table from its blocks, older pandas through the constructor: one table.
+    if not from_blocks:
+        monkeypatch.setattr(tables, "create_dataframe_from_blocks", None)
+    columns = tables.table_columns(tables.bar_columns(os.path.join(minbar, "future", "FU1.h5"), None, None, None))
+    index = pd.date_range("2025-01-02", periods=len(columns["close"]), freq="min", name="datetime")
+    table = tables.frame(columns, index)
+    pd.testing.assert_frame_equal(table, pd.DataFrame({k: v.copy() for k, v in columns.items()}, index=index))
+    assert all(np.shares_memory(table[name].to_numpy(), values) for name, values in columns.items())
+    table.columns.name = "renamed"
+    assert tables.frame(columns, index).columns.name is None
 
 
 def test_one_field_may_be_named_alone(minbar):
