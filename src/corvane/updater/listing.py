@@ -28,6 +28,8 @@ _UNSERVED = ("failed", "interrupted", "lost")
 def plain(name, value):
     """A listing's cell as JSON holds it: a date column's as YYYYMMDD (None when missing), a
     number's or text's as is, anything else (a type's member) as its text."""
+    if type(value) in (str, int) and not name.endswith("_date"):
+        return value    # most cells: taken as they are, before the checks below
     if value is None or (isinstance(value, float) and math.isnan(value)) or value is pd.NaT:
         return None
     if name.endswith("_date"):
@@ -56,12 +58,13 @@ def listing_of(table, chosen):
     if table is None or "order_book_id" not in table:
         return {}
     wanted = set(chosen)
-    columns = [name for name in table.columns if name != "order_book_id"]
+    names = list(table.columns)
+    columns = [(name, str(name)) for name in names if name != "order_book_id"]
     found = {}
     for row in table.itertuples(index=False, name=None):
-        record = dict(zip(table.columns, row))
+        record = dict(zip(names, row))
         if record["order_book_id"] in wanted:
-            found[record["order_book_id"]] = {str(name): plain(str(name), record[name]) for name in columns}
+            found[record["order_book_id"]] = {text: plain(text, record[name]) for name, text in columns}
     return found
 
 
@@ -121,10 +124,12 @@ def suspensions(root, outcomes, listing, calendar):
         low = max(int(dates[0]) if held_before is None else held_before + 1, listed)
         high = int(days[-1]) if len(days) else 0
         high = high if end is None else min(high, end)
-        due = days[(days >= low) & (days <= high)]
-        lacking = due[~np.isin(due, dates)]
-        if len(lacking):
-            found[outcome.order_book_id] = lacking.tolist()
+        # The calendar ascends: the days due are one slice of it, a few of them after a daily run.
+        due = days[np.searchsorted(days, low):np.searchsorted(days, high, side="right")].tolist()
+        served = set(dates.tolist())
+        lacking = [day for day in due if day not in served]
+        if lacking:
+            found[outcome.order_book_id] = lacking
     return found
 
 
