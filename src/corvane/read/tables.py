@@ -68,19 +68,21 @@ def _check_records(reader, h5_file, name, dtype):
 
 
 def _read_index(reader, h5_file):
+    """(the index, the rows of DATA, DATA's record type), checked before a row is read."""
     if INDEX not in reader or DATA not in reader:
         raise files.BundleError("{} holds no bars".format(h5_file))
     _check_records(reader, h5_file, INDEX, formats.INDEX_DTYPE)
-    _check_records(reader, h5_file, DATA, formats.bar_dtype(os.path.basename(os.path.dirname(h5_file))))
+    stored = _check_records(reader, h5_file, DATA, formats.bar_dtype(os.path.basename(os.path.dirname(h5_file))))
     # A few small chunks: not worth a thread.
     index = reader.read(INDEX, threads=1)
+    rows = reader.length(DATA)
     # What a read relies on: each date once, ascending, its rows after the previous date's, all in DATA.
     dates, line_no = index["date"], index["line_no"]
-    if len(index) and (line_no[0] != 0 or line_no[-1] >= reader.length(DATA)
+    if len(index) and (line_no[0] != 0 or line_no[-1] >= rows
                        or (dates[1:] <= dates[:-1]).any() or (line_no[1:] <= line_no[:-1]).any()):
         raise _damaged(h5_file, "its \"{}\" is not ascending dates of ascending rows of \"{}\" from row 0"
                        .format(INDEX, DATA))
-    return index
+    return index, rows, stored
 
 
 # What `bar_columns` reads of a minute-bar file: its stored dates (all of them), the
@@ -92,18 +94,21 @@ BLOCK_ROWS = 1 << 16
 
 
 def _span(reader, h5_file, start, end):
-    """(stored dates, first and stop of `start` to `end` among them, its first row, rows a date), checked."""
-    index = _read_index(reader, h5_file)
-    rows = reader.length(DATA)
-    first, stop = date_span(index["date"], start, end)
-    line_no = index["line_no"].astype(np.int64)
-    stops = np.append(line_no[1:], rows)
-    per_day = stops[first:stop] - line_no[first:stop]
-    begin, end_row = (int(line_no[first]), int(stops[stop - 1])) if first < stop else (0, 0)
+    """(stored dates, first and stop of `start` to `end` among them, its first row, rows a date,
+    DATA's record type), checked."""
+    index, rows, stored = _read_index(reader, h5_file)
+    dates = index["date"]
+    first, stop = date_span(dates, start, end)
+    # Where each date read starts, and where the last one ends: only those are looked at.
+    bounds = np.empty(stop - first + 1, dtype=np.int64)
+    bounds[:-1] = index["line_no"][first:stop]
+    bounds[-1] = index["line_no"][stop] if stop < len(index) else rows
+    per_day = bounds[1:] - bounds[:-1]
+    begin, end_row = (int(bounds[0]), int(bounds[-1])) if first < stop else (0, 0)
     if begin > end_row or end_row > rows or (per_day < 0).any():
         raise files.BundleError("{}: its index names rows {} to {} of {} in \"{}\"; "
                                 "`corvane verify` tells what is wrong".format(h5_file, begin, end_row, rows, DATA))
-    return index["date"], first, stop, begin, per_day
+    return dates, first, stop, begin, per_day, stored
 
 
 def _read_rows(reader, begin, count, times, columns, threads):
@@ -128,8 +133,8 @@ def bar_columns(h5_file, start, end, fields, threads=0, times=True, opener=_engi
     `opener`: what opens the file (a version's reader for a read as of it).
     """
     with opener(h5_file) as reader:
-        dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
-        dtype, count = reader.dtype(DATA), int(per_day.sum())
+        dates, first, stop, begin, per_day, dtype = _span(reader, h5_file, start, end)
+        count = int(per_day.sum())
         bar_times, columns = _arrays(dtype, _bar_fields(dtype, fields), count, times)
         _read_rows(reader, begin, count, bar_times, columns, threads)
     return BarColumns(dates, first, stop, per_day, bar_times, columns)
@@ -141,8 +146,7 @@ def bar_blocks(h5_file, start, end, fields, threads=0, times=True, block_rows=No
     before: a block is gone once the next is asked for.  At least one block, empty when the
     range holds no stored date."""
     with opener(h5_file) as reader:
-        dates, first, stop, begin, per_day = _span(reader, h5_file, start, end)
-        dtype = reader.dtype(DATA)
+        dates, first, stop, begin, per_day, dtype = _span(reader, h5_file, start, end)
         fields = _bar_fields(dtype, fields)
         block_rows = block_rows or BLOCK_ROWS
         # Where each date's rows start, counted from `begin`, and where the last one's end.
@@ -173,8 +177,8 @@ def bar_folds(h5_file, start, end, fields, ways, minutes, threads=0, opener=_eng
     "max", "min", "last" or "sum").  Checked as `bar_columns` reads; `opener` as there: a
     version's reader folds each of its pieces the same way."""
     with opener(h5_file) as folding:
-        dates, first, stop, begin, per_day = _span(folding, h5_file, start, end)
-        fields = _bar_fields(folding.dtype(DATA), fields)
+        dates, first, stop, begin, per_day, dtype = _span(folding, h5_file, start, end)
+        fields = _bar_fields(dtype, fields)
         ends, days, columns = folding.fold_bars(DATA, begin, per_day.tolist(), [(name, ways(name)) for name in fields],
                                                 minutes=minutes, threads=threads)
     return BarFolds(dates, dates[first:stop][days], ends, dict(zip(fields, columns)))
@@ -313,8 +317,7 @@ def index_of_file(h5_file, label, opener=_engine.Reader):
             return pd.DataFrame({"date": np.array([int(day) for day in days], dtype=np.int32),
                                  "rows": np.array([_tick_day_rows(reader, h5_file, day, dtype) for day in days],
                                                   dtype=np.int64)})
-        stored = _read_index(reader, h5_file)
-        rows = reader.length(DATA)
+        stored, rows, _ = _read_index(reader, h5_file)
     line_no = stored["line_no"].astype(np.int64)
     return pd.DataFrame({"date": stored["date"], "line_no": stored["line_no"],
                          "rows": np.append(line_no[1:], rows) - line_no})
