@@ -172,10 +172,12 @@ def tick_findings(day, ticks, previous=None):
 
 def _priced(prices):
     """True where every price is finite and above 0."""
-    good = np.ones(len(prices[0]), dtype=bool) if prices else np.zeros(0, dtype=bool)
-    for values in prices:
-        good &= np.isfinite(values) & (values > 0)
-    return good
+    if not prices:
+        return np.zeros(0, dtype=bool)
+    # All prices at once: one check of a table rather than three calls a price.
+    stacked = np.array(prices, dtype=np.float64) if len(prices) > 1 else prices[0]
+    good = np.isfinite(stacked) & (stacked > 0)
+    return good.all(axis=0) if len(prices) > 1 else good
 
 
 def _negative(records):
@@ -223,12 +225,15 @@ def _jumps(close, dates, usable):
     if len(rows) < 2:
         return beyond
     values, days = close[rows], dates[rows]
-    codes = np.concatenate(([0], np.cumsum(days[1:] != days[:-1])))
+    if (days == days[0]).all():
+        codes = np.zeros(len(days), dtype=np.int64)    # one day's bars: one run
+    else:
+        codes = np.concatenate(([0], np.cumsum(days[1:] != days[:-1])))
     same = codes[1:] == codes[:-1]
     moves = values[1:] - values[:-1]
     # The typical move of all the rows checked: a day of a few bars holding a spike says
     # nothing of its own typical move.
-    typical = np.median(np.abs(moves[same])) if same.any() else 0.0
+    typical = _median(np.abs(moves[same])) if same.any() else 0.0
     scale = np.maximum(MAD_TO_SIGMA * typical, JUMP_FLOOR * _group_median(values, codes))
     scale = np.maximum(scale, _steps(values, codes))
     bar = JUMP_DEVIATIONS * scale[codes]
@@ -243,6 +248,13 @@ def _jumps(close, dates, usable):
     spiked = np.where(np.isnan(after), up | down, (up & (after < -bar) & apart_after) | (down & (after > bar) & apart_after))
     beyond[rows] = spiked
     return beyond
+
+
+def _median(values):
+    """np.median of `values` (1-D, some, none NaN) without its general machinery: the same value."""
+    ordered = np.sort(values)
+    half = len(ordered) // 2
+    return ordered[half] if len(ordered) % 2 else (ordered[half - 1] + ordered[half]) / 2.0
 
 
 def _steps(values, codes):
