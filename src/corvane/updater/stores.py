@@ -2,6 +2,7 @@
 client's values into record fields.
 """
 import contextlib
+import datetime
 import sys
 from typing import NamedTuple, Optional
 
@@ -152,8 +153,26 @@ def _datetimes(stamps):
     return list(stamps.to_pydatetime())
 
 
+# At most this many dates are turned to YYYYMMDD one by one in Python: cheaper than numpy's calendar
+# for a fetch's few dates, each a run of its bars.
+_FEW_DATES = 16
+
+
 def _ymd(days):
     """YYYYMMDD of datetime64[D] values."""
+    if len(days) > _FEW_DATES:
+        starts = run_starts(days)
+        if len(starts) > _FEW_DATES:
+            return _calendar_ymd(days)
+        return np.repeat(_ymd(days[starts]), np.diff(np.append(starts, len(days))))
+    listed = days.tolist()
+    # Dates outside years 1-9999 (and NaT) are no datetime.date: numpy's calendar gives theirs.
+    if all(type(day) is datetime.date for day in listed):
+        return np.array([(day.year * 100 + day.month) * 100 + day.day for day in listed], dtype=np.int64)
+    return _calendar_ymd(days)
+
+
+def _calendar_ymd(days):
     months = days.astype("datetime64[M]")
     years = months.astype("datetime64[Y]").astype(np.int64) + 1970
     month = months.astype(np.int64) % 12 + 1
