@@ -128,18 +128,19 @@ def instrument_paths(directory):
     return [os.path.join(directory, name) for name in sorted(found)]
 
 
-def require_kind(path, kind=None):
-    """The kind of bundle at `path` (or `kind` when given); BundleError when it is none."""
+def require_kind(path, kind=None, held=None):
+    """The kind of bundle at `path` (or `kind` when given); BundleError when it is none.
+    `held`: `kinds_held(path)`, when the caller has looked already."""
     if not os.path.isdir(path):
         raise BundleError("{} is not a directory".format(path))
-    held = kinds_held(path)
+    held = kinds_held(path) if held is None else held
     if len(held) > 1 and kind is None:
         raise BundleError("{} mixes both kinds: minute-bar sub-directories and {} {} file(s) at its "
                           "top; give --kind, and move the tick files to a directory of their own"
                           .format(path, len(top_files(path)), SUFFIX))
     if kind is not None and held and kind not in held:
         raise BundleError("{} is {}, not a {} bundle".format(
-            path, _describe(path, held.pop()), "minute-bar" if kind == "minbar" else "tick"))
+            path, _describe(path, next(iter(held))), "minute-bar" if kind == "minbar" else "tick"))
     found = kind or bundle_kind(path)
     if found is None:
         children = child_bundles(path)

@@ -69,7 +69,9 @@ _NAMES = {"minbar": "minute-bar", "tick": "tick"}
 
 def _roots(path, kind):
     """{kind: directory} of the bundle at `path`: itself, or the bundles a folder holds."""
-    if os.path.isdir(path) and not files.kinds_held(path):
+    # Looked at once: a read of one file pays for every look at the directory.
+    held = files.kinds_held(path)
+    if not held and os.path.isdir(path):
         children = files.child_bundles(path)
         roots = {}
         for directory, found in children:
@@ -84,7 +86,7 @@ def _roots(path, kind):
                 raise files.BundleError("{} holds no {} bundle, only {}".format(
                     path, _NAMES[kind], " and ".join(roots.values())))
             return {kind: roots[kind]}
-    return {files.require_kind(path, kind): path}
+    return {files.require_kind(path, kind, held): path}
 
 
 # ---------------------------------------------------------------- the bundle
