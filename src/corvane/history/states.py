@@ -63,7 +63,8 @@ def job_state(root, h5_file, kind, before, after, tails, h5=None):
         named = [str(day) for day in revised or ()] + list(inserted or ())
         entry = file_state(root, h5_file, kind, _changed_days(before, after), named, h5)
     else:
-        entry = {"file": history.relative(root, h5_file), "segments": segment_count(root, h5_file)}
+        file = history.relative(root, h5_file)
+        entry = {"file": file, "segments": segment_count(root, h5_file, file)}
         if kind == "tick":
             entry.update(days=tails["days"], day_count=after.days)
         else:
@@ -86,9 +87,10 @@ def _changed_days(before, after):
     return after.days - before.days + 1
 
 
-def segment_count(root, h5_file):
-    """The number of the file's newest superseded segment (0: none)."""
-    file = history.relative(root, h5_file)
+def segment_count(root, h5_file, file=None):
+    """The number of the file's newest superseded segment (0: none); `file`: its path under `root`
+    when known."""
+    file = history.relative(root, h5_file) if file is None else file
     found = history.segments(root, file)
     return max(found[-1][0] if found else 0, collected(root, file))
 

@@ -284,8 +284,10 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     if ins_type is None:
         ins_type = services.client.instruments(order_book_id).type
     sub_dir, dtypes = _store_for(services, order_book_id, ins_type)
-    os.makedirs(os.path.join(path, sub_dir), exist_ok=True)
-    h5_file = instrument_file(os.path.join(path, sub_dir), order_book_id, file_name)
+    directory = os.path.join(path, sub_dir)
+    if not os.path.isdir(directory):    # one stat a file, not a refused mkdir and two
+        os.makedirs(directory, exist_ok=True)
+    h5_file = instrument_file(directory, order_book_id, file_name)
     call = _Call(services, order_book_id, path, h5_file, dtypes, max_end_date, entry, deadline, quality)
     with Found() as found, committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5:
         members = h5.members()
