@@ -2,6 +2,7 @@
 
 #include "corvane/error.hpp"
 #include "fork_registry.hpp"
+#include "reading_threads.hpp"
 #include "root_members.hpp"
 #include "stored_chunks.hpp"
 
@@ -19,6 +20,10 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace corvane {
 
@@ -211,8 +216,31 @@ std::int64_t clock_ns(std::uint32_t clock) {
     return ms * 1000000;
 }
 
+// Stores an 8-byte value, past the caches when `PastCache`: a large read's
+// columns are written once and are larger than the caches, and fetching each
+// line before overwriting it would double the memory traffic. Such stores
+// are ordered by store_fence() before another thread may see them.
+template <bool PastCache>
+inline void store8(unsigned char* out, std::int64_t value) {
+#if defined(__x86_64__)
+    if constexpr (PastCache) return _mm_stream_si64(reinterpret_cast<long long*>(out), value);
+#endif
+    std::memcpy(out, &value, 8);
+}
+
+// Columns larger than this are stored past the caches: a table of a few
+// megabytes is still in them when its caller reads it.
+constexpr std::size_t kPastCacheBytes = std::size_t{16} << 20;
+
+inline void store_fence() {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
 // Copies the field of rows [from, to) of the raw chunk `raw` (whose first row
 // is `chunk_first`) to `column`'s rows counted from `first`.
+template <bool PastCache>
 void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_first, std::size_t from,
              std::size_t to, std::size_t first, const ColumnTarget& column) {
     const unsigned char* in = raw + (from - chunk_first) * itemsize + column.offset;
@@ -224,8 +252,7 @@ void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_f
         for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
             std::int64_t value;
             std::memcpy(&value, in, 8);
-            const std::int64_t ns = decode(value);
-            std::memcpy(out, &ns, 8);
+            store8<PastCache>(out, decode(value));
         }
         return;
     }
@@ -258,7 +285,11 @@ void scatter(const unsigned char* raw, std::size_t itemsize, std::size_t chunk_f
     // A fixed size per loop lets the compiler turn each copy into one move.
     switch (column.size) {
     case 8:
-        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) std::memcpy(out, in, 8);
+        for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 8) {
+            std::int64_t value;
+            std::memcpy(&value, in, 8);
+            store8<PastCache>(out, value);
+        }
         break;
     case 4:
         for (std::size_t r = 0; r < rows; ++r, in += itemsize, out += 4) std::memcpy(out, in, 4);
@@ -301,22 +332,6 @@ void check_columns(const Dataset& dataset, const std::vector<ColumnTarget>& colu
     }
 }
 
-// Runs `work` on this thread and `threads` - 1 more, and waits for them all.
-template <class Work>
-void on_threads(unsigned threads, Work& work, std::atomic<bool>& failed) {
-    std::vector<std::thread> helpers;
-    helpers.reserve(threads - 1);
-    try {
-        for (unsigned t = 1; t < threads; ++t) helpers.emplace_back(work);
-    } catch (...) {
-        failed = true;  // no thread to be had: end those started, report it
-        for (std::thread& helper : helpers) helper.join();
-        throw;
-    }
-    work();
-    for (std::thread& helper : helpers) helper.join();
-}
-
 }  // namespace
 
 std::int64_t bar_time_ns(std::int64_t value) {
@@ -344,10 +359,20 @@ void read_columns(const Dataset& dataset, std::size_t first, std::size_t count,
                   const std::vector<ColumnTarget>& columns, unsigned threads) {
     check_columns(dataset, columns);
     const std::size_t itemsize = dataset.layout().itemsize();
+    std::size_t out_bytes = 0;
+    for (const ColumnTarget& column : columns) {
+        out_bytes += count * (column.decode == ColumnTarget::Decode::copy ? column.size : 8);
+    }
+    const bool past_cache = out_bytes > kPastCacheBytes;
     for_each_chunk(dataset, first, count, threads, [&](const ChunkRows& chunk) {
         for (const ColumnTarget& column : columns) {
-            scatter(chunk.raw, itemsize, chunk.chunk_first, chunk.from, chunk.to, first, column);
+            if (past_cache) {
+                scatter<true>(chunk.raw, itemsize, chunk.chunk_first, chunk.from, chunk.to, first, column);
+            } else {
+                scatter<false>(chunk.raw, itemsize, chunk.chunk_first, chunk.from, chunk.to, first, column);
+            }
         }
+        if (past_cache) store_fence();
     });
 }
 
@@ -384,8 +409,8 @@ void for_each_chunk(const Dataset& dataset, std::size_t first, std::size_t count
     std::mutex error_mutex;
     auto work = [&] {
         ErrorPrintingOff thread_quiet;  // HDF5's printing is per thread
-        std::vector<unsigned char> raw(chunk_rows * itemsize);
         try {
+            std::vector<unsigned char> raw(chunk_rows * itemsize);
             for (std::size_t k; !failed && (k = next.fetch_add(1)) < chunks;) {
                 const std::size_t chunk_first = (first_chunk + k) * chunk_rows;
                 const std::size_t rows = std::min(chunk_rows, length - chunk_first);
@@ -410,7 +435,7 @@ void for_each_chunk(const Dataset& dataset, std::size_t first, std::size_t count
             failed = true;
         }
     };
-    on_threads(threads, work, failed);
+    detail::run_on_threads(threads - 1, work);
     if (error) std::rethrow_exception(error);
 }
 

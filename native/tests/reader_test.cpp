@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <sys/file.h>
+#include <thread>
 #include <unistd.h>
 
 namespace corvane {
@@ -141,6 +143,31 @@ TEST_F(ReadColumnsTest, ReadsTheRowsOfAnyRangeFieldByField) {
         }
     }
     EXPECT_EQ(bar_time_ns(bars[150].datetime), kNaT);
+}
+
+TEST_F(ReadColumnsTest, ReadsBesideEachOtherAndPastTheCachesTheSameRows) {
+    ReadOnlyFile file(path);
+    const Dataset data = file.dataset("data");
+    // Two reads at once: one on the kept threads, the other on its own.
+    auto read_times = [&](std::vector<std::int64_t>& times) {
+        for (int again = 0; again < 20; ++again) {
+            read_columns(data, 0, times.size(), {{0, 8, times.data(), ColumnTarget::Decode::bar_time_ns}}, 3);
+        }
+    };
+    std::vector<std::int64_t> mine(bars.size()), theirs(bars.size());
+    std::thread other(read_times, std::ref(theirs));
+    read_times(mine);
+    other.join();
+    // Columns of more than 16 MiB together are stored past the caches.
+    std::vector<std::vector<double>> closes(2100, std::vector<double>(bars.size()));
+    std::vector<ColumnTarget> columns{{0, 8, mine.data(), ColumnTarget::Decode::bar_time_ns}};
+    for (auto& close : closes) columns.push_back({offsetof(EquityBar, close), 8, close.data()});
+    read_columns(data, 0, bars.size(), columns, 2);
+    for (std::size_t r = 0; r < bars.size(); ++r) {
+        ASSERT_EQ(theirs[r], bar_time_ns(bars[r].datetime)) << r;
+        ASSERT_EQ(mine[r], theirs[r]) << r;
+        ASSERT_EQ(closes[r % closes.size()][r], bars[r].close) << r;
+    }
 }
 
 TEST_F(ReadColumnsTest, RefusesRowsOutsideAndColumnsThatDoNotFit) {
