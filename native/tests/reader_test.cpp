@@ -15,6 +15,7 @@
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -37,6 +38,18 @@ TEST(BarTime, DecodesValidTimesAndRefusesOthers) {
                              std::int64_t{16000101000000}, INT64_MAX}) {
         EXPECT_EQ(bar_time_ns(bad), kNaT) << bad;
     }
+}
+
+TEST(BarTime, TheDecoderOfRunsDecodesEveryValueAsAlone) {
+    // Minutes running on across an hour, a day and a month, seconds, a
+    // minute 60, values that are no time, the same value twice, going back.
+    const std::vector<std::int64_t> values{
+        20250102095800, 20250102095900, 20250102100000, 20250102100100, 20250102105930, 20250102110030,
+        20250102115900, 20250102116000, 20250102120000, 20250131235800, 20250131235900, 20250201000000,
+        20250201000100, -1, -1 + 100, 0, 100, 20250230093000, 20250230093100, 20250102093100,
+        20250102093100, 20250102093200, 20250102093000, 20250102093100, 22621231235800, 22621231235900};
+    BarTimeDecoder decode;
+    for (const std::int64_t value : values) EXPECT_EQ(decode(value), bar_time_ns(value)) << value;
 }
 
 TEST(TickTime, DecodesTheDateAndCountsTheClock) {

@@ -104,23 +104,35 @@ void for_each_chunk(const Dataset& dataset, std::size_t first, std::size_t count
 // when it names no valid time.
 std::int64_t bar_time_ns(std::int64_t value);
 
-// bar_time_ns of bars that come a day at a time: each date is decoded once.
+// bar_time_ns of bars that come a day at a time: each date is decoded once,
+// and a bar a minute after the one before (the common case) costs one
+// subtraction.
 class BarTimeDecoder {
 public:
     std::int64_t operator()(std::int64_t value) {
+        // The next minute of the same hour: the same seconds, a minute more.
+        if (value - last_ == 100 && last_minute_ < 59) {
+            last_ = value;
+            ++last_minute_;
+            return last_ns_ += 60 * std::int64_t{1000000000};
+        }
+        last_ = value;
+        last_minute_ = kNoMinute;
         if (value < 0 || value / 1000000 != day_) {
             day_ = value < 0 ? -1 : value / 1000000;
             midnight_ = bar_time_ns(day_ * 1000000);
         }
         const std::int64_t clock = value - day_ * 1000000;
         const std::int64_t hh = clock / 10000, mm = clock / 100 % 100, ss = clock % 100;
-        return midnight_ == INT64_MIN || value < 0 || hh > 23 || mm > 59 || ss > 59
-                   ? INT64_MIN
-                   : midnight_ + (hh * 3600 + mm * 60 + ss) * 1000000000;
+        if (midnight_ == INT64_MIN || value < 0 || hh > 23 || mm > 59 || ss > 59) return last_ns_ = INT64_MIN;
+        last_minute_ = mm;
+        return last_ns_ = midnight_ + (hh * 3600 + mm * 60 + ss) * 1000000000;
     }
 
 private:
+    static constexpr std::int64_t kNoMinute = 99;  // the last value was no time
     std::int64_t day_ = -1, midnight_ = 0;
+    std::int64_t last_ = INT64_MIN, last_minute_ = kNoMinute, last_ns_ = INT64_MIN;
 };
 
 // A tick's YYYYMMDD `date` and HHMMSSmmm `clock` as nanoseconds since
