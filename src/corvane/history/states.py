@@ -6,6 +6,7 @@ Apart from the versions' log because a job takes its file's entry while it
 still holds the file, in a worker, and the commit, its check and reads as of
 a version all compare entries: each of them needs this, and no more.
 """
+import os
 from typing import NamedTuple
 
 # Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
@@ -91,6 +92,8 @@ def segment_count(root, h5_file, file=None):
     """The number of the file's newest superseded segment (0: none); `file`: its path under `root`
     when known."""
     file = history.relative(root, h5_file) if file is None else file
+    if not os.path.exists(history.superseded_dir(root, file)):
+        return 0    # no segment, nor gc's record of one: one stat, not two failed opens
     found = history.segments(root, file)
     return max(found[-1][0] if found else 0, collected(root, file))
 
