@@ -237,8 +237,10 @@ def _jumps(close, dates, usable):
     scale = np.maximum(MAD_TO_SIGMA * typical, JUMP_FLOOR * _group_median(values, codes))
     scale = np.maximum(scale, _steps(values, codes))
     bar = JUMP_DEVIATIONS * scale[codes]
-    after = np.concatenate((np.where(same, moves, np.nan), [np.nan]))      # to the next close
     before = np.concatenate(([np.nan], np.where(same, moves, np.nan)))     # from the close before
+    if not (np.abs(before) > bar).any():
+        return beyond   # no move past the bar (most days): nothing can spike
+    after = np.concatenate((np.where(same, moves, np.nan), [np.nan]))      # to the next close
     # Each close beside the one before and after it, the ends wrapping round (masked above).
     before_close = np.concatenate((values[-1:], values[:-1]))
     after_close = np.concatenate((values[1:], values[:1]))
