@@ -2,6 +2,8 @@
 names one version: `strict`, the attrs, the streams and coverage all as of the version asked
 (or the newest), longer bars folded the same way whichever version is read."""
 import inspect
+import os
+import time
 import warnings
 
 import numpy as np
@@ -11,6 +13,8 @@ import pytest
 from corvane import read
 from corvane.errors import CoverageError
 from corvane.history import commits
+from corvane.history import layout as history
+from corvane.read import request
 from corvane.history import versions
 import test_versions
 from test_versions import FIRST, LATER, STOCK, STOCK_FILE, commit_now, revise_last_days
@@ -205,3 +209,28 @@ def test_fields_still_works_and_says_it_is_now_columns(two, call):
     with pytest.warns(DeprecationWarning, match="columns"):
         table = call(root, fields=["close", "volume"])
     pd.testing.assert_frame_equal(table, call(root, columns=["close", "volume"]), check_exact=True)
+
+
+def test_the_newest_version_kept_moves_with_its_directory(tmp_path):
+    # Kept while the versions directory's stamp holds and was settled: a commit or gc moves it.
+    root, settled = str(tmp_path), time.time() - 60
+    directory = history.versions_dir(root)
+    assert request.newest(root) is None
+    os.makedirs(directory)
+
+    def change(add=(), remove=(), at=None):
+        for name in add:
+            open(os.path.join(directory, name + history.MANIFEST_SUFFIX), "w").close()
+        for name in remove:
+            os.remove(os.path.join(directory, name + history.MANIFEST_SUFFIX))
+        if at is not None:
+            os.utime(directory, (at, at))
+        return request.newest(root)
+
+    assert change(add=["20250101T000000Z-a"], at=settled) == "20250101T000000Z-a"
+    assert change(add=["20250102T000000Z-b"], at=settled + 1) == "20250102T000000Z-b"
+    assert change(remove=["20250102T000000Z-b"], at=settled + 2) == "20250101T000000Z-a"
+    # A stamp taken within the settling time is never kept: a change in the same tick is seen.
+    recent = time.time()
+    assert change(add=["20250103T000000Z-c"], at=recent) == "20250103T000000Z-c"
+    assert change(remove=["20250103T000000Z-c"], at=recent) == "20250101T000000Z-a"
