@@ -250,7 +250,9 @@ def wall_clock(index):
     none missing; None otherwise (pandas then makes the level's values)."""
     if not isinstance(index, pd.MultiIndex) or index.nlevels < 2:
         return None
-    level, codes = index.levels[1], index.codes[1]
+    # The index's own levels: its public `levels` makes a renamed copy of each.
+    levels = getattr(index, "_levels", None)
+    level, codes = (index.levels if levels is None else levels)[1], index.codes[1]
     if not isinstance(level, pd.DatetimeIndex) or level.dtype != _NANOSECONDS or (len(codes) and codes.min() < 0):
         return None
     return WallClock(level.values[codes])
