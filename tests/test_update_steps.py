@@ -173,3 +173,29 @@ def test_a_runs_outcomes_carry_the_lines_its_version_holds(demo, inline, tmp_pat
     assert versions.read_entries(root, first.version) == {outcome.state.file: outcome.state.line}
     again = run.update("minbar", root, [STOCK], executor=inline)
     assert (again.outcomes[0].status, again.outcomes[0].state, again.version) == ("up_to_date", None, None)
+
+
+@pytest.mark.parametrize("listable", [True, False], ids=["listed-once", "looked-for-each"])
+def test_the_first_fill_ledger_records_exactly_the_instruments_without_a_file(tmp_path, monkeypatch, listable):
+    from corvane import formats
+    from corvane.updater import first_fill
+
+    for directory, name in [("equities", "S1"), ("future", "F1"), ("option", "O1")]:
+        os.makedirs(tmp_path / directory, exist_ok=True)
+        (tmp_path / directory / (name + formats.SUFFIX)).write_bytes(b"")
+    # Anything at a file's name counts, as locate counts it: a dangling link, a directory.
+    os.symlink(tmp_path / "nowhere", tmp_path / "equities" / ("S2" + formats.SUFFIX))
+    os.mkdir(tmp_path / "future" / ("F2" + formats.SUFFIX))
+    if not listable:
+        real = os.listdir
+
+        def refused(path):
+            if str(path).startswith(str(tmp_path)):
+                raise PermissionError(13, "Permission denied", str(path))
+            return real(path)
+        monkeypatch.setattr(os, "listdir", refused)
+    chosen = ["S1", "S2", "S3", "F1", "F2", "O1", "O2"]
+    run.prepare({}, "minbar", str(tmp_path), chosen, UpdateOptions(since=20240102))
+    assert first_fill.read(str(tmp_path)) == {"S3": 20240102, "O2": 20240102}
+    with pytest.raises(ValueError, match="unsafe"):
+        run.prepare({}, "minbar", str(tmp_path), ["S4", "../S1"], UpdateOptions(since=20240102))

@@ -232,13 +232,35 @@ def prepare(facts, kind, path, chosen, options):
     start = jobs_module.start_date(options, outcomes.NOTHING_LISTED)
     # A file filled from the bundle's first date needs no record: an
     # unrecorded file is filled from there anyway.
-    fresh = {} if start == formats.MIN_START_DATE else {
-        order_book_id: start for order_book_id in chosen
-        if order_book_id not in ledger and formats.locate(path, order_book_id, kind) is None}
+    unrecorded = [] if start == formats.MIN_START_DATE else [oid for oid in chosen if oid not in ledger]
+    held = _held_names(path, kind) if unrecorded else None
+    fresh = {order_book_id: start for order_book_id in unrecorded if not _has_file(held, path, order_book_id, kind)}
     first_fill.record(path, fresh, options.durable)
     ledger.update(fresh)
     return {order_book_id: Listed(ledger.get(order_book_id), *facts.get(order_book_id, (None, None)))
             for order_book_id in chosen}
+
+
+def _held_names(path, kind):
+    """The names in the bundle's instrument directories, listed once for the run (a missing one
+    holds none); None when one cannot be listed (each file is then looked for)."""
+    names = set()
+    for directory in formats.directories(path, kind):
+        try:
+            names.update(os.listdir(directory))
+        except FileNotFoundError:
+            continue
+        except OSError:
+            return None
+    return names
+
+
+def _has_file(held, path, order_book_id, kind):
+    """Whether `order_book_id` has a file in the bundle (`formats.locate`), from the names `held` when listed."""
+    if held is None:
+        return formats.locate(path, order_book_id, kind) is not None
+    formats.check_order_book_id(order_book_id)    # an unsafe identifier is refused as locate refuses it
+    return order_book_id + formats.SUFFIX in held
 
 
 @contextlib.contextmanager
