@@ -22,6 +22,7 @@ import concurrent.futures
 import ctypes
 import json
 import os
+import resource
 import statistics
 import time
 
@@ -33,8 +34,10 @@ import engine as bench_engine
 Chunk = collections.namedtuple("Chunk", "stream raw_bytes")
 # One row's medians of a side-by-side loop: the read's CPU (process, all threads) and wall, the floor's
 # CPU on one thread and on the reader's threads, the read as of a version's CPU and wall; seconds.
+# The read's CPU splits into user and system (the kernel's: mostly faulting in the table's fresh memory,
+# which the floor, inflating into one kept buffer, never pays), with its minor page faults.
 Measured = collections.namedtuple("Measured", "read_cpu read_wall floor_one floor_threads threads asof_cpu asof_wall "
-                                              "chunks")
+                                              "chunks read_sys read_faults")
 ASOF_FILE = "read_floor_versions.json"
 
 
@@ -120,10 +123,14 @@ def measure(read, as_of, chunks, floor, repeat):
     runs = collections.defaultdict(list)
     for _ in range(repeat):
         for name, work in (("read", read), ("asof", as_of)):
-            began, used = time.perf_counter(), time.process_time()
+            began, used, usage = time.perf_counter(), time.process_time(), resource.getrusage(resource.RUSAGE_SELF)
             work()
             runs[name + "_wall"].append(time.perf_counter() - began)
             runs[name + "_cpu"].append(time.process_time() - used)
+            after = resource.getrusage(resource.RUSAGE_SELF)
+            if name == "read":
+                runs["read_sys"].append(after.ru_stime - usage.ru_stime)
+                runs["read_faults"].append(after.ru_minflt - usage.ru_minflt)
             if name == "read":
                 runs["floor_one"].append(floor_one_thread(chunks))
                 runs["floor_threads"].append(floor.cpu(chunks))
