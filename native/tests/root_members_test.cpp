@@ -110,7 +110,7 @@ TEST(RootMembers, AMemberInAFormatNewerThanHdf5ReadsIsRefusedAsSuchNotAsNoDatase
         ReadOnlyFile file(path);
         EXPECT_NO_THROW(file.dataset("20250102"));
         try {
-            const Hdf5KeepsOne refused;
+            [[maybe_unused]] const Hdf5KeepsOne refused;
             file.dataset("20250103");
             FAIL() << "no error for message type " << type;
         } catch (const NewerFormatError& e) {
