@@ -106,12 +106,12 @@ std::int64_t bar_time_ns(std::int64_t value);
 
 // bar_time_ns of bars that come a day at a time: each date is decoded once,
 // and a bar a minute after the one before (the common case) costs one
-// subtraction.
+// comparison.
 class BarTimeDecoder {
 public:
     std::int64_t operator()(std::int64_t value) {
         // The next minute of the same hour: the same seconds, a minute more.
-        if (value - last_ == 100 && last_minute_ < 59) {
+        if (last_minute_ < 59 && value == last_ + 100) {
             last_ = value;
             ++last_minute_;
             return last_ns_ += 60 * std::int64_t{1000000000};
