@@ -327,6 +327,26 @@ def test_the_engine_reader_refuses_arrays_that_do_not_fit(minbar):
         reader.members()
 
 
+
+@pytest.mark.parametrize("rows", [0, 1, 7, 1000])
+def test_a_table_s_columns_are_cut_from_one_block_apart(rows):
+    kinds = ["datetime64[ns]", np.dtype("<u4"), np.dtype("<f8"), np.dtype("<i2"), np.dtype("<f8")]
+    columns = tables.fresh_columns(kinds, rows)
+    assert [(len(c), c.dtype) for c in columns] == [(rows, np.dtype(k)) for k in kinds]
+    for at, column in enumerate(columns):
+        column.view(np.uint8)[:] = at + 1
+    # Each column wrote its bytes alone, each on a line of its own.
+    assert all((c.view(np.uint8) == at + 1).all() for at, c in enumerate(columns))
+    assert all((c.ctypes.data - columns[0].ctypes.data) % 64 == 0 for c in columns)
+
+
+def test_the_engine_s_record_types_stay_as_stored_whatever_a_caller_renames(minbar):
+    with _engine.Reader(os.path.join(minbar, "equities", "ST1.h5")) as reader:
+        first = reader.read("data", 0, 2)
+        first.dtype.names = tuple(name.upper() for name in first.dtype.names)
+        assert reader.dtype("data") == bundle.EQUITIES_DTYPE
+        assert reader.read("data", 0, 2).dtype == bundle.EQUITIES_DTYPE
+
 # ---------------------------------------------------------------- one Bundle, its kinds found once
 
 def test_a_bundle_root_reads_as_its_two_directories(tmp_path, made):

@@ -138,7 +138,7 @@ private:
     std::size_t rows_ = 0;
 };
 
-nb::object dtype_of(const RecordLayout& layout) {
+nb::object make_dtype(const RecordLayout& layout) {
     nb::list names, formats, offsets;
     for (const Field& f : layout.fields()) {
         names.append(f.name);
@@ -151,6 +151,27 @@ nb::object dtype_of(const RecordLayout& layout) {
     spec["offsets"] = offsets;
     spec["itemsize"] = layout.itemsize();
     return numpy().attr("dtype")(spec);
+}
+
+// numpy's dtype of a layout, made once a layout: making one costs more than
+// reading a small dataset. Kept beside the names it was made with, since a
+// structured dtype's names can be set in place by whoever holds it. The
+// cache lives as long as the process (a file holds a handful of layouts).
+nb::object dtype_of(const RecordLayout& layout) {
+    static nb::handle made = nb::dict().release();
+    std::string key = std::to_string(layout.itemsize());
+    for (const Field& f : layout.fields()) {
+        key += ';' + std::to_string(f.name.size()) + ':' + f.name + type_code(f.type) + '@' + std::to_string(f.offset);
+    }
+    nb::bytes name(key.data(), key.size());
+    nb::dict cache = nb::borrow<nb::dict>(made);
+    if (cache.contains(name)) {
+        nb::tuple kept = nb::borrow<nb::tuple>(cache[name]);
+        if (kept[0].attr("names").is(kept[1])) return kept[0];
+    }
+    nb::object dtype = make_dtype(layout);
+    cache[name] = nb::make_tuple(dtype, dtype.attr("names"));
+    return dtype;
 }
 
 std::string fs_path(nb::handle path) {

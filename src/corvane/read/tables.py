@@ -121,10 +121,22 @@ def _read_rows(reader, begin, count, times, columns, threads):
         reader.read_into(DATA, begin, begin + count, wanted, threads)
 
 
+def fresh_columns(dtypes, rows):
+    """An empty array of `rows` of each of `dtypes`, all cut from one block of memory."""
+    # One block a table, not one a column: the allocator keeps a freed table's block for the next
+    # table, where it gives a freed column's back to the system, and each read would fault in every
+    # page of its table again (a third of the CPU of inflating a year of bars).  Each column starts
+    # on a cache line of its own.
+    starts = np.cumsum([0] + [-(-rows * np.dtype(kind).itemsize // 64) * 64 for kind in dtypes]).tolist()
+    memory = np.empty(starts[-1], dtype=np.uint8)
+    return [memory[at:at + rows * np.dtype(kind).itemsize].view(kind) for at, kind in zip(starts, dtypes)]
+
+
 def _arrays(dtype, fields, rows, times):
     # Each field straight into its own column: no record array in between.
-    columns = {name: np.empty(rows, dtype=dtype[name].newbyteorder("=")) for name in fields}
-    return (np.empty(rows, dtype="datetime64[ns]") if times else None), columns
+    kinds = [dtype[name].newbyteorder("=") for name in fields]
+    arrays = fresh_columns((["datetime64[ns]"] if times else []) + kinds, rows)
+    return (arrays.pop(0) if times else None), dict(zip(fields, arrays))
 
 
 def bar_columns(h5_file, start, end, fields, threads=0, times=True, opener=_engine.Reader):
