@@ -257,13 +257,16 @@ def _tick_day_rows(reader, h5_file, day, dtype):
 
 
 def _tick_targets(dtype, scales, columns, rows):
-    """{name: column} of `rows` ticks, as the table holds them, and what fills each: (field,
-    decode, what the field is read into first or None, what makes the column of that)."""
-    targets, plans = {}, []
+    """The tick times, their dates and {name: column} of `rows` ticks, as the table holds them,
+    and what fills each column: (field, decode, what the field is read into first or None, what
+    makes the column of that)."""
+    intos = [np.dtype(np.float64) if name in scales or dtype[name].kind == "f" else dtype[name].newbyteorder("=")
+             for name in columns]
+    times, *arrays = fresh_columns(["datetime64[ns]"] + intos, rows)
+    # The dates are only checked: not in the block that the table keeps.
+    dates, targets, plans = np.empty(rows, dtype=np.uint32), dict(zip(columns, arrays)), []
     for name in columns:
         field = dtype[name]
-        into = np.float64 if name in scales or field.kind == "f" else field.newbyteorder("=")
-        targets[name] = np.empty(rows, dtype=into)
         if name in scales and field == np.dtype("<i4"):
             plans.append((name, float(scales[name]), None, None))
         elif field.newbyteorder("=") == targets[name].dtype:
@@ -272,7 +275,7 @@ def _tick_targets(dtype, scales, columns, rows):
             # Numbers the engine does not decode: as stored, then converted here.
             scale = float(scales.get(name, 1.0))
             plans.append((name, "", field.newbyteorder("="), lambda stored, scale=scale: stored / scale))
-    return targets, plans
+    return times, dates, targets, plans
 
 
 def _read_tick_day(reader, day, begin, stop, times, dates, targets, plans):
@@ -303,9 +306,7 @@ def ticks_of_file(h5_file, order_book_id, start, end, columns, to="pandas", open
             _check_records(reader, h5_file, day, layouts.ticks)
         counts = [reader.length(day) for day in days]
         bounds = np.append(0, np.cumsum(counts, dtype=np.int64))
-        times = np.empty(bounds[-1], dtype="datetime64[ns]")
-        dates = np.empty(bounds[-1], dtype=np.uint32)
-        targets, plans = _tick_targets(layouts.ticks, layouts.tick_scales, columns, bounds[-1])
+        times, dates, targets, plans = _tick_targets(layouts.ticks, layouts.tick_scales, columns, int(bounds[-1]))
         for day, begin, stop in zip(days, bounds.tolist(), bounds[1:].tolist()):
             _read_tick_day(reader, day, begin, stop, times, dates, targets, plans)
             if stop > begin:
