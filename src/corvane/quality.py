@@ -97,17 +97,18 @@ def bar_findings(data, index, previous=None):
     if not len(data):
         return []
     dates = _row_dates(index, len(data))
-    stamps = data["datetime"].astype(np.int64)
-    prices = [data[name].astype(np.float64) for name in ("open", "high", "low", "close")]
-    priced = _priced(prices)
-    o, h, lo, c = prices
+    # Fields read in place: no copy of a column that is already of the type the checks take.
+    stamps = data["datetime"].astype(np.int64, copy=False)
+    stacked = _stacked(data, ("open", "high", "low", "close"))
+    priced = _priced(stacked)
+    o, h, lo, c = stacked
     holds = priced & (lo <= o) & (o <= h) & (lo <= c) & (c <= h) & (lo <= h)
     found = {
         "price": ~priced,
         "high-low": priced & ~holds,
         "volume": _negative(data),
         "order": _not_rising(stamps),
-        "session": _outside_days(stamps // 1000000, dates, previous),
+        "session": _outside_days(stamps // 1000000, dates, previous, _one_date(index)),
         "jump": _jumps(c, dates, holds),
     }
 
@@ -116,6 +117,14 @@ def bar_findings(data, index, previous=None):
                            if name in data.dtype.names)
         return "row {} at {}: {}".format(row, stamps[row], values)
     return _findings(found, dates, example)
+
+
+def _stacked(records, names):
+    """The fields `names` of `records` as one float64 table, a row a field."""
+    table = np.empty((len(names), len(records)), dtype=np.float64)
+    for row, name in zip(table, names):
+        row[...] = records[name]
+    return table
 
 
 _SHOWN = {"price": ("open", "high", "low", "close"), "high-low": ("open", "high", "low", "close"),
@@ -127,10 +136,17 @@ def _row_dates(index, rows):
     """The trading date of every row, from the index's first rows."""
     index = np.asarray(index)
     starts = index["line_no"].astype(np.int64)
+    if len(starts) == 1 and starts[0] == 0:
+        return np.full(rows, index["date"][0], dtype=np.int64)     # one day's bars (a daily update)
     per_day = np.append(starts[1:], rows) - starts if len(starts) else starts
     if not len(starts) or starts[0] != 0 or (per_day < 0).any():
         raise ValueError("the bars' index does not start at their first row and rise")
     return np.repeat(index["date"].astype(np.int64), per_day)
+
+
+def _one_date(index):
+    """The trading date of an `index` of one day, as an array of it; None for any other index."""
+    return index["date"].astype(np.int64) if len(index) == 1 else None
 
 
 # ---------------------------------------------------------------- ticks
@@ -171,23 +187,22 @@ def tick_findings(day, ticks, previous=None):
 # ---------------------------------------------------------------- the checks
 
 def _priced(prices):
-    """True where every price is finite and above 0."""
-    if not prices:
+    """True where every price is finite and above 0; `prices`: a table (a row a price) or a list of arrays."""
+    if not len(prices):
         return np.zeros(0, dtype=bool)
     # All prices at once: one check of a table rather than three calls a price.
-    stacked = np.array(prices, dtype=np.float64) if len(prices) > 1 else prices[0]
+    stacked = np.asarray(prices, dtype=np.float64) if len(prices) > 1 else prices[0]
     good = np.isfinite(stacked) & (stacked > 0)
     return good.all(axis=0) if len(prices) > 1 else good
 
 
 def _negative(records):
     """True where volume or turnover is below 0 or undefined."""
-    bad = np.zeros(len(records), dtype=bool)
+    good = np.ones(len(records), dtype=bool)
     for name in ("volume", "total_turnover"):
         if name in records.dtype.names:
-            values = records[name].astype(np.float64)
-            bad |= ~(values >= 0)
-    return bad
+            good &= records[name] >= 0
+    return ~good
 
 
 def _not_rising(keys):
@@ -195,10 +210,11 @@ def _not_rising(keys):
     return np.concatenate(([False], keys[1:] <= keys[:-1]))
 
 
-def _outside_days(calendar, dates, previous):
+def _outside_days(calendar, dates, previous, days=None):
     """True at rows outside their trading day (see the module's text): `calendar` is each
-    row's calendar date YYYYMMDD, `dates` its trading date."""
-    days = np.unique(dates)
+    row's calendar date YYYYMMDD, `dates` its trading date; `days`: their distinct dates, ascending,
+    when known."""
+    days = np.unique(dates) if days is None else days
     first = _days_back(days[:1], MAX_NIGHT_LEAD_DAYS) if previous is None else np.array([int(previous)])
     before = np.concatenate((first, days[:-1]))
     earliest = before[np.searchsorted(days, dates)]
@@ -225,6 +241,8 @@ def _jumps(close, dates, usable):
     if len(rows) < 2:
         return beyond
     values, days = close[rows], dates[rows]
+    if _below_every_bar(values):
+        return beyond
     if (days == days[0]).all():
         codes = np.zeros(len(days), dtype=np.int64)    # one day's bars: one run
     else:
@@ -250,6 +268,14 @@ def _jumps(close, dates, usable):
     spiked = np.where(np.isnan(after), up | down, (up & (after < -bar) & apart_after) | (down & (after > bar) & apart_after))
     beyond[rows] = spiked
     return beyond
+
+
+def _below_every_bar(values):
+    """Whether no move between neighbouring `values` (prices above 0) can pass the bar of any day:
+    the bar is at least JUMP_DEVIATIONS x JUMP_FLOOR x the day's median close, itself at least the
+    smallest close.  Most days move far less, and are told so without the medians."""
+    least = JUMP_DEVIATIONS * (JUMP_FLOOR * values.min())
+    return bool(np.abs(values[1:] - values[:-1]).max() <= least)
 
 
 def _median(values):
@@ -287,10 +313,12 @@ def _group_median(values, codes):
 def _findings(found, dates, example):
     """One Finding per kind and trading date of the rows under each mask of `found`."""
     out = []
-    for kind in KINDS:
-        mask = found.get(kind)
-        if mask is None or not mask.any():
+    kinds = [kind for kind in KINDS if kind in found]
+    # Which kinds found any row, asked of all masks at once.
+    for kind, hit in zip(kinds, np.vstack([found[kind] for kind in kinds]).any(axis=1)):
+        if not hit:
             continue
+        mask = found[kind]
         rows = np.flatnonzero(mask)
         days, first, counts = np.unique(dates[rows], return_index=True, return_counts=True)
         out.extend(Finding(kind, int(day), int(n), example(kind, int(rows[at])))
