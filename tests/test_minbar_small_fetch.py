@@ -90,7 +90,8 @@ def test_per_date_gives_every_stamps_own_calendar_date(stamps, tz, unit):
     # Past a few dates, the dates of runs of bars, and dates one by one (many of them).
     ["2024-01-02 09:{:02d}".format(m) for m in range(30, 50)] + ["2024-01-03 09:30", "1969-12-31 23:00"],
     ["{}-{:02d}-{:02d} 10:00".format(1890 + 13 * i, 1 + i % 12, 1 + i) for i in range(20)],
-], ids=["days", "around-1970", "sub-second", "runs-of-a-day", "many-dates"])
+    ["1965-03-01 00:00", "1965-03-01 09:31:05", "1965-03-01 23:59:59.999"],
+], ids=["days", "around-1970", "sub-second", "runs-of-a-day", "many-dates", "one-day"])
 @pytest.mark.parametrize("unit", ["s", "us", "ns"])
 @pytest.mark.parametrize("name", ["convert_dt_to_int", "date_to_number", "time_to_number"])
 def test_the_frameworks_conversions_on_whole_arrays_give_what_each_call_gives(stamps, unit, name):

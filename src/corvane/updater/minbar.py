@@ -105,7 +105,7 @@ def _calendar_date_runs(date_to_number, stamps):
     """`_trading_date_runs` of bars without a trading date: their calendar dates (`per_date`)."""
     if stamps.tz is None and not stamps.hasnans:
         days = stamps.values.astype("datetime64[D]")
-        starts = run_starts(days)
+        starts = _ONE_RUN if days[0] == days[-1] and (days == days[0]).all() else run_starts(days)
         if (days[starts[1:]] > days[starts[:-1]]).all():
             # per_date's conversion of each date, given its first stamp.
             firsts = stamps.values[starts].astype("datetime64[us]").tolist()
@@ -113,6 +113,11 @@ def _calendar_date_runs(date_to_number, stamps):
     dates = per_date(date_to_number, stamps)
     starts = run_starts(dates)
     return starts, dates[starts]
+
+
+# The runs of a day's bars, all of one date.
+_ONE_RUN = np.zeros(1, dtype=np.intp)
+_ONE_RUN.flags.writeable = False
 
 
 def _date_index(df, stamps, date_to_number, order_book_id, index_dtype):
@@ -130,11 +135,13 @@ def _date_index(df, stamps, date_to_number, order_book_id, index_dtype):
 def _column(df, name):
     """Column `name` of `df` as a numpy array, without the Series pandas makes
     for every column it hands out (which costs more than converting a day's
-    bars): the frame's own array when pandas gives it (columns unique, a
+    bars): the frame's own array when pandas gives it (the name held once, a
     plain numpy array), else through the Series."""
     getter = getattr(df, "_get_column_array", None)
-    if getter is not None and df.columns.is_unique:
-        values = getter(df.columns.get_loc(name))
+    # A name held once has one position (a repeated one a mask): no look at every name's uniqueness.
+    position = df.columns.get_loc(name) if getter is not None else None
+    if isinstance(position, int):
+        values = getter(position)
         if isinstance(values, np.ndarray):
             return values
         if isinstance(getattr(values, "dtype", None), np.dtype):

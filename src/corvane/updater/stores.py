@@ -187,9 +187,13 @@ def _day_parts(values):
 
 
 def _dt_ints(values):
-    ymd, ns = _day_parts(values)
-    seconds = ns // 1_000_000_000
-    return ymd * 1000000 + seconds // 3600 * 10000 + seconds // 60 % 60 * 100 + seconds % 60
+    days = values.astype("datetime64[D]")
+    seconds = (values - days).astype(np.int64) // 1_000_000_000
+    # HHMMSS of s seconds into the day is s + 40 x its minutes + 4000 x its hours.
+    hhmmss = seconds + seconds // 60 * 40 + seconds // 3600 * 4000
+    if len(days) and days[0] == days[-1] and (days == days[0]).all():
+        return hhmmss + _ymd(days[:1])[0] * 1000000     # one day's stamps (a daily update)
+    return _ymd(days) * 1000000 + hhmmss
 
 
 def _time_ints(values):
