@@ -40,12 +40,14 @@ MIXED_DTYPE = np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f4"), (
 def test_records_of_a_small_frame_equal_those_read_column_by_column(monkeypatch, frame, dtypes):
     stamps = minbar._bar_timestamps(frame, "S1")
 
-    def records():
-        return minbar._bar_records(frame, stamps, "S1", dtypes, fm.convert_dt_to_int)
+    def records(at=None):
+        return minbar._bar_records(frame, stamps, "S1", dtypes, fm.convert_dt_to_int, at)
 
     small = records()
+    # The columns found by the positions a fetch takes once: the same records.
+    assert records(minbar._positions(frame)).tobytes() == small.tobytes()
     # Through the Series pandas hands out, not the frame's own arrays.
-    monkeypatch.setattr(minbar, "_column", lambda df, name: df[name].to_numpy())
+    monkeypatch.setattr(minbar, "_column", lambda df, name, at=None: df[name].to_numpy())
     assert small.tobytes() == records().tobytes()
     for name in ("open", "low", "total_turnover"):
         assert small[name].tolist() == frame[name].to_numpy(dtype=np.float64).tolist()
@@ -60,8 +62,9 @@ def test_small_frame_with_a_repeated_column_name_is_read_as_pandas_reads_it():
     frame["volume"] = 1.0
     stamps = minbar._bar_timestamps(frame, "S1")
     # pandas hands out both "close" columns: refused as before, not one picked silently
-    with pytest.raises((ValueError, TypeError)):
-        minbar._bar_records(frame, stamps, "S1", fm.EQUITIES_DTYPE, fm.convert_dt_to_int)
+    for at in (None, minbar._positions(frame)):
+        with pytest.raises((ValueError, TypeError)):
+            minbar._bar_records(frame, stamps, "S1", fm.EQUITIES_DTYPE, fm.convert_dt_to_int, at)
 
 
 @pytest.mark.parametrize("stamps, tz", [

@@ -8,8 +8,6 @@ record arrays; the engine (`corvane._engine`) owns every byte written.
 """
 import datetime
 import os
-import threading
-import time
 from typing import NamedTuple
 
 import numpy as np
@@ -18,7 +16,7 @@ import pandas as pd
 from corvane import quality as checks
 from corvane.updater import revisit as revisits
 from corvane.history.layout import tail_digest
-from corvane.updater.stores import Found, Held, Stored, array_form, wall_clock, committed_in_time, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
+from corvane.updater.stores import Found, Held, Stored, array_form, wall_clock, committed_in_time, next_trading_date, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
@@ -75,22 +73,22 @@ def _plain_dates(values, order_book_id):
 
 def _trading_dates(df, stamps, date_to_number, order_book_id):
     """Integer trading date of every bar (see `_trading_date_runs`)."""
-    starts, numbers = _trading_date_runs(df, stamps, date_to_number, order_book_id)
+    starts, numbers = _trading_date_runs(df, stamps, date_to_number, order_book_id, _positions(df))
     return np.repeat(numbers, np.diff(np.append(starts, len(df))))
 
 
-def _trading_date_runs(df, stamps, date_to_number, order_book_id):
+def _trading_date_runs(df, stamps, date_to_number, order_book_id, at):
     """(first row of each run of bars of one trading date, the run's integer date).
 
     The client's "trading_date" column wins when present (night-session bars
     belong to the next trading date); otherwise a bar's calendar date.  Each
     distinct value is converted once.  The bars are in time order, so the
     dates come in runs: working on the runs keeps a twenty-year fetch from
-    holding per-bar temporaries.
+    holding per-bar temporaries.  `at`: the frame's `_positions`.
     """
-    if "trading_date" not in df.columns:
+    if "trading_date" not in (df.columns if at is None else at):
         return _calendar_date_runs(date_to_number, stamps)
-    values = _column(df, "trading_date")
+    values = _column(df, "trading_date", at)
     starts = run_starts(values)
     form = array_form(date_to_number)
     if form is not None and values.dtype.kind == "M" and not np.isnat(values[starts]).any():
@@ -120,10 +118,10 @@ _ONE_RUN = np.zeros(1, dtype=np.intp)
 _ONE_RUN.flags.writeable = False
 
 
-def _date_index(df, stamps, date_to_number, order_book_id, index_dtype):
+def _date_index(df, stamps, date_to_number, order_book_id, index_dtype, at=None):
     """`_first_rows` of the bars' trading dates: straight from their runs when the runs' dates
-    rise (each date one run, as in every fetch in time order)."""
-    starts, numbers = _trading_date_runs(df, stamps, date_to_number, order_book_id)
+    rise (each date one run, as in every fetch in time order).  `at`: the frame's `_positions`."""
+    starts, numbers = _trading_date_runs(df, stamps, date_to_number, order_book_id, at)
     if not (numbers[1:] > numbers[:-1]).all():
         return _first_rows(np.repeat(numbers, np.diff(np.append(starts, len(df)))), index_dtype)
     index = np.zeros(len(starts), dtype=index_dtype)
@@ -132,14 +130,29 @@ def _date_index(df, stamps, date_to_number, order_book_id, index_dtype):
     return index
 
 
-def _column(df, name):
+def _positions(df):
+    """{column name: its position, None for a name held more than once} of `df`, from one pass over
+    its names (pandas' own look-up builds a hash table of them first); None when pandas hands out
+    no column arrays."""
+    if getattr(df, "_get_column_array", None) is None:
+        return None
+    found = {}
+    for position, name in enumerate(df.columns.to_numpy(dtype=object).tolist()):
+        found[name] = None if name in found else position
+    return found
+
+
+def _column(df, name, at=None):
     """Column `name` of `df` as a numpy array, without the Series pandas makes
     for every column it hands out (which costs more than converting a day's
     bars): the frame's own array when pandas gives it (the name held once, a
-    plain numpy array), else through the Series."""
+    plain numpy array), else through the Series.  `at`: the frame's `_positions`, when found."""
     getter = getattr(df, "_get_column_array", None)
-    # A name held once has one position (a repeated one a mask): no look at every name's uniqueness.
-    position = df.columns.get_loc(name) if getter is not None else None
+    if at is not None:
+        position = at[name]
+    else:
+        # A name held once has one position (a repeated one a mask): no look at every name's uniqueness.
+        position = df.columns.get_loc(name) if getter is not None else None
     if isinstance(position, int):
         values = getter(position)
         if isinstance(values, np.ndarray):
@@ -149,25 +162,26 @@ def _column(df, name):
     return df[name].to_numpy()
 
 
-def _float_columns(df, names):
+def _float_columns(df, names, at=None):
     """The columns `names` of `df` one by one, as numbers (float64 where they
     are not plain numbers already); never a copy of all columns at once."""
     for name in names:
-        values = _column(df, name)
+        values = _column(df, name, at)
         yield values if values.dtype.kind in "fiu" else df[name].to_numpy(dtype=np.float64)
 
 
-def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int):
-    """One record of `dtypes` per row of `df`, in row order."""
+def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int, at=None):
+    """One record of `dtypes` per row of `df`, in row order; `at`: the frame's `_positions`."""
     names = _value_fields(dtypes)
-    missing = [name for name in names if name not in df.columns]
+    held = df.columns if at is None else at
+    missing = [name for name in names if name not in held]
     if missing:
         raise KeyError("minute bars of {!r} lack column(s) {}".format(order_book_id, missing))
     data = np.zeros(len(df), dtype=dtypes)
     per_stamp(convert_dt_to_int, stamps, out=data["datetime"])
     # Column by column through float64 (the values' common type): the same
     # values as one float64 matrix, without holding a copy of all columns.
-    for name, values in zip(names, _float_columns(df, names)):
+    for name, values in zip(names, _float_columns(df, names, at)):
         field = dtypes[name]
         # A float64 column stored in a float64 field as it is: to_field's copy would be the same.
         data[name] = values if values.dtype == field == _FLOAT else to_field(values, field, name)
@@ -208,9 +222,10 @@ def fetch_bars(services, order_book_id, start_date, max_end_date, dtypes, index_
     if df is None or df.empty:
         return None, None
     stamps = _bar_timestamps(df, order_book_id)
+    at = _positions(df)
     # The index first: its temporaries are gone before the records exist.
-    index = _date_index(df, stamps, services.date_to_number, order_book_id, index_dtype)
-    return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int)
+    index = _date_index(df, stamps, services.date_to_number, order_book_id, index_dtype, at)
+    return index, _bar_records(df, stamps, order_book_id, dtypes, services.convert_dt_to_int, at)
 
 
 def _store_for(services, order_book_id, ins_type):
@@ -223,30 +238,6 @@ def _store_for(services, order_book_id, ins_type):
         return OPTION_DIRECTORY, DERIVATIVES_DTYPE
     raise NotImplementedError("{!r} is of instrument type {}, which has no minute-bar store"
                               .format(order_book_id, ins_type))
-
-
-# A day's next trading date, as the client gave it, kept for a minute: every
-# file of a daily update asks it of the same last stored day, and each ask is
-# a round trip to the client's server.
-NEXT_DAY_SECONDS = 60.0
-_next_days = {}
-_next_days_lock = threading.Lock()
-
-
-def next_trading_date(client, day):
-    """`client.get_next_trading_date(day)`, answered from the last minute's asks when it can."""
-    ask = client.get_next_trading_date
-    key = (ask, day)
-    with _next_days_lock:
-        known = _next_days.get(key)
-    if known is not None and time.monotonic() - known[1] < NEXT_DAY_SECONDS:
-        return known[0]
-    answer = ask(day)
-    with _next_days_lock:
-        if len(_next_days) >= 64:
-            _next_days.clear()
-        _next_days[key] = (answer, time.monotonic())
-    return answer
 
 
 def _latest_trading_date(h5):

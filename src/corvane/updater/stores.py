@@ -4,6 +4,8 @@ client's values into record fields.
 import contextlib
 import datetime
 import sys
+import threading
+import time
 from typing import NamedTuple, Optional
 
 import numpy as np
@@ -12,7 +14,7 @@ import pandas as pd
 from corvane import _engine
 from corvane.history import states
 
-__all__ = ["Held", "Stored", "Found", "found_before", "open_instrument_file", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date", "WallClock", "wall_clock",
+__all__ = ["Held", "Stored", "Found", "found_before", "open_instrument_file", "next_trading_date", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date", "WallClock", "wall_clock",
            "run_starts"]
 
 
@@ -83,6 +85,30 @@ def open_instrument_file(h5_file, durable=False):
     a power loss leaves the file as before or after the job.
     """
     return _engine.File(h5_file, durable=durable)
+
+
+# A day's next trading date, as the client gave it, kept for a minute: every
+# file of a daily update asks it of the same last stored day, and each ask is
+# a round trip to the client's server.
+NEXT_DAY_SECONDS = 60.0
+_next_days = {}
+_next_days_lock = threading.Lock()
+
+
+def next_trading_date(client, day):
+    """`client.get_next_trading_date(day)`, answered from the last minute's asks when it can."""
+    ask = client.get_next_trading_date
+    key = (ask, day)
+    with _next_days_lock:
+        known = _next_days.get(key)
+    if known is not None and time.monotonic() - known[1] < NEXT_DAY_SECONDS:
+        return known[0]
+    answer = ask(day)
+    with _next_days_lock:
+        if len(_next_days) >= 64:
+            _next_days.clear()
+        _next_days[key] = (answer, time.monotonic())
+    return answer
 
 
 def committed_in_time(h5, deadline):
