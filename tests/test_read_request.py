@@ -211,11 +211,11 @@ def test_fields_still_works_and_says_it_is_now_columns(two, call):
     pd.testing.assert_frame_equal(table, call(root, columns=["close", "volume"]), check_exact=True)
 
 
-def test_the_newest_version_kept_moves_with_its_directory(tmp_path):
+def test_the_version_ids_kept_move_with_their_directory(tmp_path):
     # Kept while the versions directory's stamp holds and was settled: a commit or gc moves it.
     root, settled = str(tmp_path), time.time() - 60
     directory = history.versions_dir(root)
-    assert request.newest(root) is None
+    assert request.newest(root) is None and versions.version_ids(root) == []
     os.makedirs(directory)
 
     def change(add=(), remove=(), at=None):
@@ -225,12 +225,18 @@ def test_the_newest_version_kept_moves_with_its_directory(tmp_path):
             os.remove(os.path.join(directory, name + history.MANIFEST_SUFFIX))
         if at is not None:
             os.utime(directory, (at, at))
-        return request.newest(root)
+        ids = versions.version_ids(root)
+        assert request.newest(root) == (ids[-1] if ids else None)
+        return ids
 
-    assert change(add=["20250101T000000Z-a"], at=settled) == "20250101T000000Z-a"
-    assert change(add=["20250102T000000Z-b"], at=settled + 1) == "20250102T000000Z-b"
-    assert change(remove=["20250102T000000Z-b"], at=settled + 2) == "20250101T000000Z-a"
+    a, b, c = "20250101T000000Z-a", "20250102T000000Z-b", "20250103T000000Z-c"
+    assert change(add=[a], at=settled) == [a]
+    assert change(add=[b], at=settled + 1) == [a, b]
+    assert change(remove=[b], at=settled + 2) == [a]
     # A stamp taken within the settling time is never kept: a change in the same tick is seen.
     recent = time.time()
-    assert change(add=["20250103T000000Z-c"], at=recent) == "20250103T000000Z-c"
-    assert change(remove=["20250103T000000Z-c"], at=recent) == "20250101T000000Z-a"
+    assert change(add=[c], at=recent) == [a, c]
+    assert change(remove=[c], at=recent) == [a]
+    # What a caller does with the list it got is its own: the kept ids stay.
+    change(at=settled + 3).append(b)
+    assert versions.version_ids(root) == [a]

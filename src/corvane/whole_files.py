@@ -14,9 +14,20 @@ import threading
 
 from corvane.errors import full_disk_named
 
-__all__ = ["write_whole", "sync", "temporary_path", "is_temporary", "TEMPORARY_SUFFIX"]
+__all__ = ["write_whole", "sync", "temporary_path", "is_temporary", "TEMPORARY_SUFFIX", "SETTLED_NS", "stamp"]
 
 TEMPORARY_SUFFIX = ".tmp"
+
+# What vouches that a file or directory is unchanged: its stamp.  A directory's modified time
+# moves with every entry added, removed or renamed in it.  Two changes within one tick of the
+# file system's clock leave one time, so only a stamp taken SETTLED_NS or more after its
+# modified time (settled) vouches for what was seen with it.
+SETTLED_NS = 2 * 10 ** 9
+
+
+def stamp(status):
+    """The stamp of an `os.stat` result: device, inode, modified time, size."""
+    return (status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
 
 
 def write_whole(path, data, durable, step=None):

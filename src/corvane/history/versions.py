@@ -13,10 +13,12 @@ import datetime
 import json
 import os
 import re
+import time
 
 # Neither the engine nor pandas: `corvane log` reads the log alone, and starts fast.
 from corvane.history import layout as history
 from corvane.errors import VersionError
+from corvane.whole_files import SETTLED_NS, stamp
 
 
 _TAG_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]{0,99}\Z")
@@ -24,14 +26,33 @@ _TAG_NAME = re.compile(r"^[A-Za-z0-9][A-Za-z0-9._-]{0,99}\Z")
 
 # ---------------------------------------------------------------- a file's state
 
+# {versions directory: (its stamp, the ids)}.  A commit adds its manifest to the directory and
+# gc removes some, so the directory's stamp moves with every change of the ids: while it holds,
+# and was settled when taken, the ids hold without a listing (a year of nightly runs is 365).
+_IDS = {}
+
+
 def version_ids(root):
     """Every committed version's id, oldest first."""
+    directory = history.versions_dir(root)
     try:
-        names = os.listdir(history.versions_dir(root))
+        status = os.stat(directory)
+    except FileNotFoundError:
+        return []
+    kept = _IDS.get(directory)
+    if kept is not None and kept[0] == stamp(status):
+        return list(kept[1])
+    # The stamp is taken before the listing: a commit meanwhile moves it again.
+    now = time.time_ns()
+    try:
+        names = os.listdir(directory)
     except FileNotFoundError:
         return []
     suffix = history.MANIFEST_SUFFIX
-    return sorted(name[:-len(suffix)] for name in names if name.endswith(suffix) and not name.startswith("."))
+    ids = sorted(name[:-len(suffix)] for name in names if name.endswith(suffix) and not name.startswith("."))
+    if now - status.st_mtime_ns > SETTLED_NS:
+        _IDS[directory] = (stamp(status), tuple(ids))
+    return ids
 
 
 class DamagedManifest(VersionError):

@@ -24,7 +24,8 @@ from corvane.formats import DATA, INDEX
 from corvane.history import layout as history
 from corvane import layout as files
 from corvane.formats import SUFFIX, order_book_id_of
-from corvane.whole_files import write_whole
+from corvane.whole_files import SETTLED_NS, write_whole
+from corvane.whole_files import stamp as _stamp
 
 
 def venue_of(order_book_id):
@@ -44,9 +45,6 @@ def venue_of(order_book_id):
 # that each new process would pay again.  A kept file that cannot be read, or is not what
 # it should be, is passed over, and a reader that cannot write it leaves it be.
 _CALENDARS = {}
-SETTLED_NS = 2 * 10 ** 9
-def _stamp(status):
-    return (status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
 
 
 def _directory_stamps(path):

@@ -12,15 +12,11 @@ name of `columns`).
 """
 import functools
 import inspect
-import os
-import time
 import warnings
 
 from corvane.errors import VersionError
 from corvane.history import asof
-from corvane.history import layout as history
 from corvane.history import versions
-from corvane.read.calendars import SETTLED_NS
 
 __all__ = ["request", "one_call", "newest", "version_of", "pinned", "as_read"]
 
@@ -100,31 +96,10 @@ def one_call(bundle, method, kind):
 
 # ---------------------------------------------------------------- the version read
 
-# {versions directory: (its stamp, the newest id)}.  A commit adds its manifest to the
-# directory and gc removes some, so its modified time moves with every change of the ids; while
-# the stamp holds, and was settled when taken (as a calendar's, `corvane.read.calendars`), the
-# newest id holds without a listing of every version, a year of nightly runs a listing of 365.
-_NEWEST = {}
-
-
 def newest(root):
     """The id of the newest version of `root`; None when it has none yet."""
-    directory = history.versions_dir(root)
-    try:
-        status = os.stat(directory)
-    except FileNotFoundError:
-        return None
-    stamp = (status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size)
-    kept = _NEWEST.get(directory)
-    if kept is not None and kept[0] == stamp:
-        return kept[1]
-    # The stamp is taken before the listing: a commit meanwhile moves it again.
-    now = time.time_ns()
     ids = versions.version_ids(root)
-    found = ids[-1] if ids else None
-    if now - status.st_mtime_ns > SETTLED_NS:
-        _NEWEST[directory] = (stamp, found)
-    return found
+    return ids[-1] if ids else None
 
 
 def version_of(root, as_of):
