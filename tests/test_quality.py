@@ -80,6 +80,31 @@ def test_each_check_finds_its_kind_in_bars_and_nothing_else(kind):
     assert found[0].example.startswith("row {} at ".format(row))
 
 
+@pytest.mark.parametrize("previous", [20240102, None])
+def test_the_engines_pass_over_a_day_lets_through_only_bars_the_checks_find_nothing_in(previous, monkeypatch):
+    data, index = bars()
+    day, index = data[:30].copy(), index[:1]
+    assert quality._passes_at_once(day, index, previous)
+    for kind in BAR_KINDS:
+        spoilt = day.copy()
+        spoil(spoilt, kind, 17)
+        assert not quality._passes_at_once(spoilt, index, previous), kind
+    rng = np.random.default_rng(11)
+    passed = []
+    for _ in range(300):
+        # Mild faults too, near each bound: a move near the smallest jump bar, a day's edge.
+        spoilt, row = day.copy(), int(rng.integers(0, len(day)))
+        field = str(rng.choice(["open", "high", "low", "close", "volume", "total_turnover"]))
+        spoilt[field][row] *= rng.choice([1.0, 0.975, 1.02, 1.03, 0.0, -1.0, np.nan])
+        spoilt["datetime"][row] += int(rng.choice([0, 0, -1000000, 1000000, -14000000, -20000000]))
+        passed.append(quality._passes_at_once(spoilt, index, previous))
+        with monkeypatch.context() as checks_alone:
+            checks_alone.setattr(quality, "_passes_at_once", lambda *args: False)
+            found = quality.bar_findings(spoilt, index, previous)
+        assert not (passed[-1] and found), found
+    assert any(passed) and not all(passed)
+
+
 @pytest.mark.parametrize("closes, spiked", [
     ([10.0, 10.01, 100.2, 10.02, 10.03], [2]),       # a wrong decimal, and back
     ([10.0, 10.01, 1.002, 10.02, 10.03], [2]),       # down, and back

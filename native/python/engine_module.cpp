@@ -1,6 +1,7 @@
 // corvane._engine: numpy structured arrays in and out, engine calls, and one
 // table from engine exceptions to Python exceptions. No behaviour of its own.
 #include "corvane/bar_fold.hpp"
+#include "corvane/bar_screen.hpp"
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
 #include "corvane/file.hpp"
@@ -889,6 +890,18 @@ NB_MODULE(_engine, m) {
           nb::arg("path"),
           "{name: rows} of the root group's one-dimensional datasets; the file is opened "
           "read-only, without a lock, and nothing is written.");
+    m.def(
+        "day_passes_checks",
+        [](nb::handle bars, std::int64_t date, std::int64_t earliest, double jump_deviations, double jump_floor) {
+            const InputRecords records(bars);
+            const DayBounds day{date, earliest, jump_deviations, jump_floor};
+            WithoutGil unlocked;
+            return day_passes_checks(records.view(), day);
+        },
+        nb::arg("bars"), nb::arg("date"), nb::arg("earliest"), nb::arg("jump_deviations"), nb::arg("jump_floor"),
+        "Whether no quality check can find a row of one trading day's minute bars: prices finite "
+        "and above 0 and holding together, volume and turnover 0 or more, times rising within "
+        "[earliest, date], no move past the smallest jump bar. False: the checks must run.");
 #ifdef CORVANE_HOOKS
     add_hooks(m);
 #endif

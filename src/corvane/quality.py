@@ -26,7 +26,10 @@ check finds rows of one kind:
 A row spoilt by one kind is not judged by the kinds built on it: the
 high-low of a row with no price, or the jump of a row whose high and low do
 not hold, is not asked, so one fault is one finding.  Every check works on
-whole arrays; Python loops only over the findings.
+whole arrays; Python loops only over the findings.  One day's bars (a daily
+update's) first go through the engine's single pass over them, which tells
+that every check's bound is met (so none can find a row); any bar it is not
+sure of sends them through the checks here, which alone say what is found.
 
 A finding is plain data, `Finding(kind, date, count, example)`: how many rows of
 that trading date have the kind, and the first of them in words.
@@ -96,6 +99,8 @@ def bar_findings(data, index, previous=None):
     data = np.asarray(data)
     if not len(data):
         return []
+    if _passes_at_once(data, index, previous):
+        return []
     dates = _row_dates(index, len(data))
     # Fields read in place: no copy of a column that is already of the type the checks take.
     stamps = data["datetime"].astype(np.int64, copy=False)
@@ -117,6 +122,23 @@ def bar_findings(data, index, previous=None):
                            if name in data.dtype.names)
         return "row {} at {}: {}".format(row, stamps[row], values)
     return _findings(found, dates, example)
+
+
+def _passes_at_once(data, index, previous):
+    """Whether the engine's one pass over one day's bars (`_engine.day_passes_checks`) finds every
+    check's bound met, so that the checks below can find nothing (a daily update's day, most days).
+    It compares as they do, on the same values; any doubt sends the bars through them."""
+    index = np.asarray(index)
+    if len(index) != 1 or index.dtype.names is None or not {"date", "line_no"} <= set(index.dtype.names) \
+            or index["line_no"][0] != 0:
+        return False
+    from corvane import _engine
+    date = int(index["date"][0])
+    earliest = int(previous) if previous is not None else int(_days_back([date], MAX_NIGHT_LEAD_DAYS)[0])
+    try:
+        return _engine.day_passes_checks(data, date, earliest, JUMP_DEVIATIONS, JUMP_FLOOR)
+    except (TypeError, ValueError):
+        return False    # a record type the engine does not take: the checks say what they find
 
 
 def _stacked(records, names):
