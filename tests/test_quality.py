@@ -105,6 +105,21 @@ def test_the_engines_pass_over_a_day_lets_through_only_bars_the_checks_find_noth
     assert any(passed) and not all(passed)
 
 
+def test_the_engines_pass_reads_a_record_type_renamed_in_place_by_its_new_names():
+    data, index = bars()
+    dtype = np.dtype(EQUITIES_DTYPE.descr)
+    day = data[:30].astype(dtype)
+    assert quality._passes_at_once(day, index[:1], 20240102)
+    # "open" and "close" swap places: the bad price now lies in the field named "open".
+    dtype.names = tuple({"open": "close", "close": "open"}.get(name, name) for name in dtype.names)
+    day["open"][7] = -1.0
+    assert not quality._passes_at_once(day, index[:1], 20240102)
+    assert [f.kind for f in quality.bar_findings(day, index[:1], 20240102)] == ["price"]
+    # Neither a strided view nor a byte-swapped copy is read in place; both are still screened.
+    assert quality._passes_at_once(data[:30:2], index[:1], 20240102)
+    assert quality._passes_at_once(data[:30].astype(data.dtype.newbyteorder(">")), index[:1], 20240102)
+
+
 @pytest.mark.parametrize("closes, spiked", [
     ([10.0, 10.01, 100.2, 10.02, 10.03], [2]),       # a wrong decimal, and back
     ([10.0, 10.01, 1.002, 10.02, 10.03], [2]),       # down, and back

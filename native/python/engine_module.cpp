@@ -772,6 +772,45 @@ nb::object companion_of(const std::string& entry, const std::string& suffix) {
     return nb::none();
 }
 
+// A record type the quality screen has met: its dtype, the field names it had then (a caller
+// may rename a dtype's fields in place) and its layout.
+struct ScreenedType {
+    nb::object dtype, names;
+    std::unique_ptr<RecordLayout> layout;
+};
+
+// The layout of `dtype`, kept with it (a few module constants in practice): reading a dtype's
+// fields again costs more than the screen itself. Never freed, so that no dtype is released
+// after the interpreter ends; nullptr past a handful of types, or for one that must be
+// byte-swapped first.
+const RecordLayout* screened_layout(nb::handle dtype) {
+    static auto* kept = new std::vector<ScreenedType>();
+    nb::object names = dtype.attr("names");
+    for (const ScreenedType& type : *kept) {
+        if (type.dtype.ptr() == dtype.ptr() && type.names.equal(names)) return type.layout.get();
+    }
+    bool big_endian = false;
+    auto layout = std::make_unique<RecordLayout>(layout_of_dtype(dtype, big_endian));
+    if (big_endian || kept->size() >= 16) return nullptr;
+    kept->push_back({nb::borrow(dtype), names, std::move(layout)});
+    return kept->back().layout.get();
+}
+
+// day_passes_checks over a one-dimensional, contiguous array of a kept record type, read in
+// place; any other array through InputRecords, as every writing call takes its records.
+bool screen_day(nb::handle bars, const DayBounds& day) {
+    static auto* ndarray = new nb::object(numpy().attr("ndarray"));
+    if (nb::isinstance(bars, *ndarray) && nb::cast<int>(bars.attr("ndim")) == 1 &&
+        nb::cast<bool>(bars.attr("flags").attr("c_contiguous"))) {
+        if (const RecordLayout* layout = screened_layout(bars.attr("dtype"))) {
+            const Buffer buffer(bars, PyBUF_C_CONTIGUOUS);
+            return day_passes_checks(RecordsView{*layout, buffer.data(), buffer.size() / layout->itemsize()}, day);
+        }
+    }
+    const InputRecords records(bars);
+    return day_passes_checks(records.view(), day);
+}
+
 }  // namespace
 
 // The module's whole surface in one list of registrations: longer than a
@@ -893,10 +932,7 @@ NB_MODULE(_engine, m) {
     m.def(
         "day_passes_checks",
         [](nb::handle bars, std::int64_t date, std::int64_t earliest, double jump_deviations, double jump_floor) {
-            const InputRecords records(bars);
-            const DayBounds day{date, earliest, jump_deviations, jump_floor};
-            WithoutGil unlocked;
-            return day_passes_checks(records.view(), day);
+            return screen_day(bars, DayBounds{date, earliest, jump_deviations, jump_floor});
         },
         nb::arg("bars"), nb::arg("date"), nb::arg("earliest"), nb::arg("jump_deviations"), nb::arg("jump_floor"),
         "Whether no quality check can find a row of one trading day's minute bars: prices finite "
