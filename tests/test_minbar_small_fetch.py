@@ -36,7 +36,8 @@ MIXED_DTYPE = np.dtype([("datetime", "<i8"), ("open", "<f8"), ("high", "<f4"), (
     with_columns(close=pd.array([1.5, None, 2.5, 3.5, 4.5], dtype="Float64")),
 ], ids=["floats", "reordered", "big-int64", "float32", "uint32", "text-column", "bool-column",
         "nullable"])
-@pytest.mark.parametrize("dtypes", [fm.EQUITIES_DTYPE, MIXED_DTYPE], ids=["equities", "mixed"])
+@pytest.mark.parametrize("dtypes", [fm.EQUITIES_DTYPE, MIXED_DTYPE, fm.EQUITIES_DTYPE.newbyteorder(">")],
+                         ids=["equities", "mixed", "byte-swapped"])
 def test_records_of_a_small_frame_equal_those_read_column_by_column(monkeypatch, frame, dtypes):
     stamps = minbar._bar_timestamps(frame, "S1")
 
@@ -161,3 +162,36 @@ def test_a_fetch_from_the_index_level_itself_equals_one_through_pandas_level_val
     fast, slow = in_unit("ns"), in_unit("us")
     assert stores.wall_clock(fast.index) is not None and stores.wall_clock(slow.index) is None
     assert fetched(fast) == fetched(slow)
+
+
+@pytest.mark.parametrize("span", ["one-day", "years"])
+def test_the_engines_records_of_a_fetch_hold_the_times_the_frameworks_conversion_gives(span):
+    from corvane import _engine
+
+    rng = np.random.default_rng(5)
+    first, last = (np.datetime64(day, "ns").astype(np.int64) for day in ("1678-01-01", "2262-04-11"))
+    for _ in range(200):
+        if span == "one-day":
+            day = int(rng.integers(first, last)) // 86400000000000 * 86400000000000
+            ns = np.sort(day + rng.integers(0, 86400000000000, int(rng.integers(1, 300))))
+        else:
+            ns = np.sort(rng.integers(first, last, int(rng.integers(1, 300))))
+        records = np.zeros(len(ns), dtype=fm.EQUITIES_DTYPE)
+        close = rng.normal(size=len(ns))
+        _engine.fill_bars(records, ns, [("close", close)])
+        assert records["datetime"].tolist() == stores._dt_ints(ns.view("datetime64[ns]")).tolist()
+        assert records["close"].tolist() == close.tolist() and not records["open"].any()
+
+
+@pytest.mark.parametrize("records, ns, columns", [
+    (np.zeros(2, fm.DERIVATIVES_DTYPE), np.zeros(2, np.int64), [("open_interest", np.zeros(2))]),
+    (np.zeros(2, fm.EQUITIES_DTYPE), np.zeros(2, np.float64), []),
+    (np.zeros(2, fm.EQUITIES_DTYPE), np.zeros(1, np.int64), []),
+    (np.zeros(2, fm.EQUITIES_DTYPE), np.zeros(2, np.int64), [("open", np.zeros(2, np.float32))]),
+    (np.zeros(2, fm.EQUITIES_DTYPE), np.zeros(2, np.int64), [("note", np.zeros(2))]),
+], ids=["integer-field", "float-times", "short-times", "float32-column", "no-such-field"])
+def test_the_engine_fills_no_record_it_cannot_fill_exactly(records, ns, columns):
+    from corvane import _engine
+
+    with pytest.raises((TypeError, ValueError)):
+        _engine.fill_bars(records, ns, columns)

@@ -1,6 +1,7 @@
 // corvane._engine: numpy structured arrays in and out, engine calls, and one
 // table from engine exceptions to Python exceptions. No behaviour of its own.
 #include "corvane/bar_fold.hpp"
+#include "corvane/bar_records.hpp"
 #include "corvane/bar_screen.hpp"
 #include "corvane/dataset.hpp"
 #include "corvane/error.hpp"
@@ -781,9 +782,9 @@ struct ScreenedType {
 
 // The layout of `dtype`, kept with it (a few module constants in practice): reading a dtype's
 // fields again costs more than the screen itself. Never freed, so that no dtype is released
-// after the interpreter ends; nullptr past a handful of types, or for one that must be
-// byte-swapped first.
-const RecordLayout* screened_layout(nb::handle dtype) {
+// after the interpreter ends. Past a handful of types the layout is made into `fresh` each
+// time; nullptr for a type that must be byte-swapped first.
+const RecordLayout* screened_layout(nb::handle dtype, std::optional<RecordLayout>& fresh) {
     static auto* kept = new std::vector<ScreenedType>();
     nb::object names = dtype.attr("names");
     for (const ScreenedType& type : *kept) {
@@ -791,7 +792,8 @@ const RecordLayout* screened_layout(nb::handle dtype) {
     }
     bool big_endian = false;
     auto layout = std::make_unique<RecordLayout>(layout_of_dtype(dtype, big_endian));
-    if (big_endian || kept->size() >= 16) return nullptr;
+    if (big_endian) return nullptr;
+    if (kept->size() >= 16) return &fresh.emplace(std::move(*layout));
     kept->push_back({nb::borrow(dtype), names, std::move(layout)});
     return kept->back().layout.get();
 }
@@ -802,13 +804,38 @@ bool screen_day(nb::handle bars, const DayBounds& day) {
     static auto* ndarray = new nb::object(numpy().attr("ndarray"));
     if (nb::isinstance(bars, *ndarray) && nb::cast<int>(bars.attr("ndim")) == 1 &&
         nb::cast<bool>(bars.attr("flags").attr("c_contiguous"))) {
-        if (const RecordLayout* layout = screened_layout(bars.attr("dtype"))) {
+        std::optional<RecordLayout> fresh;
+        if (const RecordLayout* layout = screened_layout(bars.attr("dtype"), fresh)) {
             const Buffer buffer(bars, PyBUF_C_CONTIGUOUS);
             return day_passes_checks(RecordsView{*layout, buffer.data(), buffer.size() / layout->itemsize()}, day);
         }
     }
     const InputRecords records(bars);
     return day_passes_checks(records.view(), day);
+}
+
+// fill_bar_records into `records` (a fresh, contiguous array of a kept record type) from the
+// wall-clock times `ns` (int64) and the float64 `columns` [(field, values)], each of its length.
+void fill_bars(nb::handle records, nb::handle ns, const std::vector<std::pair<std::string, nb::object>>& columns) {
+    std::optional<RecordLayout> fresh;
+    const RecordLayout* layout =
+        nb::cast<int>(records.attr("ndim")) == 1 ? screened_layout(records.attr("dtype"), fresh) : nullptr;
+    if (!layout) throw LayoutError("records must be a one-dimensional array of little-endian fields");
+    const Buffer out(records, PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE);
+    const std::size_t rows = out.size() / layout->itemsize();
+    const auto type_of = [](nb::handle array) { return nb::cast<std::string>(array.attr("dtype").attr("str")); };
+    if (type_of(ns) != "<i8") throw LayoutError("the times must be int64");
+    const Buffer times(ns, PyBUF_C_CONTIGUOUS);
+    if (times.size() != rows * sizeof(std::int64_t)) throw ArgumentError("one time a record is needed");
+    std::vector<std::unique_ptr<Buffer>> held;
+    std::vector<std::pair<std::string, const double*>> values;
+    for (const auto& [name, column] : columns) {
+        if (type_of(column) != "<f8") throw LayoutError("column '" + name + "' must be float64");
+        held.push_back(std::make_unique<Buffer>(column, PyBUF_C_CONTIGUOUS));
+        if (held.back()->size() != rows * sizeof(double)) throw ArgumentError("column '" + name + "' is not one value a record");
+        values.emplace_back(name, static_cast<const double*>(held.back()->data()));
+    }
+    fill_bar_records(*layout, out.data(), rows, static_cast<const std::int64_t*>(times.data()), values);
 }
 
 }  // namespace
@@ -938,6 +965,9 @@ NB_MODULE(_engine, m) {
         "Whether no quality check can find a row of one trading day's minute bars: prices finite "
         "and above 0 and holding together, volume and turnover 0 or more, times rising within "
         "[earliest, date], no move past the smallest jump bar. False: the checks must run.");
+    m.def("fill_bars", &fill_bars, nb::arg("records"), nb::arg("ns"), nb::arg("columns"),
+          "Set the records' 'datetime' (<i8) to YYYYMMDDhhmmss of the wall-clock times ns (int64 "
+          "nanoseconds from 1970) and each field of columns [(name, float64 values)] (<f8) to its values.");
 #ifdef CORVANE_HOOKS
     add_hooks(m);
 #endif

@@ -13,10 +13,11 @@ from typing import NamedTuple
 import numpy as np
 import pandas as pd
 
+from corvane import _engine
 from corvane import quality as checks
 from corvane.updater import revisit as revisits
 from corvane.history.layout import tail_digest
-from corvane.updater.stores import Found, Held, Stored, array_form, wall_clock, committed_in_time, next_trading_date, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
+from corvane.updater.stores import Found, Held, Stored, array_form, wall_clock, committed_in_time, engine_times, next_trading_date, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
     OPTION_DIRECTORY, check_minbar_members, check_order_book_id, instrument_file)
@@ -178,13 +179,23 @@ def _bar_records(df, stamps, order_book_id, dtypes, convert_dt_to_int, at=None):
     if missing:
         raise KeyError("minute bars of {!r} lack column(s) {}".format(order_book_id, missing))
     data = np.zeros(len(df), dtype=dtypes)
-    per_stamp(convert_dt_to_int, stamps, out=data["datetime"])
+    # The framework's own times of wall-clock stamps, and the float64 columns beside them, are
+    # written in place by the engine in one pass a field.
+    in_place = engine_times(convert_dt_to_int, stamps, dtypes)
+    if not in_place:
+        per_stamp(convert_dt_to_int, stamps, out=data["datetime"])
+    floats = []
     # Column by column through float64 (the values' common type): the same
     # values as one float64 matrix, without holding a copy of all columns.
     for name, values in zip(names, _float_columns(df, names, at)):
         field = dtypes[name]
         # A float64 column stored in a float64 field as it is: to_field's copy would be the same.
-        data[name] = values if values.dtype == field == _FLOAT else to_field(values, field, name)
+        if values.dtype == field == _FLOAT and in_place:
+            floats.append((name, np.ascontiguousarray(values)))
+        else:
+            data[name] = values if values.dtype == field == _FLOAT else to_field(values, field, name)
+    if in_place:
+        _engine.fill_bars(data, stamps.values.view(np.int64), floats)
     return data
 
 

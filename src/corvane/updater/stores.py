@@ -14,7 +14,7 @@ import pandas as pd
 from corvane import _engine
 from corvane.history import states
 
-__all__ = ["Held", "Stored", "Found", "found_before", "open_instrument_file", "next_trading_date", "committed_in_time", "version_entry", "to_field", "per_stamp", "per_date", "WallClock", "wall_clock",
+__all__ = ["Held", "Stored", "Found", "found_before", "open_instrument_file", "next_trading_date", "committed_in_time", "engine_times", "version_entry", "to_field", "per_stamp", "per_date", "WallClock", "wall_clock",
            "run_starts"]
 
 
@@ -286,6 +286,26 @@ def wall_clock(index):
     if not isinstance(level, pd.DatetimeIndex) or level.dtype != _NANOSECONDS or (len(codes) and codes.min() < 0):
         return None
     return WallClock(level.values[codes])
+
+
+def engine_times(convert, stamps, dtypes):
+    """Whether the engine fills records of `dtypes` with `convert` of each of `stamps` in place
+    (`_engine.fill_bars`, as `_dt_ints` computes them): the framework's own YYYYMMDDhhmmss of
+    wall-clock stamps (a WallClock: none missing), into a record type of numbers alone in the
+    machine's byte order whose "datetime" is an int64."""
+    return isinstance(stamps, WallClock) and array_form(convert) is _dt_ints and _plain_type(dtypes)
+
+
+_plain = {}
+
+
+def _plain_type(dtypes):
+    plain = _plain.get(dtypes)
+    if plain is None:
+        plain = _plain[dtypes] = bool(dtypes.names and "datetime" in dtypes.names and dtypes.isnative
+                                      and dtypes["datetime"] == np.int64
+                                      and all(dtypes[name].kind in "iuf" for name in dtypes.names))
+    return plain
 
 
 def per_stamp(convert, stamps, out=None, slice_rows=65536):
