@@ -95,7 +95,7 @@ def test_the_engines_pass_over_a_day_lets_through_only_bars_the_checks_find_noth
         # Mild faults too, near each bound: a move near the smallest jump bar, a day's edge.
         spoilt, row = day.copy(), int(rng.integers(0, len(day)))
         field = str(rng.choice(["open", "high", "low", "close", "volume", "total_turnover"]))
-        spoilt[field][row] *= rng.choice([1.0, 0.975, 1.02, 1.03, 0.0, -1.0, np.nan])
+        spoilt[field][row] *= rng.choice([1.0, 0.975, 1.02, 1.03, 1.5, 2.0, 2.5, 0.4, 0.0, -1.0, np.nan])
         spoilt["datetime"][row] += int(rng.choice([0, 0, -1000000, 1000000, -14000000, -20000000]))
         passed.append(quality._passes_at_once(spoilt, index, previous))
         with monkeypatch.context() as checks_alone:

@@ -958,13 +958,15 @@ NB_MODULE(_engine, m) {
           "read-only, without a lock, and nothing is written.");
     m.def(
         "day_passes_checks",
-        [](nb::handle bars, std::int64_t date, std::int64_t earliest, double jump_deviations, double jump_floor) {
-            return screen_day(bars, DayBounds{date, earliest, jump_deviations, jump_floor});
+        [](nb::handle bars, std::int64_t date, std::int64_t earliest, double jump_deviations, double jump_floor,
+           double mad_to_sigma) {
+            return screen_day(bars, DayBounds{date, earliest, jump_deviations, jump_floor, mad_to_sigma});
         },
         nb::arg("bars"), nb::arg("date"), nb::arg("earliest"), nb::arg("jump_deviations"), nb::arg("jump_floor"),
+        nb::arg("mad_to_sigma"),
         "Whether no quality check can find a row of one trading day's minute bars: prices finite "
         "and above 0 and holding together, volume and turnover 0 or more, times rising within "
-        "[earliest, date], no move past the smallest jump bar. False: the checks must run.");
+        "[earliest, date], no move past the day's jump bar. False: the checks must run.");
     m.def("fill_bars", &fill_bars, nb::arg("records"), nb::arg("ns"), nb::arg("columns"),
           "Set the records' 'datetime' (<i8) to YYYYMMDDhhmmss of the wall-clock times ns (int64 "
           "nanoseconds from 1970) and each field of columns [(name, float64 values)] (<f8) to its values.");

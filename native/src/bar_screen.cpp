@@ -2,11 +2,13 @@
 
 #include "corvane/error.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -60,6 +62,34 @@ bool not_negative(const unsigned char* row, const Field& field) {
 
 bool priced(double value) { return std::isfinite(value) && value > 0; }
 
+// numpy's median of `values` (some, none NaN), as the checks take it: the middle one of them
+// sorted, or the mean of the two middle ones.
+double median(std::vector<double>& values) {
+    const std::size_t half = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + half, values.end());
+    const double upper = values[half];
+    if (values.size() % 2) return upper;
+    return (*std::max_element(values.begin(), values.begin() + half) + upper) / 2.0;
+}
+
+// The jump check's bar of one day of `closes` (two or more, all usable), computed as it computes
+// it: deviations x the largest of mad_to_sigma x the median absolute move, floor x the median
+// close and the smallest move that is not 0.
+double jump_bar(const std::vector<double>& closes, const DayBounds& day) {
+    std::vector<double> moves(closes.size() - 1);
+    double smallest = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 1; i < closes.size(); ++i) {
+        moves[i - 1] = std::fabs(closes[i] - closes[i - 1]);
+        if (moves[i - 1] != 0) smallest = std::fmin(smallest, moves[i - 1]);
+    }
+    std::vector<double> ordered = closes;
+    std::sort(ordered.begin(), ordered.end());
+    const double middle = (ordered[(ordered.size() - 1) / 2] + ordered[ordered.size() / 2]) / 2.0;
+    double scale = std::fmax(day.mad_to_sigma * median(moves), day.jump_floor * middle);
+    scale = std::fmax(scale, std::isfinite(smallest) ? smallest : 0.0);
+    return day.jump_deviations * scale;
+}
+
 // Python's floor division by a positive divisor.
 std::int64_t floor_div(std::int64_t value, std::int64_t by) {
     const std::int64_t quotient = value / by;
@@ -85,10 +115,11 @@ bool day_passes_checks(const RecordsView& bars, const DayBounds& day) {
     const std::optional<Fields> f = fields_of(bars.layout);
     if (!f || bars.rows == 0) return false;
     const auto* rows = static_cast<const unsigned char*>(bars.bytes);
-    double least_close = std::numeric_limits<double>::infinity();
     double widest_move = 0;
     double close_before = 0;
     std::int64_t time_before = 0;
+    std::vector<double> closes;
+    closes.reserve(bars.rows);
     for (std::size_t i = 0; i < bars.rows; ++i) {
         const unsigned char* row = rows + i * bars.layout.itemsize();
         const double o = as_double(row, *f->open), h = as_double(row, *f->high);
@@ -102,12 +133,12 @@ bool day_passes_checks(const RecordsView& bars, const DayBounds& day) {
         const std::int64_t calendar = floor_div(time, 1000000);
         if ((i > 0 && !(time > time_before)) || calendar > day.date || calendar < day.earliest) return false;
         if (i > 0) widest_move = std::fmax(widest_move, std::fabs(c - close_before));
-        least_close = std::fmin(least_close, c);
+        closes.push_back(c);
         close_before = c;
         time_before = time;
     }
-    // The jump check's bar, computed as it computes it: deviations x (floor x the smallest close).
-    return bars.rows < 2 || widest_move <= day.jump_deviations * (day.jump_floor * least_close);
+    // A move past the bar may still be no spike (one that stays): the checks say so.
+    return bars.rows < 2 || widest_move <= jump_bar(closes, day);
 }
 
 }  // namespace corvane

@@ -16,7 +16,7 @@ namespace {
 using testing::DerivativeBar;
 using testing::EquityBar;
 
-constexpr DayBounds kDay{20240103, 20240102, 25.0, 0.001};
+constexpr DayBounds kDay{20240103, 20240102, 25.0, 0.001, 1.4826};
 
 // A clean day of 30 bars from 09:31, closes moving a cent at a time.
 std::vector<EquityBar> clean_day() {
@@ -57,25 +57,30 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{"RepeatedTime", [](auto& b) { b[4].datetime = b[3].datetime; }},
         Fault{"DayAfter", [](auto& b) { b[4].datetime += 1000000; }},
         Fault{"BeforeEarliest", [](auto& b) { b[0].datetime -= 2000000; }},
-        Fault{"MovePastTheSmallestBar",
+        Fault{"MovePastTheJumpBar",
               [](auto& b) {
-                  b[10].close = b[9].close * 1.03;
+                  b[10].close = b[9].close * 1.5;
                   b[10].high = b[10].close;
               }}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BarScreen, AMoveAtTheSmallestBarPassesAndOneJustPastItDoesNot) {
+TEST(BarScreen, AMoveUpToTheDaysJumpBarPassesAndOnePastItDoesNot) {
+    // Closes bouncing between 10.00 and 10.01: the median move, and so the bar, is the checks'
+    // 25 x (1.4826 x that move), above the floor's and the step's.
     std::vector<EquityBar> bars = clean_day();
-    double least = bars[0].close;
-    for (const EquityBar& bar : bars) least = std::fmin(least, bar.close);
-    const double bar_at = kDay.jump_deviations * (kDay.jump_floor * least);
-    bars[29].close = bars[28].close + bar_at;
-    bars[29].high = bars[29].close;
-    EXPECT_EQ(std::fabs(bars[29].close - bars[28].close) <= bar_at,
-              day_passes_checks(testing::view(bars), kDay));
-    bars[29].close = std::nextafter(bars[29].close, 1e9) + 0.001;
-    bars[29].high = bars[29].close;
-    EXPECT_FALSE(day_passes_checks(testing::view(bars), kDay));
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        const double close = i % 2 ? 10.01 : 10.0;
+        bars[i] = {bars[i].datetime, close, close, close, close, 100, 1000};
+    }
+    const double bar = kDay.jump_deviations * (kDay.mad_to_sigma * std::fabs(10.01 - 10.0));
+    for (const double share : {0.99, 1.0, 1.01}) {
+        std::vector<EquityBar> moved = bars;
+        EquityBar& last = moved.back();
+        last.close = last.open = last.high = last.low = moved[moved.size() - 2].close + bar * share;
+        const bool within = std::fabs(last.close - moved[moved.size() - 2].close) <= bar;
+        EXPECT_EQ(within, day_passes_checks(testing::view(moved), kDay)) << share;
+        if (share != 1.0) EXPECT_EQ(within, share < 1.0) << share;
+    }
 }
 
 TEST(BarScreen, DerivativesOneBarAndNoBars) {
@@ -97,8 +102,8 @@ TEST(BarScreen, ARecordTypeWithoutThePricesOrTheTimeGoesToTheChecks) {
 TEST(BarScreen, TimesBefore1970AreDatedByTheirCalendarDay) {
     // -1 second before 0000-00-00 00:00:00 as YYYYMMDDhhmmss: calendar date -1, not 0.
     std::vector<EquityBar> bars = {{-1, 5, 6, 4, 5, 1, 1}};
-    EXPECT_TRUE(day_passes_checks(testing::view(bars), DayBounds{0, -1, 25.0, 0.001}));
-    EXPECT_FALSE(day_passes_checks(testing::view(bars), DayBounds{0, 0, 25.0, 0.001}));
+    EXPECT_TRUE(day_passes_checks(testing::view(bars), DayBounds{0, -1, 25.0, 0.001, 1.4826}));
+    EXPECT_FALSE(day_passes_checks(testing::view(bars), DayBounds{0, 0, 25.0, 0.001, 1.4826}));
 }
 
 }  // namespace

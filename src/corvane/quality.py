@@ -136,7 +136,7 @@ def _passes_at_once(data, index, previous):
     date = int(index["date"][0])
     earliest = int(previous) if previous is not None else int(_days_back([date], MAX_NIGHT_LEAD_DAYS)[0])
     try:
-        return _engine.day_passes_checks(data, date, earliest, JUMP_DEVIATIONS, JUMP_FLOOR)
+        return _engine.day_passes_checks(data, date, earliest, JUMP_DEVIATIONS, JUMP_FLOOR, MAD_TO_SIGMA)
     except (TypeError, ValueError):
         return False    # a record type the engine does not take: the checks say what they find
 
@@ -274,6 +274,7 @@ def _jumps(close, dates, usable):
     # The typical move of all the rows checked: a day of a few bars holding a spike says
     # nothing of its own typical move.
     typical = _median(np.abs(moves[same])) if same.any() else 0.0
+    # The engine's screen of one day (`_passes_at_once`) takes this same bar: the two change together.
     scale = np.maximum(MAD_TO_SIGMA * typical, JUMP_FLOOR * _group_median(values, codes))
     scale = np.maximum(scale, _steps(values, codes))
     bar = JUMP_DEVIATIONS * scale[codes]
