@@ -104,8 +104,9 @@ def _calendar_date_runs(date_to_number, stamps):
     """`_trading_date_runs` of bars without a trading date: their calendar dates (`per_date`)."""
     if stamps.tz is None and not stamps.hasnans:
         days = stamps.values.astype("datetime64[D]")
-        starts = _ONE_RUN if days[0] == days[-1] and (days == days[0]).all() else run_starts(days)
-        if (days[starts[1:]] > days[starts[:-1]]).all():
+        one = days[0] == days[-1] and (days == days[0]).all()
+        starts = _ONE_RUN if one else run_starts(days)
+        if one or (days[starts[1:]] > days[starts[:-1]]).all():
             # per_date's conversion of each date, given its first stamp.
             firsts = stamps.values[starts].astype("datetime64[us]").tolist()
             return starts, np.fromiter(map(date_to_number, firsts), dtype=np.int64, count=len(firsts))
@@ -123,7 +124,7 @@ def _date_index(df, stamps, date_to_number, order_book_id, index_dtype, at=None)
     """`_first_rows` of the bars' trading dates: straight from their runs when the runs' dates
     rise (each date one run, as in every fetch in time order).  `at`: the frame's `_positions`."""
     starts, numbers = _trading_date_runs(df, stamps, date_to_number, order_book_id, at)
-    if not (numbers[1:] > numbers[:-1]).all():
+    if len(numbers) > 1 and not (numbers[1:] > numbers[:-1]).all():
         return _first_rows(np.repeat(numbers, np.diff(np.append(starts, len(df)))), index_dtype)
     index = np.zeros(len(starts), dtype=index_dtype)
     index["date"] = numbers
