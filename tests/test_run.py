@@ -909,7 +909,6 @@ def test_ctrl_c_in_a_threaded_batch_starts_none_of_the_jobs_still_waiting_and_ke
 
 
 def test_the_next_trading_date_is_asked_once_per_day_and_asked_again_after_a_minute(monkeypatch):
-    minbar = minbar_store
     asked = []
 
     class Client:
@@ -918,12 +917,12 @@ def test_the_next_trading_date_is_asked_once_per_day_and_asked_again_after_a_min
             return day + 1
 
     clock = [1000.0]
-    monkeypatch.setattr(minbar.time, "monotonic", lambda: clock[0])
-    monkeypatch.setattr(minbar, "_next_days", {})
+    monkeypatch.setattr(stores.time, "monotonic", lambda: clock[0])
+    monkeypatch.setattr(stores, "_next_days", {})
     client = Client()
-    answers = [minbar.next_trading_date(client, day) for day in (20240102, 20240102, 20240103, 20240102)]
+    answers = [stores.next_trading_date(client, day) for day in (20240102, 20240102, 20240103, 20240102)]
     assert answers == [20240103, 20240103, 20240104, 20240103] and asked == [20240102, 20240103]
-    clock[0] += minbar.NEXT_DAY_SECONDS
-    assert minbar.next_trading_date(client, 20240102) == 20240103 and asked[-1] == 20240102 and len(asked) == 3
+    clock[0] += stores.NEXT_DAY_SECONDS
+    assert stores.next_trading_date(client, 20240102) == 20240103 and asked[-1] == 20240102 and len(asked) == 3
     # Another client is asked itself.
-    assert minbar.next_trading_date(Client(), 20240102) == 20240103 and len(asked) == 4
+    assert stores.next_trading_date(Client(), 20240102) == 20240103 and len(asked) == 4
