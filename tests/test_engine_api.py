@@ -180,3 +180,23 @@ def test_engine_and_h5py_share_one_process_in_either_import_order(tmp_path, orde
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "ok"
     assert done.stderr == ""  # HDF5 printed no error stack
+
+
+@pytest.mark.parametrize("members, expected", [
+    ({}, ([], 0, 0, None)),
+    ({"index": records(0)}, (["index"], 0, 0, None)),
+    ({"data": records(5), "index": records(3)}, (["data", "index"], 5, 3, 20240104)),
+    ({"index": records(2).astype([("date", "<u8"), ("line_no", "<u4")])}, (["index"], 0, 2, 20240103)),
+    ({"index": records(2).astype([("date", "<f8"), ("line_no", "<u4")])}, (["index"], 0, 2, None)),
+    ({"index": records(2)[["line_no"]]}, (["index"], 0, 2, None)),
+    # Another member: nothing is opened, the job refuses the file.
+    ({"data": records(1), "other": records(1)}, (["data", "other"], None, None, None)),
+], ids=["new", "empty-index", "bars", "unsigned-date", "float-date", "no-date", "foreign"])
+def test_a_minute_bar_job_reads_members_counts_and_last_date_in_one_call(tmp_path, members, expected):
+    path = tmp_path / "x.h5"
+    with _engine.File(path) as f:
+        for name, rows in members.items():
+            f.create_dataset(name, np.ascontiguousarray(rows))
+    with _engine.File(path) as f:
+        held = f.minbar_held()
+        assert held == expected and all(type(n) is int for n in held[1:] if n is not None)

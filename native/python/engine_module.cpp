@@ -30,6 +30,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -264,6 +266,23 @@ public:
         return file_.dataset(name).length();
     }
 
+    // What a minute-bar job reads of its file before it writes, in one call: (root members, rows
+    // of "data", rows of "index", the "date" of the index's last row). With any member besides
+    // those two the counts and the date are None, and no dataset is opened (the job refuses the
+    // file); the date is None too when the index holds no rows or no integer "date".
+    nb::tuple minbar_held() {
+        auto lock = exclusive();
+        const std::vector<std::string> names = file_.members();
+        const auto held = [&names](const char* name) { return std::find(names.begin(), names.end(), name) != names.end(); };
+        const bool data = held(kData), index = held(kIndex);
+        if (names.size() != static_cast<std::size_t>(data) + static_cast<std::size_t>(index)) {
+            return nb::make_tuple(names, nb::none(), nb::none(), nb::none());
+        }
+        const std::size_t data_rows = data ? file_.dataset(kData).length() : 0;
+        const std::size_t index_rows = index ? file_.dataset(kIndex).length() : 0;
+        return nb::make_tuple(names, data_rows, index_rows, index_rows ? last_date(file_.dataset(kIndex)) : nb::none());
+    }
+
     void shrink(const std::string& name, std::int64_t length) {
         if (length < 0) throw ArgumentError("length must not be negative");
         auto lock = exclusive();
@@ -338,6 +357,32 @@ public:
     }
 
 private:
+    // The integer "date" of the dataset's last row; None without such a field or row.
+    static nb::object last_date(const Dataset& dataset) {
+        const RecordLayout& layout = dataset.layout();
+        const auto field = std::find_if(layout.fields().begin(), layout.fields().end(),
+                                        [](const Field& f) { return f.name == "date"; });
+        if (field == layout.fields().end() || is_float(field->type)) return nb::none();
+        std::vector<unsigned char> row(layout.itemsize());
+        if (!dataset.read_last(row.data())) return nb::none();
+        const unsigned char* at = row.data() + field->offset;
+        const auto load = [at](auto value) {
+            std::memcpy(&value, at, sizeof value);
+            return nb::int_(value);
+        };
+        switch (field->type) {
+            case FieldType::i8: return load(std::int8_t{});
+            case FieldType::i16: return load(std::int16_t{});
+            case FieldType::i32: return load(std::int32_t{});
+            case FieldType::i64: return load(std::int64_t{});
+            case FieldType::u8: return load(std::uint8_t{});
+            case FieldType::u16: return load(std::uint16_t{});
+            case FieldType::u32: return load(std::uint32_t{});
+            case FieldType::u64: return load(std::uint64_t{});
+            default: return nb::none();
+        }
+    }
+
     nb::object read_locked(const Dataset& dataset, std::int64_t start, std::optional<std::int64_t> stop) {
         const std::size_t rows = dataset.length();
         const std::size_t first = slice_bound(start, rows);
@@ -885,6 +930,10 @@ NB_MODULE(_engine, m) {
         .def("__contains__", &PyFile::contains)
         .def("remove", &PyFile::remove, nb::arg("name"))
         .def("length", &PyFile::length, nb::arg("name"))
+        .def("minbar_held", &PyFile::minbar_held,
+             "(root members, rows of 'data', rows of 'index', the index's last 'date') in one call; "
+             "counts and date None with any other member (no dataset opened), the date None "
+             "without rows or an integer 'date'.")
         .def("create_dataset", &PyFile::create_dataset, nb::arg("name"), nb::arg("records"))
         .def("append", &PyFile::append, nb::arg("name"), nb::arg("records"))
         .def("shrink", &PyFile::shrink, nb::arg("name"), nb::arg("length"))

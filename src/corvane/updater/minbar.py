@@ -300,12 +300,13 @@ def append_h5(services, order_book_id, path, file_name, min_start_date, max_end_
     h5_file = instrument_file(directory, order_book_id, file_name)
     call = _Call(services, order_book_id, path, h5_file, dtypes, max_end_date, entry, deadline, quality)
     with Found() as found, committed_in_time(open_instrument_file(h5_file, durable), deadline) as h5:
-        members = h5.members()
+        # The members, both counts and the last stored date in one call to the engine.
+        members, rows, days, latest = h5.minbar_held()
         check_minbar_members(h5_file, members)
-        before = found.held(Held(*_counts(h5, members)))
+        before = found.held(Held(rows, days))
         if INDEX not in members:
             return _appended(call, h5, before, min_start_date, None)
-        latest = _latest_trading_date(h5)
+        latest = _latest_trading_date(h5) if latest is None else latest
         if revisit:
             return _revisited(call, h5, before, revisit, latest)
         if delisted is not None and delisted <= latest:
