@@ -93,7 +93,7 @@ def watch_steps():
     from corvane.history import states
     from corvane.updater import jobs, minbar
     steps = Steps()
-    for name in ("members", "length", "read_last", "__exit__"):
+    for name in ("minbar_held", "members", "length", "read_last", "__exit__"):
         steps.wrap(_engine.File, name, "engine File." + name)
     steps.wrap(minbar, "open_instrument_file", "engine File()")
     steps.wrap(quality, "bar_findings")
