@@ -206,12 +206,6 @@ def _calendar_ymd(days):
     return (years * 100 + month) * 100 + day
 
 
-def _day_parts(values):
-    """(YYYYMMDD, nanoseconds into the day) of wall-clock datetime64[ns] values."""
-    days = values.astype("datetime64[D]")
-    return _ymd(days), (values - days).astype(np.int64)
-
-
 def _dt_ints(values):
     days = values.astype("datetime64[D]")
     seconds = (values - days).astype(np.int64) // 1_000_000_000
@@ -223,7 +217,8 @@ def _dt_ints(values):
 
 
 def _time_ints(values):
-    _, ns = _day_parts(values)
+    # The time of day alone: no date is made of the stamps.
+    ns = (values - values.astype("datetime64[D]")).astype(np.int64)
     millis = ns // 1_000_000
     seconds = millis // 1000
     return ((seconds // 3600 * 100 + seconds // 60 % 60) * 100 + seconds % 60) * 1000 + millis % 1000
