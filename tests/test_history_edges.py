@@ -421,3 +421,12 @@ def test_a_day_stored_half_traded_and_a_corrected_day_revisited_read_back_as_eac
     assert not now[now["trading_date"] == 20261203].equals(then[then["trading_date"] == 20261203])
     assert read.bars(tmp_path, DEMO, as_of=first).equals(then)
     assert read.bars(tmp_path, DEMO, as_of=second).equals(now)
+
+
+@pytest.mark.parametrize("root, h5_file", [
+    ("/r/b", "/r/b/future/X.h5"), ("/", "/x/y.h5"), ("/r/b/", "/r/b/x.h5"), ("/r/./b", "/r/b/x.h5"),
+    ("/r/b", "/r/b//x.h5"), ("/r/b", "/r/b/./x.h5"), ("/r/b", "/r/b/../x.h5"), ("/r/b", "/r/bc/x.h5"),
+    ("r/b", "r/b/x.h5"), ("/r/b", "/r/b/..x.h5"), ("//r", "//r/x.h5")])
+def test_a_files_name_under_its_root_is_the_one_relpath_gives(root, h5_file):
+    # The manifest names a file by it; the quick way for plain paths must not name any other.
+    assert history.relative(root, h5_file) == os.path.relpath(h5_file, root)

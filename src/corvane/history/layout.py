@@ -212,7 +212,27 @@ def is_version_id(text):
 
 def relative(root, h5_file):
     """`h5_file`'s path under `root`, with "/" between its parts."""
+    prefix = _prefixes.get(root)
+    if prefix is None:
+        prefix = _prefixes[root] = _prefix_of(root)
+    if prefix and h5_file.startswith(prefix):
+        parts = h5_file[len(prefix):].split(os.sep)
+        # Plain names only: what relpath would give, without its two abspaths a file.
+        if "" not in parts and "." not in parts and ".." not in parts:
+            return "/".join(parts)
     return os.path.relpath(h5_file, root).replace(os.sep, "/")
+
+
+# {root: the prefix of a path under it, "" when `root` is no plain absolute path}: a run asks of one root.
+_prefixes = {}
+
+
+def _prefix_of(root):
+    if len(_prefixes) >= 64:
+        _prefixes.clear()
+    if not isinstance(root, str) or not os.path.isabs(root) or os.path.normpath(root) != root or root.startswith("//"):
+        return ""
+    return root if root.endswith(os.sep) else root + os.sep
 
 
 def superseded_root(root):
