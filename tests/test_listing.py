@@ -247,9 +247,42 @@ def test_a_listing_date_is_kept_as_yyyymmdd(value, plain):
     assert kept_listing.plain("de_listed_date", value) == plain
 
 
+def _odd_listing():
+    ids = ["A", "B", "C", "D"]
+    return pd.DataFrame({
+        "order_book_id": ids, "type": pd.Series(["CS", None, "ETF", "CS"], dtype="string"),
+        "symbol": pd.Series(["x", None, "y", "z"], dtype="str"),
+        "listed_date": pd.to_datetime(["2020-01-02", None, "1969-12-31 23:00", "2024-02-29"], format="mixed"),
+        "maturity_date": ["2020-01-02", 20200102, None, pd.NaT], "round_lot": [100, 10, 1, 0],
+        "tick_size": [0.01, float("nan"), float("inf"), 1.0], "flag": [True, False, True, False],
+        "lots": pd.array([1, None, 3, 4], dtype="Int64"), "mixed": [3, "s", None, 2.5]})
+
+
+@pytest.mark.parametrize("chosen", [["A", "B", "C", "D"], ["C"], ["Z"]])
+@pytest.mark.parametrize("columns", [None, ([0, 5, 2, 6], ["order_book_id", "round_lot", "symbol", "round_lot"]),
+                                     ([0], ["order_book_id"])])
+def test_the_listing_kept_is_each_rows_cells_made_plain(chosen, columns):
+    table = _odd_listing()
+    if columns is not None:
+        # A column named twice: its last cell counts, as in a row's record.
+        table = table.iloc[:, columns[0]]
+        table.columns = columns[1]
+    # What each row's own cells give, one by one: the record the version keeps.
+    expected = {}
+    for row in table.itertuples(index=False, name=None):
+        record = dict(zip(table.columns, row))
+        if record["order_book_id"] in chosen:
+            expected[record["order_book_id"]] = {str(name): kept_listing.plain(str(name), record[name])
+                                                 for name in table.columns if name != "order_book_id"}
+    found = kept_listing.listing_of(table, chosen)
+    assert found == expected
+    assert {key: [type(value) for value in fields.values()] for key, fields in found.items()} == \
+        {key: [type(value) for value in fields.values()] for key, fields in expected.items()}
+
+
 def test_suspensions_are_the_venue_days_asked_and_not_served(root):
     asked = []
-    calendar = lambda: asked.append(1) or kept_listing.trading_days(bundle.lumenfeed)  # noqa: E731
+    calendar = lambda first: asked.append(first) or kept_listing.trading_days(bundle.lumenfeed, first)  # noqa: E731
     listing = {SUSPENDED: {"listed_date": 20240617}, DELISTED: {"de_listed_date": 20250627}}
     days = read.index(root, SUSPENDED)["date"].tolist()
     held = len(days)
@@ -259,8 +292,9 @@ def test_suspensions_are_the_venue_days_asked_and_not_served(root):
                         Held(0, len(read.index(root, DELISTED)))),
                 Outcome(LIVE, "failed", Held(0, 1), Held(0, 2))]
     assert kept_listing.suspensions(root, outcomes, listing, calendar) == {SUSPENDED: SUSPENSION}
-    # The de-listed stock's file reaches its end, the failed job was not served: one look at the calendar.
-    assert asked == [1]
+    # The de-listed stock's file reaches its end, the failed job was not served: one look at the calendar,
+    # from the day after the suspended stock's file ended.
+    assert asked == [20250307 + 1]
     # The days a store says it left stand for its file, which is not read again.
     told = [outcome._replace(days=tuple(read.index(root, outcome.order_book_id)["date"].tolist()[
         outcome.before.days - 1:])) for outcome in outcomes[:2]]

@@ -46,6 +46,8 @@ def plain(name, value):
 
 
 def _day(value):
+    if type(value) is datetime.date:
+        return value.year * 10000 + value.month * 100 + value.day    # a calendar's day: as Timestamp gives it
     if isinstance(value, (datetime.date, np.datetime64, pd.Timestamp)):
         stamp = pd.Timestamp(value)
         return None if pd.isna(stamp) else stamp.year * 10000 + stamp.month * 100 + stamp.day
@@ -59,6 +61,20 @@ def listing_of(table, chosen):
         return {}
     wanted = set(chosen)
     names = list(table.columns)
+    if len(set(names)) != len(names):
+        return _rows_of(table, wanted, names)
+    # Column by column, as a row's iteration gives each cell: one pass a column, not a dict a cell.
+    ids = list(table["order_book_id"])
+    rows = [position for position, order_book_id in enumerate(ids) if order_book_id in wanted]
+    texts = [str(name) for name in names if name != "order_book_id"]
+    columns = [_plain_column(text, table[name], rows, len(ids))
+               for name, text in zip((name for name in names if name != "order_book_id"), texts)]
+    cells = zip(*columns) if columns else ((),) * len(rows)
+    return {ids[position]: dict(zip(texts, row)) for position, row in zip(rows, cells)}
+
+
+def _rows_of(table, wanted, names):
+    """listing_of, row by row: a listing naming a column twice (its last cell counts)."""
     columns = [(name, str(name)) for name in names if name != "order_book_id"]
     found = {}
     for row in table.itertuples(index=False, name=None):
@@ -68,12 +84,46 @@ def listing_of(table, chosen):
     return found
 
 
-def trading_days(client):
-    """The client's trading days up to its latest, as YYYYMMDD; none from a client without a calendar."""
+def _plain_column(text, column, rows, count):
+    """`plain` of the cells at `rows` of `column` (`count` rows), named `text`."""
+    if text.endswith("_date") and isinstance(column.dtype, np.dtype) and column.dtype.kind == "M":
+        days = _plain_days(column.to_numpy()[rows])
+        if days is not None:
+            return days
+    # A text column's cells as its iteration gives them, without a Python step a cell.
+    cells = column.to_numpy(dtype=object).tolist() if isinstance(column.dtype, pd.StringDtype) else list(column)
+    if len(rows) != count:
+        cells = [cells[position] for position in rows]
+    if text.endswith("_date"):
+        return [plain(text, value) for value in cells]
+    # What `plain` makes of text, integers, None and floats, without a call a cell.
+    return [value if type(value) in _AS_IS or (type(value) is float and math.isfinite(value))
+            else None if value is None or type(value) is float else plain(text, value) for value in cells]
+
+
+# Cells `plain` keeps as they are, outside date columns.
+_AS_IS = (str, int)
+
+
+def _plain_days(values):
+    """YYYYMMDD of datetime64 `values` as `plain` gives them (None for NaT); None when a year lies
+    outside 1 to 9999, which only a Timestamp of its own may say."""
+    days = values.astype("datetime64[D]")
+    missing = np.isnat(days)
+    months = days.astype("datetime64[M]")
+    years = months.astype("datetime64[Y]").astype(np.int64) + 1970
+    if not ((years[~missing] >= 1) & (years[~missing] <= 9999)).all():
+        return None
+    ymd = ((years * 100 + months.astype(np.int64) % 12 + 1) * 100 + (days - months).astype(np.int64) + 1).tolist()
+    return [None if gone else day for day, gone in zip(ymd, missing.tolist())]
+
+
+def trading_days(client, first=formats.MIN_START_DATE):
+    """The client's trading days from `first` (YYYYMMDD) up to its latest, as YYYYMMDD; none from a client
+    without a calendar."""
     if not callable(getattr(client, "get_trading_dates", None)):
         return np.zeros(0, dtype=np.int64)
-    return np.array([_day(day) for day in client.get_trading_dates(formats.MIN_START_DATE, formats.MAX_END_DATE)],
-                    dtype=np.int64)
+    return np.array([_day(day) for day in client.get_trading_dates(first, formats.MAX_END_DATE)], dtype=np.int64)
 
 
 def _asked(h5_file, before, after):
@@ -107,9 +157,10 @@ def _served(root, outcome):
 
 def suspensions(root, outcomes, listing, calendar):
     """{order_book_id: [YYYYMMDD, ...]} of the days in the range each minute-bar job of `outcomes`
-    asked for that the venue traded (`calendar()`, ascending, asked once and only when needed) and the
-    client served none of, within the instrument's life as `listing` has it."""
-    found, days = {}, None
+    asked for that the venue traded and the client served none of, within the instrument's life as
+    `listing` has it.  `calendar(first)`: the venue's days from YYYYMMDD `first` to its last,
+    ascending, asked once, from the first day any job asked for, and only when needed."""
+    asked = []
     for outcome in outcomes:
         served = _served(root, outcome)
         if served is None:
@@ -119,9 +170,15 @@ def suspensions(root, outcomes, listing, calendar):
         end = market.ended(fields)
         if end is not None and end <= int(dates[-1]):
             continue    # nothing can follow its end: the client need not be asked
-        days = calendar() if days is None else days
         listed = fields.get("listed_date") if isinstance(fields.get("listed_date"), int) else 0
-        low = max(int(dates[0]) if held_before is None else held_before + 1, listed)
+        asked.append((outcome.order_book_id, max(int(dates[0]) if held_before is None else held_before + 1, listed),
+                      end, dates))
+    if not asked:
+        return {}
+    # A daily run asks for its last few days: the calendar before them is never sliced.
+    days = calendar(min(low for _, low, _, _ in asked))
+    found = {}
+    for order_book_id, low, end, dates in asked:
         high = int(days[-1]) if len(days) else 0
         high = high if end is None else min(high, end)
         # The calendar ascends: the days due are one slice of it, a few of them after a daily run.
@@ -129,7 +186,7 @@ def suspensions(root, outcomes, listing, calendar):
         served = set(dates.tolist())
         lacking = [day for day in due if day not in served]
         if lacking:
-            found[outcome.order_book_id] = lacking
+            found[order_book_id] = lacking
     return found
 
 
@@ -139,7 +196,7 @@ def kept(root, kind, client, table, chosen, outcomes):
     listing = listing_of(table, chosen)
     if not listing:
         return None
-    suspended = suspensions(root, outcomes, listing, lambda: trading_days(client)) if kind == "minbar" else {}
+    suspended = suspensions(root, outcomes, listing, lambda first: trading_days(client, first)) if kind == "minbar" else {}
     if not any(outcome.state is not None for outcome in outcomes) and not versions.version_ids(root):
         return None
     if not market.is_new(market.facts_as_of(root), listing, suspended):
