@@ -115,11 +115,30 @@ def locate(path, order_book_id, kind):
     Anything at the file's name counts (a directory, a dangling link): the
     job that opens it then says what is wrong with it.
     """
-    for directory in directories(path, kind):
-        h5_file = instrument_file(directory, order_book_id)
+    check_order_book_id(order_book_id)
+    name = order_book_id + SUFFIX
+    for prefix in _prefixes(path, kind):
+        # instrument_file's name, joined as os.path.join joins a plain name.
+        h5_file = prefix + name
         if os.path.lexists(h5_file):
             return h5_file
     return None
+
+
+# {(root, kind): its directories, each as the prefix of a file's path in it}: every job of a run asks of one root.
+_located = {}
+
+
+def _prefixes(path, kind):
+    key = (path, kind) if type(path) is str else None
+    found = _located.get(key)
+    if found is None:
+        found = tuple(os.path.join(directory, "") for directory in directories(path, kind))
+        if key is not None:
+            if len(_located) >= 64:
+                _located.clear()
+            _located[key] = found
+    return found
 
 
 # ---------------------------------------------------------------- companions
