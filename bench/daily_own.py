@@ -98,7 +98,7 @@ def watch_steps():
     steps.wrap(minbar, "open_instrument_file", "engine File()")
     steps.wrap(quality, "bar_findings")
     steps.wrap(minbar, "per_stamp")
-    for name in ("_bar_timestamps", "_date_index", "_bar_records", "_stored", "_tails", "version_entry"):
+    for name in ("_bar_timestamps", "_date_index", "_bar_records", "_stored", "minbar_tails", "version_entry"):
         steps.wrap(minbar, name)
     steps.wrap(states, "segment_count")
     steps.wrap(jobs.formats, "locate")

@@ -79,16 +79,25 @@ def index_tail(root, stored):
     return dates[max(stored.before.days - 1, 0):]
 
 
+def tails_read_back(root, stored):
+    """The entry's digests of the last records, and those of the file's records as read back."""
+    held = states.file_state(str(root), os.path.join(str(root), "equities", "S1.h5"), "minbar")
+    return [(stored.entry.line[name], held[name]) for name in ("data_tail", "index_tail")]
+
+
 def test_a_minute_bar_store_returns_what_it_found_left_and_revised(tmp_path):
     client, services = bar_market([(20250106, 3), (20250107, 2)])
     new = store_bars(services, tmp_path)
     assert (new.before, new.after, new.revised) == (Held(0, 0), Held(5, 2), ())
     assert new.entry.file == "equities/S1.h5" and new.entry.line["data_rows"] == 5
+    assert all(kept == read_back for kept, read_back in tails_read_back(tmp_path, new))
 
     client.bars["S1"] = fm.minute_bars("S1", [(20250106, 3), (20250107, 2), (20250108, 4)])
     appended = store_bars(services, tmp_path)
     assert (appended.before, appended.after, appended.revised) == (Held(5, 2), Held(9, 3), ())
     assert (appended.entry.line["data_rows"], appended.entry.line["index_rows"]) == (9, 3)
+    # Taken from the records appended, the index's line_no offset by the rows before them.
+    assert all(kept == read_back for kept, read_back in tails_read_back(tmp_path, appended))
 
     unchanged = store_bars(services, tmp_path)
     assert unchanged[:4] == (Held(9, 3), Held(9, 3), (), None) and unchanged.findings == ()

@@ -16,7 +16,7 @@ import pandas as pd
 from corvane import _engine
 from corvane import quality as checks
 from corvane.updater import revisit as revisits
-from corvane.history.layout import tail_digest
+from corvane.updater.tails import minbar_tails
 from corvane.updater.stores import Found, Held, Stored, array_form, wall_clock, committed_in_time, engine_times, next_trading_date, open_instrument_file, per_date, per_stamp, run_starts, to_field, version_entry
 from corvane.formats import (
     DATA, DERIVATIVES_DTYPE, EQUITIES_DIRECTORY, EQUITIES_DTYPE, FUTURE_DIRECTORY, INDEX, INDEX_DTYPE,
@@ -373,24 +373,9 @@ def _stored(h5, root, h5_file, before, revised, appended, findings=()):
     after = Held(*_counts(h5, (DATA, INDEX)))
     entry = None
     if root is not None and (after != before or revised):
-        tails = dict(_tails(h5, after, appended), revised=list(revised), quality=checks.as_json(findings))
+        tails = dict(minbar_tails(h5, after, appended), revised=list(revised), quality=checks.as_json(findings))
         entry = version_entry(root, h5_file, "minbar", h5, before, after, tails)
     return Stored(before, after, tuple(revised), entry, tuple(findings))
-
-
-def _tails(h5, after, appended):
-    """The digests of the file's last bar and index records (`corvane.history.layout`).
-
-    Those of an append come from the records appended, as the engine stores
-    them (the index's line_no offset by the rows before them): no chunk is
-    read back.
-    """
-    if appended is None:
-        return {"data_tail": tail_digest(h5.read_last(DATA)), "index_tail": tail_digest(h5.read_last(INDEX))}
-    index, data = appended
-    last = index[-1:].copy()
-    last["line_no"] += after.rows - len(data)
-    return {"data_tail": tail_digest(data[-1]), "index_tail": tail_digest(last[0])}
 
 
 def _counts(h5, members):
