@@ -8,18 +8,32 @@
 
 namespace corvane {
 
+namespace {
+
+// Guards alive on this thread: only the outermost one asks HDF5 (each ask
+// takes HDF5's lock and context, and one engine call nests a dozen guards).
+thread_local int guards_alive = 0;
+
+}  // namespace
+
 ErrorPrintingOff::ErrorPrintingOff() noexcept {
+    if (guards_alive++ > 0) return;
     H5E_auto2_t func = nullptr;
     void* data = nullptr;
-    if (H5Eget_auto2(H5E_DEFAULT, &func, &data) >= 0) {
-        saved_func_ = reinterpret_cast<void (*)()>(func);
-        saved_data_ = data;
-        restore_ = true;
+    if (H5Eget_auto2(H5E_DEFAULT, &func, &data) < 0) {
+        H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+        return;
     }
+    // Already off (the module turns it off on its own thread): nothing to set, nothing to restore.
+    if (func == nullptr) return;
+    saved_func_ = reinterpret_cast<void (*)()>(func);
+    saved_data_ = data;
+    restore_ = true;
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
 }
 
 ErrorPrintingOff::~ErrorPrintingOff() noexcept {
+    --guards_alive;
     if (restore_) {
         H5Eset_auto2(H5E_DEFAULT, reinterpret_cast<H5E_auto2_t>(saved_func_), saved_data_);
     }

@@ -58,6 +58,33 @@ TEST(ErrorPrintingOff, SilencesAndRestoresHdf5Printing) {
     EXPECT_EQ(after, before);
 }
 
+TEST(ErrorPrintingOff, NestedGuardsKeepItOffUntilTheOutermostEndsThenRestoreIt) {
+    H5E_auto2_t before = nullptr;
+    void* data = nullptr;
+    H5Eget_auto2(H5E_DEFAULT, &before, &data);
+    ASSERT_NE(before, nullptr);
+    const auto now = [] {
+        H5E_auto2_t func = nullptr;
+        void* its_data = nullptr;
+        H5Eget_auto2(H5E_DEFAULT, &func, &its_data);
+        return func;
+    };
+    {
+        ErrorPrintingOff outer;
+        {
+            ErrorPrintingOff inner;
+            EXPECT_EQ(now(), nullptr);
+        }
+        EXPECT_EQ(now(), nullptr);  // the inner guard restores nothing while the outer one lives
+    }
+    EXPECT_EQ(now(), before);
+    // Off already when the guard starts: it leaves it off.
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    { ErrorPrintingOff quiet; }
+    EXPECT_EQ(now(), nullptr);
+    H5Eset_auto2(H5E_DEFAULT, before, data);
+}
+
 TEST(Hdf5ErrorMessage, IsTakenOnceAndClearsTheStack) {
     ErrorPrintingOff quiet;
     EXPECT_LT(H5Fopen("/nonexistent-dir/x.h5", H5F_ACC_RDONLY, H5P_DEFAULT), 0);
