@@ -15,8 +15,9 @@ run by run, it times:
   20 years the long file up to the same date, the same two ways;
   many     every one-year file: `read.bars_many` against h5py file after file.
 
-Under each, two lines from a loop of their own, the plain read, its floor
-and the read as of the first version taking turns run by run (medians):
+Under each, lines from a loop of their own, the plain read, its floor, the
+read on one reading thread and the read as of the first version taking
+turns run by run (medians):
 
   floor    the chunks that read touched (every chunk of "index", the chunks
            of "data" holding its rows) inflated with libdeflate and nothing
@@ -26,6 +27,11 @@ and the read as of the first version taking turns run by run (medians):
            kernel's part of that CPU (the page faults of the table's fresh
            memory, which the floor, inflating into one kept buffer, never
            pays) and the rest over the floor;
+  one thread  the same read on one reading thread (`threads=1`): its CPU
+           over the one-thread floor and its wall beside the plain read's,
+           which tells the read's own work from what its threads cost
+           running beside each other (the floor on the reader's threads
+           pays that too);
   as of    the same read as of the first version (the same rows), its CPU
            over the plain read's, goal <= 1.1x.
 
@@ -227,6 +233,10 @@ def floor_lines(name, measured, goal):
             "the rest {:.2f} ms = {:.2f}x the one-thread floor".format(
                 "", m.read_sys * 1000, m.read_faults, (m.read_cpu - m.read_sys) * 1000,
                 (m.read_cpu - m.read_sys) / m.floor_one),
+            "{:<9}   on one reading thread (threads=1): CPU {:.2f} ms = {:.2f}x the one-thread floor, wall {:.2f} ms "
+            "(on the reader's {} threads: {:.2f} ms)".format(
+                "", m.single_cpu * 1000, m.single_cpu / m.floor_one, m.single_wall * 1000, m.threads,
+                m.read_wall * 1000),
             "{:<9}   as of a version: CPU {:.2f} ms, wall {:.2f} ms = {:.2f}x the plain read's CPU, {:.2f}x its wall "
             "(goal <={:g}x, CPU: {})".format(
                 "", m.asof_cpu * 1000, m.asof_wall * 1000, m.asof_cpu / m.read_cpu, m.asof_wall / m.read_wall,
@@ -246,7 +256,8 @@ def goal_table(rows):
 
 
 def workloads(root, ids, years):
-    """(name, plain read, h5py read, read as of the version, the chunks it touches, floor threads, repeat factor)."""
+    """(name, plain read, h5py read, read as of the version, the chunks it touches, floor threads, the plain
+    read on one reading thread)."""
     import read_floor
     from corvane import read
 
@@ -259,14 +270,14 @@ def workloads(root, ids, years):
     return [
         ("year", lambda: read.bars(root, "LONG", start, end), lambda: h5py_bars(root, "LONG", start, end),
          lambda: read.bars(root, "LONG", start, end, as_of=as_of), read_floor.touched(long_file, start, end),
-         cores),
+         cores, lambda: read.bars(root, "LONG", start, end, threads=1)),
         ("{} years".format(years), lambda: read.bars(root, "LONG", None, end),
          lambda: h5py_bars(root, "LONG", None, end), lambda: read.bars(root, "LONG", None, end, as_of=as_of),
-         read_floor.touched(long_file, None, end), cores),
+         read_floor.touched(long_file, None, end), cores, lambda: read.bars(root, "LONG", None, end, threads=1)),
         ("many", lambda: read.bars_many(root, ids, start, end), lambda: h5py_many(root, ids, start, end),
          lambda: read.bars_many(root, ids, start, end, as_of=as_of),
          [chunk for h5_file in year_files for chunk in read_floor.touched(h5_file, start, end)],
-         max(1, min(read.DEFAULT_THREADS, len(ids)))),
+         max(1, min(read.DEFAULT_THREADS, len(ids))), lambda: read.bars_many(root, ids, start, end, threads=1)),
     ]
 
 
@@ -290,7 +301,7 @@ def main():
             "read", "rows", "h5py ms", "corvane ms", "b/c", "best h5py", "best corv.", "b/c", "cpu b/c",
             "goal (medians)"), flush=True)
         table = []
-        for (name, ours, theirs, as_of, chunks, threads), repeat in zip(
+        for (name, ours, theirs, as_of, chunks, threads, single), repeat in zip(
                 rows, (args.repeat * 3, max(3, args.repeat // 2), args.repeat)):
             _, theirs_times, ours_times, cpu_ratio, count = compare(name, ours, theirs, repeat)
             goal = GOALS[name if name in GOALS else "20 years"]
@@ -301,7 +312,7 @@ def main():
                 goal, verdict(ratio >= goal)), flush=True)
             floor = read_floor.Floor(threads)
             try:
-                measured = read_floor.measure(ours, as_of, chunks, floor, repeat)
+                measured = read_floor.measure(ours, as_of, chunks, floor, repeat, single)
             finally:
                 floor.close()
             print("\n".join(floor_lines(name, measured, FLOOR_GOAL)), flush=True)

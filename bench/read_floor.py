@@ -36,8 +36,10 @@ Chunk = collections.namedtuple("Chunk", "stream raw_bytes")
 # CPU on one thread and on the reader's threads, the read as of a version's CPU and wall; seconds.
 # The read's CPU splits into user and system (the kernel's: mostly faulting in the table's fresh memory,
 # which the floor, inflating into one kept buffer, never pays), with its minor page faults.
+# The same read on one reading thread (single_cpu, single_wall) tells the read's own work from what running
+# on the reader's threads costs beside it.
 Measured = collections.namedtuple("Measured", "read_cpu read_wall floor_one floor_threads threads asof_cpu asof_wall "
-                                              "chunks read_sys read_faults")
+                                              "chunks read_sys read_faults single_cpu single_wall")
 ASOF_FILE = "read_floor_versions.json"
 
 
@@ -108,21 +110,23 @@ class Floor:
         self.pool.shutdown()
 
 
-def _check_same(plain, versioned):
-    """Stops the bench unless the read as of the version returned the plain read's tables."""
-    pairs = zip(plain.values(), versioned.values()) if isinstance(plain, dict) else [(plain, versioned)]
-    if (isinstance(plain, dict) and list(plain) != list(versioned)) or not all(a.equals(b) for a, b in pairs):
-        raise RuntimeError("the read as of the first version differs from the plain read of the same dates")
+def _check_same(plain, other, what):
+    """Stops the bench unless the `other` read (`what` it is) returned the plain read's tables."""
+    pairs = zip(plain.values(), other.values()) if isinstance(plain, dict) else [(plain, other)]
+    if (isinstance(plain, dict) and list(plain) != list(other)) or not all(a.equals(b) for a, b in pairs):
+        raise RuntimeError("the read {} differs from the plain read of the same dates".format(what))
 
 
-def measure(read, as_of, chunks, floor, repeat):
-    """The plain read, the floor on one thread, on the reader's threads and the read as of a version, one
-    after another `repeat` times (each once untimed first): their medians (Measured)."""
-    _check_same(read(), as_of())
+def measure(read, as_of, chunks, floor, repeat, single):
+    """The plain read, the floor on one thread, on the reader's threads, the read as of a version and the
+    plain read on one reading thread (`single`), one after another `repeat` times (each once untimed
+    first): their medians (Measured)."""
+    _check_same(read(), as_of(), "as of the first version")
+    _check_same(read(), single(), "on one reading thread")
     floor_one_thread(chunks), floor.cpu(chunks)
     runs = collections.defaultdict(list)
     for _ in range(repeat):
-        for name, work in (("read", read), ("asof", as_of)):
+        for name, work in (("read", read), ("asof", as_of), ("single", single)):
             began, used, usage = time.perf_counter(), time.process_time(), resource.getrusage(resource.RUSAGE_SELF)
             work()
             runs[name + "_wall"].append(time.perf_counter() - began)
@@ -131,7 +135,6 @@ def measure(read, as_of, chunks, floor, repeat):
             if name == "read":
                 runs["read_sys"].append(after.ru_stime - usage.ru_stime)
                 runs["read_faults"].append(after.ru_minflt - usage.ru_minflt)
-            if name == "read":
                 runs["floor_one"].append(floor_one_thread(chunks))
                 runs["floor_threads"].append(floor.cpu(chunks))
     medians = {name: statistics.median(values) for name, values in runs.items()}

@@ -61,15 +61,17 @@ def test_a_stream_that_does_not_inflate_stops_the_floor(long_file):
         floor.close()
 
 
-@pytest.mark.parametrize("versioned", [
+@pytest.mark.parametrize("other", [
     pd.DataFrame({"close": [1.0, 2.5]}),
     {"A": pd.DataFrame({"close": [1.0, 2.0]}), "C": pd.DataFrame({"close": [1.0, 2.0]})},
 ])
-def test_a_read_as_of_that_differs_stops_the_bench(versioned):
+@pytest.mark.parametrize("which", ["as of the first version", "on one reading thread"])
+def test_a_read_that_differs_from_the_plain_one_stops_the_bench(other, which):
     plain = {"A": pd.DataFrame({"close": [1.0, 2.0]}), "B": pd.DataFrame({"close": [1.0, 2.0]})} \
-        if isinstance(versioned, dict) else pd.DataFrame({"close": [1.0, 2.0]})
-    with pytest.raises(RuntimeError, match="differs"):
-        read_floor.measure(lambda: plain, lambda: versioned, [], None, 1)
+        if isinstance(other, dict) else pd.DataFrame({"close": [1.0, 2.0]})
+    as_of, single = (lambda: other, lambda: plain) if which.startswith("as of") else (lambda: plain, lambda: other)
+    with pytest.raises(RuntimeError, match="the read {} differs".format(which)):
+        read_floor.measure(lambda: plain, as_of, [], None, 1, single)
 
 
 @pytest.mark.slow

@@ -110,6 +110,26 @@ def test_a_large_read_of_a_derivative_gives_every_column_as_stored(tmp_path):
         [str(value) for value in data["datetime"][rows][::997]]
 
 
+def test_a_read_on_any_count_of_threads_is_the_same_table(tmp_path):
+    # Enough chunks for five threads to share (a thread takes at least 16).
+    days = [int(day.strftime("%Y%m%d")) for day in pd.bdate_range("2024-01-02", periods=400)]
+    index, data = bars(bundle.EQUITIES_DTYPE, days, per_day=240)
+    write_minbar_records(tmp_path / "minbar" / "equities" / "MANY.h5", index, data)
+    root = str(tmp_path / "minbar")
+    alone = read.bars(root, "MANY", days[1], days[-2], threads=1)
+    assert len(alone) == 398 * 240
+    for threads in (0, 2, 5):
+        pd.testing.assert_frame_equal(read.bars(root, "MANY", days[1], days[-2], threads=threads), alone)
+
+
+@pytest.mark.parametrize("threads", [-1, True, 1.5, "2", None])
+@pytest.mark.parametrize("call", ["bars", "bars_many"])
+def test_threads_that_are_no_count_are_refused_before_a_read(minbar, call, threads):
+    ids = "ST1" if call == "bars" else ["ST1"]
+    with pytest.raises(TypeError, match="threads is a whole number of threads, not"):
+        getattr(read, call)(minbar, ids, threads=threads)
+
+
 def write_minbar_records(path, index, data):
     os.makedirs(path.parent, exist_ok=True)
     with _engine.File(str(path)) as h5:

@@ -143,7 +143,7 @@ class Bundle:
 
     @request.request
     def bars(self, order_book_id, start=None, end=None, *, columns=None, freq=None, strict=False, to="pandas",
-             as_of=None):
+             as_of=None, threads=0):
         """The minute bars of trading dates `start` to `end` of one instrument.
 
         A DataFrame indexed by the bar time, with the column `trading_date`
@@ -165,13 +165,18 @@ class Bundle:
         at or before it; `corvane.history.versions`) reads exactly what that version
         held; VersionError when the file no longer holds it.  What the attrs
         say and what `strict` checks are then as of that version too.
+
+        `threads`: the threads that inflate the file's chunks, 0 for one a
+        core; 1 where the caller reads files on threads of its own, as
+        `bars_many` does, so that its cores are not asked twice.
         """
         start, end = _range(start, end)
+        request.check_threads(threads)
         h5_file = self._files("minbar", [order_book_id])[0]
         root = self._root("minbar")
         version, version_id = request.version_of(root, as_of)
-        return research.finish(root, h5_file, start, end, columns, freq, strict, to, version=version,
-                               version_id=version_id)
+        return research.finish(root, h5_file, start, end, columns, freq, strict, to, int(threads),
+                               version=version, version_id=version_id)
 
     @request.request
     def bars_many(self, order_book_ids, start=None, end=None, *, columns=None, freq=None, strict=False,
@@ -183,6 +188,7 @@ class Bundle:
         """
         start, end = _range(start, end)
         research.check_request(freq, to)
+        request.check_threads(threads)
         order_book_ids = list(order_book_ids)
         h5_files = self._files("minbar", order_book_ids)
         root = self._root("minbar")

@@ -12,13 +12,16 @@ name of `columns`).
 """
 import functools
 import inspect
+import numbers
 import warnings
+
+import numpy as np
 
 from corvane.errors import VersionError
 from corvane.history import asof
 from corvane.history import versions
 
-__all__ = ["request", "one_call", "newest", "version_of", "pinned", "as_read"]
+__all__ = ["request", "one_call", "check_threads", "newest", "version_of", "pinned", "as_read"]
 
 # The options each read took by position after its range, in that order, before they were
 # named only.
@@ -92,6 +95,13 @@ def one_call(bundle, method, kind):
     call.__module__ = "corvane.read"
     call.__doc__ = "`Bundle(path).{}(...)` in one call.\n\n{}".format(raw.__name__, inspect.getdoc(raw))
     return call
+
+
+def check_threads(threads):
+    """Refuse a `threads` that is no whole number of threads, before anything is read."""
+    # A bool is an int to Python, and a negative count would reach the engine as a huge one.
+    if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral) or threads < 0:
+        raise TypeError("threads is a whole number of threads, not {!r}".format(threads))
 
 
 # ---------------------------------------------------------------- the version read
