@@ -218,20 +218,32 @@ def settle_leftovers(calls, futures):
 
 
 def wait_with_progress(futures, total, stream=None):
-    """Wait for `futures`: a bar on a terminal, a plain line now and then otherwise."""
+    """Wait for `futures`: a bar on a terminal, a plain line now and then otherwise.
+
+    The jobs of a batch end together: its one future is waited for, counting
+    its jobs, not each job's (a daily run's thousands of waits and wake-ups),
+    then every job's own, which its batch's end settles.
+    """
     stream = stream or sys.stderr
-    done = concurrent.futures.as_completed(futures)
+    wholes = {}
+    for future in futures:
+        whole = future.whole if isinstance(future, Part) else future
+        wholes[id(whole)] = (whole, wholes.get(id(whole), (None, 0))[1] + 1)
+    jobs_of = {id(whole): count for whole, count in wholes.values()}
+    done = (jobs_of[id(whole)] for whole in concurrent.futures.as_completed([whole for whole, _ in wholes.values()]))
     if stream.isatty():
         from tqdm import tqdm
         with tqdm(total=total, file=stream, unit="job", desc="jobs") as bar:
-            for _ in done:
-                bar.update(1)
-        return
-    last = time.monotonic()
-    for count, _ in enumerate(done, 1):
-        if time.monotonic() - last >= PROGRESS_SECONDS and count < total:
-            print("corvane: {} of {} jobs done".format(count, total), file=stream, flush=True)
-            last = time.monotonic()
+            for jobs in done:
+                bar.update(jobs)
+    else:
+        last, count = time.monotonic(), 0
+        for jobs in done:
+            count += jobs
+            if time.monotonic() - last >= PROGRESS_SECONDS and count < total:
+                print("corvane: {} of {} jobs done".format(count, total), file=stream, flush=True)
+                last = time.monotonic()
+    concurrent.futures.wait(futures)
 
 
 # The exceptions of a job whose worker process died under it.
