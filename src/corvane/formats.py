@@ -72,7 +72,7 @@ SUFFIX = ".h5"
 # A tick dataset's name: the trading day's eight digits.
 DAY_NAME = "%Y%m%d"
 
-_SEPARATORS = tuple(sep for sep in ("/", os.sep, os.altsep, "\0") if sep)
+_SEPARATORS = tuple(dict.fromkeys(sep for sep in ("/", os.sep, os.altsep, "\0") if sep))
 
 
 def bar_dtype(directory):
@@ -88,8 +88,11 @@ def check_order_book_id(order_book_id):
     """
     if not isinstance(order_book_id, str):
         raise TypeError("order_book_id must be a string, not {!r}".format(order_book_id))
-    if order_book_id in ("", ".", "..") or any(sep in order_book_id for sep in _SEPARATORS):
+    if order_book_id in ("", ".", ".."):
         raise ValueError("unsafe order_book_id for a file name: {!r}".format(order_book_id))
+    for sep in _SEPARATORS:
+        if sep in order_book_id:
+            raise ValueError("unsafe order_book_id for a file name: {!r}".format(order_book_id))
 
 
 def instrument_file(path, order_book_id, file_name=None):
@@ -120,9 +123,17 @@ def locate(path, order_book_id, kind):
     for prefix in _prefixes(path, kind):
         # instrument_file's name, joined as os.path.join joins a plain name.
         h5_file = prefix + name
-        if os.path.lexists(h5_file):
+        if _lexists(h5_file):
             return h5_file
     return None
+
+
+def _lexists(path):
+    """os.path.lexists, without the exception a missing name raises inside it."""
+    try:
+        return os.access(path, os.F_OK, follow_symlinks=False)
+    except ValueError:
+        return False
 
 
 # {(root, kind): its directories, each as the prefix of a file's path in it}: every job of a run asks of one root.

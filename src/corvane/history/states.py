@@ -92,8 +92,8 @@ def segment_count(root, h5_file, file=None):
     """The number of the file's newest superseded segment (0: none); `file`: its path under `root`
     when known."""
     file = history.relative(root, h5_file) if file is None else file
-    if not os.path.exists(history.superseded_dir(root, file)):
-        return 0    # no segment, nor gc's record of one: one stat, not two failed opens
+    if not os.access(history.superseded_dir(root, file), os.F_OK):
+        return 0    # no segment, nor gc's record of one: one look, not two failed opens
     found = history.segments(root, file)
     return max(found[-1][0] if found else 0, collected(root, file))
 
