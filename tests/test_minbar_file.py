@@ -137,9 +137,11 @@ def test_orphan_data_without_index_is_initialised_afresh(tmp_path):
     h5_file.parent.mkdir()
     with h5py.File(h5_file, "w") as f:
         f.create_dataset("data", data=np.zeros(7, dtype=fm.EQUITIES_DTYPE), maxshape=(None,))
-    append(stock([(20240102, 3)]), tmp_path)
+    done = minbar.append_h5(fm.make_services(stock([(20240102, 3)])), "S1", str(tmp_path), None, 20050104, 29991231)
     stored = read(h5_file)
     assert len(stored["data"]) == 3 and stored["index"].tolist() == [(20240102, 0)]
+    # What the store says it left is what the file holds: the orphan bars went.
+    assert (done.before, done.after) == ((7, 0), (3, 1))
 
 
 @pytest.mark.parametrize("order_book_id", ["", ".", "..", "../S1", "a/b", "x\0y"])

@@ -336,8 +336,12 @@ def _appended(call, h5, before, start_date, latest):
     # One unit: the engine offsets line_no by the rows already stored,
     # removes orphan bar records and rolls back on a failed index write.
     h5.append_minbar(*bars)
-    # The engine stores the index's dates as given, after the last one held.
-    stored = _stored(h5, call.root if call.entry else None, call.h5_file, before, (), bars, findings)
+    # The engine stores the index's dates as given, after the last one held: every row of both, or
+    # it raised (a failed index write cut the bars back).  A file without an index it starts
+    # afresh, orphan bars dropped; any other it extends.
+    grown = (0, 0) if latest is None else before
+    after = Held(grown[0] + len(bars[1]), grown[1] + len(bars[0]))
+    stored = _stored(h5, call.root if call.entry else None, call.h5_file, before, (), bars, findings, after)
     return stored._replace(days=held + tuple(bars[0]["date"].tolist()))
 
 
@@ -366,11 +370,12 @@ def _days_from(h5, held, days):
     return tuple(h5.read(INDEX, first, days)["date"].tolist())
 
 
-def _stored(h5, root, h5_file, before, revised, appended, findings=()):
+def _stored(h5, root, h5_file, before, revised, appended, findings=(), after=None):
     """The Stored of a call that wrote to `h5`, still open, and whose rows the quality checks
     found `findings` in: the call holds the file while its line in the version of `root`
-    (None: none asked for) is taken."""
-    after = Held(*_counts(h5, (DATA, INDEX)))
+    (None: none asked for) is taken.  `after`: what the file holds now, when the call knows
+    (else read from the file)."""
+    after = Held(*_counts(h5, (DATA, INDEX))) if after is None else after
     entry = None
     if root is not None and (after != before or revised):
         tails = dict(minbar_tails(h5, after, appended), revised=list(revised), quality=checks.as_json(findings))
