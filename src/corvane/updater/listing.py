@@ -7,6 +7,7 @@ file held before, to the venue's last or the instrument's end), on which
 the client served it no bars.  Only minute-bar runs find suspensions: a
 tick run asks for its own few days.
 """
+import bisect
 import datetime
 import math
 import numbers
@@ -130,9 +131,9 @@ def _asked(h5_file, before, after):
     """(the last day the file held before the job, or None when it was new; its days from then on)."""
     first = min(max(before.days - 1, 0), after.days - 1) if before is not None and before.days else 0
     with _engine.Reader(h5_file) as reader:
-        dates = reader.read(INDEX, first, after.days, threads=1)["date"].astype(np.int64)
+        dates = reader.read(INDEX, first, after.days, threads=1)["date"].astype(np.int64).tolist()
     if before is not None and before.days:
-        return int(dates[0]), dates
+        return dates[0], dates
     return None, dates
 
 
@@ -144,9 +145,9 @@ def _served(root, outcome):
     if outcome.status in _UNSERVED or after is None or not after.days or (before and before.days is None):
         return None
     if outcome.days is not None:
-        dates = np.array(outcome.days, dtype=np.int64)
-        found = (int(dates[0]) if before is not None and before.days else None, dates)
-        return found if len(dates) else None
+        dates = [int(day) for day in outcome.days]
+        found = (dates[0] if before is not None and before.days and dates else None, dates)
+        return found if dates else None
     try:
         h5_file = formats.locate(root, outcome.order_book_id, "minbar")
         found = None if h5_file is None else _asked(h5_file, before, after)
@@ -168,22 +169,22 @@ def suspensions(root, outcomes, listing, calendar):
         held_before, dates = served
         fields = listing.get(outcome.order_book_id, {})
         end = market.ended(fields)
-        if end is not None and end <= int(dates[-1]):
+        if end is not None and end <= dates[-1]:
             continue    # nothing can follow its end: the client need not be asked
         listed = fields.get("listed_date") if isinstance(fields.get("listed_date"), int) else 0
-        asked.append((outcome.order_book_id, max(int(dates[0]) if held_before is None else held_before + 1, listed),
+        asked.append((outcome.order_book_id, max(dates[0] if held_before is None else held_before + 1, listed),
                       end, dates))
     if not asked:
         return {}
     # A daily run asks for its last few days: the calendar before them is never sliced.
-    days = calendar(min(low for _, low, _, _ in asked))
+    days = np.asarray(calendar(min(low for _, low, _, _ in asked)), dtype=np.int64).tolist()
     found = {}
     for order_book_id, low, end, dates in asked:
-        high = int(days[-1]) if len(days) else 0
+        high = days[-1] if days else 0
         high = high if end is None else min(high, end)
         # The calendar ascends: the days due are one slice of it, a few of them after a daily run.
-        due = days[np.searchsorted(days, low):np.searchsorted(days, high, side="right")].tolist()
-        served = set(dates.tolist())
+        due = days[bisect.bisect_left(days, low):bisect.bisect_right(days, high)]
+        served = set(dates)
         lacking = [day for day in due if day not in served]
         if lacking:
             found[order_book_id] = lacking
