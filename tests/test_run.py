@@ -1,6 +1,7 @@
 """Updates that report: outcomes, retries, exit statuses, the JSON report."""
 import concurrent.futures
 import contextlib
+import datetime
 import json
 import os
 import subprocess
@@ -630,7 +631,8 @@ def test_the_first_fill_ledger_keeps_its_entries_and_survives_damage(tmp_path):
 
 @pytest.mark.parametrize("value, number", [
     ("2024-07-19", 20240719), ("0000-00-00", None), (None, None), (float("nan"), None),
-    ("20240719", 20240719), ("soon", None),
+    ("20240719", 20240719), ("soon", None), (datetime.date(2024, 7, 19), 20240719),
+    (datetime.date(1899, 12, 31), None), (datetime.datetime(2024, 7, 19, 23, 59), 20240719),
 ])
 def test_a_listings_end_date_is_read_as_a_number_or_none(value, number):
     import pandas as pd

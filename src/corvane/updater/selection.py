@@ -9,9 +9,11 @@ The module's own selection (`merge_tags`) takes the words exactly as given;
 corvane's commands also take them in any case and the obvious plurals
 (`lenient_words`).
 """
+import datetime
 from itertools import chain
 
 import numpy as np
+import pandas as pd
 
 __all__ = ["merge_tags", "select", "unresolved_message", "vocabulary_line", "listed", "delisted_number"]
 
@@ -186,10 +188,18 @@ def listed(table):
     return facts
 
 
+# Days whose text starts YYYY-MM-DD (NaT, also a date, is none of these types).
+_DAYS = (pd.Timestamp, datetime.datetime, datetime.date)
+
+
 def delisted_number(value):
     """A listing's de_listed_date as YYYYMMDD; None for a live instrument ("0000-00-00", missing)."""
     if value is None or (isinstance(value, float) and value != value):
         return None
+    if type(value) in _DAYS:
+        # What its text's first ten characters give, without the text.
+        number = (value.year * 100 + value.month) * 100 + value.day
+        return number if number >= 19000101 else None
     digits = str(value)[:10].replace("-", "")
     if len(digits) != 8 or not digits.isdigit() or int(digits) < 19000101:
         return None
