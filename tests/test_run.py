@@ -928,3 +928,13 @@ def test_the_next_trading_date_is_asked_once_per_day_and_asked_again_after_a_min
     assert stores.next_trading_date(client, 20240102) == 20240103 and asked[-1] == 20240102 and len(asked) == 3
     # Another client is asked itself.
     assert stores.next_trading_date(Client(), 20240102) == 20240103 and len(asked) == 4
+
+
+def test_a_pooled_run_leaves_the_collector_as_it_found_it(tmp_path, demo):
+    # The run keeps what was alive before its jobs out of the collector's full passes while they
+    # run, and only then: a host's heap is not left out of them for good.
+    import gc
+    before = gc.get_freeze_count()
+    report = run.update("minbar", str(tmp_path), [STOCK], jobs=1)
+    assert report.counts["failed"] == 0 and report.counts["instruments"] == 1
+    assert gc.get_freeze_count() == before

@@ -16,6 +16,7 @@ From Python, `corvane.update` is this call with the client made ready.
 import contextlib
 import dataclasses
 import functools
+import gc
 import importlib
 import os
 import shutil
@@ -174,9 +175,16 @@ def _in_pool(run, handed):
     """The outcomes of the calls `handed` in a process pool of the run's own."""
     workers = min(run.jobs or os.cpu_count() or 1, len(handed))
     sizes = batch_sizes(run.options.fetch_threads, len(handed), workers)
-    # Batched, fewer workers than instruments may do the work.
-    pool = process_pool(run.services, workers, len(sizes))
-    return run_jobs(pool, handed, own=True, threads=run.options.fetch_threads, sizes=sizes)
+    # What is alive now (the client's state, the listing) outlives the jobs: kept out of the
+    # collector's full passes, which the jobs' outcomes would otherwise make walk it again, here
+    # and in the workers forked from here.
+    gc.freeze()
+    try:
+        # Batched, fewer workers than instruments may do the work.
+        pool = process_pool(run.services, workers, len(sizes))
+        return run_jobs(pool, handed, own=True, threads=run.options.fetch_threads, sizes=sizes)
+    finally:
+        gc.unfreeze()
 
 
 def _on_cluster(run, facts, chosen):
