@@ -930,11 +930,19 @@ def test_the_next_trading_date_is_asked_once_per_day_and_asked_again_after_a_min
     assert stores.next_trading_date(Client(), 20240102) == 20240103 and len(asked) == 4
 
 
-def test_a_pooled_run_leaves_the_collector_as_it_found_it(tmp_path, demo):
+@pytest.mark.parametrize("host_froze", [False, True])
+def test_a_pooled_run_leaves_the_collector_as_it_found_it(tmp_path, demo, host_froze):
     # The run keeps what was alive before its jobs out of the collector's full passes while they
-    # run, and only then: a host's heap is not left out of them for good.
+    # run, and only then: a host's heap is not left out of them for good, and a host's own
+    # freeze is not undone.
     import gc
-    before = gc.get_freeze_count()
-    report = run.update("minbar", str(tmp_path), [STOCK], jobs=1)
-    assert report.counts["failed"] == 0 and report.counts["instruments"] == 1
-    assert gc.get_freeze_count() == before
+    gc.unfreeze()
+    if host_froze:
+        gc.freeze()
+    try:
+        before = gc.get_freeze_count()
+        report = run.update("minbar", str(tmp_path / "bundle"), [STOCK], jobs=1)
+        assert report.counts["failed"] == 0 and report.counts["instruments"] == 1
+        assert gc.get_freeze_count() == before and (before > 0) == host_froze
+    finally:
+        gc.unfreeze()

@@ -177,14 +177,18 @@ def _in_pool(run, handed):
     sizes = batch_sizes(run.options.fetch_threads, len(handed), workers)
     # What is alive now (the client's state, the listing) outlives the jobs: kept out of the
     # collector's full passes, which the jobs' outcomes would otherwise make walk it again, here
-    # and in the workers forked from here.
-    gc.freeze()
+    # and in the workers forked from here.  Not when the host froze objects of its own: unfreezing
+    # takes back every freeze, and the host's is not the run's to undo.
+    frozen = gc.get_freeze_count() == 0
+    if frozen:
+        gc.freeze()
     try:
         # Batched, fewer workers than instruments may do the work.
         pool = process_pool(run.services, workers, len(sizes))
         return run_jobs(pool, handed, own=True, threads=run.options.fetch_threads, sizes=sizes)
     finally:
-        gc.unfreeze()
+        if frozen:
+            gc.unfreeze()
 
 
 def _on_cluster(run, facts, chosen):
