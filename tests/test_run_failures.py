@@ -317,6 +317,10 @@ def _no_client():
     return None
 
 
+def _interrupt_noted():
+    return jobs._interrupted
+
+
 def test_ctrl_c_reaching_an_idle_pool_worker_is_noted_and_its_next_job_does_not_start(tmp_path):
     import functools
 
@@ -329,6 +333,12 @@ def test_ctrl_c_reaching_an_idle_pool_worker_is_noted_and_its_next_job_does_not_
         (worker,) = executor._processes.values()
         # Between jobs, as a worker waits for its next one when Ctrl-C reaches the group.
         os.kill(worker.pid, signal.SIGINT)
+        # The signal is handled when the worker next runs Python: the job is handed over only once
+        # the worker has noted it (on a loaded machine it may come later, inside the job, which it
+        # then interrupts instead).
+        deadline = time.monotonic() + 120
+        while not executor.submit(_interrupt_noted).result(timeout=120):
+            assert time.monotonic() < deadline, "the worker never noted the Ctrl-C"
         later = executor.submit(jobs.minbar_job, "10001.HBX", str(tmp_path))
         assert isinstance(later.exception(timeout=120), outcomes.NotStarted)
         assert worker.is_alive() and os.listdir(tmp_path) == []
