@@ -3,6 +3,7 @@ committed or why it could not, a report that says "running" until the run
 ends, and Ctrl-C ending with 130, its report and no traceback."""
 import concurrent.futures
 import errno
+import io
 import json
 import os
 import signal
@@ -358,22 +359,6 @@ def test_ctrl_c_in_a_pool_workers_job_still_interrupts_it(monkeypatch):
     assert (outcome.status, outcome.attempts) == ("interrupted", 1)
 
 
-class _Lines:
-    """A stream that is no terminal, keeping what is written."""
-
-    def __init__(self):
-        self.text = ""
-
-    def isatty(self):
-        return False
-
-    def write(self, text):
-        self.text += text
-
-    def flush(self):
-        pass
-
-
 @pytest.mark.parametrize("sizes", [[3, 2], [1, 1, 1]])
 def test_progress_counts_each_batchs_jobs_and_returns_once_every_job_is_settled(monkeypatch, sizes):
     from corvane.updater import pool
@@ -385,13 +370,13 @@ def test_progress_counts_each_batchs_jobs_and_returns_once_every_job_is_settled(
         if len(sizes) == 2:
             whole.add_done_callback(lambda done, parts=parts: pool._settle_parts(parts, done))
         futures += parts
-    stream = _Lines()
+    stream = io.StringIO()   # no terminal: progress comes as plain lines
     ender = threading.Thread(target=lambda: [whole.set_result(list(range(size))) for whole, size in zip(wholes, sizes)])
     ender.start()
     pool.wait_with_progress(futures, len(futures), stream)
     ender.join()
     assert all(future.done() for future in futures)
     # A line after each batch but the last (in the order they ended), counting its jobs.
-    counts = [int(line.split()[1]) for line in stream.text.splitlines()]
+    counts = [int(line.split()[1]) for line in stream.getvalue().splitlines()]
     assert len(counts) == len(sizes) - 1
     assert all(count - before in sizes for before, count in zip([0] + counts, counts))
